@@ -1,0 +1,133 @@
+// Search launch and progress/log poller.
+
+#include "jobs/jobs.hpp"
+
+namespace gui {
+
+namespace {
+
+using namespace pybind11::literals;
+
+// Next busy text of the output button while the run flag is raised.
+const char *next_busy_text(const py::object &current) {
+    static const char *const cycle[][2] = {
+        {"輸出中.", "輸出中.."},
+        {"輸出中..", "輸出中..."},
+        {"輸出中...", "輸出中."},
+    };
+    for (const auto &step : cycle) {
+        if (current.equal(py::str(step[0]))) return step[1];
+    }
+    return "輸出中.";
+}
+
+}  // namespace
+
+py::cpp_function make_launch(const Globals &g, const py::object &Event_All_variable,
+                             const py::object &PP, const py::object &set_table,
+                             const py::object &Queue_All_variable, const py::object &textbox) {
+    return py::cpp_function(
+        [g, Event_All_variable, PP, set_table, Queue_All_variable, textbox]() {
+            Event_All_variable["get_receipt"].attr("set")();
+
+            py::dict request;
+            for (const char *key : {"文字大小比例", "中文文字字體", "英文文字字體", "分析最接近專利數量"}) {
+                request[key] = PP.attr("parameters")[key];
+            }
+            request["檢索指令"] = set_table.attr("get")("檢索指令");
+
+            if (attached(g)) {
+                const py::str empty("");
+                try {
+                    const bool has_command = !py::object(request["檢索指令"]).equal(empty);
+                    if (has_command) Queue_All_variable["起始數據"].attr("put")(request);
+                    py::object END = global(g, "tkinter").attr("END");
+                    textbox.attr("delete")("1.0", END);
+                    if (!has_command) textbox.attr("insert")(END, "請輸入關鍵字\n");
+                } catch (py::error_already_set &e) {
+                    if (!swallowable(e)) throw;
+                    py::object END = global(g, "tkinter").attr("END");
+                    textbox.attr("insert")(END, "button_event_001函數出現錯誤\n", "red_tag");
+                    textbox.attr("insert")(END, text_of(e.value()) + py::str("\n"));
+                }
+            }
+
+            try {
+                textbox.attr("tag_config")("red_tag", "foreground"_a = "red");
+            } catch (py::error_already_set &e) {
+                if (!swallowable(e)) throw;
+            }
+        },
+        py::name("button_event_001"));
+}
+
+void PollerSelf::bind(const py::object &wrapped) {
+    PyObject *ref = PyWeakref_NewRef(wrapped.ptr(), nullptr);
+    if (ref != nullptr) {
+        ref_ = py::reinterpret_steal<py::object>(ref);
+        weak_ = true;
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+    PyErr_Clear();  // not weak-referenceable: hold it strongly until release()
+    ref_ = wrapped;
+    weak_ = false;
+}
+
+py::object PollerSelf::get() const {
+    if (!ref_) {
+        PyErr_SetString(PyExc_RuntimeError, "the poller's window has closed");
+        throw py::error_already_set();
+    }
+    if (!weak_) return ref_;
+    PyObject *target = PyWeakref_GetObject(ref_.ptr());  // borrowed
+    if (target == nullptr) throw py::error_already_set();
+    if (target == Py_None) {
+        PyErr_SetString(PyExc_RuntimeError, "the poller's wrapper no longer exists");
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(target);
+}
+
+py::cpp_function make_poller(const Globals &g, const py::object &Event_All_variable,
+                             const py::object &set_button, const py::object &Queue_All_variable,
+                             const py::object &textbox, const py::object &app,
+                             std::shared_ptr<PollerSelf> self) {
+    return py::cpp_function(
+        [g, Event_All_variable, set_button, Queue_All_variable, textbox, app, self]() {
+            // 1. Button animation.
+            try {
+                if (py::bool_(Event_All_variable["get_receipt"].attr("is_set")())) {
+                    py::object text = set_button.attr("cget")(kOutputButton, "text");
+                    set_button.attr("configure")(kOutputButton, "text"_a = next_busy_text(text));
+                } else {
+                    set_button.attr("configure")(kOutputButton, "text"_a = kOutputButton);
+                }
+            } catch (py::error_already_set &e) {
+                if (!swallowable(e)) throw;
+            }
+
+            // 2. At most one receipt.
+            try {
+                py::object receipts = Queue_All_variable["get_receipt"];
+                if (!py::bool_(receipts.attr("empty")())) {
+                    py::object PAPN = receipts.attr("get")();
+                    py::object END = global(g, "tkinter").attr("END");
+                    if (PAPN.not_equal(py::str(kCompletionMarker))) {
+                        textbox.attr("insert")(END, text_of(PAPN) + py::str("\n"));
+                    } else {
+                        textbox.attr("insert")(END, "\n完成");
+                        Event_All_variable["get_receipt"].attr("clear")();
+                    }
+                }
+            } catch (py::error_already_set &e) {
+                if (!swallowable(e)) throw;
+            }
+
+            // 3. Re-arm; an error here stops polling.
+            app.attr("after")(500, self->get());
+        },
+        py::name("aa"));
+}
+
+}  // namespace gui

@@ -1,0 +1,42 @@
+// Search job control: the search launch and the progress and log poller.
+#pragma once
+
+#include "common.hpp"
+
+#include <memory>
+
+namespace gui {
+
+// The receipt that closes a run.
+inline constexpr const char *kCompletionMarker = "$$$檢索報告完成$$$";
+// button_name and idle text of the output button.
+inline constexpr const char *kOutputButton = "輸出檢索列表";
+
+// button_event_001: raises the run flag, hands the worker a start request and
+// resets the log box.
+py::cpp_function make_launch(const Globals &g, const py::object &Event_All_variable,
+                             const py::object &PP, const py::object &set_table,
+                             const py::object &Queue_All_variable, const py::object &textbox);
+
+// How the poller reaches its own wrapped form to re-arm itself. It holds a
+// weak reference where the wrapper allows one, so the poller and its wrapper
+// form no cycle that the garbage collector cannot see; otherwise a strong
+// one, which release() drops once the event loop has ended.
+class PollerSelf {
+public:
+    void bind(const py::object &wrapped);
+    py::object get() const;
+    void release() { ref_ = py::object(); }
+
+private:
+    py::object ref_;
+    bool weak_ = false;
+};
+
+// aa: one tick of the poller; re-arms itself through `self`.
+py::cpp_function make_poller(const Globals &g, const py::object &Event_All_variable,
+                             const py::object &set_button, const py::object &Queue_All_variable,
+                             const py::object &textbox, const py::object &app,
+                             std::shared_ptr<PollerSelf> self);
+
+}  // namespace gui

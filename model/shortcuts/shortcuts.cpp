@@ -1,0 +1,50 @@
+// Folder and web-page shortcuts, and the entry-table actions.
+
+#include "shortcuts/shortcuts.hpp"
+
+#include "platform.hpp"
+
+#include <string>
+
+namespace gui {
+
+py::cpp_function make_clear_table(const py::object &set_table) {
+    return py::cpp_function([set_table]() { set_table.attr("delete_all")(); },
+                            py::name("button_event_003"));
+}
+
+py::cpp_function make_open_folder(const Globals &g) {
+    return py::cpp_function([g]() { platform::open_product_folder(g); },
+                            py::name("button_event_005"));
+}
+
+py::cpp_function make_pick_file(const Globals &g, const py::object &set_table, const char *row,
+                                const char *handler_name) {
+    std::string row_name = row;
+    return py::cpp_function(
+        [g, set_table, row_name]() {
+            py::object tkinter = global(g, "tkinter");
+            if (!py::hasattr(tkinter, "filedialog")) py::module_::import("tkinter.filedialog");
+            py::object path =
+                tkinter.attr("filedialog").attr("askopenfilename")(py::arg("title") = "選擇檔案");
+            if (path.not_equal(py::str(""))) set_table.attr("set")(row_name, path);
+        },
+        py::name(handler_name));
+}
+
+py::cpp_function make_open_help(const Globals &g) {
+    return py::cpp_function(
+        [g]() {
+            const std::string address = std::string("://") + kHelpHost + ":34008/VARNEL專利檢索軟體";
+            py::object webbrowser = global(g, "webbrowser");
+            try {
+                webbrowser.attr("open")("https" + address);
+            } catch (py::error_already_set &) {
+                // whatever went wrong, try the plain-HTTP form once
+                global(g, "webbrowser").attr("open")("http" + address);
+            }
+        },
+        py::name("button_event_008"));
+}
+
+}  // namespace gui

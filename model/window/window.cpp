@@ -1,0 +1,268 @@
+// Main window construction, event loop and shutdown signals.
+
+#include "window/window.hpp"
+
+#include "jobs/jobs.hpp"
+#include "platform.hpp"
+#include "settings/settings.hpp"
+#include "shortcuts/shortcuts.hpp"
+
+#include <exception>
+#include <memory>
+#include <new>
+
+namespace gui {
+
+namespace {
+
+using namespace pybind11::literals;
+
+const char *const kParamNames[2] = {"Queue_All_variable", "Event_All_variable"};
+
+// Binds the call's arguments as `def GUI(Queue_All_variable, Event_All_variable)`
+// would, with the interpreter's own TypeError wording. Returns false with an
+// exception set.
+bool bind_arguments(PyObject *args, PyObject *kwargs, PyObject *bound[2]) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    for (Py_ssize_t i = 0; i < nargs && i < 2; ++i) bound[i] = PyTuple_GET_ITEM(args, i);
+
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_SetString(PyExc_TypeError, "GUI() keywords must be strings");
+                return false;
+            }
+            int index = -1;
+            for (int j = 0; j < 2; ++j) {
+                if (PyUnicode_CompareWithASCIIString(key, kParamNames[j]) == 0) index = j;
+            }
+            if (index < 0) {
+                PyErr_Format(PyExc_TypeError, "GUI() got an unexpected keyword argument '%S'", key);
+                return false;
+            }
+            if (bound[index] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "GUI() got multiple values for argument '%S'", key);
+                return false;
+            }
+            bound[index] = value;
+        }
+    }
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, "GUI() takes 2 positional arguments but %zd were given", nargs);
+        return false;
+    }
+    if (bound[0] == nullptr && bound[1] == nullptr) {
+        PyErr_SetString(PyExc_TypeError,
+                        "GUI() missing 2 required positional arguments: "
+                        "'Queue_All_variable' and 'Event_All_variable'");
+        return false;
+    }
+    for (int j = 0; j < 2; ++j) {
+        if (bound[j] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "GUI() missing 1 required positional argument: '%s'",
+                         kParamNames[j]);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Removes a window whose construction failed, so that no dead window stays
+// on screen; its own errors are of no interest then.
+void discard_window(const py::object &app) noexcept {
+    try {
+        app.attr("destroy")();
+    } catch (...) {
+    }
+}
+
+void run_gui(const Globals &g, const py::object &Queue_All_variable,
+             const py::object &Event_All_variable) {
+    // 1-3. Folders, settings record, button bar.
+    platform::create_product_folders(g);
+    py::object PP = global(g, "Parameters")();
+    py::object set_button = global(g, "Set_Button")();
+
+    // 4-5. Appearance and main window.
+    py::object ctk = global(g, "customtkinter");
+    ctk.attr("set_appearance_mode")("dark");
+    ctk.attr("set_default_color_theme")("blue");
+    py::object app = ctk.attr("CTk")();
+    auto poller_self = std::make_shared<PollerSelf>();
+
+    try {
+        app.attr("title")("VARNEL專利檢索軟體");
+        for (int column = 0; column < 3; ++column) app.attr("columnconfigure")(column, "weight"_a = 1);
+        app.attr("resizable")(false, false);
+
+        // 6. Window icon, guarded.
+        try {
+            platform::set_window_icon(g, app);
+        } catch (py::error_already_set &e) {
+            if (!swallowable(e)) throw;
+            print_line(e.value());
+        }
+
+        // 7. Top-level frames.
+        auto top_frame = [&](int row, int column, int columnspan, py::tuple padx, py::tuple pady,
+                             const char *sticky) {
+            py::object f = ctk.attr("CTkFrame")("master"_a = app, "fg_color"_a = "transparent");
+            if (columnspan > 1) {
+                f.attr("grid")("row"_a = row, "column"_a = column, "columnspan"_a = columnspan,
+                               "padx"_a = padx, "pady"_a = pady, "sticky"_a = sticky);
+            } else {
+                f.attr("grid")("row"_a = row, "column"_a = column, "padx"_a = padx, "pady"_a = pady,
+                               "sticky"_a = sticky);
+            }
+            return f;
+        };
+        py::object FF = top_frame(0, 0, 2, py::make_tuple(10, 5), py::make_tuple(10, 5), "nsew");
+        py::object AA = top_frame(1, 0, 1, py::make_tuple(10, 5), py::make_tuple(5, 0), "nsew");
+        py::object BB = top_frame(1, 1, 1, py::make_tuple(0, 10), py::make_tuple(5, 0), "nsew");
+        py::object DD = top_frame(2, 0, 2, py::make_tuple(10, 10), py::make_tuple(5, 10), "ew");
+
+        // 8. Frame table: ten placeholders, five of them replaced by frames.
+        py::list frame;
+        for (int i = 0; i < 10; ++i) frame.append(py::list());
+        frame[1] = ctk.attr("CTkFrame")(AA, "width"_a = 395, "height"_a = 110);
+        frame[1].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "new");
+        frame[5] = ctk.attr("CTkFrame")(frame[1], "width"_a = 395, "height"_a = 110,
+                                        "fg_color"_a = "transparent");
+        frame[5].attr("place")("x"_a = 10, "y"_a = 30);
+        frame[2] = ctk.attr("CTkFrame")(BB, "width"_a = 300, "height"_a = 110);
+        frame[2].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "new");
+        frame[4] = ctk.attr("CTkFrame")(FF, "height"_a = 10, "fg_color"_a = "transparent");
+        frame[4].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
+        frame[6] = ctk.attr("CTkFrame")(DD, "height"_a = 10, "fg_color"_a = "transparent");
+        frame[6].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
+
+        // 9. Log box.
+        py::object textbox = ctk.attr("CTkTextbox")("master"_a = frame[6], "width"_a = 700,
+                                                    "height"_a = 300, "corner_radius"_a = 0);
+        textbox.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew");
+
+        // 10. Header: logo, word mark and title, guarded as one block.
+        try {
+            py::object Image = global(g, "Image");
+            py::object header = frame[4];
+            auto image_button = [&](const char *suffix, py::tuple size, int column, py::tuple padx) {
+                py::str path = platform::template_path(g, suffix);
+                py::object image =
+                    ctk.attr("CTkImage")("light_image"_a = Image.attr("open")(path),
+                                         "dark_image"_a = Image.attr("open")(path), "size"_a = size);
+                py::object button = ctk.attr("CTkButton")(
+                    header, "image"_a = image, "text"_a = "", "state"_a = "disabled", "width"_a = 50,
+                    "fg_color"_a = "transparent");
+                button.attr("grid")("row"_a = 0, "column"_a = column, "padx"_a = padx, "sticky"_a = "w");
+            };
+            image_button("\\格式範本\\logo.png", py::make_tuple(50, 50), 0, py::make_tuple(0, 5));
+            image_button("\\格式範本\\logo(僅文字).png", py::make_tuple(120, 30), 1,
+                         py::make_tuple(0, 15));
+            py::object title = ctk.attr("CTkLabel")(header, "text"_a = "VARNEL專利檢索軟體",
+                                                    "font"_a = bold_font(ctk, 16));
+            title.attr("grid")("row"_a = 0, "column"_a = 2, "sticky"_a = "nsew");
+        } catch (py::error_already_set &e) {
+            if (!swallowable(e)) throw;
+            print_line(e.value());
+        }
+
+        // 11. Entry table with its one row.
+        py::object set_table = global(g, "Set_Table")(frame[5]);
+        set_table.attr("add_entry_name")("檢索指令");
+
+        // 12. Nested handlers, each replaced by its wrapper at once.
+        py::object button_event_001 = wrap_handler(
+            g, make_launch(g, Event_All_variable, PP, set_table, Queue_All_variable, textbox));
+        py::object button_event_003 = wrap_handler(g, make_clear_table(set_table));
+        py::object button_event_004 = wrap_handler(g, make_font_dialog(g, PP));
+        py::object button_event_005 = wrap_handler(g, make_open_folder(g));
+        py::object button_event_006 =
+            wrap_handler(g, make_pick_file(g, set_table, "範本檔案路徑", "button_event_006"));
+        py::object button_event_007 =
+            wrap_handler(g, make_pick_file(g, set_table, "專利檔案路徑", "button_event_007"));
+        py::object button_event_008 = wrap_handler(g, make_open_help(g));
+        py::object button_event_009 = wrap_handler(g, make_count_dialog(g, PP));
+
+        // 13. Buttons.
+        set_button.attr("add_button")(BB, "button_name"_a = kOutputButton, "text"_a = kOutputButton,
+                                      "button_event"_a = button_event_001,
+                                      "size"_a = py::make_tuple(25, 25), "padx"_a = 50, "pady"_a = 10,
+                                      "sticky"_a = "", "width"_a = 140);
+        set_button.attr("add_button")(
+            FF, "image_path"_a = platform::template_path(g, "\\格式範本\\資料夾.png"),
+            "button_event"_a = button_event_005, "size"_a = py::make_tuple(25, 25),
+            "padx"_a = py::make_tuple(178, 55), "row"_a = 0, "column"_a = 1,
+            "fg_color"_a = "transparent");
+        set_button.attr("add_button")(
+            FF, "image_path"_a = platform::template_path(g, "\\格式範本\\問號001.png"),
+            "button_event"_a = button_event_008, "size"_a = py::make_tuple(25, 25),
+            "padx"_a = py::make_tuple(78, 105), "row"_a = 0, "column"_a = 1,
+            "fg_color"_a = "transparent");
+
+        // 14. Poller, first tick 500 ms from now.
+        py::object aa = wrap_handler(g, make_poller(g, Event_All_variable, set_button,
+                                                    Queue_All_variable, textbox, app, poller_self));
+        poller_self->bind(aa);
+        app.attr("after")(500, aa);
+
+        // 15. Event loop, until the window is closed.
+        app.attr("mainloop")();
+    } catch (...) {
+        poller_self->release();
+        discard_window(app);
+        throw;
+    }
+    poller_self->release();
+
+    // Shutdown: tell the worker, in this order, that the window has closed.
+    if (!attached(g)) return;
+    Queue_All_variable["end"].attr("put")(py::none());
+    Event_All_variable["end"].attr("set")();
+    Queue_All_variable["起始數據"].attr("put")(py::none());
+}
+
+// GUI(Queue_All_variable, Event_All_variable); `module` is the function's
+// own module, whose globals every step looks its collaborators up in.
+PyObject *gui_entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
+    PyObject *bound[2] = {nullptr, nullptr};
+    if (!bind_arguments(args, kwargs, bound)) return nullptr;
+    try {
+        Globals g = py::reinterpret_borrow<py::dict>(PyModule_GetDict(module));
+        run_gui(g, py::reinterpret_borrow<py::object>(bound[0]),
+                py::reinterpret_borrow<py::object>(bound[1]));
+        Py_RETURN_NONE;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception in GUI()");
+    }
+    return nullptr;
+}
+
+PyMethodDef gui_def = {
+    "GUI",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(gui_entry)),
+    METH_VARARGS | METH_KEYWORDS,
+    "GUI(Queue_All_variable, Event_All_variable)\n--\n\n"
+    "Runs the main window until it is closed, then signals the worker.",
+};
+
+}  // namespace
+
+void init_window(py::module_ &m) {
+    // The function holds its module as `self` (a reference the garbage
+    // collector can see), as C functions of a module do.
+    PyObject *fn = PyCFunction_NewEx(&gui_def, m.ptr(), m.attr("__name__").ptr());
+    if (fn == nullptr) throw py::error_already_set();
+    m.attr("GUI") = py::reinterpret_steal<py::object>(fn);
+}
+
+}  // namespace gui
