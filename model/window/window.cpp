@@ -3,6 +3,7 @@
 #include "window/window.hpp"
 
 #include "jobs/jobs.hpp"
+#include "window/actions.hpp"
 #include "platform.hpp"
 #include "settings/settings.hpp"
 #include "shortcuts/shortcuts.hpp"
@@ -200,6 +201,11 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
             "button_event"_a = button_event_008, "size"_a = py::make_tuple(25, 25),
             "padx"_a = py::make_tuple(78, 105), "row"_a = 0, "column"_a = 1,
             "fg_color"_a = "transparent");
+
+        // The dialogs and the clearing of the command, reachable from the
+        // output card; Enter in the command entry launches like the button.
+        add_settings_strip(ctk, frame[2], button_event_004, button_event_009, button_event_003);
+        bind_enter_to_launch(ctk, frame[5], button_event_001);
 
         // 14. Poller, first tick 500 ms from now.
         py::object aa = wrap_handler(g, make_poller(g, Event_All_variable, set_button,

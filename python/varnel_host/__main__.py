@@ -1,32 +1,100 @@
-"""Run the main window attached to a worker process: `python -m varnel_host`."""
+"""The reference host program: `varnel-host` or `python -m varnel_host`.
+
+    varnel-host                 open the main window attached to the search worker
+    varnel-host import FILE...  import patent records (CSV or JSON Lines) into the database
+"""
 
 from __future__ import annotations
 
+import argparse
+import logging
 import multiprocessing
 import sys
+from pathlib import Path
 
-from .channel import make_channel
-from .echo_worker import serve
+from . import paths
+from .channel import END_KEY, START_KEY, make_channel
+from .worker import WorkerConfig, default_config, serve
+
+log = logging.getLogger("varnel_host")
+
+WORKER_EXIT_SECONDS = 30
 
 
-def main(argv=None) -> int:
+def run_window(config: WorkerConfig, help_page: bool = True) -> int:
+    """Window and worker process; returns when both have ended."""
     ctx = multiprocessing.get_context("spawn")
     queues, events = make_channel(processes=True, context=ctx)
-    worker = ctx.Process(target=serve, args=(queues, events), name="varnel-worker", daemon=True)
+    help_server = start_help_page() if help_page else None
+    worker = ctx.Process(target=serve, args=(queues, events, config), name="varnel-worker")
     worker.start()
+    window_closed_cleanly = False
     try:
         import GUI
 
         GUI.GUI(queues, events)
+        window_closed_cleanly = True
     finally:
-        # The window has closed (or failed to open): make sure the worker ends.
-        events["end"].set()
-        queues["起始數據"].put(None)
-        worker.join(timeout=10)
+        if not window_closed_cleanly:
+            # The window did not send its shutdown signals: send them for it.
+            events[END_KEY].set()
+            queues[START_KEY].put(None)
+        worker.join(WORKER_EXIT_SECONDS)
         if worker.is_alive():
+            log.warning("worker did not finish within %s s; stopping it", WORKER_EXIT_SECONDS)
             worker.terminate()
             worker.join()
+        if help_server is not None:
+            help_server.stop()
     return 0
+
+
+def start_help_page():
+    """The help page server, or None (logged) when it cannot start."""
+    from .helpserver import HelpServerUnavailable, start_help_server
+
+    try:
+        return start_help_server(cert_dir=paths.certificate_folder())
+    except HelpServerUnavailable as error:
+        log.warning("%s", error)
+        return None
+
+
+def import_files(config: WorkerConfig, files: list[Path]) -> int:
+    from .store import open_default_store
+
+    config.database.parent.mkdir(parents=True, exist_ok=True)
+    status = 0
+    with open_default_store(config.database) as store:
+        for file in files:
+            try:
+                report = store.import_file(file)
+            except OSError as error:
+                print(f"{file}: 無法讀取（{error.strerror or error}）")
+                status = 1
+                continue
+            print(f"{file}: {report.summary()}")
+            for line, message in report.errors:
+                print(f"  第 {line} 行：{message}")
+            if report.errors:
+                status = 1
+        print(f"資料庫共有 {store.count()} 筆專利：{config.database}")
+    return status
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="varnel-host", description="VARNEL專利檢索軟體")
+    parser.add_argument("--no-help-page", action="store_true", help="do not serve the help page")
+    sub = parser.add_subparsers(dest="command")
+    importer = sub.add_parser("import", help="import patent records from CSV or JSON Lines files")
+    importer.add_argument("files", nargs="+", type=Path)
+    args = parser.parse_args(argv)
+
+    logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
+    config = default_config()
+    if args.command == "import":
+        return import_files(config, args.files)
+    return run_window(config, help_page=not args.no_help_page)
 
 
 if __name__ == "__main__":
