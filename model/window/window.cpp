@@ -32,7 +32,7 @@ bool bind_arguments(PyObject *args, PyObject *kwargs, PyObject *bound[2]) {
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) {
-                PyErr_SetString(PyExc_TypeError, "GUI() keywords must be strings");
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
                 return false;
             }
             int index = -1;
