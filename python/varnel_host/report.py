@@ -1,0 +1,409 @@
+"""Write one search run to a new XLSX workbook.
+
+Sheets, in order: 檢索列表 (every hit, best first), 分析最接近專利數量 (the
+closest hits with abstract, first claim and matched words) and 檢索條件 (the
+command, hit count, settings as used and any adjustments made to them).
+
+Every text cell is a rich string: runs of CJK characters use the Chinese font,
+all other runs the Latin font, both at 11 pt × the size ratio. Settings come
+from the window exactly as typed, so they are checked and clamped here, with a
+Traditional-Chinese note per adjustment.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import re
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from datetime import date, datetime
+from pathlib import Path
+from typing import BinaryIO
+
+import xlsxwriter
+from xlsxwriter.format import Format
+from xlsxwriter.worksheet import Worksheet
+
+from .records import Hit
+
+CELL_LIMIT = 32_767  # Excel's limit per cell, in UTF-16 code units
+FONT_NAME_LIMIT = 31  # longer font names make Excel repair the file
+BASE_FONT_SIZE = 11.0
+RATIO_RANGE = (0.5, 3.0)
+DEFAULT_RATIO = 1.0
+COUNT_RANGE = (0, 100)
+DEFAULT_COUNT = 5
+DEFAULT_CHINESE_FONT = "標楷體"
+DEFAULT_LATIN_FONT = "Calibri"
+BIG5_CHARSET = 136  # tells Excel the Chinese font's character set
+
+LIST_SHEET = "檢索列表"
+TOP_SHEET = "分析最接近專利數量"
+CONDITIONS_SHEET = "檢索條件"
+
+_MAX_NAME_ATTEMPTS = 10_000
+
+# Characters XML 1.0 does not allow (C0 controls other than tab/LF/CR,
+# surrogates, U+FFFE/U+FFFF).
+_ILLEGAL_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+
+# Han (radicals, strokes, ideographs and their extensions), CJK symbols and
+# punctuation, bopomofo, enclosed and compatibility CJK, vertical and
+# compatibility forms, full-width forms.
+_CJK_CLASS = (
+    "\u2e80-\u2fdf\u2ff0-\u303f\u3100-\u312f\u31a0-\u31ef\u3200-\u4dbf"
+    "\u4e00-\u9fff\uf900-\ufaff\ufe10-\ufe1f\ufe30-\ufe4f\uff01-\uff60"
+    "\uffe0-\uffe6\U00020000-\U0003fffd"
+)
+_RUN = re.compile(f"([{_CJK_CLASS}]+)|([^{_CJK_CLASS}]+)")
+
+
+class ReportError(RuntimeError):
+    """The report could not be written."""
+
+
+@dataclass(frozen=True)
+class ReportResult:
+    path: Path
+    notes: list[str]
+
+
+@dataclass(frozen=True)
+class ReportSettings:
+    """The report settings as used, after clamping; `notes` explain each adjustment."""
+
+    ratio: float
+    chinese_font: str
+    latin_font: str
+    top_count: int
+    notes: tuple[str, ...] = ()
+
+    @property
+    def font_size(self) -> float:
+        """11 pt × ratio, rounded to half points as Excel's own size box does."""
+        return round(BASE_FONT_SIZE * self.ratio * 2) / 2
+
+
+# ---------------------------------------------------------------- settings
+
+_MISSING = object()
+
+
+def read_settings(request: Mapping[str, object]) -> ReportSettings:
+    """Take the report settings from a start request, clamping nonsense values."""
+    notes: list[str] = []
+    ratio = _read_ratio(request.get("文字大小比例", _MISSING), notes)
+    chinese = _read_font("中文文字字體", request.get("中文文字字體", _MISSING), DEFAULT_CHINESE_FONT, notes)
+    latin = _read_font("英文文字字體", request.get("英文文字字體", _MISSING), DEFAULT_LATIN_FONT, notes)
+    count = _read_count(request.get("分析最接近專利數量", _MISSING), notes)
+    return ReportSettings(ratio, chinese, latin, count, tuple(notes))
+
+
+def _shown(value: object) -> str:
+    """A short printable form of a user-typed value for a note."""
+    if isinstance(value, str):
+        text = clean_text(value)
+        return f"「{text[:20]}…」" if len(text) > 20 else f"「{text}」"
+    if isinstance(value, float) and math.isnan(value):
+        return "NaN"
+    try:
+        text = clean_text(str(value))
+    except ValueError:  # an int beyond Python's digit limit for str()
+        text = type(value).__name__
+    return text[:20] + "…" if len(text) > 20 else text
+
+
+def _as_real(value: object) -> float | None:
+    """The value as a float, or None when it is not a number (bools are not)."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        return None
+    try:
+        number = float(value)
+    except OverflowError:  # an int too large for a float
+        return math.inf if value > 0 else -math.inf
+    return None if math.isnan(number) else number
+
+
+def _percent(ratio: float) -> str:
+    return f"{ratio * 100:g}%"
+
+
+def _read_ratio(value: object, notes: list[str]) -> float:
+    name = "文字大小比例"
+    if value is _MISSING:
+        notes.append(f"{name} 未設定，已改用 {_percent(DEFAULT_RATIO)}")
+        return DEFAULT_RATIO
+    number = _as_real(value)
+    if number is None:
+        notes.append(f"{name} {_shown(value)} 不是數字，已改用 {_percent(DEFAULT_RATIO)}")
+        return DEFAULT_RATIO
+    low, high = RATIO_RANGE
+    if low <= number <= high:
+        return number
+    used = min(max(number, low), high)
+    notes.append(f"{name} {_shown(value)} 不合理，已改用 {_percent(used)}")
+    return used
+
+
+def _read_count(value: object, notes: list[str]) -> int:
+    name = "分析最接近專利數量"
+    if value is _MISSING:
+        notes.append(f"{name} 未設定，已改用 {DEFAULT_COUNT}")
+        return DEFAULT_COUNT
+    number = _as_real(value)
+    if number is None or (math.isfinite(number) and not number.is_integer()):
+        notes.append(f"{name} {_shown(value)} 不是整數，已改用 {DEFAULT_COUNT}")
+        return DEFAULT_COUNT
+    low, high = COUNT_RANGE
+    if low <= number <= high:
+        return int(number)
+    used = low if number < low else high
+    notes.append(f"{name} {_shown(value)} 不合理，已改用 {used}")
+    return used
+
+
+def _read_font(name: str, value: object, default: str, notes: list[str]) -> str:
+    if value is _MISSING:
+        notes.append(f"{name} 未設定，已改用 {default}")
+        return default
+    if not isinstance(value, str):
+        notes.append(f"{name} {_shown(value)} 不是文字，已改用 {default}")
+        return default
+    font = " ".join(clean_text(value).split())  # line breaks and tabs make no font name
+    if not font:
+        notes.append(f"{name} 是空白，已改用 {default}")
+        return default
+    if len(font) > FONT_NAME_LIMIT:
+        font = font[:FONT_NAME_LIMIT].rstrip()
+        notes.append(f"{name} 過長，已截為前 {FONT_NAME_LIMIT} 字：{font}")
+    return font
+
+
+# -------------------------------------------------------------------- text
+
+
+def clean_text(text: str) -> str:
+    """Remove characters XML cannot carry and cut the text to Excel's cell limit ("…" marks a cut)."""
+    text = _ILLEGAL_XML.sub("", text)
+    encoded = text.encode("utf-16-le")
+    if len(encoded) <= 2 * CELL_LIMIT:
+        return text
+    # "ignore" drops the first half of a surrogate pair left at the cut.
+    return encoded[: 2 * (CELL_LIMIT - 1)].decode("utf-16-le", errors="ignore") + "…"
+
+
+def split_runs(text: str) -> list[tuple[bool, str]]:
+    """Split text into maximal runs: (True, CJK run) or (False, other run)."""
+    return [(bool(m.group(1)), m.group(0)) for m in _RUN.finditer(text)]
+
+
+def _date_value(text: str) -> date | None:
+    """A "YYYYMMDD" record date as a date, or None when it is not one."""
+    if len(text) != 8 or not text.isdigit():
+        return None
+    try:
+        return date(int(text[:4]), int(text[4:6]), int(text[6:]))
+    except ValueError:
+        return None
+
+
+# ---------------------------------------------------------------- writing
+
+
+class _CellWriter:
+    """Writes cells in the report's fonts, caching one Format per style."""
+
+    def __init__(self, workbook: xlsxwriter.Workbook, settings: ReportSettings) -> None:
+        self._workbook = workbook
+        self._settings = settings
+        self._formats: dict[tuple[bool, bool, tuple[tuple[str, object], ...]], Format] = {}
+
+    def style(self, cjk: bool, bold: bool = False, **cell: object) -> Format:
+        """The format for a run or cell in the Chinese (cjk) or Latin font."""
+        key = (cjk, bold, tuple(sorted(cell.items())))
+        found = self._formats.get(key)
+        if found is None:
+            props: dict[str, object] = {
+                "font_name": self._settings.chinese_font if cjk else self._settings.latin_font,
+                "font_size": self._settings.font_size,
+                "bold": bold,
+                **cell,
+            }
+            if cjk:
+                props["font_charset"] = BIG5_CHARSET
+            found = self._formats[key] = self._workbook.add_format(props)
+        return found
+
+    def text(
+        self, sheet: Worksheet, row: int, col: int, text: str, *, bold: bool = False, wrap: bool = False
+    ) -> None:
+        cell = {"valign": "top", "text_wrap": wrap}
+        text = clean_text(text)
+        runs = split_runs(text)
+        if not runs:
+            status = sheet.write_blank(row, col, None, self.style(False, bold, **cell))
+        elif len(runs) == 1:
+            status = sheet.write_string(row, col, text, self.style(runs[0][0], bold, **cell))
+        else:
+            parts: list[str | Format] = []
+            for cjk, run in runs:
+                parts += [self.style(cjk, bold), run]
+            status = sheet.write_rich_string(row, col, *parts, self.style(False, bold, **cell))
+        _check(status, sheet, row, col)
+
+    def number(self, sheet: Worksheet, row: int, col: int, value: float, num_format: str) -> None:
+        fmt = self.style(False, num_format=num_format, valign="top")
+        _check(sheet.write_number(row, col, value, fmt), sheet, row, col)
+
+    def record_date(self, sheet: Worksheet, row: int, col: int, text: str) -> None:
+        """A record date as an Excel date shown YYYY-MM-DD; anything else as text."""
+        value = _date_value(text)
+        if value is None:
+            self.text(sheet, row, col, text)
+        else:
+            fmt = self.style(False, num_format="yyyy-mm-dd", valign="top")
+            _check(sheet.write_datetime(row, col, value, fmt), sheet, row, col)
+
+    def header(self, sheet: Worksheet, captions: Sequence[str], widths: Sequence[float]) -> None:
+        """Bold header row, frozen, with column widths scaled by the size ratio."""
+        for col, (caption, width) in enumerate(zip(captions, widths, strict=True)):
+            self.text(sheet, 0, col, caption, bold=True)
+            sheet.set_column(col, col, width * self._settings.ratio)
+        sheet.freeze_panes(1, 0)
+
+
+def _check(status: int | None, sheet: Worksheet, row: int, col: int) -> None:
+    # XlsxWriter reports rejected cells by return code and a warning only.
+    if status:
+        raise ReportError(f"無法寫入 {sheet.name} 第 {row + 1} 列第 {col + 1} 欄（代碼 {status}）")
+
+
+def _ranked(hits: Sequence[Hit]) -> list[Hit]:
+    """Best first; hits with an unusable score go last, ties keep their order."""
+
+    def key(hit: Hit) -> tuple[bool, float]:
+        usable = math.isfinite(hit.score)
+        return (not usable, -hit.score if usable else 0.0)
+
+    return sorted(hits, key=key)
+
+
+_LIST_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度")
+_LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10)
+_TOP_COLUMNS = ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞")
+_TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20)
+
+
+def _write_list(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit]) -> None:
+    cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
+    for row, hit in enumerate(hits, start=1):
+        rec = hit.record
+        cells.number(sheet, row, 0, row, "0")
+        cells.text(sheet, row, 1, rec.pn)
+        cells.text(sheet, row, 2, rec.title)
+        cells.text(sheet, row, 3, rec.applicants)
+        cells.record_date(sheet, row, 4, rec.ad)
+        cells.record_date(sheet, row, 5, rec.pd)
+        cells.text(sheet, row, 6, rec.ipc)
+        cells.number(sheet, row, 7, round(hit.score, 2), "0.00")
+    sheet.autofilter(0, 0, max(len(hits), 1), len(_LIST_COLUMNS) - 1)
+
+
+def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit]) -> None:
+    cells.header(sheet, _TOP_COLUMNS, _TOP_WIDTHS)
+    for row, hit in enumerate(hits, start=1):
+        rec = hit.record
+        cells.number(sheet, row, 0, row, "0")
+        cells.text(sheet, row, 1, rec.pn, wrap=True)
+        cells.text(sheet, row, 2, rec.title, wrap=True)
+        cells.text(sheet, row, 3, rec.applicants, wrap=True)
+        cells.number(sheet, row, 4, round(hit.score, 2), "0.00")
+        cells.text(sheet, row, 5, rec.abstract, wrap=True)
+        cells.text(sheet, row, 6, rec.first_claim, wrap=True)
+        cells.text(sheet, row, 7, "、".join(hit.matched), wrap=True)
+
+
+def _write_conditions(
+    cells: _CellWriter,
+    sheet: Worksheet,
+    command: str,
+    total: int,
+    listed: int,
+    settings: ReportSettings,
+    now: datetime,
+) -> None:
+    cells.header(sheet, ("項目", "內容"), (22, 80))
+    rows: list[tuple[str, str | int]] = [
+        ("檢索指令", command),
+        ("命中總數", total),
+        ("列表筆數", listed),
+        ("文字大小比例", _percent(settings.ratio)),
+        ("中文文字字體", settings.chinese_font),
+        ("英文文字字體", settings.latin_font),
+        ("分析最接近專利數量", settings.top_count),
+        *(("調整說明", note) for note in settings.notes or ("無",)),
+        ("產生時間", now.strftime("%Y-%m-%d %H:%M:%S")),
+    ]
+    for row, (caption, value) in enumerate(rows, start=1):
+        cells.text(sheet, row, 0, caption, bold=True)
+        if isinstance(value, int):
+            cells.number(sheet, row, 1, value, "0")
+        else:
+            cells.text(sheet, row, 1, value, wrap=True)
+
+
+# ------------------------------------------------------------------- files
+
+
+def _create_exclusive(reports_dir: Path, now: datetime) -> tuple[Path, BinaryIO]:
+    """Create a new report file, never reusing a name: 檢索報告_<stamp>.xlsx, then _2, _3, …"""
+    reports_dir.mkdir(parents=True, exist_ok=True)
+    folder = reports_dir.resolve()
+    stamp = now.strftime("%Y%m%d_%H%M%S")
+    for counter in range(1, _MAX_NAME_ATTEMPTS + 1):
+        suffix = "" if counter == 1 else f"_{counter}"
+        path = folder / f"檢索報告_{stamp}{suffix}.xlsx"
+        if path.parent != folder:  # the name holds only digits; still, never write outside the folder
+            raise ReportError(f"報告檔名不在報告資料夾內：{path}")
+        try:
+            return path, open(path, "xb")  # exclusive create: concurrent writers get distinct files
+        except FileExistsError:
+            continue
+    raise ReportError(f"報告資料夾 {folder} 內同一秒的報告過多")
+
+
+def write_report(
+    reports_dir: Path,
+    command: str,
+    request: Mapping[str, object],
+    hits: Sequence[Hit],
+    total: int,
+    *,
+    now: datetime | None = None,
+) -> ReportResult:
+    """Write the report of one search run to a new file in `reports_dir`.
+
+    `request` is the window's start request (its report settings are clamped),
+    `hits` the search list and `total` the number of hits found. Returns the
+    file written and the notes on adjusted settings.
+    """
+    now = now or datetime.now()
+    settings = read_settings(request)
+    ranked = _ranked(hits)
+    path, stream = _create_exclusive(Path(reports_dir), now)
+    try:
+        # in_memory keeps worksheet data out of temporary files; the default
+        # (not constant_memory) mode allows rich strings in any order.
+        options = {"in_memory": True, "nan_inf_to_errors": True}
+        with stream, xlsxwriter.Workbook(stream, options) as workbook:
+            workbook.set_properties({"title": "檢索報告", "created": now})
+            cells = _CellWriter(workbook, settings)
+            _write_list(cells, workbook.add_worksheet(LIST_SHEET), ranked)
+            _write_top(cells, workbook.add_worksheet(TOP_SHEET), ranked[: settings.top_count])
+            conditions = workbook.add_worksheet(CONDITIONS_SHEET)
+            _write_conditions(cells, conditions, command, total, len(ranked), settings, now)
+    except BaseException:
+        path.unlink(missing_ok=True)  # the file is ours (exclusive create): leave no half-written report
+        raise
+    return ReportResult(path, list(settings.notes))

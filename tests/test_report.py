@@ -1,0 +1,305 @@
+"""The XLSX report: sheets, rows, fonts of each run, clamped settings, file safety."""
+
+from __future__ import annotations
+
+import math
+import re
+import threading
+from datetime import datetime
+from pathlib import Path
+
+import openpyxl
+import pytest
+from openpyxl.cell.rich_text import CellRichText
+
+from varnel_host.records import Hit, PatentRecord
+from varnel_host.report import CELL_LIMIT, clean_text, read_settings, split_runs, write_report
+
+NOW = datetime(2026, 12, 7, 15, 30, 12)
+NAME = "檢索報告_20261207_153012"
+
+
+def _request(**changes: object) -> dict[str, object]:
+    request: dict[str, object] = {
+        "文字大小比例": 1,
+        "中文文字字體": "標楷體",
+        "英文文字字體": "Arial",
+        "分析最接近專利數量": 5,
+        "檢索指令": "電池",
+    }
+    request.update(changes)
+    return request
+
+
+def _hit(n: int, score: float, **fields: str) -> Hit:
+    values = {
+        "title": f"電池模組 {n}",
+        "abstract": f"一種電池 ({n})",
+        "claims": f"1. 一種電池，包含正極 {n}。\n2. 如請求項1所述之電池。",
+        "applicants": "甲公司; ACME Inc.",
+        "ipc": "H01M 10/05",
+        "ad": "20150102",
+        "pd": "20160315",
+    }
+    return Hit(PatentRecord(pn=f"TW{n:06d}", **{**values, **fields}), score, ("電池", "battery"))
+
+
+def _open(path: Path) -> openpyxl.Workbook:
+    return openpyxl.load_workbook(path, rich_text=True)
+
+
+def _rows(sheet) -> list[tuple]:
+    return [tuple("" if v is None else str(v) if isinstance(v, CellRichText) else v for v in row)
+            for row in sheet.iter_rows(values_only=True)]
+
+
+def _runs(cell) -> list[tuple[str, str, float, bool]]:
+    """(text, font, size, bold) of each run of a text cell."""
+    if isinstance(cell.value, CellRichText):
+        return [(block.text, block.font.rFont, block.font.sz, bool(block.font.b)) for block in cell.value]
+    return [(cell.value, cell.font.name, cell.font.sz, bool(cell.font.b))]
+
+
+def _conditions(path: Path) -> dict[str, list]:
+    found: dict[str, list] = {}
+    for caption, value in _rows(_open(path)["檢索條件"])[1:]:
+        found.setdefault(caption, []).append(value)
+    return found
+
+
+# ------------------------------------------------------------------ sheets
+
+
+def test_sheets_and_list_rows(tmp_path: Path) -> None:
+    hits = [_hit(4, math.nan), _hit(1, 2.0), _hit(2, 9.876), _hit(3, 5.5, ad="2015", pd="")]
+    result = write_report(tmp_path, "電池", _request(), hits, total=42, now=NOW)
+    book = _open(result.path)
+    assert book.sheetnames == ["檢索列表", "分析最接近專利數量", "檢索條件"]
+    sheet = book["檢索列表"]
+    rows = _rows(sheet)
+    assert rows[0] == ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度")
+    assert [row[:2] for row in rows[1:]] == [(1, "TW000002"), (2, "TW000003"), (3, "TW000001"), (4, "TW000004")]
+    assert rows[4][7] == "=#NUM!"  # an unusable score goes last, written as an error value
+    assert rows[1][2:4] == ("電池模組 2", "甲公司; ACME Inc.")
+    assert rows[1][4:8] == (datetime(2015, 1, 2), datetime(2016, 3, 15), "H01M 10/05", 9.88)
+    assert sheet["E2"].number_format == "yyyy-mm-dd" and sheet["H2"].number_format == "0.00"
+    assert rows[2][4:6] == ("2015", "")  # not a full date: kept as text; empty: blank
+    assert sheet.freeze_panes == "A2"
+    assert sheet.auto_filter.ref == "A1:H5"
+    assert all(cell.font.b for cell in sheet[1])
+
+
+@pytest.mark.parametrize(("count", "expected"), [(2, 2), (10, 4), (0, 0), (4, 4)])
+def test_top_sheet_holds_best_hits(tmp_path: Path, count: int, expected: int) -> None:
+    hits = [_hit(n, float(n)) for n in range(1, 5)]
+    result = write_report(tmp_path, "電池", _request(分析最接近專利數量=count), hits, 4, now=NOW)
+    rows = _rows(_open(result.path)["分析最接近專利數量"])
+    assert rows[0] == ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞")
+    assert [row[:2] for row in rows[1:]] == [(rank, f"TW{5 - rank:06d}") for rank in range(1, expected + 1)]
+    if expected:
+        assert rows[1][4:] == (4, "一種電池 (4)", "1. 一種電池，包含正極 4。", "電池、battery")
+
+
+def test_conditions_sheet(tmp_path: Path) -> None:
+    request = _request(文字大小比例=0, 分析最接近專利數量="abc", 中文文字字體="")
+    result = write_report(tmp_path, "(電池 OR battery)@TI", request, [_hit(1, 1.0)], total=7, now=NOW)
+    found = _conditions(result.path)
+    assert found["檢索指令"] == ["(電池 OR battery)@TI"]
+    assert (found["命中總數"], found["列表筆數"]) == ([7], [1])
+    assert found["文字大小比例"] == ["50%"]
+    assert found["中文文字字體"] == ["標楷體"] and found["英文文字字體"] == ["Arial"]
+    assert found["分析最接近專利數量"] == [5]
+    assert found["調整說明"] == result.notes and len(result.notes) == 3
+    assert found["產生時間"] == ["2026-12-07 15:30:12"]
+
+
+# ------------------------------------------------------------------- fonts
+
+
+@pytest.mark.parametrize(
+    ("text", "runs"),
+    [
+        ("", []),
+        ("battery", [(False, "battery")]),
+        ("鋰電池", [(True, "鋰電池")]),
+        ("鋰電池 battery 模組", [(True, "鋰電池"), (False, " battery "), (True, "模組")]),
+        ("請求項1，包含", [(True, "請求項"), (False, "1"), (True, "，包含")]),
+        ("（註）「甲」、。", [(True, "（註）「甲」、。")]),  # full-width and CJK punctuation
+        ("ㄅㄆㄇＡ１ab", [(True, "ㄅㄆㄇＡ１"), (False, "ab")]),  # bopomofo, full-width forms
+        ("𠀀x", [(True, "𠀀"), (False, "x")]),  # Han beyond the BMP
+        ("“quote” — ok", [(False, "“quote” — ok")]),  # general punctuation is not CJK
+    ],
+)
+def test_split_runs(text: str, runs: list[tuple[bool, str]]) -> None:
+    assert split_runs(text) == runs
+
+
+def test_fonts_of_runs_and_size(tmp_path: Path) -> None:
+    request = _request(文字大小比例=1.5, 中文文字字體="微軟正黑體", 英文文字字體="Arial")
+    hits = [_hit(1, 1.0, title="鋰電池battery模組")]
+    sheet = _open(write_report(tmp_path, "電池", request, hits, 1, now=NOW).path)["檢索列表"]
+    assert _runs(sheet["C2"]) == [
+        ("鋰電池", "微軟正黑體", 16.5, False),
+        ("battery", "Arial", 16.5, False),
+        ("模組", "微軟正黑體", 16.5, False),
+    ]
+    assert _runs(sheet["B2"]) == [("TW000001", "Arial", 16.5, False)]  # single Latin run: cell font
+    assert _runs(sheet["C1"]) == [("專利名稱", "微軟正黑體", 16.5, True)]  # single CJK run, header
+    assert _runs(sheet["G1"]) == [("IPC", "Arial", 16.5, True)]
+    assert (sheet["A2"].font.name, sheet["A2"].font.sz) == ("Arial", 16.5)  # numbers in the Latin font
+    assert sheet.column_dimensions["C"].width > 44  # widths grow with the ratio
+
+
+# ---------------------------------------------------------------- clamping
+
+_RATIO = "文字大小比例"
+_COUNT = "分析最接近專利數量"
+_MISSING = object()
+
+
+@pytest.mark.parametrize(
+    ("key", "value", "used", "note"),
+    [
+        (_RATIO, 1.5, 1.5, None),
+        (_RATIO, 3, 3.0, None),
+        (_RATIO, 0, 0.5, "文字大小比例 0 不合理，已改用 50%"),
+        (_RATIO, -1, 0.5, "文字大小比例 -1 不合理，已改用 50%"),
+        (_RATIO, math.nan, 1.0, "文字大小比例 NaN 不是數字，已改用 100%"),
+        (_RATIO, math.inf, 3.0, "文字大小比例 inf 不合理，已改用 300%"),
+        (_RATIO, -math.inf, 0.5, "文字大小比例 -inf 不合理，已改用 50%"),
+        (_RATIO, 1e9, 3.0, "文字大小比例 1000000000.0 不合理，已改用 300%"),
+        (_RATIO, 10**400, 3.0, "不合理，已改用 300%"),
+        pytest.param(_RATIO, -(10**5000), 0.5, "文字大小比例 int 不合理，已改用 50%", id="beyond-str-limit"),
+        (_RATIO, "abc", 1.0, "文字大小比例 「abc」 不是數字，已改用 100%"),
+        (_RATIO, True, 1.0, "文字大小比例 True 不是數字，已改用 100%"),
+        (_RATIO, None, 1.0, "文字大小比例 None 不是數字，已改用 100%"),
+        (_RATIO, _MISSING, 1.0, "文字大小比例 未設定，已改用 100%"),
+        (_COUNT, 0, 0, None),
+        (_COUNT, 100, 100, None),
+        (_COUNT, 7.0, 7, None),
+        (_COUNT, -1, 0, "分析最接近專利數量 -1 不合理，已改用 0"),
+        (_COUNT, math.nan, 5, "分析最接近專利數量 NaN 不是整數，已改用 5"),
+        (_COUNT, math.inf, 100, "分析最接近專利數量 inf 不合理，已改用 100"),
+        (_COUNT, 1e9, 100, "分析最接近專利數量 1000000000.0 不合理，已改用 100"),
+        (_COUNT, 2.5, 5, "分析最接近專利數量 2.5 不是整數，已改用 5"),
+        (_COUNT, "abc", 5, "分析最接近專利數量 「abc」 不是整數，已改用 5"),
+        (_COUNT, True, 5, "分析最接近專利數量 True 不是整數，已改用 5"),
+        (_COUNT, None, 5, "分析最接近專利數量 None 不是整數，已改用 5"),
+        (_COUNT, _MISSING, 5, "分析最接近專利數量 未設定，已改用 5"),
+    ],
+)
+def test_number_settings_are_clamped(key: str, value: object, used: float, note: str | None) -> None:
+    request = _request()
+    if value is _MISSING:
+        del request[key]
+    else:
+        request[key] = value
+    settings = read_settings(request)
+    assert (settings.ratio if key == _RATIO else settings.top_count) == used
+    if note is None:
+        assert settings.notes == ()
+    else:
+        assert len(settings.notes) == 1 and note in settings.notes[0]
+
+
+@pytest.mark.parametrize(
+    ("value", "used", "noted"),
+    [
+        ("Noto Sans TC", "Noto Sans TC", False),
+        ("新細明體", "新細明體", False),
+        ("A\x00B\x07", "AB", False),  # control characters are dropped, the rest kept
+        (" Noto\tSans\n TC ", "Noto Sans TC", False),
+        ("", "標楷體", True),
+        ("   ", "標楷體", True),
+        (None, "標楷體", True),
+        (12, "標楷體", True),
+        (_MISSING, "標楷體", True),
+        ("字" * 40, "字" * 31, True),  # Excel refuses font names over 31 characters
+    ],
+)
+def test_font_settings(value: object, used: str, noted: bool) -> None:
+    request = _request()
+    if value is _MISSING:
+        del request["中文文字字體"]
+    else:
+        request["中文文字字體"] = value
+    settings = read_settings(request)
+    assert settings.chinese_font == used and settings.latin_font == "Arial"
+    assert len(settings.notes) == int(noted)
+
+
+# ------------------------------------------------------------------- files
+
+
+def test_reports_never_overwrite(tmp_path: Path) -> None:
+    (tmp_path / f"{NAME}_2.xlsx").write_bytes(b"earlier report")
+    paths = [write_report(tmp_path, "電池", _request(), [], 0, now=NOW).path for _ in range(3)]
+    assert [p.name for p in paths] == [f"{NAME}.xlsx", f"{NAME}_3.xlsx", f"{NAME}_4.xlsx"]
+    assert (tmp_path / f"{NAME}_2.xlsx").read_bytes() == b"earlier report"
+    assert all(_open(p).sheetnames[0] == "檢索列表" for p in paths)
+
+
+def test_concurrent_writers_get_distinct_files(tmp_path: Path) -> None:
+    results: list[Path] = []
+    barrier = threading.Barrier(8)
+
+    def run() -> None:
+        barrier.wait()
+        results.append(write_report(tmp_path / "reports", "電池", _request(), [_hit(1, 1.0)], 1, now=NOW).path)
+
+    threads = [threading.Thread(target=run) for _ in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(set(results)) == 8
+    assert sorted(p.name for p in (tmp_path / "reports").iterdir()) == sorted(p.name for p in results)
+    assert all(_rows(_open(p)["檢索列表"])[1][1] == "TW000001" for p in results)
+
+
+@pytest.mark.parametrize(
+    "hostile",
+    [
+        "../..\\..\\Windows/../tmp/x.xlsx",
+        "a\x00b\x01c\x1f\ufffe\ud800d",
+        "_x0041_ literal",
+        "電" * 40_000,
+        "𠀀" * 20_000,  # each counts twice against Excel's limit
+    ],
+)
+def test_hostile_text_is_stored_safely(tmp_path: Path, hostile: str) -> None:
+    reports = tmp_path / "reports"
+    request = _request(中文文字字體=hostile, 英文文字字體=hostile, 檢索指令=hostile)
+    hits = [_hit(1, 1.0, title=hostile)]
+    result = write_report(reports, hostile, request, hits, 1, now=NOW)
+    assert result.path.parent == reports.resolve() and re.fullmatch(rf"{NAME}\.xlsx", result.path.name)
+    assert [p.name for p in tmp_path.rglob("*") if p.is_file()] == [result.path.name]
+    book = _open(result.path)
+    stored = [str(_conditions(result.path)["檢索指令"][0]), str(book["檢索列表"]["C2"].value)]
+    for text in stored:
+        assert text == clean_text(hostile)
+        assert len(text.encode("utf-16-le")) // 2 <= CELL_LIMIT
+        assert not re.search("[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\ud800-\udfff]", text)
+    fonts = {font for _, font, _, _ in _runs(book["檢索列表"]["C2"])}
+    assert all(len(font) <= 31 and font.isprintable() for font in fonts)
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("a\x00b\x0bc\td\ne", "abc\td\ne"),
+        ("x\ud800y\uffffz", "xyz"),
+        ("a" * CELL_LIMIT, "a" * CELL_LIMIT),
+        ("a" * (CELL_LIMIT + 1), "a" * (CELL_LIMIT - 1) + "…"),
+        ("a" + "𠀀" * CELL_LIMIT, "a" + "𠀀" * ((CELL_LIMIT - 2) // 2) + "…"),  # no half pair at the cut
+    ],
+)
+def test_clean_text(text: str, expected: str) -> None:
+    assert clean_text(text) == expected
+
+
+def test_failed_report_leaves_no_file(tmp_path: Path) -> None:
+    broken = Hit(PatentRecord(pn="TW1", title=None), 1.0)  # type: ignore[arg-type]
+    with pytest.raises(TypeError):
+        write_report(tmp_path, "電池", _request(), [_hit(2, 2.0), broken], 2, now=NOW)
+    assert list(tmp_path.iterdir()) == []
