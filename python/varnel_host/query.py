@@ -1,0 +1,540 @@
+"""The search command language: parsing into an AST and compiling to SQL.
+
+A command is made of
+
+* words (電池, battery, H01M10/0525) and quoted phrases ("固態 電池");
+  a trailing * truncates (H01M*, batter*);
+* the operators AND, OR, NOT in any letter case; two operands side by side
+  are joined by AND; parentheses group. Precedence: NOT binds tightest, then
+  AND, then OR, so `a OR b NOT c` is `a OR (b AND (NOT c))`;
+* field restrictions: TI=電池, TI=(電池 OR battery), TI="固態電池", or the
+  group form (電池 OR battery)@TI,AB,CL. The innermost restriction wins;
+  words without one search TI, AB and CL. Field codes: records.FIELDS;
+* dates on AD / ID: AD=20150101:20241231, AD=2015:2024 (whole years),
+  AD=201503:202406 (whole months), open ends AD=2015: and ID=:20241231, or a
+  single day, month or year (AD=20200101, AD=2020).
+
+Full-width forms (（）＂＝＠，：＊ and the ideographic space) and the quotes
+“”「」『』 are read as their ASCII counterparts. Any mistake raises QueryError,
+whose message (Traditional Chinese) names the problem, the offending text and
+its 1-based character position.
+
+compile_query() turns a Query into an FTS5 MATCH expression (passed to SQLite
+as one bound parameter; every word is a quoted FTS5 string built from its
+segmented tokens, so no FTS5 syntax can come from the user) and an SQL
+condition on the records table with bound parameters.
+"""
+
+from __future__ import annotations
+
+import calendar
+import re
+from dataclasses import dataclass, replace
+from typing import Iterator, Union
+
+from .records import DATE_FIELDS, DEFAULT_FIELDS, FIELDS
+from .segment import search_tokens
+
+INDEX_TABLE = "patent_index"
+RECORDS_ALIAS = "r"
+TEXT_FIELDS = tuple(code for code in FIELDS if code not in DATE_FIELDS)
+MAX_COMMAND_LENGTH = 4000
+MAX_DEPTH = 32
+_OPERATORS = ("AND", "OR", "NOT")
+_EARLIEST, _LATEST = "00000000", "99999999"
+
+_CHARACTER_MAP = {code: code - 0xFEE0 for code in range(0xFF01, 0xFF5F)}
+_CHARACTER_MAP.update({0x3000: " ", **dict.fromkeys(map(ord, "“”「」『』"), '"')})
+_WORD_END = set('()"@=')
+_DATE = re.compile(r"(\d{4})(?:[-/.]?(\d{2})(?:[-/.]?(\d{2}))?)?")
+
+
+class QueryError(ValueError):
+    """A search command that cannot be run. `position` is 1-based."""
+
+    def __init__(self, problem: str, position: int, text: str = ""):
+        super().__init__(f"{problem}（第 {position} 個字元）")
+        self.problem = problem
+        self.position = position
+        self.text = text
+
+
+# --- the AST ---------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Term:
+    """A word or quoted phrase searched in `fields` (field codes)."""
+
+    text: str
+    fields: tuple[str, ...] = DEFAULT_FIELDS
+    truncated: bool = False
+    phrase: bool = False
+
+    @property
+    def word(self) -> str:
+        """The word as the user wrote it, without quotes."""
+        return self.text + "*" if self.truncated else self.text
+
+
+@dataclass(frozen=True)
+class DateRange:
+    """field (AD or ID) between start and end, inclusive "YYYYMMDD"; None = open."""
+
+    field: str
+    start: str | None
+    end: str | None
+
+
+@dataclass(frozen=True)
+class And:
+    items: tuple[Node, ...]
+
+
+@dataclass(frozen=True)
+class Or:
+    items: tuple[Node, ...]
+
+
+@dataclass(frozen=True)
+class Not:
+    item: Node
+
+
+Node = Union[Term, DateRange, And, Or, Not]
+
+
+@dataclass(frozen=True)
+class Query:
+    root: Node
+    command: str
+
+    def terms(self) -> tuple[Term, ...]:
+        """The words and phrases in command order."""
+        return tuple(_terms(self.root))
+
+    def words(self) -> tuple[str, ...]:
+        """The distinct words as written, in command order."""
+        return tuple(dict.fromkeys(term.word for term in self.terms()))
+
+
+def _terms(node: Node) -> Iterator[Term]:
+    if isinstance(node, Term):
+        yield node
+    elif isinstance(node, Not):
+        yield from _terms(node.item)
+    elif isinstance(node, (And, Or)):
+        for item in node.items:
+            yield from _terms(item)
+
+
+# --- lexer -----------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Token:
+    kind: str  # WORD PHRASE OP FIELD DATE LP RP AT
+    text: str
+    pos: int  # 0-based index into the command
+    fields: tuple[tuple[str, int], ...] = ()  # AT: (code, position) pairs
+    truncated: bool = False  # PHRASE: a "*" follows the closing quote
+
+
+def _field_code(text: str, pos: int) -> str:
+    code = text.upper()
+    if code not in FIELDS:
+        raise QueryError(f"未知的欄位代碼「{text}」", pos + 1, text)
+    return code
+
+
+def _lex(command: str) -> list[_Token]:
+    text = command.translate(_CHARACTER_MAP)
+    tokens: list[_Token] = []
+    i, n = 0, len(text)
+    while i < n:
+        c = text[i]
+        if c.isspace():
+            i += 1
+        elif c in "()":
+            tokens.append(_Token("LP" if c == "(" else "RP", c, i))
+            i += 1
+        elif c == '"':
+            close = text.find('"', i + 1)
+            if close < 0:
+                raise QueryError(f"引號沒有結束「{text[i:i + 20]}」", i + 1, text[i:])
+            truncated = close + 1 < n and text[close + 1] == "*"
+            tokens.append(_Token("PHRASE", text[i + 1 : close], i, truncated=truncated))
+            i = close + 1 + truncated
+        elif c == "@":
+            i = _lex_field_list(text, i, tokens)
+        elif c == "=":
+            raise QueryError("「=」前面需要欄位代碼，例如 TI=電池", i + 1, "=")
+        else:
+            j = i
+            while j < n and not text[j].isspace() and text[j] not in _WORD_END:
+                j += 1
+            word = text[i:j]
+            if j < n and text[j] == "=":
+                code = _field_code(word, i)
+                tokens.append(_Token("FIELD", code, i))
+                i = j + 1
+                if code in DATE_FIELDS:
+                    j = i
+                    while j < n and not text[j].isspace() and text[j] not in "()":
+                        j += 1
+                    if j == i:
+                        raise QueryError(f"「{word}=」後面需要日期，例如 {code}=2015:2024", i, word + "=")
+                    tokens.append(_Token("DATE", text[i:j], i))
+                    i = j
+            else:
+                kind = "OP" if word.upper() in _OPERATORS else "WORD"
+                tokens.append(_Token(kind, word.upper() if kind == "OP" else word, i))
+                i = j
+    return tokens
+
+
+def _lex_field_list(text: str, at: int, tokens: list[_Token]) -> int:
+    """Read "@TI,AB,CL" starting at the "@"; returns the index after it."""
+    fields: list[tuple[str, int]] = []
+    i = at + 1
+    while True:
+        j = i
+        while j < len(text) and text[j].isascii() and text[j].isalpha():
+            j += 1
+        if j == i:
+            found = f"，卻是「{text[i]}」" if i < len(text) else ""
+            raise QueryError(f"「@」後面需要欄位代碼，例如 @TI,AB{found}", i + 1, text[i : i + 1])
+        fields.append((_field_code(text[i:j], i), i))
+        if j < len(text) and text[j] == ",":
+            i = j + 1
+            while i < len(text) and text[i] == " ":
+                i += 1
+        else:
+            tokens.append(_Token("AT", "@", at, tuple(fields)))
+            return j
+
+
+# --- parser ----------------------------------------------------------------
+
+
+def parse(command: str) -> Query:
+    """Parse a search command; raises QueryError for any mistake."""
+    if len(command) > MAX_COMMAND_LENGTH:
+        raise QueryError(f"檢索指令過長（上限 {MAX_COMMAND_LENGTH} 個字元）", MAX_COMMAND_LENGTH + 1)
+    tokens = _lex(command)
+    if not tokens:
+        raise QueryError("檢索指令是空的", 1)
+    root = _Parser(tokens).parse()
+    return Query(_assign_fields(root, DEFAULT_FIELDS), command)
+
+
+_OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD"}
+
+
+class _Parser:
+    def __init__(self, tokens: list[_Token]):
+        self.tokens = tokens
+        self.index = 0
+
+    def peek(self) -> _Token | None:
+        return self.tokens[self.index] if self.index < len(self.tokens) else None
+
+    def take(self) -> _Token:
+        token = self.tokens[self.index]
+        self.index += 1
+        return token
+
+    def parse(self) -> Node:
+        node = self.or_expr(0)
+        token = self.peek()
+        if token is not None:  # only a ")" without its "(" stops the loops early
+            raise QueryError("多出的右括號「)」", token.pos + 1, ")")
+        return node
+
+    def expect_operand(self, after: _Token, shown: str) -> None:
+        token = self.peek()
+        if token is None or not (token.kind in _OPERAND_START or (token.kind == "OP" and token.text == "NOT")):
+            raise QueryError(f"「{shown}」後面缺少檢索詞", after.pos + 1, shown)
+
+    def or_expr(self, depth: int) -> Node:
+        items = [self.and_expr(depth)]
+        while (token := self.peek()) is not None and token.kind == "OP" and token.text == "OR":
+            self.expect_operand(self.take(), token.text)
+            items.append(self.and_expr(depth))
+        return _join(Or, items)
+
+    def and_expr(self, depth: int) -> Node:
+        items = [self.unary(depth)]
+        while (token := self.peek()) is not None and token.kind != "RP":
+            if token.kind == "OP" and token.text == "OR":
+                break
+            if token.kind == "OP" and token.text == "AND":
+                self.expect_operand(self.take(), token.text)
+            items.append(self.unary(depth))
+        return _join(And, items)
+
+    def unary(self, depth: int) -> Node:
+        negations = 0
+        while (token := self.peek()) is not None and token.kind == "OP" and token.text == "NOT":
+            self.expect_operand(self.take(), token.text)
+            negations += 1
+        node = self.restricted(depth)
+        return Not(node) if negations % 2 else node
+
+    def restricted(self, depth: int) -> Node:
+        node = self.primary(depth)
+        token = self.peek()
+        if token is not None and token.kind == "AT":
+            self.take()
+            node = _assign_fields(node, _text_fields(token.fields))
+        return node
+
+    def primary(self, depth: int) -> Node:
+        token = self.take()  # expect_operand() and the callers made sure there is one
+        if token.kind == "WORD":
+            return _word(token)
+        if token.kind == "PHRASE":
+            return _phrase(token)
+        if token.kind == "LP":
+            return self.group(token, depth)
+        if token.kind == "FIELD":
+            if token.text in DATE_FIELDS:
+                return _date_range(token.text, self.take())
+            following = self.peek()
+            if following is None or following.kind not in ("WORD", "PHRASE", "LP"):
+                raise QueryError(f"「{token.text}=」後面需要檢索詞或括號", token.pos + 1, token.text + "=")
+            return _assign_fields(self.primary(depth), (token.text,))
+        if token.kind == "RP":
+            raise QueryError("多出的右括號「)」", token.pos + 1, ")")
+        if token.kind == "AT":
+            raise QueryError("「@」前面需要檢索詞或括號", token.pos + 1, "@")
+        raise QueryError(f"「{token.text}」前面缺少檢索詞", token.pos + 1, token.text)
+
+    def group(self, opening: _Token, depth: int) -> Node:
+        if depth >= MAX_DEPTH:
+            raise QueryError(f"括號層數過多（上限 {MAX_DEPTH} 層）", opening.pos + 1, "(")
+        token = self.peek()
+        if token is not None and token.kind == "RP":
+            raise QueryError("空的括號「()」", opening.pos + 1, "()")
+        if token is None:
+            raise QueryError("左括號「(」沒有對應的右括號", opening.pos + 1, "(")
+        node = self.or_expr(depth + 1)
+        token = self.peek()
+        if token is None or token.kind != "RP":
+            raise QueryError("左括號「(」沒有對應的右括號", opening.pos + 1, "(")
+        self.take()
+        return node
+
+
+def _join(kind: type[And] | type[Or], items: list[Node]) -> Node:
+    """A single item, or an n-ary node with nested nodes of the same kind flattened."""
+    if len(items) == 1:
+        return items[0]
+    flat: list[Node] = []
+    for item in items:
+        flat.extend(item.items if isinstance(item, kind) else (item,))
+    return kind(tuple(flat))
+
+
+def _text_fields(fields: tuple[tuple[str, int], ...]) -> tuple[str, ...]:
+    for code, pos in fields:
+        if code in DATE_FIELDS:
+            raise QueryError(f"日期欄位「{code}」只能寫成 {code}=日期，例如 {code}=2015:2024", pos + 1, code)
+    return tuple(dict.fromkeys(code for code, _ in fields))
+
+
+def _assign_fields(node: Node, fields: tuple[str, ...]) -> Node:
+    """Give `fields` to the terms under node that have none yet (marked by ())."""
+    if isinstance(node, Term):
+        return node if node.fields else replace(node, fields=fields)
+    if isinstance(node, Not):
+        return Not(_assign_fields(node.item, fields))
+    if isinstance(node, (And, Or)):
+        return type(node)(tuple(_assign_fields(item, fields) for item in node.items))
+    return node
+
+
+def _searchable(text: str, truncated: bool, token: _Token, shown: str) -> None:
+    if not search_tokens(text, truncated)[0]:
+        raise QueryError(f"「{shown}」沒有可檢索的文字", token.pos + 1, shown)
+
+
+def _word(token: _Token) -> Term:
+    word = token.text
+    star = word.find("*")
+    if word == "*":
+        raise QueryError("單獨的「*」不是檢索詞，截詞要接在詞尾，例如 H01M*", token.pos + 1, "*")
+    if 0 <= star < len(word) - 1:
+        raise QueryError(f"截詞符號「*」只能放在詞尾「{word}」", token.pos + star + 1, word)
+    truncated = star >= 0
+    text = word[:-1] if truncated else word
+    _searchable(text, truncated, token, word)
+    return Term(text, (), truncated)
+
+
+def _phrase(token: _Token) -> Term:
+    text = token.text
+    if not text.strip():
+        raise QueryError("空的引號「\"\"」", token.pos + 1, '""')
+    _searchable(text, token.truncated, token, f'"{text}"')
+    return Term(text, (), token.truncated, phrase=True)
+
+
+def _date_range(field: str, token: _Token) -> DateRange:
+    value = token.text
+    if "*" in value:
+        raise QueryError(f"日期不能使用截詞符號「*」「{value}」", token.pos + value.index("*") + 1, value)
+    parts = value.split(":")
+    if len(parts) > 2:
+        raise QueryError(f"日期範圍只能有一個「:」「{value}」", token.pos + 1, value)
+    if len(parts) == 1:
+        return DateRange(field, _date_bound(value, token.pos, False), _date_bound(value, token.pos, True))
+    first, last = parts
+    if not first and not last:
+        raise QueryError(f"日期範圍至少要有起點或終點「{value}」", token.pos + 1, value)
+    start = _date_bound(first, token.pos, False) if first else None
+    end = _date_bound(last, token.pos + len(first) + 1, True) if last else None
+    if start and end and start > end:
+        raise QueryError(f"日期範圍的起點晚於終點「{value}」", token.pos + 1, value)
+    return DateRange(field, start, end)
+
+
+def _date_bound(text: str, pos: int, end: bool) -> str:
+    """YYYY, YYYYMM or YYYYMMDD (optionally with - / . separators) as the
+    first (end=False) or last (end=True) day it covers."""
+    match = _DATE.fullmatch(text)
+    problem = f"日期「{text}」格式不正確，應為 YYYYMMDD、YYYYMM 或 YYYY"
+    if not match:
+        raise QueryError(problem, pos + 1, text)
+    year, month, day = int(match[1]), match[2], match[3]
+    if year == 0 or (month and not 1 <= int(month) <= 12):
+        raise QueryError(f"日期「{text}」不存在", pos + 1, text)
+    if month is None:
+        return f"{year:04d}1231" if end else f"{year:04d}0101"
+    last_day = calendar.monthrange(year, int(month))[1]
+    if day is None:
+        return f"{year:04d}{month}{last_day if end else 1:02d}"
+    if not 1 <= int(day) <= last_day:
+        raise QueryError(f"日期「{text}」不存在", pos + 1, text)
+    return f"{year:04d}{month}{day}"
+
+
+# --- compiling -------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class CompiledQuery:
+    """How to run a Query.
+
+    `match`, when not None, is the FTS5 expression every hit satisfies; it
+    drives the search and its bm25 ranks the hits. `where` is an SQL condition
+    on the records table (alias r) with `params` bound in order, "" if none.
+    Without `match`, `rank` (the OR of the words not under NOT, or None) ranks
+    the hits that contain any of them.
+    """
+
+    match: str | None
+    where: str
+    params: tuple[str, ...]
+    rank: str | None = None
+
+
+def index_column(code: str) -> str:
+    """The FTS5 column of a text field code."""
+    return code.lower()
+
+
+def term_match(term: Term) -> str:
+    """The FTS5 expression of one word or phrase: a column filter and one
+    quoted string of its tokens (tokens never contain quotes; doubling them
+    anyway keeps the string closed whatever happens)."""
+    tokens, prefix = search_tokens(term.text, term.truncated)
+    columns = " ".join(index_column(code) for code in term.fields)
+    quoted = '"' + " ".join(tokens).replace('"', '""') + '"'
+    return f"{{{columns}}} : {quoted}{'*' if prefix else ''}"
+
+
+def compile_query(query: Query) -> CompiledQuery:
+    root = query.root
+    match, rest = _split_and(root.items if isinstance(root, And) else (root,))
+    if not rest:
+        return CompiledQuery(match, "", ())
+    where, params = _sql(rest[0]) if len(rest) == 1 else _sql(And(tuple(rest)))
+    rank = None
+    if match is None:
+        positive = dict.fromkeys(map(term_match, _positive_terms(root)))
+        rank = " OR ".join(positive) or None
+    return CompiledQuery(match, where, params, rank)
+
+
+def _positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:
+    if isinstance(node, Term) and not negated:
+        yield node
+    elif isinstance(node, Not):
+        yield from _positive_terms(node.item, not negated)
+    elif isinstance(node, (And, Or)):
+        for item in node.items:
+            yield from _positive_terms(item, negated)
+
+
+def _fts_ok(node: Node) -> bool:
+    """Whether node is a positive FTS5 expression (FTS5 has no unary NOT)."""
+    if isinstance(node, Term):
+        return True
+    if isinstance(node, Or):
+        return all(_fts_ok(item) for item in node.items)
+    if isinstance(node, And):
+        positive = [item for item in node.items if not isinstance(item, Not)]
+        negative = [item.item for item in node.items if isinstance(item, Not)]
+        return bool(positive) and all(map(_fts_ok, positive + negative))
+    return False
+
+
+def _fts(node: Node) -> str:
+    if isinstance(node, Term):
+        return term_match(node)
+    if isinstance(node, Or):
+        return "(" + " OR ".join(map(_fts, node.items)) + ")"
+    assert isinstance(node, And)
+    positive = " AND ".join(_fts(item) for item in node.items if not isinstance(item, Not))
+    negative = "".join(f" NOT {_fts(item.item)}" for item in node.items if isinstance(item, Not))
+    return f"(({positive}){negative})" if negative else f"({positive})"
+
+
+def _split_and(items: tuple[Node, ...]) -> tuple[str | None, list[Node]]:
+    """The FTS5 expression of the conjuncts it can express, and the others."""
+    positive = [item for item in items if not isinstance(item, Not) and _fts_ok(item)]
+    if not positive:
+        return None, list(items)
+    negative = [item for item in items if isinstance(item, Not) and _fts_ok(item.item)]
+    expression = _fts(positive[0]) if len(positive) == 1 and not negative else _fts(And(tuple(positive + negative)))
+    taken = {id(item) for item in positive + negative}
+    return expression, [item for item in items if id(item) not in taken]
+
+
+def _in_index(expression: str) -> tuple[str, tuple[str, ...]]:
+    sql = f"{RECORDS_ALIAS}.id IN (SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)"
+    return sql, (expression,)
+
+
+def _sql(node: Node) -> tuple[str, tuple[str, ...]]:
+    if _fts_ok(node):
+        return _in_index(_fts(node))
+    if isinstance(node, DateRange):
+        column = f"{RECORDS_ALIAS}.{FIELDS[node.field][0]}"
+        return f"{column} BETWEEN ? AND ?", (node.start or _EARLIEST, node.end or _LATEST)
+    if isinstance(node, Not):
+        inner, params = _sql(node.item)
+        return f"NOT ({inner})", params
+    if isinstance(node, And):
+        expression, rest = _split_and(node.items)
+        parts = [_in_index(expression)] if expression else []
+        joiner = " AND "
+    else:
+        assert isinstance(node, Or)
+        indexed = [item for item in node.items if _fts_ok(item)]
+        rest = [item for item in node.items if not _fts_ok(item)]
+        parts = [_in_index(_fts(Or(tuple(indexed))) if len(indexed) > 1 else _fts(indexed[0]))] if indexed else []
+        joiner = " OR "
+    parts += [_sql(item) for item in rest]
+    return joiner.join(f"({sql})" for sql, _ in parts), tuple(p for _, params in parts for p in params)

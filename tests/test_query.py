@@ -1,0 +1,249 @@
+"""The search command language: parsing, errors, compiling, segmentation, fuzzing."""
+
+from __future__ import annotations
+
+import sqlite3
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from varnel_host.query import (
+    MAX_DEPTH,
+    And,
+    DateRange,
+    Not,
+    Or,
+    Query,
+    QueryError,
+    Term,
+    compile_query,
+    parse,
+)
+from varnel_host.records import PatentRecord
+from varnel_host.segment import index_text, search_tokens, tokens
+from varnel_host.store import PatentStore
+
+DEFAULT = ("TI", "AB", "CL")
+
+
+def T(text, fields=DEFAULT, truncated=False, phrase=False):
+    return Term(text, fields, truncated, phrase)
+
+
+@pytest.mark.parametrize(
+    "command, expected",
+    [
+        ("電池", T("電池")),
+        ("電池 battery", And((T("電池"), T("battery")))),
+        ("電池 and battery AND x", And((T("電池"), T("battery"), T("x")))),
+        ("a OR b c", Or((T("a"), And((T("b"), T("c")))))),
+        ("a or b NOT c", Or((T("a"), And((T("b"), Not(T("c"))))))),
+        ("NOT a b", And((Not(T("a")), T("b")))),
+        ("not NOT a", T("a")),
+        ("(a OR b) c", And((Or((T("a"), T("b"))), T("c")))),
+        ("((a))", T("a")),
+        ('"固態 電池"', T("固態 電池", phrase=True)),
+        ('"OR"', T("OR", phrase=True)),
+        ("H01M*", T("H01M", truncated=True)),
+        ("TI=電池", T("電池", ("TI",))),
+        ("ti=(電池 OR battery)", Or((T("電池", ("TI",)), T("battery", ("TI",))))),
+        ('TI="固態電池"', T("固態電池", ("TI",), phrase=True)),
+        ("TI=電池 battery", And((T("電池", ("TI",)), T("battery")))),
+        ("TI= 電池", T("電池", ("TI",))),
+        ("(電池 OR battery)@TI,AB,CL", Or((T("電池"), T("battery")))),
+        ("(電池 OR battery)@ti, Ab", Or((T("電池", ("TI", "AB")), T("battery", ("TI", "AB"))))),
+        ("電池@PA", T("電池", ("PA",))),
+        ("(電池 OR IC=H01M*)@AB", Or((T("電池", ("AB",)), T("H01M", ("IC",), True)))),
+        ("AD=20150101:20241231", DateRange("AD", "20150101", "20241231")),
+        ("ad=2015:2024", DateRange("AD", "20150101", "20241231")),
+        ("AD=201503:202402", DateRange("AD", "20150301", "20240229")),
+        ("ID=:20241231", DateRange("ID", None, "20241231")),
+        ("AD=2015:", DateRange("AD", "20150101", None)),
+        ("AD=2020", DateRange("AD", "20200101", "20201231")),
+        ("AD=20200229", DateRange("AD", "20200229", "20200229")),
+        ("AD=2023-02", DateRange("AD", "20230201", "20230228")),
+        ("電池 AD=2015:2024", And((T("電池"), DateRange("AD", "20150101", "20241231")))),
+        ("ＴＩ＝電池　ＯＲ　（ｂａｔｔｅｒｙ）", Or((T("電池", ("TI",)), T("battery")))),
+        ("「固態電池」", T("固態電池", phrase=True)),
+    ],
+)
+def test_parse(command, expected):
+    assert parse(command).root == expected
+
+
+@pytest.mark.parametrize(
+    "command, position, fragment",
+    [
+        ("", 1, "空的"),
+        ("   ", 1, "空的"),
+        ("電池 XY=1", 4, "未知的欄位代碼「XY」"),
+        ("(電池 OR battery)@TI,QQ", 20, "未知的欄位代碼「QQ」"),
+        ("(電池 OR battery", 1, "右括號"),
+        ("電池)", 3, "多出的右括號"),
+        ('TI="固態電池', 4, "引號沒有結束"),
+        ("AD=20241331", 4, "「20241331」不存在"),
+        ("AD=20230229", 4, "「20230229」不存在"),
+        ("AD=2015:2010", 4, "起點晚於終點"),
+        ("AD=2015:2O24", 9, "「2O24」格式不正確"),
+        ("AD=abc", 4, "「abc」格式不正確"),
+        ("AD=2015:2020:2024", 4, "只能有一個"),
+        ("AD=:", 4, "起點或終點"),
+        ("AD=", 3, "後面需要日期"),
+        ("電池 AND ()", 8, "空的括號"),
+        ("電池 AND", 4, "「AND」後面缺少檢索詞"),
+        ("電池 OR NOT", 7, "「NOT」後面缺少檢索詞"),
+        ("(電池 OR) b", 5, "「OR」後面缺少檢索詞"),
+        ("AND 電池", 1, "「AND」前面缺少檢索詞"),
+        ("AD=2015*", 8, "截詞"),
+        ("*", 1, "單獨的「*」"),
+        ("電池 * battery", 4, "單獨的「*」"),
+        ("ab*cd", 3, "只能放在詞尾"),
+        ("TI=", 1, "「TI=」後面需要檢索詞"),
+        ("TI= AND 電池", 1, "「TI=」後面需要檢索詞"),
+        ("=電池", 1, "「=」前面需要欄位代碼"),
+        ("電池@", 4, "「@」後面需要欄位代碼"),
+        ("電池@AD", 4, "日期欄位「AD」"),
+        ("@TI 電池", 1, "「@」前面需要"),
+        ("電池 ！！", 4, "「!!」沒有可檢索的文字"),
+        ('""', 1, "空的引號"),
+        ("(" * (MAX_DEPTH + 1) + "a" + ")" * (MAX_DEPTH + 1), MAX_DEPTH + 1, "括號層數過多"),
+        ("a " * 2001, 4001, "過長"),
+    ],
+)
+def test_parse_errors(command, position, fragment):
+    with pytest.raises(QueryError) as caught:
+        parse(command)
+    assert caught.value.position == position
+    assert fragment in str(caught.value)
+    assert f"（第 {position} 個字元）" in str(caught.value)
+
+
+@pytest.mark.parametrize(
+    "command, match, where, params",
+    [
+        ("電池", '{ti ab cl} : "電池"', "", ()),
+        ("池", '{ti ab cl} : "池"*', "", ()),
+        ("固態電池", '{ti ab cl} : "固態 態電 電池"', "", ()),
+        ('"固態 電池"', '{ti ab cl} : "固態 態電 電池"', "", ()),
+        ("鋰離子battery", '{ti ab cl} : "鋰離 離子 子 battery"', "", ()),
+        ("battery電池", '{ti ab cl} : "battery 電池"', "", ()),
+        ("A型", '{ti ab cl} : "a 型"*', "", ()),
+        ("Batter*", '{ti ab cl} : "batter"*', "", ()),
+        ("電池*", '{ti ab cl} : "電池"', "", ()),
+        ("IC=H01M*", '{ic} : "h01m"*', "", ()),
+        ("IC=H01M10/0525", '{ic} : "h01m10/0525"', "", ()),
+        ("PN=TWI812345B", '{pn} : "twi812345b"', "", ()),
+        ("Café", '{ti ab cl} : "cafe"', "", ()),
+        ("a NOT b", '(({ti ab cl} : "a") NOT {ti ab cl} : "b")', "", ()),
+        ("TI=a OR b@PA", '({ti} : "a" OR {pa} : "b")', "", ()),
+        ("電池 AD=2015:2024", '{ti ab cl} : "電池"', "r.ad BETWEEN ? AND ?", ("20150101", "20241231")),
+        ("電池 NOT ID=:2010", '{ti ab cl} : "電池"', "NOT (r.pd BETWEEN ? AND ?)", ("00000000", "20101231")),
+        ("AD=2020:", None, "r.ad BETWEEN ? AND ?", ("20200101", "99999999")),
+        (
+            "NOT 電池",
+            None,
+            "NOT (r.id IN (SELECT rowid FROM patent_index WHERE patent_index MATCH ?))",
+            ('{ti ab cl} : "電池"',),
+        ),
+        (
+            "a OR b OR AD=2020",
+            None,
+            "(r.id IN (SELECT rowid FROM patent_index WHERE patent_index MATCH ?)) OR (r.ad BETWEEN ? AND ?)",
+            ('({ti ab cl} : "a" OR {ti ab cl} : "b")', "20200101", "20201231"),
+        ),
+        # FTS5 syntax written by the user is only ever text inside quotes
+        ("NEAR(a b)", '({ti ab cl} : "near" AND {ti ab cl} : "a" AND {ti ab cl} : "b")', "", ()),
+        ("{ti}:x^y", '{ti ab cl} : "ti x y"', "", ()),
+    ],
+)
+def test_compile(command, match, where, params):
+    compiled = compile_query(parse(command))
+    assert (compiled.match, compiled.where, compiled.params) == (match, where, params)
+
+
+def test_rank_expression_holds_only_words_outside_not():
+    compiled = compile_query(parse("a OR NOT b OR AD=2020 OR NOT NOT c"))
+    assert compiled.match is None
+    assert compiled.rank == '{ti ab cl} : "a" OR {ti ab cl} : "c"'
+
+
+def test_words_are_reported_as_written_and_once():
+    query = parse('TI=電池 OR 電池@AB OR H01M* OR "固態 電池" NOT 燃料 AD=2020')
+    assert query.words() == ("電池", "H01M*", "固態 電池", "燃料")
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("固態電池模組", ["固態", "態電", "電池", "池模", "模組", "組"]),
+        ("固態 電池", ["固態", "態電", "電池", "池"]),
+        ("鋰離子battery pack", ["鋰離", "離子", "子", "battery", "pack"]),
+        ("Solid-State, ＢＡＴＴＥＲＹ", ["solid", "state", "battery"]),
+        ("H01M10/0525 and/or 3.7V", ["h01m10/0525", "and", "or", "3.7v"]),
+        ("池", ["池"]),
+        ("𠀋𠀌", ["𠀋𠀌", "𠀌"]),
+        ("「」，。！\x00\ud800", []),
+    ],
+)
+def test_tokens(text, expected):
+    assert tokens(text) == expected
+
+
+def test_printed_ipc_codes_index_as_one_code():
+    assert index_text("H01M 10/0525; G06N 3/08", ipc=True) == "h01m10/0525 g06n3/08"
+
+
+def test_search_words_find_their_own_text():
+    """A word's phrase occurs in the tokens of any text containing the word."""
+    text = "一種鋰離子battery模組與A型電池，使用H01M10/0525"
+    stored = tokens(text)
+    for word in ["鋰離子battery", "battery模組", "離子", "A型", "型電池", "池", "h01m10/0525", "種鋰"]:
+        phrase, prefix = search_tokens(word)
+        starts = [i for i in range(len(stored)) if stored[i : i + len(phrase)] == list(phrase)]
+        if prefix:
+            starts = [
+                i for i in range(len(stored))
+                if stored[i : i + len(phrase) - 1] == list(phrase[:-1]) and stored[i + len(phrase) - 1].startswith(phrase[-1])
+            ]
+        assert starts, word
+
+
+# --- fuzzing -----------------------------------------------------------------
+
+PIECES = [
+    "(", ")", '"', "@", "=", "*", ":", ",", " ", "\x00", "\ud800", "\udfff", "^", "{", "}", "+", "-", "'", ";",
+    "AND", "or", "Not", "NEAR", "NEAR(", "ti:", "{ti ab}:", "TI=", "ab=", "AD=", "id=", "@TI,AB", "@XY",
+    "2015", "20241331", "2015:2024", ":2020", "電池", "池", "battery", "batter*", "H01M10/0525", "（", "＂", "「",
+]
+COMMANDS = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), max_size=12).map("".join)
+
+
+@pytest.fixture(scope="module")
+def small_store():
+    with PatentStore() as store:
+        store.add(
+            [
+                PatentRecord("TWI1", "固態電池", "battery pack", "1. 一種電池。", "範例能源股份有限公司", ipc="H01M10/0525", ad="20200101"),
+                PatentRecord("TWI2", "顯示面板", "NEAR display", pd="20150505"),
+            ]
+        )
+        yield store
+
+
+@settings(max_examples=3000, deadline=None)
+@given(COMMANDS)
+def test_any_command_parses_or_raises_query_error_and_runs(small_store, command):
+    try:
+        query = parse(command)
+    except QueryError as error:
+        assert 1 <= error.position <= len(command) + 1
+        return
+    assert isinstance(query, Query)
+    compiled = compile_query(query)
+    assert compiled.where.count("?") == len(compiled.params)
+    try:
+        result = small_store.search(query)
+    except sqlite3.Error as error:  # pragma: no cover - reported with the command
+        pytest.fail(f"{command!r}: {error}")
+    assert result.total == len(result.hits)

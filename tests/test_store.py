@@ -1,0 +1,287 @@
+"""The patent database: matching, ranking, import files, updates, safety."""
+
+from __future__ import annotations
+
+import json
+import sqlite3
+from dataclasses import asdict
+from pathlib import Path
+
+import pytest
+
+from varnel_host import synth
+from varnel_host.query import QueryError
+from varnel_host.records import PatentRecord
+from varnel_host.sample_data import make_sample
+from varnel_host.store import SAMPLE_FILE, SCHEMA_VERSION, PatentStore, StoreError, open_default_store
+
+P = PatentRecord
+RECORDS = [
+    P("A1", "固態電池模組", "一種鋰離子 battery pack", "1. 一種電池模組。", "範例能源股份有限公司", "王小明", "H01M 10/0525", "111000001", "20200115", "20210701"),
+    P("A2", "顯示面板", "OLED panel powered by a Battery", "1. 一種面板。", "Example Display Corp. (fictional)", ipc="G09G3/32", ad="20140301", pd="20150910"),
+    P("A3", "燃料電池系統", "氫氣與氧氣反應", "1. 一種燃料電池。", ipc="H01M8/04", ad="20180620", pd="20190101"),
+    P("A4", "自行車車架", "電動輔助自行車之電池盒", "1. 一種車架，包含電池。", ipc="B62K19/00", ad="20241231"),
+    P("A5", "影像辨識方法", "deep learning 的 neural network；批次 batteries 測試", "1. 一種方法。", ipc="G06N3/08", ad="", pd=""),
+    P("A6", "ＢＡＴＴＥＲＹ監控", "固態的電池監控", "1. 一種監控裝置。", ipc="H01M4/13", ad="20100505"),
+    P("A7", "水耕栽培設備", "養液池，LED補光燈", "1. 一種設備。", ipc="A01G31/00", ad="20151010"),
+]
+
+
+@pytest.fixture(scope="module")
+def store():
+    with PatentStore() as opened:
+        opened.add(RECORDS)
+        yield opened
+
+
+def found(store: PatentStore, command: str) -> set[str]:
+    result = store.search(command)
+    assert result.total == len(result.hits)
+    return {hit.record.pn for hit in result.hits}
+
+
+@pytest.mark.parametrize(
+    "command, expected",
+    [
+        ("電池", {"A1", "A3", "A4", "A6"}),  # two characters inside longer words
+        ("池", {"A1", "A3", "A4", "A6", "A7"}),  # one character, also ending a run (A7)
+        ("固態電池", {"A1"}),  # not "固態的電池"
+        ("鋰離子battery", {"A1"}),  # mixed script vs "鋰離子 battery pack"
+        ("battery", {"A1", "A2", "A6"}),  # letter case and full-width letters
+        ("batter*", {"A1", "A2", "A5", "A6"}),
+        ('"battery pack"', {"A1"}),
+        ('"pack battery"', set()),
+        ("deep learning", {"A5"}),
+        ("IC=H01M*", {"A1", "A3", "A6"}),
+        ("IC=H01M10/0525", {"A1"}),  # stored in the printed form "H01M 10/0525"
+        ("IC=H01M1*", {"A1"}),
+        ("ic=G06N3/08", {"A5"}),
+        ("TI=電池", {"A1", "A3"}),
+        ("電池@AB", {"A4", "A6"}),
+        ("(電池 OR battery)@TI", {"A1", "A3", "A6"}),
+        ("PA=範例能源", {"A1"}),
+        ("PA=fictional", {"A2"}),
+        ("IV=王小明", {"A1"}),
+        ("PN=A1", {"A1"}),
+        ("AN=111000001", {"A1"}),
+        ("AD=2015:2020", {"A1", "A3", "A7"}),
+        ("AD=20140301:20151010", {"A2", "A7"}),  # bounds included
+        ("AD=:2014", {"A2", "A6"}),  # open start: records without a date excluded
+        ("AD=2024:", {"A4"}),
+        ("AD=2018", {"A3"}),
+        ("ID=2015", {"A2"}),
+        ("電池 NOT 燃料", {"A1", "A4", "A6"}),
+        ("NOT 電池", {"A2", "A5", "A7"}),
+        ("電池 AND NOT AD=2015:2024", {"A6"}),
+        ("燃料 OR AD=2010", {"A3", "A6"}),
+        ("(電池 OR OLED) AND AD=2014:2019", {"A2", "A3"}),
+        ("電池 OR NOT batter*", {"A1", "A3", "A4", "A6", "A7"}),
+        ("不存在的詞", set()),
+    ],
+)
+def test_search_finds(store, command, expected):
+    assert found(store, command) == expected
+
+
+def test_ranking_prefers_title_then_claims_then_abstract():
+    fillers = [P(f"F{i}", "其他", "無關內容", "1. 無關。") for i in range(20)]
+    with PatentStore() as ranked_store:
+        ranked_store.add(
+            [
+                P("ABSTRACT", "裝置", "本裝置有感測器", "1. 一種裝置。"),
+                P("TITLE", "感測器", "本裝置", "1. 一種裝置。"),
+                P("CLAIMS", "裝置", "本裝置", "1. 一種感測器。"),
+                P("APPLICANT", "裝置", "本裝置", "1. 一種裝置。", applicants="感測器股份有限公司"),
+                *fillers,
+            ]
+        )
+        result = ranked_store.search("感測器@TI,AB,CL,PA")
+    assert [hit.record.pn for hit in result.hits] == ["TITLE", "CLAIMS", "ABSTRACT", "APPLICANT"]
+    scores = [hit.score for hit in result.hits]
+    assert scores == sorted(scores, reverse=True) and scores[-1] > 0
+
+
+def test_word_hits_rank_above_date_only_hits_which_come_newest_first(store):
+    hits = store.search("燃料 OR AD=2010:2015").hits
+    assert [hit.record.pn for hit in hits] == ["A3", "A7", "A2", "A6"]
+    assert hits[0].score > 0 and all(hit.score == 0 for hit in hits[1:])
+
+
+def test_matched_lists_the_words_each_hit_contains(store):
+    hits = {hit.record.pn: hit.matched for hit in store.search("OLED OR 燃料電池 OR TI=電池 OR 不存在").hits}
+    assert hits == {"A1": ("電池",), "A2": ("OLED",), "A3": ("燃料電池", "電池")}
+
+
+@pytest.mark.parametrize("limit, count", [(None, 4), (2, 2), (0, 0), (100, 4)])
+def test_limit_keeps_the_best_and_total_counts_all(store, limit, count):
+    full = store.search("電池")
+    result = store.search("電池", limit=limit)
+    assert result.total == 4
+    assert result.hits == full.hits[:count]
+
+
+@pytest.mark.parametrize(
+    "command",
+    [
+        "'; DROP TABLE records; --",
+        'a" OR "b',
+        "NEAR(電池 battery, 2)",
+        "{ti ab}: 電池",
+        "ti:電池 OR ^battery",
+        "電池 - battery + x",
+        "AD=2015:2024' OR '1'='1",
+        "電池\x00battery",
+        "\ud800電池",
+        "(((((((((((((電池)))))))))))))",
+        " OR ".join(f"詞{i}" for i in range(400)),
+        " ".join(f"NOT 詞{i}" for i in range(300)),
+        " OR ".join(f"AD={2000 + i % 25}" for i in range(300)),
+    ],
+)
+def test_hostile_commands_give_results_or_query_error(store, command):
+    try:
+        store.search(command, limit=5)
+    except QueryError:
+        pass
+    assert store.count() == len(RECORDS)
+
+
+# --- import files ------------------------------------------------------------
+
+
+def write(folder: Path, name: str, text: str, encoding: str = "utf-8") -> Path:
+    path = folder / name
+    path.write_bytes(text.encode(encoding))
+    return path
+
+
+def test_csv_with_bom_captions_and_bad_rows(tmp_path):
+    path = write(
+        tmp_path,
+        "patents.csv",
+        "公開公告號,專利名稱,申請日,專利範圍,備註\r\n"
+        "TWI1,固態電池,2020-01-05,\"1. 一種電池。\n2. 如請求項1。\",x\r\n"
+        ",沒有號碼,20200101,,\r\n"
+        "TWI2,顯示器,2020/13/01,,\r\n"
+        "TWI3,感測器,2021/3/4,,\r\n"
+        "\r\n"
+        "TWI4,太多欄,20200101,,,extra\r\n",
+        "utf-8-sig",
+    )
+    with PatentStore() as csv_store:
+        report = csv_store.import_file(path)
+        assert (report.added, report.updated, report.skipped) == (2, 0, 3)
+        assert [p.line for p in report.problems] == [4, 5, 8]
+        for problem, fragment in zip(report.problems, ["缺少公開公告號", "申請日「2020/13/01」", "欄位數 6 多於"]):
+            assert fragment in problem.message
+        assert report.ignored_columns == ("備註",)
+        claims = csv_store.search("PN=TWI1").hits[0].record.claims
+        assert claims == "1. 一種電池。\n2. 如請求項1。"
+        assert found(csv_store, "AD=20210304") == {"TWI3"}
+
+
+def test_jsonl_with_english_names_and_bad_lines(tmp_path):
+    lines = [
+        json.dumps({"pn": "J1", "title": "電池", "applicants": ["甲公司", "乙公司"], "AD": "20200101"}, ensure_ascii=False),
+        "{not json",
+        json.dumps(["a list"]),
+        json.dumps({"pn": "J2", "title": 5}),
+        json.dumps({"title": "沒有號碼"}, ensure_ascii=False),
+        "",
+        json.dumps({"PN": "J3", "Title": "面板", "pd": None}, ensure_ascii=False),
+    ]
+    path = write(tmp_path, "patents.jsonl", "\n".join(lines) + "\n")
+    with PatentStore() as json_store:
+        report = json_store.import_file(path)
+        assert (report.added, report.skipped) == (2, 4)
+        assert [p.line for p in report.problems] == [2, 3, 4, 5]
+        assert "不是有效的 JSON" in report.problems[0].message
+        assert "應為文字" in report.problems[2].message
+        assert found(json_store, "PA=乙公司") == {"J1"}
+        assert found(json_store, "AD=2020") == {"J1"}
+
+
+def test_lines_that_are_not_utf8_are_skipped_with_their_number(tmp_path):
+    path = tmp_path / "mixed.jsonl"
+    path.write_bytes('{"pn": "U1"}\n{"pn": "U2", "title": "'.encode() + "電池".encode("big5") + b'"}\n{"pn": "U3"}\n')
+    with PatentStore() as mixed_store:
+        report = mixed_store.import_file(path)
+    assert report.added == 2 and [p.line for p in report.problems] == [2]
+
+
+def test_csv_without_pn_column_is_refused_as_a_whole(tmp_path):
+    path = write(tmp_path, "nopn.csv", "title,abstract\n電池,x\n面板,y\n")
+    with PatentStore() as refused_store:
+        report = refused_store.import_file(path)
+        assert report.added == 0 and report.problems[0].line == 1 and refused_store.count() == 0
+
+
+def test_unknown_file_type_is_refused(tmp_path):
+    with PatentStore() as other_store, pytest.raises(ValueError, match="不支援的檔案類型"):
+        other_store.import_file(write(tmp_path, "patents.xlsx", ""))
+
+
+def test_same_pn_updates_in_place_and_reindexes():
+    with PatentStore() as dedup_store:
+        first = dedup_store.add([P("D1", "舊標題電池"), P("D2", "面板"), P("D1", "次標題電池")])
+        assert (first.added, first.updated) == (2, 1)
+        second = dedup_store.add([P("D1", "新標題感測器", ad="2022-02-02"), P("D3", "馬達")])
+        assert (second.added, second.updated, dedup_store.count()) == (1, 1, 3)
+        assert found(dedup_store, "舊標題") == set() and found(dedup_store, "次標題") == set()
+        assert found(dedup_store, "感測器 AD=2022") == {"D1"}
+        assert found(dedup_store, "電池") == set()
+
+
+def test_add_reports_bad_records_and_keeps_good_ones():
+    with PatentStore() as checked_store:
+        report = checked_store.add([P("OK1"), P("  "), P("BAD", ad="2020-02-30"), P("OK2", pd="2020/2/29")])
+        assert (report.added, report.skipped) == (2, 2)
+        assert [str(p)[:5] for p in report.problems] == ["第 2 行", "第 3 行"]
+        assert found(checked_store, "ID=20200229") == {"OK2"}
+
+
+# --- files, schema, sample ------------------------------------------------------
+
+
+def test_database_file_persists_and_checks_its_version(tmp_path):
+    path = tmp_path / "p.sqlite3"
+    with PatentStore(path) as file_store:
+        file_store.add(RECORDS[:2])
+    with PatentStore(path) as reopened:
+        assert reopened.count() == 2 and found(reopened, "電池") == {"A1"}
+    with sqlite3.connect(path) as raw:
+        assert raw.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
+        assert raw.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
+        raw.execute("PRAGMA user_version = 99")
+    with pytest.raises(StoreError, match="版本 99"):
+        PatentStore(path)
+
+
+def test_default_store_starts_with_the_sample_collection(tmp_path):
+    path = tmp_path / "folder" / "patents.sqlite3"
+    with open_default_store(path) as default_store:
+        assert default_store.count() >= 200
+        result = default_store.search("(電池 OR battery)@TI,AB AND AD=2015:2024")
+        assert 20 <= result.total <= 60
+        assert all("20150101" <= hit.record.ad <= "20241231" for hit in result.hits)
+        default_store.add([P("EXTRA")])
+        count = default_store.count()
+    with open_default_store(path) as again:  # an existing database is left as it is
+        assert again.count() == count
+
+
+def test_sample_file_is_the_output_of_its_script_and_marked_fictional():
+    folder = Path(make_sample.__file__).parent
+    stored = (folder / SAMPLE_FILE[1]).read_text(encoding="utf-8").splitlines()
+    assert stored == [json.dumps(asdict(record), ensure_ascii=False) for record in make_sample.records()]
+    assert "fictional" in (folder / "README.md").read_text(encoding="utf-8").lower()
+    assert all("範例" in r.applicants or "虛構" in r.applicants or "示範" in r.applicants or "想像" in r.applicants
+               or "(fictional)" in r.applicants for r in make_sample.records())
+
+
+def test_synthetic_records_are_reproducible_with_unique_numbers():
+    first = list(synth.generate(300, seed=3))
+    assert first == list(synth.generate(300, seed=3)) != list(synth.generate(300, seed=4))
+    assert len({record.pn for record in first}) == 300
+    with PatentStore() as synthetic_store:
+        assert synthetic_store.add(first).added == 300
