@@ -21,9 +21,12 @@ def _start_xvfb() -> tuple[subprocess.Popen, str]:
     if binary is None:
         raise pytest.UsageError("Xvfb is not installed: the window tests need a virtual display")
     read_fd, write_fd = os.pipe()
+    # The display server is not ours to check: keep sanitizer preloads out of it.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
     proc = subprocess.Popen(
         [binary, "-displayfd", str(write_fd), "-screen", "0", "1920x1080x24", "-nolisten", "tcp"],
         pass_fds=(write_fd,),
+        env=env,
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
     )

@@ -38,9 +38,12 @@ def _record_callback_error(self, exc, val, tb):
 tkinter.Tk.report_callback_exception = _record_callback_error
 _tk_init = tkinter.Tk.__init__
 
+def _record_background_error(*msg):
+    _tk_errors.append("bgerror: " + " ".join(map(str, msg)))
+
 def _tk_init_recording(self, *args, **kwargs):
     _tk_init(self, *args, **kwargs)
-    self.tk.createcommand("bgerror", lambda *msg: _tk_errors.append("bgerror: " + " ".join(map(str, msg))))
+    self.tk.createcommand("bgerror", _record_background_error)
 
 tkinter.Tk.__init__ = _tk_init_recording
 
@@ -53,6 +56,12 @@ def close(app):
     for after_id in app.tk.splitlist(app.tk.call("after", "info")):
         app.tk.call("after", "cancel", after_id)
     app.destroy()
+
+def alive(widget):
+    try:
+        return bool(widget.winfo_exists())
+    except tkinter.TclError:  # "application has been destroyed"
+        return False
 
 def pump(app, seconds):
     end = time.monotonic() + seconds
@@ -78,7 +87,7 @@ def on_mainloop(hook):
         keep_running = hook(self)
         if keep_running:
             real_mainloop(self, *args, **kwargs)
-        elif self.winfo_exists():
+        elif alive(self):
             close(self)
     customtkinter.CTk.mainloop = mainloop
     return hook

@@ -598,28 +598,36 @@ def test_search_cycle_with_worker(tmp_path, kind):
 
 
 @pytest.mark.parametrize("processes", [False, True], ids=["thread", "process"])
-def test_reference_host_echo_worker(processes):
+def test_reference_worker_answers_the_window(tmp_path, processes):
     result = window(DRIVER + textwrap.dedent(f'''
-        import multiprocessing
+        import multiprocessing, pathlib
         from varnel_host.channel import make_channel
-        from varnel_host.echo_worker import serve
+        from varnel_host.worker import WorkerConfig, serve
+        config = WorkerConfig(database=pathlib.Path({str(tmp_path / "db.sqlite3")!r}),
+                              reports=pathlib.Path({str(tmp_path / "reports")!r}))
         if {processes!r}:
             ctx = multiprocessing.get_context("spawn")
             Q, E = make_channel(processes=True, context=ctx)
-            worker = ctx.Process(target=serve, args=(Q, E))
+            worker = ctx.Process(target=serve, args=(Q, E, config))
         else:
             Q, E = make_channel()
-            worker = threading.Thread(target=serve, args=(Q, E))
+            worker = threading.Thread(target=serve, args=(Q, E, config))
         worker.start()
-        on_mainloop(lambda app: drive(app, "電池", False))
+        on_mainloop(lambda app: drive(app, "(電池 OR battery)@TI,AB AND AD=2015:2024", False))
         assert GUI.GUI(Q, E) is None
         worker.join(30)
         emit({{"alive": worker.is_alive(), "exitcode": getattr(worker, "exitcode", 0)}})
     '''), timeout=180)
     shown, ended = result.values
     assert shown["stage"] == "done", shown
-    assert shown["log"] == ("收到檢索指令：電池\n"
-                            "報告設定：文字大小比例=1、中文文字字體='標楷體'、英文文字字體='Calibri'、分析最接近專利數量=5\n"
-                            "（示範工作程序：尚未連接檢索資料庫）\n\n完成")
+    lines = shown["log"].split("\n")
+    # The worker's start-up line may arrive before or after the press clears the log.
+    lines = [line for line in lines if not line.startswith("資料庫已就緒")]
+    assert lines[0] == "已收到檢索指令：(電池 OR battery)@TI,AB AND AD=2015:2024"
+    assert lines[1].startswith("找到 ") and int(lines[1].split()[1]) > 0
+    assert lines[2].startswith("報告已寫入：")
+    assert lines[-2:] == ["", "完成"]
+    reports = list((tmp_path / "reports").glob("*.xlsx"))
+    assert [str(p) for p in reports] == [lines[2].removeprefix("報告已寫入：")]
     assert shown["errors"] == []
     assert ended == {"alive": False, "exitcode": 0}

@@ -73,10 +73,10 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
                 print(f"{file}: 無法讀取（{error.strerror or error}）")
                 status = 1
                 continue
-            print(f"{file}: {report.summary()}")
-            for line, message in report.errors:
-                print(f"  第 {line} 行：{message}")
-            if report.errors:
+            print(f"{file}: {report.summary}")
+            for problem in report.problems:
+                print(f"  {problem}")
+            if report.problems:
                 status = 1
         print(f"資料庫共有 {store.count()} 筆專利：{config.database}")
     return status
