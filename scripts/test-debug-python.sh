@@ -22,6 +22,11 @@ if [ ! -x .venv-dbg/bin/python ]; then
 fi
 .venv-dbg/bin/python -m pip install -q --upgrade pip
 .venv-dbg/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.18" ninja
+# Pillow's wheels are built for the release ABI and would skew the debug
+# interpreter's reference total: build it for this interpreter.
+if ! .venv-dbg/bin/python -c "import PIL._imaging as m, sys; sys.exit(not m.__file__.endswith('311d-x86_64-linux-gnu.so'))" 2>/dev/null; then
+    .venv-dbg/bin/python -m pip install -q --force-reinstall --no-deps --no-binary pillow pillow
+fi
 .venv-dbg/bin/python -m pip install -q --no-build-isolation -C build-dir=build/dbg \
     -C cmake.build-type=Debug ".[test]"
 exec .venv-dbg/bin/python -m pytest -q -p no:cacheprovider "$@"

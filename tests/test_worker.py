@@ -1,0 +1,140 @@
+"""The reference worker's side of the channel, in a real worker process."""
+
+from __future__ import annotations
+
+import multiprocessing
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import pytest
+
+from varnel_host.channel import COMPLETION_MARKER, make_channel
+from varnel_host.worker import WorkerConfig, serve
+
+CTX = multiprocessing.get_context("spawn")
+REQUEST = {"文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": 5}
+
+
+def request(command, **changes):
+    return {**REQUEST, **changes, "檢索指令": command}
+
+
+@pytest.fixture
+def worker(tmp_path):
+    """A worker process on a fresh database; yields (queues, events, process, config)."""
+    config = WorkerConfig(database=tmp_path / "db" / "patents.sqlite3", reports=tmp_path / "reports",
+                          poll_seconds=0.05)
+    queues, events = make_channel(processes=True, context=CTX)
+    process = CTX.Process(target=serve, args=(queues, events, config))
+    process.start()
+    yield queues, events, process, config
+    if process.is_alive():
+        events["end"].set()
+        process.join(20)
+        if process.is_alive():
+            process.kill()
+
+
+def receipts_of_one_run(queues, timeout=60):
+    """Receipts up to and including the completion marker."""
+    got = []
+    while not got or got[-1] != COMPLETION_MARKER:
+        got.append(queues["get_receipt"].get(timeout=timeout))
+    return got
+
+
+def without_startup(receipts):
+    return [r for r in receipts if not r.startswith("資料庫已就緒")]
+
+
+def test_a_run_answers_with_receipts_then_the_marker_and_writes_the_report(worker):
+    queues, events, process, config = worker
+    queues["起始數據"].put(request("(電池 OR battery)@TI,AB AND AD=2015:2024", 分析最接近專利數量=3))
+    got = without_startup(receipts_of_one_run(queues))
+    assert got[0] == "已收到檢索指令：(電池 OR battery)@TI,AB AND AD=2015:2024"
+    assert got[1].startswith("找到 ") and int(got[1].split()[1]) > 3
+    assert got[2].startswith("報告已寫入：") and got[-1] == COMPLETION_MARKER
+    report = Path(got[2].removeprefix("報告已寫入："))
+    assert report.parent == config.reports and report.suffix == ".xlsx"
+
+    openpyxl = pytest.importorskip("openpyxl")
+    book = openpyxl.load_workbook(report)
+    assert book.sheetnames[:2] == ["檢索列表", "分析最接近專利數量"]
+    assert book["檢索列表"].max_row - 1 == int(got[1].split()[1])
+    assert book["分析最接近專利數量"].max_row - 1 == 3
+
+
+@pytest.mark.parametrize("bad, expected", [
+    ("電池 AND", "檢索指令有誤"),
+    ("XY=電池", "檢索指令有誤"),
+    ("(電池 OR battery", "檢索指令有誤"),
+    ("AD=20241331", "檢索指令有誤"),
+    ("   ", "錯誤：檢索指令是空白的"),
+])
+def test_a_bad_command_ends_with_an_error_receipt_and_the_worker_goes_on(worker, bad, expected):
+    queues, events, process, config = worker
+    queues["起始數據"].put(request(bad))
+    got = without_startup(receipts_of_one_run(queues))
+    assert any(line.startswith(expected) for line in got), got
+    assert got[-1] == COMPLETION_MARKER
+    assert not list(config.reports.glob("*.xlsx"))
+    # The next, good request is served as usual.
+    queues["起始數據"].put(request("電池"))
+    assert any(r.startswith("報告已寫入：") for r in receipts_of_one_run(queues))
+
+
+@pytest.mark.parametrize("malformed", [["a", "list"], "not a mapping", {"檢索指令": 42}, {"no": "command"}])
+def test_a_malformed_request_is_reported_not_fatal(worker, malformed):
+    queues, events, process, config = worker
+    queues["起始數據"].put(malformed)
+    got = without_startup(receipts_of_one_run(queues))
+    assert got[0].startswith("錯誤") and got[-1] == COMPLETION_MARKER
+    assert process.is_alive()
+
+
+@pytest.mark.parametrize("ending", ["none on the start queue", "end event"])
+def test_the_worker_ends_on_either_shutdown_signal(worker, ending):
+    queues, events, process, config = worker
+    if ending == "end event":
+        events["end"].set()
+    else:
+        queues["起始數據"].put(None)
+    process.join(20)
+    assert process.exitcode == 0
+
+
+def test_an_unopenable_database_is_reported_and_each_run_still_completes(tmp_path):
+    blocker = tmp_path / "not-a-folder"
+    blocker.write_text("x")
+    config = WorkerConfig(database=blocker / "patents.sqlite3", reports=tmp_path / "reports",
+                          poll_seconds=0.05)
+    queues, events = make_channel()
+    thread = threading.Thread(target=serve, args=(queues, events, config))
+    thread.start()
+    try:
+        assert queues["get_receipt"].get(timeout=30).startswith("錯誤：無法開啟專利資料庫")
+        queues["起始數據"].put(request("電池"))
+        got = receipts_of_one_run(queues)
+        assert got[-2].startswith("錯誤：檢索未完成") and got[-1] == COMPLETION_MARKER
+    finally:
+        queues["起始數據"].put(None)
+        thread.join(20)
+    assert not thread.is_alive()
+
+
+def test_host_import_command_reports_bad_lines_and_keeps_good_ones(tmp_path):
+    data = tmp_path / "mine.csv"
+    data.write_text("\ufeffpn,title,ad\nTWI900001B,自製電池測試,20200101\n,缺少號碼,20200101\n"
+                    "TWI900002B,Another battery,2020-13-01\n", encoding="utf-8")
+    env = {"TESSALOOM_DRIVE_C": str(tmp_path / "drive"), "PATH": "/usr/bin:/bin"}
+    run = subprocess.run([sys.executable, "-m", "varnel_host", "import", str(data)], capture_output=True,
+                         text=True, encoding="utf-8", env=env, timeout=120)
+    assert run.returncode == 1, run.stderr  # bad lines make the exit status non-zero
+    assert "新增 1 筆" in run.stdout and "第 3 行" in run.stdout and "第 4 行" in run.stdout
+    again = subprocess.run([sys.executable, "-m", "varnel_host", "import", str(data)], capture_output=True,
+                           text=True, encoding="utf-8", env=env, timeout=120)
+    assert "新增 0 筆" in again.stdout and "更新 1 筆" in again.stdout
+    database = tmp_path / "drive" / "tessaloom" / "VARNEL專利檢索軟體" / "patents.sqlite3"
+    assert database.exists()
