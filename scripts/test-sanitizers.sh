@@ -11,7 +11,7 @@ fi
 .venv-asan/bin/python -m pip install -q --upgrade pip
 .venv-asan/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.18" ninja
 GUI_SANITIZE=address,undefined .venv-asan/bin/python -m pip install -q --no-build-isolation \
-    -C build-dir=build/asan -C cmake.build-type=RelWithDebInfo ".[test]"
+    -C build-dir=build/asan -C cmake.build-type=Debug ".[test]"
 
 LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 export LD_PRELOAD
