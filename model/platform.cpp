@@ -76,8 +76,15 @@ void set_window_icon(const Globals &g, const py::object &app) {
     }
     // Tk on X11 reads no .ico: load it with Pillow and hand Tk a photo image.
     py::object image = global(g, "Image").attr("open")(icon);
-    py::object photo = py::module_::import("PIL.ImageTk").attr("PhotoImage")(image, py::arg("master") = app);
-    app.attr("iconphoto")(true, photo);
+    try {
+        py::object photo =
+            py::module_::import("PIL.ImageTk").attr("PhotoImage")(image, py::arg("master") = app);
+        app.attr("iconphoto")(true, photo);  // Tk copies the pixels
+    } catch (...) {
+        image.attr("close")();
+        throw;
+    }
+    image.attr("close")();
 }
 
 void run_shell_command(const char *command) {
