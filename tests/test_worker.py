@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import multiprocessing
+import os
+import signal
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -138,3 +141,41 @@ def test_host_import_command_reports_bad_lines_and_keeps_good_ones(tmp_path):
     assert "新增 0 筆" in again.stdout and "更新 1 筆" in again.stdout
     database = tmp_path / "drive" / "tessaloom" / "VARNEL專利檢索軟體" / "patents.sqlite3"
     assert database.exists()
+
+
+PARENT = r'''
+import multiprocessing, pathlib, sys, time
+from varnel_host.channel import make_channel
+from varnel_host.worker import WorkerConfig, serve
+if __name__ == "__main__":
+    folder = pathlib.Path(sys.argv[1])
+    ctx = multiprocessing.get_context("spawn")
+    queues, events = make_channel(processes=True, context=ctx)
+    worker = ctx.Process(target=serve, args=(queues, events, WorkerConfig(folder / "db.sqlite3", folder / "r", 0.05)))
+    worker.start()
+    queues["get_receipt"].get(timeout=60)  # the worker is up
+    print(worker.pid, flush=True)
+    time.sleep(600)
+'''
+
+
+def running(pid: int) -> bool:
+    """True while the process exists and is not a zombie waiting to be reaped."""
+    try:
+        state = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except (FileNotFoundError, ProcessLookupError):
+        return False
+    return state != "Z"
+
+
+def test_the_worker_does_not_outlive_a_killed_host(tmp_path):
+    parent = subprocess.Popen([sys.executable, "-c", PARENT, str(tmp_path)], stdout=subprocess.PIPE, text=True)
+    worker_pid = int(parent.stdout.readline())
+    parent.send_signal(signal.SIGKILL)
+    parent.wait(10)
+    deadline = time.monotonic() + 20
+    while running(worker_pid) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    if running(worker_pid):
+        os.kill(worker_pid, signal.SIGKILL)
+        raise AssertionError("the worker went on after its host was killed")
