@@ -8,18 +8,24 @@ namespace {
 
 using namespace pybind11::literals;
 
-// Next busy text of the output button while the run flag is raised.
-const char *next_busy_text(const py::object &current) {
-    static const char *const cycle[][2] = {
-        {"輸出中.", "輸出中.."},
-        {"輸出中..", "輸出中..."},
-        {"輸出中...", "輸出中."},
-    };
-    for (const auto &step : cycle) {
-        if (current.equal(py::str(step[0]))) return step[1];
+// The texts the poller shows or compares with, made once per window rather
+// than on every tick.
+struct PollerTexts {
+    py::str idle{kOutputButton};
+    py::str busy[3] = {py::str("輸出中."), py::str("輸出中.."), py::str("輸出中...")};
+    py::str marker{kCompletionMarker};
+    py::str line_end{"\n"};
+    py::str closing{"\n完成"};
+
+    // Next busy text while the run flag is raised: "輸出中." -> ".." -> "..." -> ".",
+    // any other text -> "輸出中.".
+    const py::str &next_busy(const py::object &current) const {
+        for (int i = 0; i < 3; ++i) {
+            if (current.equal(busy[i])) return busy[(i + 1) % 3];
+        }
+        return busy[0];
     }
-    return "輸出中.";
-}
+};
 
 }  // namespace
 
@@ -93,15 +99,16 @@ py::cpp_function make_poller(const Globals &g, const py::object &Event_All_varia
                              const py::object &set_button, const py::object &Queue_All_variable,
                              const py::object &textbox, const py::object &app,
                              std::shared_ptr<PollerSelf> self) {
+    auto texts = std::make_shared<const PollerTexts>();
     return py::cpp_function(
-        [g, Event_All_variable, set_button, Queue_All_variable, textbox, app, self]() {
+        [g, Event_All_variable, set_button, Queue_All_variable, textbox, app, self, texts]() {
             // 1. Button animation.
             try {
                 if (py::bool_(Event_All_variable["get_receipt"].attr("is_set")())) {
-                    py::object text = set_button.attr("cget")(kOutputButton, "text");
-                    set_button.attr("configure")(kOutputButton, "text"_a = next_busy_text(text));
+                    py::object text = set_button.attr("cget")(texts->idle, "text");
+                    set_button.attr("configure")(texts->idle, "text"_a = texts->next_busy(text));
                 } else {
-                    set_button.attr("configure")(kOutputButton, "text"_a = kOutputButton);
+                    set_button.attr("configure")(texts->idle, "text"_a = texts->idle);
                 }
             } catch (py::error_already_set &e) {
                 if (!swallowable(e)) throw;
@@ -113,10 +120,10 @@ py::cpp_function make_poller(const Globals &g, const py::object &Event_All_varia
                 if (!py::bool_(receipts.attr("empty")())) {
                     py::object PAPN = receipts.attr("get")();
                     py::object END = global(g, "tkinter").attr("END");
-                    if (PAPN.not_equal(py::str(kCompletionMarker))) {
-                        textbox.attr("insert")(END, text_of(PAPN) + py::str("\n"));
+                    if (PAPN.not_equal(texts->marker)) {
+                        textbox.attr("insert")(END, text_of(PAPN) + texts->line_end);
                     } else {
-                        textbox.attr("insert")(END, "\n完成");
+                        textbox.attr("insert")(END, texts->closing);
                         Event_All_variable["get_receipt"].attr("clear")();
                     }
                 }
