@@ -1,0 +1,70 @@
+"""Publication numbers in one canonical form, so that one patent is one record.
+
+A number is written in many ways: "US 9833479 B2", "US-9833479-B2",
+"us9833479b2", "ＵＳ９８３３４７９Ｂ２" and USPTO's zero-padded "US08930553"
+(kind B2) all name the same document. The canonical form is upper case with
+no spaces, hyphens, slashes, dots or commas: country code, number, kind code
+("US9833479B2", "TWI439543B", "EP1234567A1", "WO2019123456A1").
+
+A canonical number splits into its parts; a number typed without its kind
+code names every kind of that number, one typed without a country code every
+country's ("I439543" finds "TWI439543B").
+"""
+
+from __future__ import annotations
+
+import re
+import unicodedata
+from typing import NamedTuple
+
+_SEPARATORS = re.compile(r"[\s\-/.,_]+")
+# Country (2 letters), number (an optional letter prefix such as TW's I/M/D or
+# US's D/RE/PP, then digits), kind code (a letter and an optional digit).
+_PARTS = re.compile(r"(?P<country>[A-Z]{2})?(?P<number>[A-Z]{0,2}\d+)(?P<kind>[A-Z]\d?)?")
+# US grants are zero-padded to 8 characters in USPTO's files: 08930553, D0712345.
+_US_PADDED = re.compile(r"(?P<prefix>D|RE|PP|H|T)?0+(?P<digits>\d+)")
+
+
+class Parts(NamedTuple):
+    country: str  # "" when the number was given without one
+    number: str
+    kind: str  # "" when the number was given without one
+
+
+def canonical(text: str, kind: str = "") -> str:
+    """The canonical form of a publication number; `kind` is appended when the
+    number carries none (USPTO and DOCDB files give it in its own element)."""
+    flat = _SEPARATORS.sub("", unicodedata.normalize("NFKC", text)).upper()
+    parts = split(flat)
+    if parts is None:
+        return flat + kind.strip().upper() if flat else ""
+    number = parts.number
+    if parts.country == "US" and len(number) <= 8 and (padded := _US_PADDED.fullmatch(number)):
+        number = (padded["prefix"] or "") + padded["digits"]
+    return parts.country + number + (parts.kind or _SEPARATORS.sub("", kind).upper())
+
+
+def split(flat: str) -> Parts | None:
+    """Country, number and kind of an upper-case number without separators;
+    None when it does not have that shape."""
+    match = _PARTS.fullmatch(flat)
+    if match is None:
+        return None
+    return Parts(match["country"] or "", match["number"], match["kind"] or "")
+
+
+def query_parts(text: str) -> Parts | None:
+    """The parts a typed number asks for: empty country or kind match any."""
+    return split(_SEPARATORS.sub("", unicodedata.normalize("NFKC", text)).upper())
+
+
+def matches(stored: str, typed: str) -> bool:
+    """Whether a stored canonical number is the one a user typed."""
+    want, have = query_parts(typed), split(stored)
+    if want is None or have is None:
+        return canonical(typed) == stored
+    return (
+        want.number == have.number
+        and want.country in ("", have.country)
+        and want.kind in ("", have.kind)
+    )

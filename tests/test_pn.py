@@ -1,0 +1,45 @@
+"""Publication numbers: one canonical form, and what a typed number finds."""
+
+import pytest
+
+from varnel_host.pn import canonical, matches
+
+
+@pytest.mark.parametrize(
+    "written, kind, expected",
+    [
+        ("US 9833479 B2", "", "US9833479B2"),
+        ("US-9833479-B2", "", "US9833479B2"),
+        ("us9833479b2", "", "US9833479B2"),
+        ("ＵＳ９８３３４７９Ｂ２", "", "US9833479B2"),
+        ("US08930553", "B2", "US8930553B2"),
+        ("USD0712345", "S", "USD712345S"),
+        ("US20050004437", "A1", "US20050004437A1"),
+        ("TWI439543B", "", "TWI439543B"),
+        ("TW I439543 B", "", "TWI439543B"),
+        ("EP 1 234 567 A1", "", "EP1234567A1"),
+        ("WO2019/123456", "A1", "WO2019123456A1"),
+        ("TW201700018A", "", "TW201700018A"),
+        ("  ", "", ""),
+    ],
+)
+def test_canonical(written, kind, expected):
+    assert canonical(written, kind) == expected
+
+
+@pytest.mark.parametrize(
+    "stored, typed, found",
+    [
+        ("US8930553B2", "US8930553", True),
+        ("US8930553B2", "US 8930553 B2", True),
+        ("US8930553B2", "US8930553B1", False),
+        ("US8930553B2", "US893055", False),
+        ("US89305531B2", "US8930553", False),
+        ("TWI439543B", "I439543", True),
+        ("TWI439543B", "TWI439543", True),
+        ("TWI439543B", "CNI439543", False),
+        ("TW201700018A", "201700018", True),
+    ],
+)
+def test_typed_number_finds(stored, typed, found):
+    assert matches(stored, typed) is found
