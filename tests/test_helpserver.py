@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import os
 import re
+import select
 import socket
 import ssl
+import threading
 import urllib.request
 from collections.abc import Iterator
 from datetime import datetime, timedelta, timezone
@@ -15,6 +17,7 @@ from urllib.parse import quote
 import pytest
 from cryptography import x509
 
+from varnel_host import helpserver
 from varnel_host.helpserver import (
     CERT_FILE,
     KEY_FILE,
@@ -44,11 +47,12 @@ def _trusting(cert_dir: Path) -> ssl.SSLContext:
     return ssl.create_default_context(cafile=str(cert_dir / CERT_FILE))
 
 
-def _request(port: int, target: bytes, tls: ssl.SSLContext | None = None, method: bytes = b"GET"):
-    """Send one raw request (the target exactly as given) and return (status, headers, body)."""
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
-        conn = tls.wrap_socket(raw, server_hostname="localhost") if tls else raw
-        conn.sendall(method + b" " + target + b" HTTP/1.0\r\nHost: localhost\r\n\r\n")
+def _exchange(port: int, raw: bytes, tls: ssl.SSLContext | None = None, host: str = "127.0.0.1"):
+    """Send `raw` as it is and return (status, headers, body) of the answer."""
+    with socket.create_connection((host, port), timeout=10) as plain, (
+        tls.wrap_socket(plain, server_hostname="localhost") if tls else plain
+    ) as conn:
+        conn.sendall(raw)
         data = b""
         while chunk := conn.recv(65536):
             data += chunk
@@ -56,6 +60,11 @@ def _request(port: int, target: bytes, tls: ssl.SSLContext | None = None, method
     lines = head.decode("latin-1").split("\r\n")
     headers = {k.lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
     return int(lines[0].split()[1]), headers, body
+
+
+def _request(port: int, target: bytes, tls: ssl.SSLContext | None = None, method: bytes = b"GET"):
+    """Send one request (the target exactly as given) and return (status, headers, body)."""
+    return _exchange(port, method + b" " + target + b" HTTP/1.0\r\nHost: localhost:%d\r\n\r\n" % port, tls)
 
 
 # ------------------------------------------------------------------- pages
@@ -227,3 +236,167 @@ def test_stop_releases_port(cert_dir: Path) -> None:
     running.stop()  # a second stop is harmless
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", running.port), timeout=5).close()
+
+
+def test_binds_both_loopback_addresses(server: HelpServer) -> None:
+    assert set(server.hosts) == {"127.0.0.1", "::1"}
+    for host in server.hosts:
+        raw = b"GET %s HTTP/1.1\r\nHost: localhost:%d\r\n\r\n" % (ENCODED, server.port)
+        assert _exchange(server.port, raw, host=host)[0] == 200
+
+
+@pytest.mark.parametrize("taken", ["127.0.0.1", "::1"])
+def test_port_taken_on_either_loopback_address_is_reported(cert_dir: Path, taken: str) -> None:
+    with socket.socket(socket.AF_INET6 if ":" in taken else socket.AF_INET) as other:
+        other.bind((taken, 0))
+        other.listen()
+        port = other.getsockname()[1]
+        with pytest.raises(HelpServerUnavailable, match=f"^說明頁無法提供：連接埠 {port} 已被其他程式使用"):
+            start_help_server(port=port, cert_dir=cert_dir)
+
+
+# ------------------------------------------------------------- hostile clients
+
+
+@pytest.mark.parametrize(
+    "raw, status",
+    [
+        (b"GET %(page)s\r\n\r\n", 505),
+        (b"GET %(page)s HTTP/0.9\r\nHost: localhost:%(port)d\r\n\r\n", 505),
+        (b"GET %(page)s HTTP/1.2\r\nHost: localhost:%(port)d\r\n\r\n", 505),
+        (b"GET %(page)s HTTP/2.0\r\nHost: localhost:%(port)d\r\n\r\n", 505),
+        (b"GET %(page)s HTTP/x\r\nHost: localhost:%(port)d\r\n\r\n", 400),
+        (b"GET %(page)s HTTP/1.1 more\r\nHost: localhost:%(port)d\r\n\r\n", 400),
+        (b"BREW %(page)s HTTP/1.1\r\nHost: localhost:%(port)d\r\n\r\n", 501),
+        (b"GET %(page)s HTTP/1.1\r\nHost: localhost:%(port)d\r\nX: " + b"a" * 70000 + b"\r\n\r\n", 431),
+        (b"GET %(page)s HTTP/1.1\r\nHost: localhost:%(port)d\r\n\r\n", 200),
+        (b"GET %(page)s HTTP/1.1\r\nHost: 127.0.0.1:%(port)d\r\n\r\n", 200),
+        (b"GET %(page)s HTTP/1.1\r\nHost: [::1]:%(port)d\r\n\r\n", 200),
+        (b"GET %(page)s HTTP/1.1\r\nHost: LocalHost:%(port)d\r\n\r\n", 200),
+        (b"GET %(page)s HTTP/1.1\r\nHost: rebound.example:%(port)d\r\n\r\n", 421),
+        (b"GET %(page)s HTTP/1.1\r\nHost: localhost.rebound.example:%(port)d\r\n\r\n", 421),
+        (b"GET %(page)s HTTP/1.1\r\nHost: localhost\r\n\r\n", 421),
+        (b"GET %(page)s HTTP/1.1\r\nHost: localhost:1\r\n\r\n", 421),
+        (b"GET %(page)s HTTP/1.0\r\n\r\n", 421),
+        (b"GET %(page)s HTTP/1.1\r\nHost: localhost:%(port)d\r\nHost: rebound.example\r\n\r\n", 421),
+    ],
+    ids=["no-version", "http0.9", "http1.2", "http2", "bad-version", "four-words", "unknown-method",
+         "huge-head", "localhost", "ipv4", "ipv6", "host-case", "rebinding", "rebinding-suffix",
+         "no-port", "other-port", "no-host", "two-hosts"],
+)
+def test_every_answer_has_status_and_security_headers(server: HelpServer, raw: bytes, status: int) -> None:
+    answer = _exchange(server.port, raw % {b"page": ENCODED, b"port": server.port})
+    assert answer[0] == status
+    assert answer[1]["x-content-type-options"] == "nosniff"
+    assert "frame-ancestors 'none'" in answer[1]["content-security-policy"]
+    assert (b"\xe6\xaa\xa2\xe7\xb4\xa2" in answer[2]) == (status == 200)  # the page's 檢索 only when served
+
+
+def test_rebinding_refused_over_tls_too(server: HelpServer, cert_dir: Path) -> None:
+    raw = b"GET %s HTTP/1.1\r\nHost: rebound.example:%d\r\n\r\n" % (ENCODED, server.port)
+    assert _exchange(server.port, raw, _trusting(cert_dir))[0] == 421
+
+
+@pytest.mark.parametrize(
+    "opening", [b"", b"GET / HTTP/1.1\r\nHost: loc", b"\x16\x03\x01\x02\x00\x01"], ids=["silent", "partial", "partial-tls"]
+)
+def test_request_not_whole_in_time_is_closed(cert_dir: Path, monkeypatch, opening: bytes) -> None:
+    monkeypatch.setattr(helpserver, "REQUEST_SECONDS", 0.5)
+    with start_help_server(port=0, cert_dir=cert_dir) as running:
+        with socket.create_connection(("127.0.0.1", running.port), timeout=10) as slow:
+            slow.sendall(opening)
+            assert slow.recv(1024) == b""  # closed by the server, nothing answered
+
+
+def test_slow_connections_do_not_pile_up_or_block_a_request(server: HelpServer) -> None:
+    threads = threading.active_count()
+    slow = []
+    try:
+        for _ in range(500):
+            connection = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+            connection.sendall(b"G")  # and never the rest
+            slow.append(connection)
+        assert _request(server.port, ENCODED)[0] == 200
+        assert threading.active_count() == threads
+        assert server.open_connections <= helpserver.MAX_CONNECTIONS
+    finally:
+        for connection in slow:
+            connection.close()
+
+
+def test_connection_burst_waits_in_the_backlog(server: HelpServer) -> None:
+    """100 connections opened while the server is not accepting all complete (a backlog of 5 would drop most)."""
+    paused, release = threading.Event(), threading.Event()
+    server._loop.call_soon_threadsafe(lambda: (paused.set(), release.wait(30)))
+    assert paused.wait(10)
+    burst = [socket.socket() for _ in range(100)]
+    try:
+        for connection in burst:
+            connection.setblocking(False)
+            connection.connect_ex(("127.0.0.1", server.port))
+        pending = list(burst)
+        for _ in range(100):  # until every handshake has completed, at most 10 s
+            _, writable, _ = select.select([], pending, [], 0.1)
+            pending = [c for c in pending if c not in writable or c.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)]
+            if not pending:
+                break
+        assert not pending
+    finally:
+        release.set()
+        for connection in burst:
+            connection.close()
+    assert _request(server.port, ENCODED)[0] == 200
+
+
+# ------------------------------------------------------ certificate hazards
+
+
+def _fifo(path: Path) -> None:
+    path.unlink(missing_ok=True)
+    os.mkfifo(path)
+
+
+def _directory(path: Path) -> None:
+    path.unlink(missing_ok=True)
+    path.mkdir()
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="named pipes in the file system are a POSIX thing")
+@pytest.mark.parametrize("name", [CERT_FILE, KEY_FILE])
+@pytest.mark.parametrize("make", [_fifo, _directory], ids=["fifo", "directory"])
+def test_certificate_file_that_is_not_regular_does_not_hang(cert_dir: Path, name: str, make) -> None:
+    ensure_certificate(cert_dir)
+    make(cert_dir / name)
+    outcome: list[object] = []
+    starting = threading.Thread(target=lambda: outcome.append(_start_or_reason(cert_dir)), daemon=True)
+    starting.start()
+    starting.join(60)
+    if starting.is_alive():  # let the blocked reader go before failing
+        with open(cert_dir / name, "wb"):
+            pass
+    assert outcome, "the certificate step hung"
+    running = outcome[0]
+    if make is _fifo:
+        assert isinstance(running, HelpServer)
+        with running:
+            assert _request(running.port, ENCODED, _trusting(cert_dir))[0] == 200
+    else:  # a folder cannot be replaced by a file: the reason is given instead
+        assert isinstance(running, str) and running.startswith("說明頁無法提供：")
+
+
+def _start_or_reason(cert_dir: Path) -> HelpServer | str:
+    try:
+        return start_help_server(port=0, cert_dir=cert_dir)
+    except HelpServerUnavailable as error:
+        return str(error)
+
+
+def test_certificate_step_is_time_boxed(cert_dir: Path, monkeypatch) -> None:
+    release = threading.Event()
+    monkeypatch.setattr(helpserver, "CERT_SECONDS", 0.5)
+    monkeypatch.setattr(helpserver, "_tls_context", lambda folder: release.wait(30))
+    try:
+        with pytest.raises(HelpServerUnavailable, match="^說明頁無法提供：憑證"):
+            start_help_server(port=0, cert_dir=cert_dir)
+    finally:
+        release.set()

@@ -1,8 +1,12 @@
 """The product's help page, served on the user's own machine.
 
 The page lives at https://localhost:34008/VARNEL專利檢索軟體 and is reachable
-from this machine only (the server binds a loopback address). The certificate
-is self-signed, made on first run and kept in the product's certificate folder.
+from this machine only: the server binds both loopback addresses (127.0.0.1
+and [::1], so no other program can take the one a browser tries first) and
+answers only requests whose Host is localhost, 127.0.0.1 or [::1] with the
+port, so a page elsewhere cannot read it through DNS rebinding. The
+certificate is self-signed, made on first run and kept in the product's
+certificate folder; a certificate file is only read when it is a regular file.
 
 The window's help button falls back to plain http:// on the same port when its
 https:// attempt fails, so one port serves both: the first byte of every
@@ -16,18 +20,23 @@ Only a fixed set of files from help_page/ is served, looked up by exact
 
 from __future__ import annotations
 
+import asyncio
 import errno
+import io
 import ipaddress
 import logging
 import os
 import socket
-import socketserver
 import ssl
+import stat
 import threading
+from collections.abc import Callable
 from datetime import datetime, timedelta, timezone
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http import HTTPStatus
+from http.server import BaseHTTPRequestHandler
 from pathlib import Path
 from types import TracebackType
+from typing import Any, TypeVar
 from urllib.parse import quote, unquote_to_bytes
 
 from cryptography import x509
@@ -46,10 +55,21 @@ CERT_FILE = "localhost.crt"
 KEY_FILE = "localhost.key"
 CERT_VALIDITY = timedelta(days=3650)
 RENEW_BEFORE = timedelta(days=30)  # replace a certificate this close to expiry
+LOOPBACK_HOSTS = ("127.0.0.1", "::1")
+REQUEST_SECONDS = 5.0  # a request must arrive whole, TLS handshake included, within this
+SEND_SECONDS = 10.0  # and its answer be taken within this
+MAX_CONNECTIONS = 200  # open at once (also under the 512 sockets select() handles on Windows)
+MAX_REQUEST_HEAD = 64 * 1024
+BACKLOG = 128  # a browser opening the page and its assets at once
+CERT_SECONDS = 10.0  # the certificate step may take this long before the page is given up
+_MAX_PEM_BYTES = 64 * 1024
 _TLS_HANDSHAKE = 0x16
-_CONNECTION_TIMEOUT = 15.0  # seconds a silent client may hold its thread
-_SHUTDOWN_POLL = 0.1  # seconds stop() may wait for the accept loop to notice
+_HTTP_VERSIONS = ("HTTP/1.0", "HTTP/1.1")
+_ACCEPT_PAUSE = 0.1
+_PORT_ATTEMPTS = 20
 _ADDRESS_IN_USE = {errno.EADDRINUSE, getattr(errno, "WSAEADDRINUSE", errno.EADDRINUSE)}
+_ADDRESS_MISSING = {errno.EADDRNOTAVAIL, errno.EAFNOSUPPORT, getattr(errno, "WSAEADDRNOTAVAIL", errno.EADDRNOTAVAIL)}
+_T = TypeVar("_T")
 
 
 class HelpServerUnavailable(RuntimeError):
@@ -80,14 +100,23 @@ def ensure_certificate(
 
 def _certificate_usable(cert_path: Path, key_path: Path, now: datetime) -> bool:
     try:
-        cert = x509.load_pem_x509_certificate(cert_path.read_bytes())
-        key = serialization.load_pem_private_key(key_path.read_bytes(), password=None)
+        cert = x509.load_pem_x509_certificate(_read_regular(cert_path))
+        key = serialization.load_pem_private_key(_read_regular(key_path), password=None)
     except (OSError, ValueError, TypeError, UnsupportedAlgorithm):
         return False
     if not cert.not_valid_before_utc <= now < cert.not_valid_after_utc - RENEW_BEFORE:
         return False
     spki = serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo
     return cert.public_key().public_bytes(*spki) == key.public_key().public_bytes(*spki)
+
+
+def _read_regular(path: Path) -> bytes:
+    """The file's bytes; OSError unless it is a regular file (reading a FIFO or a device would block)."""
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_BINARY", 0))
+    with os.fdopen(fd, "rb") as stream:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", str(path))
+        return stream.read(_MAX_PEM_BYTES)
 
 
 def _new_certificate(now: datetime) -> tuple[bytes, bytes]:
@@ -124,7 +153,8 @@ def _new_certificate(now: datetime) -> tuple[bytes, bytes]:
 def _replace_file(path: Path, data: bytes, mode: int) -> None:
     """Write `data` to `path` atomically; the file never exists with a wider mode than `mode`."""
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_BINARY", 0), mode)
+    temporary.unlink(missing_ok=True)  # whatever a crash left there, a FIFO included
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), mode)
     try:
         with os.fdopen(fd, "wb") as stream:
             stream.write(data)
@@ -181,10 +211,44 @@ def _decode_path(target: str) -> str | None:
 
 
 class _HelpHandler(BaseHTTPRequestHandler):
-    server: _HelpHTTPServer
+    """Answers one request whose head has already arrived whole: `request` is those
+    bytes (None when they were too long), the answer is left in wfile."""
+
+    server: HelpServer
+    request: bytes | None
     server_version = "VARNEL-help"
     sys_version = ""  # do not announce the Python version
-    timeout = _CONNECTION_TIMEOUT
+    default_request_version = "HTTP/1.0"  # so that every error answer carries its headers
+
+    def setup(self) -> None:
+        self.rfile = io.BytesIO(self.request or b"")
+        self.wfile = io.BytesIO()
+
+    def handle(self) -> None:
+        if self.request is None:
+            self.requestline, self.request_version, self.command = "", "HTTP/1.0", ""
+            self.send_error(HTTPStatus.REQUEST_HEADER_FIELDS_TOO_LARGE)
+            return
+        self.handle_one_request()
+
+    def finish(self) -> None:
+        pass  # the answer stays in wfile for the connection to send
+
+    def parse_request(self) -> bool:
+        if not super().parse_request():
+            return False
+        words = self.requestline.split()
+        if len(words) != 3 or words[2] not in _HTTP_VERSIONS:
+            # Without this, HTTP/0.9 and other versions would get a bare body, no headers.
+            self.request_version = "HTTP/1.0"
+            self.send_error(HTTPStatus.HTTP_VERSION_NOT_SUPPORTED)
+            return False
+        hosts = self.headers.get_all("Host") or []
+        if len(hosts) != 1 or hosts[0].strip().lower() not in self.server.host_names:
+            # Another name pointing at 127.0.0.1 (DNS rebinding) must not read the page.
+            self.send_error(HTTPStatus.MISDIRECTED_REQUEST, "Unknown host")
+            return False
+        return True
 
     def do_GET(self) -> None:
         self._respond(with_body=True)
@@ -198,6 +262,7 @@ class _HelpHandler(BaseHTTPRequestHandler):
             self.send_response(302)
             self.send_header("Location", quote(PAGE_PATH))
             self.send_header("Content-Length", "0")
+            self.send_header("Connection", "close")
             self.end_headers()
             return
         found = self.server.pages.get(path) if path is not None else None
@@ -209,6 +274,7 @@ class _HelpHandler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(content)))
         self.send_header("Cache-Control", "no-cache")
+        self.send_header("Connection", "close")
         self.end_headers()
         if with_body:
             self.wfile.write(content)
@@ -225,73 +291,39 @@ class _HelpHandler(BaseHTTPRequestHandler):
         _log.info("help page %s %s", self.address_string(), format % args)
 
 
-class _HelpHTTPServer(ThreadingHTTPServer):
-    daemon_threads = True
-    block_on_close = False
-    # On Windows SO_REUSEADDR would let a second server bind a port already in use.
-    allow_reuse_address = os.name != "nt"
-
-    def __init__(
-        self, address: tuple[str, int], tls: ssl.SSLContext, pages: dict[str, tuple[bytes, str]]
-    ) -> None:
-        self.tls = tls
-        self.pages = pages
-        self.address_family = socket.AF_INET6 if ":" in address[0] else socket.AF_INET
-        super().__init__(address, _HelpHandler)
-
-    def server_bind(self) -> None:
-        # HTTPServer.server_bind looks up the host's FQDN, which can stall on a
-        # machine without working DNS; the name is always localhost here.
-        socketserver.TCPServer.server_bind(self)
-        self.server_name = "localhost"
-        self.server_port = self.server_address[1]
-
-    def finish_request(  # type: ignore[override]
-        self, request: socket.socket, client_address: tuple[str, int]
-    ) -> None:
-        # Runs in the connection's own thread, so a slow client delays no one else.
-        connection = self._negotiate(request)
-        if connection is None:
-            return
-        try:
-            self.RequestHandlerClass(connection, client_address, self)
-        finally:
-            if connection is not request:
-                self.shutdown_request(connection)
-
-    def _negotiate(self, request: socket.socket) -> socket.socket | None:
-        """The connection to speak HTTP on: TLS-wrapped if it opens with a handshake."""
-        request.settimeout(_CONNECTION_TIMEOUT)
-        try:
-            first = request.recv(1, socket.MSG_PEEK)
-            if not first:
-                return None
-            if first[0] != _TLS_HANDSHAKE:
-                return request
-            return self.tls.wrap_socket(request, server_side=True)
-        except OSError as error:  # includes ssl.SSLError and timeouts
-            _log.info("help page connection dropped before a request: %s", error)
-            return None
+# ------------------------------------------------------------------ server
 
 
 class HelpServer:
-    """A running help-page server; stop it with stop() or by leaving a `with` block."""
+    """A running help-page server; stop it with stop() or by leaving a `with` block.
 
-    def __init__(self, httpd: _HelpHTTPServer) -> None:
-        self._httpd = httpd
+    One thread runs an event loop for every connection, so a slow or silent
+    client costs a socket, not a thread. A request must arrive whole (TLS
+    handshake included) within REQUEST_SECONDS; at most MAX_CONNECTIONS are
+    open at once, and a new connection beyond that closes the oldest one.
+    """
+
+    def __init__(self, listeners: list[socket.socket], tls: ssl.SSLContext, pages: dict[str, tuple[bytes, str]]):
+        self.pages = pages
+        self._tls = tls
+        self._listeners = listeners
+        self.hosts = tuple(str(listener.getsockname()[0]) for listener in listeners)
+        self.port = int(listeners[0].getsockname()[1])
+        self.host_names = frozenset(f"{name}:{self.port}" for name in ("localhost", "127.0.0.1", "[::1]"))
+        self._connections: dict[asyncio.Task[None], None] = {}  # open connections, oldest first
+        self._loop = asyncio.SelectorEventLoop()  # add_reader (the first-byte peek) on every platform
+        self._stopping = asyncio.Event()
         self._stopped = False
-        self._thread = threading.Thread(
-            target=httpd.serve_forever, args=(_SHUTDOWN_POLL,), name="varnel-help-page", daemon=True
-        )
+        self._thread = threading.Thread(target=self._run, name="varnel-help-page", daemon=True)
         self._thread.start()
 
     @property
     def host(self) -> str:
-        return str(self._httpd.server_address[0])
+        return self.hosts[0]
 
     @property
-    def port(self) -> int:
-        return int(self._httpd.server_address[1])
+    def open_connections(self) -> int:
+        return len(self._connections)
 
     @property
     def url(self) -> str:
@@ -302,8 +334,10 @@ class HelpServer:
         if self._stopped:
             return
         self._stopped = True
-        self._httpd.shutdown()
-        self._httpd.server_close()
+        try:
+            self._loop.call_soon_threadsafe(self._stopping.set)
+        except RuntimeError:  # the loop has already ended
+            pass
         self._thread.join()
 
     def __enter__(self) -> HelpServer:
@@ -314,33 +348,184 @@ class HelpServer:
     ) -> None:
         self.stop()
 
+    def _run(self) -> None:
+        try:
+            self._loop.run_until_complete(self._serve())
+        finally:
+            for listener in self._listeners:
+                listener.close()
+            self._loop.close()
+
+    async def _serve(self) -> None:
+        accepting = [asyncio.create_task(self._accept(listener)) for listener in self._listeners]
+        await self._stopping.wait()
+        running = [*accepting, *self._connections]
+        for task in running:
+            task.cancel()
+        await asyncio.gather(*running, return_exceptions=True)
+
+    async def _accept(self, listener: socket.socket) -> None:
+        while not self._stopping.is_set():
+            try:
+                connection, address = await self._loop.sock_accept(listener)
+            except OSError as error:  # e.g. out of file descriptors: wait rather than spin
+                _log.warning("help page cannot accept a connection: %s", error)
+                await asyncio.sleep(_ACCEPT_PAUSE)
+                continue
+            if len(self._connections) >= MAX_CONNECTIONS:
+                oldest = next(iter(self._connections))
+                del self._connections[oldest]
+                oldest.cancel()
+            task = asyncio.create_task(self._serve_connection(connection, address))
+            self._connections[task] = None
+            task.add_done_callback(lambda done: self._connections.pop(done, None))
+
+    async def _serve_connection(self, connection: socket.socket, address: tuple[str, int]) -> None:
+        """Read one request head (TLS-wrapped if the first byte opens a handshake), answer, close."""
+        transport: asyncio.BaseTransport | None = None
+        try:
+            async with asyncio.timeout(REQUEST_SECONDS):
+                await self._readable(connection)
+                first = connection.recv(1, socket.MSG_PEEK)
+                if not first:
+                    return
+                reader = asyncio.StreamReader(limit=MAX_REQUEST_HEAD)
+                protocol = asyncio.StreamReaderProtocol(reader)
+                transport, _ = await self._loop.connect_accepted_socket(
+                    lambda: protocol,
+                    connection,
+                    ssl=self._tls if first[0] == _TLS_HANDSHAKE else None,
+                    ssl_handshake_timeout=REQUEST_SECONDS if first[0] == _TLS_HANDSHAKE else None,
+                )
+                try:
+                    head: bytes | None = await reader.readuntil(b"\r\n\r\n")
+                except asyncio.LimitOverrunError:
+                    head = None
+            writer = asyncio.StreamWriter(transport, protocol, reader, self._loop)  # type: ignore[arg-type]
+            writer.write(_HelpHandler(head, address, self).wfile.getvalue())  # type: ignore[arg-type]
+            async with asyncio.timeout(SEND_SECONDS):
+                await writer.drain()
+                writer.close()
+                await writer.wait_closed()
+        except Exception as error:  # timeouts, resets, TLS errors: this connection only
+            _log.info("help page connection from %s dropped: %r", address[0], error)
+        finally:
+            if transport is None:
+                connection.close()
+            else:
+                transport.abort()
+
+    async def _readable(self, connection: socket.socket) -> None:
+        ready = self._loop.create_future()
+        self._loop.add_reader(connection.fileno(), lambda: ready.done() or ready.set_result(None))
+        try:
+            await ready
+        finally:
+            self._loop.remove_reader(connection.fileno())
+
+
+def _bind(hosts: tuple[str, ...], port: int) -> list[socket.socket]:
+    """Listening sockets on `hosts`, all on one port (port 0: a free one). An address
+    this machine does not have (no IPv6) is left out while another one binds."""
+    for _ in range(_PORT_ATTEMPTS):
+        listeners: list[socket.socket] = []
+        try:
+            for host in hosts:
+                listener = _listener(host, port if not listeners else listeners[0].getsockname()[1])
+                if listener is not None:
+                    listeners.append(listener)
+        except OSError as error:
+            for listener in listeners:
+                listener.close()
+            if port == 0 and listeners and error.errno in _ADDRESS_IN_USE:
+                continue  # the free port of the first address is taken on another one: pick again
+            raise
+        if not listeners:
+            raise OSError(errno.EADDRNOTAVAIL, "no loopback address on this machine")
+        return listeners
+    raise OSError(errno.EADDRINUSE, "no port free on every loopback address")
+
+
+def _listener(host: str, port: int) -> socket.socket | None:
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    try:
+        listener = socket.socket(family, socket.SOCK_STREAM)
+    except OSError:
+        return None
+    try:
+        if family == socket.AF_INET6:
+            listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        if os.name != "nt":  # on Windows SO_REUSEADDR would let a second server bind a port already in use
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind((host, port))
+        listener.listen(BACKLOG)
+        listener.setblocking(False)
+    except OSError as error:
+        listener.close()
+        if error.errno in _ADDRESS_MISSING:
+            return None
+        raise
+    return listener
+
+
+def _within(seconds: float, work: Callable[[], _T]) -> _T:
+    """`work()`'s result; TimeoutError if it has not finished within `seconds` (a daemon
+    thread, so a file that never answers cannot hold the host)."""
+    outcome: list[Any] = []
+
+    def run() -> None:
+        try:
+            outcome.append((True, work()))
+        except BaseException as error:  # handed to the caller
+            outcome.append((False, error))
+
+    thread = threading.Thread(target=run, name="varnel-help-certificate", daemon=True)
+    thread.start()
+    thread.join(seconds)
+    if not outcome:
+        raise TimeoutError(f"not finished within {seconds:g} s")
+    finished, value = outcome[0]
+    if not finished:
+        raise value
+    return value
+
 
 def start_help_server(
-    port: int = DEFAULT_PORT, cert_dir: Path | None = None, host: str = "127.0.0.1"
+    port: int = DEFAULT_PORT, cert_dir: Path | None = None, host: str | None = None
 ) -> HelpServer:
-    """Serve the help page on `host`:`port` (port 0 picks a free port) until stopped.
+    """Serve the help page on `port` (0 picks a free port) until stopped.
 
-    `host` must be a loopback address. `cert_dir` defaults to the product's
-    certificate folder. Raises HelpServerUnavailable when the certificate cannot
-    be made or the port cannot be bound.
+    Both loopback addresses, 127.0.0.1 and [::1], are bound (so no other program
+    can take the one a browser tries first), or only `host`, which must be a
+    loopback address. `cert_dir` defaults to the product's certificate folder.
+    Raises HelpServerUnavailable with the reason, in words for the user, when
+    the pages, the certificate or the port cannot be had.
     """
-    if not ipaddress.ip_address(host).is_loopback:
-        raise ValueError(f"the help page is served on loopback addresses only, not {host}")
+    hosts = LOOPBACK_HOSTS if host is None else (host,)
+    for address in hosts:
+        if not ipaddress.ip_address(address).is_loopback:
+            raise ValueError(f"the help page is served on loopback addresses only, not {address}")
     cert_dir = paths.certificate_folder() if cert_dir is None else Path(cert_dir)
     try:
         pages = _load_pages()
     except OSError as error:
-        raise HelpServerUnavailable(f"說明頁面無法啟動：頁面檔案遺失（{error}）") from error
+        raise HelpServerUnavailable(f"說明頁無法提供：頁面檔案遺失（{error}）") from error
     try:
-        tls = _tls_context(cert_dir)
+        tls = _within(CERT_SECONDS, lambda: _tls_context(cert_dir))
+    except TimeoutError as error:
+        raise HelpServerUnavailable(
+            f"說明頁無法提供：憑證資料夾「{cert_dir}」在 {CERT_SECONDS:g} 秒內無法讀取"
+        ) from error
     except (OSError, ValueError) as error:
-        raise HelpServerUnavailable(f"說明頁面無法啟動：無法建立或讀取憑證（{error}）") from error
+        raise HelpServerUnavailable(f"說明頁無法提供：無法建立或讀取憑證（{error}）") from error
     try:
-        httpd = _HelpHTTPServer((host, port), tls, pages)
+        listeners = _bind(hosts, port)
     except OSError as error:
         if error.errno in _ADDRESS_IN_USE:
-            raise HelpServerUnavailable(f"說明頁面無法啟動：連接埠 {port} 已被其他程式使用") from error
-        raise HelpServerUnavailable(f"說明頁面無法啟動：無法使用連接埠 {port}（{error}）") from error
-    server = HelpServer(httpd)
-    _log.info("help page served at %s", server.url)
+            raise HelpServerUnavailable(
+                f"說明頁無法提供：連接埠 {port} 已被其他程式使用；請關閉該程式後重新開啟視窗"
+            ) from error
+        raise HelpServerUnavailable(f"說明頁無法提供：無法使用連接埠 {port}（{error}）") from error
+    server = HelpServer(listeners, tls, pages)
+    _log.info("help page served at %s on %s", server.url, ", ".join(server.hosts))
     return server
