@@ -30,7 +30,7 @@ import json
 import os
 import re
 import sqlite3
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import astuple, dataclass, fields
 from importlib import resources
@@ -281,6 +281,62 @@ class PatentStore:
                 params = (compiled.rank, *params)
         rows = self._db.execute(f"{ranking} LIMIT ?", (*params, -1 if limit is None else limit)).fetchall()
         return [(row[0], row[1]) for row in rows], total
+
+    # --- checking and rebuilding (kept together: they follow the schema) ---
+
+    def check(self, progress: Callable[[str], None] | None = None) -> list[str]:
+        """The full check: the file's structure (PRAGMA integrity_check), the full-text
+        index's own structure, and that it indexes exactly the stored records.
+        Returns the problems found, empty when the database is sound; `progress`
+        gets the name of each step as it starts."""
+        problems: list[str] = []
+        for step, run in (("檢查資料庫檔案結構", self._check_file), ("檢查全文索引", self._check_index)):
+            if progress is not None:
+                progress(step)
+            try:
+                problems += run()
+            except sqlite3.DatabaseError as error:
+                problems.append(f"{step}時發生錯誤：{error}")
+        return problems
+
+    def _check_file(self) -> list[str]:
+        rows = self._db.execute("PRAGMA integrity_check").fetchall()
+        return [] if rows == [("ok",)] else [str(row[0]) for row in rows]
+
+    def _check_index(self) -> list[str]:
+        try:
+            self._db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}) VALUES ('integrity-check')")
+        except sqlite3.DatabaseError as error:
+            return [f"全文索引已損壞（{error}）"]
+        missing, extra = self._db.execute(
+            f"SELECT (SELECT count(*) FROM records WHERE id NOT IN (SELECT rowid FROM {INDEX_TABLE})), "
+            f"(SELECT count(*) FROM {INDEX_TABLE} WHERE rowid NOT IN (SELECT id FROM records))"
+        ).fetchone()
+        problems = [f"全文索引缺少 {missing} 筆專利"] if missing else []
+        return problems + ([f"全文索引多出 {extra} 筆已不存在的專利"] if extra else [])
+
+    def rebuild_index(self, progress: Callable[[int, int], None] | None = None) -> int:
+        """Make the full-text index anew from the stored records, in one transaction;
+        `progress(done, total)` after each batch. Returns the number of records indexed."""
+        total, done, last_id = self.count(), 0, 0
+        index_columns = ", ".join(map(index_column, TEXT_FIELDS))
+        index_marks = ", ".join("?" * (len(TEXT_FIELDS) + 1))
+        with self._transaction():
+            self._db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}) VALUES ('delete-all')")
+            while batch := self._db.execute(
+                f"SELECT id, {', '.join(_ATTRIBUTES)} FROM records WHERE id > ? ORDER BY id LIMIT ?",
+                (last_id, _CHUNK),
+            ).fetchall():
+                self._db.executemany(
+                    f"INSERT INTO {INDEX_TABLE} (rowid, {index_columns}) VALUES ({index_marks})",
+                    [(row[0], *_index_values(PatentRecord(*row[1:]))) for row in batch],
+                )
+                done, last_id = done + len(batch), batch[-1][0]
+                if progress is not None:
+                    progress(done, total)
+        return done
+
+    # --- end of checking and rebuilding ----------------------------------
 
     # --- schema --------------------------------------------------------
 

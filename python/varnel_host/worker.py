@@ -36,6 +36,8 @@ def default_config() -> WorkerConfig:
 class Worker:
     """Runs searches and writes reports; one instance per worker process."""
 
+    refusal: str | None = None  # why the database is not used ("" once checked sound)
+
     def __init__(self, config: WorkerConfig, receipts):
         self.config = config
         self.receipts = receipts
@@ -45,9 +47,16 @@ class Worker:
         self.receipts.put(text)
 
     def open_store(self) -> None:
-        from .store import open_default_store
+        from .dbcheck import check_at_start
+        from .store import StoreError, open_default_store
 
         self.config.database.parent.mkdir(parents=True, exist_ok=True)
+        if self.refusal is None:  # checked once; after a refusal no new database until the next start
+            for note in (notes := check_at_start(self.config.database)):
+                self.say(note)
+            self.refusal = notes.refusal or ""
+        if self.refusal:
+            raise StoreError(self.refusal)
         self.store = open_default_store(self.config.database)
         self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{self.config.database}）")
 
