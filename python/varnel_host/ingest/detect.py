@@ -57,7 +57,7 @@ def detect(head: bytes) -> Reader | None:
     if text.startswith("<"):
         root = _ELEMENT.search(text)  # "<?xml" and "<!DOCTYPE" do not match
         return _XML_ROOTS.get(root[1].split(":")[-1]) if root else None
-    if text.startswith("{"):
+    if text.startswith(("{", "[")):
         return tables.own_jsonl
     first = re.split(r"\r\n|\r|\n", text, maxsplit=1)[0]
     if first.lstrip('"').lower().startswith("search url:"):

@@ -36,7 +36,8 @@ def _paragraphs(element) -> str:
     """Text of an element, one line per paragraph."""
     if element is None:
         return ""
-    paragraphs = element.findall(".//p") or [element]
+    # Taiwan IPO nests paragraphs: only the innermost ones hold text.
+    paragraphs = [p for p in element.iter("p") if p.find(".//p") is None] or [element]
     return "\n".join(text for text in (_text(p) for p in paragraphs) if text)
 
 
@@ -117,9 +118,9 @@ def uspto_record(root) -> PatentRecord:
         inventors.extend(_name(party.find("addressbook")) for party in biblio.iterfind(path))
     for assignee in biblio.iterfind("assignees/assignee"):
         applicants.append(_name(assignee.find("addressbook")) or _name(assignee))
+    parts = ("section", "class", "subclass", "main-group")
     ipc = [
-        f"{c.findtext('section', '')}{c.findtext('class', '')}{c.findtext('subclass', '')}"
-        f"{(c.findtext('main-group') or '').strip().lstrip('0') or '0'}/{(c.findtext('subgroup') or '').strip()}"
+        ipc_symbol("".join(c.findtext(p, "") for p in parts) + "/" + c.findtext("subgroup", ""))
         for c in biblio.iterfind("classifications-ipcr/classification-ipcr")
     ]
     for path in ("classification-ipc/main-classification", "classification-ipc/further-classification"):
