@@ -36,16 +36,20 @@ Reader = Callable[[BinaryIO, FileInfo], Iterator[Row]]
 def finish(record: PatentRecord) -> PatentRecord:
     """The record as stored: canonical pn, dates as YYYYMMDD, text only.
     ValueError (a Traditional-Chinese message) when it cannot be stored."""
-    values = {}
-    for attribute in ATTRIBUTES:
-        value = getattr(record, attribute)
-        if not isinstance(value, str):
-            raise ValueError(f"欄位「{CAPTIONS[attribute]}」應為文字")
-        try:
-            value.encode("utf-8")
-        except UnicodeEncodeError:
-            raise ValueError(f"欄位「{CAPTIONS[attribute]}」含有無效的 Unicode 字元（孤立的代理字元）") from None
-        values[attribute] = value.replace("\x00", "")
+    values = dict(vars(record))
+    try:
+        everything = "".join(values.values())
+        everything.encode("utf-8")
+    except (TypeError, UnicodeEncodeError):  # find the field to name it
+        for attribute, value in values.items():
+            if not isinstance(value, str):
+                raise ValueError(f"欄位「{CAPTIONS[attribute]}」應為文字") from None
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"欄位「{CAPTIONS[attribute]}」含有無效的 Unicode 字元（孤立的代理字元）") from None
+    if "\x00" in everything:
+        values = {attribute: value.replace("\x00", "") for attribute, value in values.items()}
     values["pn"] = pn.canonical(values["pn"])
     if not values["pn"]:
         raise ValueError("缺少公開公告號（pn）")

@@ -254,6 +254,9 @@ LENS_NAMES = {
 }
 
 
+_HAS_KIND = re.compile(r"[A-Z]\d?\s*$")
+
+
 def _lens_record(values: dict[str, str]) -> PatentRecord | str:
     number = (values.get("pn") or values.get("pn_alt", "")).strip()
     if not number:
@@ -262,7 +265,7 @@ def _lens_record(values: dict[str, str]) -> PatentRecord | str:
     if country and number[:1].isdigit():
         number = f"{country}{number}"
     record = {
-        "pn": number + ("" if re.search(r"[A-Z]\d?$", number.replace(" ", "")) else values.get("kind", "").strip()),
+        "pn": number + ("" if _HAS_KIND.search(number) else values.get("kind", "").strip()),
         "title": values.get("title", ""),
         "abstract": values.get("abstract", ""),
         "claims": values.get("claims", ""),

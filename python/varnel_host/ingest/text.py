@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import codecs
 import datetime
+import functools
 import io
 import re
 from collections.abc import Iterator
@@ -103,6 +104,7 @@ def _valid(year: int, month: int, day: int) -> str:
     return datetime.date(year, month, day).strftime("%Y%m%d")
 
 
+@functools.lru_cache(maxsize=1 << 16)
 def iso_date(value: str) -> str:
     """YYYYMMDD from YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD (a time after the date
     is dropped); "" for ""; ValueError otherwise."""
@@ -117,6 +119,7 @@ def iso_date(value: str) -> str:
     return _valid(int(match[4]), int(match[6]), int(match[7]))
 
 
+@functools.lru_cache(maxsize=1 << 16)
 def dmy_date(value: str) -> str:
     """YYYYMMDD from DD/MM/YY or DD/MM/YYYY (old Lens exports), or any form
     iso_date takes. Two-digit years up to this year's are 20YY, later 19YY."""
@@ -160,7 +163,7 @@ def joined(items: list[str] | tuple[str, ...] | Iterator[str]) -> str:
 
 def clean(text: str | None) -> str:
     """Runs of white space as one space, ends trimmed."""
-    return _SPACES.sub(" ", text or "").strip()
+    return " ".join(text.split()) if text else ""
 
 
 def numbered_claims(claims: list[tuple[str, str]]) -> str:

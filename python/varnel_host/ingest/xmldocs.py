@@ -85,6 +85,19 @@ def _documents(binary: BinaryIO) -> Iterator[tuple[int, bytes | None]]:
             return
 
 
+_DESCRIPTION = re.compile(rb"<description[\s>]")
+
+
+def _without_description(data: bytes) -> bytes:
+    """The document without its description, most of its bytes and not
+    imported: cut before parsing, it costs nothing to parse."""
+    found = _DESCRIPTION.search(data)
+    end = data.rfind(b"</description>")
+    if found is None or end < found.start():
+        return data
+    return data[: found.start()] + data[end + len(b"</description>") :]
+
+
 def _name(addressbook) -> str:
     if addressbook is None:
         return ""
@@ -148,7 +161,7 @@ def uspto_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
             yield line, f"這份文件超過 {DOCUMENT_LIMIT // (1024 * 1024)} MiB，未讀取也未匯入"
             continue
         try:
-            root = etree.fromstring(data, _PARSER)
+            root = etree.fromstring(_without_description(data), _PARSER)
         except etree.XMLSyntaxError as error:
             yield line, f"XML 格式錯誤：{error}"
             continue
