@@ -216,12 +216,21 @@ def write(folder: Path, name: str, data: str | bytes) -> Path:
 BIG = 17 * 1024 * 1024
 
 
+def _corrupted_zip() -> bytes:
+    """An archive whose member fails its CRC check when read."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
+        archive.writestr("a.csv", "pn,title\nTW1,abcdefgh\n")
+    return buffer.getvalue().replace(b"abcdefgh", b"abcdefgX", 1)
+
+
 @pytest.mark.parametrize(
     "name, data, problem, imported",
     [
         ("quote.csv", 'pn,title\nTW1,"open\nTW2,x\n', "第 2 行：引號未結束", {"TW2"}),
         ("dup.csv", "pn,title,Title\nTW1,a,b\n", "第 1 行：欄位「title」與「Title」重複", set()),
         ("typo.csv", "pn,titel\nTW1,a\n", "是否應為「title」", {"TW1"}),
+        ("typo.jsonl", '{"pn": "TW1", "abstarct": "a"}', "是否應為「abstract」", {"TW1"}),  # no final line end
         ("big.csv", "pn,title\nTW1,\"" + "x" * BIG + "\"\nTW2,after\n", "第 2 行：這一列超過 16 MiB", {"TW2"}),
         ("big.jsonl", '{"pn":"TW1","t":"' + "y" * BIG + '"}\n{"pn":"TW2"}\n', "第 1 行：這一筆超過 16 MiB", {"TW2"}),
         ("surrogate.jsonl", '{"pn":"TW1","title":"\\ud800"}\n{"pn":"TW2"}\n', "第 1 行：欄位「專利名稱」含有無效", {"TW2"}),
@@ -230,6 +239,7 @@ BIG = 17 * 1024 * 1024
         ("bad.xml", fx.USPTO_GRANT.format(number="1") + "<?xml version='1.0'?>\n<us-patent-grant><oops>\n"
          + fx.USPTO_GRANT.format(number="2"), f"第 {fx.USPTO_GRANT.count(chr(10)) + 1} 行：XML 格式錯誤", {"US1B2", "US2B2"}),
         ("date.csv", "pn,ad\nTW1,2020-02-30\nTW2,2020-02-29\n", "第 2 行：申請日「2020-02-30」不是有效日期", {"TW2"}),
+        ("bad.zip", _corrupted_zip(), "a.csv：讀取時發生未預期的錯誤（BadZipFile", set()),
     ],
 )
 def test_hostile_files_end_with_a_clear_line_and_keep_good_rows(tmp_path, name, data, problem, imported):

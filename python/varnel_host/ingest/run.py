@@ -10,6 +10,7 @@ the same import again adds what is missing and counts the rest unchanged.
 
 from __future__ import annotations
 
+import logging
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -18,8 +19,11 @@ from pathlib import Path
 from typing import TextIO
 
 from ..records import PatentRecord
+from ..store import StoreError
 from .base import FileInfo, finish
 from .detect import SNIFF, Source, detect, sources
+
+log = logging.getLogger(__name__)
 
 BATCH = 1000
 SHOWN_PROBLEMS = 200  # per file; the rest are counted
@@ -135,7 +139,14 @@ class Importer:
                 binary.seek(0)
                 self._read(source, binary, reader, outcome)
         except OSError as error:
-            self.say(f"{source.name}：讀取失敗（{error.strerror or error}）")
+            self.say(f"{source.name}：讀取失敗（{error.strerror or error}），這個檔案停止匯入；已寫入的批次保留")
+            outcome.failed = True
+        except StoreError:
+            raise
+        except Exception as error:  # a file no rule foresaw: the other files still go in
+            log.debug("reading %s failed", source.name, exc_info=True)
+            self.say(f"{source.name}：讀取時發生未預期的錯誤（{type(error).__name__}：{error}），"
+                     "這個檔案停止匯入；已寫入的批次保留")
             outcome.failed = True
         return outcome
 

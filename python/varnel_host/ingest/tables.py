@@ -25,13 +25,14 @@ from typing import BinaryIO
 
 from ..records import PatentRecord
 from .base import ATTRIBUTES, CAPTIONS, FileInfo, Row
-from .text import FIELD_LIMIT, detect_encoding, dmy_date, ipc_symbol, joined, lines, text_stream
+from .text import FIELD_LIMIT, SNIFF_BYTES, detect_encoding, dmy_date, ipc_symbol, joined, lines, text_stream
 
 csv.field_size_limit(FIELD_LIMIT + 1)
 
 COLUMN_NAMES = {**{a: a for a in ATTRIBUTES}, **{c.lower(): a for a, c in CAPTIONS.items()}}
 LIST_ATTRIBUTES = ("applicants", "inventors", "ipc")
 NOT_DECODABLE = "含有無法以 {} 解讀的文字"
+_RECORD_TOO_LARGE = f"這一筆超過 {FIELD_LIMIT // (1024 * 1024)} MiB 的上限，未讀取也未匯入"
 _TOO_LARGE = f"這一列超過 {FIELD_LIMIT // (1024 * 1024)} MiB 的上限，未匯入"
 
 
@@ -81,9 +82,8 @@ class _Framer:
 
 def csv_rows(binary: BinaryIO, info: FileInfo, skip_lines: int = 0) -> Iterator[tuple[int, list[str] | str]]:
     """(first line, cells or problem) per CSV row, header included."""
-    head = binary.read(4096 * 256)
+    encoding = detect_encoding(binary.read(SNIFF_BYTES))
     binary.seek(0)
-    encoding = detect_encoding(head)
     info.encoding = encoding.label
     stream = text_stream(binary, encoding)
     framer = _Framer(lines(stream))
@@ -132,7 +132,7 @@ def _table(
     binary: BinaryIO, info: FileInfo, names: dict[str, str], make, skip_lines: int = 0, check_names: bool = False
 ) -> Iterator[Row]:
     """Rows of a CSV table whose header maps by `names`; make(values by
-    attribute, line) -> record or problem."""
+    attribute) -> record or problem."""
     rows = csv_rows(binary, info, skip_lines)
     for line, header in rows:
         if isinstance(header, str):
@@ -193,7 +193,7 @@ def own_csv(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
 def own_jsonl(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
     """One JSON object per line; a line over FIELD_LIMIT is skipped unread."""
     info.format = "本程式的 JSON Lines 格式"
-    encoding = detect_encoding(binary.read(4096 * 256))
+    encoding = detect_encoding(binary.read(SNIFF_BYTES))
     binary.seek(0)
     info.encoding = encoding.label
     ignored: list[str] = []
@@ -209,15 +209,15 @@ def own_jsonl(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
         text, too_large = "".join(parts), size > FIELD_LIMIT
         size, parts = 0, []
         if too_large:
-            yield start, f"這一筆超過 {FIELD_LIMIT // (1024 * 1024)} MiB 的上限，未讀取也未匯入"
+            yield start, _RECORD_TOO_LARGE
         elif encoding.undecodable(text):
             yield start, NOT_DECODABLE.format(encoding.label)
         elif text.strip():
             yield start, _json_record(text, ignored)
-    if parts and size:
-        text = "".join(parts)
-        yield start, _json_record(text, ignored) if size <= FIELD_LIMIT else "這一筆超過上限，未匯入"
+    if size:  # a last line without its line end
+        yield start, _json_record("".join(parts), ignored) if size <= FIELD_LIMIT else _RECORD_TOO_LARGE
     info.ignored.extend(ignored)
+    _misspelled(info, sorted(COLUMN_NAMES))
 
 
 def _json_record(text: str, ignored: list[str]) -> PatentRecord | str:
@@ -272,7 +272,7 @@ def _lens_record(values: dict[str, str]) -> PatentRecord | str:
         "applicants": joined(values.get("applicants", "").split(";;")),
         "inventors": joined(values.get("inventors", "").split(";;")),
         "ipc": joined(ipc_symbol(s) for s in values.get("ipc", "").split(";;")),
-        "an": re.sub(r"\s+", "", values.get("an", "")),
+        "an": "".join(values.get("an", "").split()),
     }
     for attribute, caption in (("ad", "申請日"), ("pd", "公開公告日")):
         try:

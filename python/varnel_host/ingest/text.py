@@ -146,6 +146,7 @@ def roc_date(value: str) -> str:
 _IPC = re.compile(r"([A-H])\s*(\d{2})\s*([A-Z])\s*0*(\d{1,4})\s*/\s*(\d{1,6})")
 
 
+@functools.lru_cache(maxsize=1 << 16)
 def ipc_symbol(text: str) -> str:
     """An IPC symbol in one flat form: "H04W  84/    20  A I" (DOCDB),
     "A61B005/00" (old USPTO), "H01M 10/0525" all become H04W84/20, A61B5/00,
