@@ -152,13 +152,14 @@ def _table(
         return
     if check_names:
         _misspelled(info, sorted(names))
+    columns = sorted(mapping.items())
     for line, cells in rows:
         if isinstance(cells, str):
             yield line, cells
         elif len(cells) > len(header):
             yield line, f"欄位數 {len(cells)} 多於標題列的 {len(header)} 欄"
         elif any(cell.strip() for cell in cells):
-            yield line, make({mapping[i]: cell for i, cell in enumerate(cells) if i in mapping})
+            yield line, make({attribute: cells[i] for i, attribute in columns if i < len(cells)})
 
 
 # --- our own layout ----------------------------------------------------------------

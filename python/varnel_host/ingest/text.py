@@ -159,7 +159,12 @@ def ipc_symbol(text: str) -> str:
 
 def joined(items: list[str] | tuple[str, ...] | Iterator[str]) -> str:
     """List items as "; "-separated text, blanks and repeats dropped."""
-    return "; ".join(dict.fromkeys(item for item in (clean(i) for i in items) if item))
+    found: dict[str, None] = {}
+    for item in items:
+        item = " ".join(item.split())
+        if item:
+            found[item] = None
+    return "; ".join(found)
 
 
 def clean(text: str | None) -> str:
