@@ -235,7 +235,7 @@ def _corrupted_zip() -> bytes:
         ("big.jsonl", '{"pn":"TW1","t":"' + "y" * BIG + '"}\n{"pn":"TW2"}\n', "第 1 行：這一筆超過 16 MiB", {"TW2"}),
         ("surrogate.jsonl", '{"pn":"TW1","title":"\\ud800"}\n{"pn":"TW2"}\n', "第 1 行：欄位「專利名稱」含有無效", {"TW2"}),
         ("deep.jsonl", "[" * 100000 + "]" * 100000 + '\n{"pn":"TW2"}\n', "第 1 行：JSON 巢狀層數過深", {"TW2"}),
-        ("digits.jsonl", '{"pn":"TW1","n":' + "9" * 5000 + '}\n{"pn":"TW2"}\n', "第 1 行：JSON 含有無法讀取的值", {"TW2"}),
+        ("digits.jsonl", '{"pn":"TW1","n":' + "9" * 5000 + '}\n{"pn":"TW2"}\n', "第 1 行：JSON 含有位數過多", {"TW2"}),
         ("bad.xml", fx.USPTO_GRANT.format(number="1") + "<?xml version='1.0'?>\n<us-patent-grant><oops>\n"
          + fx.USPTO_GRANT.format(number="2"), f"第 {fx.USPTO_GRANT.count(chr(10)) + 1} 行：XML 格式錯誤", {"US1B2", "US2B2"}),
         ("date.csv", "pn,ad\nTW1,2020-02-30\nTW2,2020-02-29\n", "第 2 行：申請日「2020-02-30」不是有效日期", {"TW2"}),

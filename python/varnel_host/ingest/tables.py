@@ -228,8 +228,8 @@ def _json_record(text: str, ignored: list[str]) -> PatentRecord | str:
         return f"不是有效的 JSON（{error.msg}，第 {error.colno} 欄）"
     except RecursionError:
         return "JSON 巢狀層數過深，無法讀取"
-    except ValueError as error:  # e.g. an integer of thousands of digits
-        return f"JSON 含有無法讀取的值（{str(error)[:80]}）"
+    except ValueError as error:  # an integer of thousands of digits
+        return f"JSON 含有位數過多、無法讀取的數字（{str(error)[:60]}）"
     if not isinstance(value, dict):
         return "每一行應為一個 JSON 物件"
     return own_record(value, ignored)

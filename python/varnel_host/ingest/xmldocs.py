@@ -28,6 +28,19 @@ _PARSER = etree.XMLParser(**_PARSER_OPTIONS)
 USPTO_ROOTS = ("us-patent-grant", "us-patent-application")
 
 
+_DECLARED = re.compile(rb"""<\?xml[^>]*?encoding=["']([\w.:-]+)""")
+
+
+def _declared_encoding(binary: BinaryIO) -> str:
+    """The encoding named in the file's XML declaration (UTF-8 when none)."""
+    head = binary.read(512)
+    binary.seek(0)
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return "UTF-16（含 BOM）"
+    found = _DECLARED.search(head)
+    return (found[1].decode("ascii").upper() if found else "UTF-8") + "（XML 宣告）"
+
+
 def _text(element) -> str:
     return clean("".join(element.itertext())) if element is not None else ""
 
@@ -154,7 +167,7 @@ def uspto_record(root) -> PatentRecord:
 
 def uspto_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
     info.format = "USPTO 全文 XML"
-    info.encoding = "依 XML 宣告（UTF-8）"
+    info.encoding = _declared_encoding(binary)
     documents = other = 0
     for line, data in _documents(binary):
         if data is None:
@@ -252,7 +265,7 @@ def tipo_record(root) -> PatentRecord:
 
 def tipo_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
     info.format = "智慧財產局公報 XML"
-    info.encoding = "依 XML 宣告"
+    info.encoding = _declared_encoding(binary)
     yield from _records(binary, "tw-patent-grant", tipo_record)
 
 
@@ -320,5 +333,5 @@ def epo_record(document) -> PatentRecord:
 
 def epo_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
     info.format = "EPO OPS／DOCDB 書目 XML"
-    info.encoding = "依 XML 宣告"
+    info.encoding = _declared_encoding(binary)
     yield from _records(binary, "exchange-document", epo_record, namespaced=True)
