@@ -165,23 +165,28 @@ class Importer:
             if shown <= SHOWN_PROBLEMS:
                 self.say(f"{source.name} 第 {line} 行：{message}")
 
-        rows = reader(binary, info)
-        for line, item in rows:
-            if not read and not batch:
-                self.say(f"{source.name}：{info.format}，編碼 {info.encoding}")
-            read += 1
-            if isinstance(item, str):
-                problem(line, item)
-                continue
-            try:
-                batch.append(finish(item))
-            except ValueError as error:
-                problem(line, str(error))
-            if len(batch) >= BATCH:
+        try:
+            for line, item in reader(binary, info):
+                if not read:
+                    self.say(f"{source.name}：{info.format}，編碼 {info.encoding}")
+                read += 1
+                if isinstance(item, str):
+                    problem(line, item)
+                    continue
+                try:
+                    batch.append(finish(item))
+                except ValueError as error:
+                    problem(line, str(error))
+                if len(batch) >= BATCH:
+                    self._write(batch, outcome)
+                    batch = []
+                if read % 100 == 0:
+                    self.progress.update(_position(binary), read)
+        except Exception as error:
+            if not isinstance(error, StoreError):  # keep what was read before the file failed
                 self._write(batch, outcome)
-                batch = []
-            if read % 100 == 0:
-                self.progress.update(_position(binary), read)
+                self.say(f"{source.name}：{outcome.summary}（至失敗處為止）")
+            raise
         self._write(batch, outcome)
         self.progress.update(source.size, read)
         if not read:
