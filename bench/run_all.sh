@@ -3,7 +3,7 @@
 #
 #   bench/run_all.sh            # full run, about 10 minutes
 #   bench/run_all.sh --quick    # few runs: checks that the scripts work, figures are rough
-#   bench/run_all.sh --host     # also the host benchmarks (report, search) when present
+#   bench/run_all.sh --host     # also the host benchmarks (report, search, import) when present
 #
 # Without DISPLAY a private Xvfb is started (and stopped at the end), so no
 # window opens on the user's screen. Folders the window creates on "drive C:"
@@ -65,7 +65,7 @@ for step in "bench_import.py ${IMPORT[*]-}" "bench_window.py ${WINDOW[*]-}" \
 done
 
 if [ "$HOST" = 1 ]; then
-    for script in bench_report.py bench_search.py; do
+    for script in bench_report.py bench_search.py bench_ingest.py; do
         if [ -f "bench/$script" ]; then
             echo
             echo "== $script"

@@ -33,5 +33,5 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c "import tkinter" 2>/dev/nu
     "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.18" ninja
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.18" ninja "setuptools>=70.1"
 .venv/bin/python -m pip install -q --no-build-isolation ".[test]"

@@ -203,7 +203,9 @@ def test_jsonl_with_english_names_and_bad_lines(tmp_path):
 
 def test_lines_that_are_not_utf8_are_skipped_with_their_number(tmp_path):
     path = tmp_path / "mixed.jsonl"
-    path.write_bytes('{"pn": "U1"}\n{"pn": "U2", "title": "'.encode() + "電池".encode("big5") + b'"}\n{"pn": "U3"}\n')
+    # A UTF-8 file (its other lines say so) with one line in Big5.
+    path.write_bytes('{"pn": "U1", "title": "固態"}\n{"pn": "U2", "title": "'.encode() + "電池".encode("big5")
+                     + '"}\n{"pn": "U3", "title": "面板"}\n'.encode())
     with PatentStore() as mixed_store:
         report = mixed_store.import_file(path)
     assert report.added == 2 and [p.line for p in report.problems] == [2]

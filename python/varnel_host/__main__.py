@@ -1,7 +1,7 @@
 """The reference host program: `varnel-host` or `python -m varnel_host`.
 
     varnel-host                 open the main window attached to the search worker
-    varnel-host import FILE...  import patent records (CSV or JSON Lines) into the database
+    varnel-host import PATH...  import patent records (files, folders, .zip) into the database
     varnel-host check           check the whole database (exit 0 sound, 1 damaged, 2 not checked)
     varnel-host rebuild-index   rebuild the full-text index from the stored records
 """
@@ -64,25 +64,25 @@ def start_help_page():
 
 
 def import_files(config: WorkerConfig, files: list[Path]) -> int:
-    from .store import open_default_store
+    """Import files, folders and .zip archives into the database; no sample
+    records are put in first. Exit status 0, 1 (some problem) or 130 (Ctrl-C)."""
+    import sqlite3
 
-    config.database.parent.mkdir(parents=True, exist_ok=True)
-    status = 0
-    with open_default_store(config.database) as store:
-        for file in files:
-            try:
-                report = store.import_file(file)
-            except OSError as error:
-                print(f"{file}: 無法讀取（{error.strerror or error}）")
-                status = 1
-                continue
-            print(f"{file}: {report.summary}")
-            for problem in report.problems:
-                print(f"  {problem}")
-            if report.problems:
-                status = 1
-        print(f"資料庫共有 {store.count()} 筆專利：{config.database}")
-    return status
+    from .ingest import import_paths
+    from .store import PatentStore, StoreError
+
+    try:
+        config.database.parent.mkdir(parents=True, exist_ok=True)
+        with PatentStore(config.database) as store:
+            status = import_paths(store, files)
+            print(f"資料庫共有 {store.count()} 筆專利：{config.database}")
+        return status
+    except KeyboardInterrupt:
+        print("\n匯入已中斷：已寫入的批次完整保留，再執行同一指令即可接續完成（不會重複）。")
+        return 130
+    except (StoreError, sqlite3.Error, OSError) as error:
+        print(f"資料庫無法使用，匯入停止：{error}（已寫入的批次完整保留）")
+        return 1
 
 
 def _existing_store(config: WorkerConfig):
@@ -143,8 +143,12 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="varnel-host", description="VARNEL專利檢索軟體")
     parser.add_argument("--no-help-page", action="store_true", help="do not serve the help page")
     sub = parser.add_subparsers(dest="command")
-    importer = sub.add_parser("import", help="import patent records from CSV or JSON Lines files")
-    importer.add_argument("files", nargs="+", type=Path)
+    importer = sub.add_parser(
+        "import",
+        help="import patent records: Lens.org / Google Patents CSV, USPTO / Taiwan IPO / EPO XML, "
+        "our CSV / JSON Lines; files, folders or .zip archives",
+    )
+    importer.add_argument("files", nargs="+", type=Path, metavar="PATH")
     sub.add_parser("check", help="check the whole database and its full-text index")
     sub.add_parser("rebuild-index", help="rebuild the full-text index from the stored records")
     args = parser.parse_args(argv)

@@ -12,19 +12,12 @@ the other text fields 1, reported as a positive score (higher is better).
 Hits found without any word (only dates or NOT) have score 0 and come newest
 application date first.
 
-Import files: CSV (UTF-8, with or without BOM, first row the column names) or
-JSON Lines (one object per line). Column names: the English attribute names
-of records.PatentRecord (pn, title, abstract, claims, applicants, inventors,
-ipc, an, ad, pd, any letter case) or the Chinese captions of records.FIELDS
-(公開公告號, 專利名稱, 摘要, 專利範圍, 申請人, 發明人, IPC, 申請號, 申請日,
-公開公告日). pn is required; dates may be YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD;
-in JSON, applicants, inventors and ipc may also be lists of strings. Other
-columns are ignored and listed in the report.
+Import files are read by the ingest package (formats listed there);
+import_file() takes our own CSV and JSON Lines layouts.
 """
 
 from __future__ import annotations
 
-import csv
 import datetime
 import json
 import os
@@ -35,7 +28,7 @@ from contextlib import contextmanager
 from dataclasses import astuple, dataclass, fields
 from importlib import resources
 from pathlib import Path
-from typing import Union
+from typing import NamedTuple, Union
 
 from . import paths
 from .query import INDEX_TABLE, RECORDS_ALIAS, TEXT_FIELDS, Query, compile_query, index_column, parse, term_match
@@ -50,15 +43,17 @@ INDEX_BUFFER_BYTES = 32 * 1024 * 1024
 
 _ATTRIBUTES = tuple(f.name for f in fields(PatentRecord))
 _CAPTIONS = {attribute: caption for attribute, caption in FIELDS.values()}
-_COLUMN_NAMES = {**{a: a for a in _ATTRIBUTES}, **{c.lower(): a for a, c in _CAPTIONS.items()}}
-_LIST_ATTRIBUTES = ("applicants", "inventors", "ipc")
 _DATE_ATTRIBUTES = ("ad", "pd")
 _DATE = re.compile(r"(\d{4})(\d{2})(\d{2})|(\d{4})([-/])(\d{1,2})\5(\d{1,2})")
 _CHUNK = 1000
 
-csv.field_size_limit(16 * 1024 * 1024)  # claims of one patent can exceed the 128 KiB default
-
 _Row = tuple[int, Union[PatentRecord, str]]  # (line, record or the problem with that line)
+
+
+class BatchCounts(NamedTuple):
+    added: int
+    updated: int
+    unchanged: int
 
 
 class StoreError(Exception):
@@ -129,17 +124,18 @@ class PatentStore:
 
     def import_file(self, path: str | os.PathLike[str]) -> ImportReport:
         """Import a .csv or .jsonl file (see the module notes); one transaction."""
+        from .ingest.base import FileInfo
+        from .ingest.tables import own_csv, own_jsonl
+
         path = Path(path)
         suffix = path.suffix.lower()
-        ignored: set[str] = set()
-        if suffix == ".csv":
-            rows = _csv_rows(path, ignored)
-        elif suffix in (".jsonl", ".ndjson", ".json"):
-            rows = _jsonl_rows(path, ignored)
-        else:
+        readers = {".csv": own_csv, ".jsonl": own_jsonl, ".ndjson": own_jsonl, ".json": own_jsonl}
+        if suffix not in readers:
             raise ValueError(f"不支援的檔案類型「{path.suffix}」，請使用 .csv 或 .jsonl")
-        report = self._write(rows)
-        return ImportReport(report.added, report.updated, report.skipped, report.problems, tuple(sorted(ignored)))
+        info = FileInfo()
+        with path.open("rb") as file:
+            report = self._write(readers[suffix](file, info))
+        return ImportReport(report.added, report.updated, report.skipped, report.problems, tuple(sorted(info.ignored)))
 
     @contextmanager
     def _transaction(self) -> Iterator[None]:
@@ -218,6 +214,63 @@ class PatentStore:
             [(record_id, *_index_values(new)) for record_id, _, new in changed],
         )
         return next_id
+
+    # Stand-in for the batch writer of the store (replaced at merge): one
+    # transaction per batch; records equal to the stored ones are not rewritten.
+    def write_batch(self, records: Iterable[PatentRecord]) -> BatchCounts:
+        records = [_checked(record) for record in records]
+        try:
+            self._db.execute("BEGIN IMMEDIATE")
+            try:
+                stored = {
+                    row[0]: PatentRecord(*row)
+                    for row in self._db.execute(
+                        f"SELECT {', '.join(_ATTRIBUTES)} FROM records WHERE pn IN (SELECT value FROM json_each(?))",
+                        (json.dumps([record.pn for record in records]),),
+                    )
+                }
+                changed = [record for record in records if stored.get(record.pn) != record]
+                counts = {"added": 0, "updated": 0}
+                next_id = self._db.execute("SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
+                self._write_chunk(changed, counts, next_id)
+            except BaseException:
+                if self._db.in_transaction:
+                    self._db.execute("ROLLBACK")
+                raise
+            self._db.execute("COMMIT")
+        except sqlite3.OperationalError as error:
+            if "full" in str(error):
+                raise StoreError("磁碟空間已滿，這一批未寫入；資料庫保持完整") from None
+            raise StoreError(f"資料庫無法寫入（{error}）") from None
+        return BatchCounts(counts["added"], counts["updated"], len(records) - len(changed))
+
+    def _sample_pns(self) -> list[str]:
+        sample = resources.files(__package__).joinpath(*SAMPLE_FILE).read_text(encoding="utf-8")
+        return [json.loads(line)["pn"] for line in sample.splitlines() if line.strip()]
+
+    def only_samples(self) -> bool:
+        """Whether the database holds the shipped sample records and nothing else."""
+        pns = json.dumps(self._sample_pns())
+        others = self._db.execute(
+            "SELECT count(*) FROM records WHERE pn NOT IN (SELECT value FROM json_each(?))", (pns,)
+        ).fetchone()[0]
+        return self.count() > 0 and others == 0
+
+    def remove_samples(self) -> int:
+        """Delete the shipped sample records; returns how many there were."""
+        index_columns = ", ".join(map(index_column, TEXT_FIELDS))
+        index_marks = ", ".join("?" * (len(TEXT_FIELDS) + 1))
+        with self._transaction():
+            rows = self._db.execute(
+                f"SELECT id, {', '.join(_ATTRIBUTES)} FROM records WHERE pn IN (SELECT value FROM json_each(?))",
+                (json.dumps(self._sample_pns()),),
+            ).fetchall()
+            self._db.executemany(
+                f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rowid, {index_columns}) VALUES ('delete', {index_marks})",
+                [(row[0], *_index_values(PatentRecord(*row[1:]))) for row in rows],
+            )
+            self._db.executemany("DELETE FROM records WHERE id = ?", [(row[0],) for row in rows])
+        return len(rows)
 
     # --- searching -----------------------------------------------------
 
@@ -412,85 +465,3 @@ def _date(value: str, caption: str) -> str:
         return datetime.date(int(year), int(month), int(day)).strftime("%Y%m%d")
     except ValueError:
         raise ValueError(f"{caption}「{value}」不是有效日期（應為 YYYYMMDD、YYYY-MM-DD 或 YYYY/MM/DD）") from None
-
-
-def _record(values: dict[str, object], ignored: set[str]) -> PatentRecord | str:
-    """A record from one row's column -> value mapping, or the problem with it."""
-    found: dict[str, str] = {}
-    for name, value in values.items():
-        attribute = _COLUMN_NAMES.get(str(name).strip().lower())
-        if attribute is None:
-            ignored.add(str(name))
-            continue
-        if attribute in _LIST_ATTRIBUTES and isinstance(value, list) and all(isinstance(v, str) for v in value):
-            value = "; ".join(value)
-        if value is None:
-            value = ""
-        if not isinstance(value, str):
-            return f"欄位「{name}」應為文字，卻是 {type(value).__name__}"
-        found[attribute] = value
-    if "pn" not in found:
-        return "缺少公開公告號（pn）"
-    return PatentRecord(**found)
-
-
-def _decoded_lines(path: Path, bad_lines: set[int]) -> Iterator[str]:
-    """The file's lines as text (BOM dropped); lines that are not UTF-8 are
-    recorded in bad_lines and decoded with replacement characters."""
-    with path.open("rb") as file:
-        for number, raw in enumerate(file, 1):
-            if number == 1 and raw.startswith(b"\xef\xbb\xbf"):
-                raw = raw[3:]
-            try:
-                yield raw.decode("utf-8")
-            except UnicodeDecodeError:
-                bad_lines.add(number)
-                yield raw.decode("utf-8", errors="replace")
-
-
-_NOT_UTF8 = "含有無法以 UTF-8 解讀的文字"
-
-
-def _csv_rows(path: Path, ignored: set[str]) -> Iterator[_Row]:
-    bad_lines: set[int] = set()
-    reader = csv.reader(_decoded_lines(path, bad_lines))
-    try:
-        header = next(reader)
-    except StopIteration:
-        return
-    if not any(_COLUMN_NAMES.get(name.strip().lower()) == "pn" for name in header):
-        yield 1, "找不到公開公告號欄位（pn 或 公開公告號），整個檔案無法匯入"
-        return
-    end = reader.line_num
-    while True:
-        start = end + 1
-        try:
-            row = next(reader)
-        except StopIteration:
-            return
-        except csv.Error as error:
-            yield start, f"CSV 格式錯誤：{error}"
-            return
-        end = reader.line_num
-        if bad_lines.intersection(range(start, end + 1)):
-            yield start, _NOT_UTF8
-        elif len(row) > len(header):
-            yield start, f"欄位數 {len(row)} 多於標題列的 {len(header)} 欄"
-        elif any(cell.strip() for cell in row):
-            yield start, _record(dict(zip(header, row)), ignored)
-
-
-def _jsonl_rows(path: Path, ignored: set[str]) -> Iterator[_Row]:
-    bad_lines: set[int] = set()
-    for number, line in enumerate(_decoded_lines(path, bad_lines), 1):
-        if number in bad_lines:
-            yield number, _NOT_UTF8
-            continue
-        if not line.strip():
-            continue
-        try:
-            value = json.loads(line)
-        except json.JSONDecodeError as error:
-            yield number, f"不是有效的 JSON（{error.msg}，第 {error.colno} 欄）"
-            continue
-        yield number, _record(value, ignored) if isinstance(value, dict) else "每一行應為一個 JSON 物件"

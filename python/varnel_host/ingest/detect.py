@@ -1,0 +1,117 @@
+"""What to read: files, folders and .zip archives, and the format of each file
+told from its first bytes (the name is not looked at)."""
+
+from __future__ import annotations
+
+import codecs
+import csv
+import functools
+import os
+import re
+import zipfile
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import BinaryIO
+
+from . import tables, xmldocs
+from .base import Reader
+
+SNIFF = 64 * 1024
+_ELEMENT = re.compile(r"<([A-Za-z_][\w.:-]*)")
+_XML_ROOTS: dict[str, Reader] = {
+    **{root: xmldocs.uspto_xml for root in xmldocs.USPTO_ROOTS},
+    "tw-patent-grant": xmldocs.tipo_xml,
+    "tw-patent-grants": xmldocs.tipo_xml,
+    "world-patent-data": xmldocs.epo_xml,
+    "exchange-documents": xmldocs.epo_xml,
+    "exchange-document": xmldocs.epo_xml,
+}
+_GOOGLE_COLUMNS = {"id", "title", "assignee", "inventor/author"}
+
+
+@dataclass(frozen=True)
+class Source:
+    """One file to import, maybe a member of an archive."""
+
+    name: str  # as shown to the user
+    open: Callable[[], BinaryIO]
+    size: int
+    named: bool  # named by the user itself (not found inside a folder or archive)
+
+
+def _head_text(head: bytes) -> str:
+    if head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        return head[: len(head) // 2 * 2].decode("utf-16", errors="replace")
+    return head.decode("utf-8", errors="replace").lstrip("\ufeff")
+
+
+def detect(head: bytes) -> Reader | None:
+    """The reader of a file that starts with `head`; None when it is no
+    format we read."""
+    text = _head_text(head).lstrip()
+    if not text:
+        return None
+    if "\x00" in text:
+        return None
+    if text.startswith("<"):
+        root = _ELEMENT.search(text)  # "<?xml" and "<!DOCTYPE" do not match
+        return _XML_ROOTS.get(root[1].split(":")[-1]) if root else None
+    if text.startswith(("{", "[")):
+        return tables.own_jsonl
+    first = re.split(r"\r\n|\r|\n", text, maxsplit=1)[0]
+    if first.lstrip('"').lower().startswith("search url:"):
+        return functools.partial(tables.google_csv, skip=1)
+    try:
+        cells = [cell.strip().lower() for cell in next(csv.reader([first]))]
+    except (csv.Error, StopIteration):
+        return None
+    if _GOOGLE_COLUMNS <= set(cells):
+        return functools.partial(tables.google_csv, skip=0)
+    if "display key" in cells or "lens id" in cells or {"publication number", "jurisdiction"} <= set(cells):
+        return tables.lens_csv
+    if len(cells) > 1 or any(cell in tables.COLUMN_NAMES for cell in cells):
+        return tables.own_csv
+    return None
+
+
+def sources(paths: list[Path]) -> Iterator[Source | tuple[str, str]]:
+    """The files under the given paths, each Source or (name, problem)."""
+    for path in paths:
+        if path.is_dir():
+            found = sorted(p for p in path.rglob("*") if p.is_file() and not p.name.startswith("."))
+            if not found:
+                yield str(path), "資料夾中沒有檔案"
+            for file in found:
+                yield from _file(file, named=False)
+        elif path.exists():
+            yield from _file(path, named=True)
+        else:
+            yield str(path), "找不到這個檔案或資料夾"
+
+
+def _file(path: Path, named: bool) -> Iterator[Source | tuple[str, str]]:
+    try:
+        with path.open("rb") as file:
+            magic = file.read(4)
+        size = path.stat().st_size
+    except OSError as error:
+        yield str(path), f"無法讀取（{error.strerror or error}）"
+        return
+    if magic != b"PK\x03\x04":
+        yield Source(str(path), functools.partial(open, path, "rb"), size, named)
+        return
+    try:
+        archive = zipfile.ZipFile(path)
+        members = [info for info in archive.infolist() if not info.is_dir()]
+    except (zipfile.BadZipFile, OSError) as error:
+        yield str(path), f"壓縮檔無法開啟（{error}）"
+        return
+    with archive:
+        for member in members:
+            yield Source(
+                f"{path}{os.sep}{member.filename}",
+                functools.partial(archive.open, member),
+                member.file_size,
+                named=False,
+            )

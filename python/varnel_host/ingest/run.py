@@ -1,0 +1,228 @@
+"""The import run: every file in turn, records written in batches of one
+transaction each, a line for every problem and a summary per file.
+
+A file that cannot be read is reported and the run goes on with the next;
+a database that cannot be written (locked too long, disk full) ends the run,
+the batches written before it kept. Ctrl-C leaves KeyboardInterrupt to the
+caller after the current batch's transaction has been rolled back; running
+the same import again adds what is missing and counts the rest unchanged.
+"""
+
+from __future__ import annotations
+
+import logging
+import sys
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import TextIO
+
+from ..records import PatentRecord
+from ..store import StoreError
+from .base import FileInfo, finish
+from .detect import SNIFF, Source, detect, sources
+
+log = logging.getLogger(__name__)
+
+BATCH = 1000
+SHOWN_PROBLEMS = 200  # per file; the rest are counted
+PLAIN_PROGRESS_SECONDS = 5.0
+
+
+@dataclass
+class FileOutcome:
+    name: str
+    info: FileInfo = field(default_factory=FileInfo)
+    added: int = 0
+    updated: int = 0
+    unchanged: int = 0
+    skipped: int = 0
+    failed: bool = False
+
+    @property
+    def summary(self) -> str:
+        return (
+            f"新增 {self.added} 筆、更新 {self.updated} 筆、未變更 {self.unchanged} 筆、略過 {self.skipped} 筆"
+        )
+
+
+class Progress:
+    """Records read per second: a rich progress bar on a terminal, else a
+    plain line every few seconds."""
+
+    def __init__(self, stream: TextIO):
+        self._stream = stream
+        self._bar = None
+        if stream.isatty():
+            from rich.console import Console
+            from rich.progress import BarColumn, DownloadColumn, Progress as Bar, TextColumn, TimeRemainingColumn
+
+            self._bar = Bar(
+                TextColumn("{task.description}"),
+                BarColumn(),
+                DownloadColumn(),
+                TextColumn("{task.fields[records]} 筆，{task.fields[rate]} 筆/秒"),
+                TimeRemainingColumn(),
+                console=Console(file=stream),
+                transient=True,
+            )
+        self._task = None
+        self._started = self._shown = 0.0
+
+    def __enter__(self) -> Progress:
+        if self._bar is not None:
+            self._bar.__enter__()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._bar is not None:
+            self._bar.__exit__(*exc_info)
+
+    def start(self, name: str, size: int) -> None:
+        self._started = self._shown = time.monotonic()
+        if self._bar is not None:
+            if self._task is not None:
+                self._bar.remove_task(self._task)
+            self._task = self._bar.add_task(Path(name).name, total=size or None, records=0, rate=0)
+
+    def update(self, done_bytes: int, records: int) -> None:
+        now = time.monotonic()
+        rate = int(records / max(now - self._started, 1e-6))
+        if self._bar is not None:
+            self._bar.update(self._task, completed=done_bytes, records=records, rate=rate)
+        elif now - self._shown >= PLAIN_PROGRESS_SECONDS:
+            self._shown = now
+            print(f"  …已讀 {records} 筆（每秒 {rate} 筆）", file=self._stream, flush=True)
+
+
+class Importer:
+    """Imports paths into a store that has write_batch, only_samples and
+    remove_samples. `say` prints one line of the report."""
+
+    def __init__(self, store, say: Callable[[str], None] = print, progress_stream: TextIO | None = None):
+        self.store = store
+        self.say = say
+        self.progress = Progress(progress_stream if progress_stream is not None else sys.stderr)
+        self.outcomes: list[FileOutcome] = []
+        self._samples_checked = False
+
+    def run(self, paths: Sequence[Path]) -> int:
+        """Exit status: 0 when every file was imported without a problem."""
+        status = 0
+        with self.progress:
+            for source in sources(list(paths)):
+                if isinstance(source, tuple):
+                    self.say(f"{source[0]}：{source[1]}")
+                    status = 1
+                    continue
+                outcome = self._file(source)
+                if outcome is None:
+                    continue
+                self.outcomes.append(outcome)
+                status |= outcome.failed
+        return status
+
+    def _file(self, source: Source) -> FileOutcome | None:
+        outcome = FileOutcome(source.name)
+        try:
+            with source.open() as binary:
+                reader = detect(binary.read(SNIFF))
+                if reader is None:
+                    if source.named:
+                        self.say(f"{source.name}：無法辨識的檔案格式（可匯入 Lens.org、Google Patents 的 CSV，"
+                                 "USPTO、智慧財產局、EPO 的 XML，以及本程式的 CSV／JSON Lines）")
+                        outcome.failed = True
+                        return outcome
+                    self.say(f"{source.name}：不是可匯入的專利資料格式，略過")
+                    return None
+                binary.seek(0)
+                self._read(source, binary, reader, outcome)
+        except OSError as error:
+            self.say(f"{source.name}：讀取失敗（{error.strerror or error}），這個檔案停止匯入；已寫入的批次保留")
+            outcome.failed = True
+        except StoreError:
+            raise
+        except Exception as error:  # a file no rule foresaw: the other files still go in
+            log.debug("reading %s failed", source.name, exc_info=True)
+            self.say(f"{source.name}：讀取時發生未預期的錯誤（{type(error).__name__}：{error}），"
+                     "這個檔案停止匯入；已寫入的批次保留")
+            outcome.failed = True
+        return outcome
+
+    def _read(self, source: Source, binary, reader, outcome: FileOutcome) -> None:
+        info = outcome.info
+        shown = 0
+        batch: list[PatentRecord] = []
+        self.progress.start(source.name, source.size)
+        read = 0
+
+        def problem(line: int, message: str) -> None:
+            nonlocal shown
+            outcome.skipped += 1
+            outcome.failed = True
+            shown += 1
+            if shown <= SHOWN_PROBLEMS:
+                self.say(f"{source.name} 第 {line} 行：{message}")
+
+        try:
+            for line, item in reader(binary, info):
+                if not read:
+                    self.say(f"{source.name}：{info.format}，編碼 {info.encoding}")
+                read += 1
+                if isinstance(item, str):
+                    problem(line, item)
+                    continue
+                try:
+                    batch.append(finish(item))
+                except ValueError as error:
+                    problem(line, str(error))
+                if len(batch) >= BATCH:
+                    self._write(batch, outcome)
+                    batch = []
+                if read % 100 == 0:
+                    self.progress.update(_position(binary), read)
+        except Exception as error:
+            if not isinstance(error, StoreError):  # keep what was read before the file failed
+                self._write(batch, outcome)
+                self.say(f"{source.name}：{outcome.summary}（至失敗處為止）")
+            raise
+        self._write(batch, outcome)
+        self.progress.update(source.size, read)
+        if not read:
+            self.say(f"{source.name}：{info.format or '檔案'}中沒有任何專利紀錄")
+        if shown > SHOWN_PROBLEMS:
+            self.say(f"{source.name}：另有 {shown - SHOWN_PROBLEMS} 個問題未逐一列出（都已計入略過）")
+        for fault in info.faults:
+            self.say(f"{source.name}：{fault}")
+            outcome.failed = True
+        if info.ignored:
+            self.say(f"{source.name}：未匯入的欄位：{'、'.join(info.ignored)}")
+        for note in info.notes:
+            self.say(f"{source.name}：{note}")
+        self.say(f"{source.name}：{outcome.summary}")
+
+    def _write(self, batch: list[PatentRecord], outcome: FileOutcome) -> None:
+        if not batch:
+            return
+        if not self._samples_checked:
+            self._samples_checked = True
+            if self.store.only_samples():
+                removed = self.store.remove_samples()
+                self.say(f"資料庫原本只有 {removed} 筆虛構範例紀錄，已在匯入真實資料前移除")
+        counts = self.store.write_batch(batch)
+        outcome.added += counts.added
+        outcome.updated += counts.updated
+        outcome.unchanged += counts.unchanged
+
+
+def _position(binary) -> int:
+    try:
+        return binary.tell()
+    except (OSError, ValueError):
+        return 0
+
+
+def import_paths(store, paths: Sequence[Path], say: Callable[[str], None] = print) -> int:
+    """Import files, folders and .zip archives; returns the exit status."""
+    return Importer(store, say).run(paths)

@@ -1,0 +1,337 @@
+"""Readers of patent XML: USPTO full text (v4.x grants and applications, one
+document or a weekly bulk file of thousands), Taiwan IPO gazette and EPO OPS /
+DOCDB exchange documents.
+
+Memory stays bounded by one document: a USPTO bulk file is cut at each
+"<?xml" that starts a line and the pieces are parsed one by one; Taiwan IPO
+and EPO files are read with lxml.iterparse, each record dropped once read.
+No DTD is loaded, no entity expanded, nothing fetched from the network.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Iterable, Iterator
+from typing import BinaryIO
+
+from lxml import etree
+
+from .. import pn
+from ..records import PatentRecord
+from .base import FileInfo, Row
+from .text import clean, ipc_symbol, iso_date, joined, numbered_claims, roc_date
+
+BLOCK = 8 * 1024 * 1024
+DOCUMENT_LIMIT = 256 * 1024 * 1024
+_PARSER_OPTIONS = dict(resolve_entities=False, no_network=True, load_dtd=False, remove_comments=True, remove_pis=True)
+_PARSER = etree.XMLParser(**_PARSER_OPTIONS)
+USPTO_ROOTS = ("us-patent-grant", "us-patent-application")
+
+
+_DECLARED = re.compile(rb"""<\?xml[^>]*?encoding=["']([\w.:-]+)""")
+
+
+def _declared_encoding(binary: BinaryIO) -> str:
+    """The encoding named in the file's XML declaration (UTF-8 when none)."""
+    head = binary.read(512)
+    binary.seek(0)
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        return "UTF-16（含 BOM）"
+    found = _DECLARED.search(head)
+    return (found[1].decode("ascii").upper() if found else "UTF-8") + "（XML 宣告）"
+
+
+def _text(element) -> str:
+    return clean("".join(element.itertext())) if element is not None else ""
+
+
+def _paragraphs(element) -> str:
+    """Text of an element, one line per paragraph."""
+    if element is None:
+        return ""
+    # Taiwan IPO nests paragraphs: only the innermost ones hold text.
+    paragraphs = [p for p in element.iter("p") if p.find(".//p") is None] or [element]
+    return "\n".join(text for text in (_text(p) for p in paragraphs) if text)
+
+
+def _claims(container) -> str:
+    if container is None:
+        return ""
+    return numbered_claims([(claim.get("num", ""), "".join(claim.itertext())) for claim in container.iter("claim")])
+
+
+def _date(reader, value: str, caption: str) -> str:
+    try:
+        return reader(value or "")
+    except ValueError:
+        raise ValueError(f"{caption}「{value}」不是有效日期") from None
+
+
+# --- USPTO ------------------------------------------------------------------------------
+
+
+def _documents(binary: BinaryIO) -> Iterator[tuple[int, bytes | None]]:
+    """(first line, bytes) of each XML document in a file of concatenated
+    documents; bytes None for a document over DOCUMENT_LIMIT (skipped)."""
+    buffer, line, skipping = b"", 1, False
+    while True:
+        block = binary.read(BLOCK)
+        buffer += block
+        start = 0
+        while True:
+            boundary = buffer.find(b"\n<?xml", start)
+            if boundary < 0:
+                break
+            if not skipping:
+                yield line, buffer[start : boundary + 1]
+            skipping = False
+            line += buffer.count(b"\n", start, boundary + 1)
+            start = boundary + 1
+        buffer = buffer[start:]
+        if len(buffer) > DOCUMENT_LIMIT and not skipping:
+            yield line, None
+            line += buffer.count(b"\n")
+            buffer, skipping = b"", True
+        if not block:
+            if buffer.strip() and not skipping:
+                yield line, buffer
+            return
+
+
+_DESCRIPTION = re.compile(rb"<description[\s>]")
+
+
+def _without_description(data: bytes) -> bytes:
+    """The document without its description, most of its bytes and not
+    imported: cut before parsing, it costs nothing to parse."""
+    found = _DESCRIPTION.search(data)
+    end = data.rfind(b"</description>")
+    if found is None or end < found.start():
+        return data
+    return data[: found.start()] + data[end + len(b"</description>") :]
+
+
+def _name(addressbook) -> str:
+    if addressbook is None:
+        return ""
+    organisation = addressbook.findtext("orgname") or addressbook.findtext("name")
+    if organisation and organisation.strip():
+        return clean(organisation)
+    return clean(f"{addressbook.findtext('first-name') or ''} {addressbook.findtext('last-name') or ''}")
+
+
+def uspto_record(root) -> PatentRecord:
+    biblio = root.find("us-bibliographic-data-grant")
+    if biblio is None:
+        biblio = root.find("us-bibliographic-data-application")
+    if biblio is None:
+        raise ValueError("缺少書目資料（us-bibliographic-data-*）")
+    publication = biblio.find("publication-reference/document-id")
+    if publication is None:
+        raise ValueError("缺少公開公告號（publication-reference）")
+    number = (publication.findtext("country") or "US") + (publication.findtext("doc-number") or "")
+    application = biblio.find("application-reference/document-id")
+    applicants, inventors = [], []
+    for party in biblio.iterfind("us-parties/us-applicants/us-applicant"):
+        applicants.append(_name(party.find("addressbook")))
+        if party.get("app-type") == "applicant-inventor":
+            inventors.append(_name(party.find("addressbook")))
+    for party in biblio.iterfind("parties/applicants/applicant"):
+        applicants.append(_name(party.find("addressbook")))
+        if party.get("app-type") == "applicant-inventor":
+            inventors.append(_name(party.find("addressbook")))
+    for path in ("us-parties/inventors/inventor", "parties/inventors/inventor"):
+        inventors.extend(_name(party.find("addressbook")) for party in biblio.iterfind(path))
+    for assignee in biblio.iterfind("assignees/assignee"):
+        applicants.append(_name(assignee.find("addressbook")) or _name(assignee))
+    parts = ("section", "class", "subclass", "main-group")
+    ipc = [
+        ipc_symbol("".join(c.findtext(p, "") for p in parts) + "/" + c.findtext("subgroup", ""))
+        for c in biblio.iterfind("classifications-ipcr/classification-ipcr")
+    ]
+    for path in ("classification-ipc/main-classification", "classification-ipc/further-classification"):
+        ipc.extend(ipc_symbol(e.text or "") for e in biblio.iterfind(path))
+    return PatentRecord(
+        pn=pn.canonical(number, publication.findtext("kind") or ""),
+        title=_text(biblio.find("invention-title")),
+        abstract=_paragraphs(root.find("abstract")),
+        claims=_claims(root.find("claims")),
+        applicants=joined(applicants),
+        inventors=joined(inventors),
+        ipc=joined(ipc),
+        an=clean(application.findtext("doc-number")) if application is not None else "",
+        ad=_date(iso_date, application.findtext("date", "") if application is not None else "", "申請日"),
+        pd=_date(iso_date, publication.findtext("date", ""), "公開公告日"),
+    )
+
+
+def uspto_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
+    info.format = "USPTO 全文 XML"
+    info.encoding = _declared_encoding(binary)
+    documents = other = 0
+    for line, data in _documents(binary):
+        if data is None:
+            yield line, f"這份文件超過 {DOCUMENT_LIMIT // (1024 * 1024)} MiB，未讀取也未匯入"
+            continue
+        try:
+            root = etree.fromstring(_without_description(data), _PARSER)
+        except etree.XMLSyntaxError as error:
+            yield line, f"XML 格式錯誤：{error}"
+            continue
+        if root.tag not in USPTO_ROOTS:
+            other += 1
+            continue
+        documents += 1
+        try:
+            yield line, uspto_record(root)
+        except ValueError as error:
+            yield line, str(error)
+    if documents > 1:
+        info.format = f"USPTO 全文 XML（合併檔，{documents} 份文件）"
+    if other:
+        info.notes.append(f"略過 {other} 份非專利公報文件（如序列表）")
+
+
+# --- records inside one tree: Taiwan IPO and EPO ---------------------------------------------
+
+
+def _records(binary: BinaryIO, tag: str, make, namespaced: bool = False) -> Iterator[Row]:
+    """(line, record or problem) for each `tag` element of a streamed file."""
+    events = etree.iterparse(binary, events=("end",), tag=("{*}" + tag) if namespaced else tag, **_PARSER_OPTIONS)
+    line = 1
+    try:
+        for _, element in events:
+            line = element.sourceline or line
+            if namespaced:
+                for node in element.iter():
+                    if isinstance(node.tag, str):
+                        node.tag = etree.QName(node).localname
+            try:
+                yield line, make(element)
+            except ValueError as error:
+                yield line, str(error)
+            element.clear()
+            while element.getprevious() is not None:
+                del element.getparent()[0]
+    except etree.XMLSyntaxError as error:
+        yield error.lineno or line, f"XML 格式錯誤：{error.msg}；這一行之後的內容無法讀取"
+
+
+def _tipo_name(addressbook) -> str:
+    if addressbook is None:
+        return ""
+    chinese = addressbook.find("chinese-name")
+    if chinese is not None:
+        name = clean((chinese.findtext("last-name") or "") + (chinese.findtext("first-name") or ""))
+        if name:
+            return name
+    english = addressbook.find("english-name")
+    if english is None:
+        return ""
+    parts = (english.findtext(p) or "" for p in ("first-name", "middle-name", "last-name"))
+    return clean(" ".join(parts))
+
+
+def tipo_record(root) -> PatentRecord:
+    biblio = root.find("tw-bibliographic-data-grant")
+    if biblio is None:
+        raise ValueError("缺少書目資料（tw-bibliographic-data-grant）")
+    publication = biblio.find("publication-reference/document-id")
+    if publication is None or not (publication.findtext("doc-number") or "").strip():
+        raise ValueError("缺少公告號（publication-reference）")
+    kind = (biblio.findtext("kindcode") or publication.findtext("kind") or "").strip()
+    application = biblio.find("application-reference")
+    design = application is not None and application.get("appl-type") == "design"
+    title = biblio.find("invention-title")
+    abstract = _paragraphs(root.find("abstract"))
+    if not abstract and design:  # a design's description is its only prose
+        abstract = _paragraphs(root.find("drawings/drawing-description"))
+    ipc = [ipc_symbol(e.text or "") for e in biblio.iterfind("classification-ipc/*")]
+    number = publication.findtext("doc-number").strip()
+    document = application.find("document-id") if application is not None else None
+    return PatentRecord(
+        pn=pn.canonical(("" if number[:2] == "TW" else "TW") + number, kind),
+        title=_text(title.find("chinese-title")) or _text(title.find("english-title")) if title is not None else "",
+        abstract=abstract,
+        claims=_claims(root.find("claims")),
+        applicants=joined(_tipo_name(a.find("addressbook")) for a in biblio.iterfind("parties/applicants/applicant")),
+        inventors=joined(_tipo_name(a.find("addressbook")) for a in biblio.iterfind("parties/inventors/inventor")),
+        ipc=joined(ipc),
+        an=clean(document.findtext("doc-number")) if document is not None else "",
+        ad=_date(roc_date, document.findtext("date", "") if document is not None else "", "申請日"),
+        pd=_date(roc_date, publication.findtext("date", ""), "公告日"),
+    )
+
+
+def tipo_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
+    info.format = "智慧財產局公報 XML"
+    info.encoding = _declared_encoding(binary)
+    yield from _records(binary, "tw-patent-grant", tipo_record)
+
+
+_COUNTRY_SUFFIX = re.compile(r"\s*\[[A-Z]{2}\]\s*$")
+_LANGUAGES = ("zh", "en")
+
+
+def _preferred(elements: Iterable) -> object | None:
+    """The element in Chinese, else English, else the first."""
+    elements = list(elements)
+    for language in _LANGUAGES:
+        for element in elements:
+            if (element.get("lang") or "").lower().startswith(language):
+                return element
+    return elements[0] if elements else None
+
+
+def _epo_names(parties, path: str) -> str:
+    by_format: dict[str, list[str]] = {}
+    for party in parties.iterfind(path) if parties is not None else ():
+        name = _COUNTRY_SUFFIX.sub("", clean(party.findtext(".//name"))).rstrip(", ").strip()
+        by_format.setdefault(party.get("data-format", ""), []).append(name)
+    for data_format in ("epodoc", "docdba", "docdb", "original", ""):
+        if by_format.get(data_format):
+            return joined(by_format[data_format])
+    return joined(name for names in by_format.values() for name in names)
+
+
+def epo_record(document) -> PatentRecord:
+    if document.get("status") == "not found":
+        raise ValueError(f"EPO 找不到這份文件：{document.get('country', '')}{document.get('doc-number', '')}")
+    biblio = document.find("bibliographic-data")
+    if biblio is None:
+        raise ValueError("缺少書目資料（bibliographic-data）")
+    number = f"{document.get('country', '')}{document.get('doc-number', '')}"
+    if not number:
+        publication = biblio.find("publication-reference/document-id")
+        number = (publication.findtext("country") or "") + (publication.findtext("doc-number") or "")
+    dates = [d.text for d in biblio.iterfind("publication-reference/document-id/date") if d.text]
+    application = biblio.find("application-reference")
+    an, ad = "", ""
+    if application is not None:
+        docdb = application.find("document-id[@document-id-type='docdb']")
+        if docdb is not None:
+            an = (docdb.findtext("country") or "") + (docdb.findtext("doc-number") or "")
+        else:
+            an = application.findtext("document-id/doc-number") or ""
+        ad = next((d.text for d in application.iterfind("document-id/date") if d.text), "")
+    ipc = [ipc_symbol(t.text or "") for t in biblio.iterfind("classifications-ipcr/classification-ipcr/text")]
+    ipc += [ipc_symbol(t.text or "") for t in biblio.iterfind("classification-ipc/text")]
+    parties = biblio.find("parties")
+    return PatentRecord(
+        pn=pn.canonical(number, document.get("kind", "")),
+        title=_text(_preferred(biblio.iterfind("invention-title"))),
+        abstract=_paragraphs(_preferred(document.iterfind("abstract"))),
+        claims=_claims(_preferred(document.iterfind("claims"))),
+        applicants=_epo_names(parties, "applicants/applicant"),
+        inventors=_epo_names(parties, "inventors/inventor"),
+        ipc=joined(ipc),
+        an=clean(an),
+        ad=_date(iso_date, ad, "申請日"),
+        pd=_date(iso_date, dates[0] if dates else "", "公開公告日"),
+    )
+
+
+def epo_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
+    info.format = "EPO OPS／DOCDB 書目 XML"
+    info.encoding = _declared_encoding(binary)
+    yield from _records(binary, "exchange-document", epo_record, namespaced=True)

@@ -1,0 +1,367 @@
+"""Import of real export layouts: detection, field mapping per format,
+normalisation, encodings, failures and resumption."""
+
+from __future__ import annotations
+
+import io
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import ingest_fixtures as fx
+from varnel_host import __main__ as host
+from varnel_host.ingest import FileInfo, Importer, detect, finish
+from varnel_host.ingest import tables, text, xmldocs
+from varnel_host.records import PatentRecord
+from varnel_host.store import PatentStore, StoreError, open_default_store
+
+SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "samples"
+
+
+def read(data: bytes) -> list[PatentRecord | str]:
+    """Every record (finished) or problem a file gives."""
+    reader = detect(data[:65536])
+    assert reader is not None, "format not recognised"
+    out: list[PatentRecord | str] = []
+    for _, item in reader(io.BytesIO(data), FileInfo()):
+        if isinstance(item, PatentRecord):
+            try:
+                item = finish(item)
+            except ValueError as error:
+                item = str(error)
+        out.append(item)
+    return out
+
+
+# --- detection -------------------------------------------------------------------------------
+
+
+def _name(reader) -> str:
+    return getattr(reader, "func", reader).__name__ if reader else "none"
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [
+        (fx.LENS_CURRENT, "lens_csv"),
+        (fx.LENS_OLD, "lens_csv"),
+        (fx.GOOGLE, "google_csv"),
+        (fx.GOOGLE.split("\n", 1)[1], "google_csv"),  # without the search URL line
+        (fx.USPTO_GRANT.format(number="09000006"), "uspto_xml"),
+        (fx.USPTO_APPLICATION_V42, "uspto_xml"),
+        (fx.TIPO_INVENTION, "tipo_xml"),
+        (fx.EPO_TWO, "epo_xml"),
+        (fx.OWN_CSV, "own_csv"),
+        (fx.OWN_JSONL, "own_jsonl"),
+        ('<?xml version="1.0"?>\n<!DOCTYPE html>\n<html><body/></html>', "none"),
+        ("<!ELEMENT tw-patent-grants (tw-patent-grant*)>", "none"),
+        ("just some notes\n", "none"),
+        ("", "none"),
+    ],
+)
+def test_format_is_told_from_content(content, expected):
+    assert _name(detect(content.encode("utf-8"))) == expected
+
+
+def test_a_utf16_lens_file_is_recognised():
+    assert _name(detect(fx.LENS_OLD.encode("utf-16"))) == "lens_csv"
+
+
+# --- field mapping per format -------------------------------------------------------------
+
+
+def _uspto_bulk() -> str:
+    return "".join(
+        [fx.USPTO_GRANT.format(number="09000006"), fx.SEQUENCE_LISTING, fx.USPTO_GRANT.format(number="09000007"),
+         fx.USPTO_APPLICATION_V42]
+    )
+
+
+@pytest.mark.parametrize(
+    "content, index, expected",
+    [
+        (fx.LENS_CURRENT, 0, dict(pn="US9000001B2", title="Gene editing, improved", abstract="An abstract\nover two lines.",
+                                  applicants="ACME BIO INC; SMITH; JONES LLP", inventors="DOE JANE; ROE RICHARD",
+                                  ipc="C12N9/22; A61K35/28", an="US201715000001A", ad="20170314", pd="20171205")),
+        (fx.LENS_CURRENT, 1, dict(pn="US20200000002A1", abstract="", ipc="C12N15/86")),
+        (fx.LENS_OLD, 0, dict(pn="EP2000001A1", title="Older layout title", abstract="", ad="20100624", pd="20111228")),
+        (fx.GOOGLE, 0, dict(pn="US9000005B2", applicants="Kespry, Inc.; Samsung Electronics Co., Ltd.",
+                            inventors="Jane Doe; Richard Roe", ad="20150203", pd="20170506")),
+        (fx.USPTO_GRANT.format(number="09000006"), 0, dict(
+            pn="US9000006B2", title="Session messages", abstract="First paragraph.\nSecond paragraph.",
+            claims="1. A system comprising: a processor.\n2. The system of claim 1.",
+            applicants="Example Machines Corp; Example Holdings Ltd", inventors="Nora Nissen", ipc="G06F15/16",
+            an="13000006", ad="20121009", pd="20150106")),
+        (fx.USPTO_APPLICATION_V42, 0, dict(pn="US20070000007A1", applicants="Heidi Kaufer", inventors="Heidi Kaufer",
+                                           ipc="A61B5/00; G06F19/00", ad="20060423")),
+        (_uspto_bulk(), 1, dict(pn="US9000007B2")),
+        (_uspto_bulk(), 2, dict(pn="US20070000007A1")),
+        (fx.TIPO_INVENTION, 0, dict(pn="TWI400008B", title="牛樟芝的培養方法", applicants="範例生技股份有限公司",
+                                    inventors="王小明", ipc="C12N1/14; A01G1/04", an="101000008", ad="20120510",
+                                    pd="20140601", claims="1. 一種培養方法，包含一步驟。\n2. 如申請專利範圍第1項所述之方法。")),
+        (fx.TIPO_DESIGN, 0, dict(pn="TWD160009S", ipc="", abstract="本設計為一件褲子。", ad="20130221", claims="")),
+        (fx.EPO_TWO, 0, dict(pn="EP2000010A1", title="NETWORKING 2000010", ipc="H04W84/20", applicants="BLUE OY",
+                             inventors="HERRALA SAMI", an="EP10000010", ad="20100624", pd="20111228",
+                             abstract="A mesh network.")),
+        (fx.EPO_TWO, 1, dict(pn="EP2000011A1")),
+        (fx.OWN_CSV, 0, dict(pn="TWI1", applicants="甲公司; 乙公司", ad="20200105")),
+        (fx.OWN_JSONL, 0, dict(pn="J1", inventors="王小明; 李大華", pd="20210304")),
+    ],
+)
+def test_fields_of_each_format(content, index, expected):
+    records = read(content.encode("utf-8"))
+    record = records[index]
+    assert isinstance(record, PatentRecord), record
+    assert {key: getattr(record, key) for key in expected} == expected
+
+
+@pytest.mark.parametrize(
+    "content, count",
+    [(_uspto_bulk(), 3), (fx.EPO_TWO, 2), (fx.LENS_CURRENT, 2), (fx.TIPO_INVENTION, 1)],
+)
+def test_record_counts(content, count):
+    assert len(read(content.encode("utf-8"))) == count
+
+
+# --- normalisation ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "function, value, expected",
+    [
+        (text.ipc_symbol, "H04W  84/    20            A I   ", "H04W84/20"),
+        (text.ipc_symbol, "A61B005/00", "A61B5/00"),
+        (text.ipc_symbol, "H01M 10/0525", "H01M10/0525"),
+        (text.ipc_symbol, "H01M", "H01M"),
+        (text.roc_date, "103/06/01", "20140601"),
+        (text.roc_date, "99/12/31", "20101231"),
+        (text.dmy_date, "28/06/13", "20130628"),
+        (text.dmy_date, "03/01/1999", "19990103"),
+        (text.dmy_date, "2017-12-05", "20171205"),
+        (text.iso_date, "2017-12-05T00:00:00", "20171205"),
+    ],
+)
+def test_values_in_one_form(function, value, expected):
+    assert function(value) == expected
+
+
+@pytest.mark.parametrize(
+    "names, expected",
+    [
+        ("Kespry, Inc.", ["Kespry, Inc."]),
+        ("Jane Doe, Richard Roe", ["Jane Doe", "Richard Roe"]),
+        ("Samsung Electronics Co., Ltd., Acme GmbH, Bob Ray", ["Samsung Electronics Co., Ltd.", "Acme GmbH", "Bob Ray"]),
+        ("", []),
+    ],
+)
+def test_google_name_lists(names, expected):
+    assert tables.split_google_names(names) == expected
+
+
+@pytest.mark.parametrize("value", ["2020-02-30", "13/13/13", "103/13/01"])
+def test_impossible_dates_are_refused(value):
+    with pytest.raises(ValueError):
+        (text.roc_date if value.startswith("103") else text.dmy_date)(value)
+
+
+# --- encodings and line ends -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "encoding, line_end, label",
+    [
+        ("utf-8", "\n", "UTF-8"),
+        ("utf-8-sig", "\r\n", "UTF-8（含 BOM）"),
+        ("utf-16", "\r\n", "UTF-16（含 BOM）"),
+        ("cp950", "\r\n", "Big5（CP950）"),
+        ("mac_roman", "\r", "Mac Roman"),
+        ("cp1252", "\r\n", "Windows-1252"),
+    ],
+)
+def test_encodings_and_line_ends(encoding, line_end, label):
+    title = "固態電池模組與其製造方法" if encoding in ("utf-8", "utf-8-sig", "utf-16", "cp950") else "Café société – crème brûlée"
+    rows = ["pn,title,ad", f'TWI1,"{title}",2020-01-05', f"TWI2,{title} 2,2020-01-06"] * 1
+    data = line_end.join(rows).encode(encoding) + line_end.encode(encoding)
+    info = FileInfo()
+    items = [item for _, item in tables.own_csv(io.BytesIO(data), info)]
+    assert [i.title for i in items] == [title, f"{title} 2"]
+    assert info.encoding == label
+
+
+def test_lens_2015_mac_roman_with_cr_and_day_month_year():
+    data = fx.LENS_2015.encode("mac_roman")
+    info = FileInfo()
+    (item,) = [item for _, item in tables.lens_csv(io.BytesIO(data), info)]
+    assert info.encoding == "Mac Roman"
+    assert (item.title, item.applicants, item.inventors) == ("Café machine – improved", "Société Générale SA", "Müller Hans")
+    assert finish(item).pn == "WO2014000004A1" and (item.ad, item.pd) == ("20130628", "20140103")
+
+
+# --- failures and resumption ------------------------------------------------------------------
+
+
+def run_import(store: PatentStore, *paths: Path) -> tuple[int, list[str]]:
+    lines: list[str] = []
+    status = Importer(store, lines.append, progress_stream=io.StringIO()).run(list(paths))
+    return status, lines
+
+
+def write(folder: Path, name: str, data: str | bytes) -> Path:
+    path = folder / name
+    path.write_bytes(data.encode("utf-8") if isinstance(data, str) else data)
+    return path
+
+
+BIG = 17 * 1024 * 1024
+
+
+def _corrupted_zip() -> bytes:
+    """An archive whose member fails its CRC check when read."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
+        archive.writestr("a.csv", "pn,title\nTW1,abcdefgh\n")
+    return buffer.getvalue().replace(b"abcdefgh", b"abcdefgX", 1)
+
+
+@pytest.mark.parametrize(
+    "name, data, problem, imported",
+    [
+        ("quote.csv", 'pn,title\nTW1,"open\nTW2,x\n', "第 2 行：引號未結束", {"TW2"}),
+        ("dup.csv", "pn,title,Title\nTW1,a,b\n", "第 1 行：欄位「title」與「Title」重複", set()),
+        ("typo.csv", "pn,titel\nTW1,a\n", "是否應為「title」", {"TW1"}),
+        ("typo.jsonl", '{"pn": "TW1", "abstarct": "a"}', "是否應為「abstract」", {"TW1"}),  # no final line end
+        ("big.csv", "pn,title\nTW1,\"" + "x" * BIG + "\"\nTW2,after\n", "第 2 行：這一列超過 16 MiB", {"TW2"}),
+        ("big.jsonl", '{"pn":"TW1","t":"' + "y" * BIG + '"}\n{"pn":"TW2"}\n', "第 1 行：這一筆超過 16 MiB", {"TW2"}),
+        ("surrogate.jsonl", '{"pn":"TW1","title":"\\ud800"}\n{"pn":"TW2"}\n', "第 1 行：欄位「專利名稱」含有無效", {"TW2"}),
+        ("deep.jsonl", "[" * 100000 + "]" * 100000 + '\n{"pn":"TW2"}\n', "第 1 行：JSON 巢狀層數過深", {"TW2"}),
+        ("digits.jsonl", '{"pn":"TW1","n":' + "9" * 5000 + '}\n{"pn":"TW2"}\n', "第 1 行：JSON 含有位數過多", {"TW2"}),
+        ("bad.xml", fx.USPTO_GRANT.format(number="1") + "<?xml version='1.0'?>\n<us-patent-grant><oops>\n"
+         + fx.USPTO_GRANT.format(number="2"), f"第 {fx.USPTO_GRANT.count(chr(10)) + 1} 行：XML 格式錯誤", {"US1B2", "US2B2"}),
+        ("date.csv", "pn,ad\nTW1,2020-02-30\nTW2,2020-02-29\n", "第 2 行：申請日「2020-02-30」不是有效日期", {"TW2"}),
+        ("bad.zip", _corrupted_zip(), "a.csv：讀取時發生未預期的錯誤（BadZipFile", set()),
+    ],
+)
+def test_hostile_files_end_with_a_clear_line_and_keep_good_rows(tmp_path, name, data, problem, imported):
+    path = write(tmp_path, name, data)
+    with PatentStore(tmp_path / "db.sqlite3") as store:
+        status, lines = run_import(store, path)
+        pns = {row[0] for row in store._db.execute("SELECT pn FROM records")}
+    assert status == 1
+    assert any(problem in line and str(path) in line for line in lines), lines
+    assert pns == imported
+
+
+def test_one_bad_file_does_not_stop_the_others_and_folders_and_zips_are_read(tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    write(folder, "a.xml", fx.TIPO_INVENTION)
+    write(folder, "notes.txt", "not patent data\n")
+    with zipfile.ZipFile(folder / "b.zip", "w") as archive:
+        archive.writestr("epo.xml", fx.EPO_TWO)
+    broken = write(tmp_path, "broken.csv", "title\nno number\n")
+    with PatentStore(tmp_path / "db.sqlite3") as store:
+        status, lines = run_import(store, broken, tmp_path / "missing.csv", folder)
+        assert store.count() == 3
+    assert status == 1
+    assert any("找不到公開公告號欄位" in line for line in lines)
+    assert any("missing.csv：找不到這個檔案" in line for line in lines)
+    assert any("notes.txt：不是可匯入的專利資料格式，略過" in line for line in lines)
+
+
+def test_reimport_counts_unchanged_and_a_change_as_updated(tmp_path):
+    path = write(tmp_path, "lens.csv", fx.LENS_CURRENT)
+    with PatentStore(tmp_path / "db.sqlite3") as store:
+        assert run_import(store, path)[1][-1].endswith("新增 2 筆、更新 0 筆、未變更 0 筆、略過 0 筆")
+        assert run_import(store, path)[1][-1].endswith("新增 0 筆、更新 0 筆、未變更 2 筆、略過 0 筆")
+        write(tmp_path, "lens.csv", fx.LENS_CURRENT.replace("Second title", "Changed title"))
+        assert run_import(store, path)[1][-1].endswith("新增 0 筆、更新 1 筆、未變更 1 筆、略過 0 筆")
+        assert store.count() == 2
+
+
+def test_samples_are_removed_by_the_first_real_import(tmp_path):
+    database = tmp_path / "db.sqlite3"
+    with open_default_store(database) as store:
+        assert store.only_samples()
+        status, lines = run_import(store, write(tmp_path, "a.jsonl", fx.OWN_JSONL))
+        assert status == 0 and store.count() == 1 and not store.only_samples()
+    assert any("虛構範例紀錄" in line and "移除" in line for line in lines)
+
+
+@pytest.fixture
+def product(tmp_path, monkeypatch):
+    monkeypatch.setenv("TESSALOOM_DRIVE_C", str(tmp_path))
+    return tmp_path / "tessaloom" / "VARNEL專利檢索軟體" / "patents.sqlite3"
+
+
+def test_import_into_a_fresh_product_folder_gives_exactly_the_records(tmp_path, product, capsys):
+    assert host.main(["import", str(write(tmp_path, "g.csv", fx.GOOGLE))]) == 0
+    with PatentStore(product) as store:
+        assert store.count() == 1
+    assert "資料庫共有 1 筆專利" in capsys.readouterr().out
+
+
+def test_ctrl_c_keeps_written_batches_and_a_rerun_finishes_without_duplicates(tmp_path, product, monkeypatch, capsys):
+    rows = "".join(f'{{"pn": "TW{i}", "title": "t{i}"}}\n' for i in range(2500))
+    path = write(tmp_path, "many.jsonl", rows)
+    real = PatentStore.write_batch
+    calls = []
+
+    def interrupted(self, records):
+        calls.append(len(records))
+        if len(calls) == 2:
+            raise KeyboardInterrupt
+        return real(self, records)
+
+    monkeypatch.setattr(PatentStore, "write_batch", interrupted)
+    assert host.main(["import", str(path)]) == 130
+    out = capsys.readouterr().out
+    assert "匯入已中斷" in out and "Traceback" not in out
+    monkeypatch.setattr(PatentStore, "write_batch", real)
+    with PatentStore(product) as store:
+        assert store.count() == 1000
+    assert host.main(["import", str(path)]) == 0
+    assert "新增 1500 筆、更新 0 筆、未變更 1000 筆" in capsys.readouterr().out
+    with PatentStore(product) as store:
+        assert store.count() == 2500
+
+
+def test_a_database_that_cannot_be_written_ends_with_one_clear_line(tmp_path, product, monkeypatch, capsys):
+    def full(self, records):
+        raise StoreError("磁碟空間已滿，這一批未寫入；資料庫保持完整")
+
+    monkeypatch.setattr(PatentStore, "write_batch", full)
+    assert host.main(["import", str(write(tmp_path, "a.jsonl", fx.OWN_JSONL))]) == 1
+    out = capsys.readouterr().out.strip().splitlines()
+    assert out[-1].startswith("資料庫無法使用，匯入停止：磁碟空間已滿")
+
+
+# --- the real export samples ----------------------------------------------------------------------
+
+SAMPLE_FACTS = {
+    "lens-csv/lens-export-current-layout.csv": (130, "US9833479B2", dict(applicants="SANGAMO THERAPEUTICS INC", ad="20170314")),
+    "uspto-xml/PatentPublicData_US08930553.xml": (1, "US8930553B2", dict(ipc="G06F15/16", ad="20121009")),
+    "uspto-xml/PatentPublicData_US20050004437A1.xml": (1, "US20050004437A1", dict(ipc="A61B5/00")),
+    "tipo-xml/101116680.xml": (1, "TWI439543B", dict(pd="20140601", applicants="慧普生技股份有限公司")),
+    "tipo-xml/102301323.xml": (1, "TWD160743S", dict(ipc="", title="褲子")),
+    "epo-ops-xml/epo-ops_get_biblio_response.xml": (1, "EP2400812A1", dict(ipc="H04W84/20", applicants="9SOLUTIONS OY")),
+}
+
+
+@pytest.mark.skipif(not SAMPLES.is_dir(), reason=f"the real export samples are not here ({SAMPLES})")
+@pytest.mark.parametrize("name, facts", SAMPLE_FACTS.items())
+def test_real_export_samples(name, facts):
+    count, number, fields = facts
+    records = read((SAMPLES / name).read_bytes())
+    assert len(records) == count and all(isinstance(r, PatentRecord) for r in records)
+    record = next(r for r in records if r.pn == number)
+    assert {key: getattr(record, key) for key in fields} == fields
+
+
+@pytest.mark.skipif(not SAMPLES.is_dir(), reason=f"the real export samples are not here ({SAMPLES})")
+def test_the_samples_folder_imports_whole(tmp_path):
+    with PatentStore(tmp_path / "db.sqlite3") as store:
+        status, lines = run_import(store, SAMPLES)
+        assert status == 0, lines
+        assert store.count() == sum(count for count, _, _ in SAMPLE_FACTS.values())
+        assert store.search("PN=US8930553B2").total == 1
