@@ -208,29 +208,34 @@ sys.exit(status)
 '''
 
 
-@pytest.mark.parametrize("failure", ["module raises ImportError", "display without authority file"])
+@pytest.mark.parametrize("failure", ["module raises ImportError", "display without authority file",
+                                     "window raises"])
 def test_a_window_that_cannot_load_ends_the_host_cleanly(tmp_path, failure):
     env = {**os.environ, "TESSALOOM_DRIVE_C": str(tmp_path / "drive")}
-    if failure == "module raises ImportError":
-        broken = tmp_path / "broken"
-        broken.mkdir()
-        (broken / "GUI.py").write_text('raise ImportError("libtk8.6.so: cannot open shared object file")\n')
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(broken), os.environ.get("PYTHONPATH")]))
-        expected = ["無法開啟視窗：視窗模組 GUI 無法載入（ImportError: libtk8.6.so: cannot open shared object file）",
-                    "Cannot open the window: the GUI module failed to load"]
-    else:
-        env["XAUTHORITY"] = str(tmp_path / "no-such-xauthority")
-        expected = [f"無法開啟視窗：找不到 X 顯示器的授權檔 {env['XAUTHORITY']}。請執行 touch {env['XAUTHORITY']}",
-                    f"Cannot open the window: the X authority file {env['XAUTHORITY']} does not exist"]
+    broken = {"module raises ImportError": 'raise ImportError("libtk8.6.so: cannot open shared object file")\n',
+              "window raises": "def GUI(queues, events):\n    raise RuntimeError('main thread is not in main loop')\n"}
+    if failure in broken:
+        (tmp_path / "broken").mkdir()
+        (tmp_path / "broken" / "GUI.py").write_text(broken[failure])
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(tmp_path / "broken"), os.environ.get("PYTHONPATH")]))
+    expected = {
+        "module raises ImportError": ["無法開啟視窗：視窗模組 GUI 無法載入（ImportError: libtk8.6.so: cannot open shared",
+                                      "Cannot open the window: the GUI module failed to load"],
+        "display without authority file": [f"無法開啟視窗：找不到 X 顯示器的授權檔 {tmp_path}/no-xauthority。請執行 touch",
+                                           f"Cannot open the window: the X authority file {tmp_path}/no-xauthority"],
+        "window raises": ["視窗意外結束（RuntimeError: main thread is not in main loop）",
+                          "The window ended unexpectedly"],
+    }[failure]
+    if failure == "display without authority file":
+        env["XAUTHORITY"] = str(tmp_path / "no-xauthority")
     run = subprocess.run([sys.executable, "-c", FAILING_WINDOW], capture_output=True, text=True, encoding="utf-8",
                          env=env, timeout=120)
     assert run.returncode == 1, run.stderr
-    message = [line for line in run.stderr.splitlines() if line.startswith("無法開啟視窗")]
+    message = [line for line in run.stderr.splitlines() if line.startswith(expected[0][:4])]
     assert len(message) == 1 and all(part in message[0] for part in expected), run.stderr
     assert "Traceback" not in run.stderr
     assert json.loads(run.stdout.splitlines()[-1]) == {"status": 1, "worker_started": True, "worker_ended": True,
                                                        "children": 0, "help_page_serving": False}
-
 
 TAKEN_PORT = r'''
 import functools, socket, sys

@@ -47,7 +47,13 @@ def run_window(config: WorkerConfig, help_page: bool = True) -> int:
             print(error, file=sys.stderr)
             status = 1
         else:
-            window.GUI(queues, events)
+            try:
+                window.GUI(queues, events)
+            except Exception as error:
+                log.debug("the window failed", exc_info=True)
+                print(f"視窗意外結束（{type(error).__name__}: {_short(error)}）。 / The window ended unexpectedly "
+                      f"({type(error).__name__}: {_short(error)}).", file=sys.stderr)
+                status = 1
     finally:
         # The window sends its shutdown signals when it closes; send them for
         # a window that never opened or failed, too (a second time is harmless).
@@ -79,10 +85,14 @@ def window_failure_message(error: BaseException) -> str:
         return ("無法開啟視窗：沒有可用的顯示器（未設定 DISPLAY）。請在桌面工作階段中執行，或設定 DISPLAY 後再試。"
                 " / Cannot open the window: no display (DISPLAY is not set); run it in a desktop session"
                 " or set DISPLAY and try again.")
-    detail = " ".join(str(error).split())[:200] or "-"
+    detail = _short(error)
     return (f"無法開啟視窗：視窗模組 GUI 無法載入（{type(error).__name__}: {detail}）。請重新執行 scripts/run.sh "
             f"安裝所需元件。 / Cannot open the window: the GUI module failed to load "
             f"({type(error).__name__}: {detail}); run scripts/run.sh again to install what it needs.")
+
+
+def _short(error: BaseException) -> str:
+    return " ".join(str(error).split())[:200] or "-"
 
 
 def _is_xauth_error(error: BaseException | None) -> bool:

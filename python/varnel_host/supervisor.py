@@ -33,6 +33,7 @@ log = logging.getLogger("varnel_host.supervisor")
 
 RESTART_LIMIT = 3
 RESTART_WINDOW_SECONDS = 60.0
+KILL_AFTER_SECONDS = 5.0  # after terminate() at close, before kill()
 RELAY_SECONDS = 0.05  # how long the relay waits for a receipt before it looks at the rest again
 
 RUN_LOST = "這次檢索未完成，請再按一次「輸出檢索列表」"
@@ -92,6 +93,9 @@ class Supervisor:
         if process.is_alive():
             log.warning("worker did not finish within %s s; stopping it", timeout)
             process.terminate()
+            process.join(KILL_AFTER_SECONDS)
+        if process.is_alive():  # ignores SIGTERM or is suspended
+            process.kill()
             process.join()
 
     # --- the relay thread ----------------------------------------------------
@@ -187,8 +191,15 @@ class Supervisor:
     def _spawn(self, config: WorkerConfig) -> None:
         self._channel = make_channel(processes=True, context=self._context)
         queues, events = self._channel
-        self._process = self._context.Process(target=serve, args=(queues, events, config), name="varnel-worker")
-        self._process.start()
+        process = self._context.Process(target=serve, args=(queues, events, config), name="varnel-worker")
+        try:
+            process.start()
+        except Exception as error:  # no process to be had (limits, memory): requests get GAVE_UP
+            log.exception("cannot start the worker process")
+            self._say(f"錯誤：無法啟動檢索程序（{type(error).__name__}: {error}）")
+            self._drop_channel()
+            return
+        self._process = process
 
     def _tell_worker_to_end(self) -> None:
         if self._channel is None:
