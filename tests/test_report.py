@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import re
 import threading
 from datetime import datetime
@@ -343,6 +344,17 @@ def test_reports_never_overwrite(tmp_path: Path) -> None:
     assert [p.name for p in paths] == [f"{NAME}.xlsx", f"{NAME}_3.xlsx", f"{NAME}_4.xlsx"]
     assert (tmp_path / f"{NAME}_2.xlsx").read_bytes() == b"earlier report"
     assert all(_open(p).sheetnames[0] == "檢索列表" for p in paths)
+
+
+def test_only_stale_unfinished_files_are_cleared(tmp_path: Path) -> None:
+    """A writer killed mid-report leaves its hidden .part file; a day later the next report removes it."""
+    stale, fresh = tmp_path / ".檢索報告_old.part", tmp_path / ".檢索報告_busy.part"
+    for part in (stale, fresh):
+        part.write_bytes(b"PK")
+    day_ago = stale.stat().st_mtime - 25 * 3600
+    os.utime(stale, (day_ago, day_ago))
+    written = write_report(tmp_path, _run(), _Found([]), now=NOW).path
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([fresh.name, written.name])
 
 
 def test_concurrent_writers_get_distinct_files(tmp_path: Path) -> None:
