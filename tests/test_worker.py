@@ -201,16 +201,30 @@ def test_progress_receipts_only_once_a_run_has_taken_a_second():
     assert said == ["已寫入 2,000 / 59,725 筆", "已寫入 4,000 / 59,725 筆"]
 
 
+def run_in_process(tmp_path, command, stopping=lambda: False):
+    """One run of a Worker on the sample collection; returns its receipts."""
+    receipts = queue.Queue()
+    config = WorkerConfig(database=tmp_path / "db.sqlite3", reports=tmp_path / "reports")
+    worker = Worker(config, receipts, stopping)
+    with open_default_store(config.database) as worker.store:
+        worker.handle(request(command))
+    return [receipts.get_nowait() for _ in range(receipts.qsize())]
+
+
+def test_a_run_beyond_the_list_cap_says_so_before_the_report(tmp_path, monkeypatch):
+    monkeypatch.setattr(report, "LIST_ROW_CAP", 3)
+    said = run_in_process(tmp_path, "電池 OR battery")
+    hits = int(said[1].split()[1])
+    assert hits > 3 and said[2] == report.cap_note(hits) and said[3].startswith("報告已寫入：")
+    openpyxl = pytest.importorskip("openpyxl")
+    assert openpyxl.load_workbook(said[3].removeprefix("報告已寫入："))["檢索列表"].max_row == 1 + 3
+
+
 @pytest.mark.parametrize("stop_on_poll", [1, 3], ids=["during the search", "during the report"])
 def test_a_stopped_run_writes_no_report(tmp_path, monkeypatch, stop_on_poll):
     monkeypatch.setattr(report, "ROW_BATCH", 5)  # the sample collection's hits span several batches
     polls = iter(range(1, 1000))
-    receipts = queue.Queue()
-    config = WorkerConfig(database=tmp_path / "db.sqlite3", reports=tmp_path / "reports")
-    worker = Worker(config, receipts, stopping=lambda: next(polls) >= stop_on_poll)
-    with open_default_store(config.database) as worker.store:
-        worker.handle(request("電池 OR battery"))
-    said = [receipts.get_nowait() for _ in range(receipts.qsize())]
+    said = run_in_process(tmp_path, "電池 OR battery", stopping=lambda: next(polls) >= stop_on_poll)
     assert said[0] == "已收到檢索指令：電池 OR battery"
     assert said[1].startswith("找到 ") == (stop_on_poll == 3)  # the search itself ended, or not
     assert said[-2:] == ["檢索已中止，未寫入報告", COMPLETION_MARKER]
