@@ -15,8 +15,10 @@ import time
 from datetime import datetime, timedelta
 from pathlib import Path
 
+from varnel_host.query import parse
 from varnel_host.records import Hit, PatentRecord
-from varnel_host.report import write_report
+from varnel_host.report import read_settings, write_report
+from varnel_host.request import RunRequest
 
 _WORDS = ["鋰電池", "正極材料", "battery", "固態電解質", "cathode", "隔離膜", "LiFePO4", "散熱模組", "sensor", "控制單元"]
 
@@ -46,19 +48,33 @@ def make_hits(count: int, seed: int = 7) -> list[Hit]:
     return hits
 
 
+class _Hits:
+    """The hits as a search result hands them to the report."""
+
+    def __init__(self, hits: list[Hit]) -> None:
+        self.hits, self.total = hits, len(hits)
+
+    def rows(self):
+        return iter(self.hits)
+
+    def closest(self, n: int) -> list[Hit]:
+        return self.hits[:n]
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--hits", type=int, default=1000)
     parser.add_argument("--runs", type=int, default=7)
     args = parser.parse_args()
 
-    hits = make_hits(args.hits)
-    request = {"文字大小比例": 1.2, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": 100}
+    hits = _Hits(sorted(make_hits(args.hits), key=lambda hit: -hit.score))
+    settings = {"文字大小比例": 1.2, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": 100}
+    request = RunRequest(parse("(電池 OR battery)@TI,AB,CL AND AD=2015:2024"), read_settings(settings))
     times = []
     with tempfile.TemporaryDirectory() as folder:
         for _ in range(args.runs):
             start = time.perf_counter()
-            result = write_report(Path(folder), "(電池 OR battery)@TI,AB,CL AND AD=2015:2024", request, hits, len(hits))
+            result = write_report(Path(folder), request, hits)
             times.append(time.perf_counter() - start)
         size = result.path.stat().st_size
     print(f"report of {args.hits} hits, {args.runs} runs:")

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import json
 import math
+import os
 import re
 import threading
 from datetime import datetime
@@ -12,8 +14,12 @@ import openpyxl
 import pytest
 from openpyxl.cell.rich_text import CellRichText
 
+from varnel_host.query import Query, Term
 from varnel_host.records import Hit, PatentRecord
-from varnel_host.report import CELL_LIMIT, clean_text, read_settings, split_runs, write_report
+from varnel_host import report
+from varnel_host.report import (CELL_LIMIT, LIST_ROW_CAP, SHEET_ROWS, ReportCancelled, clean_text, read_settings,
+                                split_runs, write_report)
+from varnel_host.request import RunRequest
 
 NOW = datetime(2026, 12, 7, 15, 30, 12)
 NAME = "檢索報告_20261207_153012"
@@ -29,6 +35,24 @@ def _request(**changes: object) -> dict[str, object]:
     }
     request.update(changes)
     return request
+
+
+def _run(command: str = "電池", **changes: object) -> RunRequest:
+    """The typed request the worker makes of the window's request."""
+    return RunRequest(Query(Term(command), command), read_settings(_request(**changes)))
+
+
+class _Found:
+    """A search result as the store hands it over: hits best first."""
+
+    def __init__(self, hits: list[Hit], total: int | None = None) -> None:
+        self.hits, self.total = hits, len(hits) if total is None else total
+
+    def rows(self):
+        return iter(self.hits)
+
+    def closest(self, n: int) -> list[Hit]:
+        return self.hits[:n]
 
 
 def _hit(n: int, score: float, **fields: str) -> Hit:
@@ -71,15 +95,15 @@ def _conditions(path: Path) -> dict[str, list]:
 
 
 def test_sheets_and_list_rows(tmp_path: Path) -> None:
-    hits = [_hit(4, math.nan), _hit(1, 2.0), _hit(2, 9.876), _hit(3, 5.5, ad="2015", pd="")]
-    result = write_report(tmp_path, "電池", _request(), hits, total=42, now=NOW)
+    hits = [_hit(2, 9.876), _hit(3, 5.5, ad="2015", pd=""), _hit(1, 2.0), _hit(4, math.nan)]
+    result = write_report(tmp_path, _run(), _Found(hits, 42), now=NOW)
     book = _open(result.path)
     assert book.sheetnames == ["檢索列表", "分析最接近專利數量", "檢索條件"]
     sheet = book["檢索列表"]
     rows = _rows(sheet)
     assert rows[0] == ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度")
     assert [row[:2] for row in rows[1:]] == [(1, "TW000002"), (2, "TW000003"), (3, "TW000001"), (4, "TW000004")]
-    assert rows[4][7] == "=#NUM!"  # an unusable score goes last, written as an error value
+    assert rows[4][7] == "=#NUM!"  # an unusable score stays where the store put it, as an error value
     assert rows[1][2:4] == ("電池模組 2", "甲公司; ACME Inc.")
     assert rows[1][4:8] == (datetime(2015, 1, 2), datetime(2016, 3, 15), "H01M 10/05", 9.88)
     assert sheet["E2"].number_format == "yyyy-mm-dd" and sheet["H2"].number_format == "0.00"
@@ -91,8 +115,8 @@ def test_sheets_and_list_rows(tmp_path: Path) -> None:
 
 @pytest.mark.parametrize(("count", "expected"), [(2, 2), (10, 4), (0, 0), (4, 4)])
 def test_top_sheet_holds_best_hits(tmp_path: Path, count: int, expected: int) -> None:
-    hits = [_hit(n, float(n)) for n in range(1, 5)]
-    result = write_report(tmp_path, "電池", _request(分析最接近專利數量=count), hits, 4, now=NOW)
+    hits = [_hit(n, float(n)) for n in range(4, 0, -1)]
+    result = write_report(tmp_path, _run(分析最接近專利數量=count), _Found(hits), now=NOW)
     rows = _rows(_open(result.path)["分析最接近專利數量"])
     assert rows[0] == ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞")
     assert [row[:2] for row in rows[1:]] == [(rank, f"TW{5 - rank:06d}") for rank in range(1, expected + 1)]
@@ -101,16 +125,99 @@ def test_top_sheet_holds_best_hits(tmp_path: Path, count: int, expected: int) ->
 
 
 def test_conditions_sheet(tmp_path: Path) -> None:
-    request = _request(文字大小比例=0, 分析最接近專利數量="abc", 中文文字字體="")
-    result = write_report(tmp_path, "(電池 OR battery)@TI", request, [_hit(1, 1.0)], total=7, now=NOW)
+    request = _run("(電池 OR battery)@TI", 文字大小比例=0, 分析最接近專利數量="abc", 中文文字字體="")
+    result = write_report(tmp_path, request, _Found([_hit(1, 1.0)], 7), now=NOW)
     found = _conditions(result.path)
     assert found["檢索指令"] == ["(電池 OR battery)@TI"]
-    assert (found["命中總數"], found["列表筆數"]) == ([7], [1])
+    assert (found["命中總數"], found["列表筆數"], found["列表上限"]) == ([7], [1], [LIST_ROW_CAP])
+    assert "列表說明" not in found  # only a capped list says so
     assert found["文字大小比例"] == ["50%"]
     assert found["中文文字字體"] == ["標楷體"] and found["英文文字字體"] == ["Arial"]
     assert found["分析最接近專利數量"] == [5]
     assert found["調整說明"] == result.notes and len(result.notes) == 3
     assert found["產生時間"] == ["2026-12-07 15:30:12"]
+
+
+def _snapshot(path: Path) -> dict:
+    """Per sheet: every row's cells as (value, font, size, bold, charset, number format, wrap, valign), and the layout."""
+    book = _open(path)
+    found = {}
+    for sheet in book.worksheets:
+        rows = []
+        for row in sheet.iter_rows():
+            cells = []
+            for cell in row:
+                value = cell.value
+                if isinstance(value, CellRichText):
+                    value = [[b.text, b.font.rFont, b.font.sz, bool(b.font.b), b.font.charset] for b in value]
+                elif isinstance(value, datetime):
+                    value = value.isoformat()
+                elif isinstance(value, float) and math.isnan(value):
+                    value = "nan"
+                cells.append([value, cell.font.name, cell.font.sz, bool(cell.font.b), cell.font.charset,
+                              cell.number_format, bool(cell.alignment.wrap_text), cell.alignment.vertical])
+            rows.append(cells)
+        found[sheet.title] = {"rows": rows, "freeze": sheet.freeze_panes, "filter": sheet.auto_filter.ref,
+                              "widths": {k: v.width for k, v in sorted(sheet.column_dimensions.items())}}
+    return found
+
+
+def _same_hits() -> list[Hit]:
+    """Ranked hits with mixed scripts, odd characters, partial dates and an unusable score last."""
+    texts = ["鋰電池battery模組", "固態電解質 solid-state", "（註）「甲」、。", "a\x00b\x01c", "𠀀 LiFePO4", "電" * 40]
+    hits = []
+    for n in range(12):
+        record = PatentRecord(
+            pn=f"TWI{700000 + n}B", title=texts[n % len(texts)] + f" {n}", abstract=f"一種電池 ({n}) with cathode",
+            claims=f"1. 一種電池，包含正極 {n}。\n2. 如請求項1所述之電池。", applicants="甲公司; ACME Inc.",
+            inventors="王小明", ipc="H01M 10/05", an=f"109{n:05d}", ad=f"2015{1 + n % 12:02d}0{1 + n % 9}",
+            pd="" if n % 5 == 0 else "2016")
+        hits.append(Hit(record, 30.0 - 2.5 * n if n < 11 else math.nan, ("電池", "battery")[: 1 + n % 2]))
+    return hits
+
+
+def test_report_content_is_that_of_the_earlier_writer(tmp_path: Path) -> None:
+    """The same hits give the same cells, fonts and layout as the report writer
+    before rows came from a cursor; the conditions sheet only gains its 列表上限 row."""
+    request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體="Arial", 分析最接近專利數量=4)
+    now = _snapshot(write_report(tmp_path, request, _Found(_same_hits(), 57), now=NOW).path)
+    before = json.loads((Path(__file__).parent / "data" / "report_before.json").read_text(encoding="utf-8"))
+    conditions = now["檢索條件"]["rows"]
+    assert [row[0][0] for row in conditions].count("列表上限") == 1
+    conditions[:] = [row for row in conditions if row[0][0] != "列表上限"]
+    assert json.loads(json.dumps(now, ensure_ascii=False)) == before
+
+
+def test_a_list_beyond_the_cap_is_cut_and_says_so(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    assert LIST_ROW_CAP < SHEET_ROWS  # the header row takes one of the sheet's rows
+    help_page = (Path(report.__file__).parent / "help_page" / "index.html").read_text(encoding="utf-8")
+    assert f"{LIST_ROW_CAP:,}" in help_page
+    monkeypatch.setattr(report, "LIST_ROW_CAP", 5)
+    hits = [_hit(n, 100.0 - n) for n in range(1, 13)]
+    result = write_report(tmp_path, _run(), _Found(hits), now=NOW)
+    rows = _rows(_open(result.path)["檢索列表"])
+    assert [row[1] for row in rows[1:]] == [f"TW{n:06d}" for n in range(1, 6)]
+    found = _conditions(result.path)
+    assert (found["命中總數"], found["列表筆數"], found["列表上限"]) == ([12], [5], [5])
+    assert found["列表說明"] == [report.cap_note(12)] and "前 5 筆" in found["列表說明"][0]
+    assert report.cap_note(5) is None
+
+
+@pytest.mark.parametrize(("stop_at", "calls"), [(None, [(1000, 2500), (2000, 2500)]), (2, [(1000, 2500)])])
+def test_progress_and_stop_during_the_list(tmp_path: Path, stop_at: int | None, calls: list) -> None:
+    hits = [Hit(PatentRecord(pn=f"TW{n}"), 1.0) for n in range(2500)]
+    progress: list[tuple[int, int]] = []
+    polls = iter(range(1, 100))
+    cancel = lambda: next(polls) == stop_at  # noqa: E731
+    if stop_at is None:
+        write_report(tmp_path, _run(), _Found(hits), now=NOW, progress=lambda *a: progress.append(a), cancel=cancel)
+        assert [p.name for p in tmp_path.iterdir()] == [f"{NAME}.xlsx"]
+    else:
+        with pytest.raises(ReportCancelled):
+            write_report(tmp_path, _run(), _Found(hits), now=NOW, progress=lambda *a: progress.append(a),
+                         cancel=cancel)
+        assert list(tmp_path.iterdir()) == []  # nothing half-written
+    assert progress == calls
 
 
 # ------------------------------------------------------------------- fonts
@@ -135,9 +242,9 @@ def test_split_runs(text: str, runs: list[tuple[bool, str]]) -> None:
 
 
 def test_fonts_of_runs_and_size(tmp_path: Path) -> None:
-    request = _request(文字大小比例=1.5, 中文文字字體="微軟正黑體", 英文文字字體="Arial")
+    request = _run(文字大小比例=1.5, 中文文字字體="微軟正黑體", 英文文字字體="Arial")
     hits = [_hit(1, 1.0, title="鋰電池battery模組")]
-    sheet = _open(write_report(tmp_path, "電池", request, hits, 1, now=NOW).path)["檢索列表"]
+    sheet = _open(write_report(tmp_path, request, _Found(hits), now=NOW).path)["檢索列表"]
     assert _runs(sheet["C2"]) == [
         ("鋰電池", "微軟正黑體", 16.5, False),
         ("battery", "Arial", 16.5, False),
@@ -233,10 +340,21 @@ def test_font_settings(value: object, used: str, noted: bool) -> None:
 
 def test_reports_never_overwrite(tmp_path: Path) -> None:
     (tmp_path / f"{NAME}_2.xlsx").write_bytes(b"earlier report")
-    paths = [write_report(tmp_path, "電池", _request(), [], 0, now=NOW).path for _ in range(3)]
+    paths = [write_report(tmp_path, _run(), _Found([]), now=NOW).path for _ in range(3)]
     assert [p.name for p in paths] == [f"{NAME}.xlsx", f"{NAME}_3.xlsx", f"{NAME}_4.xlsx"]
     assert (tmp_path / f"{NAME}_2.xlsx").read_bytes() == b"earlier report"
     assert all(_open(p).sheetnames[0] == "檢索列表" for p in paths)
+
+
+def test_only_stale_unfinished_files_are_cleared(tmp_path: Path) -> None:
+    """A writer killed mid-report leaves its hidden .part file; a day later the next report removes it."""
+    stale, fresh = tmp_path / ".檢索報告_old.part", tmp_path / ".檢索報告_busy.part"
+    for part in (stale, fresh):
+        part.write_bytes(b"PK")
+    day_ago = stale.stat().st_mtime - 25 * 3600
+    os.utime(stale, (day_ago, day_ago))
+    written = write_report(tmp_path, _run(), _Found([]), now=NOW).path
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([fresh.name, written.name])
 
 
 def test_concurrent_writers_get_distinct_files(tmp_path: Path) -> None:
@@ -245,7 +363,7 @@ def test_concurrent_writers_get_distinct_files(tmp_path: Path) -> None:
 
     def run() -> None:
         barrier.wait()
-        results.append(write_report(tmp_path / "reports", "電池", _request(), [_hit(1, 1.0)], 1, now=NOW).path)
+        results.append(write_report(tmp_path / "reports", _run(), _Found([_hit(1, 1.0)]), now=NOW).path)
 
     threads = [threading.Thread(target=run) for _ in range(8)]
     for thread in threads:
@@ -269,9 +387,9 @@ def test_concurrent_writers_get_distinct_files(tmp_path: Path) -> None:
 )
 def test_hostile_text_is_stored_safely(tmp_path: Path, hostile: str) -> None:
     reports = tmp_path / "reports"
-    request = _request(中文文字字體=hostile, 英文文字字體=hostile, 檢索指令=hostile)
+    request = _run(hostile, 中文文字字體=hostile, 英文文字字體=hostile)
     hits = [_hit(1, 1.0, title=hostile)]
-    result = write_report(reports, hostile, request, hits, 1, now=NOW)
+    result = write_report(reports, request, _Found(hits), now=NOW)
     assert result.path.parent == reports.resolve() and re.fullmatch(rf"{NAME}\.xlsx", result.path.name)
     assert [p.name for p in tmp_path.rglob("*") if p.is_file()] == [result.path.name]
     book = _open(result.path)
@@ -301,5 +419,5 @@ def test_clean_text(text: str, expected: str) -> None:
 def test_failed_report_leaves_no_file(tmp_path: Path) -> None:
     broken = Hit(PatentRecord(pn="TW1", title=None), 1.0)  # type: ignore[arg-type]
     with pytest.raises(TypeError):
-        write_report(tmp_path, "電池", _request(), [_hit(2, 2.0), broken], 2, now=NOW)
+        write_report(tmp_path, _run(), _Found([_hit(2, 2.0), broken]), now=NOW)
     assert list(tmp_path.iterdir()) == []

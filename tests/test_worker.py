@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import queue
 import signal
 import subprocess
 import sys
@@ -13,8 +14,10 @@ from pathlib import Path
 
 import pytest
 
+from varnel_host import report
 from varnel_host.channel import COMPLETION_MARKER, make_channel
-from varnel_host.worker import WorkerConfig, serve
+from varnel_host.store import open_default_store
+from varnel_host.worker import Progress, Worker, WorkerConfig, serve
 
 CTX = multiprocessing.get_context("spawn")
 REQUEST = {"文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": 5}
@@ -88,7 +91,15 @@ def test_a_bad_command_ends_with_an_error_receipt_and_the_worker_goes_on(worker,
     assert any(r.startswith("報告已寫入：") for r in receipts_of_one_run(queues))
 
 
-@pytest.mark.parametrize("malformed", [["a", "list"], "not a mapping", {"檢索指令": 42}, {"no": "command"}])
+class Unreadable:
+    """Pickles fine; unpickling it in the worker raises (as a damaged request would)."""
+
+    def __reduce__(self):
+        return int, ("not a number",)
+
+
+@pytest.mark.parametrize("malformed", [["a", "list"], "not a mapping", {"檢索指令": 42}, {"no": "command"},
+                                       Unreadable()])
 def test_a_malformed_request_is_reported_not_fatal(worker, malformed):
     queues, events, process, config = worker
     queues["起始數據"].put(malformed)
@@ -179,3 +190,42 @@ def test_the_worker_does_not_outlive_a_killed_host(tmp_path):
     if running(worker_pid):
         os.kill(worker_pid, signal.SIGKILL)
         raise AssertionError("the worker went on after its host was killed")
+
+
+def test_progress_receipts_only_once_a_run_has_taken_a_second():
+    said, now = [], [100.0]
+    progress = Progress(said.append, clock=lambda: now[0])
+    for at, written in [(100.5, 1000), (101.2, 2000), (101.9, 3000), (102.3, 4000), (102.4, 5000)]:
+        now[0] = at
+        progress(written, 59_725)
+    assert said == ["已寫入 2,000 / 59,725 筆", "已寫入 4,000 / 59,725 筆"]
+
+
+def run_in_process(tmp_path, command, stopping=lambda: False):
+    """One run of a Worker on the sample collection; returns its receipts."""
+    receipts = queue.Queue()
+    config = WorkerConfig(database=tmp_path / "db.sqlite3", reports=tmp_path / "reports")
+    worker = Worker(config, receipts, stopping)
+    with open_default_store(config.database) as worker.store:
+        worker.handle(request(command))
+    return [receipts.get_nowait() for _ in range(receipts.qsize())]
+
+
+def test_a_run_beyond_the_list_cap_says_so_before_the_report(tmp_path, monkeypatch):
+    monkeypatch.setattr(report, "LIST_ROW_CAP", 3)
+    said = run_in_process(tmp_path, "電池 OR battery")
+    hits = int(said[1].split()[1])
+    assert hits > 3 and said[2] == report.cap_note(hits) and said[3].startswith("報告已寫入：")
+    openpyxl = pytest.importorskip("openpyxl")
+    assert openpyxl.load_workbook(said[3].removeprefix("報告已寫入："))["檢索列表"].max_row == 1 + 3
+
+
+@pytest.mark.parametrize("stop_on_poll", [1, 3], ids=["during the search", "during the report"])
+def test_a_stopped_run_writes_no_report(tmp_path, monkeypatch, stop_on_poll):
+    monkeypatch.setattr(report, "ROW_BATCH", 5)  # the sample collection's hits span several batches
+    polls = iter(range(1, 1000))
+    said = run_in_process(tmp_path, "電池 OR battery", stopping=lambda: next(polls) >= stop_on_poll)
+    assert said[0] == "已收到檢索指令：電池 OR battery"
+    assert said[1].startswith("找到 ") == (stop_on_poll == 3)  # the search itself ended, or not
+    assert said[-2:] == ["檢索已中止，未寫入報告", COMPLETION_MARKER]
+    assert not any(path.is_file() for path in tmp_path.rglob("*") if "reports" in path.parts)

@@ -11,56 +11,117 @@ from __future__ import annotations
 import argparse
 import logging
 import multiprocessing
+import os
 import sqlite3
 import sys
+from dataclasses import replace
 from pathlib import Path
 
 from . import paths
 from .channel import END_KEY, START_KEY, make_channel
-from .worker import WorkerConfig, default_config, serve
+from .supervisor import Supervisor
+from .worker import WorkerConfig, default_config
 
 log = logging.getLogger("varnel_host")
 
 WORKER_EXIT_SECONDS = 30
+HELP_PAGE_NOTE = "注意：{reason}；問號按鈕暫時無法開啟說明頁面"
+
+
+class WindowUnavailable(RuntimeError):
+    """The window module cannot be loaded; the message is for the user."""
 
 
 def run_window(config: WorkerConfig, help_page: bool = True) -> int:
-    """Window and worker process; returns when both have ended."""
-    ctx = multiprocessing.get_context("spawn")
-    queues, events = make_channel(processes=True, context=ctx)
-    help_server = start_help_page() if help_page else None
-    worker = ctx.Process(target=serve, args=(queues, events, config), name="varnel-worker")
-    worker.start()
-    window_closed_cleanly = False
+    """Window and supervised worker process; returns the exit status once both
+    have ended (and the help page server has stopped)."""
+    help_server, reason = start_help_page() if help_page else (None, None)
+    if reason:
+        config = replace(config, startup_notes=(*config.startup_notes, HELP_PAGE_NOTE.format(reason=reason)))
+    # The window's channel lives in this process; the supervisor relays it to the worker process.
+    queues, events = make_channel()
+    supervisor = Supervisor(queues, events, config, multiprocessing.get_context("spawn"))
+    status = 0
     try:
-        import GUI
-
-        GUI.GUI(queues, events)
-        window_closed_cleanly = True
+        supervisor.start()
+        try:
+            window = load_window()
+        except WindowUnavailable as error:
+            print(error, file=sys.stderr)
+            status = 1
+        else:
+            try:
+                window.GUI(queues, events)
+            except Exception as error:
+                log.debug("the window failed", exc_info=True)
+                print(f"視窗意外結束（{type(error).__name__}: {_short(error)}）。 / The window ended unexpectedly "
+                      f"({type(error).__name__}: {_short(error)}).", file=sys.stderr)
+                status = 1
     finally:
-        if not window_closed_cleanly:
-            # The window did not send its shutdown signals: send them for it.
-            events[END_KEY].set()
-            queues[START_KEY].put(None)
-        worker.join(WORKER_EXIT_SECONDS)
-        if worker.is_alive():
-            log.warning("worker did not finish within %s s; stopping it", WORKER_EXIT_SECONDS)
-            worker.terminate()
-            worker.join()
+        # The window sends its shutdown signals when it closes; send them for
+        # a window that never opened or failed, too (a second time is harmless).
+        events[END_KEY].set()
+        queues[START_KEY].put(None)
+        supervisor.stop(WORKER_EXIT_SECONDS)
         if help_server is not None:
             help_server.stop()
-    return 0
+    return status
+
+
+def load_window():
+    """The window module `GUI`; WindowUnavailable with a short bilingual message when it cannot load."""
+    try:
+        import GUI
+    except (Exception, SystemExit) as error:
+        log.debug("import GUI failed", exc_info=True)
+        raise WindowUnavailable(window_failure_message(error)) from None
+    return GUI
+
+
+def window_failure_message(error: BaseException) -> str:
+    if _is_xauth_error(error):
+        file = os.environ.get("XAUTHORITY") or "~/.Xauthority"
+        return (f"無法開啟視窗：找不到 X 顯示器的授權檔 {file}。請執行 touch {file}（或以 xauth 建立）後再試。"
+                f" / Cannot open the window: the X authority file {file} does not exist; run touch {file}"
+                " (or create it with xauth) and try again.")
+    if sys.platform.startswith("linux") and not os.environ.get("DISPLAY"):
+        return ("無法開啟視窗：沒有可用的顯示器（未設定 DISPLAY）。請在桌面工作階段中執行，或設定 DISPLAY 後再試。"
+                " / Cannot open the window: no display (DISPLAY is not set); run it in a desktop session"
+                " or set DISPLAY and try again.")
+    detail = _short(error)
+    return (f"無法開啟視窗：視窗模組 GUI 無法載入（{type(error).__name__}: {detail}）。請重新執行 scripts/run.sh "
+            f"安裝所需元件。 / Cannot open the window: the GUI module failed to load "
+            f"({type(error).__name__}: {detail}); run scripts/run.sh again to install what it needs.")
+
+
+def _short(error: BaseException) -> str:
+    return " ".join(str(error).split())[:200] or "-"
+
+
+def _is_xauth_error(error: BaseException | None) -> bool:
+    """python-xlib (under pyautogui) refuses a display without an authority file."""
+    try:
+        from Xlib.error import XauthError
+    except ImportError:
+        return False
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if isinstance(error, XauthError):
+            return True
+        seen.add(id(error))
+        error = error.__cause__ or error.__context__
+    return False
 
 
 def start_help_page():
-    """The help page server, or None (logged) when it cannot start."""
-    from .helpserver import HelpServerUnavailable, start_help_server
+    """(the help page server, None), or (None, the reason) when it cannot start."""
+    from .helpserver import start_help_server
 
     try:
-        return start_help_server(cert_dir=paths.certificate_folder())
-    except HelpServerUnavailable as error:
-        log.warning("%s", error)
-        return None
+        return start_help_server(cert_dir=paths.certificate_folder()), None
+    except Exception as error:  # the window works without its help page; the user is told why
+        log.warning("help page not available: %s", error)
+        return None, str(error) or type(error).__name__
 
 
 def import_files(config: WorkerConfig, files: list[Path]) -> int:

@@ -1,31 +1,43 @@
 """Write one search run to a new XLSX workbook.
 
-Sheets, in order: 檢索列表 (every hit, best first), 分析最接近專利數量 (the
-closest hits with abstract, first claim and matched words) and 檢索條件 (the
-command, hit count, settings as used and any adjustments made to them).
+Sheets, in order: 檢索列表 (the hits in the store's order, best first, at
+most LIST_ROW_CAP of them), 分析最接近專利數量 (the closest hits with abstract,
+first claim and matched words) and 檢索條件 (the command, hit count, the list's
+cap, settings as used and any adjustments made to them).
 
 Every text cell is a rich string: runs of CJK characters use the Chinese font,
 all other runs the Latin font, both at 11 pt × the size ratio. Settings come
-from the window exactly as typed, so they are checked and clamped here, with a
-Traditional-Chinese note per adjustment.
+from the window exactly as typed; read_settings() checks and clamps them, with
+a Traditional-Chinese note per adjustment, once per run (see request.py).
+
+The workbook is written to a hidden ".part" file in the reports folder and
+linked to its final name only when complete, so a run that fails, is stopped
+or is killed never leaves a report-looking file behind.
 """
 
 from __future__ import annotations
 
+import itertools
 import math
 import numbers
+import os
 import re
-from collections.abc import Mapping, Sequence
+import tempfile
+import time
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import date, datetime
 from pathlib import Path
-from typing import BinaryIO
+from typing import TYPE_CHECKING, Protocol
 
 import xlsxwriter
 from xlsxwriter.format import Format
 from xlsxwriter.worksheet import Worksheet
 
 from .records import Hit
+
+if TYPE_CHECKING:
+    from .request import RunRequest
 
 CELL_LIMIT = 32_767  # Excel's limit per cell, in UTF-16 code units
 FONT_NAME_LIMIT = 31  # longer font names make Excel repair the file
@@ -42,7 +54,17 @@ LIST_SHEET = "檢索列表"
 TOP_SHEET = "分析最接近專利數量"
 CONDITIONS_SHEET = "檢索條件"
 
+# A sheet holds 1,048,576 rows. The list stops well before that: beyond
+# 100,000 hits a list is no longer read, only filtered, the command wants
+# narrowing, and the report stays a few seconds' work and memory.
+SHEET_ROWS = 1_048_576
+LIST_ROW_CAP = 100_000
+ROW_BATCH = 1000  # rows between progress calls and cancel checks
+
 _MAX_NAME_ATTEMPTS = 10_000
+_PART_PREFIX = ".檢索報告_"
+_PART_SUFFIX = ".part"
+_STALE_PART_SECONDS = 24 * 3600
 
 # Characters XML 1.0 does not allow (C0 controls other than tab/LF/CR,
 # surrogates, U+FFFE/U+FFFF).
@@ -61,6 +83,28 @@ _RUN = re.compile(f"([{_CJK_CLASS}]+)|([^{_CJK_CLASS}]+)")
 
 class ReportError(RuntimeError):
     """The report could not be written."""
+
+
+class ReportCancelled(Exception):
+    """The report was stopped by its cancel hook; no file is left."""
+
+
+class Hits(Protocol):
+    """What the report reads from a search result (store.SearchResult)."""
+
+    total: int
+
+    def rows(self) -> Iterable[Hit]: ...
+
+    def closest(self, n: int) -> list[Hit]: ...
+
+
+def cap_note(total: int) -> str | None:
+    """The note for a run with more hits than the list holds, else None."""
+    if total <= LIST_ROW_CAP:
+        return None
+    return (f"命中 {total:,} 筆，超過列表上限 {LIST_ROW_CAP:,} 筆："
+            f"檢索列表只列出最相關的前 {LIST_ROW_CAP:,} 筆，請縮小檢索範圍以取得完整列表")
 
 
 @dataclass(frozen=True)
@@ -279,25 +323,29 @@ def _check(status: int | None, sheet: Worksheet, row: int, col: int) -> None:
         raise ReportError(f"無法寫入 {sheet.name} 第 {row + 1} 列第 {col + 1} 欄（代碼 {status}）")
 
 
-def _ranked(hits: Sequence[Hit]) -> list[Hit]:
-    """Best first; hits with an unusable score go last, ties keep their order."""
-
-    def key(hit: Hit) -> tuple[bool, float]:
-        usable = math.isfinite(hit.score)
-        return (not usable, -hit.score if usable else 0.0)
-
-    return sorted(hits, key=key)
-
-
 _LIST_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度")
 _LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10)
 _TOP_COLUMNS = ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞")
 _TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20)
 
 
-def _write_list(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit]) -> None:
+def _write_list(
+    cells: _CellWriter,
+    sheet: Worksheet,
+    hits: Iterable[Hit],
+    planned: int,
+    progress: Callable[[int, int], None] | None,
+    cancel: Callable[[], bool] | None,
+) -> int:
+    """The list rows in the order given; returns how many were written."""
     cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
+    row = 0
     for row, hit in enumerate(hits, start=1):
+        if row % ROW_BATCH == 0:
+            if cancel is not None and cancel():
+                raise ReportCancelled
+            if progress is not None:
+                progress(row, planned)
         rec = hit.record
         cells.number(sheet, row, 0, row, "0")
         cells.text(sheet, row, 1, rec.pn)
@@ -307,7 +355,8 @@ def _write_list(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit]) -> No
         cells.record_date(sheet, row, 5, rec.pd)
         cells.text(sheet, row, 6, rec.ipc)
         cells.number(sheet, row, 7, round(hit.score, 2), "0.00")
-    sheet.autofilter(0, 0, max(len(hits), 1), len(_LIST_COLUMNS) - 1)
+    sheet.autofilter(0, 0, max(row, 1), len(_LIST_COLUMNS) - 1)
+    return row
 
 
 def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit]) -> None:
@@ -334,10 +383,13 @@ def _write_conditions(
     now: datetime,
 ) -> None:
     cells.header(sheet, ("項目", "內容"), (22, 80))
+    capped = cap_note(total)
     rows: list[tuple[str, str | int]] = [
         ("檢索指令", command),
         ("命中總數", total),
         ("列表筆數", listed),
+        ("列表上限", LIST_ROW_CAP),
+        *((("列表說明", capped),) if capped else ()),
         ("文字大小比例", _percent(settings.ratio)),
         ("中文文字字體", settings.chinese_font),
         ("英文文字字體", settings.latin_font),
@@ -356,10 +408,11 @@ def _write_conditions(
 # ------------------------------------------------------------------- files
 
 
-def _create_exclusive(reports_dir: Path, now: datetime) -> tuple[Path, BinaryIO]:
-    """Create a new report file, never reusing a name: 檢索報告_<stamp>.xlsx, then _2, _3, …"""
-    reports_dir.mkdir(parents=True, exist_ok=True)
-    folder = reports_dir.resolve()
+def _publish(part: Path, folder: Path, now: datetime) -> Path:
+    """Give the finished file its report name, never reusing one: 檢索報告_<stamp>.xlsx, then _2, _3, …
+
+    The name is taken by an exclusive create (concurrent writers get distinct
+    files), then the finished file replaces that empty placeholder at once."""
     stamp = now.strftime("%Y%m%d_%H%M%S")
     for counter in range(1, _MAX_NAME_ATTEMPTS + 1):
         suffix = "" if counter == 1 else f"_{counter}"
@@ -367,43 +420,69 @@ def _create_exclusive(reports_dir: Path, now: datetime) -> tuple[Path, BinaryIO]
         if path.parent != folder:  # the name holds only digits; still, never write outside the folder
             raise ReportError(f"報告檔名不在報告資料夾內：{path}")
         try:
-            return path, open(path, "xb")  # exclusive create: concurrent writers get distinct files
+            open(path, "xb").close()
         except FileExistsError:
             continue
+        try:
+            os.replace(part, path)
+        except BaseException:
+            path.unlink(missing_ok=True)
+            raise
+        return path
     raise ReportError(f"報告資料夾 {folder} 內同一秒的報告過多")
+
+
+def _remove_stale_parts(folder: Path) -> None:
+    """Remove unfinished files that a killed writer left a day or more ago."""
+    limit = time.time() - _STALE_PART_SECONDS
+    for part in folder.glob(f"{_PART_PREFIX}*{_PART_SUFFIX}"):
+        try:
+            if part.stat().st_mtime < limit:
+                part.unlink()
+        except OSError:
+            pass  # another writer's, or already gone
 
 
 def write_report(
     reports_dir: Path,
-    command: str,
-    request: Mapping[str, object],
-    hits: Sequence[Hit],
-    total: int,
+    request: RunRequest,
+    result: Hits,
     *,
     now: datetime | None = None,
+    progress: Callable[[int, int], None] | None = None,
+    cancel: Callable[[], bool] | None = None,
 ) -> ReportResult:
     """Write the report of one search run to a new file in `reports_dir`.
 
-    `request` is the window's start request (its report settings are clamped),
-    `hits` the search list and `total` the number of hits found. Returns the
-    file written and the notes on adjusted settings.
+    The list sheet takes `result.rows()` in the order given, at most
+    LIST_ROW_CAP of them; the closest sheet `result.closest(n)`. `progress(written,
+    planned)` is called and `cancel()` polled every ROW_BATCH list rows; a
+    cancelled report raises ReportCancelled (or the store's Cancelled from
+    rows()) and leaves no file. Returns the file written and the notes on
+    adjusted settings.
     """
     now = now or datetime.now()
-    settings = read_settings(request)
-    ranked = _ranked(hits)
-    path, stream = _create_exclusive(Path(reports_dir), now)
+    settings = request.settings
+    reports_dir = Path(reports_dir)
+    reports_dir.mkdir(parents=True, exist_ok=True)
+    folder = reports_dir.resolve()
+    _remove_stale_parts(folder)
+    planned = min(result.total, LIST_ROW_CAP)
+    descriptor, name = tempfile.mkstemp(prefix=_PART_PREFIX, suffix=_PART_SUFFIX, dir=folder)
+    part = Path(name)
     try:
-        # in_memory keeps worksheet data out of temporary files; the default
-        # (not constant_memory) mode allows rich strings in any order.
-        options = {"in_memory": True, "nan_inf_to_errors": True}
-        with stream, xlsxwriter.Workbook(stream, options) as workbook:
+        # constant_memory writes each row out as the next begins, so memory
+        # stays flat however long the list; every sheet is written in row order.
+        options = {"constant_memory": True, "nan_inf_to_errors": True}
+        with open(descriptor, "wb") as stream, xlsxwriter.Workbook(stream, options) as workbook:
             workbook.set_properties({"title": "檢索報告", "created": now})
             cells = _CellWriter(workbook, settings)
-            _write_list(cells, workbook.add_worksheet(LIST_SHEET), ranked)
-            _write_top(cells, workbook.add_worksheet(TOP_SHEET), ranked[: settings.top_count])
+            rows = itertools.islice(result.rows(), LIST_ROW_CAP)
+            listed = _write_list(cells, workbook.add_worksheet(LIST_SHEET), rows, planned, progress, cancel)
+            _write_top(cells, workbook.add_worksheet(TOP_SHEET), result.closest(settings.top_count))
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
-            _write_conditions(cells, conditions, command, total, len(ranked), settings, now)
-    except BaseException:
-        path.unlink(missing_ok=True)  # the file is ours (exclusive create): leave no half-written report
-        raise
+            _write_conditions(cells, conditions, request.command, result.total, listed, settings, now)
+        path = _publish(part, folder, now)
+    finally:
+        part.unlink(missing_ok=True)  # the finished report is the linked name
     return ReportResult(path, list(settings.notes))

@@ -84,10 +84,30 @@ class ImportReport:
         return f"新增 {self.added} 筆、更新 {self.updated} 筆、略過 {self.skipped} 筆"
 
 
+class Cancelled(Exception):
+    """A search stopped because its cancel hook returned True."""
+
+
+_ROW_BATCH = 1000  # rows() polls the cancel hook once per this many hits
+
+
 @dataclass(frozen=True)
 class SearchResult:
     hits: list[Hit]  # best first
     total: int  # all records found, also those beyond the limit
+    words: tuple[str, ...] = ()  # the command's search words, command order
+    cancel: Callable[[], bool] | None = None
+
+    def rows(self) -> Iterator[Hit]:
+        """Every hit, best first; raises Cancelled when the cancel hook says so."""
+        for start in range(0, len(self.hits), _ROW_BATCH):
+            if self.cancel is not None and self.cancel():
+                raise Cancelled
+            yield from self.hits[start : start + _ROW_BATCH]
+
+    def closest(self, n: int) -> list[Hit]:
+        """The n best hits with their full records."""
+        return self.hits[: max(n, 0)]
 
 
 class PatentStore:
@@ -274,12 +294,17 @@ class PatentStore:
 
     # --- searching -----------------------------------------------------
 
-    def search(self, command: str | Query, limit: int | None = None) -> SearchResult:
+    def search(
+        self, command: str | Query, *, limit: int | None = None, cancel: Callable[[], bool] | None = None
+    ) -> SearchResult:
         """Run a search command (or a parsed Query); at most `limit` hits, best
-        first. Raises query.QueryError for a command that cannot be run."""
+        first. Raises query.QueryError for a command that cannot be run, and
+        Cancelled when `cancel()` returns True."""
         if limit is not None and limit < 0:
             raise ValueError("limit 不能是負數")
         query = parse(command) if isinstance(command, str) else command
+        if cancel is not None and cancel():
+            raise Cancelled
         ranked, total = self._rank(query, limit)
         ids = json.dumps([record_id for record_id, _ in ranked])
         records = {
@@ -302,7 +327,7 @@ class PatentStore:
             Hit(records[record_id], score, tuple(word for word, rows in found.items() if record_id in rows))
             for record_id, score in ranked
         ]
-        return SearchResult(hits, total)
+        return SearchResult(hits, total, query.words(), cancel)
 
     def _rank(self, query: Query, limit: int | None) -> tuple[list[tuple[int, float]], int]:
         """(id, score) of the best `limit` hits, and the number of all hits."""

@@ -2,8 +2,11 @@
 
 For every request it answers on the receipt queue with short
 Traditional-Chinese progress lines and then the completion marker, whatever
-happens in between, so the window never stays busy. It ends on the None that
-closes the start queue, on the "end" event, or when its parent process is gone.
+the request holds and whatever happens in between, so the window never stays
+busy. It ends on the None that closes the start queue, on the "end" event, or
+when its parent process is gone; a run in progress notices either within a
+batch of rows (the store's cancel hook and the report loop), writes no report
+and leaves no file.
 """
 
 from __future__ import annotations
@@ -11,6 +14,8 @@ from __future__ import annotations
 import logging
 import multiprocessing
 import queue as queue_module
+import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -20,6 +25,7 @@ from .channel import COMPLETION_MARKER, END_KEY, RECEIPT_KEY, START_KEY
 log = logging.getLogger("varnel_host.worker")
 
 REQUEST_KEYS = ("文字大小比例", "中文文字字體", "英文文字字體", "分析最接近專利數量", "檢索指令")
+PROGRESS_SECONDS = 1.0  # a run this long gets progress receipts, at most one per this interval
 
 
 @dataclass
@@ -27,20 +33,43 @@ class WorkerConfig:
     database: Path
     reports: Path
     poll_seconds: float = 0.2
+    # Receipts put on the receipt queue at start, before the database line
+    # (e.g. the host's word that the help page is not available).
+    startup_notes: tuple[str, ...] = ()
 
 
 def default_config() -> WorkerConfig:
     return WorkerConfig(database=paths.database_path(), reports=paths.reports_folder())
 
 
+class Progress:
+    """Report progress receipts: the first once the run has taken about a
+    second, then at most one per interval, so short runs show none."""
+
+    def __init__(self, say: Callable[[str], None], clock: Callable[[], float] = time.monotonic,
+                 interval: float = PROGRESS_SECONDS):
+        self._say, self._clock, self._interval = say, clock, interval
+        self._due = clock() + interval
+
+    def __call__(self, written: int, planned: int) -> None:
+        now = self._clock()
+        if now >= self._due:
+            self._say(f"已寫入 {written:,} / {planned:,} 筆")
+            self._due = now + self._interval
+
+
 class Worker:
-    """Runs searches and writes reports; one instance per worker process."""
+    """Runs searches and writes reports; one instance per worker process.
+
+    `stopping()` says that the window has closed or the host is gone: a run
+    in progress then stops at the next batch."""
 
     refusal: str | None = None  # why the database is not used ("" once checked sound)
 
-    def __init__(self, config: WorkerConfig, receipts):
+    def __init__(self, config: WorkerConfig, receipts, stopping: Callable[[], bool] = lambda: False):
         self.config = config
         self.receipts = receipts
+        self.stopping = stopping
         self.store = None
 
     def say(self, text: str) -> None:
@@ -62,35 +91,45 @@ class Worker:
 
     def handle(self, request) -> None:
         """One run: receipts, then the completion marker, always."""
+        from .report import ReportCancelled
+        from .store import Cancelled
+
         try:
             self.run(request)
+        except (Cancelled, ReportCancelled):
+            log.info("search run stopped: the window closed or the host ended")
+            self.say("檢索已中止，未寫入報告")
         except Exception as error:  # any failure ends as an error receipt
             log.exception("search run failed")
             self.say(f"錯誤：檢索未完成（{type(error).__name__}: {error}）")
         finally:
             self.say(COMPLETION_MARKER)
 
-    def run(self, request) -> None:
+    def run(self, raw) -> None:
         from .query import QueryError
-        from .report import write_report
+        from .report import cap_note, write_report
+        from .request import RequestError, RunRequest, request_command
 
-        if not isinstance(request, dict) or "檢索指令" not in request:
-            self.say("錯誤：收到的檢索要求格式不正確，已略過")
-            return
-        command = request["檢索指令"]
-        if not isinstance(command, str) or not command.strip():
-            self.say("錯誤：檢索指令是空白的，請輸入關鍵字")
+        progress = Progress(self.say)
+        try:
+            command = request_command(raw)
+        except RequestError as error:
+            self.say(str(error))
             return
         self.say(f"已收到檢索指令：{command}")
-        if self.store is None:
-            self.open_store()
         try:
-            result = self.store.search(command)
+            request = RunRequest.read(raw, command)
         except QueryError as error:
             self.say(f"檢索指令有誤：{error}")
             return
+        if self.store is None:
+            self.open_store()
+        result = self.store.search(request.query, cancel=self.stopping)
         self.say(f"找到 {result.total} 筆專利")
-        report = write_report(self.config.reports, command, request, result.hits, result.total)
+        capped = cap_note(result.total)
+        if capped:
+            self.say(capped)
+        report = write_report(self.config.reports, request, result, progress=progress, cancel=self.stopping)
         for note in report.notes:
             self.say(note)
         self.say(f"報告已寫入：{report.path}")
@@ -105,16 +144,28 @@ def serve(queues, events, config: WorkerConfig | None = None) -> None:
     """Answer start requests until the window closes (see module docstring)."""
     config = config or default_config()
     start, receipts, end = queues[START_KEY], queues[RECEIPT_KEY], events[END_KEY]
-    worker = Worker(config, receipts)
+
+    def stopping() -> bool:
+        return end.is_set() or not _parent_alive()
+
+    worker = Worker(config, receipts, stopping)
+    for note in config.startup_notes:
+        receipts.put(note)
     try:
         worker.open_store()
     except Exception as error:  # the window still opens; each run reports the problem
         log.exception("cannot open the patent database")
         receipts.put(f"錯誤：無法開啟專利資料庫（{error}）")
-    while not end.is_set() and _parent_alive():
+    while not stopping():
         try:
             request = start.get(timeout=config.poll_seconds)
         except queue_module.Empty:
+            continue
+        except Exception as error:  # e.g. a request that cannot be unpickled
+            log.exception("cannot read a start request")
+            receipts.put(f"錯誤：無法讀取檢索要求（{type(error).__name__}: {error}），已略過")
+            receipts.put(COMPLETION_MARKER)
+            time.sleep(config.poll_seconds)  # a broken queue must not make this loop spin
             continue
         if request is None:
             break

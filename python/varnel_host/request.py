@@ -1,0 +1,49 @@
+"""A start request from the window, read once into typed values.
+
+The window sends a dict: the command under 檢索指令 and the report settings
+exactly as the user set them. The worker turns it into a RunRequest before
+anything runs: the command parsed to a Query, the settings clamped with a note
+for each adjustment. Everything downstream (the search, the report) takes the
+RunRequest and never looks at the raw dict again.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+
+from .query import Query, parse
+from .report import ReportSettings, read_settings
+
+COMMAND_KEY = "檢索指令"
+
+
+class RequestError(ValueError):
+    """A start request that cannot be run; the message is for the user."""
+
+
+@dataclass(frozen=True)
+class RunRequest:
+    query: Query
+    settings: ReportSettings
+
+    @classmethod
+    def read(cls, raw: Mapping[str, object], command: str) -> RunRequest:
+        """The typed request for `command` (from request_command(raw)); raises
+        query.QueryError for a command that cannot be run."""
+        return cls(parse(command), read_settings(raw))
+
+    @property
+    def command(self) -> str:
+        return self.query.command
+
+
+def request_command(raw: object) -> str:
+    """The command of a start request; RequestError when there is none to run."""
+    if not isinstance(raw, Mapping) or COMMAND_KEY not in raw:
+        raise RequestError("錯誤：收到的檢索要求格式不正確，已略過")
+    command = raw[COMMAND_KEY]
+    if not isinstance(command, str) or not command.strip():
+        raise RequestError("錯誤：檢索指令是空白的，請輸入關鍵字")
+    return command
+
