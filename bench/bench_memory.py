@@ -9,9 +9,11 @@ customtkinter and Tk keep by themselves shows on both sides).
 cycles:   call the window function again and again in one process, each time
           with a fresh queue.Queue/threading.Event channel; every window is
           closed right after its first idle (after_idle -> quit, cancel the
-          pending afters, destroy). RSS (/proc/self/statm) and the number of
-          gc-tracked objects are taken after 1, 10 and N cycles, each time after
-          gc.collect() has been repeated until it finds nothing more.
+          pending afters, destroy). RSS (/proc/self/statm), the bytes malloc
+          has handed out (glibc's mallinfo2, where there is one), the blocks
+          of Python's allocator (sys.getallocatedblocks) and the number of
+          gc-tracked objects are taken after 1, 10 and N cycles, each time
+          after gc.collect() has been repeated until it finds nothing more.
 receipts: one window; N receipts go through the real poller `aa`, called
           directly (receipts are queued 1,000 at a time, the re-armed afters
           cancelled). The log box then holds all the text; RSS growth is
@@ -23,6 +25,8 @@ toolkit:  a CTk root with the log box alone (cycles), receipts inserted into it
 from __future__ import annotations
 
 import argparse
+import ctypes
+import ctypes.util
 import gc
 import json
 import os
@@ -33,6 +37,32 @@ BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def _mallinfo2():
+    try:
+        function = ctypes.CDLL(ctypes.util.find_library("c")).mallinfo2
+    except (OSError, AttributeError, TypeError):  # not glibc >= 2.33
+        return None
+    function.restype = _MallInfo2
+    return function
+
+
+MALLINFO2 = _mallinfo2()
+
+
+def malloc_in_use():
+    """Bytes malloc has handed out and not got back (heap and mmap'd chunks), or None."""
+    if MALLINFO2 is None:
+        return None
+    info = MALLINFO2()
+    return info.uordblks + info.hblkhd
+
+
 def snapshot() -> dict:
     # Until nothing more is found: objects held only through references the
     # collector cannot see (e.g. captures of C++ callables) need a second pass.
@@ -41,7 +71,8 @@ def snapshot() -> dict:
         passes += 1
     with open("/proc/self/statm") as statm:
         rss = int(statm.read().split()[1]) * PAGE
-    counts = {"rss": rss, "objects": len(gc.get_objects()), "gc_passes": passes}
+    counts = {"rss": rss, "malloc": malloc_in_use(), "blocks": sys.getallocatedblocks(),
+              "objects": len(gc.get_objects()), "gc_passes": passes}
     if hasattr(sys, "gettotalrefcount"):  # debug builds of CPython only
         counts["refs"] = sys.gettotalrefcount()
     return counts
@@ -151,9 +182,12 @@ def main() -> None:
     print(f"  growth per cycle, cycles 10 -> {n}:")
     for side in sides:
         a, b = cycles[side]["cycle 10"], cycles[side][f"cycle {n}"]
+        per_cycle = {key: (b[key] - a[key]) / (n - 10) for key in ("rss", "blocks", "objects")}
+        malloc = (f"malloc {(b['malloc'] - a['malloc']) / (n - 10) / 1024:+8.1f} KiB, "
+                  if a["malloc"] is not None else "")
         refs = f", {(b['refs'] - a['refs']) / (n - 10):+.1f} refs" if "refs" in a else ""
-        print(f"    {side:6} {(b['rss'] - a['rss']) / (n - 10) / 1024:+8.1f} KiB, "
-              f"{(b['objects'] - a['objects']) / (n - 10):+8.1f} objects{refs}")
+        print(f"    {side:6} RSS {per_cycle['rss'] / 1024:+8.1f} KiB, {malloc}"
+              f"Python blocks {per_cycle['blocks']:+6.1f}, {per_cycle['objects']:+5.1f} objects{refs}")
     print("    target: no growth beyond noise")
     print("  gc.collect() passes until nothing is left, at cycle %d: " % n
           + ", ".join(f"{side} {cycles[side][f'cycle {n}']['gc_passes'] - 1}" for side in sides))

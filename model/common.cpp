@@ -13,6 +13,12 @@ py::object global(const Globals &g, const char *name) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
+py::str interned(const char *text) {
+    PyObject *name = PyUnicode_InternFromString(text);
+    if (name == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(name);
+}
+
 py::str text_of(py::handle value) {
     PyObject *text = PyObject_Str(value.ptr());
     if (text == nullptr) throw py::error_already_set();
@@ -26,9 +32,8 @@ bool swallowable(const py::error_already_set &e) {
 }
 
 py::object bold_font(const py::object &customtkinter, int size) {
-    using namespace pybind11::literals;
-    return customtkinter.attr("CTkFont")("family"_a = "Microsoft JhengHei", "size"_a = size,
-                                         "weight"_a = "bold");
+    return call(customtkinter.attr("CTkFont"_id), "family"_kw = "Microsoft JhengHei",
+                "size"_kw = size, "weight"_kw = "bold");
 }
 
 bool attached(const Globals &g) {

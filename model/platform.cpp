@@ -21,9 +21,9 @@ const char *const kProductFolder = "tessaloom/VARNEL專利檢索軟體/";
 std::string drive_root(const Globals &g) {
     if (is_windows(g)) return "C:/";
     py::object os = global(g, "os");
-    py::object chosen = os.attr("environ").attr("get")("TESSALOOM_DRIVE_C", "");
+    py::object chosen = os.attr("environ"_id).attr("get"_id)("TESSALOOM_DRIVE_C", "");
     std::string root = py::str(chosen).cast<std::string>();
-    if (root.empty()) root = os.attr("path").attr("expanduser")("~").cast<std::string>();
+    if (root.empty()) root = os.attr("path"_id).attr("expanduser"_id)("~").cast<std::string>();
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     return root == "/" ? root : root + "/";
 }
@@ -31,7 +31,7 @@ std::string drive_root(const Globals &g) {
 }  // namespace
 
 bool is_windows(const Globals &g) {
-    return py::object(global(g, "os").attr("name")).equal(py::str("nt"));
+    return py::object(global(g, "os").attr("name"_id)).equal(py::str("nt"));
 }
 
 void create_product_folders(const Globals &g) noexcept {
@@ -46,7 +46,7 @@ void create_product_folders(const Globals &g) noexcept {
     swallow([&] { root = drive_root(g); });
     if (root.empty()) return;
     for (const char *folder : {kMakerFolder, kProductFolder}) {
-        swallow([&] { global(g, "os").attr("mkdir")(root + folder); });
+        swallow([&] { global(g, "os").attr("mkdir"_id)(root + folder); });
     }
 }
 
@@ -57,8 +57,8 @@ std::string product_folder(const Globals &g) {
 }
 
 py::str template_path(const Globals &g, const char *windows_suffix) {
-    py::object path = global(g, "os").attr("path");
-    py::object module_folder = path.attr("dirname")(path.attr("abspath")(global(g, "__file__")));
+    py::object path = global(g, "os").attr("path"_id);
+    py::object module_folder = path.attr("dirname"_id)(path.attr("abspath"_id)(global(g, "__file__")));
     std::string suffix = windows_suffix;
     if (!is_windows(g)) {
         for (char &c : suffix) {
@@ -71,20 +71,21 @@ py::str template_path(const Globals &g, const char *windows_suffix) {
 void set_window_icon(const Globals &g, const py::object &app) {
     py::str icon = template_path(g, "\\格式範本\\logo.ico");
     if (is_windows(g)) {
-        app.attr("iconbitmap")(icon);
+        app.attr("iconbitmap"_id)(icon);
         return;
     }
     // Tk on X11 reads no .ico: load it with Pillow and hand Tk a photo image.
-    py::object image = global(g, "Image").attr("open")(icon);
+    py::object image = global(g, "Image").attr("open"_id)(icon);
     try {
         py::object photo =
-            py::module_::import("PIL.ImageTk").attr("PhotoImage")(image, py::arg("master") = app);
-        app.attr("iconphoto")(true, photo);  // Tk copies the pixels
+            call(py::module_::import("PIL.ImageTk").attr("PhotoImage"_id), image,
+                 "master"_kw = app);
+        app.attr("iconphoto"_id)(true, photo);  // Tk copies the pixels
     } catch (...) {
-        image.attr("close")();
+        image.attr("close"_id)();
         throw;
     }
-    image.attr("close")();
+    image.attr("close"_id)();
 }
 
 void run_shell_command(const char *command) {
@@ -104,12 +105,12 @@ void run_shell_command(const char *command) {
 }
 
 void open_product_folder(const Globals &g) {
-    py::object Popen = global(g, "subprocess").attr("Popen");
+    py::object Popen = global(g, "subprocess").attr("Popen"_id);
     if (is_windows(g)) {
         Popen("explorer C:\\tessaloom\\VARNEL專利檢索軟體");
         return;
     }
-    const bool mac = py::object(py::module_::import("sys").attr("platform")).equal(py::str("darwin"));
+    const bool mac = py::object(py::module_::import("sys").attr("platform"_id)).equal(py::str("darwin"));
     py::list argv;
     argv.append(py::str(mac ? "open" : "xdg-open"));
     argv.append(py::str(product_folder(g)));

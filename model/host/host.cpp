@@ -5,15 +5,15 @@
 namespace gui {
 
 void init_host(py::module_ &m) {
-    m.attr("tessaloom") = py::module_::import("tessaloom通用模組");
+    m.attr("tessaloom"_id) = py::module_::import("tessaloom通用模組");
 
-    m.attr("customtkinter_model") = m.attr("tessaloom").attr("Customtkinter_Model")();
+    m.attr("customtkinter_model"_id) = m.attr("tessaloom"_id).attr("Customtkinter_Model"_id)();
     for (const char *name : {"Entry_Table", "Set_Table", "Set_Button", "CTkCalendar"}) {
-        m.attr(name) = m.attr("customtkinter_model").attr(name);
+        m.attr(name) = m.attr("customtkinter_model"_id).attr(name);
     }
 
-    m.attr("try_except") = m.attr("tessaloom").attr("Try_Except_Model")();
-    m.attr("try_except_log") = m.attr("try_except").attr("try_except_log");
+    m.attr("try_except"_id) = m.attr("tessaloom"_id).attr("Try_Except_Model"_id)();
+    m.attr("try_except_log"_id) = m.attr("try_except"_id).attr("try_except_log"_id);
 }
 
 py::object wrap_handler(const Globals &g, const py::object &handler) {

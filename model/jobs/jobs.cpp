@@ -6,8 +6,6 @@ namespace gui {
 
 namespace {
 
-using namespace pybind11::literals;
-
 // The texts the poller shows or compares with, made once per window rather
 // than on every tick.
 struct PollerTexts {
@@ -34,32 +32,32 @@ py::cpp_function make_launch(const Globals &g, const py::object &Event_All_varia
                              const py::object &Queue_All_variable, const py::object &textbox) {
     return py::cpp_function(
         [g, Event_All_variable, PP, set_table, Queue_All_variable, textbox]() {
-            Event_All_variable["get_receipt"].attr("set")();
+            Event_All_variable["get_receipt"].attr("set"_id)();
 
             py::dict request;
             for (const char *key : {"文字大小比例", "中文文字字體", "英文文字字體", "分析最接近專利數量"}) {
-                request[key] = PP.attr("parameters")[key];
+                request[key] = PP.attr("parameters"_id)[key];
             }
-            request["檢索指令"] = set_table.attr("get")("檢索指令");
+            request["檢索指令"] = set_table.attr("get"_id)("檢索指令");
 
             if (attached(g)) {
                 const py::str empty("");
                 try {
                     const bool has_command = !py::object(request["檢索指令"]).equal(empty);
-                    if (has_command) Queue_All_variable["起始數據"].attr("put")(request);
-                    py::object END = global(g, "tkinter").attr("END");
-                    textbox.attr("delete")("1.0", END);
-                    if (!has_command) textbox.attr("insert")(END, "請輸入關鍵字\n");
+                    if (has_command) Queue_All_variable["起始數據"].attr("put"_id)(request);
+                    py::object END = global(g, "tkinter").attr("END"_id);
+                    textbox.attr("delete"_id)("1.0", END);
+                    if (!has_command) textbox.attr("insert"_id)(END, "請輸入關鍵字\n");
                 } catch (py::error_already_set &e) {
                     if (!swallowable(e)) throw;
-                    py::object END = global(g, "tkinter").attr("END");
-                    textbox.attr("insert")(END, "button_event_001函數出現錯誤\n", "red_tag");
-                    textbox.attr("insert")(END, text_of(e.value()) + py::str("\n"));
+                    py::object END = global(g, "tkinter").attr("END"_id);
+                    textbox.attr("insert"_id)(END, "button_event_001函數出現錯誤\n", "red_tag");
+                    textbox.attr("insert"_id)(END, text_of(e.value()) + py::str("\n"));
                 }
             }
 
             try {
-                textbox.attr("tag_config")("red_tag", "foreground"_a = "red");
+                call(textbox.attr("tag_config"_id), "red_tag", "foreground"_kw = "red");
             } catch (py::error_already_set &e) {
                 if (!swallowable(e)) throw;
             }
@@ -104,11 +102,12 @@ py::cpp_function make_poller(const Globals &g, const py::object &Event_All_varia
         [g, Event_All_variable, set_button, Queue_All_variable, textbox, app, self, texts]() {
             // 1. Button animation.
             try {
-                if (py::bool_(Event_All_variable["get_receipt"].attr("is_set")())) {
-                    py::object text = set_button.attr("cget")(texts->idle, "text");
-                    set_button.attr("configure")(texts->idle, "text"_a = texts->next_busy(text));
+                if (py::bool_(Event_All_variable["get_receipt"].attr("is_set"_id)())) {
+                    py::object text = set_button.attr("cget"_id)(texts->idle, "text");
+                    call(set_button.attr("configure"_id), texts->idle,
+                         "text"_kw = texts->next_busy(text));
                 } else {
-                    set_button.attr("configure")(texts->idle, "text"_a = texts->idle);
+                    call(set_button.attr("configure"_id), texts->idle, "text"_kw = texts->idle);
                 }
             } catch (py::error_already_set &e) {
                 if (!swallowable(e)) throw;
@@ -117,14 +116,14 @@ py::cpp_function make_poller(const Globals &g, const py::object &Event_All_varia
             // 2. At most one receipt.
             try {
                 py::object receipts = Queue_All_variable["get_receipt"];
-                if (!py::bool_(receipts.attr("empty")())) {
-                    py::object PAPN = receipts.attr("get")();
-                    py::object END = global(g, "tkinter").attr("END");
+                if (!py::bool_(receipts.attr("empty"_id)())) {
+                    py::object PAPN = receipts.attr("get"_id)();
+                    py::object END = global(g, "tkinter").attr("END"_id);
                     if (PAPN.not_equal(texts->marker)) {
-                        textbox.attr("insert")(END, text_of(PAPN) + texts->line_end);
+                        textbox.attr("insert"_id)(END, text_of(PAPN) + texts->line_end);
                     } else {
-                        textbox.attr("insert")(END, texts->closing);
-                        Event_All_variable["get_receipt"].attr("clear")();
+                        textbox.attr("insert"_id)(END, texts->closing);
+                        Event_All_variable["get_receipt"].attr("clear"_id)();
                     }
                 }
             } catch (py::error_already_set &e) {
@@ -132,7 +131,7 @@ py::cpp_function make_poller(const Globals &g, const py::object &Event_All_varia
             }
 
             // 3. Re-arm; an error here stops polling.
-            app.attr("after")(500, self->get());
+            app.attr("after"_id)(500, self->get());
         },
         py::name("aa"));
 }

@@ -9,14 +9,12 @@ namespace gui {
 
 namespace {
 
-using namespace pybind11::literals;
-
 // A new top-level window, kept above the others, titled "設定".
 py::object open_setting_window(const py::object &ctk, const char *geometry) {
-    py::object setting_window = ctk.attr("CTkToplevel")();
-    setting_window.attr("attributes")("-topmost", true);
-    setting_window.attr("title")("設定");
-    setting_window.attr("geometry")(geometry);
+    py::object setting_window = ctk.attr("CTkToplevel"_id)();
+    setting_window.attr("attributes"_id)("-topmost", true);
+    setting_window.attr("title"_id)("設定");
+    setting_window.attr("geometry"_id)(geometry);
     return setting_window;
 }
 
@@ -39,63 +37,59 @@ py::cpp_function make_font_dialog(const Globals &g, const py::object &PP) {
                 return names;
             };
 
-            py::object entry_name = ctk.attr("CTkLabel")(
-                setting_window, "text"_a = "英文字體設定", "font"_a = bold_font(ctk, 15));
-            entry_name.attr("grid")("row"_a = 1, "column"_a = 0, "sticky"_a = "nsew",
-                                    "pady"_a = py::make_tuple(0, 10));
+            // A caption, then an option menu of the families showing the current one.
+            auto font_choice = [&](const char *caption, int caption_row, py::tuple caption_pady,
+                                   int menu_row, py::tuple menu_pady, const char *key) {
+                py::object label = call(ctk.attr("CTkLabel"_id), setting_window,
+                                        "text"_kw = caption, "font"_kw = bold_font(ctk, 15));
+                call(label.attr("grid"_id), "row"_kw = caption_row, "column"_kw = 0,
+                     "sticky"_kw = "nsew", "pady"_kw = caption_pady);
+                py::object menu = call(ctk.attr("CTkOptionMenu"_id), setting_window,
+                                       "font"_kw = bold_font(ctk, 13), "width"_kw = 50,
+                                       "height"_kw = 20, "dynamic_resizing"_kw = false,
+                                       "values"_kw = family_names());
+                call(menu.attr("grid"_id), "row"_kw = menu_row, "column"_kw = 0,
+                     "padx"_kw = py::make_tuple(20, 20), "pady"_kw = menu_pady,
+                     "sticky"_kw = "nsew");
+                menu.attr("set"_id)(PP.attr("parameters"_id)[key]);
+                return menu;
+            };
+            py::object optionmenu_004_A = font_choice("英文字體設定", 1, py::make_tuple(0, 10), 1,
+                                                      py::make_tuple(60, 10), "英文文字字體");
+            py::object optionmenu_004_B = font_choice("中文字體設定", 2, py::make_tuple(0, 10), 3,
+                                                      py::make_tuple(10, 10), "中文文字字體");
 
-            py::object optionmenu_004_A = ctk.attr("CTkOptionMenu")(
-                setting_window, "font"_a = bold_font(ctk, 13), "width"_a = 50, "height"_a = 20,
-                "dynamic_resizing"_a = false, "values"_a = family_names());
-            optionmenu_004_A.attr("grid")("row"_a = 1, "column"_a = 0,
-                                          "padx"_a = py::make_tuple(20, 20),
-                                          "pady"_a = py::make_tuple(60, 10), "sticky"_a = "nsew");
-            optionmenu_004_A.attr("set")(PP.attr("parameters")["英文文字字體"]);
-
-            entry_name = ctk.attr("CTkLabel")(setting_window, "text"_a = "中文字體設定",
-                                              "font"_a = bold_font(ctk, 15));
-            entry_name.attr("grid")("row"_a = 2, "column"_a = 0, "sticky"_a = "nsew",
-                                    "pady"_a = py::make_tuple(0, 10));
-
-            py::object optionmenu_004_B = ctk.attr("CTkOptionMenu")(
-                setting_window, "font"_a = bold_font(ctk, 13), "width"_a = 50, "height"_a = 20,
-                "dynamic_resizing"_a = false, "values"_a = family_names());
-            optionmenu_004_B.attr("grid")("row"_a = 3, "column"_a = 0,
-                                          "padx"_a = py::make_tuple(20, 20),
-                                          "pady"_a = py::make_tuple(10, 10), "sticky"_a = "nsew");
-            optionmenu_004_B.attr("set")(PP.attr("parameters")["中文文字字體"]);
-
-            entry_name = ctk.attr("CTkLabel")(setting_window, "text"_a = "文字大小比例",
-                                              "font"_a = bold_font(ctk, 15));
-            entry_name.attr("grid")("row"_a = 4, "column"_a = 0, "sticky"_a = "nsew",
-                                    "pady"_a = py::make_tuple(10, 10));
+            py::object ratio_caption = call(ctk.attr("CTkLabel"_id), setting_window,
+                                            "text"_kw = "文字大小比例", "font"_kw = bold_font(ctk, 15));
+            call(ratio_caption.attr("grid"_id), "row"_kw = 4, "column"_kw = 0, "sticky"_kw = "nsew",
+                 "pady"_kw = py::make_tuple(10, 10));
 
             // The ratio as a percentage, written as Python writes the product.
-            py::object percent = py::object(PP.attr("parameters")["文字大小比例"]) * py::int_(100);
-            py::object entry = ctk.attr("CTkEntry")(setting_window,
-                                                    "placeholder_text"_a = text_of(percent),
-                                                    "width"_a = 300, "height"_a = 30);
-            entry.attr("grid")("row"_a = 5, "column"_a = 0, "sticky"_a = "new");
+            py::object percent = py::object(PP.attr("parameters"_id)["文字大小比例"]) * py::int_(100);
+            py::object entry = call(ctk.attr("CTkEntry"_id), setting_window,
+                                    "placeholder_text"_kw = text_of(percent), "width"_kw = 300,
+                                    "height"_kw = 30);
+            call(entry.attr("grid"_id), "row"_kw = 5, "column"_kw = 0, "sticky"_kw = "new");
 
             py::cpp_function button_event_004_A(
                 [entry, optionmenu_004_A, optionmenu_004_B, PP]() {
-                    py::object ss = entry.attr("get")();
+                    py::object ss = entry.attr("get"_id)();
                     try {
                         py::object ratio = python_type(&PyFloat_Type)(ss) / py::float_(100.0);
-                        PP.attr("parameters")["文字大小比例"] = ratio;
+                        PP.attr("parameters"_id)["文字大小比例"] = ratio;
                     } catch (py::error_already_set &) {
-                        PP.attr("parameters")["文字大小比例"] = py::int_(1);
+                        PP.attr("parameters"_id)["文字大小比例"] = py::int_(1);
                     }
-                    PP.attr("parameters")["中文文字字體"] = optionmenu_004_B.attr("get")();
-                    PP.attr("parameters")["英文文字字體"] = optionmenu_004_A.attr("get")();
+                    PP.attr("parameters"_id)["中文文字字體"] = optionmenu_004_B.attr("get"_id)();
+                    PP.attr("parameters"_id)["英文文字字體"] = optionmenu_004_A.attr("get"_id)();
                 },
                 py::name("button_event_004_A"));
 
             py::object button_1 =
-                ctk.attr("CTkButton")(setting_window, "text"_a = "確認",
-                                      "command"_a = button_event_004_A, "font"_a = bold_font(ctk, 15));
-            button_1.attr("grid")("row"_a = 6, "column"_a = 0, "padx"_a = 50,
-                                  "pady"_a = py::make_tuple(10, 10));
+                call(ctk.attr("CTkButton"_id), setting_window, "text"_kw = "確認",
+                     "command"_kw = button_event_004_A, "font"_kw = bold_font(ctk, 15));
+            call(button_1.attr("grid"_id), "row"_kw = 6, "column"_kw = 0, "padx"_kw = 50,
+                 "pady"_kw = py::make_tuple(10, 10));
         },
         py::name("button_event_004"));
 }
@@ -106,33 +100,33 @@ py::cpp_function make_count_dialog(const Globals &g, const py::object &PP) {
             py::object ctk = global(g, "customtkinter");
             py::object setting_window = open_setting_window(ctk, "300x130");
 
-            py::object entry_name = ctk.attr("CTkLabel")(
-                setting_window, "text"_a = "分析最接近專利數量", "font"_a = bold_font(ctk, 15));
-            entry_name.attr("grid")("row"_a = 1, "column"_a = 0, "sticky"_a = "nsew",
-                                    "pady"_a = py::make_tuple(10, 10));
+            py::object entry_name = call(ctk.attr("CTkLabel"_id), setting_window,
+                                         "text"_kw = "分析最接近專利數量", "font"_kw = bold_font(ctk, 15));
+            call(entry_name.attr("grid"_id), "row"_kw = 1, "column"_kw = 0, "sticky"_kw = "nsew",
+                 "pady"_kw = py::make_tuple(10, 10));
 
-            py::object entry = ctk.attr("CTkEntry")(
-                setting_window,
-                "placeholder_text"_a = text_of(PP.attr("parameters")["分析最接近專利數量"]),
-                "width"_a = 300, "height"_a = 30);
-            entry.attr("grid")("row"_a = 2, "column"_a = 0, "sticky"_a = "new");
+            py::object count = PP.attr("parameters"_id)["分析最接近專利數量"];
+            py::object entry = call(ctk.attr("CTkEntry"_id), setting_window,
+                                    "placeholder_text"_kw = text_of(count), "width"_kw = 300,
+                                    "height"_kw = 30);
+            call(entry.attr("grid"_id), "row"_kw = 2, "column"_kw = 0, "sticky"_kw = "new");
 
             py::cpp_function button_event_004_A(
                 [entry, PP]() {
-                    py::object ss = entry.attr("get")();
+                    py::object ss = entry.attr("get"_id)();
                     try {
-                        PP.attr("parameters")["分析最接近專利數量"] = python_type(&PyLong_Type)(ss);
+                        PP.attr("parameters"_id)["分析最接近專利數量"] = python_type(&PyLong_Type)(ss);
                     } catch (py::error_already_set &) {
-                        PP.attr("parameters")["分析最接近專利數量"] = py::int_(1);
+                        PP.attr("parameters"_id)["分析最接近專利數量"] = py::int_(1);
                     }
                 },
                 py::name("button_event_004_A"));
 
             py::object button_1 =
-                ctk.attr("CTkButton")(setting_window, "text"_a = "確認",
-                                      "command"_a = button_event_004_A, "font"_a = bold_font(ctk, 15));
-            button_1.attr("grid")("row"_a = 3, "column"_a = 0, "padx"_a = 50,
-                                  "pady"_a = py::make_tuple(10, 10));
+                call(ctk.attr("CTkButton"_id), setting_window, "text"_kw = "確認",
+                     "command"_kw = button_event_004_A, "font"_kw = bold_font(ctk, 15));
+            call(button_1.attr("grid"_id), "row"_kw = 3, "column"_kw = 0, "padx"_kw = 50,
+                 "pady"_kw = py::make_tuple(10, 10));
         },
         py::name("button_event_009"));
 }

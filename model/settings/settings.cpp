@@ -11,14 +11,14 @@ namespace {
 
 // Parameters.__init__: a new dictionary, then the seven defaults in order.
 void parameters_init(py::handle self) {
-    self.attr("parameters") = py::dict();
-    self.attr("parameters")["顯示免用統一發票章"] = py::bool_(false);
-    self.attr("parameters")["顯示負責人章"] = py::bool_(false);
-    self.attr("parameters")["顯示日期"] = py::bool_(true);
-    self.attr("parameters")["文字大小比例"] = py::int_(1);
-    self.attr("parameters")["中文文字字體"] = py::str("標楷體");
-    self.attr("parameters")["英文文字字體"] = py::str("Calibri");
-    self.attr("parameters")["分析最接近專利數量"] = py::int_(5);
+    self.attr("parameters"_id) = py::dict();
+    self.attr("parameters"_id)["顯示免用統一發票章"] = py::bool_(false);
+    self.attr("parameters"_id)["顯示負責人章"] = py::bool_(false);
+    self.attr("parameters"_id)["顯示日期"] = py::bool_(true);
+    self.attr("parameters"_id)["文字大小比例"] = py::int_(1);
+    self.attr("parameters"_id)["中文文字字體"] = py::str("標楷體");
+    self.attr("parameters"_id)["英文文字字體"] = py::str("Calibri");
+    self.attr("parameters"_id)["分析最接近專利數量"] = py::int_(5);
 }
 
 
@@ -69,7 +69,7 @@ PyMethodDef parameters_init_def = {
 
 void init_settings(py::module_ &m) {
     py::object init = py::reinterpret_steal<py::object>(
-        PyCFunction_NewEx(&parameters_init_def, nullptr, m.attr("__name__").ptr()));
+        PyCFunction_NewEx(&parameters_init_def, nullptr, m.attr("__name__"_id).ptr()));
     if (!init) throw py::error_already_set();
     // A builtin function does not bind to instances; instancemethod makes it
     // behave like a function defined in a class body.
@@ -82,7 +82,7 @@ void init_settings(py::module_ &m) {
     ns["__init__"] = method;
     py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type));
     py::object object = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
-    m.attr("Parameters") = type("Parameters", py::make_tuple(object), ns);
+    m.attr("Parameters"_id) = type("Parameters", py::make_tuple(object), ns);
 }
 
 }  // namespace gui

@@ -9,7 +9,7 @@
 namespace gui {
 
 py::cpp_function make_clear_table(const py::object &set_table) {
-    return py::cpp_function([set_table]() { set_table.attr("delete_all")(); },
+    return py::cpp_function([set_table]() { set_table.attr("delete_all"_id)(); },
                             py::name("button_event_003"));
 }
 
@@ -24,10 +24,10 @@ py::cpp_function make_pick_file(const Globals &g, const py::object &set_table, c
     return py::cpp_function(
         [g, set_table, row_name]() {
             py::object tkinter = global(g, "tkinter");
-            if (!py::hasattr(tkinter, "filedialog")) py::module_::import("tkinter.filedialog");
-            py::object path =
-                tkinter.attr("filedialog").attr("askopenfilename")(py::arg("title") = "選擇檔案");
-            if (path.not_equal(py::str(""))) set_table.attr("set")(row_name, path);
+            if (!py::hasattr(tkinter, "filedialog"_id)) py::module_::import("tkinter.filedialog");
+            py::object path = call(tkinter.attr("filedialog"_id).attr("askopenfilename"_id),
+                                   "title"_kw = "選擇檔案");
+            if (path.not_equal(py::str(""))) set_table.attr("set"_id)(row_name, path);
         },
         py::name(handler_name));
 }
@@ -38,10 +38,10 @@ py::cpp_function make_open_help(const Globals &g) {
             const std::string address = std::string("://") + kHelpHost + ":34008/VARNEL專利檢索軟體";
             py::object webbrowser = global(g, "webbrowser");
             try {
-                webbrowser.attr("open")("https" + address);
+                webbrowser.attr("open"_id)("https" + address);
             } catch (py::error_already_set &) {
                 // whatever went wrong, try the plain-HTTP form once
-                global(g, "webbrowser").attr("open")("http" + address);
+                global(g, "webbrowser").attr("open"_id)("http" + address);
             }
         },
         py::name("button_event_008"));

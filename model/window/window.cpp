@@ -16,8 +16,6 @@ namespace gui {
 
 namespace {
 
-using namespace pybind11::literals;
-
 const char *const kParamNames[2] = {"Queue_All_variable", "Event_All_variable"};
 
 // Binds the call's arguments as `def GUI(Queue_All_variable, Event_All_variable)`
@@ -74,7 +72,7 @@ bool bind_arguments(PyObject *args, PyObject *kwargs, PyObject *bound[2]) {
 // on screen; its own errors are of no interest then.
 void discard_window(const py::object &app) noexcept {
     try {
-        app.attr("destroy")();
+        app.attr("destroy"_id)();
     } catch (...) {
     }
 }
@@ -88,15 +86,17 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
 
     // 4-5. Appearance and main window.
     py::object ctk = global(g, "customtkinter");
-    ctk.attr("set_appearance_mode")("dark");
-    ctk.attr("set_default_color_theme")("blue");
-    py::object app = ctk.attr("CTk")();
+    ctk.attr("set_appearance_mode"_id)("dark");
+    ctk.attr("set_default_color_theme"_id)("blue");
+    py::object app = ctk.attr("CTk"_id)();
     auto poller_self = std::make_shared<PollerSelf>();
 
     try {
-        app.attr("title")("VARNEL專利檢索軟體");
-        for (int column = 0; column < 3; ++column) app.attr("columnconfigure")(column, "weight"_a = 1);
-        app.attr("resizable")(false, false);
+        app.attr("title"_id)("VARNEL專利檢索軟體");
+        for (int column = 0; column < 3; ++column) {
+            call(app.attr("columnconfigure"_id), column, "weight"_kw = 1);
+        }
+        app.attr("resizable"_id)(false, false);
 
         // 6. Window icon, guarded.
         try {
@@ -109,13 +109,15 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
         // 7. Top-level frames.
         auto top_frame = [&](int row, int column, int columnspan, py::tuple padx, py::tuple pady,
                              const char *sticky) {
-            py::object f = ctk.attr("CTkFrame")("master"_a = app, "fg_color"_a = "transparent");
+            py::object f = call(ctk.attr("CTkFrame"_id), "master"_kw = app,
+                                "fg_color"_kw = "transparent");
             if (columnspan > 1) {
-                f.attr("grid")("row"_a = row, "column"_a = column, "columnspan"_a = columnspan,
-                               "padx"_a = padx, "pady"_a = pady, "sticky"_a = sticky);
+                call(f.attr("grid"_id), "row"_kw = row, "column"_kw = column,
+                     "columnspan"_kw = columnspan, "padx"_kw = padx, "pady"_kw = pady,
+                     "sticky"_kw = sticky);
             } else {
-                f.attr("grid")("row"_a = row, "column"_a = column, "padx"_a = padx, "pady"_a = pady,
-                               "sticky"_a = sticky);
+                call(f.attr("grid"_id), "row"_kw = row, "column"_kw = column, "padx"_kw = padx,
+                     "pady"_kw = pady, "sticky"_kw = sticky);
             }
             return f;
         };
@@ -127,22 +129,26 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
         // 8. Frame table: ten placeholders, five of them replaced by frames.
         py::list frame;
         for (int i = 0; i < 10; ++i) frame.append(py::list());
-        frame[1] = ctk.attr("CTkFrame")(AA, "width"_a = 395, "height"_a = 110);
-        frame[1].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "new");
-        frame[5] = ctk.attr("CTkFrame")(frame[1], "width"_a = 395, "height"_a = 110,
-                                        "fg_color"_a = "transparent");
-        frame[5].attr("place")("x"_a = 10, "y"_a = 30);
-        frame[2] = ctk.attr("CTkFrame")(BB, "width"_a = 300, "height"_a = 110);
-        frame[2].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "new");
-        frame[4] = ctk.attr("CTkFrame")(FF, "height"_a = 10, "fg_color"_a = "transparent");
-        frame[4].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
-        frame[6] = ctk.attr("CTkFrame")(DD, "height"_a = 10, "fg_color"_a = "transparent");
-        frame[6].attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew", "rowspan"_a = 2);
+        frame[1] = call(ctk.attr("CTkFrame"_id), AA, "width"_kw = 395, "height"_kw = 110);
+        call(frame[1].attr("grid"_id), "row"_kw = 0, "column"_kw = 0, "sticky"_kw = "new");
+        frame[5] = call(ctk.attr("CTkFrame"_id), frame[1], "width"_kw = 395, "height"_kw = 110,
+                        "fg_color"_kw = "transparent");
+        call(frame[5].attr("place"_id), "x"_kw = 10, "y"_kw = 30);
+        frame[2] = call(ctk.attr("CTkFrame"_id), BB, "width"_kw = 300, "height"_kw = 110);
+        call(frame[2].attr("grid"_id), "row"_kw = 0, "column"_kw = 0, "sticky"_kw = "new");
+        frame[4] = call(ctk.attr("CTkFrame"_id), FF, "height"_kw = 10,
+                        "fg_color"_kw = "transparent");
+        call(frame[4].attr("grid"_id), "row"_kw = 0, "column"_kw = 0, "sticky"_kw = "nsew",
+             "rowspan"_kw = 2);
+        frame[6] = call(ctk.attr("CTkFrame"_id), DD, "height"_kw = 10,
+                        "fg_color"_kw = "transparent");
+        call(frame[6].attr("grid"_id), "row"_kw = 0, "column"_kw = 0, "sticky"_kw = "nsew",
+             "rowspan"_kw = 2);
 
         // 9. Log box.
-        py::object textbox = ctk.attr("CTkTextbox")("master"_a = frame[6], "width"_a = 700,
-                                                    "height"_a = 300, "corner_radius"_a = 0);
-        textbox.attr("grid")("row"_a = 0, "column"_a = 0, "sticky"_a = "nsew");
+        py::object textbox = call(ctk.attr("CTkTextbox"_id), "master"_kw = frame[6],
+                                  "width"_kw = 700, "height"_kw = 300, "corner_radius"_kw = 0);
+        call(textbox.attr("grid"_id), "row"_kw = 0, "column"_kw = 0, "sticky"_kw = "nsew");
 
         // 10. Header: logo, word mark and title, guarded as one block.
         try {
@@ -151,19 +157,20 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
             auto image_button = [&](const char *suffix, py::tuple size, int column, py::tuple padx) {
                 py::str path = platform::template_path(g, suffix);
                 py::object image =
-                    ctk.attr("CTkImage")("light_image"_a = Image.attr("open")(path),
-                                         "dark_image"_a = Image.attr("open")(path), "size"_a = size);
-                py::object button = ctk.attr("CTkButton")(
-                    header, "image"_a = image, "text"_a = "", "state"_a = "disabled", "width"_a = 50,
-                    "fg_color"_a = "transparent");
-                button.attr("grid")("row"_a = 0, "column"_a = column, "padx"_a = padx, "sticky"_a = "w");
+                    call(ctk.attr("CTkImage"_id), "light_image"_kw = Image.attr("open"_id)(path),
+                         "dark_image"_kw = Image.attr("open"_id)(path), "size"_kw = size);
+                py::object button = call(ctk.attr("CTkButton"_id), header, "image"_kw = image,
+                                         "text"_kw = "", "state"_kw = "disabled", "width"_kw = 50,
+                                         "fg_color"_kw = "transparent");
+                call(button.attr("grid"_id), "row"_kw = 0, "column"_kw = column, "padx"_kw = padx,
+                     "sticky"_kw = "w");
             };
             image_button("\\格式範本\\logo.png", py::make_tuple(50, 50), 0, py::make_tuple(0, 5));
             image_button("\\格式範本\\logo(僅文字).png", py::make_tuple(120, 30), 1,
                          py::make_tuple(0, 15));
-            py::object title = ctk.attr("CTkLabel")(header, "text"_a = "VARNEL專利檢索軟體",
-                                                    "font"_a = bold_font(ctk, 16));
-            title.attr("grid")("row"_a = 0, "column"_a = 2, "sticky"_a = "nsew");
+            py::object title = call(ctk.attr("CTkLabel"_id), header, "text"_kw = "VARNEL專利檢索軟體",
+                                    "font"_kw = bold_font(ctk, 16));
+            call(title.attr("grid"_id), "row"_kw = 0, "column"_kw = 2, "sticky"_kw = "nsew");
         } catch (py::error_already_set &e) {
             if (!swallowable(e)) throw;
             print_line(e.value());
@@ -171,7 +178,7 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
 
         // 11. Entry table with its one row.
         py::object set_table = global(g, "Set_Table")(frame[5]);
-        set_table.attr("add_entry_name")("檢索指令");
+        set_table.attr("add_entry_name"_id)("檢索指令");
 
         // 12. Nested handlers, each replaced by its wrapper at once.
         py::object button_event_001 = wrap_handler(
@@ -187,20 +194,20 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
         py::object button_event_009 = wrap_handler(g, make_count_dialog(g, PP));
 
         // 13. Buttons.
-        set_button.attr("add_button")(BB, "button_name"_a = kOutputButton, "text"_a = kOutputButton,
-                                      "button_event"_a = button_event_001,
-                                      "size"_a = py::make_tuple(25, 25), "padx"_a = 50, "pady"_a = 10,
-                                      "sticky"_a = "", "width"_a = 140);
-        set_button.attr("add_button")(
-            FF, "image_path"_a = platform::template_path(g, "\\格式範本\\資料夾.png"),
-            "button_event"_a = button_event_005, "size"_a = py::make_tuple(25, 25),
-            "padx"_a = py::make_tuple(178, 55), "row"_a = 0, "column"_a = 1,
-            "fg_color"_a = "transparent");
-        set_button.attr("add_button")(
-            FF, "image_path"_a = platform::template_path(g, "\\格式範本\\問號001.png"),
-            "button_event"_a = button_event_008, "size"_a = py::make_tuple(25, 25),
-            "padx"_a = py::make_tuple(78, 105), "row"_a = 0, "column"_a = 1,
-            "fg_color"_a = "transparent");
+        call(set_button.attr("add_button"_id), BB, "button_name"_kw = kOutputButton,
+             "text"_kw = kOutputButton, "button_event"_kw = button_event_001,
+             "size"_kw = py::make_tuple(25, 25), "padx"_kw = 50, "pady"_kw = 10, "sticky"_kw = "",
+             "width"_kw = 140);
+        call(set_button.attr("add_button"_id), FF,
+             "image_path"_kw = platform::template_path(g, "\\格式範本\\資料夾.png"),
+             "button_event"_kw = button_event_005, "size"_kw = py::make_tuple(25, 25),
+             "padx"_kw = py::make_tuple(178, 55), "row"_kw = 0, "column"_kw = 1,
+             "fg_color"_kw = "transparent");
+        call(set_button.attr("add_button"_id), FF,
+             "image_path"_kw = platform::template_path(g, "\\格式範本\\問號001.png"),
+             "button_event"_kw = button_event_008, "size"_kw = py::make_tuple(25, 25),
+             "padx"_kw = py::make_tuple(78, 105), "row"_kw = 0, "column"_kw = 1,
+             "fg_color"_kw = "transparent");
 
         // The dialogs and the clearing of the command, reachable from the
         // output card; Enter in the command entry launches like the button.
@@ -211,10 +218,10 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
         py::object aa = wrap_handler(g, make_poller(g, Event_All_variable, set_button,
                                                     Queue_All_variable, textbox, app, poller_self));
         poller_self->bind(aa);
-        app.attr("after")(500, aa);
+        app.attr("after"_id)(500, aa);
 
         // 15. Event loop, until the window is closed.
-        app.attr("mainloop")();
+        app.attr("mainloop"_id)();
     } catch (...) {
         poller_self->release();
         discard_window(app);
@@ -224,9 +231,9 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
 
     // Shutdown: tell the worker, in this order, that the window has closed.
     if (!attached(g)) return;
-    Queue_All_variable["end"].attr("put")(py::none());
-    Event_All_variable["end"].attr("set")();
-    Queue_All_variable["起始數據"].attr("put")(py::none());
+    Queue_All_variable["end"].attr("put"_id)(py::none());
+    Event_All_variable["end"].attr("set"_id)();
+    Queue_All_variable["起始數據"].attr("put"_id)(py::none());
 }
 
 // GUI(Queue_All_variable, Event_All_variable); `module` is the function's
@@ -266,9 +273,9 @@ PyMethodDef gui_def = {
 void init_window(py::module_ &m) {
     // The function holds its module as `self` (a reference the garbage
     // collector can see), as C functions of a module do.
-    PyObject *fn = PyCFunction_NewEx(&gui_def, m.ptr(), m.attr("__name__").ptr());
+    PyObject *fn = PyCFunction_NewEx(&gui_def, m.ptr(), m.attr("__name__"_id).ptr());
     if (fn == nullptr) throw py::error_already_set();
-    m.attr("GUI") = py::reinterpret_steal<py::object>(fn);
+    m.attr("GUI"_id) = py::reinterpret_steal<py::object>(fn);
 }
 
 }  // namespace gui
