@@ -1,8 +1,9 @@
-"""Time writing an XLSX report: `python bench/bench_report.py [--hits 10000] [--runs 5]`.
+"""Time writing an XLSX report: `python bench/bench_report.py [--hits 10000] [--runs 5] [--synth]`.
 
 The hits carry mixed Chinese/Latin text of typical patent lengths, so most
 cells are rich strings of several runs; the closest sheet holds 100 hits with
-abstract and claims. Each run writes the whole report through `write_report`.
+abstract and claims. `--synth` takes the records of `varnel_host.synth` (seed 1)
+instead: distinct titles, many applicants and IPC codes, as a real collection. Each run writes the whole report through `write_report`.
 The floor is xlsxwriter alone writing the same values into the same sheets as
 plain cells (every text one string in one format, constant-memory mode): what
 any report of these rows costs before fonts per run. The two alternate so that
@@ -13,6 +14,7 @@ per second, seconds per 10,000 rows and the ratio report / floor.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import io
 import random
 import statistics
@@ -27,6 +29,7 @@ from varnel_host.query import parse
 from varnel_host.records import Hit, PatentRecord
 from varnel_host.report import LIST_SHEET, TOP_SHEET, read_settings, write_report
 from varnel_host.request import RunRequest
+from varnel_host.synth import generate
 
 _WORDS = ["鋰電池", "正極材料", "battery", "固態電解質", "cathode", "隔離膜", "LiFePO4", "散熱模組", "sensor", "控制單元"]
 _TOP = 100
@@ -71,6 +74,16 @@ class _Hits:
         return self.hits[:n]
 
 
+def synth_hits(count: int) -> list[Hit]:
+    """`count` synthetic records, best first; abstract and claims kept for the first _TOP only."""
+    hits = []
+    for n, record in enumerate(generate(count, seed=1)):
+        if n >= _TOP:
+            record = dataclasses.replace(record, abstract="", claims="")
+        hits.append(Hit(record, 30.0 - 30.0 * n / count, ("電池", "battery")))
+    return hits
+
+
 def _date(text: str) -> date:
     return date(int(text[:4]), int(text[4:6]), int(text[6:]))
 
@@ -110,9 +123,10 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--hits", type=int, default=10_000)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--synth", action="store_true", help="records of varnel_host.synth")
     args = parser.parse_args()
 
-    hits = make_hits(args.hits)
+    hits = synth_hits(args.hits) if args.synth else make_hits(args.hits)
     found = _Hits(hits)
     settings = {"文字大小比例": 1.2, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": _TOP}
     request = RunRequest(parse("(電池 OR battery)@TI,AB,CL AND AD=2015:2024"), read_settings(settings))
@@ -124,8 +138,9 @@ def main() -> None:
             floor.append(_timed(lambda: write_floor(hits)))
         size = max(path.stat().st_size for path in Path(folder).glob("*.xlsx"))
 
-    print(f"report of {args.hits:,} list rows + {min(_TOP, args.hits)} closest, {args.runs} runs each, medians "
-          f"(file {size / 1024:.0f} KiB)")
+    kind = "varnel_host.synth" if args.synth else "mixed-script"
+    print(f"report of {args.hits:,} {kind} list rows + {min(_TOP, args.hits)} closest, {args.runs} runs each, "
+          f"medians (file {size / 1024:.0f} KiB)")
     print(f"  {'':28} {'wall s':>8} {'CPU s':>8} {'rows/s (CPU)':>13} {'s/10,000 rows (CPU)':>20}")
     medians = {}
     for name, times in (("write_report", report), ("floor: xlsxwriter plain cells", floor)):

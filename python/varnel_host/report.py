@@ -234,6 +234,8 @@ def _read_font(name: str, value: object, default: str, notes: list[str]) -> str:
 def clean_text(text: str) -> str:
     """Remove characters XML cannot carry and cut the text to Excel's cell limit ("…" marks a cut)."""
     text = _ILLEGAL_XML.sub("", text)
+    if len(text) <= CELL_LIMIT // 2:  # each character is at most two UTF-16 units
+        return text
     encoded = text.encode("utf-16-le")
     if len(encoded) <= 2 * CELL_LIMIT:
         return text
@@ -389,6 +391,13 @@ class _Rows:
         self._last = col  # cells come left to right
         self._parts.append(f'<c r="{_COLUMNS[col]}{self._number}" s="{xf}"{tail}')
 
+    def _text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
+        key = (cjk, bold, wrap)
+        found = self._xf.get(key)
+        if found is None:
+            found = self._style_index(key, lambda: self._cells.style(cjk, bold, valign="top", text_wrap=wrap))
+        return found
+
     def _style_index(self, key: object, fmt: Callable[[], Format]) -> int:
         # Asked on first use, in cell order, as xlsxwriter numbers its styles.
         found = self._xf.get(key)
@@ -416,20 +425,22 @@ class _Rows:
             if len(self._texts) >= _CACHE_LIMIT:
                 self._texts.clear()
             self._texts[key] = found
-        self._cell(col, *found)
+        self._last = col
+        self._parts.append(f'<c r="{_COLUMNS[col]}{self._number}" s="{found[0]}"{found[1]}')
 
     def _text_xml(self, text: str, bold: bool, wrap: bool) -> tuple[int, str]:
         text = clean_text(text)
         runs = _RUN.findall(text)  # (CJK run, "") or ("", other run)
-        cjk = len(runs) == 1 and bool(runs[0][0])
-        xf = self._style_index((cjk, bold, wrap), lambda: self._cells.style(cjk, bold, valign="top", text_wrap=wrap))
+        xf = self._text_style(len(runs) == 1 and bool(runs[0][0]), bold, wrap)
         if not runs:
             return xf, "/>"
+        markup = "&" in text or "<" in text or ">" in text
         if len(runs) == 1:
-            text = _excel_escapes(text)
-            return xf, f' t="inlineStr"><is>{_t_tag(text)}{_xml_text(text)}</t></is></c>'
+            if "_x" in text or _EXCEL_CONTROL.search(text):
+                text = _excel_escapes(text)
+            return xf, f' t="inlineStr"><is>{_t_tag(text)}{_xml_text(text) if markup else text}</t></is></c>'
         chinese, latin = self._run_start(True, bold), self._run_start(False, bold)
-        if "&" in text or "<" in text or ">" in text:
+        if markup:
             runs = [(_xml_text(c), _xml_text(o)) for c, o in runs]
         parts = []
         for c, o in runs:
