@@ -6,7 +6,9 @@ first claim and matched words) and 檢索條件 (the command, hit count, the lis
 cap, settings as used and any adjustments made to them).
 
 Every text cell is a rich string: runs of CJK characters use the Chinese font,
-all other runs the Latin font, both at 11 pt × the size ratio. Settings come
+all other runs the Latin font, both at 11 pt × the size ratio (a text of one
+script is a plain string in that font). The list and closest sheets' rows are
+written straight as worksheet XML (_Rows), the XML xlsxwriter's cell calls make. Settings come
 from the window exactly as typed; read_settings() checks and clamps them, with
 a Traditional-Chinese note per adjustment, once per run (see request.py).
 
@@ -17,6 +19,7 @@ or is killed never leaves a report-looking file behind.
 
 from __future__ import annotations
 
+import io
 import itertools
 import math
 import numbers
@@ -33,6 +36,7 @@ from typing import TYPE_CHECKING, Protocol
 import xlsxwriter
 from xlsxwriter.format import Format
 from xlsxwriter.worksheet import Worksheet
+from xlsxwriter.xmlwriter import XMLwriter
 
 from .records import Hit
 
@@ -230,6 +234,8 @@ def _read_font(name: str, value: object, default: str, notes: list[str]) -> str:
 def clean_text(text: str) -> str:
     """Remove characters XML cannot carry and cut the text to Excel's cell limit ("…" marks a cut)."""
     text = _ILLEGAL_XML.sub("", text)
+    if len(text) <= CELL_LIMIT // 2:  # each character is at most two UTF-16 units
+        return text
     encoded = text.encode("utf-16-le")
     if len(encoded) <= 2 * CELL_LIMIT:
         return text
@@ -239,7 +245,7 @@ def clean_text(text: str) -> str:
 
 def split_runs(text: str) -> list[tuple[bool, str]]:
     """Split text into maximal runs: (True, CJK run) or (False, other run)."""
-    return [(bool(m.group(1)), m.group(0)) for m in _RUN.finditer(text)]
+    return [(True, cjk) if cjk else (False, other) for cjk, other in _RUN.findall(text)]
 
 
 def _date_value(text: str) -> date | None:
@@ -300,21 +306,179 @@ class _CellWriter:
         fmt = self.style(False, num_format=num_format, valign="top")
         _check(sheet.write_number(row, col, value, fmt), sheet, row, col)
 
-    def record_date(self, sheet: Worksheet, row: int, col: int, text: str) -> None:
-        """A record date as an Excel date shown YYYY-MM-DD; anything else as text."""
-        value = _date_value(text)
-        if value is None:
-            self.text(sheet, row, col, text)
-        else:
-            fmt = self.style(False, num_format="yyyy-mm-dd", valign="top")
-            _check(sheet.write_datetime(row, col, value, fmt), sheet, row, col)
-
     def header(self, sheet: Worksheet, captions: Sequence[str], widths: Sequence[float]) -> None:
         """Bold header row, frozen, with column widths scaled by the size ratio."""
         for col, (caption, width) in enumerate(zip(captions, widths, strict=True)):
             self.text(sheet, 0, col, caption, bold=True)
             sheet.set_column(col, col, width * self._settings.ratio)
         sheet.freeze_panes(1, 0)
+
+
+# Excel's own escapes in cell text, as xlsxwriter writes them: a literal
+# "_xHHHH_" gets its underscore escaped, control characters become _xHHHH_.
+_EXCEL_ESCAPED = re.compile("(_x[0-9a-fA-F]{4}_)")
+_EXCEL_CONTROL = re.compile("[\x00-\x08\x0b-\x1f]")
+_EXCEL_ANY = re.compile("_x[0-9a-fA-F]{4}_|[\x00-\x08\x0b-\x1f]")
+_COLUMNS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+_WRITE_PARTS = 2000  # row pieces gathered per write to the sheet's file
+_CACHE_LIMIT = 4096  # distinct texts remembered per sheet; applicants, IPC and dates repeat
+
+
+def _excel_escapes(text: str) -> str:
+    if "_x" in text:
+        text = _EXCEL_ESCAPED.sub(r"_x005F\1", text)
+    if _EXCEL_CONTROL.search(text):
+        text = _EXCEL_CONTROL.sub(lambda m: f"_x{ord(m.group()):04X}_", text)
+    return text
+
+
+def _xml_text(text: str) -> str:
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def _t_tag(text: str) -> str:
+    """The <t> start tag, keeping leading or trailing white space."""
+    return '<t xml:space="preserve">' if text[:1].isspace() or text[-1:].isspace() else "<t>"
+
+
+class _Rows:
+    """Writes whole rows of a constant-memory sheet straight into its XML.
+
+    The XML is what xlsxwriter's write_string/write_rich_string/write_number/
+    write_datetime/write_blank make of the same cells (same styles, runs and
+    escapes; tests compare the two byte for byte), without their per-cell
+    work: a cell is one f-string, a row one write, and the XML of a text is
+    kept for texts that repeat. Rows come in order, after anything written to
+    the sheet through its own API; call begin(row), the cells, then end(),
+    and flush() after the last row. Rows carry no height or format of their own.
+    """
+
+    def __init__(self, cells: _CellWriter, sheet: Worksheet) -> None:
+        self._cells = cells
+        self._sheet = sheet
+        self._row = self._last = 0
+        self._number = "1"
+        self._parts: list[str] = []  # rows not yet handed to the sheet
+        self._xf: dict[object, int] = {}
+        self._runs: dict[tuple[bool, bool], str] = {}
+        self._texts: dict[tuple[str, bool, bool], tuple[int, str]] = {}
+        self._dates: dict[str, float | None] = {}
+
+    def begin(self, row: int) -> None:
+        sheet = self._sheet
+        if not self._parts:
+            sheet._write_single_row(row)  # flushes the row the sheet's API holds, if any
+        if status := sheet._check_dimensions(row, 0):
+            _check(status, sheet, row, 0)
+        sheet.previous_row = row
+        self._row, self._number = row, str(row + 1)
+        self._parts.append(f'<row r="{self._number}">')
+
+    def end(self) -> None:
+        sheet = self._sheet
+        if status := sheet._check_dimensions(self._row, self._last):
+            _check(status, sheet, self._row, self._last)
+        self._parts.append("</row>")
+        if len(self._parts) > _WRITE_PARTS:
+            self.flush()
+
+    def flush(self) -> None:
+        """Hand the rows so far to the sheet; before anything else writes to it."""
+        self._sheet.fh.write("".join(self._parts))
+        self._parts.clear()
+
+    def _cell(self, col: int, xf: int, tail: str) -> None:
+        self._last = col  # cells come left to right
+        self._parts.append(f'<c r="{_COLUMNS[col]}{self._number}" s="{xf}"{tail}')
+
+    def _text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
+        key = (cjk, bold, wrap)
+        found = self._xf.get(key)
+        if found is None:
+            found = self._style_index(key, lambda: self._cells.style(cjk, bold, valign="top", text_wrap=wrap))
+        return found
+
+    def _style_index(self, key: object, fmt: Callable[[], Format]) -> int:
+        # Asked on first use, in cell order, as xlsxwriter numbers its styles.
+        found = self._xf.get(key)
+        if found is None:
+            found = self._xf[key] = fmt()._get_xf_index()
+        return found
+
+    def _run_start(self, cjk: bool, bold: bool) -> str:
+        """<r> and the run properties of the Chinese (cjk) or Latin font, as xlsxwriter writes them."""
+        key = (cjk, bold)
+        found = self._runs.get(key)
+        if found is None:
+            writer, stream = XMLwriter(), io.StringIO()
+            writer._set_filehandle(stream)
+            self._sheet.rstring = writer
+            self._sheet._write_font(self._cells.style(cjk, bold))
+            found = self._runs[key] = "<r>" + stream.getvalue()
+        return found
+
+    def text(self, col: int, text: str, *, bold: bool = False, wrap: bool = False) -> None:
+        key = (text, bold, wrap)
+        found = self._texts.get(key)
+        if found is None:
+            found = self._text_xml(text, bold, wrap)
+            if len(self._texts) >= _CACHE_LIMIT:
+                self._texts.clear()
+            self._texts[key] = found
+        self._last = col
+        self._parts.append(f'<c r="{_COLUMNS[col]}{self._number}" s="{found[0]}"{found[1]}')
+
+    def _text_xml(self, text: str, bold: bool, wrap: bool) -> tuple[int, str]:
+        text = clean_text(text)
+        runs = _RUN.findall(text)  # (CJK run, "") or ("", other run)
+        xf = self._text_style(len(runs) == 1 and bool(runs[0][0]), bold, wrap)
+        if not runs:
+            return xf, "/>"
+        markup = "&" in text or "<" in text or ">" in text
+        if len(runs) == 1:
+            if "_x" in text or _EXCEL_CONTROL.search(text):
+                text = _excel_escapes(text)
+            return xf, f' t="inlineStr"><is>{_t_tag(text)}{_xml_text(text) if markup else text}</t></is></c>'
+        chinese, latin = self._run_start(True, bold), self._run_start(False, bold)
+        if markup:
+            runs = [(_xml_text(c), _xml_text(o)) for c, o in runs]
+        parts = []
+        for c, o in runs:
+            run = c or o
+            parts += (chinese if c else latin,
+                      '<t xml:space="preserve">' if run[0].isspace() or run[-1].isspace() else "<t>", run, "</t></r>")
+        rich = "".join(parts)
+        # xlsxwriter escapes each run, then the whole string once more.
+        if _EXCEL_ANY.search(text) or _EXCEL_ANY.search(chinese) or _EXCEL_ANY.search(latin):
+            rich = "".join(f"{chinese if c else latin}{_t_tag(c or o)}{_excel_escapes(c or o)}</t></r>" for c, o in runs)
+            rich = _excel_escapes(rich)
+        return xf, f' t="inlineStr"><is>{rich}</is></c>'
+
+    def number(self, col: int, value: float, num_format: str) -> None:
+        xf = self._xf.get(num_format)
+        if xf is None:
+            xf = self._style_index(num_format, lambda: self._cells.style(False, num_format=num_format, valign="top"))
+        if math.isfinite(value):
+            self._cell(col, xf, f"><v>{value:.16G}</v></c>")
+        else:  # an error value, as nan_inf_to_errors writes it
+            formula, shown = ("#NUM!", "#NUM!") if math.isnan(value) else ("1/0" if value > 0 else "-1/0", "#DIV/0!")
+            self._cell(col, xf, f' t="e"><f>{formula}</f><v>{shown}</v></c>')
+
+    def record_date(self, col: int, text: str) -> None:
+        """A record date as an Excel date shown YYYY-MM-DD; anything else as text."""
+        serial = self._dates.get(text, False)
+        if serial is False:
+            value = _date_value(text)
+            serial = None if value is None else self._sheet._convert_date_time(value)
+            if len(self._dates) >= _CACHE_LIMIT:
+                self._dates.clear()
+            self._dates[text] = serial
+        if serial is None:
+            self.text(col, text)
+        else:
+            fmt = "yyyy-mm-dd"
+            xf = self._style_index(fmt, lambda: self._cells.style(False, num_format=fmt, valign="top"))
+            self._cell(col, xf, f"><v>{serial:.16G}</v></c>")
 
 
 def _check(status: int | None, sheet: Worksheet, row: int, col: int) -> None:
@@ -339,6 +503,7 @@ def _write_list(
 ) -> int:
     """The list rows in the order given; returns how many were written."""
     cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
+    out = _Rows(cells, sheet)
     row = 0
     for row, hit in enumerate(hits, start=1):
         if row % ROW_BATCH == 0:
@@ -347,30 +512,37 @@ def _write_list(
             if progress is not None:
                 progress(row, planned)
         rec = hit.record
-        cells.number(sheet, row, 0, row, "0")
-        cells.text(sheet, row, 1, rec.pn)
-        cells.text(sheet, row, 2, rec.title)
-        cells.text(sheet, row, 3, rec.applicants)
-        cells.record_date(sheet, row, 4, rec.ad)
-        cells.record_date(sheet, row, 5, rec.pd)
-        cells.text(sheet, row, 6, rec.ipc)
-        cells.number(sheet, row, 7, round(hit.score, 2), "0.00")
+        out.begin(row)
+        out.number(0, row, "0")
+        out.text(1, rec.pn)
+        out.text(2, rec.title)
+        out.text(3, rec.applicants)
+        out.record_date(4, rec.ad)
+        out.record_date(5, rec.pd)
+        out.text(6, rec.ipc)
+        out.number(7, round(hit.score, 2), "0.00")
+        out.end()
+    out.flush()
     sheet.autofilter(0, 0, max(row, 1), len(_LIST_COLUMNS) - 1)
     return row
 
 
 def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit]) -> None:
     cells.header(sheet, _TOP_COLUMNS, _TOP_WIDTHS)
+    out = _Rows(cells, sheet)
     for row, hit in enumerate(hits, start=1):
         rec = hit.record
-        cells.number(sheet, row, 0, row, "0")
-        cells.text(sheet, row, 1, rec.pn, wrap=True)
-        cells.text(sheet, row, 2, rec.title, wrap=True)
-        cells.text(sheet, row, 3, rec.applicants, wrap=True)
-        cells.number(sheet, row, 4, round(hit.score, 2), "0.00")
-        cells.text(sheet, row, 5, rec.abstract, wrap=True)
-        cells.text(sheet, row, 6, rec.first_claim, wrap=True)
-        cells.text(sheet, row, 7, "、".join(hit.matched), wrap=True)
+        out.begin(row)
+        out.number(0, row, "0")
+        out.text(1, rec.pn, wrap=True)
+        out.text(2, rec.title, wrap=True)
+        out.text(3, rec.applicants, wrap=True)
+        out.number(4, round(hit.score, 2), "0.00")
+        out.text(5, rec.abstract, wrap=True)
+        out.text(6, rec.first_claim, wrap=True)
+        out.text(7, "、".join(hit.matched), wrap=True)
+        out.end()
+    out.flush()
 
 
 def _write_conditions(
