@@ -70,13 +70,13 @@ def number_of(term: Term) -> pn.Parts | None:
 
 
 def number_sql(parts: pn.Parts) -> tuple[str, tuple[str, ...]]:
-    """An SQL condition on records.pn finding a typed number; GLOB with a
-    literal start uses the pn index (parts hold only A-Z and 0-9)."""
+    """An SQL condition finding a typed number: records.number (indexed) is
+    its number part, then pn is one of its forms (parts hold only A-Z, 0-9)."""
     countries = [parts.country] if parts.country else ["", "[A-Z][A-Z]"]
     kinds = [parts.kind] if parts.kind else ["", "[A-Z]", "[A-Z][0-9]"]
     patterns = tuple(c + parts.number + k for c in countries for k in kinds)
-    column = f"{RECORDS_ALIAS}.pn"
-    return " OR ".join(f"{column} GLOB ?" for _ in patterns), patterns
+    forms = " OR ".join(f"{RECORDS_ALIAS}.pn GLOB ?" for _ in patterns)
+    return f"{RECORDS_ALIAS}.number = ? AND ({forms})", (parts.number, *patterns)
 
 
 def compile_query(query: Query) -> CompiledQuery:

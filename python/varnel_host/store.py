@@ -2,13 +2,16 @@
 
 Tables: `records` (one row per patent, `pn` unique; empty dates are "") and
 `patent_index`, a contentless FTS5 table with one column per text field
-holding the output of segment.index_text(), rowid = records.id, with a one-character prefix index so
-that one-character CJK words are quick. Both are written in the same
-transactions, so they stay in step. PRAGMA user_version holds the schema
-version; `meta` holds the segmentation version the index was built with
-(segment.VERSION): when the segmenter changes, the index is rebuilt from the
-records once, in one transaction (a contentless index can only forget a row
-given the tokens it was built from, so it is never updated with other ones).
+holding the output of segment.index_text(), rowid = records.id (no prefix
+index: it doubled the index and halved the import rate, while a one-character
+word's prefix query only merges the few bigrams that start with it). Both are
+written in the same transactions, so they stay in step. `records.number` is
+the number part of pn (pn.split()), indexed, for PN= searches. PRAGMA
+user_version holds the schema version; `meta` holds INDEX_VERSION, the
+segmentation and index definition the index was built with: when it
+changes, the index is rebuilt from the records once, in one transaction (a
+contentless index can only forget a row given the tokens it was built from,
+so it is never updated with other ones).
 
 A search runs in one pass: the ranked ids go into a temporary table, rows are
 streamed from it joined to the records, and the words each hit contains come
@@ -42,7 +45,7 @@ import sqlite3
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import astuple, dataclass, fields
+from dataclasses import dataclass, fields
 from importlib import resources
 from pathlib import Path
 from typing import NamedTuple, Union
@@ -55,6 +58,7 @@ from . import pn
 from .sqlite_query import INDEX_TABLE, RECORDS_ALIAS, compile_query, index_column, word_checks
 
 SCHEMA_VERSION = 2
+INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
 LOCK_WAIT_SECONDS = 60  # another process writing: wait this long for the lock
 ROW_BATCH = 2000  # rows fetched at a time when streaming hits
 PROGRESS_STEPS = 20_000  # SQLite virtual-machine steps between cancel() polls
@@ -295,13 +299,13 @@ class PatentStore:
         columns = ", ".join(_ATTRIBUTES)
         marks = ", ".join("?" * len(_ATTRIBUTES))
         self._db.executemany(
-            f"INSERT INTO records (id, {columns}) VALUES (?, {marks})",
-            [(record_id, *astuple(new)) for record_id, old, new in changed if old is None],
+            f"INSERT INTO records (id, {columns}, number) VALUES (?, {marks}, ?)",
+            [(record_id, *_values(new), _number(new.pn)) for record_id, old, new in changed if old is None],
         )
         updates = [(record_id, old, new) for record_id, old, new in changed if old is not None]
-        assignments = ", ".join(f"{a} = ?" for a in _ATTRIBUTES)
+        assignments = ", ".join(f"{a} = ?" for a in (*_ATTRIBUTES, "number"))
         self._db.executemany(
-            f"UPDATE records SET {assignments} WHERE id = ?", [(*astuple(new), record_id) for record_id, _, new in updates]
+            f"UPDATE records SET {assignments} WHERE id = ?", [(*_values(new), _number(new.pn), record_id) for record_id, _, new in updates]
         )
         self._forget([(record_id, old) for record_id, old, _ in updates])
         self._index([(record_id, new) for record_id, _, new in changed])
@@ -436,11 +440,17 @@ class PatentStore:
                 self._create_schema()
             elif version == 1:
                 self._db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+                self._db.execute("ALTER TABLE records ADD COLUMN number TEXT NOT NULL DEFAULT ''")
+                self._db.executemany(
+                    "UPDATE records SET number = ? WHERE id = ?",
+                    [(_number(pn), record_id) for record_id, pn in self._db.execute("SELECT id, pn FROM records")],
+                )
+                self._db.execute("CREATE INDEX records_number ON records (number)")
             elif version != SCHEMA_VERSION:
                 raise StoreError(
                     f"資料庫「{self._path}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）"
                 )
-            if self._segmentation() != segment.VERSION:
+            if self._segmentation() != INDEX_VERSION:
                 self._rebuild_index()
             self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
 
@@ -448,16 +458,22 @@ class PatentStore:
         version = self._db.execute("PRAGMA user_version").fetchone()[0]
         if version not in (0, 1, SCHEMA_VERSION):
             raise StoreError(f"資料庫「{self._path}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
-        return version == SCHEMA_VERSION and self._segmentation() == segment.VERSION
+        return version == SCHEMA_VERSION and self._segmentation() == INDEX_VERSION
 
     def _segmentation(self) -> str | None:
         row = self._db.execute("SELECT value FROM meta WHERE key = 'segmentation'").fetchone()
         return row[0] if row else None
 
     def _create_schema(self) -> None:
-        text_columns = ", ".join(f"{a} TEXT NOT NULL DEFAULT ''" for a in _ATTRIBUTES if a != "pn")
-        self._db.execute(f"CREATE TABLE records (id INTEGER PRIMARY KEY, pn TEXT NOT NULL UNIQUE, {text_columns})")
-        for attribute in _DATE_ATTRIBUTES:
+        # Abstract and claims last: rows of the hit list are read without
+        # stepping over the long texts.
+        order = [a for a in _ATTRIBUTES if a not in ("pn", "abstract", "claims")] + ["abstract", "claims"]
+        text_columns = ", ".join(f"{a} TEXT NOT NULL DEFAULT ''" for a in order)
+        self._db.execute(
+            f"CREATE TABLE records (id INTEGER PRIMARY KEY, pn TEXT NOT NULL UNIQUE, {text_columns}, "
+            "number TEXT NOT NULL DEFAULT '')"
+        )
+        for attribute in (*_DATE_ATTRIBUTES, "number"):
             self._db.execute(f"CREATE INDEX records_{attribute} ON records ({attribute})")
         self._db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
         self._create_index()
@@ -465,7 +481,7 @@ class PatentStore:
     def _create_index(self) -> None:
         self._db.execute(
             f"CREATE VIRTUAL TABLE {INDEX_TABLE} USING fts5({_INDEX_COLUMNS}, "
-            "content='', prefix='1', tokenize=\"ascii tokenchars './'\")"
+            "content='', tokenize=\"ascii tokenchars './'\")"
         )
         # Index changes are buffered up to this size before a write: fewer, larger segments.
         self._db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rank) VALUES ('hashsize', {INDEX_BUFFER_BYTES})")
@@ -478,7 +494,7 @@ class PatentStore:
         reader = self._db.cursor().execute(f"SELECT id, {', '.join(_ATTRIBUTES)} FROM records ORDER BY id")
         while batch := reader.fetchmany(_CHUNK):
             self._index((row[0], PatentRecord(*row[1:])) for row in batch)
-        self._db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('segmentation', ?)", (segment.VERSION,))
+        self._db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('segmentation', ?)", (INDEX_VERSION,))
 
 
 class SearchResult:
@@ -526,18 +542,17 @@ class SearchResult:
         with store._polling(cancel):
             matched = self._matcher()
             cursor = store._db.execute(
-                f"SELECT h.id, h.score, {', '.join('r.' + a for a in attributes)} FROM {self._table} h "
+                f"SELECT h.id, h.score, {_selected(attributes)} FROM {self._table} h "
                 f"JOIN records r ON r.id = h.id ORDER BY h.rank LIMIT ?",
                 (-1 if limit is None else limit,),
             )
-        make = _record_maker(attributes)
         while True:
             with store._polling(cancel):
                 batch = cursor.fetchmany(ROW_BATCH)
             if not batch:
                 return
             for row in batch:
-                record = make(row[2:])
+                record = PatentRecord(*row[2:])
                 yield Hit(record, row[1], matched(row[0], record.pn))
 
     def _matcher(self) -> Callable[[int, str], tuple[str, ...]]:
@@ -599,10 +614,19 @@ def _index_values(record: PatentRecord) -> tuple[str, ...]:
     return tuple(index_text(getattr(record, FIELDS[code][0]), ipc=code == "IC") for code in TEXT_FIELDS)
 
 
-def _record_maker(attributes: Sequence[str]) -> Callable[[Sequence[str]], PatentRecord]:
-    if tuple(attributes) == _ATTRIBUTES:
-        return lambda values: PatentRecord(*values)
-    return lambda values: PatentRecord(**dict(zip(attributes, values)))
+def _values(record: PatentRecord) -> tuple[str, ...]:
+    return tuple(vars(record).values())
+
+
+def _number(stored: str) -> str:
+    """The number part of a publication number ("TWI439543B" -> "I439543")."""
+    parts = pn.split(stored)
+    return parts.number if parts else stored
+
+
+def _selected(attributes: Sequence[str]) -> str:
+    """Every record column in PatentRecord order, '' for those not wanted."""
+    return ", ".join(f"r.{a}" if a in attributes else "''" for a in _ATTRIBUTES)
 
 
 _SAMPLES: frozenset[str] | None = None
