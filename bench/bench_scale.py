@@ -26,6 +26,7 @@ import json
 import os
 import random
 import resource
+import shutil
 import sqlite3
 import tempfile
 import time
@@ -84,7 +85,8 @@ def build_ours(path: Path, n: int) -> dict:
     info = path.with_suffix(".json")
     if path.exists() and info.exists():
         return json.loads(info.read_text())
-    path.unlink(missing_ok=True)
+    for stale in (path, Path(f"{path}-wal"), Path(f"{path}-shm")):
+        stale.unlink(missing_ok=True)
     text = 0
     seconds = 0.0
     with PatentStore(path) as store:
@@ -99,8 +101,10 @@ def build_ours(path: Path, n: int) -> dict:
 
 
 def build_trigram(path: Path, n: int) -> float:
-    if path.exists():
+    if path.with_suffix(".json").exists():
         return json.loads(path.with_suffix(".json").read_text())["rate"]
+    for stale in (path, Path(f"{path}-journal")):
+        stale.unlink(missing_ok=True)
     db = sqlite3.connect(path, isolation_level=None)
     db.execute(f"CREATE VIRTUAL TABLE t USING fts5({', '.join(COLUMNS)}, tokenize='trigram')")
     seconds = 0.0
@@ -125,6 +129,8 @@ def build_tantivy(folder: Path, n: int):
         builder.add_text_field(column, tokenizer_name="whitespace")
     schema = builder.build()
     done = folder / "done.json"
+    if folder.exists() and not done.exists():  # an interrupted build
+        shutil.rmtree(folder)
     folder.mkdir(parents=True, exist_ok=True)
     index = tantivy.Index(schema, path=str(folder))
     if not done.exists():
@@ -197,7 +203,7 @@ def main() -> None:
     args = parser.parse_args()
     n = args.records
     args.cache.mkdir(parents=True, exist_ok=True)
-    tag = segment.VERSION.replace("/", "_")
+    tag = getattr(segment, "VERSION", "before").replace("/", "_")
     ours_path = args.cache / f"ours-{n}-{tag}.sqlite3"
     facts = build_ours(ours_path, n)
     size = sum(p.stat().st_size for p in args.cache.glob(ours_path.name + "*"))
@@ -227,7 +233,9 @@ def main() -> None:
                 result = store.search(command)
                 if not hasattr(result, "rows"):  # the store before streaming results
                     return result, result.hits
-                rows = list(result.rows())
+                # the rows are kept only for a report that will be timed
+                keep = result.total <= REPORT_ROW_CAP
+                rows = [hit for hit in result.rows() if keep]
                 result.closest(5)
                 return result, rows
 
@@ -237,9 +245,9 @@ def main() -> None:
                 ms, _ = timed(lambda: _refused(store, command))
                 print(f"{kind:>20} {'refused':>9} {ms:10.1f}   ({str(error)[:40]}…)")
                 continue
-            searches.append((kind, len(rows), ms))
+            searches.append((kind, result.total, ms))
             line = f"{kind:>20} {result.total:9,} {ms:10.1f}"
-            if len(rows) <= REPORT_ROW_CAP:
+            if result.total <= REPORT_ROW_CAP:
                 seconds, _ = timed(lambda: write_report(Path(reports), command, request, rows, result.total))
                 line += f" {seconds / 1000:9.2f}"
             else:
