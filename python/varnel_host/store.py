@@ -344,7 +344,7 @@ class PatentStore:
         table = f"temp.hits_{next(self._results)}"
         with self._polling(cancel):
             total = self._rank(query, limit, table)
-        result = SearchResult(self, query, table, total)
+        result = SearchResult(self, query, table, total, cancel)
         self._live.add(result)
         return result
 
@@ -505,8 +505,11 @@ class SearchResult:
     ipc, an and dates (abstract and claims empty); closest(n) gives the n best
     with full records. Each hit's `matched` are the words it contains."""
 
-    def __init__(self, store: PatentStore, query: Query, table: str, total: int):
+    def __init__(
+        self, store: PatentStore, query: Query, table: str, total: int, cancel: Callable[[], bool] | None = None
+    ):
         self._store = store
+        self._cancel = cancel
         self._table = table
         self._query = query
         self.total = total
@@ -518,17 +521,18 @@ class SearchResult:
         self._store._release(self._table)
 
     def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
-        """Every hit, best first, fetched from the database in batches."""
+        """Every hit, best first, fetched from the database in batches;
+        Cancelled when cancel() (default: the search's) returns True."""
         if self._hits is not None:
             yield from self._hits
         else:
-            yield from self._hits_of(_ROW_ATTRIBUTES, None, cancel)
+            yield from self._hits_of(_ROW_ATTRIBUTES, None, cancel or self._cancel)
 
     def closest(self, n: int) -> list[Hit]:
         """The n best hits with their full records."""
         if self._hits is not None:
             return self._hits[:n]
-        return list(self._hits_of(_ATTRIBUTES, n, None))
+        return list(self._hits_of(_ATTRIBUTES, n, self._cancel))
 
     @property
     def hits(self) -> list[Hit]:
