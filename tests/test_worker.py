@@ -149,7 +149,7 @@ def test_host_import_command_reports_bad_lines_and_keeps_good_ones(tmp_path):
     assert "新增 1 筆" in run.stdout and "第 3 行" in run.stdout and "第 4 行" in run.stdout
     again = subprocess.run([sys.executable, "-m", "varnel_host", "import", str(data)], capture_output=True,
                            text=True, encoding="utf-8", env=env, timeout=120)
-    assert "新增 0 筆" in again.stdout and "未變更 1 筆" in again.stdout  # the same record again is no update
+    assert "新增 0 筆" in again.stdout and "未變更 1 筆" in again.stdout  # re-importing changes nothing
     database = tmp_path / "drive" / "tessaloom" / "VARNEL專利檢索軟體" / "patents.sqlite3"
     assert database.exists()
 

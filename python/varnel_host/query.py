@@ -19,10 +19,11 @@ Full-width forms (（）＂＝＠，：＊ and the ideographic space) and the qu
 whose message (Traditional Chinese) names the problem, the offending text and
 its 1-based character position.
 
-compile_query() turns a Query into an FTS5 MATCH expression (passed to SQLite
-as one bound parameter; every word is a quoted FTS5 string built from its
-segmented tokens, so no FTS5 syntax can come from the user) and an SQL
-condition on the records table with bound parameters.
+A command holds at most MAX_WORDS distinct words: each is looked for in
+every hit, so a longer list is refused at once rather than left to run.
+`IC=C12N 9/22` (the printed IPC form) is read as `IC=C12N9/22`.
+
+The Query is engine-neutral: sqlite_query compiles it for the SQLite store.
 """
 
 from __future__ import annotations
@@ -35,18 +36,18 @@ from typing import Iterator, Union
 from .records import DATE_FIELDS, DEFAULT_FIELDS, FIELDS
 from .segment import search_tokens
 
-INDEX_TABLE = "patent_index"
-RECORDS_ALIAS = "r"
 TEXT_FIELDS = tuple(code for code in FIELDS if code not in DATE_FIELDS)
 MAX_COMMAND_LENGTH = 4000
+MAX_WORDS = 100
 MAX_DEPTH = 32
 _OPERATORS = ("AND", "OR", "NOT")
-_EARLIEST, _LATEST = "00000000", "99999999"
 
 _CHARACTER_MAP = {code: code - 0xFEE0 for code in range(0xFF01, 0xFF5F)}
 _CHARACTER_MAP.update({0x3000: " ", **dict.fromkeys(map(ord, "“”「」『』"), '"')})
 _WORD_END = set('()"@=')
 _DATE = re.compile(r"(\d{4})(?:[-/.]?(\d{2})(?:[-/.]?(\d{2}))?)?")
+# IC= followed by a subclass, spaces and a group: "C12N 9/22" -> one word.
+_PRINTED_IPC = re.compile(r"([A-Ha-h]\d\d[A-Za-z])\s+(\d+/\d+\*?)(?=[\s()\"@=]|$)")
 
 
 class QueryError(ValueError):
@@ -178,6 +179,9 @@ def _lex(command: str) -> list[_Token]:
                 code = _field_code(word, i)
                 tokens.append(_Token("FIELD", code, i))
                 i = j + 1
+                if code == "IC" and (printed := _PRINTED_IPC.match(text, i)):
+                    tokens.append(_Token("WORD", printed[1] + printed[2], i))
+                    i = printed.end()
                 if code in DATE_FIELDS:
                     j = i
                     while j < n and not text[j].isspace() and text[j] not in "()":
@@ -225,7 +229,13 @@ def parse(command: str) -> Query:
     if not tokens:
         raise QueryError("檢索指令是空的", 1)
     root = _Parser(tokens).parse()
-    return Query(_assign_fields(root, DEFAULT_FIELDS), command)
+    query = Query(_assign_fields(root, DEFAULT_FIELDS), command)
+    if len(query.words()) > MAX_WORDS:
+        raise QueryError(
+            f"檢索詞過多：共 {len(query.words())} 個不同的檢索詞，上限 {MAX_WORDS} 個（每筆結果都要比對每個檢索詞），請分成幾次檢索",
+            1,
+        )
+    return query
 
 
 _OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD"}
@@ -417,124 +427,3 @@ def _date_bound(text: str, pos: int, end: bool) -> str:
     if not 1 <= int(day) <= last_day:
         raise QueryError(f"日期「{text}」不存在", pos + 1, text)
     return f"{year:04d}{month}{day}"
-
-
-# --- compiling -------------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class CompiledQuery:
-    """How to run a Query.
-
-    `match`, when not None, is the FTS5 expression every hit satisfies; it
-    drives the search and its bm25 ranks the hits. `where` is an SQL condition
-    on the records table (alias r) with `params` bound in order, "" if none.
-    Without `match`, `rank` (the OR of the words not under NOT, or None) ranks
-    the hits that contain any of them.
-    """
-
-    match: str | None
-    where: str
-    params: tuple[str, ...]
-    rank: str | None = None
-
-
-def index_column(code: str) -> str:
-    """The FTS5 column of a text field code."""
-    return code.lower()
-
-
-def term_match(term: Term) -> str:
-    """The FTS5 expression of one word or phrase: a column filter and one
-    quoted string of its tokens (tokens never contain quotes; doubling them
-    anyway keeps the string closed whatever happens)."""
-    tokens, prefix = search_tokens(term.text, term.truncated)
-    columns = " ".join(index_column(code) for code in term.fields)
-    quoted = '"' + " ".join(tokens).replace('"', '""') + '"'
-    return f"{{{columns}}} : {quoted}{'*' if prefix else ''}"
-
-
-def compile_query(query: Query) -> CompiledQuery:
-    root = query.root
-    match, rest = _split_and(root.items if isinstance(root, And) else (root,))
-    if not rest:
-        return CompiledQuery(match, "", ())
-    where, params = _sql(rest[0]) if len(rest) == 1 else _sql(And(tuple(rest)))
-    rank = None
-    if match is None:
-        positive = dict.fromkeys(map(term_match, _positive_terms(root)))
-        rank = " OR ".join(positive) or None
-    return CompiledQuery(match, where, params, rank)
-
-
-def _positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:
-    if isinstance(node, Term) and not negated:
-        yield node
-    elif isinstance(node, Not):
-        yield from _positive_terms(node.item, not negated)
-    elif isinstance(node, (And, Or)):
-        for item in node.items:
-            yield from _positive_terms(item, negated)
-
-
-def _fts_ok(node: Node) -> bool:
-    """Whether node is a positive FTS5 expression (FTS5 has no unary NOT)."""
-    if isinstance(node, Term):
-        return True
-    if isinstance(node, Or):
-        return all(_fts_ok(item) for item in node.items)
-    if isinstance(node, And):
-        positive = [item for item in node.items if not isinstance(item, Not)]
-        negative = [item.item for item in node.items if isinstance(item, Not)]
-        return bool(positive) and all(map(_fts_ok, positive + negative))
-    return False
-
-
-def _fts(node: Node) -> str:
-    if isinstance(node, Term):
-        return term_match(node)
-    if isinstance(node, Or):
-        return "(" + " OR ".join(map(_fts, node.items)) + ")"
-    assert isinstance(node, And)
-    positive = " AND ".join(_fts(item) for item in node.items if not isinstance(item, Not))
-    negative = "".join(f" NOT {_fts(item.item)}" for item in node.items if isinstance(item, Not))
-    return f"(({positive}){negative})" if negative else f"({positive})"
-
-
-def _split_and(items: tuple[Node, ...]) -> tuple[str | None, list[Node]]:
-    """The FTS5 expression of the conjuncts it can express, and the others."""
-    positive = [item for item in items if not isinstance(item, Not) and _fts_ok(item)]
-    if not positive:
-        return None, list(items)
-    negative = [item for item in items if isinstance(item, Not) and _fts_ok(item.item)]
-    expression = _fts(positive[0]) if len(positive) == 1 and not negative else _fts(And(tuple(positive + negative)))
-    taken = {id(item) for item in positive + negative}
-    return expression, [item for item in items if id(item) not in taken]
-
-
-def _in_index(expression: str) -> tuple[str, tuple[str, ...]]:
-    sql = f"{RECORDS_ALIAS}.id IN (SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)"
-    return sql, (expression,)
-
-
-def _sql(node: Node) -> tuple[str, tuple[str, ...]]:
-    if _fts_ok(node):
-        return _in_index(_fts(node))
-    if isinstance(node, DateRange):
-        column = f"{RECORDS_ALIAS}.{FIELDS[node.field][0]}"
-        return f"{column} BETWEEN ? AND ?", (node.start or _EARLIEST, node.end or _LATEST)
-    if isinstance(node, Not):
-        inner, params = _sql(node.item)
-        return f"NOT ({inner})", params
-    if isinstance(node, And):
-        expression, rest = _split_and(node.items)
-        parts = [_in_index(expression)] if expression else []
-        joiner = " AND "
-    else:
-        assert isinstance(node, Or)
-        indexed = [item for item in node.items if _fts_ok(item)]
-        rest = [item for item in node.items if not _fts_ok(item)]
-        parts = [_in_index(_fts(Or(tuple(indexed))) if len(indexed) > 1 else _fts(indexed[0]))] if indexed else []
-        joiner = " OR "
-    parts += [_sql(item) for item in rest]
-    return joiner.join(f"({sql})" for sql, _ in parts), tuple(p for _, params in parts for p in params)

@@ -18,13 +18,26 @@ same rules cut stored text and search words, so the two always agree:
 4. A change of script splits: 鋰離子battery -> 鋰離 離子 子 battery. A search
    word is the phrase of its tokens, so 鋰離子battery also finds
    "鋰離子 battery pack" and "鋰離子-battery".
+5. Traditional and Simplified Chinese fold to one form (Simplified), one
+   character at a time, by OpenCC's conversion table: 固態電池 and 固态电池
+   give the same tokens. Stored text is not changed, only its tokens.
+
+The work is done by the native module _segment (C++); python_index_text()
+and python_pieces() are the same rules in Python, kept as its reference.
+VERSION names everything that decides the tokens; the store rebuilds its
+index when it changes.
 """
 
 from __future__ import annotations
 
 import re
 import unicodedata
+from functools import lru_cache, partial
 from operator import add
+
+import opencc
+
+from . import _segment
 
 # Han (with extensions and compatibility ideographs), kana and Hangul.
 _CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uac00-\ud7af\uf900-\ufaff\U00020000-\U0003ffff"
@@ -37,6 +50,29 @@ _SPACE = re.compile(r"\s+")
 _IPC_GAP = re.compile(r"\b([A-Ha-h]\d\d[A-Za-z])\s+(?=\d+/\d)")
 
 
+_CJK_RANGES = ((0x3040, 0x3100), (0x3400, 0x4DC0), (0x4E00, 0xA000), (0xAC00, 0xD7B0), (0xF900, 0xFB00), (0x20000, 0x40000))
+_SEGMENTATION = 2  # the rules above; raise when they change
+
+
+@lru_cache(maxsize=None)
+def cjk_folds() -> dict[int, int]:
+    """Code point -> code point folding Traditional Chinese characters to
+    Simplified, from OpenCC's character conversion (t2s), made once."""
+    chars = [chr(code) for first, end in _CJK_RANGES for code in range(first, end)]
+    converted = opencc.OpenCC("t2s").convert("\n".join(chars)).split("\n")
+    if len(converted) != len(chars):
+        raise RuntimeError("OpenCC changed the number of characters in its conversion table")
+    return {ord(a): ord(b) for a, b in zip(chars, converted) if a != b and len(b) == 1 and _is_cjk(b)}
+
+
+def _is_cjk(char: str) -> bool:
+    code = ord(char)
+    return any(first <= code < end for first, end in _CJK_RANGES)
+
+
+VERSION = f"{_SEGMENTATION}/opencc-{getattr(opencc, '__version__', '?')}/unicode-{unicodedata.unidata_version}"
+
+
 def _fold(word: str) -> str:
     """Lower-case a letter/digit run and strip its diacritics."""
     if word.isascii():
@@ -45,12 +81,52 @@ def _fold(word: str) -> str:
     return unicodedata.normalize("NFC", "".join(c for c in decomposed if not unicodedata.combining(c)))
 
 
-def _pieces(text: str) -> list[tuple[str, str]]:
+def python_pieces(text: str) -> list[tuple[str, str]]:
     """(CJK run, "") or ("", folded word) for each piece of text, in order."""
+    folds = cjk_folds()
     return [
-        (cjk if cjk.isalnum() else _SPACE.sub("", cjk), "") if cjk else ("", _fold(word))
+        ((cjk if cjk.isalnum() else _SPACE.sub("", cjk)).translate(folds), "") if cjk else ("", _fold(word))
         for cjk, word in _PIECE.findall(unicodedata.normalize("NFKC", text))
     ]
+
+
+# Code points whose NFKC form never changes: CJK ideographs, Hangul
+# syllables, private use. The rest are looked up once for the native table.
+_NFKC_STABLE = ((0x3400, 0x4DC0), (0x4E00, 0xA000), (0xAC00, 0xD7A4), (0xE000, 0xF900), (0x20000, 0x2F800), (0x30000, 0x40000))
+_JAMO = ((0x1100, 0x1200), (0x3130, 0x3190), (0xA960, 0xA980), (0xD7B0, 0xD800), (0xFFA0, 0xFFE0))
+
+
+def _nfkc_tables() -> tuple[dict[int, str], set[int]]:
+    """(code point -> its NFKC form where that differs, code points whose NFKC
+    form depends on their neighbours)."""
+    changed: dict[int, str] = {}
+    contextual = {code for first, end in _JAMO for code in range(first, end)}
+    stable = iter(_NFKC_STABLE)
+    skip = next(stable)
+    code = 0x80
+    while code < 0x40000:
+        if code == skip[0]:
+            code = skip[1]
+            skip = next(stable, (0x40000, 0x40000))
+            continue
+        char = chr(code)
+        form = unicodedata.normalize("NFKC", char)
+        if unicodedata.combining(char) or unicodedata.category(char).startswith("M") or any(map(unicodedata.combining, form)):
+            contextual.add(code)
+        elif form != char:
+            changed[code] = form
+        code += 1
+    return changed, contextual
+
+
+@lru_cache(maxsize=None)
+def _native() -> _segment.Segmenter:
+    changed, contextual = _nfkc_tables()
+    return _segment.Segmenter(cjk_folds(), _fold, changed, contextual, partial(unicodedata.normalize, "NFKC"))
+
+
+def _pieces(text: str) -> list[tuple[str, str]]:
+    return _native().pieces(text)
 
 
 def _bigrams(run: str) -> list[str]:
@@ -66,8 +142,20 @@ def index_text(text: str, ipc: bool = False) -> str:
     """The space-joined tokens stored in an index column; ipc=True first joins
     printed IPC codes ("H01M 10/0525") into one code."""
     if ipc:
-        text = _IPC_GAP.sub(r"\1", text)
-    return " ".join(_run_tokens(run) if run else word for run, word in _pieces(text))
+        text = join_ipc(text)
+    return _native().index_text(text)
+
+
+def python_index_text(text: str, ipc: bool = False) -> str:
+    """index_text() in Python."""
+    if ipc:
+        text = join_ipc(text)
+    return " ".join(_run_tokens(run) if run else word for run, word in python_pieces(text))
+
+
+def join_ipc(text: str) -> str:
+    """Printed IPC codes joined: "H01M 10/0525" -> "H01M10/0525"."""
+    return _IPC_GAP.sub(r"\1", text)
 
 
 def tokens(text: str) -> list[str]:

@@ -2,10 +2,21 @@
 
 Tables: `records` (one row per patent, `pn` unique; empty dates are "") and
 `patent_index`, a contentless FTS5 table with one column per text field
-holding the output of segment.index_text(), rowid = records.id, with a
-one-character prefix index so that one-character CJK words are quick. Both
-are written in the same transactions, so they stay in step. PRAGMA
-user_version holds the schema version.
+holding the output of segment.index_text(), rowid = records.id (no prefix
+index: it doubled the index and halved the import rate, while a one-character
+word's prefix query only merges the few bigrams that start with it). Both are
+written in the same transactions, so they stay in step. `records.number` is
+the number part of pn (pn.split()), indexed, for PN= searches. PRAGMA
+user_version holds the schema version; `meta` holds INDEX_VERSION, the
+segmentation and index definition the index was built with: when it
+changes, the index is rebuilt from the records once, in one transaction (a
+contentless index can only forget a row given the tokens it was built from,
+so it is never updated with other ones).
+
+A search runs in one pass: the ranked ids go into a temporary table, rows are
+streamed from it joined to the records, and the words each hit contains come
+from one statement that lists, for every word not implied by the command, the
+ids it occurs in.
 
 Ranking is FTS5 bm25() with column weights title 8 > claims 4 > abstract 2 >
 the other text fields 1, reported as a positive score (higher is better).
@@ -19,23 +30,31 @@ import_file() takes our own CSV and JSON Lines layouts.
 from __future__ import annotations
 
 import datetime
+import itertools
 import json
 import os
 import re
 import sqlite3
-from collections.abc import Callable, Iterable, Iterator
+import weakref
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import astuple, dataclass, fields
+from dataclasses import dataclass, fields
 from importlib import resources
 from pathlib import Path
 from typing import NamedTuple, Union
 
-from . import paths
-from .query import INDEX_TABLE, RECORDS_ALIAS, TEXT_FIELDS, Query, compile_query, index_column, parse, term_match
+from . import paths, segment
+from .query import TEXT_FIELDS, Query, parse
 from .records import FIELDS, Hit, PatentRecord
 from .segment import index_text
+from . import pn
+from .sqlite_query import INDEX_TABLE, RECORDS_ALIAS, compile_query, index_column, word_checks
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
+INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
+LOCK_WAIT_SECONDS = 60  # another process writing: wait this long for the lock
+ROW_BATCH = 2000  # rows fetched at a time when streaming hits
+PROGRESS_STEPS = 20_000  # SQLite virtual-machine steps between cancel() polls
 BM25_WEIGHTS = {"TI": 8.0, "CL": 4.0, "AB": 2.0}  # other text fields: 1.0
 SAMPLE_FILE = ("sample_data", "sample_patents.jsonl")
 CACHE_KIB = 64 * 1024  # SQLite page cache per connection
@@ -44,20 +63,28 @@ INDEX_BUFFER_BYTES = 32 * 1024 * 1024
 _ATTRIBUTES = tuple(f.name for f in fields(PatentRecord))
 _CAPTIONS = {attribute: caption for attribute, caption in FIELDS.values()}
 _DATE_ATTRIBUTES = ("ad", "pd")
+# What a streamed hit carries: all but abstract and claims.
+_ROW_ATTRIBUTES = tuple(a for a in _ATTRIBUTES if a not in ("abstract", "claims"))
+_INDEX_COLUMNS = ", ".join(map(index_column, TEXT_FIELDS))
+_INDEX_MARKS = ", ".join("?" * (len(TEXT_FIELDS) + 1))
 _DATE = re.compile(r"(\d{4})(\d{2})(\d{2})|(\d{4})([-/])(\d{1,2})\5(\d{1,2})")
 _CHUNK = 1000
 
 _Row = tuple[int, Union[PatentRecord, str]]  # (line, record or the problem with that line)
 
 
+class StoreError(Exception):
+    """The database file cannot be used."""
+
+
+class Cancelled(Exception):
+    """A search stopped because its cancel() returned True."""
+
+
 class BatchCounts(NamedTuple):
     added: int
     updated: int
     unchanged: int
-
-
-class StoreError(Exception):
-    """The database file cannot be used."""
 
 
 @dataclass(frozen=True)
@@ -78,48 +105,29 @@ class ImportReport:
     skipped: int = 0
     problems: tuple[ImportProblem, ...] = ()
     ignored_columns: tuple[str, ...] = ()
+    unchanged: int = 0
 
     @property
     def summary(self) -> str:
-        return f"新增 {self.added} 筆、更新 {self.updated} 筆、略過 {self.skipped} 筆"
-
-
-class Cancelled(Exception):
-    """A search stopped because its cancel hook returned True."""
-
-
-_ROW_BATCH = 1000  # rows() polls the cancel hook once per this many hits
-
-
-@dataclass(frozen=True)
-class SearchResult:
-    hits: list[Hit]  # best first
-    total: int  # all records found, also those beyond the limit
-    words: tuple[str, ...] = ()  # the command's search words, command order
-    cancel: Callable[[], bool] | None = None
-
-    def rows(self) -> Iterator[Hit]:
-        """Every hit, best first; raises Cancelled when the cancel hook says so."""
-        for start in range(0, len(self.hits), _ROW_BATCH):
-            if self.cancel is not None and self.cancel():
-                raise Cancelled
-            yield from self.hits[start : start + _ROW_BATCH]
-
-    def closest(self, n: int) -> list[Hit]:
-        """The n best hits with their full records."""
-        return self.hits[: max(n, 0)]
+        return f"新增 {self.added} 筆、更新 {self.updated} 筆、未變更 {self.unchanged} 筆、略過 {self.skipped} 筆"
 
 
 class PatentStore:
     """Patent records with full-text search. Use from one thread at a time."""
 
     def __init__(self, path: str | os.PathLike[str] = ":memory:"):
-        self._db = sqlite3.connect(path, isolation_level=None, timeout=10)
+        self._path = str(path)
+        self._db = sqlite3.connect(path, isolation_level=None, timeout=LOCK_WAIT_SECONDS)
+        self._results = itertools.count(1)
+        self._stale: list[str] = []  # temporary hit tables of results no longer used
+        self._live: weakref.WeakSet[SearchResult] = weakref.WeakSet()
         try:
-            self._db.execute("PRAGMA journal_mode=WAL")
-            self._db.execute("PRAGMA synchronous=NORMAL")
-            self._db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")
-            self._ensure_schema(str(path))
+            with self._errors():
+                self._db.execute("PRAGMA journal_mode=WAL")
+                self._db.execute("PRAGMA synchronous=NORMAL")
+                self._db.execute("PRAGMA temp_store=MEMORY")
+                self._db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")
+                self._ensure_schema()
         except BaseException:
             self._db.close()
             raise
@@ -131,6 +139,10 @@ class PatentStore:
         self.close()
 
     def close(self) -> None:
+        # Results still held keep their hits, as they did when searches
+        # returned lists.
+        for result in list(self._live):
+            result.hits  # noqa: B018
         self._db.close()
 
     def count(self) -> int:
@@ -138,12 +150,31 @@ class PatentStore:
 
     # --- writing -------------------------------------------------------
 
+    def write_batch(self, records: Sequence[PatentRecord]) -> BatchCounts:
+        """Add or update records (same pn = same record) in one transaction; a
+        record whose stored fields are all equal is counted as unchanged and
+        not rewritten. ValueError names an unusable record (nothing written);
+        StoreError when the database cannot be written (locked by another
+        process beyond LOCK_WAIT_SECONDS, disk full), the database unchanged."""
+        checked = []
+        for position, record in enumerate(records, 1):
+            try:
+                checked.append(_checked(record))
+            except ValueError as error:
+                raise ValueError(f"第 {position} 筆（{getattr(record, 'pn', '')}）：{error}") from None
+        counts = {"added": 0, "updated": 0, "unchanged": 0}
+        with self._transaction():
+            next_id = self._next_id()
+            for start in range(0, len(checked), _CHUNK):
+                next_id = self._write_chunk(checked[start : start + _CHUNK], counts, next_id)
+        return BatchCounts(counts["added"], counts["updated"], counts["unchanged"])
+
     def add(self, records: Iterable[PatentRecord]) -> ImportReport:
         """Add records, replacing those with the same pn; one transaction."""
         return self._write(enumerate(records, 1))
 
     def import_file(self, path: str | os.PathLike[str]) -> ImportReport:
-        """Import a .csv or .jsonl file (see the module notes); one transaction."""
+        """Import a .csv or .jsonl file of our own layout; one transaction."""
         from .ingest.base import FileInfo
         from .ingest.tables import own_csv, own_jsonl
 
@@ -155,23 +186,64 @@ class PatentStore:
         info = FileInfo()
         with path.open("rb") as file:
             report = self._write(readers[suffix](file, info))
-        return ImportReport(report.added, report.updated, report.skipped, report.problems, tuple(sorted(info.ignored)))
+        return ImportReport(
+            report.added, report.updated, report.skipped, report.problems, tuple(sorted(info.ignored)), report.unchanged
+        )
+
+    def only_samples(self) -> bool:
+        """Whether the database holds the shipped sample records and nothing else."""
+        samples = _sample_numbers()
+        stored = [row[0] for row in self._db.execute("SELECT pn FROM records")]
+        return bool(stored) and all(number in samples for number in stored)
+
+    def remove_samples(self) -> int:
+        """Remove the shipped sample records; returns how many were removed."""
+        numbers = json.dumps(sorted(_sample_numbers()))
+        with self._transaction():
+            rows = self._db.execute(
+                f"SELECT id, {', '.join(_ATTRIBUTES)} FROM records WHERE pn IN (SELECT value FROM json_each(?))",
+                (numbers,),
+            ).fetchall()
+            self._forget([(row[0], PatentRecord(*row[1:])) for row in rows])
+            self._db.executemany("DELETE FROM records WHERE id = ?", [(row[0],) for row in rows])
+        return len(rows)
+
+    @contextmanager
+    def _errors(self) -> Iterator[None]:
+        """SQLite's failures that a user can act on, as StoreError in Chinese."""
+        try:
+            yield
+        except sqlite3.OperationalError as error:
+            text = str(error)
+            if "disk is full" in text or "disk I/O error" in text:
+                raise StoreError(f"磁碟空間已滿，無法寫入資料庫「{self._path}」；資料庫內容未變更，請清出空間後再試") from error
+            if "locked" in text or "busy" in text:
+                raise StoreError(
+                    f"資料庫「{self._path}」正被其他程式使用，等候 {LOCK_WAIT_SECONDS} 秒後仍無法寫入；請稍後再試"
+                ) from error
+            raise
 
     @contextmanager
     def _transaction(self) -> Iterator[None]:
-        self._db.execute("BEGIN IMMEDIATE")
-        try:
-            yield
-        except BaseException:
-            self._db.execute("ROLLBACK")
-            raise
-        self._db.execute("COMMIT")
+        with self._errors():
+            self._db.execute("BEGIN IMMEDIATE")
+            try:
+                yield
+            except BaseException:
+                # SQLite has already rolled back after some failures (disk full)
+                if self._db.in_transaction:
+                    self._db.execute("ROLLBACK")
+                raise
+            self._db.execute("COMMIT")
+
+    def _next_id(self) -> int:
+        return self._db.execute("SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
 
     def _write(self, rows: Iterable[_Row]) -> ImportReport:
         problems: list[ImportProblem] = []
-        counts = {"added": 0, "updated": 0}
+        counts = {"added": 0, "updated": 0, "unchanged": 0}
         with self._transaction():
-            next_id = self._db.execute("SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
+            next_id = self._next_id()
             chunk: list[PatentRecord] = []
             for line, item in rows:
                 try:
@@ -184,11 +256,14 @@ class PatentStore:
                     next_id = self._write_chunk(chunk, counts, next_id)
                     chunk = []
             self._write_chunk(chunk, counts, next_id)
-        return ImportReport(counts["added"], counts["updated"], len(problems), tuple(problems))
+        return ImportReport(
+            counts["added"], counts["updated"], len(problems), tuple(problems), unchanged=counts["unchanged"]
+        )
 
     def _write_chunk(self, chunk: list[PatentRecord], counts: dict[str, int], next_id: int) -> int:
         """Write checked records; a pn already stored (or earlier in chunk) is
-        an update. Returns the next free id."""
+        an update, or unchanged when every field is equal. Returns the next
+        free id."""
         stored = {
             row[1]: (row[0], PatentRecord(*row[1:]))
             for row in self._db.execute(
@@ -200,11 +275,11 @@ class PatentStore:
         final: dict[str, tuple[int, PatentRecord | None, PatentRecord]] = {}
         for record in chunk:
             if record.pn in final:
-                counts["updated"] += 1
-                record_id, old, _ = final[record.pn]
+                record_id, old, previous = final[record.pn]
+                counts["unchanged" if record == previous else "updated"] += 1
                 final[record.pn] = (record_id, old, record)
             elif record.pn in stored:
-                counts["updated"] += 1
+                counts["unchanged" if stored[record.pn][1] == record else "updated"] += 1
                 final[record.pn] = (*stored[record.pn], record)
             else:
                 counts["added"] += 1
@@ -213,124 +288,85 @@ class PatentStore:
         changed = [entry for entry in final.values() if entry[1] != entry[2]]
         columns = ", ".join(_ATTRIBUTES)
         marks = ", ".join("?" * len(_ATTRIBUTES))
-        index_columns = ", ".join(map(index_column, TEXT_FIELDS))
-        index_marks = ", ".join("?" * (len(TEXT_FIELDS) + 1))
         self._db.executemany(
-            f"INSERT INTO records (id, {columns}) VALUES (?, {marks})",
-            [(record_id, *astuple(new)) for record_id, old, new in changed if old is None],
+            f"INSERT INTO records (id, {columns}, number) VALUES (?, {marks}, ?)",
+            [(record_id, *_values(new), _number(new.pn)) for record_id, old, new in changed if old is None],
         )
         updates = [(record_id, old, new) for record_id, old, new in changed if old is not None]
-        assignments = ", ".join(f"{a} = ?" for a in _ATTRIBUTES)
+        assignments = ", ".join(f"{a} = ?" for a in (*_ATTRIBUTES, "number"))
         self._db.executemany(
-            f"UPDATE records SET {assignments} WHERE id = ?", [(*astuple(new), record_id) for record_id, _, new in updates]
+            f"UPDATE records SET {assignments} WHERE id = ?", [(*_values(new), _number(new.pn), record_id) for record_id, _, new in updates]
         )
-        # A contentless FTS5 table forgets a row given the values it indexed.
-        self._db.executemany(
-            f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rowid, {index_columns}) VALUES ('delete', {index_marks})",
-            [(record_id, *_index_values(old)) for record_id, old, _ in updates],
-        )
-        self._db.executemany(
-            f"INSERT INTO {INDEX_TABLE} (rowid, {index_columns}) VALUES ({index_marks})",
-            [(record_id, *_index_values(new)) for record_id, _, new in changed],
-        )
+        self._forget([(record_id, old) for record_id, old, _ in updates])
+        self._index([(record_id, new) for record_id, _, new in changed])
         return next_id
 
-    # Stand-in for the batch writer of the store (replaced at merge): one
-    # transaction per batch; records equal to the stored ones are not rewritten.
-    def write_batch(self, records: Iterable[PatentRecord]) -> BatchCounts:
-        records = [_checked(record) for record in records]
-        try:
-            self._db.execute("BEGIN IMMEDIATE")
-            try:
-                stored = {
-                    row[0]: PatentRecord(*row)
-                    for row in self._db.execute(
-                        f"SELECT {', '.join(_ATTRIBUTES)} FROM records WHERE pn IN (SELECT value FROM json_each(?))",
-                        (json.dumps([record.pn for record in records]),),
-                    )
-                }
-                changed = [record for record in records if stored.get(record.pn) != record]
-                counts = {"added": 0, "updated": 0}
-                next_id = self._db.execute("SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
-                self._write_chunk(changed, counts, next_id)
-            except BaseException:
-                if self._db.in_transaction:
-                    self._db.execute("ROLLBACK")
-                raise
-            self._db.execute("COMMIT")
-        except sqlite3.OperationalError as error:
-            if "full" in str(error):
-                raise StoreError("磁碟空間已滿，這一批未寫入；資料庫保持完整") from None
-            raise StoreError(f"資料庫無法寫入（{error}）") from None
-        return BatchCounts(counts["added"], counts["updated"], len(records) - len(changed))
+    def _index(self, rows: Iterable[tuple[int, PatentRecord]]) -> None:
+        self._db.executemany(
+            f"INSERT INTO {INDEX_TABLE} (rowid, {_INDEX_COLUMNS}) VALUES ({_INDEX_MARKS})",
+            ((record_id, *_index_values(record)) for record_id, record in rows),
+        )
 
-    def _sample_pns(self) -> list[str]:
-        sample = resources.files(__package__).joinpath(*SAMPLE_FILE).read_text(encoding="utf-8")
-        return [json.loads(line)["pn"] for line in sample.splitlines() if line.strip()]
-
-    def only_samples(self) -> bool:
-        """Whether the database holds the shipped sample records and nothing else."""
-        pns = json.dumps(self._sample_pns())
-        others = self._db.execute(
-            "SELECT count(*) FROM records WHERE pn NOT IN (SELECT value FROM json_each(?))", (pns,)
-        ).fetchone()[0]
-        return self.count() > 0 and others == 0
-
-    def remove_samples(self) -> int:
-        """Delete the shipped sample records; returns how many there were."""
-        index_columns = ", ".join(map(index_column, TEXT_FIELDS))
-        index_marks = ", ".join("?" * (len(TEXT_FIELDS) + 1))
-        with self._transaction():
-            rows = self._db.execute(
-                f"SELECT id, {', '.join(_ATTRIBUTES)} FROM records WHERE pn IN (SELECT value FROM json_each(?))",
-                (json.dumps(self._sample_pns()),),
-            ).fetchall()
-            self._db.executemany(
-                f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rowid, {index_columns}) VALUES ('delete', {index_marks})",
-                [(row[0], *_index_values(PatentRecord(*row[1:]))) for row in rows],
-            )
-            self._db.executemany("DELETE FROM records WHERE id = ?", [(row[0],) for row in rows])
-        return len(rows)
+    def _forget(self, rows: Iterable[tuple[int, PatentRecord]]) -> None:
+        # A contentless FTS5 table forgets a row given the values it indexed.
+        self._db.executemany(
+            f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rowid, {_INDEX_COLUMNS}) VALUES ('delete', {_INDEX_MARKS})",
+            ((record_id, *_index_values(record)) for record_id, record in rows),
+        )
 
     # --- searching -----------------------------------------------------
 
     def search(
-        self, command: str | Query, *, limit: int | None = None, cancel: Callable[[], bool] | None = None
+        self,
+        command: str | Query,
+        limit: int | None = None,
+        *,
+        cancel: Callable[[], bool] | None = None,
     ) -> SearchResult:
-        """Run a search command (or a parsed Query); at most `limit` hits, best
-        first. Raises query.QueryError for a command that cannot be run, and
-        Cancelled when `cancel()` returns True."""
+        """Run a search command (or a parsed Query): every hit (at most `limit`)
+        ranked, best first. Raises query.QueryError for a command that cannot
+        be run, Cancelled when cancel() returns True (polled while SQLite works
+        and between batches of rows)."""
         if limit is not None and limit < 0:
             raise ValueError("limit 不能是負數")
         query = parse(command) if isinstance(command, str) else command
-        if cancel is not None and cancel():
-            raise Cancelled
-        ranked, total = self._rank(query, limit)
-        ids = json.dumps([record_id for record_id, _ in ranked])
-        records = {
-            row[0]: PatentRecord(*row[1:])
-            for row in self._db.execute(
-                f"SELECT id, {', '.join(_ATTRIBUTES)} FROM records WHERE id IN (SELECT value FROM json_each(?))", (ids,)
-            )
-        }
-        found: dict[str, set[int]] = {word: set() for word in query.words()}
-        for term in dict.fromkeys(query.terms()):
-            found[term.word].update(
-                row[0]
-                for row in self._db.execute(
-                    f"SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ? "
-                    "AND rowid IN (SELECT value FROM json_each(?))",
-                    (term_match(term), ids),
-                )
-            )
-        hits = [
-            Hit(records[record_id], score, tuple(word for word, rows in found.items() if record_id in rows))
-            for record_id, score in ranked
-        ]
-        return SearchResult(hits, total, query.words(), cancel)
+        self._drop_stale()
+        table = f"temp.hits_{next(self._results)}"
+        with self._polling(cancel):
+            total = self._rank(query, limit, table)
+        result = SearchResult(self, query, table, total, cancel)
+        self._live.add(result)
+        return result
 
-    def _rank(self, query: Query, limit: int | None) -> tuple[list[tuple[int, float]], int]:
-        """(id, score) of the best `limit` hits, and the number of all hits."""
+    @contextmanager
+    def _polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
+        """Statements run inside stop with Cancelled once cancel() is True."""
+        if cancel is None:
+            yield
+            return
+        if cancel():
+            raise Cancelled
+        self._db.set_progress_handler(cancel, PROGRESS_STEPS)
+        try:
+            yield
+        except sqlite3.OperationalError as error:
+            if "interrupted" in str(error):
+                raise Cancelled from None
+            raise
+        finally:
+            self._db.set_progress_handler(None, 0)
+
+    def _drop_stale(self) -> None:
+        while self._stale:
+            try:
+                self._db.execute(f"DROP TABLE IF EXISTS {self._stale[-1]}")
+            except sqlite3.OperationalError:  # still read by an open cursor: later
+                return
+            self._stale.pop()
+
+    def _rank(self, query: Query, limit: int | None, table: str) -> int:
+        """Store (rank, id, score) of the best `limit` hits in `table`; returns
+        the number of all hits."""
         compiled = compile_query(query)
         alias = RECORDS_ALIAS
         weights = ", ".join(str(BM25_WEIGHTS.get(code, 1.0)) for code in TEXT_FIELDS)
@@ -341,12 +377,11 @@ class PatentStore:
                 found += f" CROSS JOIN records {alias} ON {alias}.id = {INDEX_TABLE}.rowid"
             found += f" WHERE {INDEX_TABLE} MATCH ?" + (f" AND ({compiled.where})" if compiled.where else "")
             params: tuple[object, ...] = (compiled.match, *compiled.params)
-            total = self._db.execute(f"SELECT count(*) {found}", params).fetchone()[0]
+            counting = params
             ranking = f"SELECT {INDEX_TABLE}.rowid AS id, {score} AS score {found} ORDER BY score DESC, id"
         else:
             found = f"FROM records {alias} WHERE {compiled.where}"
-            params = compiled.params
-            total = self._db.execute(f"SELECT count(*) {found}", params).fetchone()[0]
+            params = counting = compiled.params
             if compiled.rank is None:
                 ranking = f"SELECT {alias}.id, 0.0 {found} ORDER BY {alias}.ad DESC, {alias}.id"
             else:  # score the hits that contain a word
@@ -357,8 +392,30 @@ class PatentStore:
                     f"ORDER BY score DESC, {alias}.ad DESC, {alias}.id"
                 )
                 params = (compiled.rank, *params)
-        rows = self._db.execute(f"{ranking} LIMIT ?", (*params, -1 if limit is None else limit)).fetchall()
-        return [(row[0], row[1]) for row in rows], total
+        self._db.execute(f"CREATE TABLE {table} (rank INTEGER PRIMARY KEY, id INTEGER NOT NULL, score REAL NOT NULL)")
+        stored = self._db.execute(
+            f"INSERT INTO {table} (id, score) {ranking} LIMIT ?", (*params, -1 if limit is None else limit)
+        ).rowcount
+        if limit is None or stored < limit:
+            return stored
+        return self._db.execute(f"SELECT count(*) {found}", counting).fetchone()[0]
+
+    def _occurrences(self, expressions: Sequence[str]) -> dict[int, int]:
+        """id -> bit mask of the FTS5 expressions (bit i: expressions[i]) it matches."""
+        if not expressions:
+            return {}
+        one = f"SELECT group_concat(rowid, ' ') FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?"
+        sql = " UNION ALL ".join(f"SELECT {bit}, ({one})" for bit in range(len(expressions)))
+        masks: dict[int, int] = {}
+        get = masks.get
+        for bit, ids in self._db.execute(sql, expressions):
+            flag = 1 << bit
+            for record_id in map(int, (ids or "").split()):
+                masks[record_id] = get(record_id, 0) | flag
+        return masks
+
+    def _release(self, table: str) -> None:
+        self._stale.append(table)
 
     # --- checking and rebuilding (kept together: they follow the schema) ---
 
@@ -418,27 +475,168 @@ class PatentStore:
 
     # --- schema --------------------------------------------------------
 
-    def _ensure_schema(self, path: str) -> None:
-        version = self._db.execute("PRAGMA user_version").fetchone()[0]
-        if version == SCHEMA_VERSION:
+    def _ensure_schema(self) -> None:
+        if self._schema_current():
             return
-        if version != 0:
-            raise StoreError(f"資料庫「{path}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
-        text_columns = ", ".join(f"{a} TEXT NOT NULL DEFAULT ''" for a in _ATTRIBUTES if a != "pn")
-        index_columns = ", ".join(map(index_column, TEXT_FIELDS))
+        # Checked again under the write lock: another process may have just
+        # created or rebuilt the database.
         with self._transaction():
-            self._db.execute(f"CREATE TABLE records (id INTEGER PRIMARY KEY, pn TEXT NOT NULL UNIQUE, {text_columns})")
-            for attribute in _DATE_ATTRIBUTES:
-                self._db.execute(f"CREATE INDEX records_{attribute} ON records ({attribute})")
-            self._db.execute(
-                f"CREATE VIRTUAL TABLE {INDEX_TABLE} USING fts5({index_columns}, "
-                "content='', prefix='1', tokenize=\"ascii tokenchars './'\")"
-            )
-            # Index changes are buffered up to this size before a write: fewer, larger segments.
-            self._db.execute(
-                f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rank) VALUES ('hashsize', {INDEX_BUFFER_BYTES})"
-            )
+            version = self._db.execute("PRAGMA user_version").fetchone()[0]
+            if version == 0:
+                self._create_schema()
+            elif version == 1:
+                self._db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+                self._db.execute("ALTER TABLE records ADD COLUMN number TEXT NOT NULL DEFAULT ''")
+                self._db.executemany(
+                    "UPDATE records SET number = ? WHERE id = ?",
+                    [(_number(pn), record_id) for record_id, pn in self._db.execute("SELECT id, pn FROM records")],
+                )
+                self._db.execute("CREATE INDEX records_number ON records (number)")
+            elif version != SCHEMA_VERSION:
+                raise StoreError(
+                    f"資料庫「{self._path}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）"
+                )
+            if self._segmentation() != INDEX_VERSION:
+                self._rebuild_index()
             self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+
+    def _schema_current(self) -> bool:
+        version = self._db.execute("PRAGMA user_version").fetchone()[0]
+        if version not in (0, 1, SCHEMA_VERSION):
+            raise StoreError(f"資料庫「{self._path}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
+        return version == SCHEMA_VERSION and self._segmentation() == INDEX_VERSION
+
+    def _segmentation(self) -> str | None:
+        row = self._db.execute("SELECT value FROM meta WHERE key = 'segmentation'").fetchone()
+        return row[0] if row else None
+
+    def _create_schema(self) -> None:
+        # Abstract and claims last: rows of the hit list are read without
+        # stepping over the long texts.
+        order = [a for a in _ATTRIBUTES if a not in ("pn", "abstract", "claims")] + ["abstract", "claims"]
+        text_columns = ", ".join(f"{a} TEXT NOT NULL DEFAULT ''" for a in order)
+        self._db.execute(
+            f"CREATE TABLE records (id INTEGER PRIMARY KEY, pn TEXT NOT NULL UNIQUE, {text_columns}, "
+            "number TEXT NOT NULL DEFAULT '')"
+        )
+        for attribute in (*_DATE_ATTRIBUTES, "number"):
+            self._db.execute(f"CREATE INDEX records_{attribute} ON records ({attribute})")
+        self._db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+        self._create_index()
+
+    def _create_index(self) -> None:
+        self._db.execute(
+            f"CREATE VIRTUAL TABLE {INDEX_TABLE} USING fts5({_INDEX_COLUMNS}, "
+            "content='', tokenize=\"ascii tokenchars './'\")"
+        )
+        # Index changes are buffered up to this size before a write: fewer, larger segments.
+        self._db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rank) VALUES ('hashsize', {INDEX_BUFFER_BYTES})")
+
+    def _rebuild_index(self) -> None:
+        """A new index made from the records with the current segmenter (inside
+        the caller's transaction: all or nothing)."""
+        self._db.execute(f"DROP TABLE IF EXISTS {INDEX_TABLE}")
+        self._create_index()
+        reader = self._db.cursor().execute(f"SELECT id, {', '.join(_ATTRIBUTES)} FROM records ORDER BY id")
+        while batch := reader.fetchmany(_CHUNK):
+            self._index((row[0], PatentRecord(*row[1:])) for row in batch)
+        self._db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('segmentation', ?)", (INDEX_VERSION,))
+
+
+class SearchResult:
+    """The hits of one search, best first (see PatentStore.search).
+
+    `total` counts every hit, `words` are the command's words in command
+    order. rows() streams the hits with pn, title, applicants, inventors,
+    ipc, an and dates (abstract and claims empty); closest(n) gives the n best
+    with full records. Each hit's `matched` are the words it contains."""
+
+    def __init__(
+        self, store: PatentStore, query: Query, table: str, total: int, cancel: Callable[[], bool] | None = None
+    ):
+        self._store = store
+        self._cancel = cancel
+        self._table = table
+        self._query = query
+        self.total = total
+        self.words = query.words()
+        self._matched: Callable[[int, str], tuple[str, ...]] | None = None
+        self._hits: list[Hit] | None = None
+
+    def __del__(self) -> None:
+        self._store._release(self._table)
+
+    def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
+        """Every hit, best first, fetched from the database in batches;
+        Cancelled when cancel() (default: the search's) returns True."""
+        if self._hits is not None:
+            yield from self._hits
+        else:
+            yield from self._hits_of(_ROW_ATTRIBUTES, None, cancel or self._cancel)
+
+    def closest(self, n: int) -> list[Hit]:
+        """The n best hits with their full records."""
+        if self._hits is not None:
+            return self._hits[:n]
+        return list(self._hits_of(_ATTRIBUTES, n, self._cancel))
+
+    @property
+    def hits(self) -> list[Hit]:
+        """Every hit with its full record, best first (for callers that hold them all)."""
+        if self._hits is None:
+            self._hits = list(self._hits_of(_ATTRIBUTES, None, None))
+        return self._hits
+
+    def _hits_of(self, attributes: Sequence[str], limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
+        store = self._store
+        with store._polling(cancel):
+            matched = self._matcher()
+            cursor = store._db.execute(
+                f"SELECT h.id, h.score, {_selected(attributes)} FROM {self._table} h "
+                f"JOIN records r ON r.id = h.id ORDER BY h.rank LIMIT ?",
+                (-1 if limit is None else limit,),
+            )
+        while True:
+            with store._polling(cancel):
+                batch = cursor.fetchmany(ROW_BATCH)
+            if not batch:
+                return
+            for row in batch:
+                record = PatentRecord(*row[2:])
+                yield Hit(record, row[1], matched(row[0], record.pn))
+
+    def _matcher(self) -> Callable[[int, str], tuple[str, ...]]:
+        """(id, pn) -> the words that hit contains, in command order."""
+        if self._matched is not None:
+            return self._matched
+        checks = word_checks(self._query)
+        looked_up = checks.looked_up()
+        bits = {expression: 1 << bit for bit, expression in enumerate(looked_up)}
+        masks = self._store._occurrences(looked_up)
+        # Publication numbers are told from the hit's own pn.
+        numbers = [(1 << (len(bits) + i), expression, typed) for i, (expression, typed) in enumerate(checks.numbers.items())]
+        bits.update((expression, bit) for bit, expression, _ in numbers)
+        words: dict[int, tuple[str, ...]] = {}
+
+        def for_mask(mask: int) -> tuple[str, ...]:
+            return tuple(
+                word
+                for word, expressions in checks.expressions.items()
+                if any(e in checks.always or mask & bits.get(e, 0) for e in expressions)
+            )
+
+        def matched(record_id: int, number: str) -> tuple[str, ...]:
+            mask = masks.get(record_id, 0)
+            for bit, _, typed in numbers:
+                if pn.matches(number, typed):
+                    mask |= bit
+            found = words.get(mask)
+            if found is None:
+                found = words[mask] = for_mask(mask)
+            return found
+
+        self._matched = matched
+        return matched
 
 
 def open_default_store(path: str | os.PathLike[str] | None = None) -> PatentStore:
@@ -464,6 +662,33 @@ def open_default_store(path: str | os.PathLike[str] | None = None) -> PatentStor
 
 def _index_values(record: PatentRecord) -> tuple[str, ...]:
     return tuple(index_text(getattr(record, FIELDS[code][0]), ipc=code == "IC") for code in TEXT_FIELDS)
+
+
+def _values(record: PatentRecord) -> tuple[str, ...]:
+    return tuple(vars(record).values())
+
+
+def _number(stored: str) -> str:
+    """The number part of a publication number ("TWI439543B" -> "I439543")."""
+    parts = pn.split(stored)
+    return parts.number if parts else stored
+
+
+def _selected(attributes: Sequence[str]) -> str:
+    """Every record column in PatentRecord order, '' for those not wanted."""
+    return ", ".join(f"r.{a}" if a in attributes else "''" for a in _ATTRIBUTES)
+
+
+_SAMPLES: frozenset[str] | None = None
+
+
+def _sample_numbers() -> frozenset[str]:
+    """The publication numbers of the sample collection shipped with the package."""
+    global _SAMPLES
+    if _SAMPLES is None:
+        with resources.files(__package__).joinpath(*SAMPLE_FILE).open(encoding="utf-8") as file:
+            _SAMPLES = frozenset(json.loads(line)["pn"].strip() for line in file if line.strip())
+    return _SAMPLES
 
 
 def _checked(record: PatentRecord) -> PatentRecord:

@@ -1,0 +1,307 @@
+"""The worker's real path at scale, with two peers side by side.
+
+    PYTHONPATH=python python bench/bench_scale.py [--records 100000] [--no-peers]
+
+Builds the synthetic collection (varnel_host.synth, seed 1) once and keeps it
+under ~/.cache/varnel-bench (or --cache), then for a fixed set of commands
+covering every command form prints the hits, the search time (everything the
+worker needs before the report: count, ranking, every row with its matched
+words, the closest five with full records) and the report time, plus import
+rate, database size against the text it indexes, and peak memory.
+
+Times are CPU seconds of this process (time.process_time: SQLite and Tantivy
+run inside it), so that a machine shared with other work still gives
+comparable figures; on an idle machine they are the wall-clock times.
+
+Peers, fed the same records: SQLite FTS5 with its built-in trigram
+tokenizer, and Tantivy (the `bench` extra) fed our tokens, whitespace-
+tokenised. A peer's time is its count and ranking of every hit; "—" where it
+cannot express the command. Ratios are ours / peer.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import random
+import resource
+import shutil
+import sqlite3
+import tempfile
+import time
+from dataclasses import astuple
+from pathlib import Path
+
+from varnel_host import segment, synth
+from varnel_host.query import And, DateRange, Not, Or, Term, parse
+from varnel_host.records import FIELDS
+from varnel_host.report import write_report
+from varnel_host.store import PatentStore
+
+BATCH = 5000
+COLUMNS = ("title", "abstract", "claims", "applicants", "inventors", "ipc", "pn", "an")
+CODES = {attribute: code for code, (attribute, _) in FIELDS.items()}
+REPORT_ROW_CAP = 100_000  # reports of more rows are not timed (minutes of XLSX writing)
+
+
+def command_set() -> list[tuple[str, str]]:
+    rng = random.Random(5)
+    nouns = sorted({m + h for m in synth.MODIFIERS for h in synth.HEADS})
+    return [
+        ("compound", "固態電池"),
+        ("two words", "固態 電池"),
+        ("two-char", "電池"),
+        ("one-char", "池"),
+        ("generic word", "裝置"),
+        ("latin", "battery"),
+        ("truncation", "IC=H01M*"),
+        ("latin truncation", "batter*"),
+        ("field group + date", "(電池 OR battery)@TI,AB AND AD=2015:2024"),
+        ("date only", "AD=2020"),
+        ("applicant", "PA=華泰"),
+        ("phrase", '"固態 電池"'),
+        ("not", "電池 NOT 電極"),
+        ("or of 15 + date", " OR ".join(rng.sample(nouns, 15)) + " AND AD=2010:2020"),
+        ("or of 50", " OR ".join(rng.sample(nouns, 50))),
+        ("or of 800", " OR ".join(rng.choice(nouns) for _ in range(800))[:3990].rsplit(" OR ", 1)[0]),
+        ("simplified", "固态电池"),
+        ("number", "PN=" + next(r.pn for r in synth.generate(50, seed=1) if r.pn.startswith("TWI"))[2:-1]),
+    ]
+
+
+def batches(n: int):
+    chunk = []
+    for record in synth.generate(n, seed=1):
+        chunk.append(record)
+        if len(chunk) == BATCH:
+            yield chunk
+            chunk = []
+    if chunk:
+        yield chunk
+
+
+def build_ours(path: Path, n: int) -> dict:
+    info = path.with_suffix(".json")
+    if path.exists() and info.exists():
+        return json.loads(info.read_text())
+    for stale in (path, Path(f"{path}-wal"), Path(f"{path}-shm")):
+        stale.unlink(missing_ok=True)
+    text = 0
+    seconds = 0.0
+    with PatentStore(path) as store:
+        for chunk in batches(n):  # generating the records is not timed
+            started = time.process_time()
+            (store.write_batch if hasattr(store, "write_batch") else store.add)(chunk)
+            seconds += time.process_time() - started
+            text += sum(len(value.encode()) for record in chunk for value in astuple(record))
+    facts = {"rate": n / seconds, "text": text, "peak_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}
+    info.write_text(json.dumps(facts))
+    return facts
+
+
+def build_trigram(path: Path, n: int) -> float:
+    if path.with_suffix(".json").exists():
+        return json.loads(path.with_suffix(".json").read_text())["rate"]
+    for stale in (path, Path(f"{path}-journal")):
+        stale.unlink(missing_ok=True)
+    db = sqlite3.connect(path, isolation_level=None)
+    db.execute(f"CREATE VIRTUAL TABLE t USING fts5({', '.join(COLUMNS)}, tokenize='trigram')")
+    seconds = 0.0
+    for chunk in batches(n):
+        rows = [tuple(getattr(r, c) for c in COLUMNS) for r in chunk]
+        started = time.process_time()
+        with db:
+            db.execute("BEGIN")
+            db.executemany(f"INSERT INTO t VALUES ({', '.join('?' * len(COLUMNS))})", rows)
+        seconds += time.process_time() - started
+    rate = n / seconds
+    db.close()
+    path.with_suffix(".json").write_text(json.dumps({"rate": rate}))
+    return rate
+
+
+def build_tantivy(folder: Path, n: int):
+    import tantivy
+
+    builder = tantivy.SchemaBuilder()
+    for column in COLUMNS:
+        builder.add_text_field(column, tokenizer_name="whitespace")
+    schema = builder.build()
+    done = folder / "done.json"
+    if folder.exists() and not done.exists():  # an interrupted build
+        shutil.rmtree(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    index = tantivy.Index(schema, path=str(folder))
+    if not done.exists():
+        writer = index.writer(heap_size=200_000_000, num_threads=1)
+        seconds = 0.0
+        for chunk in batches(n):  # our segmentation is timed, as it is part of feeding the peer
+            started = time.process_time()
+            for record in chunk:
+                writer.add_document(tantivy.Document(**{c: segment.index_text(getattr(record, c), ipc=c == "ipc") for c in COLUMNS}))
+            seconds += time.process_time() - started
+        started = time.process_time()
+        writer.commit()
+        writer.wait_merging_threads()
+        seconds += time.process_time() - started
+        done.write_text(json.dumps({"rate": n / seconds}))
+        index = tantivy.Index(schema, path=str(folder))
+    index.reload()
+    return index, json.loads(done.read_text())["rate"]
+
+
+def peer_query(node, term) -> str | None:
+    """A peer's query string for a parsed command; None if it cannot express it."""
+    if isinstance(node, Term):
+        return term(node)
+    if isinstance(node, (And, Or)):
+        parts = [peer_query(item, term) for item in node.items]
+        if any(p is None for p in parts):
+            return None
+        return "(" + f" {type(node).__name__.upper()} ".join(parts) + ")"
+    if isinstance(node, Not):
+        return None
+    assert isinstance(node, DateRange)
+    return None
+
+
+def trigram_term(term: Term) -> str | None:
+    if term.truncated or term.fields == ("PN",):
+        return None
+    columns = " ".join(FIELDS[code][0] for code in term.fields)
+    return f'{{{columns}}} : "{term.text}"'
+
+
+def tantivy_term(term: Term) -> str | None:
+    tokens, prefix = segment.search_tokens(term.text, term.truncated)
+    if prefix or term.fields == ("PN",):
+        return None
+    return "(" + " OR ".join(f'{FIELDS[code][0]}:"{" ".join(tokens)}"' for code in term.fields) + ")"
+
+
+def not_query(command: str, term) -> str | None:
+    root = parse(command).root
+    if isinstance(root, And) and len(root.items) == 2 and isinstance(root.items[1], Not):
+        first, second = peer_query(root.items[0], term), peer_query(root.items[1].item, term)
+        return None if first is None or second is None else f"{first} NOT {second}"
+    return peer_query(root, term)
+
+
+def timed(run) -> tuple[float, object]:
+    started = time.process_time()
+    value = run()
+    return (time.process_time() - started) * 1000, value
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--records", type=int, default=100_000)
+    parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "varnel-bench")
+    parser.add_argument("--no-peers", action="store_true")
+    parser.add_argument("--skip", action="append", default=[], help="a command kind not to run")
+    args = parser.parse_args()
+    n = args.records
+    args.cache.mkdir(parents=True, exist_ok=True)
+    tag = getattr(segment, "VERSION", "before").replace("/", "_")
+    ours_path = args.cache / f"ours-{n}-{tag}.sqlite3"
+    facts = build_ours(ours_path, n)
+    size = sum(p.stat().st_size for p in args.cache.glob(ours_path.name + "*"))
+    print(f"{n:,} records: import {facts['rate']:,.0f} records/s; database {size / 2**20:,.0f} MiB = "
+          f"{size / facts['text']:.2f} x the {facts['text'] / 2**20:,.0f} MiB of text; import peak {facts['peak_kib'] / 1024:,.0f} MiB")
+    peers = {}
+    if not args.no_peers:
+        trigram_path = args.cache / f"trigram-{n}.sqlite3"
+        rate = build_trigram(trigram_path, n)
+        peers["trigram"] = (sqlite3.connect(trigram_path), rate)
+        index, rate = build_tantivy(args.cache / f"tantivy-{n}-{tag}", n)
+        peers["tantivy"] = (index, rate)
+        print("peer import: " + ", ".join(f"{name} {rate:,.0f} records/s" for name, (_, rate) in peers.items()))
+    request = {"分析最接近專利數量": 5}
+    header = f"{'kind':>20} {'hits':>9} {'search ms':>10} {'report s':>9}"
+    if peers:
+        header += f" {'trigram':>16} {'tantivy':>16}"
+    print(header)
+    searches = []
+    with PatentStore(ours_path) as store, tempfile.TemporaryDirectory() as reports:
+        for kind, command in command_set():
+            if kind in args.skip:
+                print(f"{kind:>20} {'(skipped)':>9}")
+                continue
+
+            def run():
+                result = store.search(command)
+                if not hasattr(result, "rows"):  # the store before streaming results
+                    return result, result.hits
+                # the rows are kept only for a report that will be timed
+                keep = result.total <= REPORT_ROW_CAP
+                rows = [hit for hit in result.rows() if keep]
+                result.closest(5)
+                return result, rows
+
+            try:
+                ms, (result, rows) = timed(run)
+            except ValueError as error:  # a command refused at once
+                ms, _ = timed(lambda: _refused(store, command))
+                print(f"{kind:>20} {'refused':>9} {ms:10.1f}   ({str(error)[:40]}…)")
+                continue
+            searches.append((kind, result.total, ms))
+            line = f"{kind:>20} {result.total:9,} {ms:10.1f}"
+            if result.total <= REPORT_ROW_CAP:
+                seconds, _ = timed(lambda: write_report(Path(reports), command, request, rows, result.total))
+                line += f" {seconds / 1000:9.2f}"
+            else:
+                line += f" {'(>cap)':>9}"
+            line += "".join(_peer(name, peer, command, ms) for name, (peer, _) in peers.items())
+            print(line)
+            del result, rows
+    small = sorted(ms for _, hits, ms in searches if hits <= 10_000)
+    if small:
+        print(f"search p95 over commands with at most 10,000 hits: {small[min(len(small) - 1, int(0.95 * len(small)))]:.1f} ms; "
+              f"slowest of all: {max(ms for _, _, ms in searches):.1f} ms")
+    print(f"peak memory of this process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:,.0f} MiB")
+    if "trigram" in peers:
+        missed = _trigram_misses(ours_path, peers["trigram"][0])
+        print(f"two-character Chinese words of the vocabulary the trigram peer misses: {missed[0]} of {missed[1]}")
+
+
+def _refused(store, command):
+    try:
+        store.search(command)
+    except ValueError:
+        pass
+
+
+def _peer(name, peer, command, ours_ms) -> str:
+    if name == "trigram":
+        query = not_query(command, trigram_term)
+        if query is None:
+            return f" {'—':>16}"
+        ms, hits = timed(lambda: len(peer.execute("SELECT rowid, bm25(t) AS s FROM t WHERE t MATCH ? ORDER BY s", (query,)).fetchall()))
+    else:
+        query = not_query(command, tantivy_term)
+        if query is None:
+            return f" {'—':>16}"
+        searcher = peer.searcher()
+        parsed = peer.parse_query(query, list(COLUMNS))
+        def run():
+            count = searcher.search(parsed, 1).count
+            return len(searcher.search(parsed, max(count, 1)).hits) if count else 0
+        ms, hits = timed(run)
+    return f" {hits:>7,} {ours_ms / max(ms, 0.01):6.2f}x"
+
+
+def _trigram_misses(ours_path: Path, trigram) -> tuple[int, int]:
+    words = sorted({w for heads in synth.TOPIC_HEADS for w in heads if len(w) == 2} | {w for w in synth.GENERIC_HEADS if len(w) == 2})
+    missed = 0
+    with PatentStore(ours_path) as store:
+        for word in words:
+            ours = store.search(word, limit=1).total
+            theirs = trigram.execute("SELECT count(*) FROM t WHERE t MATCH ?", (f'"{word}"',)).fetchone()[0]
+            missed += ours > 0 and theirs == 0
+    return missed, len(words)
+
+
+if __name__ == "__main__":
+    os.environ.setdefault("PYTHONHASHSEED", "0")
+    main()

@@ -1,0 +1,198 @@
+"""Compiling a search Query (query.py) for the SQLite store: FTS5 MATCH
+expressions and SQL conditions on the records table.
+
+The index is an FTS5 table (INDEX_TABLE) with one column per text field
+(index_column()), holding segment.index_text() of the field. Every word
+becomes a quoted FTS5 string built from its segmented tokens (passed to
+SQLite as one bound parameter, so no FTS5 syntax can come from the user).
+Another store compiles the same Query its own way.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass
+
+from . import pn
+from .query import And, DateRange, Node, Not, Or, Query, Term
+from .records import FIELDS
+from .segment import index_text, join_ipc, search_tokens
+
+INDEX_TABLE = "patent_index"
+RECORDS_ALIAS = "r"
+_EARLIEST, _LATEST = "00000000", "99999999"
+
+
+@dataclass(frozen=True)
+class CompiledQuery:
+    """How to run a Query.
+
+    `match`, when not None, is the FTS5 expression every hit satisfies; it
+    drives the search and its bm25 ranks the hits. `where` is an SQL condition
+    on the records table (alias r) with `params` bound in order, "" if none.
+    Without `match`, `rank` (the OR of the words not under NOT, or None) ranks
+    the hits that contain any of them.
+    """
+
+    match: str | None
+    where: str
+    params: tuple[str, ...]
+    rank: str | None = None
+
+
+def index_column(code: str) -> str:
+    """The FTS5 column of a text field code."""
+    return code.lower()
+
+
+def term_match(term: Term) -> str:
+    """The FTS5 expression of one word or phrase: a column filter and one
+    quoted string of its tokens (tokens never contain quotes; doubling them
+    anyway keeps the string closed whatever happens). A publication number
+    searched in PN alone is no FTS5 expression but the condition number_sql()
+    gives; its expression here is only its name in WordChecks."""
+    if number_of(term) is not None:
+        return f"PN={term.text}"
+    text = join_ipc(term.text) if "IC" in term.fields else term.text
+    tokens, prefix = search_tokens(text, term.truncated)
+    columns = " ".join(index_column(code) for code in term.fields)
+    quoted = '"' + " ".join(tokens).replace('"', '""') + '"'
+    return f"{{{columns}}} : {quoted}{'*' if prefix else ''}"
+
+
+def number_of(term: Term) -> pn.Parts | None:
+    """The parts of a publication number searched in PN alone (pn.matches()
+    rules: one typed without kind finds every kind, without country every
+    country), else None."""
+    if term.fields != ("PN",) or term.truncated:
+        return None
+    return pn.query_parts(term.text)
+
+
+def number_sql(parts: pn.Parts) -> tuple[str, tuple[str, ...]]:
+    """An SQL condition finding a typed number: records.number (indexed) is
+    its number part, then pn is one of its forms (parts hold only A-Z, 0-9)."""
+    countries = [parts.country] if parts.country else ["", "[A-Z][A-Z]"]
+    kinds = [parts.kind] if parts.kind else ["", "[A-Z]", "[A-Z][0-9]"]
+    patterns = tuple(c + parts.number + k for c in countries for k in kinds)
+    forms = " OR ".join(f"{RECORDS_ALIAS}.pn GLOB ?" for _ in patterns)
+    return f"{RECORDS_ALIAS}.number = ? AND ({forms})", (parts.number, *patterns)
+
+
+def compile_query(query: Query) -> CompiledQuery:
+    root = query.root
+    match, rest = _split_and(root.items if isinstance(root, And) else (root,))
+    if not rest:
+        return CompiledQuery(match, "", ())
+    where, params = _sql(rest[0]) if len(rest) == 1 else _sql(And(tuple(rest)))
+    rank = None
+    if match is None:
+        positive = dict.fromkeys(map(term_match, _positive_terms(root)))
+        rank = " OR ".join(positive) or None
+    return CompiledQuery(match, where, params, rank)
+
+
+def _positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:
+    if isinstance(node, Term) and not negated and number_of(node) is None:
+        yield node
+    elif isinstance(node, Not):
+        yield from _positive_terms(node.item, not negated)
+    elif isinstance(node, (And, Or)):
+        for item in node.items:
+            yield from _positive_terms(item, negated)
+
+
+def _fts_ok(node: Node) -> bool:
+    """Whether node is a positive FTS5 expression (FTS5 has no unary NOT)."""
+    if isinstance(node, Term):
+        return number_of(node) is None
+    if isinstance(node, Or):
+        return all(_fts_ok(item) for item in node.items)
+    if isinstance(node, And):
+        positive = [item for item in node.items if not isinstance(item, Not)]
+        negative = [item.item for item in node.items if isinstance(item, Not)]
+        return bool(positive) and all(map(_fts_ok, positive + negative))
+    return False
+
+
+def _fts(node: Node) -> str:
+    if isinstance(node, Term):
+        return term_match(node)
+    if isinstance(node, Or):
+        return "(" + " OR ".join(map(_fts, node.items)) + ")"
+    assert isinstance(node, And)
+    positive = " AND ".join(_fts(item) for item in node.items if not isinstance(item, Not))
+    negative = "".join(f" NOT {_fts(item.item)}" for item in node.items if isinstance(item, Not))
+    return f"(({positive}){negative})" if negative else f"({positive})"
+
+
+def _split_and(items: tuple[Node, ...]) -> tuple[str | None, list[Node]]:
+    """The FTS5 expression of the conjuncts it can express, and the others."""
+    positive = [item for item in items if not isinstance(item, Not) and _fts_ok(item)]
+    if not positive:
+        return None, list(items)
+    negative = [item for item in items if isinstance(item, Not) and _fts_ok(item.item)]
+    expression = _fts(positive[0]) if len(positive) == 1 and not negative else _fts(And(tuple(positive + negative)))
+    taken = {id(item) for item in positive + negative}
+    return expression, [item for item in items if id(item) not in taken]
+
+
+def _in_index(expression: str) -> tuple[str, tuple[str, ...]]:
+    sql = f"{RECORDS_ALIAS}.id IN (SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)"
+    return sql, (expression,)
+
+
+def _sql(node: Node) -> tuple[str, tuple[str, ...]]:
+    if _fts_ok(node):
+        return _in_index(_fts(node))
+    if isinstance(node, Term):
+        parts = number_of(node)
+        assert parts is not None
+        return number_sql(parts)
+    if isinstance(node, DateRange):
+        column = f"{RECORDS_ALIAS}.{FIELDS[node.field][0]}"
+        return f"{column} BETWEEN ? AND ?", (node.start or _EARLIEST, node.end or _LATEST)
+    if isinstance(node, Not):
+        inner, params = _sql(node.item)
+        return f"NOT ({inner})", params
+    if isinstance(node, And):
+        expression, rest = _split_and(node.items)
+        parts = [_in_index(expression)] if expression else []
+        joiner = " AND "
+    else:
+        assert isinstance(node, Or)
+        indexed = [item for item in node.items if _fts_ok(item)]
+        rest = [item for item in node.items if not _fts_ok(item)]
+        parts = [_in_index(_fts(Or(tuple(indexed))) if len(indexed) > 1 else _fts(indexed[0]))] if indexed else []
+        joiner = " OR "
+    parts += [_sql(item) for item in rest]
+    return joiner.join(f"({sql})" for sql, _ in parts), tuple(p for _, params in parts for p in params)
+
+
+@dataclass(frozen=True)
+class WordChecks:
+    """How to tell which words a hit contains. `expressions[word]` are the
+    FTS5 expressions of its terms; a hit of the query matches every
+    expression in `always` and none in `never`; the others are looked up."""
+
+    expressions: dict[str, tuple[str, ...]]
+    always: frozenset[str]
+    never: frozenset[str]
+    numbers: dict[str, str]  # expression of a PN number -> the number typed
+
+    def looked_up(self) -> tuple[str, ...]:
+        """The FTS5 expressions to look up in the index."""
+        seen = dict.fromkeys(e for exprs in self.expressions.values() for e in exprs)
+        return tuple(e for e in seen if e not in self.always and e not in self.never and e not in self.numbers)
+
+
+def word_checks(query: Query) -> WordChecks:
+    expressions: dict[str, dict[str, None]] = {}
+    for term in query.terms():
+        expressions.setdefault(term.word, {})[term_match(term)] = None
+    root = query.root
+    items = root.items if isinstance(root, And) else (root,)
+    always = frozenset(term_match(item) for item in items if isinstance(item, Term))
+    never = frozenset(term_match(item.item) for item in items if isinstance(item, Not) and isinstance(item.item, Term))
+    numbers = {term_match(term): term.text for term in query.terms() if number_of(term) is not None}
+    return WordChecks({word: tuple(exprs) for word, exprs in expressions.items()}, always, never - always, numbers)
