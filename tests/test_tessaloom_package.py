@@ -20,8 +20,10 @@ from PIL import Image
 
 PKG_NAME = "tessaloom通用模組"
 PYTHON_DIR = Path(__file__).resolve().parents[1] / "python"
+# The installed package is the one under test; the source folder only backs
+# it up, last, so that it never shadows the built varnel_host of the venv.
 if str(PYTHON_DIR) not in sys.path:
-    sys.path.insert(0, str(PYTHON_DIR))
+    sys.path.append(str(PYTHON_DIR))
 
 pkg = importlib.import_module(PKG_NAME)
 
