@@ -35,6 +35,7 @@ import json
 import os
 import re
 import sqlite3
+import time
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
@@ -123,7 +124,7 @@ class PatentStore:
         self._live: weakref.WeakSet[SearchResult] = weakref.WeakSet()
         try:
             with self._errors():
-                self._db.execute("PRAGMA journal_mode=WAL")
+                self._use_wal()
                 self._db.execute("PRAGMA synchronous=NORMAL")
                 self._db.execute("PRAGMA temp_store=MEMORY")
                 self._db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")
@@ -134,6 +135,20 @@ class PatentStore:
 
     def __enter__(self) -> PatentStore:
         return self
+
+    def _use_wal(self) -> None:
+        """Switch to write-ahead logging. SQLite answers "locked" at once,
+        without waiting, while another process makes the same switch on a
+        fresh file: retried here for as long as any lock is waited for."""
+        deadline = time.monotonic() + LOCK_WAIT_SECONDS
+        while True:
+            try:
+                self._db.execute("PRAGMA journal_mode=WAL")
+                return
+            except sqlite3.OperationalError as error:
+                if "locked" not in str(error) or time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
 
     def __exit__(self, *exc_info: object) -> None:
         self.close()
