@@ -3,6 +3,7 @@
 # installs the GUI extension into .venv. Safe to re-run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/venv.sh
 
 need_apt=()
 command -v Xvfb >/dev/null || need_apt+=(xvfb)
@@ -20,18 +21,7 @@ for candidate in python3.11 /usr/bin/python3.11; do
 done
 [ -n "$PY" ] || need_apt+=(python3.11 python3.11-venv python3.11-dev python3-tk)
 
-if [ ${#need_apt[@]} -gt 0 ]; then
-    SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    echo "Installing system packages: ${need_apt[*]}"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}" >/dev/null
-fi
+apt_install "${need_apt[@]}"
 [ -n "$PY" ] || PY=/usr/bin/python3.11
 
-if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c "import tkinter" 2>/dev/null; then
-    rm -rf .venv
-    "$PY" -m venv .venv
-fi
-.venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.18" ninja
-.venv/bin/python -m pip install -q --no-build-isolation ".[test]"
+venv_install .venv "$PY"
