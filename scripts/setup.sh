@@ -9,7 +9,8 @@ need_apt=()
 command -v Xvfb >/dev/null || need_apt+=(xvfb)
 command -v xauth >/dev/null || need_apt+=(xauth)
 command -v xdotool >/dev/null || need_apt+=(xdotool)
-fc-list 2>/dev/null | grep -qi "Noto Sans CJK" || need_apt+=(fonts-noto-cjk)
+# grep reads all of it: with -q, fc-list could die of SIGPIPE and fail the pipe.
+fc-list 2>/dev/null | grep -i "Noto Sans CJK" >/dev/null || need_apt+=(fonts-noto-cjk)
 command -v g++ >/dev/null || need_apt+=(g++)
 
 # The machine's python3.11 with a working tkinter, else Debian's.
