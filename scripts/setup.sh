@@ -25,4 +25,4 @@ done
 apt_install "${need_apt[@]}"
 [ -n "$PY" ] || PY=/usr/bin/python3.11
 
-venv_install .venv "$PY"
+venv_install .venv "$PY" -C build-dir=build/dev
