@@ -11,12 +11,11 @@ fi
 # file, even to a server that asks for none (one started without xauth):
 # give it an empty one then.
 if [ ! -e "${XAUTHORITY:-$HOME/.Xauthority}" ]; then
-    empty_authority=$(mktemp "${TMPDIR:-/tmp}/varnel-xauth-XXXXXX")
-    trap 'rm -f "$empty_authority"' EXIT
-    export XAUTHORITY="$empty_authority"
+    : >.venv/empty.Xauthority
+    export XAUTHORITY="$PWD/.venv/empty.Xauthority"
 fi
 if ! .venv/bin/python -c "import tkinter; tkinter.Tk().destroy()" 2>/dev/null; then
     echo "無法連線到顯示器 $DISPLAY：請確認 X 伺服器正在執行，且 XAUTHORITY 指向它的授權檔。 / Cannot open display $DISPLAY: check that the X server runs and XAUTHORITY names its authority file." >&2
     exit 2
 fi
-.venv/bin/varnel-host "$@"
+exec .venv/bin/varnel-host "$@"
