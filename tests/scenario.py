@@ -145,6 +145,7 @@ class Result:
     stdout: str
     stderr: str
     values: list = field(default_factory=list)
+    finished: bool = False  # the scenario's code ran to its end (no exception, no exit)
 
     def check(self) -> "Result":
         """Fail unless the scenario exited cleanly without Tk errors."""
@@ -153,11 +154,6 @@ class Result:
         assert clean, f"scenario failed ({self.returncode}):\n{self.stderr}\n{self.stdout}"
         assert "invalid command name" not in self.stderr, self.stderr
         return self
-
-    @property
-    def finished(self) -> bool:
-        """The scenario's code ran to its end (no exception, no exit)."""
-        return FINISHED_TAG in self.stdout.splitlines()
 
     @property
     def value(self):
@@ -189,4 +185,6 @@ def run(code: str, *, timeout: float = 90, env: dict | None = None, stdin: str |
         for line in proc.stdout.splitlines()
         if line.startswith(RESULT_TAG)
     ]
-    return Result(proc.returncode, proc.stdout, proc.stderr, values)
+    lines = proc.stdout.splitlines(keepends=True)
+    stdout = "".join(line for line in lines if line.rstrip("\n") != FINISHED_TAG)
+    return Result(proc.returncode, stdout, proc.stderr, values, finished=len(stdout) < len(proc.stdout))
