@@ -3,12 +3,14 @@
 # installs the GUI extension into .venv. Safe to re-run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/venv.sh
 
 need_apt=()
 command -v Xvfb >/dev/null || need_apt+=(xvfb)
 command -v xauth >/dev/null || need_apt+=(xauth)
 command -v xdotool >/dev/null || need_apt+=(xdotool)
-fc-list 2>/dev/null | grep -qi "Noto Sans CJK" || need_apt+=(fonts-noto-cjk)
+# grep reads all of it: with -q, fc-list could die of SIGPIPE and fail the pipe.
+fc-list 2>/dev/null | grep -i "Noto Sans CJK" >/dev/null || need_apt+=(fonts-noto-cjk)
 command -v g++ >/dev/null || need_apt+=(g++)
 
 # The machine's python3.11 with a working tkinter, else Debian's.
@@ -20,18 +22,7 @@ for candidate in python3.11 /usr/bin/python3.11; do
 done
 [ -n "$PY" ] || need_apt+=(python3.11 python3.11-venv python3.11-dev python3-tk)
 
-if [ ${#need_apt[@]} -gt 0 ]; then
-    SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    echo "Installing system packages: ${need_apt[*]}"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need_apt[@]}" >/dev/null
-fi
+apt_install "${need_apt[@]}"
 [ -n "$PY" ] || PY=/usr/bin/python3.11
 
-if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c "import tkinter" 2>/dev/null; then
-    rm -rf .venv
-    "$PY" -m venv .venv
-fi
-.venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.18" ninja "setuptools>=70.1"
-.venv/bin/python -m pip install -q --no-build-isolation ".[test]"
+venv_install .venv "$PY" -C build-dir=build/dev

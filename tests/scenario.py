@@ -21,12 +21,18 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
 from dataclasses import dataclass, field
 
 RESULT_TAG = "@@SCENARIO "
+# Written when the scenario's code has run to its end: the evidence of its
+# own success when LeakSanitizer's exit status (a tolerated leak report, or a
+# crash of its tracer) replaces the scenario's.
+FINISHED_TAG = "@@SCENARIO-FINISHED"
+FINISHED = f"\nimport sys as _sys\n_sys.stdout.write({FINISHED_TAG!r} + '\\n')\n_sys.stdout.flush()\n"
 
 PRELUDE = r'''
 import json, os, sys, time, atexit, tkinter, traceback
@@ -104,12 +110,33 @@ def _report_tk_errors():
 def _sanitizer_gave_up(stderr: str) -> bool:
     """LeakSanitizer's own tracer crashed while the process ended ("Tracer
     caught signal") and reported nothing. Such a run is tried again; if the
-    tracer crashes every time, the leak check of that run is inconclusive and
-    does not fail it. Every sanitizer report, leaks included, still does."""
+    tracer crashes every time, the leak check of that run is inconclusive.
+    The exit status is then the sanitizer's, so the scenario's own outcome is
+    read from its finished line; every sanitizer report still fails it."""
     return ("LeakSanitizer has encountered a fatal error" in stderr
             and "ERROR: AddressSanitizer" not in stderr
             and "ERROR: LeakSanitizer: detected memory leaks" not in stderr
             and "runtime error:" not in stderr)
+
+
+_LEAK_BLOCK = re.compile(r"(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) "
+                         r"allocated from:\n\s*#0 [^\n]*\n\s*#1 [^\n]* in (\S+)")
+
+
+def _only_module_state_leaks(stderr: str) -> bool:
+    """LeakSanitizer reported nothing but the 1-byte module states that
+    CPython 3.11 allocates in PyModule_ExecDef and forgets when a create slot
+    hands back the already loaded module (a repeated import of GUI). That one
+    allocation is tolerated here, by its exact shape, rather than suppressed
+    by a rule that would match every allocation made while the module body
+    runs."""
+    if ("ERROR: LeakSanitizer: detected memory leaks" not in stderr
+            or "ERROR: AddressSanitizer" in stderr or "runtime error:" in stderr):
+        return False
+    blocks = _LEAK_BLOCK.findall(stderr)
+    return (len(blocks) == stderr.count(" leak of ") and len(blocks) > 0
+            and all(kind == "Direct" and size == count and caller == "PyModule_ExecDef"
+                    for kind, size, count, caller in blocks))
 
 
 @dataclass
@@ -118,10 +145,12 @@ class Result:
     stdout: str
     stderr: str
     values: list = field(default_factory=list)
+    finished: bool = False  # the scenario's code ran to its end (no exception, no exit)
 
     def check(self) -> "Result":
         """Fail unless the scenario exited cleanly without Tk errors."""
-        clean = self.returncode == 0 or _sanitizer_gave_up(self.stderr)
+        leaks_tolerated = _sanitizer_gave_up(self.stderr) or _only_module_state_leaks(self.stderr)
+        clean = self.returncode == 0 or (leaks_tolerated and self.finished)
         assert clean, f"scenario failed ({self.returncode}):\n{self.stderr}\n{self.stdout}"
         assert "invalid command name" not in self.stderr, self.stderr
         return self
@@ -134,7 +163,7 @@ class Result:
 
 def run(code: str, *, timeout: float = 90, env: dict | None = None, stdin: str | None = None,
         cwd: str | None = None, prelude: bool = True) -> Result:
-    source = (PRELUDE if prelude else "") + "\n" + textwrap.dedent(code)
+    source = (PRELUDE if prelude else "") + "\n" + textwrap.dedent(code) + FINISHED
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
@@ -156,4 +185,6 @@ def run(code: str, *, timeout: float = 90, env: dict | None = None, stdin: str |
         for line in proc.stdout.splitlines()
         if line.startswith(RESULT_TAG)
     ]
-    return Result(proc.returncode, proc.stdout, proc.stderr, values)
+    lines = proc.stdout.splitlines(keepends=True)
+    stdout = "".join(line for line in lines if line.rstrip("\n") != FINISHED_TAG)
+    return Result(proc.returncode, stdout, proc.stderr, values, finished=len(stdout) < len(proc.stdout))

@@ -276,6 +276,10 @@ void init_window(py::module_ &m) {
     PyObject *fn = PyCFunction_NewEx(&gui_def, m.ptr(), m.attr("__name__"_id).ptr());
     if (fn == nullptr) throw py::error_already_set();
     m.attr("GUI"_id) = py::reinterpret_steal<py::object>(fn);
+#ifdef GUI_LEAK_PROBE
+    // Test-only build: a string nobody owns, for the sanitizer stage to report.
+    static_cast<void>(PyUnicode_FromString("GUI leak probe"));
+#endif
 }
 
 }  // namespace gui
