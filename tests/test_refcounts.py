@@ -123,6 +123,8 @@ for cycle_index, sample in enumerate(samples):
         own[cycle_index] = own_blocks()
 print("@@SCENARIO " + json.dumps({"samples": samples, "window_counts": window_counts,
                                   "errors": callback_errors, "own_blocks": own}))
+# Stopped here, so that its traceback tables are freed before the leak check at exit.
+tracemalloc.stop()
 '''
 
 
