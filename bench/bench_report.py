@@ -29,6 +29,7 @@ from varnel_host.query import parse
 from varnel_host.records import Hit, PatentRecord
 from varnel_host.report import LIST_SHEET, TOP_SHEET, read_settings, write_report
 from varnel_host.request import RunRequest
+from varnel_host.store import Facets
 from varnel_host.synth import generate
 
 _WORDS = ["鋰電池", "正極材料", "battery", "固態電解質", "cathode", "隔離膜", "LiFePO4", "散熱模組", "sensor", "控制單元"]
@@ -72,6 +73,9 @@ class _Hits:
 
     def closest(self, n: int) -> list[Hit]:
         return self.hits[:n]
+
+    def facets(self, top: int = 10) -> Facets:
+        return Facets.of_records((hit.record for hit in self.hits), top)
 
 
 def synth_hits(count: int) -> list[Hit]:

@@ -200,12 +200,17 @@ def main() -> None:
     parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "varnel-bench")
     parser.add_argument("--no-peers", action="store_true")
     parser.add_argument("--skip", action="append", default=[], help="a command kind not to run")
+    parser.add_argument("--similar-only", action="store_true", help="only the SIM= commands and the charts' cost")
     args = parser.parse_args()
     n = args.records
     args.cache.mkdir(parents=True, exist_ok=True)
     tag = getattr(segment, "VERSION", "before").replace("/", "_")
     ours_path = args.cache / f"ours-{n}-{tag}.sqlite3"
     facts = build_ours(ours_path, n)
+    if args.similar_only:
+        with tempfile.TemporaryDirectory() as reports:
+            bench_similarity(ours_path, Path(reports))
+        return
     size = sum(p.stat().st_size for p in args.cache.glob(ours_path.name + "*"))
     print(f"{n:,} records: import {facts['rate']:,.0f} records/s; database {size / 2**20:,.0f} MiB = "
           f"{size / facts['text']:.2f} x the {facts['text'] / 2**20:,.0f} MiB of text; import peak {facts['peak_kib'] / 1024:,.0f} MiB")
@@ -263,6 +268,59 @@ def main() -> None:
     if "trigram" in peers:
         missed = _trigram_misses(ours_path, peers["trigram"][0])
         print(f"two-character Chinese words of the vocabulary the trigram peer misses: {missed[0]} of {missed[1]}")
+
+
+def similarity_commands() -> list[tuple[str, str]]:
+    """SIM= commands: a one-page description (about 1,500 characters, from
+    records not in the collection), alone and with filters, and one by
+    publication number."""
+    page = "".join(r.title + "。" + r.abstract + r.claims for r in synth.generate(4, seed=99)).replace('"', " ")[:1500]
+    number = next(r.pn for r in synth.generate(50, seed=1) if r.pn.startswith("TWI"))
+    return [
+        ("SIM page", f'SIM="{page}"'),
+        ("SIM page + filters", f'SIM="{page}" AND AD=2015:2024 NOT PA=華泰'),
+        ("SIM number", f"SIM={number}"),
+        ("SIM number + IC", f"SIM={number} AND IC=H01M*"),
+    ]
+
+
+def open_read_only(path: Path) -> PatentStore:
+    """The benchmark's database opened so that nothing can change it."""
+    real = sqlite3.connect
+
+    def connect(target, *args, **kwargs):
+        return real(f"file:{target}?immutable=1", *args, uri=True, **kwargs)
+
+    sqlite3.connect = connect
+    try:
+        return PatentStore(path)
+    finally:
+        sqlite3.connect = real
+
+
+def bench_similarity(path: Path, reports: Path) -> None:
+    """Search time of SIM= commands (the worker's path: ranking, rows with
+    their shared words, the closest five) and the report's time with and
+    of which the charts take (their counts over every hit, result.facets())."""
+    from varnel_host import report
+    from varnel_host.request import RunRequest
+
+    print(f"{'kind':>20} {'hits':>9} {'search ms':>10} {'report s':>9} {'charts s':>9} {'charts %':>9}")
+    with open_read_only(path) as store:
+        for kind, command in similarity_commands():
+            def run():
+                result = store.search(command, limit=REPORT_ROW_CAP)
+                rows = list(result.rows())
+                result.closest(5)
+                return result, rows
+
+            ms, (result, rows) = timed(run)
+            request = RunRequest.read({"分析最接近專利數量": 5}, command)
+            whole, _ = timed(lambda: report.write_report(reports, request, result))
+            charts, _ = timed(result.facets)
+            print(f"{kind:>20} {result.total:9,} {ms:10.1f} {whole / 1000:9.2f} {charts / 1000:9.2f} "
+                  f"{100 * charts / max(whole, 0.01):8.1f}%")
+            del result, rows
 
 
 def _refused(store, command):

@@ -21,6 +21,7 @@ from varnel_host import report
 from varnel_host.report import (CELL_LIMIT, LIST_ROW_CAP, SHEET_ROWS, ReportCancelled, clean_text, read_settings,
                                 split_runs, write_report)
 from varnel_host.request import RunRequest
+from varnel_host.store import Facets
 
 NOW = datetime(2026, 12, 7, 15, 30, 12)
 NAME = "檢索報告_20261207_153012"
@@ -54,6 +55,9 @@ class _Found:
 
     def closest(self, n: int) -> list[Hit]:
         return self.hits[:n]
+
+    def facets(self, top: int = 10) -> Facets:
+        return Facets.of_records((hit.record for hit in self.hits), top)
 
 
 def _hit(n: int, score: float, **fields: str) -> Hit:
@@ -99,7 +103,7 @@ def test_sheets_and_list_rows(tmp_path: Path) -> None:
     hits = [_hit(2, 9.876), _hit(3, 5.5, ad="2015", pd=""), _hit(1, 2.0), _hit(4, math.nan)]
     result = write_report(tmp_path, _run(), _Found(hits, 42), now=NOW)
     book = _open(result.path)
-    assert book.sheetnames == ["檢索列表", "分析最接近專利數量", "檢索條件"]
+    assert book.sheetnames == ["檢索列表", "分析最接近專利數量", "統計圖表", "檢索條件"]
     sheet = book["檢索列表"]
     rows = _rows(sheet)
     assert rows[0] == ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度")
@@ -179,10 +183,19 @@ def _same_hits() -> list[Hit]:
 
 def test_report_content_is_that_of_the_earlier_writer(tmp_path: Path) -> None:
     """The same hits give the same cells, fonts and layout as the report writer
-    before rows came from a cursor; the conditions sheet only gains its 列表上限 row."""
+    before rows came from a cursor; the conditions sheet only gains its 列表上限 row,
+    the chart sheet is new and the closest sheet's texts gain their marked runs
+    (compared here as text; their runs are tested on their own)."""
     request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體="Arial", 分析最接近專利數量=4)
     now = _snapshot(write_report(tmp_path, request, _Found(_same_hits(), 57), now=NOW).path)
     before = json.loads((Path(__file__).parent / "data" / "report_before.json").read_text(encoding="utf-8"))
+    del now["統計圖表"]
+    for snapshot in (now, before):
+        for row in snapshot["分析最接近專利數量"]["rows"][1:]:
+            for col in (2, 5, 6):
+                if isinstance(row[col][0], list):
+                    row[col][0] = "".join(run[0] for run in row[col][0])
+                row[col][1:5] = [None] * 4  # the cell's own font: the runs carry the fonts
     conditions = now["檢索條件"]["rows"]
     assert [row[0][0] for row in conditions].count("列表上限") == 1
     conditions[:] = [row for row in conditions if row[0][0] != "列表上限"]
@@ -446,6 +459,28 @@ class _ApiRows:
 
     def number(self, col: int, value: float, num_format: str) -> None:
         self.cells.number(self.sheet, self.row, col, value, num_format)
+
+    def number_link(self, col: int, number: str, *, wrap: bool = False) -> None:
+        url = report.patent_url(number)
+        if url is None:
+            self.text(col, number, wrap=wrap)
+        else:
+            style = self.cells.style(False, valign="top", text_wrap=wrap, font_color=report.LINK_COLOR, underline=1)
+            self.sheet.write_url(self.row, col, url, style, string=number)
+
+    def marked(self, col: int, text: str, words, *, wrap: bool = False) -> None:
+        text = clean_text(text)
+        spans = report.marked_spans(text, words)
+        if not spans:
+            self.text(col, text, wrap=wrap)
+            return
+        edges = [0, *(edge for span in spans for edge in span), len(text)]
+        parts: list = []
+        for index, (start, end) in enumerate(zip(edges, edges[1:])):
+            for cjk, run in split_runs(text[start:end]):
+                mark = index % 2 == 1
+                parts += [self.cells.style(cjk, True, font_color=report.MARK_COLOR) if mark else self.cells.style(cjk), run]
+        self.sheet.write_rich_string(self.row, col, *parts, self.cells.style(False, valign="top", text_wrap=wrap))
 
     def record_date(self, col: int, text: str) -> None:
         value = report._date_value(text)

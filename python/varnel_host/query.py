@@ -10,6 +10,9 @@ A command is made of
 * field restrictions: TI=電池, TI=(電池 OR battery), TI="固態電池", or the
   group form (電池 OR battery)@TI,AB,CL. The innermost restriction wins;
   words without one search TI, AB and CL. Field codes: records.FIELDS;
+* similarity: SIM="a paragraph describing an invention" or SIM=<publication
+  number> ranks the collection by closeness to that text or patent (see
+  similar.py); it may be joined by AND to any other form, which then filters;
 * dates on AD / ID: AD=20150101:20241231, AD=2015:2024 (whole years),
   AD=201503:202406 (whole months), open ends AD=2015: and ID=:20241231, or a
   single day, month or year (AD=20200101, AD=2020).
@@ -30,9 +33,10 @@ from __future__ import annotations
 
 import calendar
 import re
-from dataclasses import dataclass, replace
+from dataclasses import dataclass, field, replace
 from typing import Iterator, Union
 
+from . import pn
 from .records import DATE_FIELDS, DEFAULT_FIELDS, FIELDS
 from .segment import search_tokens
 
@@ -41,6 +45,7 @@ MAX_COMMAND_LENGTH = 4000
 MAX_WORDS = 100
 MAX_DEPTH = 32
 _OPERATORS = ("AND", "OR", "NOT")
+SIMILAR_CODE = "SIM"
 
 _CHARACTER_MAP = {code: code - 0xFEE0 for code in range(0xFF01, 0xFF5F)}
 _CHARACTER_MAP.update({0x3000: " ", **dict.fromkeys(map(ord, "“”「」『』"), '"')})
@@ -88,6 +93,16 @@ class DateRange:
 
 
 @dataclass(frozen=True)
+class Similar:
+    """Closeness to a text, or (number set) to the stored patent with that
+    publication number. `position` is the 1-based place of "SIM=" in the command."""
+
+    text: str = ""
+    number: str = ""
+    position: int = field(default=1, compare=False)
+
+
+@dataclass(frozen=True)
 class And:
     items: tuple[Node, ...]
 
@@ -102,7 +117,7 @@ class Not:
     item: Node
 
 
-Node = Union[Term, DateRange, And, Or, Not]
+Node = Union[Term, DateRange, Similar, And, Or, Not]
 
 
 @dataclass(frozen=True)
@@ -118,15 +133,31 @@ class Query:
         """The distinct words as written, in command order."""
         return tuple(dict.fromkeys(term.word for term in self.terms()))
 
+    def similar(self) -> Similar | None:
+        """The SIM= part of the command (always a top-level AND operand), if any."""
+        items = self.root.items if isinstance(self.root, And) else (self.root,)
+        return next((item for item in items if isinstance(item, Similar)), None)
+
+    def filters(self) -> Query | None:
+        """The command without its SIM= part (None when nothing else is left)."""
+        if not isinstance(self.root, And):
+            return None if isinstance(self.root, Similar) else self
+        rest = tuple(item for item in self.root.items if not isinstance(item, Similar))
+        return Query(rest[0] if len(rest) == 1 else And(rest), self.command)
+
 
 def _terms(node: Node) -> Iterator[Term]:
-    if isinstance(node, Term):
-        yield node
-    elif isinstance(node, Not):
-        yield from _terms(node.item)
+    return (item for item in _nodes(node) if isinstance(item, Term))
+
+
+def _nodes(node: Node) -> Iterator[Node]:
+    """node and every node under it, depth first, in command order."""
+    yield node
+    if isinstance(node, Not):
+        yield from _nodes(node.item)
     elif isinstance(node, (And, Or)):
         for item in node.items:
-            yield from _terms(item)
+            yield from _nodes(item)
 
 
 # --- lexer -----------------------------------------------------------------
@@ -143,7 +174,7 @@ class _Token:
 
 def _field_code(text: str, pos: int) -> str:
     code = text.upper()
-    if code not in FIELDS:
+    if code not in FIELDS and code != SIMILAR_CODE:
         raise QueryError(f"未知的欄位代碼「{text}」", pos + 1, text)
     return code
 
@@ -229,6 +260,7 @@ def parse(command: str) -> Query:
     if not tokens:
         raise QueryError("檢索指令是空的", 1)
     root = _Parser(tokens).parse()
+    _check_similar(root)
     query = Query(_assign_fields(root, DEFAULT_FIELDS), command)
     if len(query.words()) > MAX_WORDS:
         raise QueryError(
@@ -308,6 +340,8 @@ class _Parser:
         if token.kind == "LP":
             return self.group(token, depth)
         if token.kind == "FIELD":
+            if token.text == SIMILAR_CODE:
+                return _similar(token, self.peek() and self.take())
             if token.text in DATE_FIELDS:
                 return _date_range(token.text, self.take())
             following = self.peek()
@@ -348,6 +382,8 @@ def _join(kind: type[And] | type[Or], items: list[Node]) -> Node:
 
 def _text_fields(fields: tuple[tuple[str, int], ...]) -> tuple[str, ...]:
     for code, pos in fields:
+        if code == SIMILAR_CODE:
+            raise QueryError("「SIM」不能放在「@」後面，請寫成 SIM=\"描述文字\" 或 SIM=公開公告號", pos + 1, code)
         if code in DATE_FIELDS:
             raise QueryError(f"日期欄位「{code}」只能寫成 {code}=日期，例如 {code}=2015:2024", pos + 1, code)
     return tuple(dict.fromkeys(code for code, _ in fields))
@@ -427,3 +463,28 @@ def _date_bound(text: str, pos: int, end: bool) -> str:
     if not 1 <= int(day) <= last_day:
         raise QueryError(f"日期「{text}」不存在", pos + 1, text)
     return f"{year:04d}{month}{day}"
+
+
+def _similar(token: _Token, value: _Token | None) -> Similar:
+    """SIM="text" or SIM=<publication number>."""
+    example = '，例如 SIM="一種具有防爆閥的固態電池" 或 SIM=TWI700214B'
+    if value is None or value.kind not in ("PHRASE", "WORD"):
+        raise QueryError("「SIM=」後面需要以引號括住的描述文字或公開公告號" + example, token.pos + 1, "SIM=")
+    if value.kind == "PHRASE":
+        if not search_tokens(value.text)[0]:
+            raise QueryError("「SIM=」的描述文字沒有可檢索的字詞" + example, value.pos + 1, value.text[:20])
+        return Similar(text=value.text, position=token.pos + 1)
+    if pn.query_parts(value.text) is None:
+        raise QueryError(f"「{value.text}」不是公開公告號；描述文字請用引號括住" + example, value.pos + 1, value.text)
+    return Similar(number=value.text, position=token.pos + 1)
+
+
+def _check_similar(root: Node) -> None:
+    """SIM= may appear once, as an operand of the top-level AND: the other
+    operands filter the patents it ranks."""
+    items = root.items if isinstance(root, And) else (root,)
+    found = [item for item in _nodes(root) if isinstance(item, Similar)]
+    if len(found) > 1:
+        raise QueryError("一個檢索指令只能有一個 SIM=", found[1].position, "SIM=")
+    if found and not any(item is found[0] for item in items):
+        raise QueryError("SIM= 只能以 AND 與其他條件結合（不能放在 OR 或 NOT 之下）", found[0].position, "SIM=")

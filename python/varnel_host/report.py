@@ -1,9 +1,17 @@
 """Write one search run to a new XLSX workbook.
 
 Sheets, in order: 檢索列表 (the hits in the store's order, best first, at
-most LIST_ROW_CAP of them), 分析最接近專利數量 (the closest hits with abstract,
-first claim and matched words) and 檢索條件 (the command, hit count, the list's
-cap, settings as used and any adjustments made to them).
+most LIST_ROW_CAP of them), 分析最接近專利數量 (the closest hits with score,
+abstract, first claim and the matched or shared words, those words marked in
+bold red inside the texts), 統計圖表 (native Excel charts over every hit: top
+applicants, hits per filing year, top IPC subclasses, each beside its data
+table) and 檢索條件 (the command, hit count, the list's cap, settings as used
+and any adjustments made to them).
+
+Publication numbers in the list and closest sheets link to the patent's
+public page (PATENT_PAGE_URL) when they carry a known office's country code;
+other numbers stay plain text. A sheet holds at most HYPERLINK_LIMIT links
+(Excel's limit): rows beyond it carry the number alone.
 
 Every text cell is a rich string: runs of CJK characters use the Chinese font,
 all other runs the Latin font, both at 11 pt × the size ratio (a text of one
@@ -38,10 +46,15 @@ from xlsxwriter.format import Format
 from xlsxwriter.worksheet import Worksheet
 from xlsxwriter.xmlwriter import XMLwriter
 
+from xlsxwriter.url import Url
+
+from . import pn
 from .records import Hit
+from .similar import marked_spans
 
 if TYPE_CHECKING:
     from .request import RunRequest
+    from .store import Facets
 
 CELL_LIMIT = 32_767  # Excel's limit per cell, in UTF-16 code units
 FONT_NAME_LIMIT = 31  # longer font names make Excel repair the file
@@ -56,7 +69,20 @@ BIG5_CHARSET = 136  # tells Excel the Chinese font's character set
 
 LIST_SHEET = "檢索列表"
 TOP_SHEET = "分析最接近專利數量"
+CHART_SHEET = "統計圖表"
 CONDITIONS_SHEET = "檢索條件"
+
+# The public record page of a patent, by its canonical publication number.
+PATENT_PAGE_URL = "https://patents.google.com/patent/{pn}"
+# Country codes of the offices whose numbers that page knows.
+KNOWN_OFFICES = frozenset(
+    "TW US EP WO CN JP KR DE GB FR CA AU IN RU BR ES IT NL CH SE AT BE DK FI NO IL MX SG NZ ZA".split()
+)
+HYPERLINK_LIMIT = 65_530  # per worksheet, Excel's own
+MARK_COLOR = "#FF0000"  # matched and shared words inside the closest sheet's texts
+LINK_COLOR = "#0563C1"
+CHART_TOP = 10  # applicants and IPC subclasses charted
+CHART_ROWS = 18  # rows a chart covers at 100 %
 
 # A sheet holds 1,048,576 rows. The list stops well before that: beyond
 # 100,000 hits a list is no longer read, only filtered, the command wants
@@ -101,6 +127,14 @@ class Hits(Protocol):
     def rows(self) -> Iterable[Hit]: ...
 
     def closest(self, n: int) -> list[Hit]: ...
+
+    def facets(self, top: int = 10) -> Facets: ...
+
+
+def patent_url(number: str) -> str | None:
+    """The public page of a publication number, None without a known office prefix."""
+    parts = pn.split(number)
+    return PATENT_PAGE_URL.format(pn=number) if parts and parts.country in KNOWN_OFFICES else None
 
 
 def cap_note(total: int) -> str | None:
@@ -307,7 +341,9 @@ class _CellWriter:
         _check(sheet.write_number(row, col, value, fmt), sheet, row, col)
 
     def header(self, sheet: Worksheet, captions: Sequence[str], widths: Sequence[float]) -> None:
-        """Bold header row, frozen, with column widths scaled by the size ratio."""
+        """Bold header row, frozen, with column widths scaled by the size ratio;
+        printed landscape, one page wide."""
+        _page_setup(sheet)
         for col, (caption, width) in enumerate(zip(captions, widths, strict=True)):
             self.text(sheet, 0, col, caption, bold=True)
             sheet.set_column(col, col, width * self._settings.ratio)
@@ -334,6 +370,15 @@ def _excel_escapes(text: str) -> str:
 
 def _xml_text(text: str) -> str:
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def _rich_xml(runs: Sequence[tuple[str, str]]) -> str:
+    """The runs of a rich string, (run start, text) each, as xlsxwriter
+    writes them: each run escaped, then the whole string once more."""
+    escaped = [(start, _xml_text(run)) for start, run in runs]
+    if not any(_EXCEL_ANY.search(start) or _EXCEL_ANY.search(run) for start, run in escaped):
+        return "".join(f"{start}{_t_tag(run)}{run}</t></r>" for start, run in escaped)
+    return _excel_escapes("".join(f"{start}{_t_tag(run)}{_excel_escapes(run)}</t></r>" for start, run in escaped))
 
 
 def _t_tag(text: str) -> str:
@@ -405,17 +450,51 @@ class _Rows:
             found = self._xf[key] = fmt()._get_xf_index()
         return found
 
-    def _run_start(self, cjk: bool, bold: bool) -> str:
-        """<r> and the run properties of the Chinese (cjk) or Latin font, as xlsxwriter writes them."""
-        key = (cjk, bold)
+    def _run_start(self, cjk: bool, bold: bool, mark: bool = False) -> str:
+        """<r> and the run properties of the Chinese (cjk) or Latin font, as
+        xlsxwriter writes them; a marked run is bold red."""
+        key = (cjk, bold, mark)
         found = self._runs.get(key)
         if found is None:
             writer, stream = XMLwriter(), io.StringIO()
             writer._set_filehandle(stream)
             self._sheet.rstring = writer
-            self._sheet._write_font(self._cells.style(cjk, bold))
+            fmt = self._cells.style(cjk, True, font_color=MARK_COLOR) if mark else self._cells.style(cjk, bold)
+            self._sheet._write_font(fmt)
             found = self._runs[key] = "<r>" + stream.getvalue()
         return found
+
+    def marked(self, col: int, text: str, words: Sequence[str], *, wrap: bool = False) -> None:
+        """A text with every place holding one of `words` in bold red runs."""
+        text = clean_text(text)
+        spans = marked_spans(text, words)
+        if not spans:
+            self.text(col, text, wrap=wrap)
+            return
+        pieces: list[tuple[bool, str]] = []
+        done = 0
+        for start, end in spans:
+            pieces += [(False, text[done:start]), (True, text[start:end])]
+            done = end
+        pieces.append((False, text[done:]))
+        rich = _rich_xml([(self._run_start(cjk, False, mark), run) for mark, piece in pieces for cjk, run in split_runs(piece)])
+        self._cell(col, self._text_style(False, False, wrap), f' t="inlineStr"><is>{rich}</is></c>')
+
+    def number_link(self, col: int, number: str, *, wrap: bool = False) -> None:
+        """A publication number, linked to its public page when it has one."""
+        url = patent_url(number)
+        sheet = self._sheet
+        if url is None or sheet.hlink_count >= HYPERLINK_LIMIT:
+            self.text(col, number, wrap=wrap)
+            return
+        sheet.hlink_count += 1
+        xf = self._style_index(
+            ("link", wrap),
+            lambda: self._cells.style(False, valign="top", text_wrap=wrap, font_color=LINK_COLOR, underline=1),
+        )
+        # A number with a known office holds only A-Z and 0-9: no escapes.
+        self._cell(col, xf, f' t="inlineStr"><is><t>{number}</t></is></c>')
+        sheet.hyperlinks[self._row][col] = Url(url)
 
     def text(self, col: int, text: str, *, bold: bool = False, wrap: bool = False) -> None:
         key = (text, bold, wrap)
@@ -440,18 +519,7 @@ class _Rows:
                 text = _excel_escapes(text)
             return xf, f' t="inlineStr"><is>{_t_tag(text)}{_xml_text(text) if markup else text}</t></is></c>'
         chinese, latin = self._run_start(True, bold), self._run_start(False, bold)
-        if markup:
-            runs = [(_xml_text(c), _xml_text(o)) for c, o in runs]
-        parts = []
-        for c, o in runs:
-            run = c or o
-            parts += (chinese if c else latin,
-                      '<t xml:space="preserve">' if run[0].isspace() or run[-1].isspace() else "<t>", run, "</t></r>")
-        rich = "".join(parts)
-        # xlsxwriter escapes each run, then the whole string once more.
-        if _EXCEL_ANY.search(text) or _EXCEL_ANY.search(chinese) or _EXCEL_ANY.search(latin):
-            rich = "".join(f"{chinese if c else latin}{_t_tag(c or o)}{_excel_escapes(c or o)}</t></r>" for c, o in runs)
-            rich = _excel_escapes(rich)
+        rich = _rich_xml([(chinese if c else latin, c or o) for c, o in runs])
         return xf, f' t="inlineStr"><is>{rich}</is></c>'
 
     def number(self, col: int, value: float, num_format: str) -> None:
@@ -481,6 +549,11 @@ class _Rows:
             self._cell(col, xf, f"><v>{serial:.16G}</v></c>")
 
 
+def _page_setup(sheet: Worksheet) -> None:
+    sheet.set_landscape()
+    sheet.fit_to_pages(1, 0)
+
+
 def _check(status: int | None, sheet: Worksheet, row: int, col: int) -> None:
     # XlsxWriter reports rejected cells by return code and a warning only.
     if status:
@@ -490,6 +563,8 @@ def _check(status: int | None, sheet: Worksheet, row: int, col: int) -> None:
 _LIST_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度")
 _LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10)
 _TOP_COLUMNS = ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞")
+# A similarity command's closest sheet: its score and the words each hit shares with the text.
+_SIMILAR_CAPTIONS = {"相關度": "相似度", "命中詞": "共同詞"}
 _TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20)
 
 
@@ -514,7 +589,7 @@ def _write_list(
         rec = hit.record
         out.begin(row)
         out.number(0, row, "0")
-        out.text(1, rec.pn)
+        out.number_link(1, rec.pn)
         out.text(2, rec.title)
         out.text(3, rec.applicants)
         out.record_date(4, rec.ad)
@@ -527,22 +602,70 @@ def _write_list(
     return row
 
 
-def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit]) -> None:
-    cells.header(sheet, _TOP_COLUMNS, _TOP_WIDTHS)
+def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit], similar: bool) -> None:
+    captions = [_SIMILAR_CAPTIONS.get(c, c) for c in _TOP_COLUMNS] if similar else _TOP_COLUMNS
+    cells.header(sheet, captions, _TOP_WIDTHS)
     out = _Rows(cells, sheet)
     for row, hit in enumerate(hits, start=1):
         rec = hit.record
         out.begin(row)
         out.number(0, row, "0")
-        out.text(1, rec.pn, wrap=True)
-        out.text(2, rec.title, wrap=True)
+        out.number_link(1, rec.pn, wrap=True)
+        out.marked(2, rec.title, hit.matched, wrap=True)
         out.text(3, rec.applicants, wrap=True)
         out.number(4, round(hit.score, 2), "0.00")
-        out.text(5, rec.abstract, wrap=True)
-        out.text(6, rec.first_claim, wrap=True)
+        out.marked(5, rec.abstract, hit.matched, wrap=True)
+        out.marked(6, rec.first_claim, hit.matched, wrap=True)
         out.text(7, "、".join(hit.matched), wrap=True)
         out.end()
     out.flush()
+
+
+def _write_charts(
+    workbook: xlsxwriter.Workbook, cells: _CellWriter, sheet: Worksheet, facets: Facets, settings: ReportSettings
+) -> None:
+    """Each count beside its native chart, blocks one under another."""
+    font = {"name": settings.chinese_font, "size": settings.font_size}
+    _page_setup(sheet)
+    blocks = (
+        ("申請人", facets.applicants, "bar", f"前 {CHART_TOP} 大申請人（件數）"),
+        ("申請年", facets.years, "column", "各申請年件數"),
+        ("IPC 次類", facets.ipc, "bar", f"前 {CHART_TOP} 大 IPC 次類（件數）"),
+    )
+    widths = (28, 10)
+    for col, width in enumerate(widths):
+        sheet.set_column(col, col, width * settings.ratio)
+    row = 0
+    for caption, counts, kind, title in blocks:
+        cells.text(sheet, row, 0, caption, bold=True)
+        cells.text(sheet, row, 1, "件數", bold=True)
+        for offset, (name, count) in enumerate(counts, start=1):
+            cells.text(sheet, row + offset, 0, name)
+            cells.number(sheet, row + offset, 1, count, "0")
+        if counts:
+            first, last = row + 1, row + len(counts)
+            chart = workbook.add_chart({"type": kind})
+            chart.add_series({
+                "name": title,
+                "categories": [sheet.name, first, 0, last, 0],
+                "values": [sheet.name, first, 1, last, 1],
+                "data_labels": {"value": True, "font": font},
+                "gap": 60,
+            })
+            chart.set_title({"name": title, "name_font": {**font, "size": font["size"] + 2, "bold": True}})
+            chart.set_legend({"none": True})
+            category_axis = {"num_font": font, "interval_unit": 1}
+            value_axis = {"num_font": font, "min": 0, "major_gridlines": {"visible": True}}
+            if kind == "bar":  # the best first, at the top
+                chart.set_y_axis({**category_axis, "reverse": True, "crossing": "max"})
+                chart.set_x_axis(value_axis)
+            else:
+                chart.set_x_axis(category_axis)
+                chart.set_y_axis(value_axis)
+            sheet.insert_chart(row, len(widths) + 1, chart, {"x_scale": 1.5, "y_scale": 1.2})
+        else:
+            cells.text(sheet, row + 1, 0, "（沒有資料）")
+        row += max(len(counts) + 1, round(CHART_ROWS * 1.2 / settings.ratio)) + 2
 
 
 def _write_conditions(
@@ -651,7 +774,9 @@ def write_report(
             cells = _CellWriter(workbook, settings)
             rows = itertools.islice(result.rows(), LIST_ROW_CAP)
             listed = _write_list(cells, workbook.add_worksheet(LIST_SHEET), rows, planned, progress, cancel)
-            _write_top(cells, workbook.add_worksheet(TOP_SHEET), result.closest(settings.top_count))
+            similar = request.query.similar() is not None
+            _write_top(cells, workbook.add_worksheet(TOP_SHEET), result.closest(settings.top_count), similar)
+            _write_charts(workbook, cells, workbook.add_worksheet(CHART_SHEET), result.facets(CHART_TOP), settings)
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
             _write_conditions(cells, conditions, request.command, result.total, listed, settings, now)
         path = _publish(part, folder, now)

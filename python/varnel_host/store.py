@@ -37,6 +37,7 @@ import re
 import sqlite3
 import time
 import weakref
+from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, fields
@@ -44,12 +45,12 @@ from importlib import resources
 from pathlib import Path
 from typing import NamedTuple, Union
 
-from . import paths, segment
+from . import paths, segment, similar
 from .query import TEXT_FIELDS, Query, parse
 from .records import FIELDS, Hit, PatentRecord
 from .segment import index_text
 from . import pn
-from .sqlite_query import INDEX_TABLE, RECORDS_ALIAS, compile_query, index_column, word_checks
+from .sqlite_query import INDEX_TABLE, RECORDS_ALIAS, CompiledQuery, compile_query, index_column, word_checks
 
 SCHEMA_VERSION = 2
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
@@ -348,8 +349,10 @@ class PatentStore:
         self._drop_stale()
         table = f"temp.hits_{next(self._results)}"
         with self._polling(cancel):
-            total = self._rank(query, limit, table)
-        result = SearchResult(self, query, table, total, cancel)
+            plan = similar.plan(self._db, query, self.count()) if query.similar() else None
+            compiled = plan.compiled if plan else compile_query(query)
+            total = self._rank(compiled, limit, table)
+        result = SearchResult(self, query, table, total, cancel, compiled, plan)
         self._live.add(result)
         return result
 
@@ -379,24 +382,29 @@ class PatentStore:
                 return
             self._stale.pop()
 
-    def _rank(self, query: Query, limit: int | None, table: str) -> int:
+    @staticmethod
+    def _found(compiled: CompiledQuery) -> tuple[str, str, tuple[object, ...]]:
+        """(id column, FROM … WHERE … clause, its parameters) of every hit."""
+        alias = RECORDS_ALIAS
+        if compiled.match is None:
+            return f"{alias}.id", f"FROM records {alias} WHERE {compiled.where}", compiled.params
+        found = f"FROM {INDEX_TABLE}"
+        if compiled.where:
+            found += f" CROSS JOIN records {alias} ON {alias}.id = {INDEX_TABLE}.rowid"
+        found += f" WHERE {INDEX_TABLE} MATCH ?" + (f" AND ({compiled.where})" if compiled.where else "")
+        return f"{INDEX_TABLE}.rowid", found, (compiled.match, *compiled.params)
+
+    def _rank(self, compiled: CompiledQuery, limit: int | None, table: str) -> int:
         """Store (rank, id, score) of the best `limit` hits in `table`; returns
         the number of all hits."""
-        compiled = compile_query(query)
         alias = RECORDS_ALIAS
         weights = ", ".join(str(BM25_WEIGHTS.get(code, 1.0)) for code in TEXT_FIELDS)
         score = f"-bm25({INDEX_TABLE}, {weights})"
+        _, found, params = self._found(compiled)
+        counting = params
         if compiled.match is not None:
-            found = f"FROM {INDEX_TABLE}"
-            if compiled.where:
-                found += f" CROSS JOIN records {alias} ON {alias}.id = {INDEX_TABLE}.rowid"
-            found += f" WHERE {INDEX_TABLE} MATCH ?" + (f" AND ({compiled.where})" if compiled.where else "")
-            params: tuple[object, ...] = (compiled.match, *compiled.params)
-            counting = params
             ranking = f"SELECT {INDEX_TABLE}.rowid AS id, {score} AS score {found} ORDER BY score DESC, id"
         else:
-            found = f"FROM records {alias} WHERE {compiled.where}"
-            params = counting = compiled.params
             if compiled.rank is None:
                 ranking = f"SELECT {alias}.id, 0.0 {found} ORDER BY {alias}.ad DESC, {alias}.id"
             else:  # score the hits that contain a word
@@ -567,14 +575,23 @@ class SearchResult:
     with full records. Each hit's `matched` are the words it contains."""
 
     def __init__(
-        self, store: PatentStore, query: Query, table: str, total: int, cancel: Callable[[], bool] | None = None
+        self,
+        store: PatentStore,
+        query: Query,
+        table: str,
+        total: int,
+        cancel: Callable[[], bool] | None = None,
+        compiled: CompiledQuery | None = None,
+        plan: similar.Plan | None = None,
     ):
         self._store = store
         self._cancel = cancel
         self._table = table
         self._query = query
+        self._compiled = compiled or compile_query(query)
+        self._plan = plan
         self.total = total
-        self.words = query.words()
+        self.words = plan.words if plan else query.words()
         self._matched: Callable[[int, str], tuple[str, ...]] | None = None
         self._hits: list[Hit] | None = None
 
@@ -620,11 +637,40 @@ class SearchResult:
                 record = PatentRecord(*row[2:])
                 yield Hit(record, row[1], matched(row[0], record.pn))
 
+    def facets(self, top: int = 10) -> Facets:
+        """Counts over every hit of the search (not only the rows ranked):
+        the `top` applicants and IPC subclasses, and hits per filing year."""
+        store = self._store
+        id_column, found, params = store._found(self._compiled)
+        table = f"temp.facets_{next(store._results)}"
+        with store._polling(self._cancel):
+            store._db.execute(f"CREATE TABLE {table} (id INTEGER PRIMARY KEY)")
+            try:
+                store._db.execute(f"INSERT OR IGNORE INTO {table} SELECT {id_column} {found}", params)
+                grouped = {
+                    column: store._db.execute(
+                        f"SELECT {column}, count(*) FROM records WHERE id IN (SELECT id FROM {table}) GROUP BY 1"
+                    ).fetchall()
+                    for column in ("applicants", "ipc", "substr(ad, 1, 4)")
+                }
+            finally:
+                store._db.execute(f"DROP TABLE {table}")
+        return Facets.of(grouped["applicants"], grouped["ipc"], grouped["substr(ad, 1, 4)"], top)
+
     def _matcher(self) -> Callable[[int, str], tuple[str, ...]]:
         """(id, pn) -> the words that hit contains, in command order."""
-        if self._matched is not None:
-            return self._matched
-        checks = word_checks(self._query)
+        if self._matched is None:
+            if self._plan is None:
+                self._matched = self._words_matcher(self._query)
+            else:
+                filters = self._plan.filters
+                base = self._words_matcher(filters) if filters is not None and filters.terms() else None
+                self._matched = similar.matcher(self._plan, self._store._occurrences, base)
+        return self._matched
+
+    def _words_matcher(self, query: Query) -> Callable[[int, str], tuple[str, ...]]:
+        """(id, pn) -> the words of `query` that hit contains, in command order."""
+        checks = word_checks(query)
         looked_up = checks.looked_up()
         bits = {expression: 1 << bit for bit, expression in enumerate(looked_up)}
         masks = self._store._occurrences(looked_up)
@@ -650,8 +696,61 @@ class SearchResult:
                 found = words[mask] = for_mask(mask)
             return found
 
-        self._matched = matched
         return matched
+
+
+@dataclass(frozen=True)
+class Facets:
+    """Counts over all hits, for the report's charts: (name, hits) best
+    first, and (year, hits) for every filing year from the first to the last
+    (a year without hits counts 0; hits without a filing date are left out)."""
+
+    applicants: list[tuple[str, int]]
+    years: list[tuple[str, int]]
+    ipc: list[tuple[str, int]]
+
+    @classmethod
+    def of(
+        cls,
+        applicants: Iterable[tuple[str, int]],
+        ipc: Iterable[tuple[str, int]],
+        years: Iterable[tuple[str, int]],
+        top: int,
+    ) -> Facets:
+        """From counts per distinct stored value (SQL GROUP BY): a value
+        listing several names counts once for each of them."""
+        by_name: Counter[str] = Counter()
+        for value, count in applicants:
+            for name in dict.fromkeys(filter(None, (part.strip() for part in value.split(";")))):
+                by_name[name] += count
+        by_class: Counter[str] = Counter()
+        for value, count in ipc:
+            for subclass in dict.fromkeys(_IPC_SUBCLASS.findall(value.upper())):
+                by_class[subclass] += count
+        per_year = {int(year): count for year, count in years if year.isdigit() and len(year) == 4}
+        span = range(min(per_year), max(per_year) + 1) if per_year else range(0)
+        return cls(
+            _top(by_name, top), [(str(year), per_year.get(year, 0)) for year in span], _top(by_class, top)
+        )
+
+
+    @classmethod
+    def of_records(cls, records: Iterable[PatentRecord], top: int) -> Facets:
+        """The same counts over records held in memory (results that are lists)."""
+        records = list(records)
+        return cls.of(
+            Counter(r.applicants for r in records).items(),
+            Counter(r.ipc for r in records).items(),
+            Counter(r.ad[:4] for r in records).items(),
+            top,
+        )
+
+
+_IPC_SUBCLASS = re.compile(r"\b([A-H]\d\d[A-Z])")
+
+
+def _top(counts: Counter[str], top: int) -> list[tuple[str, int]]:
+    return sorted(counts.items(), key=lambda item: (-item[1], item[0]))[:top]
 
 
 def open_default_store(path: str | os.PathLike[str] | None = None) -> PatentStore:

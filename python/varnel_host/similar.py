@@ -1,0 +1,310 @@
+"""Similarity search: the collection ranked by closeness to a description
+(SIM="…") or to a stored patent (SIM=<publication number>).
+
+Closeness is lexical and explainable. The text is cut into the index's own
+tokens (segment.py: CJK bigrams, Latin words), each token weighted by how
+often the text uses it and how rare it is in the collection (its document
+frequency, counted in the full-text index itself):
+weight = (1 + ln tf) × ln(N / df). Tokens found in more than COMMON_SHARE of
+the records say nothing about any one patent and are dropped, whatever they
+are, so no hand-made stop list is needed. The MAX_TERMS heaviest tokens form
+one FTS5 OR over title, abstract and claims, ranked by the store's bm25.
+
+The chosen tokens are shown as words: tokens whose places in the text
+overlap (the bigrams 固態 態電 電池 of 固態電池) join into the text's own
+wording, so a hit's shared words read 固態電池、防爆閥 rather than bigrams.
+text_tokens() and marked_spans() find the same tokens in any text, which
+the report uses to mark shared and matched words inside abstracts and claims.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import re
+import sqlite3
+from collections import Counter
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass
+from functools import lru_cache
+from typing import NamedTuple
+
+from . import pn
+from .query import And, Query, QueryError, Similar
+from .segment import index_text, search_tokens
+from .sqlite_query import INDEX_TABLE, RECORDS_ALIAS, CompiledQuery, compile_query, index_column, number_sql
+
+MAX_TERMS = 32  # tokens of a description that take part in the ranking
+COMMON_SHARE = 0.1  # a token in more than this share of the records is stop-like
+FALLBACK_TERMS = 3  # when every token is stop-like: the rarest few still rank
+SAMPLE_RECORDS = 50_000  # document frequencies of common tokens: counted among this many records
+SAMPLE_FLOOR = 50  # a token found fewer times there is counted in every record
+SEARCHED_FIELDS = ("TI", "AB", "CL")
+
+_CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uac00-\ud7af\uf900-\ufaff\U00020000-\U0003ffff"
+_CJK_RUN = re.compile(f"[{_CJK}]+")
+_WORD = re.compile(rf"[^\W_{_CJK}]+(?:(?<=\d)[./](?=\d)[^\W_{_CJK}]+)*")
+_COLUMNS = " ".join(index_column(code) for code in SEARCHED_FIELDS)
+
+
+class Span(NamedTuple):
+    start: int
+    end: int
+    token: str
+
+
+@lru_cache(maxsize=65536)
+def _folded(piece: str) -> str:
+    """The index token of one CJK character or one Latin word ("" if none)."""
+    found = index_text(piece).split()
+    return found[0] if len(found) == 1 else ""
+
+
+def text_tokens(text: str) -> list[Span]:
+    """Where each index token of `text` lies in it, in text order: every CJK
+    bigram and the closing character of a CJK run, every Latin word."""
+    spans: list[Span] = []
+    for run in _CJK_RUN.finditer(text):
+        folded = [_folded(char) for char in run[0]]
+        start = run.start()
+        spans += (Span(start + i, start + i + 2, folded[i] + folded[i + 1]) for i in range(len(folded) - 1))
+        spans.append(Span(run.end() - 1, run.end(), folded[-1]))
+    for word in _WORD.finditer(text):
+        if token := _folded(word[0]):
+            spans.append(Span(word.start(), word.end(), token))
+    spans.sort()
+    return spans
+
+
+def _distinctive(span: Span) -> bool:
+    """Bigrams and Latin words of two or more characters; a run's closing
+    character (a token of one CJK character) means nothing alone."""
+    return len(span.token) >= 2
+
+
+def merged(spans: Iterable[Span], text: str) -> list[tuple[str, tuple[str, ...]]]:
+    """Spans (text order) whose places overlap joined: (wording, its tokens),
+    each wording once, in text order."""
+    words: dict[str, tuple[str, ...]] = {}
+    start = end = -1
+    tokens: list[str] = []
+    for span in spans:
+        if span.start < end:
+            end = max(end, span.end)
+            tokens.append(span.token)
+            continue
+        if tokens:
+            words.setdefault(text[start:end], tuple(dict.fromkeys(tokens)))
+        start, end, tokens = span.start, span.end, [span.token]
+    if tokens:
+        words.setdefault(text[start:end], tuple(dict.fromkeys(tokens)))
+    return list(words.items())
+
+
+@dataclass(frozen=True)
+class Selection:
+    """The tokens chosen from a text, heaviest first, and where they lie in it."""
+
+    text: str
+    tokens: tuple[str, ...]
+    spans: tuple[Span, ...]  # the chosen tokens' places, text order
+
+    @property
+    def words(self) -> tuple[str, ...]:
+        return tuple(word for word, _ in merged(self.spans, self.text))
+
+    def shared(self, tokens: Iterable[str]) -> tuple[str, ...]:
+        """The text's wording of the chosen tokens a hit shares."""
+        having = set(tokens)
+        return tuple(word for word, _ in merged((s for s in self.spans if s.token in having), self.text))
+
+
+def select(
+    text: str,
+    frequencies: Callable[[Sequence[str]], Mapping[str, int]],
+    records: int,
+    limit: int = MAX_TERMS,
+) -> Selection:
+    """The distinctive tokens of `text` by the collection's own statistics:
+    `frequencies(tokens)` gives each token's document frequency among
+    `records` records."""
+    spans = [span for span in text_tokens(text) if _distinctive(span)]
+    counts = Counter(span.token for span in spans)
+    found = {token: df for token, df in frequencies(list(counts)).items() if df > 0}
+    ceiling = COMMON_SHARE * records
+    weights = {
+        token: (1 + math.log(counts[token])) * math.log(records / df) for token, df in found.items() if df <= ceiling
+    }
+    chosen = sorted(weights, key=lambda token: (-weights[token], token))[:limit]
+    if not chosen:  # every token is stop-like: the rarest still tell something
+        chosen = sorted(found, key=lambda token: (found[token], token))[:FALLBACK_TERMS]
+    keep = set(chosen)
+    return Selection(text, tuple(chosen), tuple(span for span in spans if span.token in keep))
+
+
+def document_frequencies(db: sqlite3.Connection, tokens: Sequence[str], records: int) -> dict[str, int]:
+    """How many records hold each token in title, abstract or claims, counted
+    in the full-text index. In a large collection a common token is counted
+    among the first SAMPLE_RECORDS records only and scaled up (the count
+    costs as many steps as the records it finds); a token rare there is
+    counted everywhere, which is cheap because it is rare."""
+    exact = f"SELECT count(*) FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?"
+    if records <= 2 * SAMPLE_RECORDS:
+        return {token: db.execute(exact, (token_match(token),)).fetchone()[0] for token in tokens}
+    low, high = db.execute("SELECT min(id), max(id) FROM records").fetchone()
+    bound = low + (high - low) * SAMPLE_RECORDS // records
+    sampled = db.execute("SELECT count(*) FROM records WHERE id <= ?", (bound,)).fetchone()[0]
+    frequencies = {}
+    for token in tokens:
+        expression = token_match(token)
+        found = db.execute(exact + " AND rowid <= ?", (expression, bound)).fetchone()[0]
+        if found < SAMPLE_FLOOR:
+            frequencies[token] = db.execute(exact, (expression,)).fetchone()[0]
+        else:
+            frequencies[token] = round(found * records / max(sampled, 1))
+    return frequencies
+
+
+def token_match(token: str) -> str:
+    """The FTS5 expression of one token in title, abstract and claims."""
+    return f'{{{_COLUMNS}}} : "{token.replace(chr(34), chr(34) * 2)}"'
+
+
+@dataclass(frozen=True)
+class Plan:
+    """How the store runs a command holding SIM=: what ranks, what filters."""
+
+    selection: Selection
+    compiled: CompiledQuery
+    filters: Query | None
+
+    @property
+    def words(self) -> tuple[str, ...]:
+        return self.selection.words + (self.filters.words() if self.filters else ())
+
+
+def plan(db: sqlite3.Connection, query: Query, records: int) -> Plan:
+    """The ranking of a command with SIM=; QueryError for a publication
+    number that is not in the collection."""
+    similar = query.similar()
+    assert similar is not None
+    text, excluded = _source(db, similar)
+    selection = select(text, lambda tokens: document_frequencies(db, tokens, records), records)
+    filters = query.filters()
+    where: list[str] = []
+    params: list[str] = []
+    if filters is not None:
+        compiled = compile_query(filters)
+        if compiled.match is not None:
+            where.append(f"{RECORDS_ALIAS}.id IN (SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)")
+            params.append(compiled.match)
+        if compiled.where:
+            where.append(compiled.where)
+            params += compiled.params
+    if excluded:
+        where.append(f"{RECORDS_ALIAS}.id NOT IN ({', '.join('?' * len(excluded))})")
+        params += map(str, excluded)
+    condition = " AND ".join(f"({part})" for part in where)
+    if not selection.tokens:  # no word of the text is in the collection: nothing is close
+        return Plan(selection, CompiledQuery(None, "0", ()), filters)
+    match = f"{{{_COLUMNS}}} : (" + " OR ".join(f'"{token}"' for token in selection.tokens) + ")"
+    return Plan(selection, CompiledQuery(match, condition, tuple(params)), filters)
+
+
+def _source(db: sqlite3.Connection, similar: Similar) -> tuple[str, tuple[int, ...]]:
+    """The text to compare with, and the records to leave out (the patent itself)."""
+    if not similar.number:
+        return similar.text, ()
+    parts = pn.query_parts(similar.number)
+    assert parts is not None  # the parser refused anything else
+    condition, params = number_sql(parts)
+    rows = db.execute(
+        f"SELECT {RECORDS_ALIAS}.id, title, abstract, claims FROM records {RECORDS_ALIAS} WHERE {condition} "
+        f"ORDER BY {RECORDS_ALIAS}.id",
+        params,
+    ).fetchall()
+    if not rows:
+        raise QueryError(f"資料庫中沒有公開公告號「{similar.number}」的專利", similar.position, similar.number)
+    _, title, abstract, claims = rows[0]
+    return "\n".join((title, abstract, claims)), tuple(row[0] for row in rows)
+
+
+def matcher(
+    plan: Plan,
+    occurrences: Callable[[Sequence[str]], dict[int, int]],
+    filtered: Callable[[int, str], tuple[str, ...]] | None,
+) -> Callable[[int, str], tuple[str, ...]]:
+    """(id, pn) -> the words a hit shares with the text, then the filter
+    words it contains (`filtered`, the store's matcher of the filters)."""
+    tokens = plan.selection.tokens
+    masks = occurrences([token_match(token) for token in tokens])
+    shown: dict[int, tuple[str, ...]] = {}
+
+    def matched(record_id: int, number: str) -> tuple[str, ...]:
+        mask = masks.get(record_id, 0)
+        words = shown.get(mask)
+        if words is None:
+            words = shown[mask] = plan.selection.shared(t for bit, t in enumerate(tokens) if mask >> bit & 1)
+        return words + (filtered(record_id, number) if filtered else ())
+
+    return matched
+
+
+# --- marking words inside a text (the report's bold red runs) ------------------
+
+
+def word_phrases(words: Iterable[str]) -> list[tuple[tuple[str, ...], bool]]:
+    """The token phrase of each search word (as segment.search_tokens gives
+    it): (tokens, last token is a prefix)."""
+    phrases = []
+    for word in words:
+        truncated = word.endswith("*")
+        tokens, prefix = search_tokens(word[:-1] if truncated else word, truncated)
+        if tokens:
+            phrases.append((tokens, prefix))
+    return phrases
+
+
+def marked_spans(text: str, words: Iterable[str]) -> list[tuple[int, int]]:
+    """The stretches of `text` holding any of `words`, as the index finds
+    them (a word is the phrase of its tokens, so 電池 marks 電池 in 鋰電池
+    and Battery marks battery), merged, in text order. A word whose whole
+    phrase is not in the text still marks its two-character tokens, as a
+    similarity hit shares them one by one."""
+    phrases = word_phrases(words)
+    if not phrases or not text:
+        return []
+    spans = text_tokens(text)
+    tokens = [span.token for span in spans]
+    found: list[tuple[int, int]] = []
+    for phrase, prefix in phrases:
+        hits = _phrase_places(tokens, phrase, prefix)
+        for first in hits:
+            last = spans[first + len(phrase) - 1]
+            # a one-character CJK word is the prefix of the bigram starting there
+            one_char = prefix and len(phrase) == 1 and not phrase[0].isascii() and len(phrase[0]) == 1
+            found.append((spans[first].start, spans[first].start + 1 if one_char else last.end))
+        if not hits and len(phrase) > 1:
+            wanted = {token for token in phrase if len(token) >= 2}
+            found += [(span.start, span.end) for span in spans if span.token in wanted]
+    found.sort()
+    out: list[tuple[int, int]] = []
+    for start, end in found:
+        if out and start <= out[-1][1]:
+            out[-1] = (out[-1][0], max(out[-1][1], end))
+        else:
+            out.append((start, end))
+    return out
+
+
+def _phrase_places(tokens: Sequence[str], phrase: Sequence[str], prefix: bool) -> list[int]:
+    """Indexes where the token sequence `phrase` starts in `tokens`; with
+    `prefix` its last token may be the start of a longer one."""
+    n = len(phrase)
+    places = []
+    for i in range(len(tokens) - n + 1):
+        if all(tokens[i + k] == phrase[k] for k in range(n - 1)):
+            last = tokens[i + n - 1]
+            if last == phrase[-1] or (prefix and last.startswith(phrase[-1])):
+                places.append(i)
+    return places
