@@ -70,7 +70,7 @@ def _hit(n: int, score: float, **fields: str) -> Hit:
         "ad": "20150102",
         "pd": "20160315",
     }
-    return Hit(PatentRecord(pn=f"TW{n:06d}", **{**values, **fields}), score, ("電池", "battery"))
+    return Hit(PatentRecord(**{"pn": f"TW{n:06d}", **values, **fields}), score, ("電池", "battery"))
 
 
 def _open(path: Path) -> openpyxl.Workbook:
@@ -516,3 +516,56 @@ def test_markup_like_text_stays_text(tmp_path: Path) -> None:
     text = "<r>a&b</r>"
     result = write_report(tmp_path, _run(), _Found([_hit(1, 1.0, title=text)]), now=NOW)
     assert _open(result.path)["檢索列表"]["C2"].value == text
+
+
+# --------------------------------------- marked words, links and the chart sheet
+
+
+@pytest.mark.parametrize(("matched", "text", "marked"), [
+    (("電池",), "一種鋰電池模組，含電池", ["電池", "電池"]),
+    (("battery", "固態電池"), "Battery pack 與全固態電池", ["Battery", "固態電池"]),
+    (("batter*",), "batteries, a batter", ["batteries", "batter"]),
+    (("池",), "電池與池塘", ["池", "池"]),  # one character: wherever a run holds it
+    (("電池",), "無關的文字", []),
+])
+def test_matched_words_are_bold_red_runs_in_the_chosen_fonts(tmp_path: Path, matched, text: str, marked) -> None:
+    hit = Hit(PatentRecord(pn="TWI700001B", title="標題", abstract=text, claims=f"1. {text}"), 1.0, matched)
+    sheet = _open(write_report(tmp_path, _run(), _Found([hit]), now=NOW).path)["分析最接近專利數量"]
+    for cell in (sheet["F2"], sheet["G2"]):
+        blocks = list(cell.value) if isinstance(cell.value, CellRichText) else [cell.value]
+        assert "".join(b if isinstance(b, str) else b.text for b in blocks).endswith(text)
+        red = [b for b in blocks if not isinstance(b, str) and b.font.color is not None and b.font.color.rgb == "FFFF0000"]
+        assert [b.text for b in red] == marked
+        assert all(b.font.b and b.font.rFont == ("標楷體" if split_runs(b.text)[0][0] else "Arial") for b in red)
+        plain = [b for b in blocks if not isinstance(b, str) and b not in red]
+        assert not any(b.font.b for b in plain)
+
+
+@pytest.mark.parametrize(("number", "linked"), [
+    ("TWI700001B", True), ("US9833479B2", True), ("EP1234567A1", True), ("XX1234567A", False), ("123456", False),
+])
+def test_publication_numbers_link_to_their_public_page(tmp_path: Path, number: str, linked: bool) -> None:
+    book = _open(write_report(tmp_path, _run(), _Found([_hit(1, 1.0, pn=number)]), now=NOW).path)
+    for cell in (book["檢索列表"]["B2"], book["分析最接近專利數量"]["B2"]):
+        assert cell.value == number
+        target = cell.hyperlink.target if cell.hyperlink else None
+        assert target == (report.PATENT_PAGE_URL.format(pn=number) if linked else None)
+
+
+def test_chart_sheet_charts_the_counts_beside_them(tmp_path: Path) -> None:
+    hits = [_hit(n, 1.0, applicants=f"甲公司; 乙{n % 3}", ipc=f"H01M 10/05; G06F{n % 2} 3/00", ad=f"20{10 + n % 4}0101")
+            for n in range(12)]
+    found = _Found(hits)
+    path = write_report(tmp_path, _run(), found, now=NOW).path
+    sheet = _open(path)["統計圖表"]
+    with zipfile.ZipFile(path) as package:
+        charts = [package.read(n).decode() for n in sorted(package.namelist()) if n.startswith("xl/charts/chart")]
+    facets = found.facets(report.CHART_TOP)
+    expected = [("bar", facets.applicants), ("col", facets.years), ("bar", facets.ipc)]
+    assert len(charts) == len(expected)
+    for xml, (direction, counts) in zip(charts, expected):
+        assert f'<c:barDir val="{direction}"/>' in xml
+        categories, values = re.findall(r"<c:f>統計圖表!\$(\w)\$(\d+):\$(\w)\$(\d+)</c:f>", xml)[-2:]
+        cells = [(str(sheet[f"{categories[0]}{row}"].value), sheet[f"{values[0]}{row}"].value)
+                 for row in range(int(categories[1]), int(categories[3]) + 1)]
+        assert cells == [(name, count) for name, count in counts]

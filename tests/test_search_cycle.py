@@ -625,9 +625,10 @@ def test_reference_worker_answers_the_window(tmp_path, processes):
     lines = [line for line in lines if not line.startswith("資料庫已就緒")]
     assert lines[0] == "已收到檢索指令：(電池 OR battery)@TI,AB AND AD=2015:2024"
     assert lines[1].startswith("找到 ") and int(lines[1].split()[1]) > 0
-    assert lines[2].startswith("報告已寫入：")
+    written = [line.removeprefix("報告已寫入：") for line in lines if line.startswith("報告已寫入：")]
+    assert len(written) == 1 and lines[2].startswith("1. TW")
     assert lines[-2:] == ["", "完成"]
     reports = list((tmp_path / "reports").glob("*.xlsx"))
-    assert [str(p) for p in reports] == [lines[2].removeprefix("報告已寫入：")]
+    assert [str(p) for p in reports] == written
     assert shown["errors"] == []
     assert ended == {"alive": False, "exitcode": 0}

@@ -5,6 +5,7 @@ from __future__ import annotations
 import multiprocessing
 import os
 import queue
+import re
 import signal
 import subprocess
 import sys
@@ -61,15 +62,20 @@ def test_a_run_answers_with_receipts_then_the_marker_and_writes_the_report(worke
     got = without_startup(receipts_of_one_run(queues))
     assert got[0] == "已收到檢索指令：(電池 OR battery)@TI,AB AND AD=2015:2024"
     assert got[1].startswith("找到 ") and int(got[1].split()[1]) > 3
-    assert got[2].startswith("報告已寫入：") and got[-1] == COMPLETION_MARKER
-    report = Path(got[2].removeprefix("報告已寫入："))
+    # the three closest, best first, one line each: "1. <number> <title>（<score>）"
+    closest = [re.fullmatch(r"(\d+)\. (\S+) (.+)（(\d+\.\d\d)）", line) for line in got[2:5]]
+    assert [int(m[1]) for m in closest] == [1, 2, 3]
+    assert [float(m[4]) for m in closest] == sorted((float(m[4]) for m in closest), reverse=True)
+    assert got[5].startswith("報告已寫入：") and got[-1] == COMPLETION_MARKER
+    report = Path(got[5].removeprefix("報告已寫入："))
     assert report.parent == config.reports and report.suffix == ".xlsx"
 
     openpyxl = pytest.importorskip("openpyxl")
     book = openpyxl.load_workbook(report)
     assert book.sheetnames[:2] == ["檢索列表", "分析最接近專利數量"]
     assert book["檢索列表"].max_row - 1 == int(got[1].split()[1])
-    assert book["分析最接近專利數量"].max_row - 1 == 3
+    top = list(book["分析最接近專利數量"].iter_rows(min_row=2, max_col=3, values_only=True))
+    assert [(str(rank), number, title) for rank, number, title in top] == [m.group(1, 2, 3) for m in closest]
 
 
 @pytest.mark.parametrize("bad, expected", [
@@ -78,6 +84,8 @@ def test_a_run_answers_with_receipts_then_the_marker_and_writes_the_report(worke
     ("(電池 OR battery", "檢索指令有誤"),
     ("AD=20241331", "檢索指令有誤"),
     ("   ", "錯誤：檢索指令是空白的"),
+    ("SIM=TWI999999B AND AD=2015", "檢索指令有誤：資料庫中沒有公開公告號「TWI999999B」"),
+    ('SIM="，。！"', "檢索指令有誤"),
 ])
 def test_a_bad_command_ends_with_an_error_receipt_and_the_worker_goes_on(worker, bad, expected):
     queues, events, process, config = worker
@@ -217,9 +225,9 @@ def test_a_run_beyond_the_list_cap_says_so_before_the_report(tmp_path, monkeypat
     monkeypatch.setattr(report, "LIST_ROW_CAP", 3)
     said = run_in_process(tmp_path, "電池 OR battery")
     hits = int(said[1].split()[1])
-    assert hits > 3 and said[2] == report.cap_note(hits) and said[3].startswith("報告已寫入：")
+    assert hits > 3 and said[2 + 5] == report.cap_note(hits) and said[3 + 5].startswith("報告已寫入：")
     openpyxl = pytest.importorskip("openpyxl")
-    assert openpyxl.load_workbook(said[3].removeprefix("報告已寫入："))["檢索列表"].max_row == 1 + 3
+    assert openpyxl.load_workbook(said[3 + 5].removeprefix("報告已寫入："))["檢索列表"].max_row == 1 + 3
 
 
 @pytest.mark.parametrize("stop_on_poll", [1, 3], ids=["during the search", "during the report"])

@@ -124,8 +124,14 @@ class Worker:
             return
         if self.store is None:
             self.open_store()
-        result = self.store.search(request.query, cancel=self.stopping)
+        try:
+            result = self.store.search(request.query, cancel=self.stopping)
+        except QueryError as error:  # e.g. SIM= with a number the database does not hold
+            self.say(f"檢索指令有誤：{error}")
+            return
         self.say(f"找到 {result.total} 筆專利")
+        for rank, hit in enumerate(result.closest(request.settings.top_count), start=1):
+            self.say(closest_line(rank, hit))
         capped = cap_note(result.total)
         if capped:
             self.say(capped)
@@ -133,6 +139,11 @@ class Worker:
         for note in report.notes:
             self.say(note)
         self.say(f"報告已寫入：{report.path}")
+
+
+def closest_line(rank: int, hit) -> str:
+    """One of the closest hits as the log box shows it: "1. TWI700214B 具有…電池（5.21）"."""
+    return f"{rank}. {hit.record.pn} {' '.join(hit.record.title.split())}（{hit.score:.2f}）"
 
 
 def _parent_alive() -> bool:

@@ -1,0 +1,141 @@
+"""Similarity commands: term selection, quality on the sample collection,
+SIM= with every filter form, refused commands, and the counts behind the charts."""
+
+from __future__ import annotations
+
+import json
+from collections import Counter
+from pathlib import Path
+
+import pytest
+
+from varnel_host import similar
+from varnel_host.query import QueryError, parse
+from varnel_host.records import PatentRecord
+from varnel_host.store import PatentStore, open_default_store
+
+DATA = Path(__file__).parent / "data"
+SAMPLES = Path(similar.__file__).parent / "sample_data" / "sample_patents.jsonl"
+
+
+@pytest.fixture(scope="module")
+def samples():
+    with open_default_store(":memory:") as store:
+        yield store
+
+
+def _records() -> list[dict]:
+    return [json.loads(line) for line in SAMPLES.read_text(encoding="utf-8").splitlines() if line.strip()]
+
+
+def _sim(text: str) -> str:
+    return 'SIM="' + text.replace('"', " ") + '"'
+
+
+# --- term selection -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("holding", [1, 3, 10, 40])
+def test_a_word_is_dropped_by_its_own_document_frequency(holding: int) -> None:
+    """The same word is chosen while rare and dropped once common: nothing but
+    the collection's own counts decides (散熱器, in two records, always stays)."""
+    records = [
+        PatentRecord(pn=f"TWI{n:06d}B", title=("散熱器" if n < 2 else "裝置") + f" {n}", abstract=("熱交換鰭片" if n < holding else "一般結構") + f" 編號{n}")
+        for n in range(40)
+    ]
+    with PatentStore() as store:
+        store.add(records)
+        selection = similar.plan(store._db, parse(_sim("一種具有熱交換鰭片的散熱器")), store.count()).selection
+    common = holding > similar.COMMON_SHARE * len(records)
+    assert (similar.text_tokens("熱交")[0].token in selection.tokens) != common
+    assert ("熱交換鰭片" in selection.words) != common and "散熱器" in selection.words
+
+
+@pytest.mark.parametrize(("text", "words"), [
+    ("具有防爆洩壓閥之全固態電池", ["防爆洩壓閥", "全固態電池"]),
+    ("防爆 battery pack", ["防爆", "battery", "pack"]),
+])
+def test_chosen_tokens_read_as_the_texts_own_words(text: str, words: list[str]) -> None:
+    wanted = {token for word in words for token in similar.word_phrases([word])[0][0] if len(token) > 1}
+    # the others are in every record: stop-like
+    selection = similar.select(text, lambda tokens: {t: 1 if t in wanted else 100 for t in tokens}, 100)
+    assert set(selection.tokens) == wanted
+    assert list(selection.words) == words
+
+
+# --- quality on the sample collection ----------------------------------------------
+
+
+def test_an_abstract_finds_its_own_record_first(samples: PatentStore) -> None:
+    records = [r for r in _records() if r["abstract"].strip()]
+    first = sum(samples.search(_sim(r["abstract"])).closest(1)[0].record.pn == r["pn"] for r in records)
+    print(f"self-retrieval: {first} of {len(records)} first")
+    assert first >= 0.95 * len(records)
+
+
+def test_hand_written_descriptions_find_their_record_in_the_top_five(samples: PatentStore) -> None:
+    cases = json.loads((DATA / "similar_descriptions.json").read_text(encoding="utf-8"))
+    found = sum(case["pn"] in [h.record.pn for h in samples.search(_sim(case["description"])).closest(5)] for case in cases)
+    print(f"hand-written descriptions: {found} of {len(cases)} in the top five")
+    assert len(cases) == 20 and found >= 18
+
+
+# --- SIM= with filters, by text and by number --------------------------------------
+
+
+@pytest.mark.parametrize("source", ['SIM="一種全固態電池，具有防爆洩壓閥與溫度感測單元"', "SIM=TWI700214B"])
+@pytest.mark.parametrize("filters", [
+    "AD=2015:2024", "ID=:20200101", "IC=H01M*", "TI=電池", "PA=虛構", "NOT PA=虛構", "(電池 OR battery)@TI,AB",
+    "AD=2015:2024 NOT PA=虛構", "PN=TWI700011B", "溫度 NOT 陶瓷",
+])
+def test_sim_keeps_exactly_the_hits_the_filters_allow(samples: PatentStore, source: str, filters: str) -> None:
+    alone = samples.search(source)
+    combined = samples.search(f"{source} AND {filters}")
+    allowed = {hit.record.pn for hit in samples.search(filters).hits}
+    assert [h.record.pn for h in combined.hits] == [h.record.pn for h in alone.hits if h.record.pn in allowed]
+    assert [h.score for h in combined.hits] == [h.score for h in alone.hits if h.record.pn in allowed]
+    if "SIM=TW" in source:
+        assert "TWI700214B" not in {h.record.pn for h in alone.hits}  # the patent itself is left out
+    for hit in alone.hits:  # each hit shares words with the text, and holds them
+        assert hit.matched and all(similar.marked_spans(_text(hit.record), [w]) for w in hit.matched)
+
+
+def _text(record: PatentRecord) -> str:
+    return "\n".join((record.title, record.abstract, record.claims))
+
+
+@pytest.mark.parametrize(("command", "problem"), [
+    ("SIM=TWI999999B", "資料庫中沒有公開公告號「TWI999999B」"),
+    ('SIM="，。！？"', "沒有可檢索的字詞"),
+    ("SIM=", "後面需要"),
+    ("SIM=電池", "不是公開公告號"),
+    ('SIM="電池" OR 電池', "只能以 AND"),
+    ('NOT SIM="電池"', "只能以 AND"),
+    ('SIM="電池" AND SIM="電極"', "只能有一個"),
+    ("(電池)@SIM", "不能放在「@」後面"),
+])
+def test_unknown_and_empty_similarity_commands_are_refused(samples: PatentStore, command: str, problem: str) -> None:
+    with pytest.raises(QueryError, match=problem):
+        samples.search(command)
+
+
+def test_a_text_without_any_word_of_the_collection_finds_nothing(samples: PatentStore) -> None:
+    result = samples.search('SIM="zyxwvut qqqqq"')
+    assert (result.total, result.hits, result.words) == (0, [], ())
+
+
+# --- counts over every hit ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("command", ["電池 OR battery", 'SIM="固態電池的陶瓷隔離膜" AND AD=2012:2020', "AD=2015:2024"])
+@pytest.mark.parametrize("limit", [None, 3])
+def test_facets_count_every_hit_whatever_was_ranked(samples: PatentStore, command: str, limit: int | None) -> None:
+    every = samples.search(command).hits
+    facets = samples.search(command, limit=limit).facets(top=5)
+    names = Counter(n.strip() for h in every for n in set(h.record.applicants.split(";")) if n.strip())
+    assert facets.applicants == sorted(names.items(), key=lambda item: (-item[1], item[0]))[:5]
+    years = Counter(h.record.ad[:4] for h in every if h.record.ad)
+    assert {y: c for y, c in facets.years if c} == dict(years)
+    assert [y for y, _ in facets.years] == [str(y) for y in range(int(min(years)), int(max(years)) + 1)]
+    classes = Counter(c for h in every for c in {code.strip()[:4] for code in h.record.ipc.split(";") if code.strip()})
+    assert dict(facets.ipc) == dict(sorted(classes.items(), key=lambda item: (-item[1], item[0]))[:5])
