@@ -639,23 +639,31 @@ class SearchResult:
 
     def facets(self, top: int = 10) -> Facets:
         """Counts over every hit of the search (not only the rows ranked):
-        the `top` applicants and IPC subclasses, and hits per filing year."""
+        the `top` applicants and IPC subclasses, and hits per filing year.
+        The three fields of every hit are read once into a temporary table,
+        then counted per distinct value there (SQL GROUP BY)."""
         store = self._store
-        id_column, found, params = store._found(self._compiled)
+        ranked = store._db.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
+        if ranked == self.total:  # every hit is ranked: no need to search again
+            hits, params = f"SELECT id FROM {self._table}", ()
+        else:
+            id_column, found, params = store._found(self._compiled)
+            hits = f"SELECT {id_column} {found}"
         table = f"temp.facets_{next(store._results)}"
         with store._polling(self._cancel):
-            store._db.execute(f"CREATE TABLE {table} (id INTEGER PRIMARY KEY)")
+            store._db.execute(
+                f"CREATE TABLE {table} AS SELECT r.applicants AS applicants, r.ipc AS ipc, substr(r.ad, 1, 4) AS year "
+                f"FROM records r WHERE r.id IN ({hits})",
+                params,
+            )
             try:
-                store._db.execute(f"INSERT OR IGNORE INTO {table} SELECT {id_column} {found}", params)
-                grouped = {
-                    column: store._db.execute(
-                        f"SELECT {column}, count(*) FROM records WHERE id IN (SELECT id FROM {table}) GROUP BY 1"
-                    ).fetchall()
-                    for column in ("applicants", "ipc", "substr(ad, 1, 4)")
-                }
+                grouped = [
+                    store._db.execute(f"SELECT {column}, count(*) FROM {table} GROUP BY 1").fetchall()
+                    for column in ("applicants", "ipc", "year")
+                ]
             finally:
                 store._db.execute(f"DROP TABLE {table}")
-        return Facets.of(grouped["applicants"], grouped["ipc"], grouped["substr(ad, 1, 4)"], top)
+        return Facets.of(*grouped, top)
 
     def _matcher(self) -> Callable[[int, str], tuple[str, ...]]:
         """(id, pn) -> the words that hit contains, in command order."""
