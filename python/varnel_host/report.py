@@ -626,7 +626,7 @@ def _write_charts(
 ) -> None:
     """Each count beside its native chart, blocks one under another."""
     font = {"name": settings.chinese_font, "size": settings.font_size}
-    _page_setup(sheet)
+    sheet.fit_to_pages(1, 1)  # the three charts on one printed page
     blocks = (
         ("申請人", facets.applicants, "bar", f"前 {CHART_TOP} 大申請人（件數）"),
         ("申請年", facets.years, "column", "各申請年件數"),

@@ -132,8 +132,21 @@ def select(
     counts = Counter(span.token for span in spans)
     found = {token: df for token, df in frequencies(list(counts)).items() if df > 0}
     ceiling = COMMON_SHARE * records
+    common = {token for token, df in found.items() if df > ceiling}
+    # A CJK bigram that overlaps a stop-like one in the text (種全 of 一種全固態,
+    # 池具 of 電池具有) straddles the edge of a common word: it says little and
+    # reads as half a word. A token is kept where it stands clear at least once.
+    starts = {(span.start, span.end - span.start): span.token for span in spans}
+    clear = {
+        span.token
+        for span in spans
+        if span.end - span.start != 2
+        or not (starts.get((span.start - 1, 2)) in common or starts.get((span.start + 1, 2)) in common)
+    }
     weights = {
-        token: (1 + math.log(counts[token])) * math.log(records / df) for token, df in found.items() if df <= ceiling
+        token: (1 + math.log(counts[token])) * math.log(records / df)
+        for token, df in found.items()
+        if df <= ceiling and token in clear
     }
     chosen = sorted(weights, key=lambda token: (-weights[token], token))[:limit]
     if not chosen:  # every token is stop-like: the rarest still tell something
