@@ -82,7 +82,7 @@ HYPERLINK_LIMIT = 65_530  # per worksheet, Excel's own
 MARK_COLOR = "#FF0000"  # matched and shared words inside the closest sheet's texts
 LINK_COLOR = "#0563C1"
 CHART_TOP = 10  # applicants and IPC subclasses charted
-CHART_ROWS = 18  # rows a chart covers at 100 %
+CHART_ROWS = 15  # rows of the default height a chart of scale 1 covers at 100 %
 
 # A sheet holds 1,048,576 rows. The list stops well before that: beyond
 # 100,000 hits a list is no longer read, only filtered, the command wants
@@ -642,6 +642,7 @@ def _write_charts(
         for offset, (name, count) in enumerate(counts, start=1):
             cells.text(sheet, row + offset, 0, name)
             cells.number(sheet, row + offset, 1, count, "0")
+        height = 0.0
         if counts:
             first, last = row + 1, row + len(counts)
             chart = workbook.add_chart({"type": kind})
@@ -662,10 +663,12 @@ def _write_charts(
             else:
                 chart.set_x_axis(category_axis)
                 chart.set_y_axis(value_axis)
-            sheet.insert_chart(row, len(widths) + 1, chart, {"x_scale": 1.5, "y_scale": 1.2})
+            # a bar chart gets the height for one readable label per bar
+            height = 1.2 if kind == "column" else max(1.2, 0.16 * len(counts) + 0.2)
+            sheet.insert_chart(row, len(widths) + 1, chart, {"x_scale": 1.5, "y_scale": height})
         else:
             cells.text(sheet, row + 1, 0, "（沒有資料）")
-        row += max(len(counts) + 1, round(CHART_ROWS * 1.2 / settings.ratio)) + 2
+        row += max(len(counts) + 1, math.ceil(CHART_ROWS * height / settings.ratio) if counts else 0) + 2
 
 
 def _write_conditions(

@@ -71,6 +71,7 @@ _INDEX_COLUMNS = ", ".join(map(index_column, TEXT_FIELDS))
 _INDEX_MARKS = ", ".join("?" * (len(TEXT_FIELDS) + 1))
 _DATE = re.compile(r"(\d{4})(\d{2})(\d{2})|(\d{4})([-/])(\d{1,2})\5(\d{1,2})")
 _CHUNK = 1000
+_ALL_HITS = "_all"  # suffix of the table of every hit's id when only the best are ranked
 
 _Row = tuple[int, Union[PatentRecord, str]]  # (line, record or the problem with that line)
 
@@ -352,7 +353,7 @@ class PatentStore:
             plan = similar.plan(self._db, query, self.count()) if query.similar() else None
             compiled = plan.compiled if plan else compile_query(query)
             total = self._rank(compiled, limit, table)
-        result = SearchResult(self, query, table, total, cancel, compiled, plan)
+        result = SearchResult(self, query, table, total, cancel, plan)
         self._live.add(result)
         return result
 
@@ -400,7 +401,7 @@ class PatentStore:
         alias = RECORDS_ALIAS
         weights = ", ".join(str(BM25_WEIGHTS.get(code, 1.0)) for code in TEXT_FIELDS)
         score = f"-bm25({INDEX_TABLE}, {weights})"
-        _, found, params = self._found(compiled)
+        id_column, found, params = self._found(compiled)
         counting = params
         if compiled.match is not None:
             ranking = f"SELECT {INDEX_TABLE}.rowid AS id, {score} AS score {found} ORDER BY score DESC, id"
@@ -421,7 +422,10 @@ class PatentStore:
         ).rowcount
         if limit is None or stored < limit:
             return stored
-        return self._db.execute(f"SELECT count(*) {found}", counting).fetchone()[0]
+        # Not every hit ranked: all of them are counted into a table of their
+        # ids, which the charts' counts (SearchResult.facets) read again.
+        self._db.execute(f"CREATE TABLE {table}{_ALL_HITS} (id INTEGER PRIMARY KEY)")
+        return self._db.execute(f"INSERT OR IGNORE INTO {table}{_ALL_HITS} SELECT {id_column} {found}", counting).rowcount
 
     def _occurrences(self, expressions: Sequence[str]) -> dict[int, int]:
         """id -> bit mask of the FTS5 expressions (bit i: expressions[i]) it matches."""
@@ -438,7 +442,7 @@ class PatentStore:
         return masks
 
     def _release(self, table: str) -> None:
-        self._stale.append(table)
+        self._stale += (table, table + _ALL_HITS)
 
     # --- checking and rebuilding (kept together: they follow the schema) ---
 
@@ -581,14 +585,12 @@ class SearchResult:
         table: str,
         total: int,
         cancel: Callable[[], bool] | None = None,
-        compiled: CompiledQuery | None = None,
         plan: similar.Plan | None = None,
     ):
         self._store = store
         self._cancel = cancel
         self._table = table
         self._query = query
-        self._compiled = compiled or compile_query(query)
         self._plan = plan
         self.total = total
         self.words = plan.words if plan else query.words()
@@ -644,17 +646,12 @@ class SearchResult:
         then counted per distinct value there (SQL GROUP BY)."""
         store = self._store
         ranked = store._db.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
-        if ranked == self.total:  # every hit is ranked: no need to search again
-            hits, params = f"SELECT id FROM {self._table}", ()
-        else:
-            id_column, found, params = store._found(self._compiled)
-            hits = f"SELECT {id_column} {found}"
+        hits = self._table if ranked == self.total else self._table + _ALL_HITS
         table = f"temp.facets_{next(store._results)}"
         with store._polling(self._cancel):
             store._db.execute(
                 f"CREATE TABLE {table} AS SELECT r.applicants AS applicants, r.ipc AS ipc, substr(r.ad, 1, 4) AS year "
-                f"FROM records r WHERE r.id IN ({hits})",
-                params,
+                f"FROM records r WHERE r.id IN (SELECT id FROM {hits})"
             )
             try:
                 grouped = [
