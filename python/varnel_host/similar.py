@@ -202,6 +202,10 @@ def plan(db: sqlite3.Connection, query: Query, records: int) -> Plan:
     similar = query.similar()
     assert similar is not None
     text, excluded = _source(db, similar)
+    if not any(_distinctive(span) for span in text_tokens(text)):
+        raise QueryError(
+            "SIM= 的文字中沒有可比較的詞（至少要有兩個相連的中文字或一個英文詞）", similar.position, text[:20]
+        )
     selection = select(text, lambda tokens: document_frequencies(db, tokens, records), records)
     filters = query.filters()
     where: list[str] = []
