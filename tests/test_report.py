@@ -552,6 +552,14 @@ def test_publication_numbers_link_to_their_public_page(tmp_path: Path, number: s
         assert target == (report.PATENT_PAGE_URL.format(pn=number) if linked else None)
 
 
+def test_links_stop_at_the_sheets_limit(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(report, "HYPERLINK_LIMIT", 2)
+    book = _open(write_report(tmp_path, _run(), _Found([_hit(n, 1.0, pn=f"TWI70000{n}B") for n in range(4)]), now=NOW).path)
+    cells = [book["檢索列表"][f"B{row}"] for row in range(2, 6)]
+    assert [c.value for c in cells] == [f"TWI70000{n}B" for n in range(4)]
+    assert [bool(c.hyperlink) for c in cells] == [True, True, False, False]
+
+
 def test_chart_sheet_charts_the_counts_beside_them(tmp_path: Path) -> None:
     hits = [_hit(n, 1.0, applicants=f"甲公司; 乙{n % 3}", ipc=f"H01M 10/05; G06F{n % 2} 3/00", ad=f"20{10 + n % 4}0101")
             for n in range(12)]
