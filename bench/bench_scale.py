@@ -36,13 +36,15 @@ from pathlib import Path
 from varnel_host import segment, synth
 from varnel_host.query import And, DateRange, Not, Or, Term, parse
 from varnel_host.records import FIELDS
+from varnel_host import report
+from varnel_host.query import QueryError
 from varnel_host.report import write_report
-from varnel_host.store import PatentStore
+from varnel_host.request import RunRequest
+from varnel_host.store import SCHEMA_VERSION, PatentStore
 
 BATCH = 5000
 COLUMNS = ("title", "abstract", "claims", "applicants", "inventors", "ipc", "pn", "an")
 CODES = {attribute: code for code, (attribute, _) in FIELDS.items()}
-REPORT_ROW_CAP = 100_000  # reports of more rows are not timed (minutes of XLSX writing)
 
 
 def command_set() -> list[tuple[str, str]]:
@@ -200,11 +202,12 @@ def main() -> None:
     parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "varnel-bench")
     parser.add_argument("--no-peers", action="store_true")
     parser.add_argument("--skip", action="append", default=[], help="a command kind not to run")
+    parser.add_argument("--no-report", action="store_true", help="time the searches only")
     args = parser.parse_args()
     n = args.records
     args.cache.mkdir(parents=True, exist_ok=True)
     tag = getattr(segment, "VERSION", "before").replace("/", "_")
-    ours_path = args.cache / f"ours-{n}-{tag}.sqlite3"
+    ours_path = args.cache / f"ours-{n}-{tag}-schema{SCHEMA_VERSION}.sqlite3"
     facts = build_ours(ours_path, n)
     size = sum(p.stat().st_size for p in args.cache.glob(ours_path.name + "*"))
     print(f"{n:,} records: import {facts['rate']:,.0f} records/s; database {size / 2**20:,.0f} MiB = "
@@ -217,7 +220,7 @@ def main() -> None:
         index, rate = build_tantivy(args.cache / f"tantivy-{n}-{tag}", n)
         peers["tantivy"] = (index, rate)
         print("peer import: " + ", ".join(f"{name} {rate:,.0f} records/s" for name, (_, rate) in peers.items()))
-    request = {"分析最接近專利數量": 5}
+    raw = {"分析最接近專利數量": 5}
     header = f"{'kind':>20} {'hits':>9} {'search ms':>10} {'report s':>9}"
     if peers:
         header += f" {'trigram':>16} {'tantivy':>16}"
@@ -228,33 +231,22 @@ def main() -> None:
             if kind in args.skip:
                 print(f"{kind:>20} {'(skipped)':>9}")
                 continue
-
-            def run():
-                result = store.search(command)
-                if not hasattr(result, "rows"):  # the store before streaming results
-                    return result, result.hits
-                # the rows are kept only for a report that will be timed
-                keep = result.total <= REPORT_ROW_CAP
-                rows = [hit for hit in result.rows() if keep]
-                result.closest(5)
-                return result, rows
-
             try:
-                ms, (result, rows) = timed(run)
-            except ValueError as error:  # a command refused at once
-                ms, _ = timed(lambda: _refused(store, command))
+                ms, (request, result) = timed(lambda: worker_search(store, raw, command))
+            except QueryError as error:  # a command refused at once
+                ms, _ = timed(lambda: _refused(store, raw, command))
                 print(f"{kind:>20} {'refused':>9} {ms:10.1f}   ({str(error)[:40]}…)")
                 continue
             searches.append((kind, result.total, ms))
             line = f"{kind:>20} {result.total:9,} {ms:10.1f}"
-            if result.total <= REPORT_ROW_CAP:
-                seconds, _ = timed(lambda: write_report(Path(reports), command, request, rows, result.total))
-                line += f" {seconds / 1000:9.2f}"
+            if args.no_report:
+                line += f" {'—':>9}"
             else:
-                line += f" {'(>cap)':>9}"
+                seconds, _ = timed(lambda: write_report(Path(reports), request, result))
+                line += f" {seconds / 1000:9.2f}"
             line += "".join(_peer(name, peer, command, ms) for name, (peer, _) in peers.items())
             print(line)
-            del result, rows
+            del result
     small = sorted(ms for _, hits, ms in searches if hits <= 10_000)
     if small:
         print(f"search p95 over commands with at most 10,000 hits: {small[min(len(small) - 1, int(0.95 * len(small)))]:.1f} ms; "
@@ -265,10 +257,23 @@ def main() -> None:
         print(f"two-character Chinese words of the vocabulary the trigram peer misses: {missed[0]} of {missed[1]}")
 
 
-def _refused(store, command):
+def worker_search(store, raw, command):
+    """What Worker.run does before the report: the request read once, the
+    search capped at the list sheet's rows, every listed row with its matched
+    words and the closest hits with full records (the report streams the same
+    rows again as it writes them)."""
+    request = RunRequest.read(raw, command)
+    result = store.search(request.query, limit=report.LIST_ROW_CAP)
+    for _ in result.rows():
+        pass
+    result.closest(request.settings.top_count)
+    return request, result
+
+
+def _refused(store, raw, command):
     try:
-        store.search(command)
-    except ValueError:
+        worker_search(store, raw, command)
+    except QueryError:
         pass
 
 

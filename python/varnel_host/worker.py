@@ -107,7 +107,7 @@ class Worker:
 
     def run(self, raw) -> None:
         from .query import QueryError
-        from .report import cap_note, write_report
+        from . import report
         from .request import RequestError, RunRequest, request_command
 
         progress = Progress(self.say)
@@ -124,15 +124,16 @@ class Worker:
             return
         if self.store is None:
             self.open_store()
-        result = self.store.search(request.query, cancel=self.stopping)
+        # Only the hits the list sheet can hold are ranked and read; total still counts all.
+        result = self.store.search(request.query, limit=report.LIST_ROW_CAP, cancel=self.stopping)
         self.say(f"找到 {result.total} 筆專利")
-        capped = cap_note(result.total)
+        capped = report.cap_note(result.total)
         if capped:
             self.say(capped)
-        report = write_report(self.config.reports, request, result, progress=progress, cancel=self.stopping)
-        for note in report.notes:
+        written = report.write_report(self.config.reports, request, result, progress=progress, cancel=self.stopping)
+        for note in written.notes:
             self.say(note)
-        self.say(f"報告已寫入：{report.path}")
+        self.say(f"報告已寫入：{written.path}")
 
 
 def _parent_alive() -> bool:
