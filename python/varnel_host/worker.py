@@ -86,7 +86,7 @@ class Worker:
             self.refusal = notes.refusal or ""
         if self.refusal:
             raise StoreError(self.refusal)
-        self.store = open_default_store(self.config.database)
+        self.store = open_default_store(self.config.database, self.say)
         self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{self.config.database}）")
 
     def handle(self, request) -> None:
