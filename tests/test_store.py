@@ -370,3 +370,41 @@ def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, m
         assert raw.execute("PRAGMA user_version").fetchone()[0] == 2
         assert raw.execute("SELECT count(*) FROM records WHERE abstract != ''").fetchone()[0] == len(RECORDS)
         assert raw.execute("SELECT count(*) FROM sqlite_master WHERE name = 'texts'").fetchone()[0] == 0
+
+
+# --- chunks prepared ahead of writing ---------------------------------------------
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 3, 1000])
+@pytest.mark.parametrize("write", ["write_batch", "add"])
+def test_records_written_in_chunks_prepared_ahead_are_stored_and_found_alike(monkeypatch, chunk, write):
+    from varnel_host import store as store_module
+
+    monkeypatch.setattr(store_module, "_CHUNK", chunk)
+    # Repeats across and within chunks: the last one written wins.
+    records = [*RECORDS, P("A1", "電池外殼"), P("A3", "燃料電池系統", "氫氣"), P("A1", "鋰電池")]
+    with PatentStore() as chunked:
+        getattr(chunked, write)(records[:4])
+        getattr(chunked, write)(records[4:])
+        stored = {hit.record.pn: hit.record for hit in chunked.search("電池 OR 面板 OR 車架 OR 方法 OR 設備 OR 監控").hits}
+        assert stored == {record.pn: record for record in records}
+        assert found(chunked, "外殼") == set() and found(chunked, "鋰電池") == {"A1"} and chunked.check() == []
+
+
+def test_a_chunk_that_cannot_be_prepared_writes_nothing_of_its_batch(monkeypatch):
+    from varnel_host import store as store_module
+
+    monkeypatch.setattr(store_module, "_CHUNK", 2)
+    prepare = store_module._prepare
+    calls = iter(range(100))
+
+    def failing(chunk):
+        if next(calls) == 2:
+            raise RuntimeError("segmentation failed")
+        return prepare(chunk)
+
+    monkeypatch.setattr(store_module, "_prepare", failing)
+    with PatentStore() as failed:
+        with pytest.raises(RuntimeError):
+            failed.write_batch(RECORDS)
+        assert failed.count() == 0 and found(failed, "電池") == set()

@@ -42,6 +42,7 @@ import time
 import weakref
 import zlib
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass, fields
 from importlib import resources
@@ -192,8 +193,9 @@ class PatentStore:
         counts = {"added": 0, "updated": 0, "unchanged": 0}
         with self._transaction():
             next_id = self._next_id()
-            for start in range(0, len(checked), _CHUNK):
-                next_id = self._write_chunk(checked[start : start + _CHUNK], counts, next_id)
+            chunks = (checked[start : start + _CHUNK] for start in range(0, len(checked), _CHUNK))
+            for chunk, prepared in _prepared_ahead(chunks):
+                next_id = self._write_chunk(chunk, prepared, counts, next_id)
         return BatchCounts(counts["added"], counts["updated"], counts["unchanged"])
 
     def add(self, records: Iterable[PatentRecord]) -> ImportReport:
@@ -267,8 +269,8 @@ class PatentStore:
     def _write(self, rows: Iterable[_Row]) -> ImportReport:
         problems: list[ImportProblem] = []
         counts = {"added": 0, "updated": 0, "unchanged": 0}
-        with self._transaction():
-            next_id = self._next_id()
+
+        def chunks() -> Iterator[list[PatentRecord]]:
             chunk: list[PatentRecord] = []
             for line, item in rows:
                 try:
@@ -278,17 +280,24 @@ class PatentStore:
                 except ValueError as error:
                     problems.append(ImportProblem(line, str(error)))
                 if len(chunk) == _CHUNK:
-                    next_id = self._write_chunk(chunk, counts, next_id)
+                    yield chunk
                     chunk = []
-            self._write_chunk(chunk, counts, next_id)
+            yield chunk
+
+        with self._transaction():
+            next_id = self._next_id()
+            for chunk, prepared in _prepared_ahead(chunks()):
+                next_id = self._write_chunk(chunk, prepared, counts, next_id)
         return ImportReport(
             counts["added"], counts["updated"], len(problems), tuple(problems), unchanged=counts["unchanged"]
         )
 
-    def _write_chunk(self, chunk: list[PatentRecord], counts: dict[str, int], next_id: int) -> int:
-        """Write checked records; a pn already stored (or earlier in chunk) is
-        an update, or unchanged when every field is equal. Returns the next
-        free id."""
+    def _write_chunk(
+        self, chunk: list[PatentRecord], prepared: dict[int, _Prepared], counts: dict[str, int], next_id: int
+    ) -> int:
+        """Write checked records (`prepared`: _prepare() of the chunk); a pn
+        already stored (or earlier in chunk) is an update, or unchanged when
+        every field is equal. Returns the next free id."""
         numbers = json.dumps([record.pn for record in chunk])
         stored = {
             record.pn: (record_id, record)
@@ -324,16 +333,19 @@ class PatentStore:
         )
         self._db.executemany(
             "INSERT OR REPLACE INTO texts (id, body) VALUES (?, ?)",
-            [(record_id, _packed(new)) for record_id, _, new in changed],
+            [(record_id, prepared[id(new)][1]) for record_id, _, new in changed],
         )
         self._forget([(record_id, old) for record_id, old, _ in updates])
-        self._index([(record_id, new) for record_id, _, new in changed])
+        self._index_values_of([(record_id, prepared[id(new)][0]) for record_id, _, new in changed])
         return next_id
 
     def _index(self, rows: Iterable[tuple[int, PatentRecord]]) -> None:
+        self._index_values_of((record_id, _index_values(record)) for record_id, record in rows)
+
+    def _index_values_of(self, rows: Iterable[tuple[int, tuple[str, ...]]]) -> None:
         self._db.executemany(
             f"INSERT INTO {INDEX_TABLE} (rowid, {_INDEX_COLUMNS}) VALUES ({_INDEX_MARKS})",
-            ((record_id, *_index_values(record)) for record_id, record in rows),
+            ((record_id, *values) for record_id, values in rows),
         )
 
     def _forget(self, rows: Iterable[tuple[int, PatentRecord]]) -> None:
@@ -729,6 +741,30 @@ def open_default_store(
 
 def _index_values(record: PatentRecord) -> tuple[str, ...]:
     return tuple(index_text(getattr(record, FIELDS[code][0]), ipc=code == "IC") for code in TEXT_FIELDS)
+
+
+_Prepared = tuple[tuple[str, ...], bytes]  # a record's index values and packed texts
+
+
+def _prepare(chunk: Sequence[PatentRecord]) -> dict[int, _Prepared]:
+    """id(record) -> what writing it needs besides its fields, worked out
+    apart from the database."""
+    return {id(record): (_index_values(record), _packed(record)) for record in chunk}
+
+
+def _prepared_ahead(chunks: Iterable[list[PatentRecord]]) -> Iterator[tuple[list[PatentRecord], dict[int, _Prepared]]]:
+    """Each chunk with _prepare() of it. The next chunk is prepared on a
+    second thread while the caller writes this one: SQLite lets go of the
+    GIL while it inserts, so segmenting and compressing run alongside."""
+    with ThreadPoolExecutor(1, thread_name_prefix="varnel-prepare") as pool:
+        pending: tuple[list[PatentRecord], Future[dict[int, _Prepared]]] | None = None
+        for chunk in chunks:
+            ahead = (chunk, pool.submit(_prepare, chunk))
+            if pending is not None:
+                yield pending[0], pending[1].result()
+            pending = ahead
+        if pending is not None:
+            yield pending[0], pending[1].result()
 
 
 def _row_values(record: PatentRecord) -> tuple[str, ...]:
