@@ -489,7 +489,9 @@ class PatentStore:
             f"(SELECT count(*) FROM {INDEX_TABLE} WHERE rowid NOT IN (SELECT id FROM records))"
         ).fetchone()
         problems = [f"全文索引缺少 {missing} 筆專利"] if missing else []
-        return problems + ([f"全文索引多出 {extra} 筆已不存在的專利"] if extra else [])
+        problems += [f"全文索引多出 {extra} 筆已不存在的專利"] if extra else []
+        textless = self._db.execute("SELECT count(*) FROM records WHERE id NOT IN (SELECT id FROM texts)").fetchone()[0]
+        return problems + ([f"摘要與專利範圍缺少 {textless} 筆專利"] if textless else [])
 
     def rebuild_index(self, progress: Callable[[int, int], None] | None = None) -> int:
         """Make the full-text index anew from the stored records, in one transaction;
