@@ -238,6 +238,7 @@ def main() -> None:
     print(header)
     searches = []
     with PatentStore(ours_path) as store, tempfile.TemporaryDirectory() as reports:
+        segment.prepare()  # as the worker does when it opens the store
         for kind, command in command_set():
             if kind in args.skip:
                 print(f"{kind:>20} {'(skipped)':>9}")

@@ -76,6 +76,7 @@ class Worker:
         self.receipts.put(text)
 
     def open_store(self) -> None:
+        from . import segment
         from .dbcheck import check_at_start
         from .store import StoreError, open_default_store
 
@@ -87,6 +88,7 @@ class Worker:
         if self.refusal:
             raise StoreError(self.refusal)
         self.store = open_default_store(self.config.database, self.say)
+        segment.prepare()  # not on the first search
         self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{self.config.database}）")
 
     def handle(self, request) -> None:
