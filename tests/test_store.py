@@ -349,6 +349,7 @@ def test_an_earlier_database_is_upgraded_in_place_with_nothing_lost(tmp_path, mo
     with sqlite3.connect(path) as raw:
         assert raw.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
         assert "abstract" not in {row[1] for row in raw.execute("PRAGMA table_info(records)")}
+        assert raw.execute("PRAGMA freelist_count").fetchone()[0] == 0  # the freed pages given back
 
 
 def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):

@@ -524,6 +524,7 @@ class PatentStore:
         # created or rebuilt the database.
         with self._transaction():
             version = self._db.execute("PRAGMA user_version").fetchone()[0]
+            upgraded = version in (1, 2)
             if version == 0:
                 self._create_schema()
             elif version == 1:
@@ -534,7 +535,7 @@ class PatentStore:
                     [(_number(pn), record_id) for record_id, pn in self._db.execute("SELECT id, pn FROM records")],
                 )
                 self._db.execute("CREATE INDEX records_number ON records (number)")
-            if version in (1, 2):
+            if upgraded:
                 self._narrow_records(progress)
             elif version not in (0, SCHEMA_VERSION):
                 raise StoreError(
@@ -543,6 +544,26 @@ class PatentStore:
             if self._segmentation() != INDEX_VERSION:
                 self._rebuild_index()
             self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+        if upgraded:
+            self._compact(progress)
+            if progress is not None:
+                progress(f"資料庫格式已升級：{self.count():,} 筆專利")
+
+    def _compact(self, progress: Callable[[str], None] | None) -> None:
+        """Give back the pages an upgrade freed (the long texts took twice the
+        room uncompressed). Skipped while another process reads the file: the
+        free pages are then reused by later writes."""
+        if self._path == ":memory:":
+            return
+        if progress is not None:
+            progress("正在整理資料庫檔案，釋出升級後多出的空間…")
+        try:
+            self._db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+            self._db.execute("VACUUM")
+            self._db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        except sqlite3.OperationalError as error:
+            if progress is not None:
+                progress(f"資料庫檔案未整理（{error}）；資料完整，空出的空間會在之後匯入時再利用")
 
     def _schema_current(self) -> bool:
         version = self._db.execute("PRAGMA user_version").fetchone()[0]
@@ -596,8 +617,6 @@ class PatentStore:
         self._db.execute("DROP TABLE records")
         self._db.execute("ALTER TABLE records_narrow RENAME TO records")
         self._create_record_indexes()
-        if progress is not None and total:
-            progress(f"資料庫格式已升級：{total:,} 筆專利")
 
     def _create_index(self) -> None:
         self._db.execute(
