@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import multiprocessing
 import os
 import random
 import resource
@@ -264,6 +265,10 @@ def main() -> None:
         print(f"search p95 over commands with at most 10,000 hits: {small[min(len(small) - 1, int(0.95 * len(small)))]:.1f} ms; "
               f"slowest of all: {max(ms for _, _, ms in searches):.1f} ms")
     print(f"peak memory of this process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:,.0f} MiB")
+    largest = [kind for kind, _, _ in sorted(searches, key=lambda search: -search[1])[:2]]
+    if largest:
+        print(f"peak memory of the worker's path alone ({', '.join(largest)}, search and report, own process): "
+              f"{worker_peak(ours_path, largest) / 1024:,.0f} MiB")
     if "trigram" in peers:
         missed = _trigram_misses(ours_path, peers["trigram"][0])
         print(f"two-character Chinese words of the vocabulary the trigram peer misses: {missed[0]} of {missed[1]}")
@@ -280,6 +285,30 @@ def worker_search(store, raw, command):
         pass
     result.closest(request.settings.top_count)
     return request, result
+
+
+def _worker_run(path: Path, kinds: list[str], answer) -> None:
+    commands = dict(command_set())
+    raw = {"分析最接近專利數量": 5}
+    with PatentStore(path) as store, tempfile.TemporaryDirectory() as reports:
+        segment.prepare()
+        for kind in kinds:
+            request, result = worker_search(store, raw, commands[kind])
+            write_report(Path(reports), request, result)
+            del result
+    answer.put(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+
+
+def worker_peak(path: Path, kinds: list[str]) -> int:
+    """Peak resident KiB of a fresh process doing the worker's search and
+    report for these command kinds, one after the other."""
+    context = multiprocessing.get_context("spawn")
+    answer = context.Queue()
+    process = context.Process(target=_worker_run, args=(path, kinds, answer))
+    process.start()
+    peak = answer.get()
+    process.join()
+    return peak
 
 
 def _refused(store, raw, command):
