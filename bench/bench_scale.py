@@ -1,17 +1,24 @@
 """The worker's real path at scale, with two peers side by side.
 
-    PYTHONPATH=python python bench/bench_scale.py [--records 100000] [--no-peers]
+    .venv/bin/python bench/bench_scale.py [--records 100000] [--no-peers] [--no-report]
 
 Builds the synthetic collection (varnel_host.synth, seed 1) once and keeps it
-under ~/.cache/varnel-bench (or --cache), then for a fixed set of commands
-covering every command form prints the hits, the search time (everything the
-worker needs before the report: count, ranking, every row with its matched
-words, the closest five with full records) and the report time, plus import
-rate, database size against the text it indexes, and peak memory.
+under ~/.cache/varnel-bench (or --cache; keyed by count, segmentation and
+schema version), then for a fixed set of commands covering every command form
+prints the hits, the search time and the report time, plus import rate,
+database size against the text it indexes, and peak memory.
+
+The search time is what Worker.run does before the report: the request read,
+store.search() capped at the list sheet's rows (report.LIST_ROW_CAP; total
+still counts every hit), every listed row with its matched words, and the
+closest hits with full records. The report time is write_report() on that
+result, which streams the listed rows once more as it writes them.
 
 Times are CPU seconds of this process (time.process_time: SQLite and Tantivy
 run inside it), so that a machine shared with other work still gives
-comparable figures; on an idle machine they are the wall-clock times.
+comparable figures; on an idle machine they are the wall-clock times. Import
+is also given as CPU of the writing thread alone (a second thread segments
+and compresses the next records meanwhile) and as wall-clock time.
 
 Peers, fed the same records: SQLite FTS5 with its built-in trigram
 tokenizer, and Tantivy (the `bench` extra) fed our tokens, whitespace-
@@ -23,6 +30,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import multiprocessing
 import os
 import random
 import resource
@@ -36,13 +44,15 @@ from pathlib import Path
 from varnel_host import segment, synth
 from varnel_host.query import And, DateRange, Not, Or, Term, parse
 from varnel_host.records import FIELDS
+from varnel_host import report
+from varnel_host.query import QueryError
 from varnel_host.report import write_report
-from varnel_host.store import PatentStore
+from varnel_host.request import RunRequest
+from varnel_host.store import SCHEMA_VERSION, PatentStore
 
 BATCH = 5000
 COLUMNS = ("title", "abstract", "claims", "applicants", "inventors", "ipc", "pn", "an")
 CODES = {attribute: code for code, (attribute, _) in FIELDS.items()}
-REPORT_ROW_CAP = 100_000  # reports of more rows are not timed (minutes of XLSX writing)
 
 
 def command_set() -> list[tuple[str, str]]:
@@ -88,14 +98,17 @@ def build_ours(path: Path, n: int) -> dict:
     for stale in (path, Path(f"{path}-wal"), Path(f"{path}-shm")):
         stale.unlink(missing_ok=True)
     text = 0
-    seconds = 0.0
+    seconds = {"rate": 0.0, "wall": 0.0, "thread": 0.0}
     with PatentStore(path) as store:
         for chunk in batches(n):  # generating the records is not timed
-            started = time.process_time()
+            started = (time.process_time(), time.perf_counter(), time.thread_time())
             (store.write_batch if hasattr(store, "write_batch") else store.add)(chunk)
-            seconds += time.process_time() - started
+            ended = (time.process_time(), time.perf_counter(), time.thread_time())
+            for key, start, end in zip(seconds, started, ended):
+                seconds[key] += end - start
             text += sum(len(value.encode()) for record in chunk for value in astuple(record))
-    facts = {"rate": n / seconds, "text": text, "peak_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}
+    facts = {"text": text, "peak_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}
+    facts.update((key, n / spent) for key, spent in seconds.items())
     info.write_text(json.dumps(facts))
     return facts
 
@@ -201,18 +214,20 @@ def main() -> None:
     parser.add_argument("--no-peers", action="store_true")
     parser.add_argument("--skip", action="append", default=[], help="a command kind not to run")
     parser.add_argument("--similar-only", action="store_true", help="only the SIM= commands and the charts' cost")
+    parser.add_argument("--no-report", action="store_true", help="time the searches only")
     args = parser.parse_args()
     n = args.records
     args.cache.mkdir(parents=True, exist_ok=True)
     tag = getattr(segment, "VERSION", "before").replace("/", "_")
-    ours_path = args.cache / f"ours-{n}-{tag}.sqlite3"
+    ours_path = args.cache / f"ours-{n}-{tag}-schema{SCHEMA_VERSION}.sqlite3"
     facts = build_ours(ours_path, n)
     if args.similar_only:
         with tempfile.TemporaryDirectory() as reports:
             bench_similarity(ours_path, Path(reports))
         return
     size = sum(p.stat().st_size for p in args.cache.glob(ours_path.name + "*"))
-    print(f"{n:,} records: import {facts['rate']:,.0f} records/s; database {size / 2**20:,.0f} MiB = "
+    print(f"{n:,} records: import {facts['rate']:,.0f} records/s CPU of the process, "
+          f"{facts.get('thread', 0):,.0f}/s CPU of the writing thread, {facts.get('wall', 0):,.0f}/s wall; database {size / 2**20:,.0f} MiB = "
           f"{size / facts['text']:.2f} x the {facts['text'] / 2**20:,.0f} MiB of text; import peak {facts['peak_kib'] / 1024:,.0f} MiB")
     peers = {}
     if not args.no_peers:
@@ -222,49 +237,43 @@ def main() -> None:
         index, rate = build_tantivy(args.cache / f"tantivy-{n}-{tag}", n)
         peers["tantivy"] = (index, rate)
         print("peer import: " + ", ".join(f"{name} {rate:,.0f} records/s" for name, (_, rate) in peers.items()))
-    request = {"分析最接近專利數量": 5}
+    raw = {"分析最接近專利數量": 5}
     header = f"{'kind':>20} {'hits':>9} {'search ms':>10} {'report s':>9}"
     if peers:
         header += f" {'trigram':>16} {'tantivy':>16}"
     print(header)
     searches = []
     with PatentStore(ours_path) as store, tempfile.TemporaryDirectory() as reports:
+        segment.prepare()  # as the worker does when it opens the store
         for kind, command in command_set():
             if kind in args.skip:
                 print(f"{kind:>20} {'(skipped)':>9}")
                 continue
-
-            def run():
-                result = store.search(command)
-                if not hasattr(result, "rows"):  # the store before streaming results
-                    return result, result.hits
-                # the rows are kept only for a report that will be timed
-                keep = result.total <= REPORT_ROW_CAP
-                rows = [hit for hit in result.rows() if keep]
-                result.closest(5)
-                return result, rows
-
             try:
-                ms, (result, rows) = timed(run)
-            except ValueError as error:  # a command refused at once
-                ms, _ = timed(lambda: _refused(store, command))
+                ms, (request, result) = timed(lambda: worker_search(store, raw, command))
+            except QueryError as error:  # a command refused at once
+                ms, _ = timed(lambda: _refused(store, raw, command))
                 print(f"{kind:>20} {'refused':>9} {ms:10.1f}   ({str(error)[:40]}…)")
                 continue
             searches.append((kind, result.total, ms))
             line = f"{kind:>20} {result.total:9,} {ms:10.1f}"
-            if result.total <= REPORT_ROW_CAP:
-                seconds, _ = timed(lambda: write_report(Path(reports), command, request, rows, result.total))
-                line += f" {seconds / 1000:9.2f}"
+            if args.no_report:
+                line += f" {'—':>9}"
             else:
-                line += f" {'(>cap)':>9}"
+                seconds, _ = timed(lambda: write_report(Path(reports), request, result))
+                line += f" {seconds / 1000:9.2f}"
             line += "".join(_peer(name, peer, command, ms) for name, (peer, _) in peers.items())
             print(line)
-            del result, rows
+            del result
     small = sorted(ms for _, hits, ms in searches if hits <= 10_000)
     if small:
         print(f"search p95 over commands with at most 10,000 hits: {small[min(len(small) - 1, int(0.95 * len(small)))]:.1f} ms; "
               f"slowest of all: {max(ms for _, _, ms in searches):.1f} ms")
     print(f"peak memory of this process: {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:,.0f} MiB")
+    largest = [kind for kind, _, _ in sorted(searches, key=lambda search: -search[1])[:2]]
+    if largest:
+        print(f"peak memory of the worker's path alone ({', '.join(largest)}, search and report, own process): "
+              f"{worker_peak(ours_path, largest) / 1024:,.0f} MiB")
     if "trigram" in peers:
         missed = _trigram_misses(ours_path, peers["trigram"][0])
         print(f"two-character Chinese words of the vocabulary the trigram peer misses: {missed[0]} of {missed[1]}")
@@ -302,31 +311,58 @@ def bench_similarity(path: Path, reports: Path) -> None:
     """Search time of SIM= commands (the worker's path: ranking, rows with
     their shared words, the closest five) and the report's time with and
     of which the charts take (their counts over every hit, result.facets())."""
-    from varnel_host import report
-    from varnel_host.request import RunRequest
-
     print(f"{'kind':>20} {'hits':>9} {'search ms':>10} {'report s':>9} {'charts s':>9} {'charts %':>9}")
     with open_read_only(path) as store:
         for kind, command in similarity_commands():
-            def run():
-                result = store.search(command, limit=REPORT_ROW_CAP)
-                rows = list(result.rows())
-                result.closest(5)
-                return result, rows
-
-            ms, (result, rows) = timed(run)
-            request = RunRequest.read({"分析最接近專利數量": 5}, command)
+            ms, (request, result) = timed(lambda: worker_search(store, {"分析最接近專利數量": 5}, command))
             whole, _ = timed(lambda: report.write_report(reports, request, result))
             charts, _ = timed(result.facets)
             print(f"{kind:>20} {result.total:9,} {ms:10.1f} {whole / 1000:9.2f} {charts / 1000:9.2f} "
                   f"{100 * charts / max(whole, 0.01):8.1f}%")
-            del result, rows
+            del result
 
 
-def _refused(store, command):
+def worker_search(store, raw, command):
+    """What Worker.run does before the report: the request read once, the
+    search capped at the list sheet's rows, every listed row with its matched
+    words and the closest hits with full records (the report streams the same
+    rows again as it writes them)."""
+    request = RunRequest.read(raw, command)
+    result = store.search(request.query, limit=report.LIST_ROW_CAP)
+    for _ in result.rows():
+        pass
+    result.closest(request.settings.top_count)
+    return request, result
+
+
+def _worker_run(path: Path, kinds: list[str], answer) -> None:
+    commands = dict(command_set())
+    raw = {"分析最接近專利數量": 5}
+    with PatentStore(path) as store, tempfile.TemporaryDirectory() as reports:
+        segment.prepare()
+        for kind in kinds:
+            request, result = worker_search(store, raw, commands[kind])
+            write_report(Path(reports), request, result)
+            del result
+    answer.put(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+
+
+def worker_peak(path: Path, kinds: list[str]) -> int:
+    """Peak resident KiB of a fresh process doing the worker's search and
+    report for these command kinds, one after the other."""
+    context = multiprocessing.get_context("spawn")
+    answer = context.Queue()
+    process = context.Process(target=_worker_run, args=(path, kinds, answer))
+    process.start()
+    peak = answer.get()
+    process.join()
+    return peak
+
+
+def _refused(store, raw, command):
     try:
-        store.search(command)
-    except ValueError:
+        worker_search(store, raw, command)
+    except QueryError:
         pass
 
 

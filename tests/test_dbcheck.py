@@ -58,6 +58,12 @@ def _empty_index(path: Path) -> None:
     connection.close()
 
 
+def _texts_removed(path: Path) -> None:
+    with sqlite3.connect(path) as connection:
+        connection.execute("DELETE FROM texts")
+    connection.close()
+
+
 DAMAGE = {
     "garbage-middle": (_garbage_in_middle, "錯誤：資料庫檢查發現損壞"),
     "garbage-header": (_garbage_header, "錯誤：資料庫檢查發現損壞"),
@@ -136,6 +142,7 @@ def product_database(tmp_path: Path, monkeypatch) -> Path:
     [
         (None, "check", 0, "檢查完成：資料庫完好，共 240 筆專利"),
         (_empty_index, "check", 1, "全文索引缺少 240 筆專利"),
+        (_texts_removed, "check", 1, "摘要與專利範圍缺少 240 筆專利"),
         (_garbage_in_middle, "check", 1, "資料庫檔案已損壞"),
         (_garbage_header, "check", 1, "錯誤：無法開啟專利資料庫"),
         (_garbage_in_middle, "rebuild-index", 1, "錯誤：無法重建全文索引"),
@@ -144,7 +151,7 @@ def product_database(tmp_path: Path, monkeypatch) -> Path:
         (lambda path: path.unlink(), "check", 2, "找不到專利資料庫"),
         (lambda path: path.unlink(), "rebuild-index", 2, "找不到專利資料庫"),
     ],
-    ids=["sound", "index-emptied", "garbage-middle", "garbage-header", "rebuild-damaged",
+    ids=["sound", "index-emptied", "texts-removed", "garbage-middle", "garbage-header", "rebuild-damaged",
          "empty-check", "empty-rebuild", "missing-check", "missing-rebuild"],
 )
 def test_command_line_check_and_rebuild(

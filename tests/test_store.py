@@ -10,9 +10,10 @@ from pathlib import Path
 import pytest
 
 from varnel_host import synth
-from varnel_host.query import QueryError
+from varnel_host.query import TEXT_FIELDS, QueryError
 from varnel_host.records import PatentRecord
 from varnel_host.sample_data import make_sample
+from varnel_host.sqlite_query import index_column
 from varnel_host.store import SAMPLE_FILE, SCHEMA_VERSION, PatentStore, StoreError, open_default_store
 
 P = PatentRecord
@@ -287,3 +288,124 @@ def test_synthetic_records_are_reproducible_with_unique_numbers():
     assert len({record.pn for record in first}) == 300
     with PatentStore() as synthetic_store:
         assert synthetic_store.add(first).added == 300
+
+
+# --- upgrading a database of the earlier format -----------------------------------
+
+# The earlier format: abstract and claims in the records table itself.
+_EARLIER_RECORDS = (
+    "CREATE TABLE records (id INTEGER PRIMARY KEY, pn TEXT NOT NULL UNIQUE, title TEXT NOT NULL DEFAULT '', "
+    "applicants TEXT NOT NULL DEFAULT '', inventors TEXT NOT NULL DEFAULT '', ipc TEXT NOT NULL DEFAULT '', "
+    "an TEXT NOT NULL DEFAULT '', ad TEXT NOT NULL DEFAULT '', pd TEXT NOT NULL DEFAULT '', "
+    "abstract TEXT NOT NULL DEFAULT '', claims TEXT NOT NULL DEFAULT '', number TEXT NOT NULL DEFAULT '')"
+)
+_ODD_TEXTS = [P("Z1", "電池", "", ""), P("Z2", "電池", "含\x00空字元與 emoji 🔋", "長" * 20_000), P("Z3", "電池", abstract="只有摘要")]
+
+
+def earlier_database(path: Path, records: list[PatentRecord]) -> None:
+    """A database as the earlier format wrote it, index included."""
+    from varnel_host import store as store_module
+
+    with PatentStore() as scratch:  # the index's own definition
+        index_sql = scratch._db.execute("SELECT sql FROM sqlite_master WHERE name = 'patent_index'").fetchone()[0]
+    with sqlite3.connect(path) as raw:
+        raw.execute(_EARLIER_RECORDS)
+        raw.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+        raw.execute("INSERT INTO meta VALUES ('segmentation', ?)", (store_module.INDEX_VERSION,))
+        raw.execute(index_sql)
+        columns = ", ".join(map(index_column, TEXT_FIELDS))
+        for record_id, record in enumerate(records, 1):
+            values = asdict(record)
+            raw.execute(
+                f"INSERT INTO records (id, {', '.join(values)}, number) VALUES (?, {', '.join('?' * len(values))}, ?)",
+                (record_id, *values.values(), record.pn),
+            )
+            raw.execute(
+                f"INSERT INTO patent_index (rowid, {columns}) VALUES (?, {', '.join('?' * len(TEXT_FIELDS))})",
+                (record_id, *store_module._index_values(record)),
+            )
+        raw.execute("PRAGMA user_version = 2")
+
+
+@pytest.mark.parametrize("records, steps", [(RECORDS, 2), (_ODD_TEXTS, 1), (RECORDS + _ODD_TEXTS, 1000)])
+def test_an_earlier_database_is_upgraded_in_place_with_nothing_lost(tmp_path, monkeypatch, records, steps):
+    from varnel_host import store as store_module
+
+    monkeypatch.setattr(store_module, "UPGRADE_STEPS", steps)
+    monkeypatch.setattr(store_module, "_CHUNK", 2)
+    path = tmp_path / "earlier.sqlite3"
+    earlier_database(path, records)
+    said: list[str] = []
+    command = "電池 OR 面板 OR 方法 OR 設備 OR 車架"
+    with PatentStore(path, progress=said.append) as upgraded, PatentStore() as fresh:
+        fresh.write_batch(records)
+        hits = upgraded.search(command).hits
+        assert {hit.record for hit in hits} == set(records)
+        assert [(h.record.pn, h.score, h.matched) for h in hits] == [(h.record.pn, h.score, h.matched) for h in fresh.search(command).hits]
+        assert upgraded.check() == []
+    assert said[0].startswith(f"正在升級資料庫格式（{len(records):,} 筆") and said[-1].endswith(f"{len(records):,} 筆專利")
+    counts = [int(line.split()[1].replace(",", "")) for line in said if line.startswith("已升級")]
+    assert counts == sorted(counts) and bool(counts) == (len(records) > steps)
+    with sqlite3.connect(path) as raw:
+        assert raw.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
+        assert "abstract" not in {row[1] for row in raw.execute("PRAGMA table_info(records)")}
+        assert raw.execute("PRAGMA freelist_count").fetchone()[0] == 0  # the freed pages given back
+
+
+def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):
+    from varnel_host import store as store_module
+
+    path = tmp_path / "earlier.sqlite3"
+    earlier_database(path, RECORDS)
+    packed = iter(range(len(RECORDS)))
+
+    def failing(abstract: str, claims: str) -> bytes:
+        if next(packed) == 3:
+            raise sqlite3.OperationalError("disk I/O error")
+        return b""
+
+    monkeypatch.setattr(store_module, "_pack", failing)
+    with pytest.raises(StoreError, match="磁碟空間已滿"):
+        PatentStore(path)
+    with sqlite3.connect(path) as raw:
+        assert raw.execute("PRAGMA user_version").fetchone()[0] == 2
+        assert raw.execute("SELECT count(*) FROM records WHERE abstract != ''").fetchone()[0] == len(RECORDS)
+        assert raw.execute("SELECT count(*) FROM sqlite_master WHERE name = 'texts'").fetchone()[0] == 0
+
+
+# --- chunks prepared ahead of writing ---------------------------------------------
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 3, 1000])
+@pytest.mark.parametrize("write", ["write_batch", "add"])
+def test_records_written_in_chunks_prepared_ahead_are_stored_and_found_alike(monkeypatch, chunk, write):
+    from varnel_host import store as store_module
+
+    monkeypatch.setattr(store_module, "_CHUNK", chunk)
+    # Repeats across and within chunks: the last one written wins.
+    records = [*RECORDS, P("A1", "電池外殼"), P("A3", "燃料電池系統", "氫氣"), P("A1", "鋰電池")]
+    with PatentStore() as chunked:
+        getattr(chunked, write)(records[:4])
+        getattr(chunked, write)(records[4:])
+        stored = {hit.record.pn: hit.record for hit in chunked.search("電池 OR 面板 OR 車架 OR 方法 OR 設備 OR 監控").hits}
+        assert stored == {record.pn: record for record in records}
+        assert found(chunked, "外殼") == set() and found(chunked, "鋰電池") == {"A1"} and chunked.check() == []
+
+
+def test_a_chunk_that_cannot_be_prepared_writes_nothing_of_its_batch(monkeypatch):
+    from varnel_host import store as store_module
+
+    monkeypatch.setattr(store_module, "_CHUNK", 2)
+    prepare = store_module._prepare
+    calls = iter(range(100))
+
+    def failing(chunk):
+        if next(calls) == 2:
+            raise RuntimeError("segmentation failed")
+        return prepare(chunk)
+
+    monkeypatch.setattr(store_module, "_prepare", failing)
+    with PatentStore() as failed:
+        with pytest.raises(RuntimeError):
+            failed.write_batch(RECORDS)
+        assert failed.count() == 0 and found(failed, "電池") == set()

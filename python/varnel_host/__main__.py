@@ -134,7 +134,7 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
 
     try:
         config.database.parent.mkdir(parents=True, exist_ok=True)
-        with PatentStore(config.database) as store:
+        with PatentStore(config.database, print) as store:
             status = import_paths(store, files)
             print(f"資料庫共有 {store.count()} 筆專利：{config.database}")
         return status

@@ -235,15 +235,13 @@ def _source(db: sqlite3.Connection, similar: Similar) -> tuple[str, tuple[int, .
     parts = pn.query_parts(similar.number)
     assert parts is not None  # the parser refused anything else
     condition, params = number_sql(parts)
-    rows = db.execute(
-        f"SELECT {RECORDS_ALIAS}.id, title, abstract, claims FROM records {RECORDS_ALIAS} WHERE {condition} "
-        f"ORDER BY {RECORDS_ALIAS}.id",
-        params,
-    ).fetchall()
+    from .store import FULL_RECORD_SQL, full_records  # abstract and claims are stored apart, compressed
+
+    rows = list(full_records(db.execute(f"{FULL_RECORD_SQL} WHERE {condition} ORDER BY {RECORDS_ALIAS}.id", params)))
     if not rows:
         raise QueryError(f"資料庫中沒有公開公告號「{similar.number}」的專利", similar.position, similar.number)
-    _, title, abstract, claims = rows[0]
-    return "\n".join((title, abstract, claims)), tuple(row[0] for row in rows)
+    record = rows[0][1]
+    return "\n".join((record.title, record.abstract, record.claims)), tuple(record_id for record_id, _ in rows)
 
 
 def matcher(

@@ -76,6 +76,7 @@ class Worker:
         self.receipts.put(text)
 
     def open_store(self) -> None:
+        from . import segment
         from .dbcheck import check_at_start
         from .store import StoreError, open_default_store
 
@@ -86,7 +87,8 @@ class Worker:
             self.refusal = notes.refusal or ""
         if self.refusal:
             raise StoreError(self.refusal)
-        self.store = open_default_store(self.config.database)
+        self.store = open_default_store(self.config.database, self.say)
+        segment.prepare()  # not on the first search
         self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{self.config.database}）")
 
     def handle(self, request) -> None:
@@ -107,7 +109,7 @@ class Worker:
 
     def run(self, raw) -> None:
         from .query import QueryError
-        from .report import cap_note, write_report
+        from . import report
         from .request import RequestError, RunRequest, request_command
 
         progress = Progress(self.say)
@@ -125,20 +127,23 @@ class Worker:
         if self.store is None:
             self.open_store()
         try:
-            result = self.store.search(request.query, cancel=self.stopping)
+            # Only the hits the list sheet and the closest sheet can hold are
+            # ranked and read; total still counts all.
+            limit = max(report.LIST_ROW_CAP, request.settings.top_count)
+            result = self.store.search(request.query, limit=limit, cancel=self.stopping)
         except QueryError as error:  # e.g. SIM= with a number the database does not hold
             self.say(f"檢索指令有誤：{error}")
             return
         self.say(f"找到 {result.total} 筆專利")
         for rank, hit in enumerate(result.closest(request.settings.top_count), start=1):
             self.say(closest_line(rank, hit))
-        capped = cap_note(result.total)
+        capped = report.cap_note(result.total)
         if capped:
             self.say(capped)
-        report = write_report(self.config.reports, request, result, progress=progress, cancel=self.stopping)
-        for note in report.notes:
+        written = report.write_report(self.config.reports, request, result, progress=progress, cancel=self.stopping)
+        for note in written.notes:
             self.say(note)
-        self.say(f"報告已寫入：{report.path}")
+        self.say(f"報告已寫入：{written.path}")
 
 
 def closest_line(rank: int, hit) -> str:
