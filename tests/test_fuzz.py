@@ -243,7 +243,7 @@ def test_dialogs_parse_like_python_over_generated_texts():
 
 POLLER_FUZZ = r'''
 import random, sys, time
-MARK = "$$$檢索報告完成$$$"
+from varnel_host.channel import COMPLETION_MARKER as MARK
 rng = random.Random(77)
 
 class BadStr:

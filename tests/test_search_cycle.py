@@ -14,9 +14,9 @@ import textwrap
 import pytest
 
 from scenario import run
+from varnel_host.channel import COMPLETION_MARKER as MARK
 
 IDLE = "輸出檢索列表"
-MARK = "$$$檢索報告完成$$$"
 DEFAULT_SETTINGS = [["文字大小比例", "int", 1], ["中文文字字體", "str", "標楷體"],
                     ["英文文字字體", "str", "Calibri"], ["分析最接近專利數量", "int", 5]]
 ERROR_LINE = "button_event_001函數出現錯誤\n"
@@ -26,7 +26,7 @@ import queue, threading, types
 import customtkinter
 import GUI
 
-MARK = "$$$檢索報告完成$$$"
+from varnel_host.channel import COMPLETION_MARKER as MARK
 IDLE = "輸出檢索列表"
 S = {"handlers": {}, "count": {}, "errors": [], "calls": []}
 
@@ -508,7 +508,7 @@ def test_window_stays_responsive_with_a_large_backlog():
 # --------------------------------------------------------------------------- end to end
 
 WORKER = '''
-MARK = "$$$檢索報告完成$$$"
+from varnel_host.channel import COMPLETION_MARKER as MARK
 
 def serve(Q, E, done):
     requests = []

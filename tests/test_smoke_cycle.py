@@ -7,6 +7,7 @@ def test_search_cycle_with_worker_thread():
     result = run(r'''
         import queue, threading
         import GUI
+        from varnel_host.channel import COMPLETION_MARKER
         Q = {"起始數據": queue.Queue(), "get_receipt": queue.Queue(), "end": queue.Queue()}
         E = {"get_receipt": threading.Event(), "end": threading.Event()}
         requests = []
@@ -18,7 +19,7 @@ def test_search_cycle_with_worker_thread():
                     return
                 requests.append(req)
                 Q["get_receipt"].put("收到")
-                Q["get_receipt"].put("$$$檢索報告完成$$$")
+                Q["get_receipt"].put(COMPLETION_MARKER)
 
         t = threading.Thread(target=worker)
         t.start()
