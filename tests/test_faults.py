@@ -19,10 +19,17 @@ from pathlib import Path
 import pytest
 
 from scenario import RESULT_TAG, run
-from test_fuzz import HARNESS
 
 IDLE = "輸出檢索列表"
 BUSY = {"輸出中.", "輸出中..", "輸出中..."}
+
+# The captured window of the scenario harness, for the scenarios written here.
+HARNESS = '''
+import queue, re, threading, types
+import customtkinter as ctk
+GUI = capture()
+Q, E = channel()
+'''
 
 # Channel wrappers that count every put and set, over any queue and event type,
 # and a finder for the window's buttons by handler.

@@ -1,0 +1,312 @@
+"""What every window scenario runs with, in the scenario's own process.
+
+On import it records every Tk callback error (report_callback_exception and
+Tcl's bgerror) and makes the process fail when any was recorded. It offers
+
+- `on_mainloop(hook)`: `hook(app)` runs when `GUI` enters the event loop. When
+  the hook returns True the real event loop runs afterwards (the hook has
+  scheduled its own work and the closing); otherwise the window is closed as
+  soon as the hook returns;
+- `close(app)`, `pump(app, seconds)`, `wait_for(app, predicate)` and
+  `emit(value)`, which hands a JSON value back to the test;
+- `capture()`: imports `GUI` with its handler wrapper, settings record, button
+  bar, entry table and log box replaced by recording stand-ins kept in `S`,
+  so a scenario can press buttons and run single poller ticks (`tick()`);
+- channel stand-ins and small readers of the window's state;
+- `main(cases)`: runs the case named on the command line and emits what it
+  returns.
+"""
+
+import atexit
+import json
+import os
+import queue
+import sys
+import threading
+import time
+import tkinter
+import traceback
+import types
+
+from scenario import FINISHED_TAG, RESULT_TAG
+
+IDLE = "輸出檢索列表"
+
+# ------------------------------------------------------------------ Tk errors fail the process
+
+_tk_errors = []
+
+
+def _record_callback_error(self, exc, val, tb):
+    _tk_errors.append("".join(traceback.format_exception(exc, val, tb)))
+
+
+def _record_background_error(*msg):
+    _tk_errors.append("bgerror: " + " ".join(map(str, msg)))
+
+
+_tk_init = tkinter.Tk.__init__
+
+
+def _tk_init_recording(self, *args, **kwargs):
+    _tk_init(self, *args, **kwargs)
+    self.tk.createcommand("bgerror", _record_background_error)
+
+
+tkinter.Tk.report_callback_exception = _record_callback_error
+tkinter.Tk.__init__ = _tk_init_recording
+
+
+@atexit.register
+def _report_tk_errors():
+    if _tk_errors:
+        sys.stderr.write("TK CALLBACK ERRORS:\n" + "\n".join(_tk_errors))
+        sys.stderr.flush()
+        os._exit(97)
+
+
+# ------------------------------------------------------------------ the event loop
+
+def emit(value):
+    sys.stdout.write(RESULT_TAG + json.dumps(value, ensure_ascii=False, default=repr) + "\n")
+    sys.stdout.flush()
+
+
+def close(app):
+    # Cancel in Tcl only: each widget's destroy() deletes its own callbacks.
+    cancel_timers(app)
+    app.destroy()
+
+
+def cancel_timers(app):
+    for after_id in app.tk.splitlist(app.tk.call("after", "info")):
+        app.tk.call("after", "cancel", after_id)
+
+
+def alive(widget):
+    try:
+        return bool(widget.winfo_exists())
+    except tkinter.TclError:  # "application has been destroyed"
+        return False
+
+
+def pump(app, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        app.update()
+        time.sleep(0.005)
+
+
+def wait_for(app, predicate, timeout=20.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        app.update()
+        if predicate():
+            return True
+        time.sleep(0.005)
+    return False
+
+
+def on_mainloop(hook):
+    import customtkinter
+    real_mainloop = customtkinter.CTk.mainloop
+
+    def mainloop(self, *args, **kwargs):
+        keep_running = hook(self)
+        if keep_running:
+            real_mainloop(self, *args, **kwargs)
+        elif alive(self):
+            close(self)
+    customtkinter.CTk.mainloop = mainloop
+    return hook
+
+
+# ------------------------------------------------------------------ the captured window
+
+S = {"handlers": {}, "count": {}, "errors": [], "calls": []}
+
+
+def _wrap(handler):
+    # Stand-in for try_except_log: keeps the wrapped handler, counts its runs
+    # and records every error that leaves it.
+    name = handler.__name__
+
+    def wrapped():
+        S["count"][name] = S["count"].get(name, 0) + 1
+        try:
+            handler()
+        except Exception as error:
+            S["errors"].append([name, type(error).__name__, str(error)[:200]])
+    wrapped.__name__ = name
+    S["handlers"][name] = wrapped
+    return wrapped
+
+
+def capture():
+    """Import GUI with its collaborators replaced by recording stand-ins; return it."""
+    import customtkinter
+    import GUI
+
+    real = {"table": GUI.Set_Table, "bar": GUI.Set_Button, "PP": GUI.Parameters}
+
+    def capturing(key):
+        def make(*args, **kwargs):
+            S[key] = real[key](*args, **kwargs)
+            return S[key]
+        return make
+
+    class LogBox(customtkinter.CTkTextbox):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            S["box"] = self
+
+    GUI.try_except_log = _wrap
+    GUI.Set_Table, GUI.Set_Button, GUI.Parameters = capturing("table"), capturing("bar"), capturing("PP")
+    GUI.customtkinter = types.ModuleType("ctk_standin")
+    GUI.customtkinter.__dict__.update(customtkinter.__dict__)
+    GUI.customtkinter.CTkTextbox = LogBox
+    return GUI
+
+
+class RecQueue:
+    """Queue stand-in recording every call into S["calls"]."""
+    def __init__(self, name, items=()):
+        self.name, self.items = name, list(items)
+
+    def put(self, value):
+        S["calls"].append(["put", self.name]); self.items.append(value)
+
+    def empty(self):
+        S["calls"].append(["empty", self.name]); return not self.items
+
+    def get(self, *args, **kwargs):
+        S["calls"].append(["get" if self.items else "get-on-empty", self.name, list(args), kwargs])
+        return self.items.pop(0) if self.items else None
+
+
+class RecEvent:
+    def __init__(self, name):
+        self.name, self.flag = name, False
+
+    def set(self):
+        S["calls"].append(["set", self.name]); self.flag = True
+
+    def clear(self):
+        S["calls"].append(["clear", self.name]); self.flag = False
+
+    def is_set(self):
+        return self.flag
+
+
+def channel():
+    return ({"起始數據": queue.Queue(), "get_receipt": queue.Queue(), "end": queue.Queue()},
+            {"get_receipt": threading.Event(), "end": threading.Event()})
+
+
+def rec_channel():
+    return ({k: RecQueue(k) for k in ("起始數據", "get_receipt", "end")},
+            {k: RecEvent(k) for k in ("get_receipt", "end")})
+
+
+def log():
+    return S["box"].get("1.0", "end-1c")
+
+
+def set_log(text):
+    S["box"].delete("1.0", "end"); S["box"].insert("end", text)
+
+
+def text():
+    return S["bar"].cget(IDLE, "text")
+
+
+def press():
+    S["bar"].button(IDLE).invoke()
+
+
+def tick():
+    S["handlers"]["aa"]()
+
+
+def red():
+    """Foreground of the error tag, None while the tag does not exist."""
+    try:
+        return S["box"].tag_cget("red_tag", "foreground")
+    except Exception:
+        return None
+
+
+def tagged():
+    """Text covered by each tag of the log box (selection excluded)."""
+    box = S["box"]
+    found = {}
+    for tag in box.tag_names():
+        ranges = [str(i) for i in box.tag_ranges(tag)]
+        if tag != "sel" and ranges:
+            found[tag] = [box.get(a, b) for a, b in zip(ranges[::2], ranges[1::2])]
+    return found
+
+
+class BadStr:
+    """A receipt without a text form."""
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class BadEq:
+    """A receipt that cannot be compared with the completion marker."""
+    def __eq__(self, other):
+        raise ValueError("no comparison")
+    __hash__ = object.__hash__
+
+
+def failing(message):
+    def fail(*args, **kwargs):
+        raise RuntimeError(message)
+    return fail
+
+
+def freeze(app):
+    """Cancel pending timers so only directly called ticks run; record re-arms."""
+    cancel_timers(app)
+    rearms, real_after = [], app.after
+
+    def after(ms, func=None, *args):
+        rearms.append([ms, func is S["handlers"].get("aa")])
+        return real_after(ms, func, *args)
+    app.after = after
+    return rearms
+
+
+def open_dialog(app, handler):
+    """Run a dialog's handler and return the one new top-level window."""
+    import customtkinter
+    before = set(app.winfo_children())
+    S["handlers"][handler]()
+    app.update()
+    new = [w for w in app.winfo_children()
+           if w not in before and isinstance(w, customtkinter.CTkToplevel)]
+    assert len(new) == 1, (new, S["errors"])
+    return new[0]
+
+
+def part(dialog, kind, text=None):
+    """The one child of `dialog` of type `kind` (with caption `text`, if given)."""
+    found = [w for w in dialog.winfo_children()
+             if isinstance(w, kind) and (text is None or w.cget("text") == text)]
+    assert len(found) == 1, found
+    return found[0]
+
+
+# ------------------------------------------------------------------ running a case
+
+def main(cases):
+    """Run cases[argv[1]](*json.loads(argv[2])), emit its result when not None,
+    then write the finished line."""
+    name = sys.argv[1]
+    arguments = json.loads(sys.argv[2]) if len(sys.argv) > 2 else []
+    result = cases[name](*arguments)
+    if result is not None:
+        emit(result)
+    sys.stdout.write(FINISHED_TAG + "\n")
+    sys.stdout.flush()
