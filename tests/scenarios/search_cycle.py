@@ -15,6 +15,20 @@ from varnel_host.channel import COMPLETION_MARKER as MARK
 GUI = None  # the captured module; not imported where a spawned worker imports this module
 
 
+def _window(Q, E, steps):
+    """Open the window on (Q, E) and run steps(rearms) in its event loop, the
+    timers frozen so that only the steps' own ticks run (see freeze); the
+    window closes after them."""
+    on_mainloop(lambda app: steps(freeze(app)))
+    GUI.GUI(Q, E)
+
+
+def _search(command):
+    """Type `command` into the entry table and press the output button."""
+    S["table"].set("檢索指令", command)
+    press()
+
+
 def _requests(items):
     return [[[k, type(v).__name__, v] for k, v in r.items()] for r in items]
 
@@ -24,25 +38,19 @@ def _requests(items):
 def launch(command):
     Q, E = rec_channel()
 
-    @on_mainloop
-    def hook(app):
-        freeze(app)
+    def steps(rearms):
         set_log("舊紀錄\n")
-        S["table"].set("檢索指令", command)
-        press()
+        _search(command)
         emit({"calls": S["calls"], "log": log(), "tags": tagged(), "errors": S["errors"],
               "red": red(), "flag": E["get_receipt"].is_set(), "requests": _requests(Q["起始數據"].items)})
-    GUI.GUI(Q, E)
+    _window(Q, E, steps)
 
 
 def repeated_presses():
     Q, E = channel()
 
-    @on_mainloop
-    def hook(app):
-        freeze(app)
-        S["table"].set("檢索指令", "第一")
-        press()
+    def steps(rearms):
+        _search("第一")
         Q["get_receipt"].put("r1"); tick()
         seen = {"after_first": log()}
         PP = S["PP"]
@@ -50,8 +58,7 @@ def repeated_presses():
         PP.parameters["中文文字字體"] = "新細明體"
         PP.parameters["英文文字字體"] = "Arial"
         PP.parameters["分析最接近專利數量"] = 8
-        S["table"].set("檢索指令", "第二")
-        press()
+        _search("第二")
         seen["after_second"] = log()
         Q["get_receipt"].put("r2"); tick()
         seen["end"] = log()
@@ -60,7 +67,7 @@ def repeated_presses():
         seen["requests"] = _requests((first, second))
         seen["flag"] = E["get_receipt"].is_set()
         emit(seen)
-    GUI.GUI(Q, E)
+    _window(Q, E, steps)
 
 
 def _break_start_queue(Q, E):
@@ -86,40 +93,34 @@ BREAKAGES = {"start-queue-missing": _break_start_queue, "put-fails": _break_put,
 def launch_failure(breakage):
     Q, E = rec_channel()
 
-    @on_mainloop
-    def hook(app):
-        freeze(app)
+    def steps(rearms):
         BREAKAGES[breakage](Q, E)
         set_log("舊紀錄\n")
-        S["table"].set("檢索指令", "電池")
-        press()
+        _search("電池")
         emit({"log": log(), "tags": tagged(), "red": red(),
               "put": len(Q["起始數據"].items) if "起始數據" in Q else 0,
               "errors": [e[:2] for e in S["errors"]],
               "flag": E["get_receipt"].is_set() if "get_receipt" in E else None})
         Q["起始數據"] = RecQueue("起始數據")  # let the shutdown after close go through
-    GUI.GUI(Q, E)
+    _window(Q, E, steps)
 
 
 def launch_unattached():
     Q, E = rec_channel()
 
-    @on_mainloop
-    def hook(app):
-        freeze(app)
+    def steps(rearms):
         GUI.__dict__["__name__"] = "__main__"
         seen = []
         try:
             for command in ("電池", ""):
                 set_log("舊紀錄\n")
                 E["get_receipt"].flag = False
-                S["table"].set("檢索指令", command)
-                press()
+                _search(command)
                 seen.append([log(), E["get_receipt"].is_set()])
         finally:
             GUI.__dict__["__name__"] = "GUI"
         emit({"seen": seen, "calls": S["calls"], "errors": S["errors"]})
-    GUI.GUI(Q, E)
+    _window(Q, E, steps)
 
 
 # ------------------------------------------------------------------ poller
@@ -128,9 +129,7 @@ def animation(table):
     """One tick per row of (flag raised, button text before); then a busy cycle and a run's end."""
     Q, E = channel()
 
-    @on_mainloop
-    def hook(app):
-        rearms = freeze(app)
+    def steps(rearms):
         rows = []
         for flag, before, _ in table:
             (E["get_receipt"].set if flag else E["get_receipt"].clear)()
@@ -155,7 +154,7 @@ def animation(table):
             tick(); run.append([text(), E["get_receipt"].is_set()])
         emit({"rows": rows, "cycle": cycle, "run": run, "log": log(), "rearms": rearms,
               "ticks": len(rows) + len(cycle) + len(run), "errors": S["errors"]})
-    GUI.GUI(Q, E)
+    _window(Q, E, steps)
 
 
 RECEIPTS = {
@@ -183,9 +182,7 @@ def receipts(cases):
     """For each [name, flag raised, ticks]: the receipts of RECEIPTS[name], one tick at a time."""
     Q, E = channel()
 
-    @on_mainloop
-    def hook(app):
-        rearms = freeze(app)
+    def steps(rearms):
         out = {}
         for name, flag, ticks in cases:
             set_log("舊\n")
@@ -207,7 +204,7 @@ def receipts(cases):
         out["surrogate"] = {"log": log().encode("ascii", "backslashreplace").decode("ascii"),
                             "errors": S["errors"]}
         emit(out)
-    GUI.GUI(Q, E)
+    _window(Q, E, steps)
 
 
 def channel_key_missing(side):
@@ -217,28 +214,24 @@ def channel_key_missing(side):
     for item in ("a", MARK):
         Q["get_receipt"].put(item)
 
-    @on_mainloop
-    def hook(app):
-        rearms = freeze(app)
+    def steps(rearms):
         del {"Q": Q, "E": E}[side]["get_receipt"]
         seen = []
         for _ in range(2):
             tick(); seen.append(text())
         emit({"texts": seen, "log": log(), "rearms": rearms, "errors": S["errors"]})
-    GUI.GUI(Q, E)
+    _window(Q, E, steps)
 
 
 def empty_before_get():
     Q, E = rec_channel()
     Q["get_receipt"] = RecQueue("get_receipt", ["a", "b"])
 
-    @on_mainloop
-    def hook(app):
-        freeze(app)
+    def steps(rearms):
         for _ in range(4):
             tick()
         emit({"calls": [c for c in S["calls"] if c[1] == "get_receipt"], "log": log()})
-    GUI.GUI(Q, E)
+    _window(Q, E, steps)
 
 
 def large_backlog():
