@@ -107,6 +107,22 @@ def wait_for(app, predicate, timeout=20.0):
     return False
 
 
+def step_until(app, step, finish, *, first, every, seconds):
+    """Call step() every `every` ms, the first time after `first` ms, until it
+    returns True or `seconds` have passed; then call finish() and close the
+    window. Returns True, for the on_mainloop hook that lets the event loop run."""
+    deadline = time.monotonic() + seconds
+
+    def again():
+        if step() or time.monotonic() > deadline:
+            finish()
+            close(app)
+        else:
+            app.after(every, again)
+    app.after(first, again)
+    return True
+
+
 def on_mainloop(hook):
     import customtkinter
     real_mainloop = customtkinter.CTk.mainloop

@@ -8,8 +8,8 @@ import threading
 import time
 
 from scenarios.harness import (IDLE, S, BadEq, BadStr, RecQueue, capture, channel, close, emit, failing,
-                               freeze, log, main, on_mainloop, press, rec_channel, red, set_log, tagged,
-                               text, tick)
+                               freeze, log, main, on_mainloop, press, rec_channel, red, set_log, step_until,
+                               tagged, text, tick)
 from varnel_host.channel import COMPLETION_MARKER as MARK
 
 GUI = None  # the captured module; not imported where a spawned worker imports this module
@@ -260,7 +260,7 @@ def large_backlog():
 def _drive(app, command, typed):
     """One search through the real event loop: type (or set) the command, press
     the output button, wait for the completion and the idle text, close."""
-    state = {"stage": "type", "texts": [], "deadline": time.monotonic() + 60}
+    state = {"stage": "type", "texts": []}
     entry = S["table"].entry("檢索指令")
 
     def step():
@@ -276,14 +276,11 @@ def _drive(app, command, typed):
             press(); state["stage"] = "wait"
         elif state["stage"] == "wait" and log().endswith("完成") and text() == IDLE:
             state["stage"] = "done"
-        if state["stage"] == "done" or time.monotonic() > state["deadline"]:
-            emit({"stage": state["stage"], "log": log(), "texts": sorted(set(state["texts"])),
-                  "errors": S["errors"]})
-            close(app)
-        else:
-            app.after(50, step)
-    app.after(600, step)
-    return True
+        return state["stage"] == "done"
+
+    def finish():
+        emit({"stage": state["stage"], "log": log(), "texts": sorted(set(state["texts"])), "errors": S["errors"]})
+    return step_until(app, step, finish, first=600, every=50, seconds=60)
 
 
 def echo_worker_cycle(command, typed, processes):
