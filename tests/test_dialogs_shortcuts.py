@@ -16,6 +16,9 @@ import pytest
 
 from scenario import run_case
 
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
+
+
 def window(case: str, *arguments, **kwargs):
     """Run a case of the dialog and shortcut scenarios in a fresh window; its
     emitted values and the errors that reached the handler wrapper."""

@@ -19,6 +19,8 @@ import pytest
 
 from scenario import RESULT_TAG, run_case
 
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
+
 IDLE = "輸出檢索列表"
 BUSY = {"輸出中.", "輸出中..", "輸出中..."}
 

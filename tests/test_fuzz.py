@@ -12,7 +12,11 @@ from __future__ import annotations
 import json
 import random
 
+import pytest
+
 from scenario import run_case
+
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 # ------------------------------------------------------------------ dialog texts
 

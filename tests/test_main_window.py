@@ -20,6 +20,8 @@ import pytest
 
 from scenario import RESULT_TAG, run
 
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
+
 TITLE = "VARNEL專利檢索軟體"
 GUI_START = "@@GUI-START"
 

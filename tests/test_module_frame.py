@@ -16,6 +16,8 @@ import pytest
 
 from scenario import RESULT_TAG, run
 
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
+
 BODY_NAMES = [
     "os", "tkinter", "customtkinter", "time", "webbrowser", "Image", "subprocess", "pyautogui",
     "tessaloom", "customtkinter_model", "Entry_Table", "Set_Table", "Set_Button", "CTkCalendar",

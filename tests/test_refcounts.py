@@ -12,8 +12,12 @@ allocates itself (traced to the Python line that calls into it) and that stay
 alive must not pile up from window to window.
 """
 
+import pytest
+
 from scenario import run
 from varnel_host.channel import COMPLETION_MARKER
+
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 CYCLES = 20
 WARM_UP = 3

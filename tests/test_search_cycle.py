@@ -16,6 +16,8 @@ import pytest
 from scenario import run_case
 from varnel_host.channel import COMPLETION_MARKER as MARK
 
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
+
 IDLE = "輸出檢索列表"
 DEFAULT_SETTINGS = [["文字大小比例", "int", 1], ["中文文字字體", "str", "標楷體"],
                     ["英文文字字體", "str", "Calibri"], ["分析最接近專利數量", "int", 5]]

@@ -1,6 +1,10 @@
 """End-to-end search cycle against a worker thread, through the real event loop."""
 
+import pytest
+
 from scenario import run
+
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 
 def test_search_cycle_with_worker_thread():
