@@ -29,7 +29,7 @@ FINISHED_TAG = "@@SCENARIO-FINISHED"
 FINISHED = f"\nimport sys as _sys\n_sys.stdout.write({FINISHED_TAG!r} + '\\n')\n_sys.stdout.flush()\n"
 
 # The string scenarios run with the helpers of the module scenarios.
-PRELUDE = "from scenarios.harness import *\n"
+PRELUDE = "import json, os, sys, time\nfrom scenarios.harness import *\n"
 
 
 def _sanitizer_gave_up(stderr: str) -> bool:

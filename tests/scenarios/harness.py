@@ -13,12 +13,11 @@ Tcl's bgerror) and makes the process fail when any was recorded. It offers
   bar, entry table and log box replaced by recording stand-ins kept in `S`,
   so a scenario can press buttons and run single poller ticks (`tick()`);
 - channel stand-ins and small readers of the window's state;
-- `main(cases)`: runs the case named on the command line and emits what it
-  returns.
+- `main(cases)` (from scenarios.runner): runs the case named on the command
+  line and emits what it returns.
 """
 
 import atexit
-import json
 import os
 import queue
 import sys
@@ -28,7 +27,7 @@ import tkinter
 import traceback
 import types
 
-from scenario import FINISHED_TAG, RESULT_TAG
+from scenarios.runner import emit, main  # noqa: F401  (offered to every scenario)
 
 IDLE = "輸出檢索列表"
 
@@ -66,11 +65,6 @@ def _report_tk_errors():
 
 
 # ------------------------------------------------------------------ the event loop
-
-def emit(value):
-    sys.stdout.write(RESULT_TAG + json.dumps(value, ensure_ascii=False, default=repr) + "\n")
-    sys.stdout.flush()
-
 
 def close(app):
     # Cancel in Tcl only: each widget's destroy() deletes its own callbacks.
@@ -312,17 +306,3 @@ def part(dialog, kind, text=None):
              if isinstance(w, kind) and (text is None or w.cget("text") == text)]
     assert len(found) == 1, found
     return found[0]
-
-
-# ------------------------------------------------------------------ running a case
-
-def main(cases):
-    """Run cases[argv[1]](*json.loads(argv[2])), emit its result when not None,
-    then write the finished line."""
-    name = sys.argv[1]
-    arguments = json.loads(sys.argv[2]) if len(sys.argv) > 2 else []
-    result = cases[name](*arguments)
-    if result is not None:
-        emit(result)
-    sys.stdout.write(FINISHED_TAG + "\n")
-    sys.stdout.flush()
