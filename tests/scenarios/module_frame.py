@@ -6,7 +6,7 @@ import builtins
 import os
 import sys
 
-from scenarios.runner import emit, main
+from scenarios.runner import main
 
 
 def _names(module):
