@@ -8,7 +8,7 @@ JSON values back.
 
 `run(code)` returns a Result with the emitted values, stdout and stderr.
 `run_case(module, case, *arguments)` does the same for a scenario written as a
-function in tests/scenarios/<module>.py, whose harness offers the same.
+function in tests/scenarios/<module>.py, run there by `main`.
 """
 
 from __future__ import annotations
@@ -84,6 +84,23 @@ class Result:
     def value(self):
         assert len(self.values) == 1, self.values
         return self.values[0]
+
+
+def emit(value):
+    """In a scenario: hand `value` back to the test as JSON."""
+    sys.stdout.write(RESULT_TAG + json.dumps(value, ensure_ascii=False, default=repr) + "\n")
+    sys.stdout.flush()
+
+
+def main(cases):
+    """In a scenario module run with -m: run cases[argv[1]](*json.loads(argv[2]))
+    (cases: the module's globals), emit its result when not None, then write
+    the finished line."""
+    result = cases[sys.argv[1]](*json.loads(sys.argv[2]))
+    if result is not None:
+        emit(result)
+    sys.stdout.write(FINISHED_TAG + "\n")
+    sys.stdout.flush()
 
 
 TESTS = os.path.dirname(os.path.abspath(__file__))

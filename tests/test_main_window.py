@@ -25,8 +25,8 @@ TITLE = "VARNEL專利檢索軟體"
 GUI_START = "@@GUI-START"
 
 def scenario(case: str, *arguments, **kwargs):
-    """Run a case of the main-window scenarios in a fresh interpreter."""
-    return run_case("main_window", case, *arguments, **kwargs)
+    """Run a case of the main-window scenarios in a fresh interpreter; it must exit cleanly."""
+    return run_case("main_window", case, *arguments, **kwargs).check()
 
 
 def printed(result) -> list[str]:
@@ -52,7 +52,7 @@ def installed_module() -> Path:
 @pytest.fixture(scope="module")
 def tree():
     result = scenario("tree")
-    result.check()
+    result
     assert len(result.values) == 3, result.values
     return result.values
 
@@ -166,7 +166,7 @@ def test_linux_folders_created_silently(tmp_path, existing):
     drive = tmp_path / "drive"
     for folder in (drive, *(drive / f for f in existing)):
         folder.mkdir()
-    result = scenario("linux_folders", env={"TESSALOOM_DRIVE_C": str(drive)}).check()
+    result = scenario("linux_folders", env={"TESSALOOM_DRIVE_C": str(drive)})
     assert result.value == {"opened": TITLE, "icon": ["iconphoto"]}
     assert sorted(str(p.relative_to(drive)) for p in drive.rglob("*")) == [MAKER, PRODUCT]
     assert printed(result) == []
@@ -174,7 +174,7 @@ def test_linux_folders_created_silently(tmp_path, existing):
 
 @pytest.mark.parametrize("failure", ["FileExistsError", "PermissionError", "FileNotFoundError", None])
 def test_windows_branch_folders_and_icon(tmp_path, failure):
-    result = scenario("windows_branch", failure, cwd=str(tmp_path)).check()
+    result = scenario("windows_branch", failure, cwd=str(tmp_path))
     seen = result.value
     assert seen["mkdir"] == [["C:/tessaloom/", [], {}], ["C:/tessaloom/VARNEL專利檢索軟體/", [], {}]]
     assert seen["icon"] == [["iconbitmap", ["<module>\\格式範本\\logo.ico"]]]
@@ -207,7 +207,7 @@ def test_missing_templates(tmp_path, missing, printed_for, header_widgets, icon_
     shutil.copy2(so, folder / so.name)
     if missing != "folder":
         shutil.copytree(so.parent / "格式範本", folder / "格式範本", ignore=shutil.ignore_patterns(missing))
-    result = scenario("missing_templates", str(folder / so.name)).check()
+    result = scenario("missing_templates", str(folder / so.name))
     seen, end = result.values
     assert seen["file"] == str(folder / so.name)
     assert printed(result) == [not_found(f"{folder}/格式範本/{name}") for name in printed_for]
@@ -230,8 +230,7 @@ FAILING_STEPS = ["entry-table", "log-box", "help-button", "wrapping-poller", "ti
 
 @pytest.mark.parametrize("step", FAILING_STEPS)
 def test_unguarded_failure_propagates_and_discards_window(step):
-    result = scenario("failing_step", step).check()
-    seen = result.value
+    seen = scenario("failing_step", step).value
     assert seen["outcome"] == "same exception"
     assert seen["channel"] == []
     assert seen["apps"] == 1
@@ -256,15 +255,14 @@ SHUTDOWNS = [
 
 @pytest.mark.parametrize("change,outcome,log", [s[1:] for s in SHUTDOWNS], ids=[s[0] for s in SHUTDOWNS])
 def test_shutdown_signals(change, outcome, log):
-    result = scenario("shutdown", change).check()
-    during, after = result.values
+    during, after = scenario("shutdown", change).values
     assert during == {"during_construction": []}
     assert after == {"outcome": outcome, "log": log}
 
 
 @pytest.mark.parametrize("kind", ["thread", "process"])
 def test_shutdown_reaches_worker_over_real_channel(kind):
-    result = scenario("real_channel", kind, timeout=120).check()
+    result = scenario("real_channel", kind, timeout=120)
     assert result.values == [{"end_set_while_open": False, "end_queue_empty": True},
                              {"returned": None, "worker": [None, True, None]}]
 
@@ -276,8 +274,7 @@ SCREENSHOT = Path("/tmp/main_window.png")
 
 
 def test_screenshot_of_idle_window():
-    result = scenario("screenshot", str(SCREENSHOT)).check()
-    seen = result.value
+    seen = scenario("screenshot", str(SCREENSHOT)).value
     assert seen["shown"] is True
     # The log box alone is 700 x 300; the window holds it and the cards above.
     assert seen["size"][0] > 700 and seen["size"][1] > 300

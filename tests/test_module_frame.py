@@ -30,8 +30,8 @@ INTERP_MESSAGE = "Interpreter change detected - this module can only be loaded i
 STANDIN_TAG = "py-stand-in:"
 
 def plain(case: str, *arguments, **kw):
-    """A case of the module-frame scenarios in a fresh interpreter."""
-    return run_case("module_frame", case, *arguments, **kw)
+    """A case of the module-frame scenarios in a fresh interpreter, checked to have exited cleanly."""
+    return run_case("module_frame", case, *arguments, **kw).check()
 
 
 def console(result) -> list[str]:
@@ -46,7 +46,6 @@ def console(result) -> list[str]:
 @pytest.fixture(scope="module")
 def loaded():
     result = plain("loaded")
-    result.check()
     return result.value
 
 
@@ -112,9 +111,7 @@ def test_parameters_rejects_arguments_like_a_python_class(loaded, index):
 
 
 def test_factories_called_without_arguments_and_attributes_bound_in_order():
-    result = plain("factories")
-    result.check()
-    v = result.value
+    v = plain("factories").value
     assert v["calls"] == [["widgets", 0, []], ["errors", 0, []]]
     assert v["looked_up"] == ["Entry_Table", "Set_Table", "Set_Button", "CTkCalendar", "try_except_log"]
     assert v["models"] == [True, True]
@@ -125,9 +122,7 @@ def test_factories_called_without_arguments_and_attributes_bound_in_order():
 
 @pytest.mark.parametrize("first", ["main", "sub"])
 def test_second_interpreter_is_refused(first):
-    result = plain("second_interpreter", first)
-    result.check()
-    first_outcome, second_outcome = result.value
+    first_outcome, second_outcome = plain("second_interpreter", first).value
     assert first_outcome == "ok"
     if first == "main":
         # run_string reports the sub-interpreter's exception as "<type>: <message>".
@@ -138,9 +133,7 @@ def test_second_interpreter_is_refused(first):
 
 
 def test_repeated_imports_return_the_loaded_module_without_running_the_body():
-    result = plain("repeated_imports")
-    result.check()
-    v = result.value
+    v = plain("repeated_imports").value
     assert v["runs"] == 1
     assert v["same"] == [True, True, True]
     assert v["registered"] and v["untouched"]
@@ -148,9 +141,7 @@ def test_repeated_imports_return_the_loaded_module_without_running_the_body():
 
 
 def test_executing_a_second_module_object_is_refused():
-    result = plain("second_module_object")
-    result.check()
-    v = result.value
+    v = plain("second_module_object").value
     assert v["distinct"] and v["fresh_file"]
     assert v["error"] == ["RuntimeError", REINIT_MESSAGE]
     assert v["fresh_names"] == []
@@ -166,9 +157,7 @@ def test_executing_a_second_module_object_is_refused():
     ("error-helper-fails", ["RuntimeError", "no error helper"], 1),
 ], ids=["pyautogui-missing", "error-helper-fails"])
 def test_failed_import_leaves_nothing_behind(failure, error, runs_before_retry):
-    result = plain("failed_import", failure)
-    result.check()
-    v = result.value
+    v = plain("failed_import", failure).value
     assert v["error"] == error
     assert v["runs"] == runs_before_retry
     assert v["registered"] is False
@@ -179,9 +168,7 @@ def test_failed_import_leaves_nothing_behind(failure, error, runs_before_retry):
 
 @pytest.mark.parametrize("builtin", ["print", "input", "range"])
 def test_missing_builtin_fails_the_import_until_restored(builtin):
-    result = plain("missing_builtin", builtin)
-    result.check()
-    v = result.value
+    v = plain("missing_builtin", builtin).value
     assert v["error"] == ["NameError", f"name '{builtin}' is not defined"]
     assert v["runs"] == 0 and v["registered"] is False
     assert v["retry_runs"] == 1 and v["names"] == BODY_NAMES
@@ -215,7 +202,6 @@ def logged(log) -> list[str]:
 def test_fallback_runs_installer_then_hints_and_waits(standin_py):
     env, log = standin_py
     result = plain("tk_missing", env=env, stdin="first\nsecond\nthird\n")
-    result.check()
     v = result.value
     assert logged(log) == ["-m pip install tkinter", "-m pip install customtkinter"]
     # Each toolkit: the installer runs, then the hint shows.
@@ -232,7 +218,6 @@ def test_fallback_runs_installer_then_hints_and_waits(standin_py):
 def test_fallback_hint_at_end_of_input_fails_the_import(standin_py):
     env, log = standin_py
     result = plain("tk_missing", env=env, stdin="")
-    result.check()
     v = result.value
     assert v["error"] == ["EOFError", "EOF when reading a line"]
     assert logged(log) == ["-m pip install tkinter"]  # customtkinter's command never ran
@@ -246,7 +231,6 @@ def test_fallback_succeeds_when_installer_provides_tkinter(standin_py, tmp_path,
     marker = tmp_path / "installed"
     env = dict(env, PY_MARKER=str(marker), PY_STATUS=status)
     result = plain("installer_provides_tkinter", env=env, stdin="untouched\n")
-    result.check()
     v = result.value
     assert logged(log) == ["-m pip install tkinter"]
     assert console(result) == [f"{STANDIN_TAG} -m pip install tkinter"]  # no hint
@@ -257,7 +241,6 @@ def test_fallback_succeeds_when_installer_provides_tkinter(standin_py, tmp_path,
 def test_importable_toolkits_run_no_installer_and_read_nothing(standin_py):
     env, log = standin_py
     result = plain("toolkits_importable", env=env, stdin="untouched\n")
-    result.check()
     assert result.value == {"rest": "untouched\n"}
     assert not log.exists()
     assert console(result) == []
@@ -267,7 +250,6 @@ def test_importable_toolkits_run_no_installer_and_read_nothing(standin_py):
 
 def test_loading_as_main_program_runs_the_window_until_closed(tmp_path):
     result = plain("as_main_program", env={"TESSALOOM_DRIVE_C": str(tmp_path)})
-    result.check()
     v = result.value
     # The window opened during the body, and the exec returned only after it was closed;
     # a later import finds the module and opens no second window.
@@ -290,7 +272,6 @@ WRONG_CALLS = [  # the calls themselves are in the scenario
 def wrong_calls(tmp_path_factory):
     drive = tmp_path_factory.mktemp("drive")
     result = plain("wrong_calls", WRONG_CALLS, env={"TESSALOOM_DRIVE_C": str(drive)})
-    result.check()
     return result.value
 
 
@@ -305,6 +286,5 @@ def test_wrong_call_fails_like_a_python_function(wrong_calls, case):
 @pytest.mark.parametrize("call", ["keywords", "keywords-reversed", "positional-then-keyword", "positional"])
 def test_valid_call_gets_past_argument_binding(tmp_path, call):
     result = plain("valid_call", call, env={"TESSALOOM_DRIVE_C": str(tmp_path)})
-    result.check()
     assert result.value == "reached settings record"
     assert (tmp_path / "tessaloom" / "VARNEL專利檢索軟體").is_dir()  # folders come first

@@ -32,8 +32,7 @@ def window(case: str, *arguments, timeout: float = 90):
 
 @pytest.mark.parametrize("command", ["電池", "   ", " (A OR B) AND 鋰 ", "x" * 300, ""])
 def test_launch_raises_flag_then_sends_request(command):
-    result = window("launch", command)
-    got = result.values[0]
+    got = window("launch", command).values[0]
     if command:  # sent unchanged, not trimmed; the log is cleared
         assert got["calls"] == [["set", "get_receipt"], ["put", "起始數據"]]
         assert got["requests"] == [DEFAULT_SETTINGS + [["檢索指令", "str", command]]]
@@ -46,8 +45,7 @@ def test_launch_raises_flag_then_sends_request(command):
 
 
 def test_repeated_presses_send_fresh_requests_and_clear_the_log():
-    result = window("repeated_presses")
-    got = result.values[0]
+    got = window("repeated_presses").values[0]
     assert got["after_first"] == "r1\n"
     assert got["after_second"] == ""
     assert got["end"] == "r2\n"
@@ -71,8 +69,7 @@ RED_LINES = "舊紀錄\n" + ERROR_LINE + "{}\n"
     ("setting-missing", "舊紀錄\n", [["button_event_001", "KeyError"]], True),
 ], ids=["start-queue-missing", "put-fails", "run-flag-missing", "setting-missing"])
 def test_launch_failures(breakage, logged, errors, flag):
-    result = window("launch_failure", breakage)
-    got = result.values[0]
+    got = window("launch_failure", breakage).values[0]
     assert got["log"] == logged and got["put"] == 0
     # Only the fixed error line bears the (red) tag; the message line is untagged.
     assert got["tags"] == ({"red_tag": [ERROR_LINE]} if ERROR_LINE in logged else {})
@@ -83,8 +80,7 @@ def test_launch_failures(breakage, logged, errors, flag):
 
 
 def test_launch_outside_attached_mode_only_raises_the_flag():
-    result = window("launch_unattached")
-    got = result.values[0]
+    got = window("launch_unattached").values[0]
     assert got["seen"] == [["舊紀錄\n", True], ["舊紀錄\n", True]]
     assert got["calls"] == [["set", "get_receipt"]] * 2
     assert got["errors"] == []
@@ -174,8 +170,7 @@ def test_poller_survives_lone_surrogate(receipts):
     ("E", [IDLE, IDLE], "a\n\n完成"),
 ], ids=["receipt-queue", "run-flag"])
 def test_poller_keeps_polling_with_a_channel_key_missing(missing, texts, log):
-    result = window("channel_key_missing", missing)
-    got = result.values[0]
+    got = window("channel_key_missing", missing).values[0]
     assert got["texts"] == texts
     assert got["log"] == log
     assert got["rearms"] == [[500, True], [500, True]]
@@ -183,8 +178,7 @@ def test_poller_keeps_polling_with_a_channel_key_missing(missing, texts, log):
 
 
 def test_poller_checks_empty_before_every_get():
-    result = window("empty_before_get")
-    got = result.values[0]
+    got = window("empty_before_get").values[0]
     assert got["calls"] == [["empty", "get_receipt"], ["get", "get_receipt", [], {}],
                             ["empty", "get_receipt"], ["get", "get_receipt", [], {}],
                             ["empty", "get_receipt"], ["empty", "get_receipt"]]
@@ -192,8 +186,7 @@ def test_poller_checks_empty_before_every_get():
 
 
 def test_window_stays_responsive_with_a_large_backlog():
-    result = window("large_backlog")
-    got = result.values[0]
+    got = window("large_backlog").values[0]
     assert got["ran"] == [True]
     assert got["ticks"] >= 1
     # One receipt per tick, in order, the rest still waiting.
@@ -212,8 +205,7 @@ def test_window_stays_responsive_with_a_large_backlog():
 def test_search_cycle_with_worker(kind):
     command = "battery cell 2024" if kind == "thread-typed" else "電池 與 鋰"
     typed = kind == "thread-typed"
-    result = window("echo_worker_cycle", command, typed, kind == "process", timeout=180)
-    shown, report = result.values
+    shown, report = window("echo_worker_cycle", command, typed, kind == "process", timeout=180).values
     assert shown["stage"] == "done", shown
     assert shown["log"] == f"收到 {command}\n123\n第三行\n\n完成"
     assert "輸出中." in shown["texts"] and set(shown["texts"]) <= {IDLE, "輸出中.", "輸出中..", "輸出中..."}

@@ -1,19 +1,15 @@
 """Setting dialogs, folder and help shortcuts, the settings strip and the Enter key,
 each case in the event loop of a fresh window."""
 
-import builtins
-import os
-import subprocess
-import types
-import webbrowser
+import builtins, os, subprocess, types, webbrowser
 
 import customtkinter as ctk
 
-from scenarios.harness import S, capture, channel, emit, main, on_mainloop, open_dialog, pump, wait_for
+from scenarios.harness import (S, button_of, capture, channel, descendants, emit, main, on_mainloop, open_dialog,
+                               pump, wait_for)
 
 GUI = None  # the captured module, imported when run as a program
 Q, E = channel()
-
 
 def _in_window(scenario):
     """Run scenario(app) in the window's event loop, then emit the errors that
@@ -25,10 +21,8 @@ def _in_window(scenario):
         emit({"errors": S["errors"]})
     GUI.GUI(Q, E)
 
-
 def request():
     return None if Q["起始數據"].empty() else Q["起始數據"].get_nowait()
-
 
 def launch(command="電池"):
     """Run the wrapped output-button handler; the request the worker gets (or None)."""
@@ -36,24 +30,19 @@ def launch(command="電池"):
     S["handlers"]["button_event_001"]()
     return request()
 
-
 def sent(command="電池"):
     """Settings of the next launch as [type name, repr] pairs (JSON keeps 1 vs 1.0, nan)."""
     return {k: [type(v).__name__, repr(v)] for k, v in launch(command).items() if k != "檢索指令"}
 
-
 def dialogs(app):
     return [w for w in app.winfo_children() if isinstance(w, ctk.CTkToplevel)]
-
 
 def parts(dialog, kind):
     return [w for w in dialog.winfo_children() if isinstance(w, kind)]
 
-
 def entry_of(dialog): return parts(dialog, ctk.CTkEntry)[0]
 def placeholder(dialog): return entry_of(dialog).cget("placeholder_text")
 def confirm(dialog): parts(dialog, ctk.CTkButton)[0].invoke()
-
 
 def apply(app, handler, text=None, english=None, chinese=None):
     """Open a dialog, type `text` (None: untouched), pick families, confirm, close."""
@@ -66,17 +55,6 @@ def apply(app, handler, text=None, english=None, chinese=None):
     confirm(d)
     d.destroy()
 
-
-def descendants(widget):
-    for child in widget.winfo_children():
-        yield child
-        yield from descendants(child)
-
-
-def button_with(app, command):
-    return next(w for w in descendants(app) if isinstance(w, ctk.CTkButton) and w.cget("command") is command)
-
-
 def norm_grid(info):
     def pad(v):
         v = [int(x) for x in (v.split() if isinstance(v, str) else [v] if isinstance(v, int) else v)]
@@ -84,12 +62,8 @@ def norm_grid(info):
     return {"row": int(info["row"]), "column": int(info["column"]), "padx": pad(info["padx"]),
             "pady": pad(info["pady"]), "sticky": "".join(sorted(str(info["sticky"])))}
 
-
 def rect(w):
     return [w.winfo_rootx(), w.winfo_rooty(), w.winfo_width(), w.winfo_height()]
-
-
-# ------------------------------------------------------------------ dialogs
 
 def _describe(d):
     out = {"title": d.title(), "geometry": d.geometry(), "topmost": bool(d.attributes("-topmost")),
@@ -112,10 +86,8 @@ def _describe(d):
         out["children"].append(item)
     return out
 
-
 def describe_dialog(handler):
     _in_window(lambda app: emit(_describe(open_dialog(app, handler))))
-
 
 def confirmed(ratio_texts, count_texts, menu_cases):
     """Each case: a dialog first stores a sentinel, a fresh one stores the case, a launch reads it."""
@@ -141,7 +113,6 @@ def confirmed(ratio_texts, count_texts, menu_cases):
         emit(out)
     _in_window(scenario)
 
-
 def two_dialogs(handler, first, second):
     def scenario(app):
         one, two = open_dialog(app, handler), open_dialog(app, handler)
@@ -154,13 +125,9 @@ def two_dialogs(handler, first, second):
         emit([sent(), placeholder(one), len(dialogs(app))])
     _in_window(scenario)
 
-
-# ------------------------------------------------------------------ folder and help shortcuts
-
 class _Browser:
     def __init__(self, outcomes):
         self.outcomes, self.calls = list(outcomes), []
-
     def open(self, *args, **kwargs):
         self.calls.append([list(args), kwargs])
         kind, value = self.outcomes.pop(0)
@@ -168,28 +135,25 @@ class _Browser:
             raise (webbrowser.Error if value == "Error" else getattr(builtins, value))("refused")
         return value
 
-
 def shortcuts(windows, fail, presses, help_outcomes):
     """Press the folder button `presses` times (its process start failing when `fail`),
     then the help button once per list of webbrowser.open outcomes."""
     calls = []
-
     def Popen(*args, **kwargs):
         calls.append([type(args[0]).__name__, args[0], len(args), kwargs])
         if fail: raise FileNotFoundError(2, "No such file or directory", "explorer")
         return types.SimpleNamespace(pid=1)
-
     def scenario(app):
         if windows:
             nt = types.ModuleType("os_nt"); nt.__dict__.update(os.__dict__); nt.name = "nt"
             GUI.os = nt
         GUI.subprocess = types.SimpleNamespace(Popen=Popen)
-        folder_button = button_with(app, S["handlers"]["button_event_005"])
+        folder_button = button_of(app, "button_event_005")
         for _ in range(presses):
             folder_button.invoke()
         emit({"popen": calls, "errors": list(S["errors"])})
         del S["errors"][:]
-        help_button = button_with(app, S["handlers"]["button_event_008"])
+        help_button = button_of(app, "button_event_008")
         for outcomes in help_outcomes:
             GUI.webbrowser = _Browser(outcomes)
             help_button.invoke()
@@ -197,11 +161,9 @@ def shortcuts(windows, fail, presses, help_outcomes):
             del S["errors"][:]
     _in_window(scenario)
 
-
 def pick_file(handler, picked):
     def scenario(app):
         asked, written = [], []
-
         def askopenfilename(*args, **kwargs):
             asked.append([list(args), kwargs]); return picked
         real_set = S["table"].set
@@ -212,11 +174,7 @@ def pick_file(handler, picked):
         emit([asked, written, S["table"].get("檢索指令")])
     _in_window(scenario)
 
-
-# ------------------------------------------------------------------ settings strip
-
 STRIP = ["字體與大小", "分析數量", "清除指令"]
-
 
 def _hide_strip():
     """The strip's buttons are still made but never laid out: the window as it is without them."""
@@ -229,11 +187,9 @@ def _hide_strip():
         setattr(Button, manager, skip)
     GUI.customtkinter.CTkButton = Button
 
-
 def layout(hide_strip):
     if hide_strip:
         _hide_strip()
-
     def scenario(app):
         top = {(int(w.grid_info()["row"]), int(w.grid_info()["column"])): w for w in app.grid_slaves()}
         BB = top[(1, 1)]
@@ -241,8 +197,8 @@ def layout(hide_strip):
         output = next(w for w in BB.winfo_children() if isinstance(w, ctk.CTkButton))
         widgets = {"app": app, "FF": top[(0, 0)], "AA": top[(1, 0)], "BB": BB, "DD": top[(2, 0)], "card": card,
                    "output": output, "textbox": S["box"], "entry": S["table"].entry("檢索指令"),
-                   "folder": button_with(app, S["handlers"]["button_event_005"]),
-                   "help": button_with(app, S["handlers"]["button_event_008"])}
+                   "folder": button_of(app, "button_event_005"),
+                   "help": button_of(app, "button_event_008")}
         names = {id(h): n for n, h in S["handlers"].items()}
         strip = [w for w in descendants(app) if isinstance(w, ctk.CTkButton) and w.cget("text") in STRIP]
         emit({"layout": {n: [w.winfo_x(), w.winfo_y(), w.winfo_width(), w.winfo_height()] for n, w in widgets.items()},
@@ -264,9 +220,6 @@ def layout(hide_strip):
         S["handlers"]["button_event_001"]()
         emit([cleared, request(), S["box"].get("1.0", "end-1c"), E["get_receipt"].is_set()])
     _in_window(scenario)
-
-
-# ------------------------------------------------------------------ Enter key
 
 def enter_presses(cases):
     """For each [how, where, keysym, command, expected]: the key on the command entry or a dialog's entry."""
@@ -291,12 +244,8 @@ def enter_presses(cases):
             while request() is not None: pass
     _in_window(scenario)
 
-
-# ------------------------------------------------------------------ screenshots
-
 def screenshots():
     from PIL import ImageGrab
-
     def scenario(app):
         for handler, path in [("button_event_004", "/tmp/font_dialog.png"), ("button_event_009", "/tmp/count_dialog.png")]:
             d = open_dialog(app, handler)
@@ -310,8 +259,6 @@ def screenshots():
             d.destroy()
     _in_window(scenario)
 
-
 if __name__ == "__main__":
     GUI = capture()
-    main({f.__name__: f for f in (describe_dialog, confirmed, two_dialogs, shortcuts, pick_file, layout,
-                                  enter_presses, screenshots)})
+    main(globals())

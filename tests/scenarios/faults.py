@@ -2,80 +2,57 @@
 images, an unusable drive, dialogs closed under the user's hands, imports that
 fail while the module loads, and hostile text in the search command."""
 
-import importlib
-import os
-import queue
-import sys
-import threading
-import types
+import importlib, os, queue, sys, threading, time, types
 
-from scenarios.harness import (S, cancel_timers, capture, channel, emit, main, on_mainloop, open_dialog, part,
-                               step_until)
-
-# ------------------------------------------------------------------ a channel that counts its signals
+from scenarios.harness import (S, button_of, cancel_timers, capture, channel, emit, main, on_mainloop,
+                               open_dialog, part, step_until)
 
 signals = []
 
-
 class CountingQueue:
     def __init__(self, name, queue): self.name, self.queue = name, queue
-
     def put(self, value):
         signals.append(["put", self.name, value is None]); self.queue.put(value)
-
     def empty(self): return self.queue.empty()
     def get(self, *args, **kwargs): return self.queue.get(*args, **kwargs)
 
-
 class CountingEvent:
     def __init__(self, name, event): self.name, self.event = name, event
-
     def set(self):
         signals.append(["set", self.name]); self.event.set()
-
     def is_set(self): return self.event.is_set()
     def clear(self): self.event.clear()
 
-
 def counted(queues, events):
     return ({k: CountingQueue(k, q) for k, q in queues.items()}, {k: CountingEvent(k, e) for k, e in events.items()})
-
 
 def counted_channel():
     return counted({k: queue.Queue() for k in ("起始數據", "get_receipt", "end")},
                    {k: threading.Event() for k in ("get_receipt", "end")})
 
-
-def button_of(app, handler):
-    """The button of the window whose command is the wrapped `handler`."""
-    import customtkinter as ctk
-    widgets = [app]
-    while widgets:
-        w = widgets.pop()
-        if isinstance(w, ctk.CTkButton) and w.cget("command") is S["handlers"][handler]:
-            return w
-        widgets.extend(w.winfo_children())
-
-
-# ------------------------------------------------------------------ worker and window life
+def stuck_serve(Q, E):
+    """A worker that answers one request with three receipts, then hangs."""
+    Q["起始數據"].get(timeout=60)
+    for receipt in ("r1", "r2", "r3"):
+        Q["get_receipt"].put(receipt)
+    Q["get_receipt"].close()
+    Q["get_receipt"].join_thread()  # flushed: killing now cannot cut a message in half
+    time.sleep(3600)
 
 def killed_worker():
     import multiprocessing
-    from scenarios import stuck_worker
     GUI = capture()
     ctx = multiprocessing.get_context("spawn")
     queues = {k: ctx.Queue() for k in ("起始數據", "get_receipt", "end")}
     events = {k: ctx.Event() for k in ("get_receipt", "end")}
     Q, E = counted(queues, events)
-    worker = ctx.Process(target=stuck_worker.serve, args=(queues, events), daemon=True)
+    worker = ctx.Process(target=stuck_serve, args=(queues, events), daemon=True)
     worker.start()
-
     @on_mainloop
     def hook(app):
         S["table"].set("檢索指令", "電池")
         S["bar"].button("輸出檢索列表").invoke()
         st = {"stage": "running", "texts": [], "ran": []}
-
         def step():
             log = S["box"].get("1.0", "end-1c")
             if st["stage"] == "running" and log.startswith("r1\n"):
@@ -87,7 +64,6 @@ def killed_worker():
                 if S["count"]["aa"] >= st["at"] + 5 and st["ran"]:
                     st["stage"] = "done"
             return st["stage"] == "done"
-
         def finish():
             emit({"stage": st["stage"], "exitcode": st.get("exitcode"), "log": S["box"].get("1.0", "end-1c"),
                   "ran": st["ran"], "texts": sorted(set(st["texts"])), "flag": E["get_receipt"].is_set(),
@@ -99,7 +75,6 @@ def killed_worker():
             "end": queues["end"].get(timeout=30), "start": queues["起始數據"].get(timeout=30),
             "more": [queues[k].empty() for k in ("end", "起始數據")]}
 
-
 def closing_mid_run():
     GUI = capture()
     Q, E = counted_channel()
@@ -107,7 +82,6 @@ def closing_mid_run():
     for i in range(10):
         Q["get_receipt"].put("receipt %d" % i)
     del signals[:]
-
     @on_mainloop
     def hook(app):
         cancel_timers(app)  # only the ticks below run
@@ -121,9 +95,6 @@ def closing_mid_run():
             "flag": E["get_receipt"].is_set(), "queued": [list(Q[k].queue.queue) for k in ("end", "起始數據")],
             "errors": S["errors"]}
 
-
-# ------------------------------------------------------------------ broken template images
-
 def templates_from(module_file):
     """The window of the GUI module loaded from `module_file` (beside its own templates)."""
     import importlib.util
@@ -132,7 +103,6 @@ def templates_from(module_file):
     spec.loader.exec_module(importlib.util.module_from_spec(spec))  # registers itself as GUI
     GUI = capture()
     Q, E = counted_channel()
-
     @on_mainloop
     def hook(app):
         top = {(int(w.grid_info()["row"]), int(w.grid_info()["column"])): w for w in app.grid_slaves()}
@@ -147,12 +117,8 @@ def templates_from(module_file):
     print("@@GUI-START", flush=True)
     return {"returned": GUI.GUI(Q, E), "signals": signals}
 
-
-# ------------------------------------------------------------------ the drive cannot take the folders
-
 MKDIR_ERRORS = {"non-os-error": lambda: RuntimeError("driver crashed"),
                 "unicode-error": lambda: UnicodeEncodeError("ascii", "é", 0, 1, "x")}
-
 
 def folders_unmakeable(mkdir_error):
     """The window on the drive the environment names; os.mkdir raising MKDIR_ERRORS[mkdir_error] if given."""
@@ -168,7 +134,6 @@ def folders_unmakeable(mkdir_error):
     Q, E = counted_channel()
     popen = []
     GUI.subprocess = types.SimpleNamespace(Popen=lambda *a, **k: popen.append([a, k]))
-
     @on_mainloop
     def hook(app):
         button_of(app, "button_event_005").invoke()
@@ -177,14 +142,10 @@ def folders_unmakeable(mkdir_error):
     print("@@GUI-START", flush=True)
     return {"returned": GUI.GUI(Q, E), "signals": signals}
 
-
-# ------------------------------------------------------------------ dialogs closed mid-edit
-
 def dialog_closed_mid_edit(handler, key, first, second):
     import customtkinter as ctk
     GUI = capture()
     Q, E = counted_channel()
-
     @on_mainloop
     def hook(app):
         one, two = open_dialog(app, handler), open_dialog(app, handler)
@@ -206,9 +167,6 @@ def dialog_closed_mid_edit(handler, key, first, second):
 
     return {"returned": GUI.GUI(Q, E), "signals": signals}
 
-
-# ------------------------------------------------------------------ imports failing while the module loads
-
 def import_fault(name, attribute):
     """Import GUI with the import of `name` refused once; every dependency is
     loaded first, so the refused import is the module body's own."""
@@ -220,7 +178,6 @@ def import_fault(name, attribute):
         import PIL
         del PIL.Image  # else "from PIL import Image" finds the attribute and imports nothing
     refused = []
-
     class RefuseOnce:
         def find_spec(self, wanted, path=None, target=None):
             if wanted == name and not refused:
@@ -238,15 +195,11 @@ def import_fault(name, attribute):
                  bound=getattr(GUI, attribute) is sys.modules[name], stdin=sys.stdin.read())
     return state
 
-
-# ------------------------------------------------------------------ hostile search commands
-
 def hostile_commands(hostile):
     import webbrowser as real_webbrowser
     GUI = capture()
     Q, E = channel()
     calls = []
-
     def recorder(module, name):
         def call(*args, **kwargs):
             calls.append([module, name, repr(args), sorted(kwargs), kwargs.get("shell")])
@@ -260,7 +213,6 @@ def hostile_commands(hostile):
     GUI.os.__dict__.update(os.__dict__)
     for n in ("system", "popen", "execv", "execvp", "execl", "spawnv", "spawnl", "posix_spawn", "posix_spawnp"):
         setattr(GUI.os, n, recorder("os", n))
-
     @on_mainloop
     def hook(app):
         sent, pressed = [], 0
@@ -275,7 +227,5 @@ def hostile_commands(hostile):
 
     GUI.GUI(Q, E)
 
-
 if __name__ == "__main__":
-    main({f.__name__: f for f in (killed_worker, closing_mid_run, templates_from, folders_unmakeable,
-                                  dialog_closed_mid_edit, import_fault, hostile_commands)})
+    main(globals())

@@ -1,16 +1,13 @@
 """Hostile input through one window: thousands of dialog texts, and every kind
 of receipt a worker could send to the log poller."""
 
-import json
-import random
-import re
-import sys
+import json, random, re, sys
 
 import customtkinter as ctk
 
-from scenarios.harness import S, cancel_timers, capture, channel, emit, main, on_mainloop, open_dialog, part, wait_for
+from scenarios.harness import (S, BadEq, BadStr, cancel_timers, capture, channel, emit, main, on_mainloop,
+                               open_dialog, part, wait_for)
 from varnel_host.channel import COMPLETION_MARKER as MARK
-
 
 def _python_reading(convert, text):
     """Python's reading of the text, or the integer 1 when it has none; and which it was."""
@@ -18,7 +15,6 @@ def _python_reading(convert, text):
         return convert(text), "converted"
     except Exception:
         return 1, "fallback"
-
 
 def _fuzz_dialog(app, texts, handler, key, convert):
     dialog = open_dialog(app, handler)
@@ -46,12 +42,10 @@ def _fuzz_dialog(app, texts, handler, key, convert):
     dialog.destroy()
     return {"stats": stats, "mismatches": mismatches[:30], "mismatch_count": len(mismatches)}
 
-
 def dialogs():
     """Both setting dialogs over the texts read from stdin (ASCII JSON)."""
     texts = json.loads(sys.stdin.read())
     GUI = capture()
-
     @on_mainloop
     def hook(app):
         cancel_timers(app)
@@ -61,24 +55,12 @@ def dialogs():
 
     GUI.GUI(*channel())
 
-
-class _BadStr:
-    def __str__(self): raise ValueError("no text")
-
-
-class _BadEq:
-    def __eq__(self, other): raise ValueError("no comparison")
-    __hash__ = object.__hash__
-
-
 class _NotText:
     def __str__(self): return 42  # str() turns this into TypeError
-
 
 _PLANES = [(0x20, 0x7e), (0x00, 0x1f), (0x7f, 0x9f), (0x4e00, 0x9fff), (0x0590, 0x06ff), (0x200b, 0x202e),
            (0x0300, 0x036f), (0xd800, 0xdfff), (0xfff0, 0xffff), (0x1f300, 0x1faff), (0x20000, 0x2a6df),
            (0xe0000, 0x10ffff)]
-
 
 def _random_text(rng):
     out = []
@@ -86,7 +68,6 @@ def _random_text(rng):
         low, high = rng.choice(_PLANES)
         out.append(chr(rng.randint(low, high)))
     return "".join(out)
-
 
 def _receipt(rng):
     kind = rng.randrange(20)
@@ -96,13 +77,12 @@ def _receipt(rng):
     if kind == 11: return rng.choice([float("nan"), float("inf"), -float("inf"), -0.0, 5e-324, rng.random()])
     if kind == 12: return None
     if kind == 13: return bytes(rng.randrange(256) for _ in range(rng.randint(0, 20)))
-    if kind == 14: return _BadStr()
-    if kind == 15: return _BadEq()
+    if kind == 14: return BadStr()
+    if kind == 15: return BadEq()
     if kind == 16: return _NotText()
     if kind == 17: return [_random_text(rng), rng.random()]
     if kind == 18: return rng.choice([MARK + " ", "前" + MARK, MARK + "\n", MARK.encode()])
     return {"k": _random_text(rng)}
-
 
 def _shown(item):
     """What the log box should gain: the text and a line break, or nothing for a receipt
@@ -116,7 +96,6 @@ def _shown(item):
     except Exception:
         return ""
     return text.split("\x00", 1)[0]
-
 
 def poller():
     """100,000 receipts of every kind, then the marker, one poller tick each."""
@@ -137,12 +116,10 @@ def poller():
         expected.append(_shown(item))
     Q["get_receipt"].put(MARK)
     expected = "".join(expected) + "\n完成"
-
     @on_mainloop
     def hook(app):
         cancel_timers(app)
         real_after, rearms = app.after, []
-
         def after(ms, func=None, *args):
             # Each tick re-arms itself; cancel at once so only the calls below tick.
             rearms.append(ms == 500 and func is S["handlers"]["aa"])
@@ -177,6 +154,5 @@ def poller():
     GUI.GUI(Q, E)
     return {"end": [Q["end"].get_nowait(), Q["起始數據"].get_nowait()], "end_set": E["end"].is_set()}
 
-
 if __name__ == "__main__":
-    main({"dialogs": dialogs, "poller": poller})
+    main(globals())

@@ -1,24 +1,10 @@
-"""Main window: widget tree, construction order, folders, icon, missing
-templates, failures during construction and the shutdown signals.
+"""Main-window cases; `instrument(G)` records what the window was built from."""
 
-`instrument(G)` wraps the module's collaborators so that each case can read
-back what the window was built from: the wrapped handlers, the button-bar
-calls, the frames, the header widgets, the timer calls and the icon calls.
-"""
-
-import builtins
-import importlib.util
-import logging
-import os
-import queue
-import threading
-import tkinter
-import types
+import builtins, importlib.util, logging, os, queue, threading, tkinter, types
 
 import customtkinter as _ctk
 
 from scenarios.harness import close, emit, main, on_mainloop, pump, wait_for
-
 
 def load_gui(path=None):
     """The GUI module: the installed one, or a copy loaded from `path`."""
@@ -30,14 +16,12 @@ def load_gui(path=None):
     spec.loader.exec_module(module)
     return module
 
-
 class Channel:
     """Queues and events that log every use into one shared list."""
     def __init__(self):
         self.log = []
         self.Q = {k: self._item(k, ("put", "get", "get_nowait", "empty")) for k in ("起始數據", "get_receipt", "end")}
         self.E = {k: self._item(k, ("set", "is_set", "clear", "wait")) for k in ("get_receipt", "end")}
-
     def _item(self, key, methods):
         item = types.SimpleNamespace()
         for name in methods:
@@ -49,18 +33,15 @@ class Channel:
             setattr(item, name, method)
         return item
 
-
 def instrument(G):
     """Wrap G's collaborators with recorders; returns the record."""
     rec = {"order": [], "handlers": {}, "ticks": {}, "after": [], "frames": [], "apps": [],
            "icon": [], "tables": [], "add_button": [], "bar": None}
     real_wrap, real_bar, real_table = G.try_except_log, G.Set_Button, G.Set_Table
-
     def try_except_log(handler):
         name = handler.__name__
         wrapped = real_wrap(handler)
         rec["ticks"][name] = 0
-
         def counted():
             rec["ticks"][name] += 1
             return wrapped()
@@ -68,19 +49,16 @@ def instrument(G):
         rec["order"].append(name)
         rec["handlers"][name] = counted
         return counted
-
     def Set_Button(*args, **kwargs):
         bar = real_bar(*args, **kwargs)
         rec["bar"] = bar
         add = bar.add_button
-
         def add_button(*a, **kw):
             button = add(*a, **kw)
             rec["add_button"].append((a, list(kw.items()), button))
             return button
         bar.add_button = add_button
         return bar
-
     def Set_Table(*args, **kwargs):
         table = real_table(*args, **kwargs)
         rec["tables"].append((args, kwargs, table))
@@ -88,16 +66,13 @@ def instrument(G):
 
     ctk = types.ModuleType("ctk_standin")
     ctk.__dict__.update(_ctk.__dict__)
-
     class CTk(_ctk.CTk):
         def __init__(self, *a, **k):
             super().__init__(*a, **k)
             rec["apps"].append(self)
-
         def after(self, ms, func=None, *args):
             rec["after"].append((ms, func))
             return super().after(ms, func, *args)
-
         def iconbitmap(self, *a, **k):
             rec["icon"].append(["iconbitmap", list(a)])
             try:
@@ -105,11 +80,9 @@ def instrument(G):
             except Exception as exc:
                 rec["icon_error"] = str(exc)
                 raise
-
         def iconphoto(self, *a, **k):
             rec["icon"].append(["iconphoto", None])
             return super().iconphoto(*a, **k)
-
     class CTkFrame(_ctk.CTkFrame):
         def __init__(self, *a, **k):
             super().__init__(*a, **k)
@@ -121,11 +94,9 @@ def instrument(G):
     rec["folder"] = G.os.path.dirname(G.os.path.abspath(G.__file__))
     return rec
 
-
 def start_gui(G, Q, E):
     print("@@GUI-START", flush=True)
     return G.GUI(Q, E)
-
 
 def norm_grid(info):
     def pad(v):
@@ -138,7 +109,6 @@ def norm_grid(info):
             "padx": pad(info["padx"]), "pady": pad(info["pady"]),
             "sticky": "".join(sorted(str(info["sticky"])))}
 
-
 def describe(rec, value, names):
     """JSON form of a call argument: handlers and frames by name, paths relative."""
     for name, handler in rec["handlers"].items():
@@ -149,7 +119,6 @@ def describe(rec, value, names):
     if isinstance(value, str) and value.startswith(rec["folder"]):
         return "<module>" + value[len(rec["folder"]):]
     return value
-
 
 def header(rec, frame):
     """What the header frame holds, read off its widgets."""
@@ -169,15 +138,11 @@ def header(rec, frame):
         out.append(item)
     return out
 
-
-# ------------------------------------------------------------------ widget tree and the first poller tick
-
 def tree():
     G = load_gui()
     rec = instrument(G)
     Q = {"起始數據": queue.Queue(), "get_receipt": queue.Queue(), "end": queue.Queue()}
     E = {"get_receipt": threading.Event(), "end": threading.Event()}
-
     @on_mainloop
     def hook(app):
         frames = dict(zip(["FF", "AA", "BB", "DD", "f1", "f5", "f2", "f4", "f6"], rec["frames"]))
@@ -214,7 +179,6 @@ def tree():
             "ticks_at_loop": dict(rec["ticks"]),
         }
         emit(out)
-
         def first_tick():
             if rec["ticks"]["aa"]:
                 emit({"ticks": rec["ticks"]["aa"]})
@@ -227,27 +191,21 @@ def tree():
 
     return {"returned": start_gui(G, Q, E)}
 
-
-# ------------------------------------------------------------------ folders and window icon
-
 def linux_folders():
     G = load_gui()
     rec = instrument(G)
     channel = Channel()
-
     @on_mainloop
     def hook(app):
         emit({"opened": app.title(), "icon": [name for name, _ in rec["icon"]]})
 
     start_gui(G, channel.Q, channel.E)
 
-
 def windows_branch(failure):
     """The window as on Windows, os.mkdir raising the built-in error `failure` (None: succeeding)."""
     G = load_gui()
     rec = instrument(G)
     mkdirs = []
-
     def mkdir(path, *args, **kwargs):
         mkdirs.append([path, list(args), kwargs])
         if failure:
@@ -258,7 +216,6 @@ def windows_branch(failure):
     nt.name, nt.mkdir = "nt", mkdir
     G.os = nt
     channel = Channel()
-
     @on_mainloop
     def hook(app):
         emit({"mkdir": mkdirs, "icon": describe(rec, rec["icon"], {}), "folder": rec["folder"],
@@ -268,11 +225,9 @@ def windows_branch(failure):
 
     start_gui(G, channel.Q, channel.E)
 
-
 def missing_templates(path):
     """The window of the module copy at `path`, some of its template images missing."""
     warnings = []
-
     class Keep(logging.Handler):
         def emit(self, record):
             warnings.append([record.levelname, record.getMessage()])
@@ -280,7 +235,6 @@ def missing_templates(path):
     G = load_gui(path)
     rec = instrument(G)
     channel = Channel()
-
     @on_mainloop
     def hook(app):
         bar = rec["bar"]
@@ -293,31 +247,22 @@ def missing_templates(path):
 
     return {"returned": start_gui(G, channel.Q, channel.E), "channel": channel.log}
 
-
-# ------------------------------------------------------------------ failures while building the window
-
 class Boom(Exception):
     pass
 
-
 BOOM = Boom("step failed")
-
 
 def fail(*args, **kwargs):
     raise BOOM
 
-
 def _fail_entry_table(G, rec):
     G.Set_Table = fail
-
 
 def _fail_log_box(G, rec):
     rec["ctk"].CTkTextbox = fail
 
-
 def _fail_help_button(G, rec):
     real_bar = G.Set_Button
-
     def Set_Button():
         bar = real_bar()
         add = bar.add_button
@@ -325,25 +270,20 @@ def _fail_help_button(G, rec):
         return bar
     G.Set_Button = Set_Button
 
-
 def _fail_wrapping_poller(G, rec):
     real_wrap = G.try_except_log
     G.try_except_log = lambda f: fail() if f.__name__ == "aa" else real_wrap(f)
-
 
 def _fail_timer(G, rec):
     real_after = rec["ctk"].CTk.after
     rec["ctk"].CTk.after = (lambda self, ms, func=None, *a:
                             fail() if getattr(func, "__name__", "") == "aa" else real_after(self, ms, func, *a))
 
-
 def _fail_event_loop(G, rec):
     on_mainloop(lambda app: fail())
 
-
 FAILING_STEPS = {"entry-table": _fail_entry_table, "log-box": _fail_log_box, "help-button": _fail_help_button,
                  "wrapping-poller": _fail_wrapping_poller, "timer": _fail_timer, "event-loop": _fail_event_loop}
-
 
 def failing_step(step):
     G = load_gui()
@@ -362,9 +302,6 @@ def failing_step(step):
     return {"outcome": outcome, "channel": channel.log, "apps": len(rec["apps"]), "alive": alive,
             "default_root": tkinter._default_root is not None}
 
-
-# ------------------------------------------------------------------ shutdown signals
-
 def _remove(side, key, attribute=None):
     def change(channel):
         mapping = getattr(channel, side)
@@ -374,11 +311,9 @@ def _remove(side, key, attribute=None):
             del mapping[key]
     return change
 
-
 CHANNEL_CHANGES = {"end-queue-missing": _remove("Q", "end"), "end-event-missing": _remove("E", "end"),
                    "start-queue-missing": _remove("Q", "起始數據"),
                    "end-event-without-set": _remove("E", "end", "set")}
-
 
 def shutdown(change):
     """The shutdown signals over a logging channel, changed by CHANNEL_CHANGES[change] if given."""
@@ -387,7 +322,6 @@ def shutdown(change):
     channel = Channel()
     if change:
         CHANNEL_CHANGES[change](channel)
-
     @on_mainloop
     def hook(app):
         emit({"during_construction": list(channel.log)})
@@ -397,7 +331,6 @@ def shutdown(change):
     except Exception as exc:
         outcome = [type(exc).__name__, list(exc.args) if isinstance(exc, KeyError) else None]
     return {"outcome": outcome, "log": channel.log}
-
 
 def real_channel(kind):
     """The worker end waits for the three signals in another thread or process."""
@@ -413,7 +346,6 @@ def real_channel(kind):
         E = {"get_receipt": threading.Event(), "end": threading.Event()}
         got = queue.Queue()
         start = lambda target: threading.Thread(target=target).start()  # noqa: E731
-
     def worker():
         first = Q["end"].get(timeout=60)
         set_in_time = E["end"].wait(60)
@@ -422,7 +354,6 @@ def real_channel(kind):
 
     start(worker)
     G = load_gui()
-
     @on_mainloop
     def hook(app):
         emit({"end_set_while_open": E["end"].is_set(), "end_queue_empty": Q["end"].empty()})
@@ -430,14 +361,10 @@ def real_channel(kind):
     returned = start_gui(G, Q, E)
     return {"returned": returned, "worker": got.get(timeout=60)}
 
-
-# ------------------------------------------------------------------ what the screen shows
-
 def screenshot(path):
     from PIL import ImageGrab
     G = load_gui()
     channel = Channel()
-
     @on_mainloop
     def hook(app):
         shown = wait_for(app, lambda: app.winfo_viewable())
@@ -452,7 +379,5 @@ def screenshot(path):
 
     start_gui(G, channel.Q, channel.E)
 
-
 if __name__ == "__main__":
-    main({f.__name__: f for f in (tree, linux_folders, windows_branch, missing_templates, failing_step, shutdown,
-                                  real_channel, screenshot)})
+    main(globals())

@@ -1,17 +1,12 @@
-"""Loading the GUI module, each case in a fresh interpreter with nothing but
-the runner loaded: attributes, load-time checks, the install fallback, running
-as the main program and the argument checks of GUI()."""
+"""Loading the GUI module: each case runs in a fresh interpreter with nothing
+but the test side's scenario module loaded."""
 
-import builtins
-import os
-import sys
+import builtins, os, sys
 
-from scenarios.runner import main
-
+from scenario import main
 
 def _names(module):
     return [n for n in vars(module) if not n.startswith("__")]
-
 
 def _count_body_runs():
     """Counts calls of the shared package's widget factory; each call is one run
@@ -19,13 +14,14 @@ def _count_body_runs():
     import tessaloom通用模組 as pkg
     runs = []
     real_factory = pkg.Customtkinter_Model
-
     def counting_factory(*a, **k):
         runs.append(1)
         return real_factory(*a, **k)
     pkg.Customtkinter_Model = counting_factory
     return runs
 
+def _import_gui():
+    import GUI  # noqa: F401
 
 def _outcome(action):
     """[type, message] of what action() raises, None when it returns."""
@@ -35,14 +31,10 @@ def _outcome(action):
         return [type(e).__name__, str(e)]
     return None
 
-
-# ------------------------------------------------------------------ attributes
-
 class Reference:
     """A plain Python class with the same __init__ signature as Parameters."""
     def __init__(self):
         pass
-
 
 def loaded():
     import time, webbrowser, subprocess, tkinter, customtkinter, pyautogui
@@ -66,7 +58,6 @@ def loaded():
     a, b = P(), P()
     b.parameters["文字大小比例"] = 1.5
     b.parameters["分析最接近專利數量"] = 9
-
     def failure(cls, *args, **kwargs):
         try:
             cls(*args, **kwargs)
@@ -94,20 +85,16 @@ def loaded():
         "wrong": [[failure(Reference, *c[0], **c[1]), failure(P, *c[0], **c[1])] for c in wrong_calls],
     }
 
-
 def factories():
     import tessaloom通用模組 as pkg
     calls, looked_up = [], []
-
     class Holder:
         def __init__(self, kind, names):
             self.kind, self.values = kind, {n: object() for n in names}
-
         def __getattr__(self, name):
             looked_up.append(name)
             return self.values[name]
     holders = {}
-
     def factory(kind, names):
         def make(*args, **kwargs):
             calls.append([kind, len(args), sorted(kwargs)])
@@ -122,9 +109,6 @@ def factories():
             "models": [GUI.customtkinter_model is w, GUI.try_except is e],
             "bound": [getattr(GUI, n) is v for h in (w, e) for n, v in h.values.items()]}
 
-
-# ------------------------------------------------------------------ load-time checks
-
 def second_interpreter(first):
     """Create the module in the main interpreter and in a sub-interpreter, `first` first.
     The sub-interpreter only creates the module (no body run), so it needs no Tk."""
@@ -132,15 +116,12 @@ def second_interpreter(first):
     interp = interpreters.create()
     sub_code = "import sys, _imp, importlib.util\nsys.path[:] = %r\n" % (sys.path,)
     sub_code += "_imp.create_dynamic(importlib.util.find_spec('GUI'))\n"
-
     def in_sub():
         interpreters.run_string(interp, sub_code)
-
     def in_main():
         import GUI  # noqa: F401
     order = [in_main, in_sub] if first == "main" else [in_sub, in_main]
     return [_outcome(step) or "ok" for step in order]
-
 
 def repeated_imports():
     import _imp, importlib, importlib.util
@@ -158,7 +139,6 @@ def repeated_imports():
             "registered": sys.modules["GUI"] is first, "untouched": first.Parameters is marker,
             "exec_result": exec_result}
 
-
 def second_module_object():
     import _imp, importlib.util
     body_runs = _count_body_runs()
@@ -170,7 +150,6 @@ def second_module_object():
             "fresh_names": _names(fresh), "runs": len(body_runs), "registered": sys.modules["GUI"] is GUI,
             "intact": _names(GUI)}
 
-
 def _fail_at_pyautogui(failed_module):
     """A failure at pyautogui comes before the widget factory runs."""
     class BlockOnce:
@@ -180,12 +159,10 @@ def _fail_at_pyautogui(failed_module):
                 raise ModuleNotFoundError("No module named 'pyautogui'", name="pyautogui")
     sys.meta_path.insert(0, BlockOnce())
 
-
 def _fail_at_error_factory(failed_module):
     """A failure of Try_Except_Model comes after the widget factory ran."""
     import tessaloom通用模組 as pkg
     real_errors = pkg.Try_Except_Model
-
     def failing_once(*a, **k):
         if not failed_module:
             failed_module.append(sys.modules.get("GUI"))
@@ -193,9 +170,7 @@ def _fail_at_error_factory(failed_module):
         return real_errors(*a, **k)
     pkg.Try_Except_Model = failing_once
 
-
 IMPORT_FAILURES = {"pyautogui-missing": _fail_at_pyautogui, "error-helper-fails": _fail_at_error_factory}
-
 
 def failed_import(failure):
     """Import GUI with IMPORT_FAILURES[failure] failing once (capturing the
@@ -203,26 +178,19 @@ def failed_import(failure):
     body_runs = _count_body_runs()
     failed_module = []
     IMPORT_FAILURES[failure](failed_module)
-
-    def import_gui():
-        import GUI  # noqa: F401
-    state = {"error": _outcome(import_gui), "runs": len(body_runs), "registered": "GUI" in sys.modules}
+    state = {"error": _outcome(_import_gui), "runs": len(body_runs), "registered": "GUI" in sys.modules}
     import GUI
     state.update(retry_runs=len(body_runs), names=_names(GUI),
                  captured=failed_module[0] is not None, new_object=failed_module[0] is not GUI,
                  registered_after=sys.modules["GUI"] is GUI)
     return state
 
-
 def missing_builtin(name):
     body_runs = _count_body_runs()
     saved = getattr(builtins, name)
     delattr(builtins, name)
-
-    def import_gui():
-        import GUI  # noqa: F401
     try:
-        first_error = _outcome(import_gui)
+        first_error = _outcome(_import_gui)
     finally:
         setattr(builtins, name, saved)
     state = {"error": first_error, "runs": len(body_runs), "registered": "GUI" in sys.modules}
@@ -230,32 +198,23 @@ def missing_builtin(name):
     state.update(retry_runs=len(body_runs), names=_names(GUI))
     return state
 
-
-# ------------------------------------------------------------------ install fallback
-
 def tk_missing():
     """tkinter cannot be imported at all; the in-flight module is captured when
     the body reaches pyautogui."""
     sys.modules["tkinter"] = None
     in_flight = []
-
     class Spy:
         def find_spec(self, name, path=None, target=None):
             if name == "pyautogui":
                 in_flight.append(sys.modules.get("GUI"))
     sys.meta_path.insert(0, Spy())
-
-    def import_gui():
-        import GUI  # noqa: F401
-    error = _outcome(import_gui)
+    error = _outcome(_import_gui)
     m = in_flight[0] if in_flight else None
     return {"error": error, "rest": sys.stdin.read(), "registered": "GUI" in sys.modules,
             "bound": sorted(_names(m)) if m is not None else None}
 
-
 def installer_provides_tkinter():
     marker = os.environ["PY_MARKER"]
-
     class NotYetInstalled:
         def find_spec(self, name, path=None, target=None):
             if name.partition(".")[0] == "tkinter" and not os.path.exists(marker):
@@ -265,23 +224,17 @@ def installer_provides_tkinter():
     return {"rest": sys.stdin.read(), "tk": GUI.tkinter is tkinter, "ctk": GUI.customtkinter is customtkinter,
             "names": _names(GUI)}
 
-
 def toolkits_importable():
     import GUI  # noqa: F401
     return {"rest": sys.stdin.read()}
-
-
-# ------------------------------------------------------------------ main program
 
 def as_main_program():
     import _imp, importlib.util
     from scenarios.harness import close, on_mainloop
     events = []
-
     def closing(app):
         events.append("closed")
         close(app)
-
     @on_mainloop
     def hook(app):
         m = sys.modules["GUI"]
@@ -294,12 +247,8 @@ def as_main_program():
     import GUI
     return {"events": events, "registered": GUI is m, "name": m.__name__, "names": _names(m)}
 
-
-# ------------------------------------------------------------------ GUI() argument check
-
 def _keyword_1():
     return {1: 2}
-
 
 CALLS = {
     "no-arguments": lambda f, Q, E: f(),
@@ -320,10 +269,8 @@ CALLS = {
     "positional": lambda f, Q, E: f(Q, E),
 }
 
-
 class _Reached(Exception):
     pass
-
 
 def _stop_at_settings_record(GUI):
     """The step after the folders raises _Reached: a call gets that far or not."""
@@ -331,14 +278,12 @@ def _stop_at_settings_record(GUI):
         raise _Reached
     GUI.Parameters = parameters
 
-
 def wrong_calls(names):
     """Each call of CALLS against a Python function of the same signature and
     against GUI.GUI, and what the drive holds after it."""
     import GUI
     drive = os.environ["TESSALOOM_DRIVE_C"]
     _stop_at_settings_record(GUI)
-
     def GUI_reference(Queue_All_variable, Event_All_variable):
         pass
     GUI_reference.__name__ = GUI_reference.__qualname__ = "GUI"
@@ -355,7 +300,6 @@ def wrong_calls(names):
         out[name] = row + [os.listdir(drive)]
     return out
 
-
 def valid_call(name):
     import GUI
     _stop_at_settings_record(GUI)
@@ -367,8 +311,5 @@ def valid_call(name):
     except Exception as e:
         return [type(e).__name__, str(e)]
 
-
 if __name__ == "__main__":
-    main({f.__name__: f for f in (loaded, factories, second_interpreter, repeated_imports, second_module_object,
-                                  failed_import, missing_builtin, tk_missing, installer_provides_tkinter,
-                                  toolkits_importable, as_main_program, wrong_calls, valid_call)})
+    main(globals())

@@ -1,19 +1,13 @@
 """Search launch, progress/log poller and the worker channel, through one window."""
 
-import multiprocessing
-import pathlib
-import queue
-import subprocess
-import threading
-import time
+import multiprocessing, pathlib, queue, subprocess, threading, time
 
 from scenarios.harness import (IDLE, S, BadEq, BadStr, RecQueue, capture, channel, close, emit, failing,
                                freeze, log, main, on_mainloop, press, rec_channel, red, set_log, step_until,
-                               tagged, text, tick)
+                               tagged, text, tick, wait_for)
 from varnel_host.channel import COMPLETION_MARKER as MARK
 
 GUI = None  # the captured module; not imported where a spawned worker imports this module
-
 
 def _window(Q, E, steps):
     """Open the window on (Q, E) and run steps(rearms) in its event loop, the
@@ -22,22 +16,16 @@ def _window(Q, E, steps):
     on_mainloop(lambda app: steps(freeze(app)))
     GUI.GUI(Q, E)
 
-
 def _search(command):
     """Type `command` into the entry table and press the output button."""
     S["table"].set("檢索指令", command)
     press()
 
-
 def _requests(items):
     return [[[k, type(v).__name__, v] for k, v in r.items()] for r in items]
 
-
-# ------------------------------------------------------------------ launch
-
 def launch(command):
     Q, E = rec_channel()
-
     def steps(rearms):
         set_log("舊紀錄\n")
         _search(command)
@@ -45,10 +33,8 @@ def launch(command):
               "red": red(), "flag": E["get_receipt"].is_set(), "requests": _requests(Q["起始數據"].items)})
     _window(Q, E, steps)
 
-
 def repeated_presses():
     Q, E = channel()
-
     def steps(rearms):
         _search("第一")
         Q["get_receipt"].put("r1"); tick()
@@ -69,30 +55,23 @@ def repeated_presses():
         emit(seen)
     _window(Q, E, steps)
 
-
 def _break_start_queue(Q, E):
     del Q["起始數據"]
-
 
 def _break_put(Q, E):
     Q["起始數據"].put = failing("佇列已關閉")
 
-
 def _break_run_flag(Q, E):
     del E["get_receipt"]
-
 
 def _break_setting(Q, E):
     S["PP"].parameters.pop("英文文字字體")
 
-
 BREAKAGES = {"start-queue-missing": _break_start_queue, "put-fails": _break_put,
              "run-flag-missing": _break_run_flag, "setting-missing": _break_setting}
 
-
 def launch_failure(breakage):
     Q, E = rec_channel()
-
     def steps(rearms):
         BREAKAGES[breakage](Q, E)
         set_log("舊紀錄\n")
@@ -104,10 +83,8 @@ def launch_failure(breakage):
         Q["起始數據"] = RecQueue("起始數據")  # let the shutdown after close go through
     _window(Q, E, steps)
 
-
 def launch_unattached():
     Q, E = rec_channel()
-
     def steps(rearms):
         GUI.__dict__["__name__"] = "__main__"
         seen = []
@@ -122,13 +99,9 @@ def launch_unattached():
         emit({"seen": seen, "calls": S["calls"], "errors": S["errors"]})
     _window(Q, E, steps)
 
-
-# ------------------------------------------------------------------ poller
-
 def animation(table):
     """One tick per row of (flag raised, button text before); then a busy cycle and a run's end."""
     Q, E = channel()
-
     def steps(rearms):
         rows = []
         for flag, before, _ in table:
@@ -156,7 +129,6 @@ def animation(table):
               "ticks": len(rows) + len(cycle) + len(run), "errors": S["errors"]})
     _window(Q, E, steps)
 
-
 RECEIPTS = {
     "three-in-order": ["a", "b", "c"],
     "int": [42],
@@ -177,11 +149,9 @@ RECEIPTS = {
     "eq-raises": [BadEq(), "next"],
 }
 
-
 def receipts(cases):
     """For each [name, flag raised, ticks]: the receipts of RECEIPTS[name], one tick at a time."""
     Q, E = channel()
-
     def steps(rearms):
         out = {}
         for name, flag, ticks in cases:
@@ -206,14 +176,12 @@ def receipts(cases):
         emit(out)
     _window(Q, E, steps)
 
-
 def channel_key_missing(side):
     """The poller ticks twice with "get_receipt" taken out of the queues ("Q") or events ("E")."""
     Q, E = channel()
     E["get_receipt"].set()
     for item in ("a", MARK):
         Q["get_receipt"].put(item)
-
     def steps(rearms):
         del {"Q": Q, "E": E}[side]["get_receipt"]
         seen = []
@@ -222,23 +190,19 @@ def channel_key_missing(side):
         emit({"texts": seen, "log": log(), "rearms": rearms, "errors": S["errors"]})
     _window(Q, E, steps)
 
-
 def empty_before_get():
     Q, E = rec_channel()
     Q["get_receipt"] = RecQueue("get_receipt", ["a", "b"])
-
     def steps(rearms):
         for _ in range(4):
             tick()
         emit({"calls": [c for c in S["calls"] if c[1] == "get_receipt"], "log": log()})
     _window(Q, E, steps)
 
-
 def large_backlog():
     Q, E = channel()
     for i in range(10000):
         Q["get_receipt"].put(f"r{i}")
-
     @on_mainloop
     def hook(app):
         def check():
@@ -254,15 +218,34 @@ def large_backlog():
         return True
     GUI.GUI(Q, E)
 
-
-# ------------------------------------------------------------------ end to end
+def smoke_cycle():
+    """One search against a worker thread, waited for through the event loop."""
+    Q, E = channel()
+    requests = []
+    def worker():
+        while True:
+            req = Q["起始數據"].get()
+            if req is None:
+                return
+            requests.append(req)
+            Q["get_receipt"].put("收到")
+            Q["get_receipt"].put(MARK)
+    t = threading.Thread(target=worker)
+    t.start()
+    @on_mainloop
+    def hook(app):
+        _search("電池")
+        ok = wait_for(app, lambda: E["get_receipt"].is_set() is False and "完成" in S["box"].get("1.0", "end"))
+        emit({"ok": ok, "log": log(), "text": text()})
+    assert GUI.GUI(Q, E) is None
+    t.join(5)
+    return {"requests": requests, "end": [Q["end"].get_nowait()], "end_event": E["end"].is_set()}
 
 def _drive(app, command, typed):
     """One search through the real event loop: type (or set) the command, press
     the output button, wait for the completion and the idle text, close."""
     state = {"stage": "type", "texts": []}
     entry = S["table"].entry("檢索指令")
-
     def step():
         state["texts"].append(text())
         if state["stage"] == "type":
@@ -277,24 +260,33 @@ def _drive(app, command, typed):
         elif state["stage"] == "wait" and log().endswith("完成") and text() == IDLE:
             state["stage"] = "done"
         return state["stage"] == "done"
-
     def finish():
         emit({"stage": state["stage"], "log": log(), "texts": sorted(set(state["texts"])), "errors": S["errors"]})
     return step_until(app, step, finish, first=600, every=50, seconds=60)
 
+def echo_serve(Q, E, done):
+    """A worker that answers every request with three receipts and the marker."""
+    requests = []
+    while True:
+        request = Q["起始數據"].get(timeout=60)
+        if request is None:
+            break
+        requests.append([[k, v] for k, v in request.items()])
+        for receipt in ("收到 " + request["檢索指令"], 123, "第三行", MARK):
+            Q["get_receipt"].put(receipt)
+    done.put({"requests": requests, "end_set": E["end"].is_set(), "end": Q["end"].get(timeout=10)})
 
 def echo_worker_cycle(command, typed, processes):
-    from scenarios.echo_worker import serve
     if processes:
         ctx = multiprocessing.get_context("spawn")
         Q = {k: ctx.Queue() for k in ("起始數據", "get_receipt", "end")}
         E = {k: ctx.Event() for k in ("get_receipt", "end")}
         done = ctx.Queue()
-        worker = ctx.Process(target=serve, args=(Q, E, done))
+        worker = ctx.Process(target=echo_serve, args=(Q, E, done))
     else:
         Q, E = channel()
         done = queue.Queue()
-        worker = threading.Thread(target=serve, args=(Q, E, done))
+        worker = threading.Thread(target=echo_serve, args=(Q, E, done))
     worker.start()
     on_mainloop(lambda app: _drive(app, command, typed))
     assert GUI.GUI(Q, E) is None
@@ -303,7 +295,6 @@ def echo_worker_cycle(command, typed, processes):
     report["alive"] = worker.is_alive()
     report["exitcode"] = getattr(worker, "exitcode", 0)
     return report
-
 
 def reference_worker_cycle(database, reports, processes):
     from varnel_host.channel import make_channel
@@ -322,9 +313,6 @@ def reference_worker_cycle(database, reports, processes):
     worker.join(30)
     return {"alive": worker.is_alive(), "exitcode": getattr(worker, "exitcode", 0)}
 
-
 if __name__ == "__main__":
     GUI = capture()
-    main({f.__name__: f for f in (launch, repeated_presses, launch_failure, launch_unattached, animation,
-                                  receipts, channel_key_missing, empty_before_get, large_backlog,
-                                  echo_worker_cycle, reference_worker_cycle)})
+    main(globals())
