@@ -1,11 +1,6 @@
-"""Test session set-up: the window tests run against a private Xvfb display.
-
-Test modules that open windows (or import GUI, whose toolkits want a display)
-ask for it with `pytestmark = pytest.mark.usefixtures("display")`; the others
-run without any display. The display is started here, not borrowed from the
-environment, so a run on a desktop opens no windows on the user's screen.
-Without Xvfb the window tests fail.
-"""
+"""Test session set-up. Window tests (`pytestmark = pytest.mark.usefixtures("display")`)
+get a private Xvfb display, never the user's; the others run without a display.
+Without Xvfb the window tests fail."""
 
 from __future__ import annotations
 

@@ -1,10 +1,7 @@
 """Run one window scenario in a fresh interpreter.
 
 customtkinter keeps every root alive for the life of the process, so each
-scenario gets its own process. The scenario runs with the helpers of
-tests/scenarios/harness.py: Tk callback errors fail the process, and
-`on_mainloop`, `close`, `pump`, `wait_for` and `emit` drive the window and hand
-JSON values back.
+scenario gets its own process, with the helpers of tests/scenarios/harness.py.
 
 `run(code)` returns a Result with the emitted values, stdout and stderr.
 `run_case(module, case, *arguments)` does the same for a scenario written as a
@@ -26,6 +23,8 @@ RESULT_TAG = "@@SCENARIO "
 # own success when LeakSanitizer's exit status (a tolerated leak report, or a
 # crash of its tracer) replaces the scenario's.
 FINISHED_TAG = "@@SCENARIO-FINISHED"
+# Printed by a scenario right before it calls GUI(): what the window prints comes after it.
+GUI_START_TAG = "@@GUI-START"
 FINISHED = f"\nimport sys as _sys\n_sys.stdout.write({FINISHED_TAG!r} + '\\n')\n_sys.stdout.flush()\n"
 
 # The string scenarios run with the helpers of the module scenarios.
@@ -80,6 +79,12 @@ class Result:
         assert "invalid command name" not in self.stderr, self.stderr
         return self
 
+    def printed(self) -> list[str]:
+        """stdout lines written after the scenario's GUI_START_TAG line, emitted values left out."""
+        lines = self.stdout.splitlines()
+        assert GUI_START_TAG in lines, self.stdout + self.stderr
+        return [line for line in lines[lines.index(GUI_START_TAG) + 1:] if not line.startswith(RESULT_TAG)]
+
     @property
     def value(self):
         assert len(self.values) == 1, self.values
@@ -128,23 +133,13 @@ def _run_process(arguments: list[str], timeout: float, env: dict | None, stdin: 
     # The scenarios package and this module, importable from any working folder.
     full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS, full_env.get("PYTHONPATH")]))
     for _attempt in range(3):
-        proc = subprocess.run(
-            [sys.executable, *arguments],
-            input=stdin if stdin is not None else "",
-            capture_output=True,
-            text=True,
-            encoding="utf-8",
-            timeout=timeout,
-            env=full_env,
-            cwd=cwd,
-        )
+        proc = subprocess.run([sys.executable, *arguments], input=stdin if stdin is not None else "",
+                              capture_output=True, text=True, encoding="utf-8", timeout=timeout, env=full_env,
+                              cwd=cwd)
         if not _sanitizer_gave_up(proc.stderr):
             break
-    values = [
-        json.loads(line[len(RESULT_TAG):])
-        for line in proc.stdout.splitlines()
-        if line.startswith(RESULT_TAG)
-    ]
+    values = [json.loads(line[len(RESULT_TAG):]) for line in proc.stdout.splitlines()
+              if line.startswith(RESULT_TAG)]
     lines = proc.stdout.splitlines(keepends=True)
     stdout = "".join(line for line in lines if line.rstrip("\n") != FINISHED_TAG)
     return Result(proc.returncode, stdout, proc.stderr, values, finished=len(stdout) < len(proc.stdout))

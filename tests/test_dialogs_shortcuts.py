@@ -20,8 +20,7 @@ pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the priv
 
 
 def window(case: str, *arguments, **kwargs):
-    """Run a case of the dialog and shortcut scenarios in a fresh window; its
-    emitted values and the errors that reached the handler wrapper."""
+    """A case of the dialog and shortcut scenarios: its values, and the errors that reached the wrapper."""
     result = run_case("dialogs_shortcuts", case, *arguments, **kwargs).check()
     *values, errors = result.values
     return values, errors["errors"]

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from scenario import RESULT_TAG, run_case
+from scenario import run_case
 
 pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
@@ -30,12 +30,6 @@ SHUTDOWN = [["put", "end", True], ["set", "end"], ["put", "起始數據", True]]
 def window(case: str, *arguments, timeout: float = 120, **kwargs):
     """Run a case of the fault scenarios and require a clean exit."""
     return run_case("faults", case, *arguments, timeout=timeout, **kwargs).check()
-
-
-def printed(result) -> list[str]:
-    """stdout lines written after the window was asked for (emitted values left out)."""
-    lines = result.stdout.splitlines()
-    return [line for line in lines[lines.index("@@GUI-START") + 1:] if not line.startswith(RESULT_TAG)]
 
 
 # ------------------------------------------------------------------ worker and window life
@@ -111,7 +105,7 @@ def test_unreadable_templates_leave_a_working_window(tmp_path, case):
     result = window("templates_from", str(tmp_path / so.name))
     seen, end = result.values
     assert seen["file"] == str(tmp_path / so.name)
-    lines = printed(result)
+    lines = result.printed()
     assert len(lines) == len(printed_for), lines
     for line, text in zip(lines, printed_for):
         assert text.format(tmp_path) in line, line
@@ -160,7 +154,7 @@ def test_window_opens_silently_when_the_folders_cannot_be_made(tmp_path, case):
     drive = make_drive(tmp_path)
     result = window("folders_unmakeable", raising, env={"TESSALOOM_DRIVE_C": drive})
     seen, end = result.values
-    assert printed(result) == [], "folder failures are swallowed without a message"
+    assert result.printed() == [], "folder failures are swallowed without a message"
     product = drive + "/tessaloom/VARNEL專利檢索軟體"
     assert seen["popen"] == [[[["xdg-open", product]], {}]], "the folder button still starts the file manager"
     assert seen["errors"] == []

@@ -17,23 +17,16 @@ from pathlib import Path
 
 import pytest
 
-from scenario import RESULT_TAG, run_case
+from scenario import run_case
 
 pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 TITLE = "VARNEL專利檢索軟體"
-GUI_START = "@@GUI-START"
+
 
 def scenario(case: str, *arguments, **kwargs):
     """Run a case of the main-window scenarios in a fresh interpreter; it must exit cleanly."""
     return run_case("main_window", case, *arguments, **kwargs).check()
-
-
-def printed(result) -> list[str]:
-    """Lines the window printed on stdout (after GUI was called)."""
-    lines = result.stdout.splitlines()
-    assert GUI_START in lines, result.stdout + result.stderr
-    return [line for line in lines[lines.index(GUI_START) + 1:] if not line.startswith(RESULT_TAG)]
 
 
 def not_found(path: str) -> str:
@@ -169,7 +162,7 @@ def test_linux_folders_created_silently(tmp_path, existing):
     result = scenario("linux_folders", env={"TESSALOOM_DRIVE_C": str(drive)})
     assert result.value == {"opened": TITLE, "icon": ["iconphoto"]}
     assert sorted(str(p.relative_to(drive)) for p in drive.rglob("*")) == [MAKER, PRODUCT]
-    assert printed(result) == []
+    assert result.printed() == []
 
 
 @pytest.mark.parametrize("failure", ["FileExistsError", "PermissionError", "FileNotFoundError", None])
@@ -182,7 +175,7 @@ def test_windows_branch_folders_and_icon(tmp_path, failure):
     assert seen["rows"] == ["檢索指令"]
     # Tk on X11 cannot read the .ico: its error is printed and construction goes
     # on; the header's backslash path does not exist here either.
-    icon_line, header_line = printed(result)
+    icon_line, header_line = result.printed()
     assert seen["icon_error"] and icon_line == seen["icon_error"]
     assert header_line == not_found(seen["folder"] + "\\格式範本\\logo.png")
     assert os.listdir(tmp_path) == []
@@ -210,7 +203,7 @@ def test_missing_templates(tmp_path, missing, printed_for, header_widgets, icon_
     result = scenario("missing_templates", str(folder / so.name))
     seen, end = result.values
     assert seen["file"] == str(folder / so.name)
-    assert printed(result) == [not_found(f"{folder}/格式範本/{name}") for name in printed_for]
+    assert result.printed() == [not_found(f"{folder}/格式範本/{name}") for name in printed_for]
     assert seen["header"] == [list(w) for w in header_widgets]
     assert seen["rows"] == ["檢索指令"] and seen["output"] == "輸出檢索列表"
     assert seen["icon_images"] == [icon_images] * 2

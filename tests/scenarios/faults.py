@@ -5,7 +5,7 @@ fail while the module loads, and hostile text in the search command."""
 import importlib, os, queue, sys, threading, time, types
 
 from scenarios.harness import (S, button_of, cancel_timers, capture, channel, emit, main, on_mainloop,
-                               open_dialog, part, step_until)
+                               open_dialog, part, start_gui, step_until)
 
 signals = []
 
@@ -114,8 +114,7 @@ def templates_from(module_file):
               "icons": [w.cget("image") is not None for w in icons],
               "output": S["bar"].cget("輸出檢索列表", "text"), "rows": S["table"].names(),
               "errors": S["errors"]})
-    print("@@GUI-START", flush=True)
-    return {"returned": GUI.GUI(Q, E), "signals": signals}
+    return {"returned": start_gui(GUI, Q, E), "signals": signals}
 
 MKDIR_ERRORS = {"non-os-error": lambda: RuntimeError("driver crashed"),
                 "unicode-error": lambda: UnicodeEncodeError("ascii", "é", 0, 1, "x")}
@@ -139,8 +138,7 @@ def folders_unmakeable(mkdir_error):
         button_of(app, "button_event_005").invoke()
         emit({"popen": popen, "mkdirs": mkdirs, "errors": S["errors"]})
 
-    print("@@GUI-START", flush=True)
-    return {"returned": GUI.GUI(Q, E), "signals": signals}
+    return {"returned": start_gui(GUI, Q, E), "signals": signals}
 
 def dialog_closed_mid_edit(handler, key, first, second):
     import customtkinter as ctk

@@ -6,7 +6,7 @@ entry table and log box replaced by recording stand-ins kept in `S`."""
 
 import atexit, os, queue, sys, threading, time, tkinter, traceback, types
 
-from scenario import emit, main  # noqa: F401  (offered to every scenario)
+from scenario import GUI_START_TAG, emit, main  # noqa: F401  (emit, main: offered to every scenario)
 
 IDLE = "輸出檢索列表"
 
@@ -105,6 +105,11 @@ def _wrap(handler):
     wrapped.__name__ = name
     S["handlers"][name] = wrapped
     return wrapped
+
+def start_gui(G, Q, E):
+    """G.GUI(Q, E), after the line from which the test reads what the window printed."""
+    print(GUI_START_TAG, flush=True)
+    return G.GUI(Q, E)
 
 def capture():
     """Import GUI with its collaborators replaced by recording stand-ins; return it."""

@@ -4,7 +4,7 @@ import builtins, importlib.util, logging, os, queue, threading, tkinter, types
 
 import customtkinter as _ctk
 
-from scenarios.harness import close, emit, main, on_mainloop, pump, wait_for
+from scenarios.harness import close, emit, main, on_mainloop, pump, start_gui, wait_for
 
 def load_gui(path=None):
     """The GUI module: the installed one, or a copy loaded from `path`."""
@@ -93,10 +93,6 @@ def instrument(G):
     rec["ctk"] = ctk
     rec["folder"] = G.os.path.dirname(G.os.path.abspath(G.__file__))
     return rec
-
-def start_gui(G, Q, E):
-    print("@@GUI-START", flush=True)
-    return G.GUI(Q, E)
 
 def norm_grid(info):
     def pad(v):
