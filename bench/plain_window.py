@@ -22,12 +22,12 @@ import customtkinter
 from PIL import Image, ImageTk
 
 from tessaloom通用模組 import Set_Button, Set_Table, try_except_log
+from varnel_host.channel import COMPLETION_MARKER as MARKER
 
 # The template images installed beside the GUI module (found without importing it).
 TEMPLATES = next(os.path.join(os.path.dirname(path), "格式範本") for folder in sys.path
                  for path in glob.glob(os.path.join(folder or ".", "GUI.*.so")))
 OUTPUT = "輸出檢索列表"
-MARKER = "$$$檢索報告完成$$$"
 BUSY = {"輸出中.": "輸出中..", "輸出中..": "輸出中...", "輸出中...": "輸出中."}
 
 

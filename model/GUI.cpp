@@ -3,8 +3,8 @@
 //
 // Ownership: the frame holds exactly one module object (g_module, a strong
 // reference) from the start of a successful-so-far execution until the
-// process ends, and the three kept built-ins. Everything else is owned by
-// the module's attributes.
+// process ends, and the three saved built-ins (common.cpp). Everything else
+// is owned by the module's attributes.
 
 #include <Python.h>
 
@@ -15,8 +15,6 @@
 #include "window/window.hpp"
 
 #include <cstdint>
-#include <exception>
-#include <new>
 
 namespace {
 
@@ -26,15 +24,8 @@ namespace py = pybind11;
 int64_t g_interp_id = -1;
 // The module whose execution began and did not fail, or nullptr.
 PyObject *g_module = nullptr;
-// print, input and range, looked up once per execution.
-PyObject *g_builtins[3] = {nullptr, nullptr, nullptr};
-const char *const kBuiltinNames[3] = {"print", "input", "range"};
-
-void release_builtins() {
-    for (PyObject *&b : g_builtins) Py_CLEAR(b);
-}
-
-// A. Module creation.
+// Module creation: one module per process, refused in a second interpreter;
+// a repeated import gets the module that exists.
 PyObject *create_GUI(PyObject *spec, PyModuleDef *) noexcept {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
@@ -83,7 +74,7 @@ PyObject *create_GUI(PyObject *spec, PyModuleDef *) noexcept {
     return module;
 }
 
-// B.2: warn when the running interpreter is not the one compiled for.
+// Warns when the running interpreter is not the one compiled for.
 int check_version() {
     const int major = static_cast<int>((Py_Version >> 24) & 0xff);
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
@@ -95,7 +86,7 @@ int check_version() {
                             major, minor);
 }
 
-// B.3: enter the module in sys.modules under "GUI" unless an entry exists.
+// Enters the module in sys.modules under "GUI" unless an entry exists.
 int register_module(PyObject *module) {
     PyObject *modules = PyImport_GetModuleDict();  // borrowed
     PyObject *key = PyUnicode_FromString("GUI");
@@ -106,26 +97,7 @@ int register_module(PyObject *module) {
     return rc < 0 ? -1 : 0;
 }
 
-// B.4: keep print, input and range.
-int keep_builtins() {
-    PyObject *builtins = PyEval_GetBuiltins();  // borrowed
-    if (builtins == nullptr) return -1;
-    for (int i = 0; i < 3; ++i) {
-        PyObject *name = PyUnicode_FromString(kBuiltinNames[i]);
-        if (name == nullptr) return -1;
-        PyObject *value = PyDict_GetItemWithError(builtins, name);  // borrowed
-        if (value == nullptr) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            Py_DECREF(name);
-            return -1;
-        }
-        Py_DECREF(name);
-        Py_XSETREF(g_builtins[i], Py_NewRef(value));
-    }
-    return 0;
-}
-
-// C. Install fallback: import, else run the installer and import again,
+// Import with install fallback: import, else run the installer and import again,
 // else show the hint and wait for Enter. The toolkit stays unbound then.
 void import_with_fallback(py::module_ &m, const char *name, const char *command,
                           const char *hint) {
@@ -142,11 +114,12 @@ void import_with_fallback(py::module_ &m, const char *name, const char *command,
     } catch (py::error_already_set &) {
         // the installer did not help: ask the user
     }
-    gui::kept(gui::Builtin::print)(hint);
-    gui::kept(gui::Builtin::input)();
+    gui::saved_builtin(gui::Builtin::print)(hint);
+    gui::saved_builtin(gui::Builtin::input)();
 }
 
-// B.5: the module body.
+// The module body: its imports, the helper package, the settings class and
+// the window function; run as "__main__" it opens the window at once.
 void run_body(py::module_ m) {
     m.attr("os") = py::module_::import("os");
     import_with_fallback(m, "tkinter", "py -m pip install tkinter",
@@ -168,24 +141,13 @@ void run_body(py::module_ m) {
 
 // Runs the body; no C++ exception leaves this function.
 int run_body_checked(PyObject *module) noexcept {
-    try {
+    const bool ran = gui::run_from_python(PyExc_ImportError, "while importing GUI", [module] {
         run_body(py::reinterpret_borrow<py::module_>(module));
-        return 0;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_ImportError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_ImportError, "unknown C++ exception while importing GUI");
-    }
-    return -1;
+    });
+    return ran ? 0 : -1;
 }
 
-// B. Module execution.
+// Module execution: version check, sys.modules entry, saved built-ins, body.
 int exec_GUI(PyObject *module) noexcept {
     if (g_module != nullptr) {
         if (g_module == module) return 0;
@@ -195,7 +157,7 @@ int exec_GUI(PyObject *module) noexcept {
         return -1;
     }
     g_module = Py_NewRef(module);
-    if (check_version() == 0 && register_module(module) == 0 && keep_builtins() == 0 &&
+    if (check_version() == 0 && register_module(module) == 0 && gui::save_builtins() == 0 &&
         run_body_checked(module) == 0) {
         return 0;
     }
@@ -204,7 +166,7 @@ int exec_GUI(PyObject *module) noexcept {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     Py_CLEAR(g_module);
-    release_builtins();
+    gui::release_builtins();
     PyErr_Restore(type, value, traceback);
     return -1;
 }
@@ -228,19 +190,5 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
-
-namespace gui {
-
-py::object kept(Builtin which) {
-    PyObject *b = g_builtins[static_cast<int>(which)];
-    if (b == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined",
-                     kBuiltinNames[static_cast<int>(which)]);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(b);
-}
-
-}  // namespace gui
 
 PyMODINIT_FUNC PyInit_GUI(void) { return PyModuleDef_Init(&module_def); }

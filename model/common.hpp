@@ -1,6 +1,6 @@
 // Shared helpers of the GUI extension: module-global lookup, calls with
-// interned names, the kept built-ins, the wrapper of handlers and the fonts
-// every widget uses.
+// interned names, the built-ins saved at import, the translation of C++
+// exceptions at the module's edges and the font every widget uses.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -53,28 +53,52 @@ inline KeywordName operator""_kw(const char *text, std::size_t) { return {text};
 template <typename... Args>
 py::object call(const py::object &callable, Args &&...args);
 
-// The built-ins looked up once at import.
+// The built-ins looked up once at import, so that a later change to the
+// builtins module does not reach the window.
 enum class Builtin { print, input, range };
-py::object kept(Builtin which);
+// Saves print, input and range from the running interpreter's builtins;
+// -1 with a Python error set on failure.
+int save_builtins() noexcept;
+// Drops the saved built-ins (an import that failed, so that the next starts afresh).
+void release_builtins() noexcept;
+// The saved built-in; NameError as Python reports it when none is saved.
+py::object saved_builtin(Builtin which);
 
 // str(value): the text form Python's str() gives (also for bytes).
 py::str text_of(py::handle value);
 
-// print(value) through the kept built-in.
+// print(value) through the saved built-in.
 void print_line(py::handle value);
 
-// True for every error that a guarded step may swallow: all but
-// KeyboardInterrupt, which always reaches the caller.
-bool swallowable(const py::error_already_set &e);
+// True for KeyboardInterrupt: a guarded step that swallows its errors lets
+// this one through to the caller.
+bool is_keyboard_interrupt(const py::error_already_set &e);
 
-// try_except_log(handler), the wrapper every nested handler runs in.
-py::object wrap_handler(const Globals &g, const py::object &handler);
+// Inside a catch block: turns the C++ exception in flight into the pending
+// Python error. pybind11's errors stay what they are, std::bad_alloc becomes
+// MemoryError, any other exception `fallback` with its message ("unknown C++
+// exception <where>" when it has none).
+void set_error_from_exception(PyObject *fallback, const char *where) noexcept;
+
+// Runs body() where Python calls into C++ and returns true; when it throws,
+// sets the Python error as set_error_from_exception does and returns false.
+template <typename Body>
+bool run_from_python(PyObject *fallback, const char *where, Body &&body) noexcept {
+    try {
+        body();
+        return true;
+    } catch (...) {
+        set_error_from_exception(fallback, where);
+        return false;
+    }
+}
 
 // customtkinter.CTkFont(family="Microsoft JhengHei", size=size, weight="bold").
 py::object bold_font(const py::object &customtkinter, int size);
 
-// True when the module runs under its own name, not as "__main__".
-bool attached(const Globals &g);
+// True when the module was imported under its own name, not run as "__main__":
+// only then is there a worker on the other end of the channel.
+bool imported_as_module(const Globals &g);
 
 namespace arguments {
 

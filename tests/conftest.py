@@ -1,8 +1,6 @@
-"""Test session set-up: every test runs against a private Xvfb display.
-
-The display is started here, not borrowed from the environment, so a run on a
-desktop opens no windows on the user's screen. Without Xvfb the run fails.
-"""
+"""Test session set-up. Window tests (`pytestmark = pytest.mark.usefixtures("display")`)
+get a private Xvfb display, never the user's; the others run without a display.
+Without Xvfb the window tests fail."""
 
 from __future__ import annotations
 
@@ -13,13 +11,11 @@ import tempfile
 
 import pytest
 
-_xvfb: subprocess.Popen | None = None
-
 
 def _start_xvfb() -> tuple[subprocess.Popen, str]:
     binary = shutil.which("Xvfb")
     if binary is None:
-        raise pytest.UsageError("Xvfb is not installed: the window tests need a virtual display")
+        pytest.fail("Xvfb is not installed: the window tests need a virtual display", pytrace=False)
     read_fd, write_fd = os.pipe()
     # The display server is not ours to check: keep sanitizer preloads out of it.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
@@ -35,29 +31,39 @@ def _start_xvfb() -> tuple[subprocess.Popen, str]:
         number = pipe.readline().strip()
     if not number:
         proc.kill()
-        raise pytest.UsageError("Xvfb did not start")
+        pytest.fail("Xvfb did not start", pytrace=False)
     return proc, ":" + number
 
 
 def pytest_configure(config):
-    global _xvfb
     # Folders the window creates on "drive C:" go to a scratch folder.
     if "TESSALOOM_DRIVE_C" not in os.environ:
         os.environ["TESSALOOM_DRIVE_C"] = tempfile.mkdtemp(prefix="varnel-drive-")
+    # The user's own display is never used; a window test gets the private one.
+    if not os.environ.get("VARNEL_TEST_DISPLAY"):
+        os.environ.pop("DISPLAY", None)
+
+
+@pytest.fixture(scope="session")
+def display():
+    """The private X display, started on first use and stopped at the end of the session."""
     if os.environ.get("VARNEL_TEST_DISPLAY"):  # reuse a display started by a parent run
         os.environ["DISPLAY"] = os.environ["VARNEL_TEST_DISPLAY"]
+        yield os.environ["DISPLAY"]
         return
-    _xvfb, display = _start_xvfb()
-    os.environ["DISPLAY"] = display
-    os.environ["VARNEL_TEST_DISPLAY"] = display
+    xvfb, number = _start_xvfb()
+    os.environ["DISPLAY"] = number
+    os.environ["VARNEL_TEST_DISPLAY"] = number
     # Xvfb runs without access control for local clients; python-xlib (under
     # pyautogui) still wants an authority file to read, so give it an empty one.
     fd, authority = tempfile.mkstemp(prefix="varnel-xauth-")
     os.close(fd)
     os.environ["XAUTHORITY"] = authority
-
-
-def pytest_unconfigure(config):
-    if _xvfb is not None:
-        _xvfb.terminate()
-        _xvfb.wait(timeout=10)
+    try:
+        yield number
+    finally:
+        for name in ("DISPLAY", "VARNEL_TEST_DISPLAY"):
+            os.environ.pop(name, None)
+        xvfb.terminate()
+        xvfb.wait(timeout=10)
+        os.unlink(authority)

@@ -1,20 +1,11 @@
 """Run one window scenario in a fresh interpreter.
 
 customtkinter keeps every root alive for the life of the process, so each
-scenario gets its own process. The scenario's code runs after a prelude that
-
-- records every Tk callback error (report_callback_exception and Tcl's
-  bgerror) and makes the process fail when any was recorded;
-- offers `on_mainloop(hook)`: `hook(app)` runs when `GUI` enters the event
-  loop. When the hook returns True the real event loop runs afterwards
-  (the hook has scheduled its own work and the closing); otherwise the window
-  is closed as soon as the hook returns;
-- offers `close(app)`: cancels pending `after` callbacks and destroys the
-  window, as the user's close would;
-- offers `pump(app, seconds)` to let the event loop run for a while,
-  `wait_for(app, predicate)` and `emit(value)`, which hands a JSON value back.
+scenario gets its own process, with the helpers of tests/scenarios/harness.py.
 
 `run(code)` returns a Result with the emitted values, stdout and stderr.
+`run_case(module, case, *arguments)` does the same for a scenario written as a
+function in tests/scenarios/<module>.py, run there by `main`.
 """
 
 from __future__ import annotations
@@ -32,79 +23,12 @@ RESULT_TAG = "@@SCENARIO "
 # own success when LeakSanitizer's exit status (a tolerated leak report, or a
 # crash of its tracer) replaces the scenario's.
 FINISHED_TAG = "@@SCENARIO-FINISHED"
+# Printed by a scenario right before it calls GUI(): what the window prints comes after it.
+GUI_START_TAG = "@@GUI-START"
 FINISHED = f"\nimport sys as _sys\n_sys.stdout.write({FINISHED_TAG!r} + '\\n')\n_sys.stdout.flush()\n"
 
-PRELUDE = r'''
-import json, os, sys, time, atexit, tkinter, traceback
-_tk_errors = []
-
-def _record_callback_error(self, exc, val, tb):
-    _tk_errors.append("".join(traceback.format_exception(exc, val, tb)))
-
-tkinter.Tk.report_callback_exception = _record_callback_error
-_tk_init = tkinter.Tk.__init__
-
-def _record_background_error(*msg):
-    _tk_errors.append("bgerror: " + " ".join(map(str, msg)))
-
-def _tk_init_recording(self, *args, **kwargs):
-    _tk_init(self, *args, **kwargs)
-    self.tk.createcommand("bgerror", _record_background_error)
-
-tkinter.Tk.__init__ = _tk_init_recording
-
-def emit(value):
-    sys.stdout.write("@@SCENARIO " + json.dumps(value, ensure_ascii=False, default=repr) + "\n")
-    sys.stdout.flush()
-
-def close(app):
-    # Cancel in Tcl only: each widget's destroy() deletes its own callbacks.
-    for after_id in app.tk.splitlist(app.tk.call("after", "info")):
-        app.tk.call("after", "cancel", after_id)
-    app.destroy()
-
-def alive(widget):
-    try:
-        return bool(widget.winfo_exists())
-    except tkinter.TclError:  # "application has been destroyed"
-        return False
-
-def pump(app, seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        app.update()
-        time.sleep(0.005)
-
-def wait_for(app, predicate, timeout=20.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        app.update()
-        if predicate():
-            return True
-        time.sleep(0.005)
-    return False
-
-_hooks = []
-
-def on_mainloop(hook):
-    import customtkinter
-    real_mainloop = customtkinter.CTk.mainloop
-    def mainloop(self, *args, **kwargs):
-        keep_running = hook(self)
-        if keep_running:
-            real_mainloop(self, *args, **kwargs)
-        elif alive(self):
-            close(self)
-    customtkinter.CTk.mainloop = mainloop
-    return hook
-
-@atexit.register
-def _report_tk_errors():
-    if _tk_errors:
-        sys.stderr.write("TK CALLBACK ERRORS:\n" + "\n".join(_tk_errors))
-        sys.stderr.flush()
-        os._exit(97)
-'''
+# The string scenarios run with the helpers of the module scenarios.
+PRELUDE = "import json, os, sys, time\nfrom scenarios.harness import *\n"
 
 
 def _sanitizer_gave_up(stderr: str) -> bool:
@@ -155,36 +79,67 @@ class Result:
         assert "invalid command name" not in self.stderr, self.stderr
         return self
 
+    def printed(self) -> list[str]:
+        """stdout lines written after the scenario's GUI_START_TAG line, emitted values left out."""
+        lines = self.stdout.splitlines()
+        assert GUI_START_TAG in lines, self.stdout + self.stderr
+        return [line for line in lines[lines.index(GUI_START_TAG) + 1:] if not line.startswith(RESULT_TAG)]
+
     @property
     def value(self):
         assert len(self.values) == 1, self.values
         return self.values[0]
 
 
+def emit(value):
+    """In a scenario: hand `value` back to the test as JSON."""
+    sys.stdout.write(RESULT_TAG + json.dumps(value, ensure_ascii=False, default=repr) + "\n")
+    sys.stdout.flush()
+
+
+def main(cases):
+    """In a scenario module run with -m: run cases[argv[1]](*json.loads(argv[2]))
+    (cases: the module's globals), emit its result when not None, then write
+    the finished line."""
+    result = cases[sys.argv[1]](*json.loads(sys.argv[2]))
+    if result is not None:
+        emit(result)
+    sys.stdout.write(FINISHED_TAG + "\n")
+    sys.stdout.flush()
+
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+
+
 def run(code: str, *, timeout: float = 90, env: dict | None = None, stdin: str | None = None,
         cwd: str | None = None, prelude: bool = True) -> Result:
     source = (PRELUDE if prelude else "") + "\n" + textwrap.dedent(code) + FINISHED
+    return _run_process(["-c", source], timeout, env, stdin, cwd)
+
+
+def run_case(module: str, case: str, *arguments, timeout: float = 90, env: dict | None = None,
+             stdin: str | None = None, cwd: str | None = None) -> Result:
+    """Run the scenario function `case` of tests/scenarios/<module>.py with the
+    JSON-able `arguments` in a fresh interpreter."""
+    command = ["-m", f"scenarios.{module}", case, json.dumps(arguments)]
+    return _run_process(command, timeout, env, stdin, cwd)
+
+
+def _run_process(arguments: list[str], timeout: float, env: dict | None, stdin: str | None,
+                 cwd: str | None) -> Result:
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
+    # The scenarios package and this module, importable from any working folder.
+    full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS, full_env.get("PYTHONPATH")]))
     for _attempt in range(3):
-        proc = subprocess.run(
-            [sys.executable, "-c", source],
-            input=stdin if stdin is not None else "",
-            capture_output=True,
-            text=True,
-            encoding="utf-8",
-            timeout=timeout,
-            env=full_env,
-            cwd=cwd,
-        )
+        proc = subprocess.run([sys.executable, *arguments], input=stdin if stdin is not None else "",
+                              capture_output=True, text=True, encoding="utf-8", timeout=timeout, env=full_env,
+                              cwd=cwd)
         if not _sanitizer_gave_up(proc.stderr):
             break
-    values = [
-        json.loads(line[len(RESULT_TAG):])
-        for line in proc.stdout.splitlines()
-        if line.startswith(RESULT_TAG)
-    ]
+    values = [json.loads(line[len(RESULT_TAG):]) for line in proc.stdout.splitlines()
+              if line.startswith(RESULT_TAG)]
     lines = proc.stdout.splitlines(keepends=True)
     stdout = "".join(line for line in lines if line.rstrip("\n") != FINISHED_TAG)
     return Result(proc.returncode, stdout, proc.stderr, values, finished=len(stdout) < len(proc.stdout))

@@ -1,136 +1,27 @@
 """Setting dialogs, folder and help shortcuts, the settings strip and the Enter key.
 
-Every scenario builds the real window in its own interpreter. The harness
-keeps the wrapped handlers (and every error that reaches the wrapper), the
+Every scenario (tests/scenarios/dialogs_shortcuts.py) builds the real window
+in its own interpreter. The harness keeps the wrapped handlers (and every error that reaches the wrapper), the
 entry table and the log box. Dialog results are read where they matter: in the
 start request that the next launch hands the worker.
 """
 
 from __future__ import annotations
 
-import json
 import math
 import os
 import shutil
-import textwrap
 
 import pytest
 
-from scenario import run
+from scenario import run_case
 
-HARNESS = r'''
-import queue, threading, types, os, subprocess
-import customtkinter as ctk
-import GUI
-
-S = {"handlers": {}, "errors": []}
-
-def _wrap(handler):
-    # Stand-in for try_except_log: keeps the wrapper, records errors reaching it.
-    name = handler.__name__
-    def wrapped():
-        try:
-            handler()
-        except Exception as error:
-            S["errors"].append([name, type(error).__name__, str(error)])
-    wrapped.__name__ = name
-    S["handlers"][name] = wrapped
-    return wrapped
-
-_real_table = GUI.Set_Table
-def _table(*args, **kwargs):
-    S["table"] = _real_table(*args, **kwargs)
-    return S["table"]
-
-class _LogBox(ctk.CTkTextbox):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        S["box"] = self
-
-GUI.try_except_log, GUI.Set_Table = _wrap, _table
-GUI.customtkinter = types.ModuleType("ctk_standin")
-GUI.customtkinter.__dict__.update(ctk.__dict__)
-GUI.customtkinter.CTkTextbox = _LogBox
-
-Q = {"起始數據": queue.Queue(), "get_receipt": queue.Queue(), "end": queue.Queue()}
-E = {"get_receipt": threading.Event(), "end": threading.Event()}
-
-def request():
-    return None if Q["起始數據"].empty() else Q["起始數據"].get_nowait()
-
-def launch(command="電池"):
-    """Run the wrapped output-button handler; the request the worker gets (or None)."""
-    S["table"].set("檢索指令", command)
-    S["handlers"]["button_event_001"]()
-    return request()
-
-def sent(command="電池"):
-    """Settings of the next launch as [type name, repr] pairs (JSON keeps 1 vs 1.0, nan)."""
-    return {k: [type(v).__name__, repr(v)] for k, v in launch(command).items() if k != "檢索指令"}
-
-def dialogs(app):
-    return [w for w in app.winfo_children() if isinstance(w, ctk.CTkToplevel)]
-
-def open_dialog(app, handler="button_event_004"):
-    before = dialogs(app)
-    S["handlers"][handler]()
-    app.update()
-    new = [w for w in dialogs(app) if w not in before]
-    assert len(new) == 1, (new, S["errors"])
-    return new[0]
-
-def parts(dialog, kind):
-    return [w for w in dialog.winfo_children() if isinstance(w, kind)]
-
-def entry_of(dialog): return parts(dialog, ctk.CTkEntry)[0]
-def placeholder(dialog): return entry_of(dialog).cget("placeholder_text")
-def confirm(dialog): parts(dialog, ctk.CTkButton)[0].invoke()
-
-def apply(app, handler, text=None, english=None, chinese=None):
-    """Open a dialog, type `text` (None: untouched), pick families, confirm, close."""
-    d = open_dialog(app, handler)
-    if text is not None:
-        entry_of(d).insert(0, text)
-    menus = parts(d, ctk.CTkOptionMenu)
-    if english is not None: menus[0].set(english)
-    if chinese is not None: menus[1].set(chinese)
-    confirm(d)
-    d.destroy()
-
-def descendants(widget):
-    for child in widget.winfo_children():
-        yield child
-        yield from descendants(child)
-
-def button_with(app, command):
-    return next(w for w in descendants(app) if isinstance(w, ctk.CTkButton) and w.cget("command") is command)
-
-def norm_grid(info):
-    def pad(v):
-        v = [int(x) for x in (v.split() if isinstance(v, str) else [v] if isinstance(v, int) else v)]
-        return v * 2 if len(v) == 1 else v
-    return {"row": int(info["row"]), "column": int(info["column"]), "padx": pad(info["padx"]),
-            "pady": pad(info["pady"]), "sticky": "".join(sorted(str(info["sticky"])))}
-
-def rect(w):
-    return [w.winfo_rootx(), w.winfo_rooty(), w.winfo_width(), w.winfo_height()]
-'''
-
-TAIL = r'''
-@on_mainloop
-def _hook(app):
-    app.update()
-    scenario(app)
-    emit({"errors": S["errors"]})
-    return False
-
-GUI.GUI(Q, E)
-'''
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 
-def window(body: str, **kwargs):
-    """Run `def scenario(app)` inside the event loop of a fresh window; the emitted values."""
-    result = run(HARNESS + textwrap.dedent(body) + TAIL, **kwargs).check()
+def window(case: str, *arguments, **kwargs):
+    """A case of the dialog and shortcut scenarios: its values, and the errors that reached the wrapper."""
+    result = run_case("dialogs_shortcuts", case, *arguments, **kwargs).check()
     *values, errors = result.values
     return values, errors["errors"]
 
@@ -161,30 +52,6 @@ FONT13 = ["Microsoft JhengHei", 13, "bold"]
 
 # ------------------------------------------------------------------ dialog widgets
 
-DESCRIBE = r'''
-def describe(d):
-    out = {"title": d.title(), "geometry": d.geometry(), "topmost": bool(d.attributes("-topmost")),
-           "grab": str(d.grab_current()), "children": []}
-    for w in d.winfo_children():
-        item = {"type": type(w).__name__, "grid": norm_grid(w.grid_info())}
-        font = w.cget("font") if not isinstance(w, ctk.CTkEntry) else None
-        item["font"] = font and [font.cget("family"), font.cget("size"), font.cget("weight")]
-        item["font_id"] = font and id(font)
-        if isinstance(w, (ctk.CTkLabel, ctk.CTkButton)): item["text"] = w.cget("text")
-        if isinstance(w, ctk.CTkOptionMenu):
-            item.update(values=w.cget("values"), current=w.get(), size=[w.cget("width"), w.cget("height")],
-                        dynamic=w.cget("dynamic_resizing"), command=w.cget("command") is None)
-        if isinstance(w, ctk.CTkEntry):
-            item.update(placeholder=w.cget("placeholder_text"), text=w.get(), size=[w.cget("width"), w.cget("height")])
-        if isinstance(w, ctk.CTkButton):
-            cmd = w.cget("command")
-            item.update(command=getattr(cmd, "__name__", repr(cmd)),
-                        wrapped=any(cmd is h for h in S["handlers"].values()))
-        out["children"].append(item)
-    return out
-'''
-
-
 def grid(row, pady, padx=(0, 0), sticky="nsew"):
     return {"row": row, "column": 0, "padx": list(padx), "pady": list(pady), "sticky": "".join(sorted(sticky))}
 
@@ -214,10 +81,7 @@ COUNT_DIALOG = [
     ("button_event_009", "300x130", COUNT_DIALOG),
 ], ids=["font", "count"])
 def test_dialog_window_and_widgets(handler, geometry, expected):
-    (d,), errors = window(DESCRIBE + f'''
-def scenario(app):
-    emit(describe(open_dialog(app, "{handler}")))
-''')
+    (d,), errors = window("describe_dialog", handler)
     assert errors == []
     assert d["title"] == "設定" and d["topmost"] is True and d["grab"] == "None"
     assert d["geometry"].startswith(geometry + "+"), d["geometry"]
@@ -249,28 +113,8 @@ MENU_CASES = [  # English pick, Chinese pick, ratio text
 @pytest.fixture(scope="module")
 def confirmed():
     """Each case: a dialog first stores a sentinel, a fresh one stores the case, a launch reads it."""
-    values, errors = window(f'''
-def scenario(app):
-    out = {{"ratio": [], "count": [], "menus": []}}
-    for text in {[c[0] for c in RATIO_CASES]!r}:
-        apply(app, "button_event_004", "333", "新細明體", "Brush Script MT")
-        apply(app, "button_event_004", text)
-        d = open_dialog(app, "button_event_004")
-        out["ratio"].append([sent(), placeholder(d)])
-        d.destroy()
-    apply(app, "button_event_004", "100")
-    for text in {[c[0] for c in COUNT_CASES]!r}:
-        apply(app, "button_event_009", "333")
-        apply(app, "button_event_009", text)
-        d = open_dialog(app, "button_event_009")
-        out["count"].append([sent(), placeholder(d)])
-        d.destroy()
-    for english, chinese, text in {MENU_CASES!r}:
-        apply(app, "button_event_004", "333", "Calibri", "標楷體")
-        apply(app, "button_event_004", text, english, chinese)
-        out["menus"].append(sent())
-    emit(out)
-''', timeout=180)
+    values, errors = window("confirmed", [c[0] for c in RATIO_CASES], [c[0] for c in COUNT_CASES], MENU_CASES,
+                            timeout=180)
     assert errors == []
     return values[0]
 
@@ -309,17 +153,7 @@ def test_picked_families_are_stored_even_when_the_ratio_is_rejected(confirmed, i
     ("button_event_009", "分析最接近專利數量", "10", "3", 3, "5"),
 ], ids=["font", "count"])
 def test_two_open_dialogs_and_repeated_confirmation(handler, key, first, second, stored, shown):
-    values, errors = window(f'''
-def scenario(app):
-    one, two = open_dialog(app, "{handler}"), open_dialog(app, "{handler}")
-    entry_of(one).insert(0, "{first}"); entry_of(two).insert(0, "{second}")
-    confirm(one); confirm(two)
-    emit(sent())
-    confirm(one)
-    emit([sent(), placeholder(one), entry_of(one).get()])
-    confirm(one)
-    emit([sent(), placeholder(one), len(dialogs(app))])
-''')
+    values, errors = window("two_dialogs", handler, first, second)
     assert errors == []
     later_wins, (again, kept, text), (twice, still, open_count) = values
     assert later_wins[key] == as_sent(stored)
@@ -329,42 +163,6 @@ def scenario(app):
 
 
 # ------------------------------------------------------------------ folder and help shortcuts
-
-SHORTCUTS = r'''
-import builtins, webbrowser
-calls = []
-def Popen(*args, **kwargs):
-    calls.append([type(args[0]).__name__, args[0], len(args), kwargs])
-    if FAIL: raise FileNotFoundError(2, "No such file or directory", "explorer")
-    return types.SimpleNamespace(pid=1)
-
-class Browser:
-    def __init__(self, outcomes):
-        self.outcomes, self.calls = list(outcomes), []
-    def open(self, *args, **kwargs):
-        self.calls.append([list(args), kwargs])
-        kind, value = self.outcomes.pop(0)
-        if kind == "raise":
-            raise (webbrowser.Error if value == "Error" else getattr(builtins, value))("refused")
-        return value
-
-def scenario(app):
-    if WINDOWS:
-        nt = types.ModuleType("os_nt"); nt.__dict__.update(os.__dict__); nt.name = "nt"
-        GUI.os = nt
-    GUI.subprocess = types.SimpleNamespace(Popen=Popen)
-    folder_button = button_with(app, S["handlers"]["button_event_005"])
-    for _ in range(PRESSES):
-        folder_button.invoke()
-    emit({"popen": calls, "errors": list(S["errors"])})
-    del S["errors"][:]
-    help_button = button_with(app, S["handlers"]["button_event_008"])
-    for outcomes in HELP:
-        GUI.webbrowser = Browser(outcomes)
-        help_button.invoke()
-        emit({"opened": GUI.webbrowser.calls, "errors": list(S["errors"])})
-        del S["errors"][:]
-'''
 
 HTTPS = "https://localhost:34008/VARNEL專利檢索軟體"
 HTTP = "http://localhost:34008/VARNEL專利檢索軟體"
@@ -379,8 +177,7 @@ HELP_CASES = [  # outcomes of the successive webbrowser.open calls, URLs opened,
 
 @pytest.fixture(scope="module", params=["linux", "windows"])
 def shortcuts(request):
-    values, errors = window(f"WINDOWS, FAIL, PRESSES = {request.param == 'windows'}, False, 2\n"
-                            f"HELP = {[c[0] for c in HELP_CASES]!r}\n" + SHORTCUTS)
+    values, errors = window("shortcuts", request.param == "windows", False, 2, [c[0] for c in HELP_CASES])
     assert errors == []
     return request.param, values
 
@@ -414,8 +211,7 @@ def test_folder_process_failure_reaches_the_wrapper(branch, tmp_path):
     blocker = tmp_path / "not-a-drive"
     blocker.write_text("")  # the folders under it can never be created
     drive = str(blocker / "C")
-    values, errors = window(f"WINDOWS, FAIL, PRESSES, HELP = {branch == 'windows'}, True, 1, []\n" + SHORTCUTS,
-                            env={"TESSALOOM_DRIVE_C": drive})
+    values, errors = window("shortcuts", branch == "windows", True, 1, [], env={"TESSALOOM_DRIVE_C": drive})
     assert errors == []
     folder = values[0]
     assert folder["popen"] == [[*folder_command(branch, drive), 1, {}]], "started though the folder is missing"
@@ -429,18 +225,7 @@ def test_folder_process_failure_reaches_the_wrapper(branch, tmp_path):
     ("button_event_007", "專利檔案路徑", "", None),
 ])
 def test_pick_file_handlers(handler, row, picked, error):
-    values, errors = window(f'''
-def scenario(app):
-    asked, written = [], []
-    def askopenfilename(*args, **kwargs):
-        asked.append([list(args), kwargs]); return {picked!r}
-    real_set = S["table"].set
-    S["table"].set = lambda name, text: (written.append([name, text]), real_set(name, text))
-    S["table"].set("檢索指令", "電池"); del written[:]
-    GUI.tkinter = types.SimpleNamespace(filedialog=types.SimpleNamespace(askopenfilename=askopenfilename))
-    S["handlers"]["{handler}"]()
-    emit([asked, written, S["table"].get("檢索指令")])
-''')
+    values, errors = window("pick_file", handler, picked)
     asked, written, command = values[0]
     assert asked == [[[], {"title": "選擇檔案"}]]
     assert written == ([[row, picked]] if picked else [])
@@ -452,56 +237,11 @@ def scenario(app):
 
 STRIP = {"字體與大小": "button_event_004", "分析數量": "button_event_009", "清除指令": "button_event_003"}
 
-LAYOUT = r'''
-STRIP = ["字體與大小", "分析數量", "清除指令"]
-if HIDE_STRIP:
-    # The strip's buttons are still made but never laid out: the window as it is without them.
-    class _Button(GUI.customtkinter.CTkButton):
-        pass
-    for _manager in ("place", "grid", "pack"):
-        def _skip(self, *args, _real=getattr(ctk.CTkButton, _manager), **kwargs):
-            if self.cget("text") not in STRIP:
-                return _real(self, *args, **kwargs)
-        setattr(_Button, _manager, _skip)
-    GUI.customtkinter.CTkButton = _Button
-
-def scenario(app):
-    top = {(int(w.grid_info()["row"]), int(w.grid_info()["column"])): w for w in app.grid_slaves()}
-    BB = top[(1, 1)]
-    card = next(w for w in BB.winfo_children() if isinstance(w, ctk.CTkFrame))
-    output = next(w for w in BB.winfo_children() if isinstance(w, ctk.CTkButton))
-    widgets = {"app": app, "FF": top[(0, 0)], "AA": top[(1, 0)], "BB": BB, "DD": top[(2, 0)], "card": card,
-               "output": output, "textbox": S["box"], "entry": S["table"].entry("檢索指令"),
-               "folder": button_with(app, S["handlers"]["button_event_005"]),
-               "help": button_with(app, S["handlers"]["button_event_008"])}
-    names = {id(h): n for n, h in S["handlers"].items()}
-    strip = [w for w in descendants(app) if isinstance(w, ctk.CTkButton) and w.cget("text") in STRIP]
-    emit({"layout": {n: [w.winfo_x(), w.winfo_y(), w.winfo_width(), w.winfo_height()] for n, w in widgets.items()},
-          "output_text": output.cget("text"), "card_req": [card.winfo_reqwidth(), card.winfo_reqheight()],
-          "card": rect(card), "output": rect(output),
-          "strip": [{"text": w.cget("text"), "in_card": w.master is card, "placed": w.winfo_manager(),
-                     "mapped": bool(w.winfo_ismapped()), "rect": rect(w),
-                     "command": names.get(id(w.cget("command")))} for w in strip]})
-    if HIDE_STRIP:
-        return
-    by_text = {w.cget("text"): w for w in strip}
-    for text in STRIP[:2]:
-        before = dialogs(app)
-        by_text[text].invoke(); app.update()
-        emit([d.geometry() for d in dialogs(app) if d not in before])
-    S["table"].set("檢索指令", "電池")
-    by_text["清除指令"].invoke()
-    cleared = S["table"].get("檢索指令")
-    S["handlers"]["button_event_001"]()
-    emit([cleared, request(), S["box"].get("1.0", "end-1c"), E["get_receipt"].is_set()])
-'''
-
-
 @pytest.fixture(scope="module")
 def layouts():
-    with_strip, errors = window("HIDE_STRIP = False\n" + LAYOUT)
+    with_strip, errors = window("layout", False)
     assert errors == []
-    without_strip, errors = window("HIDE_STRIP = True\n" + LAYOUT)
+    without_strip, errors = window("layout", True)
     assert errors == [] and len(without_strip) == 1
     return with_strip, without_strip[0]
 
@@ -563,27 +303,7 @@ ENTER_CASES = [  # how the key arrives, where, keysym, command typed, request ex
 def enter_presses():
     if shutil.which("xdotool") is None:
         pytest.skip("xdotool is not installed")
-    values, errors = window(f'''
-def scenario(app):
-    command_entry = S["table"].entry("檢索指令")
-    dialog_entry = entry_of(open_dialog(app, "button_event_004"))
-    for how, where, keysym, command, expected in {ENTER_CASES!r}:
-        S["table"].set("檢索指令", command)
-        S["box"].insert("end", "old log")
-        E["get_receipt"].clear()
-        target = (command_entry if where == "command" else dialog_entry)._entry
-        target.focus_force()
-        wait_for(app, lambda: app.focus_get() is target)
-        if how == "event":
-            target.event_generate("<" + keysym + ">")
-        else:
-            subprocess.run(["xdotool", "key", keysym], check=True)
-        if expected:
-            wait_for(app, lambda: not Q["起始數據"].empty())
-        pump(app, 0.3)  # time for a second (unwanted) launch to show up
-        emit([Q["起始數據"].qsize(), request(), S["box"].get("1.0", "end-1c"), E["get_receipt"].is_set()])
-        while request() is not None: pass
-''')
+    values, errors = window("enter_presses", ENTER_CASES)
     assert errors == []
     return values
 
@@ -604,20 +324,7 @@ def test_enter_in_the_command_entry_launches(enter_presses, index, how, where, k
 # ------------------------------------------------------------------ screenshots
 
 def test_dialog_screenshots():
-    values, errors = window(r'''
-from PIL import ImageGrab
-def scenario(app):
-    for handler, path in [("button_event_004", "/tmp/font_dialog.png"), ("button_event_009", "/tmp/count_dialog.png")]:
-        d = open_dialog(app, handler)
-        pump(app, 0.5)
-        x, y, w, h = rect(d)
-        shot = ImageGrab.grab(bbox=(0, 0, max(x + w, app.winfo_rootx() + app.winfo_width()),
-                                    max(y + h, app.winfo_rooty() + app.winfo_height())))
-        shot.save(path)
-        colours = shot.crop((x, y, x + w, y + h)).getcolors(1 << 20)
-        emit([path, [w, h], len(colours)])
-        d.destroy()
-''')
+    values, errors = window("screenshots")
     assert errors == []
     for (path, size, colours), expected in zip(values, ([300, 330], [300, 130])):
         assert os.path.getsize(path) > 0 and size == expected

@@ -2,133 +2,40 @@
 images, an unusable drive, dialogs closed under the user's hands, imports that
 fail while the module loads, and hostile text in the search command.
 
-Each scenario runs in its own interpreter (one Tk root per process).
+Each scenario (tests/scenarios/faults.py) runs in its own interpreter (one Tk
+root per process).
 """
 
 from __future__ import annotations
 
-import json
 import os
 import re
 import shutil
 import sysconfig
-import textwrap
 import uuid
 from pathlib import Path
 
 import pytest
 
-from scenario import RESULT_TAG, run
-from test_fuzz import HARNESS
+from scenario import run_case
+
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 IDLE = "輸出檢索列表"
 BUSY = {"輸出中.", "輸出中..", "輸出中..."}
 
-# Channel wrappers that count every put and set, over any queue and event type,
-# and a finder for the window's buttons by handler.
-COUNTING = r'''
-signals = []
-class CountingQueue:
-    def __init__(self, name, queue): self.name, self.queue = name, queue
-    def put(self, value):
-        signals.append(["put", self.name, value is None]); self.queue.put(value)
-    def empty(self): return self.queue.empty()
-    def get(self, *args, **kwargs): return self.queue.get(*args, **kwargs)
-
-class CountingEvent:
-    def __init__(self, name, event): self.name, self.event = name, event
-    def set(self):
-        signals.append(["set", self.name]); self.event.set()
-    def is_set(self): return self.event.is_set()
-    def clear(self): self.event.clear()
-
-def counted(queues, events):
-    return ({k: CountingQueue(k, q) for k, q in queues.items()}, {k: CountingEvent(k, e) for k, e in events.items()})
-
-def counted_channel():
-    return counted({k: queue.Queue() for k in ("起始數據", "get_receipt", "end")},
-                   {k: threading.Event() for k in ("get_receipt", "end")})
-
-def button_of(app, handler):
-    """The button of the window whose command is the wrapped `handler`."""
-    widgets = [app]
-    while widgets:
-        w = widgets.pop()
-        if isinstance(w, ctk.CTkButton) and w.cget("command") is S["handlers"][handler]:
-            return w
-        widgets.extend(w.winfo_children())
-'''
 SHUTDOWN = [["put", "end", True], ["set", "end"], ["put", "起始數據", True]]
 
 
-def window(body: str, timeout: float = 120, **kwargs):
-    return run(HARNESS + COUNTING + textwrap.dedent(body), timeout=timeout, **kwargs).check()
-
-
-def printed(result) -> list[str]:
-    """stdout lines written after the window was asked for (emitted values left out)."""
-    lines = result.stdout.splitlines()
-    return [line for line in lines[lines.index("@@GUI-START") + 1:] if not line.startswith(RESULT_TAG)]
+def window(case: str, *arguments, timeout: float = 120, **kwargs):
+    """Run a case of the fault scenarios and require a clean exit."""
+    return run_case("faults", case, *arguments, timeout=timeout, **kwargs).check()
 
 
 # ------------------------------------------------------------------ worker and window life
 
-STUCK_WORKER = '''
-import time
-
-def serve(Q, E):
-    Q["起始數據"].get(timeout=60)
-    for receipt in ("r1", "r2", "r3"):
-        Q["get_receipt"].put(receipt)
-    Q["get_receipt"].close()
-    Q["get_receipt"].join_thread()  # flushed: killing now cannot cut a message in half
-    time.sleep(3600)
-'''
-
-
-def test_killed_worker_leaves_the_window_usable(tmp_path):
-    (tmp_path / "stuck_worker.py").write_text(STUCK_WORKER, encoding="utf-8")
-    state, after = window(f'''
-        import sys, time, multiprocessing
-        sys.path.insert(0, {str(tmp_path)!r})
-        import stuck_worker
-        ctx = multiprocessing.get_context("spawn")
-        queues = {{k: ctx.Queue() for k in ("起始數據", "get_receipt", "end")}}
-        events = {{k: ctx.Event() for k in ("get_receipt", "end")}}
-        Q, E = counted(queues, events)
-        worker = ctx.Process(target=stuck_worker.serve, args=(queues, events), daemon=True)
-        worker.start()
-
-        @on_mainloop
-        def hook(app):
-            S["table"].set("檢索指令", "電池")
-            S["bar"].button("輸出檢索列表").invoke()
-            st = {{"stage": "running", "texts": [], "ran": [], "deadline": time.monotonic() + 90}}
-            def step():
-                log = S["box"].get("1.0", "end-1c")
-                if st["stage"] == "running" and log.startswith("r1\\n"):
-                    worker.kill(); worker.join(30)
-                    st.update(stage="killed", exitcode=worker.exitcode, at=S["count"]["aa"])
-                    app.after(0, lambda: st["ran"].append("after(0)"))
-                elif st["stage"] == "killed":
-                    st["texts"].append(S["bar"].cget("輸出檢索列表", "text"))
-                    if S["count"]["aa"] >= st["at"] + 5 and st["ran"]:
-                        st["stage"] = "done"
-                if st["stage"] == "done" or time.monotonic() > st["deadline"]:
-                    emit({{"stage": st["stage"], "exitcode": st.get("exitcode"), "log": log, "ran": st["ran"],
-                           "texts": sorted(set(st["texts"])), "flag": E["get_receipt"].is_set(),
-                           "errors": S["errors"]}})
-                    close(app)
-                else:
-                    app.after(100, step)
-            app.after(100, step)
-            return True
-
-        returned = GUI.GUI(Q, E)
-        emit({{"returned": returned, "signals": signals, "end_event": events["end"].is_set(),
-               "end": queues["end"].get(timeout=30), "start": queues["起始數據"].get(timeout=30),
-               "more": [queues[k].empty() for k in ("end", "起始數據")]}})
-    ''', timeout=240).values
+def test_killed_worker_leaves_the_window_usable():
+    state, after = window("killed_worker", timeout=240).values
     assert state["stage"] == "done", state
     assert state["exitcode"] == -9
     assert state["log"] == "r1\nr2\nr3\n", "receipts flushed before the kill still show"
@@ -142,27 +49,7 @@ def test_killed_worker_leaves_the_window_usable(tmp_path):
 
 
 def test_closing_mid_run_sends_each_shutdown_signal_once():
-    first, after = window('''
-        Q, E = counted_channel()
-        E["get_receipt"].set()
-        for i in range(10):
-            Q["get_receipt"].put("receipt %d" % i)
-        del signals[:]
-
-        @on_mainloop
-        def hook(app):
-            cancel_timers(app)  # only the ticks below run
-            S["handlers"]["button_event_009"]()  # a dialog left open at the close
-            for _ in range(2):
-                S["handlers"]["aa"]()
-            emit({"log": S["box"].get("1.0", "end-1c"), "text": S["bar"].cget("輸出檢索列表", "text")})
-            return False
-
-        returned = GUI.GUI(Q, E)
-        emit({"returned": returned, "signals": signals, "left": Q["get_receipt"].queue.qsize(),
-              "flag": E["get_receipt"].is_set(), "queued": [list(Q[k].queue.queue) for k in ("end", "起始數據")],
-              "errors": S["errors"]})
-    ''').values
+    first, after = window("closing_mid_run").values
     assert first == {"log": "receipt 0\nreceipt 1\n", "text": "輸出中.."}
     # The pending receipts stay where they are; the channel gets the three signals once.
     assert after == {"returned": None, "signals": SHUTDOWN, "left": 8, "flag": True, "queued": [[None], [None]],
@@ -215,30 +102,10 @@ def test_unreadable_templates_leave_a_working_window(tmp_path, case):
     shutil.copytree(so.parent / "格式範本", tmp_path / "格式範本")
     for name, spoil in damage.items():
         spoil(tmp_path / "格式範本" / name)
-    result = run(textwrap.dedent(f'''
-        import importlib.util, sys
-        spec = importlib.util.spec_from_file_location("GUI", {str(tmp_path / so.name)!r})
-        spec.loader.exec_module(importlib.util.module_from_spec(spec))  # registers itself as GUI
-    ''') + HARNESS + COUNTING + textwrap.dedent('''
-        Q, E = counted_channel()
-        @on_mainloop
-        def hook(app):
-            top = {(int(w.grid_info()["row"]), int(w.grid_info()["column"])): w for w in app.grid_slaves()}
-            header_frame = next(w for w in top[(0, 0)].winfo_children() if isinstance(w, ctk.CTkFrame))
-            icons = [w for w in top[(0, 0)].winfo_children() if isinstance(w, ctk.CTkButton)]
-            emit({"file": GUI.__file__, "header": [[type(w).__name__, int(w.grid_info()["column"])]
-                                                   for w in header_frame.winfo_children()
-                                                   if w.winfo_manager() == "grid"],
-                  "icons": [w.cget("image") is not None for w in icons],
-                  "output": S["bar"].cget("輸出檢索列表", "text"), "rows": S["table"].names(),
-                  "errors": S["errors"]})
-            return False
-        print("@@GUI-START", flush=True)
-        emit({"returned": GUI.GUI(Q, E), "signals": signals})
-    ''')).check()
+    result = window("templates_from", str(tmp_path / so.name))
     seen, end = result.values
     assert seen["file"] == str(tmp_path / so.name)
-    lines = printed(result)
+    lines = result.printed()
     assert len(lines) == len(printed_for), lines
     for line, text in zip(lines, printed_for):
         assert text.format(tmp_path) in line, line
@@ -270,14 +137,14 @@ def _dangling_maker_folder(tmp: Path) -> str:
     return str(tmp / "drive")
 
 
-# how the drive is broken; a stand-in os.mkdir raising (None: the real one)
+# how the drive is broken; the error a stand-in os.mkdir raises (None: the real os.mkdir)
 DRIVES = {
     "under-a-file": (_under_a_file, None),
     "name-too-long": (_name_too_long, None),
     "symlink-loop": (_symlink_loop, None),
     "dangling-maker-folder": (_dangling_maker_folder, None),
-    "mkdir-raises-non-os-error": (lambda tmp: str(tmp / "drive"), "RuntimeError('driver crashed')"),
-    "mkdir-raises-unicode-error": (lambda tmp: str(tmp / "drive"), "UnicodeEncodeError('ascii', 'é', 0, 1, 'x')"),
+    "mkdir-raises-non-os-error": (lambda tmp: str(tmp / "drive"), "non-os-error"),
+    "mkdir-raises-unicode-error": (lambda tmp: str(tmp / "drive"), "unicode-error"),
 }
 
 
@@ -285,31 +152,9 @@ DRIVES = {
 def test_window_opens_silently_when_the_folders_cannot_be_made(tmp_path, case):
     make_drive, raising = DRIVES[case]
     drive = make_drive(tmp_path)
-    result = window(f'''
-        RAISING = {raising!r}
-        mkdirs = []
-        if RAISING:
-            def mkdir(path, *args, **kwargs):
-                mkdirs.append(path)
-                raise eval(RAISING)
-            GUI.os = types.ModuleType("os_standin")
-            GUI.os.__dict__.update(os.__dict__)
-            GUI.os.mkdir = mkdir
-        Q, E = counted_channel()
-        popen = []
-        GUI.subprocess = types.SimpleNamespace(Popen=lambda *a, **k: popen.append([a, k]))
-
-        @on_mainloop
-        def hook(app):
-            button_of(app, "button_event_005").invoke()
-            emit({{"popen": popen, "mkdirs": mkdirs, "errors": S["errors"]}})
-            return False
-
-        print("@@GUI-START", flush=True)
-        emit({{"returned": GUI.GUI(Q, E), "signals": signals}})
-    ''', env={"TESSALOOM_DRIVE_C": drive})
+    result = window("folders_unmakeable", raising, env={"TESSALOOM_DRIVE_C": drive})
     seen, end = result.values
-    assert printed(result) == [], "folder failures are swallowed without a message"
+    assert result.printed() == [], "folder failures are swallowed without a message"
     product = drive + "/tessaloom/VARNEL專利檢索軟體"
     assert seen["popen"] == [[[["xdg-open", product]], {}]], "the folder button still starts the file manager"
     assert seen["errors"] == []
@@ -326,30 +171,7 @@ def test_window_opens_silently_when_the_folders_cannot_be_made(tmp_path, case):
     ("button_event_009", "分析最接近專利數量", "12", "3", 3),
 ], ids=["font", "count"])
 def test_dialog_closed_mid_edit_leaves_the_other_in_charge(handler, key, first, second, stored):
-    seen, end = window(f'''
-        Q, E = counted_channel()
-
-        @on_mainloop
-        def hook(app):
-            one, two = open_dialog(app, "{handler}"), open_dialog(app, "{handler}")
-            part(one, ctk.CTkEntry).insert(0, "{first}")
-            for menu in [w for w in one.winfo_children() if isinstance(w, ctk.CTkOptionMenu)]:
-                menu.set("Brush Script MT")
-            one.destroy()  # as the window manager's close does: nothing is saved
-            app.update()
-            record = S["PP"].parameters
-            untouched = dict(record)
-            part(two, ctk.CTkEntry).insert(0, "{second}")
-            part(two, ctk.CTkButton, "確認").invoke()
-            app.update()
-            emit({{"untouched": untouched == {{**record, {key!r}: untouched[{key!r}]}},
-                   "stored": [type(record[{key!r}]).__name__, record[{key!r}]],
-                   "families": [record["英文文字字體"], record["中文文字字體"]],
-                   "open": [bool(one.winfo_exists()), bool(two.winfo_exists())], "errors": S["errors"]}})
-            return False  # the main window closes with the second dialog still open
-
-        emit({{"returned": GUI.GUI(Q, E), "signals": signals}})
-    ''').values
+    seen, end = window("dialog_closed_mid_edit", handler, key, first, second).values
     assert seen["stored"] == [type(stored).__name__, stored]
     assert seen["untouched"] is True
     assert seen["families"] == ["Calibri", "標楷體"], "the closed dialog's picks were never stored"
@@ -365,38 +187,6 @@ BODY_NAMES = [
     "try_except", "try_except_log", "Parameters", "GUI",
 ]
 
-# Every dependency is loaded first, so the one import taken away and refused once
-# is the module body's own.
-IMPORT_FAULT = r'''
-import json, sys, importlib
-for name in ("tkinter", "customtkinter", "time", "webbrowser", "PIL.Image", "subprocess", "pyautogui",
-             "tessaloom通用模組"):
-    importlib.import_module(name)
-NAME = %r
-del sys.modules[NAME]
-if NAME == "PIL.Image":
-    import PIL
-    del PIL.Image  # else "from PIL import Image" finds the attribute and imports nothing
-refused = []
-class RefuseOnce:
-    def find_spec(self, name, path=None, target=None):
-        if name == NAME and not refused:
-            refused.append(name)
-            raise ImportError("refused: " + name, name=name)
-sys.meta_path.insert(0, RefuseOnce())
-try:
-    import GUI
-    first = None
-except BaseException as error:
-    first = [type(error).__name__, str(error)]
-state = {"first": first, "refused": refused, "registered_after_failure": "GUI" in sys.modules}
-import GUI
-state.update(names=[n for n in vars(GUI) if not n.startswith("__")],
-             bound=getattr(GUI, %r) is sys.modules[NAME], stdin=sys.stdin.read())
-sys.stdout.write(%r + json.dumps(state, ensure_ascii=False) + "\n")
-'''
-
-
 @pytest.mark.parametrize("name, attribute", [
     ("time", "time"), ("webbrowser", "webbrowser"), ("PIL.Image", "Image"), ("subprocess", "subprocess"),
     ("pyautogui", "pyautogui"), ("tessaloom通用模組", "tessaloom"), ("tkinter", "tkinter"),
@@ -404,8 +194,7 @@ sys.stdout.write(%r + json.dumps(state, ensure_ascii=False) + "\n")
 ])
 def test_import_fault_leaves_nothing_behind(name, attribute):
     # No `py` on PATH: a toolkit's install command fails in the shell.
-    result = run(IMPORT_FAULT % (name, attribute, RESULT_TAG), prelude=False, stdin="\n",
-                 env={"PATH": "/usr/bin:/bin"}).check()
+    result = window("import_fault", name, attribute, stdin="\n", env={"PATH": "/usr/bin:/bin"})
     state = result.value
     assert state["refused"] == [name]
     assert state["names"] == BODY_NAMES and state["bound"] is True
@@ -428,39 +217,7 @@ def test_search_command_never_reaches_a_shell_or_a_process(tmp_path):
     hostile = ["; rm -rf ~", f"$(touch {pwned})", f"`touch {pwned}`", f"'; touch {pwned}; '",
                f'"; touch {pwned}; "', f"x\ntouch {pwned}\n", f"| touch {pwned}", f"&& touch {pwned} &",
                f"%(touch {pwned})s", f"{{touch,{pwned}}}", f"> {pwned}"]
-    seen = window(f'''
-        import subprocess as _real_subprocess, webbrowser as _real_webbrowser
-        HOSTILE = {json.dumps(hostile, ensure_ascii=True)}
-        calls = []
-        def recorder(module, name):
-            def call(*args, **kwargs):
-                calls.append([module, name, repr(args), sorted(kwargs), kwargs.get("shell")])
-                return True if module == "webbrowser" else types.SimpleNamespace(pid=1, wait=lambda *a: 0)
-            return call
-        GUI.subprocess = types.SimpleNamespace(**{{n: recorder("subprocess", n) for n in
-            ("Popen", "run", "call", "check_call", "check_output", "getoutput", "getstatusoutput")}})
-        GUI.webbrowser = types.SimpleNamespace(Error=_real_webbrowser.Error, **{{n: recorder("webbrowser", n) for n in
-            ("open", "open_new", "open_new_tab", "get")}})
-        GUI.os = types.ModuleType("os_standin")
-        GUI.os.__dict__.update(os.__dict__)
-        for n in ("system", "popen", "execv", "execvp", "execl", "spawnv", "spawnl", "posix_spawn", "posix_spawnp"):
-            setattr(GUI.os, n, recorder("os", n))
-
-        @on_mainloop
-        def hook(app):
-            sent, pressed = [], 0
-            for text in HOSTILE:
-                S["table"].set("檢索指令", text)
-                for handler in ("button_event_001", "button_event_005", "button_event_008"):
-                    button_of(app, handler).invoke()
-                    pressed += 1
-                sent.append(Q["起始數據"].get_nowait()["檢索指令"] == text and Q["起始數據"].empty())
-            app.update()
-            emit({{"sent": sent, "pressed": pressed, "calls": calls, "errors": S["errors"]}})
-            return False
-
-        GUI.GUI(Q, E)
-    ''').value
+    seen = window("hostile_commands", hostile).value
     assert seen["errors"] == [] and seen["pressed"] == 3 * len(hostile)
     assert seen["sent"] == [True] * len(hostile), "the command goes to the worker unchanged, as data"
     # One process per folder press and one page per help press; nothing else ran.

@@ -11,75 +11,12 @@ from __future__ import annotations
 
 import json
 import random
-import textwrap
 
-from scenario import run
+import pytest
 
-# Captures the wrapped handlers (counting their runs and recording every error
-# that reaches the wrapper), the settings record, the bar, the entry table and
-# the log box. Also used by test_faults.py.
-HARNESS = r'''
-import queue, threading, types, re
-import customtkinter as ctk
-import GUI
+from scenario import run_case
 
-S = {"handlers": {}, "errors": [], "count": {}}
-
-def _wrap(handler):
-    name = handler.__name__
-    def wrapped():
-        S["count"][name] = S["count"].get(name, 0) + 1
-        try:
-            handler()
-        except Exception as error:
-            S["errors"].append([name, type(error).__name__, str(error)[:200]])
-    wrapped.__name__ = name
-    S["handlers"][name] = wrapped
-    return wrapped
-
-_real = {"PP": GUI.Parameters, "bar": GUI.Set_Button, "table": GUI.Set_Table}
-def _capture(key):
-    def make(*args, **kwargs):
-        S[key] = _real[key](*args, **kwargs)
-        return S[key]
-    return make
-
-class _LogBox(ctk.CTkTextbox):
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        S["box"] = self
-
-GUI.try_except_log = _wrap
-GUI.Parameters, GUI.Set_Button, GUI.Set_Table = _capture("PP"), _capture("bar"), _capture("table")
-GUI.customtkinter = types.ModuleType("ctk_standin")
-GUI.customtkinter.__dict__.update(ctk.__dict__)
-GUI.customtkinter.CTkTextbox = _LogBox
-
-Q = {"起始數據": queue.Queue(), "get_receipt": queue.Queue(), "end": queue.Queue()}
-E = {"get_receipt": threading.Event(), "end": threading.Event()}
-
-def cancel_timers(app):
-    for after_id in app.tk.splitlist(app.tk.call("after", "info")):
-        app.tk.call("after", "cancel", after_id)
-
-def open_dialog(app, handler):
-    before = set(app.winfo_children())
-    S["handlers"][handler]()
-    app.update()
-    new = [w for w in app.winfo_children() if w not in before and isinstance(w, ctk.CTkToplevel)]
-    assert len(new) == 1, (new, S["errors"])
-    return new[0]
-
-def part(dialog, kind, text=None):
-    found = [w for w in dialog.winfo_children() if isinstance(w, kind) and (text is None or w.cget("text") == text)]
-    assert len(found) == 1, found
-    return found[0]
-'''
-
-
-def window(body: str, timeout: float, stdin: str | None = None):
-    return run(HARNESS + textwrap.dedent(body), timeout=timeout, stdin=stdin).check()
-
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 # ------------------------------------------------------------------ dialog texts
 
@@ -177,58 +114,10 @@ def dialog_texts(count: int, seed: int = 20240611) -> list[str]:
     return texts
 
 
-DIALOG_FUZZ = r'''
-import sys, json
-TEXTS = json.loads(sys.stdin.read())
-
-def expected(convert, text):
-    """Python's reading of the text, or the integer 1 when it has none; and which it was."""
-    try:
-        return convert(text), "converted"
-    except Exception:
-        return 1, "fallback"
-
-def fuzz(app, handler, key, convert):
-    dialog = open_dialog(app, handler)
-    entry, confirm = part(dialog, ctk.CTkEntry), part(dialog, ctk.CTkButton, "確認")
-    record = S["PP"].parameters
-    stats = {"tried": 0, "held": 0, "not_held": 0, "converted": 0, "fallback": 0}
-    mismatches = []
-    for i, text in enumerate(TEXTS):
-        entry.delete(0, "end")
-        try:
-            entry.insert(0, text)
-        except Exception:
-            pass  # Tk cannot hold every text (lone surrogates); what it holds is what counts
-        held = entry.get()
-        stats["held" if held == text else "not_held"] += 1
-        record[key] = "untouched"
-        confirm.invoke()
-        (want, outcome), got = expected(convert, held), record[key]
-        stats[outcome] += 1
-        if type(want) is not type(got) or repr(want) != repr(got):
-            mismatches.append([ascii(text)[:80], ascii(held)[:80], repr(want)[:60], repr(got)[:60]])
-        stats["tried"] += 1
-        if i % 500 == 0:
-            app.update()
-    dialog.destroy()
-    return {"stats": stats, "mismatches": mismatches[:30], "mismatch_count": len(mismatches)}
-
-@on_mainloop
-def hook(app):
-    cancel_timers(app)
-    emit({"font": fuzz(app, "button_event_004", "文字大小比例", lambda t: float(t) / 100.0),
-          "count": fuzz(app, "button_event_009", "分析最接近專利數量", int),
-          "errors": S["errors"]})
-
-GUI.GUI(Q, E)
-'''
-
-
 def test_dialogs_parse_like_python_over_generated_texts():
     texts = dialog_texts(8000)
     stdin = json.dumps(texts, ensure_ascii=True)  # lone surrogates travel as \ud800 escapes
-    got = window(DIALOG_FUZZ, timeout=300, stdin=stdin).value
+    got = run_case("fuzz", "dialogs", timeout=300, stdin=stdin).check().value
     assert got["errors"] == []
     for name in ("font", "count"):
         result = got[name]
@@ -241,116 +130,8 @@ def test_dialogs_parse_like_python_over_generated_texts():
 
 # ------------------------------------------------------------------ poller receipts
 
-POLLER_FUZZ = r'''
-import random, sys, time
-MARK = "$$$檢索報告完成$$$"
-rng = random.Random(77)
-
-class BadStr:
-    def __str__(self): raise ValueError("no text")
-
-class BadEq:
-    def __eq__(self, other): raise ValueError("no comparison")
-    __hash__ = object.__hash__
-
-class NotText:
-    def __str__(self): return 42  # str() turns this into TypeError
-
-PLANES = [(0x20, 0x7e), (0x00, 0x1f), (0x7f, 0x9f), (0x4e00, 0x9fff), (0x0590, 0x06ff), (0x200b, 0x202e),
-          (0x0300, 0x036f), (0xd800, 0xdfff), (0xfff0, 0xffff), (0x1f300, 0x1faff), (0x20000, 0x2a6df),
-          (0xe0000, 0x10ffff)]
-
-def random_text():
-    out = []
-    for _ in range(rng.randint(0, 40)):
-        low, high = rng.choice(PLANES)
-        out.append(chr(rng.randint(low, high)))
-    return "".join(out)
-
-def receipt():
-    kind = rng.randrange(20)
-    if kind < 9: return random_text()
-    if kind == 9: return rng.randint(-10**30, 10**30)
-    if kind == 10: return rng.choice([10**4000, -10**4299, 10**4300, 10**5000, 0, -1, True])
-    if kind == 11: return rng.choice([float("nan"), float("inf"), -float("inf"), -0.0, 5e-324, rng.random()])
-    if kind == 12: return None
-    if kind == 13: return bytes(rng.randrange(256) for _ in range(rng.randint(0, 20)))
-    if kind == 14: return BadStr()
-    if kind == 15: return BadEq()
-    if kind == 16: return NotText()
-    if kind == 17: return [random_text(), rng.random()]
-    if kind == 18: return rng.choice([MARK + " ", "前" + MARK, MARK + "\n", MARK.encode()])
-    return {"k": random_text()}
-
-def shown(item):
-    """What the log box should gain: the text and a line break, or nothing for a receipt
-    that cannot be compared with the marker or has no text form. tkinter hands Tk the
-    text as UTF-8 with surrogate escapes: other lone surrogates make the insert fail,
-    and Tk ends the text at a NUL."""
-    try:
-        assert item != MARK
-        text = str(item) + "\n"
-        text.encode("utf-8", "surrogateescape")
-    except Exception:
-        return ""
-    return text.split("\x00", 1)[0]
-
-N, HUGE = 100_000, {25_000: "x" * 2**20, 50_000: "漢" * 2**20, 75_000: "\u202e" + "ab" * 2**19}
-sentinels, expected = [], []
-for i in range(N):
-    if i in HUGE:
-        item = HUGE[i]
-    elif i % 997 == 0:
-        item = "SENTINEL-%d" % i
-        sentinels.append(item)
-    else:
-        item = receipt()
-    Q["get_receipt"].put(item)
-    expected.append(shown(item))
-Q["get_receipt"].put(MARK)
-expected = "".join(expected) + "\n完成"
-
-@on_mainloop
-def hook(app):
-    cancel_timers(app)
-    real_after, rearms = app.after, []
-    def after(ms, func=None, *args):
-        # Each tick re-arms itself; cancel at once so only the calls below tick.
-        rearms.append(ms == 500 and func is S["handlers"]["aa"])
-        after_id = real_after(ms, func, *args)
-        app.after_cancel(after_id)
-        return after_id
-    app.after = after
-    E["get_receipt"].set()
-    ticks = N + 1 + 3
-    for i in range(ticks):
-        S["handlers"]["aa"]()
-        if i % 5000 == 0:
-            app.update()
-    log = S["box"].get("1.0", "end-1c")
-    first_diff = next((i for i, (a, b) in enumerate(zip(log, expected)) if a != b), min(len(log), len(expected)))
-    found = re.findall(r"SENTINEL-\d+", log)
-    del app.after
-    state = {"ticks": S["count"]["aa"], "rearms": [len(rearms), all(rearms)], "left": Q["get_receipt"].qsize(),
-             "flag": E["get_receipt"].is_set(), "button": S["bar"].cget("輸出檢索列表", "text"),
-             "sentinels": found == sentinels and len(found), "same": log == expected,
-             "diff": [first_diff, ascii(log[max(0, first_diff - 40):first_diff + 40]),
-                      ascii(expected[max(0, first_diff - 40):first_diff + 40])],
-             "tail": log[-30:], "errors": S["errors"]}
-    # The window still answers: an idle callback runs, and the poller ticks on its own timer again.
-    ran = []
-    app.after(0, lambda: ran.append("after(0)"))
-    S["handlers"]["aa"]()
-    state["ran"] = wait_for(app, lambda: ran and S["count"]["aa"] > ticks + 1, timeout=30) and ran
-    emit(state)
-
-GUI.GUI(Q, E)
-emit({"end": [Q["end"].get_nowait(), Q["起始數據"].get_nowait()], "end_set": E["end"].is_set()})
-'''
-
-
 def test_poller_drains_hostile_receipts_and_still_ends_the_run():
-    state, end = window(POLLER_FUZZ, timeout=300).values
+    state, end = run_case("fuzz", "poller", timeout=300).check().values
     assert state["errors"] == []
     assert state["ticks"] == 100_000 + 4 and state["left"] == 0
     assert state["rearms"] == [state["ticks"], True], "every tick re-armed itself with the wrapped poller"

@@ -16,6 +16,8 @@ import pytest
 from scenario import run
 from varnel_host.supervisor import RUN_LOST, ended_message
 
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
+
 COMMAND = "(電池 OR battery)@TI,AB AND AD=2015:2024"
 
 # The host's run, after a scenario's hooks are in place.

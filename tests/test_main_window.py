@@ -1,8 +1,8 @@
 """Main window: widget tree, construction order, folders, icon, missing
 templates, failures during construction and the shutdown signals.
 
-Every scenario builds the real window in its own interpreter. `INSTRUMENT`
-wraps the module's collaborators so that each scenario can read back what the
+Every scenario (tests/scenarios/main_window.py) builds the real window in its
+own interpreter, its collaborators wrapped so that it can read back what the
 window was built from: the wrapped handlers, the button-bar calls, the frames,
 the header widgets, the timer calls and the icon calls.
 """
@@ -13,167 +13,20 @@ import errno
 import os
 import shutil
 import sysconfig
-import textwrap
 from pathlib import Path
 
 import pytest
 
-from scenario import RESULT_TAG, run
+from scenario import run_case
+
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 TITLE = "VARNEL專利檢索軟體"
-GUI_START = "@@GUI-START"
-
-INSTRUMENT = r'''
-import importlib.util, queue, threading, types
-import customtkinter as _ctk
-
-def load_gui(path=None):
-    """The GUI module: the installed one, or a copy loaded from `path`."""
-    if path is None:
-        import GUI
-        return GUI
-    spec = importlib.util.spec_from_file_location("GUI", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-class Channel:
-    """Queues and events that log every use into one shared list."""
-    def __init__(self):
-        self.log = []
-        self.Q = {k: self._item(k, ("put", "get", "get_nowait", "empty")) for k in ("起始數據", "get_receipt", "end")}
-        self.E = {k: self._item(k, ("set", "is_set", "clear", "wait")) for k in ("get_receipt", "end")}
-    def _item(self, key, methods):
-        item = types.SimpleNamespace()
-        for name in methods:
-            def method(*args, _name=name):
-                self.log.append([key, _name, list(args)])
-                if _name == "empty": return True
-                if _name in ("get", "get_nowait"): raise queue.Empty
-                if _name == "is_set": return False
-            setattr(item, name, method)
-        return item
-
-def instrument(G):
-    """Wrap G's collaborators with recorders; returns the record."""
-    rec = {"order": [], "handlers": {}, "ticks": {}, "after": [], "frames": [], "apps": [],
-           "icon": [], "tables": [], "add_button": [], "bar": None}
-    real_wrap, real_bar, real_table = G.try_except_log, G.Set_Button, G.Set_Table
-
-    def try_except_log(handler):
-        name = handler.__name__
-        wrapped = real_wrap(handler)
-        rec["ticks"][name] = 0
-        def counted():
-            rec["ticks"][name] += 1
-            return wrapped()
-        counted.__name__ = name
-        rec["order"].append(name)
-        rec["handlers"][name] = counted
-        return counted
-
-    def Set_Button(*args, **kwargs):
-        bar = real_bar(*args, **kwargs)
-        rec["bar"] = bar
-        add = bar.add_button
-        def add_button(*a, **kw):
-            button = add(*a, **kw)
-            rec["add_button"].append((a, list(kw.items()), button))
-            return button
-        bar.add_button = add_button
-        return bar
-
-    def Set_Table(*args, **kwargs):
-        table = real_table(*args, **kwargs)
-        rec["tables"].append((args, kwargs, table))
-        return table
-
-    ctk = types.ModuleType("ctk_standin")
-    ctk.__dict__.update(_ctk.__dict__)
-
-    class CTk(_ctk.CTk):
-        def __init__(self, *a, **k):
-            super().__init__(*a, **k)
-            rec["apps"].append(self)
-        def after(self, ms, func=None, *args):
-            rec["after"].append((ms, func))
-            return super().after(ms, func, *args)
-        def iconbitmap(self, *a, **k):
-            rec["icon"].append(["iconbitmap", list(a)])
-            try:
-                return super().iconbitmap(*a, **k)
-            except Exception as exc:
-                rec["icon_error"] = str(exc)
-                raise
-        def iconphoto(self, *a, **k):
-            rec["icon"].append(["iconphoto", None])
-            return super().iconphoto(*a, **k)
-
-    class CTkFrame(_ctk.CTkFrame):
-        def __init__(self, *a, **k):
-            super().__init__(*a, **k)
-            rec["frames"].append(self)
-
-    ctk.CTk, ctk.CTkFrame = CTk, CTkFrame
-    G.customtkinter, G.try_except_log, G.Set_Button, G.Set_Table = ctk, try_except_log, Set_Button, Set_Table
-    rec["ctk"] = ctk
-    rec["folder"] = G.os.path.dirname(G.os.path.abspath(G.__file__))
-    return rec
-
-def start_gui(G, Q, E):
-    print("@@GUI-START", flush=True)
-    return G.GUI(Q, E)
-
-def norm_grid(info):
-    def pad(v):
-        if isinstance(v, int): return [v, v]
-        if isinstance(v, str): v = v.split()
-        v = [int(x) for x in v]
-        return v * 2 if len(v) == 1 else v
-    return {"row": int(info["row"]), "column": int(info["column"]),
-            "columnspan": int(info["columnspan"]), "rowspan": int(info["rowspan"]),
-            "padx": pad(info["padx"]), "pady": pad(info["pady"]),
-            "sticky": "".join(sorted(str(info["sticky"])))}
-
-def describe(rec, value, names):
-    """JSON form of a call argument: handlers and frames by name, paths relative."""
-    for name, handler in rec["handlers"].items():
-        if value is handler: return "handler:" + name
-    for name, widget in names.items():
-        if value is widget: return "frame:" + name
-    if isinstance(value, (tuple, list)): return [describe(rec, v, names) for v in value]
-    if isinstance(value, str) and value.startswith(rec["folder"]):
-        return "<module>" + value[len(rec["folder"]):]
-    return value
-
-def header(rec, frame):
-    """What the header frame holds, read off its widgets."""
-    out = []
-    for w in frame.winfo_children():
-        item = {"type": type(w).__name__, "grid": norm_grid(w.grid_info())}
-        if isinstance(w, _ctk.CTkButton):
-            img = w.cget("image")
-            item.update(text=w.cget("text"), state=w.cget("state"), width=w.cget("width"),
-                        fg_color=w.cget("fg_color"), size=img and list(img.cget("size")),
-                        files=img and [describe(rec, getattr(img.cget(k), "filename", None), {})
-                                       for k in ("light_image", "dark_image")],
-                        two_images=bool(img) and img.cget("light_image") is not img.cget("dark_image"))
-        elif isinstance(w, _ctk.CTkLabel):
-            font = w.cget("font")
-            item.update(text=w.cget("text"), font=[font.cget("family"), font.cget("size"), font.cget("weight")])
-        out.append(item)
-    return out
-'''
-
-def scenario(body: str, **kwargs):
-    return run(INSTRUMENT + textwrap.dedent(body), **kwargs)
 
 
-def printed(result) -> list[str]:
-    """Lines the window printed on stdout (after GUI was called)."""
-    lines = result.stdout.splitlines()
-    assert GUI_START in lines, result.stdout + result.stderr
-    return [line for line in lines[lines.index(GUI_START) + 1:] if not line.startswith(RESULT_TAG)]
+def scenario(case: str, *arguments, **kwargs):
+    """Run a case of the main-window scenarios in a fresh interpreter; it must exit cleanly."""
+    return run_case("main_window", case, *arguments, **kwargs).check()
 
 
 def not_found(path: str) -> str:
@@ -191,62 +44,8 @@ def installed_module() -> Path:
 
 @pytest.fixture(scope="module")
 def tree():
-    result = scenario(r'''
-        G = load_gui()
-        rec = instrument(G)
-        Q = {"起始數據": queue.Queue(), "get_receipt": queue.Queue(), "end": queue.Queue()}
-        E = {"get_receipt": threading.Event(), "end": threading.Event()}
-
-        @on_mainloop
-        def hook(app):
-            frames = dict(zip(["FF", "AA", "BB", "DD", "f1", "f5", "f2", "f4", "f6"], rec["frames"]))
-            box = [w for w in frames["f6"].winfo_children() if isinstance(w, _ctk.CTkTextbox)]
-            args, kwargs, table = rec["tables"][0]
-            out = {
-                "title": app.title(),
-                "resizable": [bool(x) for x in app.resizable()],
-                "weights": [app.grid_columnconfigure(i)["weight"] for i in range(4)],
-                "row_weights": [app.grid_rowconfigure(i)["weight"] for i in range(3)],
-                "frames": {n: {"master": describe(rec, f.master, frames | {"app": app}),
-                               "grid": norm_grid(f.grid_info()) if f.winfo_manager() == "grid" else None,
-                               "place": {k: int(v) for k, v in f.place_info().items() if k in ("x", "y")},
-                               "size": [f.cget("width"), f.cget("height")],
-                               "transparent": f.cget("fg_color") == "transparent"}
-                           for n, f in frames.items()},
-                "frame_count": len(rec["frames"]),
-                "textboxes": [{"size": [b.cget("width"), b.cget("height")], "corner_radius": b.cget("corner_radius"),
-                               "grid": norm_grid(b.grid_info())} for b in box],
-                "header": header(rec, frames["f4"]),
-                "table": {"count": len(rec["tables"]), "args": [describe(rec, a, frames) for a in args],
-                          "kwargs": list(kwargs), "rows": table.names(),
-                          "entry_in_f5": table.entry("檢索指令").master is frames["f5"]},
-                "add_button": [{"args": [describe(rec, a, frames) for a in a_],
-                                "kw": [[k, describe(rec, v, frames)] for k, v in kw]}
-                               for a_, kw, _ in rec["add_button"]],
-                "output_command": describe(rec, rec["bar"].button("輸出檢索列表").cget("command"), frames),
-                "order": rec["order"],
-                "after_aa": [[ms, describe(rec, f, frames)] for ms, f in rec["after"]
-                             if getattr(f, "__name__", "") == "aa"],
-                "tcl_aa": [list(app.tk.splitlist(app.tk.call("after", "info", i)))
-                           for i in app.tk.splitlist(app.tk.call("after", "info"))
-                           if str(app.tk.call("after", "info", i)[0]).endswith("aa")],
-                "ticks_at_loop": dict(rec["ticks"]),
-            }
-            emit(out)
-
-            def first_tick():
-                if rec["ticks"]["aa"]:
-                    emit({"ticks": rec["ticks"]["aa"]})
-                    close(app)
-                else:
-                    app.after(20, first_tick)
-            app.after(20, first_tick)
-            app.after(30000, lambda: close(app))
-            return True
-
-        emit({"returned": start_gui(G, Q, E)})
-    ''')
-    result.check()
+    result = scenario("tree")
+    result
     assert len(result.values) == 3, result.values
     return result.values
 
@@ -360,52 +159,15 @@ def test_linux_folders_created_silently(tmp_path, existing):
     drive = tmp_path / "drive"
     for folder in (drive, *(drive / f for f in existing)):
         folder.mkdir()
-    result = scenario(r'''
-        G = load_gui()
-        rec = instrument(G)
-        channel = Channel()
-
-        @on_mainloop
-        def hook(app):
-            emit({"opened": app.title(), "icon": [name for name, _ in rec["icon"]]})
-            return False
-
-        start_gui(G, channel.Q, channel.E)
-    ''', env={"TESSALOOM_DRIVE_C": str(drive)}).check()
+    result = scenario("linux_folders", env={"TESSALOOM_DRIVE_C": str(drive)})
     assert result.value == {"opened": TITLE, "icon": ["iconphoto"]}
     assert sorted(str(p.relative_to(drive)) for p in drive.rglob("*")) == [MAKER, PRODUCT]
-    assert printed(result) == []
+    assert result.printed() == []
 
 
 @pytest.mark.parametrize("failure", ["FileExistsError", "PermissionError", "FileNotFoundError", None])
 def test_windows_branch_folders_and_icon(tmp_path, failure):
-    result = scenario(r'''
-        import os as real_os
-        G = load_gui()
-        rec = instrument(G)
-        mkdirs = []
-
-        def mkdir(path, *args, **kwargs):
-            mkdirs.append([path, list(args), kwargs])
-            if FAILURE:
-                raise getattr(__builtins__, FAILURE)(path)
-
-        nt = types.ModuleType("os_nt")
-        nt.__dict__.update(real_os.__dict__)
-        nt.name, nt.mkdir = "nt", mkdir
-        G.os = nt
-        channel = Channel()
-
-        @on_mainloop
-        def hook(app):
-            emit({"mkdir": mkdirs, "icon": describe(rec, rec["icon"], {}), "folder": rec["folder"],
-                  "icon_error": rec.get("icon_error"),
-                  "rows": rec["tables"][0][2].names(),
-                  "images": [describe(rec, dict(kw).get("image_path"), {}) for _, kw, _ in rec["add_button"]]})
-            return False
-
-        start_gui(G, channel.Q, channel.E)
-    '''.replace("FAILURE", repr(failure)), cwd=str(tmp_path)).check()
+    result = scenario("windows_branch", failure, cwd=str(tmp_path))
     seen = result.value
     assert seen["mkdir"] == [["C:/tessaloom/", [], {}], ["C:/tessaloom/VARNEL專利檢索軟體/", [], {}]]
     assert seen["icon"] == [["iconbitmap", ["<module>\\格式範本\\logo.ico"]]]
@@ -413,7 +175,7 @@ def test_windows_branch_folders_and_icon(tmp_path, failure):
     assert seen["rows"] == ["檢索指令"]
     # Tk on X11 cannot read the .ico: its error is printed and construction goes
     # on; the header's backslash path does not exist here either.
-    icon_line, header_line = printed(result)
+    icon_line, header_line = result.printed()
     assert seen["icon_error"] and icon_line == seen["icon_error"]
     assert header_line == not_found(seen["folder"] + "\\格式範本\\logo.png")
     assert os.listdir(tmp_path) == []
@@ -438,33 +200,10 @@ def test_missing_templates(tmp_path, missing, printed_for, header_widgets, icon_
     shutil.copy2(so, folder / so.name)
     if missing != "folder":
         shutil.copytree(so.parent / "格式範本", folder / "格式範本", ignore=shutil.ignore_patterns(missing))
-    result = scenario(r'''
-        import logging
-        warnings = []
-        class Keep(logging.Handler):
-            def emit(self, record):
-                warnings.append([record.levelname, record.getMessage()])
-        logging.getLogger("tessaloom通用模組").addHandler(Keep())
-        G = load_gui(PATH)
-        rec = instrument(G)
-        channel = Channel()
-
-        @on_mainloop
-        def hook(app):
-            bar = rec["bar"]
-            emit({"file": G.__file__,
-                  "header": [[w["type"], w["grid"]["column"]] for w in header(rec, rec["frames"][7])],
-                  "rows": rec["tables"][0][2].names(),
-                  "output": bar.button("輸出檢索列表").winfo_manager() == "grid" and bar.cget("輸出檢索列表", "text"),
-                  "icon_images": [b.cget("image") is not None for _, _, b in rec["add_button"][1:]],
-                  "warnings": warnings})
-            return False
-
-        emit({"returned": start_gui(G, channel.Q, channel.E), "channel": channel.log})
-    '''.replace("PATH", repr(str(folder / so.name)))).check()
+    result = scenario("missing_templates", str(folder / so.name))
     seen, end = result.values
     assert seen["file"] == str(folder / so.name)
-    assert printed(result) == [not_found(f"{folder}/格式範本/{name}") for name in printed_for]
+    assert result.printed() == [not_found(f"{folder}/格式範本/{name}") for name in printed_for]
     assert seen["header"] == [list(w) for w in header_widgets]
     assert seen["rows"] == ["檢索指令"] and seen["output"] == "輸出檢索列表"
     assert seen["icon_images"] == [icon_images] * 2
@@ -479,53 +218,12 @@ def test_missing_templates(tmp_path, missing, printed_for, header_widgets, icon_
 # --------------------------------------------------------------------------
 # Failures while building the window
 
-FAILING_STEPS = {
-    "entry-table": "G.Set_Table = fail",
-    "log-box": "rec['ctk'].CTkTextbox = fail",
-    "help-button": """
-real_bar = G.Set_Button
-def Set_Button():
-    bar = real_bar()
-    add = bar.add_button
-    bar.add_button = lambda master, **kw: fail() if kw.get("padx") == (78, 105) else add(master, **kw)
-    return bar
-G.Set_Button = Set_Button""",
-    "wrapping-poller": """
-real_wrap = G.try_except_log
-G.try_except_log = lambda f: fail() if f.__name__ == "aa" else real_wrap(f)""",
-    "timer": """
-real_after = rec['ctk'].CTk.after
-rec['ctk'].CTk.after = lambda self, ms, func=None, *a: fail() if getattr(func, "__name__", "") == "aa" else real_after(self, ms, func, *a)""",
-    "event-loop": "on_mainloop(lambda app: fail())",
-}
+FAILING_STEPS = ["entry-table", "log-box", "help-button", "wrapping-poller", "timer", "event-loop"]
 
 
-@pytest.mark.parametrize("step", list(FAILING_STEPS))
+@pytest.mark.parametrize("step", FAILING_STEPS)
 def test_unguarded_failure_propagates_and_discards_window(step):
-    result = scenario(textwrap.dedent(r'''
-        import tkinter
-        class Boom(Exception):
-            pass
-        BOOM = Boom("step failed")
-        def fail(*args, **kwargs):
-            raise BOOM
-        G = load_gui()
-        rec = instrument(G)
-        channel = Channel()
-    ''') + FAILING_STEPS[step].strip() + textwrap.dedent(r'''
-        try:
-            start_gui(G, channel.Q, channel.E)
-            outcome = "returned"
-        except BaseException as exc:
-            outcome = "same exception" if exc is BOOM else repr(exc)
-        try:
-            alive = [bool(app.winfo_exists()) for app in rec["apps"]]
-        except tkinter.TclError as exc:
-            alive = str(exc)
-        emit({"outcome": outcome, "channel": channel.log, "apps": len(rec["apps"]), "alive": alive,
-              "default_root": tkinter._default_root is not None})
-    ''')).check()
-    seen = result.value
+    seen = scenario("failing_step", step).value
     assert seen["outcome"] == "same exception"
     assert seen["channel"] == []
     assert seen["apps"] == 1
@@ -539,78 +237,25 @@ def test_unguarded_failure_propagates_and_discards_window(step):
 PUT_END, SET_END, PUT_START = ["end", "put", [None]], ["end", "set", []], ["起始數據", "put", [None]]
 
 SHUTDOWNS = [
-    # name, change to the channel, outcome, channel log
-    ("complete", "", ["returned", None], [PUT_END, SET_END, PUT_START]),
-    ("end-queue-missing", "del channel.Q['end']", ["KeyError", ["end"]], []),
-    ("end-event-missing", "del channel.E['end']", ["KeyError", ["end"]], [PUT_END]),
-    ("start-queue-missing", "del channel.Q['起始數據']", ["KeyError", ["起始數據"]], [PUT_END, SET_END]),
-    ("end-event-without-set", "del channel.E['end'].set", ["AttributeError", None], [PUT_END]),
+    # name, change to the channel (made in the scenario), outcome, channel log
+    ("complete", None, ["returned", None], [PUT_END, SET_END, PUT_START]),
+    ("end-queue-missing", "end-queue-missing", ["KeyError", ["end"]], []),
+    ("end-event-missing", "end-event-missing", ["KeyError", ["end"]], [PUT_END]),
+    ("start-queue-missing", "start-queue-missing", ["KeyError", ["起始數據"]], [PUT_END, SET_END]),
+    ("end-event-without-set", "end-event-without-set", ["AttributeError", None], [PUT_END]),
 ]
 
 
 @pytest.mark.parametrize("change,outcome,log", [s[1:] for s in SHUTDOWNS], ids=[s[0] for s in SHUTDOWNS])
 def test_shutdown_signals(change, outcome, log):
-    result = scenario(r'''
-        G = load_gui()
-        rec = instrument(G)
-        channel = Channel()
-        CHANGE
-
-        @on_mainloop
-        def hook(app):
-            emit({"during_construction": list(channel.log)})
-            return False
-
-        try:
-            outcome = ["returned", start_gui(G, channel.Q, channel.E)]
-        except Exception as exc:
-            outcome = [type(exc).__name__, list(exc.args) if isinstance(exc, KeyError) else None]
-        emit({"outcome": outcome, "log": channel.log})
-    '''.replace("CHANGE", change)).check()
-    during, after = result.values
+    during, after = scenario("shutdown", change).values
     assert during == {"during_construction": []}
     assert after == {"outcome": outcome, "log": log}
 
 
-REAL_CHANNELS = {
-    # The worker end waits for the three signals in another thread or process.
-    "thread": """
-import queue as q_mod, threading
-Q = {"起始數據": q_mod.Queue(), "get_receipt": q_mod.Queue(), "end": q_mod.Queue()}
-E = {"get_receipt": threading.Event(), "end": threading.Event()}
-got = q_mod.Queue()
-start = lambda target: threading.Thread(target=target).start()""",
-    "process": """
-import multiprocessing
-ctx = multiprocessing.get_context("fork")  # forked before any Tk root exists
-Q = {"起始數據": ctx.Queue(), "get_receipt": ctx.Queue(), "end": ctx.Queue()}
-E = {"get_receipt": ctx.Event(), "end": ctx.Event()}
-got = ctx.Queue()
-start = lambda target: ctx.Process(target=target).start()""",
-}
-
-
-@pytest.mark.parametrize("kind", list(REAL_CHANNELS))
+@pytest.mark.parametrize("kind", ["thread", "process"])
 def test_shutdown_reaches_worker_over_real_channel(kind):
-    result = scenario(REAL_CHANNELS[kind].strip() + textwrap.dedent(r'''
-
-        def worker():
-            first = Q["end"].get(timeout=60)
-            set_in_time = E["end"].wait(60)
-            last = Q["起始數據"].get(timeout=60)
-            got.put([first, set_in_time, last])
-
-        start(worker)
-        G = load_gui()
-
-        @on_mainloop
-        def hook(app):
-            emit({"end_set_while_open": E["end"].is_set(), "end_queue_empty": Q["end"].empty()})
-            return False
-
-        returned = start_gui(G, Q, E)
-        emit({"returned": returned, "worker": got.get(timeout=60)})
-    '''), timeout=120).check()
+    result = scenario("real_channel", kind, timeout=120)
     assert result.values == [{"end_set_while_open": False, "end_queue_empty": True},
                              {"returned": None, "worker": [None, True, None]}]
 
@@ -622,27 +267,7 @@ SCREENSHOT = Path("/tmp/main_window.png")
 
 
 def test_screenshot_of_idle_window():
-    result = scenario(r'''
-        from PIL import ImageGrab
-        G = load_gui()
-        channel = Channel()
-
-        @on_mainloop
-        def hook(app):
-            shown = wait_for(app, lambda: app.winfo_viewable())
-            pump(app, 1.0)
-            app.update_idletasks()
-            shot = ImageGrab.grab()
-            shot.save(SHOT)
-            x, y = app.winfo_rootx(), app.winfo_rooty()
-            window = shot.crop((x, y, x + app.winfo_width(), y + app.winfo_height())).convert("RGB")
-            emit({"shown": shown, "size": [app.winfo_width(), app.winfo_height()],
-                  "colours": len(window.getcolors(1 << 24))})
-            return False
-
-        start_gui(G, channel.Q, channel.E)
-    '''.replace("SHOT", repr(str(SCREENSHOT)))).check()
-    seen = result.value
+    seen = scenario("screenshot", str(SCREENSHOT)).value
     assert seen["shown"] is True
     # The log box alone is 700 x 300; the window holds it and the cards above.
     assert seen["size"][0] > 700 and seen["size"][1] > 300

@@ -3,18 +3,19 @@ fallback for the toolkits, running as the main program, the argument checks of
 GUI(), and the settings record Parameters.
 
 `import GUI` changes the whole process (it can be loaded once only), so every
-scenario runs in its own interpreter through `scenario.run`.
+scenario (tests/scenarios/module_frame.py) runs in its own interpreter.
 """
 
 from __future__ import annotations
 
 import os
 import stat
-import textwrap
 
 import pytest
 
-from scenario import RESULT_TAG, run
+from scenario import RESULT_TAG, run_case
+
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 BODY_NAMES = [
     "os", "tkinter", "customtkinter", "time", "webbrowser", "Image", "subprocess", "pyautogui",
@@ -28,31 +29,9 @@ REINIT_MESSAGE = "Module 'GUI' has already been imported. Re-initialisation is n
 INTERP_MESSAGE = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 STANDIN_TAG = "py-stand-in:"
 
-# Counts calls of the shared package's widget factory; each call is one run of
-# the module body (it is called exactly once per body run).
-COUNT_BODY_RUNS = r'''
-import sys, tessaloom通用模組 as _pkg
-body_runs = []
-_real_factory = _pkg.Customtkinter_Model
-def _counting_factory(*a, **k):
-    body_runs.append(1)
-    return _real_factory(*a, **k)
-_pkg.Customtkinter_Model = _counting_factory
-'''
-
-
-# emit() for scenarios without the window prelude.
-EMIT = r'''
-import json as _json, sys as _sys
-def emit(value):
-    _sys.stdout.write(%r + _json.dumps(value, ensure_ascii=False, default=repr) + "\n")
-    _sys.stdout.flush()
-''' % RESULT_TAG
-
-
-def plain(code: str, **kw):
-    """A scenario without the window prelude (no window is opened)."""
-    return run(EMIT + textwrap.dedent(code), prelude=False, **kw)
+def plain(case: str, *arguments, **kw):
+    """A case of the module-frame scenarios in a fresh interpreter, checked to have exited cleanly."""
+    return run_case("module_frame", case, *arguments, **kw).check()
 
 
 def console(result) -> list[str]:
@@ -66,58 +45,7 @@ def console(result) -> list[str]:
 
 @pytest.fixture(scope="module")
 def loaded():
-    result = plain(r'''
-        import os, sys, time, webbrowser, subprocess, tkinter, customtkinter, pyautogui
-        import PIL.Image, importlib.util
-        import GUI, tessaloom通用模組 as pkg
-        found = importlib.util.find_spec("GUI")
-        folder = os.path.join(os.path.dirname(GUI.__file__), "格式範本")
-        same = {
-            "os": GUI.os is os, "tkinter": GUI.tkinter is tkinter,
-            "customtkinter": GUI.customtkinter is customtkinter, "time": GUI.time is time,
-            "webbrowser": GUI.webbrowser is webbrowser, "Image": GUI.Image is PIL.Image,
-            "subprocess": GUI.subprocess is subprocess, "pyautogui": GUI.pyautogui is pyautogui,
-            "tessaloom": GUI.tessaloom is pkg,
-            "customtkinter_model": isinstance(GUI.customtkinter_model, pkg.Customtkinter_Model),
-            "try_except": isinstance(GUI.try_except, pkg.Try_Except_Model),
-            "try_except_log": GUI.try_except_log is GUI.try_except.try_except_log,
-        }
-        for name in ("Entry_Table", "Set_Table", "Set_Button", "CTkCalendar"):
-            same[name] = getattr(GUI, name) is getattr(GUI.customtkinter_model, name)
-        P = GUI.Parameters
-        a, b = P(), P()
-        b.parameters["文字大小比例"] = 1.5
-        b.parameters["分析最接近專利數量"] = 9
-        class Reference:
-            def __init__(self):
-                pass
-        def failure(cls, *args, **kwargs):
-            try:
-                cls(*args, **kwargs)
-            except Exception as e:
-                return [type(e).__name__, str(e).replace("Reference.", "Parameters.")]
-            return None
-        wrong_calls = [((1,), {}), ((1, 2), {}), ((), {"parameters": {}})]
-        emit({
-            "names": [k for k in vars(GUI) if not k.startswith("__")],
-            "dunders": {k: repr(v) for k, v in vars(GUI).items() if k.startswith("__")},
-            "same_loader": GUI.__loader__ is found.loader,
-            "origin": found.origin,
-            "same": same,
-            "file": GUI.__file__, "prefix": sys.prefix,
-            "template": sorted(os.listdir(folder)) if os.path.isdir(folder) else None,
-            "mro": [c is P or c is object for c in P.__mro__], "mro_len": len(P.__mro__),
-            "class": [P.__module__, P.__qualname__, P.__name__, sorted(k for k in vars(P) if not k.startswith("__") or k == "__init__")],
-            "record": [[k, v, type(v).__name__] for k, v in a.parameters.items()],
-            "record_attrs": sorted(vars(a)),
-            "dict_type": type(a.parameters).__name__,
-            "after_change_of_other": a.parameters,
-            "fresh_after_change": P().parameters,
-            "own_dicts": a.parameters is not b.parameters,
-            "wrong": [[failure(Reference, *c[0], **c[1]), failure(P, *c[0], **c[1])] for c in wrong_calls],
-        })
-    ''')
-    result.check()
+    result = plain("loaded")
     return result.value
 
 
@@ -183,32 +111,7 @@ def test_parameters_rejects_arguments_like_a_python_class(loaded, index):
 
 
 def test_factories_called_without_arguments_and_attributes_bound_in_order():
-    result = plain(r'''
-        import tessaloom通用模組 as pkg
-        calls, looked_up = [], []
-        class Holder:
-            def __init__(self, kind, names):
-                self.kind, self.values = kind, {n: object() for n in names}
-            def __getattr__(self, name):
-                looked_up.append(name)
-                return self.values[name]
-        holders = {}
-        def factory(kind, names):
-            def make(*args, **kwargs):
-                calls.append([kind, len(args), sorted(kwargs)])
-                holders[kind] = Holder(kind, names)
-                return holders[kind]
-            return make
-        pkg.Customtkinter_Model = factory("widgets", ["Entry_Table", "Set_Table", "Set_Button", "CTkCalendar"])
-        pkg.Try_Except_Model = factory("errors", ["try_except_log"])
-        import GUI
-        w, e = holders["widgets"], holders["errors"]
-        emit({"calls": calls, "looked_up": looked_up,
-              "models": [GUI.customtkinter_model is w, GUI.try_except is e],
-              "bound": [getattr(GUI, n) is v for h in (w, e) for n, v in h.values.items()]})
-    ''')
-    result.check()
-    v = result.value
+    v = plain("factories").value
     assert v["calls"] == [["widgets", 0, []], ["errors", 0, []]]
     assert v["looked_up"] == ["Entry_Table", "Set_Table", "Set_Button", "CTkCalendar", "try_except_log"]
     assert v["models"] == [True, True]
@@ -219,28 +122,7 @@ def test_factories_called_without_arguments_and_attributes_bound_in_order():
 
 @pytest.mark.parametrize("first", ["main", "sub"])
 def test_second_interpreter_is_refused(first):
-    # The sub-interpreter only creates the module (no body run), so it needs no Tk.
-    result = plain(r'''
-        import sys, _xxsubinterpreters as interpreters
-        FIRST = %r
-        def outcome(action):
-            try:
-                action()
-            except BaseException as e:
-                return [type(e).__name__, str(e)]
-            return "ok"
-        interp = interpreters.create()
-        sub_code = "import sys, _imp, importlib.util\nsys.path[:] = %%r\n" %% (sys.path,)
-        sub_code += "_imp.create_dynamic(importlib.util.find_spec('GUI'))\n"
-        def in_sub():
-            interpreters.run_string(interp, sub_code)
-        def in_main():
-            import GUI
-        order = [in_main, in_sub] if FIRST == "main" else [in_sub, in_main]
-        emit([outcome(step) for step in order])
-    ''' % first)
-    result.check()
-    first_outcome, second_outcome = result.value
+    first_outcome, second_outcome = plain("second_interpreter", first).value
     assert first_outcome == "ok"
     if first == "main":
         # run_string reports the sub-interpreter's exception as "<type>: <message>".
@@ -251,23 +133,7 @@ def test_second_interpreter_is_refused(first):
 
 
 def test_repeated_imports_return_the_loaded_module_without_running_the_body():
-    result = plain(COUNT_BODY_RUNS + r'''
-import _imp, importlib, importlib.util
-import GUI
-first = GUI
-marker = object()
-GUI.Parameters = marker  # a new body run would bind the real class again
-import GUI
-del sys.modules["GUI"]
-again = importlib.import_module("GUI")
-created = _imp.create_dynamic(importlib.util.find_spec("GUI"))
-exec_result = _imp.exec_dynamic(first)
-emit({"runs": len(body_runs), "same": [GUI is first, again is first, created is first],
-      "registered": sys.modules["GUI"] is first, "untouched": first.Parameters is marker,
-      "exec_result": exec_result})
-''')
-    result.check()
-    v = result.value
+    v = plain("repeated_imports").value
     assert v["runs"] == 1
     assert v["same"] == [True, True, True]
     assert v["registered"] and v["untouched"]
@@ -275,23 +141,7 @@ emit({"runs": len(body_runs), "same": [GUI is first, again is first, created is 
 
 
 def test_executing_a_second_module_object_is_refused():
-    result = plain(COUNT_BODY_RUNS + r'''
-import _imp, importlib.util
-found = importlib.util.find_spec("GUI")
-fresh = _imp.create_dynamic(found)   # created, never executed
-import GUI
-try:
-    _imp.exec_dynamic(fresh)
-    error = None
-except BaseException as e:
-    error = [type(e).__name__, str(e)]
-emit({"distinct": fresh is not GUI, "fresh_file": fresh.__file__ == found.origin, "error": error,
-      "fresh_names": [n for n in vars(fresh) if not n.startswith("__")],
-      "runs": len(body_runs), "registered": sys.modules["GUI"] is GUI,
-      "intact": [n for n in vars(GUI) if not n.startswith("__")]})
-''')
-    result.check()
-    v = result.value
+    v = plain("second_module_object").value
     assert v["distinct"] and v["fresh_file"]
     assert v["error"] == ["RuntimeError", REINIT_MESSAGE]
     assert v["fresh_names"] == []
@@ -299,48 +149,15 @@ emit({"distinct": fresh is not GUI, "fresh_file": fresh.__file__ == found.origin
     assert v["registered"] and v["intact"] == BODY_NAMES
 
 
-# A failure at pyautogui (body step 6) comes before the widget factory runs; a
-# failure of Try_Except_Model (step 9) comes after it. Both capture the module
-# object that the failing import was executing.
-FAIL_AT_PYAUTOGUI = r'''
-class BlockOnce:
-    def find_spec(self, name, path=None, target=None):
-        if name == "pyautogui" and not failed_module:
-            failed_module.append(sys.modules.get("GUI"))
-            raise ModuleNotFoundError("No module named 'pyautogui'", name="pyautogui")
-sys.meta_path.insert(0, BlockOnce())
-'''
-FAIL_AT_ERROR_FACTORY = r'''
-_real_errors = _pkg.Try_Except_Model
-def _failing_once(*a, **k):
-    if not failed_module:
-        failed_module.append(sys.modules.get("GUI"))
-        raise RuntimeError("no error helper")
-    return _real_errors(*a, **k)
-_pkg.Try_Except_Model = _failing_once
-'''
-
-
-@pytest.mark.parametrize("setup, error, runs_before_retry", [
-    (FAIL_AT_PYAUTOGUI, ["ModuleNotFoundError", "No module named 'pyautogui'"], 0),
-    (FAIL_AT_ERROR_FACTORY, ["RuntimeError", "no error helper"], 1),
+# A failure at pyautogui comes before the widget factory runs; a failure of
+# Try_Except_Model comes after it. Both capture the module object that the
+# failing import was executing.
+@pytest.mark.parametrize("failure, error, runs_before_retry", [
+    ("pyautogui-missing", ["ModuleNotFoundError", "No module named 'pyautogui'"], 0),
+    ("error-helper-fails", ["RuntimeError", "no error helper"], 1),
 ], ids=["pyautogui-missing", "error-helper-fails"])
-def test_failed_import_leaves_nothing_behind(setup, error, runs_before_retry):
-    result = plain(COUNT_BODY_RUNS + "failed_module = []\n" + setup + r'''
-try:
-    import GUI
-    first_error = None
-except BaseException as e:
-    first_error = [type(e).__name__, str(e)]
-state = {"error": first_error, "runs": len(body_runs), "registered": "GUI" in sys.modules}
-import GUI
-state.update(retry_runs=len(body_runs), names=[n for n in vars(GUI) if not n.startswith("__")],
-             captured=failed_module[0] is not None, new_object=failed_module[0] is not GUI,
-             registered_after=sys.modules["GUI"] is GUI)
-emit(state)
-''')
-    result.check()
-    v = result.value
+def test_failed_import_leaves_nothing_behind(failure, error, runs_before_retry):
+    v = plain("failed_import", failure).value
     assert v["error"] == error
     assert v["runs"] == runs_before_retry
     assert v["registered"] is False
@@ -351,25 +168,7 @@ emit(state)
 
 @pytest.mark.parametrize("builtin", ["print", "input", "range"])
 def test_missing_builtin_fails_the_import_until_restored(builtin):
-    result = plain(COUNT_BODY_RUNS + r'''
-import builtins
-NAME = %r
-saved = getattr(builtins, NAME)
-delattr(builtins, NAME)
-try:
-    import GUI
-    first_error = None
-except BaseException as e:
-    first_error = [type(e).__name__, str(e)]
-finally:
-    setattr(builtins, NAME, saved)
-state = {"error": first_error, "runs": len(body_runs), "registered": "GUI" in sys.modules}
-import GUI
-state.update(retry_runs=len(body_runs), names=[n for n in vars(GUI) if not n.startswith("__")])
-emit(state)
-''' % builtin)
-    result.check()
-    v = result.value
+    v = plain("missing_builtin", builtin).value
     assert v["error"] == ["NameError", f"name '{builtin}' is not defined"]
     assert v["runs"] == 0 and v["registered"] is False
     assert v["retry_runs"] == 1 and v["names"] == BODY_NAMES
@@ -400,32 +199,9 @@ def logged(log) -> list[str]:
     return log.read_text().splitlines() if log.exists() else []
 
 
-# tkinter cannot be imported at all; the in-flight module is captured when the
-# body reaches pyautogui.
-TK_MISSING = r'''
-import sys
-sys.modules["tkinter"] = None
-in_flight = []
-class Spy:
-    def find_spec(self, name, path=None, target=None):
-        if name == "pyautogui":
-            in_flight.append(sys.modules.get("GUI"))
-sys.meta_path.insert(0, Spy())
-try:
-    import GUI
-    error = None
-except BaseException as e:
-    error = [type(e).__name__, str(e)]
-m = in_flight[0] if in_flight else None
-emit({"error": error, "rest": sys.stdin.read(), "registered": "GUI" in sys.modules,
-      "bound": sorted(n for n in vars(m) if not n.startswith("__")) if m is not None else None})
-'''
-
-
 def test_fallback_runs_installer_then_hints_and_waits(standin_py):
     env, log = standin_py
-    result = plain(TK_MISSING, env=env, stdin="first\nsecond\nthird\n")
-    result.check()
+    result = plain("tk_missing", env=env, stdin="first\nsecond\nthird\n")
     v = result.value
     assert logged(log) == ["-m pip install tkinter", "-m pip install customtkinter"]
     # Each toolkit: the installer runs, then the hint shows.
@@ -441,8 +217,7 @@ def test_fallback_runs_installer_then_hints_and_waits(standin_py):
 
 def test_fallback_hint_at_end_of_input_fails_the_import(standin_py):
     env, log = standin_py
-    result = plain(TK_MISSING, env=env, stdin="")
-    result.check()
+    result = plain("tk_missing", env=env, stdin="")
     v = result.value
     assert v["error"] == ["EOFError", "EOF when reading a line"]
     assert logged(log) == ["-m pip install tkinter"]  # customtkinter's command never ran
@@ -455,19 +230,7 @@ def test_fallback_succeeds_when_installer_provides_tkinter(standin_py, tmp_path,
     env, log = standin_py
     marker = tmp_path / "installed"
     env = dict(env, PY_MARKER=str(marker), PY_STATUS=status)
-    result = plain(r'''
-        import os, sys
-        MARKER = os.environ["PY_MARKER"]
-        class NotYetInstalled:
-            def find_spec(self, name, path=None, target=None):
-                if name.partition(".")[0] == "tkinter" and not os.path.exists(MARKER):
-                    raise ModuleNotFoundError("No module named 'tkinter'", name="tkinter")
-        sys.meta_path.insert(0, NotYetInstalled())
-        import GUI, tkinter, customtkinter
-        emit({"rest": sys.stdin.read(), "tk": GUI.tkinter is tkinter, "ctk": GUI.customtkinter is customtkinter,
-              "names": [n for n in vars(GUI) if not n.startswith("__")]})
-    ''', env=env, stdin="untouched\n")
-    result.check()
+    result = plain("installer_provides_tkinter", env=env, stdin="untouched\n")
     v = result.value
     assert logged(log) == ["-m pip install tkinter"]
     assert console(result) == [f"{STANDIN_TAG} -m pip install tkinter"]  # no hint
@@ -477,11 +240,7 @@ def test_fallback_succeeds_when_installer_provides_tkinter(standin_py, tmp_path,
 
 def test_importable_toolkits_run_no_installer_and_read_nothing(standin_py):
     env, log = standin_py
-    result = plain(r'''
-        import sys, GUI
-        emit({"rest": sys.stdin.read()})
-    ''', env=env, stdin="untouched\n")
-    result.check()
+    result = plain("toolkits_importable", env=env, stdin="untouched\n")
     assert result.value == {"rest": "untouched\n"}
     assert not log.exists()
     assert console(result) == []
@@ -490,26 +249,7 @@ def test_importable_toolkits_run_no_installer_and_read_nothing(standin_py):
 # ------------------------------------------------------------- main program
 
 def test_loading_as_main_program_runs_the_window_until_closed(tmp_path):
-    result = run(r'''
-        import _imp, importlib.util, sys
-        events = []
-        def closing(app):
-            events.append("closed")
-            close(app)
-        @on_mainloop
-        def hook(app):
-            m = sys.modules["GUI"]
-            events.append(["window", app.title(), "Parameters" in vars(m) and "GUI" in vars(m)])
-            app.after(300, lambda: closing(app))
-            return True  # the real event loop runs until the window closes
-        m = _imp.create_dynamic(importlib.util.find_spec("GUI"))
-        m.__name__ = "__main__"
-        events.append(["exec", _imp.exec_dynamic(m)])
-        import GUI
-        emit({"events": events, "registered": GUI is m, "name": m.__name__,
-              "names": [n for n in vars(m) if not n.startswith("__")]})
-    ''', env={"TESSALOOM_DRIVE_C": str(tmp_path)})
-    result.check()
+    result = plain("as_main_program", env={"TESSALOOM_DRIVE_C": str(tmp_path)})
     v = result.value
     # The window opened during the body, and the exec returned only after it was closed;
     # a later import finds the module and opens no second window.
@@ -521,55 +261,21 @@ def test_loading_as_main_program_runs_the_window_until_closed(tmp_path):
 
 # ------------------------------------------------------- GUI() argument check
 
-WRONG_CALLS = {
-    "no-arguments": "()",
-    "one-positional": "(Q)",
-    "three-positional": "(Q, E, 3)",
-    "keyword-queue-only": "(Queue_All_variable=Q)",
-    "keyword-event-only": "(Event_All_variable=E)",
-    "positional-and-same-keyword": "(Q, Queue_All_variable=Q)",
-    "two-positional-and-keyword": "(Q, E, Event_All_variable=E)",
-    "unknown-keyword": "(Q, E, foo=1)",
-    "unknown-keyword-and-missing": "(Q, foo=1)",
-    "three-positional-and-unknown-keyword": "(Q, E, 3, foo=1)",
-    "three-positional-and-same-keyword": "(Q, E, 3, Queue_All_variable=Q)",
-    "non-string-keyword": "(Q, E, **{1: 2})",
-}
+WRONG_CALLS = [  # the calls themselves are in the scenario
+    "no-arguments", "one-positional", "three-positional", "keyword-queue-only", "keyword-event-only",
+    "positional-and-same-keyword", "two-positional-and-keyword", "unknown-keyword", "unknown-keyword-and-missing",
+    "three-positional-and-unknown-keyword", "three-positional-and-same-keyword", "non-string-keyword",
+]
 
 
 @pytest.fixture(scope="module")
 def wrong_calls(tmp_path_factory):
     drive = tmp_path_factory.mktemp("drive")
-    result = plain(r'''
-        import os, GUI
-        CALLS = %r
-        DRIVE = os.environ["TESSALOOM_DRIVE_C"]
-        class Reached(Exception):
-            pass
-        def parameters(*a, **k):
-            raise Reached
-        GUI.Parameters = parameters  # the step after the folders: must never be reached
-        def GUI_reference(Queue_All_variable, Event_All_variable):
-            pass
-        GUI_reference.__name__ = GUI_reference.__qualname__ = "GUI"
-        Q, E = {}, {}
-        out = {}
-        for name, args in CALLS.items():
-            row = []
-            for f in (GUI_reference, GUI.GUI):
-                try:
-                    eval("f" + args)
-                    row.append(None)
-                except Exception as e:
-                    row.append([type(e).__name__, str(e)])
-            out[name] = row + [os.listdir(DRIVE)]
-        emit(out)
-    ''' % WRONG_CALLS, env={"TESSALOOM_DRIVE_C": str(drive)})
-    result.check()
+    result = plain("wrong_calls", WRONG_CALLS, env={"TESSALOOM_DRIVE_C": str(drive)})
     return result.value
 
 
-@pytest.mark.parametrize("case", list(WRONG_CALLS))
+@pytest.mark.parametrize("case", WRONG_CALLS)
 def test_wrong_call_fails_like_a_python_function(wrong_calls, case):
     reference, actual, folder = wrong_calls[case]
     assert reference is not None and reference[0] == "TypeError"
@@ -577,30 +283,8 @@ def test_wrong_call_fails_like_a_python_function(wrong_calls, case):
     assert folder == []  # nothing happened before the argument check
 
 
-@pytest.mark.parametrize("args", [
-    "(Queue_All_variable=Q, Event_All_variable=E)",
-    "(Event_All_variable=E, Queue_All_variable=Q)",
-    "(Q, Event_All_variable=E)",
-    "(Q, E)",
-])
-def test_valid_call_gets_past_argument_binding(tmp_path, args):
-    result = plain(r'''
-        import GUI
-        class Reached(Exception):
-            pass
-        def parameters(*a, **k):
-            raise Reached
-        GUI.Parameters = parameters
-        Q, E = {}, {}
-        try:
-            GUI.GUI%s
-            outcome = "returned"
-        except Reached:
-            outcome = "reached settings record"
-        except Exception as e:
-            outcome = [type(e).__name__, str(e)]
-        emit(outcome)
-    ''' % args, env={"TESSALOOM_DRIVE_C": str(tmp_path)})
-    result.check()
+@pytest.mark.parametrize("call", ["keywords", "keywords-reversed", "positional-then-keyword", "positional"])
+def test_valid_call_gets_past_argument_binding(tmp_path, call):
+    result = plain("valid_call", call, env={"TESSALOOM_DRIVE_C": str(tmp_path)})
     assert result.value == "reached settings record"
     assert (tmp_path / "tessaloom" / "VARNEL專利檢索軟體").is_dir()  # folders come first

@@ -12,7 +12,12 @@ allocates itself (traced to the Python line that calls into it) and that stay
 alive must not pile up from window to window.
 """
 
+import pytest
+
 from scenario import run
+from varnel_host.channel import COMPLETION_MARKER
+
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
 
 CYCLES = 20
 WARM_UP = 3
@@ -67,7 +72,7 @@ def exercise(app):
     handlers["button_event_001"]()
     Q["get_receipt"].put("第一行")
     Q["get_receipt"].put(12345)
-    Q["get_receipt"].put("$$$檢索報告完成$$$")
+    Q["get_receipt"].put(%(marker)r)
     for _ in range(4):
         handlers["aa"]()
     app.update()
@@ -129,7 +134,7 @@ tracemalloc.stop()
 
 
 def test_open_close_cycles_leave_nothing_behind():
-    result = run(CODE % {"cycles": CYCLES, "traced": False}, timeout=300, prelude=False).check()
+    result = run(CODE % {"cycles": CYCLES, "traced": False, "marker": COMPLETION_MARKER}, timeout=300, prelude=False).check()
     assert result.value["errors"] == []
     samples, window_counts = result.value["samples"], result.value["window_counts"]
     assert len(samples) == CYCLES
@@ -149,7 +154,7 @@ def test_open_close_cycles_leave_nothing_behind():
 def test_extension_keeps_no_memory_of_its_own_per_window():
     # A fresh name string per attribute lookup or keyword call stays behind in
     # CPython's type attribute cache: about 50 blocks per window.
-    result = run(CODE % {"cycles": 10, "traced": True}, timeout=300, prelude=False).check()
+    result = run(CODE % {"cycles": 10, "traced": True, "marker": COMPLETION_MARKER}, timeout=300, prelude=False).check()
     assert result.value["errors"] == []
     own = result.value["own_blocks"][WARM_UP:]
     assert max(own) - own[0] <= 2, result.value["own_blocks"]

@@ -18,6 +18,8 @@ from pathlib import Path
 import pytest
 from PIL import Image
 
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
+
 PKG_NAME = "tessaloom通用模組"
 PYTHON_DIR = Path(__file__).resolve().parents[1] / "python"
 # The installed package is the one under test; the source folder only backs

@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the private X display
+
 ROOT = Path(__file__).resolve().parents[1]
 TEMPLATES = sorted(p.name for p in (ROOT / "model" / "格式範本").iterdir())
 EXPECTED = [

@@ -27,11 +27,11 @@ struct PollerTexts {
 
 }  // namespace
 
-py::cpp_function make_launch(const Globals &g, const py::object &Event_All_variable,
-                             const py::object &PP, const py::object &set_table,
-                             const py::object &Queue_All_variable, const py::object &textbox) {
+py::cpp_function make_launch(const Globals &g, const Channel &channel, const WindowParts &window) {
     return py::cpp_function(
-        [g, Event_All_variable, PP, set_table, Queue_All_variable, textbox]() {
+        [g, Event_All_variable = channel.events, PP = window.settings,
+         set_table = window.set_table, Queue_All_variable = channel.queues,
+         textbox = window.textbox]() {
             Event_All_variable["get_receipt"].attr("set"_id)();
 
             py::dict request;
@@ -40,7 +40,7 @@ py::cpp_function make_launch(const Globals &g, const py::object &Event_All_varia
             }
             request["檢索指令"] = set_table.attr("get"_id)("檢索指令");
 
-            if (attached(g)) {
+            if (imported_as_module(g)) {
                 const py::str empty("");
                 try {
                     const bool has_command = !py::object(request["檢索指令"]).equal(empty);
@@ -49,7 +49,7 @@ py::cpp_function make_launch(const Globals &g, const py::object &Event_All_varia
                     textbox.attr("delete"_id)("1.0", END);
                     if (!has_command) textbox.attr("insert"_id)(END, "請輸入關鍵字\n");
                 } catch (py::error_already_set &e) {
-                    if (!swallowable(e)) throw;
+                    if (is_keyboard_interrupt(e)) throw;
                     py::object END = global(g, "tkinter").attr("END"_id);
                     textbox.attr("insert"_id)(END, "button_event_001函數出現錯誤\n", "red_tag");
                     textbox.attr("insert"_id)(END, text_of(e.value()) + py::str("\n"));
@@ -59,7 +59,7 @@ py::cpp_function make_launch(const Globals &g, const py::object &Event_All_varia
             try {
                 call(textbox.attr("tag_config"_id), "red_tag", "foreground"_kw = "red");
             } catch (py::error_already_set &e) {
-                if (!swallowable(e)) throw;
+                if (is_keyboard_interrupt(e)) throw;
             }
         },
         py::name("button_event_001"));
@@ -93,14 +93,15 @@ py::object PollerSelf::get() const {
     return py::reinterpret_borrow<py::object>(target);
 }
 
-py::cpp_function make_poller(const Globals &g, const py::object &Event_All_variable,
-                             const py::object &set_button, const py::object &Queue_All_variable,
-                             const py::object &textbox, const py::object &app,
+py::cpp_function make_poller(const Globals &g, const Channel &channel, const WindowParts &window,
                              std::shared_ptr<PollerSelf> self) {
     auto texts = std::make_shared<const PollerTexts>();
     return py::cpp_function(
-        [g, Event_All_variable, set_button, Queue_All_variable, textbox, app, self, texts]() {
-            // 1. Button animation.
+        [g, Event_All_variable = channel.events, set_button = window.set_button,
+         Queue_All_variable = channel.queues, textbox = window.textbox, app = window.app, self,
+         texts]() {
+            // The output button: the busy animation while the run flag is
+            // raised, its idle text otherwise.
             try {
                 if (py::bool_(Event_All_variable["get_receipt"].attr("is_set"_id)())) {
                     py::object text = set_button.attr("cget"_id)(texts->idle, "text");
@@ -110,10 +111,11 @@ py::cpp_function make_poller(const Globals &g, const py::object &Event_All_varia
                     call(set_button.attr("configure"_id), texts->idle, "text"_kw = texts->idle);
                 }
             } catch (py::error_already_set &e) {
-                if (!swallowable(e)) throw;
+                if (is_keyboard_interrupt(e)) throw;
             }
 
-            // 2. At most one receipt.
+            // At most one receipt per tick: a line for the log box, or the
+            // completion marker, which closes the run.
             try {
                 py::object receipts = Queue_All_variable["get_receipt"];
                 if (!py::bool_(receipts.attr("empty"_id)())) {
@@ -127,10 +129,10 @@ py::cpp_function make_poller(const Globals &g, const py::object &Event_All_varia
                     }
                 }
             } catch (py::error_already_set &e) {
-                if (!swallowable(e)) throw;
+                if (is_keyboard_interrupt(e)) throw;
             }
 
-            // 3. Re-arm; an error here stops polling.
+            // Re-arm; an error here stops polling.
             app.attr("after"_id)(500, self->get());
         },
         py::name("aa"));

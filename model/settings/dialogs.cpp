@@ -22,6 +22,34 @@ py::object python_type(PyTypeObject *type) {
     return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));
 }
 
+// A bold caption in column 0 of `row`.
+void add_caption(const py::object &ctk, const py::object &window, const char *caption, int row,
+                 py::tuple pady) {
+    py::object label = call(ctk.attr("CTkLabel"_id), window, "text"_kw = caption,
+                            "font"_kw = bold_font(ctk, 15));
+    call(label.attr("grid"_id), "row"_kw = row, "column"_kw = 0, "sticky"_kw = "nsew",
+         "pady"_kw = pady);
+}
+
+// The rows that end both dialogs: the value's caption at `row`, below it an
+// entry showing the current value as its placeholder, and below that the
+// 確認 button, which hands what was typed to store(text).
+template <typename Store>
+void add_value_rows(const py::object &ctk, const py::object &window, int row, const char *caption,
+                    const py::str &current, Store store) {
+    add_caption(ctk, window, caption, row, py::make_tuple(10, 10));
+    py::object entry = call(ctk.attr("CTkEntry"_id), window, "placeholder_text"_kw = current,
+                            "width"_kw = 300, "height"_kw = 30);
+    call(entry.attr("grid"_id), "row"_kw = row + 1, "column"_kw = 0, "sticky"_kw = "new");
+
+    py::cpp_function confirm([entry, store]() { store(py::object(entry.attr("get"_id)())); },
+                             py::name("button_event_004_A"));
+    py::object button = call(ctk.attr("CTkButton"_id), window, "text"_kw = "確認",
+                             "command"_kw = confirm, "font"_kw = bold_font(ctk, 15));
+    call(button.attr("grid"_id), "row"_kw = row + 2, "column"_kw = 0, "padx"_kw = 50,
+         "pady"_kw = py::make_tuple(10, 10));
+}
+
 }  // namespace
 
 py::cpp_function make_font_dialog(const Globals &g, const py::object &PP) {
@@ -40,10 +68,7 @@ py::cpp_function make_font_dialog(const Globals &g, const py::object &PP) {
             // A caption, then an option menu of the families showing the current one.
             auto font_choice = [&](const char *caption, int caption_row, py::tuple caption_pady,
                                    int menu_row, py::tuple menu_pady, const char *key) {
-                py::object label = call(ctk.attr("CTkLabel"_id), setting_window,
-                                        "text"_kw = caption, "font"_kw = bold_font(ctk, 15));
-                call(label.attr("grid"_id), "row"_kw = caption_row, "column"_kw = 0,
-                     "sticky"_kw = "nsew", "pady"_kw = caption_pady);
+                add_caption(ctk, setting_window, caption, caption_row, caption_pady);
                 py::object menu = call(ctk.attr("CTkOptionMenu"_id), setting_window,
                                        "font"_kw = bold_font(ctk, 13), "width"_kw = 50,
                                        "height"_kw = 20, "dynamic_resizing"_kw = false,
@@ -59,37 +84,22 @@ py::cpp_function make_font_dialog(const Globals &g, const py::object &PP) {
             py::object optionmenu_004_B = font_choice("中文字體設定", 2, py::make_tuple(0, 10), 3,
                                                       py::make_tuple(10, 10), "中文文字字體");
 
-            py::object ratio_caption = call(ctk.attr("CTkLabel"_id), setting_window,
-                                            "text"_kw = "文字大小比例", "font"_kw = bold_font(ctk, 15));
-            call(ratio_caption.attr("grid"_id), "row"_kw = 4, "column"_kw = 0, "sticky"_kw = "nsew",
-                 "pady"_kw = py::make_tuple(10, 10));
-
             // The ratio as a percentage, written as Python writes the product.
             py::object percent = py::object(PP.attr("parameters"_id)["文字大小比例"]) * py::int_(100);
-            py::object entry = call(ctk.attr("CTkEntry"_id), setting_window,
-                                    "placeholder_text"_kw = text_of(percent), "width"_kw = 300,
-                                    "height"_kw = 30);
-            call(entry.attr("grid"_id), "row"_kw = 5, "column"_kw = 0, "sticky"_kw = "new");
-
-            py::cpp_function button_event_004_A(
-                [entry, optionmenu_004_A, optionmenu_004_B, PP]() {
-                    py::object ss = entry.attr("get"_id)();
-                    try {
-                        py::object ratio = python_type(&PyFloat_Type)(ss) / py::float_(100.0);
-                        PP.attr("parameters"_id)["文字大小比例"] = ratio;
-                    } catch (py::error_already_set &) {
-                        PP.attr("parameters"_id)["文字大小比例"] = py::int_(1);
-                    }
-                    PP.attr("parameters"_id)["中文文字字體"] = optionmenu_004_B.attr("get"_id)();
-                    PP.attr("parameters"_id)["英文文字字體"] = optionmenu_004_A.attr("get"_id)();
-                },
-                py::name("button_event_004_A"));
-
-            py::object button_1 =
-                call(ctk.attr("CTkButton"_id), setting_window, "text"_kw = "確認",
-                     "command"_kw = button_event_004_A, "font"_kw = bold_font(ctk, 15));
-            call(button_1.attr("grid"_id), "row"_kw = 6, "column"_kw = 0, "padx"_kw = 50,
-                 "pady"_kw = py::make_tuple(10, 10));
+            add_value_rows(ctk, setting_window, 4, "文字大小比例", text_of(percent),
+                           [optionmenu_004_A, optionmenu_004_B, PP](const py::object &ss) {
+                               try {
+                                   py::object ratio =
+                                       python_type(&PyFloat_Type)(ss) / py::float_(100.0);
+                                   PP.attr("parameters"_id)["文字大小比例"] = ratio;
+                               } catch (py::error_already_set &) {
+                                   PP.attr("parameters"_id)["文字大小比例"] = py::int_(1);
+                               }
+                               PP.attr("parameters"_id)["中文文字字體"] =
+                                   optionmenu_004_B.attr("get"_id)();
+                               PP.attr("parameters"_id)["英文文字字體"] =
+                                   optionmenu_004_A.attr("get"_id)();
+                           });
         },
         py::name("button_event_004"));
 }
@@ -100,33 +110,16 @@ py::cpp_function make_count_dialog(const Globals &g, const py::object &PP) {
             py::object ctk = global(g, "customtkinter");
             py::object setting_window = open_setting_window(ctk, "300x130");
 
-            py::object entry_name = call(ctk.attr("CTkLabel"_id), setting_window,
-                                         "text"_kw = "分析最接近專利數量", "font"_kw = bold_font(ctk, 15));
-            call(entry_name.attr("grid"_id), "row"_kw = 1, "column"_kw = 0, "sticky"_kw = "nsew",
-                 "pady"_kw = py::make_tuple(10, 10));
-
             py::object count = PP.attr("parameters"_id)["分析最接近專利數量"];
-            py::object entry = call(ctk.attr("CTkEntry"_id), setting_window,
-                                    "placeholder_text"_kw = text_of(count), "width"_kw = 300,
-                                    "height"_kw = 30);
-            call(entry.attr("grid"_id), "row"_kw = 2, "column"_kw = 0, "sticky"_kw = "new");
-
-            py::cpp_function button_event_004_A(
-                [entry, PP]() {
-                    py::object ss = entry.attr("get"_id)();
-                    try {
-                        PP.attr("parameters"_id)["分析最接近專利數量"] = python_type(&PyLong_Type)(ss);
-                    } catch (py::error_already_set &) {
-                        PP.attr("parameters"_id)["分析最接近專利數量"] = py::int_(1);
-                    }
-                },
-                py::name("button_event_004_A"));
-
-            py::object button_1 =
-                call(ctk.attr("CTkButton"_id), setting_window, "text"_kw = "確認",
-                     "command"_kw = button_event_004_A, "font"_kw = bold_font(ctk, 15));
-            call(button_1.attr("grid"_id), "row"_kw = 3, "column"_kw = 0, "padx"_kw = 50,
-                 "pady"_kw = py::make_tuple(10, 10));
+            add_value_rows(ctk, setting_window, 1, "分析最接近專利數量", text_of(count),
+                           [PP](const py::object &ss) {
+                               try {
+                                   PP.attr("parameters"_id)["分析最接近專利數量"] =
+                                       python_type(&PyLong_Type)(ss);
+                               } catch (py::error_already_set &) {
+                                   PP.attr("parameters"_id)["分析最接近專利數量"] = py::int_(1);
+                               }
+                           });
         },
         py::name("button_event_009"));
 }

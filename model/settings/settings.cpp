@@ -2,9 +2,6 @@
 
 #include "settings/settings.hpp"
 
-#include <exception>
-#include <new>
-
 namespace gui {
 
 namespace {
@@ -43,19 +40,12 @@ PyObject *parameters_init_entry(PyObject *, PyObject *args, PyObject *kwargs) no
         }
         return nullptr;
     }
-    try {
-        parameters_init(PyTuple_GET_ITEM(args, 0));
-        Py_RETURN_NONE;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception in Parameters.__init__()");
+    PyObject *self = PyTuple_GET_ITEM(args, 0);
+    if (!run_from_python(PyExc_RuntimeError, "in Parameters.__init__()",
+                         [self] { parameters_init(self); })) {
+        return nullptr;
     }
-    return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyMethodDef parameters_init_def = {

@@ -2,15 +2,14 @@
 
 #include "window/window.hpp"
 
+#include "host/host.hpp"
 #include "jobs/jobs.hpp"
 #include "window/actions.hpp"
 #include "platform.hpp"
 #include "settings/settings.hpp"
 #include "shortcuts/shortcuts.hpp"
 
-#include <exception>
 #include <memory>
-#include <new>
 
 namespace gui {
 
@@ -79,12 +78,12 @@ void discard_window(const py::object &app) noexcept {
 
 void run_gui(const Globals &g, const py::object &Queue_All_variable,
              const py::object &Event_All_variable) {
-    // 1-3. Folders, settings record, button bar.
+    // The product folders, the settings record and the button bar.
     platform::create_product_folders(g);
     py::object PP = global(g, "Parameters")();
     py::object set_button = global(g, "Set_Button")();
 
-    // 4-5. Appearance and main window.
+    // Dark appearance, blue theme, then the main window.
     py::object ctk = global(g, "customtkinter");
     ctk.attr("set_appearance_mode"_id)("dark");
     ctk.attr("set_default_color_theme"_id)("blue");
@@ -98,15 +97,16 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
         }
         app.attr("resizable"_id)(false, false);
 
-        // 6. Window icon, guarded.
+        // The window icon; a missing or unreadable icon is printed, not fatal.
         try {
             platform::set_window_icon(g, app);
         } catch (py::error_already_set &e) {
-            if (!swallowable(e)) throw;
+            if (is_keyboard_interrupt(e)) throw;
             print_line(e.value());
         }
 
-        // 7. Top-level frames.
+        // The four top-level frames: header (FF), command card (AA), output
+        // card (BB) and log (DD).
         auto top_frame = [&](int row, int column, int columnspan, py::tuple padx, py::tuple pady,
                              const char *sticky) {
             py::object f = call(ctk.attr("CTkFrame"_id), "master"_kw = app,
@@ -126,7 +126,7 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
         py::object BB = top_frame(1, 1, 1, py::make_tuple(0, 10), py::make_tuple(5, 0), "nsew");
         py::object DD = top_frame(2, 0, 2, py::make_tuple(10, 10), py::make_tuple(5, 10), "ew");
 
-        // 8. Frame table: ten placeholders, five of them replaced by frames.
+        // The frame table: ten placeholders, five of them replaced by frames.
         py::list frame;
         for (int i = 0; i < 10; ++i) frame.append(py::list());
         frame[1] = call(ctk.attr("CTkFrame"_id), AA, "width"_kw = 395, "height"_kw = 110);
@@ -145,12 +145,13 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
         call(frame[6].attr("grid"_id), "row"_kw = 0, "column"_kw = 0, "sticky"_kw = "nsew",
              "rowspan"_kw = 2);
 
-        // 9. Log box.
+        // The log box.
         py::object textbox = call(ctk.attr("CTkTextbox"_id), "master"_kw = frame[6],
                                   "width"_kw = 700, "height"_kw = 300, "corner_radius"_kw = 0);
         call(textbox.attr("grid"_id), "row"_kw = 0, "column"_kw = 0, "sticky"_kw = "nsew");
 
-        // 10. Header: logo, word mark and title, guarded as one block.
+        // The header: logo, word mark and title; an error in any of them is
+        // printed and leaves the rest of the header out.
         try {
             py::object Image = global(g, "Image");
             py::object header = frame[4];
@@ -172,17 +173,18 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
                                     "font"_kw = bold_font(ctk, 16));
             call(title.attr("grid"_id), "row"_kw = 0, "column"_kw = 2, "sticky"_kw = "nsew");
         } catch (py::error_already_set &e) {
-            if (!swallowable(e)) throw;
+            if (is_keyboard_interrupt(e)) throw;
             print_line(e.value());
         }
 
-        // 11. Entry table with its one row.
+        // The entry table with its one row, the search command.
         py::object set_table = global(g, "Set_Table")(frame[5]);
         set_table.attr("add_entry_name"_id)("檢索指令");
 
-        // 12. Nested handlers, each replaced by its wrapper at once.
-        py::object button_event_001 = wrap_handler(
-            g, make_launch(g, Event_All_variable, PP, set_table, Queue_All_variable, textbox));
+        // The handlers, each replaced by its wrapper at once.
+        const Channel channel{Queue_All_variable, Event_All_variable};
+        const WindowParts parts{app, PP, set_table, set_button, textbox};
+        py::object button_event_001 = wrap_handler(g, make_launch(g, channel, parts));
         py::object button_event_003 = wrap_handler(g, make_clear_table(set_table));
         py::object button_event_004 = wrap_handler(g, make_font_dialog(g, PP));
         py::object button_event_005 = wrap_handler(g, make_open_folder(g));
@@ -193,7 +195,7 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
         py::object button_event_008 = wrap_handler(g, make_open_help(g));
         py::object button_event_009 = wrap_handler(g, make_count_dialog(g, PP));
 
-        // 13. Buttons.
+        // The output button, the product-folder button and the help button.
         call(set_button.attr("add_button"_id), BB, "button_name"_kw = kOutputButton,
              "text"_kw = kOutputButton, "button_event"_kw = button_event_001,
              "size"_kw = py::make_tuple(25, 25), "padx"_kw = 50, "pady"_kw = 10, "sticky"_kw = "",
@@ -214,13 +216,12 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
         add_settings_strip(ctk, frame[2], button_event_004, button_event_009, button_event_003);
         bind_enter_to_launch(ctk, frame[5], button_event_001);
 
-        // 14. Poller, first tick 500 ms from now.
-        py::object aa = wrap_handler(g, make_poller(g, Event_All_variable, set_button,
-                                                    Queue_All_variable, textbox, app, poller_self));
+        // The poller, first tick 500 ms from now.
+        py::object aa = wrap_handler(g, make_poller(g, channel, parts, poller_self));
         poller_self->bind(aa);
         app.attr("after"_id)(500, aa);
 
-        // 15. Event loop, until the window is closed.
+        // The event loop, until the window is closed.
         app.attr("mainloop"_id)();
     } catch (...) {
         poller_self->release();
@@ -230,7 +231,7 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
     poller_self->release();
 
     // Shutdown: tell the worker, in this order, that the window has closed.
-    if (!attached(g)) return;
+    if (!imported_as_module(g)) return;
     Queue_All_variable["end"].attr("put"_id)(py::none());
     Event_All_variable["end"].attr("set"_id)();
     Queue_All_variable["起始數據"].attr("put"_id)(py::none());
@@ -241,23 +242,13 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
 PyObject *gui_entry(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
     PyObject *bound[2] = {nullptr, nullptr};
     if (!bind_arguments(args, kwargs, bound)) return nullptr;
-    try {
+    const bool ran = run_from_python(PyExc_RuntimeError, "in GUI()", [module, &bound] {
         Globals g = py::reinterpret_borrow<py::dict>(PyModule_GetDict(module));
         run_gui(g, py::reinterpret_borrow<py::object>(bound[0]),
                 py::reinterpret_borrow<py::object>(bound[1]));
-        Py_RETURN_NONE;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception in GUI()");
-    }
-    return nullptr;
+    });
+    if (!ran) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyMethodDef gui_def = {

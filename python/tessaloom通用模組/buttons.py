@@ -6,8 +6,8 @@ import customtkinter
 from PIL import Image
 
 from ._log import logger
+from ._style import CaptionFont
 
-CAPTION_FONT = {"family": "Microsoft JhengHei", "size": 15, "weight": "bold"}
 # Colours for buttons drawn on a transparent background: a subtle hover and a
 # caption readable in both light and dark mode.
 TRANSPARENT_HOVER = ("gray75", "gray30")
@@ -48,13 +48,7 @@ class Set_Button:
 
     def __init__(self):
         self._buttons = {}
-        self._font = None
-
-    def _caption_font(self):
-        # CTkFont needs an existing root, hence the lazy creation.
-        if self._font is None:
-            self._font = customtkinter.CTkFont(**CAPTION_FONT)
-        return self._font
+        self._caption_font = CaptionFont()
 
     def add_button(self, master, button_name=None, text="", image_path=None,
                    size=(20, 20), button_event=None, width=140, fg_color=None,

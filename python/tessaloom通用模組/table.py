@@ -2,7 +2,8 @@
 
 import customtkinter
 
-CAPTION_FONT = {"family": "Microsoft JhengHei", "size": 15, "weight": "bold"}
+from ._style import CaptionFont
+
 # Wide enough for typing commands while a 4-character caption still fits in
 # the 375 px the extension's card leaves for a row.
 ENTRY_WIDTH = 280
@@ -22,12 +23,7 @@ class Set_Table:
         self.master = master
         self.entry_width = entry_width
         self._rows = {}
-        self._font = None
-
-    def _caption_font(self):
-        if self._font is None:
-            self._font = customtkinter.CTkFont(**CAPTION_FONT)
-        return self._font
+        self._caption_font = CaptionFont()
 
     def add_entry_name(self, name):
         """Add a row captioned ``name`` and return its entry."""

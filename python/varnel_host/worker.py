@@ -24,7 +24,6 @@ from .channel import COMPLETION_MARKER, END_KEY, RECEIPT_KEY, START_KEY
 
 log = logging.getLogger("varnel_host.worker")
 
-REQUEST_KEYS = ("文字大小比例", "中文文字字體", "英文文字字體", "分析最接近專利數量", "檢索指令")
 PROGRESS_SECONDS = 1.0  # a run this long gets progress receipts, at most one per this interval
 
 
