@@ -13,6 +13,8 @@ import tempfile
 
 import pytest
 
+pytest_plugins = ["pg_server"]  # a throw-away PostgreSQL server for the store tests
+
 _xvfb: subprocess.Popen | None = None
 
 

@@ -126,3 +126,24 @@ def pg_server():
 @pytest.fixture()
 def pg_url(pg_server) -> str:
     return pg_server.new_database()
+
+
+@pytest.fixture(scope="module", params=["sqlite", "postgresql"])
+def new_store(request):
+    """Opens empty stores of one kind: the store tests run once per store."""
+    from varnel_host.pg_store import PgPatentStore
+    from varnel_host.store import PatentStore
+
+    opened = []
+
+    def make():
+        if request.param == "sqlite":
+            store = PatentStore()
+        else:
+            store = PgPatentStore(request.getfixturevalue("pg_server").new_database())
+        opened.append(store)
+        return store
+
+    yield make
+    for store in opened:
+        store.close()

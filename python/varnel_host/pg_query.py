@@ -117,6 +117,8 @@ def number_condition(parts: pn.Parts) -> Sql:
 
 def condition(node: Node) -> Sql:
     """The SQL condition of a node: true for the records it finds."""
+    if type(node).__name__ == "Similar":
+        raise QueryError("相似檢索（SIM=）目前只能在本機資料庫使用，資料庫伺服器尚不支援；請改用關鍵字檢索", 1)
     if isinstance(node, Term):
         parts = number_of(node)
         return number_condition(parts) if parts is not None else Phrase.of(node).condition()

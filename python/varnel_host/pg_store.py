@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import itertools
 import math
+import re
 import threading
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -55,6 +56,7 @@ STATEMENT_SECONDS = 300
 DEADLOCK_RETRIES = 5
 K1, B = 1.2, 0.75
 _CHUNK = 2000
+_PASSWORD = re.compile(r"(://[^:/@]*:)[^@]*@")  # the password in a URL
 _TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
 _STAGED = (*_ATTRIBUTES, "number", *(f"x_{c}" for c in _TOKEN_COLUMNS), "ntokens", "lexemes")
 
@@ -78,14 +80,16 @@ class PgPatentStore:
         self._url = url
         self._where = describe(url)
         self._password = ""
+        self._time_limit = ""
         self._results = itertools.count(1)
         self._stale: list[str] = []
         self._live: weakref.WeakSet[PgSearchResult] = weakref.WeakSet()
         with self._errors():
             try:
                 parts = conninfo.conninfo_to_dict(url)
-            except psycopg.ProgrammingError as error:
-                raise StoreError(f"資料庫網址「{self._where}」格式不正確：{error}") from None
+            except psycopg.ProgrammingError:
+                shown = _PASSWORD.sub(r"\1***@", url)
+                raise StoreError(f"資料庫網址「{shown}」格式不正確，應為 postgresql://使用者@主機:埠/資料庫") from None
             self._password = parts.get("password") or ""
             parts.setdefault("connect_timeout", CONNECT_SECONDS)
             options = parts.get("options", "")
@@ -93,6 +97,7 @@ class PgPatentStore:
                 parts["options"] = f"{options} -c statement_timeout={STATEMENT_SECONDS * 1000}".strip()
             parts.setdefault("application_name", "varnel")
             self._db = psycopg.connect(**parts, autocommit=True)
+            self._time_limit = self._db.execute("SHOW statement_timeout").fetchone()[0]
         try:
             with self._errors():
                 self._ensure_schema()
@@ -129,7 +134,7 @@ class PgPatentStore:
             raise StoreError(f"資料庫伺服器「{self._where}」磁碟空間已滿，無法寫入；資料庫內容未變更") from error
         except errors.QueryCanceled as error:
             raise StoreError(
-                f"資料庫伺服器「{self._where}」未能在時限內完成（{STATEMENT_SECONDS} 秒）；請稍後再試或縮小檢索範圍"
+                f"資料庫伺服器「{self._where}」未能在時限（{self._time_limit}）內完成；請稍後再試或縮小檢索範圍"
             ) from error
         except errors.LockNotAvailable as error:
             raise StoreError(f"資料庫「{self._where}」正被其他程式寫入，等候逾時；請稍後再試") from error
@@ -138,6 +143,7 @@ class PgPatentStore:
             raise StoreError(f"無法連線到資料庫伺服器「{self._where}」或連線已中斷：{reason}") from error
 
     def _hidden(self, text: str) -> str:
+        text = _PASSWORD.sub(r"\1***@", text)
         return text.replace(self._password, "***") if self._password else text
 
     # --- schema --------------------------------------------------------
