@@ -136,11 +136,16 @@ class PgPatentStore:
             raise StoreError(
                 f"資料庫伺服器「{self._where}」未能在時限（{self._time_limit}）內完成；請稍後再試或縮小檢索範圍"
             ) from error
+        except (errors.DeadlockDetected, errors.SerializationFailure) as error:
+            raise StoreError(f"資料庫「{self._where}」正被其他程式大量寫入，多次重試仍無法完成；請稍後再試") from error
         except errors.LockNotAvailable as error:
             raise StoreError(f"資料庫「{self._where}」正被其他程式寫入，等候逾時；請稍後再試") from error
         except psycopg.OperationalError as error:
             reason = self._hidden(str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__)
             raise StoreError(f"無法連線到資料庫伺服器「{self._where}」或連線已中斷：{reason}") from error
+        except psycopg.Error as error:  # e.g. a role without the rights it needs
+            reason = self._hidden(str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__)
+            raise StoreError(f"資料庫伺服器「{self._where}」回報錯誤：{reason}") from error
 
     def _hidden(self, text: str) -> str:
         text = _PASSWORD.sub(r"\1***@", text)
@@ -231,16 +236,17 @@ class PgPatentStore:
     def _store_all(self, records: Sequence[PatentRecord]) -> BatchCounts:
         """Write checked records in one transaction, retried when the server
         breaks a deadlock with another writer by aborting this one."""
-        for attempt in itertools.count():
-            try:
-                with self._errors(), self._db.transaction():
-                    counts = [0, 0, 0]
-                    for start in range(0, len(records), _CHUNK):
-                        self._write_chunk(records[start : start + _CHUNK], counts)
-                    return BatchCounts(*counts)
-            except (errors.DeadlockDetected, errors.SerializationFailure):
-                if attempt >= DEADLOCK_RETRIES:
-                    raise StoreError(f"資料庫「{self._where}」正被其他程式大量寫入，多次重試仍無法完成；請稍後再試") from None
+        with self._errors():
+            for attempt in itertools.count():
+                try:
+                    with self._db.transaction():
+                        counts = [0, 0, 0]
+                        for start in range(0, len(records), _CHUNK):
+                            self._write_chunk(records[start : start + _CHUNK], counts)
+                        return BatchCounts(*counts)
+                except (errors.DeadlockDetected, errors.SerializationFailure):
+                    if attempt >= DEADLOCK_RETRIES:
+                        raise
         raise AssertionError  # unreachable
 
     def _write_chunk(self, chunk: Sequence[PatentRecord], counts: list[int]) -> None:
