@@ -200,6 +200,7 @@ def main() -> None:
     parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "varnel-bench")
     parser.add_argument("--no-peers", action="store_true")
     parser.add_argument("--skip", action="append", default=[], help="a command kind not to run")
+    parser.add_argument("--database", help="postgresql:// URL of an empty database: the server store's figures too")
     args = parser.parse_args()
     n = args.records
     args.cache.mkdir(parents=True, exist_ok=True)
@@ -263,6 +264,10 @@ def main() -> None:
     if "trigram" in peers:
         missed = _trigram_misses(ours_path, peers["trigram"][0])
         print(f"two-character Chinese words of the vocabulary the trigram peer misses: {missed[0]} of {missed[1]}")
+    if args.database:
+        from bench_shared import server_scale
+
+        server_scale(args.database, n, [c for c in command_set() if c[0] not in args.skip], args.cache)
 
 
 def _refused(store, command):

@@ -48,7 +48,8 @@ def _free_port() -> int:
 class Server:
     """A PostgreSQL server in its own temporary folder."""
 
-    def __init__(self) -> None:
+    def __init__(self, durable: bool = False) -> None:
+        """durable=False (tests): no fsync, as nothing needs to survive a crash."""
         self.bin = _binaries()
         self.folder = Path(tempfile.mkdtemp(prefix="varnel-pg-"))
         self.port = _free_port()
@@ -68,7 +69,7 @@ class Server:
         self.process = subprocess.Popen(
             [*self.as_user, str(self.bin / "postgres"), "-D", str(self.data), "-p", str(self.port),
              "-c", "listen_addresses=127.0.0.1", "-c", f"unix_socket_directories={self.folder}",
-             "-c", "fsync=off", "-c", "full_page_writes=off", "-c", "max_connections=60"],
+             "-c", "max_connections=60", *([] if durable else ["-c", "fsync=off", "-c", "full_page_writes=off"])],
             stdout=subprocess.DEVNULL, stderr=open(self.folder / "server.log", "wb"),
         )
         self._wait()

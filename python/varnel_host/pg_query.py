@@ -48,6 +48,20 @@ def lexeme(code: str, token: str) -> str:
     return f"{token_column(code)}:{token[:LEXEME_CHARS]}"
 
 
+def lexemes(code: str, tokens: str) -> str:
+    """The tsvector text of a field's space-joined tokens (the server sorts
+    and merges repeated lexemes)."""
+    if not tokens:
+        return ""
+    if "'" in tokens or "\\" in tokens:
+        tokens = tokens.replace("\\", "\\\\").replace("'", "''")
+    words = set(tokens.split())
+    if max(map(len, words)) > LEXEME_CHARS:
+        words = {word[:LEXEME_CHARS] for word in words}
+    prefix = f"{token_column(code)}:"
+    return f"'{prefix}" + f"' '{prefix}".join(words) + "'"
+
+
 def _quoted(text: str) -> str:
     return "'" + text.replace("\\", "\\\\").replace("'", "''") + "'"
 

@@ -41,7 +41,7 @@ import psycopg
 from psycopg import conninfo, errors
 
 from . import segment
-from .pg_query import TOKENS, CompiledQuery, compile_query, condition, lexeme, token_column
+from .pg_query import TOKENS, CompiledQuery, compile_query, condition, lexemes, token_column
 from .query import TEXT_FIELDS, Query, parse
 from .records import Hit, PatentRecord
 from .store import (
@@ -277,17 +277,17 @@ class PgPatentStore:
         """Copy records and their tokens into the temporary staging table."""
         columns = ", ".join(f"{a} text" for a in _STAGED[:-2])
         self._db.execute(
-            f"CREATE TEMP TABLE IF NOT EXISTS varnel_staging (ord integer, {columns}, ntokens integer, lexemes text[]) "
+            f"CREATE TEMP TABLE IF NOT EXISTS varnel_staging (ord integer, {columns}, ntokens integer, lexemes text) "
             "ON COMMIT DELETE ROWS"
         )
         self._db.execute("DELETE FROM varnel_staging")
         with self._db.cursor().copy(f"COPY varnel_staging (ord, {', '.join(_STAGED)}) FROM STDIN") as copy:
             for position, record in enumerate(records):
                 texts = _index_values(record)
-                lexemes = {lexeme(code, token) for code, text in zip(TEXT_FIELDS, texts) for token in text.split()}
                 copy.write_row(
                     (position, *vars(record).values(), _number(record.pn), *(f" {text} " for text in texts),
-                     sum(len(text.split()) for text in texts), sorted(lexemes))
+                     sum(text.count(" ") + 1 for text in texts if text),
+                     " ".join(lexemes(code, text) for code, text in zip(TEXT_FIELDS, texts)))
                 )
 
     def _store_tokens(self) -> None:
@@ -299,7 +299,7 @@ class PgPatentStore:
         targets = ", ".join(_TOKEN_COLUMNS)
         self._db.execute(
             f"INSERT INTO patent_tokens (id, {targets}, ntokens, lexemes) "
-            f"SELECT r.id, {', '.join(f's.x_{c}' for c in _TOKEN_COLUMNS)}, s.ntokens, array_to_tsvector(s.lexemes) "
+            f"SELECT r.id, {', '.join(f's.x_{c}' for c in _TOKEN_COLUMNS)}, s.ntokens, s.lexemes::tsvector "
             "FROM varnel_staging s JOIN records r ON r.pn = s.pn "
             f"ON CONFLICT (id) DO UPDATE SET {', '.join(f'{c} = EXCLUDED.{c}' for c in (*_TOKEN_COLUMNS, 'ntokens', 'lexemes'))}"
         )
