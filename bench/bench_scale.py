@@ -267,7 +267,7 @@ def main() -> None:
     if args.database:
         from bench_shared import server_scale
 
-        server_scale(args.database, n, [c for c in command_set() if c[0] not in args.skip], args.cache)
+        server_scale(args.database, n, [c for c in command_set() if c[0] not in args.skip], args.cache, ours_path)
 
 
 def _refused(store, command):

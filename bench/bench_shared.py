@@ -13,6 +13,9 @@ statistics agree (a half-written batch would show). Prints the import rate,
 each command kind's latency (wall-clock, p50 / p95 / max over all
 searchers), the checks and the final counts.
 
+--scale N: instead, the scale figures (import rate, size, each command's
+search time) of N records on the server beside the SQLite file's.
+
 Without --database a throw-away server is started (tests/pg_server.py) and
 removed at the end. Also used by bench_scale.py --database for the scale
 figures of the server store.
@@ -28,7 +31,7 @@ import sys
 import time
 from pathlib import Path
 
-from varnel_host import synth
+from varnel_host import segment, synth
 from varnel_host.pg_store import PgPatentStore, describe
 
 BATCH = 5000
@@ -36,16 +39,12 @@ OVERLAP = 20_000
 
 
 def _records(first: int, last: int):
-    chunk = []
-    for position, record in enumerate(synth.generate(last, seed=1)):
-        if position < first:
-            continue
-        chunk.append(record)
-        if len(chunk) == BATCH:
+    """Batches of the synthetic records [first, last) (first a multiple of BATCH)."""
+    from bench_scale import batches
+
+    for index, chunk in enumerate(batches(last)):
+        if index * BATCH >= first:
             yield chunk
-            chunk = []
-    if chunk:
-        yield chunk
 
 
 def load(url: str, first: int, last: int, times=None) -> float:
@@ -132,8 +131,21 @@ def shared(url: str, base: int, n: int, searchers: int, commands) -> None:
     print(f"records at the end: {count:,} (expected {base + n:,}), stored twice: {duplicates}")
 
 
-def server_scale(url: str, n: int, commands, cache: Path) -> None:
-    """The scale figures of the server store: import rate, database size, each command's search time."""
+def _timed_search(store, command) -> tuple[int, float]:
+    """(hits, wall-clock ms) of a search with every row and the closest five, as the worker runs it."""
+    started = time.perf_counter()
+    result = store.search(command)
+    for _ in result.rows():
+        pass
+    result.closest(5)
+    return result.total, (time.perf_counter() - started) * 1000
+
+
+def server_scale(url: str, n: int, commands, cache: Path, sqlite_path: Path | None = None) -> None:
+    """The scale figures of the server store beside the SQLite file's (when
+    given): import rate, database size, each command's search time."""
+    from varnel_host.store import PatentStore
+
     facts_path = cache / f"pg-{n}.json"
     with PgPatentStore(url) as store:
         have = store.count()
@@ -148,19 +160,21 @@ def server_scale(url: str, n: int, commands, cache: Path) -> None:
         size = store._db.execute("SELECT pg_database_size(current_database())").fetchone()[0]
         print(f"PostgreSQL {describe(url)}: {n:,} records: import {rate:,.0f} records/s (COPY in batches of {BATCH:,}); "
               f"database {size / 2**20:,.0f} MiB")
-        print(f"{'kind':>20} {'hits':>9} {'search ms':>10}   (wall-clock: the server works in its own processes)")
+        lite = PatentStore(sqlite_path) if sqlite_path else None
+        print(f"{'kind':>20} {'hits':>9} {'server ms':>10} {'SQLite ms' if lite else '':>10}   (wall-clock)")
         for kind, command in commands:
-            started = time.perf_counter()
             try:
-                result = store.search(command)
+                hits, ms = _timed_search(store, command)
             except ValueError as error:
                 print(f"{kind:>20} {'refused':>9}   ({str(error)[:40]}…)")
                 continue
-            for _ in result.rows():
-                pass
-            result.closest(5)
-            print(f"{kind:>20} {result.total:9,} {(time.perf_counter() - started) * 1000:10.1f}")
-            del result
+            line = f"{kind:>20} {hits:9,} {ms:10.1f}"
+            if lite is not None:
+                lite_hits, lite_ms = _timed_search(lite, command)
+                line += f" {lite_ms:10.1f}" + ("" if lite_hits == hits else f"  (SQLite: {lite_hits:,} hits)")
+            print(line, flush=True)
+        if lite is not None:
+            lite.close()
 
 
 def main() -> None:
@@ -169,11 +183,16 @@ def main() -> None:
     parser.add_argument("--records", type=int, default=100_000)
     parser.add_argument("--base", type=int, default=20_000)
     parser.add_argument("--searchers", type=int, default=8)
+    parser.add_argument("--scale", type=int, metavar="N", help="instead: the scale figures of N records beside SQLite's")
+    parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "varnel-bench")
     args = parser.parse_args()
-    sys.path.insert(0, str(Path(__file__).parent))
-    from bench_scale import command_set
+    from bench_scale import build_ours, command_set
 
-    commands = [(kind, command) for kind, command in command_set() if kind != "or of 800"]
+    if args.scale:
+        tag = segment.VERSION.replace("/", "_")
+        sqlite_path = args.cache / f"ours-{args.scale}-{tag}.sqlite3"
+        build_ours(sqlite_path, args.scale)
+    commands = [(kind, command) for kind, command in command_set() if args.scale or kind != "or of 800"]
     server = None
     if args.database is None:
         sys.path.insert(0, str(Path(__file__).parents[1] / "tests"))
@@ -181,7 +200,11 @@ def main() -> None:
 
         server = Server(durable=True)
     try:
-        shared(args.database or server.new_database(), args.base, args.records, args.searchers, commands)
+        url = args.database or server.new_database()
+        if args.scale:
+            server_scale(url, args.scale, commands, args.cache, sqlite_path)
+        else:
+            shared(url, args.base, args.records, args.searchers, commands)
     finally:
         if server is not None:
             server.stop()

@@ -237,3 +237,21 @@ def test_host_import_into_the_server(pg_server, tmp_path, capsys, monkeypatch, o
     assert PASSWORD not in printed and describe(url) in printed
     with PgPatentStore(url) as store:
         assert store.count() == 3 and not (tmp_path / "patents.sqlite3").exists()
+
+
+def test_the_readme_grants_are_enough_to_import_and_search_and_no_more(pg_server):
+    owner_url = pg_server.new_database()
+    database = owner_url.rsplit("/", 1)[1]
+    PgPatentStore(owner_url).close()  # the owner creates the tables
+    readme = (Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
+    grants = [line.split("--")[0].strip() for line in readme.split("```sql")[1].split("```")[0].splitlines()]
+    for statement in grants:
+        if statement.startswith(("GRANT", "CREATE ROLE varnel_s", "CREATE ROLE varnel_i")):
+            pg_server.sql(statement.replace("'...'", f"'{PASSWORD}'").rstrip(";").replace("varnel_owner", "varnel"), database)
+    with PgPatentStore(pg_server.url(database, user="varnel_import")) as importer:
+        assert importer.write_batch([P("G1", "電池"), P("G2", "面板")]) == (2, 0, 0)
+        assert importer.write_batch([P("G1", "固態電池")]).updated == 1
+    with PgPatentStore(pg_server.url(database, user="varnel_search")) as searcher:
+        assert [hit.record.pn for hit in searcher.search("電池").rows()] == ["G1"]
+        with pytest.raises(StoreError, match="permission denied"):
+            searcher.write_batch([P("G3", "馬達")])

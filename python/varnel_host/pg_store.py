@@ -505,7 +505,7 @@ class PgSearchResult:
         selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in _ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
         with store._errors(), store._polling(cancel):
-            cursor = store._db.cursor(name=f"{self._table}_rows", withhold=True)
+            cursor = store._db.cursor(name=f"{self._table}_rows_{next(store._results)}", withhold=True)
             cursor.execute(
                 f"SELECT h.score, ARRAY[{flags}]::boolean[], {selected} FROM {self._table} h "
                 f"JOIN records r ON r.id = h.id JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id "
