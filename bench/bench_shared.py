@@ -144,7 +144,7 @@ def _timed_search(store, command) -> tuple[int, float]:
 def server_scale(url: str, n: int, commands, cache: Path, sqlite_path: Path | None = None) -> None:
     """The scale figures of the server store beside the SQLite file's (when
     given): import rate, database size, each command's search time."""
-    from varnel_host.store import PatentStore
+    from varnel_host.store import PatentStore, StoreError
 
     facts_path = cache / f"pg-{n}.json"
     with PgPatentStore(url) as store:
@@ -165,8 +165,8 @@ def server_scale(url: str, n: int, commands, cache: Path, sqlite_path: Path | No
         for kind, command in commands:
             try:
                 hits, ms = _timed_search(store, command)
-            except ValueError as error:
-                print(f"{kind:>20} {'refused':>9}   ({str(error)[:40]}…)")
+            except (ValueError, StoreError) as error:  # refused at once, or beyond the statement time-out
+                print(f"{kind:>20} {'refused' if isinstance(error, ValueError) else 'time-out':>9}   ({str(error)[:60]}…)")
                 continue
             line = f"{kind:>20} {hits:9,} {ms:10.1f}"
             if lite is not None:
