@@ -54,6 +54,7 @@ INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes"
 CONNECT_SECONDS = 10
 STATEMENT_SECONDS = 300
 DEADLOCK_RETRIES = 5
+WORK_MEM = "64MB"
 K1, B = 1.2, 0.75
 _CHUNK = 2000
 _PASSWORD = re.compile(r"(://[^:/@]*:)[^@]*@")  # the password in a URL
@@ -94,7 +95,10 @@ class PgPatentStore:
             parts.setdefault("connect_timeout", CONNECT_SECONDS)
             options = parts.get("options", "")
             if "statement_timeout" not in options:
-                parts["options"] = f"{options} -c statement_timeout={STATEMENT_SECONDS * 1000}".strip()
+                options += f" -c statement_timeout={STATEMENT_SECONDS * 1000}"
+            if "work_mem" not in options:  # a broad word's hits as one exact bitmap, not lossy pages rechecked
+                options += f" -c work_mem={WORK_MEM}"
+            parts["options"] = options.strip()
             parts.setdefault("application_name", "varnel")
             self._db = psycopg.connect(**parts, autocommit=True)
             self._time_limit = self._db.execute("SHOW statement_timeout").fetchone()[0]
