@@ -31,7 +31,7 @@ import sys
 import time
 from pathlib import Path
 
-from varnel_host import segment, synth
+from varnel_host import segment
 from varnel_host.pg_store import PgPatentStore, describe
 
 BATCH = 5000
