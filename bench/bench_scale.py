@@ -215,6 +215,7 @@ def main() -> None:
     parser.add_argument("--skip", action="append", default=[], help="a command kind not to run")
     parser.add_argument("--similar-only", action="store_true", help="only the SIM= commands and the charts' cost")
     parser.add_argument("--no-report", action="store_true", help="time the searches only")
+    parser.add_argument("--database", help="postgresql:// URL of an empty database: the server store's figures too")
     args = parser.parse_args()
     n = args.records
     args.cache.mkdir(parents=True, exist_ok=True)
@@ -277,6 +278,10 @@ def main() -> None:
     if "trigram" in peers:
         missed = _trigram_misses(ours_path, peers["trigram"][0])
         print(f"two-character Chinese words of the vocabulary the trigram peer misses: {missed[0]} of {missed[1]}")
+    if args.database:
+        from bench_shared import server_scale
+
+        server_scale(args.database, n, [c for c in command_set() if c[0] not in args.skip], args.cache, ours_path)
 
 
 def similarity_commands() -> list[tuple[str, str]]:

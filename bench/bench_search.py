@@ -1,6 +1,6 @@
 """Search benchmark: import synthetic records, then time varied commands.
 
-    PYTHONPATH=python python bench/bench_search.py [--records 100000] [--limit 50]
+    .venv/bin/python bench/bench_search.py [--records 100000] [--limit 50]
 
 Prints the import rate and the median / p95 / max latency of about 200
 commands (each run once, after one warm-up pass), overall and per kind.

@@ -12,6 +12,8 @@ command -v xdotool >/dev/null || need_apt+=(xdotool)
 # grep reads all of it: with -q, fc-list could die of SIGPIPE and fail the pipe.
 fc-list 2>/dev/null | grep -i "Noto Sans CJK" >/dev/null || need_apt+=(fonts-noto-cjk)
 command -v g++ >/dev/null || need_apt+=(g++)
+# The tests of the PostgreSQL store start a throw-away server of their own.
+ls /usr/lib/postgresql/15/bin/initdb >/dev/null 2>&1 || need_apt+=(postgresql-15)
 
 # The machine's python3.11 with a working tkinter, else Debian's.
 PY=""

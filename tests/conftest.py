@@ -11,6 +11,8 @@ import tempfile
 
 import pytest
 
+pytest_plugins = ["pg_server"]  # a throw-away PostgreSQL server for the store tests
+
 
 def _start_xvfb() -> tuple[subprocess.Popen, str]:
     binary = shutil.which("Xvfb")

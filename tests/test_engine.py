@@ -23,8 +23,8 @@ RECORDS = [
 
 
 @pytest.fixture()
-def store():
-    with PatentStore() as opened:
+def store(new_store):
+    with new_store() as opened:
         opened.write_batch(RECORDS)
         yield opened
 

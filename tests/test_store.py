@@ -29,8 +29,8 @@ RECORDS = [
 
 
 @pytest.fixture(scope="module")
-def store():
-    with PatentStore() as opened:
+def store(new_store):
+    with new_store() as opened:
         opened.add(RECORDS)
         yield opened
 
@@ -84,9 +84,9 @@ def test_search_finds(store, command, expected):
     assert found(store, command) == expected
 
 
-def test_ranking_prefers_title_then_claims_then_abstract():
+def test_ranking_prefers_title_then_claims_then_abstract(new_store):
     fillers = [P(f"F{i}", "其他", "無關內容", "1. 無關。") for i in range(20)]
-    with PatentStore() as ranked_store:
+    with new_store() as ranked_store:
         ranked_store.add(
             [
                 P("ABSTRACT", "裝置", "本裝置有感測器", "1. 一種裝置。"),
@@ -156,7 +156,7 @@ def write(folder: Path, name: str, text: str, encoding: str = "utf-8") -> Path:
     return path
 
 
-def test_csv_with_bom_captions_and_bad_rows(tmp_path):
+def test_csv_with_bom_captions_and_bad_rows(tmp_path, new_store):
     path = write(
         tmp_path,
         "patents.csv",
@@ -169,7 +169,7 @@ def test_csv_with_bom_captions_and_bad_rows(tmp_path):
         "TWI4,太多欄,20200101,,,extra\r\n",
         "utf-8-sig",
     )
-    with PatentStore() as csv_store:
+    with new_store() as csv_store:
         report = csv_store.import_file(path)
         assert (report.added, report.updated, report.skipped) == (2, 0, 3)
         assert [p.line for p in report.problems] == [4, 5, 8]
@@ -181,7 +181,7 @@ def test_csv_with_bom_captions_and_bad_rows(tmp_path):
         assert found(csv_store, "AD=20210304") == {"TWI3"}
 
 
-def test_jsonl_with_english_names_and_bad_lines(tmp_path):
+def test_jsonl_with_english_names_and_bad_lines(tmp_path, new_store):
     lines = [
         json.dumps({"pn": "J1", "title": "電池", "applicants": ["甲公司", "乙公司"], "AD": "20200101"}, ensure_ascii=False),
         "{not json",
@@ -192,7 +192,7 @@ def test_jsonl_with_english_names_and_bad_lines(tmp_path):
         json.dumps({"PN": "J3", "Title": "面板", "pd": None}, ensure_ascii=False),
     ]
     path = write(tmp_path, "patents.jsonl", "\n".join(lines) + "\n")
-    with PatentStore() as json_store:
+    with new_store() as json_store:
         report = json_store.import_file(path)
         assert (report.added, report.skipped) == (2, 4)
         assert [p.line for p in report.problems] == [2, 3, 4, 5]
@@ -202,30 +202,30 @@ def test_jsonl_with_english_names_and_bad_lines(tmp_path):
         assert found(json_store, "AD=2020") == {"J1"}
 
 
-def test_lines_that_are_not_utf8_are_skipped_with_their_number(tmp_path):
+def test_lines_that_are_not_utf8_are_skipped_with_their_number(tmp_path, new_store):
     path = tmp_path / "mixed.jsonl"
     # A UTF-8 file (its other lines say so) with one line in Big5.
     path.write_bytes('{"pn": "U1", "title": "固態"}\n{"pn": "U2", "title": "'.encode() + "電池".encode("big5")
                      + '"}\n{"pn": "U3", "title": "面板"}\n'.encode())
-    with PatentStore() as mixed_store:
+    with new_store() as mixed_store:
         report = mixed_store.import_file(path)
     assert report.added == 2 and [p.line for p in report.problems] == [2]
 
 
-def test_csv_without_pn_column_is_refused_as_a_whole(tmp_path):
+def test_csv_without_pn_column_is_refused_as_a_whole(tmp_path, new_store):
     path = write(tmp_path, "nopn.csv", "title,abstract\n電池,x\n面板,y\n")
-    with PatentStore() as refused_store:
+    with new_store() as refused_store:
         report = refused_store.import_file(path)
         assert report.added == 0 and report.problems[0].line == 1 and refused_store.count() == 0
 
 
-def test_unknown_file_type_is_refused(tmp_path):
-    with PatentStore() as other_store, pytest.raises(ValueError, match="不支援的檔案類型"):
+def test_unknown_file_type_is_refused(tmp_path, new_store):
+    with new_store() as other_store, pytest.raises(ValueError, match="不支援的檔案類型"):
         other_store.import_file(write(tmp_path, "patents.xlsx", ""))
 
 
-def test_same_pn_updates_in_place_and_reindexes():
-    with PatentStore() as dedup_store:
+def test_same_pn_updates_in_place_and_reindexes(new_store):
+    with new_store() as dedup_store:
         first = dedup_store.add([P("D1", "舊標題電池"), P("D2", "面板"), P("D1", "次標題電池")])
         assert (first.added, first.updated) == (2, 1)
         second = dedup_store.add([P("D1", "新標題感測器", ad="2022-02-02"), P("D3", "馬達")])
@@ -235,8 +235,8 @@ def test_same_pn_updates_in_place_and_reindexes():
         assert found(dedup_store, "電池") == set()
 
 
-def test_add_reports_bad_records_and_keeps_good_ones():
-    with PatentStore() as checked_store:
+def test_add_reports_bad_records_and_keeps_good_ones(new_store):
+    with new_store() as checked_store:
         report = checked_store.add([P("OK1"), P("  "), P("BAD", ad="2020-02-30"), P("OK2", pd="2020/2/29")])
         assert (report.added, report.skipped) == (2, 2)
         assert [str(p)[:5] for p in report.problems] == ["第 2 行", "第 3 行"]
@@ -282,11 +282,11 @@ def test_sample_file_is_the_output_of_its_script_and_marked_fictional():
                or "(fictional)" in r.applicants for r in make_sample.records())
 
 
-def test_synthetic_records_are_reproducible_with_unique_numbers():
+def test_synthetic_records_are_reproducible_with_unique_numbers(new_store):
     first = list(synth.generate(300, seed=3))
     assert first == list(synth.generate(300, seed=3)) != list(synth.generate(300, seed=4))
     assert len({record.pn for record in first}) == 300
-    with PatentStore() as synthetic_store:
+    with new_store() as synthetic_store:
         assert synthetic_store.add(first).added == 300
 
 

@@ -130,13 +130,16 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
     import sqlite3
 
     from .ingest import import_paths
-    from .store import PatentStore, StoreError
+    from .pg_store import describe
+    from .store import StoreError
+    from .stores import open_store
 
     try:
-        config.database.parent.mkdir(parents=True, exist_ok=True)
-        with PatentStore(config.database, print) as store:
+        if not config.server:
+            config.database.parent.mkdir(parents=True, exist_ok=True)
+        with open_store(config.server or config.database, samples=False, progress=print) as store:
             status = import_paths(store, files)
-            print(f"資料庫共有 {store.count()} 筆專利：{config.database}")
+            print(f"資料庫共有 {store.count()} 筆專利：{describe(config.server) if config.server else config.database}")
         return status
     except KeyboardInterrupt:
         print("\n匯入已中斷：已寫入的批次完整保留，再執行同一指令即可接續完成（不會重複）。")
@@ -210,12 +213,27 @@ def main(argv: list[str] | None = None) -> int:
         "our CSV / JSON Lines; files, folders or .zip archives",
     )
     importer.add_argument("files", nargs="+", type=Path, metavar="PATH")
+    for command in (parser, importer):
+        command.add_argument(
+            "--database", metavar="URL", default=argparse.SUPPRESS,
+            help="postgresql://user@host:port/db: use the collection on that PostgreSQL server "
+            "(default: VARNEL_DATABASE_URL, else the database file in the product folder)",
+        )
     sub.add_parser("check", help="check the whole database and its full-text index")
     sub.add_parser("rebuild-index", help="rebuild the full-text index from the stored records")
     args = parser.parse_args(argv)
 
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     config = default_config()
+    if "database" in args:
+        from .stores import is_server
+
+        if not is_server(args.database):
+            parser.error("--database 需要 postgresql:// 開頭的網址 / --database needs a postgresql:// URL")
+        config = replace(config, server=args.database)
+    if config.server and args.command in ("check", "rebuild-index"):
+        print(f"「{args.command}」只適用於本機資料庫檔案；資料庫伺服器請由其管理工具檢查與維護。")
+        return 2
     if args.command == "import":
         return import_files(config, args.files)
     if args.command in ("check", "rebuild-index"):

@@ -35,10 +35,14 @@ class WorkerConfig:
     # Receipts put on the receipt queue at start, before the database line
     # (e.g. the host's word that the help page is not available).
     startup_notes: tuple[str, ...] = ()
+    # A postgresql:// URL: the collection on that server instead of the file `database`.
+    server: str | None = None
 
 
 def default_config() -> WorkerConfig:
-    return WorkerConfig(database=paths.database_path(), reports=paths.reports_folder())
+    from .stores import chosen
+
+    return WorkerConfig(database=paths.database_path(), reports=paths.reports_folder(), server=chosen())
 
 
 class Progress:
@@ -79,6 +83,14 @@ class Worker:
         from .dbcheck import check_at_start
         from .store import StoreError, open_default_store
 
+        if self.config.server:
+            from .pg_store import describe
+            from .stores import open_store
+
+            self.store = open_store(self.config.server)
+            segment.prepare()
+            self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{describe(self.config.server)}）")
+            return
         self.config.database.parent.mkdir(parents=True, exist_ok=True)
         if self.refusal is None:  # checked once; after a refusal no new database until the next start
             for note in (notes := check_at_start(self.config.database)):
@@ -93,10 +105,16 @@ class Worker:
     def handle(self, request) -> None:
         """One run: receipts, then the completion marker, always."""
         from .report import ReportCancelled
-        from .store import Cancelled
+        from .store import Cancelled, StoreError
 
         try:
             self.run(request)
+        except StoreError as error:
+            log.warning("search run failed: %s", error)
+            self.say(f"錯誤：檢索未完成（{error}）")
+            if self.config.server and self.store is not None:  # a lost server connection: a new one next run
+                self.store.close()
+                self.store = None
         except (Cancelled, ReportCancelled):
             log.info("search run stopped: the window closed or the host ended")
             self.say("檢索已中止，未寫入報告")

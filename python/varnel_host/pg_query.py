@@ -1,0 +1,193 @@
+"""Compiling a search Query (query.py) for the PostgreSQL store: SQL
+conditions on the records (alias r) and their tokens (alias t), and the
+phrases that rank the hits.
+
+The tokens table holds, per text field, segment.index_text() of the field
+wrapped in spaces (" 固態 態電 電池 池 "), the number of tokens of the record,
+and a tsvector (GIN-indexed) of "<column>:<token>" lexemes built from the
+same tokens without any parser. A word is the phrase of its search tokens
+(segment.search_tokens) inside one of its fields: the tsvector finds the
+records holding every token (a prefix query for a truncated last token), the
+spaced text then confirms the tokens stand in a row. Every user value is a
+bound parameter: a tsquery, a plain string or a regular expression made of
+escaped tokens; no SQL text comes from the command.
+
+The phrases that rank a hit, and which of their occurrences count, follow
+the SQLite store's FTS5 expression: the words in the part of the command the
+index answers, where a word under OR counts only in hits containing its
+branch, a word under NOT never; without such a part, every distinct word not
+under NOT.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Iterator
+from dataclasses import dataclass
+
+from . import pn
+from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
+from .records import FIELDS
+from .segment import join_ipc, search_tokens
+# Which words rank a search is the same decision on both stores.
+from .sqlite_query import _fts_ok as _indexable, _positive_terms, number_of
+
+RECORDS, TOKENS = "r", "t"
+LEXEME_CHARS = 200  # longer tokens are indexed by their first 200 characters
+_EARLIEST, _LATEST = "00000000", "99999999"
+
+Sql = tuple[str, tuple[object, ...]]
+
+
+def token_column(code: str) -> str:
+    """The tokens table's column of a text field code."""
+    return code.lower()
+
+
+def lexeme(code: str, token: str) -> str:
+    return f"{token_column(code)}:{token[:LEXEME_CHARS]}"
+
+
+def lexemes(code: str, tokens: str) -> str:
+    """The tsvector text of a field's space-joined tokens (the server sorts
+    and merges repeated lexemes)."""
+    if not tokens:
+        return ""
+    if "'" in tokens or "\\" in tokens:
+        tokens = tokens.replace("\\", "\\\\").replace("'", "''")
+    words = set(tokens.split())
+    if max(map(len, words)) > LEXEME_CHARS:
+        words = {word[:LEXEME_CHARS] for word in words}
+    prefix = f"{token_column(code)}:"
+    return f"'{prefix}" + f"' '{prefix}".join(words) + "'"
+
+
+def _quoted(text: str) -> str:
+    return "'" + text.replace("\\", "\\\\").replace("'", "''") + "'"
+
+
+@dataclass(frozen=True)
+class Phrase:
+    """A word as the index sees it: its tokens in a row inside one of `fields`,
+    the last one a prefix when `prefix`."""
+
+    fields: tuple[str, ...]
+    tokens: tuple[str, ...]
+    prefix: bool
+
+    @classmethod
+    def of(cls, term: Term) -> Phrase:
+        text = join_ipc(term.text) if "IC" in term.fields else term.text
+        tokens, prefix = search_tokens(text, term.truncated)
+        return cls(term.fields, tokens, prefix)
+
+    def tsquery(self, code: str | None = None) -> str:
+        """The tsquery of the records holding every token (in `code` or any field)."""
+        def one(code: str) -> str:
+            last = len(self.tokens) - 1
+            return " & ".join(
+                _quoted(lexeme(code, token)) + (":*" if (i == last and self.prefix) or len(token) > LEXEME_CHARS else "")
+                for i, token in enumerate(self.tokens)
+            )
+        return one(code) if code else " | ".join(f"({one(code)})" for code in self.fields)
+
+    def needle(self) -> str:
+        """The spaced text found in a field's tokens where the phrase occurs."""
+        return " " + " ".join(self.tokens) + ("" if self.prefix else " ")
+
+    def pattern(self) -> str:
+        """A regular expression matching once at every occurrence (overlapping
+        ones too: a look-ahead of the spaced tokens)."""
+        escaped = " ".join(re.sub(r"(\W)", r"\\\1", token) for token in self.tokens)
+        return f"(?= {escaped}{'[^ ]*' if self.prefix else ''} )"
+
+    def condition(self) -> Sql:
+        """The records holding the phrase."""
+        sql = f"{TOKENS}.lexemes @@ %s::tsquery"
+        params: tuple[object, ...] = (self.tsquery(),)
+        if len(self.tokens) > 1:
+            columns = " OR ".join(f"strpos({TOKENS}.{token_column(code)}, %s) > 0" for code in self.fields)
+            sql += f" AND ({columns})"
+            params += (self.needle(),) * len(self.fields)
+        return f"({sql})", params
+
+    def frequency(self, weights: dict[str, float]) -> Sql:
+        """Its occurrences in a record, each weighted by its field's weight."""
+        parts, params = [], []
+        for code in self.fields:
+            parts.append(f"%s::float8 * regexp_count({TOKENS}.{token_column(code)}, %s)")
+            params += [weights.get(code, 1.0), self.pattern()]
+        sql = f"CASE WHEN {TOKENS}.lexemes @@ %s::tsquery THEN {' + '.join(parts)} ELSE 0::float8 END"
+        return sql, (self.tsquery(), *params)
+
+
+def number_condition(parts: pn.Parts) -> Sql:
+    """A typed publication number (pn.matches() rules): the indexed number part,
+    then the stored pn one of its forms (parts hold only A-Z and 0-9)."""
+    country = parts.country or "(?:[A-Z][A-Z])?"
+    kind = parts.kind or "(?:[A-Z][0-9]?)?"
+    return f"({RECORDS}.number = %s AND {RECORDS}.pn ~ %s)", (parts.number, f"^{country}{parts.number}{kind}$")
+
+
+def condition(node: Node) -> Sql:
+    """The SQL condition of a node: true for the records it finds."""
+    if type(node).__name__ == "Similar":
+        raise QueryError("相似檢索（SIM=）目前只能在本機資料庫使用，資料庫伺服器尚不支援；請改用關鍵字檢索", 1)
+    if isinstance(node, Term):
+        parts = number_of(node)
+        return number_condition(parts) if parts is not None else Phrase.of(node).condition()
+    if isinstance(node, DateRange):
+        column = f"{RECORDS}.{FIELDS[node.field][0]}"
+        return f"({column} BETWEEN %s AND %s)", (node.start or _EARLIEST, node.end or _LATEST)
+    if isinstance(node, Not):
+        inner, params = condition(node.item)
+        return f"(NOT {inner})", params
+    if isinstance(node, (And, Or)):
+        parts = [condition(item) for item in node.items]
+        joiner = " AND " if isinstance(node, And) else " OR "
+        return "(" + joiner.join(sql for sql, _ in parts) + ")", tuple(p for _, params in parts for p in params)
+    raise QueryError(f"資料庫伺服器目前不支援這種檢索條件（{type(node).__name__}），請改用其他寫法", 1)
+
+
+@dataclass(frozen=True)
+class Ranked:
+    """A phrase that ranks the hits; its occurrences count in hits meeting
+    every condition of `guards` (the OR branches above it)."""
+
+    phrase: Phrase
+    guards: tuple[Sql, ...] = ()
+
+
+@dataclass(frozen=True)
+class CompiledQuery:
+    """`where` with `params` finds the hits; `ranked` score them (bm25);
+    `indexed` tells whether the index drives the search (then hits are
+    ordered by score, else by score, then newest application date)."""
+
+    where: str
+    params: tuple[object, ...]
+    ranked: tuple[Ranked, ...]
+    indexed: bool
+
+
+def compile_query(query: Query) -> CompiledQuery:
+    where, params = condition(query.root)
+    items = query.root.items if isinstance(query.root, And) else (query.root,)
+    positive = [item for item in items if not isinstance(item, Not) and _indexable(item)]
+    if positive:
+        ranked = tuple(r for item in positive for r in _ranked(item, ()))
+        return CompiledQuery(where, params, ranked, True)
+    terms = dict.fromkeys(Phrase.of(term) for term in _positive_terms(query.root))
+    return CompiledQuery(where, params, tuple(map(Ranked, terms)), False)
+
+
+def _ranked(node: Node, guards: tuple[Sql, ...]) -> Iterator[Ranked]:
+    if isinstance(node, Term):
+        yield Ranked(Phrase.of(node), guards)
+    elif isinstance(node, Or):
+        for item in node.items:
+            yield from _ranked(item, guards if isinstance(item, Term) else (*guards, condition(item)))
+    elif isinstance(node, And):  # words under NOT never occur in a hit of their AND
+        for item in node.items:
+            if not isinstance(item, Not):
+                yield from _ranked(item, guards)

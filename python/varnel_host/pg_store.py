@@ -1,0 +1,552 @@
+"""The patent collection on a PostgreSQL server: many windows on many
+machines search one collection while it is being updated.
+
+Same public surface and same answers as the SQLite store (store.py): the
+same tokens (segment.py cuts the text here, the server only stores them, see
+pg_query.py), the same hits, ranked by the same bm25 (FTS5's formula: k1 1.2,
+b 0.75, a per-phrase IDF, field weights store.BM25_WEIGHTS, document length
+all fields' tokens) computed in SQL over the same statistics, ties broken
+alike (id, given in order of first import).
+
+Tables: `records` (one row per patent, pn unique, `number` its number part),
+`patent_tokens` (per record: every text field's tokens, their count and the
+GIN-indexed tsvector), `index_stats` (one row added per write: records and
+tokens added, summed for the collection's totals, so concurrent writers never
+wait on one counter row) and `varnel_meta`.
+
+A write is one transaction: the changed records are copied (COPY) into a
+temporary table, then upserted on pn, so two imports of overlapping files at
+once store each record once; a deadlock between them is retried. A search
+runs in one REPEATABLE READ transaction (statistics, IDF and hits from the
+same state: before or after any write, never in between) and keeps its
+ranked ids in a temporary table that rows() streams from through a
+server-side cursor.
+
+Every connection has a connect time-out and a statement time-out (the URL
+may set its own); the server's failures reach the caller as StoreError in
+Traditional Chinese, naming the server without its password.
+"""
+
+from __future__ import annotations
+
+import itertools
+import math
+import re
+import threading
+import weakref
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
+
+import psycopg
+from psycopg import conninfo, errors
+
+from . import segment
+from .pg_query import TOKENS, CompiledQuery, compile_query, condition, lexemes, token_column
+from .query import TEXT_FIELDS, Query, parse
+from .records import Hit, PatentRecord
+from .store import (
+    _ATTRIBUTES, _ROW_ATTRIBUTES, BM25_WEIGHTS, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport,
+    Facets, PatentStore, StoreError, _checked, _index_values, _number, _Row, _sample_numbers,
+)
+
+SCHEMA_VERSION = "1"
+INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes"
+CONNECT_SECONDS = 10
+STATEMENT_SECONDS = 300
+DEADLOCK_RETRIES = 5
+WORK_MEM = "64MB"
+K1, B = 1.2, 0.75
+_CHUNK = 2000
+_PASSWORD = re.compile(r"(://[^:/@]*:)[^@]*@")  # the password in a URL
+_TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
+_STAGED = (*_ATTRIBUTES, "number", *(f"x_{c}" for c in _TOKEN_COLUMNS), "ntokens", "lexemes")
+
+
+def describe(url: str) -> str:
+    """The server and database a URL names, without its password."""
+    try:
+        parts = conninfo.conninfo_to_dict(url)
+    except psycopg.ProgrammingError:
+        return "（無法解讀的資料庫網址）"
+    user = f"{parts['user']}@" if parts.get("user") else ""
+    port = f":{parts['port']}" if parts.get("port") else ""
+    return f"postgresql://{user}{parts.get('host', '')}{port}/{parts.get('dbname', '')}"
+
+
+class PgPatentStore:
+    """Patent records with full-text search on a PostgreSQL server. Use from
+    one thread at a time (one connection)."""
+
+    def __init__(self, url: str):
+        self._url = url
+        self._where = describe(url)
+        self._password = ""
+        self._time_limit = ""
+        self._results = itertools.count(1)
+        self._stale: list[str] = []
+        self._live: weakref.WeakSet[PgSearchResult] = weakref.WeakSet()
+        with self._errors():
+            try:
+                parts = conninfo.conninfo_to_dict(url)
+            except psycopg.ProgrammingError:
+                shown = _PASSWORD.sub(r"\1***@", url)
+                raise StoreError(f"資料庫網址「{shown}」格式不正確，應為 postgresql://使用者@主機:埠/資料庫") from None
+            self._password = parts.get("password") or ""
+            parts.setdefault("connect_timeout", CONNECT_SECONDS)
+            options = parts.get("options", "")
+            if "statement_timeout" not in options:
+                options += f" -c statement_timeout={STATEMENT_SECONDS * 1000}"
+            if "work_mem" not in options:  # a broad word's hits as one exact bitmap, not lossy pages rechecked
+                options += f" -c work_mem={WORK_MEM}"
+            parts["options"] = options.strip()
+            parts.setdefault("application_name", "varnel")
+            self._db = psycopg.connect(**parts, autocommit=True)
+            self._time_limit = self._db.execute("SHOW statement_timeout").fetchone()[0]
+        try:
+            with self._errors():
+                self._ensure_schema()
+        except BaseException:
+            self._db.close()
+            raise
+
+    def __enter__(self) -> PgPatentStore:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        for result in list(self._live):
+            try:
+                result.hits  # noqa: B018 (results still held keep their hits)
+            except StoreError:
+                pass
+        self._db.close()
+
+    def count(self) -> int:
+        with self._errors():
+            return self._db.execute("SELECT count(*) FROM records").fetchone()[0]
+
+    # --- errors --------------------------------------------------------
+
+    @contextmanager
+    def _errors(self) -> Iterator[None]:
+        """The server's failures that a user can act on, as StoreError in Chinese."""
+        try:
+            yield
+        except errors.DiskFull as error:
+            raise StoreError(f"資料庫伺服器「{self._where}」磁碟空間已滿，無法寫入；資料庫內容未變更") from error
+        except errors.QueryCanceled as error:
+            raise StoreError(
+                f"資料庫伺服器「{self._where}」未能在時限（{self._time_limit}）內完成；請稍後再試或縮小檢索範圍"
+            ) from error
+        except (errors.DeadlockDetected, errors.SerializationFailure) as error:
+            raise StoreError(f"資料庫「{self._where}」正被其他程式大量寫入，多次重試仍無法完成；請稍後再試") from error
+        except errors.LockNotAvailable as error:
+            raise StoreError(f"資料庫「{self._where}」正被其他程式寫入，等候逾時；請稍後再試") from error
+        except psycopg.OperationalError as error:
+            reason = self._hidden(str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__)
+            raise StoreError(f"無法連線到資料庫伺服器「{self._where}」或連線已中斷：{reason}") from error
+        except psycopg.Error as error:  # e.g. a role without the rights it needs
+            reason = self._hidden(str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__)
+            raise StoreError(f"資料庫伺服器「{self._where}」回報錯誤：{reason}") from error
+
+    def _hidden(self, text: str) -> str:
+        text = _PASSWORD.sub(r"\1***@", text)
+        return text.replace(self._password, "***") if self._password else text
+
+    # --- schema --------------------------------------------------------
+
+    def _ensure_schema(self) -> None:
+        if self._meta("segmentation") == INDEX_VERSION:
+            return
+        with self._db.transaction():
+            # Two processes creating the schema at once: one at a time.
+            self._db.execute("SELECT pg_advisory_xact_lock(hashtext('varnel schema'))")
+            self._db.execute("CREATE TABLE IF NOT EXISTS varnel_meta (key text PRIMARY KEY, value text NOT NULL)")
+            columns = ", ".join(f"{a} text NOT NULL DEFAULT ''" for a in _ATTRIBUTES if a != "pn")
+            self._db.execute(
+                f"CREATE TABLE IF NOT EXISTS records (id bigserial PRIMARY KEY, pn text NOT NULL UNIQUE, {columns}, "
+                "number text NOT NULL DEFAULT '')"
+            )
+            for column in ("number", "ad", "pd"):
+                self._db.execute(f"CREATE INDEX IF NOT EXISTS records_{column} ON records ({column})")
+            tokens = ", ".join(f"{c} text NOT NULL" for c in _TOKEN_COLUMNS)
+            self._db.execute(
+                "CREATE TABLE IF NOT EXISTS patent_tokens (id bigint PRIMARY KEY REFERENCES records ON DELETE CASCADE, "
+                f"{tokens}, ntokens integer NOT NULL, lexemes tsvector NOT NULL)"
+            )
+            self._db.execute("CREATE INDEX IF NOT EXISTS patent_tokens_lexemes ON patent_tokens USING gin (lexemes)")
+            self._db.execute("CREATE TABLE IF NOT EXISTS index_stats (records bigint NOT NULL, tokens bigint NOT NULL)")
+            version = self._meta("schema")
+            if version not in (None, SCHEMA_VERSION):
+                raise StoreError(f"資料庫「{self._where}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
+            if self._meta("segmentation") not in (None, INDEX_VERSION):
+                self._reindex()
+            self._db.execute(
+                "INSERT INTO varnel_meta (key, value) VALUES ('schema', %s), ('segmentation', %s) "
+                "ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",
+                (SCHEMA_VERSION, INDEX_VERSION),
+            )
+
+    def _meta(self, key: str) -> str | None:
+        if self._db.execute("SELECT to_regclass('varnel_meta')").fetchone()[0] is None:
+            return None
+        row = self._db.execute("SELECT value FROM varnel_meta WHERE key = %s", (key,)).fetchone()
+        return row[0] if row else None
+
+    def _reindex(self) -> None:
+        """Tokens made anew from the records with the current segmenter (inside
+        the caller's transaction)."""
+        self._db.execute("DELETE FROM patent_tokens")
+        self._db.execute("DELETE FROM index_stats")
+        reader = self._db.cursor(name="varnel_reindex")
+        reader.execute(f"SELECT {', '.join(_ATTRIBUTES)} FROM records ORDER BY id")
+        while batch := reader.fetchmany(_CHUNK):
+            self._stage([PatentRecord(*row) for row in batch])
+            self._store_tokens()
+        reader.close()
+
+    # --- writing -------------------------------------------------------
+
+    def write_batch(self, records: Sequence[PatentRecord]) -> BatchCounts:
+        """Add or update records (same pn = same record) in one transaction; see
+        PatentStore.write_batch."""
+        checked = []
+        for position, record in enumerate(records, 1):
+            try:
+                checked.append(_checked(record))
+            except ValueError as error:
+                raise ValueError(f"第 {position} 筆（{getattr(record, 'pn', '')}）：{error}") from None
+        return self._store_all(checked)
+
+    # Same reading of records and our own import files as the SQLite store.
+    add = PatentStore.add
+    import_file = PatentStore.import_file
+
+    def _write(self, rows: Iterable[_Row]) -> ImportReport:
+        problems: list[ImportProblem] = []
+        checked: list[PatentRecord] = []
+        for line, item in rows:
+            try:
+                if isinstance(item, str):
+                    raise ValueError(item)
+                checked.append(_checked(item))
+            except ValueError as error:
+                problems.append(ImportProblem(line, str(error)))
+        counts = self._store_all(checked)
+        return ImportReport(counts.added, counts.updated, len(problems), tuple(problems), unchanged=counts.unchanged)
+
+    def _store_all(self, records: Sequence[PatentRecord]) -> BatchCounts:
+        """Write checked records in one transaction, retried when the server
+        breaks a deadlock with another writer by aborting this one."""
+        with self._errors():
+            for attempt in itertools.count():
+                try:
+                    with self._db.transaction():
+                        counts = [0, 0, 0]
+                        for start in range(0, len(records), _CHUNK):
+                            self._write_chunk(records[start : start + _CHUNK], counts)
+                        return BatchCounts(*counts)
+                except (errors.DeadlockDetected, errors.SerializationFailure):
+                    if attempt >= DEADLOCK_RETRIES:
+                        raise
+        raise AssertionError  # unreachable
+
+    def _write_chunk(self, chunk: Sequence[PatentRecord], counts: list[int]) -> None:
+        """counts (added, updated, unchanged) as the SQLite store counts them:
+        a pn met earlier in the chunk compares with that record."""
+        stored = {
+            row[0]: PatentRecord(*row)
+            for row in self._db.execute(
+                f"SELECT {', '.join(_ATTRIBUTES)} FROM records WHERE pn = ANY(%s)", ([r.pn for r in chunk],)
+            )
+        }
+        final: dict[str, PatentRecord] = {}
+        for record in chunk:
+            before = final.get(record.pn, stored.get(record.pn))
+            counts[0 if before is None else 2 if before == record else 1] += 1
+            final[record.pn] = record
+        changed = [record for number, record in final.items() if stored.get(number) != record]
+        if changed:
+            self._stage(changed)
+            self._db.execute(
+                f"INSERT INTO records ({', '.join(_ATTRIBUTES)}, number) "
+                f"SELECT {', '.join(_ATTRIBUTES)}, number FROM varnel_staging ORDER BY ord "
+                f"ON CONFLICT (pn) DO UPDATE SET {', '.join(f'{a} = EXCLUDED.{a}' for a in (*_ATTRIBUTES, 'number'))}"
+            )
+            self._store_tokens()
+
+    def _stage(self, records: Sequence[PatentRecord]) -> None:
+        """Copy records and their tokens into the temporary staging table."""
+        columns = ", ".join(f"{a} text" for a in _STAGED[:-2])
+        self._db.execute(
+            f"CREATE TEMP TABLE IF NOT EXISTS varnel_staging (ord integer, {columns}, ntokens integer, lexemes text) "
+            "ON COMMIT DELETE ROWS"
+        )
+        self._db.execute("DELETE FROM varnel_staging")
+        with self._db.cursor().copy(f"COPY varnel_staging (ord, {', '.join(_STAGED)}) FROM STDIN") as copy:
+            for position, record in enumerate(records):
+                texts = _index_values(record)
+                copy.write_row(
+                    (position, *vars(record).values(), _number(record.pn), *(f" {text} " for text in texts),
+                     sum(text.count(" ") + 1 for text in texts if text),
+                     " ".join(lexemes(code, text) for code, text in zip(TEXT_FIELDS, texts)))
+                )
+
+    def _store_tokens(self) -> None:
+        """The staged records' tokens stored, and the collection's totals moved."""
+        old_records, old_tokens = self._db.execute(
+            "SELECT count(*), coalesce(sum(t.ntokens), 0) FROM patent_tokens t "
+            "JOIN records r ON r.id = t.id JOIN varnel_staging s ON s.pn = r.pn"
+        ).fetchone()
+        targets = ", ".join(_TOKEN_COLUMNS)
+        self._db.execute(
+            f"INSERT INTO patent_tokens (id, {targets}, ntokens, lexemes) "
+            f"SELECT r.id, {', '.join(f's.x_{c}' for c in _TOKEN_COLUMNS)}, s.ntokens, s.lexemes::tsvector "
+            "FROM varnel_staging s JOIN records r ON r.pn = s.pn "
+            f"ON CONFLICT (id) DO UPDATE SET {', '.join(f'{c} = EXCLUDED.{c}' for c in (*_TOKEN_COLUMNS, 'ntokens', 'lexemes'))}"
+        )
+        self._db.execute(
+            "INSERT INTO index_stats (records, tokens) "
+            "SELECT count(*) - %s, coalesce(sum(ntokens), 0) - %s FROM varnel_staging",
+            (old_records, old_tokens),
+        )
+
+    def only_samples(self) -> bool:
+        """Whether the database holds the shipped sample records and nothing else."""
+        with self._errors():
+            return self._db.execute(
+                "SELECT EXISTS (SELECT 1 FROM records) AND NOT EXISTS (SELECT 1 FROM records WHERE pn <> ALL(%s))",
+                (sorted(_sample_numbers()),),
+            ).fetchone()[0]
+
+    def remove_samples(self) -> int:
+        """Remove the shipped sample records; returns how many were removed."""
+        with self._errors(), self._db.transaction():
+            numbers = sorted(_sample_numbers())
+            gone, tokens = self._db.execute(
+                "WITH gone AS (DELETE FROM patent_tokens t USING records r WHERE r.id = t.id AND r.pn = ANY(%s) "
+                "RETURNING t.ntokens) SELECT count(*), coalesce(sum(ntokens), 0) FROM gone",
+                (numbers,),
+            ).fetchone()
+            removed = self._db.execute("DELETE FROM records WHERE pn = ANY(%s)", (numbers,)).rowcount
+            self._db.execute("INSERT INTO index_stats (records, tokens) VALUES (%s, %s)", (-gone, -tokens))
+        return removed
+
+    # --- searching -----------------------------------------------------
+
+    def search(
+        self, command: str | Query, limit: int | None = None, *, cancel: Callable[[], bool] | None = None
+    ) -> PgSearchResult:
+        """Run a search command (or a parsed Query): every hit (at most `limit`)
+        ranked, best first; see PatentStore.search."""
+        if limit is not None and limit < 0:
+            raise ValueError("limit 不能是負數")
+        query = parse(command) if isinstance(command, str) else command
+        compiled = compile_query(query)
+        table = f"varnel_hits_{next(self._results)}"
+        with self._errors(), self._polling(cancel):
+            self._drop_stale()
+            with self._db.transaction():
+                self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
+                total = self._rank(compiled, limit, table)
+        result = PgSearchResult(self, query, table, total, cancel)
+        self._live.add(result)
+        return result
+
+    def _rank(self, compiled: CompiledQuery, limit: int | None, table: str) -> int:
+        """Store (rank, id, score) of the best `limit` hits in `table`; returns
+        the number of all hits."""
+        score, score_params, lateral, lateral_params = self._score(compiled)
+        order = "score DESC, id" if compiled.indexed else "score DESC, ad COLLATE \"C\" DESC, id"
+        found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id"
+        where = f" WHERE {compiled.where}"
+        self._db.execute(f"CREATE TEMP TABLE {table} (rank bigint PRIMARY KEY, id bigint NOT NULL, score float8 NOT NULL)")
+        stored = self._db.execute(
+            f"INSERT INTO {table} (rank, id, score) SELECT row_number() OVER (ORDER BY {order}), id, score "
+            f"FROM (SELECT r.id, r.ad, {score} AS score {found}{lateral}{where}) hit ORDER BY {order} LIMIT %s",
+            (*score_params, *lateral_params, *compiled.params, limit),
+        ).rowcount
+        if limit is None or stored < limit:
+            return stored
+        return self._db.execute(f"SELECT count(*) {found}{where}", compiled.params).fetchone()[0]
+
+    def _score(self, compiled: CompiledQuery) -> tuple[str, tuple[object, ...], str, tuple[object, ...]]:
+        """FTS5's bm25 of each hit as SQL: the score and its parameters, the
+        LATERAL join computing each phrase's weighted frequency and its parameters."""
+        if not compiled.ranked:
+            return "0::float8", (), "", ()
+        records, tokens = self._db.execute(
+            "SELECT coalesce(sum(records), 0)::bigint, coalesce(sum(tokens), 0)::bigint FROM index_stats"
+        ).fetchone()
+        phrases = list(dict.fromkeys(r.phrase for r in compiled.ranked))
+        idf = {}
+        for phrase, hits in zip(phrases, self._phrase_hits(phrases)):
+            value = math.log((records - hits + 0.5) / (hits + 0.5))
+            idf[phrase] = value if value > 0.0 else 1e-6
+        avgdl = tokens / records if records else 1.0
+        frequencies = list(dict.fromkeys(compiled.ranked))
+        columns, lateral_params = [], []
+        for index, ranked in enumerate(frequencies):
+            frequency, params = ranked.phrase.frequency(BM25_WEIGHTS)
+            if ranked.guards:
+                guard = " AND ".join(sql for sql, _ in ranked.guards)
+                frequency = f"CASE WHEN {guard} THEN {frequency} ELSE 0::float8 END"
+                params = (*(p for _, guard_params in ranked.guards for p in guard_params), *params)
+            columns.append(f"{frequency} AS f{index}")
+            lateral_params += params
+        lateral = (
+            f", LATERAL (SELECT {', '.join(columns)}, "
+            f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8) AS k) fr"
+        )
+        lateral_params += [K1, B, B, avgdl]
+        position = {ranked: index for index, ranked in enumerate(frequencies)}
+        terms, score_params = [], []
+        for ranked in compiled.ranked:
+            f = f"fr.f{position[ranked]}"
+            terms.append(f"%s::float8 * (({f} * (%s::float8 + 1::float8)) / ({f} + fr.k))")
+            score_params += [idf[ranked.phrase], K1]
+        return " + ".join(terms), tuple(score_params), lateral, tuple(lateral_params)
+
+    def _phrase_hits(self, phrases: Sequence) -> list[int]:
+        """How many records hold each phrase (FTS5's per-phrase hit count)."""
+        selects, params = [], []
+        for phrase in phrases:
+            sql, values = phrase.condition()
+            selects.append(f"(SELECT count(*) FROM patent_tokens {TOKENS} WHERE {sql})")
+            params += values
+        return list(self._db.execute(f"SELECT {', '.join(selects)}", params).fetchone())
+
+    @contextmanager
+    def _polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
+        """Statements run inside stop with Cancelled once cancel() is True (the
+        server is asked to cancel the statement running)."""
+        if cancel is None:
+            yield
+            return
+        if cancel():
+            raise Cancelled
+        done, fired = threading.Event(), threading.Event()
+
+        def watch() -> None:
+            while not done.wait(0.05):
+                if cancel():
+                    fired.set()
+                    self._db.cancel_safe()
+                    return
+
+        watcher = threading.Thread(target=watch, name="varnel-pg-cancel", daemon=True)
+        watcher.start()
+        try:
+            yield
+        except errors.QueryCanceled:
+            if fired.is_set():
+                raise Cancelled from None
+            raise
+        except StoreError as error:
+            if fired.is_set() and isinstance(error.__cause__, errors.QueryCanceled):
+                raise Cancelled from None
+            raise
+        finally:
+            done.set()
+            watcher.join()
+        if fired.is_set():
+            raise Cancelled
+
+    def _drop_stale(self) -> None:
+        while self._stale:
+            self._db.execute(f"DROP TABLE IF EXISTS {self._stale.pop()}")
+
+    def _release(self, table: str) -> None:
+        self._stale.append(table)
+
+
+class PgSearchResult:
+    """The hits of one search, best first (see store.SearchResult)."""
+
+    def __init__(self, store: PgPatentStore, query: Query, table: str, total: int, cancel: Callable[[], bool] | None):
+        self._store = store
+        self._query = query
+        self._table = table
+        self._cancel = cancel
+        self.total = total
+        self.words = query.words()
+        self._hits: list[Hit] | None = None
+
+    def __del__(self) -> None:
+        self._store._release(self._table)
+
+    def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
+        """Every hit, best first, fetched from the server in batches."""
+        if self._hits is not None:
+            yield from self._hits
+        else:
+            yield from self._hits_of(_ROW_ATTRIBUTES, None, cancel or self._cancel)
+
+    def closest(self, n: int) -> list[Hit]:
+        """The n best hits with their full records."""
+        if self._hits is not None:
+            return self._hits[:n]
+        return list(self._hits_of(_ATTRIBUTES, n, self._cancel))
+
+    @property
+    def hits(self) -> list[Hit]:
+        if self._hits is None:
+            self._hits = list(self._hits_of(_ATTRIBUTES, None, None))
+        return self._hits
+
+    def facets(self, top: int = 10) -> Facets:
+        """Counts over every hit, grouped on the server (see
+        store.SearchResult.facets): from the ranked hits when all of them were
+        kept, else from the command's condition run again."""
+        store = self._store
+        ranked = store._db.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
+        if ranked == self.total:
+            found, params = f"FROM records r WHERE r.id IN (SELECT id FROM {self._table})", ()
+        else:
+            compiled = compile_query(self._query)
+            found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {compiled.where}"
+            params = compiled.params
+        with store._errors(), store._polling(self._cancel):
+            grouped = [
+                store._db.execute(f"SELECT {column}, count(*) {found} GROUP BY 1", params).fetchall()
+                for column in ("r.applicants", "r.ipc", "substr(r.ad, 1, 4)")
+            ]
+        return Facets.of(*grouped, top)
+
+    def _hits_of(self, attributes: Sequence[str], limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
+        """Rows with the words each contains: every distinct word condition
+        evaluated on the hit, mapped to words in Python."""
+        store = self._store
+        conditions = {condition(term): None for term in self._query.terms()}
+        checks = list(conditions)
+        words = {
+            word: [checks.index(condition(term)) for term in self._query.terms() if term.word == word] for word in self.words
+        }
+        flags = ", ".join(sql for sql, _ in checks) or "NULL"
+        selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in _ATTRIBUTES)
+        matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
+        with store._errors(), store._polling(cancel):
+            cursor = store._db.cursor(name=f"{self._table}_rows_{next(store._results)}", withhold=True)
+            cursor.execute(
+                f"SELECT h.score, ARRAY[{flags}]::boolean[], {selected} FROM {self._table} h "
+                f"JOIN records r ON r.id = h.id JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id "
+                "ORDER BY h.rank LIMIT %s",
+                (*(p for _, params in checks for p in params), limit),
+            )
+        try:
+            while True:
+                with store._errors(), store._polling(cancel):
+                    batch = cursor.fetchmany(ROW_BATCH)
+                if not batch:
+                    return
+                for score, found, *values in batch:
+                    key = tuple(found or ())
+                    matched = matched_by.get(key)
+                    if matched is None:
+                        matched = matched_by[key] = tuple(w for w, at in words.items() if any(key[i] for i in at))
+                    yield Hit(PatentRecord(*values), score, matched)
+        finally:
+            if not store._db.closed:
+                cursor.close()
