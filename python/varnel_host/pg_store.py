@@ -40,8 +40,10 @@ from contextlib import contextmanager
 import psycopg
 from psycopg import conninfo, errors
 
-from . import segment
-from .pg_query import TOKENS, CompiledQuery, compile_query, condition, lexemes, token_column
+from . import pn, segment, similar
+from .pg_query import (
+    TOKENS, CompiledQuery, compile_query, condition, lexemes, number_condition, similar_query, token_column, token_phrase,
+)
 from .query import TEXT_FIELDS, Query, parse
 from .records import Hit, PatentRecord
 from .store import (
@@ -344,14 +346,19 @@ class PgPatentStore:
         if limit is not None and limit < 0:
             raise ValueError("limit 不能是負數")
         query = parse(command) if isinstance(command, str) else command
-        compiled = compile_query(query)
+        compiled = None if query.similar() else compile_query(query)
         table = f"varnel_hits_{next(self._results)}"
+        plan = None
         with self._errors(), self._polling(cancel):
             self._drop_stale()
             with self._db.transaction():
                 self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
+                if compiled is None:  # the words chosen from the same state the hits come from
+                    records = self._db.execute("SELECT count(*) FROM records").fetchone()[0]
+                    plan = similar.plan(_PgCollection(self._db), query, records)
+                    compiled = plan.compiled
                 total = self._rank(compiled, limit, table)
-        result = PgSearchResult(self, query, table, total, cancel)
+        result = PgSearchResult(self, query, table, total, cancel, compiled, plan)
         self._live.add(result)
         return result
 
@@ -462,16 +469,61 @@ class PgPatentStore:
         self._stale.append(table)
 
 
+class _PgCollection:
+    """The server's side of a similarity command (similar.Collection), read
+    in the search's transaction."""
+
+    def __init__(self, db: psycopg.Connection):
+        self._db = db
+
+    def id_range(self) -> tuple[int, int]:
+        low, high = self._db.execute("SELECT coalesce(min(id), 0), coalesce(max(id), 0) FROM records").fetchone()
+        return low, high
+
+    def records_through(self, last_id: int) -> int:
+        return self._db.execute("SELECT count(*) FROM records WHERE id <= %s", (last_id,)).fetchone()[0]
+
+    def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
+        if not tokens:
+            return []
+        below = "" if last_id is None else f" AND {TOKENS}.id <= %s"
+        selects, params = [], []
+        for token in tokens:
+            sql, values = token_phrase(token).condition()
+            selects.append(f"(SELECT count(*) FROM patent_tokens {TOKENS} WHERE {sql}{below})")
+            params += [*values, *(() if last_id is None else (last_id,))]
+        return list(self._db.execute(f"SELECT {', '.join(selects)}", params).fetchone())
+
+    def source(self, parts: pn.Parts) -> list[tuple[int, str]]:
+        sql, params = number_condition(parts)
+        rows = self._db.execute(f"SELECT r.id, r.title, r.abstract, r.claims FROM records r WHERE {sql} ORDER BY r.id", params)
+        return [(record_id, "\n".join(texts)) for record_id, *texts in rows]
+
+    def compile(self, tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> CompiledQuery:
+        return similar_query(tokens, filters, excluded)
+
+
 class PgSearchResult:
     """The hits of one search, best first (see store.SearchResult)."""
 
-    def __init__(self, store: PgPatentStore, query: Query, table: str, total: int, cancel: Callable[[], bool] | None):
+    def __init__(
+        self,
+        store: PgPatentStore,
+        query: Query,
+        table: str,
+        total: int,
+        cancel: Callable[[], bool] | None,
+        compiled: CompiledQuery,
+        plan: similar.Plan | None = None,
+    ):
         self._store = store
         self._query = query
         self._table = table
         self._cancel = cancel
+        self._compiled = compiled
+        self._plan = plan
         self.total = total
-        self.words = query.words()
+        self.words = plan.words if plan else query.words()
         self._hits: list[Hit] | None = None
 
     def __del__(self) -> None:
@@ -505,9 +557,8 @@ class PgSearchResult:
         if ranked == self.total:
             found, params = f"FROM records r WHERE r.id IN (SELECT id FROM {self._table})", ()
         else:
-            compiled = compile_query(self._query)
-            found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {compiled.where}"
-            params = compiled.params
+            found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {self._compiled.where}"
+            params = self._compiled.params
         with store._errors(), store._polling(self._cancel):
             grouped = [
                 store._db.execute(f"SELECT {column}, count(*) {found} GROUP BY 1", params).fetchall()
@@ -517,13 +568,19 @@ class PgSearchResult:
 
     def _hits_of(self, attributes: Sequence[str], limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """Rows with the words each contains: every distinct word condition
-        evaluated on the hit, mapped to words in Python."""
+        (and each token a similarity command chose) evaluated on the hit,
+        mapped to words in Python."""
         store = self._store
         conditions = {condition(term): None for term in self._query.terms()}
         checks = list(conditions)
         words = {
-            word: [checks.index(condition(term)) for term in self._query.terms() if term.word == word] for word in self.words
+            word: [checks.index(condition(term)) for term in self._query.terms() if term.word == word]
+            for word in self._query.words()
         }
+        filtered = len(checks)
+        if self._plan is not None:
+            checks += [token_phrase(token).condition() for token in self._plan.selection.tokens]
+            shared = similar.shared_words(self._plan.selection)
         flags = ", ".join(sql for sql, _ in checks) or "NULL"
         selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in _ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
@@ -545,7 +602,11 @@ class PgSearchResult:
                     key = tuple(found or ())
                     matched = matched_by.get(key)
                     if matched is None:
-                        matched = matched_by[key] = tuple(w for w, at in words.items() if any(key[i] for i in at))
+                        matched = tuple(w for w, at in words.items() if any(key[i] for i in at))
+                        if self._plan is not None:
+                            mask = sum(1 << bit for bit, held in enumerate(key[filtered:]) if held)
+                            matched = shared(mask) + matched
+                        matched_by[key] = matched
                     yield Hit(PatentRecord(*values), score, matched)
         finally:
             if not store._db.closed:
