@@ -108,6 +108,7 @@ def test_similarity_commands_run_alike_on_both_stores(both, monkeypatch, templat
     if outcome in ("own", "others"):  # a text finds its own record; a number or NOT PA= leaves it out
         assert expected[0] >= 1 and all(words for _, words, _ in expected[1])
         assert (record.pn in {pn for pn, _, _ in expected[1]}) == (outcome == "own")
+        assert facets(both[0], command, 3) == facets(both[1], command, 3)  # the charts count every hit
     elif outcome == "nothing":
         assert expected == (0, [])
     else:
