@@ -168,6 +168,9 @@ class CompiledQuery:
     params: tuple[object, ...]
     ranked: tuple[Ranked, ...]
     indexed: bool
+    # `ranked` are distinct single tokens over the same fields, without
+    # guards: scored from each field's token list in one pass
+    tokens_only: bool = False
 
 
 def compile_query(query: Query) -> CompiledQuery:
@@ -202,7 +205,7 @@ def similar_query(tokens: Sequence[str], filters: Query | None, excluded: Sequen
     if excluded:
         where.append(f"{RECORDS}.id <> ALL(%s)")
         params.append(list(excluded))
-    return CompiledQuery(" AND ".join(where), tuple(params), tuple(map(Ranked, phrases)), True)
+    return CompiledQuery(" AND ".join(where), tuple(params), tuple(map(Ranked, dict.fromkeys(phrases))), True, True)
 
 
 def _ranked(node: Node, guards: tuple[Sql, ...]) -> Iterator[Ranked]:

@@ -393,6 +393,9 @@ class PgPatentStore:
             value = math.log((records - hits + 0.5) / (hits + 0.5))
             idf[phrase] = value if value > 0.0 else 1e-6
         avgdl = tokens / records if records else 1.0
+        length = f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8)"
+        if compiled.tokens_only:
+            return self._token_score(phrases, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length)
         frequencies = list(dict.fromkeys(compiled.ranked))
         columns, lateral_params = [], []
         for index, ranked in enumerate(frequencies):
@@ -403,10 +406,7 @@ class PgPatentStore:
                 params = (*(p for _, guard_params in ranked.guards for p in guard_params), *params)
             columns.append(f"{frequency} AS f{index}")
             lateral_params += params
-        lateral = (
-            f", LATERAL (SELECT {', '.join(columns)}, "
-            f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8) AS k) fr"
-        )
+        lateral = f", LATERAL (SELECT {', '.join(columns)}, {length} AS k) fr"
         lateral_params += [K1, B, B, avgdl]
         position = {ranked: index for index, ranked in enumerate(frequencies)}
         terms, score_params = [], []
@@ -415,6 +415,29 @@ class PgPatentStore:
             terms.append(f"%s::float8 * (({f} * (%s::float8 + 1::float8)) / ({f} + fr.k))")
             score_params += [idf[ranked.phrase], K1]
         return " + ".join(terms), tuple(score_params), lateral, tuple(lateral_params)
+
+    @staticmethod
+    def _token_score(
+        phrases: Sequence, idf: Sequence[float], length_params: tuple[float, ...], length: str
+    ) -> tuple[str, tuple[object, ...], str, tuple[object, ...]]:
+        """The same bm25 for single tokens: each field's token list split once
+        and the chosen tokens counted there (one pass per field, not one
+        pattern search per token and field), the terms summed in token order
+        as FTS5 sums its phrases."""
+        fields = phrases[0].fields
+        split = " UNION ALL ".join(
+            f"SELECT unnest(string_to_array({TOKENS}.{token_column(code)}, ' ')) AS token, %s::float8 AS weight"
+            for code in fields
+        )
+        lateral = (
+            ", LATERAL (SELECT coalesce(sum(q.idf * ((f.f * (%s::float8 + 1::float8)) / (f.f + l.k)) ORDER BY q.i), 0::float8) "
+            f"AS score FROM (SELECT w.token, sum(w.weight) AS f FROM ({split}) w WHERE w.token = ANY(%s::text[]) "
+            "GROUP BY w.token) f JOIN unnest(%s::text[], %s::float8[]) WITH ORDINALITY AS q(token, idf, i) "
+            f"ON q.token = f.token CROSS JOIN (SELECT {length} AS k) l) fr"
+        )
+        chosen = [phrase.tokens[0] for phrase in phrases]
+        params = (K1, *(BM25_WEIGHTS.get(code, 1.0) for code in fields), chosen, chosen, list(idf), *length_params)
+        return "fr.score", (), lateral, params
 
     def _phrase_hits(self, phrases: Sequence) -> list[int]:
         """How many records hold each phrase (FTS5's per-phrase hit count)."""
@@ -484,15 +507,24 @@ class _PgCollection:
         return self._db.execute("SELECT count(*) FROM records WHERE id <= %s", (last_id,)).fetchone()[0]
 
     def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
-        if not tokens:
-            return []
         below = "" if last_id is None else f" AND {TOKENS}.id <= %s"
-        selects, params = [], []
-        for token in tokens:
-            sql, values = token_phrase(token).condition()
-            selects.append(f"(SELECT count(*) FROM patent_tokens {TOKENS} WHERE {sql}{below})")
-            params += [*values, *(() if last_id is None else (last_id,))]
-        return list(self._db.execute(f"SELECT {', '.join(selects)}", params).fetchone())
+        # One statement per token, sent together (one statement holding them
+        # all is planned ten times slower); each reads its token's entries in
+        # the GIN index, where the planner would scan every row for a common one.
+        before = self._db.execute("SHOW enable_seqscan").fetchone()[0]
+        self._db.execute("SET LOCAL enable_seqscan = off")
+        try:
+            with self._db.pipeline():
+                cursors = []
+                for token in tokens:
+                    sql, params = token_phrase(token).condition()
+                    cursors.append(self._db.execute(
+                        f"SELECT count(*) FROM patent_tokens {TOKENS} WHERE {sql}{below}",
+                        (*params, *(() if last_id is None else (last_id,))),
+                    ))
+            return [cursor.fetchone()[0] for cursor in cursors]
+        finally:
+            self._db.execute(f"SET LOCAL enable_seqscan = {'on' if before == 'on' else 'off'}")
 
     def source(self, parts: pn.Parts) -> list[tuple[int, str]]:
         sql, params = number_condition(parts)
