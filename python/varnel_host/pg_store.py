@@ -6,7 +6,9 @@ same tokens (segment.py cuts the text here, the server only stores them, see
 pg_query.py), the same hits, ranked by the same bm25 (FTS5's formula: k1 1.2,
 b 0.75, a per-phrase IDF, field weights store.BM25_WEIGHTS, document length
 all fields' tokens) computed in SQL over the same statistics, ties broken
-alike (id, given in order of first import).
+alike (id, given in order of first import). SIM= commands choose their
+words in similar.py from document frequencies counted here (_PgCollection)
+and rank by the chosen tokens with the same bm25.
 
 Tables: `records` (one row per patent, pn unique, `number` its number part),
 `patent_tokens` (per record: every text field's tokens, their count and the
