@@ -281,7 +281,7 @@ def main() -> None:
     if args.database:
         from bench_shared import server_scale
 
-        server_scale(args.database, n, [c for c in command_set() if c[0] not in args.skip], args.cache, ours_path)
+        server_scale(args.database, n, [c for c in command_set() + similarity_commands() if c[0] not in args.skip], args.cache, ours_path)
 
 
 def similarity_commands() -> list[tuple[str, str]]:

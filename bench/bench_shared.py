@@ -187,13 +187,13 @@ def main() -> None:
     parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "varnel-bench")
     parser.add_argument("--only", action="append", default=[], help="run only this command kind (repeatable)")
     args = parser.parse_args()
-    from bench_scale import build_ours, command_set
+    from bench_scale import build_ours, command_set, similarity_commands
 
     if args.scale:
         tag = segment.VERSION.replace("/", "_")
         sqlite_path = args.cache / f"ours-{args.scale}-{tag}.sqlite3"
         build_ours(sqlite_path, args.scale)
-    commands = [(kind, command) for kind, command in command_set() if args.scale or kind != "or of 800"]
+    commands = [(kind, command) for kind, command in command_set() + similarity_commands() if args.scale or kind != "or of 800"]
     commands = [(kind, command) for kind, command in commands if not args.only or kind in args.only]
     server = None
     if args.database is None:

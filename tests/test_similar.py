@@ -64,6 +64,34 @@ def test_chosen_tokens_read_as_the_texts_own_words(text: str, common: list[str],
     assert not stop_like & set(selection.tokens)
 
 
+class _Holders:
+    """A collection of records with ids 1..records; `holders[token]` the ids holding it."""
+
+    def __init__(self, records: int, holders: dict[str, range]):
+        self.records, self.holders = records, holders
+
+    def id_range(self) -> tuple[int, int]:
+        return 1, self.records
+
+    def records_through(self, last_id: int) -> int:
+        return min(last_id, self.records)
+
+    def token_hits(self, tokens, last_id):
+        return [sum(last_id is None or i <= last_id for i in self.holders[t]) for t in tokens]
+
+
+@pytest.mark.parametrize(("records", "held_by", "frequency"), [
+    (150, range(1, 151, 3), 50),  # at most twice the sample: every count exact
+    (1000, range(1, 1001, 2), 500),  # common in the sample (ids up to 100): scaled up
+    (1000, range(1, 31), 300),  # crowded into the sample: scaled up too, the price of sampling
+    (1000, range(900, 1000), 100),  # rare in the sample: counted everywhere
+])
+def test_document_frequencies_are_exact_below_twice_the_sample(monkeypatch, records, held_by, frequency) -> None:
+    monkeypatch.setattr(similar, "SAMPLE_RECORDS", 100)
+    monkeypatch.setattr(similar, "SAMPLE_FLOOR", 20)
+    assert similar.document_frequencies(_Holders(records, {"電池": held_by}), ["電池"], records) == {"電池": frequency}
+
+
 # --- quality on the sample collection ----------------------------------------------
 
 

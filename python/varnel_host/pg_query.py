@@ -22,13 +22,14 @@ under NOT.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 
 from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
 from .records import FIELDS
 from .segment import join_ipc, search_tokens
+from .similar import SEARCHED_FIELDS
 # Which words rank a search is the same decision on both stores.
 from .sqlite_query import _fts_ok as _indexable, _positive_terms, number_of
 
@@ -130,9 +131,8 @@ def number_condition(parts: pn.Parts) -> Sql:
 
 
 def condition(node: Node) -> Sql:
-    """The SQL condition of a node: true for the records it finds."""
-    if type(node).__name__ == "Similar":
-        raise QueryError("相似檢索（SIM=）目前只能在本機資料庫使用，資料庫伺服器尚不支援；請改用關鍵字檢索", 1)
+    """The SQL condition of a node: true for the records it finds (a SIM=
+    part is no condition: similar_query() ranks by it)."""
     if isinstance(node, Term):
         parts = number_of(node)
         return number_condition(parts) if parts is not None else Phrase.of(node).condition()
@@ -168,6 +168,9 @@ class CompiledQuery:
     params: tuple[object, ...]
     ranked: tuple[Ranked, ...]
     indexed: bool
+    # `ranked` are distinct single tokens over the same fields, without
+    # guards: scored from each field's token list in one pass
+    tokens_only: bool = False
 
 
 def compile_query(query: Query) -> CompiledQuery:
@@ -179,6 +182,30 @@ def compile_query(query: Query) -> CompiledQuery:
         return CompiledQuery(where, params, ranked, True)
     terms = dict.fromkeys(Phrase.of(term) for term in _positive_terms(query.root))
     return CompiledQuery(where, params, tuple(map(Ranked, terms)), False)
+
+
+def token_phrase(token: str) -> Phrase:
+    """One token of a similarity command, in title, abstract or claims."""
+    return Phrase(SEARCHED_FIELDS, (token,), False)
+
+
+def similar_query(tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> CompiledQuery:
+    """The records holding any of `tokens` in title, abstract or claims that
+    `filters` finds, without `excluded`, ranked by the tokens (the SQLite
+    store's FTS5 OR of the same tokens)."""
+    if not tokens:  # no word of the text is in the collection: nothing is close
+        return CompiledQuery("FALSE", (), (), True)
+    phrases = [token_phrase(token) for token in tokens]
+    where = [f"{TOKENS}.lexemes @@ %s::tsquery"]
+    params: list[object] = [" | ".join(f"({phrase.tsquery()})" for phrase in phrases)]
+    if filters is not None:
+        sql, values = condition(filters.root)
+        where.append(sql)
+        params += values
+    if excluded:
+        where.append(f"{RECORDS}.id <> ALL(%s)")
+        params.append(list(excluded))
+    return CompiledQuery(" AND ".join(where), tuple(params), tuple(map(Ranked, dict.fromkeys(phrases))), True, True)
 
 
 def _ranked(node: Node, guards: tuple[Sql, ...]) -> Iterator[Ranked]:

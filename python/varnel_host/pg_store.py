@@ -6,7 +6,9 @@ same tokens (segment.py cuts the text here, the server only stores them, see
 pg_query.py), the same hits, ranked by the same bm25 (FTS5's formula: k1 1.2,
 b 0.75, a per-phrase IDF, field weights store.BM25_WEIGHTS, document length
 all fields' tokens) computed in SQL over the same statistics, ties broken
-alike (id, given in order of first import).
+alike (id, given in order of first import). SIM= commands choose their
+words in similar.py from document frequencies counted here (_PgCollection)
+and rank by the chosen tokens with the same bm25.
 
 Tables: `records` (one row per patent, pn unique, `number` its number part),
 `patent_tokens` (per record: every text field's tokens, their count and the
@@ -40,8 +42,10 @@ from contextlib import contextmanager
 import psycopg
 from psycopg import conninfo, errors
 
-from . import segment
-from .pg_query import TOKENS, CompiledQuery, compile_query, condition, lexemes, token_column
+from . import pn, segment, similar
+from .pg_query import (
+    TOKENS, CompiledQuery, compile_query, condition, lexemes, number_condition, similar_query, token_column, token_phrase,
+)
 from .query import TEXT_FIELDS, Query, parse
 from .records import Hit, PatentRecord
 from .store import (
@@ -344,14 +348,19 @@ class PgPatentStore:
         if limit is not None and limit < 0:
             raise ValueError("limit 不能是負數")
         query = parse(command) if isinstance(command, str) else command
-        compiled = compile_query(query)
+        compiled = None if query.similar() else compile_query(query)
         table = f"varnel_hits_{next(self._results)}"
+        plan = None
         with self._errors(), self._polling(cancel):
             self._drop_stale()
             with self._db.transaction():
                 self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
+                if compiled is None:  # the words chosen from the same state the hits come from
+                    records = self._db.execute("SELECT count(*) FROM records").fetchone()[0]
+                    plan = similar.plan(_PgCollection(self._db), query, records)
+                    compiled = plan.compiled
                 total = self._rank(compiled, limit, table)
-        result = PgSearchResult(self, query, table, total, cancel)
+        result = PgSearchResult(self, query, table, total, cancel, compiled, plan)
         self._live.add(result)
         return result
 
@@ -386,6 +395,9 @@ class PgPatentStore:
             value = math.log((records - hits + 0.5) / (hits + 0.5))
             idf[phrase] = value if value > 0.0 else 1e-6
         avgdl = tokens / records if records else 1.0
+        length = f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8)"
+        if compiled.tokens_only:
+            return self._token_score(phrases, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length)
         frequencies = list(dict.fromkeys(compiled.ranked))
         columns, lateral_params = [], []
         for index, ranked in enumerate(frequencies):
@@ -396,10 +408,7 @@ class PgPatentStore:
                 params = (*(p for _, guard_params in ranked.guards for p in guard_params), *params)
             columns.append(f"{frequency} AS f{index}")
             lateral_params += params
-        lateral = (
-            f", LATERAL (SELECT {', '.join(columns)}, "
-            f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8) AS k) fr"
-        )
+        lateral = f", LATERAL (SELECT {', '.join(columns)}, {length} AS k) fr"
         lateral_params += [K1, B, B, avgdl]
         position = {ranked: index for index, ranked in enumerate(frequencies)}
         terms, score_params = [], []
@@ -408,6 +417,29 @@ class PgPatentStore:
             terms.append(f"%s::float8 * (({f} * (%s::float8 + 1::float8)) / ({f} + fr.k))")
             score_params += [idf[ranked.phrase], K1]
         return " + ".join(terms), tuple(score_params), lateral, tuple(lateral_params)
+
+    @staticmethod
+    def _token_score(
+        phrases: Sequence, idf: Sequence[float], length_params: tuple[float, ...], length: str
+    ) -> tuple[str, tuple[object, ...], str, tuple[object, ...]]:
+        """The same bm25 for single tokens: each field's token list split once
+        and the chosen tokens counted there (one pass per field, not one
+        pattern search per token and field), the terms summed in token order
+        as FTS5 sums its phrases."""
+        fields = phrases[0].fields
+        split = " UNION ALL ".join(
+            f"SELECT unnest(string_to_array({TOKENS}.{token_column(code)}, ' ')) AS token, %s::float8 AS weight"
+            for code in fields
+        )
+        lateral = (
+            ", LATERAL (SELECT coalesce(sum(q.idf * ((f.f * (%s::float8 + 1::float8)) / (f.f + l.k)) ORDER BY q.i), 0::float8) "
+            f"AS score FROM (SELECT w.token, sum(w.weight) AS f FROM ({split}) w WHERE w.token = ANY(%s::text[]) "
+            "GROUP BY w.token) f JOIN unnest(%s::text[], %s::float8[]) WITH ORDINALITY AS q(token, idf, i) "
+            f"ON q.token = f.token CROSS JOIN (SELECT {length} AS k) l) fr"
+        )
+        chosen = [phrase.tokens[0] for phrase in phrases]
+        params = (K1, *(BM25_WEIGHTS.get(code, 1.0) for code in fields), chosen, chosen, list(idf), *length_params)
+        return "fr.score", (), lateral, params
 
     def _phrase_hits(self, phrases: Sequence) -> list[int]:
         """How many records hold each phrase (FTS5's per-phrase hit count)."""
@@ -462,16 +494,70 @@ class PgPatentStore:
         self._stale.append(table)
 
 
+class _PgCollection:
+    """The server's side of a similarity command (similar.Collection), read
+    in the search's transaction."""
+
+    def __init__(self, db: psycopg.Connection):
+        self._db = db
+
+    def id_range(self) -> tuple[int, int]:
+        low, high = self._db.execute("SELECT coalesce(min(id), 0), coalesce(max(id), 0) FROM records").fetchone()
+        return low, high
+
+    def records_through(self, last_id: int) -> int:
+        return self._db.execute("SELECT count(*) FROM records WHERE id <= %s", (last_id,)).fetchone()[0]
+
+    def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
+        below = "" if last_id is None else f" AND {TOKENS}.id <= %s"
+        # One statement per token, sent together (one statement holding them
+        # all is planned ten times slower); each reads its token's entries in
+        # the GIN index, where the planner would scan every row for a common one.
+        before = self._db.execute("SHOW enable_seqscan").fetchone()[0]
+        self._db.execute("SET LOCAL enable_seqscan = off")
+        try:
+            with self._db.pipeline():
+                cursors = []
+                for token in tokens:
+                    sql, params = token_phrase(token).condition()
+                    cursors.append(self._db.execute(
+                        f"SELECT count(*) FROM patent_tokens {TOKENS} WHERE {sql}{below}",
+                        (*params, *(() if last_id is None else (last_id,))),
+                    ))
+            return [cursor.fetchone()[0] for cursor in cursors]
+        finally:
+            self._db.execute(f"SET LOCAL enable_seqscan = {'on' if before == 'on' else 'off'}")
+
+    def source(self, parts: pn.Parts) -> list[tuple[int, str]]:
+        sql, params = number_condition(parts)
+        rows = self._db.execute(f"SELECT r.id, r.title, r.abstract, r.claims FROM records r WHERE {sql} ORDER BY r.id", params)
+        return [(record_id, "\n".join(texts)) for record_id, *texts in rows]
+
+    def compile(self, tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> CompiledQuery:
+        return similar_query(tokens, filters, excluded)
+
+
 class PgSearchResult:
     """The hits of one search, best first (see store.SearchResult)."""
 
-    def __init__(self, store: PgPatentStore, query: Query, table: str, total: int, cancel: Callable[[], bool] | None):
+    def __init__(
+        self,
+        store: PgPatentStore,
+        query: Query,
+        table: str,
+        total: int,
+        cancel: Callable[[], bool] | None,
+        compiled: CompiledQuery,
+        plan: similar.Plan | None = None,
+    ):
         self._store = store
         self._query = query
         self._table = table
         self._cancel = cancel
+        self._compiled = compiled
+        self._plan = plan
         self.total = total
-        self.words = query.words()
+        self.words = plan.words if plan else query.words()
         self._hits: list[Hit] | None = None
 
     def __del__(self) -> None:
@@ -505,9 +591,8 @@ class PgSearchResult:
         if ranked == self.total:
             found, params = f"FROM records r WHERE r.id IN (SELECT id FROM {self._table})", ()
         else:
-            compiled = compile_query(self._query)
-            found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {compiled.where}"
-            params = compiled.params
+            found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {self._compiled.where}"
+            params = self._compiled.params
         with store._errors(), store._polling(self._cancel):
             grouped = [
                 store._db.execute(f"SELECT {column}, count(*) {found} GROUP BY 1", params).fetchall()
@@ -517,13 +602,19 @@ class PgSearchResult:
 
     def _hits_of(self, attributes: Sequence[str], limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """Rows with the words each contains: every distinct word condition
-        evaluated on the hit, mapped to words in Python."""
+        (and each token a similarity command chose) evaluated on the hit,
+        mapped to words in Python."""
         store = self._store
         conditions = {condition(term): None for term in self._query.terms()}
         checks = list(conditions)
         words = {
-            word: [checks.index(condition(term)) for term in self._query.terms() if term.word == word] for word in self.words
+            word: [checks.index(condition(term)) for term in self._query.terms() if term.word == word]
+            for word in self._query.words()
         }
+        filtered = len(checks)
+        if self._plan is not None:
+            checks += [token_phrase(token).condition() for token in self._plan.selection.tokens]
+            shared = similar.shared_words(self._plan.selection)
         flags = ", ".join(sql for sql, _ in checks) or "NULL"
         selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in _ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
@@ -545,7 +636,11 @@ class PgSearchResult:
                     key = tuple(found or ())
                     matched = matched_by.get(key)
                     if matched is None:
-                        matched = matched_by[key] = tuple(w for w, at in words.items() if any(key[i] for i in at))
+                        matched = tuple(w for w, at in words.items() if any(key[i] for i in at))
+                        if self._plan is not None:
+                            mask = sum(1 << bit for bit, held in enumerate(key[filtered:]) if held)
+                            matched = shared(mask) + matched
+                        matched_by[key] = matched
                     yield Hit(PatentRecord(*values), score, matched)
         finally:
             if not store._db.closed:

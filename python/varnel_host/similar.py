@@ -8,7 +8,9 @@ frequency, counted in the full-text index itself):
 weight = (1 + ln tf) × ln(N / df). Tokens found in more than COMMON_SHARE of
 the records say nothing about any one patent and are dropped, whatever they
 are, so no hand-made stop list is needed. The MAX_TERMS heaviest tokens form
-one FTS5 OR over title, abstract and claims, ranked by the store's bm25.
+one OR over title, abstract and claims, ranked by the store's bm25. The
+store supplies the counts, the source text and its own form of that query
+(Collection): the choice of words is the same on every store.
 
 The chosen tokens are shown as words: tokens whose places in the text
 overlap (the bigrams 固態 態電 電池 of 固態電池) join into the text's own
@@ -19,7 +21,6 @@ the report uses to mark shared and matched words inside abstracts and claims.
 
 from __future__ import annotations
 
-import json
 import math
 import re
 import sqlite3
@@ -27,12 +28,11 @@ from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from functools import lru_cache
-from typing import NamedTuple
+from typing import NamedTuple, Protocol
 
 from . import pn
-from .query import And, Query, QueryError, Similar
+from .query import Query, QueryError, Similar
 from .segment import index_text, search_tokens
-from .sqlite_query import INDEX_TABLE, RECORDS_ALIAS, CompiledQuery, compile_query, index_column, number_sql
 
 MAX_TERMS = 32  # tokens of a description that take part in the ranking
 COMMON_SHARE = 0.1  # a token in more than this share of the records is stop-like
@@ -44,7 +44,6 @@ SEARCHED_FIELDS = ("TI", "AB", "CL")
 _CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uac00-\ud7af\uf900-\ufaff\U00020000-\U0003ffff"
 _CJK_RUN = re.compile(f"[{_CJK}]+")
 _WORD = re.compile(rf"[^\W_{_CJK}]+(?:(?<=\d)[./](?=\d)[^\W_{_CJK}]+)*")
-_COLUMNS = " ".join(index_column(code) for code in SEARCHED_FIELDS)
 
 
 class Span(NamedTuple):
@@ -155,40 +154,54 @@ def select(
     return Selection(text, tuple(chosen), tuple(span for span in spans if span.token in keep))
 
 
-def document_frequencies(db: sqlite3.Connection, tokens: Sequence[str], records: int) -> dict[str, int]:
-    """How many records hold each token in title, abstract or claims, counted
-    in the full-text index. In a large collection a common token is counted
-    among the first SAMPLE_RECORDS records only and scaled up (the count
-    costs as many steps as the records it finds); a token rare there is
-    counted everywhere, which is cheap because it is rare."""
-    exact = f"SELECT count(*) FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?"
+class Collection(Protocol):
+    """What a store gives the similarity search: counts, source texts and its
+    own compiled form of the ranking. Record ids rise in order of first import."""
+
+    def id_range(self) -> tuple[int, int]:
+        """The lowest and highest record id (0, 0 when empty)."""
+
+    def records_through(self, last_id: int) -> int:
+        """How many records have an id up to `last_id`."""
+
+    def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
+        """How many records (with an id up to `last_id`, if given) hold each
+        token in title, abstract or claims."""
+
+    def source(self, parts: pn.Parts) -> list[tuple[int, str]]:
+        """(id, title + abstract + claims) of the records with that
+        publication number, in id order."""
+
+    def compile(self, tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> object:
+        """The store's query ranking by the OR of `tokens` over SEARCHED_FIELDS
+        (None when there are no tokens: nothing is found), keeping the records
+        `filters` finds, leaving out `excluded`."""
+
+
+def document_frequencies(collection: Collection, tokens: Sequence[str], records: int) -> dict[str, int]:
+    """How many records hold each token in title, abstract or claims. In a
+    large collection a common token is counted among the first SAMPLE_RECORDS
+    records only (by id) and scaled up (the count costs as many steps as the
+    records it finds); a token rare there is counted everywhere, which is
+    cheap because it is rare. Below 2 × SAMPLE_RECORDS every count is exact."""
     if records <= 2 * SAMPLE_RECORDS:
-        return {token: db.execute(exact, (token_match(token),)).fetchone()[0] for token in tokens}
-    low, high = db.execute("SELECT min(id), max(id) FROM records").fetchone()
+        return dict(zip(tokens, collection.token_hits(tokens, None)))
+    low, high = collection.id_range()
     bound = low + (high - low) * SAMPLE_RECORDS // records
-    sampled = db.execute("SELECT count(*) FROM records WHERE id <= ?", (bound,)).fetchone()[0]
-    frequencies = {}
-    for token in tokens:
-        expression = token_match(token)
-        found = db.execute(exact + " AND rowid <= ?", (expression, bound)).fetchone()[0]
-        if found < SAMPLE_FLOOR:
-            frequencies[token] = db.execute(exact, (expression,)).fetchone()[0]
-        else:
-            frequencies[token] = round(found * records / max(sampled, 1))
-    return frequencies
-
-
-def token_match(token: str) -> str:
-    """The FTS5 expression of one token in title, abstract and claims."""
-    return f'{{{_COLUMNS}}} : "{token.replace(chr(34), chr(34) * 2)}"'
+    sampled = collection.records_through(bound)
+    found = dict(zip(tokens, collection.token_hits(tokens, bound)))
+    rare = [token for token in tokens if found[token] < SAMPLE_FLOOR]
+    exact = dict(zip(rare, collection.token_hits(rare, None)))
+    return {token: exact[token] if token in exact else round(found[token] * records / max(sampled, 1)) for token in tokens}
 
 
 @dataclass(frozen=True)
 class Plan:
-    """How the store runs a command holding SIM=: what ranks, what filters."""
+    """How the store runs a command holding SIM=: what ranks (`compiled`,
+    the store's own form), what filters."""
 
     selection: Selection
-    compiled: CompiledQuery
+    compiled: object
     filters: Query | None
 
     @property
@@ -196,52 +209,50 @@ class Plan:
         return self.selection.words + (self.filters.words() if self.filters else ())
 
 
-def plan(db: sqlite3.Connection, query: Query, records: int) -> Plan:
+def plan(collection: Collection | sqlite3.Connection, query: Query, records: int) -> Plan:
     """The ranking of a command with SIM=; QueryError for a publication
-    number that is not in the collection."""
+    number that is not in the collection. A connection stands for the
+    SQLite store's collection."""
+    if isinstance(collection, sqlite3.Connection):
+        from .sqlite_query import SqliteCollection
+
+        collection = SqliteCollection(collection)
     similar = query.similar()
     assert similar is not None
-    text, excluded = _source(db, similar)
+    text, excluded = _source(collection, similar)
     if not any(_distinctive(span) for span in text_tokens(text)):
         raise QueryError(
             "SIM= 的文字中沒有可比較的詞（至少要有兩個相連的中文字或一個英文詞）", similar.position, text[:20]
         )
-    selection = select(text, lambda tokens: document_frequencies(db, tokens, records), records)
+    selection = select(text, lambda tokens: document_frequencies(collection, tokens, records), records)
     filters = query.filters()
-    where: list[str] = []
-    params: list[str] = []
-    if filters is not None:
-        compiled = compile_query(filters)
-        if compiled.match is not None:
-            where.append(f"{RECORDS_ALIAS}.id IN (SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)")
-            params.append(compiled.match)
-        if compiled.where:
-            where.append(compiled.where)
-            params += compiled.params
-    if excluded:
-        where.append(f"{RECORDS_ALIAS}.id NOT IN ({', '.join('?' * len(excluded))})")
-        params += map(str, excluded)
-    condition = " AND ".join(f"({part})" for part in where)
-    if not selection.tokens:  # no word of the text is in the collection: nothing is close
-        return Plan(selection, CompiledQuery(None, "0", ()), filters)
-    match = f"{{{_COLUMNS}}} : (" + " OR ".join(f'"{token}"' for token in selection.tokens) + ")"
-    return Plan(selection, CompiledQuery(match, condition, tuple(params)), filters)
+    return Plan(selection, collection.compile(selection.tokens, filters, excluded), filters)
 
 
-def _source(db: sqlite3.Connection, similar: Similar) -> tuple[str, tuple[int, ...]]:
+def _source(collection: Collection, similar: Similar) -> tuple[str, tuple[int, ...]]:
     """The text to compare with, and the records to leave out (the patent itself)."""
     if not similar.number:
         return similar.text, ()
     parts = pn.query_parts(similar.number)
     assert parts is not None  # the parser refused anything else
-    condition, params = number_sql(parts)
-    from .store import FULL_RECORD_SQL, full_records  # abstract and claims are stored apart, compressed
-
-    rows = list(full_records(db.execute(f"{FULL_RECORD_SQL} WHERE {condition} ORDER BY {RECORDS_ALIAS}.id", params)))
+    rows = collection.source(parts)
     if not rows:
         raise QueryError(f"資料庫中沒有公開公告號「{similar.number}」的專利", similar.position, similar.number)
-    record = rows[0][1]
-    return "\n".join((record.title, record.abstract, record.claims)), tuple(record_id for record_id, _ in rows)
+    return rows[0][1], tuple(record_id for record_id, _ in rows)
+
+
+def shared_words(selection: Selection) -> Callable[[int], tuple[str, ...]]:
+    """A hit's bit mask of the chosen tokens it holds (bit i: selection.tokens[i])
+    -> the words it shares with the text."""
+    shown: dict[int, tuple[str, ...]] = {}
+
+    def shared(mask: int) -> tuple[str, ...]:
+        words = shown.get(mask)
+        if words is None:
+            words = shown[mask] = selection.shared(t for bit, t in enumerate(selection.tokens) if mask >> bit & 1)
+        return words
+
+    return shared
 
 
 def matcher(
@@ -250,17 +261,13 @@ def matcher(
     filtered: Callable[[int, str], tuple[str, ...]] | None,
 ) -> Callable[[int, str], tuple[str, ...]]:
     """(id, pn) -> the words a hit shares with the text, then the filter
-    words it contains (`filtered`, the store's matcher of the filters)."""
-    tokens = plan.selection.tokens
-    masks = occurrences([token_match(token) for token in tokens])
-    shown: dict[int, tuple[str, ...]] = {}
+    words it contains (`filtered`, the store's matcher of the filters);
+    `occurrences(tokens)` gives id -> bit mask of the tokens it holds."""
+    masks = occurrences(plan.selection.tokens)
+    shared = shared_words(plan.selection)
 
     def matched(record_id: int, number: str) -> tuple[str, ...]:
-        mask = masks.get(record_id, 0)
-        words = shown.get(mask)
-        if words is None:
-            words = shown[mask] = plan.selection.shared(t for bit, t in enumerate(tokens) if mask >> bit & 1)
-        return words + (filtered(record_id, number) if filtered else ())
+        return shared(masks.get(record_id, 0)) + (filtered(record_id, number) if filtered else ())
 
     return matched
 

@@ -10,13 +10,15 @@ Another store compiles the same Query its own way.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+import sqlite3
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 
 from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, Term
 from .records import FIELDS
 from .segment import index_text, join_ipc, search_tokens
+from .similar import SEARCHED_FIELDS
 
 INDEX_TABLE = "patent_index"
 RECORDS_ALIAS = "r"
@@ -196,3 +198,60 @@ def word_checks(query: Query) -> WordChecks:
     never = frozenset(term_match(item.item) for item in items if isinstance(item, Not) and isinstance(item.item, Term))
     numbers = {term_match(term): term.text for term in query.terms() if number_of(term) is not None}
     return WordChecks({word: tuple(exprs) for word, exprs in expressions.items()}, always, never - always, numbers)
+
+
+# --- similarity commands -------------------------------------------------------
+
+_SIMILAR_COLUMNS = " ".join(index_column(code) for code in SEARCHED_FIELDS)
+
+
+def token_match(token: str) -> str:
+    """The FTS5 expression of one token in title, abstract and claims."""
+    return f'{{{_SIMILAR_COLUMNS}}} : "{token.replace(chr(34), chr(34) * 2)}"'
+
+
+class SqliteCollection:
+    """The SQLite store's side of a similarity command (similar.Collection)."""
+
+    def __init__(self, db: sqlite3.Connection):
+        self._db = db
+
+    def id_range(self) -> tuple[int, int]:
+        low, high = self._db.execute("SELECT coalesce(min(id), 0), coalesce(max(id), 0) FROM records").fetchone()
+        return low, high
+
+    def records_through(self, last_id: int) -> int:
+        return self._db.execute("SELECT count(*) FROM records WHERE id <= ?", (last_id,)).fetchone()[0]
+
+    def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
+        sql = f"SELECT count(*) FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?"
+        if last_id is None:
+            return [self._db.execute(sql, (token_match(token),)).fetchone()[0] for token in tokens]
+        return [self._db.execute(sql + " AND rowid <= ?", (token_match(token), last_id)).fetchone()[0] for token in tokens]
+
+    def source(self, parts: pn.Parts) -> list[tuple[int, str]]:
+        from .store import FULL_RECORD_SQL, full_records  # abstract and claims are stored apart, compressed
+
+        condition, params = number_sql(parts)
+        rows = full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE {condition} ORDER BY {RECORDS_ALIAS}.id", params))
+        return [(record_id, "\n".join((r.title, r.abstract, r.claims))) for record_id, r in rows]
+
+    def compile(self, tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> CompiledQuery:
+        if not tokens:  # no word of the text is in the collection: nothing is close
+            return CompiledQuery(None, "0", ())
+        where: list[str] = []
+        params: list[str] = []
+        if filters is not None:
+            compiled = compile_query(filters)
+            if compiled.match is not None:
+                sql, values = _in_index(compiled.match)
+                where.append(sql)
+                params += values
+            if compiled.where:
+                where.append(compiled.where)
+                params += compiled.params
+        if excluded:
+            where.append(f"{RECORDS_ALIAS}.id NOT IN ({', '.join('?' * len(excluded))})")
+            params += map(str, excluded)
+        match = f"{{{_SIMILAR_COLUMNS}}} : (" + " OR ".join(f'"{token}"' for token in tokens) + ")"
+        return CompiledQuery(match, " AND ".join(f"({part})" for part in where), tuple(params))

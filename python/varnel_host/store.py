@@ -55,7 +55,9 @@ from .query import TEXT_FIELDS, Query, parse
 from .records import FIELDS, Hit, PatentRecord
 from .segment import index_text
 from . import pn
-from .sqlite_query import INDEX_TABLE, RECORDS_ALIAS, CompiledQuery, compile_query, index_column, word_checks
+from .sqlite_query import (
+    INDEX_TABLE, RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, index_column, token_match, word_checks,
+)
 
 SCHEMA_VERSION = 3
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
@@ -377,7 +379,7 @@ class PatentStore:
         self._drop_stale()
         table = f"temp.hits_{next(self._results)}"
         with self._polling(cancel):
-            plan = similar.plan(self._db, query, self.count()) if query.similar() else None
+            plan = similar.plan(SqliteCollection(self._db), query, self.count()) if query.similar() else None
             compiled = plan.compiled if plan else compile_query(query)
             total = self._rank(compiled, limit, table)
         result = SearchResult(self, query, table, total, cancel, plan)
@@ -753,7 +755,8 @@ class SearchResult:
             else:
                 filters = self._plan.filters
                 base = self._words_matcher(filters) if filters is not None and filters.terms() else None
-                self._matched = similar.matcher(self._plan, self._store._occurrences, base)
+                occurrences = self._store._occurrences
+                self._matched = similar.matcher(self._plan, lambda tokens: occurrences(list(map(token_match, tokens))), base)
         return self._matched
 
     def _words_matcher(self, query: Query) -> Callable[[int, str], tuple[str, ...]]:
