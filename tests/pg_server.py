@@ -27,6 +27,10 @@ import pytest
 SUPERUSER = "postgres"
 ROLE, PASSWORD = "varnel", "s3cret-Pässword"
 _DATABASES = itertools.count(1)
+# The server's programs run without the sanitizer build's preloaded runtime
+# (initdb's bootstrap server hangs under it) and within a time limit.
+_ENV = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC") and not k.endswith("SAN_OPTIONS")}
+_TOOL_SECONDS = 180
 
 
 def _binaries() -> Path:
@@ -70,13 +74,15 @@ class Server:
             [*self.as_user, str(self.bin / "postgres"), "-D", str(self.data), "-p", str(self.port),
              "-c", "listen_addresses=127.0.0.1", "-c", f"unix_socket_directories={self.folder}",
              "-c", "max_connections=60", *([] if durable else ["-c", "fsync=off", "-c", "full_page_writes=off"])],
-            stdout=subprocess.DEVNULL, stderr=open(self.folder / "server.log", "wb"),
+            stdout=subprocess.DEVNULL, stderr=open(self.folder / "server.log", "wb"), env=_ENV,
         )
         self._wait()
         self.sql(f"CREATE ROLE {ROLE} LOGIN PASSWORD '{PASSWORD}'")
 
     def _run(self, program: str, *args: str) -> str:
-        done = subprocess.run([*self.as_user, str(self.bin / program), *args], capture_output=True, text=True)
+        done = subprocess.run(
+            [*self.as_user, str(self.bin / program), *args], capture_output=True, text=True, env=_ENV, timeout=_TOOL_SECONDS
+        )
         if done.returncode != 0:
             raise RuntimeError(f"{program} failed: {done.stderr.strip()}")
         return done.stdout
@@ -86,7 +92,10 @@ class Server:
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise RuntimeError("the PostgreSQL server stopped at start: " + (self.folder / "server.log").read_text())
-            ready = subprocess.run([str(self.bin / "pg_isready"), "-h", "127.0.0.1", "-p", str(self.port)], capture_output=True)
+            ready = subprocess.run(
+                [str(self.bin / "pg_isready"), "-h", "127.0.0.1", "-p", str(self.port)],
+                capture_output=True, env=_ENV, timeout=_TOOL_SECONDS,
+            )
             if ready.returncode == 0:
                 return
             time.sleep(0.1)
