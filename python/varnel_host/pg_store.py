@@ -50,7 +50,7 @@ from .query import TEXT_FIELDS, Query, parse
 from .records import Hit, PatentRecord
 from .store import (
     _ATTRIBUTES, _ROW_ATTRIBUTES, BM25_WEIGHTS, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport,
-    Facets, PatentStore, StoreError, _checked, _index_values, _number, _Row, _sample_numbers,
+    Facets, PatentStore, RankedHits, StoreError, _checked, _index_values, _number, _Row, _sample_numbers,
 )
 
 SCHEMA_VERSION = "1"
@@ -537,7 +537,7 @@ class _PgCollection:
         return similar_query(tokens, filters, excluded)
 
 
-class PgSearchResult:
+class PgSearchResult(RankedHits):
     """The hits of one search, best first (see store.SearchResult)."""
 
     def __init__(
@@ -560,28 +560,6 @@ class PgSearchResult:
         self.words = plan.words if plan else query.words()
         self._hits: list[Hit] | None = None
 
-    def __del__(self) -> None:
-        self._store._release(self._table)
-
-    def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
-        """Every hit, best first, fetched from the server in batches."""
-        if self._hits is not None:
-            yield from self._hits
-        else:
-            yield from self._hits_of(_ROW_ATTRIBUTES, None, cancel or self._cancel)
-
-    def closest(self, n: int) -> list[Hit]:
-        """The n best hits with their full records."""
-        if self._hits is not None:
-            return self._hits[:n]
-        return list(self._hits_of(_ATTRIBUTES, n, self._cancel))
-
-    @property
-    def hits(self) -> list[Hit]:
-        if self._hits is None:
-            self._hits = list(self._hits_of(_ATTRIBUTES, None, None))
-        return self._hits
-
     def facets(self, top: int = 10) -> Facets:
         """Counts over every hit, grouped on the server (see
         store.SearchResult.facets): from the ranked hits when all of them were
@@ -600,7 +578,7 @@ class PgSearchResult:
             ]
         return Facets.of(*grouped, top)
 
-    def _hits_of(self, attributes: Sequence[str], limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
+    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """Rows with the words each contains: every distinct word condition
         (and each token a similarity command chose) evaluated on the hit,
         mapped to words in Python."""
@@ -616,6 +594,7 @@ class PgSearchResult:
             checks += [token_phrase(token).condition() for token in self._plan.selection.tokens]
             shared = similar.shared_words(self._plan.selection)
         flags = ", ".join(sql for sql, _ in checks) or "NULL"
+        attributes = _ATTRIBUTES if full else _ROW_ATTRIBUTES
         selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in _ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
         with store._errors(), store._polling(cancel):

@@ -652,7 +652,45 @@ class PatentStore:
         self._db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('segmentation', ?)", (INDEX_VERSION,))
 
 
-class SearchResult:
+class RankedHits:
+    """What the results of both stores share: rows(), closest(n) and hits
+    read through the store's own _hits_of(full, limit, cancel), and the
+    temporary table of ranked ids handed back when the result goes."""
+
+    _store: PatentStore
+    _table: str
+    _cancel: Callable[[], bool] | None
+    _hits: list[Hit] | None
+
+    def __del__(self) -> None:
+        self._store._release(self._table)
+
+    def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
+        """Every hit, best first, fetched in batches (abstract and claims
+        empty); Cancelled when cancel() (default: the search's) returns True."""
+        if self._hits is not None:
+            yield from self._hits
+        else:
+            yield from self._hits_of(False, None, cancel or self._cancel)
+
+    def closest(self, n: int) -> list[Hit]:
+        """The n best hits with their full records."""
+        if self._hits is not None:
+            return self._hits[:n]
+        return list(self._hits_of(True, n, self._cancel))
+
+    @property
+    def hits(self) -> list[Hit]:
+        """Every hit with its full record, best first (for callers that hold them all)."""
+        if self._hits is None:
+            self._hits = list(self._hits_of(True, None, None))
+        return self._hits
+
+    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
+        raise NotImplementedError
+
+
+class SearchResult(RankedHits):
     """The hits of one search, best first (see PatentStore.search).
 
     `total` counts every hit, `words` are the command's words in command
@@ -678,30 +716,6 @@ class SearchResult:
         self.words = plan.words if plan else query.words()
         self._matched: Callable[[int, str], tuple[str, ...]] | None = None
         self._hits: list[Hit] | None = None
-
-    def __del__(self) -> None:
-        self._store._release(self._table)
-
-    def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
-        """Every hit, best first, fetched from the database in batches;
-        Cancelled when cancel() (default: the search's) returns True."""
-        if self._hits is not None:
-            yield from self._hits
-        else:
-            yield from self._hits_of(False, None, cancel or self._cancel)
-
-    def closest(self, n: int) -> list[Hit]:
-        """The n best hits with their full records."""
-        if self._hits is not None:
-            return self._hits[:n]
-        return list(self._hits_of(True, n, self._cancel))
-
-    @property
-    def hits(self) -> list[Hit]:
-        """Every hit with its full record, best first (for callers that hold them all)."""
-        if self._hits is None:
-            self._hits = list(self._hits_of(True, None, None))
-        return self._hits
 
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """The hits in rank order; `full`: with abstract and claims."""
