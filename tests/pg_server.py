@@ -70,12 +70,13 @@ class Server:
             "initdb", "-D", str(self.data), "-U", SUPERUSER, "--pwfile", str(password_file), "-E", "UTF8",
             "--locale=C", "--auth-local=trust", "--auth-host=scram-sha-256",
         )
-        self.process = subprocess.Popen(
-            [*self.as_user, str(self.bin / "postgres"), "-D", str(self.data), "-p", str(self.port),
-             "-c", "listen_addresses=127.0.0.1", "-c", f"unix_socket_directories={self.folder}",
-             "-c", "max_connections=60", *([] if durable else ["-c", "fsync=off", "-c", "full_page_writes=off"])],
-            stdout=subprocess.DEVNULL, stderr=open(self.folder / "server.log", "wb"), env=_ENV,
-        )
+        with open(self.folder / "server.log", "wb") as log:  # the child keeps its own copy
+            self.process = subprocess.Popen(
+                [*self.as_user, str(self.bin / "postgres"), "-D", str(self.data), "-p", str(self.port),
+                 "-c", "listen_addresses=127.0.0.1", "-c", f"unix_socket_directories={self.folder}",
+                 "-c", "max_connections=60", *([] if durable else ["-c", "fsync=off", "-c", "full_page_writes=off"])],
+                stdout=subprocess.DEVNULL, stderr=log, env=_ENV,
+            )
         self._wait()
         self.sql(f"CREATE ROLE {ROLE} LOGIN PASSWORD '{PASSWORD}'")
 

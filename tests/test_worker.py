@@ -190,10 +190,10 @@ def running(pid: int) -> bool:
 
 
 def test_the_worker_does_not_outlive_a_killed_host(tmp_path):
-    parent = subprocess.Popen([sys.executable, "-c", PARENT, str(tmp_path)], stdout=subprocess.PIPE, text=True)
-    worker_pid = int(parent.stdout.readline())
-    parent.send_signal(signal.SIGKILL)
-    parent.wait(10)
+    with subprocess.Popen([sys.executable, "-c", PARENT, str(tmp_path)], stdout=subprocess.PIPE, text=True) as parent:
+        worker_pid = int(parent.stdout.readline())
+        parent.send_signal(signal.SIGKILL)
+        parent.wait(10)
     deadline = time.monotonic() + 20
     while running(worker_pid) and time.monotonic() < deadline:
         time.sleep(0.1)

@@ -85,20 +85,19 @@ def csv_rows(binary: BinaryIO, info: FileInfo, skip_lines: int = 0) -> Iterator[
     encoding = detect_encoding(binary.read(SNIFF_BYTES))
     binary.seek(0)
     info.encoding = encoding.label
-    stream = text_stream(binary, encoding)
-    framer = _Framer(lines(stream))
-    for start, text, problem in framer.rows():
-        if start <= skip_lines:
-            continue
-        if text is None:
-            yield start, problem
-        elif encoding.undecodable(text):
-            yield start, NOT_DECODABLE.format(encoding.label)
-        else:
-            try:
-                yield start, next(csv.reader([text]), [])
-            except csv.Error as error:
-                yield start, f"CSV 格式錯誤：{error}"
+    with text_stream(binary, encoding) as stream:
+        for start, text, problem in _Framer(lines(stream)).rows():
+            if start <= skip_lines:
+                continue
+            if text is None:
+                yield start, problem
+            elif encoding.undecodable(text):
+                yield start, NOT_DECODABLE.format(encoding.label)
+            else:
+                try:
+                    yield start, next(csv.reader([text]), [])
+                except csv.Error as error:
+                    yield start, f"CSV 格式錯誤：{error}"
 
 
 def _header(cells: list[str], names: dict[str, str], info: FileInfo) -> dict[int, str] | str:
@@ -199,22 +198,23 @@ def own_jsonl(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
     info.encoding = encoding.label
     ignored: list[str] = []
     size, parts, start = 0, [], 1
-    for number, piece, complete in lines(text_stream(binary, encoding)):
-        if not parts and size == 0:
-            start = number
-        size += len(piece)
-        if size <= FIELD_LIMIT:
-            parts.append(piece)
-        if not complete:
-            continue
-        text, too_large = "".join(parts), size > FIELD_LIMIT
-        size, parts = 0, []
-        if too_large:
-            yield start, _RECORD_TOO_LARGE
-        elif encoding.undecodable(text):
-            yield start, NOT_DECODABLE.format(encoding.label)
-        elif text.strip():
-            yield start, _json_record(text, ignored)
+    with text_stream(binary, encoding) as stream:
+        for number, piece, complete in lines(stream):
+            if not parts and size == 0:
+                start = number
+            size += len(piece)
+            if size <= FIELD_LIMIT:
+                parts.append(piece)
+            if not complete:
+                continue
+            text, too_large = "".join(parts), size > FIELD_LIMIT
+            size, parts = 0, []
+            if too_large:
+                yield start, _RECORD_TOO_LARGE
+            elif encoding.undecodable(text):
+                yield start, NOT_DECODABLE.format(encoding.label)
+            elif text.strip():
+                yield start, _json_record(text, ignored)
     if size:  # a last line without its line end
         yield start, _json_record("".join(parts), ignored) if size <= FIELD_LIMIT else _RECORD_TOO_LARGE
     info.ignored.extend(ignored)

@@ -11,6 +11,7 @@ line ends, the mark of classic Mac OS, settling Mac Roman against CP1252.
 from __future__ import annotations
 
 import codecs
+import contextlib
 import datetime
 import functools
 import io
@@ -69,14 +70,20 @@ def detect_encoding(head: bytes) -> Encoding:
     return Encoding(codec, labels.get(codec, codec))
 
 
-def text_stream(binary: BinaryIO, encoding: Encoding) -> io.TextIOWrapper:
+@contextlib.contextmanager
+def text_stream(binary: BinaryIO, encoding: Encoding) -> Iterator[io.TextIOWrapper]:
     """Decoded text with LF, CRLF and CR alone all read as "\\n"; undecodable
-    bytes are kept as lone surrogates so that their line can be reported."""
+    bytes are kept as lone surrogates so that their line can be reported.
+    The binary file stays open for its owner: the wrapper is detached at exit."""
     codec = "utf-8" if encoding.codec == "utf-8-sig" else encoding.codec
     stream = io.TextIOWrapper(binary, encoding=codec, errors="surrogateescape", newline=None)
-    if encoding.codec == "utf-8-sig" and stream.read(1) != "\ufeff":
-        raise ValueError("BOM expected")  # detect_encoding saw one
-    return stream
+    try:
+        if encoding.codec == "utf-8-sig" and stream.read(1) != "\ufeff":
+            raise ValueError("BOM expected")  # detect_encoding saw one
+        yield stream
+    finally:
+        if not binary.closed:
+            stream.detach()
 
 
 def lines(stream: io.TextIOWrapper) -> Iterator[tuple[int, str, bool]]:
