@@ -12,6 +12,7 @@ import pytest
 from varnel_host import similar
 from varnel_host.query import QueryError, parse
 from varnel_host.records import PatentRecord
+from varnel_host.facets import Facets
 from varnel_host.store import PatentStore, open_default_store
 
 DATA = Path(__file__).parent / "data"
@@ -169,3 +170,28 @@ def test_facets_count_every_hit_whatever_was_ranked(samples: PatentStore, comman
     assert [y for y, _ in facets.years] == [str(y) for y in range(int(min(years)), int(max(years)) + 1)]
     classes = Counter(c for h in every for c in {code.strip()[:4] for code in h.record.ipc.split(";") if code.strip()})
     assert dict(facets.ipc) == dict(sorted(classes.items(), key=lambda item: (-item[1], item[0]))[:5])
+
+
+def test_the_charts_index_counts_like_the_hits_and_follows_other_writers(tmp_path: Path) -> None:
+    """A file store counts from its charts' index once built; a commit by another
+    connection or by its own makes it stale (counted the slow way) until it is built again."""
+    odd = PatentRecord(pn="TWI999001B", title="電池 battery", applicants=" 甲公司 ;甲公司; ;乙公司",
+                       ipc="h01m 10/0525; B60L 50/64;H01M 4/13", ad="2031-05-06")
+    commands = ["電池 OR battery", 'SIM="固態電池的陶瓷隔離膜"', "AD=2015:2024 NOT PA=華泰", "PA=甲公司"]
+    with open_default_store(tmp_path / "db.sqlite3") as store:
+        def counted(built: bool) -> list:
+            assert (store._current_facet_index() is not None) == built
+            return [(store.search(c, limit=3).facets(top=5), Facets.of_records((h.record for h in store.search(c).hits), 5))
+                    for c in commands]
+
+        store.prepare_facets(wait=True)
+        before = counted(True)
+        with PatentStore(tmp_path / "db.sqlite3") as other:  # another process importing
+            other.add([odd])
+        after = counted(False)
+        store.prepare_facets(wait=True)
+        assert counted(True) == after
+        store.add([PatentRecord(pn="TWI999002B", title="battery", applicants="丙公司", ad="2032-01-01")])  # its own write
+        own = counted(False)
+    assert all(index == slow for index, slow in before + after + own)
+    assert [f.years[-1] for f, _ in after[:1]] == [("2031", 1)] and ("甲公司", 1) in after[3][0].applicants

@@ -105,9 +105,9 @@ class PgPatentStore:
             parts["options"] = options.strip()
             parts.setdefault("application_name", "varnel")
             self._db = psycopg.connect(**parts, autocommit=True)
-            self._time_limit = self._db.execute("SHOW statement_timeout").fetchone()[0]
         try:
             with self._errors():
+                self._time_limit = self._db.execute("SHOW statement_timeout").fetchone()[0]
                 self._ensure_schema()
         except BaseException:
             self._db.close()

@@ -100,6 +100,7 @@ class Worker:
             raise StoreError(self.refusal)
         self.store = open_default_store(self.config.database, self.say)
         segment.prepare()  # not on the first search
+        self.store.prepare_facets()  # on a thread of its own, ready before the first large result
         self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{self.config.database}）")
 
     def handle(self, request) -> None:
