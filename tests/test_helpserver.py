@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 import os
 import re
 import select
@@ -9,6 +10,7 @@ import socket
 import ssl
 import threading
 import urllib.request
+import warnings
 from collections.abc import Iterator
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -317,6 +319,29 @@ def test_slow_connections_do_not_pile_up_or_block_a_request(server: HelpServer) 
     finally:
         for connection in slow:
             connection.close()
+
+
+def test_connections_dropped_before_they_were_served_are_closed(server: HelpServer, monkeypatch) -> None:
+    """More connections waiting than the server keeps open: the ones it drops
+    before serving them are closed, not left for the collector to find."""
+    monkeypatch.setattr(helpserver, "MAX_CONNECTIONS", 10)
+    paused, release = threading.Event(), threading.Event()
+    server._loop.call_soon_threadsafe(lambda: (paused.set(), release.wait(30)))
+    assert paused.wait(10)
+    waiting = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", ResourceWarning)
+        try:
+            for _ in range(100):
+                waiting.append(socket.create_connection(("127.0.0.1", server.port), timeout=10))
+            release.set()
+            assert _request(server.port, ENCODED)[0] == 200
+            gc.collect()
+        finally:
+            release.set()
+            for connection in waiting:
+                connection.close()
+    assert [str(w.message) for w in caught if issubclass(w.category, ResourceWarning)] == []
 
 
 def test_connection_burst_waits_in_the_backlog(server: HelpServer) -> None:

@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import asyncio
 import errno
+import functools
 import io
 import ipaddress
 import logging
@@ -378,7 +379,13 @@ class HelpServer:
                 oldest.cancel()
             task = asyncio.create_task(self._serve_connection(connection, address))
             self._connections[task] = None
-            task.add_done_callback(lambda done: self._connections.pop(done, None))
+            task.add_done_callback(functools.partial(self._ended, connection))
+
+    def _ended(self, connection: socket.socket, task: asyncio.Task[None]) -> None:
+        self._connections.pop(task, None)
+        # A task cancelled before its first step never ran its own clean-up;
+        # closing again after a transport has closed the socket does nothing.
+        connection.close()
 
     async def _serve_connection(self, connection: socket.socket, address: tuple[str, int]) -> None:
         """Read one request head (TLS-wrapped if the first byte opens a handshake), answer, close."""
