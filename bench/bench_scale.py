@@ -314,9 +314,10 @@ def open_read_only(path: Path) -> PatentStore:
 
 
 def bench_similarity(path: Path, reports: Path) -> None:
-    """Search time of SIM= commands (the worker's path: ranking, rows with
-    their shared words, the closest five) and the report's time with and
-    of which the charts take (their counts over every hit, result.facets())."""
+    """Search time of SIM= commands (the worker's path before the report:
+    ranking and counting, the closest five with their shared words), the
+    report's time and how much of it the charts take (their counts over
+    every hit, result.facets())."""
     print(f"{'kind':>20} {'hits':>9} {'search ms':>10} {'report s':>9} {'charts s':>9} {'charts %':>9}")
     with open_read_only(path) as store:
         print(f"charts' index built on its own thread at the worker's start: {charts_index(store):.2f} s wall-clock")
@@ -339,13 +340,12 @@ def charts_index(store: PatentStore) -> float:
 
 def worker_search(store, raw, command):
     """What Worker.run does before the report: the request read once, the
-    search capped at the list sheet's rows, every listed row with its matched
-    words and the closest hits with full records (the report streams the same
-    rows again as it writes them)."""
+    search capped at the rows the report can list (every hit still counted)
+    and the closest hits with full records and matched words, as the log box
+    shows them. The listed rows are streamed by the report as it writes them,
+    so their reading is in the report's time."""
     request = RunRequest.read(raw, command)
-    result = store.search(request.query, limit=report.LIST_ROW_CAP)
-    for _ in result.rows():
-        pass
+    result = store.search(request.query, limit=max(report.LIST_ROW_CAP, request.settings.top_count))
     result.closest(request.settings.top_count)
     return request, result
 
@@ -360,7 +360,15 @@ def _worker_run(path: Path, kinds: list[str], answer) -> None:
             request, result = worker_search(store, raw, commands[kind])
             write_report(Path(reports), request, result)
             del result
-    answer.put(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    answer.put(own_peak_kib())
+
+
+def own_peak_kib() -> int:
+    """Peak resident KiB of this process's own memory since it started. Not
+    ru_maxrss: on Linux that keeps the parent's resident size at the fork
+    that preceded the spawn's exec."""
+    with open("/proc/self/status", encoding="ascii") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
 
 
 def worker_peak(path: Path, kinds: list[str]) -> int:

@@ -35,6 +35,7 @@ from __future__ import annotations
 import datetime
 import itertools
 import json
+import logging
 import os
 import re
 import sqlite3
@@ -72,6 +73,8 @@ CACHE_KIB = 64 * 1024  # SQLite page cache per connection
 INDEX_BUFFER_BYTES = 32 * 1024 * 1024
 TEXT_LEVEL = 6  # zlib level of the long texts
 UPGRADE_STEPS = 50_000  # records between progress lines of a schema upgrade
+
+_log = logging.getLogger(__name__)
 
 _ATTRIBUTES = tuple(f.name for f in fields(PatentRecord))
 _CAPTIONS = {attribute: caption for attribute, caption in FIELDS.values()}
@@ -889,7 +892,8 @@ class _FacetBuilder:
     def _build(self, path: str) -> None:
         try:
             db = sqlite3.connect(Path(path).absolute().as_uri() + "?mode=ro", uri=True, isolation_level=None)
-        except sqlite3.Error:
+        except sqlite3.Error as error:
+            _log.warning("charts' index not built, the charts count from the records: %s", error)
             return
         try:
             db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")  # the grouping sorts in memory
@@ -897,8 +901,10 @@ class _FacetBuilder:
             size = db.execute("SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
             groups = (self._groups(db, value) for value in ("applicants", "ipc", "substr(ad, 1, 4)"))
             self.index = FacetIndex(size, *groups)
-        except (sqlite3.Error, Cancelled):
-            pass  # no index: the charts count the slower way
+        except Cancelled:
+            pass
+        except sqlite3.Error as error:  # no index: the charts count from the records, more slowly
+            _log.warning("charts' index not built, the charts count from the records: %s", error)
         finally:
             db.close()
 
