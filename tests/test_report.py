@@ -446,8 +446,10 @@ class _ApiRows:
     def __init__(self, cells, sheet) -> None:
         self.cells, self.sheet, self.row = cells, sheet, 0
 
-    def begin(self, row: int) -> None:
+    def begin(self, row: int, pixels: int | None = None) -> None:
         self.row = row
+        if pixels is not None:
+            self.sheet.set_row_pixels(row, pixels)
 
     def end(self) -> None:
         pass
@@ -577,3 +579,32 @@ def test_chart_sheet_charts_the_counts_beside_them(tmp_path: Path) -> None:
         cells = [(str(sheet[f"{categories[0]}{row}"].value), sheet[f"{values[0]}{row}"].value)
                  for row in range(int(categories[1]), int(categories[3]) + 1)]
         assert cells == [(name, count) for name, count in counts]
+
+
+# ------------------------------------------------------------ wrapped rows' heights
+
+
+@pytest.mark.parametrize(("text", "width", "lines"), [
+    ("", 60, 1),
+    ("電" * 29, 60, 1),  # 58 of the 59 units a line holds
+    ("電" * 30, 60, 2),
+    ("a\nb\n", 60, 3),  # a line per paragraph, the empty last one too
+    ("x" * 200, 60, 4),  # 220 units: Latin letters count a little over one
+    ("電池 battery " * 20, 20, 15),  # 278 units, 19 a line
+])
+def test_wrapped_lines(text: str, width: int, lines: int) -> None:
+    assert report.wrapped_lines(text, width) == lines
+
+
+@pytest.mark.parametrize(("abstract", "ratio", "points"), [
+    ("短摘要", 1, None),  # one line: the sheet's own height
+    ("電" * 300, 1, 176.25),  # 600 units, 59 a line: 11 lines of 16 pt, in whole pixels
+    ("電" * 300, 1.5, 264),
+    ("電" * 100_000, 1, 408.75),  # Excel's tallest row, in whole pixels
+])
+def test_closest_and_condition_rows_are_as_tall_as_their_wrapped_text(tmp_path: Path, abstract: str, ratio: float, points) -> None:
+    hit = _hit(1, 1.0, abstract=abstract, claims="1. 一種電池。", title="電池")
+    command = " OR ".join(["電池"] * 100)  # 836 units, 79 a line: 11 lines
+    book = _open(write_report(tmp_path, _run(command, 文字大小比例=ratio), _Found([hit]), now=NOW).path)
+    assert book["分析最接近專利數量"].row_dimensions[2].height == points
+    assert book["檢索條件"].row_dimensions[2].height == int(11 * report.LINE_POINTS * ratio * 4 / 3 + 0.5) * 0.75

@@ -79,6 +79,11 @@ KNOWN_OFFICES = frozenset(
     "TW US EP WO CN JP KR DE GB FR CA AU IN RU BR ES IT NL CH SE AT BE DK FI NO IL MX SG NZ ZA".split()
 )
 HYPERLINK_LIMIT = 65_530  # per worksheet, Excel's own
+# Rows whose texts wrap are given the height their lines need: LibreOffice
+# keeps a row without a height at one line and draws the rest over the rows
+# below. A line of 11 pt text, with room for the CJK fonts' taller lines.
+LINE_POINTS = 16.0
+MAX_ROW_POINTS = 409.0  # Excel's tallest row
 MARK_COLOR = "#FF0000"  # matched and shared words inside the closest sheet's texts
 LINK_COLOR = "#0563C1"
 CHART_TOP = 10  # applicants and IPC subclasses charted
@@ -109,6 +114,7 @@ _CJK_CLASS = (
     "\uffe0-\uffe6\U00020000-\U0003fffd"
 )
 _RUN = re.compile(f"([{_CJK_CLASS}]+)|([^{_CJK_CLASS}]+)")
+_WIDE = re.compile(f"[{_CJK_CLASS}]")
 
 
 class ReportError(RuntimeError):
@@ -282,6 +288,28 @@ def split_runs(text: str) -> list[tuple[bool, str]]:
     return [(True, cjk) if cjk else (False, other) for cjk, other in _RUN.findall(text)]
 
 
+def wrapped_lines(text: str, width: float) -> int:
+    """Lines a text takes when wrapped in a column `width` characters wide
+    (a CJK character is drawn about two digits wide, others about one; a
+    little over one for the proportional Latin fonts)."""
+    room = max(width - 1.0, 1.0)
+    lines = 0
+    for paragraph in clean_text(text).split("\n"):
+        wide = len(_WIDE.findall(paragraph))
+        lines += max(1, math.ceil((2.0 * wide + 1.1 * (len(paragraph) - wide)) / room))
+    return lines
+
+
+def row_pixels(cells: Iterable[tuple[str, float]], ratio: float) -> int | None:
+    """The height in pixels of a row of wrapped (text, column width) cells,
+    None when one line is enough; at most Excel's tallest row."""
+    lines = max((wrapped_lines(text, width) for text, width in cells), default=1)
+    if lines <= 1:
+        return None
+    pixels = int(lines * LINE_POINTS * ratio * 4.0 / 3.0 + 0.5)  # as xlsxwriter's set_row() rounds
+    return min(pixels, int(MAX_ROW_POINTS * 4.0 / 3.0))
+
+
 def _date_value(text: str) -> date | None:
     """A "YYYYMMDD" record date as a date, or None when it is not one."""
     if len(text) != 8 or not text.isdigit():
@@ -302,6 +330,10 @@ class _CellWriter:
         self._workbook = workbook
         self._settings = settings
         self._formats: dict[tuple[bool, bool, tuple[tuple[str, object], ...]], Format] = {}
+
+    @property
+    def ratio(self) -> float:
+        return self._settings.ratio
 
     def style(self, cjk: bool, bold: bool = False, **cell: object) -> Format:
         """The format for a run or cell in the Chinese (cjk) or Latin font."""
@@ -395,7 +427,8 @@ class _Rows:
     work: a cell is one f-string, a row one write, and the XML of a text is
     kept for texts that repeat. Rows come in order, after anything written to
     the sheet through its own API; call begin(row), the cells, then end(),
-    and flush() after the last row. Rows carry no height or format of their own.
+    and flush() after the last row. Rows carry no format of their own, and a
+height only when begin() is given one.
     """
 
     def __init__(self, cells: _CellWriter, sheet: Worksheet) -> None:
@@ -409,7 +442,8 @@ class _Rows:
         self._texts: dict[tuple[str, bool, bool], tuple[int, str]] = {}
         self._dates: dict[str, float | None] = {}
 
-    def begin(self, row: int) -> None:
+    def begin(self, row: int, pixels: int | None = None) -> None:
+        """Start a row; `pixels`: its height, as set_row_pixels() writes it."""
         sheet = self._sheet
         if not self._parts:
             sheet._write_single_row(row)  # flushes the row the sheet's API holds, if any
@@ -417,7 +451,10 @@ class _Rows:
             _check(status, sheet, row, 0)
         sheet.previous_row = row
         self._row, self._number = row, str(row + 1)
-        self._parts.append(f'<row r="{self._number}">')
+        if pixels is None or pixels == sheet.default_row_height:
+            self._parts.append(f'<row r="{self._number}">')
+        else:
+            self._parts.append(f'<row r="{self._number}" ht="{pixels * 0.75:.16g}" customHeight="1">')
 
     def end(self) -> None:
         sheet = self._sheet
@@ -566,6 +603,7 @@ _TOP_COLUMNS = ("排名", "公開公告號", "專利名稱", "申請人", "相�
 # A similarity command's closest sheet: its score and the words each hit shares with the text.
 _SIMILAR_CAPTIONS = {"相關度": "相似度", "命中詞": "共同詞"}
 _TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20)
+_CONDITION_WIDTHS = (22, 80)
 
 
 def _write_list(
@@ -606,9 +644,11 @@ def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit], simila
     captions = [_SIMILAR_CAPTIONS.get(c, c) for c in _TOP_COLUMNS] if similar else _TOP_COLUMNS
     cells.header(sheet, captions, _TOP_WIDTHS)
     out = _Rows(cells, sheet)
+    ratio = cells.ratio
     for row, hit in enumerate(hits, start=1):
         rec = hit.record
-        out.begin(row)
+        wrapped = (rec.pn, rec.title, rec.applicants, "", rec.abstract, rec.first_claim, "、".join(hit.matched))
+        out.begin(row, row_pixels(zip(wrapped, _TOP_WIDTHS[1:]), ratio))
         out.number(0, row, "0")
         out.number_link(1, rec.pn, wrap=True)
         out.marked(2, rec.title, hit.matched, wrap=True)
@@ -680,7 +720,7 @@ def _write_conditions(
     settings: ReportSettings,
     now: datetime,
 ) -> None:
-    cells.header(sheet, ("項目", "內容"), (22, 80))
+    cells.header(sheet, ("項目", "內容"), _CONDITION_WIDTHS)
     capped = cap_note(total)
     rows: list[tuple[str, str | int]] = [
         ("檢索指令", command),
@@ -696,6 +736,8 @@ def _write_conditions(
         ("產生時間", now.strftime("%Y-%m-%d %H:%M:%S")),
     ]
     for row, (caption, value) in enumerate(rows, start=1):
+        if isinstance(value, str) and (pixels := row_pixels([(value, _CONDITION_WIDTHS[1])], settings.ratio)):
+            sheet.set_row_pixels(row, pixels)
         cells.text(sheet, row, 0, caption, bold=True)
         if isinstance(value, int):
             cells.number(sheet, row, 1, value, "0")
