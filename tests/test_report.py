@@ -579,6 +579,7 @@ def test_chart_sheet_charts_the_counts_beside_them(tmp_path: Path) -> None:
         cells = [(str(sheet[f"{categories[0]}{row}"].value), sheet[f"{values[0]}{row}"].value)
                  for row in range(int(categories[1]), int(categories[3]) + 1)]
         assert cells == [(name, count) for name, count in counts]
+        assert ('<c:majorUnit val="1"/>' in xml) == (max(count for _, count in counts) <= report.SMALL_COUNT)
 
 
 # ------------------------------------------------------------ wrapped rows' heights

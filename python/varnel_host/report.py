@@ -84,6 +84,7 @@ HYPERLINK_LIMIT = 65_530  # per worksheet, Excel's own
 # below. A line of 11 pt text, with room for the CJK fonts' taller lines.
 LINE_POINTS = 16.0
 MAX_ROW_POINTS = 409.0  # Excel's tallest row
+SMALL_COUNT = 10  # charts up to this count have a grid line per hit
 MARK_COLOR = "#FF0000"  # matched and shared words inside the closest sheet's texts
 LINK_COLOR = "#0563C1"
 CHART_TOP = 10  # applicants and IPC subclasses charted
@@ -697,6 +698,8 @@ def _write_charts(
             chart.set_legend({"none": True})
             category_axis = {"num_font": font, "interval_unit": 1}
             value_axis = {"num_font": font, "min": 0, "major_gridlines": {"visible": True}}
+            if max(count for _, count in counts) <= SMALL_COUNT:  # whole counts, never 0.5 steps
+                value_axis["major_unit"] = 1
             if kind == "bar":  # the best first, at the top
                 chart.set_y_axis({**category_axis, "reverse": True, "crossing": "max"})
                 chart.set_x_axis(value_axis)
