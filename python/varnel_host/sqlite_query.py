@@ -33,13 +33,16 @@ class CompiledQuery:
     drives the search and its bm25 ranks the hits. `where` is an SQL condition
     on the records table (alias r) with `params` bound in order, "" if none.
     Without `match`, `rank` (the OR of the words not under NOT, or None) ranks
-    the hits that contain any of them.
+    the hits that contain any of them; `rank_finds_all` when every hit
+    contains one of them, so that the search can start from `rank`'s matches
+    instead of reading every record.
     """
 
     match: str | None
     where: str
     params: tuple[str, ...]
     rank: str | None = None
+    rank_finds_all: bool = False
 
 
 def index_column(code: str) -> str:
@@ -91,7 +94,19 @@ def compile_query(query: Query) -> CompiledQuery:
     if match is None:
         positive = dict.fromkeys(map(term_match, _positive_terms(root)))
         rank = " OR ".join(positive) or None
-    return CompiledQuery(match, where, params, rank)
+    return CompiledQuery(match, where, params, rank, rank is not None and _needs_a_word(root))
+
+
+def _needs_a_word(node: Node) -> bool:
+    """Whether every record node finds holds one of its words not under NOT
+    (a date range or a publication number alone finds records without one)."""
+    if isinstance(node, Term):
+        return number_of(node) is None
+    if isinstance(node, And):
+        return any(map(_needs_a_word, node.items))
+    if isinstance(node, Or):
+        return all(map(_needs_a_word, node.items))
+    return False
 
 
 def _positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:

@@ -464,8 +464,15 @@ class PatentStore:
     def _found(compiled: CompiledQuery) -> tuple[str, str, tuple[object, ...]]:
         """(id column, FROM … WHERE … clause, its parameters) of every hit."""
         alias = RECORDS_ALIAS
-        if compiled.match is None:
+        if compiled.match is None and not compiled.rank_finds_all:
             return f"{alias}.id", f"FROM records {alias} WHERE {compiled.where}", compiled.params
+        if compiled.match is None:  # every hit holds a ranking word: start from those records
+            return (
+                f"{INDEX_TABLE}.rowid",
+                f"FROM {INDEX_TABLE} CROSS JOIN records {alias} ON {alias}.id = {INDEX_TABLE}.rowid "
+                f"WHERE {INDEX_TABLE} MATCH ? AND ({compiled.where})",
+                (compiled.rank, *compiled.params),
+            )
         found = f"FROM {INDEX_TABLE}"
         if compiled.where:
             found += f" CROSS JOIN records {alias} ON {alias}.id = {INDEX_TABLE}.rowid"
@@ -485,6 +492,8 @@ class PatentStore:
         else:
             if compiled.rank is None:
                 ranking = f"SELECT {alias}.id, 0.0 {found} ORDER BY {alias}.ad DESC, {alias}.id"
+            elif compiled.rank_finds_all:
+                ranking = f"SELECT {id_column} AS id, {score} AS score {found} ORDER BY score DESC, {alias}.ad DESC, id"
             else:  # score the hits that contain a word
                 ranking = (
                     f"SELECT {alias}.id, coalesce(ranked.score, 0.0) AS score FROM records {alias} "
