@@ -90,7 +90,7 @@ _INDEX_COLUMNS = ", ".join(map(index_column, TEXT_FIELDS))
 _INDEX_MARKS = ", ".join("?" * (len(TEXT_FIELDS) + 1))
 _DATE = re.compile(r"(\d{4})(\d{2})(\d{2})|(\d{4})([-/])(\d{1,2})\5(\d{1,2})")
 _CHUNK = 1000
-_ALL_HITS = "_all"  # suffix of the table of every hit's id when only the best are ranked
+_ALL_HITS = "_all"  # suffix of the table of every hit (id, and score where one pass scored them all)
 
 _Row = tuple[int, Union[PatentRecord, str]]  # (line, record or the problem with that line)
 
@@ -488,20 +488,30 @@ class PatentStore:
         id_column, found, params = self._found(compiled)
         counting = params
         if compiled.match is not None:
-            ranking = f"SELECT {INDEX_TABLE}.rowid AS id, {score} AS score {found} ORDER BY score DESC, id"
-        else:
-            if compiled.rank is None:
-                ranking = f"SELECT {alias}.id, 0.0 {found} ORDER BY {alias}.ad DESC, {alias}.id"
-            elif compiled.rank_finds_all:
-                ranking = f"SELECT {id_column} AS id, {score} AS score {found} ORDER BY score DESC, {alias}.ad DESC, id"
-            else:  # score the hits that contain a word
-                ranking = (
-                    f"SELECT {alias}.id, coalesce(ranked.score, 0.0) AS score FROM records {alias} "
-                    f"LEFT JOIN (SELECT rowid, {score} AS score FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?) "
-                    f"ranked ON ranked.rowid = {alias}.id WHERE {compiled.where} "
-                    f"ORDER BY score DESC, {alias}.ad DESC, {alias}.id"
-                )
-                params = (compiled.rank, *params)
+            # Every hit scored in one pass into the table of all hits (which the
+            # charts' counts read), the best `limit` ranked from there: FTS5
+            # walks the index once, not once to rank and again to count.
+            every = table + _ALL_HITS
+            self._db.execute(f"CREATE TABLE {every} (id INTEGER PRIMARY KEY, score REAL NOT NULL)")
+            total = self._db.execute(f"INSERT INTO {every} (id, score) SELECT {id_column}, {score} {found}", params).rowcount
+            self._db.execute(f"CREATE TABLE {table} (rank INTEGER PRIMARY KEY, id INTEGER NOT NULL, score REAL NOT NULL)")
+            self._db.execute(
+                f"INSERT INTO {table} (id, score) SELECT id, score FROM {every} ORDER BY score DESC, id LIMIT ?",
+                (-1 if limit is None else limit,),
+            )
+            return total
+        if compiled.rank is None:
+            ranking = f"SELECT {alias}.id, 0.0 {found} ORDER BY {alias}.ad DESC, {alias}.id"
+        elif compiled.rank_finds_all:
+            ranking = f"SELECT {id_column} AS id, {score} AS score {found} ORDER BY score DESC, {alias}.ad DESC, id"
+        else:  # score the hits that contain a word
+            ranking = (
+                f"SELECT {alias}.id, coalesce(ranked.score, 0.0) AS score FROM records {alias} "
+                f"LEFT JOIN (SELECT rowid, {score} AS score FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?) "
+                f"ranked ON ranked.rowid = {alias}.id WHERE {compiled.where} "
+                f"ORDER BY score DESC, {alias}.ad DESC, {alias}.id"
+            )
+            params = (compiled.rank, *params)
         self._db.execute(f"CREATE TABLE {table} (rank INTEGER PRIMARY KEY, id INTEGER NOT NULL, score REAL NOT NULL)")
         stored = self._db.execute(
             f"INSERT INTO {table} (id, score) {ranking} LIMIT ?", (*params, -1 if limit is None else limit)
