@@ -494,19 +494,12 @@ class PgPatentStore:
         self._stale.append(table)
 
 
-class _PgCollection:
+class _PgCollection(similar.RecordIds):
     """The server's side of a similarity command (similar.Collection), read
     in the search's transaction."""
 
-    def __init__(self, db: psycopg.Connection):
-        self._db = db
-
-    def id_range(self) -> tuple[int, int]:
-        low, high = self._db.execute("SELECT coalesce(min(id), 0), coalesce(max(id), 0) FROM records").fetchone()
-        return low, high
-
-    def records_through(self, last_id: int) -> int:
-        return self._db.execute("SELECT count(*) FROM records WHERE id <= %s", (last_id,)).fetchone()[0]
+    MARK = "%s"
+    _db: psycopg.Connection
 
     def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
         below = "" if last_id is None else f" AND {TOKENS}.id <= %s"

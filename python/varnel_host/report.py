@@ -429,7 +429,7 @@ class _Rows:
     kept for texts that repeat. Rows come in order, after anything written to
     the sheet through its own API; call begin(row), the cells, then end(),
     and flush() after the last row. Rows carry no format of their own, and a
-height only when begin() is given one.
+    height only when begin() is given one.
     """
 
     def __init__(self, cells: _CellWriter, sheet: Worksheet) -> None:

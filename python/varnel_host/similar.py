@@ -178,6 +178,24 @@ class Collection(Protocol):
         `filters` finds, leaving out `excluded`."""
 
 
+class RecordIds:
+    """id_range() and records_through() of a Collection, for a store whose
+    `records` table has an integer `id`, read through a DB-API connection
+    whose parameter marker is MARK."""
+
+    MARK = "?"
+
+    def __init__(self, db):
+        self._db = db
+
+    def id_range(self) -> tuple[int, int]:
+        low, high = self._db.execute("SELECT coalesce(min(id), 0), coalesce(max(id), 0) FROM records").fetchone()
+        return low, high
+
+    def records_through(self, last_id: int) -> int:
+        return self._db.execute(f"SELECT count(*) FROM records WHERE id <= {self.MARK}", (last_id,)).fetchone()[0]
+
+
 def document_frequencies(collection: Collection, tokens: Sequence[str], records: int) -> dict[str, int]:
     """How many records hold each token in title, abstract or claims. In a
     large collection a common token is counted among the first SAMPLE_RECORDS

@@ -18,7 +18,7 @@ from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, Term
 from .records import FIELDS
 from .segment import index_text, join_ipc, search_tokens
-from .similar import SEARCHED_FIELDS
+from .similar import SEARCHED_FIELDS, RecordIds
 
 INDEX_TABLE = "patent_index"
 RECORDS_ALIAS = "r"
@@ -61,8 +61,13 @@ def term_match(term: Term) -> str:
     text = join_ipc(term.text) if "IC" in term.fields else term.text
     tokens, prefix = search_tokens(text, term.truncated)
     columns = " ".join(index_column(code) for code in term.fields)
-    quoted = '"' + " ".join(tokens).replace('"', '""') + '"'
-    return f"{{{columns}}} : {quoted}{'*' if prefix else ''}"
+    return f"{{{columns}}} : {_quoted(' '.join(tokens))}{'*' if prefix else ''}"
+
+
+def _quoted(text: str) -> str:
+    """An FTS5 string (tokens never contain quotes; doubling them anyway
+    keeps the string closed whatever happens)."""
+    return '"' + text.replace('"', '""') + '"'
 
 
 def number_of(term: Term) -> pn.Parts | None:
@@ -222,21 +227,13 @@ _SIMILAR_COLUMNS = " ".join(index_column(code) for code in SEARCHED_FIELDS)
 
 def token_match(token: str) -> str:
     """The FTS5 expression of one token in title, abstract and claims."""
-    return f'{{{_SIMILAR_COLUMNS}}} : "{token.replace(chr(34), chr(34) * 2)}"'
+    return f"{{{_SIMILAR_COLUMNS}}} : {_quoted(token)}"
 
 
-class SqliteCollection:
+class SqliteCollection(RecordIds):
     """The SQLite store's side of a similarity command (similar.Collection)."""
 
-    def __init__(self, db: sqlite3.Connection):
-        self._db = db
-
-    def id_range(self) -> tuple[int, int]:
-        low, high = self._db.execute("SELECT coalesce(min(id), 0), coalesce(max(id), 0) FROM records").fetchone()
-        return low, high
-
-    def records_through(self, last_id: int) -> int:
-        return self._db.execute("SELECT count(*) FROM records WHERE id <= ?", (last_id,)).fetchone()[0]
+    _db: sqlite3.Connection
 
     def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
         sql = f"SELECT count(*) FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?"
@@ -268,5 +265,5 @@ class SqliteCollection:
         if excluded:
             where.append(f"{RECORDS_ALIAS}.id NOT IN ({', '.join('?' * len(excluded))})")
             params += map(str, excluded)
-        match = f"{{{_SIMILAR_COLUMNS}}} : (" + " OR ".join(f'"{token}"' for token in tokens) + ")"
+        match = f"{{{_SIMILAR_COLUMNS}}} : (" + " OR ".join(map(_quoted, tokens)) + ")"
         return CompiledQuery(match, " AND ".join(f"({part})" for part in where), tuple(params))

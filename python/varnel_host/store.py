@@ -487,6 +487,7 @@ class PatentStore:
         score = f"-bm25({INDEX_TABLE}, {weights})"
         id_column, found, params = self._found(compiled)
         counting = params
+        self._db.execute(f"CREATE TABLE {table} (rank INTEGER PRIMARY KEY, id INTEGER NOT NULL, score REAL NOT NULL)")
         if compiled.match is not None:
             # Every hit scored in one pass into the table of all hits (which the
             # charts' counts read), the best `limit` ranked from there: FTS5
@@ -494,7 +495,6 @@ class PatentStore:
             every = table + _ALL_HITS
             self._db.execute(f"CREATE TABLE {every} (id INTEGER PRIMARY KEY, score REAL NOT NULL)")
             total = self._db.execute(f"INSERT INTO {every} (id, score) SELECT {id_column}, {score} {found}", params).rowcount
-            self._db.execute(f"CREATE TABLE {table} (rank INTEGER PRIMARY KEY, id INTEGER NOT NULL, score REAL NOT NULL)")
             self._db.execute(
                 f"INSERT INTO {table} (id, score) SELECT id, score FROM {every} ORDER BY score DESC, id LIMIT ?",
                 (-1 if limit is None else limit,),
@@ -512,7 +512,6 @@ class PatentStore:
                 f"ORDER BY score DESC, {alias}.ad DESC, {alias}.id"
             )
             params = (compiled.rank, *params)
-        self._db.execute(f"CREATE TABLE {table} (rank INTEGER PRIMARY KEY, id INTEGER NOT NULL, score REAL NOT NULL)")
         stored = self._db.execute(
             f"INSERT INTO {table} (id, score) {ranking} LIMIT ?", (*params, -1 if limit is None else limit)
         ).rowcount
@@ -909,12 +908,9 @@ class _FacetBuilder:
         self._thread.join()
 
     def _build(self, path: str) -> None:
+        db = None
         try:
             db = sqlite3.connect(Path(path).absolute().as_uri() + "?mode=ro", uri=True, isolation_level=None)
-        except sqlite3.Error as error:
-            _log.warning("charts' index not built, the charts count from the records: %s", error)
-            return
-        try:
             db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")  # the grouping sorts in memory
             db.execute("BEGIN")  # every read from one snapshot
             size = db.execute("SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
@@ -925,7 +921,8 @@ class _FacetBuilder:
         except sqlite3.Error as error:  # no index: the charts count from the records, more slowly
             _log.warning("charts' index not built, the charts count from the records: %s", error)
         finally:
-            db.close()
+            if db is not None:
+                db.close()
 
     def _groups(self, db: sqlite3.Connection, value: str) -> Iterator[tuple[str, Iterator[int]]]:
         """(stored value, ids holding it), one distinct value at a time, so
