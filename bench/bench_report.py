@@ -27,7 +27,8 @@ import xlsxwriter
 
 from varnel_host.query import parse
 from varnel_host.records import Hit, PatentRecord
-from varnel_host.report import LIST_SHEET, TOP_SHEET, read_settings, write_report
+from varnel_host.report import LIST_SHEET, TOP_SHEET, write_report
+from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
 from varnel_host.store import Facets
 from varnel_host.synth import generate

@@ -18,10 +18,11 @@ from openpyxl.cell.rich_text import CellRichText
 from varnel_host.query import Query, Term
 from varnel_host.records import Hit, PatentRecord
 from varnel_host import report
-from varnel_host.report import (CELL_LIMIT, LIST_ROW_CAP, SHEET_ROWS, ReportCancelled, clean_text, read_settings,
-                                split_runs, write_report)
+from varnel_host.cell_text import CELL_LIMIT, clean_text
+from varnel_host.report import LIST_ROW_CAP, SHEET_ROWS, ReportCancelled, split_runs, write_report
+from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
-from varnel_host.store import Facets
+from varnel_host.facets import Facets
 
 NOW = datetime(2026, 12, 7, 15, 30, 12)
 NAME = "檢索報告_20261207_153012"

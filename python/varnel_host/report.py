@@ -16,9 +16,8 @@ other numbers stay plain text. A sheet holds at most HYPERLINK_LIMIT links
 Every text cell is a rich string: runs of CJK characters use the Chinese font,
 all other runs the Latin font, both at 11 pt × the size ratio (a text of one
 script is a plain string in that font). The list and closest sheets' rows are
-written straight as worksheet XML (_Rows), the XML xlsxwriter's cell calls make. Settings come
-from the window exactly as typed; read_settings() checks and clamps them, with
-a Traditional-Chinese note per adjustment, once per run (see request.py).
+written straight as worksheet XML (_Rows), the XML xlsxwriter's cell calls make. The
+settings arrive checked and clamped (settings.py).
 
 The workbook is written to a hidden ".part" file in the reports folder and
 linked to its final name only when complete, so a run that fails, is stopped
@@ -30,12 +29,11 @@ from __future__ import annotations
 import io
 import itertools
 import math
-import numbers
 import os
 import re
 import tempfile
 import time
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from datetime import date, datetime
 from pathlib import Path
@@ -49,22 +47,15 @@ from xlsxwriter.xmlwriter import XMLwriter
 from xlsxwriter.url import Url
 
 from . import pn
+from .cell_text import CELL_LIMIT, clean_text
 from .records import Hit
+from .settings import ReportSettings, percent
 from .similar import marked_spans
 
 if TYPE_CHECKING:
     from .request import RunRequest
-    from .store import Facets
+    from .facets import Facets
 
-CELL_LIMIT = 32_767  # Excel's limit per cell, in UTF-16 code units
-FONT_NAME_LIMIT = 31  # longer font names make Excel repair the file
-BASE_FONT_SIZE = 11.0
-RATIO_RANGE = (0.5, 3.0)
-DEFAULT_RATIO = 1.0
-COUNT_RANGE = (0, 100)
-DEFAULT_COUNT = 5
-DEFAULT_CHINESE_FONT = "標楷體"
-DEFAULT_LATIN_FONT = "Calibri"
 BIG5_CHARSET = 136  # tells Excel the Chinese font's character set
 
 LIST_SHEET = "檢索列表"
@@ -101,10 +92,6 @@ _MAX_NAME_ATTEMPTS = 10_000
 _PART_PREFIX = ".檢索報告_"
 _PART_SUFFIX = ".part"
 _STALE_PART_SECONDS = 24 * 3600
-
-# Characters XML 1.0 does not allow (C0 controls other than tab/LF/CR,
-# surrogates, U+FFFE/U+FFFF).
-_ILLEGAL_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
 
 # Han (radicals, strokes, ideographs and their extensions), CJK symbols and
 # punctuation, bopomofo, enclosed and compatibility CJK, vertical and
@@ -158,130 +145,7 @@ class ReportResult:
     notes: list[str]
 
 
-@dataclass(frozen=True)
-class ReportSettings:
-    """The report settings as used, after clamping; `notes` explain each adjustment."""
-
-    ratio: float
-    chinese_font: str
-    latin_font: str
-    top_count: int
-    notes: tuple[str, ...] = ()
-
-    @property
-    def font_size(self) -> float:
-        """11 pt × ratio, rounded to half points as Excel's own size box does."""
-        return round(BASE_FONT_SIZE * self.ratio * 2) / 2
-
-
-# ---------------------------------------------------------------- settings
-
-_MISSING = object()
-
-
-def read_settings(request: Mapping[str, object]) -> ReportSettings:
-    """Take the report settings from a start request, clamping nonsense values."""
-    notes: list[str] = []
-    ratio = _read_ratio(request.get("文字大小比例", _MISSING), notes)
-    chinese = _read_font("中文文字字體", request.get("中文文字字體", _MISSING), DEFAULT_CHINESE_FONT, notes)
-    latin = _read_font("英文文字字體", request.get("英文文字字體", _MISSING), DEFAULT_LATIN_FONT, notes)
-    count = _read_count(request.get("分析最接近專利數量", _MISSING), notes)
-    return ReportSettings(ratio, chinese, latin, count, tuple(notes))
-
-
-def _shown(value: object) -> str:
-    """A short printable form of a user-typed value for a note."""
-    if isinstance(value, str):
-        text = clean_text(value)
-        return f"「{text[:20]}…」" if len(text) > 20 else f"「{text}」"
-    if isinstance(value, float) and math.isnan(value):
-        return "NaN"
-    try:
-        text = clean_text(str(value))
-    except ValueError:  # an int beyond Python's digit limit for str()
-        text = type(value).__name__
-    return text[:20] + "…" if len(text) > 20 else text
-
-
-def _as_real(value: object) -> float | None:
-    """The value as a float, or None when it is not a number (bools are not)."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        return None
-    try:
-        number = float(value)
-    except OverflowError:  # an int too large for a float
-        return math.inf if value > 0 else -math.inf
-    return None if math.isnan(number) else number
-
-
-def _percent(ratio: float) -> str:
-    return f"{ratio * 100:g}%"
-
-
-def _read_ratio(value: object, notes: list[str]) -> float:
-    name = "文字大小比例"
-    if value is _MISSING:
-        notes.append(f"{name} 未設定，已改用 {_percent(DEFAULT_RATIO)}")
-        return DEFAULT_RATIO
-    number = _as_real(value)
-    if number is None:
-        notes.append(f"{name} {_shown(value)} 不是數字，已改用 {_percent(DEFAULT_RATIO)}")
-        return DEFAULT_RATIO
-    low, high = RATIO_RANGE
-    if low <= number <= high:
-        return number
-    used = min(max(number, low), high)
-    notes.append(f"{name} {_shown(value)} 不合理，已改用 {_percent(used)}")
-    return used
-
-
-def _read_count(value: object, notes: list[str]) -> int:
-    name = "分析最接近專利數量"
-    if value is _MISSING:
-        notes.append(f"{name} 未設定，已改用 {DEFAULT_COUNT}")
-        return DEFAULT_COUNT
-    number = _as_real(value)
-    if number is None or (math.isfinite(number) and not number.is_integer()):
-        notes.append(f"{name} {_shown(value)} 不是整數，已改用 {DEFAULT_COUNT}")
-        return DEFAULT_COUNT
-    low, high = COUNT_RANGE
-    if low <= number <= high:
-        return int(number)
-    used = low if number < low else high
-    notes.append(f"{name} {_shown(value)} 不合理，已改用 {used}")
-    return used
-
-
-def _read_font(name: str, value: object, default: str, notes: list[str]) -> str:
-    if value is _MISSING:
-        notes.append(f"{name} 未設定，已改用 {default}")
-        return default
-    if not isinstance(value, str):
-        notes.append(f"{name} {_shown(value)} 不是文字，已改用 {default}")
-        return default
-    font = " ".join(clean_text(value).split())  # line breaks and tabs make no font name
-    if not font:
-        notes.append(f"{name} 是空白，已改用 {default}")
-        return default
-    if len(font) > FONT_NAME_LIMIT:
-        font = font[:FONT_NAME_LIMIT].rstrip()
-        notes.append(f"{name} 過長，已截為前 {FONT_NAME_LIMIT} 字：{font}")
-    return font
-
-
 # -------------------------------------------------------------------- text
-
-
-def clean_text(text: str) -> str:
-    """Remove characters XML cannot carry and cut the text to Excel's cell limit ("…" marks a cut)."""
-    text = _ILLEGAL_XML.sub("", text)
-    if len(text) <= CELL_LIMIT // 2:  # each character is at most two UTF-16 units
-        return text
-    encoded = text.encode("utf-16-le")
-    if len(encoded) <= 2 * CELL_LIMIT:
-        return text
-    # "ignore" drops the first half of a surrogate pair left at the cut.
-    return encoded[: 2 * (CELL_LIMIT - 1)].decode("utf-16-le", errors="ignore") + "…"
 
 
 def split_runs(text: str) -> list[tuple[bool, str]]:
@@ -731,7 +595,7 @@ def _write_conditions(
         ("列表筆數", listed),
         ("列表上限", LIST_ROW_CAP),
         *((("列表說明", capped),) if capped else ()),
-        ("文字大小比例", _percent(settings.ratio)),
+        ("文字大小比例", percent(settings.ratio)),
         ("中文文字字體", settings.chinese_font),
         ("英文文字字體", settings.latin_font),
         ("分析最接近專利數量", settings.top_count),

@@ -13,7 +13,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 
 from .query import Query, parse
-from .report import ReportSettings, read_settings
+from .settings import ReportSettings, read_settings
 
 COMMAND_KEY = "檢索指令"
 
