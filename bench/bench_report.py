@@ -30,7 +30,7 @@ from varnel_host.records import Hit, PatentRecord
 from varnel_host.report import LIST_SHEET, TOP_SHEET, write_report
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
-from varnel_host.store import Facets
+from varnel_host.facets import Facets
 from varnel_host.synth import generate
 
 _WORDS = ["鋰電池", "正極材料", "battery", "固態電解質", "cathode", "隔離膜", "LiFePO4", "散熱模組", "sensor", "控制單元"]

@@ -48,7 +48,8 @@ from varnel_host import report
 from varnel_host.query import QueryError
 from varnel_host.report import write_report
 from varnel_host.request import RunRequest
-from varnel_host.store import SCHEMA_VERSION, PatentStore
+from varnel_host.sqlite_schema import SCHEMA_VERSION
+from varnel_host.store import PatentStore
 
 BATCH = 5000
 COLUMNS = ("title", "abstract", "claims", "applicants", "inventors", "ipc", "pn", "an")

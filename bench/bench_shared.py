@@ -144,7 +144,8 @@ def _timed_search(store, command) -> tuple[int, float]:
 def server_scale(url: str, n: int, commands, cache: Path, sqlite_path: Path | None = None) -> None:
     """The scale figures of the server store beside the SQLite file's (when
     given): import rate, database size, each command's search time."""
-    from varnel_host.store import PatentStore, StoreError
+    from varnel_host.contract import StoreError
+    from varnel_host.store import PatentStore
 
     facts_path = cache / f"pg-{n}.json"
     with PgPatentStore(url) as store:

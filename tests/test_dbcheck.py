@@ -12,7 +12,8 @@ import pytest
 from varnel_host import dbcheck
 from varnel_host.__main__ import main
 from varnel_host.channel import COMPLETION_MARKER
-from varnel_host.store import StoreError, open_default_store
+from varnel_host.contract import StoreError
+from varnel_host.stores import open_store as open_default_store
 from varnel_host.worker import Worker, WorkerConfig
 
 RUN = {"文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": 5, "檢索指令": "電池"}

@@ -12,7 +12,10 @@ import pytest
 from varnel_host import store as store_module
 from varnel_host.query import MAX_WORDS, QueryError
 from varnel_host.records import PatentRecord as P
-from varnel_host.store import BatchCounts, Cancelled, PatentStore, StoreError, open_default_store
+from varnel_host.contract import BatchCounts, Cancelled, StoreError
+from varnel_host.sqlite_schema import INDEX_VERSION
+from varnel_host.store import PatentStore
+from varnel_host.stores import open_store as open_default_store
 
 RECORDS = [
     P("US8930553B2", "固態电池模組", "锂离子电池", "1. 一種電池。", "北京交通大学", ipc="C12N 9/22", ad="20200101"),
@@ -159,4 +162,4 @@ def test_a_changed_segmentation_rebuilds_the_index_once(tmp_path, monkeypatch):
         rebuilt.write_batch([P("EP1234567A1", "盒")])  # an update after the rebuild forgets the old tokens
         assert set(pns(rebuilt.search("電池"))) == {"US8930553B2", "TWI439543B"}
     with sqlite3.connect(path) as raw:
-        assert raw.execute("SELECT value FROM meta").fetchone()[0] == store_module.INDEX_VERSION
+        assert raw.execute("SELECT value FROM meta").fetchone()[0] == INDEX_VERSION

@@ -14,7 +14,9 @@ from varnel_host import __main__ as host
 from varnel_host.ingest import FileInfo, Importer, detect, finish
 from varnel_host.ingest import tables, text, xmldocs
 from varnel_host.records import PatentRecord
-from varnel_host.store import PatentStore, StoreError, open_default_store
+from varnel_host.contract import StoreError
+from varnel_host.store import PatentStore
+from varnel_host.stores import open_store as open_default_store
 
 SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "samples"
 

@@ -12,6 +12,7 @@ import pytest
 
 from varnel_host import synth
 from varnel_host.query import parse
+from varnel_host import store as store_module
 from varnel_host.store import PatentStore
 
 BEFORE = json.loads(gzip.decompress((Path(__file__).parent / "data" / "search_before.json.gz").read_bytes()))
@@ -48,8 +49,6 @@ def test_a_search_started_from_its_ranking_words_finds_what_reading_every_record
     word start from that word's records; the answer is the one the scan of
     every record gives, scores, ties and all."""
     import dataclasses
-
-    from varnel_host import store as store_module
 
     assert store_module.compile_query(parse(command)).rank_finds_all
     started = [(h.record.pn, h.score, h.matched) for h in store.search(command).rows()]

@@ -13,7 +13,10 @@ from varnel_host import similar
 from varnel_host.query import QueryError, parse
 from varnel_host.records import PatentRecord
 from varnel_host.facets import Facets
-from varnel_host.store import PatentStore, open_default_store
+from varnel_host import marking
+from varnel_host.sqlite_query import SqliteCollection
+from varnel_host.store import PatentStore
+from varnel_host.stores import open_store as open_default_store
 
 DATA = Path(__file__).parent / "data"
 SAMPLES = Path(similar.__file__).parent / "sample_data" / "sample_patents.jsonl"
@@ -46,9 +49,9 @@ def test_a_word_is_dropped_by_its_own_document_frequency(holding: int) -> None:
     ]
     with PatentStore() as store:
         store.add(records)
-        selection = similar.plan(store._db, parse(_sim("一種具有熱交換鰭片的散熱器")), store.count()).selection
+        selection = similar.plan(SqliteCollection(store.connection), parse(_sim("一種具有熱交換鰭片的散熱器")), store.count()).selection
     common = holding > similar.COMMON_SHARE * len(records)
-    assert (similar.text_tokens("熱交")[0].token in selection.tokens) != common
+    assert (marking.text_tokens("熱交")[0].token in selection.tokens) != common
     assert ("熱交換鰭片" in selection.words) != common and "散熱器" in selection.words
 
 
@@ -59,7 +62,7 @@ def test_a_word_is_dropped_by_its_own_document_frequency(holding: int) -> None:
     ("全固態電池 solid-state", [], ["全固態電池", "solid", "state"]),
 ])
 def test_chosen_tokens_read_as_the_texts_own_words(text: str, common: list[str], words: list[str]) -> None:
-    stop_like = {span.token for word in common for span in similar.text_tokens(word) if len(span.token) > 1}
+    stop_like = {span.token for word in common for span in marking.text_tokens(word) if len(span.token) > 1}
     selection = similar.select(text, lambda tokens: {t: 50 if t in stop_like else 1 for t in tokens}, 100)
     assert list(selection.words) == words
     assert not stop_like & set(selection.tokens)
@@ -127,7 +130,7 @@ def test_sim_keeps_exactly_the_hits_the_filters_allow(samples: PatentStore, sour
     if "SIM=TW" in source:
         assert "TWI700214B" not in {h.record.pn for h in alone.hits}  # the patent itself is left out
     for hit in alone.hits:  # each hit shares words with the text, and holds them
-        assert hit.matched and all(similar.marked_spans(_text(hit.record), [w]) for w in hit.matched)
+        assert hit.matched and all(marking.marked_spans(_text(hit.record), [w]) for w in hit.matched)
 
 
 def _text(record: PatentRecord) -> str:
@@ -180,7 +183,7 @@ def test_the_charts_index_counts_like_the_hits_and_follows_other_writers(tmp_pat
     commands = ["電池 OR battery", 'SIM="固態電池的陶瓷隔離膜"', "AD=2015:2024 NOT PA=華泰", "PA=甲公司"]
     with open_default_store(tmp_path / "db.sqlite3") as store:
         def counted(built: bool) -> list:
-            assert (store._current_facet_index() is not None) == built
+            assert (store.current_facet_index() is not None) == built
             return [(store.search(c, limit=3).facets(top=5), Facets.of_records((h.record for h in store.search(c).hits), 5))
                     for c in commands]
 

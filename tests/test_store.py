@@ -10,11 +10,16 @@ from pathlib import Path
 import pytest
 
 from varnel_host import synth
-from varnel_host.query import TEXT_FIELDS, QueryError
+from varnel_host.query import QueryError
 from varnel_host.records import PatentRecord
 from varnel_host.sample_data import make_sample
-from varnel_host.sqlite_query import index_column
-from varnel_host.store import SAMPLE_FILE, SCHEMA_VERSION, PatentStore, StoreError, open_default_store
+from varnel_host.records import TEXT_FIELDS
+from varnel_host import sqlite_schema, store as store_module
+from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
+from varnel_host.segment import index_values
+from varnel_host.contract import SAMPLE_FILE, StoreError
+from varnel_host.store import PatentStore
+from varnel_host.stores import open_store as open_default_store
 
 P = PatentRecord
 RECORDS = [
@@ -304,14 +309,12 @@ _ODD_TEXTS = [P("Z1", "電池", "", ""), P("Z2", "電池", "含\x00空字元與 
 
 def earlier_database(path: Path, records: list[PatentRecord]) -> None:
     """A database as the earlier format wrote it, index included."""
-    from varnel_host import store as store_module
-
     with PatentStore() as scratch:  # the index's own definition
         index_sql = scratch._db.execute("SELECT sql FROM sqlite_master WHERE name = 'patent_index'").fetchone()[0]
     with sqlite3.connect(path) as raw:
         raw.execute(_EARLIER_RECORDS)
         raw.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
-        raw.execute("INSERT INTO meta VALUES ('segmentation', ?)", (store_module.INDEX_VERSION,))
+        raw.execute("INSERT INTO meta VALUES ('segmentation', ?)", (sqlite_schema.INDEX_VERSION,))
         raw.execute(index_sql)
         columns = ", ".join(map(index_column, TEXT_FIELDS))
         for record_id, record in enumerate(records, 1):
@@ -322,17 +325,15 @@ def earlier_database(path: Path, records: list[PatentRecord]) -> None:
             )
             raw.execute(
                 f"INSERT INTO patent_index (rowid, {columns}) VALUES (?, {', '.join('?' * len(TEXT_FIELDS))})",
-                (record_id, *store_module._index_values(record)),
+                (record_id, *index_values(record)),
             )
         raw.execute("PRAGMA user_version = 2")
 
 
 @pytest.mark.parametrize("records, steps", [(RECORDS, 2), (_ODD_TEXTS, 1), (RECORDS + _ODD_TEXTS, 1000)])
 def test_an_earlier_database_is_upgraded_in_place_with_nothing_lost(tmp_path, monkeypatch, records, steps):
-    from varnel_host import store as store_module
-
-    monkeypatch.setattr(store_module, "UPGRADE_STEPS", steps)
-    monkeypatch.setattr(store_module, "_CHUNK", 2)
+    monkeypatch.setattr(sqlite_schema, "UPGRADE_STEPS", steps)
+    monkeypatch.setattr(sqlite_schema, "CHUNK", 2)
     path = tmp_path / "earlier.sqlite3"
     earlier_database(path, records)
     said: list[str] = []
@@ -353,8 +354,6 @@ def test_an_earlier_database_is_upgraded_in_place_with_nothing_lost(tmp_path, mo
 
 
 def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):
-    from varnel_host import store as store_module
-
     path = tmp_path / "earlier.sqlite3"
     earlier_database(path, RECORDS)
     packed = iter(range(len(RECORDS)))
@@ -364,7 +363,7 @@ def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, m
             raise sqlite3.OperationalError("disk I/O error")
         return b""
 
-    monkeypatch.setattr(store_module, "_pack", failing)
+    monkeypatch.setattr(sqlite_schema, "pack", failing)
     with pytest.raises(StoreError, match="磁碟空間已滿"):
         PatentStore(path)
     with sqlite3.connect(path) as raw:
@@ -379,9 +378,7 @@ def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, m
 @pytest.mark.parametrize("chunk", [1, 2, 3, 1000])
 @pytest.mark.parametrize("write", ["write_batch", "add"])
 def test_records_written_in_chunks_prepared_ahead_are_stored_and_found_alike(monkeypatch, chunk, write):
-    from varnel_host import store as store_module
-
-    monkeypatch.setattr(store_module, "_CHUNK", chunk)
+    monkeypatch.setattr(sqlite_schema, "CHUNK", chunk)
     # Repeats across and within chunks: the last one written wins.
     records = [*RECORDS, P("A1", "電池外殼"), P("A3", "燃料電池系統", "氫氣"), P("A1", "鋰電池")]
     with PatentStore() as chunked:
@@ -393,9 +390,7 @@ def test_records_written_in_chunks_prepared_ahead_are_stored_and_found_alike(mon
 
 
 def test_a_chunk_that_cannot_be_prepared_writes_nothing_of_its_batch(monkeypatch):
-    from varnel_host import store as store_module
-
-    monkeypatch.setattr(store_module, "_CHUNK", 2)
+    monkeypatch.setattr(sqlite_schema, "CHUNK", 2)
     prepare = store_module._prepare
     calls = iter(range(100))
 

@@ -36,8 +36,8 @@ print(json.dumps({"prefix": sys.prefix, "file": GUI.__file__, "window": callable
 '''
 
 SEARCH = r'''
-from varnel_host.store import open_default_store
-store = open_default_store()
+from varnel_host.stores import open_store
+store = open_store()
 print(store.search("輪子測試專利").total, store.count())
 '''
 

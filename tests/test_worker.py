@@ -17,7 +17,7 @@ import pytest
 
 from varnel_host import report
 from varnel_host.channel import COMPLETION_MARKER, make_channel
-from varnel_host.store import open_default_store
+from varnel_host.stores import open_store as open_default_store
 from varnel_host.worker import Progress, Worker, WorkerConfig, serve
 
 CTX = multiprocessing.get_context("spawn")

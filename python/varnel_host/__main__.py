@@ -17,8 +17,11 @@ import sys
 from dataclasses import replace
 from pathlib import Path
 
-from . import paths
+from . import helpserver, paths, stores
 from .channel import END_KEY, START_KEY, make_channel
+from .contract import StoreError
+from .dbcheck import Unusable, open_existing
+from .ingest import import_paths
 from .supervisor import Supervisor
 from .worker import WorkerConfig, default_config
 
@@ -115,10 +118,8 @@ def _is_xauth_error(error: BaseException | None) -> bool:
 
 def start_help_page():
     """(the help page server, None), or (None, the reason) when it cannot start."""
-    from .helpserver import start_help_server
-
     try:
-        return start_help_server(cert_dir=paths.certificate_folder()), None
+        return helpserver.start_help_server(cert_dir=paths.certificate_folder()), None
     except Exception as error:  # the window works without its help page; the user is told why
         log.warning("help page not available: %s", error)
         return None, str(error) or type(error).__name__
@@ -127,19 +128,10 @@ def start_help_page():
 def import_files(config: WorkerConfig, files: list[Path]) -> int:
     """Import files, folders and .zip archives into the database; no sample
     records are put in first. Exit status 0, 1 (some problem) or 130 (Ctrl-C)."""
-    import sqlite3
-
-    from .ingest import import_paths
-    from .pg_store import describe
-    from .store import StoreError
-    from .stores import open_store
-
     try:
-        if not config.server:
-            config.database.parent.mkdir(parents=True, exist_ok=True)
-        with open_store(config.server or config.database, samples=False, progress=print) as store:
+        with stores.open_store(config.database, samples=False, progress=print) as store:
             status = import_paths(store, files)
-            print(f"資料庫共有 {store.count()} 筆專利：{describe(config.server) if config.server else config.database}")
+            print(f"資料庫共有 {store.count()} 筆專利：{stores.shown(config.database)}")
         return status
     except KeyboardInterrupt:
         print("\n匯入已中斷：已寫入的批次完整保留，再執行同一指令即可接續完成（不會重複）。")
@@ -151,10 +143,8 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
 
 def _existing_store(config: WorkerConfig):
     """The database opened for maintenance, or the exit status after saying why it cannot be."""
-    from .dbcheck import Unusable, open_existing
-
     try:
-        return open_existing(config.database)
+        return open_existing(Path(config.database))
     except Unusable as error:
         print(f"錯誤：{error}")
         return 1 if error.damaged else 2
@@ -226,12 +216,10 @@ def main(argv: list[str] | None = None) -> int:
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
     config = default_config()
     if "database" in args:
-        from .stores import is_server
-
-        if not is_server(args.database):
+        if not stores.is_server(args.database):
             parser.error("--database 需要 postgresql:// 開頭的網址 / --database needs a postgresql:// URL")
-        config = replace(config, server=args.database)
-    if config.server and args.command in ("check", "rebuild-index"):
+        config = replace(config, database=args.database)
+    if stores.is_server(config.database) and args.command in ("check", "rebuild-index"):
         print(f"「{args.command}」只適用於本機資料庫檔案；資料庫伺服器請由其管理工具檢查與維護。")
         return 2
     if args.command == "import":

@@ -22,10 +22,9 @@ import sqlite3
 import stat
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING
 
-if TYPE_CHECKING:
-    from .store import PatentStore
+from .contract import StoreError
+from .store import PatentStore
 
 QUICK_CHECK_SECONDS = 3.0
 _BEING_MADE_SECONDS = 10.0  # a new SQLite file is empty until its first write
@@ -165,8 +164,6 @@ class Unusable(Exception):
 def open_existing(path: Path) -> PatentStore:
     """The store at `path` for maintenance, never creating or filling a database.
     Raises Unusable with the reason."""
-    from .store import PatentStore, StoreError
-
     try:
         info = path.stat()
     except OSError as error:

@@ -13,29 +13,30 @@ bound parameter: a tsquery, a plain string or a regular expression made of
 escaped tokens; no SQL text comes from the command.
 
 The phrases that rank a hit, and which of their occurrences count, follow
-the SQLite store's FTS5 expression: the words in the part of the command the
-index answers, where a word under OR counts only in hits containing its
-branch, a word under NOT never; without such a part, every distinct word not
-under NOT.
+the decisions of query_plan.py that the SQLite store's FTS5 expression
+follows too: the words in the part of the command the index answers, where a
+word under OR counts only in hits containing its branch, a word under NOT
+never; without such a part, every distinct word not under NOT. bm25_sql()
+scores them with FTS5's bm25 (k1 1.2, b 0.75, a per-phrase IDF, the field
+weights of query_plan.BM25_WEIGHTS, document length all fields' tokens).
 """
 
 from __future__ import annotations
 
+import math
 import re
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 
 from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
+from .query_plan import date_bounds, indexable, number_of, positive_terms, term_tokens, weight
 from .records import FIELDS
-from .segment import join_ipc, search_tokens
 from .similar import SEARCHED_FIELDS
-# Which words rank a search is the same decision on both stores.
-from .sqlite_query import _fts_ok as _indexable, _positive_terms, number_of
 
 RECORDS, TOKENS = "r", "t"
 LEXEME_CHARS = 200  # longer tokens are indexed by their first 200 characters
-_EARLIEST, _LATEST = "00000000", "99999999"
+K1, B = 1.2, 0.75
 
 Sql = tuple[str, tuple[object, ...]]
 
@@ -78,8 +79,7 @@ class Phrase:
 
     @classmethod
     def of(cls, term: Term) -> Phrase:
-        text = join_ipc(term.text) if "IC" in term.fields else term.text
-        tokens, prefix = search_tokens(text, term.truncated)
+        tokens, prefix = term_tokens(term)
         return cls(term.fields, tokens, prefix)
 
     def tsquery(self, code: str | None = None) -> str:
@@ -112,12 +112,12 @@ class Phrase:
             params += (self.needle(),) * len(self.fields)
         return f"({sql})", params
 
-    def frequency(self, weights: dict[str, float]) -> Sql:
-        """Its occurrences in a record, each weighted by its field's weight."""
+    def frequency(self) -> Sql:
+        """Its occurrences in a record, each weighted by its field's bm25 weight."""
         parts, params = [], []
         for code in self.fields:
             parts.append(f"%s::float8 * regexp_count({TOKENS}.{token_column(code)}, %s)")
-            params += [weights.get(code, 1.0), self.pattern()]
+            params += [weight(code), self.pattern()]
         sql = f"CASE WHEN {TOKENS}.lexemes @@ %s::tsquery THEN {' + '.join(parts)} ELSE 0::float8 END"
         return sql, (self.tsquery(), *params)
 
@@ -138,7 +138,7 @@ def condition(node: Node) -> Sql:
         return number_condition(parts) if parts is not None else Phrase.of(node).condition()
     if isinstance(node, DateRange):
         column = f"{RECORDS}.{FIELDS[node.field][0]}"
-        return f"({column} BETWEEN %s AND %s)", (node.start or _EARLIEST, node.end or _LATEST)
+        return f"({column} BETWEEN %s AND %s)", date_bounds(node.start, node.end)
     if isinstance(node, Not):
         inner, params = condition(node.item)
         return f"(NOT {inner})", params
@@ -176,11 +176,11 @@ class CompiledQuery:
 def compile_query(query: Query) -> CompiledQuery:
     where, params = condition(query.root)
     items = query.root.items if isinstance(query.root, And) else (query.root,)
-    positive = [item for item in items if not isinstance(item, Not) and _indexable(item)]
+    positive = [item for item in items if not isinstance(item, Not) and indexable(item)]
     if positive:
         ranked = tuple(r for item in positive for r in _ranked(item, ()))
         return CompiledQuery(where, params, ranked, True)
-    terms = dict.fromkeys(Phrase.of(term) for term in _positive_terms(query.root))
+    terms = dict.fromkeys(Phrase.of(term) for term in positive_terms(query.root))
     return CompiledQuery(where, params, tuple(map(Ranked, terms)), False)
 
 
@@ -218,3 +218,82 @@ def _ranked(node: Node, guards: tuple[Sql, ...]) -> Iterator[Ranked]:
         for item in node.items:
             if not isinstance(item, Not):
                 yield from _ranked(item, guards)
+
+
+# --- bm25 ------------------------------------------------------------------------
+
+Scoring = tuple[str, tuple[object, ...], str, tuple[object, ...]]
+NO_SCORE: Scoring = ("0::float8", (), "", ())
+
+
+def ranked_phrases(compiled: CompiledQuery) -> list[Phrase]:
+    """The distinct phrases that rank the hits, in order."""
+    return list(dict.fromkeys(r.phrase for r in compiled.ranked))
+
+
+def phrase_counts(phrases: Sequence[Phrase]) -> Sql:
+    """One row: how many records hold each phrase (FTS5's per-phrase hit count)."""
+    selects, params = [], []
+    for phrase in phrases:
+        sql, values = phrase.condition()
+        selects.append(f"(SELECT count(*) FROM patent_tokens {TOKENS} WHERE {sql})")
+        params += values
+    return f"SELECT {', '.join(selects)}", tuple(params)
+
+
+def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, tokens: int) -> Scoring:
+    """FTS5's bm25 of each hit as SQL, given the collection's records and
+    tokens and each ranked phrase's hit count (ranked_phrases() order): the
+    score and its parameters, the LATERAL join computing each phrase's
+    weighted frequency and its parameters."""
+    if not compiled.ranked:
+        return NO_SCORE
+    phrases = ranked_phrases(compiled)
+    idf = {}
+    for phrase, hits in zip(phrases, phrase_hits):
+        value = math.log((records - hits + 0.5) / (hits + 0.5))
+        idf[phrase] = value if value > 0.0 else 1e-6
+    avgdl = tokens / records if records else 1.0
+    length = f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8)"
+    if compiled.tokens_only:
+        return _token_score(phrases, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length)
+    frequencies = list(dict.fromkeys(compiled.ranked))
+    columns, lateral_params = [], []
+    for index, ranked in enumerate(frequencies):
+        frequency, params = ranked.phrase.frequency()
+        if ranked.guards:
+            guard = " AND ".join(sql for sql, _ in ranked.guards)
+            frequency = f"CASE WHEN {guard} THEN {frequency} ELSE 0::float8 END"
+            params = (*(p for _, guard_params in ranked.guards for p in guard_params), *params)
+        columns.append(f"{frequency} AS f{index}")
+        lateral_params += params
+    lateral = f", LATERAL (SELECT {', '.join(columns)}, {length} AS k) fr"
+    lateral_params += [K1, B, B, avgdl]
+    position = {ranked: index for index, ranked in enumerate(frequencies)}
+    terms, score_params = [], []
+    for ranked in compiled.ranked:
+        f = f"fr.f{position[ranked]}"
+        terms.append(f"%s::float8 * (({f} * (%s::float8 + 1::float8)) / ({f} + fr.k))")
+        score_params += [idf[ranked.phrase], K1]
+    return " + ".join(terms), tuple(score_params), lateral, tuple(lateral_params)
+
+
+def _token_score(phrases: Sequence[Phrase], idf: Sequence[float], length_params: tuple[float, ...], length: str) -> Scoring:
+    """The same bm25 for single tokens: each field's token list split once
+    and the chosen tokens counted there (one pass per field, not one
+    pattern search per token and field), the terms summed in token order
+    as FTS5 sums its phrases."""
+    fields = phrases[0].fields
+    split = " UNION ALL ".join(
+        f"SELECT unnest(string_to_array({TOKENS}.{token_column(code)}, ' ')) AS token, %s::float8 AS weight"
+        for code in fields
+    )
+    lateral = (
+        ", LATERAL (SELECT coalesce(sum(q.idf * ((f.f * (%s::float8 + 1::float8)) / (f.f + l.k)) ORDER BY q.i), 0::float8) "
+        f"AS score FROM (SELECT w.token, sum(w.weight) AS f FROM ({split}) w WHERE w.token = ANY(%s::text[]) "
+        "GROUP BY w.token) f JOIN unnest(%s::text[], %s::float8[]) WITH ORDINALITY AS q(token, idf, i) "
+        f"ON q.token = f.token CROSS JOIN (SELECT {length} AS k) l) fr"
+    )
+    chosen = [phrase.tokens[0] for phrase in phrases]
+    params = (K1, *(weight(code) for code in fields), chosen, chosen, list(idf), *length_params)
+    return "fr.score", (), lateral, params

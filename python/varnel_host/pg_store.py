@@ -1,12 +1,11 @@
 """The patent collection on a PostgreSQL server: many windows on many
 machines search one collection while it is being updated.
 
-Same public surface and same answers as the SQLite store (store.py): the
-same tokens (segment.py cuts the text here, the server only stores them, see
-pg_query.py), the same hits, ranked by the same bm25 (FTS5's formula: k1 1.2,
-b 0.75, a per-phrase IDF, field weights store.BM25_WEIGHTS, document length
-all fields' tokens) computed in SQL over the same statistics, ties broken
-alike (id, given in order of first import). SIM= commands choose their
+The store contract of contract.py, with the same answers as the SQLite
+file (store.py): the same tokens (segment.py cuts the text here, the server
+only stores them, see pg_query.py), the same hits, ranked by the same bm25
+(pg_query.bm25_sql) over the same statistics, ties broken alike (id, given
+in order of first import). SIM= commands choose their
 words in similar.py from document frequencies counted here (_PgCollection)
 and rank by the chosen tokens with the same bm25.
 
@@ -32,7 +31,7 @@ Traditional Chinese, naming the server without its password.
 from __future__ import annotations
 
 import itertools
-import math
+import os
 import re
 import threading
 import weakref
@@ -43,15 +42,18 @@ import psycopg
 from psycopg import conninfo, errors
 
 from . import pn, segment, similar
+from .contract import (
+    ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError, checked_batch,
+    checked_chunks, import_report, sample_numbers,
+)
+from .facets import Facets
+from .ingest.tables import import_own_file
 from .pg_query import (
-    TOKENS, CompiledQuery, compile_query, condition, lexemes, number_condition, similar_query, token_column, token_phrase,
+    NO_SCORE, TOKENS, CompiledQuery, Scoring, bm25_sql, compile_query, condition, lexemes, number_condition,
+    phrase_counts, ranked_phrases, similar_query, token_column, token_phrase,
 )
-from .query import TEXT_FIELDS, Query, parse
-from .records import Hit, PatentRecord
-from .store import (
-    _ATTRIBUTES, _ROW_ATTRIBUTES, BM25_WEIGHTS, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport,
-    Facets, PatentStore, RankedHits, StoreError, _checked, _index_values, _number, _Row, _sample_numbers,
-)
+from .query import Query, parse
+from .records import ATTRIBUTES, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
 SCHEMA_VERSION = "1"
 INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes"
@@ -59,11 +61,10 @@ CONNECT_SECONDS = 10
 STATEMENT_SECONDS = 300
 DEADLOCK_RETRIES = 5
 WORK_MEM = "64MB"
-K1, B = 1.2, 0.75
 _CHUNK = 2000
 _PASSWORD = re.compile(r"(://[^:/@]*:)[^@]*@")  # the password in a URL
 _TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
-_STAGED = (*_ATTRIBUTES, "number", *(f"x_{c}" for c in _TOKEN_COLUMNS), "ntokens", "lexemes")
+_STAGED = (*ATTRIBUTES, "number", *(f"x_{c}" for c in _TOKEN_COLUMNS), "ntokens", "lexemes")
 
 
 def describe(url: str) -> str:
@@ -89,7 +90,7 @@ class PgPatentStore:
         self._results = itertools.count(1)
         self._stale: list[str] = []
         self._live: weakref.WeakSet[PgSearchResult] = weakref.WeakSet()
-        with self._errors():
+        with self.errors():
             try:
                 parts = conninfo.conninfo_to_dict(url)
             except psycopg.ProgrammingError:
@@ -106,7 +107,7 @@ class PgPatentStore:
             parts.setdefault("application_name", "varnel")
             self._db = psycopg.connect(**parts, autocommit=True)
         try:
-            with self._errors():
+            with self.errors():
                 self._time_limit = self._db.execute("SHOW statement_timeout").fetchone()[0]
                 self._ensure_schema()
         except BaseException:
@@ -128,13 +129,25 @@ class PgPatentStore:
         self._db.close()
 
     def count(self) -> int:
-        with self._errors():
+        with self.errors():
             return self._db.execute("SELECT count(*) FROM records").fetchone()[0]
+
+    @property
+    def connection(self) -> psycopg.Connection:
+        """The store's connection, which its results read through."""
+        return self._db
+
+    def new_number(self) -> int:
+        """A number not used before by this store (names of its temporary objects)."""
+        return next(self._results)
+
+    def prepare_facets(self, wait: bool = False) -> None:
+        """The server groups the charts' counts itself: nothing to prepare."""
 
     # --- errors --------------------------------------------------------
 
     @contextmanager
-    def _errors(self) -> Iterator[None]:
+    def errors(self) -> Iterator[None]:
         """The server's failures that a user can act on, as StoreError in Chinese."""
         try:
             yield
@@ -168,7 +181,7 @@ class PgPatentStore:
             # Two processes creating the schema at once: one at a time.
             self._db.execute("SELECT pg_advisory_xact_lock(hashtext('varnel schema'))")
             self._db.execute("CREATE TABLE IF NOT EXISTS varnel_meta (key text PRIMARY KEY, value text NOT NULL)")
-            columns = ", ".join(f"{a} text NOT NULL DEFAULT ''" for a in _ATTRIBUTES if a != "pn")
+            columns = ", ".join(f"{a} text NOT NULL DEFAULT ''" for a in ATTRIBUTES if a != "pn")
             self._db.execute(
                 f"CREATE TABLE IF NOT EXISTS records (id bigserial PRIMARY KEY, pn text NOT NULL UNIQUE, {columns}, "
                 "number text NOT NULL DEFAULT '')"
@@ -205,7 +218,7 @@ class PgPatentStore:
         self._db.execute("DELETE FROM patent_tokens")
         self._db.execute("DELETE FROM index_stats")
         reader = self._db.cursor(name="varnel_reindex")
-        reader.execute(f"SELECT {', '.join(_ATTRIBUTES)} FROM records ORDER BY id")
+        reader.execute(f"SELECT {', '.join(ATTRIBUTES)} FROM records ORDER BY id")
         while batch := reader.fetchmany(_CHUNK):
             self._stage([PatentRecord(*row) for row in batch])
             self._store_tokens()
@@ -216,35 +229,25 @@ class PgPatentStore:
     def write_batch(self, records: Sequence[PatentRecord]) -> BatchCounts:
         """Add or update records (same pn = same record) in one transaction; see
         PatentStore.write_batch."""
-        checked = []
-        for position, record in enumerate(records, 1):
-            try:
-                checked.append(_checked(record))
-            except ValueError as error:
-                raise ValueError(f"第 {position} 筆（{getattr(record, 'pn', '')}）：{error}") from None
-        return self._store_all(checked)
+        return self._store_all(checked_batch(records))
 
-    # Same reading of records and our own import files as the SQLite store.
-    add = PatentStore.add
-    import_file = PatentStore.import_file
+    def add(self, records: Iterable[PatentRecord]) -> ImportReport:
+        """Add records, replacing those with the same pn; one transaction."""
+        return self._write(enumerate(records, 1))
 
-    def _write(self, rows: Iterable[_Row]) -> ImportReport:
+    def import_file(self, path: str | os.PathLike[str]) -> ImportReport:
+        """Import a .csv or .jsonl file of our own layout; one transaction."""
+        return import_own_file(path, self._write)
+
+    def _write(self, rows: Iterable[Row]) -> ImportReport:
         problems: list[ImportProblem] = []
-        checked: list[PatentRecord] = []
-        for line, item in rows:
-            try:
-                if isinstance(item, str):
-                    raise ValueError(item)
-                checked.append(_checked(item))
-            except ValueError as error:
-                problems.append(ImportProblem(line, str(error)))
-        counts = self._store_all(checked)
-        return ImportReport(counts.added, counts.updated, len(problems), tuple(problems), unchanged=counts.unchanged)
+        checked = [record for chunk in checked_chunks(rows, problems, _CHUNK) for record in chunk]
+        return import_report(self._store_all(checked), problems)
 
     def _store_all(self, records: Sequence[PatentRecord]) -> BatchCounts:
         """Write checked records in one transaction, retried when the server
         breaks a deadlock with another writer by aborting this one."""
-        with self._errors():
+        with self.errors():
             for attempt in itertools.count():
                 try:
                     with self._db.transaction():
@@ -263,7 +266,7 @@ class PgPatentStore:
         stored = {
             row[0]: PatentRecord(*row)
             for row in self._db.execute(
-                f"SELECT {', '.join(_ATTRIBUTES)} FROM records WHERE pn = ANY(%s)", ([r.pn for r in chunk],)
+                f"SELECT {', '.join(ATTRIBUTES)} FROM records WHERE pn = ANY(%s)", ([r.pn for r in chunk],)
             )
         }
         final: dict[str, PatentRecord] = {}
@@ -275,9 +278,9 @@ class PgPatentStore:
         if changed:
             self._stage(changed)
             self._db.execute(
-                f"INSERT INTO records ({', '.join(_ATTRIBUTES)}, number) "
-                f"SELECT {', '.join(_ATTRIBUTES)}, number FROM varnel_staging ORDER BY ord "
-                f"ON CONFLICT (pn) DO UPDATE SET {', '.join(f'{a} = EXCLUDED.{a}' for a in (*_ATTRIBUTES, 'number'))}"
+                f"INSERT INTO records ({', '.join(ATTRIBUTES)}, number) "
+                f"SELECT {', '.join(ATTRIBUTES)}, number FROM varnel_staging ORDER BY ord "
+                f"ON CONFLICT (pn) DO UPDATE SET {', '.join(f'{a} = EXCLUDED.{a}' for a in (*ATTRIBUTES, 'number'))}"
             )
             self._store_tokens()
 
@@ -291,9 +294,9 @@ class PgPatentStore:
         self._db.execute("DELETE FROM varnel_staging")
         with self._db.cursor().copy(f"COPY varnel_staging (ord, {', '.join(_STAGED)}) FROM STDIN") as copy:
             for position, record in enumerate(records):
-                texts = _index_values(record)
+                texts = segment.index_values(record)
                 copy.write_row(
-                    (position, *vars(record).values(), _number(record.pn), *(f" {text} " for text in texts),
+                    (position, *vars(record).values(), pn.number_part(record.pn), *(f" {text} " for text in texts),
                      sum(text.count(" ") + 1 for text in texts if text),
                      " ".join(lexemes(code, text) for code, text in zip(TEXT_FIELDS, texts)))
                 )
@@ -319,16 +322,16 @@ class PgPatentStore:
 
     def only_samples(self) -> bool:
         """Whether the database holds the shipped sample records and nothing else."""
-        with self._errors():
+        with self.errors():
             return self._db.execute(
                 "SELECT EXISTS (SELECT 1 FROM records) AND NOT EXISTS (SELECT 1 FROM records WHERE pn <> ALL(%s))",
-                (sorted(_sample_numbers()),),
+                (sorted(sample_numbers()),),
             ).fetchone()[0]
 
     def remove_samples(self) -> int:
         """Remove the shipped sample records; returns how many were removed."""
-        with self._errors(), self._db.transaction():
-            numbers = sorted(_sample_numbers())
+        with self.errors(), self._db.transaction():
+            numbers = sorted(sample_numbers())
             gone, tokens = self._db.execute(
                 "WITH gone AS (DELETE FROM patent_tokens t USING records r WHERE r.id = t.id AND r.pn = ANY(%s) "
                 "RETURNING t.ntokens) SELECT count(*), coalesce(sum(ntokens), 0) FROM gone",
@@ -349,9 +352,9 @@ class PgPatentStore:
             raise ValueError("limit 不能是負數")
         query = parse(command) if isinstance(command, str) else command
         compiled = None if query.similar() else compile_query(query)
-        table = f"varnel_hits_{next(self._results)}"
+        table = f"varnel_hits_{self.new_number()}"
         plan = None
-        with self._errors(), self._polling(cancel):
+        with self.errors(), self.polling(cancel):
             self._drop_stale()
             with self._db.transaction():
                 self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
@@ -381,77 +384,18 @@ class PgPatentStore:
             return stored
         return self._db.execute(f"SELECT count(*) {found}{where}", compiled.params).fetchone()[0]
 
-    def _score(self, compiled: CompiledQuery) -> tuple[str, tuple[object, ...], str, tuple[object, ...]]:
-        """FTS5's bm25 of each hit as SQL: the score and its parameters, the
-        LATERAL join computing each phrase's weighted frequency and its parameters."""
+    def _score(self, compiled: CompiledQuery) -> Scoring:
+        """bm25 over the collection's statistics as it is in this transaction."""
         if not compiled.ranked:
-            return "0::float8", (), "", ()
+            return NO_SCORE
         records, tokens = self._db.execute(
             "SELECT coalesce(sum(records), 0)::bigint, coalesce(sum(tokens), 0)::bigint FROM index_stats"
         ).fetchone()
-        phrases = list(dict.fromkeys(r.phrase for r in compiled.ranked))
-        idf = {}
-        for phrase, hits in zip(phrases, self._phrase_hits(phrases)):
-            value = math.log((records - hits + 0.5) / (hits + 0.5))
-            idf[phrase] = value if value > 0.0 else 1e-6
-        avgdl = tokens / records if records else 1.0
-        length = f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8)"
-        if compiled.tokens_only:
-            return self._token_score(phrases, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length)
-        frequencies = list(dict.fromkeys(compiled.ranked))
-        columns, lateral_params = [], []
-        for index, ranked in enumerate(frequencies):
-            frequency, params = ranked.phrase.frequency(BM25_WEIGHTS)
-            if ranked.guards:
-                guard = " AND ".join(sql for sql, _ in ranked.guards)
-                frequency = f"CASE WHEN {guard} THEN {frequency} ELSE 0::float8 END"
-                params = (*(p for _, guard_params in ranked.guards for p in guard_params), *params)
-            columns.append(f"{frequency} AS f{index}")
-            lateral_params += params
-        lateral = f", LATERAL (SELECT {', '.join(columns)}, {length} AS k) fr"
-        lateral_params += [K1, B, B, avgdl]
-        position = {ranked: index for index, ranked in enumerate(frequencies)}
-        terms, score_params = [], []
-        for ranked in compiled.ranked:
-            f = f"fr.f{position[ranked]}"
-            terms.append(f"%s::float8 * (({f} * (%s::float8 + 1::float8)) / ({f} + fr.k))")
-            score_params += [idf[ranked.phrase], K1]
-        return " + ".join(terms), tuple(score_params), lateral, tuple(lateral_params)
-
-    @staticmethod
-    def _token_score(
-        phrases: Sequence, idf: Sequence[float], length_params: tuple[float, ...], length: str
-    ) -> tuple[str, tuple[object, ...], str, tuple[object, ...]]:
-        """The same bm25 for single tokens: each field's token list split once
-        and the chosen tokens counted there (one pass per field, not one
-        pattern search per token and field), the terms summed in token order
-        as FTS5 sums its phrases."""
-        fields = phrases[0].fields
-        split = " UNION ALL ".join(
-            f"SELECT unnest(string_to_array({TOKENS}.{token_column(code)}, ' ')) AS token, %s::float8 AS weight"
-            for code in fields
-        )
-        lateral = (
-            ", LATERAL (SELECT coalesce(sum(q.idf * ((f.f * (%s::float8 + 1::float8)) / (f.f + l.k)) ORDER BY q.i), 0::float8) "
-            f"AS score FROM (SELECT w.token, sum(w.weight) AS f FROM ({split}) w WHERE w.token = ANY(%s::text[]) "
-            "GROUP BY w.token) f JOIN unnest(%s::text[], %s::float8[]) WITH ORDINALITY AS q(token, idf, i) "
-            f"ON q.token = f.token CROSS JOIN (SELECT {length} AS k) l) fr"
-        )
-        chosen = [phrase.tokens[0] for phrase in phrases]
-        params = (K1, *(BM25_WEIGHTS.get(code, 1.0) for code in fields), chosen, chosen, list(idf), *length_params)
-        return "fr.score", (), lateral, params
-
-    def _phrase_hits(self, phrases: Sequence) -> list[int]:
-        """How many records hold each phrase (FTS5's per-phrase hit count)."""
-        selects, params = [], []
-        for phrase in phrases:
-            sql, values = phrase.condition()
-            selects.append(f"(SELECT count(*) FROM patent_tokens {TOKENS} WHERE {sql})")
-            params += values
-        return list(self._db.execute(f"SELECT {', '.join(selects)}", params).fetchone())
+        sql, params = phrase_counts(ranked_phrases(compiled))
+        return bm25_sql(compiled, self._db.execute(sql, params).fetchone(), records, tokens)
 
     @contextmanager
-    def _polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
+    def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
         """Statements run inside stop with Cancelled once cancel() is True (the
         server is asked to cancel the statement running)."""
         if cancel is None:
@@ -490,7 +434,7 @@ class PgPatentStore:
         while self._stale:
             self._db.execute(f"DROP TABLE IF EXISTS {self._stale.pop()}")
 
-    def _release(self, table: str) -> None:
+    def release(self, table: str) -> None:
         self._stale.append(table)
 
 
@@ -531,7 +475,7 @@ class _PgCollection(similar.RecordIds):
 
 
 class PgSearchResult(RankedHits):
-    """The hits of one search, best first (see store.SearchResult)."""
+    """The hits of one search, best first (see contract.RankedHits)."""
 
     def __init__(
         self,
@@ -543,30 +487,26 @@ class PgSearchResult(RankedHits):
         compiled: CompiledQuery,
         plan: similar.Plan | None = None,
     ):
+        super().__init__(table, total, plan.words if plan else query.words(), cancel, store.release)
         self._store = store
         self._query = query
-        self._table = table
-        self._cancel = cancel
         self._compiled = compiled
         self._plan = plan
-        self.total = total
-        self.words = plan.words if plan else query.words()
-        self._hits: list[Hit] | None = None
 
     def facets(self, top: int = 10) -> Facets:
         """Counts over every hit, grouped on the server (see
         store.SearchResult.facets): from the ranked hits when all of them were
         kept, else from the command's condition run again."""
         store = self._store
-        ranked = store._db.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
+        ranked = store.connection.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
         if ranked == self.total:
             found, params = f"FROM records r WHERE r.id IN (SELECT id FROM {self._table})", ()
         else:
             found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {self._compiled.where}"
             params = self._compiled.params
-        with store._errors(), store._polling(self._cancel):
+        with store.errors(), store.polling(self._cancel):
             grouped = [
-                store._db.execute(f"SELECT {column}, count(*) {found} GROUP BY 1", params).fetchall()
+                store.connection.execute(f"SELECT {column}, count(*) {found} GROUP BY 1", params).fetchall()
                 for column in ("r.applicants", "r.ipc", "substr(r.ad, 1, 4)")
             ]
         return Facets.of(*grouped, top)
@@ -587,11 +527,11 @@ class PgSearchResult(RankedHits):
             checks += [token_phrase(token).condition() for token in self._plan.selection.tokens]
             shared = similar.shared_words(self._plan.selection)
         flags = ", ".join(sql for sql, _ in checks) or "NULL"
-        attributes = _ATTRIBUTES if full else _ROW_ATTRIBUTES
-        selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in _ATTRIBUTES)
+        attributes = ATTRIBUTES if full else LISTED_ATTRIBUTES
+        selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
-        with store._errors(), store._polling(cancel):
-            cursor = store._db.cursor(name=f"{self._table}_rows_{next(store._results)}", withhold=True)
+        with store.errors(), store.polling(cancel):
+            cursor = store.connection.cursor(name=f"{self._table}_rows_{store.new_number()}", withhold=True)
             cursor.execute(
                 f"SELECT h.score, ARRAY[{flags}]::boolean[], {selected} FROM {self._table} h "
                 f"JOIN records r ON r.id = h.id JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id "
@@ -600,7 +540,7 @@ class PgSearchResult(RankedHits):
             )
         try:
             while True:
-                with store._errors(), store._polling(cancel):
+                with store.errors(), store.polling(cancel):
                     batch = cursor.fetchmany(ROW_BATCH)
                 if not batch:
                     return
@@ -615,5 +555,5 @@ class PgSearchResult(RankedHits):
                         matched_by[key] = matched
                     yield Hit(PatentRecord(*values), score, matched)
         finally:
-            if not store._db.closed:
+            if not store.connection.closed:
                 cursor.close()

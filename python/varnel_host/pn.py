@@ -68,3 +68,11 @@ def matches(stored: str, typed: str) -> bool:
         and want.country in ("", have.country)
         and want.kind in ("", have.kind)
     )
+
+
+def number_part(stored: str) -> str:
+    """The number part of a stored publication number ("TWI439543B" ->
+    "I439543"), indexed by both stores for PN= searches; the whole text when
+    it does not have a number's shape."""
+    parts = split(stored)
+    return parts.number if parts else stored

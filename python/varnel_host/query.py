@@ -1,4 +1,4 @@
-"""The search command language: parsing into an AST and compiling to SQL.
+"""The search command language: parsing a command into an engine-neutral Query.
 
 A command is made of
 
@@ -26,7 +26,8 @@ A command holds at most MAX_WORDS distinct words: each is looked for in
 every hit, so a longer list is refused at once rather than left to run.
 `IC=C12N 9/22` (the printed IPC form) is read as `IC=C12N9/22`.
 
-The Query is engine-neutral: sqlite_query compiles it for the SQLite store.
+The Query names no engine: query_plan.py holds what every store decides
+alike about it, and each store compiles it into its own SQL.
 """
 
 from __future__ import annotations
@@ -40,7 +41,6 @@ from . import pn
 from .records import DATE_FIELDS, DEFAULT_FIELDS, FIELDS
 from .segment import search_tokens
 
-TEXT_FIELDS = tuple(code for code in FIELDS if code not in DATE_FIELDS)
 MAX_COMMAND_LENGTH = 4000
 MAX_WORDS = 100
 MAX_DEPTH = 32

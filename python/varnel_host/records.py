@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 
 # Field codes of the search language -> record attribute, with the caption
 # used in reports and import files.
@@ -19,7 +19,8 @@ FIELDS: dict[str, tuple[str, str]] = {
     "ID": ("pd", "公開公告日"),
 }
 DATE_FIELDS = ("AD", "ID")
-DEFAULT_FIELDS = ("TI", "AB", "CL")
+DEFAULT_FIELDS = ("TI", "AB", "CL")  # searched when a word names no field
+TEXT_FIELDS = tuple(code for code in FIELDS if code not in DATE_FIELDS)
 
 
 @dataclass(frozen=True)
@@ -51,3 +52,11 @@ class Hit:
     record: PatentRecord
     score: float
     matched: tuple[str, ...] = field(default=())
+
+
+ATTRIBUTES = tuple(f.name for f in fields(PatentRecord))
+CAPTIONS = {attribute: caption for attribute, caption in FIELDS.values()}
+DATE_ATTRIBUTES = ("ad", "pd")
+LONG_ATTRIBUTES = ("abstract", "claims")  # read only for the closest hits and full records
+# What a listed hit carries: every attribute but the long texts.
+LISTED_ATTRIBUTES = tuple(a for a in ATTRIBUTES if a not in LONG_ATTRIBUTES)

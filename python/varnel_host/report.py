@@ -37,7 +37,7 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from datetime import date, datetime
 from pathlib import Path
-from typing import TYPE_CHECKING, Protocol
+from typing import Protocol
 
 import xlsxwriter
 from xlsxwriter.format import Format
@@ -47,14 +47,13 @@ from xlsxwriter.xmlwriter import XMLwriter
 from xlsxwriter.url import Url
 
 from . import pn
-from .cell_text import CELL_LIMIT, clean_text
+from .facets import Facets
+from .cell_text import clean_text
 from .records import Hit
 from .settings import ReportSettings, percent
-from .similar import marked_spans
+from .marking import marked_spans
+from .request import RunRequest
 
-if TYPE_CHECKING:
-    from .request import RunRequest
-    from .facets import Facets
 
 BIG5_CHARSET = 136  # tells Excel the Chinese font's character set
 

@@ -38,19 +38,20 @@ from operator import add
 import opencc
 
 from . import _segment
+from .records import FIELDS, TEXT_FIELDS, PatentRecord
 
-# Han (with extensions and compatibility ideographs), kana and Hangul.
-_CJK = "\u3040-\u30ff\u3400-\u4dbf\u4e00-\u9fff\uac00-\ud7af\uf900-\ufaff\U00020000-\U0003ffff"
+# Han (with extensions and compatibility ideographs), kana and Hangul, as
+# [first, end) code-point ranges; CJK is the same set as a regex class body.
+_CJK_RANGES = ((0x3040, 0x3100), (0x3400, 0x4DC0), (0x4E00, 0xA000), (0xAC00, 0xD7B0), (0xF900, 0xFB00), (0x20000, 0x40000))
+CJK = "".join(f"{chr(first)}-{chr(end - 1)}" for first, end in _CJK_RANGES)
 _PIECE = re.compile(
-    rf"(?P<cjk>[{_CJK}]+(?:\s+[{_CJK}]+)*)"
-    rf"|(?P<word>[^\W_{_CJK}]+(?:(?<=\d)[./](?=\d)[^\W_{_CJK}]+)*)"
+    rf"(?P<cjk>[{CJK}]+(?:\s+[{CJK}]+)*)"
+    rf"|(?P<word>[^\W_{CJK}]+(?:(?<=\d)[./](?=\d)[^\W_{CJK}]+)*)"
 )
 _SPACE = re.compile(r"\s+")
 # "H01M 10/0525" (the printed IPC form) -> "H01M10/0525"
 _IPC_GAP = re.compile(r"\b([A-Ha-h]\d\d[A-Za-z])\s+(?=\d+/\d)")
 
-
-_CJK_RANGES = ((0x3040, 0x3100), (0x3400, 0x4DC0), (0x4E00, 0xA000), (0xAC00, 0xD7B0), (0xF900, 0xFB00), (0x20000, 0x40000))
 _SEGMENTATION = 2  # the rules above; raise when they change
 
 
@@ -197,3 +198,9 @@ def search_tokens(word: str, truncated: bool = False) -> tuple[tuple[str, ...], 
             out.append(run)
             prefix = True
     return tuple(out), prefix
+
+
+def index_values(record: PatentRecord) -> tuple[str, ...]:
+    """What both stores index of a record: index_text() of each text field,
+    in TEXT_FIELDS order (IPC codes joined first)."""
+    return tuple(index_text(getattr(record, FIELDS[code][0]), ipc=code == "IC") for code in TEXT_FIELDS)

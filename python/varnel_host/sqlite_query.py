@@ -1,28 +1,28 @@
 """Compiling a search Query (query.py) for the SQLite store: FTS5 MATCH
 expressions and SQL conditions on the records table.
 
-The index is an FTS5 table (INDEX_TABLE) with one column per text field
-(index_column()), holding segment.index_text() of the field. Every word
-becomes a quoted FTS5 string built from its segmented tokens (passed to
-SQLite as one bound parameter, so no FTS5 syntax can come from the user).
-Another store compiles the same Query its own way.
+The index is an FTS5 table (sqlite_schema.INDEX_TABLE) with one column per
+text field (index_column()). Every word becomes a quoted FTS5 string of the
+tokens query_plan.term_tokens() gives (passed to SQLite as one bound
+parameter, so no FTS5 syntax can come from the user). What is decided alike
+for every store (which words rank, what the index can answer) comes from
+query_plan.py; only the SQL is made here.
 """
 
 from __future__ import annotations
 
 import sqlite3
-from collections.abc import Iterator, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, Term
+from .query_plan import date_bounds, indexable, needs_a_word, number_of, positive_terms, term_tokens
 from .records import FIELDS
-from .segment import index_text, join_ipc, search_tokens
 from .similar import SEARCHED_FIELDS, RecordIds
+from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, full_records, index_column
 
-INDEX_TABLE = "patent_index"
 RECORDS_ALIAS = "r"
-_EARLIEST, _LATEST = "00000000", "99999999"
 
 
 @dataclass(frozen=True)
@@ -45,11 +45,6 @@ class CompiledQuery:
     rank_finds_all: bool = False
 
 
-def index_column(code: str) -> str:
-    """The FTS5 column of a text field code."""
-    return code.lower()
-
-
 def term_match(term: Term) -> str:
     """The FTS5 expression of one word or phrase: a column filter and one
     quoted string of its tokens (tokens never contain quotes; doubling them
@@ -58,8 +53,7 @@ def term_match(term: Term) -> str:
     gives; its expression here is only its name in WordChecks."""
     if number_of(term) is not None:
         return f"PN={term.text}"
-    text = join_ipc(term.text) if "IC" in term.fields else term.text
-    tokens, prefix = search_tokens(text, term.truncated)
+    tokens, prefix = term_tokens(term)
     columns = " ".join(index_column(code) for code in term.fields)
     return f"{{{columns}}} : {_quoted(' '.join(tokens))}{'*' if prefix else ''}"
 
@@ -68,15 +62,6 @@ def _quoted(text: str) -> str:
     """An FTS5 string (tokens never contain quotes; doubling them anyway
     keeps the string closed whatever happens)."""
     return '"' + text.replace('"', '""') + '"'
-
-
-def number_of(term: Term) -> pn.Parts | None:
-    """The parts of a publication number searched in PN alone (pn.matches()
-    rules: one typed without kind finds every kind, without country every
-    country), else None."""
-    if term.fields != ("PN",) or term.truncated:
-        return None
-    return pn.query_parts(term.text)
 
 
 def number_sql(parts: pn.Parts) -> tuple[str, tuple[str, ...]]:
@@ -97,44 +82,9 @@ def compile_query(query: Query) -> CompiledQuery:
     where, params = _sql(rest[0]) if len(rest) == 1 else _sql(And(tuple(rest)))
     rank = None
     if match is None:
-        positive = dict.fromkeys(map(term_match, _positive_terms(root)))
+        positive = dict.fromkeys(map(term_match, positive_terms(root)))
         rank = " OR ".join(positive) or None
-    return CompiledQuery(match, where, params, rank, rank is not None and _needs_a_word(root))
-
-
-def _needs_a_word(node: Node) -> bool:
-    """Whether every record node finds holds one of its words not under NOT
-    (a date range or a publication number alone finds records without one)."""
-    if isinstance(node, Term):
-        return number_of(node) is None
-    if isinstance(node, And):
-        return any(map(_needs_a_word, node.items))
-    if isinstance(node, Or):
-        return all(map(_needs_a_word, node.items))
-    return False
-
-
-def _positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:
-    if isinstance(node, Term) and not negated and number_of(node) is None:
-        yield node
-    elif isinstance(node, Not):
-        yield from _positive_terms(node.item, not negated)
-    elif isinstance(node, (And, Or)):
-        for item in node.items:
-            yield from _positive_terms(item, negated)
-
-
-def _fts_ok(node: Node) -> bool:
-    """Whether node is a positive FTS5 expression (FTS5 has no unary NOT)."""
-    if isinstance(node, Term):
-        return number_of(node) is None
-    if isinstance(node, Or):
-        return all(_fts_ok(item) for item in node.items)
-    if isinstance(node, And):
-        positive = [item for item in node.items if not isinstance(item, Not)]
-        negative = [item.item for item in node.items if isinstance(item, Not)]
-        return bool(positive) and all(map(_fts_ok, positive + negative))
-    return False
+    return CompiledQuery(match, where, params, rank, rank is not None and needs_a_word(root))
 
 
 def _fts(node: Node) -> str:
@@ -150,10 +100,10 @@ def _fts(node: Node) -> str:
 
 def _split_and(items: tuple[Node, ...]) -> tuple[str | None, list[Node]]:
     """The FTS5 expression of the conjuncts it can express, and the others."""
-    positive = [item for item in items if not isinstance(item, Not) and _fts_ok(item)]
+    positive = [item for item in items if not isinstance(item, Not) and indexable(item)]
     if not positive:
         return None, list(items)
-    negative = [item for item in items if isinstance(item, Not) and _fts_ok(item.item)]
+    negative = [item for item in items if isinstance(item, Not) and indexable(item.item)]
     expression = _fts(positive[0]) if len(positive) == 1 and not negative else _fts(And(tuple(positive + negative)))
     taken = {id(item) for item in positive + negative}
     return expression, [item for item in items if id(item) not in taken]
@@ -165,7 +115,7 @@ def _in_index(expression: str) -> tuple[str, tuple[str, ...]]:
 
 
 def _sql(node: Node) -> tuple[str, tuple[str, ...]]:
-    if _fts_ok(node):
+    if indexable(node):
         return _in_index(_fts(node))
     if isinstance(node, Term):
         parts = number_of(node)
@@ -173,7 +123,7 @@ def _sql(node: Node) -> tuple[str, tuple[str, ...]]:
         return number_sql(parts)
     if isinstance(node, DateRange):
         column = f"{RECORDS_ALIAS}.{FIELDS[node.field][0]}"
-        return f"{column} BETWEEN ? AND ?", (node.start or _EARLIEST, node.end or _LATEST)
+        return f"{column} BETWEEN ? AND ?", date_bounds(node.start, node.end)
     if isinstance(node, Not):
         inner, params = _sql(node.item)
         return f"NOT ({inner})", params
@@ -183,8 +133,8 @@ def _sql(node: Node) -> tuple[str, tuple[str, ...]]:
         joiner = " AND "
     else:
         assert isinstance(node, Or)
-        indexed = [item for item in node.items if _fts_ok(item)]
-        rest = [item for item in node.items if not _fts_ok(item)]
+        indexed = [item for item in node.items if indexable(item)]
+        rest = [item for item in node.items if not indexable(item)]
         parts = [_in_index(_fts(Or(tuple(indexed))) if len(indexed) > 1 else _fts(indexed[0]))] if indexed else []
         joiner = " OR "
     parts += [_sql(item) for item in rest]
@@ -242,8 +192,6 @@ class SqliteCollection(RecordIds):
         return [self._db.execute(sql + " AND rowid <= ?", (token_match(token), last_id)).fetchone()[0] for token in tokens]
 
     def source(self, parts: pn.Parts) -> list[tuple[int, str]]:
-        from .store import FULL_RECORD_SQL, full_records  # abstract and claims are stored apart, compressed
-
         condition, params = number_sql(parts)
         rows = full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE {condition} ORDER BY {RECORDS_ALIAS}.id", params))
         return [(record_id, "\n".join((r.title, r.abstract, r.claims))) for record_id, r in rows]

@@ -1,30 +1,14 @@
-"""The patent database: the records and their full-text index in one SQLite file.
-
-Tables: `records` (one row per patent, `pn` unique; empty dates are "")
-holding the fields a hit list shows, `texts` (same id) holding the long
-texts, abstract and claims, zlib-compressed in one blob (read only for the
-closest hits and full records, so listing rows never steps over them), and
-`patent_index`, a contentless FTS5 table with one column per text field
-holding the output of segment.index_text(), rowid = records.id (no prefix
-index: it doubled the index and halved the import rate, while a one-character
-word's prefix query only merges the few bigrams that start with it). Both are
-written in the same transactions, so they stay in step. `records.number` is
-the number part of pn (pn.split()), indexed, for PN= searches. PRAGMA
-user_version holds the schema version; `meta` holds INDEX_VERSION, the
-segmentation and index definition the index was built with: when it
-changes, the index is rebuilt from the records once, in one transaction (a
-contentless index can only forget a row given the tokens it was built from,
-so it is never updated with other ones).
+"""The patent collection in one SQLite file: records and their full-text
+index (tables, upgrades, the check and the rebuild: sqlite_schema.py).
 
 A search runs in one pass: the ranked ids go into a temporary table, rows are
 streamed from it joined to the records, and the words each hit contains come
 from one statement that lists, for every word not implied by the command, the
 ids it occurs in.
 
-Ranking is FTS5 bm25() with column weights title 8 > claims 4 > abstract 2 >
-the other text fields 1, reported as a positive score (higher is better).
-Hits found without any word (only dates or NOT) have score 0 and come newest
-application date first.
+Ranking is FTS5 bm25() with the column weights of query_plan.BM25_WEIGHTS,
+reported as a positive score (higher is better). Hits found without any word
+(only dates or NOT) have score 0 and come newest application date first.
 
 Import files are read by the ingest package (formats listed there);
 import_file() takes our own CSV and JSON Lines layouts.
@@ -32,106 +16,43 @@ import_file() takes our own CSV and JSON Lines layouts.
 
 from __future__ import annotations
 
-import datetime
 import itertools
 import json
 import logging
 import os
-import re
 import sqlite3
 import threading
 import time
 import weakref
-import zlib
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
-from dataclasses import dataclass, fields
-from importlib import resources
 from pathlib import Path
-from typing import NamedTuple, Union
 
-from . import paths, segment, similar
-from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
-from .query import TEXT_FIELDS, Query, parse
-from .records import FIELDS, Hit, PatentRecord
-from .segment import index_text
-from . import pn
-from .sqlite_query import (
-    INDEX_TABLE, RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, index_column, token_match, word_checks,
+from . import pn, segment, similar, sqlite_schema as schema
+from .contract import (
+    ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError, checked_batch,
+    checked_chunks, import_report, sample_numbers,
 )
+from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
+from .ingest.tables import import_own_file
+from .query import Query, parse
+from .query_plan import weight
+from .records import LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
+from .sqlite_query import (
+    RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, token_match, word_checks,
+)
+from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, LISTED_COLUMNS, full_records, listed_values, record_of
 
-SCHEMA_VERSION = 3
-INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
+__all__ = ["BatchCounts", "Cancelled", "ImportProblem", "ImportReport", "PatentStore", "SearchResult", "StoreError"]
+
 LOCK_WAIT_SECONDS = 60  # another process writing: wait this long for the lock
-ROW_BATCH = 2000  # rows fetched at a time when streaming hits
 PROGRESS_STEPS = 20_000  # SQLite virtual-machine steps between cancel() polls
-BM25_WEIGHTS = {"TI": 8.0, "CL": 4.0, "AB": 2.0}  # other text fields: 1.0
-SAMPLE_FILE = ("sample_data", "sample_patents.jsonl")
 CACHE_KIB = 64 * 1024  # SQLite page cache per connection
-INDEX_BUFFER_BYTES = 32 * 1024 * 1024
-TEXT_LEVEL = 6  # zlib level of the long texts
-UPGRADE_STEPS = 50_000  # records between progress lines of a schema upgrade
-
-_log = logging.getLogger(__name__)
-
-_ATTRIBUTES = tuple(f.name for f in fields(PatentRecord))
-_CAPTIONS = {attribute: caption for attribute, caption in FIELDS.values()}
-_DATE_ATTRIBUTES = ("ad", "pd")
-_LONG_ATTRIBUTES = ("abstract", "claims")  # stored compressed in `texts`
-assert _ATTRIBUTES[2:4] == _LONG_ATTRIBUTES  # _record() builds records positionally
-# The columns of `records`, which is all a streamed hit carries.
-_ROW_ATTRIBUTES = tuple(a for a in _ATTRIBUTES if a not in _LONG_ATTRIBUTES)
-_ROW_COLUMNS = ", ".join(_ROW_ATTRIBUTES)
-# Every field of a record: its listed columns and the packed long texts (read with full_records()).
-FULL_RECORD_SQL = f"SELECT r.id, {', '.join(f'r.{a}' for a in _ROW_ATTRIBUTES)}, t.body FROM records r LEFT JOIN texts t ON t.id = r.id"
-_INDEX_COLUMNS = ", ".join(map(index_column, TEXT_FIELDS))
-_INDEX_MARKS = ", ".join("?" * (len(TEXT_FIELDS) + 1))
-_DATE = re.compile(r"(\d{4})(\d{2})(\d{2})|(\d{4})([-/])(\d{1,2})\5(\d{1,2})")
-_CHUNK = 1000
 _ALL_HITS = "_all"  # suffix of the table of every hit (id, and score where one pass scored them all)
 
-_Row = tuple[int, Union[PatentRecord, str]]  # (line, record or the problem with that line)
-
-
-class StoreError(Exception):
-    """The database file cannot be used."""
-
-
-class Cancelled(Exception):
-    """A search stopped because its cancel() returned True."""
-
-
-class BatchCounts(NamedTuple):
-    added: int
-    updated: int
-    unchanged: int
-
-
-@dataclass(frozen=True)
-class ImportProblem:
-    """A skipped row: its line in the file (or position in the records given to add())."""
-
-    line: int
-    message: str
-
-    def __str__(self) -> str:
-        return f"第 {self.line} 行：{self.message}"
-
-
-@dataclass(frozen=True)
-class ImportReport:
-    added: int = 0
-    updated: int = 0
-    skipped: int = 0
-    problems: tuple[ImportProblem, ...] = ()
-    ignored_columns: tuple[str, ...] = ()
-    unchanged: int = 0
-
-    @property
-    def summary(self) -> str:
-        return f"新增 {self.added} 筆、更新 {self.updated} 筆、未變更 {self.unchanged} 筆、略過 {self.skipped} 筆"
+_log = logging.getLogger(__name__)
 
 
 class PatentStore:
@@ -154,7 +75,7 @@ class PatentStore:
                 self._db.execute("PRAGMA synchronous=NORMAL")
                 self._db.execute("PRAGMA temp_store=MEMORY")
                 self._db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")
-                self._ensure_schema(progress)
+                schema.ensure(self._db, self._path, self._transaction, progress)
         except BaseException:
             self._db.close()
             raise
@@ -180,8 +101,7 @@ class PatentStore:
         self.close()
 
     def close(self) -> None:
-        # Results still held keep their hits, as they did when searches
-        # returned lists.
+        # Results still held read their hits now: they stay usable after the connection closes.
         for result in list(self._live):
             result.hits  # noqa: B018
         if self._facet_builder is not None:
@@ -191,6 +111,11 @@ class PatentStore:
     def count(self) -> int:
         return self._db.execute("SELECT count(*) FROM records").fetchone()[0]
 
+    @property
+    def connection(self) -> sqlite3.Connection:
+        """The store's connection, which its results read through."""
+        return self._db
+
     # --- writing -------------------------------------------------------
 
     def write_batch(self, records: Sequence[PatentRecord]) -> BatchCounts:
@@ -199,19 +124,9 @@ class PatentStore:
         not rewritten. ValueError names an unusable record (nothing written);
         StoreError when the database cannot be written (locked by another
         process beyond LOCK_WAIT_SECONDS, disk full), the database unchanged."""
-        checked = []
-        for position, record in enumerate(records, 1):
-            try:
-                checked.append(_checked(record))
-            except ValueError as error:
-                raise ValueError(f"第 {position} 筆（{getattr(record, 'pn', '')}）：{error}") from None
-        counts = {"added": 0, "updated": 0, "unchanged": 0}
-        with self._transaction():
-            next_id = self._next_id()
-            chunks = (checked[start : start + _CHUNK] for start in range(0, len(checked), _CHUNK))
-            for chunk, prepared in _prepared_ahead(chunks):
-                next_id = self._write_chunk(chunk, prepared, counts, next_id)
-        return BatchCounts(counts["added"], counts["updated"], counts["unchanged"])
+        checked = checked_batch(records)
+        chunks = (checked[start : start + schema.CHUNK] for start in range(0, len(checked), schema.CHUNK))
+        return self._write_chunks(chunks)
 
     def add(self, records: Iterable[PatentRecord]) -> ImportReport:
         """Add records, replacing those with the same pn; one transaction."""
@@ -219,33 +134,20 @@ class PatentStore:
 
     def import_file(self, path: str | os.PathLike[str]) -> ImportReport:
         """Import a .csv or .jsonl file of our own layout; one transaction."""
-        from .ingest.base import FileInfo
-        from .ingest.tables import own_csv, own_jsonl
-
-        path = Path(path)
-        suffix = path.suffix.lower()
-        readers = {".csv": own_csv, ".jsonl": own_jsonl, ".ndjson": own_jsonl, ".json": own_jsonl}
-        if suffix not in readers:
-            raise ValueError(f"不支援的檔案類型「{path.suffix}」，請使用 .csv 或 .jsonl")
-        info = FileInfo()
-        with path.open("rb") as file:
-            report = self._write(readers[suffix](file, info))
-        return ImportReport(
-            report.added, report.updated, report.skipped, report.problems, tuple(sorted(info.ignored)), report.unchanged
-        )
+        return import_own_file(path, self._write)
 
     def only_samples(self) -> bool:
         """Whether the database holds the shipped sample records and nothing else."""
-        samples = _sample_numbers()
+        samples = sample_numbers()
         stored = [row[0] for row in self._db.execute("SELECT pn FROM records")]
         return bool(stored) and all(number in samples for number in stored)
 
     def remove_samples(self) -> int:
         """Remove the shipped sample records; returns how many were removed."""
-        numbers = json.dumps(sorted(_sample_numbers()))
+        numbers = json.dumps(sorted(sample_numbers()))
         with self._transaction():
             rows = list(full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE r.pn IN (SELECT value FROM json_each(?))", (numbers,))))
-            self._forget(rows)
+            schema.forget(self._db, rows)
             for table in ("records", "texts"):
                 self._db.executemany(f"DELETE FROM {table} WHERE id = ?", [(row[0],) for row in rows])
         return len(rows)
@@ -302,7 +204,7 @@ class PatentStore:
         if wait:
             self._facet_builder.join()
 
-    def _current_facet_index(self) -> FacetIndex | None:
+    def current_facet_index(self) -> FacetIndex | None:
         """The charts' index if it describes the collection as it is now; a
         stale one is dropped and a new one started."""
         builder = self._facet_builder
@@ -319,31 +221,19 @@ class PatentStore:
     def _next_id(self) -> int:
         return self._db.execute("SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
 
-    def _write(self, rows: Iterable[_Row]) -> ImportReport:
+    def _write(self, rows: Iterable[Row]) -> ImportReport:
         problems: list[ImportProblem] = []
+        counts = self._write_chunks(checked_chunks(rows, problems, schema.CHUNK))
+        return import_report(counts, problems)
+
+    def _write_chunks(self, chunks: Iterable[list[PatentRecord]]) -> BatchCounts:
+        """Write chunks of checked records in one transaction."""
         counts = {"added": 0, "updated": 0, "unchanged": 0}
-
-        def chunks() -> Iterator[list[PatentRecord]]:
-            chunk: list[PatentRecord] = []
-            for line, item in rows:
-                try:
-                    if isinstance(item, str):
-                        raise ValueError(item)
-                    chunk.append(_checked(item))
-                except ValueError as error:
-                    problems.append(ImportProblem(line, str(error)))
-                if len(chunk) == _CHUNK:
-                    yield chunk
-                    chunk = []
-            yield chunk
-
         with self._transaction():
             next_id = self._next_id()
-            for chunk, prepared in _prepared_ahead(chunks()):
+            for chunk, prepared in _prepared_ahead(chunks):
                 next_id = self._write_chunk(chunk, prepared, counts, next_id)
-        return ImportReport(
-            counts["added"], counts["updated"], len(problems), tuple(problems), unchanged=counts["unchanged"]
-        )
+        return BatchCounts(counts["added"], counts["updated"], counts["unchanged"])
 
     def _write_chunk(
         self, chunk: list[PatentRecord], prepared: dict[int, _Prepared], counts: dict[str, int], next_id: int
@@ -373,40 +263,24 @@ class PatentStore:
                 final[record.pn] = (next_id, None, record)
                 next_id += 1
         changed = [entry for entry in final.values() if entry[1] != entry[2]]
-        marks = ", ".join("?" * len(_ROW_ATTRIBUTES))
+        marks = ", ".join("?" * len(LISTED_ATTRIBUTES))
         self._db.executemany(
-            f"INSERT INTO records (id, {_ROW_COLUMNS}, number) VALUES (?, {marks}, ?)",
-            [(record_id, *_row_values(new), _number(new.pn)) for record_id, old, new in changed if old is None],
+            f"INSERT INTO records (id, {LISTED_COLUMNS}, number) VALUES (?, {marks}, ?)",
+            [(record_id, *listed_values(new), pn.number_part(new.pn)) for record_id, old, new in changed if old is None],
         )
         updates = [(record_id, old, new) for record_id, old, new in changed if old is not None]
-        assignments = ", ".join(f"{a} = ?" for a in (*_ROW_ATTRIBUTES, "number"))
+        assignments = ", ".join(f"{a} = ?" for a in (*LISTED_ATTRIBUTES, "number"))
         self._db.executemany(
             f"UPDATE records SET {assignments} WHERE id = ?",
-            [(*_row_values(new), _number(new.pn), record_id) for record_id, _, new in updates],
+            [(*listed_values(new), pn.number_part(new.pn), record_id) for record_id, _, new in updates],
         )
         self._db.executemany(
             "INSERT OR REPLACE INTO texts (id, body) VALUES (?, ?)",
             [(record_id, prepared[id(new)][1]) for record_id, _, new in changed],
         )
-        self._forget([(record_id, old) for record_id, old, _ in updates])
-        self._index_values_of([(record_id, prepared[id(new)][0]) for record_id, _, new in changed])
+        schema.forget(self._db, [(record_id, old) for record_id, old, _ in updates])
+        schema.add_to_index(self._db, [(record_id, prepared[id(new)][0]) for record_id, _, new in changed])
         return next_id
-
-    def _index(self, rows: Iterable[tuple[int, PatentRecord]]) -> None:
-        self._index_values_of((record_id, _index_values(record)) for record_id, record in rows)
-
-    def _index_values_of(self, rows: Iterable[tuple[int, tuple[str, ...]]]) -> None:
-        self._db.executemany(
-            f"INSERT INTO {INDEX_TABLE} (rowid, {_INDEX_COLUMNS}) VALUES ({_INDEX_MARKS})",
-            ((record_id, *values) for record_id, values in rows),
-        )
-
-    def _forget(self, rows: Iterable[tuple[int, PatentRecord]]) -> None:
-        # A contentless FTS5 table forgets a row given the values it indexed.
-        self._db.executemany(
-            f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rowid, {_INDEX_COLUMNS}) VALUES ('delete', {_INDEX_MARKS})",
-            ((record_id, *_index_values(record)) for record_id, record in rows),
-        )
 
     # --- searching -----------------------------------------------------
 
@@ -426,7 +300,7 @@ class PatentStore:
         query = parse(command) if isinstance(command, str) else command
         self._drop_stale()
         table = f"temp.hits_{next(self._results)}"
-        with self._polling(cancel):
+        with self.polling(cancel):
             plan = similar.plan(SqliteCollection(self._db), query, self.count()) if query.similar() else None
             compiled = plan.compiled if plan else compile_query(query)
             total = self._rank(compiled, limit, table)
@@ -435,7 +309,7 @@ class PatentStore:
         return result
 
     @contextmanager
-    def _polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
+    def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
         """Statements run inside stop with Cancelled once cancel() is True."""
         if cancel is None:
             yield
@@ -483,7 +357,7 @@ class PatentStore:
         """Store (rank, id, score) of the best `limit` hits in `table`; returns
         the number of all hits."""
         alias = RECORDS_ALIAS
-        weights = ", ".join(str(BM25_WEIGHTS.get(code, 1.0)) for code in TEXT_FIELDS)
+        weights = ", ".join(str(weight(code)) for code in TEXT_FIELDS)
         score = f"-bm25({INDEX_TABLE}, {weights})"
         id_column, found, params = self._found(compiled)
         counting = params
@@ -491,7 +365,7 @@ class PatentStore:
         if compiled.match is not None:
             # Every hit scored in one pass into the table of all hits (which the
             # charts' counts read), the best `limit` ranked from there: FTS5
-            # walks the index once, not once to rank and again to count.
+            # walks the index once.
             every = table + _ALL_HITS
             self._db.execute(f"CREATE TABLE {every} (id INTEGER PRIMARY KEY, score REAL NOT NULL)")
             total = self._db.execute(f"INSERT INTO {every} (id, score) SELECT {id_column}, {score} {found}", params).rowcount
@@ -522,7 +396,7 @@ class PatentStore:
         self._db.execute(f"CREATE TABLE {table}{_ALL_HITS} (id INTEGER PRIMARY KEY)")
         return self._db.execute(f"INSERT OR IGNORE INTO {table}{_ALL_HITS} SELECT {id_column} {found}", counting).rowcount
 
-    def _occurrences(self, expressions: Sequence[str]) -> dict[int, int]:
+    def occurrences(self, expressions: Sequence[str]) -> dict[int, int]:
         """id -> bit mask of the FTS5 expressions (bit i: expressions[i]) it matches."""
         if not expressions:
             return {}
@@ -536,224 +410,19 @@ class PatentStore:
                 masks[record_id] = get(record_id, 0) | flag
         return masks
 
-    def _release(self, table: str) -> None:
+    def release(self, table: str) -> None:
         self._stale += (table, table + _ALL_HITS)
 
-    # --- checking and rebuilding (kept together: they follow the schema) ---
+    # --- checking and rebuilding -------------------------------------
 
     def check(self, progress: Callable[[str], None] | None = None) -> list[str]:
-        """The full check: the file's structure (PRAGMA integrity_check), the full-text
-        index's own structure, and that it indexes exactly the stored records.
-        Returns the problems found, empty when the database is sound; `progress`
-        gets the name of each step as it starts."""
-        problems: list[str] = []
-        for step, run in (("檢查資料庫檔案結構", self._check_file), ("檢查全文索引", self._check_index)):
-            if progress is not None:
-                progress(step)
-            try:
-                problems += run()
-            except sqlite3.DatabaseError as error:
-                problems.append(f"{step}時發生錯誤：{error}")
-        return problems
-
-    def _check_file(self) -> list[str]:
-        rows = self._db.execute("PRAGMA integrity_check").fetchall()
-        return [] if rows == [("ok",)] else [str(row[0]) for row in rows]
-
-    def _check_index(self) -> list[str]:
-        try:
-            self._db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}) VALUES ('integrity-check')")
-        except sqlite3.DatabaseError as error:
-            return [f"全文索引已損壞（{error}）"]
-        missing, extra = self._db.execute(
-            f"SELECT (SELECT count(*) FROM records WHERE id NOT IN (SELECT rowid FROM {INDEX_TABLE})), "
-            f"(SELECT count(*) FROM {INDEX_TABLE} WHERE rowid NOT IN (SELECT id FROM records))"
-        ).fetchone()
-        problems = [f"全文索引缺少 {missing} 筆專利"] if missing else []
-        problems += [f"全文索引多出 {extra} 筆已不存在的專利"] if extra else []
-        textless = self._db.execute("SELECT count(*) FROM records WHERE id NOT IN (SELECT id FROM texts)").fetchone()[0]
-        return problems + ([f"摘要與專利範圍缺少 {textless} 筆專利"] if textless else [])
+        """The full check (sqlite_schema.check): the problems found, empty when sound."""
+        return schema.check(self._db, progress)
 
     def rebuild_index(self, progress: Callable[[int, int], None] | None = None) -> int:
         """Make the full-text index anew from the stored records, in one transaction;
         `progress(done, total)` after each batch. Returns the number of records indexed."""
-        total, done, last_id = self.count(), 0, 0
-        index_columns = ", ".join(map(index_column, TEXT_FIELDS))
-        index_marks = ", ".join("?" * (len(TEXT_FIELDS) + 1))
-        with self._transaction():
-            self._db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}) VALUES ('delete-all')")
-            while batch := list(
-                full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE r.id > ? ORDER BY r.id LIMIT ?", (last_id, _CHUNK)))
-            ):
-                self._db.executemany(
-                    f"INSERT INTO {INDEX_TABLE} (rowid, {index_columns}) VALUES ({index_marks})",
-                    [(record_id, *_index_values(record)) for record_id, record in batch],
-                )
-                done, last_id = done + len(batch), batch[-1][0]
-                if progress is not None:
-                    progress(done, total)
-        return done
-
-    # --- end of checking and rebuilding ----------------------------------
-
-    # --- schema --------------------------------------------------------
-
-    def _ensure_schema(self, progress: Callable[[str], None] | None) -> None:
-        if self._schema_current():
-            return
-        # Checked again under the write lock: another process may have just
-        # created or rebuilt the database.
-        with self._transaction():
-            version = self._db.execute("PRAGMA user_version").fetchone()[0]
-            upgraded = version in (1, 2)
-            if version == 0:
-                self._create_schema()
-            elif version == 1:
-                self._db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
-                self._db.execute("ALTER TABLE records ADD COLUMN number TEXT NOT NULL DEFAULT ''")
-                self._db.executemany(
-                    "UPDATE records SET number = ? WHERE id = ?",
-                    [(_number(pn), record_id) for record_id, pn in self._db.execute("SELECT id, pn FROM records")],
-                )
-                self._db.execute("CREATE INDEX records_number ON records (number)")
-            if upgraded:
-                self._narrow_records(progress)
-            elif version not in (0, SCHEMA_VERSION):
-                raise StoreError(
-                    f"資料庫「{self._path}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）"
-                )
-            if self._segmentation() != INDEX_VERSION:
-                self._rebuild_index()
-            self._db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
-        if upgraded:
-            self._compact(progress)
-            if progress is not None:
-                progress(f"資料庫格式已升級：{self.count():,} 筆專利")
-
-    def _compact(self, progress: Callable[[str], None] | None) -> None:
-        """Give back the pages an upgrade freed (the long texts took twice the
-        room uncompressed). Skipped while another process reads the file: the
-        free pages are then reused by later writes."""
-        if self._path == ":memory:":
-            return
-        if progress is not None:
-            progress("正在整理資料庫檔案，釋出升級後多出的空間…")
-        try:
-            self._db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-            self._db.execute("VACUUM")
-            self._db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-        except sqlite3.OperationalError as error:
-            if progress is not None:
-                progress(f"資料庫檔案未整理（{error}）；資料完整，空出的空間會在之後匯入時再利用")
-
-    def _schema_current(self) -> bool:
-        version = self._db.execute("PRAGMA user_version").fetchone()[0]
-        if version not in (0, 1, 2, SCHEMA_VERSION):
-            raise StoreError(f"資料庫「{self._path}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
-        return version == SCHEMA_VERSION and self._segmentation() == INDEX_VERSION
-
-    def _segmentation(self) -> str | None:
-        row = self._db.execute("SELECT value FROM meta WHERE key = 'segmentation'").fetchone()
-        return row[0] if row else None
-
-    def _create_schema(self) -> None:
-        self._create_records("records")
-        self._create_record_indexes()
-        self._db.execute("CREATE TABLE texts (id INTEGER PRIMARY KEY, body BLOB NOT NULL)")
-        self._db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
-        self._create_index()
-
-    def _create_records(self, name: str) -> None:
-        text_columns = ", ".join(f"{a} TEXT NOT NULL DEFAULT ''" for a in _ROW_ATTRIBUTES if a != "pn")
-        self._db.execute(
-            f"CREATE TABLE {name} (id INTEGER PRIMARY KEY, pn TEXT NOT NULL UNIQUE, {text_columns}, "
-            "number TEXT NOT NULL DEFAULT '')"
-        )
-
-    def _create_record_indexes(self) -> None:
-        for attribute in (*_DATE_ATTRIBUTES, "number"):
-            self._db.execute(f"CREATE INDEX records_{attribute} ON records ({attribute})")
-
-    def _narrow_records(self, progress: Callable[[str], None] | None) -> None:
-        """Upgrade from a `records` table that held abstract and claims: these
-        move, compressed, to `texts`, and `records` is made anew without them
-        (inside the caller's transaction: all or nothing). The index, keyed by
-        the same ids, is kept."""
-        total = self.count()
-        if progress is not None and total:
-            progress(f"正在升級資料庫格式（{total:,} 筆專利，完成前請勿關閉程式）…")
-        self._db.execute("CREATE TABLE texts (id INTEGER PRIMARY KEY, body BLOB NOT NULL)")
-        reader = self._db.cursor().execute(f"SELECT id, {', '.join(_LONG_ATTRIBUTES)} FROM records ORDER BY id")
-        done = 0
-        while batch := reader.fetchmany(_CHUNK):
-            self._db.executemany(
-                "INSERT INTO texts (id, body) VALUES (?, ?)", [(row[0], _pack(row[1], row[2])) for row in batch]
-            )
-            done += len(batch)
-            if progress is not None and done % UPGRADE_STEPS < _CHUNK and done < total:
-                progress(f"已升級 {done:,} / {total:,} 筆")
-        self._create_records("records_narrow")
-        columns = f"id, {_ROW_COLUMNS}, number"
-        self._db.execute(f"INSERT INTO records_narrow ({columns}) SELECT {columns} FROM records ORDER BY id")
-        self._db.execute("DROP TABLE records")
-        self._db.execute("ALTER TABLE records_narrow RENAME TO records")
-        self._create_record_indexes()
-
-    def _create_index(self) -> None:
-        self._db.execute(
-            f"CREATE VIRTUAL TABLE {INDEX_TABLE} USING fts5({_INDEX_COLUMNS}, "
-            "content='', tokenize=\"ascii tokenchars './'\")"
-        )
-        # Index changes are buffered up to this size before a write: fewer, larger segments.
-        self._db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rank) VALUES ('hashsize', {INDEX_BUFFER_BYTES})")
-
-    def _rebuild_index(self) -> None:
-        """A new index made from the records with the current segmenter (inside
-        the caller's transaction: all or nothing)."""
-        self._db.execute(f"DROP TABLE IF EXISTS {INDEX_TABLE}")
-        self._create_index()
-        reader = self._db.cursor().execute(f"{FULL_RECORD_SQL} ORDER BY r.id")
-        while batch := reader.fetchmany(_CHUNK):
-            self._index(full_records(batch))
-        self._db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('segmentation', ?)", (INDEX_VERSION,))
-
-
-class RankedHits:
-    """What the results of both stores share: rows(), closest(n) and hits
-    read through the store's own _hits_of(full, limit, cancel), and the
-    temporary table of ranked ids handed back when the result goes."""
-
-    _store: PatentStore
-    _table: str
-    _cancel: Callable[[], bool] | None
-    _hits: list[Hit] | None
-
-    def __del__(self) -> None:
-        self._store._release(self._table)
-
-    def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
-        """Every hit, best first, fetched in batches (abstract and claims
-        empty); Cancelled when cancel() (default: the search's) returns True."""
-        if self._hits is not None:
-            yield from self._hits
-        else:
-            yield from self._hits_of(False, None, cancel or self._cancel)
-
-    def closest(self, n: int) -> list[Hit]:
-        """The n best hits with their full records."""
-        if self._hits is not None:
-            return self._hits[:n]
-        return list(self._hits_of(True, n, self._cancel))
-
-    @property
-    def hits(self) -> list[Hit]:
-        """Every hit with its full record, best first (for callers that hold them all)."""
-        if self._hits is None:
-            self._hits = list(self._hits_of(True, None, None))
-        return self._hits
-
-    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
-        raise NotImplementedError
+        return schema.rebuild_index(self._db, self._transaction, progress)
 
 
 class SearchResult(RankedHits):
@@ -773,35 +442,31 @@ class SearchResult(RankedHits):
         cancel: Callable[[], bool] | None = None,
         plan: similar.Plan | None = None,
     ):
+        super().__init__(table, total, plan.words if plan else query.words(), cancel, store.release)
         self._store = store
-        self._cancel = cancel
-        self._table = table
         self._query = query
         self._plan = plan
-        self.total = total
-        self.words = plan.words if plan else query.words()
         self._matched: Callable[[int, str], tuple[str, ...]] | None = None
-        self._hits: list[Hit] | None = None
 
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """The hits in rank order; `full`: with abstract and claims."""
         store = self._store
-        columns = ", ".join(f"r.{a}" for a in _ROW_ATTRIBUTES)
+        columns = ", ".join(f"r.{a}" for a in LISTED_ATTRIBUTES)
         texts = ("t.body", " LEFT JOIN texts t ON t.id = h.id") if full else ("NULL", "")
-        with store._polling(cancel):
+        with store.polling(cancel):
             matched = self._matcher()
-            cursor = store._db.execute(
+            cursor = store.connection.execute(
                 f"SELECT h.id, h.score, {columns}, {texts[0]} FROM {self._table} h "
                 f"CROSS JOIN records r ON r.id = h.id{texts[1]} ORDER BY h.rank LIMIT ?",
                 (-1 if limit is None else limit,),
             )
         while True:
-            with store._polling(cancel):
+            with store.polling(cancel):
                 batch = cursor.fetchmany(ROW_BATCH)
             if not batch:
                 return
             for row in batch:
-                record = _record(row[2:])
+                record = record_of(row[2:])
                 yield Hit(record, row[1], matched(row[0], record.pn))
 
     def facets(self, top: int = 10) -> Facets:
@@ -812,22 +477,22 @@ class SearchResult(RankedHits):
         counted in hash tables (an SQL GROUP BY sorts every hit: twice the
         time at 600,000 hits)."""
         store = self._store
-        ranked = store._db.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
+        ranked = store.connection.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
         hits = self._table if ranked == self.total else self._table + _ALL_HITS
-        index = store._current_facet_index()
+        index = store.current_facet_index()
         if index is not None:
-            with store._polling(self._cancel):
-                ids = [row[0] for row in store._db.execute(f"SELECT id FROM {hits}")]
+            with store.polling(self._cancel):
+                ids = [row[0] for row in store.connection.execute(f"SELECT id FROM {hits}")]
             return index.facets(ids, top)
         applicants: Counter[str] = Counter()
         classes: Counter[tuple[str, ...]] = Counter()
         years: Counter[str] = Counter()
-        with store._polling(self._cancel):
-            cursor = store._db.execute(
+        with store.polling(self._cancel):
+            cursor = store.connection.execute(
                 f"SELECT r.applicants, r.ipc, substr(r.ad, 1, 4) FROM {hits} h CROSS JOIN records r ON r.id = h.id"
             )
         while True:
-            with store._polling(self._cancel):
+            with store.polling(self._cancel):
                 batch = cursor.fetchmany(ROW_BATCH * 5)
             if not batch:
                 break
@@ -851,7 +516,7 @@ class SearchResult(RankedHits):
             else:
                 filters = self._plan.filters
                 base = self._words_matcher(filters) if filters is not None and filters.terms() else None
-                occurrences = self._store._occurrences
+                occurrences = self._store.occurrences
                 self._matched = similar.matcher(self._plan, lambda tokens: occurrences(list(map(token_match, tokens))), base)
         return self._matched
 
@@ -860,7 +525,7 @@ class SearchResult(RankedHits):
         checks = word_checks(query)
         looked_up = checks.looked_up()
         bits = {expression: 1 << bit for bit, expression in enumerate(looked_up)}
-        masks = self._store._occurrences(looked_up)
+        masks = self._store.occurrences(looked_up)
         # Publication numbers are told from the hit's own pn.
         numbers = [(1 << (len(bits) + i), expression, typed) for i, (expression, typed) in enumerate(checks.numbers.items())]
         bits.update((expression, bit) for bit, expression, _ in numbers)
@@ -933,32 +598,7 @@ class _FacetBuilder:
             yield stored, map(int, ids.split(","))
 
 
-def open_default_store(
-    path: str | os.PathLike[str] | None = None, progress: Callable[[str], None] | None = None
-) -> PatentStore:
-    """Open the database (default: paths.database_path()); an empty one is
-    first filled with the sample collection shipped with the package.
-    `progress` as for PatentStore."""
-    target = paths.database_path() if path is None else path
-    if str(target) != ":memory:":
-        Path(target).parent.mkdir(parents=True, exist_ok=True)
-    store = PatentStore(target, progress)
-    try:
-        if store.count() == 0:
-            sample = resources.files(__package__).joinpath(*SAMPLE_FILE)
-            with resources.as_file(sample) as sample_path:
-                store.import_file(sample_path)
-    except BaseException:
-        store.close()
-        raise
-    return store
-
-
-# --- records and rows ----------------------------------------------------------
-
-
-def _index_values(record: PatentRecord) -> tuple[str, ...]:
-    return tuple(index_text(getattr(record, FIELDS[code][0]), ipc=code == "IC") for code in TEXT_FIELDS)
+# --- preparing records apart from the database ------------------------------------
 
 
 _Prepared = tuple[tuple[str, ...], bytes]  # a record's index values and packed texts
@@ -967,7 +607,7 @@ _Prepared = tuple[tuple[str, ...], bytes]  # a record's index values and packed 
 def _prepare(chunk: Sequence[PatentRecord]) -> dict[int, _Prepared]:
     """id(record) -> what writing it needs besides its fields, worked out
     apart from the database."""
-    return {id(record): (_index_values(record), _packed(record)) for record in chunk}
+    return {id(record): (segment.index_values(record), schema.pack(record.abstract, record.claims)) for record in chunk}
 
 
 def _prepared_ahead(chunks: Iterable[list[PatentRecord]]) -> Iterator[tuple[list[PatentRecord], dict[int, _Prepared]]]:
@@ -983,89 +623,3 @@ def _prepared_ahead(chunks: Iterable[list[PatentRecord]]) -> Iterator[tuple[list
             pending = ahead
         if pending is not None:
             yield pending[0], pending[1].result()
-
-
-def _row_values(record: PatentRecord) -> tuple[str, ...]:
-    return tuple(getattr(record, a) for a in _ROW_ATTRIBUTES)
-
-
-def _pack(abstract: str, claims: str) -> bytes:
-    """Abstract and claims as one zlib-compressed blob: the abstract's UTF-8
-    length (4 bytes, little-endian), the abstract, the claims."""
-    first = abstract.encode()
-    return zlib.compress(len(first).to_bytes(4, "little") + first + claims.encode(), TEXT_LEVEL)
-
-
-def _packed(record: PatentRecord) -> bytes:
-    return _pack(record.abstract, record.claims)
-
-
-def _unpack(body: bytes | None) -> tuple[str, str]:
-    if body is None:
-        return "", ""
-    data = zlib.decompress(body)
-    end = 4 + int.from_bytes(data[:4], "little")
-    return data[4:end].decode(), data[end:].decode()
-
-
-def _record(row: Sequence) -> PatentRecord:
-    """A record from its `records` columns (_ROW_ATTRIBUTES order) and its
-    texts blob (None: abstract and claims left empty). Made without the
-    frozen dataclass's __init__, which sets one field at a time through
-    object.__setattr__: that was a third of the time of a streamed row."""
-    record = _new_object(PatentRecord)
-    record.__dict__.update(zip(_ATTRIBUTES, (row[0], row[1], *_unpack(row[-1]), *row[2:-1])))
-    return record
-
-
-_new_object = object.__new__
-
-
-def full_records(rows: Iterable[Sequence]) -> Iterator[tuple[int, PatentRecord]]:
-    """(id, record) of rows selected by FULL_RECORD_SQL."""
-    for row in rows:
-        yield row[0], _record(row[1:])
-
-
-def _number(stored: str) -> str:
-    """The number part of a publication number ("TWI439543B" -> "I439543")."""
-    parts = pn.split(stored)
-    return parts.number if parts else stored
-
-
-_SAMPLES: frozenset[str] | None = None
-
-
-def _sample_numbers() -> frozenset[str]:
-    """The publication numbers of the sample collection shipped with the package."""
-    global _SAMPLES
-    if _SAMPLES is None:
-        with resources.files(__package__).joinpath(*SAMPLE_FILE).open(encoding="utf-8") as file:
-            _SAMPLES = frozenset(json.loads(line)["pn"].strip() for line in file if line.strip())
-    return _SAMPLES
-
-
-def _checked(record: PatentRecord) -> PatentRecord:
-    """The record with trimmed pn and dates as YYYYMMDD; ValueError if unusable."""
-    for attribute in _ATTRIBUTES:
-        if not isinstance(getattr(record, attribute), str):
-            raise ValueError(f"欄位「{_CAPTIONS[attribute]}」應為文字")
-    pn = record.pn.strip()
-    if not pn:
-        raise ValueError("缺少公開公告號（pn）")
-    dates = {attribute: _date(getattr(record, attribute), _CAPTIONS[attribute]) for attribute in _DATE_ATTRIBUTES}
-    return PatentRecord(**{**{a: getattr(record, a) for a in _ATTRIBUTES}, "pn": pn, **dates})
-
-
-def _date(value: str, caption: str) -> str:
-    value = value.strip()
-    if not value:
-        return ""
-    match = _DATE.fullmatch(value)
-    try:
-        if not match:
-            raise ValueError
-        year, month, day = (match[1], match[2], match[3]) if match[1] else (match[4], match[6], match[7])
-        return datetime.date(int(year), int(month), int(day)).strftime("%Y%m%d")
-    except ValueError:
-        raise ValueError(f"{caption}「{value}」不是有效日期（應為 YYYYMMDD、YYYY-MM-DD 或 YYYY/MM/DD）") from None

@@ -1,57 +1,79 @@
 """Choosing the store: the SQLite file (the default) or a PostgreSQL server.
 
-VARNEL_DATABASE_URL (or the --database option, which wins) naming a
-postgresql:// server makes the worker and the importer use that server's
-collection; without it nothing changes.
+The one place that tells the two apart. A location is a path, a
+postgresql:// URL, or None: VARNEL_DATABASE_URL when set (the --database
+option wins over it), else the database file in the product folder.
 """
 
 from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from importlib import resources
 from pathlib import Path
 
 from . import paths
-from .store import SAMPLE_FILE, PatentStore, open_default_store
+from .contract import Store, StoreError, fill_with_samples
+from .dbcheck import check_at_start
+from .pg_store import PgPatentStore, describe
+from .store import PatentStore
 
 URL_VARIABLE = "VARNEL_DATABASE_URL"
 _SCHEMES = ("postgresql://", "postgres://")
+
+Location = str | os.PathLike[str] | None
+
+
+class Refused(StoreError):
+    """The file failed its check at start: it is not used this session."""
 
 
 def is_server(location: object) -> bool:
     return isinstance(location, str) and location.startswith(_SCHEMES)
 
 
-def chosen(location: str | os.PathLike[str] | None = None) -> str | os.PathLike[str] | None:
-    """The database to use: `location` when given, else VARNEL_DATABASE_URL, else None (the default file)."""
+def chosen(location: Location = None) -> str | os.PathLike[str]:
+    """The database to use: `location` when given, else VARNEL_DATABASE_URL,
+    else the database file in the product folder."""
     if location is not None and str(location) != "":
         return location
-    return os.environ.get(URL_VARIABLE) or None
+    return os.environ.get(URL_VARIABLE) or paths.database_path()
+
+
+def shown(location: Location = None) -> str:
+    """How the log and the importer name the collection (a server without its password)."""
+    target = chosen(location)
+    return describe(target) if is_server(target) else str(target)
 
 
 def open_store(
-    location: str | os.PathLike[str] | None = None,
+    location: Location = None,
     *,
     samples: bool = True,
     progress: Callable[[str], None] | None = None,
-):
-    """The SQLite store (a path, or the default file) or the PostgreSQL store
-    (a postgresql:// URL, given or from VARNEL_DATABASE_URL). An empty
-    collection is first filled with the sample records when `samples`.
-    `progress` gets the SQLite file's upgrade messages (see PatentStore)."""
+    check: bool = False,
+) -> Store:
+    """The SQLite store (a path) or the PostgreSQL store (a postgresql://
+    URL), see chosen(). An empty collection is first filled with the sample
+    records when `samples`. `progress` gets the file's upgrade messages and,
+    with `check`, what the check at start found (dbcheck.check_at_start);
+    a file that fails that check raises Refused."""
     target = chosen(location)
-    if not is_server(target):
-        if samples:
-            return open_default_store(target, progress)
-        return PatentStore(paths.database_path() if target is None else target, progress)
-    from .pg_store import PgPatentStore
-
-    store = PgPatentStore(str(target))
+    if is_server(target):
+        store: Store = PgPatentStore(str(target))
+    else:
+        if str(target) != ":memory:":
+            Path(target).parent.mkdir(parents=True, exist_ok=True)
+            if check:
+                notes = check_at_start(target)
+                for note in notes:
+                    if progress is not None:
+                        progress(note)
+                if notes.refusal:
+                    raise Refused(notes.refusal)
+        store = PatentStore(target, progress)
     try:
-        if samples and store.count() == 0:
-            with resources.as_file(resources.files(__package__).joinpath(*SAMPLE_FILE)) as sample:
-                store.import_file(Path(sample))
+        if samples:
+            fill_with_samples(store)
     except BaseException:
         store.close()
         raise

@@ -13,14 +13,19 @@ from __future__ import annotations
 
 import logging
 import multiprocessing
+import os
 import queue as queue_module
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import paths
+from . import paths, report, segment, stores
 from .channel import COMPLETION_MARKER, END_KEY, RECEIPT_KEY, START_KEY
+from .contract import Cancelled, StoreError
+from .query import QueryError
+from .report import ReportCancelled
+from .request import RequestError, RunRequest, request_command
 
 log = logging.getLogger("varnel_host.worker")
 
@@ -29,20 +34,17 @@ PROGRESS_SECONDS = 1.0  # a run this long gets progress receipts, at most one pe
 
 @dataclass
 class WorkerConfig:
-    database: Path
+    # The collection: the SQLite file's path or a postgresql:// URL (stores.open_store).
+    database: str | os.PathLike[str]
     reports: Path
     poll_seconds: float = 0.2
     # Receipts put on the receipt queue at start, before the database line
     # (e.g. the host's word that the help page is not available).
     startup_notes: tuple[str, ...] = ()
-    # A postgresql:// URL: the collection on that server instead of the file `database`.
-    server: str | None = None
 
 
 def default_config() -> WorkerConfig:
-    from .stores import chosen
-
-    return WorkerConfig(database=paths.database_path(), reports=paths.reports_folder(), server=chosen())
+    return WorkerConfig(database=stores.chosen(), reports=paths.reports_folder())
 
 
 class Progress:
@@ -79,41 +81,26 @@ class Worker:
         self.receipts.put(text)
 
     def open_store(self) -> None:
-        from . import segment
-        from .dbcheck import check_at_start
-        from .store import StoreError, open_default_store
-
-        if self.config.server:
-            from .pg_store import describe
-            from .stores import open_store
-
-            self.store = open_store(self.config.server)
-            segment.prepare()
-            self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{describe(self.config.server)}）")
-            return
-        self.config.database.parent.mkdir(parents=True, exist_ok=True)
-        if self.refusal is None:  # checked once; after a refusal no new database until the next start
-            for note in (notes := check_at_start(self.config.database)):
-                self.say(note)
-            self.refusal = notes.refusal or ""
-        if self.refusal:
+        if self.refusal:  # after a refusal no new database until the next start
             raise StoreError(self.refusal)
-        self.store = open_default_store(self.config.database, self.say)
+        checking, self.refusal = self.refusal is None, ""  # a file is checked once per worker
+        try:
+            self.store = stores.open_store(self.config.database, progress=self.say, check=checking)
+        except stores.Refused as refusal:
+            self.refusal = str(refusal)
+            raise
         segment.prepare()  # not on the first search
         self.store.prepare_facets()  # on a thread of its own, ready before the first large result
-        self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{self.config.database}）")
+        self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{stores.shown(self.config.database)}）")
 
     def handle(self, request) -> None:
         """One run: receipts, then the completion marker, always."""
-        from .report import ReportCancelled
-        from .store import Cancelled, StoreError
-
         try:
             self.run(request)
         except StoreError as error:
             log.warning("search run failed: %s", error)
             self.say(f"錯誤：檢索未完成（{error}）")
-            if self.config.server and self.store is not None:  # a lost server connection: a new one next run
+            if stores.is_server(self.config.database) and self.store is not None:  # a lost server connection: a new one next run
                 self.store.close()
                 self.store = None
         except (Cancelled, ReportCancelled):
@@ -126,10 +113,6 @@ class Worker:
             self.say(COMPLETION_MARKER)
 
     def run(self, raw) -> None:
-        from .query import QueryError
-        from . import report
-        from .request import RequestError, RunRequest, request_command
-
         progress = Progress(self.say)
         try:
             command = request_command(raw)

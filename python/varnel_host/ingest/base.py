@@ -4,19 +4,14 @@ and the last check of a record before it is written."""
 from __future__ import annotations
 
 from collections.abc import Iterator
-from dataclasses import dataclass, field, fields
-from typing import BinaryIO, Callable, Union
+from dataclasses import dataclass, field
+from typing import BinaryIO, Callable
 
 from .. import pn
-from ..records import FIELDS, PatentRecord
-from .text import iso_date
+from ..contract import Row, checked
+from ..records import PatentRecord
 
-# (line in the file, or position of the record; the record or the problem with it)
-Row = tuple[int, Union[PatentRecord, str]]
-
-ATTRIBUTES = tuple(f.name for f in fields(PatentRecord))
-CAPTIONS = {attribute: caption for attribute, caption in FIELDS.values()}
-DATE_ATTRIBUTES = ("ad", "pd")
+__all__ = ["FileInfo", "Reader", "Row", "finish"]
 
 
 @dataclass
@@ -34,30 +29,7 @@ Reader = Callable[[BinaryIO, FileInfo], Iterator[Row]]
 
 
 def finish(record: PatentRecord) -> PatentRecord:
-    """The record as stored: canonical pn, dates as YYYYMMDD, text only.
-    ValueError (a Traditional-Chinese message) when it cannot be stored."""
-    values = dict(vars(record))
-    try:
-        everything = "".join(values.values())
-        everything.encode("utf-8")
-    except (TypeError, UnicodeEncodeError):  # find the field to name it
-        for attribute, value in values.items():
-            if not isinstance(value, str):
-                raise ValueError(f"欄位「{CAPTIONS[attribute]}」應為文字") from None
-            try:
-                value.encode("utf-8")
-            except UnicodeEncodeError:
-                raise ValueError(f"欄位「{CAPTIONS[attribute]}」含有無效的 Unicode 字元（孤立的代理字元）") from None
-    if "\x00" in everything:
-        values = {attribute: value.replace("\x00", "") for attribute, value in values.items()}
-    values["pn"] = pn.canonical(values["pn"])
-    if not values["pn"]:
-        raise ValueError("缺少公開公告號（pn）")
-    for attribute in DATE_ATTRIBUTES:
-        try:
-            values[attribute] = iso_date(values[attribute])
-        except ValueError:
-            raise ValueError(
-                f"{CAPTIONS[attribute]}「{values[attribute].strip()}」不是有效日期（應為 YYYYMMDD、YYYY-MM-DD 或 YYYY/MM/DD）"
-            ) from None
-    return PatentRecord(**values)
+    """The record as stored (contract.checked), its publication number in
+    canonical form. ValueError (a Traditional-Chinese message) when it
+    cannot be stored."""
+    return checked(record, pn.canonical)

@@ -18,8 +18,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TextIO
 
+from ..contract import StoreError, import_summary
 from ..records import PatentRecord
-from ..store import StoreError
 from .base import FileInfo, finish
 from .detect import SNIFF, Source, detect, sources
 
@@ -42,9 +42,7 @@ class FileOutcome:
 
     @property
     def summary(self) -> str:
-        return (
-            f"新增 {self.added} 筆、更新 {self.updated} 筆、未變更 {self.unchanged} 筆、略過 {self.skipped} 筆"
-        )
+        return import_summary(self.added, self.updated, self.unchanged, self.skipped)
 
 
 class Progress:

@@ -17,14 +17,17 @@ one stray quote costs one row, not the rest of the file.
 from __future__ import annotations
 
 import csv
+import dataclasses
 import difflib
 import json
 import re
-from collections.abc import Iterator
+from collections.abc import Callable, Iterable, Iterator
+from pathlib import Path
 from typing import BinaryIO
 
-from ..records import PatentRecord
-from .base import ATTRIBUTES, CAPTIONS, FileInfo, Row
+from ..contract import ImportReport
+from ..records import ATTRIBUTES, CAPTIONS, PatentRecord
+from .base import FileInfo, Row
 from .text import FIELD_LIMIT, SNIFF_BYTES, detect_encoding, dmy_date, ipc_symbol, joined, lines, text_stream
 
 csv.field_size_limit(FIELD_LIMIT + 1)
@@ -219,6 +222,23 @@ def own_jsonl(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
         yield start, _json_record("".join(parts), ignored) if size <= FIELD_LIMIT else _RECORD_TOO_LARGE
     info.ignored.extend(ignored)
     _misspelled(info, sorted(COLUMN_NAMES))
+
+
+OWN_READERS = {".csv": own_csv, ".jsonl": own_jsonl, ".ndjson": own_jsonl, ".json": own_jsonl}
+
+
+def import_own_file(path: str | Path, write: Callable[[Iterable[Row]], ImportReport]) -> ImportReport:
+    """A store's import_file(): a .csv or .jsonl file of our own layout read
+    and handed to the store's `write` (one transaction), the columns it did
+    not import named in the report."""
+    path = Path(path)
+    reader = OWN_READERS.get(path.suffix.lower())
+    if reader is None:
+        raise ValueError(f"不支援的檔案類型「{path.suffix}」，請使用 .csv 或 .jsonl")
+    info = FileInfo()
+    with path.open("rb") as file:
+        report = write(reader(file, info))
+    return dataclasses.replace(report, ignored_columns=tuple(sorted(info.ignored)))
 
 
 def _json_record(text: str, ignored: list[str]) -> PatentRecord | str:

@@ -22,6 +22,8 @@ from typing import BinaryIO
 
 import charset_normalizer
 
+from ..dates import iso_date, valid_date
+
 SNIFF_BYTES = 1 << 20
 FIELD_LIMIT = 16 * 1024 * 1024  # the largest field, CSV row or JSON record read
 CHUNK_CHARS = 1 << 20  # lines are read in pieces of at most this size
@@ -102,28 +104,8 @@ def lines(stream: io.TextIOWrapper) -> Iterator[tuple[int, str, bool]]:
 
 # --- values ----------------------------------------------------------------------
 
-_ISO = re.compile(r"(\d{4})(\d{2})(\d{2})|(\d{4})([-/.])(\d{1,2})\5(\d{1,2})")
 _DMY = re.compile(r"(\d{1,2})[/.-](\d{1,2})[/.-](\d{2}|\d{4})")
 _ROC = re.compile(r"(\d{2,3})[/.-](\d{1,2})[/.-](\d{1,2})")
-
-
-def _valid(year: int, month: int, day: int) -> str:
-    return datetime.date(year, month, day).strftime("%Y%m%d")
-
-
-@functools.lru_cache(maxsize=1 << 16)
-def iso_date(value: str) -> str:
-    """YYYYMMDD from YYYYMMDD, YYYY-MM-DD or YYYY/MM/DD (a time after the date
-    is dropped); "" for ""; ValueError otherwise."""
-    value = value.strip()
-    if not value:
-        return ""
-    match = _ISO.fullmatch(value.split("T")[0].split(" ")[0])
-    if not match:
-        raise ValueError(value)
-    if match[1]:
-        return _valid(int(match[1]), int(match[2]), int(match[3]))
-    return _valid(int(match[4]), int(match[6]), int(match[7]))
 
 
 @functools.lru_cache(maxsize=1 << 16)
@@ -136,7 +118,7 @@ def dmy_date(value: str) -> str:
     year = int(match[3])
     if len(match[3]) == 2:
         year += 2000 if year <= datetime.date.today().year % 100 else 1900
-    return _valid(year, int(match[2]), int(match[1]))
+    return valid_date(year, int(match[2]), int(match[1]))
 
 
 def roc_date(value: str) -> str:
@@ -147,7 +129,7 @@ def roc_date(value: str) -> str:
     match = _ROC.fullmatch(value)
     if not match:
         return iso_date(value)
-    return _valid(int(match[1]) + 1911, int(match[2]), int(match[3]))
+    return valid_date(int(match[1]) + 1911, int(match[2]), int(match[3]))
 
 
 _IPC = re.compile(r"([A-H])\s*(\d{2})\s*([A-Z])\s*0*(\d{1,4})\s*/\s*(\d{1,6})")

@@ -1,0 +1,253 @@
+"""The contract both stores honour: the SQLite file (store.py) and the
+PostgreSQL server (pg_store.py) answer the same calls the same way.
+
+A store is a context manager with count(), write_batch(records),
+add(records), import_file(path), only_samples(), remove_samples(),
+prepare_facets(), search(command, limit, cancel=) and close(). Its failures
+that a user can act on are StoreError in Traditional Chinese; a search stopped
+by its cancel hook raises Cancelled. What is shared lives here: the one check
+a record passes before it is stored, the loop that turns an import's rows
+into checked records and problems, the import counts and their summary, the
+shipped sample collection, and the base of both stores' search results.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+from functools import lru_cache
+from importlib import resources
+from pathlib import Path
+from typing import NamedTuple, Protocol, Union
+
+from .facets import Facets
+from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, Hit, PatentRecord
+from .dates import iso_date
+
+ROW_BATCH = 2000  # rows fetched at a time when streaming hits
+SAMPLE_FILE = ("sample_data", "sample_patents.jsonl")
+
+# (line in the file, or position of the record; the record or the problem with it)
+Row = tuple[int, Union[PatentRecord, str]]
+
+
+class StoreError(Exception):
+    """The collection cannot be used (locked, disk full, server away…); the
+    message says why in Traditional Chinese."""
+
+
+class Cancelled(Exception):
+    """A search stopped because its cancel() returned True."""
+
+
+class BatchCounts(NamedTuple):
+    added: int
+    updated: int
+    unchanged: int
+
+
+def import_summary(added: int, updated: int, unchanged: int, skipped: int) -> str:
+    """The one line an import gives per file or call."""
+    return f"新增 {added} 筆、更新 {updated} 筆、未變更 {unchanged} 筆、略過 {skipped} 筆"
+
+
+@dataclass(frozen=True)
+class ImportProblem:
+    """A skipped row: its line in the file (or position in the records given to add())."""
+
+    line: int
+    message: str
+
+    def __str__(self) -> str:
+        return f"第 {self.line} 行：{self.message}"
+
+
+@dataclass(frozen=True)
+class ImportReport:
+    added: int = 0
+    updated: int = 0
+    skipped: int = 0
+    problems: tuple[ImportProblem, ...] = ()
+    ignored_columns: tuple[str, ...] = ()
+    unchanged: int = 0
+
+    @property
+    def summary(self) -> str:
+        return import_summary(self.added, self.updated, self.unchanged, self.skipped)
+
+
+# --- the record check ----------------------------------------------------------
+
+
+def checked(record: PatentRecord, number: Callable[[str], str] = str.strip) -> PatentRecord:
+    """The record as stored: text fields only (valid Unicode, NUL characters
+    dropped), its publication number in the form `number` gives (trimmed by
+    default), dates as YYYYMMDD. ValueError, a Traditional-Chinese message
+    naming the field, when it cannot be stored."""
+    values = dict(zip(ATTRIBUTES, (getattr(record, attribute) for attribute in ATTRIBUTES)))
+    try:
+        everything = "".join(values.values())
+        everything.encode("utf-8")
+    except (TypeError, UnicodeEncodeError):  # find the field to name it
+        for attribute, value in values.items():
+            if not isinstance(value, str):
+                raise ValueError(f"欄位「{CAPTIONS[attribute]}」應為文字") from None
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"欄位「{CAPTIONS[attribute]}」含有無效的 Unicode 字元（孤立的代理字元）") from None
+    if "\x00" in everything:  # a server's text cannot hold it, and no reader means it
+        values = {attribute: value.replace("\x00", "") for attribute, value in values.items()}
+    values["pn"] = number(values["pn"])
+    if not values["pn"]:
+        raise ValueError("缺少公開公告號（pn）")
+    for attribute in DATE_ATTRIBUTES:
+        try:
+            values[attribute] = iso_date(values[attribute])
+        except ValueError:
+            raise ValueError(
+                f"{CAPTIONS[attribute]}「{values[attribute].strip()}」不是有效日期（應為 YYYYMMDD、YYYY-MM-DD 或 YYYY/MM/DD）"
+            ) from None
+    return PatentRecord(**values)
+
+
+def checked_batch(records: Sequence[PatentRecord]) -> list[PatentRecord]:
+    """Every record of a write_batch() checked; ValueError naming the first
+    unusable one by its position and number (then nothing is written)."""
+    out = []
+    for position, record in enumerate(records, 1):
+        try:
+            out.append(checked(record))
+        except ValueError as error:
+            raise ValueError(f"第 {position} 筆（{getattr(record, 'pn', '')}）：{error}") from None
+    return out
+
+
+def checked_chunks(rows: Iterable[Row], problems: list[ImportProblem], size: int) -> Iterator[list[PatentRecord]]:
+    """The write loop of add() and import_file(): the usable records of
+    `rows`, `size` at a time (the last chunk may be short or empty); every
+    row that is a problem or fails the check is appended to `problems`."""
+    chunk: list[PatentRecord] = []
+    for line, item in rows:
+        try:
+            if isinstance(item, str):
+                raise ValueError(item)
+            chunk.append(checked(item))
+        except ValueError as error:
+            problems.append(ImportProblem(line, str(error)))
+        if len(chunk) == size:
+            yield chunk
+            chunk = []
+    yield chunk
+
+
+def import_report(counts: BatchCounts, problems: Sequence[ImportProblem], ignored: Iterable[str] = ()) -> ImportReport:
+    return ImportReport(
+        counts.added, counts.updated, len(problems), tuple(problems), tuple(sorted(ignored)), counts.unchanged
+    )
+
+
+# --- the shipped sample collection ---------------------------------------------
+
+
+@contextmanager
+def sample_path() -> Iterator[Path]:
+    """The sample collection shipped with the package, as a file to import."""
+    with resources.as_file(resources.files(__package__).joinpath(*SAMPLE_FILE)) as path:
+        yield Path(path)
+
+
+@lru_cache(maxsize=1)
+def sample_numbers() -> frozenset[str]:
+    """The publication numbers of the sample collection."""
+    with resources.files(__package__).joinpath(*SAMPLE_FILE).open(encoding="utf-8") as file:
+        return frozenset(json.loads(line)["pn"].strip() for line in file if line.strip())
+
+
+# --- results -------------------------------------------------------------------
+
+
+class RankedHits:
+    """The base of both stores' search results: `total` counts every hit,
+    `words` are the command's words in command order; rows(), closest(n) and
+    hits read through the subclass's _hits_of(full, limit, cancel); the
+    store's temporary table of ranked ids is handed back through `release`
+    when the result goes."""
+
+    total: int
+    words: tuple[str, ...]
+
+    def __init__(self, table: str, total: int, words: tuple[str, ...],
+                 cancel: Callable[[], bool] | None, release: Callable[[str], None]):
+        self._table = table
+        self.total = total
+        self.words = words
+        self._cancel = cancel
+        self._release = release
+        self._hits: list[Hit] | None = None
+
+    def __del__(self) -> None:
+        self._release(self._table)
+
+    def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
+        """Every hit, best first, fetched in batches (abstract and claims
+        empty); Cancelled when cancel() (default: the search's) returns True."""
+        if self._hits is not None:
+            yield from self._hits
+        else:
+            yield from self._hits_of(False, None, cancel or self._cancel)
+
+    def closest(self, n: int) -> list[Hit]:
+        """The n best hits with their full records."""
+        if self._hits is not None:
+            return self._hits[:n]
+        return list(self._hits_of(True, n, self._cancel))
+
+    @property
+    def hits(self) -> list[Hit]:
+        """Every hit with its full record, best first (for callers that hold them all)."""
+        if self._hits is None:
+            self._hits = list(self._hits_of(True, None, None))
+        return self._hits
+
+    def facets(self, top: int = 10) -> Facets:
+        """Counts over every hit: the `top` applicants and IPC subclasses, and hits per filing year."""
+        raise NotImplementedError
+
+    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
+        raise NotImplementedError
+
+
+class Store(Protocol):
+    """What the worker, the importer and the report use of a store."""
+
+    def __enter__(self) -> Store: ...
+
+    def __exit__(self, *exc_info: object) -> None: ...
+
+    def close(self) -> None: ...
+
+    def count(self) -> int: ...
+
+    def write_batch(self, records: Sequence[PatentRecord]) -> BatchCounts: ...
+
+    def add(self, records: Iterable[PatentRecord]) -> ImportReport: ...
+
+    def import_file(self, path: str | Path) -> ImportReport: ...
+
+    def only_samples(self) -> bool: ...
+
+    def remove_samples(self) -> int: ...
+
+    def prepare_facets(self, wait: bool = False) -> None: ...
+
+    def search(self, command, limit: int | None = None, *, cancel: Callable[[], bool] | None = None) -> RankedHits: ...
+
+
+def fill_with_samples(store: Store) -> None:
+    """An empty collection gets the sample records."""
+    if store.count() == 0:
+        with sample_path() as path:
+            store.import_file(path)

@@ -1,0 +1,318 @@
+"""The SQLite file's tables: their definitions, the rows' encoding, the
+upgrade of an older file, the full check and the index rebuild.
+
+Tables: `records` (one row per patent, `pn` unique; empty dates are "")
+holding the fields a hit list shows, `texts` (same id) holding the long
+texts, abstract and claims, zlib-compressed in one blob (read only for the
+closest hits and full records, so listing rows never steps over them), and
+INDEX_TABLE, a contentless FTS5 table with one column per text field holding
+segment.index_values() of the record, rowid = records.id (no prefix index:
+it doubled the index and halved the import rate, while a one-character
+word's prefix query only merges the few bigrams that start with it). Both
+are written in the same transactions, so they stay in step.
+`records.number` is the number part of pn (pn.number_part()), indexed, for
+PN= searches. PRAGMA user_version holds SCHEMA_VERSION; `meta` holds
+INDEX_VERSION, the segmentation and index definition the index was built
+with: when it changes, the index is rebuilt from the records once, in one
+transaction (a contentless index can only forget a row given the tokens it
+was built from, so it is never updated with other ones).
+
+The upgrade steps run in order from the file's version: 1 -> 2 adds `meta`
+and `records.number`; 2 -> 3 moves abstract and claims, compressed, to
+`texts`.
+"""
+
+from __future__ import annotations
+
+import sqlite3
+import zlib
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import AbstractContextManager
+
+from . import pn, segment
+from .contract import StoreError
+from .records import ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, TEXT_FIELDS, PatentRecord
+
+SCHEMA_VERSION = 3
+INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
+INDEX_TABLE = "patent_index"
+INDEX_BUFFER_BYTES = 32 * 1024 * 1024
+TEXT_LEVEL = 6  # zlib level of the long texts
+UPGRADE_STEPS = 50_000  # records between progress lines of a schema upgrade
+CHUNK = 1000  # records read or written at a time
+
+assert ATTRIBUTES[2:4] == LONG_ATTRIBUTES  # record_of() builds records positionally
+LISTED_COLUMNS = ", ".join(LISTED_ATTRIBUTES)
+# Every field of a record: its listed columns and the packed long texts (read with full_records()).
+FULL_RECORD_SQL = f"SELECT r.id, {', '.join(f'r.{a}' for a in LISTED_ATTRIBUTES)}, t.body FROM records r LEFT JOIN texts t ON t.id = r.id"
+
+Transaction = Callable[[], AbstractContextManager[None]]
+Progress = Callable[[str], None] | None
+
+
+def index_column(code: str) -> str:
+    """The FTS5 column of a text field code."""
+    return code.lower()
+
+
+_INDEX_COLUMNS = ", ".join(map(index_column, TEXT_FIELDS))
+_INDEX_MARKS = ", ".join("?" * (len(TEXT_FIELDS) + 1))
+
+
+# --- rows ----------------------------------------------------------------------
+
+
+def pack(abstract: str, claims: str) -> bytes:
+    """Abstract and claims as one zlib-compressed blob: the abstract's UTF-8
+    length (4 bytes, little-endian), the abstract, the claims."""
+    first = abstract.encode()
+    return zlib.compress(len(first).to_bytes(4, "little") + first + claims.encode(), TEXT_LEVEL)
+
+
+def unpack(body: bytes | None) -> tuple[str, str]:
+    if body is None:
+        return "", ""
+    data = zlib.decompress(body)
+    end = 4 + int.from_bytes(data[:4], "little")
+    return data[4:end].decode(), data[end:].decode()
+
+
+_new_object = object.__new__
+
+
+def record_of(row: Sequence) -> PatentRecord:
+    """A record from its `records` columns (LISTED_ATTRIBUTES order) and its
+    texts blob (None: abstract and claims left empty). Made without the
+    frozen dataclass's __init__, which sets one field at a time through
+    object.__setattr__: that was a third of the time of a streamed row."""
+    record = _new_object(PatentRecord)
+    record.__dict__.update(zip(ATTRIBUTES, (row[0], row[1], *unpack(row[-1]), *row[2:-1])))
+    return record
+
+
+def full_records(rows: Iterable[Sequence]) -> Iterator[tuple[int, PatentRecord]]:
+    """(id, record) of rows selected by FULL_RECORD_SQL."""
+    for row in rows:
+        yield row[0], record_of(row[1:])
+
+
+def listed_values(record: PatentRecord) -> tuple[str, ...]:
+    return tuple(getattr(record, a) for a in LISTED_ATTRIBUTES)
+
+
+def add_to_index(db: sqlite3.Connection, rows: Iterable[tuple[int, Sequence[str]]]) -> None:
+    """Index (id, segment.index_values() of the record) rows."""
+    db.executemany(
+        f"INSERT INTO {INDEX_TABLE} (rowid, {_INDEX_COLUMNS}) VALUES ({_INDEX_MARKS})",
+        ((record_id, *values) for record_id, values in rows),
+    )
+
+
+def forget(db: sqlite3.Connection, rows: Iterable[tuple[int, PatentRecord]]) -> None:
+    """Take (id, record as it was indexed) rows out of the index: a
+    contentless FTS5 table forgets a row given the values it indexed."""
+    db.executemany(
+        f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rowid, {_INDEX_COLUMNS}) VALUES ('delete', {_INDEX_MARKS})",
+        ((record_id, *segment.index_values(record)) for record_id, record in rows),
+    )
+
+
+def _count(db: sqlite3.Connection) -> int:
+    return db.execute("SELECT count(*) FROM records").fetchone()[0]
+
+
+# --- creating and upgrading ------------------------------------------------------
+
+
+def _unsupported(path: str, version: int) -> StoreError:
+    return StoreError(f"資料庫「{path}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
+
+
+def is_current(db: sqlite3.Connection, path: str) -> bool:
+    """Whether the file needs no upgrade; StoreError for a version this program does not know."""
+    version = db.execute("PRAGMA user_version").fetchone()[0]
+    if version not in (0, 1, 2, SCHEMA_VERSION):
+        raise _unsupported(path, version)
+    return version == SCHEMA_VERSION and _segmentation(db) == INDEX_VERSION
+
+
+def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress: Progress) -> None:
+    """Create the tables of a new file, or bring an older file up to
+    SCHEMA_VERSION and INDEX_VERSION in one transaction (`progress` gets
+    Chinese lines on long upgrades)."""
+    if is_current(db, path):
+        return
+    # Checked again under the write lock: another process may have just
+    # created or rebuilt the database.
+    with transaction():
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        upgraded = version in (1, 2)
+        if version == 0:
+            _create(db)
+        elif version == 1:
+            db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+            db.execute("ALTER TABLE records ADD COLUMN number TEXT NOT NULL DEFAULT ''")
+            db.executemany(
+                "UPDATE records SET number = ? WHERE id = ?",
+                [(pn.number_part(number), record_id) for record_id, number in db.execute("SELECT id, pn FROM records")],
+            )
+            db.execute("CREATE INDEX records_number ON records (number)")
+        if upgraded:
+            _narrow_records(db, progress)
+        elif version not in (0, SCHEMA_VERSION):
+            raise _unsupported(path, version)
+        if _segmentation(db) != INDEX_VERSION:
+            _rebuild_index(db)
+        db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+    if upgraded:
+        _compact(db, path, progress)
+        if progress is not None:
+            progress(f"資料庫格式已升級：{_count(db):,} 筆專利")
+
+
+def _compact(db: sqlite3.Connection, path: str, progress: Progress) -> None:
+    """Give back the pages an upgrade freed (the long texts took twice the
+    room uncompressed). Skipped while another process reads the file: the
+    free pages are then reused by later writes."""
+    if path == ":memory:":
+        return
+    if progress is not None:
+        progress("正在整理資料庫檔案，釋出升級後多出的空間…")
+    try:
+        db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        db.execute("VACUUM")
+        db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    except sqlite3.OperationalError as error:
+        if progress is not None:
+            progress(f"資料庫檔案未整理（{error}）；資料完整，空出的空間會在之後匯入時再利用")
+
+
+def _segmentation(db: sqlite3.Connection) -> str | None:
+    row = db.execute("SELECT value FROM meta WHERE key = 'segmentation'").fetchone()
+    return row[0] if row else None
+
+
+def _create(db: sqlite3.Connection) -> None:
+    _create_records(db, "records")
+    _create_record_indexes(db)
+    db.execute("CREATE TABLE texts (id INTEGER PRIMARY KEY, body BLOB NOT NULL)")
+    db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+    _create_index(db)
+
+
+def _create_records(db: sqlite3.Connection, name: str) -> None:
+    text_columns = ", ".join(f"{a} TEXT NOT NULL DEFAULT ''" for a in LISTED_ATTRIBUTES if a != "pn")
+    db.execute(
+        f"CREATE TABLE {name} (id INTEGER PRIMARY KEY, pn TEXT NOT NULL UNIQUE, {text_columns}, "
+        "number TEXT NOT NULL DEFAULT '')"
+    )
+
+
+def _create_record_indexes(db: sqlite3.Connection) -> None:
+    for attribute in (*DATE_ATTRIBUTES, "number"):
+        db.execute(f"CREATE INDEX records_{attribute} ON records ({attribute})")
+
+
+def _narrow_records(db: sqlite3.Connection, progress: Progress) -> None:
+    """Upgrade from a `records` table that held abstract and claims: these
+    move, compressed, to `texts`, and `records` is made anew without them
+    (inside the caller's transaction: all or nothing). The index, keyed by
+    the same ids, is kept."""
+    total = _count(db)
+    if progress is not None and total:
+        progress(f"正在升級資料庫格式（{total:,} 筆專利，完成前請勿關閉程式）…")
+    db.execute("CREATE TABLE texts (id INTEGER PRIMARY KEY, body BLOB NOT NULL)")
+    reader = db.cursor().execute(f"SELECT id, {', '.join(LONG_ATTRIBUTES)} FROM records ORDER BY id")
+    done = 0
+    while batch := reader.fetchmany(CHUNK):
+        db.executemany("INSERT INTO texts (id, body) VALUES (?, ?)", [(row[0], pack(row[1], row[2])) for row in batch])
+        done += len(batch)
+        if progress is not None and done % UPGRADE_STEPS < CHUNK and done < total:
+            progress(f"已升級 {done:,} / {total:,} 筆")
+    _create_records(db, "records_narrow")
+    columns = f"id, {LISTED_COLUMNS}, number"
+    db.execute(f"INSERT INTO records_narrow ({columns}) SELECT {columns} FROM records ORDER BY id")
+    db.execute("DROP TABLE records")
+    db.execute("ALTER TABLE records_narrow RENAME TO records")
+    _create_record_indexes(db)
+
+
+def _create_index(db: sqlite3.Connection) -> None:
+    db.execute(f"CREATE VIRTUAL TABLE {INDEX_TABLE} USING fts5({_INDEX_COLUMNS}, content='', tokenize=\"ascii tokenchars './'\")")
+    # Index changes are buffered up to this size before a write: fewer, larger segments.
+    db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rank) VALUES ('hashsize', {INDEX_BUFFER_BYTES})")
+
+
+def _index_batches(db: sqlite3.Connection) -> Iterator[list[tuple[int, PatentRecord]]]:
+    """Every record, (id, record) CHUNK at a time in id order."""
+    last_id = 0
+    while batch := list(full_records(db.execute(f"{FULL_RECORD_SQL} WHERE r.id > ? ORDER BY r.id LIMIT ?", (last_id, CHUNK)))):
+        yield batch
+        last_id = batch[-1][0]
+
+
+def _reindex(db: sqlite3.Connection, progress: Callable[[int], None] | None = None) -> int:
+    done = 0
+    for batch in _index_batches(db):
+        add_to_index(db, [(record_id, segment.index_values(record)) for record_id, record in batch])
+        done += len(batch)
+        if progress is not None:
+            progress(done)
+    return done
+
+
+def _rebuild_index(db: sqlite3.Connection) -> None:
+    """A new index made from the records with the current segmenter (inside
+    the caller's transaction: all or nothing)."""
+    db.execute(f"DROP TABLE IF EXISTS {INDEX_TABLE}")
+    _create_index(db)
+    _reindex(db)
+    db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('segmentation', ?)", (INDEX_VERSION,))
+
+
+# --- checking and rebuilding -----------------------------------------------------
+
+
+def check(db: sqlite3.Connection, progress: Progress = None) -> list[str]:
+    """The full check: the file's structure (PRAGMA integrity_check), the full-text
+    index's own structure, and that it indexes exactly the stored records.
+    Returns the problems found, empty when the database is sound; `progress`
+    gets the name of each step as it starts."""
+    problems: list[str] = []
+    for step, run in (("檢查資料庫檔案結構", _check_file), ("檢查全文索引", _check_index)):
+        if progress is not None:
+            progress(step)
+        try:
+            problems += run(db)
+        except sqlite3.DatabaseError as error:
+            problems.append(f"{step}時發生錯誤：{error}")
+    return problems
+
+
+def _check_file(db: sqlite3.Connection) -> list[str]:
+    rows = db.execute("PRAGMA integrity_check").fetchall()
+    return [] if rows == [("ok",)] else [str(row[0]) for row in rows]
+
+
+def _check_index(db: sqlite3.Connection) -> list[str]:
+    try:
+        db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}) VALUES ('integrity-check')")
+    except sqlite3.DatabaseError as error:
+        return [f"全文索引已損壞（{error}）"]
+    missing, extra = db.execute(
+        f"SELECT (SELECT count(*) FROM records WHERE id NOT IN (SELECT rowid FROM {INDEX_TABLE})), "
+        f"(SELECT count(*) FROM {INDEX_TABLE} WHERE rowid NOT IN (SELECT id FROM records))"
+    ).fetchone()
+    problems = [f"全文索引缺少 {missing} 筆專利"] if missing else []
+    problems += [f"全文索引多出 {extra} 筆已不存在的專利"] if extra else []
+    textless = db.execute("SELECT count(*) FROM records WHERE id NOT IN (SELECT id FROM texts)").fetchone()[0]
+    return problems + ([f"摘要與專利範圍缺少 {textless} 筆專利"] if textless else [])
+
+
+def rebuild_index(db: sqlite3.Connection, transaction: Transaction, progress: Callable[[int, int], None] | None = None) -> int:
+    """Make the full-text index anew from the stored records, in one transaction;
+    `progress(done, total)` after each batch. Returns the number of records indexed."""
+    total = _count(db)
+    with transaction():
+        db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}) VALUES ('delete-all')")
+        return _reindex(db, None if progress is None else lambda done: progress(done, total))
