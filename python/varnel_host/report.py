@@ -5,19 +5,22 @@ most LIST_ROW_CAP of them), 分析最接近專利數量 (the closest hits with s
 abstract, first claim and the matched or shared words, those words marked in
 bold red inside the texts), 統計圖表 (native Excel charts over every hit: top
 applicants, hits per filing year, top IPC subclasses, each beside its data
-table) and 檢索條件 (the command, hit count, the list's cap, settings as used
-and any adjustments made to them).
+table) and 檢索條件 (the command, hit count, rows listed and the list's cap,
+a note when the list was cut, settings as used, any adjustments made to them
+and the time written).
 
 Publication numbers in the list and closest sheets link to the patent's
 public page (PATENT_PAGE_URL) when they carry a known office's country code;
-other numbers stay plain text. A sheet holds at most HYPERLINK_LIMIT links
-(Excel's limit): rows beyond it carry the number alone.
+other numbers stay plain text. A sheet holds at most Excel's limit of links
+(xlsx_rows.HYPERLINK_LIMIT): rows beyond it carry the number alone.
 
-Every text cell is a rich string: runs of CJK characters use the Chinese font,
-all other runs the Latin font, both at 11 pt × the size ratio (a text of one
-script is a plain string in that font). The list and closest sheets' rows are
-written straight as worksheet XML (_Rows), the XML xlsxwriter's cell calls make. The
-settings arrive checked and clamped (settings.py).
+In text cells, runs of CJK characters use the Chinese font and all other runs
+the Latin font, both at 11 pt × the size ratio: a text of one script is a
+plain string in its font, any other a rich string. Headers, the chart sheet
+and the conditions sheet go through xlsxwriter's cell calls (_CellWriter); the
+list and closest sheets' rows are written straight as the worksheet XML those
+calls make (xlsx_rows.Rows). The settings arrive checked and clamped
+(settings.py).
 
 The workbook is written to a hidden ".part" file in the reports folder and
 linked to its final name only when complete, so a run that fails, is stopped
@@ -26,7 +29,6 @@ or is killed never leaves a report-looking file behind.
 
 from __future__ import annotations
 
-import io
 import itertools
 import math
 import os
@@ -35,24 +37,21 @@ import tempfile
 import time
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from datetime import date, datetime
+from datetime import datetime
 from pathlib import Path
 from typing import Protocol
 
 import xlsxwriter
 from xlsxwriter.format import Format
 from xlsxwriter.worksheet import Worksheet
-from xlsxwriter.xmlwriter import XMLwriter
-
-from xlsxwriter.url import Url
 
 from . import pn
+from .cell_text import CJK_CLASS, clean_text, split_runs
 from .facets import Facets
-from .cell_text import clean_text
 from .records import Hit
-from .settings import ReportSettings, percent
-from .marking import marked_spans
 from .request import RunRequest
+from .settings import ReportSettings, percent
+from .xlsx_rows import Rows
 
 
 BIG5_CHARSET = 136  # tells Excel the Chinese font's character set
@@ -68,15 +67,12 @@ PATENT_PAGE_URL = "https://patents.google.com/patent/{pn}"
 KNOWN_OFFICES = frozenset(
     "TW US EP WO CN JP KR DE GB FR CA AU IN RU BR ES IT NL CH SE AT BE DK FI NO IL MX SG NZ ZA".split()
 )
-HYPERLINK_LIMIT = 65_530  # per worksheet, Excel's own
 # Rows whose texts wrap are given the height their lines need: LibreOffice
 # keeps a row without a height at one line and draws the rest over the rows
 # below. A line of 11 pt text, with room for the CJK fonts' taller lines.
 LINE_POINTS = 16.0
 MAX_ROW_POINTS = 409.0  # Excel's tallest row
 SMALL_COUNT = 10  # charts up to this count have a grid line per hit
-MARK_COLOR = "#FF0000"  # matched and shared words inside the closest sheet's texts
-LINK_COLOR = "#0563C1"
 CHART_TOP = 10  # applicants and IPC subclasses charted
 CHART_ROWS = 15  # rows of the default height a chart of scale 1 covers at 100 %
 
@@ -92,16 +88,7 @@ _PART_PREFIX = ".檢索報告_"
 _PART_SUFFIX = ".part"
 _STALE_PART_SECONDS = 24 * 3600
 
-# Han (radicals, strokes, ideographs and their extensions), CJK symbols and
-# punctuation, bopomofo, enclosed and compatibility CJK, vertical and
-# compatibility forms, full-width forms.
-_CJK_CLASS = (
-    "\u2e80-\u2fdf\u2ff0-\u303f\u3100-\u312f\u31a0-\u31ef\u3200-\u4dbf"
-    "\u4e00-\u9fff\uf900-\ufaff\ufe10-\ufe1f\ufe30-\ufe4f\uff01-\uff60"
-    "\uffe0-\uffe6\U00020000-\U0003fffd"
-)
-_RUN = re.compile(f"([{_CJK_CLASS}]+)|([^{_CJK_CLASS}]+)")
-_WIDE = re.compile(f"[{_CJK_CLASS}]")
+_WIDE = re.compile(f"[{CJK_CLASS}]")
 
 
 class ReportError(RuntimeError):
@@ -144,12 +131,7 @@ class ReportResult:
     notes: list[str]
 
 
-# -------------------------------------------------------------------- text
-
-
-def split_runs(text: str) -> list[tuple[bool, str]]:
-    """Split text into maximal runs: (True, CJK run) or (False, other run)."""
-    return [(True, cjk) if cjk else (False, other) for cjk, other in _RUN.findall(text)]
+# ------------------------------------------------------------- row heights
 
 
 def wrapped_lines(text: str, width: float) -> int:
@@ -174,21 +156,13 @@ def row_pixels(cells: Iterable[tuple[str, float]], ratio: float) -> int | None:
     return min(pixels, int(MAX_ROW_POINTS * 4.0 / 3.0))
 
 
-def _date_value(text: str) -> date | None:
-    """A "YYYYMMDD" record date as a date, or None when it is not one."""
-    if len(text) != 8 or not text.isdigit():
-        return None
-    try:
-        return date(int(text[:4]), int(text[4:6]), int(text[6:]))
-    except ValueError:
-        return None
-
-
 # ---------------------------------------------------------------- writing
 
 
 class _CellWriter:
-    """Writes cells in the report's fonts, caching one Format per style."""
+    """Writes cells in the report's fonts through xlsxwriter's cell calls,
+    caching one Format per style; the streamed rows (xlsx_rows.Rows) take
+    their formats and checks from it."""
 
     def __init__(self, workbook: xlsxwriter.Workbook, settings: ReportSettings) -> None:
         self._workbook = workbook
@@ -230,11 +204,18 @@ class _CellWriter:
             for cjk, run in runs:
                 parts += [self.style(cjk, bold), run]
             status = sheet.write_rich_string(row, col, *parts, self.style(False, bold, **cell))
-        _check(status, sheet, row, col)
+        self.check(status, sheet, row, col)
 
     def number(self, sheet: Worksheet, row: int, col: int, value: float, num_format: str) -> None:
         fmt = self.style(False, num_format=num_format, valign="top")
-        _check(sheet.write_number(row, col, value, fmt), sheet, row, col)
+        self.check(sheet.write_number(row, col, value, fmt), sheet, row, col)
+
+    @staticmethod
+    def check(status: int | None, sheet: Worksheet, row: int, col: int) -> None:
+        """Raise ReportError for a cell xlsxwriter rejected: it reports one by
+        return code and a warning only."""
+        if status:
+            raise ReportError(f"無法寫入 {sheet.name} 第 {row + 1} 列第 {col + 1} 欄（代碼 {status}）")
 
     def header(self, sheet: Worksheet, captions: Sequence[str], widths: Sequence[float]) -> None:
         """Bold header row, frozen, with column widths scaled by the size ratio;
@@ -246,219 +227,9 @@ class _CellWriter:
         sheet.freeze_panes(1, 0)
 
 
-# Excel's own escapes in cell text, as xlsxwriter writes them: a literal
-# "_xHHHH_" gets its underscore escaped, control characters become _xHHHH_.
-_EXCEL_ESCAPED = re.compile("(_x[0-9a-fA-F]{4}_)")
-_EXCEL_CONTROL = re.compile("[\x00-\x08\x0b-\x1f]")
-_EXCEL_ANY = re.compile("_x[0-9a-fA-F]{4}_|[\x00-\x08\x0b-\x1f]")
-_COLUMNS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-_WRITE_PARTS = 2000  # row pieces gathered per write to the sheet's file
-_CACHE_LIMIT = 4096  # distinct texts remembered per sheet; applicants, IPC and dates repeat
-
-
-def _excel_escapes(text: str) -> str:
-    if "_x" in text:
-        text = _EXCEL_ESCAPED.sub(r"_x005F\1", text)
-    if _EXCEL_CONTROL.search(text):
-        text = _EXCEL_CONTROL.sub(lambda m: f"_x{ord(m.group()):04X}_", text)
-    return text
-
-
-def _xml_text(text: str) -> str:
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
-
-
-def _rich_xml(runs: Sequence[tuple[str, str]]) -> str:
-    """The runs of a rich string, (run start, text) each, as xlsxwriter
-    writes them: each run escaped, then the whole string once more."""
-    escaped = [(start, _xml_text(run)) for start, run in runs]
-    if not any(_EXCEL_ANY.search(start) or _EXCEL_ANY.search(run) for start, run in escaped):
-        return "".join(f"{start}{_t_tag(run)}{run}</t></r>" for start, run in escaped)
-    return _excel_escapes("".join(f"{start}{_t_tag(run)}{_excel_escapes(run)}</t></r>" for start, run in escaped))
-
-
-def _t_tag(text: str) -> str:
-    """The <t> start tag, keeping leading or trailing white space."""
-    return '<t xml:space="preserve">' if text[:1].isspace() or text[-1:].isspace() else "<t>"
-
-
-class _Rows:
-    """Writes whole rows of a constant-memory sheet straight into its XML.
-
-    The XML is what xlsxwriter's write_string/write_rich_string/write_number/
-    write_datetime/write_blank make of the same cells (same styles, runs and
-    escapes; tests compare the two byte for byte), without their per-cell
-    work: a cell is one f-string, a row one write, and the XML of a text is
-    kept for texts that repeat. Rows come in order, after anything written to
-    the sheet through its own API; call begin(row), the cells, then end(),
-    and flush() after the last row. Rows carry no format of their own, and a
-    height only when begin() is given one.
-    """
-
-    def __init__(self, cells: _CellWriter, sheet: Worksheet) -> None:
-        self._cells = cells
-        self._sheet = sheet
-        self._row = self._last = 0
-        self._number = "1"
-        self._parts: list[str] = []  # rows not yet handed to the sheet
-        self._xf: dict[object, int] = {}
-        self._runs: dict[tuple[bool, bool], str] = {}
-        self._texts: dict[tuple[str, bool, bool], tuple[int, str]] = {}
-        self._dates: dict[str, float | None] = {}
-
-    def begin(self, row: int, pixels: int | None = None) -> None:
-        """Start a row; `pixels`: its height, as set_row_pixels() writes it."""
-        sheet = self._sheet
-        if not self._parts:
-            sheet._write_single_row(row)  # flushes the row the sheet's API holds, if any
-        if status := sheet._check_dimensions(row, 0):
-            _check(status, sheet, row, 0)
-        sheet.previous_row = row
-        self._row, self._number = row, str(row + 1)
-        if pixels is None or pixels == sheet.default_row_height:
-            self._parts.append(f'<row r="{self._number}">')
-        else:
-            self._parts.append(f'<row r="{self._number}" ht="{pixels * 0.75:.16g}" customHeight="1">')
-
-    def end(self) -> None:
-        sheet = self._sheet
-        if status := sheet._check_dimensions(self._row, self._last):
-            _check(status, sheet, self._row, self._last)
-        self._parts.append("</row>")
-        if len(self._parts) > _WRITE_PARTS:
-            self.flush()
-
-    def flush(self) -> None:
-        """Hand the rows so far to the sheet; before anything else writes to it."""
-        self._sheet.fh.write("".join(self._parts))
-        self._parts.clear()
-
-    def _cell(self, col: int, xf: int, tail: str) -> None:
-        self._last = col  # cells come left to right
-        self._parts.append(f'<c r="{_COLUMNS[col]}{self._number}" s="{xf}"{tail}')
-
-    def _text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
-        key = (cjk, bold, wrap)
-        found = self._xf.get(key)
-        if found is None:
-            found = self._style_index(key, lambda: self._cells.style(cjk, bold, valign="top", text_wrap=wrap))
-        return found
-
-    def _style_index(self, key: object, fmt: Callable[[], Format]) -> int:
-        # Asked on first use, in cell order, as xlsxwriter numbers its styles.
-        found = self._xf.get(key)
-        if found is None:
-            found = self._xf[key] = fmt()._get_xf_index()
-        return found
-
-    def _run_start(self, cjk: bool, bold: bool, mark: bool = False) -> str:
-        """<r> and the run properties of the Chinese (cjk) or Latin font, as
-        xlsxwriter writes them; a marked run is bold red."""
-        key = (cjk, bold, mark)
-        found = self._runs.get(key)
-        if found is None:
-            writer, stream = XMLwriter(), io.StringIO()
-            writer._set_filehandle(stream)
-            self._sheet.rstring = writer
-            fmt = self._cells.style(cjk, True, font_color=MARK_COLOR) if mark else self._cells.style(cjk, bold)
-            self._sheet._write_font(fmt)
-            found = self._runs[key] = "<r>" + stream.getvalue()
-        return found
-
-    def marked(self, col: int, text: str, words: Sequence[str], *, wrap: bool = False) -> None:
-        """A text with every place holding one of `words` in bold red runs."""
-        text = clean_text(text)
-        spans = marked_spans(text, words)
-        if not spans:
-            self.text(col, text, wrap=wrap)
-            return
-        pieces: list[tuple[bool, str]] = []
-        done = 0
-        for start, end in spans:
-            pieces += [(False, text[done:start]), (True, text[start:end])]
-            done = end
-        pieces.append((False, text[done:]))
-        rich = _rich_xml([(self._run_start(cjk, False, mark), run) for mark, piece in pieces for cjk, run in split_runs(piece)])
-        self._cell(col, self._text_style(False, False, wrap), f' t="inlineStr"><is>{rich}</is></c>')
-
-    def number_link(self, col: int, number: str, *, wrap: bool = False) -> None:
-        """A publication number, linked to its public page when it has one."""
-        url = patent_url(number)
-        sheet = self._sheet
-        if url is None or sheet.hlink_count >= HYPERLINK_LIMIT:
-            self.text(col, number, wrap=wrap)
-            return
-        sheet.hlink_count += 1
-        xf = self._style_index(
-            ("link", wrap),
-            lambda: self._cells.style(False, valign="top", text_wrap=wrap, font_color=LINK_COLOR, underline=1),
-        )
-        # A number with a known office holds only A-Z and 0-9: no escapes.
-        self._cell(col, xf, f' t="inlineStr"><is><t>{number}</t></is></c>')
-        sheet.hyperlinks[self._row][col] = Url(url)
-
-    def text(self, col: int, text: str, *, bold: bool = False, wrap: bool = False) -> None:
-        key = (text, bold, wrap)
-        found = self._texts.get(key)
-        if found is None:
-            found = self._text_xml(text, bold, wrap)
-            if len(self._texts) >= _CACHE_LIMIT:
-                self._texts.clear()
-            self._texts[key] = found
-        self._last = col
-        self._parts.append(f'<c r="{_COLUMNS[col]}{self._number}" s="{found[0]}"{found[1]}')
-
-    def _text_xml(self, text: str, bold: bool, wrap: bool) -> tuple[int, str]:
-        text = clean_text(text)
-        runs = _RUN.findall(text)  # (CJK run, "") or ("", other run)
-        xf = self._text_style(len(runs) == 1 and bool(runs[0][0]), bold, wrap)
-        if not runs:
-            return xf, "/>"
-        markup = "&" in text or "<" in text or ">" in text
-        if len(runs) == 1:
-            if "_x" in text or _EXCEL_CONTROL.search(text):
-                text = _excel_escapes(text)
-            return xf, f' t="inlineStr"><is>{_t_tag(text)}{_xml_text(text) if markup else text}</t></is></c>'
-        chinese, latin = self._run_start(True, bold), self._run_start(False, bold)
-        rich = _rich_xml([(chinese if c else latin, c or o) for c, o in runs])
-        return xf, f' t="inlineStr"><is>{rich}</is></c>'
-
-    def number(self, col: int, value: float, num_format: str) -> None:
-        xf = self._xf.get(num_format)
-        if xf is None:
-            xf = self._style_index(num_format, lambda: self._cells.style(False, num_format=num_format, valign="top"))
-        if math.isfinite(value):
-            self._cell(col, xf, f"><v>{value:.16G}</v></c>")
-        else:  # an error value, as nan_inf_to_errors writes it
-            formula, shown = ("#NUM!", "#NUM!") if math.isnan(value) else ("1/0" if value > 0 else "-1/0", "#DIV/0!")
-            self._cell(col, xf, f' t="e"><f>{formula}</f><v>{shown}</v></c>')
-
-    def record_date(self, col: int, text: str) -> None:
-        """A record date as an Excel date shown YYYY-MM-DD; anything else as text."""
-        serial = self._dates.get(text, False)
-        if serial is False:
-            value = _date_value(text)
-            serial = None if value is None else self._sheet._convert_date_time(value)
-            if len(self._dates) >= _CACHE_LIMIT:
-                self._dates.clear()
-            self._dates[text] = serial
-        if serial is None:
-            self.text(col, text)
-        else:
-            fmt = "yyyy-mm-dd"
-            xf = self._style_index(fmt, lambda: self._cells.style(False, num_format=fmt, valign="top"))
-            self._cell(col, xf, f"><v>{serial:.16G}</v></c>")
-
-
 def _page_setup(sheet: Worksheet) -> None:
     sheet.set_landscape()
     sheet.fit_to_pages(1, 0)
-
-
-def _check(status: int | None, sheet: Worksheet, row: int, col: int) -> None:
-    # XlsxWriter reports rejected cells by return code and a warning only.
-    if status:
-        raise ReportError(f"無法寫入 {sheet.name} 第 {row + 1} 列第 {col + 1} 欄（代碼 {status}）")
 
 
 _LIST_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度")
@@ -480,7 +251,7 @@ def _write_list(
 ) -> int:
     """The list rows in the order given; returns how many were written."""
     cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
-    out = _Rows(cells, sheet)
+    out = Rows(cells, sheet)
     row = 0
     for row, hit in enumerate(hits, start=1):
         if row % ROW_BATCH == 0:
@@ -491,7 +262,7 @@ def _write_list(
         rec = hit.record
         out.begin(row)
         out.number(0, row, "0")
-        out.number_link(1, rec.pn)
+        out.number_link(1, rec.pn, patent_url(rec.pn))
         out.text(2, rec.title)
         out.text(3, rec.applicants)
         out.record_date(4, rec.ad)
@@ -507,14 +278,14 @@ def _write_list(
 def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit], similar: bool) -> None:
     captions = [_SIMILAR_CAPTIONS.get(c, c) for c in _TOP_COLUMNS] if similar else _TOP_COLUMNS
     cells.header(sheet, captions, _TOP_WIDTHS)
-    out = _Rows(cells, sheet)
+    out = Rows(cells, sheet)
     ratio = cells.ratio
     for row, hit in enumerate(hits, start=1):
         rec = hit.record
         wrapped = (rec.pn, rec.title, rec.applicants, "", rec.abstract, rec.first_claim, "、".join(hit.matched))
         out.begin(row, row_pixels(zip(wrapped, _TOP_WIDTHS[1:]), ratio))
         out.number(0, row, "0")
-        out.number_link(1, rec.pn, wrap=True)
+        out.number_link(1, rec.pn, patent_url(rec.pn), wrap=True)
         out.marked(2, rec.title, hit.matched, wrap=True)
         out.text(3, rec.applicants, wrap=True)
         out.number(4, round(hit.score, 2), "0.00")
