@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 
 from .cell_text import clean_text
@@ -90,38 +90,30 @@ def percent(ratio: float) -> str:
     return f"{ratio * 100:g}%"
 
 
-def _read_ratio(value: object, notes: list[str]) -> float:
-    name = RATIO_KEY
+def _read_number(name: str, value: object, notes: list[str], default: float, bounds: tuple[float, float],
+                 whole: bool, shown: Callable[[float], str]) -> float:
+    """A number setting: the default when missing or not a number (not a
+    whole one, with `whole`), else clamped to `bounds`; a note for each change."""
     if value is _MISSING:
-        notes.append(f"{name} 未設定，已改用 {percent(DEFAULT_RATIO)}")
-        return DEFAULT_RATIO
+        notes.append(f"{name} 未設定，已改用 {shown(default)}")
+        return default
     number = _as_real(value)
-    if number is None:
-        notes.append(f"{name} {_shown(value)} 不是數字，已改用 {percent(DEFAULT_RATIO)}")
-        return DEFAULT_RATIO
-    low, high = RATIO_RANGE
-    if low <= number <= high:
-        return number
+    if number is None or (whole and math.isfinite(number) and not number.is_integer()):
+        notes.append(f"{name} {_shown(value)} 不是{'整數' if whole else '數字'}，已改用 {shown(default)}")
+        return default
+    low, high = bounds
     used = min(max(number, low), high)
-    notes.append(f"{name} {_shown(value)} 不合理，已改用 {percent(used)}")
+    if used != number:
+        notes.append(f"{name} {_shown(value)} 不合理，已改用 {shown(used)}")
     return used
+
+
+def _read_ratio(value: object, notes: list[str]) -> float:
+    return _read_number(RATIO_KEY, value, notes, DEFAULT_RATIO, RATIO_RANGE, False, percent)
 
 
 def _read_count(value: object, notes: list[str]) -> int:
-    name = COUNT_KEY
-    if value is _MISSING:
-        notes.append(f"{name} 未設定，已改用 {DEFAULT_COUNT}")
-        return DEFAULT_COUNT
-    number = _as_real(value)
-    if number is None or (math.isfinite(number) and not number.is_integer()):
-        notes.append(f"{name} {_shown(value)} 不是整數，已改用 {DEFAULT_COUNT}")
-        return DEFAULT_COUNT
-    low, high = COUNT_RANGE
-    if low <= number <= high:
-        return int(number)
-    used = low if number < low else high
-    notes.append(f"{name} {_shown(value)} 不合理，已改用 {used}")
-    return used
+    return int(_read_number(COUNT_KEY, value, notes, DEFAULT_COUNT, COUNT_RANGE, True, str))
 
 
 def _read_font(name: str, value: object, default: str, notes: list[str]) -> str:

@@ -1,0 +1,91 @@
+"""The host package's import graph runs one way: from the program and the
+worker down to the stores, the query layer and the records, with no cycle
+and no import hidden inside a function."""
+
+from __future__ import annotations
+
+import ast
+import functools
+from pathlib import Path
+
+import pytest
+
+PACKAGE = Path(__file__).resolve().parent.parent / "python" / "varnel_host"
+
+
+def _module(path: Path) -> str:
+    parts = path.relative_to(PACKAGE).with_suffix("").parts
+    return ".".join(parts[:-1] if parts[-1] == "__init__" else parts) or "__init__"
+
+
+@functools.lru_cache(maxsize=1)
+def _graph() -> tuple[dict[str, set[str]], list[str]]:
+    """module -> the package's modules it imports, and the imports made inside functions."""
+    modules = {_module(path): path for path in PACKAGE.rglob("*.py")}
+    graph: dict[str, set[str]] = {name: set() for name in modules}
+    hidden = []
+    for name, path in modules.items():
+        tree = ast.parse(path.read_text(encoding="utf-8"))
+        top_level = {id(node) for node in tree.body}
+        package = name if path.name == "__init__.py" else name.rpartition(".")[0]
+        for node in ast.walk(tree):
+            if not isinstance(node, ast.ImportFrom) or not node.level:
+                continue
+            base = package.split(".") if package else []
+            base = base[: len(base) - node.level + 1] + (node.module.split(".") if node.module else [])
+            for alias in node.names:
+                target = ".".join([*base, alias.name])
+                found = target if target in modules else ".".join(base) or "__init__"
+                if found != name:
+                    graph[name].add(found)
+                    if id(node) not in top_level:
+                        hidden.append(f"{name} -> {found}")
+    return graph, hidden
+
+
+def _cycle(graph: dict[str, set[str]]) -> list[str]:
+    """One cycle of the graph as a path, or []."""
+    state: dict[str, int] = {}
+    path: list[str] = []
+
+    def visit(node: str) -> list[str]:
+        state[node] = 1
+        path.append(node)
+        for target in sorted(graph[node]):
+            if state.get(target) == 1:
+                return path[path.index(target):] + [target]
+            if target not in state and (found := visit(target)):
+                return found
+        state[node] = 2
+        path.pop()
+        return []
+
+    for node in sorted(graph):
+        if node not in state and (found := visit(node)):
+            return found
+    return []
+
+
+def test_no_cycle_and_no_import_hidden_in_a_function():
+    graph, hidden = _graph()
+    assert _cycle(graph) == []
+    assert hidden == []
+
+
+# (importer prefix, imported prefix): never allowed.
+FORBIDDEN = [
+    ("store", "pg_store"), ("pg_store", "store"), ("pg_store", "sqlite_"), ("store", "pg_query"),
+    ("sqlite_query", "pg_"), ("pg_query", "sqlite_"),
+    *((layer, low) for layer in ("query", "query_plan", "similar", "marking", "segment", "contract", "records")
+      for low in ("store", "stores", "pg_store", "sqlite_", "pg_query", "worker", "report", "ingest")),
+    ("ingest", "store"), ("ingest", "pg_store"), ("ingest", "stores"),
+    ("report", "store"), ("report", "similar"), ("report", "worker"), ("request", "report"),
+]
+
+
+@pytest.mark.parametrize("importer, imported", FORBIDDEN)
+def test_layers_never_import_upwards_or_across_stores(importer, imported):
+    graph, _ = _graph()
+    wrong = sorted(f"{name} -> {target}" for name, targets in graph.items() if name == importer or name.startswith(importer + ".")
+                   for target in targets if target.startswith(imported) and target != name)
+    assert wrong == []
