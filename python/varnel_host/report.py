@@ -100,7 +100,7 @@ class ReportCancelled(Exception):
 
 
 class Hits(Protocol):
-    """What the report reads from a search result (store.SearchResult)."""
+    """What the report reads from a search result (contract.RankedHits)."""
 
     total: int
 
