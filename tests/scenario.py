@@ -1,7 +1,7 @@
 """Run one window scenario in a fresh interpreter.
 
 customtkinter keeps every root alive for the life of the process, so each
-scenario gets its own process, with the helpers of tests/scenarios/harness.py.
+scenario gets its own process, with the helpers of tests/harness.py.
 
 `run(code)` returns a Result with the emitted values, stdout and stderr.
 `run_case(module, case, *arguments)` does the same for a scenario written as a
@@ -28,7 +28,7 @@ GUI_START_TAG = "@@GUI-START"
 FINISHED = f"\nimport sys as _sys\n_sys.stdout.write({FINISHED_TAG!r} + '\\n')\n_sys.stdout.flush()\n"
 
 # The string scenarios run with the helpers of the module scenarios.
-PRELUDE = "import json, os, sys, time\nfrom scenarios.harness import *\n"
+PRELUDE = "import json, os, sys, time\nfrom harness import *\n"
 
 
 def _sanitizer_gave_up(stderr: str) -> bool:

@@ -5,8 +5,8 @@ import builtins, os, subprocess, types, webbrowser
 
 import customtkinter as ctk
 
-from scenarios.harness import (S, button_of, capture, channel, descendants, emit, main, on_mainloop, open_dialog,
-                               pump, wait_for)
+from harness import (S, button_of, capture, channel, descendants, emit, main, on_mainloop, open_dialog,
+                     pump, wait_for)
 
 GUI = None  # the captured module, imported when run as a program
 Q, E = channel()

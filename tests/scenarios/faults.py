@@ -4,8 +4,8 @@ fail while the module loads, and hostile text in the search command."""
 
 import importlib, os, queue, sys, threading, time, types
 
-from scenarios.harness import (S, button_of, cancel_timers, capture, channel, emit, main, on_mainloop,
-                               open_dialog, part, start_gui, step_until)
+from harness import (S, button_of, cancel_timers, capture, channel, emit, main, on_mainloop,
+                     open_dialog, part, start_gui, step_until)
 
 signals = []
 

@@ -5,8 +5,8 @@ import json, random, re, sys
 
 import customtkinter as ctk
 
-from scenarios.harness import (S, BadEq, BadStr, cancel_timers, capture, channel, emit, main, on_mainloop,
-                               open_dialog, part, wait_for)
+from harness import (S, BadEq, BadStr, cancel_timers, capture, channel, emit, main, on_mainloop,
+                     open_dialog, part, wait_for)
 from varnel_host.channel import COMPLETION_MARKER as MARK
 
 def _python_reading(convert, text):

@@ -4,7 +4,7 @@ import builtins, importlib.util, logging, os, queue, threading, tkinter, types
 
 import customtkinter as _ctk
 
-from scenarios.harness import close, emit, main, on_mainloop, pump, start_gui, wait_for
+from harness import close, emit, main, on_mainloop, pump, start_gui, wait_for
 
 def load_gui(path=None):
     """The GUI module: the installed one, or a copy loaded from `path`."""

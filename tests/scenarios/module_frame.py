@@ -230,7 +230,7 @@ def toolkits_importable():
 
 def as_main_program():
     import _imp, importlib.util
-    from scenarios.harness import close, on_mainloop
+    from harness import close, on_mainloop
     events = []
     def closing(app):
         events.append("closed")

@@ -2,9 +2,9 @@
 
 import multiprocessing, pathlib, queue, subprocess, threading, time
 
-from scenarios.harness import (IDLE, S, BadEq, BadStr, RecQueue, capture, channel, close, emit, failing,
-                               freeze, log, main, on_mainloop, press, rec_channel, red, set_log, step_until,
-                               tagged, text, tick, wait_for)
+from harness import (IDLE, S, BadEq, BadStr, RecQueue, capture, channel, close, emit, failing,
+                     freeze, log, main, on_mainloop, press, rec_channel, red, set_log, step_until,
+                     tagged, text, tick, wait_for)
 from varnel_host.channel import COMPLETION_MARKER as MARK
 
 GUI = None  # the captured module; not imported where a spawned worker imports this module
