@@ -12,11 +12,17 @@ from __future__ import annotations
 
 import json
 import os
-import re
 import subprocess
 import sys
 import textwrap
 from dataclasses import dataclass, field
+
+# LeakSanitizer's output is read by .ci/sanitizer_report.py; .ci is no package
+# name, so its folder goes on the import path.
+_CI = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), ".ci")
+if _CI not in sys.path:
+    sys.path.insert(0, _CI)
+from sanitizer_report import only_module_state_leaks, sanitizer_gave_up  # noqa: E402
 
 RESULT_TAG = "@@SCENARIO "
 # Written when the scenario's code has run to its end: the evidence of its
@@ -31,38 +37,6 @@ FINISHED = f"\nimport sys as _sys\n_sys.stdout.write({FINISHED_TAG!r} + '\\n')\n
 PRELUDE = "import json, os, sys, time\nfrom harness import *\n"
 
 
-def _sanitizer_gave_up(stderr: str) -> bool:
-    """LeakSanitizer's own tracer crashed while the process ended ("Tracer
-    caught signal") and reported nothing. Such a run is tried again; if the
-    tracer crashes every time, the leak check of that run is inconclusive.
-    The exit status is then the sanitizer's, so the scenario's own outcome is
-    read from its finished line; every sanitizer report still fails it."""
-    return ("LeakSanitizer has encountered a fatal error" in stderr
-            and "ERROR: AddressSanitizer" not in stderr
-            and "ERROR: LeakSanitizer: detected memory leaks" not in stderr
-            and "runtime error:" not in stderr)
-
-
-_LEAK_BLOCK = re.compile(r"(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) "
-                         r"allocated from:\n\s*#0 [^\n]*\n\s*#1 [^\n]* in (\S+)")
-
-
-def _only_module_state_leaks(stderr: str) -> bool:
-    """LeakSanitizer reported nothing but the 1-byte module states that
-    CPython 3.11 allocates in PyModule_ExecDef and forgets when a create slot
-    hands back the already loaded module (a repeated import of GUI). That one
-    allocation is tolerated here, by its exact shape, rather than suppressed
-    by a rule that would match every allocation made while the module body
-    runs."""
-    if ("ERROR: LeakSanitizer: detected memory leaks" not in stderr
-            or "ERROR: AddressSanitizer" in stderr or "runtime error:" in stderr):
-        return False
-    blocks = _LEAK_BLOCK.findall(stderr)
-    return (len(blocks) == stderr.count(" leak of ") and len(blocks) > 0
-            and all(kind == "Direct" and size == count and caller == "PyModule_ExecDef"
-                    for kind, size, count, caller in blocks))
-
-
 @dataclass
 class Result:
     returncode: int
@@ -73,7 +47,7 @@ class Result:
 
     def check(self) -> "Result":
         """Fail unless the scenario exited cleanly without Tk errors."""
-        leaks_tolerated = _sanitizer_gave_up(self.stderr) or _only_module_state_leaks(self.stderr)
+        leaks_tolerated = sanitizer_gave_up(self.stderr) or only_module_state_leaks(self.stderr)
         clean = self.returncode == 0 or (leaks_tolerated and self.finished)
         assert clean, f"scenario failed ({self.returncode}):\n{self.stderr}\n{self.stdout}"
         assert "invalid command name" not in self.stderr, self.stderr
@@ -136,7 +110,7 @@ def _run_process(arguments: list[str], timeout: float, env: dict | None, stdin: 
         proc = subprocess.run([sys.executable, *arguments], input=stdin if stdin is not None else "",
                               capture_output=True, text=True, encoding="utf-8", timeout=timeout, env=full_env,
                               cwd=cwd)
-        if not _sanitizer_gave_up(proc.stderr):
+        if not sanitizer_gave_up(proc.stderr):
             break
     values = [json.loads(line[len(RESULT_TAG):]) for line in proc.stdout.splitlines()
               if line.startswith(RESULT_TAG)]
