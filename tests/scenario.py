@@ -5,7 +5,7 @@ scenario gets its own process, with the helpers of tests/harness.py.
 
 `run(code)` returns a Result with the emitted values, stdout and stderr.
 `run_case(module, case, *arguments)` does the same for a scenario written as a
-function in tests/scenarios/<module>.py, run there by `main`.
+function in a module of tests/, run there by `main`.
 """
 
 from __future__ import annotations
@@ -93,9 +93,9 @@ def run(code: str, *, timeout: float = 90, env: dict | None = None, stdin: str |
 
 def run_case(module: str, case: str, *arguments, timeout: float = 90, env: dict | None = None,
              stdin: str | None = None, cwd: str | None = None) -> Result:
-    """Run the scenario function `case` of tests/scenarios/<module>.py with the
-    JSON-able `arguments` in a fresh interpreter."""
-    command = ["-m", f"scenarios.{module}", case, json.dumps(arguments)]
+    """Run the scenario function `case` of the module `module` (importable from
+    tests/) with the JSON-able `arguments` in a fresh interpreter."""
+    command = ["-m", module, case, json.dumps(arguments)]
     return _run_process(command, timeout, env, stdin, cwd)
 
 

@@ -21,7 +21,7 @@ pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the priv
 
 def window(case: str, *arguments, **kwargs):
     """A case of the dialog and shortcut scenarios: its values, and the errors that reached the wrapper."""
-    result = run_case("dialogs_shortcuts", case, *arguments, **kwargs).check()
+    result = run_case("scenarios.dialogs_shortcuts", case, *arguments, **kwargs).check()
     *values, errors = result.values
     return values, errors["errors"]
 

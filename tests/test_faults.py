@@ -29,7 +29,7 @@ SHUTDOWN = [["put", "end", True], ["set", "end"], ["put", "起始數據", True]]
 
 def window(case: str, *arguments, timeout: float = 120, **kwargs):
     """Run a case of the fault scenarios and require a clean exit."""
-    return run_case("faults", case, *arguments, timeout=timeout, **kwargs).check()
+    return run_case("scenarios.faults", case, *arguments, timeout=timeout, **kwargs).check()
 
 
 # ------------------------------------------------------------------ worker and window life

@@ -117,7 +117,7 @@ def dialog_texts(count: int, seed: int = 20240611) -> list[str]:
 def test_dialogs_parse_like_python_over_generated_texts():
     texts = dialog_texts(8000)
     stdin = json.dumps(texts, ensure_ascii=True)  # lone surrogates travel as \ud800 escapes
-    got = run_case("fuzz", "dialogs", timeout=300, stdin=stdin).check().value
+    got = run_case("scenarios.fuzz", "dialogs", timeout=300, stdin=stdin).check().value
     assert got["errors"] == []
     for name in ("font", "count"):
         result = got[name]
@@ -131,7 +131,7 @@ def test_dialogs_parse_like_python_over_generated_texts():
 # ------------------------------------------------------------------ poller receipts
 
 def test_poller_drains_hostile_receipts_and_still_ends_the_run():
-    state, end = run_case("fuzz", "poller", timeout=300).check().values
+    state, end = run_case("scenarios.fuzz", "poller", timeout=300).check().values
     assert state["errors"] == []
     assert state["ticks"] == 100_000 + 4 and state["left"] == 0
     assert state["rearms"] == [state["ticks"], True], "every tick re-armed itself with the wrapped poller"

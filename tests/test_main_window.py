@@ -26,7 +26,7 @@ TITLE = "VARNEL專利檢索軟體"
 
 def scenario(case: str, *arguments, **kwargs):
     """Run a case of the main-window scenarios in a fresh interpreter; it must exit cleanly."""
-    return run_case("main_window", case, *arguments, **kwargs).check()
+    return run_case("scenarios.main_window", case, *arguments, **kwargs).check()
 
 
 def not_found(path: str) -> str:

@@ -31,7 +31,7 @@ STANDIN_TAG = "py-stand-in:"
 
 def plain(case: str, *arguments, **kw):
     """A case of the module-frame scenarios in a fresh interpreter, checked to have exited cleanly."""
-    return run_case("module_frame", case, *arguments, **kw).check()
+    return run_case("scenarios.module_frame", case, *arguments, **kw).check()
 
 
 def console(result) -> list[str]:

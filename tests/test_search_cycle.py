@@ -25,7 +25,7 @@ ERROR_LINE = "button_event_001函數出現錯誤\n"
 
 def window(case: str, *arguments, timeout: float = 90):
     """Run a case of the search-cycle scenarios and require a clean exit."""
-    return run_case("search_cycle", case, *arguments, timeout=timeout).check()
+    return run_case("scenarios.search_cycle", case, *arguments, timeout=timeout).check()
 
 
 # --------------------------------------------------------------------------- launch
