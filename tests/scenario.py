@@ -5,7 +5,7 @@ scenario gets its own process, with the helpers of tests/harness.py.
 
 `run(code)` returns a Result with the emitted values, stdout and stderr.
 `run_case(module, case, *arguments)` does the same for a scenario written as a
-function in a module of tests/, run there by `main`.
+function of a test module (tests/<module>.py), which runs it with `main`.
 """
 
 from __future__ import annotations
@@ -72,7 +72,7 @@ def emit(value):
 
 
 def main(cases):
-    """In a scenario module run with -m: run cases[argv[1]](*json.loads(argv[2]))
+    """In a test module run with -m as a scenario: run cases[argv[1]](*json.loads(argv[2]))
     (cases: the module's globals), emit its result when not None, then write
     the finished line."""
     result = cases[sys.argv[1]](*json.loads(sys.argv[2]))
@@ -93,8 +93,9 @@ def run(code: str, *, timeout: float = 90, env: dict | None = None, stdin: str |
 
 def run_case(module: str, case: str, *arguments, timeout: float = 90, env: dict | None = None,
              stdin: str | None = None, cwd: str | None = None) -> Result:
-    """Run the scenario function `case` of the module `module` (importable from
-    tests/) with the JSON-able `arguments` in a fresh interpreter."""
+    """Run the scenario function `case` of the test module `module`
+    (tests/<module>.py) with the JSON-able `arguments` in a fresh interpreter,
+    as `python -m <module> <case> <JSON arguments>`."""
     command = ["-m", module, case, json.dumps(arguments)]
     return _run_process(command, timeout, env, stdin, cwd)
 
@@ -104,7 +105,7 @@ def _run_process(arguments: list[str], timeout: float, env: dict | None, stdin: 
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
-    # The scenarios package and this module, importable from any working folder.
+    # The test modules, the harness and this module, importable from any working folder.
     full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS, full_env.get("PYTHONPATH")]))
     for _attempt in range(3):
         proc = subprocess.run([sys.executable, *arguments], input=stdin if stdin is not None else "",
