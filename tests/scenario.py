@@ -1,22 +1,28 @@
 """Run one window scenario in a fresh interpreter.
 
 customtkinter keeps every root alive for the life of the process, so each
-scenario gets its own process, with the helpers of tests/scenarios/harness.py.
+scenario gets its own process, with the helpers of tests/harness.py.
 
 `run(code)` returns a Result with the emitted values, stdout and stderr.
 `run_case(module, case, *arguments)` does the same for a scenario written as a
-function in tests/scenarios/<module>.py, run there by `main`.
+function of a test module (tests/<module>.py), which runs it with `main`.
 """
 
 from __future__ import annotations
 
 import json
 import os
-import re
 import subprocess
 import sys
 import textwrap
 from dataclasses import dataclass, field
+
+# LeakSanitizer's output is read by .ci/sanitizer_report.py; .ci is no package
+# name, so its folder goes on the import path.
+_CI = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), ".ci")
+if _CI not in sys.path:
+    sys.path.insert(0, _CI)
+from sanitizer_report import only_module_state_leaks, sanitizer_gave_up  # noqa: E402
 
 RESULT_TAG = "@@SCENARIO "
 # Written when the scenario's code has run to its end: the evidence of its
@@ -28,39 +34,7 @@ GUI_START_TAG = "@@GUI-START"
 FINISHED = f"\nimport sys as _sys\n_sys.stdout.write({FINISHED_TAG!r} + '\\n')\n_sys.stdout.flush()\n"
 
 # The string scenarios run with the helpers of the module scenarios.
-PRELUDE = "import json, os, sys, time\nfrom scenarios.harness import *\n"
-
-
-def _sanitizer_gave_up(stderr: str) -> bool:
-    """LeakSanitizer's own tracer crashed while the process ended ("Tracer
-    caught signal") and reported nothing. Such a run is tried again; if the
-    tracer crashes every time, the leak check of that run is inconclusive.
-    The exit status is then the sanitizer's, so the scenario's own outcome is
-    read from its finished line; every sanitizer report still fails it."""
-    return ("LeakSanitizer has encountered a fatal error" in stderr
-            and "ERROR: AddressSanitizer" not in stderr
-            and "ERROR: LeakSanitizer: detected memory leaks" not in stderr
-            and "runtime error:" not in stderr)
-
-
-_LEAK_BLOCK = re.compile(r"(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) "
-                         r"allocated from:\n\s*#0 [^\n]*\n\s*#1 [^\n]* in (\S+)")
-
-
-def _only_module_state_leaks(stderr: str) -> bool:
-    """LeakSanitizer reported nothing but the 1-byte module states that
-    CPython 3.11 allocates in PyModule_ExecDef and forgets when a create slot
-    hands back the already loaded module (a repeated import of GUI). That one
-    allocation is tolerated here, by its exact shape, rather than suppressed
-    by a rule that would match every allocation made while the module body
-    runs."""
-    if ("ERROR: LeakSanitizer: detected memory leaks" not in stderr
-            or "ERROR: AddressSanitizer" in stderr or "runtime error:" in stderr):
-        return False
-    blocks = _LEAK_BLOCK.findall(stderr)
-    return (len(blocks) == stderr.count(" leak of ") and len(blocks) > 0
-            and all(kind == "Direct" and size == count and caller == "PyModule_ExecDef"
-                    for kind, size, count, caller in blocks))
+PRELUDE = "import json, os, sys, time\nfrom harness import *\n"
 
 
 @dataclass
@@ -73,7 +47,7 @@ class Result:
 
     def check(self) -> "Result":
         """Fail unless the scenario exited cleanly without Tk errors."""
-        leaks_tolerated = _sanitizer_gave_up(self.stderr) or _only_module_state_leaks(self.stderr)
+        leaks_tolerated = sanitizer_gave_up(self.stderr) or only_module_state_leaks(self.stderr)
         clean = self.returncode == 0 or (leaks_tolerated and self.finished)
         assert clean, f"scenario failed ({self.returncode}):\n{self.stderr}\n{self.stdout}"
         assert "invalid command name" not in self.stderr, self.stderr
@@ -98,7 +72,7 @@ def emit(value):
 
 
 def main(cases):
-    """In a scenario module run with -m: run cases[argv[1]](*json.loads(argv[2]))
+    """In a test module run with -m as a scenario: run cases[argv[1]](*json.loads(argv[2]))
     (cases: the module's globals), emit its result when not None, then write
     the finished line."""
     result = cases[sys.argv[1]](*json.loads(sys.argv[2]))
@@ -119,9 +93,10 @@ def run(code: str, *, timeout: float = 90, env: dict | None = None, stdin: str |
 
 def run_case(module: str, case: str, *arguments, timeout: float = 90, env: dict | None = None,
              stdin: str | None = None, cwd: str | None = None) -> Result:
-    """Run the scenario function `case` of tests/scenarios/<module>.py with the
-    JSON-able `arguments` in a fresh interpreter."""
-    command = ["-m", f"scenarios.{module}", case, json.dumps(arguments)]
+    """Run the scenario function `case` of the test module `module`
+    (tests/<module>.py) with the JSON-able `arguments` in a fresh interpreter,
+    as `python -m <module> <case> <JSON arguments>`."""
+    command = ["-m", module, case, json.dumps(arguments)]
     return _run_process(command, timeout, env, stdin, cwd)
 
 
@@ -130,13 +105,13 @@ def _run_process(arguments: list[str], timeout: float, env: dict | None, stdin: 
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
-    # The scenarios package and this module, importable from any working folder.
+    # The test modules, the harness and this module, importable from any working folder.
     full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [TESTS, full_env.get("PYTHONPATH")]))
     for _attempt in range(3):
         proc = subprocess.run([sys.executable, *arguments], input=stdin if stdin is not None else "",
                               capture_output=True, text=True, encoding="utf-8", timeout=timeout, env=full_env,
                               cwd=cwd)
-        if not _sanitizer_gave_up(proc.stderr):
+        if not sanitizer_gave_up(proc.stderr):
             break
     values = [json.loads(line[len(RESULT_TAG):]) for line in proc.stdout.splitlines()
               if line.startswith(RESULT_TAG)]

@@ -1,18 +1,28 @@
 """Search launch, progress/log poller and the worker channel, end to end.
 
-Every window scenario (tests/scenarios/search_cycle.py) runs in its own
-interpreter (one Tk root per process). The harness captures the wrapped
-handlers, the button bar, the entry table, the settings record and the log
-box, so a scenario can press the output button and run single poller ticks
-without any timing.
+Every window scenario runs in its own interpreter (one Tk root per process):
+the scenario functions of this module run as `python -m test_search_cycle
+<case> <JSON arguments>` (scenario.run_case), each right before the tests
+that check what it hands back. The harness captures the wrapped handlers,
+the button bar, the entry table, the settings record and the log box, so a
+scenario can press the output button and run single poller ticks without
+any timing.
 """
 
 from __future__ import annotations
 
+import multiprocessing
+import pathlib
+import queue
 import shutil
+import subprocess
+import threading
+import time
 
 import pytest
 
+from harness import (S, BadEq, BadStr, RecQueue, capture, channel, close, emit, failing, freeze, log, main,
+                     on_mainloop, press, rec_channel, red, set_log, step_until, tagged, text, tick, wait_for)
 from scenario import run_case
 from varnel_host.channel import COMPLETION_MARKER as MARK
 
@@ -23,12 +33,48 @@ DEFAULT_SETTINGS = [["文字大小比例", "int", 1], ["中文文字字體", "st
                     ["英文文字字體", "str", "Calibri"], ["分析最接近專利數量", "int", 5]]
 ERROR_LINE = "button_event_001函數出現錯誤\n"
 
+
 def window(case: str, *arguments, timeout: float = 90):
     """Run a case of the search-cycle scenarios and require a clean exit."""
-    return run_case("search_cycle", case, *arguments, timeout=timeout).check()
+    return run_case("test_search_cycle", case, *arguments, timeout=timeout).check()
+
+
+# --------------------------------------------------------------------------- the scenarios' window
+
+# The captured module, set when run as a program: pytest and a spawned worker
+# import this module without it.
+GUI = None
+
+
+def _window(Q, E, steps):
+    """Open the window on (Q, E) and run steps(rearms) in its event loop, the
+    timers frozen so that only the steps' own ticks run (see freeze); the
+    window closes after them."""
+    on_mainloop(lambda app: steps(freeze(app)))
+    GUI.GUI(Q, E)
+
+
+def _search(command):
+    """Type `command` into the entry table and press the output button."""
+    S["table"].set("檢索指令", command)
+    press()
+
+
+def _requests(items):
+    return [[[k, type(v).__name__, v] for k, v in r.items()] for r in items]
 
 
 # --------------------------------------------------------------------------- launch
+
+def launch(command):
+    Q, E = rec_channel()
+    def steps(rearms):
+        set_log("舊紀錄\n")
+        _search(command)
+        emit({"calls": S["calls"], "log": log(), "tags": tagged(), "errors": S["errors"],
+              "red": red(), "flag": E["get_receipt"].is_set(), "requests": _requests(Q["起始數據"].items)})
+    _window(Q, E, steps)
+
 
 @pytest.mark.parametrize("command", ["電池", "   ", " (A OR B) AND 鋰 ", "x" * 300, ""])
 def test_launch_raises_flag_then_sends_request(command):
@@ -44,6 +90,29 @@ def test_launch_raises_flag_then_sends_request(command):
     assert got["flag"] is True and got["errors"] == []
 
 
+def repeated_presses():
+    Q, E = channel()
+    def steps(rearms):
+        _search("第一")
+        Q["get_receipt"].put("r1"); tick()
+        seen = {"after_first": log()}
+        PP = S["PP"]
+        PP.parameters["文字大小比例"] = 1.25
+        PP.parameters["中文文字字體"] = "新細明體"
+        PP.parameters["英文文字字體"] = "Arial"
+        PP.parameters["分析最接近專利數量"] = 8
+        _search("第二")
+        seen["after_second"] = log()
+        Q["get_receipt"].put("r2"); tick()
+        seen["end"] = log()
+        first, second = Q["起始數據"].get_nowait(), Q["起始數據"].get_nowait()
+        seen["same_object"] = first is second
+        seen["requests"] = _requests((first, second))
+        seen["flag"] = E["get_receipt"].is_set()
+        emit(seen)
+    _window(Q, E, steps)
+
+
 def test_repeated_presses_send_fresh_requests_and_clear_the_log():
     got = window("repeated_presses").values[0]
     assert got["after_first"] == "r1\n"
@@ -56,6 +125,36 @@ def test_repeated_presses_send_fresh_requests_and_clear_the_log():
          ["英文文字字體", "str", "Arial"], ["分析最接近專利數量", "int", 8], ["檢索指令", "str", "第二"]],
     ]
     assert got["flag"] is True
+
+
+def _break_start_queue(Q, E):
+    del Q["起始數據"]
+
+def _break_put(Q, E):
+    Q["起始數據"].put = failing("佇列已關閉")
+
+def _break_run_flag(Q, E):
+    del E["get_receipt"]
+
+def _break_setting(Q, E):
+    S["PP"].parameters.pop("英文文字字體")
+
+BREAKAGES = {"start-queue-missing": _break_start_queue, "put-fails": _break_put,
+             "run-flag-missing": _break_run_flag, "setting-missing": _break_setting}
+
+
+def launch_failure(breakage):
+    Q, E = rec_channel()
+    def steps(rearms):
+        BREAKAGES[breakage](Q, E)
+        set_log("舊紀錄\n")
+        _search("電池")
+        emit({"log": log(), "tags": tagged(), "red": red(),
+              "put": len(Q["起始數據"].items) if "起始數據" in Q else 0,
+              "errors": [e[:2] for e in S["errors"]],
+              "flag": E["get_receipt"].is_set() if "get_receipt" in E else None})
+        Q["起始數據"] = RecQueue("起始數據")  # let the shutdown after close go through
+    _window(Q, E, steps)
 
 
 RED_LINES = "舊紀錄\n" + ERROR_LINE + "{}\n"
@@ -79,6 +178,23 @@ def test_launch_failures(breakage, logged, errors, flag):
     assert got["flag"] is flag
 
 
+def launch_unattached():
+    Q, E = rec_channel()
+    def steps(rearms):
+        GUI.__dict__["__name__"] = "__main__"
+        seen = []
+        try:
+            for command in ("電池", ""):
+                set_log("舊紀錄\n")
+                E["get_receipt"].flag = False
+                _search(command)
+                seen.append([log(), E["get_receipt"].is_set()])
+        finally:
+            GUI.__dict__["__name__"] = "GUI"
+        emit({"seen": seen, "calls": S["calls"], "errors": S["errors"]})
+    _window(Q, E, steps)
+
+
 def test_launch_outside_attached_mode_only_raises_the_flag():
     got = window("launch_unattached").values[0]
     assert got["seen"] == [["舊紀錄\n", True], ["舊紀錄\n", True]]
@@ -97,9 +213,40 @@ ANIMATION = [
 ]
 
 
+def tick_animation(table):
+    """One tick per row of (flag raised, button text before); then a busy cycle and a run's end."""
+    Q, E = channel()
+    def steps(rearms):
+        rows = []
+        for flag, before, _ in table:
+            (E["get_receipt"].set if flag else E["get_receipt"].clear)()
+            S["bar"].configure(IDLE, text=before)
+            tick()
+            rows.append(text())
+        # From idle with the flag raised, then lowered mid-cycle.
+        S["bar"].configure(IDLE, text=IDLE)
+        E["get_receipt"].set()
+        cycle = []
+        for _ in range(4):
+            tick(); cycle.append(text())
+        E["get_receipt"].clear()
+        tick(); cycle.append(text())
+        # A run ending: two receipts then the marker.
+        S["bar"].configure(IDLE, text=IDLE); set_log("")
+        E["get_receipt"].set()
+        for item in ("a", "b", MARK):
+            Q["get_receipt"].put(item)
+        run = []
+        for _ in range(4):
+            tick(); run.append([text(), E["get_receipt"].is_set()])
+        emit({"rows": rows, "cycle": cycle, "run": run, "log": log(), "rearms": rearms,
+              "ticks": len(rows) + len(cycle) + len(run), "errors": S["errors"]})
+    _window(Q, E, steps)
+
+
 @pytest.fixture(scope="module")
 def animation():
-    result = window("animation", ANIMATION)
+    result = window("tick_animation", ANIMATION)
     return result.values[0]
 
 
@@ -118,7 +265,56 @@ def test_poller_busy_cycle_and_run_end(animation):
     assert animation["errors"] == []
 
 
-# name (its receipts are in the scenario): (flag before, log after each tick, flag after the last tick)
+RECEIPT_ITEMS = {
+    "three-in-order": ["a", "b", "c"],
+    "int": [42],
+    "none": [None],
+    "list": [[1, "x"]],
+    "bytes": [b"x"],
+    "float": [2.5],
+    "marker-inside-line": ["前" + MARK + "後"],
+    "marker-trailing-blank": [MARK + " "],
+    "marker-trailing-newline": [MARK + "\n"],
+    "marker-as-bytes": [MARK.encode()],
+    "marker-ends-run": ["a", "b", MARK],
+    "marker-flag-lowered": [MARK],
+    "receipt-after-marker": [MARK, "遲到"],
+    "while-idle": ["x"],
+    "empty-queue": [],
+    "str-raises": [BadStr(), "next"],
+    "eq-raises": [BadEq(), "next"],
+}
+
+
+def tick_receipts(cases):
+    """For each [name, flag raised, ticks]: the receipts of RECEIPT_ITEMS[name], one tick at a time."""
+    Q, E = channel()
+    def steps(rearms):
+        out = {}
+        for name, flag, ticks in cases:
+            set_log("舊\n")
+            (E["get_receipt"].set if flag else E["get_receipt"].clear)()
+            for item in RECEIPT_ITEMS[name]:
+                Q["get_receipt"].put(item)
+            del rearms[:]
+            logs = []
+            for _ in range(ticks):
+                tick(); logs.append(log())
+            out[name] = {"logs": logs, "flag": E["get_receipt"].is_set(), "left": Q["get_receipt"].qsize(),
+                         "rearms": list(rearms), "errors": list(S["errors"])}
+        # A lone surrogate is shown or dropped; later receipts still show.
+        set_log("")
+        for item in ("\ud800", "later", "last"):
+            Q["get_receipt"].put(item)
+        for _ in range(3):
+            tick()
+        out["surrogate"] = {"log": log().encode("ascii", "backslashreplace").decode("ascii"),
+                            "errors": S["errors"]}
+        emit(out)
+    _window(Q, E, steps)
+
+
+# name (its receipts are in RECEIPT_ITEMS): (flag before, log after each tick, flag after the last tick)
 RECEIPTS = {
     "three-in-order": (True, ["a\n", "a\nb\n", "a\nb\nc\n"], True),
     "int": (True, ["42\n"], True),
@@ -144,7 +340,7 @@ OLD = "舊\n"
 @pytest.fixture(scope="module")
 def receipts():
     cases = [[name, flag, len(logs)] for name, (flag, logs, _) in RECEIPTS.items()]
-    result = window("receipts", cases)
+    result = window("tick_receipts", cases)
     return result.values[0]
 
 
@@ -165,6 +361,21 @@ def test_poller_survives_lone_surrogate(receipts):
     assert got["errors"] == []
 
 
+def channel_key_missing(side):
+    """The poller ticks twice with "get_receipt" taken out of the queues ("Q") or events ("E")."""
+    Q, E = channel()
+    E["get_receipt"].set()
+    for item in ("a", MARK):
+        Q["get_receipt"].put(item)
+    def steps(rearms):
+        del {"Q": Q, "E": E}[side]["get_receipt"]
+        seen = []
+        for _ in range(2):
+            tick(); seen.append(text())
+        emit({"texts": seen, "log": log(), "rearms": rearms, "errors": S["errors"]})
+    _window(Q, E, steps)
+
+
 @pytest.mark.parametrize("missing, texts, log", [
     ("Q", ["輸出中.", "輸出中.."], ""),
     ("E", [IDLE, IDLE], "a\n\n完成"),
@@ -177,12 +388,42 @@ def test_poller_keeps_polling_with_a_channel_key_missing(missing, texts, log):
     assert got["errors"] == []
 
 
+def empty_before_get():
+    Q, E = rec_channel()
+    Q["get_receipt"] = RecQueue("get_receipt", ["a", "b"])
+    def steps(rearms):
+        for _ in range(4):
+            tick()
+        emit({"calls": [c for c in S["calls"] if c[1] == "get_receipt"], "log": log()})
+    _window(Q, E, steps)
+
+
 def test_poller_checks_empty_before_every_get():
     got = window("empty_before_get").values[0]
     assert got["calls"] == [["empty", "get_receipt"], ["get", "get_receipt", [], {}],
                             ["empty", "get_receipt"], ["get", "get_receipt", [], {}],
                             ["empty", "get_receipt"], ["empty", "get_receipt"]]
     assert got["log"] == "a\nb\n"
+
+
+def large_backlog():
+    Q, E = channel()
+    for i in range(10000):
+        Q["get_receipt"].put(f"r{i}")
+    @on_mainloop
+    def hook(app):
+        def check():
+            ran = []
+            app.after(0, lambda: ran.append(True))
+            deadline = time.monotonic() + 20
+            while not ran and time.monotonic() < deadline:
+                app.update()
+            emit({"ran": ran, "ticks": S["count"].get("aa", 0), "lines": log().splitlines(),
+                  "left": Q["get_receipt"].qsize()})
+            close(app)
+        app.after(1500, check)
+        return True
+    GUI.GUI(Q, E)
 
 
 def test_window_stays_responsive_with_a_large_backlog():
@@ -195,6 +436,89 @@ def test_window_stays_responsive_with_a_large_backlog():
 
 
 # --------------------------------------------------------------------------- end to end
+
+# Run by test_smoke_cycle.py.
+def smoke_cycle():
+    """One search against a worker thread, waited for through the event loop."""
+    Q, E = channel()
+    requests = []
+    def worker():
+        while True:
+            req = Q["起始數據"].get()
+            if req is None:
+                return
+            requests.append(req)
+            Q["get_receipt"].put("收到")
+            Q["get_receipt"].put(MARK)
+    t = threading.Thread(target=worker)
+    t.start()
+    @on_mainloop
+    def hook(app):
+        _search("電池")
+        ok = wait_for(app, lambda: E["get_receipt"].is_set() is False and "完成" in S["box"].get("1.0", "end"))
+        emit({"ok": ok, "log": log(), "text": text()})
+    assert GUI.GUI(Q, E) is None
+    t.join(5)
+    return {"requests": requests, "end": [Q["end"].get_nowait()], "end_event": E["end"].is_set()}
+
+
+def _drive(app, command, typed):
+    """One search through the real event loop: type (or set) the command, press
+    the output button, wait for the completion and the idle text, close."""
+    state = {"stage": "type", "texts": []}
+    entry = S["table"].entry("檢索指令")
+    def step():
+        state["texts"].append(text())
+        if state["stage"] == "type":
+            if typed:
+                entry.focus_force(); app.update()
+                subprocess.run(["xdotool", "type", "--delay", "30", command], check=True, timeout=30)
+            else:
+                S["table"].set("檢索指令", command)
+            state["stage"] = "press"
+        elif state["stage"] == "press" and S["table"].get("檢索指令") == command:
+            press(); state["stage"] = "wait"
+        elif state["stage"] == "wait" and log().endswith("完成") and text() == IDLE:
+            state["stage"] = "done"
+        return state["stage"] == "done"
+    def finish():
+        emit({"stage": state["stage"], "log": log(), "texts": sorted(set(state["texts"])), "errors": S["errors"]})
+    return step_until(app, step, finish, first=600, every=50, seconds=60)
+
+
+def echo_serve(Q, E, done):
+    """A worker that answers every request with three receipts and the marker."""
+    requests = []
+    while True:
+        request = Q["起始數據"].get(timeout=60)
+        if request is None:
+            break
+        requests.append([[k, v] for k, v in request.items()])
+        for receipt in ("收到 " + request["檢索指令"], 123, "第三行", MARK):
+            Q["get_receipt"].put(receipt)
+    done.put({"requests": requests, "end_set": E["end"].is_set(), "end": Q["end"].get(timeout=10)})
+
+
+def echo_worker_cycle(command, typed, processes):
+    if processes:
+        ctx = multiprocessing.get_context("spawn")
+        Q = {k: ctx.Queue() for k in ("起始數據", "get_receipt", "end")}
+        E = {k: ctx.Event() for k in ("get_receipt", "end")}
+        done = ctx.Queue()
+        worker = ctx.Process(target=echo_serve, args=(Q, E, done))
+    else:
+        Q, E = channel()
+        done = queue.Queue()
+        worker = threading.Thread(target=echo_serve, args=(Q, E, done))
+    worker.start()
+    on_mainloop(lambda app: _drive(app, command, typed))
+    assert GUI.GUI(Q, E) is None
+    report = done.get(timeout=30)
+    worker.join(30)
+    report["alive"] = worker.is_alive()
+    report["exitcode"] = getattr(worker, "exitcode", 0)
+    return report
+
 
 @pytest.mark.parametrize("kind", [
     "thread",
@@ -215,6 +539,24 @@ def test_search_cycle_with_worker(kind):
     assert report["alive"] is False and report["exitcode"] == 0
 
 
+def reference_worker_cycle(database, reports, processes):
+    from varnel_host.channel import make_channel
+    from varnel_host.worker import WorkerConfig, serve
+    config = WorkerConfig(database=pathlib.Path(database), reports=pathlib.Path(reports))
+    if processes:
+        ctx = multiprocessing.get_context("spawn")
+        Q, E = make_channel(processes=True, context=ctx)
+        worker = ctx.Process(target=serve, args=(Q, E, config))
+    else:
+        Q, E = make_channel()
+        worker = threading.Thread(target=serve, args=(Q, E, config))
+    worker.start()
+    on_mainloop(lambda app: _drive(app, "(電池 OR battery)@TI,AB AND AD=2015:2024", False))
+    assert GUI.GUI(Q, E) is None
+    worker.join(30)
+    return {"alive": worker.is_alive(), "exitcode": getattr(worker, "exitcode", 0)}
+
+
 @pytest.mark.parametrize("processes", [False, True], ids=["thread", "process"])
 def test_reference_worker_answers_the_window(tmp_path, processes):
     result = window("reference_worker_cycle", str(tmp_path / "db.sqlite3"), str(tmp_path / "reports"), processes,
@@ -233,3 +575,8 @@ def test_reference_worker_answers_the_window(tmp_path, processes):
     assert [str(p) for p in reports] == written
     assert shown["errors"] == []
     assert ended == {"alive": False, "exitcode": 0}
+
+
+if __name__ == "__main__":  # a scenario's own process, see scenario.run_case
+    GUI = capture()
+    main(globals())

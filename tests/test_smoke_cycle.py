@@ -8,7 +8,7 @@ pytestmark = pytest.mark.usefixtures("display")  # opens windows: needs the priv
 
 
 def test_search_cycle_with_worker_thread():
-    first, second = run_case("search_cycle", "smoke_cycle").check().values
+    first, second = run_case("test_search_cycle", "smoke_cycle").check().values
     assert first["ok"], first
     assert first["log"] == "收到\n\n完成"
     assert second["requests"] == [{"文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri",
