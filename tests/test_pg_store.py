@@ -15,7 +15,7 @@ from pathlib import Path
 import psycopg
 import pytest
 from hypothesis import HealthCheck, given, settings
-from test_query import COMMANDS
+from test_query import COMMANDS, HABITS
 
 from pg_server import PASSWORD
 from varnel_host import similar, stores, synth
@@ -33,7 +33,10 @@ sys.path.insert(0, str(Path(__file__).parents[1] / "bench"))
 from bench_scale import command_set  # noqa: E402
 
 REQUEST = {"文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": 5}
-COMMAND_SET = [command for command, _, _ in BEFORE["runs"]] + [command for _, command in command_set()]
+NEW_FORMS = [command for command, expected in HABITS if not isinstance(expected, str)] + [
+    "IC=G06V", "IC=H05K55", "(H05K OR G06T)@IC AND 電池 -PA=華泰", "-IC=F25B 散熱 AD=2010:2020",
+]
+COMMAND_SET = [command for command, _, _ in BEFORE["runs"]] + [command for _, command in command_set()] + NEW_FORMS
 
 
 @pytest.fixture(scope="module")

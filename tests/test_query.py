@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 import sqlite3
 
 import pytest
@@ -153,8 +154,13 @@ def test_parse_errors(command, position, fragment):
             ('({ti ab cl} : "a" OR {ti ab cl} : "b")', "20200101", "20201231"),
         ),
         # FTS5 syntax written by the user is only ever text inside quotes
-        ("NEAR(a b)", '({ti ab cl} : "near" AND {ti ab cl} : "a" AND {ti ab cl} : "b")', "", ()),
-        ("{ti}:x^y", '{ti ab cl} : "ti x y"', "", ()),
+        ('"NEAR(a b)"', '{ti ab cl} : "near a b"', "", ()),
+        ('"{ti}:x^y"', '{ti ab cl} : "ti x y"', "", ()),
+        # a subclass or main group stands for everything under it; quoted, the code alone
+        ("IC=H01M", '{ic} : "h01m"*', "", ()),
+        ("IC=H01M10", '{ic} : "h01m10/"*', "", ()),
+        ('IC="H01M"', '{ic} : "h01m"', "", ()),
+        ("電池 -battery", '(({ti ab cl} : "电池") NOT {ti ab cl} : "battery")', "", ()),
     ],
 )
 def test_compile(command, match, where, params):
@@ -214,6 +220,7 @@ def test_search_words_find_their_own_text():
 PIECES = [
     "(", ")", '"', "@", "=", "*", ":", ",", " ", "\x00", "\ud800", "\udfff", "^", "{", "}", "+", "-", "'", ";",
     "AND", "or", "Not", "NEAR", "NEAR(", "ti:", "{ti ab}:", "TI=", "ab=", "AD=", "id=", "@TI,AB", "@XY",
+    "-", "?", "|", "#1", "~2", "NEAR/3", "IC=H01M", "IC=H01M10", "SIM=",
     "2015", "20241331", "2015:2024", ":2020", "電池", "池", "battery", "batter*", "H01M10/0525", "（", "＂", "「",
 ]
 COMMANDS = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), max_size=12).map("".join)
@@ -225,10 +232,50 @@ def small_store():
         store.add(
             [
                 PatentRecord("TWI1", "固態電池", "battery pack", "1. 一種電池。", "範例能源股份有限公司", ipc="H01M10/0525", ad="20200101"),
-                PatentRecord("TWI2", "顯示面板", "NEAR display", pd="20150505"),
+                PatentRecord("TWI2", "顯示面板", "NEAR display", ipc="G09G3/32", pd="20150505"),
+                PatentRecord("TWI3", "鋰電池模組", "battery module", ipc="H01M50/20; H02J7/00"),
+                PatentRecord("TWI4", "電池電容器", "電容", ipc="H01G4/30; H01M100/00"),
             ]
         )
         yield store
+
+
+# Commands in the habits of other search systems: each finds what it finds
+# there (a set of hits), or is refused with a message naming it.
+HABITS = [
+    ("電池 -battery", {"TWI4"}),
+    ("-battery 電池", {"TWI4"}),
+    ("電池 -(battery OR 電容)", set()),
+    ("IC=H01M", {"TWI1", "TWI3", "TWI4"}),
+    ("IC=H01M10", {"TWI1"}),
+    ("IC=H01M10/0525", {"TWI1"}),
+    ("(H01M OR G09G)@IC NOT IC=H01M50", {"TWI1", "TWI2", "TWI4"}),
+    ("battery NEAR/5 電池", "鄰近運算子「NEAR/5」"),
+    ("battery ADJ/3 pack", "鄰近運算子「ADJ/3」"),
+    ("battery W/5 pack", "鄰近運算子「W/5」"),
+    ("battery SAME pack", "鄰近運算子「SAME」"),
+    ("bat?ery", "萬用字元「?」"),
+    ("TI=電?", "萬用字元「?」"),
+    ("#1 AND #2", "檢索結果編號"),
+    ("電池|電容", "請改用 OR"),
+    ("TI:電池", "請寫成 TI=…"),
+    ("title:battery", "欄位不用「:」指定"),
+    ("TITLE=battery", "未知的欄位代碼「TITLE」"),
+    ('(SIM="電池")@TI', "SIM= 不能加欄位限定"),
+    ("(AD=2020 OR 電池)@TI", "日期條件 AD= 不能加欄位限定"),
+    ('"battery pack"~3', "「~」"),
+    ("batter$", "「$」"),
+    ("{battery pack}", "大括號"),
+]
+
+
+@pytest.mark.parametrize("command, expected", HABITS)
+def test_commands_in_other_systems_habits_do_what_they_do_there_or_are_refused(small_store, command, expected):
+    if isinstance(expected, str):
+        with pytest.raises(QueryError, match=re.escape(expected)):
+            parse(command)
+    else:
+        assert {hit.record.pn for hit in small_store.search(command).hits} == expected
 
 
 @settings(max_examples=3000, deadline=None)

@@ -85,11 +85,13 @@ class Term:
 
 @dataclass(frozen=True)
 class DateRange:
-    """field (AD or ID) between start and end, inclusive "YYYYMMDD"; None = open."""
+    """field (AD or ID) between start and end, inclusive "YYYYMMDD"; None = open.
+    `position` is the 1-based place of the field code in the command."""
 
     field: str
     start: str | None
     end: str | None
+    position: int = field(default=1, compare=False)
 
 
 @dataclass(frozen=True)
@@ -172,11 +174,47 @@ class _Token:
     truncated: bool = False  # PHRASE: a "*" follows the closing quote
 
 
+_CODES_SHOWN = "、".join(f"{code} {caption}" for code, (_, caption) in FIELDS.items()) + "、SIM 相似檢索"
+
+
 def _field_code(text: str, pos: int) -> str:
     code = text.upper()
     if code not in FIELDS and code != SIMILAR_CODE:
-        raise QueryError(f"未知的欄位代碼「{text}」", pos + 1, text)
+        raise QueryError(f"未知的欄位代碼「{text}」；可用的欄位代碼：{_CODES_SHOWN}", pos + 1, text)
     return code
+
+
+# Operators of other search systems that this language does not have, with
+# what to write instead. Matched on a whole unquoted word, any letter case.
+# With a distance (NEAR/5, w/3, PRE/2, ADJ3) in any letter case; bare, only
+# in capitals, since near, with and same are English words too.
+_PROXIMITY = re.compile(r"(?i:(?:NEAR|ONEAR|ADJ|W|PRE)/\d*|(?:NEAR|ADJ)\d+)|NEAR|ONEAR|ADJ|SAME|WITH")
+_FOREIGN_FIELD = re.compile(r"([A-Za-z][A-Za-z_]*):")
+_NO_PROXIMITY = "鄰近運算子「{}」目前不支援：請改用 AND（兩詞都出現），或以引號檢索相連的詞組，例如 \"固態電池\""
+
+
+def _foreign(word: str, pos: int) -> None:
+    """Refuse a word that is an operator or field form of another search
+    system: it would otherwise be searched as text and find nothing."""
+    quoted = f"；若要檢索這個字本身，請加引號，例如 \"{word}\""
+    if _PROXIMITY.fullmatch(word):
+        raise QueryError(_NO_PROXIMITY.format(word) + quoted, pos + 1, word)
+    if word.startswith("#"):
+        raise QueryError(f"「{word}」：檢索結果編號（#1、#2…）目前不支援，請把要結合的條件寫在同一個檢索指令中", pos + 1, word)
+    if field := _FOREIGN_FIELD.match(word):
+        name = field[1]
+        hint = f"請寫成 {name.upper()}=…" if name.upper() in FIELDS else f"可用的欄位代碼：{_CODES_SHOWN}，寫法如 TI=電池"
+        raise QueryError(f"「{word}」：欄位不用「:」指定，{hint}", pos + 1, word)
+    for mark, problem in (
+        ("?", "萬用字元「?」目前不支援，請改用詞尾截詞「*」，例如 batter*"),
+        ("|", "「|」不是運算子，請改用 OR，例如 電池 OR 電容"),
+        ("~", "「~」（模糊比對或詞組鄰近）不支援，請改用 AND 或以引號檢索詞組"),
+        ("$", "截詞符號「$」不支援，請改用「*」，例如 batter*"),
+        ("{", "大括號「{ }」不支援，詞組請用引號，例如 \"固態電池\""),
+        ("}", "大括號「{ }」不支援，詞組請用引號，例如 \"固態電池\""),
+    ):
+        if mark in word:
+            raise QueryError(f"「{word}」：{problem}", pos + word.index(mark) + 1, word)
 
 
 def _lex(command: str) -> list[_Token]:
@@ -201,11 +239,16 @@ def _lex(command: str) -> list[_Token]:
             i = _lex_field_list(text, i, tokens)
         elif c == "=":
             raise QueryError("「=」前面需要欄位代碼，例如 TI=電池", i + 1, "=")
+        elif c == "-" and i + 1 < n and not text[i + 1].isspace() and (i == 0 or text[i - 1].isspace() or text[i - 1] == "("):
+            tokens.append(_Token("OP", "NOT", i))  # a leading minus excludes, as in web search engines
+            i += 1
         else:
             j = i
             while j < n and not text[j].isspace() and text[j] not in _WORD_END:
                 j += 1
             word = text[i:j]
+            if not (j < n and text[j] == "=" and word.upper() in FIELDS):
+                _foreign(word, i)
             if j < n and text[j] == "=":
                 code = _field_code(word, i)
                 tokens.append(_Token("FIELD", code, i))
@@ -328,7 +371,7 @@ class _Parser:
         token = self.peek()
         if token is not None and token.kind == "AT":
             self.take()
-            node = _assign_fields(node, _text_fields(token.fields))
+            node = _assign_fields(node, _text_fields(token.fields), token.pos + 1)
         return node
 
     def primary(self, depth: int) -> Node:
@@ -343,11 +386,11 @@ class _Parser:
             if token.text == SIMILAR_CODE:
                 return _similar(token, self.peek() and self.take())
             if token.text in DATE_FIELDS:
-                return _date_range(token.text, self.take())
+                return _date_range(token, self.take())
             following = self.peek()
             if following is None or following.kind not in ("WORD", "PHRASE", "LP"):
                 raise QueryError(f"「{token.text}=」後面需要檢索詞或括號", token.pos + 1, token.text + "=")
-            return _assign_fields(self.primary(depth), (token.text,))
+            return _assign_fields(self.primary(depth), (token.text,), token.pos + 1)
         if token.kind == "RP":
             raise QueryError("多出的右括號「)」", token.pos + 1, ")")
         if token.kind == "AT":
@@ -389,14 +432,20 @@ def _text_fields(fields: tuple[tuple[str, int], ...]) -> tuple[str, ...]:
     return tuple(dict.fromkeys(code for code, _ in fields))
 
 
-def _assign_fields(node: Node, fields: tuple[str, ...]) -> Node:
-    """Give `fields` to the terms under node that have none yet (marked by ())."""
+def _assign_fields(node: Node, fields: tuple[str, ...], limit: int = 0) -> Node:
+    """Give `fields` to the terms under node that have none yet (marked by ()).
+    `limit`: the place of a field limit the user wrote (a TI= or @TI), which
+    a date or SIM= under it cannot take: refused rather than ignored."""
     if isinstance(node, Term):
         return node if node.fields else replace(node, fields=fields)
     if isinstance(node, Not):
-        return Not(_assign_fields(node.item, fields))
+        return Not(_assign_fields(node.item, fields, limit))
     if isinstance(node, (And, Or)):
-        return type(node)(tuple(_assign_fields(item, fields) for item in node.items))
+        return type(node)(tuple(_assign_fields(item, fields, limit) for item in node.items))
+    if limit and isinstance(node, Similar):
+        raise QueryError("SIM= 不能加欄位限定（它比對專利名稱、摘要與專利範圍）；請把欄位限定拿掉，或寫成 SIM=\"…\" AND TI=…", limit, "SIM=")
+    if limit and isinstance(node, DateRange):
+        raise QueryError(f"日期條件 {node.field}= 不能加欄位限定；請把它移到括號或欄位限定之外", limit, node.field)
     return node
 
 
@@ -426,7 +475,8 @@ def _phrase(token: _Token) -> Term:
     return Term(text, (), token.truncated, phrase=True)
 
 
-def _date_range(field: str, token: _Token) -> DateRange:
+def _date_range(code: _Token, token: _Token) -> DateRange:
+    field, at = code.text, code.pos + 1
     value = token.text
     if "*" in value:
         raise QueryError(f"日期不能使用截詞符號「*」「{value}」", token.pos + value.index("*") + 1, value)
@@ -434,7 +484,7 @@ def _date_range(field: str, token: _Token) -> DateRange:
     if len(parts) > 2:
         raise QueryError(f"日期範圍只能有一個「:」「{value}」", token.pos + 1, value)
     if len(parts) == 1:
-        return DateRange(field, _date_bound(value, token.pos, False), _date_bound(value, token.pos, True))
+        return DateRange(field, _date_bound(value, token.pos, False), _date_bound(value, token.pos, True), at)
     first, last = parts
     if not first and not last:
         raise QueryError(f"日期範圍至少要有起點或終點「{value}」", token.pos + 1, value)
@@ -442,7 +492,7 @@ def _date_range(field: str, token: _Token) -> DateRange:
     end = _date_bound(last, token.pos + len(first) + 1, True) if last else None
     if start and end and start > end:
         raise QueryError(f"日期範圍的起點晚於終點「{value}」", token.pos + 1, value)
-    return DateRange(field, start, end)
+    return DateRange(field, start, end, at)
 
 
 def _date_bound(text: str, pos: int, end: bool) -> str:

@@ -8,6 +8,7 @@ SQLite file, pg_query.py for a PostgreSQL server); nothing here knows SQL.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Iterator
 
 from . import pn
@@ -25,11 +26,27 @@ def weight(code: str) -> float:
     return BM25_WEIGHTS.get(code, 1.0)
 
 
+# A classification symbol without its group (a subclass, H01M) or without
+# its subgroup (a main group, H01M10): it stands for everything under it.
+_SUBCLASS = re.compile(r"[A-Ha-h]\d\d[A-Za-z]")
+_MAIN_GROUP = re.compile(r"[A-Ha-h]\d\d[A-Za-z]\d{1,4}/?")
+
+
 def term_tokens(term: Term) -> tuple[tuple[str, ...], bool]:
     """The phrase a word or quoted phrase is searched by: its index tokens in
-    a row, the last one a prefix when the bool is True (segment.search_tokens;
-    an IPC code printed with a space is joined first when IC is searched)."""
-    text = join_ipc(term.text) if "IC" in term.fields else term.text
+    a row, the last one a prefix when the bool is True (segment.search_tokens).
+    Searched in IC, a code printed with a space is joined first, a subclass
+    is the prefix of its groups' codes (H01M: h01m*) and a main group the
+    prefix of its subgroups' (H01M10: h01m10/*, never h01m100/…)."""
+    if "IC" not in term.fields:
+        return search_tokens(term.text, term.truncated)
+    text = join_ipc(term.text).strip()
+    if not term.truncated and not term.phrase:
+        if _SUBCLASS.fullmatch(text):
+            return search_tokens(text, True)
+        if _MAIN_GROUP.fullmatch(text):
+            tokens, _ = search_tokens(text.rstrip("/"))
+            return (tokens[0] + "/",), True
     return search_tokens(text, term.truncated)
 
 
