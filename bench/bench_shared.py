@@ -82,9 +82,9 @@ def _searcher(url, commands, barrier, done, results) -> None:
                 result.closest(5)
                 latencies.setdefault(kind, []).append(time.perf_counter() - started)
                 del result
-            with store._db.transaction():
-                store._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
-                agree = store._db.execute(
+            with store.connection.transaction():
+                store.connection.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
+                agree = store.connection.execute(
                     "SELECT (SELECT count(*) FROM records) = (SELECT count(*) FROM patent_tokens) "
                     "AND (SELECT count(*) FROM records) = (SELECT coalesce(sum(records), 0) FROM index_stats) "
                     "AND (SELECT coalesce(sum(ntokens), 0) FROM patent_tokens) = (SELECT coalesce(sum(tokens), 0) FROM index_stats)"
@@ -126,7 +126,7 @@ def shared(url: str, base: int, n: int, searchers: int, commands) -> None:
     broken = sum(s[3] for s in searches)
     with PgPatentStore(url) as store:
         count = store.count()
-        duplicates = store._db.execute("SELECT count(*) - count(DISTINCT pn) FROM records").fetchone()[0]
+        duplicates = store.connection.execute("SELECT count(*) - count(DISTINCT pn) FROM records").fetchone()[0]
     print(f"snapshot checks: {checks:,}, records / tokens / statistics disagreeing: {broken}")
     print(f"records at the end: {count:,} (expected {base + n:,}), stored twice: {duplicates}")
 
@@ -157,8 +157,8 @@ def server_scale(url: str, n: int, commands, cache: Path, sqlite_path: Path | No
         facts_path.write_text(json.dumps({"rate": n / seconds}))
     rate = json.loads(facts_path.read_text())["rate"]
     with PgPatentStore(url) as store:
-        store._db.execute("VACUUM ANALYZE")
-        size = store._db.execute("SELECT pg_database_size(current_database())").fetchone()[0]
+        store.connection.execute("VACUUM ANALYZE")
+        size = store.connection.execute("SELECT pg_database_size(current_database())").fetchone()[0]
         print(f"PostgreSQL {describe(url)}: {n:,} records: import {rate:,.0f} records/s (COPY in batches of {BATCH:,}); "
               f"database {size / 2**20:,.0f} MiB")
         lite = PatentStore(sqlite_path) if sqlite_path else None

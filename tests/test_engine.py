@@ -144,7 +144,7 @@ def test_disk_full_is_a_clear_error_and_the_database_stays_intact(tmp_path):
     path = tmp_path / "full.sqlite3"
     with PatentStore(path) as full:
         full.write_batch(RECORDS[:1])
-        full._db.execute(f"PRAGMA max_page_count = {full._db.execute('PRAGMA page_count').fetchone()[0]}")
+        full.connection.execute(f"PRAGMA max_page_count = {full.connection.execute('PRAGMA page_count').fetchone()[0]}")
         with pytest.raises(StoreError, match="磁碟空間已滿"):
             full.write_batch([P(f"X{i}", "電池" * 500) for i in range(200)])
         assert full.count() == 1 and pns(full.search("電池")) == ["US8930553B2"]

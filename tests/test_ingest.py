@@ -248,7 +248,7 @@ def test_hostile_files_end_with_a_clear_line_and_keep_good_rows(tmp_path, name, 
     path = write(tmp_path, name, data)
     with PatentStore(tmp_path / "db.sqlite3") as store:
         status, lines = run_import(store, path)
-        pns = {row[0] for row in store._db.execute("SELECT pn FROM records")}
+        pns = {row[0] for row in store.connection.execute("SELECT pn FROM records")}
     assert status == 1
     assert any(problem in line and str(path) in line for line in lines), lines
     assert pns == imported

@@ -206,7 +206,7 @@ def test_two_imports_of_overlapping_records_store_each_once_with_true_statistics
     with PgPatentStore(url) as pg, PatentStore() as lite:
         lite.write_batch(list(synth.generate(800, seed=5)))
         assert pg.count() == 800
-        assert pg._db.execute(
+        assert pg.connection.execute(
             "SELECT (SELECT sum(records) FROM index_stats) = count(*), (SELECT sum(tokens) FROM index_stats) = sum(ntokens) "
             "FROM patent_tokens"
         ).fetchone() == (True, True)

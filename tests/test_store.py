@@ -310,7 +310,7 @@ _ODD_TEXTS = [P("Z1", "電池", "", ""), P("Z2", "電池", "含\x00空字元與 
 def earlier_database(path: Path, records: list[PatentRecord]) -> None:
     """A database as the earlier format wrote it, index included."""
     with PatentStore() as scratch:  # the index's own definition
-        index_sql = scratch._db.execute("SELECT sql FROM sqlite_master WHERE name = 'patent_index'").fetchone()[0]
+        index_sql = scratch.connection.execute("SELECT sql FROM sqlite_master WHERE name = 'patent_index'").fetchone()[0]
     with sqlite3.connect(path) as raw:
         raw.execute(_EARLIER_RECORDS)
         raw.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
