@@ -1,6 +1,6 @@
 """The host package's import graph runs one way: from the program and the
 worker down to the stores, the query layer and the records, with no cycle
-and no import hidden inside a function."""
+and no import inside a function but the few listed for start-up time."""
 
 from __future__ import annotations
 
@@ -66,10 +66,20 @@ def _cycle(graph: dict[str, set[str]]) -> list[str]:
     return []
 
 
-def test_no_cycle_and_no_import_hidden_in_a_function():
+# Imports made inside a function, each to keep a process from loading what it
+# may never use (the window's process never writes a report nor talks to a
+# server); the graph above counts them, so none of them can hide a cycle.
+LAZY = {
+    "__main__ -> helpserver", "__main__ -> ingest", "__main__ -> dbcheck",
+    "store -> ingest.tables", "pg_store -> ingest.tables", "stores -> pg_store",
+    "worker -> report", "worker -> request",
+}
+
+
+def test_no_cycle_and_no_import_in_a_function_but_the_listed_ones():
     graph, hidden = _graph()
     assert _cycle(graph) == []
-    assert hidden == []
+    assert set(hidden) - LAZY == set()
 
 
 # (importer prefix, imported prefix): never allowed.

@@ -17,11 +17,9 @@ import sys
 from dataclasses import replace
 from pathlib import Path
 
-from . import helpserver, paths, stores
+from . import paths, stores
 from .channel import END_KEY, START_KEY, make_channel
 from .contract import StoreError
-from .dbcheck import Unusable, open_existing
-from .ingest import import_paths
 from .supervisor import Supervisor
 from .worker import WorkerConfig, default_config
 
@@ -118,6 +116,8 @@ def _is_xauth_error(error: BaseException | None) -> bool:
 
 def start_help_page():
     """(the help page server, None), or (None, the reason) when it cannot start."""
+    from . import helpserver  # the subcommands never need it
+
     try:
         return helpserver.start_help_server(cert_dir=paths.certificate_folder()), None
     except Exception as error:  # the window works without its help page; the user is told why
@@ -128,6 +128,8 @@ def start_help_page():
 def import_files(config: WorkerConfig, files: list[Path]) -> int:
     """Import files, folders and .zip archives into the database; no sample
     records are put in first. Exit status 0, 1 (some problem) or 130 (Ctrl-C)."""
+    from .ingest import import_paths  # the readers load only for this subcommand
+
     try:
         with stores.open_store(config.database, samples=False, progress=print) as store:
             status = import_paths(store, files)
@@ -143,6 +145,8 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
 
 def _existing_store(config: WorkerConfig):
     """The database opened for maintenance, or the exit status after saying why it cannot be."""
+    from .dbcheck import Unusable, open_existing
+
     try:
         return open_existing(Path(config.database))
     except Unusable as error:

@@ -47,7 +47,6 @@ from .contract import (
     checked_chunks, import_report, sample_numbers,
 )
 from .facets import Facets
-from .ingest.tables import import_own_file
 from .pg_query import (
     NO_SCORE, TOKENS, CompiledQuery, Scoring, bm25_sql, compile_query, condition, lexemes, number_condition,
     phrase_counts, ranked_phrases, similar_query, token_column, token_phrase,
@@ -237,6 +236,8 @@ class PgPatentStore:
 
     def import_file(self, path: str | os.PathLike[str]) -> ImportReport:
         """Import a .csv or .jsonl file of our own layout; one transaction."""
+        from .ingest.tables import import_own_file  # the readers load only when a file is imported
+
         return import_own_file(path, self._write)
 
     def _write(self, rows: Iterable[Row]) -> ImportReport:

@@ -36,7 +36,6 @@ from .contract import (
     checked_chunks, import_report, sample_numbers,
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
-from .ingest.tables import import_own_file
 from .query import Query, parse
 from .query_plan import weight
 from .records import LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
@@ -134,6 +133,8 @@ class PatentStore:
 
     def import_file(self, path: str | os.PathLike[str]) -> ImportReport:
         """Import a .csv or .jsonl file of our own layout; one transaction."""
+        from .ingest.tables import import_own_file  # the readers load only when a file is imported
+
         return import_own_file(path, self._write)
 
     def only_samples(self) -> bool:

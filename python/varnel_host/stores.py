@@ -14,7 +14,6 @@ from pathlib import Path
 from . import paths
 from .contract import Store, StoreError, fill_with_samples
 from .dbcheck import check_at_start
-from .pg_store import PgPatentStore, describe
 from .store import PatentStore
 
 URL_VARIABLE = "VARNEL_DATABASE_URL"
@@ -42,7 +41,11 @@ def chosen(location: Location = None) -> str | os.PathLike[str]:
 def shown(location: Location = None) -> str:
     """How the log and the importer name the collection (a server without its password)."""
     target = chosen(location)
-    return describe(target) if is_server(target) else str(target)
+    if not is_server(target):
+        return str(target)
+    from .pg_store import describe  # psycopg loads only for a server
+
+    return describe(target)
 
 
 def open_store(
@@ -59,6 +62,8 @@ def open_store(
     a file that fails that check raises Refused."""
     target = chosen(location)
     if is_server(target):
+        from .pg_store import PgPatentStore  # psycopg loads only for a server
+
         store: Store = PgPatentStore(str(target))
     else:
         if str(target) != ":memory:":

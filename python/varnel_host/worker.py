@@ -20,12 +20,10 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import paths, report, segment, stores
+from . import paths, segment, stores
 from .channel import COMPLETION_MARKER, END_KEY, RECEIPT_KEY, START_KEY
 from .contract import Cancelled, StoreError
 from .query import QueryError
-from .report import ReportCancelled
-from .request import RequestError, RunRequest, request_command
 
 log = logging.getLogger("varnel_host.worker")
 
@@ -95,6 +93,8 @@ class Worker:
 
     def handle(self, request) -> None:
         """One run: receipts, then the completion marker, always."""
+        from .report import ReportCancelled  # the host process imports this module too: xlsxwriter loads here
+
         try:
             self.run(request)
         except StoreError as error:
@@ -113,6 +113,9 @@ class Worker:
             self.say(COMPLETION_MARKER)
 
     def run(self, raw) -> None:
+        from . import report
+        from .request import RequestError, RunRequest, request_command
+
         progress = Progress(self.say)
         try:
             command = request_command(raw)
