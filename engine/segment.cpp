@@ -27,9 +27,22 @@ namespace py = pybind11;
 
 namespace {
 
+// The CJK code points as [first, end) ranges: kana, Han (with extensions and
+// compatibility ideographs) and Hangul. The same table as _CJK_RANGES in
+// varnel_host/segment.py; tests/test_shared_constants.py proves them equal.
+struct CodePointRange {
+    Py_UCS4 first;
+    Py_UCS4 end;
+};
+constexpr CodePointRange kCjkRanges[] = {
+    {0x3040, 0x3100}, {0x3400, 0x4DC0}, {0x4E00, 0xA000}, {0xAC00, 0xD7B0}, {0xF900, 0xFB00}, {0x20000, 0x40000},
+};
+
 bool is_cjk(Py_UCS4 c) {
-    return (c >= 0x3040 && c <= 0x30ff) || (c >= 0x3400 && c <= 0x4dbf) || (c >= 0x4e00 && c <= 0x9fff) ||
-           (c >= 0xac00 && c <= 0xd7af) || (c >= 0xf900 && c <= 0xfaff) || (c >= 0x20000 && c <= 0x3ffff);
+    for (const CodePointRange& range : kCjkRanges) {
+        if (c >= range.first && c < range.end) return true;
+    }
+    return false;
 }
 
 bool is_word(Py_UCS4 c) { return !is_cjk(c) && Py_UNICODE_ISALNUM(c); }

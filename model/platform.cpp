@@ -5,6 +5,8 @@
 
 #include "platform.hpp"
 
+#include "shared_names.hpp"
+
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -14,8 +16,11 @@ namespace gui::platform {
 
 namespace {
 
-const char *const kMakerFolder = "tessaloom/";
-const char *const kProductFolder = "tessaloom/VARNEL專利檢索軟體/";
+// The maker folder and the product folder inside it, relative to the drive
+// root, with `separator` between the parts and none at either end.
+std::string product_path(const char *separator) {
+    return std::string(kMakerFolder) + separator + kProductName;
+}
 
 // The folder that stands for drive C:, with a trailing "/".
 std::string drive_root(const Globals &g) {
@@ -45,15 +50,12 @@ void create_product_folders(const Globals &g) noexcept {
     std::string root;
     swallow([&] { root = drive_root(g); });
     if (root.empty()) return;
-    for (const char *folder : {kMakerFolder, kProductFolder}) {
-        swallow([&] { global(g, "os").attr("mkdir"_id)(root + folder); });
-    }
+    swallow([&] { global(g, "os").attr("mkdir"_id)(root + kMakerFolder + "/"); });
+    swallow([&] { global(g, "os").attr("mkdir"_id)(root + product_path("/") + "/"); });
 }
 
 std::string product_folder(const Globals &g) {
-    std::string folder = drive_root(g) + kProductFolder;
-    folder.pop_back();  // no trailing separator
-    return folder;
+    return drive_root(g) + product_path("/");
 }
 
 py::str template_path(const Globals &g, const char *windows_suffix) {
@@ -107,7 +109,7 @@ void run_shell_command(const char *command) {
 void open_product_folder(const Globals &g) {
     py::object Popen = global(g, "subprocess").attr("Popen"_id);
     if (is_windows(g)) {
-        Popen("explorer C:\\tessaloom\\VARNEL專利檢索軟體");
+        Popen("explorer C:\\" + product_path("\\"));
         return;
     }
     const bool mac = py::object(py::module_::import("sys").attr("platform"_id)).equal(py::str("darwin"));

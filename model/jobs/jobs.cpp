@@ -32,19 +32,19 @@ py::cpp_function make_launch(const Globals &g, const Channel &channel, const Win
         [g, Event_All_variable = channel.events, PP = window.settings,
          set_table = window.set_table, Queue_All_variable = channel.queues,
          textbox = window.textbox]() {
-            Event_All_variable["get_receipt"].attr("set"_id)();
+            Event_All_variable[kReceiptKey].attr("set"_id)();
 
             py::dict request;
-            for (const char *key : {"文字大小比例", "中文文字字體", "英文文字字體", "分析最接近專利數量"}) {
+            for (const char *key : {kRatioKey, kChineseFontKey, kLatinFontKey, kCountKey}) {
                 request[key] = PP.attr("parameters"_id)[key];
             }
-            request["檢索指令"] = set_table.attr("get"_id)("檢索指令");
+            request[kCommandKey] = set_table.attr("get"_id)(kCommandKey);
 
             if (imported_as_module(g)) {
                 const py::str empty("");
                 try {
-                    const bool has_command = !py::object(request["檢索指令"]).equal(empty);
-                    if (has_command) Queue_All_variable["起始數據"].attr("put"_id)(request);
+                    const bool has_command = !py::object(request[kCommandKey]).equal(empty);
+                    if (has_command) Queue_All_variable[kStartKey].attr("put"_id)(request);
                     py::object END = global(g, "tkinter").attr("END"_id);
                     textbox.attr("delete"_id)("1.0", END);
                     if (!has_command) textbox.attr("insert"_id)(END, "請輸入關鍵字\n");
@@ -103,7 +103,7 @@ py::cpp_function make_poller(const Globals &g, const Channel &channel, const Win
             // The output button: the busy animation while the run flag is
             // raised, its idle text otherwise.
             try {
-                if (py::bool_(Event_All_variable["get_receipt"].attr("is_set"_id)())) {
+                if (py::bool_(Event_All_variable[kReceiptKey].attr("is_set"_id)())) {
                     py::object text = set_button.attr("cget"_id)(texts->idle, "text");
                     call(set_button.attr("configure"_id), texts->idle,
                          "text"_kw = texts->next_busy(text));
@@ -117,7 +117,7 @@ py::cpp_function make_poller(const Globals &g, const Channel &channel, const Win
             // At most one receipt per tick: a line for the log box, or the
             // completion marker, which closes the run.
             try {
-                py::object receipts = Queue_All_variable["get_receipt"];
+                py::object receipts = Queue_All_variable[kReceiptKey];
                 if (!py::bool_(receipts.attr("empty"_id)())) {
                     py::object PAPN = receipts.attr("get"_id)();
                     py::object END = global(g, "tkinter").attr("END"_id);
@@ -125,7 +125,7 @@ py::cpp_function make_poller(const Globals &g, const Channel &channel, const Win
                         textbox.attr("insert"_id)(END, text_of(PAPN) + texts->line_end);
                     } else {
                         textbox.attr("insert"_id)(END, texts->closing);
-                        Event_All_variable["get_receipt"].attr("clear"_id)();
+                        Event_All_variable[kReceiptKey].attr("clear"_id)();
                     }
                 }
             } catch (py::error_already_set &e) {

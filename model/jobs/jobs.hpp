@@ -2,13 +2,12 @@
 #pragma once
 
 #include "common.hpp"
+#include "shared_names.hpp"
 
 #include <memory>
 
 namespace gui {
 
-// The receipt that closes a run.
-inline constexpr const char *kCompletionMarker = "$$$檢索報告完成$$$";
 // button_name and idle text of the output button.
 inline constexpr const char *kOutputButton = "輸出檢索列表";
 

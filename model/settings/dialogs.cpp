@@ -5,9 +5,16 @@
 
 #include "settings/settings.hpp"
 
+#include "shared_names.hpp"
+
 namespace gui {
 
 namespace {
+
+// What a confirmation stores when the typed text is no number: the ratio 1
+// (100 %), and the count 1, not its default of 5.
+constexpr int kRatioFallback = 1;
+constexpr int kCountFallback = 1;
 
 // A new top-level window, kept above the others, titled "設定".
 py::object open_setting_window(const py::object &ctk, const char *geometry) {
@@ -57,9 +64,11 @@ py::cpp_function make_font_dialog(const Globals &g, const py::object &PP) {
         [g, PP]() {
             py::object ctk = global(g, "customtkinter");
             py::object setting_window = open_setting_window(ctk, "300x330");
+            // Both menus offer the same five families, the two defaults among them.
             auto family_names = [] {
                 py::list names;
-                for (const char *n : {"微軟正黑體", "標楷體", "Calibri", "新細明體", "Brush Script MT"}) {
+                for (const char *n : {"微軟正黑體", kDefaultChineseFont, kDefaultLatinFont, "新細明體",
+                                      "Brush Script MT"}) {
                     names.append(py::str(n));
                 }
                 return names;
@@ -80,24 +89,24 @@ py::cpp_function make_font_dialog(const Globals &g, const py::object &PP) {
                 return menu;
             };
             py::object optionmenu_004_A = font_choice("英文字體設定", 1, py::make_tuple(0, 10), 1,
-                                                      py::make_tuple(60, 10), "英文文字字體");
+                                                      py::make_tuple(60, 10), kLatinFontKey);
             py::object optionmenu_004_B = font_choice("中文字體設定", 2, py::make_tuple(0, 10), 3,
-                                                      py::make_tuple(10, 10), "中文文字字體");
+                                                      py::make_tuple(10, 10), kChineseFontKey);
 
             // The ratio as a percentage, written as Python writes the product.
-            py::object percent = py::object(PP.attr("parameters"_id)["文字大小比例"]) * py::int_(100);
-            add_value_rows(ctk, setting_window, 4, "文字大小比例", text_of(percent),
+            py::object percent = py::object(PP.attr("parameters"_id)[kRatioKey]) * py::int_(100);
+            add_value_rows(ctk, setting_window, 4, kRatioKey, text_of(percent),
                            [optionmenu_004_A, optionmenu_004_B, PP](const py::object &ss) {
                                try {
                                    py::object ratio =
                                        python_type(&PyFloat_Type)(ss) / py::float_(100.0);
-                                   PP.attr("parameters"_id)["文字大小比例"] = ratio;
+                                   PP.attr("parameters"_id)[kRatioKey] = ratio;
                                } catch (py::error_already_set &) {
-                                   PP.attr("parameters"_id)["文字大小比例"] = py::int_(1);
+                                   PP.attr("parameters"_id)[kRatioKey] = py::int_(kRatioFallback);
                                }
-                               PP.attr("parameters"_id)["中文文字字體"] =
+                               PP.attr("parameters"_id)[kChineseFontKey] =
                                    optionmenu_004_B.attr("get"_id)();
-                               PP.attr("parameters"_id)["英文文字字體"] =
+                               PP.attr("parameters"_id)[kLatinFontKey] =
                                    optionmenu_004_A.attr("get"_id)();
                            });
         },
@@ -110,14 +119,14 @@ py::cpp_function make_count_dialog(const Globals &g, const py::object &PP) {
             py::object ctk = global(g, "customtkinter");
             py::object setting_window = open_setting_window(ctk, "300x130");
 
-            py::object count = PP.attr("parameters"_id)["分析最接近專利數量"];
-            add_value_rows(ctk, setting_window, 1, "分析最接近專利數量", text_of(count),
+            py::object count = PP.attr("parameters"_id)[kCountKey];
+            add_value_rows(ctk, setting_window, 1, kCountKey, text_of(count),
                            [PP](const py::object &ss) {
                                try {
-                                   PP.attr("parameters"_id)["分析最接近專利數量"] =
+                                   PP.attr("parameters"_id)[kCountKey] =
                                        python_type(&PyLong_Type)(ss);
                                } catch (py::error_already_set &) {
-                                   PP.attr("parameters"_id)["分析最接近專利數量"] = py::int_(1);
+                                   PP.attr("parameters"_id)[kCountKey] = py::int_(kCountFallback);
                                }
                            });
         },

@@ -2,6 +2,8 @@
 
 #include "settings/settings.hpp"
 
+#include "shared_names.hpp"
+
 namespace gui {
 
 namespace {
@@ -12,10 +14,10 @@ void parameters_init(py::handle self) {
     self.attr("parameters"_id)["顯示免用統一發票章"] = py::bool_(false);
     self.attr("parameters"_id)["顯示負責人章"] = py::bool_(false);
     self.attr("parameters"_id)["顯示日期"] = py::bool_(true);
-    self.attr("parameters"_id)["文字大小比例"] = py::int_(1);
-    self.attr("parameters"_id)["中文文字字體"] = py::str("標楷體");
-    self.attr("parameters"_id)["英文文字字體"] = py::str("Calibri");
-    self.attr("parameters"_id)["分析最接近專利數量"] = py::int_(5);
+    self.attr("parameters"_id)[kRatioKey] = py::int_(kDefaultRatio);
+    self.attr("parameters"_id)[kChineseFontKey] = py::str(kDefaultChineseFont);
+    self.attr("parameters"_id)[kLatinFontKey] = py::str(kDefaultLatinFont);
+    self.attr("parameters"_id)[kCountKey] = py::int_(kDefaultCount);
 }
 
 

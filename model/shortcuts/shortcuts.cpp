@@ -3,6 +3,7 @@
 #include "shortcuts/shortcuts.hpp"
 
 #include "platform.hpp"
+#include "shared_names.hpp"
 
 #include <string>
 
@@ -35,7 +36,8 @@ py::cpp_function make_pick_file(const Globals &g, const py::object &set_table, c
 py::cpp_function make_open_help(const Globals &g) {
     return py::cpp_function(
         [g]() {
-            const std::string address = std::string("://") + kHelpHost + ":34008/VARNEL專利檢索軟體";
+            const std::string address = std::string("://") + kHelpHost + ":" + std::to_string(kHelpPort) +
+                                        "/" + kProductName;
             py::object webbrowser = global(g, "webbrowser");
             try {
                 webbrowser.attr("open"_id)("https" + address);

@@ -5,10 +5,6 @@
 
 namespace gui {
 
-// Host name of the product's own web server (the reference host serves the
-// help page there).
-inline constexpr const char *kHelpHost = "localhost";
-
 // button_event_003: clears every row of the entry table.
 py::cpp_function make_clear_table(const py::object &set_table);
 

@@ -7,6 +7,7 @@
 #include "window/actions.hpp"
 #include "platform.hpp"
 #include "settings/settings.hpp"
+#include "shared_names.hpp"
 #include "shortcuts/shortcuts.hpp"
 
 #include <memory>
@@ -91,7 +92,7 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
     auto poller_self = std::make_shared<PollerSelf>();
 
     try {
-        app.attr("title"_id)("VARNEL專利檢索軟體");
+        app.attr("title"_id)(kProductName);
         for (int column = 0; column < 3; ++column) {
             call(app.attr("columnconfigure"_id), column, "weight"_kw = 1);
         }
@@ -169,7 +170,7 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
             image_button("\\格式範本\\logo.png", py::make_tuple(50, 50), 0, py::make_tuple(0, 5));
             image_button("\\格式範本\\logo(僅文字).png", py::make_tuple(120, 30), 1,
                          py::make_tuple(0, 15));
-            py::object title = call(ctk.attr("CTkLabel"_id), header, "text"_kw = "VARNEL專利檢索軟體",
+            py::object title = call(ctk.attr("CTkLabel"_id), header, "text"_kw = kProductName,
                                     "font"_kw = bold_font(ctk, 16));
             call(title.attr("grid"_id), "row"_kw = 0, "column"_kw = 2, "sticky"_kw = "nsew");
         } catch (py::error_already_set &e) {
@@ -179,7 +180,7 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
 
         // The entry table with its one row, the search command.
         py::object set_table = global(g, "Set_Table")(frame[5]);
-        set_table.attr("add_entry_name"_id)("檢索指令");
+        set_table.attr("add_entry_name"_id)(kCommandKey);
 
         // The handlers, each replaced by its wrapper at once.
         const Channel channel{Queue_All_variable, Event_All_variable};
@@ -232,9 +233,9 @@ void run_gui(const Globals &g, const py::object &Queue_All_variable,
 
     // Shutdown: tell the worker, in this order, that the window has closed.
     if (!imported_as_module(g)) return;
-    Queue_All_variable["end"].attr("put"_id)(py::none());
-    Event_All_variable["end"].attr("set"_id)();
-    Queue_All_variable["起始數據"].attr("put"_id)(py::none());
+    Queue_All_variable[kEndKey].attr("put"_id)(py::none());
+    Event_All_variable[kEndKey].attr("set"_id)();
+    Queue_All_variable[kStartKey].attr("put"_id)(py::none());
 }
 
 // GUI(Queue_All_variable, Event_All_variable); `module` is the function's

@@ -50,6 +50,7 @@ from . import paths
 
 _log = logging.getLogger(__name__)
 
+PAGE_HOST = "localhost"  # the name the window opens the page under
 PAGE_PATH = "/VARNEL專利檢索軟體"
 DEFAULT_PORT = 34008
 CERT_FILE = "localhost.crt"
@@ -123,9 +124,9 @@ def _read_regular(path: Path) -> bytes:
 def _new_certificate(now: datetime) -> tuple[bytes, bytes]:
     """A self-signed EC P-256 certificate for localhost: (certificate PEM, key PEM)."""
     key = ec.generate_private_key(ec.SECP256R1())
-    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "localhost")])
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, PAGE_HOST)])
     alt_names = [
-        x509.DNSName("localhost"),
+        x509.DNSName(PAGE_HOST),
         x509.IPAddress(ipaddress.ip_address("127.0.0.1")),
         x509.IPAddress(ipaddress.ip_address("::1")),
     ]
@@ -310,7 +311,7 @@ class HelpServer:
         self._listeners = listeners
         self.hosts = tuple(str(listener.getsockname()[0]) for listener in listeners)
         self.port = int(listeners[0].getsockname()[1])
-        self.host_names = frozenset(f"{name}:{self.port}" for name in ("localhost", "127.0.0.1", "[::1]"))
+        self.host_names = frozenset(f"{name}:{self.port}" for name in (PAGE_HOST, "127.0.0.1", "[::1]"))
         self._connections: dict[asyncio.Task[None], None] = {}  # open connections, oldest first
         self._loop = asyncio.SelectorEventLoop()  # add_reader (the first-byte peek) on every platform
         self._stopping = asyncio.Event()
@@ -329,7 +330,7 @@ class HelpServer:
     @property
     def url(self) -> str:
         """The page's https:// address, percent-encoded (plain http:// works on the same port)."""
-        return f"https://localhost:{self.port}{quote(PAGE_PATH)}"
+        return f"https://{PAGE_HOST}:{self.port}{quote(PAGE_PATH)}"
 
     def stop(self) -> None:
         if self._stopped:
