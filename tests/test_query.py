@@ -256,7 +256,7 @@ HABITS = [
     ("battery SAME pack", "鄰近運算子「SAME」"),
     ("bat?ery", "萬用字元「?」"),
     ("TI=電?", "萬用字元「?」"),
-    ("#1 AND #2", "檢索結果編號"),
+    ("#1 AND #2", "沒有檢索結果 #1"),  # no numbered run yet (tests/test_history.py runs them)
     ("電池|電容", "請改用 OR"),
     ("TI:電池", "請寫成 TI=…"),
     ("title:battery", "欄位不用「:」指定"),

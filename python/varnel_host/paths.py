@@ -32,3 +32,8 @@ def reports_folder() -> Path:
 
 def certificate_folder() -> Path:
     return product_folder() / "certificate"
+
+
+def history_path() -> Path:
+    """The numbered result sets (history.History)."""
+    return product_folder() / "history.jsonl"

@@ -35,7 +35,8 @@ from __future__ import annotations
 import calendar
 import re
 from dataclasses import dataclass, field, replace
-from typing import Iterator, Union
+from collections.abc import Iterator, Mapping
+from typing import Union
 
 from . import pn
 from .records import DATE_FIELDS, DEFAULT_FIELDS, FIELDS
@@ -126,6 +127,8 @@ Node = Union[Term, DateRange, Similar, And, Or, Not]
 class Query:
     root: Node
     command: str
+    # The numbered result sets the command used (#k): (k, that run's command), in order of first use.
+    sets: tuple[tuple[int, str], ...] = ()
 
     def terms(self) -> tuple[Term, ...]:
         """The words and phrases in command order."""
@@ -145,7 +148,7 @@ class Query:
         if not isinstance(self.root, And):
             return None if isinstance(self.root, Similar) else self
         rest = tuple(item for item in self.root.items if not isinstance(item, Similar))
-        return Query(rest[0] if len(rest) == 1 else And(rest), self.command)
+        return Query(rest[0] if len(rest) == 1 else And(rest), self.command, self.sets)
 
 
 def _terms(node: Node) -> Iterator[Term]:
@@ -184,6 +187,8 @@ def _field_code(text: str, pos: int) -> str:
     return code
 
 
+_SET = re.compile(r"#\d{1,9}")  # a numbered result set: #3
+
 # Operators of other search systems that this language does not have, with
 # what to write instead. Matched on a whole unquoted word, any letter case.
 # With a distance (NEAR/5, w/3, PRE/2, ADJ3) in any letter case; bare, only
@@ -200,7 +205,7 @@ def _foreign(word: str, pos: int) -> None:
     if _PROXIMITY.fullmatch(word):
         raise QueryError(_NO_PROXIMITY.format(word) + quoted, pos + 1, word)
     if word.startswith("#"):
-        raise QueryError(f"「{word}」：檢索結果編號（#1、#2…）目前不支援，請把要結合的條件寫在同一個檢索指令中", pos + 1, word)
+        raise QueryError(f"「{word}」不是檢索結果編號：請寫成 #1、#2…；單獨輸入 # 可列出歷次檢索的編號", pos + 1, word)
     if field := _FOREIGN_FIELD.match(word):
         name = field[1]
         hint = f"請寫成 {name.upper()}=…" if name.upper() in FIELDS else f"可用的欄位代碼：{_CODES_SHOWN}，寫法如 TI=電池"
@@ -247,6 +252,10 @@ def _lex(command: str) -> list[_Token]:
             while j < n and not text[j].isspace() and text[j] not in _WORD_END:
                 j += 1
             word = text[i:j]
+            if _SET.fullmatch(word):
+                tokens.append(_Token("SET", word[1:], i))
+                i = j
+                continue
             if not (j < n and text[j] == "=" and word.upper() in FIELDS):
                 _foreign(word, i)
             if j < n and text[j] == "=":
@@ -295,16 +304,23 @@ def _lex_field_list(text: str, at: int, tokens: list[_Token]) -> int:
 # --- parser ----------------------------------------------------------------
 
 
-def parse(command: str) -> Query:
-    """Parse a search command; raises QueryError for any mistake."""
+def parse(command: str, sets: Mapping[int, str] | None = None) -> Query:
+    """Parse a search command; raises QueryError for any mistake. `sets`: the
+    numbered result sets (k -> the command of run k) that #k may name; #k
+    stands for that command, run again on the collection as it is now."""
+    return _parse(command, sets or {}, ())
+
+
+def _parse(command: str, sets: Mapping[int, str], within: tuple[int, ...]) -> Query:
     if len(command) > MAX_COMMAND_LENGTH:
         raise QueryError(f"檢索指令過長（上限 {MAX_COMMAND_LENGTH} 個字元）", MAX_COMMAND_LENGTH + 1)
     tokens = _lex(command)
     if not tokens:
         raise QueryError("檢索指令是空的", 1)
-    root = _Parser(tokens).parse()
+    parser = _Parser(tokens, sets, within)
+    root = parser.parse()
     _check_similar(root)
-    query = Query(_assign_fields(root, DEFAULT_FIELDS), command)
+    query = Query(_assign_fields(root, DEFAULT_FIELDS), command, tuple(parser.used.items()))
     if len(query.words()) > MAX_WORDS:
         raise QueryError(
             f"檢索詞過多：共 {len(query.words())} 個不同的檢索詞，上限 {MAX_WORDS} 個（每筆結果都要比對每個檢索詞），請分成幾次檢索",
@@ -313,13 +329,17 @@ def parse(command: str) -> Query:
     return query
 
 
-_OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD"}
+_OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD", "SET"}
 
 
 class _Parser:
-    def __init__(self, tokens: list[_Token]):
+    def __init__(self, tokens: list[_Token], sets: Mapping[int, str] = {}, within: tuple[int, ...] = ()):
         self.tokens = tokens
         self.index = 0
+        self.sets = sets
+        self.within = within  # the sets whose commands are being read (a set never names itself)
+        self.used: dict[int, str] = {}
+        self.set_nodes: set[int] = set()  # id() of every node a set stands for
 
     def peek(self) -> _Token | None:
         return self.tokens[self.index] if self.index < len(self.tokens) else None
@@ -371,13 +391,39 @@ class _Parser:
         token = self.peek()
         if token is not None and token.kind == "AT":
             self.take()
+            self.no_set_under_limit(node, token.pos + 1)
             node = _assign_fields(node, _text_fields(token.fields), token.pos + 1)
         return node
+
+    def no_set_under_limit(self, node: Node, limit: int) -> None:
+        """A result set keeps its own fields: a field limit over it is refused, not ignored."""
+        if any(id(item) in self.set_nodes for item in _nodes(node)):
+            raise QueryError("檢索結果編號 #k 不能加欄位限定（它代表該次檢索的全部條件）；請把欄位限定寫在條件上", limit, "#")
+
+    def result_set(self, token: _Token) -> Node:
+        """#k: the command of run k, read as a parenthesised part of this one."""
+        number = int(token.text)
+        shown = f"#{token.text}"
+        if number not in self.sets or number in self.within:
+            known = f"目前有 #{min(self.sets)}–#{max(self.sets)}" if self.sets else "目前還沒有任何編號的檢索結果"
+            raise QueryError(f"沒有檢索結果 {shown}（{known}；單獨輸入 # 可列出歷次檢索）", token.pos + 1, shown)
+        try:
+            query = _parse(self.sets[number], self.sets, (*self.within, number))
+        except QueryError as error:
+            raise QueryError(f"檢索結果 {shown} 的指令已無法執行：{error.problem}", token.pos + 1, shown) from None
+        if query.similar() is not None:
+            raise QueryError(f"檢索結果 {shown} 是相似檢索（SIM=），不能與其他條件組合；請重新輸入它的 SIM= 指令", token.pos + 1, shown)
+        self.used.update(query.sets)
+        self.used[number] = self.sets[number]
+        self.set_nodes.update(id(item) for item in _nodes(query.root))
+        return query.root
 
     def primary(self, depth: int) -> Node:
         token = self.take()  # expect_operand() and the callers made sure there is one
         if token.kind == "WORD":
             return _word(token)
+        if token.kind == "SET":
+            return self.result_set(token)
         if token.kind == "PHRASE":
             return _phrase(token)
         if token.kind == "LP":
@@ -390,7 +436,9 @@ class _Parser:
             following = self.peek()
             if following is None or following.kind not in ("WORD", "PHRASE", "LP"):
                 raise QueryError(f"「{token.text}=」後面需要檢索詞或括號", token.pos + 1, token.text + "=")
-            return _assign_fields(self.primary(depth), (token.text,), token.pos + 1)
+            node = self.primary(depth)
+            self.no_set_under_limit(node, token.pos + 1)
+            return _assign_fields(node, (token.text,), token.pos + 1)
         if token.kind == "RP":
             raise QueryError("多出的右括號「)」", token.pos + 1, ")")
         if token.kind == "AT":

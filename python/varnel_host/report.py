@@ -5,7 +5,8 @@ most LIST_ROW_CAP of them), 分析最接近專利數量 (the closest hits with s
 abstract, first claim and the matched or shared words, those words marked in
 bold red inside the texts), 統計圖表 (native Excel charts over every hit: top
 applicants, hits per filing year, top IPC subclasses, each beside its data
-table) and 檢索條件 (the command, hit count, rows listed and the list's cap,
+table) and 檢索條件 (the command and the command of every result set #k it used,
+hit count, rows listed and the list's cap,
 a note when the list was cut, settings as used, any adjustments made to them
 and the time written).
 
@@ -356,11 +357,13 @@ def _write_conditions(
     listed: int,
     settings: ReportSettings,
     now: datetime,
+    sets: Sequence[tuple[int, str]] = (),
 ) -> None:
     cells.header(sheet, ("項目", "內容"), _CONDITION_WIDTHS)
     capped = cap_note(total)
     rows: list[tuple[str, str | int]] = [
         ("檢索指令", command),
+        *((f"檢索結果 #{number}", used) for number, used in sets),
         ("命中總數", total),
         ("列表筆數", listed),
         ("列表上限", LIST_ROW_CAP),
@@ -460,7 +463,7 @@ def write_report(
             _write_top(cells, workbook.add_worksheet(TOP_SHEET), result.closest(settings.top_count), similar)
             _write_charts(workbook, cells, workbook.add_worksheet(CHART_SHEET), result.facets(CHART_TOP), settings)
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
-            _write_conditions(cells, conditions, request.command, result.total, listed, settings, now)
+            _write_conditions(cells, conditions, request.command, result.total, listed, settings, now, request.query.sets)
         path = _publish(part, folder, now)
     finally:
         part.unlink(missing_ok=True)  # the finished report is the linked name

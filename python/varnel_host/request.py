@@ -28,10 +28,11 @@ class RunRequest:
     settings: ReportSettings
 
     @classmethod
-    def read(cls, raw: Mapping[str, object], command: str) -> RunRequest:
-        """The typed request for `command` (from request_command(raw)); raises
-        query.QueryError for a command that cannot be run."""
-        return cls(parse(command), read_settings(raw))
+    def read(cls, raw: Mapping[str, object], command: str, sets: Mapping[int, str] | None = None) -> RunRequest:
+        """The typed request for `command` (from request_command(raw)); `sets`
+        the numbered result sets #k may name. Raises query.QueryError for a
+        command that cannot be run."""
+        return cls(parse(command, sets), read_settings(raw))
 
     @property
     def command(self) -> str:

@@ -23,6 +23,7 @@ from pathlib import Path
 from . import paths, segment, stores
 from .channel import COMPLETION_MARKER, END_KEY, RECEIPT_KEY, START_KEY
 from .contract import Cancelled, StoreError
+from .history import History
 from .query import QueryError
 
 log = logging.getLogger("varnel_host.worker")
@@ -39,10 +40,16 @@ class WorkerConfig:
     # Receipts put on the receipt queue at start, before the database line
     # (e.g. the host's word that the help page is not available).
     startup_notes: tuple[str, ...] = ()
+    # The numbered result sets; None: history.jsonl beside the reports folder.
+    history: Path | None = None
+
+    @property
+    def history_file(self) -> Path:
+        return self.history or Path(self.reports).parent / "history.jsonl"
 
 
 def default_config() -> WorkerConfig:
-    return WorkerConfig(database=stores.chosen(), reports=paths.reports_folder())
+    return WorkerConfig(database=stores.chosen(), reports=paths.reports_folder(), history=paths.history_path())
 
 
 class Progress:
@@ -112,6 +119,18 @@ class Worker:
         finally:
             self.say(COMPLETION_MARKER)
 
+    @staticmethod
+    def _numbered(history: History, command: str, total: int) -> str:
+        """"（#k）" once a run that found hits is numbered; a history that
+        cannot be written costs the number, not the run."""
+        if not total:
+            return ""
+        try:
+            return f"（#{history.add(command, total)}）"
+        except OSError as error:
+            log.warning("result set not numbered: %s", error)
+            return f"（未編號：無法寫入檢索紀錄 {history.path}，{error.strerror or error}）"
+
     def run(self, raw) -> None:
         from . import report
         from .request import RequestError, RunRequest, request_command
@@ -123,8 +142,13 @@ class Worker:
             self.say(str(error))
             return
         self.say(f"已收到檢索指令：{command}")
+        history = History(self.config.history_file)
+        if command.strip() in ("#", "＃"):
+            for line in history.listing():
+                self.say(line)
+            return
         try:
-            request = RunRequest.read(raw, command)
+            request = RunRequest.read(raw, command, history.sets())
         except QueryError as error:
             self.say(f"檢索指令有誤：{error}")
             return
@@ -138,7 +162,7 @@ class Worker:
         except QueryError as error:  # e.g. SIM= with a number the database does not hold
             self.say(f"檢索指令有誤：{error}")
             return
-        self.say(f"找到 {result.total} 筆專利")
+        self.say(f"找到 {result.total} 筆專利{self._numbered(history, command, result.total)}")
         for rank, hit in enumerate(result.closest(request.settings.top_count), start=1):
             self.say(closest_line(rank, hit))
         capped = report.cap_note(result.total)
