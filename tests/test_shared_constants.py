@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from varnel_host import channel, helpserver, paths, request, segment, settings
+from varnel_host import channel, paths, request, segment, settings
 
 ROOT = Path(__file__).resolve().parents[1]
 HEADER, SEGMENT = ROOT / "model/shared_names.hpp", ROOT / "engine/segment.cpp"
@@ -20,8 +20,8 @@ ROWS = [  # (C++ name, Python value), grouped by Python module
     ("kDefaultRatio", settings.DEFAULT_RATIO), ("kDefaultChineseFont", settings.DEFAULT_CHINESE_FONT),
     ("kDefaultLatinFont", settings.DEFAULT_LATIN_FONT), ("kDefaultCount", settings.DEFAULT_COUNT),
     ("kMakerFolder", MAKER), ("kProductName", PRODUCT),
-    ("kProductName", helpserver.PAGE_PATH[1:] if helpserver.PAGE_PATH.startswith("/") else None),
-    ("kHelpHost", helpserver.PAGE_HOST), ("kHelpPort", helpserver.DEFAULT_PORT),
+    ("kProductName", paths.PAGE_PATH[1:] if paths.PAGE_PATH.startswith("/") else None),
+    ("kHelpHost", paths.PAGE_HOST), ("kHelpPort", paths.HELP_PORT),
     ("kCjkRanges", segment._CJK_RANGES),
 ]
 ELSEWHERE = {("model/host/host.cpp", "tessaloom")}  # the maker's package, bound under its name
@@ -29,7 +29,7 @@ _CONSTANT = re.compile(r'inline constexpr [\w *]+?\b(k\w+) = (?:"([^"\\]*)"|(\d+
 _CJK_TABLE = re.compile(r"kCjkRanges\[\] = \{(.*?)\};", re.S)
 _TOKEN = re.compile(r"//[^\n]*|/\*.*?\*/|'(?:[^'\\\n]|\\.)*'|\"(?:[^\"\\\n]|\\.)*\"", re.S)  # comments, literals
 # The port anywhere in code, and each CJK range's first code point in any spelling.
-_NUMBERS = {str(helpserver.DEFAULT_PORT): rf"\b{helpserver.DEFAULT_PORT}\b"}
+_NUMBERS = {str(paths.HELP_PORT): rf"\b{paths.HELP_PORT}\b"}
 _NUMBERS |= {f"0x{first:X}": rf"(?i)\b0x0*{first:x}\b" for first, _ in segment._CJK_RANGES}
 
 

@@ -50,9 +50,7 @@ from . import paths
 
 _log = logging.getLogger(__name__)
 
-PAGE_HOST = "localhost"  # the name the window opens the page under
-PAGE_PATH = "/VARNEL專利檢索軟體"
-DEFAULT_PORT = 34008
+PAGE_HOST, PAGE_PATH, DEFAULT_PORT = paths.PAGE_HOST, paths.PAGE_PATH, paths.HELP_PORT
 CERT_FILE = "localhost.crt"
 KEY_FILE = "localhost.key"
 CERT_VALIDITY = timedelta(days=3650)

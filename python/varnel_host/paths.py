@@ -18,6 +18,12 @@ def drive_root() -> Path:
     return Path(chosen) if chosen else Path.home()
 
 
+# The help page's address: https://PAGE_HOST:HELP_PORT/PAGE_PATH on this machine.
+PAGE_HOST = "localhost"  # the name the window opens the page under
+PAGE_PATH = "/VARNEL專利檢索軟體"
+HELP_PORT = 34008
+
+
 def product_folder() -> Path:
     return drive_root() / "tessaloom" / "VARNEL專利檢索軟體"
 
