@@ -73,7 +73,7 @@ def test_sets_survive_a_restart_and_hash_lists_them_and_the_report_names_them(wo
     worker.store.close()
     with open_store(worker.config.database) as store:
         again = _with_store(worker.config, store)
-        assert [line.split("（")[0] for line in run(again, "#")] == ["#1 battery", "#2 電池"]
+        assert [line.split("（")[0] for line in run(again, "#")] == ["#1：battery", "#2：電池"]
         said = run(again, "#1 AND #2 NOT PA=華泰")
         assert found(said)[1] == "（#3）"
     openpyxl = pytest.importorskip("openpyxl")

@@ -30,7 +30,7 @@ class Entry:
     time: str  # "YYYY-MM-DD HH:MM"
 
     def __str__(self) -> str:
-        return f"#{self.number} {self.command}（{self.total:,} 筆，{self.time}）"
+        return f"#{self.number}：{self.command}（{self.total:,} 筆，{self.time}）"
 
 
 class History:
