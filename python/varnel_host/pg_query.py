@@ -30,7 +30,7 @@ from dataclasses import dataclass
 
 from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
-from .query_plan import date_bounds, indexable, number_of, positive_terms, term_tokens, weight
+from .query_plan import IdTable, date_bounds, indexable, number_of, positive_terms, term_tokens, weight
 from .records import FIELDS
 from .similar import SEARCHED_FIELDS
 
@@ -139,6 +139,8 @@ def condition(node: Node) -> Sql:
     if isinstance(node, DateRange):
         column = f"{RECORDS}.{FIELDS[node.field][0]}"
         return f"({column} BETWEEN %s AND %s)", date_bounds(node.start, node.end)
+    if isinstance(node, IdTable):
+        return f"({RECORDS}.id IN (SELECT id FROM {node.table}))", ()
     if isinstance(node, Not):
         inner, params = condition(node.item)
         return f"(NOT {inner})", params

@@ -52,6 +52,7 @@ from .pg_query import (
     phrase_counts, ranked_phrases, similar_query, token_column, token_phrase,
 )
 from .query import Query, parse
+from .query_plan import both_sides, near_fields, near_holds, proximities, with_ids
 from .records import ATTRIBUTES, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
 SCHEMA_VERSION = "1"
@@ -88,6 +89,7 @@ class PgPatentStore:
         self._time_limit = ""
         self._results = itertools.count(1)
         self._stale: list[str] = []
+        self._extra: dict[str, list[str]] = {}  # a hit table -> the proximity tables that go with it
         self._live: weakref.WeakSet[PgSearchResult] = weakref.WeakSet()
         with self.errors():
             try:
@@ -352,17 +354,21 @@ class PgPatentStore:
         if limit is not None and limit < 0:
             raise ValueError("limit 不能是負數")
         query = parse(command) if isinstance(command, str) else command
-        compiled = None if query.similar() else compile_query(query)
+        if not proximities(query) and not query.similar():
+            compile_query(query)  # a command the server cannot run fails before the server is asked
         table = f"varnel_hits_{self.new_number()}"
         plan = None
         with self.errors(), self.polling(cancel):
             self._drop_stale()
             with self._db.transaction():
                 self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
-                if compiled is None:  # the words chosen from the same state the hits come from
+                query = self._resolve_proximity(query, table)
+                if query.similar():  # the words chosen from the same state the hits come from
                     records = self._db.execute("SELECT count(*) FROM records").fetchone()[0]
                     plan = similar.plan(_PgCollection(self._db), query, records)
                     compiled = plan.compiled
+                else:
+                    compiled = compile_query(query)
                 total = self._rank(compiled, limit, table)
         result = PgSearchResult(self, query, table, total, cancel, compiled, plan)
         self._live.add(result)
@@ -431,12 +437,35 @@ class PgPatentStore:
         if fired.is_set():
             raise Cancelled
 
+    def _resolve_proximity(self, query: Query, table: str) -> Query:
+        """The command with each NEAR/ADJ replaced by its sides and a table of
+        the records where it holds (query_plan.with_ids): the records holding
+        both sides are read with their fields' tokens and checked. The tables
+        go with the result (its charts may run the condition again)."""
+        tables: dict = {}
+        for number, near in enumerate(proximities(query)):
+            name = tables[near] = f"{table}_near{number}"
+            self._db.execute(f"CREATE TEMP TABLE {name} (id bigint PRIMARY KEY)")
+            fields = near_fields(near)
+            sql, params = condition(both_sides(near))
+            columns = ", ".join(f"{TOKENS}.{token_column(code)}" for code in fields)
+            rows = self._db.execute(
+                f"SELECT r.id, {columns} FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {sql}", params
+            )
+            held = [(row[0],) for row in rows if near_holds(near, dict(zip(fields, (text.split() for text in row[1:]))))]
+            if held:
+                with self._db.cursor().copy(f"COPY {name} (id) FROM STDIN") as copy:
+                    for row in held:
+                        copy.write_row(row)
+        self._extra[table] = list(tables.values())
+        return with_ids(query, tables)
+
     def _drop_stale(self) -> None:
         while self._stale:
             self._db.execute(f"DROP TABLE IF EXISTS {self._stale.pop()}")
 
     def release(self, table: str) -> None:
-        self._stale.append(table)
+        self._stale += (table, *self._extra.pop(table, ()))
 
 
 class _PgCollection(similar.RecordIds):

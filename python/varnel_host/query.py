@@ -120,7 +120,19 @@ class Not:
     item: Node
 
 
-Node = Union[Term, DateRange, Similar, And, Or, Not]
+@dataclass(frozen=True)
+class Near:
+    """Words of `left` and `right` within `distance` words of each other in
+    one field (`ordered`: right after left). Each side is a Term or an Or of
+    Terms. A Latin word is one word, each Chinese character one word."""
+
+    left: Node
+    right: Node
+    distance: int
+    ordered: bool
+
+
+Node = Union[Term, DateRange, Similar, And, Or, Not, Near]
 
 
 @dataclass(frozen=True)
@@ -160,6 +172,9 @@ def _nodes(node: Node) -> Iterator[Node]:
     yield node
     if isinstance(node, Not):
         yield from _nodes(node.item)
+    elif isinstance(node, Near):
+        yield from _nodes(node.left)
+        yield from _nodes(node.right)
     elif isinstance(node, (And, Or)):
         for item in node.items:
             yield from _nodes(item)
@@ -175,6 +190,7 @@ class _Token:
     pos: int  # 0-based index into the command
     fields: tuple[tuple[str, int], ...] = ()  # AT: (code, position) pairs
     truncated: bool = False  # PHRASE: a "*" follows the closing quote
+    distance: int = 0  # NEAR: the words allowed between
 
 
 _CODES_SHOWN = "、".join(f"{code} {caption}" for code, (_, caption) in FIELDS.items()) + "、SIM 相似檢索"
@@ -193,9 +209,12 @@ _SET = re.compile(r"#\d{1,9}")  # a numbered result set: #3
 # what to write instead. Matched on a whole unquoted word, any letter case.
 # With a distance (NEAR/5, w/3, PRE/2, ADJ3) in any letter case; bare, only
 # in capitals, since near, with and same are English words too.
-_PROXIMITY = re.compile(r"(?i:(?:NEAR|ONEAR|ADJ|W|PRE)/\d*|(?:NEAR|ADJ)\d+)|NEAR|ONEAR|ADJ|SAME|WITH")
+_PROXIMITY = re.compile(r"(?i:(?:ONEAR|W|PRE)/\d*|(?:NEAR|ADJ)\d+)|NEAR|ONEAR|ADJ|SAME|WITH")
+# NEAR/5 (either order) and ADJ/3 (in this order), within 1 to MAX_DISTANCE words.
+_NEAR = re.compile(r"(?i)(NEAR|ADJ)/(\d*)")
+MAX_DISTANCE = 100
 _FOREIGN_FIELD = re.compile(r"([A-Za-z][A-Za-z_]*):")
-_NO_PROXIMITY = "鄰近運算子「{}」目前不支援：請改用 AND（兩詞都出現），或以引號檢索相連的詞組，例如 \"固態電池\""
+_NO_PROXIMITY = "鄰近運算子「{}」不支援：請改用 NEAR/n（兩詞相距 n 個字詞以內，順序不拘）或 ADJ/n（後詞在前詞之後 n 個字詞以內），例如 電池 NEAR/5 電極"
 
 
 def _foreign(word: str, pos: int) -> None:
@@ -254,6 +273,13 @@ def _lex(command: str) -> list[_Token]:
             word = text[i:j]
             if _SET.fullmatch(word):
                 tokens.append(_Token("SET", word[1:], i))
+                i = j
+                continue
+            if near := _NEAR.fullmatch(word):
+                distance = int(near[2]) if near[2] else 0
+                if not 1 <= distance <= MAX_DISTANCE:
+                    raise QueryError(f"「{word}」的距離要是 1 到 {MAX_DISTANCE} 的整數，例如 {near[1].upper()}/5", i + 1, word)
+                tokens.append(_Token("NEAR", near[1].upper(), i, distance=distance))
                 i = j
                 continue
             if not (j < n and text[j] == "=" and word.upper() in FIELDS):
@@ -320,7 +346,9 @@ def _parse(command: str, sets: Mapping[int, str], within: tuple[int, ...]) -> Qu
     parser = _Parser(tokens, sets, within)
     root = parser.parse()
     _check_similar(root)
-    query = Query(_assign_fields(root, DEFAULT_FIELDS), command, tuple(parser.used.items()))
+    root = _assign_fields(root, DEFAULT_FIELDS)
+    _check_near_fields(root)
+    query = Query(root, command, tuple(parser.used.items()))
     if len(query.words()) > MAX_WORDS:
         raise QueryError(
             f"檢索詞過多：共 {len(query.words())} 個不同的檢索詞，上限 {MAX_WORDS} 個（每筆結果都要比對每個檢索詞），請分成幾次檢索",
@@ -330,6 +358,23 @@ def _parse(command: str, sets: Mapping[int, str], within: tuple[int, ...]) -> Qu
 
 
 _OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD", "SET"}
+
+
+def _near_operand(node: Node) -> bool:
+    return isinstance(node, Term) or (isinstance(node, Or) and all(isinstance(item, Term) for item in node.items))
+
+
+def _check_near_fields(node: Node) -> None:
+    """Proximity holds inside one field: both sides search the same fields."""
+    for item in _nodes(node):
+        if isinstance(item, Near):
+            fields = {term.fields for term in _terms(item)}
+            if any("PN" in codes for codes in fields):
+                shown = f"{'ADJ' if item.ordered else 'NEAR'}/{item.distance}"
+                raise QueryError(f"「{shown}」不能用在公開公告號（PN）上", 1, shown)
+            if len(fields) > 1:
+                shown = f"{'ADJ' if item.ordered else 'NEAR'}/{item.distance}"
+                raise QueryError(f"「{shown}」兩邊的欄位不同：鄰近只在同一個欄位內比對，請寫成 TI=(a {shown} b) 或 (a {shown} b)@TI", 1, shown)
 
 
 class _Parser:
@@ -383,8 +428,28 @@ class _Parser:
         while (token := self.peek()) is not None and token.kind == "OP" and token.text == "NOT":
             self.expect_operand(self.take(), token.text)
             negations += 1
-        node = self.restricted(depth)
+        node = self.near(depth)
         return Not(node) if negations % 2 else node
+
+    def near(self, depth: int) -> Node:
+        """a NEAR/n b, a ADJ/n b: binds tighter than NOT, AND and OR."""
+        left = self.restricted(depth)
+        token = self.peek()
+        if token is None or token.kind != "NEAR":
+            return left
+        shown = f"{token.text}/{token.distance}"
+        self.take()
+        if self.peek() is None or self.peek().kind not in _OPERAND_START:
+            raise QueryError(f"「{shown}」後面缺少檢索詞", token.pos + 1, shown)
+        right = self.restricted(depth)
+        for side in (left, right):
+            if not _near_operand(side) or any(id(item) in self.set_nodes for item in _nodes(side)):
+                raise QueryError(f"「{shown}」的兩邊只能是詞、片語、截詞或以 OR 連接的一組詞，例如 (電池 OR battery) {shown} 電極",
+                                 token.pos + 1, shown)
+        following = self.peek()
+        if following is not None and following.kind == "NEAR":
+            raise QueryError("鄰近運算子不能連用，請用括號分開，例如 (a NEAR/3 b) AND (b NEAR/3 c)", following.pos + 1, following.text)
+        return Near(left, right, token.distance, token.text == "ADJ")
 
     def restricted(self, depth: int) -> Node:
         node = self.primary(depth)
@@ -490,6 +555,8 @@ def _assign_fields(node: Node, fields: tuple[str, ...], limit: int = 0) -> Node:
         return Not(_assign_fields(node.item, fields, limit))
     if isinstance(node, (And, Or)):
         return type(node)(tuple(_assign_fields(item, fields, limit) for item in node.items))
+    if isinstance(node, Near):
+        return replace(node, left=_assign_fields(node.left, fields, limit), right=_assign_fields(node.right, fields, limit))
     if limit and isinstance(node, Similar):
         raise QueryError("SIM= 不能加欄位限定（它比對專利名稱、摘要與專利範圍）；請把欄位限定拿掉，或寫成 SIM=\"…\" AND TI=…", limit, "SIM=")
     if limit and isinstance(node, DateRange):

@@ -9,11 +9,13 @@ SQLite file, pg_query.py for a PostgreSQL server); nothing here knows SQL.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterator
+from collections import defaultdict
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass, replace
 
 from . import pn
-from .query import And, Node, Not, Or, Term
-from .segment import join_ipc, search_tokens
+from .query import And, Near, Node, Not, Or, Query, Term
+from .segment import CJK, join_ipc, search_tokens
 
 # bm25 column weights: title 8 > claims 4 > abstract 2 > the other text fields 1.
 BM25_WEIGHTS = {"TI": 8.0, "CL": 4.0, "AB": 2.0}
@@ -90,6 +92,115 @@ def positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:
     elif isinstance(node, (And, Or)):
         for item in node.items:
             yield from positive_terms(item, negated)
+
+
+# --- proximity ---------------------------------------------------------------------
+#
+# A word's places are token places: each Chinese character starts one token
+# (a bigram, or a run's closing character) and a Latin word is one token, so
+# the n-th token is the n-th word. Each store finds the records holding both
+# sides of a NEAR/ADJ, reads their fields' tokens, keeps those near_holds()
+# accepts in a table of ids, and compiles the command with the proximity
+# replaced by both sides AND that table (with_ids()): the same hits, ranked
+# as the two sides are, on every store.
+
+
+@dataclass(frozen=True)
+class IdTable:
+    """The records whose id a store keeps in `table` (a resolved proximity)."""
+
+    table: str
+
+
+def proximities(query: Query) -> list[Near]:
+    """The distinct NEAR/ADJ parts of a command, in command order."""
+    found: dict[Near, None] = {}
+
+    def walk(node: Node) -> None:
+        if isinstance(node, Near):
+            found[node] = None
+        elif isinstance(node, Not):
+            walk(node.item)
+        elif isinstance(node, (And, Or)):
+            for item in node.items:
+                walk(item)
+
+    walk(query.root)
+    return list(found)
+
+
+def both_sides(near: Near) -> And:
+    """What every record of a proximity holds: both its sides."""
+    return And((near.left, near.right))
+
+
+def near_fields(near: Near) -> tuple[str, ...]:
+    """The fields a proximity is checked in, each on its own (the parser made both sides search the same ones)."""
+    return next(_terms_of(near.left)).fields
+
+
+def _terms_of(node: Node) -> Iterator[Term]:
+    return iter(node.items if isinstance(node, Or) else (node,))  # type: ignore[union-attr]
+
+
+_CJK_PAIR = re.compile(f"[{CJK}]{{2}}")
+
+
+def _places(tokens: Sequence[str], at: Mapping[str, list[int]], side: Node) -> list[tuple[int, int]]:
+    """(first word, last word) of every place a side's words stand in `tokens`."""
+    places = []
+    for term in _terms_of(side):
+        phrase, prefix = term_tokens(term)
+        if not phrase:
+            continue
+        last = len(phrase) - 1
+        # the last token of a phrase whose last word is two Chinese characters covers the next word too
+        wide = not prefix and bool(_CJK_PAIR.fullmatch(phrase[-1]))
+        starts = at.get(phrase[0], []) if last or not prefix else [i for i, t in enumerate(tokens) if t.startswith(phrase[0])]
+        for i in starts:
+            if i + last >= len(tokens) or list(tokens[i:i + last]) != list(phrase[:last]):
+                continue
+            end = tokens[i + last]
+            if end == phrase[-1] or (prefix and end.startswith(phrase[-1])):
+                places.append((i, i + last + wide))
+    return places
+
+
+def near_holds(near: Near, fields: Mapping[str, Sequence[str]]) -> bool:
+    """Whether a record whose fields hold these index tokens has the two
+    sides within near.distance words in one field: the right side starting
+    1 to distance words after the left ends (or, unordered, either way
+    round; places that overlap count as near)."""
+    for tokens in fields.values():
+        at: dict[str, list[int]] = defaultdict(list)
+        for i, token in enumerate(tokens):
+            at[token].append(i)
+        lefts, rights = _places(tokens, at, near.left), _places(tokens, at, near.right)
+        for first, last in lefts:
+            for start, end in rights:
+                if 1 <= start - last <= near.distance:
+                    return True
+                if not near.ordered and (1 <= first - end <= near.distance or (start <= last and first <= end)):
+                    return True
+    return False
+
+
+def with_ids(query: Query, tables: Mapping[Near, str]) -> Query:
+    """The command with each proximity replaced by its sides AND the table of the records where it holds."""
+
+    def swap(node: Node) -> Node:
+        if isinstance(node, Near):
+            return And((node.left, node.right, IdTable(tables[node])))  # type: ignore[arg-type]
+        if isinstance(node, Not):
+            return Not(swap(node.item))
+        if isinstance(node, Or):
+            return Or(tuple(swap(item) for item in node.items))
+        if isinstance(node, And):  # flat, so that the sides rank as the AND's other words do
+            swapped = [swap(item) for item in node.items]
+            return And(tuple(part for item in swapped for part in (item.items if isinstance(item, And) else (item,))))
+        return node
+
+    return replace(query, root=swap(query.root)) if tables else query
 
 
 def needs_a_word(node: Node) -> bool:

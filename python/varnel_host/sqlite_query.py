@@ -17,7 +17,7 @@ from dataclasses import dataclass
 
 from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, Term
-from .query_plan import date_bounds, indexable, needs_a_word, number_of, positive_terms, term_tokens
+from .query_plan import IdTable, date_bounds, indexable, needs_a_word, number_of, positive_terms, term_tokens
 from .records import FIELDS
 from .similar import SEARCHED_FIELDS, RecordIds
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, full_records, index_column
@@ -109,6 +109,11 @@ def _split_and(items: tuple[Node, ...]) -> tuple[str | None, list[Node]]:
     return expression, [item for item in items if id(item) not in taken]
 
 
+def match_expression(node: Node) -> str:
+    """The FTS5 expression of a node the index answers whole (query_plan.indexable)."""
+    return _fts(node)
+
+
 def _in_index(expression: str) -> tuple[str, tuple[str, ...]]:
     sql = f"{RECORDS_ALIAS}.id IN (SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)"
     return sql, (expression,)
@@ -124,6 +129,8 @@ def _sql(node: Node) -> tuple[str, tuple[str, ...]]:
     if isinstance(node, DateRange):
         column = f"{RECORDS_ALIAS}.{FIELDS[node.field][0]}"
         return f"{column} BETWEEN ? AND ?", date_bounds(node.start, node.end)
+    if isinstance(node, IdTable):
+        return f"{RECORDS_ALIAS}.id IN (SELECT id FROM {node.table})", ()
     if isinstance(node, Not):
         inner, params = _sql(node.item)
         return f"NOT ({inner})", params

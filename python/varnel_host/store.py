@@ -37,10 +37,10 @@ from .contract import (
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .query import Query, parse
-from .query_plan import weight
-from .records import LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
+from .query_plan import both_sides, near_fields, near_holds, proximities, weight, with_ids
+from .records import FIELDS, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 from .sqlite_query import (
-    RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, token_match, word_checks,
+    RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, match_expression, token_match, word_checks,
 )
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, LISTED_COLUMNS, full_records, listed_values, record_of
 
@@ -302,12 +302,39 @@ class PatentStore:
         self._drop_stale()
         table = f"temp.hits_{next(self._results)}"
         with self.polling(cancel):
+            query, nears = self._resolve_proximity(query, table)
             plan = similar.plan(SqliteCollection(self._db), query, self.count()) if query.similar() else None
             compiled = plan.compiled if plan else compile_query(query)
             total = self._rank(compiled, limit, table)
+            for name in nears:  # the hits are ranked and counted: no longer read
+                self._db.execute(f"DROP TABLE {name}")
         result = SearchResult(self, query, table, total, cancel, plan)
         self._live.add(result)
         return result
+
+    def _resolve_proximity(self, query: Query, table: str) -> tuple[Query, list[str]]:
+        """The command with each NEAR/ADJ replaced by its sides and a table of
+        the records where it holds (query_plan.with_ids): the records holding
+        both sides are read and their fields' tokens checked."""
+        tables: dict = {}
+        for number, near in enumerate(proximities(query)):
+            name = tables[near] = f"{table}_near{number}"
+            self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
+            fields = [(code, FIELDS[code][0]) for code in near_fields(near)]
+            found = self._db.execute(
+                f"SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (match_expression(both_sides(near)),)
+            )
+            ids = [row[0] for row in found]
+            for start in range(0, len(ids), schema.CHUNK):
+                chunk = json.dumps(ids[start : start + schema.CHUNK])
+                rows = full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE r.id IN (SELECT value FROM json_each(?))", (chunk,)))
+                held = [
+                    (record_id,) for record_id, record in rows
+                    if near_holds(near, {code: segment.index_text(getattr(record, attribute), ipc=code == "IC").split()
+                                         for code, attribute in fields})
+                ]
+                self._db.executemany(f"INSERT INTO {name} (id) VALUES (?)", held)
+        return with_ids(query, tables), list(tables.values())
 
     @contextmanager
     def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
