@@ -9,8 +9,7 @@ SQLite file, pg_query.py for a PostgreSQL server); nothing here knows SQL.
 from __future__ import annotations
 
 import re
-from collections import defaultdict
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, replace
 
 from . import pn
@@ -146,17 +145,36 @@ def _terms_of(node: Node) -> Iterator[Term]:
 _CJK_PAIR = re.compile(f"[{CJK}]{{2}}")
 
 
-def _places(tokens: Sequence[str], at: Mapping[str, list[int]], side: Node) -> list[tuple[int, int]]:
-    """(first word, last word) of every place a side's words stand in `tokens`."""
-    places = []
+_Phrase = tuple[tuple[str, ...], bool, bool]  # tokens, last one a prefix, last word two Chinese characters
+
+
+def _phrases(side: Node) -> list[_Phrase]:
+    out = []
     for term in _terms_of(side):
         phrase, prefix = term_tokens(term)
-        if not phrase:
-            continue
+        if phrase:
+            # the last token of a phrase whose last word is two Chinese characters covers the next word too
+            out.append((phrase, prefix, not prefix and bool(_CJK_PAIR.fullmatch(phrase[-1]))))
+    return out
+
+
+def _starts(tokens: list[str], token: str) -> list[int]:
+    """Every place of `token` in `tokens` (list.index does the scanning)."""
+    places, at = [], -1
+    try:
+        while True:
+            at = tokens.index(token, at + 1)
+            places.append(at)
+    except ValueError:
+        return places
+
+
+def _places(tokens: list[str], phrases: list[_Phrase]) -> list[tuple[int, int]]:
+    """(first word, last word) of every place the phrases stand in `tokens`."""
+    places = []
+    for phrase, prefix, wide in phrases:
         last = len(phrase) - 1
-        # the last token of a phrase whose last word is two Chinese characters covers the next word too
-        wide = not prefix and bool(_CJK_PAIR.fullmatch(phrase[-1]))
-        starts = at.get(phrase[0], []) if last or not prefix else [i for i, t in enumerate(tokens) if t.startswith(phrase[0])]
+        starts = _starts(tokens, phrase[0]) if last or not prefix else [i for i, t in enumerate(tokens) if t.startswith(phrase[0])]
         for i in starts:
             if i + last >= len(tokens) or list(tokens[i:i + last]) != list(phrase[:last]):
                 continue
@@ -166,23 +184,25 @@ def _places(tokens: Sequence[str], at: Mapping[str, list[int]], side: Node) -> l
     return places
 
 
-def near_holds(near: Near, fields: Mapping[str, Sequence[str]]) -> bool:
+def near_test(near: Near) -> Callable[[Mapping[str, list[str]]], bool]:
     """Whether a record whose fields hold these index tokens has the two
     sides within near.distance words in one field: the right side starting
     1 to distance words after the left ends (or, unordered, either way
     round; places that overlap count as near)."""
-    for tokens in fields.values():
-        at: dict[str, list[int]] = defaultdict(list)
-        for i, token in enumerate(tokens):
-            at[token].append(i)
-        lefts, rights = _places(tokens, at, near.left), _places(tokens, at, near.right)
-        for first, last in lefts:
-            for start, end in rights:
-                if 1 <= start - last <= near.distance:
-                    return True
-                if not near.ordered and (1 <= first - end <= near.distance or (start <= last and first <= end)):
-                    return True
-    return False
+    lefts, rights = _phrases(near.left), _phrases(near.right)
+
+    def holds(fields: Mapping[str, list[str]]) -> bool:
+        for tokens in fields.values():
+            right_places = _places(tokens, rights)
+            for first, last in _places(tokens, lefts):
+                for start, end in right_places:
+                    if 1 <= start - last <= near.distance:
+                        return True
+                    if not near.ordered and (1 <= first - end <= near.distance or (start <= last and first <= end)):
+                        return True
+        return False
+
+    return holds
 
 
 def with_ids(query: Query, tables: Mapping[Near, str]) -> Query:

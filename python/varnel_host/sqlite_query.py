@@ -16,8 +16,10 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from . import pn
-from .query import And, DateRange, Node, Not, Or, Query, Term
-from .query_plan import IdTable, date_bounds, indexable, needs_a_word, number_of, positive_terms, term_tokens
+from .query import And, DateRange, Near, Node, Not, Or, Query, Term
+from .query_plan import (
+    IdTable, date_bounds, indexable, near_fields, needs_a_word, number_of, positive_terms, term_tokens,
+)
 from .records import FIELDS
 from .similar import SEARCHED_FIELDS, RecordIds
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, full_records, index_column
@@ -109,9 +111,21 @@ def _split_and(items: tuple[Node, ...]) -> tuple[str | None, list[Node]]:
     return expression, [item for item in items if id(item) not in taken]
 
 
-def match_expression(node: Node) -> str:
-    """The FTS5 expression of a node the index answers whole (query_plan.indexable)."""
-    return _fts(node)
+def near_candidates(near: Near) -> str:
+    """An FTS5 expression matching every record where `near` holds (and a
+    few more): NEAR(left right, distance) for each pair of a left and a right
+    word, in their fields. FTS5 counts the tokens between two phrases, which
+    is at most the words between them plus one, so the pairs it finds
+    include every pair within the distance."""
+    def phrase(term: Term) -> str:
+        tokens, prefix = term_tokens(term)
+        return _quoted(" ".join(tokens)) + ("*" if prefix else "")
+
+    sides = [near.left.items if isinstance(near.left, Or) else (near.left,),
+             near.right.items if isinstance(near.right, Or) else (near.right,)]
+    pairs = [f"NEAR({phrase(left)} {phrase(right)}, {near.distance})" for left in sides[0] for right in sides[1]]
+    columns = " ".join(index_column(code) for code in near_fields(near))
+    return f"{{{columns}}} : (" + " OR ".join(pairs) + ")"
 
 
 def _in_index(expression: str) -> tuple[str, tuple[str, ...]]:

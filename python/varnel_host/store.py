@@ -37,10 +37,10 @@ from .contract import (
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .query import Query, parse
-from .query_plan import both_sides, near_fields, near_holds, proximities, weight, with_ids
+from .query_plan import near_fields, near_test, proximities, weight, with_ids
 from .records import FIELDS, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 from .sqlite_query import (
-    RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, match_expression, token_match, word_checks,
+    RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, near_candidates, token_match, word_checks,
 )
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, LISTED_COLUMNS, full_records, listed_values, record_of
 
@@ -321,16 +321,15 @@ class PatentStore:
             name = tables[near] = f"{table}_near{number}"
             self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
             fields = [(code, FIELDS[code][0]) for code in near_fields(near)]
-            found = self._db.execute(
-                f"SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (match_expression(both_sides(near)),)
-            )
+            holds = near_test(near)
+            found = self._db.execute(f"SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (near_candidates(near),))
             ids = [row[0] for row in found]
             for start in range(0, len(ids), schema.CHUNK):
                 chunk = json.dumps(ids[start : start + schema.CHUNK])
                 rows = full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE r.id IN (SELECT value FROM json_each(?))", (chunk,)))
                 held = [
                     (record_id,) for record_id, record in rows
-                    if near_holds(near, {code: segment.index_text(getattr(record, attribute), ipc=code == "IC").split()
+                    if holds({code: segment.index_text(getattr(record, attribute), ipc=code == "IC").split()
                                          for code, attribute in fields})
                 ]
                 self._db.executemany(f"INSERT INTO {name} (id) VALUES (?)", held)
