@@ -302,17 +302,16 @@ class PatentStore:
         self._drop_stale()
         table = f"temp.hits_{next(self._results)}"
         with self.polling(cancel):
-            query, nears = self._resolve_proximity(query, table)
+            query = self._resolve_proximity(query, table)
             plan = similar.plan(SqliteCollection(self._db), query, self.count()) if query.similar() else None
             compiled = plan.compiled if plan else compile_query(query)
             total = self._rank(compiled, limit, table)
-            for name in nears:  # the hits are ranked and counted: no longer read
-                self._db.execute(f"DROP TABLE {name}")
+        self._drop_stale()  # the proximity tables: the hits are ranked and counted
         result = SearchResult(self, query, table, total, cancel, plan)
         self._live.add(result)
         return result
 
-    def _resolve_proximity(self, query: Query, table: str) -> tuple[Query, list[str]]:
+    def _resolve_proximity(self, query: Query, table: str) -> Query:
         """The command with each NEAR/ADJ replaced by its sides and a table of
         the records where it holds (query_plan.with_ids): the records holding
         both sides are read and their fields' tokens checked."""
@@ -320,6 +319,7 @@ class PatentStore:
         for number, near in enumerate(proximities(query)):
             name = tables[near] = f"{table}_near{number}"
             self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
+            self._stale.append(name)  # dropped once the hits are ranked, or by the next search if this one stops
             fields = [(code, FIELDS[code][0]) for code in near_fields(near)]
             holds = near_test(near)
             found = self._db.execute(f"SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (near_candidates(near),))
@@ -333,7 +333,7 @@ class PatentStore:
                                          for code, attribute in fields})
                 ]
                 self._db.executemany(f"INSERT INTO {name} (id) VALUES (?)", held)
-        return with_ids(query, tables), list(tables.values())
+        return with_ids(query, tables)
 
     @contextmanager
     def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
