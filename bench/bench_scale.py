@@ -42,7 +42,7 @@ from dataclasses import astuple
 from pathlib import Path
 
 from varnel_host import segment, synth
-from varnel_host.query import And, DateRange, Not, Or, Term, parse
+from varnel_host.query import And, DateRange, Near, Not, Or, Term, parse
 from varnel_host.records import FIELDS
 from varnel_host import report
 from varnel_host.query import QueryError
@@ -78,6 +78,12 @@ def command_set() -> list[tuple[str, str]]:
         ("or of 800", " OR ".join(rng.choice(nouns) for _ in range(800))[:3990].rsplit(" OR ", 1)[0]),
         ("simplified", "固态电池"),
         ("number", "PN=" + next(r.pn for r in synth.generate(50, seed=1) if r.pn.startswith("TWI"))[2:-1]),
+        ("subclass", "IC=H01M"),
+        ("main group", "IC=H01M10"),
+        ("proximity", "電池 NEAR/5 電極"),
+        ("latin proximity", "battery NEAR/5 electrode"),
+        ("proximity of ORs", "(電池 OR battery) NEAR/5 (電極 OR electrode)"),
+        ("ordered proximity", "裝置 ADJ/3 系統"),
     ]
 
 
@@ -174,7 +180,7 @@ def peer_query(node, term) -> str | None:
         if any(p is None for p in parts):
             return None
         return "(" + f" {type(node).__name__.upper()} ".join(parts) + ")"
-    if isinstance(node, Not):
+    if isinstance(node, (Not, Near)):  # Tantivy's phrase slop is unordered and phrase-only; the trigram peer has none
         return None
     assert isinstance(node, DateRange)
     return None
