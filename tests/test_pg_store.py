@@ -37,6 +37,7 @@ NEW_FORMS = [command for command, expected in HABITS if not isinstance(expected,
     "IC=G06V", "IC=H05K55", "(H05K OR G06T)@IC AND 電池 -PA=華泰", "-IC=F25B 散熱 AD=2010:2020",
     "電池 NEAR/5 電極", "(電池 OR battery) NEAR/10 (電極 OR electrode)", "裝置 ADJ/3 系統 AND AD=2010:2020",
     "散熱 NOT 電池 NEAR/3 散熱", "TI=(電池 NEAR/2 模組) OR battery ADJ/1 pack",
+    "固?電池", "TI=電?", "電?池 OR bat?ery", "batteries AND 電極", "electrodes NEAR/3 固?", "polymeri*ation", "b?t",
 ]
 COMMAND_SET = [command for command, _, _ in BEFORE["runs"]] + [command for _, command in command_set()] + NEW_FORMS
 

@@ -53,7 +53,7 @@ def found(store: PatentStore, command: str) -> set[str]:
         ("池", {"A1", "A3", "A4", "A6", "A7"}),  # one character, also ending a run (A7)
         ("固態電池", {"A1"}),  # not "固態的電池"
         ("鋰離子battery", {"A1"}),  # mixed script vs "鋰離子 battery pack"
-        ("battery", {"A1", "A2", "A6"}),  # letter case and full-width letters
+        ("battery", {"A1", "A2", "A5", "A6"}),  # letter case, full-width letters and word forms (batteries)
         ("batter*", {"A1", "A2", "A5", "A6"}),
         ('"battery pack"', {"A1"}),
         ('"pack battery"', set()),

@@ -13,7 +13,9 @@ Tables: `records` (one row per patent, pn unique, `number` its number part),
 `patent_tokens` (per record: every text field's tokens, their count and the
 GIN-indexed tsvector), `index_stats` (one row added per write: records and
 tokens added, summed for the collection's totals, so concurrent writers never
-wait on one counter row) and `varnel_meta`.
+wait on one counter row), `vocabulary` (every token ever indexed: what
+wildcards and English word forms expand to; a token no record holds any more
+stands for a word that finds nothing) and `varnel_meta`.
 
 A write is one transaction: the changed records are copied (COPY) into a
 temporary table, then upserted on pn, so two imports of overlapping files at
@@ -46,6 +48,7 @@ from .contract import (
     ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError, checked_batch,
     checked_chunks, import_report, sample_numbers,
 )
+from .expand import expand
 from .facets import Facets
 from .pg_query import (
     NO_SCORE, TOKENS, CompiledQuery, Scoring, bm25_sql, compile_query, condition, lexemes, number_condition,
@@ -56,7 +59,7 @@ from .query_plan import both_sides, near_fields, near_test, proximities, with_id
 from .records import ATTRIBUTES, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
 SCHEMA_VERSION = "1"
-INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes"
+INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes/vocabulary"
 CONNECT_SECONDS = 10
 STATEMENT_SECONDS = 300
 DEADLOCK_RETRIES = 5
@@ -91,6 +94,7 @@ class PgPatentStore:
         self._stale: list[str] = []
         self._extra: dict[str, list[str]] = {}  # a hit table -> the proximity tables that go with it
         self._live: weakref.WeakSet[PgSearchResult] = weakref.WeakSet()
+        self._staged_tokens: set[str] = set()  # the tokens of the records staged last
         with self.errors():
             try:
                 parts = conninfo.conninfo_to_dict(url)
@@ -196,6 +200,8 @@ class PgPatentStore:
             )
             self._db.execute("CREATE INDEX IF NOT EXISTS patent_tokens_lexemes ON patent_tokens USING gin (lexemes)")
             self._db.execute("CREATE TABLE IF NOT EXISTS index_stats (records bigint NOT NULL, tokens bigint NOT NULL)")
+            # every token ever indexed, in code-point order: what patterns and word forms expand to (expand.py)
+            self._db.execute('CREATE TABLE IF NOT EXISTS vocabulary (token text COLLATE "C" PRIMARY KEY)')
             version = self._meta("schema")
             if version not in (None, SCHEMA_VERSION):
                 raise StoreError(f"資料庫「{self._where}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
@@ -218,6 +224,7 @@ class PgPatentStore:
         the caller's transaction)."""
         self._db.execute("DELETE FROM patent_tokens")
         self._db.execute("DELETE FROM index_stats")
+        self._db.execute("DELETE FROM vocabulary")
         reader = self._db.cursor(name="varnel_reindex")
         reader.execute(f"SELECT {', '.join(ATTRIBUTES)} FROM records ORDER BY id")
         while batch := reader.fetchmany(_CHUNK):
@@ -295,9 +302,12 @@ class PgPatentStore:
             "ON COMMIT DELETE ROWS"
         )
         self._db.execute("DELETE FROM varnel_staging")
+        self._staged_tokens = set()
         with self._db.cursor().copy(f"COPY varnel_staging (ord, {', '.join(_STAGED)}) FROM STDIN") as copy:
             for position, record in enumerate(records):
                 texts = segment.index_values(record)
+                for text in texts:
+                    self._staged_tokens.update(text.split())
                 copy.write_row(
                     (position, *vars(record).values(), pn.number_part(record.pn), *(f" {text} " for text in texts),
                      sum(text.count(" ") + 1 for text in texts if text),
@@ -321,6 +331,10 @@ class PgPatentStore:
             "INSERT INTO index_stats (records, tokens) "
             "SELECT count(*) - %s, coalesce(sum(ntokens), 0) - %s FROM varnel_staging",
             (old_records, old_tokens),
+        )
+        # in one order, so that two importers adding the same tokens never wait on each other in a cycle
+        self._db.execute(
+            "INSERT INTO vocabulary (token) SELECT unnest(%s::text[]) ON CONFLICT DO NOTHING", (sorted(self._staged_tokens),)
         )
 
     def only_samples(self) -> bool:
@@ -362,6 +376,7 @@ class PgPatentStore:
             self._drop_stale()
             with self._db.transaction():
                 self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
+                query = expand(query, _PgVocabulary(self._db))
                 query = self._resolve_proximity(query, table)
                 if query.similar():  # the words chosen from the same state the hits come from
                     records = self._db.execute("SELECT count(*) FROM records").fetchone()[0]
@@ -467,6 +482,20 @@ class PgPatentStore:
 
     def release(self, table: str) -> None:
         self._stale += (table, *self._extra.pop(table, ()))
+
+
+class _PgVocabulary:
+    """The tokens ever indexed (expand.Vocabulary), read in the search's transaction."""
+
+    def __init__(self, db: psycopg.Connection):
+        self._db = db
+
+    def tokens(self, prefix: str, limit: int) -> list[str]:
+        rows = self._db.execute(
+            "SELECT token FROM vocabulary WHERE token >= %s AND token < %s ORDER BY token LIMIT %s",
+            (prefix, prefix + "\U0010ffff", limit),
+        )
+        return [row[0] for row in rows]
 
 
 class _PgCollection(similar.RecordIds):

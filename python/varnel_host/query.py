@@ -40,7 +40,7 @@ from typing import Union
 
 from . import pn
 from .records import DATE_FIELDS, DEFAULT_FIELDS, FIELDS
-from .segment import search_tokens
+from .segment import CJK, search_tokens
 
 MAX_COMMAND_LENGTH = 4000
 MAX_WORDS = 100
@@ -77,6 +77,9 @@ class Term:
     fields: tuple[str, ...] = DEFAULT_FIELDS
     truncated: bool = False
     phrase: bool = False
+    # `text` is a pattern (bat?ery, polymeri*ation, 電?池): the store's
+    # vocabulary turns it into the words it stands for (expand.py)
+    wildcard: bool = False
 
     @property
     def word(self) -> str:
@@ -230,7 +233,6 @@ def _foreign(word: str, pos: int) -> None:
         hint = f"請寫成 {name.upper()}=…" if name.upper() in FIELDS else f"可用的欄位代碼：{_CODES_SHOWN}，寫法如 TI=電池"
         raise QueryError(f"「{word}」：欄位不用「:」指定，{hint}", pos + 1, word)
     for mark, problem in (
-        ("?", "萬用字元「?」目前不支援，請改用詞尾截詞「*」，例如 batter*"),
         ("|", "「|」不是運算子，請改用 OR，例如 電池 OR 電容"),
         ("~", "「~」（模糊比對或詞組鄰近）不支援，請改用 AND 或以引號檢索詞組"),
         ("$", "截詞符號「$」不支援，請改用「*」，例如 batter*"),
@@ -574,12 +576,34 @@ def _word(token: _Token) -> Term:
     star = word.find("*")
     if word == "*":
         raise QueryError("單獨的「*」不是檢索詞，截詞要接在詞尾，例如 H01M*", token.pos + 1, "*")
-    if 0 <= star < len(word) - 1:
-        raise QueryError(f"截詞符號「*」只能放在詞尾「{word}」", token.pos + star + 1, word)
+    if "?" in word or 0 <= star < len(word) - 1:
+        return _pattern(token)
     truncated = star >= 0
     text = word[:-1] if truncated else word
     _searchable(text, truncated, token, word)
     return Term(text, (), truncated)
+
+
+_CJK_PATTERN = re.compile(f"[{CJK}?]+\\*?")
+_LATIN_PATTERN = re.compile(rf"[^\W_{CJK}](?:[^\W_{CJK}]|[?*]|[./](?=[^\W_{CJK}]))*")
+_PATTERN_EXAMPLE = "，例如 bat?ery、polymeri*ation、電?池"
+
+
+def _pattern(token: _Token) -> Term:
+    """A word with wildcards: "?" one character, "*" inside a Latin word any
+    run of characters after its first three. All Chinese characters or all
+    letters, digits and the "." "/" of codes; it starts with a character."""
+    word, at = token.text, token.pos + 1
+    if word[0] in "?*":
+        raise QueryError(f"「{word}」：萬用字元「{word[0]}」前面至少要有一個字" + _PATTERN_EXAMPLE, at, word)
+    if _CJK_PATTERN.fullmatch(word):
+        return Term(word.rstrip("*"), (), wildcard=True)  # a trailing "*" changes nothing on Chinese characters
+    if not _LATIN_PATTERN.fullmatch(word):
+        raise QueryError(f"「{word}」：萬用字元只能用在全為中文字、或全為英文字母與數字的詞" + _PATTERN_EXAMPLE, at, word)
+    star = word.find("*")
+    if 0 <= star < 3 and star < len(word) - 1:
+        raise QueryError(f"「{word}」：詞中的「*」前面至少要有三個字母，例如 polymeri*ation", at + star, word)
+    return Term(word, (), wildcard=True)
 
 
 def _phrase(token: _Token) -> Term:

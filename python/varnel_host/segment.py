@@ -74,7 +74,7 @@ def _is_cjk(char: str) -> bool:
 VERSION = f"{_SEGMENTATION}/opencc-{getattr(opencc, '__version__', '?')}/unicode-{unicodedata.unidata_version}"
 
 
-def _fold(word: str) -> str:
+def fold_word(word: str) -> str:
     """Lower-case a letter/digit run and strip its diacritics."""
     if word.isascii():
         return word.lower()
@@ -86,7 +86,7 @@ def python_pieces(text: str) -> list[tuple[str, str]]:
     """(CJK run, "") or ("", folded word) for each piece of text, in order."""
     folds = cjk_folds()
     return [
-        ((cjk if cjk.isalnum() else _SPACE.sub("", cjk)).translate(folds), "") if cjk else ("", _fold(word))
+        ((cjk if cjk.isalnum() else _SPACE.sub("", cjk)).translate(folds), "") if cjk else ("", fold_word(word))
         for cjk, word in _PIECE.findall(unicodedata.normalize("NFKC", text))
     ]
 
@@ -123,7 +123,7 @@ def _nfkc_tables() -> tuple[dict[int, str], set[int]]:
 @lru_cache(maxsize=None)
 def _native() -> _segment.Segmenter:
     changed, contextual = _nfkc_tables()
-    return _segment.Segmenter(cjk_folds(), _fold, changed, contextual, partial(unicodedata.normalize, "NFKC"))
+    return _segment.Segmenter(cjk_folds(), fold_word, changed, contextual, partial(unicodedata.normalize, "NFKC"))
 
 
 def prepare() -> None:

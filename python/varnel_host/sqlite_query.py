@@ -25,6 +25,7 @@ from .similar import SEARCHED_FIELDS, RecordIds
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, full_records, index_column
 
 RECORDS_ALIAS = "r"
+VOCABULARY = "index_vocabulary"
 
 
 @dataclass(frozen=True)
@@ -189,6 +190,21 @@ def word_checks(query: Query) -> WordChecks:
     never = frozenset(term_match(item.item) for item in items if isinstance(item, Not) and isinstance(item.item, Term))
     numbers = {term_match(term): term.text for term in query.terms() if number_of(term) is not None}
     return WordChecks({word: tuple(exprs) for word, exprs in expressions.items()}, always, never - always, numbers)
+
+
+class SqliteVocabulary:
+    """The index's tokens (expand.Vocabulary), read from FTS5's own
+    vocabulary table over the index, made on the connection when first used."""
+
+    def __init__(self, db: sqlite3.Connection):
+        self._db = db
+
+    def tokens(self, prefix: str, limit: int) -> list[str]:
+        self._db.execute(f"CREATE VIRTUAL TABLE IF NOT EXISTS temp.{VOCABULARY} USING fts5vocab(main, {INDEX_TABLE}, 'row')")
+        rows = self._db.execute(
+            f"SELECT term FROM temp.{VOCABULARY} WHERE term >= ? AND term < ? LIMIT ?", (prefix, prefix + "\U0010ffff", limit)
+        )
+        return [row[0] for row in rows]
 
 
 # --- similarity commands -------------------------------------------------------

@@ -36,11 +36,13 @@ from .contract import (
     checked_chunks, import_report, sample_numbers,
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
+from .expand import expand
 from .query import Query, parse
 from .query_plan import near_fields, near_test, proximities, weight, with_ids
 from .records import FIELDS, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 from .sqlite_query import (
-    RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, near_candidates, token_match, word_checks,
+    RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteVocabulary, compile_query, near_candidates, token_match,
+    word_checks,
 )
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, LISTED_COLUMNS, full_records, listed_values, record_of
 
@@ -302,6 +304,7 @@ class PatentStore:
         self._drop_stale()
         table = f"temp.hits_{next(self._results)}"
         with self.polling(cancel):
+            query = expand(query, SqliteVocabulary(self._db))
             query = self._resolve_proximity(query, table)
             plan = similar.plan(SqliteCollection(self._db), query, self.count()) if query.similar() else None
             compiled = plan.compiled if plan else compile_query(query)

@@ -1,0 +1,185 @@
+"""The words a command's patterns and English words stand for, read from
+the collection's own vocabulary before a search.
+
+- A wildcard pattern (query.Term.wildcard): `?` is one character, `*` any
+  run of characters. A Latin pattern is matched against the index's Latin
+  tokens under its leading letters (bat?ery: the tokens under "bat"); a
+  Chinese pattern is built one character at a time from the index's bigrams
+  (電?池: each 電X bigram whose X池 is a bigram too).
+- An English word (unquoted, not truncated, searched in title, abstract or
+  claims) also finds its other word forms: the index's tokens with the same
+  Snowball English stem (batteries: battery, batteries).
+
+Each such word becomes an OR of the exact words found (quoted terms, so that
+they are neither expanded again nor read as classification levels); a word
+with no other form is left as it is. Every store lists its vocabulary
+(Vocabulary) and the expansion is made here, so stores holding the same
+records search the same words.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable
+from dataclasses import replace
+from functools import lru_cache
+from typing import Protocol
+
+import opencc
+import Stemmer
+
+from .query import And, Near, Node, Not, Or, Query, QueryError, Term
+from .segment import CJK, cjk_folds, fold_word, search_tokens
+
+# Words one pattern may stand for: each is one more word ranked and checked
+# in every hit, so a pattern past this is refused rather than cut.
+PATTERN_WORDS = 100
+# Words a command may hold once its patterns and word forms are written out.
+EXPANDED_WORDS = 300
+# Tokens read from the vocabulary under one prefix; a prefix holding more is too short to run.
+SCAN_TOKENS = 200_000
+STEMMED_FIELDS = frozenset(("TI", "AB", "CL"))  # prose: applicant names and codes keep their form
+MIN_STEMMED = 4  # shorter English words have no other form worth a look-up
+_CJK_CHAR = re.compile(f"[{CJK}]")
+
+
+class Vocabulary(Protocol):
+    def tokens(self, prefix: str, limit: int) -> list[str]:
+        """The index's tokens starting with `prefix`, in code-point order, at most `limit` of them."""
+
+
+@lru_cache(maxsize=1)
+def _stemmer() -> Stemmer.Stemmer:
+    return Stemmer.Stemmer("english")
+
+
+@lru_cache(maxsize=1)
+def _to_traditional() -> Callable[[str], str]:
+    return opencc.OpenCC("s2t").convert
+
+
+def expand(query: Query, vocabulary: Vocabulary) -> Query:
+    """`query` with each pattern and English word replaced by the words the
+    vocabulary holds for it; raises QueryError for a pattern that stands for
+    no word or too many."""
+    lookups: dict[str, list[str]] = {}
+
+    def tokens(prefix: str) -> list[str]:
+        found = lookups.get(prefix)
+        if found is None:
+            found = lookups[prefix] = vocabulary.tokens(prefix, SCAN_TOKENS + 1)
+        return found
+
+    def walk(node: Node) -> Node:
+        if isinstance(node, Term):
+            return _expanded(node, tokens, query.command)
+        if isinstance(node, Not):
+            return Not(walk(node.item))
+        if isinstance(node, Near):
+            return replace(node, left=walk(node.left), right=walk(node.right))
+        if isinstance(node, (And, Or)):
+            items = tuple(map(walk, node.items))
+            if isinstance(node, Or):  # an OR side of a proximity stays one flat OR of words
+                items = tuple(part for item in items for part in (item.items if isinstance(item, Or) else (item,)))
+            return type(node)(items)
+        return node
+
+    root = walk(query.root)
+    if root == query.root:
+        return query
+    expanded = replace(query, root=root)
+    if len(expanded.words()) > EXPANDED_WORDS:
+        raise QueryError(
+            f"萬用字元與字形展開後共有 {len(expanded.words())} 個不同的檢索詞，上限 {EXPANDED_WORDS} 個；"
+            "請把萬用字元前面的字寫長一些，或分成幾次檢索",
+            1,
+        )
+    return expanded
+
+
+def _expanded(term: Term, tokens: Callable[[str], list[str]], command: str) -> Node:
+    if term.wildcard:
+        words = _pattern_words(term, tokens, command)
+        return Or(tuple(Term(word, term.fields, phrase=True) for word in words))
+    forms = _word_forms(term, tokens)
+    if not forms:
+        return term
+    return Or((replace(term, phrase=True), *(Term(form, term.fields, phrase=True) for form in forms)))
+
+
+def _pattern_words(term: Term, tokens: Callable[[str], list[str]], command: str) -> list[str]:
+    pattern = term.text
+    at = command.find(pattern) + 1 or 1
+
+    def refuse(problem: str) -> QueryError:
+        return QueryError(f"「{pattern}」{problem}", at, pattern)
+
+    if _CJK_CHAR.match(pattern):
+        words = _chinese_words(pattern, tokens, refuse)
+    else:
+        words = _latin_words(pattern, tokens, refuse)
+    if not words:
+        raise refuse("在資料庫中沒有相符的詞，請檢查拼寫，或改用截詞（例如 batter*）")
+    if len(words) > PATTERN_WORDS:
+        raise refuse(f"相符的詞有 {len(words)} 個，超過上限 {PATTERN_WORDS} 個；請在萬用字元前後多寫幾個字")
+    return words
+
+
+def _latin_words(pattern: str, tokens: Callable[[str], list[str]], refuse: Callable[[str], QueryError]) -> list[str]:
+    literal = re.split(r"[?*]", pattern)
+    folded = [fold_word(piece) for piece in literal]
+    wildcards = re.findall(r"[?*]", pattern)
+    regex = re.compile("".join(
+        re.escape(piece) + ({"?": ".", "*": ".*"}[mark] if i < len(wildcards) else "")
+        for i, (piece, mark) in enumerate(zip(folded, wildcards + [""]))
+    ))
+    found = tokens(folded[0])
+    if len(found) > SCAN_TOKENS:
+        raise refuse(f"萬用字元前面的「{literal[0]}」太短，資料庫中以它開頭的詞超過 {SCAN_TOKENS:,} 個；請多寫幾個字")
+    return [token for token in found if regex.fullmatch(token)]
+
+
+def _chinese_words(pattern: str, tokens: Callable[[str], list[str]], refuse: Callable[[str], QueryError]) -> list[str]:
+    """The words of the collection a Chinese pattern stands for, each a run
+    of characters every pair of which is one of the index's bigrams where a
+    wildcard stands; the typed characters are kept as typed."""
+    folds = cjk_folds()
+    traditional = _to_traditional()
+
+    def shown(char: str) -> str:
+        """A character of the index (folded) as Traditional Chinese, where that folds back to it."""
+        back = traditional(char)
+        return back if back.translate(folds) == char else char
+
+    # (folded run, run as shown)
+    runs = [(pattern[0].translate(folds), pattern[0])]
+    for place in range(1, len(pattern)):
+        char = pattern[place]
+        grown = []
+        for folded, typed in runs:
+            if char == "?":
+                pairs = tokens(folded[-1])
+                grown += [(folded + pair[1], typed + shown(pair[1])) for pair in pairs if len(pair) == 2]
+            else:
+                target = folded[-1] + char.translate(folds)
+                if pattern[place - 1] != "?" or target in tokens(target)[:1]:
+                    grown.append((folded + target[1], typed + char))
+        runs = grown
+        if len(runs) > PATTERN_WORDS:
+            raise refuse(f"相符的詞超過上限 {PATTERN_WORDS} 個；請在萬用字元前後多寫幾個字")
+    return [typed for _, typed in runs]
+
+
+def _word_forms(term: Term, tokens: Callable[[str], list[str]]) -> list[str]:
+    """The index's other forms of an English word (same Snowball stem), or []."""
+    if term.phrase or term.truncated or not STEMMED_FIELDS.intersection(term.fields):
+        return []
+    found, _ = search_tokens(term.text)
+    if len(found) != 1 or len(found[0]) < MIN_STEMMED or not (found[0].isascii() and found[0].isalpha()):
+        return []
+    word = found[0]
+    stemmer = _stemmer()
+    stem = stemmer.stemWord(word)
+    # A stem may end otherwise than its words (batteri: battery), never earlier than one letter before.
+    candidates = [t for t in tokens(stem[:-1] if len(stem) > 3 else stem)[:SCAN_TOKENS] if t.isalpha() and t != word]
+    return [t for t, s in zip(candidates, stemmer.stemWords(candidates)) if s == stem]
