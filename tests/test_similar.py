@@ -68,6 +68,28 @@ def test_chosen_tokens_read_as_the_texts_own_words(text: str, common: list[str],
     assert not stop_like & set(selection.tokens)
 
 
+def _shown(word: str, chosen: str) -> bool:
+    """A Latin word is shown as a chosen word of its own, a Chinese one inside one."""
+    return word == chosen if word.isascii() else word in chosen
+
+
+@pytest.mark.parametrize(("text", "function", "content", "common"), [
+    ("a lithium ion battery with a solid state electrolyte and the separator system",
+     ["a", "with", "and", "the"], ["lithium", "battery", "state", "electrolyte", "system"], []),
+    ("The system is used for the state of charge of a battery",
+     ["the", "is", "for", "of", "a"], ["system", "state", "charge", "battery"], []),
+    ("電池的外殼及其密封結構，並聯於電路中", ["的", "及", "其", "於"], ["電池", "外殼", "密封結構", "並聯"], []),
+    ("該電極與隔膜之間以膠層黏合，且為可撓性", ["該", "與", "之", "以", "且", "為"], ["電極", "隔膜", "膠層黏合", "可撓性"], []),
+    ("冷卻液的方向是由具有三個自由度的機械臂在飽和時調整", ["的", "是", "在"], ["冷卻液", "方向", "自由度", "機械臂", "飽和"], []),
+    ("所述电池与隔膜之间", ["所", "与", "之"], ["电池", "隔膜"], []),
+    ("battery with the", ["with", "the"], ["battery"], ["battery"]),  # all common: the rarest that rank are no function words
+])
+def test_function_words_are_never_chosen_however_rare(text: str, function: list[str], content: list[str], common: list[str]) -> None:
+    selection = similar.select(text, lambda tokens: {t: 50 if t in common else 1 for t in tokens}, 100)
+    assert not [(word, chosen) for chosen in selection.words for word in function if _shown(word, chosen)]
+    assert [word for word in content if any(_shown(word, chosen) for chosen in selection.words)] == content
+
+
 class _Holders:
     """A collection of records with ids 1..records; `holders[token]` the ids holding it."""
 
@@ -142,6 +164,7 @@ def _text(record: PatentRecord) -> str:
     ('SIM="，。！？"', "沒有可檢索的字詞"),
     ("SIM=", "後面需要"),
     ('SIM="池 。"', "沒有可比較的詞"),
+    ('SIM="with the 之間"', "沒有可比較的詞"),
     ("SIM=電池", "不是公開公告號"),
     ('SIM="電池" OR 電池', "只能以 AND"),
     ('NOT SIM="電池"', "只能以 AND"),

@@ -5,12 +5,15 @@ Closeness is lexical and explainable. The text is cut into the index's own
 tokens (segment.py: CJK bigrams, Latin words), each token weighted by how
 often the text uses it and how rare it is in the collection (its document
 frequency, counted in the full-text index itself):
-weight = (1 + ln tf) × ln(N / df). Tokens found in more than COMMON_SHARE of
-the records say nothing about any one patent and are dropped, whatever they
-are, so no hand-made stop list is needed. The MAX_TERMS heaviest tokens form
-one OR over title, abstract and claims, ranked by the store's bm25. The
-store supplies the counts, the source text and its own form of that query
-(Collection): the choice of words is the same on every store.
+weight = (1 + ln tf) × ln(N / df). Function words (English ones, Chinese
+particles) never take part, by the stop lists of the `stopwords` package
+(function_words()): in a small collection they can be rare. Tokens found in
+more than COMMON_SHARE of the records say nothing about any one patent
+either and are dropped, whatever they are (boilerplate such as 一種). The
+MAX_TERMS heaviest tokens form one OR over title, abstract and claims,
+ranked by the store's bm25. The store supplies the counts, the source text
+and its own form of that query (Collection): the choice of words is the
+same on every store.
 
 The chosen tokens are shown as words: tokens whose places in the text
 overlap (the bigrams 固態 態電 電池 of 固態電池) join into the text's own
@@ -24,6 +27,7 @@ import math
 from collections import Counter
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from functools import cache
 from typing import Protocol
 
 from . import pn
@@ -39,10 +43,40 @@ SAMPLE_FLOOR = 50  # a token found fewer times there is counted in every record
 SEARCHED_FIELDS = DEFAULT_FIELDS  # title, abstract and claims
 
 
+# The characters of the package's Chinese list that bind words rather than
+# form them: particles, conjunctions, pronouns, demonstratives, the copula,
+# the commonest prepositions. The index has no Chinese words, only bigrams:
+# a particle lies inside the bigrams on either side of it (池的 的外 of
+# 電池的外殼), so a bigram holding one is dropped, and with it the function
+# phrases 所述 其中 以及 該等 (the bigram beside such a phrase, 述隔 of
+# 所述隔膜, is dropped where the phrase is common in the collection). The
+# list's characters that also begin or end technical words are left out
+# (並 of 並聯, 和 of 飽和, 由 of 自由, 向 of 方向, 被 of 被動, 却 of 冷卻).
+_BINDING = "的之了及與或而且也亦又若雖仍其該此這某他它她我你您們所於以為是在"
+
+
+@cache
+def function_words() -> tuple[frozenset[str], frozenset[str]]:
+    """(English function words, Chinese function characters) as index
+    tokens, read once from the `stopwords` package. Its English list holds
+    closed-class words only (articles, prepositions, conjunctions, pronouns,
+    auxiliaries), none a patent's content word. English and Chinese only:
+    other languages' function words are English content words (German die)."""
+    import stopwords  # the worker's first similarity search pays for it
+
+    english = (text_tokens(word) for word in stopwords.get_stopwords("english"))
+    listed = {span.token for char in stopwords.get_stopwords("chinese") for span in text_tokens(char)}
+    binding = {span.token for char in _BINDING for span in text_tokens(char)}
+    # "can't" is two tokens (can, t), neither a function word alone
+    return frozenset(tokens[0].token for tokens in english if len(tokens) == 1), frozenset(binding & listed)
+
+
 def _distinctive(span: Span) -> bool:
-    """Bigrams and Latin words of two or more characters; a run's closing
-    character (a token of one CJK character) means nothing alone."""
-    return len(span.token) >= 2
+    """Bigrams and Latin words of two or more characters that are no function
+    words; a run's closing character (a token of one CJK character, a
+    particle such as 的 among them) means nothing alone."""
+    english, particles = function_words()
+    return len(span.token) >= 2 and span.token not in english and particles.isdisjoint(span.token)
 
 
 @dataclass(frozen=True)
@@ -180,7 +214,7 @@ def plan(collection: Collection, query: Query, records: int) -> Plan:
     text, excluded = _source(collection, similar)
     if not any(_distinctive(span) for span in text_tokens(text)):
         raise QueryError(
-            "SIM= 的文字中沒有可比較的詞（至少要有兩個相連的中文字或一個英文詞）", similar.position, text[:20]
+            "SIM= 的文字中沒有可比較的詞（至少要有兩個相連的中文字或一個英文詞，「的」「with」等虛詞不算）", similar.position, text[:20]
         )
     selection = select(text, lambda tokens: document_frequencies(collection, tokens, records), records)
     filters = query.filters()
