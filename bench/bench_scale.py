@@ -84,6 +84,10 @@ def command_set() -> list[tuple[str, str]]:
         ("latin proximity", "battery NEAR/5 electrode"),
         ("proximity of ORs", "(電池 OR battery) NEAR/5 (電極 OR electrode)"),
         ("ordered proximity", "裝置 ADJ/3 系統"),
+        ("wildcard", "bat?ery"),
+        ("inner *", "cat*ter"),
+        ("chinese wildcard", "電?池"),
+        ("word forms", "batteries"),
     ]
 
 
@@ -187,7 +191,7 @@ def peer_query(node, term) -> str | None:
 
 
 def trigram_term(term: Term) -> str | None:
-    if term.truncated or term.fields == ("PN",):
+    if term.truncated or term.wildcard or term.fields == ("PN",):
         return None
     columns = " ".join(FIELDS[code][0] for code in term.fields)
     return f'{{{columns}}} : "{term.text}"'
@@ -195,7 +199,7 @@ def trigram_term(term: Term) -> str | None:
 
 def tantivy_term(term: Term) -> str | None:
     tokens, prefix = segment.search_tokens(term.text, term.truncated)
-    if prefix or term.fields == ("PN",):
+    if prefix or term.wildcard or term.fields == ("PN",):
         return None
     return "(" + " OR ".join(f'{FIELDS[code][0]}:"{" ".join(tokens)}"' for code in term.fields) + ")"
 
