@@ -38,6 +38,9 @@ NEW_FORMS = [command for command, expected in HABITS if not isinstance(expected,
     "電池 NEAR/5 電極", "(電池 OR battery) NEAR/10 (電極 OR electrode)", "裝置 ADJ/3 系統 AND AD=2010:2020",
     "散熱 NOT 電池 NEAR/3 散熱", "TI=(電池 NEAR/2 模組) OR battery ADJ/1 pack",
     "固?電池", "TI=電?", "電?池 OR bat?ery", "batteries AND 電極", "electrodes NEAR/3 固?", "polymeri*ation", "b?t",
+    "CPC=H01M", "CPC=Y02E* AND 電池", "電池 NOT CPC=H01M10", "PRD=2010:2012 AND 電極", "PRD=:2003",
+] + [f"CT={record.pn[:-1]}" for record in synth.generate(5, seed=BEFORE["seed"])] + [
+    f"FAM={record.pn}" for record in synth.generate(5, seed=BEFORE["seed"])
 ]
 COMMAND_SET = [command for command, _, _ in BEFORE["runs"]] + [command for _, command in command_set()] + NEW_FORMS
 

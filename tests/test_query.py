@@ -282,6 +282,10 @@ HABITS = [
     ("po*ation", "前面至少要有三個字母"),
     ("電?ery", "全為中文字"),
     ("bat?eryx", "沒有相符的詞"),
+    ("(電池)@TI,CPC", "CPC要單獨指定"),
+    ("CT=abc", "CT= 後面要是公開公告號"),
+    ("CPC=H01M1?", "不能使用萬用字元"),
+    ("電池 NEAR/3 CPC=H01M", "不能用在CPC上"),
     ("#1 AND #2", "沒有檢索結果 #1"),  # no numbered run yet (tests/test_history.py runs them)
     ("電池|電容", "請改用 OR"),
     ("TI:電池", "請寫成 TI=…"),

@@ -295,6 +295,49 @@ def test_synthetic_records_are_reproducible_with_unique_numbers(new_store):
         assert synthetic_store.add(first).added == 300
 
 
+# --- the bibliographic record: priority, CPC, citations, families ------------------
+
+# Families: a TW 公開 A and its 公告 B (one application number); an EPO family-id
+# shared by a US grant and an EP B1; a Lens-style member list naming the US
+# grant without its kind.
+BIBLIOGRAPHIC = [
+    P("TWI100001B", "固態電池", an="110100001", pd="20220101", prd="20200301", cpc="H01M10/0525; Y02E60/10",
+      cites="US8930553B2; TWI700214B"),
+    P("TW202100001A", "固態電池", an="110100001", pd="20210101", prd="20200301", cpc="H01M10/0525"),
+    P("US8930553B2", "battery", an="13/000001", pd="20150106", prd="20120101", cpc="H01M100/00", family="555"),
+    P("EP2500000A1", "battery", pd="20140101", members="US8930553"),
+    P("EP2600000B1", "battery", family="555", cites="US8930553B1"),
+]
+
+
+@pytest.fixture(scope="module")
+def bibliographic(new_store):
+    with new_store() as opened:
+        opened.add(BIBLIOGRAPHIC)
+        yield opened
+
+
+@pytest.mark.parametrize(
+    "command, expected",
+    [
+        ("CPC=H01M", {"TWI100001B", "TW202100001A", "US8930553B2"}),  # a subclass: its groups
+        ("CPC=H01M10", {"TWI100001B", "TW202100001A"}),  # a main group: never H01M100
+        ("CPC=Y02E*", {"TWI100001B"}),
+        ('CPC="H01M"', set()),  # quoted: the symbol alone
+        ("CT=US8930553", {"TWI100001B", "EP2600000B1"}),  # any kind of the cited number
+        ("CT=US8930553B2", {"TWI100001B"}),
+        ("CT=TWI700214", {"TWI100001B"}),
+        ("FAM=TW202100001A", {"TWI100001B", "TW202100001A"}),
+        ("FAM=EP2500000", {"EP2500000A1", "US8930553B2", "EP2600000B1"}),  # member list, then family-id
+        ("FAM=EP2600000B1 NOT CT=US8930553", {"EP2500000A1", "US8930553B2"}),
+        ("PRD=2020", {"TWI100001B", "TW202100001A"}),
+        ("battery AND PRD=:2012", {"US8930553B2"}),
+    ],
+)
+def test_bibliographic_fields_are_searched(bibliographic, command, expected):
+    assert found(bibliographic, command) == expected
+
+
 # --- upgrading a database of the earlier format -----------------------------------
 
 # The earlier format: abstract and claims in the records table itself.
@@ -318,7 +361,7 @@ def earlier_database(path: Path, records: list[PatentRecord]) -> None:
         raw.execute(index_sql)
         columns = ", ".join(map(index_column, TEXT_FIELDS))
         for record_id, record in enumerate(records, 1):
-            values = asdict(record)
+            values = {key: value for key, value in asdict(record).items() if f" {key} TEXT" in _EARLIER_RECORDS}
             raw.execute(
                 f"INSERT INTO records (id, {', '.join(values)}, number) VALUES (?, {', '.join('?' * len(values))}, ?)",
                 (record_id, *values.values(), record.pn),

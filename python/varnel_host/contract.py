@@ -22,6 +22,7 @@ from importlib import resources
 from pathlib import Path
 from typing import NamedTuple, Protocol, Union
 
+from . import pn
 from .facets import Facets
 from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, Hit, PatentRecord
 from .dates import iso_date
@@ -76,6 +77,28 @@ class ImportReport:
     @property
     def summary(self) -> str:
         return import_summary(self.added, self.updated, self.unchanged, self.skipped)
+
+
+# --- the stored codes ------------------------------------------------------------
+
+# Kinds of the (kind, value, given) rows each store keeps per record beside
+# it, indexed on (kind, value): CPC symbols (value the symbol, upper case,
+# no spaces), cited publications and listed family members (value the
+# number part, given the number as stored, as records.number and pn are).
+CPC_KIND, CITED_KIND, MEMBER_KIND = "cpc", "ct", "fm"
+
+
+def code_values(record: PatentRecord) -> list[tuple[str, str, str]]:
+    """The stored code rows of one record."""
+    rows: dict[tuple[str, str, str], None] = {}
+    for symbol in record.cpc.split(";"):
+        if symbol := "".join(symbol.split()).upper():
+            rows[(CPC_KIND, symbol, "")] = None
+    for kind, numbers in ((CITED_KIND, record.cites), (MEMBER_KIND, record.members)):
+        for number in numbers.split(";"):
+            if number := "".join(number.split()).upper():
+                rows[(kind, pn.number_part(number), number)] = None
+    return list(rows)
 
 
 # --- the record check ----------------------------------------------------------

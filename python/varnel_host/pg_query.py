@@ -30,7 +30,8 @@ from dataclasses import dataclass
 
 from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
-from .query_plan import IdTable, date_bounds, indexable, number_of, positive_terms, term_tokens, weight
+from .contract import CITED_KIND, CPC_KIND
+from .query_plan import IdTable, cpc_symbols, date_bounds, indexable, number_of, positive_terms, term_tokens, weight
 from .records import FIELDS
 from .similar import SEARCHED_FIELDS
 
@@ -122,12 +123,25 @@ class Phrase:
         return sql, (self.tsquery(), *params)
 
 
-def number_condition(parts: pn.Parts) -> Sql:
-    """A typed publication number (pn.matches() rules): the indexed number part,
-    then the stored pn one of its forms (parts hold only A-Z and 0-9)."""
+def number_condition(parts: pn.Parts, number: str = f"{RECORDS}.number", given: str = f"{RECORDS}.pn") -> Sql:
+    """A typed publication number (pn.matches() rules): the indexed `number`
+    part, then `given` one of its forms (parts hold only A-Z and 0-9)."""
     country = parts.country or "(?:[A-Z][A-Z])?"
     kind = parts.kind or "(?:[A-Z][0-9]?)?"
-    return f"({RECORDS}.number = %s AND {RECORDS}.pn ~ %s)", (parts.number, f"^{country}{parts.number}{kind}$")
+    return f"({number} = %s AND {given} ~ %s)", (parts.number, f"^{country}{parts.number}{kind}$")
+
+
+def code_select(term: Term) -> Sql:
+    """A SELECT of the ids of the records a CPC= or CT= term finds (query_plan.code_terms())."""
+    if term.fields[0] == "CPC":
+        symbol, prefix = cpc_symbols(term)
+        if prefix:
+            return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value >= %s AND value < %s", (symbol, symbol + "\U0010ffff")
+        return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value = %s", (symbol,)
+    parts = pn.query_parts(term.text)
+    assert parts is not None  # the parser made sure
+    sql, params = number_condition(parts, "value", "given")
+    return f"SELECT id FROM codes WHERE kind = '{CITED_KIND}' AND {sql}", params
 
 
 def condition(node: Node) -> Sql:

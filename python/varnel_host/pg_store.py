@@ -13,7 +13,8 @@ Tables: `records` (one row per patent, pn unique, `number` its number part),
 `patent_tokens` (per record: every text field's tokens, their count and the
 GIN-indexed tsvector), `index_stats` (one row added per write: records and
 tokens added, summed for the collection's totals, so concurrent writers never
-wait on one counter row), `vocabulary` (every token ever indexed: what
+wait on one counter row), `codes` (per record: CPC symbols, cited publications and listed family
+members, contract.code_values()), `vocabulary` (every token ever indexed: what
 wildcards and English word forms expand to; a token no record holds any more
 stands for a word that finds nothing) and `varnel_meta`.
 
@@ -46,19 +47,19 @@ from psycopg import conninfo, errors
 from . import pn, segment, similar
 from .contract import (
     ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError, checked_batch,
-    checked_chunks, import_report, sample_numbers,
+    MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
 )
 from .expand import expand
 from .facets import Facets
 from .pg_query import (
-    NO_SCORE, TOKENS, CompiledQuery, Scoring, bm25_sql, compile_query, condition, lexemes, number_condition,
+    NO_SCORE, TOKENS, CompiledQuery, Scoring, bm25_sql, code_select, compile_query, condition, lexemes, number_condition,
     phrase_counts, ranked_phrases, similar_query, token_column, token_phrase,
 )
 from .query import Query, parse
-from .query_plan import both_sides, near_fields, near_test, proximities, with_ids
-from .records import ATTRIBUTES, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
+from .query_plan import both_sides, code_terms, family_of, near_fields, near_test, proximities, with_ids
+from .records import ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
-SCHEMA_VERSION = "1"
+SCHEMA_VERSION = "2"
 INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes/vocabulary"
 CONNECT_SECONDS = 10
 STATEMENT_SECONDS = 300
@@ -191,8 +192,16 @@ class PgPatentStore:
                 f"CREATE TABLE IF NOT EXISTS records (id bigserial PRIMARY KEY, pn text NOT NULL UNIQUE, {columns}, "
                 "number text NOT NULL DEFAULT '')"
             )
-            for column in ("number", "ad", "pd"):
+            for attribute in ATTRIBUTES:  # a database of schema 1 lacks the bibliographic columns
+                self._db.execute(f"ALTER TABLE records ADD COLUMN IF NOT EXISTS {attribute} text NOT NULL DEFAULT ''")
+            for column in ("number", *DATE_ATTRIBUTES, "family", "an"):
                 self._db.execute(f"CREATE INDEX IF NOT EXISTS records_{column} ON records ({column})")
+            self._db.execute(
+                "CREATE TABLE IF NOT EXISTS codes (kind text NOT NULL, value text COLLATE \"C\" NOT NULL, "
+                "id bigint NOT NULL REFERENCES records ON DELETE CASCADE, given text NOT NULL)"
+            )
+            self._db.execute("CREATE INDEX IF NOT EXISTS codes_value ON codes (kind, value)")
+            self._db.execute("CREATE INDEX IF NOT EXISTS codes_id ON codes (id)")
             tokens = ", ".join(f"{c} text NOT NULL" for c in _TOKEN_COLUMNS)
             self._db.execute(
                 "CREATE TABLE IF NOT EXISTS patent_tokens (id bigint PRIMARY KEY REFERENCES records ON DELETE CASCADE, "
@@ -203,7 +212,7 @@ class PgPatentStore:
             # every token ever indexed, in code-point order: what patterns and word forms expand to (expand.py)
             self._db.execute('CREATE TABLE IF NOT EXISTS vocabulary (token text COLLATE "C" PRIMARY KEY)')
             version = self._meta("schema")
-            if version not in (None, SCHEMA_VERSION):
+            if version not in (None, "1", SCHEMA_VERSION):
                 raise StoreError(f"資料庫「{self._where}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
             if self._meta("segmentation") not in (None, INDEX_VERSION):
                 self._reindex()
@@ -293,6 +302,12 @@ class PgPatentStore:
                 f"ON CONFLICT (pn) DO UPDATE SET {', '.join(f'{a} = EXCLUDED.{a}' for a in (*ATTRIBUTES, 'number'))}"
             )
             self._store_tokens()
+            ids = dict(self._db.execute("SELECT pn, id FROM records WHERE pn = ANY(%s)", ([r.pn for r in changed],)).fetchall())
+            self._db.execute("DELETE FROM codes WHERE id = ANY(%s)", (list(ids.values()),))
+            with self._db.cursor().copy('COPY codes (kind, value, id, given) FROM STDIN') as copy:
+                for record in changed:
+                    for kind, value, given in code_values(record):
+                        copy.write_row((kind, value, ids[record.pn], given))
 
     def _stage(self, records: Sequence[PatentRecord]) -> None:
         """Copy records and their tokens into the temporary staging table."""
@@ -377,6 +392,7 @@ class PgPatentStore:
             with self._db.transaction():
                 self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
                 query = expand(query, _PgVocabulary(self._db))
+                query = self._resolve_codes(query, table)
                 query = self._resolve_proximity(query, table)
                 if query.similar():  # the words chosen from the same state the hits come from
                     records = self._db.execute("SELECT count(*) FROM records").fetchone()[0]
@@ -473,7 +489,24 @@ class PgPatentStore:
                 with self._db.cursor().copy(f"COPY {name} (id) FROM STDIN") as copy:
                     for row in held:
                         copy.write_row(row)
-        self._extra[table] = list(tables.values())
+        self._extra.setdefault(table, []).extend(tables.values())
+        return with_ids(query, tables)
+
+    def _resolve_codes(self, query: Query, table: str) -> Query:
+        """The command with each CPC=, CT= and FAM= term replaced by a table
+        of its records (query_plan.with_ids); the tables go with the result."""
+        tables: dict = {}
+        for number, term in enumerate(code_terms(query)):
+            name = tables[term] = f"{table}_code{number}"
+            self._db.execute(f"CREATE TEMP TABLE {name} (id bigint PRIMARY KEY)")
+            if term.fields[0] == "FAM":
+                parts = pn.query_parts(term.text)
+                assert parts is not None  # the parser made sure
+                self._db.execute(f"INSERT INTO {name} (id) SELECT unnest(%s::bigint[])", (sorted(family_of(_PgFamilyLinks(self._db), parts)),))
+            else:
+                sql, params = code_select(term)
+                self._db.execute(f"INSERT INTO {name} (id) {sql} ON CONFLICT DO NOTHING", params)
+        self._extra.setdefault(table, []).extend(tables.values())
         return with_ids(query, tables)
 
     def _drop_stale(self) -> None:
@@ -482,6 +515,30 @@ class PgPatentStore:
 
     def release(self, table: str) -> None:
         self._stale += (table, *self._extra.pop(table, ()))
+
+
+class _PgFamilyLinks:
+    """The server's family links (query_plan.FamilyLinks), read in the search's transaction."""
+
+    def __init__(self, db: psycopg.Connection):
+        self._db = db
+
+    def numbered(self, parts: pn.Parts) -> set[int]:
+        sql, params = number_condition(parts)
+        return {row[0] for row in self._db.execute(f"SELECT r.id FROM records r WHERE {sql}", params)}
+
+    def linked(self, ids: set[int]) -> set[int]:
+        # a member listed without its kind is every kind of that number
+        member = "(m.pn = c.given OR m.pn ~ ('^' || c.given || '[A-Z][0-9]?$'))"
+        sql = (
+            "SELECT o.id FROM records r JOIN records o ON o.family = r.family WHERE r.id = ANY(%(ids)s) AND r.family <> '' "
+            "UNION SELECT o.id FROM records r JOIN records o ON o.an = r.an WHERE r.id = ANY(%(ids)s) AND r.an <> '' "
+            f"UNION SELECT m.id FROM codes c JOIN records m ON m.number = c.value "
+            f"WHERE c.kind = '{MEMBER_KIND}' AND c.id = ANY(%(ids)s) AND {member} "
+            f"UNION SELECT c.id FROM records m JOIN codes c ON c.kind = '{MEMBER_KIND}' AND c.value = m.number "
+            f"WHERE m.id = ANY(%(ids)s) AND {member}"
+        )
+        return {row[0] for row in self._db.execute(sql, {"ids": sorted(ids)})}
 
 
 class _PgVocabulary:

@@ -39,7 +39,7 @@ from collections.abc import Iterator, Mapping
 from typing import Union
 
 from . import pn
-from .records import DATE_FIELDS, DEFAULT_FIELDS, FIELDS
+from .records import CODE_FIELDS, DATE_FIELDS, DEFAULT_FIELDS, FIELDS
 from .segment import CJK, search_tokens
 
 MAX_COMMAND_LENGTH = 4000
@@ -350,6 +350,7 @@ def _parse(command: str, sets: Mapping[int, str], within: tuple[int, ...]) -> Qu
     _check_similar(root)
     root = _assign_fields(root, DEFAULT_FIELDS)
     _check_near_fields(root)
+    _check_code_fields(root, command)
     query = Query(root, command, tuple(parser.used.items()))
     if len(query.words()) > MAX_WORDS:
         raise QueryError(
@@ -371,12 +372,34 @@ def _check_near_fields(node: Node) -> None:
     for item in _nodes(node):
         if isinstance(item, Near):
             fields = {term.fields for term in _terms(item)}
-            if any("PN" in codes for codes in fields):
+            if refused := [code for codes in fields for code in codes if code == "PN" or code in CODE_FIELDS]:
                 shown = f"{'ADJ' if item.ordered else 'NEAR'}/{item.distance}"
-                raise QueryError(f"「{shown}」不能用在公開公告號（PN）上", 1, shown)
+                raise QueryError(f"「{shown}」不能用在{_named(refused[0])}上", 1, shown)
             if len(fields) > 1:
                 shown = f"{'ADJ' if item.ordered else 'NEAR'}/{item.distance}"
                 raise QueryError(f"「{shown}」兩邊的欄位不同：鄰近只在同一個欄位內比對，請寫成 TI=(a {shown} b) 或 (a {shown} b)@TI", 1, shown)
+
+
+def _named(code: str) -> str:
+    """A field code with its caption: "PN（公開公告號）", "CPC"."""
+    caption = FIELDS[code][1]
+    return code if caption == code else f"{code}（{caption}）"
+
+
+def _check_code_fields(root: Node, command: str) -> None:
+    """CPC=, CT= and FAM= search stored codes, each field on its own: a CPC
+    symbol (its levels, or truncated with *), a publication number."""
+    for term in _terms(root):
+        codes = [code for code in term.fields if code in CODE_FIELDS]
+        if not codes:
+            continue
+        at = command.find(term.text) + 1 or 1
+        if len(term.fields) > 1:
+            raise QueryError(f"{_named(codes[0])}要單獨指定，不能與其他欄位一起，例如 {codes[0]}=…", at, codes[0])
+        if term.wildcard:
+            raise QueryError(f"{codes[0]}= 不能使用萬用字元「?」；分類號請寫到次類或主目，或在詞尾加 *，例如 CPC=H01M10*", at, term.text)
+        if codes[0] != "CPC" and (term.truncated or pn.query_parts(term.text) is None):
+            raise QueryError(f"{codes[0]}= 後面要是公開公告號，例如 {codes[0]}=US8930553B2", at, term.text)
 
 
 class _Parser:

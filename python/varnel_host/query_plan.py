@@ -11,9 +11,11 @@ from __future__ import annotations
 import re
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, replace
+from typing import Protocol
 
 from . import pn
 from .query import And, Near, Node, Not, Or, Query, Term
+from .records import CODE_FIELDS
 from .segment import CJK, join_ipc, search_tokens
 
 # bm25 column weights: title 8 > claims 4 > abstract 2 > the other text fields 1.
@@ -205,12 +207,15 @@ def near_test(near: Near) -> Callable[[Mapping[str, list[str]]], bool]:
     return holds
 
 
-def with_ids(query: Query, tables: Mapping[Near, str]) -> Query:
-    """The command with each proximity replaced by its sides AND the table of the records where it holds."""
+def with_ids(query: Query, tables: Mapping[Near | Term, str]) -> Query:
+    """The command with each proximity replaced by its sides AND the table of
+    the records where it holds, and each code term by the table of its records."""
 
     def swap(node: Node) -> Node:
         if isinstance(node, Near):
             return And((node.left, node.right, IdTable(tables[node])))  # type: ignore[arg-type]
+        if isinstance(node, Term) and node in tables:
+            return IdTable(tables[node])  # type: ignore[return-value]
         if isinstance(node, Not):
             return Not(swap(node.item))
         if isinstance(node, Or):
@@ -221,6 +226,59 @@ def with_ids(query: Query, tables: Mapping[Near, str]) -> Query:
         return node
 
     return replace(query, root=swap(query.root)) if tables else query
+
+
+# --- stored codes: CPC=, CT=, FAM= ---------------------------------------------------
+#
+# Each store finds the records of a code term with its own SQL over the
+# `codes` rows (contract.code_values()) and the records' family columns,
+# keeps them in a table of ids and compiles the command with the term
+# replaced by that table (with_ids()): a condition, not a ranked word.
+
+MAX_FAMILY_ROUNDS = 8  # links followed from a publication to its family
+
+
+def code_terms(query: Query) -> list[Term]:
+    """The distinct CPC=, CT= and FAM= terms of a command, in command order."""
+    return list(dict.fromkeys(term for term in query.terms() if term.fields[0] in CODE_FIELDS))
+
+
+def cpc_symbols(term: Term) -> tuple[str, bool]:
+    """The stored CPC symbols a CPC= term finds: (symbol, False) that symbol,
+    (prefix, True) every symbol starting so. A subclass (H01M) stands for
+    its groups, a main group (H01M10) for itself and its subgroups
+    (H01M10/…, never H01M100), as in IC=; quoted, the symbol alone."""
+    text = "".join(join_ipc(term.text).split()).upper()
+    if term.truncated:
+        return text, True
+    if not term.phrase and _SUBCLASS.fullmatch(text):
+        return text, True
+    if not term.phrase and _MAIN_GROUP.fullmatch(text):
+        return text.rstrip("/") + "/", True
+    return text, False
+
+
+class FamilyLinks(Protocol):
+    """A store's look-ups that make up a family (family_of())."""
+
+    def numbered(self, parts: pn.Parts) -> set[int]:
+        """The records with this publication number (PN= rules)."""
+
+    def linked(self, ids: set[int]) -> set[int]:
+        """The records sharing a family identity or an application number
+        with one of `ids`, listed as a family member by one, or listing one."""
+
+
+def family_of(links: FamilyLinks, parts: pn.Parts) -> set[int]:
+    """The records of the families of the publication `parts` names: every
+    record reached from it by family links, followed MAX_FAMILY_ROUNDS deep."""
+    found = frontier = links.numbered(parts)
+    for _ in range(MAX_FAMILY_ROUNDS):
+        frontier = links.linked(frontier) - found
+        if not frontier:
+            break
+        found = found | frontier
+    return found
 
 
 def needs_a_word(node: Node) -> bool:

@@ -11,14 +11,16 @@ query_plan.py; only the SQL is made here.
 
 from __future__ import annotations
 
+import json
 import sqlite3
 from collections.abc import Sequence
 from dataclasses import dataclass
 
 from . import pn
+from .contract import CITED_KIND, CPC_KIND, MEMBER_KIND
 from .query import And, DateRange, Near, Node, Not, Or, Query, Term
 from .query_plan import (
-    IdTable, date_bounds, indexable, near_fields, needs_a_word, number_of, positive_terms, term_tokens,
+    IdTable, cpc_symbols, date_bounds, indexable, near_fields, needs_a_word, number_of, positive_terms, term_tokens,
 )
 from .records import FIELDS
 from .similar import SEARCHED_FIELDS, RecordIds
@@ -67,14 +69,54 @@ def _quoted(text: str) -> str:
     return '"' + text.replace('"', '""') + '"'
 
 
-def number_sql(parts: pn.Parts) -> tuple[str, tuple[str, ...]]:
-    """An SQL condition finding a typed number: records.number (indexed) is
-    its number part, then pn is one of its forms (parts hold only A-Z, 0-9)."""
+def number_sql(
+    parts: pn.Parts, number: str = f"{RECORDS_ALIAS}.number", given: str = f"{RECORDS_ALIAS}.pn"
+) -> tuple[str, tuple[str, ...]]:
+    """An SQL condition finding a typed number: `number` (indexed) is its
+    number part, then `given` is one of its forms (parts hold only A-Z, 0-9)."""
     countries = [parts.country] if parts.country else ["", "[A-Z][A-Z]"]
     kinds = [parts.kind] if parts.kind else ["", "[A-Z]", "[A-Z][0-9]"]
     patterns = tuple(c + parts.number + k for c in countries for k in kinds)
-    forms = " OR ".join(f"{RECORDS_ALIAS}.pn GLOB ?" for _ in patterns)
-    return f"{RECORDS_ALIAS}.number = ? AND ({forms})", (parts.number, *patterns)
+    forms = " OR ".join(f"{given} GLOB ?" for _ in patterns)
+    return f"{number} = ? AND ({forms})", (parts.number, *patterns)
+
+
+def code_sql(term: Term) -> tuple[str, tuple[str, ...]]:
+    """A SELECT of the ids of the records a CPC= or CT= term finds (query_plan.code_terms())."""
+    if term.fields[0] == "CPC":
+        symbol, prefix = cpc_symbols(term)
+        if prefix:
+            return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value >= ? AND value < ?", (symbol, symbol + "\U0010ffff")
+        return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value = ?", (symbol,)
+    parts = pn.query_parts(term.text)
+    assert parts is not None  # the parser made sure
+    condition, params = number_sql(parts, "value", "given")
+    return f"SELECT id FROM codes WHERE kind = '{CITED_KIND}' AND {condition}", params
+
+
+class SqliteFamilyLinks:
+    """The file's family links (query_plan.FamilyLinks)."""
+
+    def __init__(self, db: sqlite3.Connection):
+        self._db = db
+
+    def numbered(self, parts: pn.Parts) -> set[int]:
+        condition, params = number_sql(parts)
+        return {row[0] for row in self._db.execute(f"SELECT {RECORDS_ALIAS}.id FROM records {RECORDS_ALIAS} WHERE {condition}", params)}
+
+    def linked(self, ids: set[int]) -> set[int]:
+        chosen = "(SELECT value FROM json_each(?1))"
+        # a member listed without its kind is every kind of that number
+        member = "(m.pn = c.given OR m.pn GLOB c.given || '[A-Z]*')"
+        sql = (
+            f"SELECT o.id FROM records r JOIN records o ON o.family = r.family WHERE r.id IN {chosen} AND r.family <> '' "
+            f"UNION SELECT o.id FROM records r JOIN records o ON o.an = r.an WHERE r.id IN {chosen} AND r.an <> '' "
+            f"UNION SELECT m.id FROM codes c JOIN records m ON m.number = c.value "
+            f"WHERE c.kind = '{MEMBER_KIND}' AND c.id IN {chosen} AND {member} "
+            f"UNION SELECT c.id FROM records m JOIN codes c ON c.kind = '{MEMBER_KIND}' AND c.value = m.number "
+            f"WHERE m.id IN {chosen} AND {member}"
+        )
+        return {row[0] for row in self._db.execute(sql, (json.dumps(sorted(ids)),))}
 
 
 def compile_query(query: Query) -> CompiledQuery:

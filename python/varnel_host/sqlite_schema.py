@@ -17,9 +17,15 @@ with: when it changes, the index is rebuilt from the records once, in one
 transaction (a contentless index can only forget a row given the tokens it
 was built from, so it is never updated with other ones).
 
+`codes` holds each record's code_values() rows (CPC symbols, cited
+publications, listed family members), indexed on (kind, value) for CPC=,
+CT= and FAM=, and on id so that an update replaces them.
+
 The upgrade steps run in order from the file's version: 1 -> 2 adds `meta`
 and `records.number`; 2 -> 3 moves abstract and claims, compressed, to
-`texts`.
+`texts`; 3 -> 4 adds the bibliographic columns (priority, CPC, family,
+citations, legal status, document type; empty until a file is imported
+again) and `codes`.
 """
 
 from __future__ import annotations
@@ -30,16 +36,17 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import AbstractContextManager
 
 from . import pn, segment
-from .contract import StoreError
+from .contract import StoreError, code_values
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, TEXT_FIELDS, PatentRecord
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
 INDEX_TABLE = "patent_index"
 INDEX_BUFFER_BYTES = 32 * 1024 * 1024
 TEXT_LEVEL = 6  # zlib level of the long texts
 UPGRADE_STEPS = 50_000  # records between progress lines of a schema upgrade
 CHUNK = 1000  # records read or written at a time
+FAMILY_ATTRIBUTES = ("family", "an")  # a family is found by these (FAM=)
 
 assert ATTRIBUTES[2:4] == LONG_ATTRIBUTES  # record_of() builds records positionally
 LISTED_COLUMNS = ", ".join(LISTED_ATTRIBUTES)
@@ -131,7 +138,7 @@ def _unsupported(path: str, version: int) -> StoreError:
 def is_current(db: sqlite3.Connection, path: str) -> bool:
     """Whether the file needs no upgrade; StoreError for a version this program does not know."""
     version = db.execute("PRAGMA user_version").fetchone()[0]
-    if version not in (0, 1, 2, SCHEMA_VERSION):
+    if version not in (0, 1, 2, 3, SCHEMA_VERSION):
         raise _unsupported(path, version)
     return version == SCHEMA_VERSION and _segmentation(db) == INDEX_VERSION
 
@@ -147,6 +154,8 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
     with transaction():
         version = db.execute("PRAGMA user_version").fetchone()[0]
         upgraded = version in (1, 2)
+        if version in (1, 2, 3):
+            _add_columns(db)
         if version == 0:
             _create(db)
         elif version == 1:
@@ -159,8 +168,10 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
             db.execute("CREATE INDEX records_number ON records (number)")
         if upgraded:
             _narrow_records(db, progress)
-        elif version not in (0, SCHEMA_VERSION):
+        elif version not in (0, 3, SCHEMA_VERSION):
             raise _unsupported(path, version)
+        if version in (1, 2, 3):
+            _create_codes(db)
         if _segmentation(db) != INDEX_VERSION:
             _rebuild_index(db)
         db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
@@ -195,6 +206,7 @@ def _segmentation(db: sqlite3.Connection) -> str | None:
 def _create(db: sqlite3.Connection) -> None:
     _create_records(db, "records")
     _create_record_indexes(db)
+    _create_codes(db)
     db.execute("CREATE TABLE texts (id INTEGER PRIMARY KEY, body BLOB NOT NULL)")
     db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
     _create_index(db)
@@ -209,8 +221,33 @@ def _create_records(db: sqlite3.Connection, name: str) -> None:
 
 
 def _create_record_indexes(db: sqlite3.Connection) -> None:
-    for attribute in (*DATE_ATTRIBUTES, "number"):
-        db.execute(f"CREATE INDEX records_{attribute} ON records ({attribute})")
+    for attribute in (*DATE_ATTRIBUTES, "number", *FAMILY_ATTRIBUTES):
+        db.execute(f"CREATE INDEX IF NOT EXISTS records_{attribute} ON records ({attribute})")
+
+
+def _add_columns(db: sqlite3.Connection) -> None:
+    """The listed columns an older `records` lacks, empty."""
+    present = {row[1] for row in db.execute("PRAGMA table_info(records)")}
+    for attribute in LISTED_ATTRIBUTES:
+        if attribute not in present:
+            db.execute(f"ALTER TABLE records ADD COLUMN {attribute} TEXT NOT NULL DEFAULT ''")
+
+
+def _create_codes(db: sqlite3.Connection) -> None:
+    db.execute("CREATE TABLE codes (kind TEXT NOT NULL, value TEXT NOT NULL, id INTEGER NOT NULL, given TEXT NOT NULL)")
+    db.execute("CREATE INDEX codes_value ON codes (kind, value)")
+    db.execute("CREATE INDEX codes_id ON codes (id)")
+    _create_record_indexes(db)
+
+
+def store_codes(db: sqlite3.Connection, rows: Iterable[tuple[int, PatentRecord, bool]]) -> None:
+    """The code rows of (id, record, replacing) rows: a replaced record's old ones go first."""
+    rows = list(rows)
+    db.executemany("DELETE FROM codes WHERE id = ?", [(record_id,) for record_id, _, replacing in rows if replacing])
+    db.executemany(
+        "INSERT INTO codes (kind, value, id, given) VALUES (?, ?, ?, ?)",
+        [(kind, value, record_id, given) for record_id, record, _ in rows for kind, value, given in code_values(record)],
+    )
 
 
 def _narrow_records(db: sqlite3.Connection, progress: Progress) -> None:

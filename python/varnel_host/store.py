@@ -38,11 +38,11 @@ from .contract import (
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .expand import expand
 from .query import Query, parse
-from .query_plan import near_fields, near_test, proximities, weight, with_ids
+from .query_plan import code_terms, family_of, near_fields, near_test, proximities, weight, with_ids
 from .records import FIELDS, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 from .sqlite_query import (
-    RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteVocabulary, compile_query, near_candidates, token_match,
-    word_checks,
+    RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
+    near_candidates, token_match, word_checks,
 )
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, LISTED_COLUMNS, full_records, listed_values, record_of
 
@@ -151,7 +151,7 @@ class PatentStore:
         with self._transaction():
             rows = list(full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE r.pn IN (SELECT value FROM json_each(?))", (numbers,))))
             schema.forget(self._db, rows)
-            for table in ("records", "texts"):
+            for table in ("records", "texts", "codes"):
                 self._db.executemany(f"DELETE FROM {table} WHERE id = ?", [(row[0],) for row in rows])
         return len(rows)
 
@@ -281,6 +281,7 @@ class PatentStore:
             "INSERT OR REPLACE INTO texts (id, body) VALUES (?, ?)",
             [(record_id, prepared[id(new)][1]) for record_id, _, new in changed],
         )
+        schema.store_codes(self._db, [(record_id, new, old is not None) for record_id, old, new in changed])
         schema.forget(self._db, [(record_id, old) for record_id, old, _ in updates])
         schema.add_to_index(self._db, [(record_id, prepared[id(new)][0]) for record_id, _, new in changed])
         return next_id
@@ -305,6 +306,7 @@ class PatentStore:
         table = f"temp.hits_{next(self._results)}"
         with self.polling(cancel):
             query = expand(query, SqliteVocabulary(self._db))
+            query = self._resolve_codes(query, table)
             query = self._resolve_proximity(query, table)
             plan = similar.plan(SqliteCollection(self._db), query, self.count()) if query.similar() else None
             compiled = plan.compiled if plan else compile_query(query)
@@ -313,6 +315,23 @@ class PatentStore:
         result = SearchResult(self, query, table, total, cancel, plan)
         self._live.add(result)
         return result
+
+    def _resolve_codes(self, query: Query, table: str) -> Query:
+        """The command with each CPC=, CT= and FAM= term replaced by a table of its records (query_plan.with_ids)."""
+        tables: dict = {}
+        for number, term in enumerate(code_terms(query)):
+            name = tables[term] = f"{table}_code{number}"
+            self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
+            self._stale.append(name)  # dropped with the proximity tables
+            if term.fields[0] == "FAM":
+                parts = pn.query_parts(term.text)
+                assert parts is not None  # the parser made sure
+                ids = family_of(SqliteFamilyLinks(self._db), parts)
+                self._db.executemany(f"INSERT INTO {name} (id) VALUES (?)", ((record_id,) for record_id in sorted(ids)))
+            else:
+                sql, params = code_sql(term)
+                self._db.execute(f"INSERT OR IGNORE INTO {name} (id) {sql}", params)
+        return with_ids(query, tables)
 
     def _resolve_proximity(self, query: Query, table: str) -> Query:
         """The command with each NEAR/ADJ replaced by its sides and a table of

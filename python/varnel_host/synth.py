@@ -10,6 +10,7 @@ mix of real filings; it means nothing. The same (n, seed) gives the same records
 from __future__ import annotations
 
 import argparse
+import collections
 import datetime
 import json
 import random
@@ -96,9 +97,40 @@ def _inventors(rng: random.Random) -> str:
     return "; ".join(rng.choice(SURNAMES) + "".join(rng.sample(GIVEN_CHARACTERS, 2)) for _ in range(rng.randint(1, 4)))
 
 
+CITED_WINDOW = 50_000  # earlier publications a record may cite
+
+
+def _bibliography(bib: random.Random, number: int, filed: datetime.date, ipc: str, granted: bool,
+                  earlier: collections.deque[str], family: int) -> dict[str, str]:
+    """Priority, CPC, family, citations, legal status and document type of
+    one record, from their own random stream (the texts stay as they are)."""
+    claimed = bib.random() < 0.6
+    priority_date = filed - datetime.timedelta(days=bib.randint(30, 365)) if claimed else filed
+    priority = (f"US{priority_date.year}/{bib.randrange(10**6):06d}" if bib.random() < 0.5
+                else f"TW{priority_date.year - 1911:03d}{bib.randrange(10**7):07d}") if claimed else ""
+    cpc = [code for code in ipc.split("; ") if code] + (["Y02E60/10"] if bib.random() < 0.2 else [])
+    cited = [bib.choice(earlier) for _ in range(bib.randint(0, 6))] if earlier else []
+    if bib.random() < 0.3:
+        cited.append(f"US{bib.randint(7_000_000, 11_000_000)}B2")
+    return {
+        "priority": priority,
+        "prd": priority_date.strftime("%Y%m%d"),
+        "cpc": "; ".join(dict.fromkeys(cpc)),
+        "family": str(family),
+        "cites": "; ".join(dict.fromkeys(cited)),
+        "status": bib.choice(("有效", "消滅", "審查中")) if not granted or bib.random() < 0.9 else "撤回",
+        "doctype": "公告" if granted else "公開",
+    }
+
+
 def generate(n: int, seed: int = 0) -> Iterator[PatentRecord]:
-    """n synthetic records with unique pn; deterministic for (n, seed)."""
+    """n synthetic records with unique pn; deterministic for (n, seed).
+    About a third of the records share a family with the one before; a
+    record cites up to six of the CITED_WINDOW publications before it."""
     rng = random.Random(seed)
+    bib = random.Random(f"bibliography {seed}")
+    earlier: collections.deque[str] = collections.deque(maxlen=CITED_WINDOW)
+    family = 0
     first = datetime.date(2000, 1, 1).toordinal()
     span = datetime.date(2025, 6, 30).toordinal() - first
     for number in range(n):
@@ -113,17 +145,24 @@ def generate(n: int, seed: int = 0) -> Iterator[PatentRecord]:
             f"{k}. 如請求項{rng.randint(1, k - 1)}所述之{subject}，其中{_sentence(rng, topic)}" for k in range(2, rng.randint(4, 12))
         ]
         granted = rng.random() < 0.4
+        applicants, inventors = _applicants(rng), _inventors(rng)
+        ipc = _ipc(rng, topic)
+        pn = f"TWI{number:07d}B" if granted else f"TW{published.year}{number:07d}A"
+        family += bib.random() >= 0.33
+        extra = _bibliography(bib, number, filed, ipc, granted, earlier, family)
+        earlier.append(pn)
         yield PatentRecord(
-            pn=f"TWI{number:07d}B" if granted else f"TW{published.year}{number:07d}A",
+            pn=pn,
             title=title,
             abstract=abstract,
             claims="\n".join(claims),
-            applicants=_applicants(rng),
-            inventors=_inventors(rng),
-            ipc=_ipc(rng, topic),
+            applicants=applicants,
+            inventors=inventors,
+            ipc=ipc,
             an=f"{filed.year - 1911:03d}{number:07d}",
             ad=filed.strftime("%Y%m%d"),
             pd=published.strftime("%Y%m%d"),
+            **extra,
         )
 
 
