@@ -17,16 +17,25 @@ FIELDS: dict[str, tuple[str, str]] = {
     "AN": ("an", "申請號"),
     "AD": ("ad", "申請日"),
     "ID": ("pd", "公開公告日"),
+    "PRD": ("prd", "最早優先權日"),
+    "CPC": ("cpc", "CPC"),
+    "CT": ("cites", "引用專利"),
+    "FAM": ("family", "同族"),
 }
-DATE_FIELDS = ("AD", "ID")
+DATE_FIELDS = ("AD", "ID", "PRD")
 DEFAULT_FIELDS = ("TI", "AB", "CL")  # searched when a word names no field
-TEXT_FIELDS = tuple(code for code in FIELDS if code not in DATE_FIELDS)
+# The full-text index's columns, in its order.
+TEXT_FIELDS = ("TI", "AB", "CL", "PA", "IV", "IC", "PN", "AN")
+# Searched as conditions on stored codes and numbers (a CPC symbol or its
+# levels, a cited publication, a family), not words of the index.
+CODE_FIELDS = ("CPC", "CT", "FAM")
 
 
 @dataclass(frozen=True)
 class PatentRecord:
     """One patent document. Dates are "YYYYMMDD" strings or ""; list-like
-    fields (applicants, inventors, ipc) are "; "-separated text."""
+    fields (applicants, inventors, ipc, priority, cpc, members, cites) are
+    "; "-separated text."""
 
     pn: str  # 公開公告號, the record's identity
     title: str = ""
@@ -38,6 +47,14 @@ class PatentRecord:
     an: str = ""  # 申請號
     ad: str = ""  # 申請日
     pd: str = ""  # 公開公告日
+    priority: str = ""  # priority application numbers, as the export gives them
+    prd: str = ""  # earliest priority date
+    cpc: str = ""  # CPC symbols in one flat form (H01M10/0525)
+    family: str = ""  # the export's family identity (an EPO family-id), "" if none
+    members: str = ""  # publication numbers the export lists as the same family
+    cites: str = ""  # publication numbers this patent cites
+    status: str = ""  # legal status, as the export words it
+    doctype: str = ""  # document type (公開 A, 公告 B, …), as the export words it
 
     @property
     def first_claim(self) -> str:
@@ -55,8 +72,11 @@ class Hit:
 
 
 ATTRIBUTES = tuple(f.name for f in fields(PatentRecord))
-CAPTIONS = {attribute: caption for attribute, caption in FIELDS.values()}
-DATE_ATTRIBUTES = ("ad", "pd")
+CAPTIONS = {
+    **{attribute: caption for attribute, caption in FIELDS.values()},
+    "priority": "優先權號", "members": "同族專利", "status": "法律狀態", "doctype": "文件類型",
+}
+DATE_ATTRIBUTES = ("ad", "pd", "prd")
 LONG_ATTRIBUTES = ("abstract", "claims")  # read only for the closest hits and full records
 # What a listed hit carries: every attribute but the long texts.
 LISTED_ATTRIBUTES = tuple(a for a in ATTRIBUTES if a not in LONG_ATTRIBUTES)
