@@ -12,7 +12,7 @@ import pytest
 import ingest_fixtures as fx
 from varnel_host import __main__ as host
 from varnel_host.ingest import FileInfo, Importer, detect, finish
-from varnel_host.ingest import tables, text, xmldocs
+from varnel_host.ingest import tables, text
 from varnel_host.records import PatentRecord
 from varnel_host.contract import StoreError
 from varnel_host.store import PatentStore
@@ -80,15 +80,30 @@ def _uspto_bulk() -> str:
     )
 
 
+_CPC = "".join(
+    f"<{kind}><classification-cpc><section>{s}</section><class>{c}</class><subclass>{sc}</subclass><main-group>{m}"
+    f"</main-group><subgroup>{g}</subgroup></classification-cpc></{kind}>"
+    for kind, s, c, sc, m, g in (("main-cpc", "H", "01", "M", "2220", "20"), ("further-cpc", "Y", "02", "E", "60", "10"))
+)
+_TIPO_PRIORITY = ("<priority-claims><priority-claim><country>JP</country><doc-number>2011-100</doc-number><date>100/10/26"
+                  "</date></priority-claim><priority-claim><country>US</country><doc-number>61/200</doc-number>"
+                  "<date>100/03/01</date></priority-claim></priority-claims><invention-title>")
+
+
 @pytest.mark.parametrize(
     "content, index, expected",
     [
+        (fx.USPTO_GRANT.format(number="09000006").replace("<classifications-ipcr>", f"<classifications-cpc>{_CPC}"
+                                                          "</classifications-cpc><classifications-ipcr>"), 0,
+         dict(cpc="H01M2220/20; Y02E60/10", doctype="B2", cites="", prd="")),
+        (fx.TIPO_INVENTION.replace("<invention-title>", _TIPO_PRIORITY), 0,
+         dict(priority="JP 2011-100; US 61/200", prd="20110301", doctype="B")),
         (fx.LENS_CURRENT, 0, dict(pn="US9000001B2", title="Gene editing, improved", abstract="An abstract\nover two lines.",
                                   applicants="ACME BIO INC; SMITH; JONES LLP", inventors="DOE JANE; ROE RICHARD",
                                   ipc="C12N9/22; A61K35/28", an="US201715000001A", ad="20170314", pd="20171205")),
         (fx.LENS_CURRENT, 1, dict(pn="US20200000002A1", abstract="", ipc="C12N15/86")),
         (fx.LENS_OLD, 0, dict(pn="EP2000001A1", title="Older layout title", abstract="", ad="20100624", pd="20111228")),
-        (fx.GOOGLE, 0, dict(pn="US9000005B2", applicants="Kespry, Inc.; Samsung Electronics Co., Ltd.",
+        (fx.GOOGLE, 0, dict(pn="US9000005B2", prd="20140101", applicants="Kespry, Inc.; Samsung Electronics Co., Ltd.",
                             inventors="Jane Doe; Richard Roe", ad="20150203", pd="20170506")),
         (fx.USPTO_GRANT.format(number="09000006"), 0, dict(
             pn="US9000006B2", title="Session messages", abstract="First paragraph.\nSecond paragraph.",
@@ -136,6 +151,13 @@ def test_record_counts(content, count):
         (text.ipc_symbol, "A61B005/00", "A61B5/00"),
         (text.ipc_symbol, "H01M 10/0525", "H01M10/0525"),
         (text.ipc_symbol, "H01M", "H01M"),
+        (text.cpc_symbol, "Y02E  60/10   A I", "Y02E60/10"),
+        (text.cpc_symbol, "H01M  2220/  20   A I", "H01M2220/20"),
+        (text.cpc_symbol, "A61K2035/124", "A61K2035/124"),
+        (text.cpc_symbol, "C12Y", "C12Y"),
+        (text.publication_numbers, ["US 2007/0140112 A1", ("US7844851", "B2"), "us-7844851-b2", ("", "A")],
+         "US20070140112A1; US7844851B2"),
+        (text.earliest_date, ["20011026", "", "2000-01-00", "1999-12-31"], "19991231"),
         (text.roc_date, "103/06/01", "20140601"),
         (text.roc_date, "99/12/31", "20101231"),
         (text.dmy_date, "28/06/13", "20130628"),
@@ -348,6 +370,24 @@ SAMPLE_FACTS = {
     "tipo-xml/102301323.xml": (1, "TWD160743S", dict(ipc="", title="褲子")),
     "epo-ops-xml/epo-ops_get_biblio_response.xml": (1, "EP2400812A1", dict(ipc="H04W84/20", applicants="9SOLUTIONS OY")),
 }
+# Read by eye from the files: the number, a field, one of its items and how many distinct items it has.
+SAMPLE_FIELDS = [
+    ("lens-csv/lens-export-current-layout.csv", "US9833479B2", dict(
+        prd="20140730", status="ACTIVE", doctype="Granted Patent", members="", cites=""),
+     dict(cpc=("A61K2035/124", 11), priority=("US 201462030942 P", 3))),
+    ("lens-csv/lens-export-current-layout.csv", "US20230067653A1", dict(prd="20180208", doctype="Patent Application"),
+     dict(cpc=("C12Y301/06013", 20))),
+    ("uspto-xml/PatentPublicData_US08930553.xml", "US8930553B2", dict(doctype="B2", members="US20140101323A1"),
+     dict(cites=("US20070140112A1", 16))),
+    ("uspto-xml/PatentPublicData_US20050004437A1.xml", "US20050004437A1",
+     dict(priority="CH 1974/01", prd="20011026", doctype="A1", cites=""), {}),
+    ("tipo-xml/101116680.xml", "TWI439543B", dict(cites="CN101151957A; CN101822170A", members="TW201346027A",
+                                                  doctype="B", prd=""), {}),
+    ("tipo-xml/102301323.xml", "TWD160743S", dict(cites="USD510791; USD603582", members="", doctype="S"), {}),
+    ("epo-ops-xml/epo-ops_get_biblio_response.xml", "EP2400812A1", dict(
+        family="43088294", priority="EP20100167109", prd="20100624", cpc="H04W84/20; H04W88/04", doctype="A1"),
+     dict(cites=("US2004136338A1", 6))),
+]
 
 
 @pytest.mark.skipif(not SAMPLES.is_dir(), reason=f"the real export samples are not here ({SAMPLES})")
@@ -361,9 +401,22 @@ def test_real_export_samples(name, facts):
 
 
 @pytest.mark.skipif(not SAMPLES.is_dir(), reason=f"the real export samples are not here ({SAMPLES})")
+@pytest.mark.parametrize("name, number, exact, lists", SAMPLE_FIELDS)
+def test_new_fields_of_the_real_samples(name, number, exact, lists):
+    record = next(r for r in read((SAMPLES / name).read_bytes()) if r.pn == number)
+    assert {key: getattr(record, key) for key in exact} == exact
+    for key, (item, count) in lists.items():
+        items = getattr(record, key).split("; ")
+        assert item in items and len(set(items)) == len(items) == count, items
+
+
+@pytest.mark.skipif(not SAMPLES.is_dir(), reason=f"the real export samples are not here ({SAMPLES})")
 def test_the_samples_folder_imports_whole(tmp_path):
     with PatentStore(tmp_path / "db.sqlite3") as store:
         status, lines = run_import(store, SAMPLES)
         assert status == 0, lines
         assert store.count() == sum(count for count, _, _ in SAMPLE_FACTS.values())
         assert store.search("PN=US8930553B2").total == 1
+    lens = [line.split("：", 1)[1] for line in lines if "lens-export" in line]
+    assert "優先權號 130 筆、最早優先權日 130 筆、CPC 130 筆、法律狀態 130 筆、文件類型 130 筆" in lens[2], lens
+    assert not {"CPC Classifications", "Earliest Priority Date", "Document Type"} & set(lens[1].split("：")[1].split("、"))

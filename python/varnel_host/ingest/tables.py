@@ -1,10 +1,10 @@
 """Readers of tables: our own CSV and JSON Lines, Lens.org CSV, Google Patents CSV.
 
 Our own columns are the English attribute names of records.PatentRecord (pn,
-title, abstract, claims, applicants, inventors, ipc, an, ad, pd, any letter
-case) or the Chinese captions of records.FIELDS (公開公告號, 專利名稱, …); pn
-is required; in JSON, applicants, inventors and ipc may also be lists of
-strings. Other columns are ignored and listed; one that looks like a
+title, abstract, claims, applicants, inventors, ipc, an, ad, pd, priority,
+prd, cpc, family, members, cites, status, doctype, any letter case) or their
+Chinese captions (公開公告號, 專利名稱, …); pn is required; in JSON, the
+list-like fields (LIST_ATTRIBUTES) may also be lists of strings. Other columns are ignored and listed; one that looks like a
 misspelled known name fails the file (its rows are still imported).
 
 CSV rows are framed before they are parsed: a row ends at a line end outside
@@ -28,12 +28,14 @@ from typing import BinaryIO
 from ..contract import ImportReport
 from ..records import ATTRIBUTES, CAPTIONS, PatentRecord
 from .base import FileInfo, Row
-from .text import FIELD_LIMIT, SNIFF_BYTES, detect_encoding, dmy_date, ipc_symbol, joined, lines, text_stream
+from .text import (
+    FIELD_LIMIT, SNIFF_BYTES, clean, cpc_symbol, detect_encoding, dmy_date, ipc_symbol, joined, lines, text_stream
+)
 
 csv.field_size_limit(FIELD_LIMIT + 1)
 
 COLUMN_NAMES = {**{a: a for a in ATTRIBUTES}, **{c.lower(): a for a, c in CAPTIONS.items()}}
-LIST_ATTRIBUTES = ("applicants", "inventors", "ipc")
+LIST_ATTRIBUTES = ("applicants", "inventors", "ipc", "priority", "cpc", "members", "cites")
 NOT_DECODABLE = "含有無法以 {} 解讀的文字"
 _RECORD_TOO_LARGE = f"這一筆超過 {FIELD_LIMIT // (1024 * 1024)} MiB 的上限，未讀取也未匯入"
 _TOO_LARGE = f"這一列超過 {FIELD_LIMIT // (1024 * 1024)} MiB 的上限，未匯入"
@@ -272,7 +274,14 @@ LENS_NAMES = {
     "publication date": "pd",
     "jurisdiction": "country",
     "kind": "kind",
+    "priority numbers": "priority",
+    "earliest priority date": "prd",
+    "cpc classifications": "cpc",
+    "document type": "doctype",
+    "legal status": "status",
 }
+# Not read: Simple/Extended Family Members list Lens IDs, not publication
+# numbers, and Cites Patent Count is only a count.
 
 
 _HAS_KIND = re.compile(r"[A-Z]\d?\s*$")
@@ -294,8 +303,12 @@ def _lens_record(values: dict[str, str]) -> PatentRecord | str:
         "inventors": joined(values.get("inventors", "").split(";;")),
         "ipc": joined(ipc_symbol(s) for s in values.get("ipc", "").split(";;")),
         "an": "".join(values.get("an", "").split()),
+        "priority": joined(values.get("priority", "").split(";;")),
+        "cpc": joined(cpc_symbol(s) for s in values.get("cpc", "").split(";;")),
+        "doctype": clean(values.get("doctype", "")),
+        "status": clean(values.get("status", "")),
     }
-    for attribute, caption in (("ad", "申請日"), ("pd", "公開公告日")):
+    for attribute, caption in (("ad", "申請日"), ("pd", "公開公告日"), ("prd", "最早優先權日")):
         try:
             record[attribute] = dmy_date(values.get(attribute, ""))
         except ValueError:
@@ -318,6 +331,7 @@ GOOGLE_NAMES = {
     "title": "title",
     "assignee": "applicants",
     "inventor/author": "inventors",
+    "priority date": "prd",
     "filing/creation date": "ad",
     "publication date": "pd",
     "grant date": "grant",
@@ -349,7 +363,7 @@ def _google_record(values: dict[str, str]) -> PatentRecord | str:
         "applicants": joined(split_google_names(values.get("applicants", ""))),
         "inventors": joined(split_google_names(values.get("inventors", ""))),
     }
-    for attribute, caption, fallback in (("ad", "申請日", ""), ("pd", "公開公告日", "grant")):
+    for attribute, caption, fallback in (("prd", "最早優先權日", ""), ("ad", "申請日", ""), ("pd", "公開公告日", "grant")):
         value = values.get(attribute, "").strip() or values.get(fallback, "").strip()
         try:
             record[attribute] = dmy_date(value)

@@ -1,4 +1,5 @@
-"""Text rules shared by the readers: decoding, lines, dates, IPC symbols, names.
+"""Text rules shared by the readers: decoding, lines, dates, IPC and CPC
+symbols, lists of publication numbers, names.
 
 Encodings are decided from the first MiB of a file: a BOM names UTF-8 or
 UTF-16; text whose non-ASCII lines are mostly valid UTF-8 is UTF-8 (lines
@@ -22,6 +23,7 @@ from typing import BinaryIO
 
 import charset_normalizer
 
+from .. import pn
 from ..dates import iso_date, valid_date
 
 SNIFF_BYTES = 1 << 20
@@ -144,6 +146,48 @@ def ipc_symbol(text: str) -> str:
     if match is None:
         return _SPACES.sub("", text)
     return f"{match[1]}{match[2]}{match[3]}{int(match[4])}/{match[5]}"
+
+
+_CPC = re.compile(r"([A-HY])\s*(\d{2})\s*([A-Z])\s*0*(\d{1,4})\s*/\s*(\d{1,6})")
+
+
+@functools.lru_cache(maxsize=1 << 16)
+def cpc_symbol(text: str) -> str:
+    """A CPC symbol in the flat form of ipc_symbol, section Y included:
+    "Y02E 60/10", "H01M  2220/20" (DOCDB) become Y02E60/10, H01M2220/20.
+    Text that is no full symbol is kept without spaces."""
+    match = _CPC.match(text.strip().upper())
+    if match is None:
+        return _SPACES.sub("", text)
+    return f"{match[1]}{match[2]}{match[3]}{int(match[4])}/{match[5]}"
+
+
+def symbol_of_parts(element, flat=cpc_symbol) -> str:
+    """A classification given in parts (section, class, subclass, main-group,
+    subgroup child elements, as USPTO and DOCDB write them) in flat form."""
+    head = "".join((element.findtext(part) or "").strip() for part in ("section", "class", "subclass", "main-group"))
+    return flat(f"{head}/{(element.findtext('subgroup') or '').strip()}") if head else ""
+
+
+def publication_numbers(numbers) -> str:
+    """Publication numbers as "; "-separated text, each in pn.canonical form
+    (numbers given as (number, kind) pairs take that kind when they carry
+    none), blanks and repeats dropped."""
+    return joined(pn.canonical(*n) if isinstance(n, tuple) else pn.canonical(n) for n in numbers)
+
+
+def earliest_date(values, reader=iso_date) -> str:
+    """The earliest YYYYMMDD of `values` read by `reader`; "" when none is a
+    date. Unreadable values are passed over: another date of the list stands."""
+    dates = []
+    for value in values:
+        try:
+            date = reader(value or "")
+        except ValueError:
+            continue
+        if date:
+            dates.append(date)
+    return min(dates, default="")
 
 
 def joined(items: list[str] | tuple[str, ...] | Iterator[str]) -> str:

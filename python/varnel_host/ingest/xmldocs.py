@@ -19,7 +19,10 @@ from lxml import etree
 from .. import pn
 from ..records import PatentRecord
 from .base import FileInfo, Row
-from .text import clean, ipc_symbol, iso_date, joined, numbered_claims, roc_date
+from .text import (
+    clean, cpc_symbol, earliest_date, ipc_symbol, iso_date, joined, numbered_claims, publication_numbers, roc_date,
+    symbol_of_parts,
+)
 
 BLOCK = 8 * 1024 * 1024
 DOCUMENT_LIMIT = 256 * 1024 * 1024
@@ -58,6 +61,35 @@ def _claims(container) -> str:
     if container is None:
         return ""
     return numbered_claims([(claim.get("num", ""), "".join(claim.itertext())) for claim in container.iter("claim")])
+
+
+def _parts(document_id, country: str = "") -> tuple[str, str, str]:
+    """(country, number, kind) of a document-id; no country when the number
+    already starts with it (epodoc numbers, "TW…")."""
+    number = clean(document_id.findtext("doc-number"))
+    country = clean(document_id.findtext("country")) or country
+    if not number or number.upper().startswith(country):
+        country = ""
+    return country, number, clean(document_id.findtext("kind"))
+
+
+def _number(document_id, country: str = "") -> tuple[str, str]:
+    """(country + number, kind) of a document-id, for publication_numbers."""
+    country, number, kind = _parts(document_id, country)
+    return (country + number, kind) if number else ("", "")
+
+
+def _spaced(parts) -> str:
+    """A priority number as Lens writes one: "US 201715458258 A"."""
+    return " ".join(part for part in parts if part)
+
+
+def _priority(claims, reader=iso_date) -> tuple[str, str]:
+    """Priority numbers and the earliest priority date of priority-claim
+    elements that hold country, doc-number and date themselves (USPTO,
+    Taiwan IPO)."""
+    claims = list(claims)
+    return joined(_spaced(_parts(c)) for c in claims), earliest_date((c.findtext("date") for c in claims), reader)
 
 
 def _date(reader, value: str, caption: str) -> str:
@@ -151,8 +183,18 @@ def uspto_record(root) -> PatentRecord:
     ]
     for path in ("classification-ipc/main-classification", "classification-ipc/further-classification"):
         ipc.extend(ipc_symbol(e.text or "") for e in biblio.iterfind(path))
+    cpc = (symbol_of_parts(c) for c in biblio.iterfind("classifications-cpc/*/classification-cpc"))
+    cited = (
+        _number(d)
+        for path in ("us-references-cited/us-citation", "references-cited/citation")
+        for d in biblio.iterfind(f"{path}/patcit/document-id")
+    )
+    # The same application's earlier publication (a grant's pre-grant publication).
+    related = (_number(d) for d in biblio.iterfind("us-related-documents/related-publication/document-id"))
+    priority, prd = _priority(biblio.iterfind("priority-claims/priority-claim"))
+    kind = clean(publication.findtext("kind"))
     return PatentRecord(
-        pn=pn.canonical(number, publication.findtext("kind") or ""),
+        pn=pn.canonical(number, kind),
         title=_text(biblio.find("invention-title")),
         abstract=_paragraphs(root.find("abstract")),
         claims=_claims(root.find("claims")),
@@ -162,6 +204,12 @@ def uspto_record(root) -> PatentRecord:
         an=clean(application.findtext("doc-number")) if application is not None else "",
         ad=_date(iso_date, application.findtext("date", "") if application is not None else "", "申請日"),
         pd=_date(iso_date, publication.findtext("date", ""), "公開公告日"),
+        priority=priority,
+        prd=prd,
+        cpc=joined(cpc),
+        members=publication_numbers(related),
+        cites=publication_numbers(cited),
+        doctype=kind,
     )
 
 
@@ -249,6 +297,9 @@ def tipo_record(root) -> PatentRecord:
     ipc = [ipc_symbol(e.text or "") for e in biblio.iterfind("classification-ipc/*")]
     number = publication.findtext("doc-number").strip()
     document = application.find("document-id") if application is not None else None
+    priority, prd = _priority(biblio.iterfind("priority-claims/priority-claim"), roc_date)
+    # The same application's earlier publication: Taiwan publishes applications as kind A.
+    published = [_number(d, "TW") for d in biblio.iterfind("application-publication-reference/document-id")]
     return PatentRecord(
         pn=pn.canonical(("" if number[:2] == "TW" else "TW") + number, kind),
         title=_text(title.find("chinese-title")) or _text(title.find("english-title")) if title is not None else "",
@@ -260,6 +311,11 @@ def tipo_record(root) -> PatentRecord:
         an=clean(document.findtext("doc-number")) if document is not None else "",
         ad=_date(roc_date, document.findtext("date", "") if document is not None else "", "申請日"),
         pd=_date(roc_date, publication.findtext("date", ""), "公告日"),
+        priority=priority,
+        prd=prd,
+        members=publication_numbers((n, k or "A") for n, k in published),
+        cites=publication_numbers(_number(ref) for ref in biblio.iterfind("refs/ref")),
+        doctype=kind,
     )
 
 
@@ -294,6 +350,31 @@ def _epo_names(parties, path: str) -> str:
     return joined(name for names in by_format.values() for name in names)
 
 
+def _epo_id(parent) -> tuple[tuple[str, str, str], str]:
+    """(country, number, kind) and date of an element that holds one document
+    in several document-id forms: docdb (the parts), else epodoc, else the
+    first given; the date from any form when the chosen one has none."""
+    ids = {d.get("document-id-type", ""): d for d in reversed(parent.findall("document-id"))}
+    chosen = ids.get("docdb", ids.get("epodoc", next(iter(ids.values()), None)))
+    if chosen is None:
+        return ("", "", ""), ""
+    dates = [chosen.findtext("date")] + [d.findtext("date") for d in ids.values()]
+    return _parts(chosen), clean(next((d for d in dates if d and d.strip()), ""))
+
+
+def _epo_cpc(biblio) -> Iterator[str]:
+    """CPC symbols of patent-classifications (schemes CPC, CPCI, CPCNO…),
+    given in parts or as one symbol."""
+    for element in biblio.iterfind("patent-classifications/patent-classification"):
+        scheme = element.find("classification-scheme")
+        if scheme is None or not (scheme.get("scheme") or "").upper().startswith("CPC"):
+            continue
+        if element.find("section") is not None:
+            yield symbol_of_parts(element)
+        else:
+            yield cpc_symbol(element.findtext("classification-symbol") or element.findtext("text") or "")
+
+
 def epo_record(document) -> PatentRecord:
     if document.get("status") == "not found":
         raise ValueError(f"EPO 找不到這份文件：{document.get('country', '')}{document.get('doc-number', '')}")
@@ -317,6 +398,8 @@ def epo_record(document) -> PatentRecord:
     ipc = [ipc_symbol(t.text or "") for t in biblio.iterfind("classifications-ipcr/classification-ipcr/text")]
     ipc += [ipc_symbol(t.text or "") for t in biblio.iterfind("classification-ipc/text")]
     parties = biblio.find("parties")
+    priority = [_epo_id(c) for c in biblio.iterfind("priority-claims/priority-claim")]
+    cited = [_epo_id(c)[0] for c in biblio.iterfind("references-cited/citation/patcit")]
     return PatentRecord(
         pn=pn.canonical(number, document.get("kind", "")),
         title=_text(_preferred(biblio.iterfind("invention-title"))),
@@ -328,6 +411,12 @@ def epo_record(document) -> PatentRecord:
         an=clean(an),
         ad=_date(iso_date, ad, "申請日"),
         pd=_date(iso_date, dates[0] if dates else "", "公開公告日"),
+        priority=joined(_spaced(parts) for parts, _ in priority),
+        prd=earliest_date(date for _, date in priority),
+        cpc=joined(_epo_cpc(biblio)),
+        family=clean(document.get("family-id")),
+        cites=publication_numbers((country + number, kind) for country, number, kind in cited),
+        doctype=clean(document.get("kind")),
     )
 
 
