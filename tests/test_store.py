@@ -332,10 +332,18 @@ def bibliographic(new_store):
         ("FAM=EP2600000B1 NOT CT=US8930553", {"EP2500000A1", "US8930553B2"}),
         ("PRD=2020", {"TWI100001B", "TW202100001A"}),
         ("battery AND PRD=:2012", {"US8930553B2"}),
+        ("PRIOR=TW202100001A", {"US8930553B2", "EP2500000A1"}),  # published before 2020-03-01
+        ('SIM=TWI100001B AND PRIOR=TWI100001B', set()),  # nothing before it shares its words
+        ("PRIOR=EP2500000A1", "沒有優先權日"),
+        ("PRIOR=US1234567B2", "資料庫中沒有公開公告號「US1234567B2」"),
     ],
 )
 def test_bibliographic_fields_are_searched(bibliographic, command, expected):
-    assert found(bibliographic, command) == expected
+    if isinstance(expected, str):
+        with pytest.raises(QueryError, match=expected):
+            bibliographic.search(command)
+    else:
+        assert found(bibliographic, command) == expected
 
 
 # --- upgrading a database of the earlier format -----------------------------------

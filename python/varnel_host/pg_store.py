@@ -56,7 +56,9 @@ from .pg_query import (
     phrase_counts, ranked_phrases, similar_query, token_column, token_phrase,
 )
 from .query import Query, parse
-from .query_plan import both_sides, code_terms, family_of, near_fields, near_test, proximities, with_ids
+from .query_plan import (
+    both_sides, code_terms, family_of, near_fields, near_test, prior_range, priors, proximities, with_ids,
+)
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
 SCHEMA_VERSION = "2"
@@ -383,7 +385,7 @@ class PgPatentStore:
         if limit is not None and limit < 0:
             raise ValueError("limit 不能是負數")
         query = parse(command) if isinstance(command, str) else command
-        if not proximities(query) and not query.similar():
+        if not proximities(query) and not query.similar() and not priors(query):
             compile_query(query)  # a command the server cannot run fails before the server is asked
         table = f"varnel_hits_{self.new_number()}"
         plan = None
@@ -494,7 +496,8 @@ class PgPatentStore:
 
     def _resolve_codes(self, query: Query, table: str) -> Query:
         """The command with each CPC=, CT= and FAM= term replaced by a table
-        of its records (query_plan.with_ids); the tables go with the result."""
+        of its records and each PRIOR= by its date range (query_plan.with_ids);
+        the tables go with the result."""
         tables: dict = {}
         for number, term in enumerate(code_terms(query)):
             name = tables[term] = f"{table}_code{number}"
@@ -507,7 +510,16 @@ class PgPatentStore:
                 sql, params = code_select(term)
                 self._db.execute(f"INSERT INTO {name} (id) {sql} ON CONFLICT DO NOTHING", params)
         self._extra.setdefault(table, []).extend(tables.values())
-        return with_ids(query, tables)
+        dates = {}
+        for prior in priors(query):
+            parts = pn.query_parts(prior.number)
+            assert parts is not None  # the parser made sure
+            condition, params = number_condition(parts)
+            stored, earliest = self._db.execute(
+                f"SELECT count(*), min(NULLIF(r.prd, '')) FROM records r WHERE {condition}", params
+            ).fetchone()
+            dates[prior] = prior_range(prior, stored, earliest)
+        return with_ids(query, tables, dates)
 
     def _drop_stale(self) -> None:
         while self._stale:

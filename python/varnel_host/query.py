@@ -47,6 +47,7 @@ MAX_WORDS = 100
 MAX_DEPTH = 32
 _OPERATORS = ("AND", "OR", "NOT")
 SIMILAR_CODE = "SIM"
+PRIOR_CODE = "PRIOR"  # PRIOR=<number>: published before that patent's earliest priority date
 
 _CHARACTER_MAP = {code: code - 0xFEE0 for code in range(0xFF01, 0xFF5F)}
 _CHARACTER_MAP.update({0x3000: " ", **dict.fromkeys(map(ord, "“”「」『』"), '"')})
@@ -109,6 +110,16 @@ class Similar:
 
 
 @dataclass(frozen=True)
+class Prior:
+    """The records published before the earliest priority date of the stored
+    patent with publication number `number` (its prior art by date).
+    `position` is the 1-based place of "PRIOR=" in the command."""
+
+    number: str
+    position: int = field(default=1, compare=False)
+
+
+@dataclass(frozen=True)
 class And:
     items: tuple[Node, ...]
 
@@ -135,7 +146,7 @@ class Near:
     ordered: bool
 
 
-Node = Union[Term, DateRange, Similar, And, Or, Not, Near]
+Node = Union[Term, DateRange, Similar, Prior, And, Or, Not, Near]
 
 
 @dataclass(frozen=True)
@@ -196,12 +207,12 @@ class _Token:
     distance: int = 0  # NEAR: the words allowed between
 
 
-_CODES_SHOWN = "、".join(f"{code} {caption}" for code, (_, caption) in FIELDS.items()) + "、SIM 相似檢索"
+_CODES_SHOWN = "、".join(f"{code} {caption}" for code, (_, caption) in FIELDS.items()) + "、SIM 相似檢索、PRIOR 前案（早於優先權日）"
 
 
 def _field_code(text: str, pos: int) -> str:
     code = text.upper()
-    if code not in FIELDS and code != SIMILAR_CODE:
+    if code not in FIELDS and code not in (SIMILAR_CODE, PRIOR_CODE):
         raise QueryError(f"未知的欄位代碼「{text}」；可用的欄位代碼：{_CODES_SHOWN}", pos + 1, text)
     return code
 
@@ -521,6 +532,8 @@ class _Parser:
         if token.kind == "FIELD":
             if token.text == SIMILAR_CODE:
                 return _similar(token, self.peek() and self.take())
+            if token.text == PRIOR_CODE:
+                return _prior(token, self.peek() and self.take())
             if token.text in DATE_FIELDS:
                 return _date_range(token, self.take())
             following = self.peek()
@@ -584,6 +597,8 @@ def _assign_fields(node: Node, fields: tuple[str, ...], limit: int = 0) -> Node:
         return replace(node, left=_assign_fields(node.left, fields, limit), right=_assign_fields(node.right, fields, limit))
     if limit and isinstance(node, Similar):
         raise QueryError("SIM= 不能加欄位限定（它比對專利名稱、摘要與專利範圍）；請把欄位限定拿掉，或寫成 SIM=\"…\" AND TI=…", limit, "SIM=")
+    if limit and isinstance(node, Prior):
+        raise QueryError("PRIOR= 不能加欄位限定；請把它移到括號或欄位限定之外", limit, "PRIOR=")
     if limit and isinstance(node, DateRange):
         raise QueryError(f"日期條件 {node.field}= 不能加欄位限定；請把它移到括號或欄位限定之外", limit, node.field)
     return node
@@ -689,6 +704,15 @@ def _similar(token: _Token, value: _Token | None) -> Similar:
     if pn.query_parts(value.text) is None:
         raise QueryError(f"「{value.text}」不是公開公告號；描述文字請用引號括住" + example, value.pos + 1, value.text)
     return Similar(number=value.text, position=token.pos + 1)
+
+
+def _prior(token: _Token, value: _Token | None) -> Prior:
+    """PRIOR=<publication number>."""
+    if value is None or value.kind != "WORD" or pn.query_parts(value.text) is None:
+        shown = value.text if value is not None else ""
+        raise QueryError(f"「PRIOR=」後面要是資料庫中專利的公開公告號，例如 PRIOR=TWI700214B{('（「' + shown + '」不是）') if shown else ''}",
+                         token.pos + 1, "PRIOR=")
+    return Prior(value.text, token.pos + 1)
 
 
 def _check_similar(root: Node) -> None:

@@ -8,13 +8,14 @@ SQLite file, pg_query.py for a PostgreSQL server); nothing here knows SQL.
 
 from __future__ import annotations
 
+import datetime
 import re
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, replace
 from typing import Protocol
 
 from . import pn
-from .query import And, Near, Node, Not, Or, Query, Term
+from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term
 from .records import CODE_FIELDS
 from .segment import CJK, join_ipc, search_tokens
 
@@ -207,11 +208,14 @@ def near_test(near: Near) -> Callable[[Mapping[str, list[str]]], bool]:
     return holds
 
 
-def with_ids(query: Query, tables: Mapping[Near | Term, str]) -> Query:
+def with_ids(query: Query, tables: Mapping[Near | Term, str], dates: Mapping[Prior, DateRange] = {}) -> Query:
     """The command with each proximity replaced by its sides AND the table of
-    the records where it holds, and each code term by the table of its records."""
+    the records where it holds, each code term by the table of its records
+    and each PRIOR= by its date range."""
 
     def swap(node: Node) -> Node:
+        if isinstance(node, Prior):
+            return dates[node]
         if isinstance(node, Near):
             return And((node.left, node.right, IdTable(tables[node])))  # type: ignore[arg-type]
         if isinstance(node, Term) and node in tables:
@@ -225,7 +229,7 @@ def with_ids(query: Query, tables: Mapping[Near | Term, str]) -> Query:
             return And(tuple(part for item in swapped for part in (item.items if isinstance(item, And) else (item,))))
         return node
 
-    return replace(query, root=swap(query.root)) if tables else query
+    return replace(query, root=swap(query.root)) if tables or dates else query
 
 
 # --- stored codes: CPC=, CT=, FAM= ---------------------------------------------------
@@ -267,6 +271,40 @@ class FamilyLinks(Protocol):
     def linked(self, ids: set[int]) -> set[int]:
         """The records sharing a family identity or an application number
         with one of `ids`, listed as a family member by one, or listing one."""
+
+
+def priors(query: Query) -> list[Prior]:
+    """The PRIOR= parts of a command."""
+    found: dict[Prior, None] = {}
+
+    def walk(node: Node) -> None:
+        if isinstance(node, Prior):
+            found[node] = None
+        elif isinstance(node, Not):
+            walk(node.item)
+        elif isinstance(node, (And, Or)):
+            for item in node.items:
+                walk(item)
+
+    walk(query.root)
+    return list(found)
+
+
+def prior_range(prior: Prior, stored: int, earliest: str | None) -> DateRange:
+    """What PRIOR=<number> stands for, given how many records hold that
+    number and the earliest of their priority dates: published up to the day
+    before it. QueryError when the patent is not stored or has no priority date."""
+    if not stored:
+        raise QueryError(f"PRIOR=：資料庫中沒有公開公告號「{prior.number}」的專利", prior.position, prior.number)
+    if not earliest:
+        raise QueryError(
+            f"PRIOR=：「{prior.number}」沒有優先權日（或申請日以外的優先權資料），無法判斷哪些專利是它的前案；"
+            "請改用 ID=:YYYYMMDD 指定日期",
+            prior.position,
+            prior.number,
+        )
+    day = datetime.date(int(earliest[:4]), int(earliest[4:6]), int(earliest[6:])) - datetime.timedelta(days=1)
+    return DateRange("ID", None, day.strftime("%Y%m%d"), prior.position)
 
 
 def family_of(links: FamilyLinks, parts: pn.Parts) -> set[int]:

@@ -38,11 +38,13 @@ from .contract import (
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .expand import expand
 from .query import Query, parse
-from .query_plan import code_terms, family_of, near_fields, near_test, proximities, weight, with_ids
+from .query_plan import (
+    code_terms, family_of, near_fields, near_test, prior_range, priors, proximities, weight, with_ids,
+)
 from .records import FIELDS, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 from .sqlite_query import (
     RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
-    near_candidates, token_match, word_checks,
+    near_candidates, number_sql, token_match, word_checks,
 )
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, LISTED_COLUMNS, full_records, listed_values, record_of
 
@@ -317,7 +319,8 @@ class PatentStore:
         return result
 
     def _resolve_codes(self, query: Query, table: str) -> Query:
-        """The command with each CPC=, CT= and FAM= term replaced by a table of its records (query_plan.with_ids)."""
+        """The command with each CPC=, CT= and FAM= term replaced by a table of
+        its records and each PRIOR= by its date range (query_plan.with_ids)."""
         tables: dict = {}
         for number, term in enumerate(code_terms(query)):
             name = tables[term] = f"{table}_code{number}"
@@ -331,7 +334,16 @@ class PatentStore:
             else:
                 sql, params = code_sql(term)
                 self._db.execute(f"INSERT OR IGNORE INTO {name} (id) {sql}", params)
-        return with_ids(query, tables)
+        dates = {}
+        for prior in priors(query):
+            parts = pn.query_parts(prior.number)
+            assert parts is not None  # the parser made sure
+            condition, params = number_sql(parts)
+            stored, earliest = self._db.execute(
+                f"SELECT count(*), min(NULLIF(r.prd, '')) FROM records r WHERE {condition}", params
+            ).fetchone()
+            dates[prior] = prior_range(prior, stored, earliest)
+        return with_ids(query, tables, dates)
 
     def _resolve_proximity(self, query: Query, table: str) -> Query:
         """The command with each NEAR/ADJ replaced by its sides and a table of
