@@ -23,9 +23,10 @@ def run(worker: Worker, command: str) -> list[str]:
 
 
 def found(said: list[str]) -> tuple[int, str]:
-    """(hits, the line's end after 筆專利) of a run's 找到 line."""
+    """(hits, the line's end after 筆專利 and its families) of a run's 找到 line."""
     line = next(line for line in said if line.startswith("找到 "))
-    return int(line.split()[1]), line.split("筆專利", 1)[1]
+    end = line.split("筆專利", 1)[1]
+    return int(line.split()[1]), end[end.find("（"):] if "（" in end else ""
 
 
 @pytest.fixture

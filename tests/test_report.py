@@ -23,6 +23,7 @@ from varnel_host.report import LIST_ROW_CAP, SHEET_ROWS, ReportCancelled, split_
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
 from varnel_host.facets import Facets
+from varnel_host.families import Families
 
 NOW = datetime(2026, 12, 7, 15, 30, 12)
 NAME = "檢索報告_20261207_153012"
@@ -56,6 +57,12 @@ class _Found:
 
     def closest(self, n: int) -> list[Hit]:
         return self.hits[:n]
+
+    def families(self) -> Families:
+        return Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in self.hits)
+
+    def closest_families(self, n: int) -> list[Hit]:
+        return [hit for hit in self.hits if self.families().is_first(hit.record.pn)][:n]
 
     def facets(self, top: int = 10) -> Facets:
         return Facets.of_records((hit.record for hit in self.hits), top)
@@ -104,10 +111,10 @@ def test_sheets_and_list_rows(tmp_path: Path) -> None:
     hits = [_hit(2, 9.876), _hit(3, 5.5, ad="2015", pd=""), _hit(1, 2.0), _hit(4, math.nan)]
     result = write_report(tmp_path, _run(), _Found(hits, 42), now=NOW)
     book = _open(result.path)
-    assert book.sheetnames == ["檢索列表", "分析最接近專利數量", "統計圖表", "檢索條件"]
+    assert book.sheetnames == ["檢索列表", "同族列表", "分析最接近專利數量", "統計圖表", "檢索條件"]
     sheet = book["檢索列表"]
     rows = _rows(sheet)
-    assert rows[0] == ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度")
+    assert rows[0] == ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度", "同族")
     assert [row[:2] for row in rows[1:]] == [(1, "TW000002"), (2, "TW000003"), (3, "TW000001"), (4, "TW000004")]
     assert rows[4][7] == "=#NUM!"  # an unusable score stays where the store put it, as an error value
     assert rows[1][2:4] == ("電池模組 2", "甲公司; ACME Inc.")
@@ -115,7 +122,7 @@ def test_sheets_and_list_rows(tmp_path: Path) -> None:
     assert sheet["E2"].number_format == "yyyy-mm-dd" and sheet["H2"].number_format == "0.00"
     assert rows[2][4:6] == ("2015", "")  # not a full date: kept as text; empty: blank
     assert sheet.freeze_panes == "A2"
-    assert sheet.auto_filter.ref == "A1:H5"
+    assert sheet.auto_filter.ref == "A1:I5"
     assert all(cell.font.b for cell in sheet[1])
 
 
@@ -185,12 +192,16 @@ def _same_hits() -> list[Hit]:
 def test_report_content_is_that_of_the_earlier_writer(tmp_path: Path) -> None:
     """The same hits give the same cells, fonts and layout as the report writer
     before rows came from a cursor; the conditions sheet only gains its 列表上限 row,
-    the chart sheet is new and the closest sheet's texts gain their marked runs
-    (compared here as text; their runs are tested on their own)."""
+    the list its 同族 column, the chart and family sheets are new and the closest
+    sheet's texts gain their marked runs (compared here as text; their runs are
+    tested on their own)."""
     request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體="Arial", 分析最接近專利數量=4)
     now = _snapshot(write_report(tmp_path, request, _Found(_same_hits(), 57), now=NOW).path)
     before = json.loads((Path(__file__).parent / "data" / "report_before.json").read_text(encoding="utf-8"))
-    del now["統計圖表"]
+    del now["統計圖表"], now["同族列表"]
+    listed = now["檢索列表"]
+    assert [row.pop(8)[0] for row in listed["rows"]] == ["同族"] + [hit.record.pn for hit in _same_hits()]
+    listed["filter"], _ = "A1:H13", listed["widths"].pop("I")
     for snapshot in (now, before):
         for row in snapshot["分析最接近專利數量"]["rows"][1:]:
             for col in (2, 5, 6):

@@ -346,6 +346,15 @@ def test_bibliographic_fields_are_searched(bibliographic, command, expected):
         assert found(bibliographic, command) == expected
 
 
+def test_the_closest_hits_are_one_a_family(bibliographic):
+    result = bibliographic.search("battery OR 電池")
+    assert result.total == 5 and result.families().count == 2
+    closest = [hit.record.pn for hit in result.closest_families(5)]
+    assert len(closest) == 2 and set().union(*(found(bibliographic, f"FAM={number}") for number in closest)) == {
+        record.pn for record in BIBLIOGRAPHIC
+    }
+
+
 # --- upgrading a database of the earlier format -----------------------------------
 
 # The earlier format: abstract and claims in the records table itself.

@@ -72,7 +72,7 @@ def test_a_run_answers_with_receipts_then_the_marker_and_writes_the_report(worke
 
     openpyxl = pytest.importorskip("openpyxl")
     book = openpyxl.load_workbook(report)
-    assert book.sheetnames[:2] == ["檢索列表", "分析最接近專利數量"]
+    assert book.sheetnames[:3] == ["檢索列表", "同族列表", "分析最接近專利數量"]
     assert book["檢索列表"].max_row - 1 == int(got[1].split()[1])
     top = list(book["分析最接近專利數量"].iter_rows(min_row=2, max_col=3, values_only=True))
     assert [(str(rank), number, title) for rank, number, title in top] == [m.group(1, 2, 3) for m in closest]

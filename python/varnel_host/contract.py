@@ -24,6 +24,7 @@ from typing import NamedTuple, Protocol, Union
 
 from . import pn
 from .facets import Facets
+from .families import Families
 from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, Hit, PatentRecord
 from .dates import iso_date
 
@@ -210,6 +211,7 @@ class RankedHits:
         self._cancel = cancel
         self._release = release
         self._hits: list[Hit] | None = None
+        self._families: Families | None = None
 
     def __del__(self) -> None:
         self._release(self._table)
@@ -235,8 +237,24 @@ class RankedHits:
             self._hits = list(self._hits_of(True, None, None))
         return self._hits
 
+    def families(self) -> Families:
+        """The ranked hits grouped into patent families (families.py)."""
+        if self._families is None:
+            self._families = Families(self._family_rows())
+        return self._families
+
+    def closest_families(self, n: int) -> list[Hit]:
+        """The best hits of the n best families (one hit each), with full
+        records: two publications of one family are one prior-art document."""
+        families = self.families()
+        return [hit for hit in self.closest(families.window(n)) if families.is_first(hit.record.pn)][:n]
+
     def facets(self, top: int = 10) -> Facets:
         """Counts over every hit: the `top` applicants and IPC subclasses, and hits per filing year."""
+        raise NotImplementedError
+
+    def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
+        """(pn, an, family, members) of every ranked hit, best first."""
         raise NotImplementedError
 
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:

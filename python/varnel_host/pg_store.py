@@ -640,6 +640,14 @@ class PgSearchResult(RankedHits):
             ]
         return Facets.of(*grouped, top)
 
+    def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
+        store = self._store
+        with store.errors():  # the listed hits' family columns, a short read: never stopped halfway
+            rows = store.connection.execute(
+                f"SELECT r.pn, r.an, r.family, r.members FROM {self._table} h JOIN records r ON r.id = h.id ORDER BY h.rank"
+            ).fetchall()
+        yield from rows
+
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """Rows with the words each contains: every distinct word condition
         (and each token a similarity command chose) evaluated on the hit,

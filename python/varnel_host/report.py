@@ -48,6 +48,7 @@ from xlsxwriter.worksheet import Worksheet
 
 from . import pn
 from .cell_text import CJK_CLASS, clean_text, split_runs
+from .families import Families
 from .facets import Facets
 from .records import Hit
 from .request import RunRequest
@@ -58,6 +59,7 @@ from .xlsx_rows import Rows
 BIG5_CHARSET = 136  # tells Excel the Chinese font's character set
 
 LIST_SHEET = "檢索列表"
+FAMILY_SHEET = "同族列表"
 TOP_SHEET = "分析最接近專利數量"
 CHART_SHEET = "統計圖表"
 CONDITIONS_SHEET = "檢索條件"
@@ -108,6 +110,10 @@ class Hits(Protocol):
     def rows(self) -> Iterable[Hit]: ...
 
     def closest(self, n: int) -> list[Hit]: ...
+
+    def closest_families(self, n: int) -> list[Hit]: ...
+
+    def families(self) -> Families: ...
 
     def facets(self, top: int = 10) -> Facets: ...
 
@@ -233,8 +239,11 @@ def _page_setup(sheet: Worksheet) -> None:
     sheet.fit_to_pages(1, 0)
 
 
-_LIST_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度")
-_LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10)
+_LIST_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度", "同族")
+_LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10, 16)
+# One row per family: its best-ranked hit and the other hits of the family.
+_FAMILY_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "公開公告日", "相關度", "同族件數", "其他同族")
+_FAMILY_WIDTHS = (8, 16, 44, 28, 14, 10, 10, 40)
 _TOP_COLUMNS = ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞")
 # A similarity command's closest sheet: its score and the words each hit shares with the text.
 _SIMILAR_CAPTIONS = {"相關度": "相似度", "命中詞": "共同詞"}
@@ -249,8 +258,12 @@ def _write_list(
     planned: int,
     progress: Callable[[int, int], None] | None,
     cancel: Callable[[], bool] | None,
+    families: Families,
+    named: list[Hit],
 ) -> int:
-    """The list rows in the order given; returns how many were written."""
+    """The list rows in the order given, each with its family's name (its
+    best-ranked hit); the hits naming a family are added to `named`.
+    Returns how many rows were written."""
     cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
     out = Rows(cells, sheet)
     row = 0
@@ -270,10 +283,36 @@ def _write_list(
         out.record_date(5, rec.pd)
         out.text(6, rec.ipc)
         out.number(7, round(hit.score, 2), "0.00")
+        family = families.of(rec.pn)
+        out.text(8, family)
         out.end()
+        if family == rec.pn:
+            named.append(hit)
     out.flush()
     sheet.autofilter(0, 0, max(row, 1), len(_LIST_COLUMNS) - 1)
     return row
+
+
+def _write_families(cells: _CellWriter, sheet: Worksheet, named: Sequence[Hit], families: Families) -> None:
+    """One row per family of the listed hits, best first."""
+    cells.header(sheet, _FAMILY_COLUMNS, _FAMILY_WIDTHS)
+    out = Rows(cells, sheet)
+    row = 0
+    for row, hit in enumerate(named, start=1):
+        rec = hit.record
+        others = families.others(rec.pn)
+        out.begin(row)
+        out.number(0, row, "0")
+        out.number_link(1, rec.pn, patent_url(rec.pn))
+        out.text(2, rec.title)
+        out.text(3, rec.applicants)
+        out.record_date(4, rec.pd)
+        out.number(5, round(hit.score, 2), "0.00")
+        out.number(6, 1 + len(others), "0")
+        out.text(7, "; ".join(others))
+        out.end()
+    out.flush()
+    sheet.autofilter(0, 0, max(row, 1), len(_FAMILY_COLUMNS) - 1)
 
 
 def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit], similar: bool) -> None:
@@ -458,9 +497,12 @@ def write_report(
             workbook.set_properties({"title": "檢索報告", "created": now})
             cells = _CellWriter(workbook, settings)
             rows = itertools.islice(result.rows(), LIST_ROW_CAP)
-            listed = _write_list(cells, workbook.add_worksheet(LIST_SHEET), rows, planned, progress, cancel)
+            families, named = result.families(), []
+            list_sheet = workbook.add_worksheet(LIST_SHEET)
+            listed = _write_list(cells, list_sheet, rows, planned, progress, cancel, families, named)
+            _write_families(cells, workbook.add_worksheet(FAMILY_SHEET), named, families)
             similar = request.query.similar() is not None
-            _write_top(cells, workbook.add_worksheet(TOP_SHEET), result.closest(settings.top_count), similar)
+            _write_top(cells, workbook.add_worksheet(TOP_SHEET), result.closest_families(settings.top_count), similar)
             _write_charts(workbook, cells, workbook.add_worksheet(CHART_SHEET), result.facets(CHART_TOP), settings)
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
             _write_conditions(cells, conditions, request.command, result.total, listed, settings, now, request.query.sets)

@@ -530,6 +530,12 @@ class SearchResult(RankedHits):
                 record = record_of(row[2:])
                 yield Hit(record, row[1], matched(row[0], record.pn))
 
+    def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
+        # the listed hits' family columns, a short read: never stopped halfway
+        yield from self._store.connection.execute(
+            f"SELECT r.pn, r.an, r.family, r.members FROM {self._table} h CROSS JOIN records r ON r.id = h.id ORDER BY h.rank"
+        )
+
     def facets(self, top: int = 10) -> Facets:
         """Counts over every hit of the search (not only the rows ranked):
         the `top` applicants and IPC subclasses, and hits per filing year.

@@ -162,8 +162,8 @@ class Worker:
         except QueryError as error:  # e.g. SIM= with a number the database does not hold
             self.say(f"檢索指令有誤：{error}")
             return
-        self.say(f"找到 {result.total} 筆專利{self._numbered(history, command, result.total)}")
-        for rank, hit in enumerate(result.closest(request.settings.top_count), start=1):
+        self.say(f"找到 {result.total} 筆專利{_families(result, limit)}{self._numbered(history, command, result.total)}")
+        for rank, hit in enumerate(result.closest_families(request.settings.top_count), start=1):
             self.say(closest_line(rank, hit))
         capped = report.cap_note(result.total)
         if capped:
@@ -172,6 +172,16 @@ class Worker:
         for note in written.notes:
             self.say(note)
         self.say(f"報告已寫入：{written.path}")
+
+
+def _families(result, ranked: int) -> str:
+    """"，M 個同族" after the hits' count: the families the ranked hits form."""
+    if not result.total:
+        return ""
+    count = result.families().count
+    if result.total > ranked:
+        return f"，前 {ranked:,} 筆有 {count:,} 個同族"
+    return f"，{count:,} 個同族"
 
 
 def closest_line(rank: int, hit) -> str:

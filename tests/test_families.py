@@ -1,0 +1,43 @@
+"""Hits grouped into patent families, named by their best-ranked hit."""
+
+from __future__ import annotations
+
+import pytest
+
+from varnel_host.families import Families
+
+# (pn, an, family, members), best-ranked first
+ROWS = [
+    ("TWI100001B", "110100001", "", ""),
+    ("US8930553B2", "13/000001", "", ""),
+    ("TW202100001A", "110100001", "", ""),  # one application: the B's family
+    ("EP2600000B1", "", "555", ""),
+    ("EP2500000A1", "", "555", "US8930553"),  # lists the US grant without its kind: joins it and EP2600000B1
+    ("CN1000001A", "13/000001", "", ""),  # the US application number, another country: its own family
+    ("WO2019000001A1", "", "", ""),
+    ("JP2020000001A", "", "", "WO2019000001A1"),
+]
+
+
+@pytest.mark.parametrize(
+    "number, named, others",
+    [
+        ("TWI100001B", "TWI100001B", ["TW202100001A"]),
+        ("TW202100001A", "TWI100001B", []),
+        ("US8930553B2", "US8930553B2", ["EP2600000B1", "EP2500000A1"]),
+        ("EP2600000B1", "US8930553B2", []),
+        ("CN1000001A", "CN1000001A", []),
+        ("JP2020000001A", "WO2019000001A1", []),
+        ("WO2019000001A1", "WO2019000001A1", ["JP2020000001A"]),
+    ],
+)
+def test_hits_of_one_family_are_named_by_the_best_ranked(number, named, others):
+    families = Families(ROWS)
+    assert families.of(number) == named
+    assert (families.others(number) if named == number else []) == others
+    assert families.count == 4
+
+
+def test_the_window_holds_the_first_families_representatives():
+    families = Families(ROWS)
+    assert [families.window(n) for n in (1, 2, 3, 4, 5)] == [1, 2, 6, 7, 8]
