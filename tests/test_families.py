@@ -38,6 +38,8 @@ def test_hits_of_one_family_are_named_by_the_best_ranked(number, named, others):
     assert families.count == 4
 
 
-def test_the_window_holds_the_first_families_representatives():
+def test_the_window_holds_the_first_families_representatives_and_cited_hits_are_found():
     families = Families(ROWS)
     assert [families.window(n) for n in (1, 2, 3, 4, 5)] == [1, 2, 6, 7, 8]
+    # without its kind a citation is every kind; with one, that kind only; never the citing hit itself
+    assert families.cited("US8930553; CN1000001B; TWI100001B; JP1A", "TWI100001B") == ["US8930553B2"]

@@ -349,6 +349,8 @@ def test_bibliographic_fields_are_searched(bibliographic, command, expected):
 def test_the_closest_hits_are_one_a_family(bibliographic):
     result = bibliographic.search("battery OR 電池")
     assert result.total == 5 and result.families().count == 2
+    # a citation of another kind (US8930553B1) is not one of this publication
+    assert result.cited_by(["US8930553B2", "TW202100001A"]) == {"US8930553B2": 1, "TW202100001A": 0}
     closest = [hit.record.pn for hit in result.closest_families(5)]
     assert len(closest) == 2 and set().union(*(found(bibliographic, f"FAM={number}") for number in closest)) == {
         record.pn for record in BIBLIOGRAPHIC

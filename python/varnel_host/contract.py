@@ -253,6 +253,11 @@ class RankedHits:
         """Counts over every hit: the `top` applicants and IPC subclasses, and hits per filing year."""
         raise NotImplementedError
 
+    def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
+        """How many records of the collection cite each stored publication
+        number (a citation without kind cites every kind of that number)."""
+        raise NotImplementedError
+
     def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
         """(pn, an, family, members) of every ranked hit, best first."""
         raise NotImplementedError

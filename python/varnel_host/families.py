@@ -43,6 +43,7 @@ class Families:
                 for other in numbers.get(listed_part, ()):
                     if pn.matches(other, listed):
                         self._union(number, other)
+        self._numbers = numbers
         self._members: dict[str, list[str]] = {}
         for number in self._rank:
             self._members.setdefault(self._root(number), []).append(number)
@@ -86,3 +87,13 @@ class Families:
             if seen == n:
                 return position + 1
         return len(self._rank)
+
+    def cited(self, cites: str, citing: str) -> list[str]:
+        """The hits among `cites` ("; "-separated publication numbers, a
+        number without kind meaning every kind), `citing` itself left out."""
+        found: dict[str, None] = {}
+        for listed in filter(None, ("".join(c.split()).upper() for c in cites.split(";"))):
+            for number in self._numbers.get(pn.number_part(listed), ()):
+                if number != citing and pn.matches(number, listed):
+                    found[number] = None
+        return list(found)

@@ -47,7 +47,7 @@ from psycopg import conninfo, errors
 from . import pn, segment, similar
 from .contract import (
     ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError, checked_batch,
-    MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
+    CITED_KIND, MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
 )
 from .expand import expand
 from .facets import Facets
@@ -639,6 +639,18 @@ class PgSearchResult(RankedHits):
                 for column in ("r.applicants", "r.ipc", "substr(r.ad, 1, 4)")
             ]
         return Facets.of(*grouped, top)
+
+    def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
+        sql = (
+            f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' AND value = %(part)s "
+            "AND (given = %(pn)s OR %(pn)s ~ ('^' || given || '[A-Z][0-9]?$'))"
+        )
+        store = self._store
+        with store.errors():
+            return {
+                number: store.connection.execute(sql, {"part": pn.number_part(number), "pn": number}).fetchone()[0]
+                for number in numbers
+            }
 
     def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
         store = self._store

@@ -36,7 +36,7 @@ import os
 import re
 import tempfile
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
@@ -114,6 +114,8 @@ class Hits(Protocol):
     def closest_families(self, n: int) -> list[Hit]: ...
 
     def families(self) -> Families: ...
+
+    def cited_by(self, numbers: Sequence[str]) -> dict[str, int]: ...
 
     def facets(self, top: int = 10) -> Facets: ...
 
@@ -244,10 +246,10 @@ _LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10, 16)
 # One row per family: its best-ranked hit and the other hits of the family.
 _FAMILY_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "公開公告日", "相關度", "同族件數", "其他同族")
 _FAMILY_WIDTHS = (8, 16, 44, 28, 14, 10, 10, 40)
-_TOP_COLUMNS = ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞")
+_TOP_COLUMNS = ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞", "被引用次數", "引用的其他命中專利")
 # A similarity command's closest sheet: its score and the words each hit shares with the text.
 _SIMILAR_CAPTIONS = {"相關度": "相似度", "命中詞": "共同詞"}
-_TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20)
+_TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20, 12, 24)
 _CONDITION_WIDTHS = (22, 80)
 
 
@@ -315,7 +317,11 @@ def _write_families(cells: _CellWriter, sheet: Worksheet, named: Sequence[Hit], 
     sheet.autofilter(0, 0, max(row, 1), len(_FAMILY_COLUMNS) - 1)
 
 
-def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit], similar: bool) -> None:
+def _write_top(
+    cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit], similar: bool, cited_by: Mapping[str, int], listed: Families
+) -> None:
+    """The closest hits, each with how many records of the collection cite
+    it and which of the other listed hits it cites."""
     captions = [_SIMILAR_CAPTIONS.get(c, c) for c in _TOP_COLUMNS] if similar else _TOP_COLUMNS
     cells.header(sheet, captions, _TOP_WIDTHS)
     out = Rows(cells, sheet)
@@ -332,6 +338,8 @@ def _write_top(cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit], simila
         out.marked(5, rec.abstract, hit.matched, wrap=True)
         out.marked(6, rec.first_claim, hit.matched, wrap=True)
         out.text(7, "、".join(hit.matched), wrap=True)
+        out.number(8, cited_by.get(rec.pn, 0), "0")
+        out.text(9, "; ".join(listed.cited(rec.cites, rec.pn)), wrap=True)
         out.end()
     out.flush()
 
@@ -502,7 +510,9 @@ def write_report(
             listed = _write_list(cells, list_sheet, rows, planned, progress, cancel, families, named)
             _write_families(cells, workbook.add_worksheet(FAMILY_SHEET), named, families)
             similar = request.query.similar() is not None
-            _write_top(cells, workbook.add_worksheet(TOP_SHEET), result.closest_families(settings.top_count), similar)
+            closest = result.closest_families(settings.top_count)
+            cited_by = result.cited_by([hit.record.pn for hit in closest])
+            _write_top(cells, workbook.add_worksheet(TOP_SHEET), closest, similar, cited_by, families)
             _write_charts(workbook, cells, workbook.add_worksheet(CHART_SHEET), result.facets(CHART_TOP), settings)
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
             _write_conditions(cells, conditions, request.command, result.total, listed, settings, now, request.query.sets)

@@ -107,7 +107,7 @@ class SqliteFamilyLinks:
     def linked(self, ids: set[int]) -> set[int]:
         chosen = "(SELECT value FROM json_each(?1))"
         # a member listed without its kind is every kind of that number
-        member = "(m.pn = c.given OR m.pn GLOB c.given || '[A-Z]*')"
+        member = "(m.pn = c.given OR m.pn GLOB c.given || '[A-Z]' OR m.pn GLOB c.given || '[A-Z][0-9]')"
         sql = (
             f"SELECT o.id FROM records r JOIN records o ON o.family = r.family WHERE r.id IN {chosen} AND r.family <> '' "
             f"UNION SELECT o.id FROM records r JOIN records o ON o.an = r.an WHERE r.id IN {chosen} AND r.an <> '' "

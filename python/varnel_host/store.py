@@ -32,8 +32,8 @@ from pathlib import Path
 
 from . import pn, segment, similar, sqlite_schema as schema
 from .contract import (
-    ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError, checked_batch,
-    checked_chunks, import_report, sample_numbers,
+    CITED_KIND, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError,
+    checked_batch, checked_chunks, import_report, sample_numbers,
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .expand import expand
@@ -529,6 +529,14 @@ class SearchResult(RankedHits):
             for row in batch:
                 record = record_of(row[2:])
                 yield Hit(record, row[1], matched(row[0], record.pn))
+
+    def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
+        sql = (
+            f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' AND value = ?1 "
+            "AND (given = ?2 OR ?2 GLOB given || '[A-Z]' OR ?2 GLOB given || '[A-Z][0-9]')"
+        )
+        db = self._store.connection
+        return {number: db.execute(sql, (pn.number_part(number), number)).fetchone()[0] for number in numbers}
 
     def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
         # the listed hits' family columns, a short read: never stopped halfway
