@@ -1,7 +1,7 @@
 """Counts over every hit of a search, for the report's charts.
 
-`Facets` holds the top applicants, hits per filing year and the top IPC
-subclasses. A store counts them per distinct stored value (`Facets.of`), which
+`Facets` holds the top applicants, hits per filing year, the top IPC
+subclasses and hits per year of the earliest priority. A store counts them per distinct stored value (`Facets.of`), which
 at hundreds of thousands of hits means reading three text columns of every
 hit and splitting hundreds of thousands of distinct IPC strings: seconds per
 report. `FacetIndex` does that reading and splitting once per state of the
@@ -16,7 +16,7 @@ import re
 from array import array
 from collections import Counter
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .records import PatentRecord
 
@@ -38,15 +38,34 @@ def filing_year(prefix: str) -> int | None:
     return int(prefix) if prefix.isdigit() and len(prefix) == 4 else None
 
 
+YEARS_SHOWN = 40  # a longer span of years is counted in five-year spans
+
+
+def year_counts(per_year: Counter[int]) -> list[tuple[str, int]]:
+    """(year, hits) for every year from the first with a hit to the last
+    (0 for a year without), or per five-year span ("1900–1904") when the
+    hits span more than YEARS_SHOWN years."""
+    if not per_year:
+        return []
+    first, last = min(per_year), max(per_year)
+    if last - first < YEARS_SHOWN:
+        return [(str(year), per_year.get(year, 0)) for year in range(first, last + 1)]
+    spans: Counter[int] = Counter()
+    for year, count in per_year.items():
+        spans[year - year % 5] += count
+    return [(f"{start}–{start + 4}", spans.get(start, 0)) for start in range(first - first % 5, last + 1, 5)]
+
+
 @dataclass(frozen=True)
 class Facets:
     """Counts over all hits, for the report's charts: (name, hits) best
-    first, and (year, hits) for every filing year from the first to the last
-    (a year without hits counts 0; hits without a filing date are left out)."""
+    first, and (year, hits) per filing year and per year of the earliest
+    priority (year_counts(); hits without that date are left out)."""
 
     applicants: list[tuple[str, int]]
     years: list[tuple[str, int]]
     ipc: list[tuple[str, int]]
+    priority_years: list[tuple[str, int]] = field(default_factory=list)
 
     @classmethod
     def of(
@@ -55,6 +74,7 @@ class Facets:
         ipc: Iterable[tuple[str, int]],
         years: Iterable[tuple[str, int]],
         top: int,
+        priority_years: Iterable[tuple[str, int]] = (),
     ) -> Facets:
         """From counts per distinct stored value (SQL GROUP BY): a value
         listing several names counts once for each of them."""
@@ -63,6 +83,7 @@ class Facets:
             ((ipc_subclasses(value), count) for value, count in ipc),
             ((filing_year(year), count) for year, count in years),
             top,
+            ((filing_year(year), count) for year, count in priority_years),
         )
 
     @classmethod
@@ -72,6 +93,7 @@ class Facets:
         ipc: Iterable[tuple[Sequence[str], int]],
         years: Iterable[tuple[int | None, int]],
         top: int,
+        priority_years: Iterable[tuple[int | None, int]] = (),
     ) -> Facets:
         """From counts per distinct set of names, set of subclasses and year."""
         by_name: Counter[str] = Counter()
@@ -86,10 +108,11 @@ class Facets:
         for year, count in years:
             if year is not None:
                 per_year[year] += count
-        span = range(min(per_year), max(per_year) + 1) if per_year else range(0)
-        return cls(
-            _top(by_name, top), [(str(year), per_year.get(year, 0)) for year in span], _top(by_class, top)
-        )
+        per_priority: Counter[int] = Counter()
+        for year, count in priority_years:
+            if year is not None:
+                per_priority[year] += count
+        return cls(_top(by_name, top), year_counts(per_year), _top(by_class, top), year_counts(per_priority))
 
     @classmethod
     def of_records(cls, records: Iterable[PatentRecord], top: int) -> Facets:
@@ -100,6 +123,7 @@ class Facets:
             Counter(r.ipc for r in records).items(),
             Counter(r.ad[:4] for r in records).items(),
             top,
+            Counter(r.prd[:4] for r in records).items(),
         )
 
 
@@ -117,8 +141,8 @@ class FacetIndex:
     (their names shared between values); IPC keys per distinct set of
     subclasses, which hundreds of thousands of distinct values share."""
 
-    def __init__(self, size: int, applicants: Groups, ipc: Groups, years: Groups):
-        self._applicants, self._classes, self._years = (array("i", [0]) * size for _ in range(3))
+    def __init__(self, size: int, applicants: Groups, ipc: Groups, years: Groups, priority_years: Groups = ()):
+        self._applicants, self._classes, self._years, self._priority = (array("i", [0]) * size for _ in range(4))
         self._applicant_sets: list[tuple[str, ...]] = [()]
         shared: dict[str, str] = {}
         for value, ids in applicants:
@@ -134,6 +158,8 @@ class FacetIndex:
             _assign(self._classes, ids, key)
         for prefix, ids in years:
             _assign(self._years, ids, filing_year(prefix) or 0)
+        for prefix, ids in priority_years:
+            _assign(self._priority, ids, filing_year(prefix) or 0)
 
     def facets(self, ids: Iterable[int], top: int) -> Facets:
         """The counts over the records of `ids` (each id once)."""
@@ -141,11 +167,13 @@ class FacetIndex:
         applicants = Counter(map(self._applicants.__getitem__, ids))
         classes = Counter(map(self._classes.__getitem__, ids))
         years = Counter(map(self._years.__getitem__, ids))
+        priority = Counter(map(self._priority.__getitem__, ids))
         return Facets.of_sets(
             ((self._applicant_sets[key], count) for key, count in applicants.items()),
             ((self._class_sets[key], count) for key, count in classes.items()),
             ((year or None, count) for year, count in years.items()),
             top,
+            ((year or None, count) for year, count in priority.items()),
         )
 
 

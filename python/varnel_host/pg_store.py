@@ -636,9 +636,9 @@ class PgSearchResult(RankedHits):
         with store.errors(), store.polling(self._cancel):
             grouped = [
                 store.connection.execute(f"SELECT {column}, count(*) {found} GROUP BY 1", params).fetchall()
-                for column in ("r.applicants", "r.ipc", "substr(r.ad, 1, 4)")
+                for column in ("r.applicants", "r.ipc", "substr(r.ad, 1, 4)", "substr(r.prd, 1, 4)")
             ]
-        return Facets.of(*grouped, top)
+        return Facets.of(*grouped[:3], top, grouped[3])
 
     def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
         sql = (

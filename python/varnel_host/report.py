@@ -349,12 +349,14 @@ def _write_charts(
 ) -> None:
     """Each count beside its native chart, blocks one under another."""
     font = {"name": settings.chinese_font, "size": settings.font_size}
-    sheet.fit_to_pages(1, 1)  # the three charts on one printed page
-    blocks = (
+    sheet.fit_to_pages(1, 1)  # the charts on one printed page
+    blocks = [
         ("申請人", facets.applicants, "bar", f"前 {CHART_TOP} 大申請人（件數）"),
         ("申請年", facets.years, "column", "各申請年件數"),
         ("IPC 次類", facets.ipc, "bar", f"前 {CHART_TOP} 大 IPC 次類（件數）"),
-    )
+    ]
+    if facets.priority_years:  # only where the records carry priority dates
+        blocks.append(("優先權年", facets.priority_years, "column", "各最早優先權年件數"))
     widths = (28, 10)
     for col, width in enumerate(widths):
         sheet.set_column(col, col, width * settings.ratio)
