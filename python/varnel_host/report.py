@@ -1,11 +1,13 @@
 """Write one search run to a new XLSX workbook.
 
 Sheets, in order: 檢索列表 (the hits in the store's order, best first, at
-most LIST_ROW_CAP of them), 分析最接近專利數量 (the closest hits with score,
-abstract, first claim and the matched or shared words, those words marked in
-bold red inside the texts), 統計圖表 (native Excel charts over every hit: top
-applicants, hits per filing year, top IPC subclasses, each beside its data
-table) and 檢索條件 (the command and the command of every result set #k it used,
+most LIST_ROW_CAP of them, each with its family's name: families.py), 同族列表
+(one row per family of the listed hits), 分析最接近專利數量 (the closest hit
+of each of the best families with score, abstract, first claim and the
+matched or shared words, those words marked in bold red inside the texts,
+how many records cite it and which other hits it cites), 統計圖表 (native
+Excel charts over every hit: top applicants, hits per filing year, top IPC
+subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (the command and the command of every result set #k it used,
 hit count, rows listed and the list's cap,
 a note when the list was cut, settings as used, any adjustments made to them
 and the time written).
