@@ -59,6 +59,7 @@ CODES = {attribute: code for code, (attribute, _) in FIELDS.items()}
 def command_set() -> list[tuple[str, str]]:
     rng = random.Random(5)
     nouns = sorted({m + h for m in synth.MODIFIERS for h in synth.HEADS})
+    sample = list(synth.generate(50, seed=1))  # the collection's first records
     return [
         ("compound", "固態電池"),
         ("two words", "固態 電池"),
@@ -88,6 +89,12 @@ def command_set() -> list[tuple[str, str]]:
         ("inner *", "cat*ter"),
         ("chinese wildcard", "電?池"),
         ("word forms", "batteries"),
+        ("cpc main group", "CPC=H01M10"),
+        ("cpc subclass + word", "CPC=Y02E* AND 電池"),
+        ("priority date", "PRD=2015"),
+        ("cited", "CT=" + sample[5].pn),
+        ("family", "FAM=" + sample[8].pn),
+        ("prior art by date", "SIM=" + sample[40].pn + " AND PRIOR=" + sample[40].pn),
     ]
 
 
