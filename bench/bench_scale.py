@@ -89,6 +89,7 @@ def command_set() -> list[tuple[str, str]]:
         ("inner *", "cat*ter"),
         ("chinese wildcard", "電?池"),
         ("word forms", "batteries"),
+        ("two sets (#k AND #m)", "(電池) AND (battery)"),  # what #k AND #m runs, k and m being these commands
         ("cpc main group", "CPC=H01M10"),
         ("cpc subclass + word", "CPC=Y02E* AND 電池"),
         ("priority date", "PRD=2015"),
@@ -358,13 +359,15 @@ def charts_index(store: PatentStore) -> float:
 
 def worker_search(store, raw, command):
     """What Worker.run does before the report: the request read once, the
-    search capped at the rows the report can list (every hit still counted)
-    and the closest hits with full records and matched words, as the log box
-    shows them. The listed rows are streamed by the report as it writes them,
-    so their reading is in the report's time."""
+    search capped at the rows the report can list (every hit still counted),
+    the families of the ranked hits (the 找到 line counts them) and the
+    closest hit of each of the best families with full records and matched
+    words, as the log box shows them. The listed rows are streamed by the
+    report as it writes them, so their reading is in the report's time."""
     request = RunRequest.read(raw, command)
     result = store.search(request.query, limit=max(report.LIST_ROW_CAP, request.settings.top_count))
-    result.closest(request.settings.top_count)
+    result.families()
+    result.closest_families(request.settings.top_count)
     return request, result
 
 
