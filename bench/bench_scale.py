@@ -33,6 +33,7 @@ import json
 import multiprocessing
 import os
 import random
+import re
 import resource
 import shutil
 import sqlite3
@@ -210,6 +211,20 @@ def tantivy_term(term: Term) -> str | None:
     if prefix or term.wildcard or term.fields == ("PN",):
         return None
     return "(" + " OR ".join(f'{FIELDS[code][0]}:"{" ".join(tokens)}"' for code in term.fields) + ")"
+
+
+def latin_pattern_query(index, command: str):
+    """Tantivy's regex query over the token dictionary for a command that is
+    one Latin wildcard pattern (bat?ery, cat*ter), else None: it has no
+    pattern over CJK bigrams."""
+    import tantivy
+
+    term = parse(command).root
+    if not (isinstance(term, Term) and term.wildcard and term.text.isascii()):
+        return None
+    regex = "".join({"?": ".", "*": ".*"}.get(c, re.escape(c)) for c in term.text.lower())
+    fields = [FIELDS[code][0] for code in term.fields]
+    return tantivy.Query.boolean_query([(tantivy.Occur.Should, tantivy.Query.regex_query(index.schema, f, regex)) for f in fields])
 
 
 def not_query(command: str, term) -> str | None:
@@ -419,10 +434,10 @@ def _peer(name, peer, command, ours_ms) -> str:
         ms, hits = timed(lambda: len(peer.execute("SELECT rowid, bm25(t) AS s FROM t WHERE t MATCH ? ORDER BY s", (query,)).fetchall()))
     else:
         query = not_query(command, tantivy_term)
-        if query is None:
+        parsed = latin_pattern_query(peer, command) if query is None else peer.parse_query(query, list(COLUMNS))
+        if parsed is None:
             return f" {'—':>16}"
         searcher = peer.searcher()
-        parsed = peer.parse_query(query, list(COLUMNS))
         def run():
             count = searcher.search(parsed, 1).count
             return len(searcher.search(parsed, max(count, 1)).hits) if count else 0
