@@ -298,3 +298,22 @@ def test_the_readme_grants_are_enough_to_import_and_search_and_no_more(pg_server
         assert [hit.record.pn for hit in searcher.search("電池").rows()] == ["G1"]
         with pytest.raises(StoreError, match="permission denied"):
             searcher.write_batch([P("G3", "馬達")])
+
+
+def test_a_database_of_schema_1_gains_the_vocabulary_and_the_bibliographic_fields(pg_server):
+    url = pg_server.new_database()
+    records = [P("TWI1", "battery pack", cpc="H01M10/0525"), P("TWI2", "batteries")]
+    with PgPatentStore(url) as made:
+        made.write_batch(records)
+    with psycopg.connect(url, autocommit=True) as raw:  # as schema 1 wrote it
+        raw.execute("DROP TABLE codes, vocabulary")
+        for attribute in ("priority", "prd", "cpc", "family", "members", "cites", "status", "doctype"):
+            raw.execute(f"ALTER TABLE records DROP COLUMN {attribute}")
+        raw.execute("UPDATE varnel_meta SET value = '1' WHERE key = 'schema'")
+        raw.execute("UPDATE varnel_meta SET value = 'earlier' WHERE key = 'segmentation'")
+    with PgPatentStore(url) as upgraded:
+        # the vocabulary made from the stored tokens: word forms and patterns work at once
+        assert {hit.record.pn for hit in upgraded.search("bat?ery OR battery").hits} == {"TWI1", "TWI2"}
+        assert upgraded.search("CPC=H01M").total == 0  # empty until the file is imported again
+        assert upgraded.write_batch(records).updated == 1
+        assert [hit.record.pn for hit in upgraded.search("CPC=H01M10").hits] == ["TWI1"]

@@ -415,6 +415,23 @@ def test_an_earlier_database_is_upgraded_in_place_with_nothing_lost(tmp_path, mo
         assert raw.execute("PRAGMA freelist_count").fetchone()[0] == 0  # the freed pages given back
 
 
+def test_a_database_of_schema_3_gains_the_bibliographic_fields_filled_by_the_next_import(tmp_path):
+    path = tmp_path / "schema3.sqlite3"
+    with PatentStore(path) as made:
+        made.add(BIBLIOGRAPHIC)
+    with sqlite3.connect(path) as raw:  # as schema 3 wrote it: no codes, no bibliographic columns
+        raw.execute("DROP TABLE codes")
+        for attribute in ("prd", "family"):
+            raw.execute(f"DROP INDEX records_{attribute}")
+        for attribute in ("priority", "prd", "cpc", "family", "members", "cites", "status", "doctype"):
+            raw.execute(f"ALTER TABLE records DROP COLUMN {attribute}")
+        raw.execute("PRAGMA user_version = 3")
+    with PatentStore(path) as upgraded:
+        assert (upgraded.count(), found(upgraded, "CPC=H01M"), found(upgraded, "固態電池")) == (5, set(), {"TWI100001B", "TW202100001A"})
+        assert upgraded.add(BIBLIOGRAPHIC).updated == len(BIBLIOGRAPHIC)  # the import again fills them
+        assert found(upgraded, "CPC=H01M") == {"TWI100001B", "TW202100001A", "US8930553B2"} and upgraded.check() == []
+
+
 def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):
     path = tmp_path / "earlier.sqlite3"
     earlier_database(path, RECORDS)
