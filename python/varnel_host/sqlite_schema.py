@@ -18,8 +18,9 @@ transaction (a contentless index can only forget a row given the tokens it
 was built from, so it is never updated with other ones).
 
 `codes` holds each record's code_values() rows (CPC symbols, cited
-publications, listed family members), indexed on (kind, value) for CPC=,
-CT= and FAM=, and on id so that an update replaces them.
+publications, listed family members), one B-tree keyed on (kind, value, id)
+for CPC=, CT= and FAM=; an update or a removal deletes the rows of the
+record as it was stored.
 
 The upgrade steps run in order from the file's version: 1 -> 2 adds `meta`
 and `records.number`; 2 -> 3 moves abstract and claims, compressed, to
@@ -234,19 +235,24 @@ def _add_columns(db: sqlite3.Connection) -> None:
 
 
 def _create_codes(db: sqlite3.Connection) -> None:
-    db.execute("CREATE TABLE codes (kind TEXT NOT NULL, value TEXT NOT NULL, id INTEGER NOT NULL, given TEXT NOT NULL)")
-    db.execute("CREATE INDEX codes_value ON codes (kind, value)")
-    db.execute("CREATE INDEX codes_id ON codes (id)")
+    # one B-tree, searched on (kind, value); a record's rows are found again from its stored fields
+    db.execute(
+        "CREATE TABLE codes (kind TEXT NOT NULL, value TEXT NOT NULL, id INTEGER NOT NULL, given TEXT NOT NULL, "
+        "PRIMARY KEY (kind, value, id, given)) WITHOUT ROWID"
+    )
     _create_record_indexes(db)
 
 
-def store_codes(db: sqlite3.Connection, rows: Iterable[tuple[int, PatentRecord, bool]]) -> None:
-    """The code rows of (id, record, replacing) rows: a replaced record's old ones go first."""
+def store_codes(db: sqlite3.Connection, rows: Iterable[tuple[int, PatentRecord | None, PatentRecord | None]]) -> None:
+    """The code rows of (id, record as stored or None, record to store or None) rows."""
     rows = list(rows)
-    db.executemany("DELETE FROM codes WHERE id = ?", [(record_id,) for record_id, _, replacing in rows if replacing])
+    db.executemany(
+        "DELETE FROM codes WHERE kind = ? AND value = ? AND id = ? AND given = ?",
+        [(kind, value, record_id, given) for record_id, old, _ in rows if old is not None for kind, value, given in code_values(old)],
+    )
     db.executemany(
         "INSERT INTO codes (kind, value, id, given) VALUES (?, ?, ?, ?)",
-        [(kind, value, record_id, given) for record_id, record, _ in rows for kind, value, given in code_values(record)],
+        [(kind, value, record_id, given) for record_id, _, new in rows if new is not None for kind, value, given in code_values(new)],
     )
 
 

@@ -153,7 +153,8 @@ class PatentStore:
         with self._transaction():
             rows = list(full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE r.pn IN (SELECT value FROM json_each(?))", (numbers,))))
             schema.forget(self._db, rows)
-            for table in ("records", "texts", "codes"):
+            schema.store_codes(self._db, [(record_id, record, None) for record_id, record in rows])
+            for table in ("records", "texts"):
                 self._db.executemany(f"DELETE FROM {table} WHERE id = ?", [(row[0],) for row in rows])
         return len(rows)
 
@@ -283,7 +284,7 @@ class PatentStore:
             "INSERT OR REPLACE INTO texts (id, body) VALUES (?, ?)",
             [(record_id, prepared[id(new)][1]) for record_id, _, new in changed],
         )
-        schema.store_codes(self._db, [(record_id, new, old is not None) for record_id, old, new in changed])
+        schema.store_codes(self._db, changed)
         schema.forget(self._db, [(record_id, old) for record_id, old, _ in updates])
         schema.add_to_index(self._db, [(record_id, prepared[id(new)][0]) for record_id, _, new in changed])
         return next_id
