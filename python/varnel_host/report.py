@@ -246,8 +246,9 @@ def _page_setup(sheet: Worksheet) -> None:
 _LIST_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度", "同族")
 _LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10, 16)
 # One row per family: its best-ranked hit and the other hits of the family.
-_FAMILY_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "公開公告日", "相關度", "同族件數", "其他同族")
-_FAMILY_WIDTHS = (8, 16, 44, 28, 14, 10, 10, 40)
+_FAMILY_COLUMNS = ("序號", "公開公告號", "專利名稱", "相關度", "同族件數", "其他同族")
+_FAMILY_WIDTHS = (8, 16, 44, 10, 10, 40)
+_Named = tuple[str, str, float]  # a family's best-ranked hit: pn, title, score
 _TOP_COLUMNS = ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞", "被引用次數", "引用的其他命中專利")
 # A similarity command's closest sheet: its score and the words each hit shares with the text.
 _SIMILAR_CAPTIONS = {"相關度": "相似度", "命中詞": "共同詞"}
@@ -263,11 +264,11 @@ def _write_list(
     progress: Callable[[int, int], None] | None,
     cancel: Callable[[], bool] | None,
     families: Families,
-    named: list[Hit],
+    named: list[_Named],
 ) -> int:
     """The list rows in the order given, each with its family's name (its
-    best-ranked hit); the hits naming a family are added to `named`.
-    Returns how many rows were written."""
+    best-ranked hit); what the family sheet shows of the hits naming a
+    family is added to `named`. Returns how many rows were written."""
     cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
     out = Rows(cells, sheet)
     row = 0
@@ -291,29 +292,26 @@ def _write_list(
         out.text(8, family)
         out.end()
         if family == rec.pn:
-            named.append(hit)
+            named.append((rec.pn, rec.title, hit.score))
     out.flush()
     sheet.autofilter(0, 0, max(row, 1), len(_LIST_COLUMNS) - 1)
     return row
 
 
-def _write_families(cells: _CellWriter, sheet: Worksheet, named: Sequence[Hit], families: Families) -> None:
+def _write_families(cells: _CellWriter, sheet: Worksheet, named: Sequence[_Named], families: Families) -> None:
     """One row per family of the listed hits, best first."""
     cells.header(sheet, _FAMILY_COLUMNS, _FAMILY_WIDTHS)
     out = Rows(cells, sheet)
     row = 0
-    for row, hit in enumerate(named, start=1):
-        rec = hit.record
-        others = families.others(rec.pn)
+    for row, (number, title, score) in enumerate(named, start=1):
+        others = families.others(number)
         out.begin(row)
         out.number(0, row, "0")
-        out.number_link(1, rec.pn, patent_url(rec.pn))
-        out.text(2, rec.title)
-        out.text(3, rec.applicants)
-        out.record_date(4, rec.pd)
-        out.number(5, round(hit.score, 2), "0.00")
-        out.number(6, 1 + len(others), "0")
-        out.text(7, "; ".join(others))
+        out.text(1, number)  # linked in the list sheet; links here would double the sheet's cost
+        out.text(2, title)
+        out.number(3, round(score, 2), "0.00")
+        out.number(4, 1 + len(others), "0")
+        out.text(5, "; ".join(others))
         out.end()
     out.flush()
     sheet.autofilter(0, 0, max(row, 1), len(_FAMILY_COLUMNS) - 1)
