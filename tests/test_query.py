@@ -20,6 +20,7 @@ from varnel_host.query import (
     Term,
     parse,
 )
+from varnel_host.query_plan import near_check, near_test, proximities
 from varnel_host.sqlite_query import compile_query
 from varnel_host.records import PatentRecord
 from varnel_host.segment import index_text, search_tokens, tokens
@@ -213,6 +214,44 @@ def test_search_words_find_their_own_text():
                 if stored[i : i + len(phrase) - 1] == list(phrase[:-1]) and stored[i + len(phrase) - 1].startswith(phrase[-1])
             ]
         assert starts, word
+
+
+# (command, one field's text, whether its sides are near there): the native check and its Python reference
+NEAR_CASES = [
+    ("電池 NEAR/1 電極", "電池電極", True),  # 電池 covers two words, 電極 starts the next
+    ("電池 NEAR/1 電極", "電池 電極", True),  # white space inside a Chinese run is no word
+    ("電池 NEAR/1 電極", "電池和電極", False),
+    ("電池 NEAR/2 電極", "電池和電極", True),
+    ("電極 ADJ/1 電池", "電池電極", False),
+    ("電池 NEAR/1 池電", "電池電", True),  # overlapping places are near
+    ("電池 ADJ/1 池電", "電池電", False),  # but never in order
+    ("battery ADJ/1 pack", "Battery pack", True),
+    ("pack ADJ/1 battery", "battery pack", False),
+    ("battery NEAR/1 pack", "battery and pack", False),
+    ("batter* ADJ/2 pack", "batteries and pack", True),
+    ("池 ADJ/1 電極", "池電極", True),  # a one-character word is a prefix
+    ("鋰離子battery ADJ/2 模組", "鋰離子battery的模組", True),
+    ("鋰離子battery ADJ/1 模組", "鋰離子battery的模組", False),
+    ("(電池 OR battery) NEAR/1 (pack OR 模組)", "一種電池 pack", True),
+    ("(電池 OR battery) NEAR/1 (pack OR 模組)", "battery 用的模組", False),
+]
+
+
+@pytest.mark.parametrize("command, text, expected", NEAR_CASES)
+def test_the_native_proximity_check_is_its_python_reference(command, text, expected):
+    near = proximities(parse(command))[0]
+    check = near_check(near)
+    assert near_test(near)({"AB": tokens(text)}) is expected
+    assert check.in_texts(["", "無關", text]) is expected
+    assert check.in_tokens([" 無關 ", index_text(text)]) is expected
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from([case[0] for case in NEAR_CASES]),
+       st.lists(st.sampled_from(["電池", "電極", "池", "電", "battery", "batteries", "pack", "模組", "鋰離子", "的", " ", "。"]), max_size=14))
+def test_the_native_proximity_check_agrees_on_any_text(command, words):
+    near, text = proximities(parse(command))[0], "".join(words)
+    assert near_check(near).in_texts([text]) is near_test(near)({"AB": tokens(text)})
 
 
 # --- fuzzing -----------------------------------------------------------------

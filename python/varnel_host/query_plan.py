@@ -12,7 +12,7 @@ import re
 from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, replace
 
-from . import pn
+from . import _segment, pn, segment
 from .query import And, Near, Node, Not, Or, Query, Term
 from .segment import CJK, join_ipc, search_tokens
 
@@ -184,11 +184,19 @@ def _places(tokens: list[str], phrases: list[_Phrase]) -> list[tuple[int, int]]:
     return places
 
 
+def near_check(near: Near) -> _segment.NearTest:
+    """near_test() done natively: its in_texts(texts) takes the fields'
+    texts (IC's codes joined, segment.join_ipc), its in_tokens(joined) their
+    space-joined index tokens; each tells whether the sides are near in one
+    of them."""
+    return segment.near_check(_phrases(near.left), _phrases(near.right), near.distance, near.ordered)
+
+
 def near_test(near: Near) -> Callable[[Mapping[str, list[str]]], bool]:
     """Whether a record whose fields hold these index tokens has the two
     sides within near.distance words in one field: the right side starting
     1 to distance words after the left ends (or, unordered, either way
-    round; places that overlap count as near)."""
+    round; places that overlap count as near). The reference of near_check()."""
     lefts, rights = _phrases(near.left), _phrases(near.right)
 
     def holds(fields: Mapping[str, list[str]]) -> bool:

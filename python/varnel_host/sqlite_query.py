@@ -81,12 +81,26 @@ def compile_query(query: Query) -> CompiledQuery:
     match, rest = _split_and(root.items if isinstance(root, And) else (root,))
     if not rest:
         return CompiledQuery(match, "", ())
+    if match is not None and any(isinstance(item, IdTable) for item in rest):
+        return _with_ids(match, rest)
     where, params = _sql(rest[0]) if len(rest) == 1 else _sql(And(tuple(rest)))
     rank = None
     if match is None:
         positive = dict.fromkeys(map(term_match, positive_terms(root)))
         rank = " OR ".join(positive) or None
     return CompiledQuery(match, where, params, rank, rank is not None and needs_a_word(root))
+
+
+def _with_ids(match: str, rest: list[Node]) -> CompiledQuery:
+    """A command with a match and tables of ids (resolved proximities) beside
+    it: the ids are checked on the index's rowid, so that a record is read
+    only once its id is in every table (the unary + keeps FTS5 from being
+    asked for the ids one by one)."""
+    tables = [item for item in rest if isinstance(item, IdTable)]
+    others = [item for item in rest if not isinstance(item, IdTable)]
+    where, params = (_sql(others[0]) if len(others) == 1 else _sql(And(tuple(others)))) if others else ("", ())
+    ids = " AND ".join(f"+{INDEX_TABLE}.rowid IN (SELECT id FROM {item.table})" for item in tables)
+    return CompiledQuery(match, f"{ids} AND ({where})" if where else ids, params)
 
 
 def _fts(node: Node) -> str:
