@@ -254,6 +254,33 @@ def test_the_native_proximity_check_agrees_on_any_text(command, words):
     assert near_check(near).in_texts([text]) is near_test(near)({"AB": tokens(text)})
 
 
+NEAR_WORDS = ["電池", "電極", "池", "電", "battery", "batteries", "pack", "模組", "固態電池", "的", " ", "。", "a"]
+NEAR_SIDES = ["電池", "電極", "池", "battery", "batter*", "pack", "固態電池", "(電池 OR pack)", "(池 OR battery)", "電池電"]
+
+
+@pytest.fixture(scope="module")
+def near_store():
+    import random
+
+    rng = random.Random(11)
+    texts = ["".join(rng.choices(NEAR_WORDS, k=rng.randint(1, 16))) for _ in range(400)]
+    records = [PatentRecord(f"TW{i}", texts[i], texts[-i - 1]) for i in range(len(texts))]
+    with PatentStore() as store:
+        store.add(records)
+        yield store, records
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.sampled_from(NEAR_SIDES), st.sampled_from(["NEAR", "ADJ"]), st.integers(1, 4), st.sampled_from(NEAR_SIDES))
+def test_the_store_finds_exactly_the_records_the_reference_holds_in(near_store, left, kind, distance, right):
+    """FTS5's NEAR finds some records for sure, the others are checked: together, the reference's."""
+    store, records = near_store
+    command = f"({left}@TI,AB) {kind}/{distance} ({right}@TI,AB)"
+    holds = near_test(proximities(parse(command))[0])
+    expected = {r.pn for r in records if holds({"TI": tokens(r.title), "AB": tokens(r.abstract)})}
+    assert {hit.record.pn for hit in store.search(command).hits} == expected
+
+
 # --- fuzzing -----------------------------------------------------------------
 
 PIECES = [

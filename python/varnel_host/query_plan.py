@@ -158,6 +158,13 @@ def _phrases(side: Node) -> list[_Phrase]:
     return out
 
 
+def near_phrases(near: Near) -> tuple[list[_Phrase], list[_Phrase]]:
+    """The phrases of a proximity's left and right side, each (its tokens,
+    the last one a prefix, the last one covering the next word too): a place
+    of one is (first token, last token + that one word)."""
+    return _phrases(near.left), _phrases(near.right)
+
+
 def _starts(tokens: list[str], token: str) -> list[int]:
     """Every place of `token` in `tokens` (list.index does the scanning)."""
     places, at = [], -1

@@ -40,7 +40,7 @@ from .query import Near, Query, parse
 from .query_plan import near_check, near_fields, proximities, weight, with_ids
 from .records import FIELDS, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 from .sqlite_query import (
-    RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, near_candidates, token_match, word_checks,
+    RECORDS_ALIAS, CompiledQuery, SqliteCollection, compile_query, near_matches, token_match, word_checks,
 )
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, LISTED_COLUMNS, full_records, listed_values, record_of
 
@@ -319,14 +319,20 @@ class PatentStore:
             name = tables[near] = f"{table}_near{number}"
             self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
             self._stale.append(name)  # dropped once the hits are ranked, or by the next search if this one stops
-            self._db.execute(f"INSERT INTO {name} (id) SELECT value FROM json_each(?)", (json.dumps(self._near_ids(near)),))
+            self._find_near(near, name)
         return with_ids(query, tables)
 
-    def _near_ids(self, near: Near) -> list[int]:
-        """The ids of the records where `near` holds, checked natively
-        (query_plan.near_check) among those its FTS5 NEAR groups find: first
-        in abstract and claims, then the others in their short fields, read
-        by id (most hold in the long texts, whose records rows stay unread)."""
+    def _find_near(self, near: Near, table: str) -> None:
+        """Fill `table` with the ids of the records where `near` holds: those
+        FTS5 finds for sure (sqlite_query.near_matches), then the others it
+        may hold in, checked natively (query_plan.near_check): first in
+        abstract and claims, then the rest in their short fields, read by id
+        (most hold in the long texts, whose records rows stay unread)."""
+        sure, maybe = near_matches(near)
+        if sure is not None:
+            self._db.execute(f"INSERT INTO {table} (id) SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (sure,))
+        if maybe is None:
+            return
         check = near_check(near)
         attributes = [FIELDS[code][0] for code in near_fields(near)]
         long = [LONG_ATTRIBUTES.index(attribute) for attribute in attributes if attribute in LONG_ATTRIBUTES]
@@ -334,8 +340,9 @@ class PatentStore:
         short = sorted((a for a in attributes if a not in LONG_ATTRIBUTES), key=lambda attribute: attribute == "ipc")
         rows = self._db.execute(
             f"SELECT {INDEX_TABLE}.rowid, {'t.body' if long else 'NULL'} FROM {INDEX_TABLE}"
-            f"{f' LEFT JOIN texts t ON t.id = {INDEX_TABLE}.rowid' if long else ''} WHERE {INDEX_TABLE} MATCH ?",
-            (near_candidates(near),),
+            f"{f' LEFT JOIN texts t ON t.id = {INDEX_TABLE}.rowid' if long else ''} "
+            f"WHERE {INDEX_TABLE} MATCH ? AND +{INDEX_TABLE}.rowid NOT IN (SELECT id FROM {table})",
+            (maybe,),
         )
         held: list[int] = []
         others: list[int] = []
@@ -348,7 +355,7 @@ class PatentStore:
             ):
                 if check.in_texts((*row[1:-1], segment.join_ipc(row[-1])) if short[-1] == "ipc" else row[1:]):
                     held.append(row[0])
-        return held
+        self._db.execute(f"INSERT INTO {table} (id) SELECT value FROM json_each(?)", (json.dumps(held),))
 
     @contextmanager
     def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
@@ -390,7 +397,7 @@ class PatentStore:
                 (compiled.rank, *compiled.params),
             )
         found = f"FROM {INDEX_TABLE}"
-        if compiled.where:
+        if compiled.reads_records and compiled.where:
             found += f" CROSS JOIN records {alias} ON {alias}.id = {INDEX_TABLE}.rowid"
         found += f" WHERE {INDEX_TABLE} MATCH ?" + (f" AND ({compiled.where})" if compiled.where else "")
         return f"{INDEX_TABLE}.rowid", found, (compiled.match, *compiled.params)
