@@ -306,7 +306,7 @@ public:
 
     // In any of these field texts, segmented here.
     bool in_texts(const py::sequence& texts) {
-        for (const auto text : texts) {
+        for (const auto text : fields(texts)) {
             tokens_.clear();
             segmenter_.tokens(checked(text), tokens_);
             if (holds()) return true;
@@ -316,7 +316,7 @@ public:
 
     // In any of these fields given as their space-joined index tokens.
     bool in_tokens(const py::sequence& joined) {
-        for (const auto text : joined) {
+        for (const auto text : fields(joined)) {
             tokens_.clear();
             tokens_.add_joined(checked(text));
             if (holds()) return true;
@@ -330,7 +330,12 @@ private:
         bool prefix;
         bool wide;
     };
-    using Places = std::vector<std::pair<ptrdiff_t, ptrdiff_t>>;
+    using Places = std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>>;
+
+    static const py::sequence& fields(const py::sequence& texts) {
+        if (PyUnicode_Check(texts.ptr())) throw py::type_error("the fields come as a sequence of str");
+        return texts;
+    }
 
     static py::str checked(const py::handle& text) {
         if (!PyUnicode_Check(text.ptr())) throw py::type_error("a field is a str");
@@ -367,7 +372,7 @@ private:
                 const std::u32string_view end = tokens_[i + last];
                 const std::u32string& want = phrase.tokens[last];
                 if (end == want || (phrase.prefix && end.substr(0, want.size()) == want)) {
-                    out.emplace_back(static_cast<ptrdiff_t>(i), static_cast<ptrdiff_t>(i + last + (phrase.wide ? 1 : 0)));
+                    out.emplace_back(static_cast<std::ptrdiff_t>(i), static_cast<std::ptrdiff_t>(i + last + (phrase.wide ? 1u : 0u)));
                 }
             }
         }
@@ -391,7 +396,7 @@ private:
     const Segmenter& segmenter_;
     std::vector<Phrase> lefts_;
     std::vector<Phrase> rights_;
-    ptrdiff_t distance_;
+    std::ptrdiff_t distance_;
     bool ordered_;
     TokenList tokens_;
     Places left_places_;

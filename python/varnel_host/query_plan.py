@@ -97,11 +97,12 @@ def positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:
 #
 # A word's places are token places: each Chinese character starts one token
 # (a bigram, or a run's closing character) and a Latin word is one token, so
-# the n-th token is the n-th word. Each store finds the records holding both
-# sides of a NEAR/ADJ, reads their fields' tokens, keeps those near_holds()
-# accepts in a table of ids, and compiles the command with the proximity
-# replaced by both sides AND that table (with_ids()): the same hits, ranked
-# as the two sides are, on every store.
+# the n-th token is the n-th word. Each store finds the records that may
+# hold a NEAR/ADJ, keeps those near_check() accepts on their fields (the
+# SQLite store takes those its index finds for sure as they are) in a table
+# of ids, and compiles the command with the proximity replaced by both sides
+# AND that table (with_ids()): the same hits, ranked as the two sides are, on
+# every store.
 
 
 @dataclass(frozen=True)
