@@ -135,16 +135,21 @@ def near_matches(near: Near) -> tuple[str | None, str | None]:
     FTS5's NEAR(a b, N) finds a and b with at most N tokens from the end of
     one to the start of the other, either order, overlapping too. A place of
     a phrase here ends one word later when its last token covers the next
-    word (query_plan.near_phrases), so a NEAR/n whose two phrases end alike
-    is exactly NEAR(a b, n - 1 + that word); any other pair, and an ADJ (FTS5
-    has no order), is found by the distance that takes in all its places."""
+    word (query_plan.near_phrases), so for a NEAR/n NEAR(a b, n - 1) finds
+    only pairs within the distance, NEAR(a b, n) all of them, and the two are
+    the same when both phrases cover the next word or neither does. An ADJ
+    (FTS5 has no order) is found by the distance that takes in all its places."""
     lefts, rights = near_phrases(near)
     sure, maybe = [], []
     for left in lefts:
         for right in rights:
-            distance = near.distance - 1 + (left[2] if near.ordered else max(left[2], right[2]))
-            group = f"NEAR({_phrase(left)} {_phrase(right)}, {distance})"
-            (sure if not near.ordered and left[2] == right[2] else maybe).append(group)
+            pair, within = f"{_phrase(left)} {_phrase(right)}", near.distance - 1
+            if near.ordered:
+                maybe.append(f"NEAR({pair}, {within + left[2]})")
+                continue
+            sure.append(f"NEAR({pair}, {within + min(left[2], right[2])})")
+            if left[2] != right[2]:
+                maybe.append(f"NEAR({pair}, {within + 1})")
     columns = " ".join(index_column(code) for code in near_fields(near))
 
     def expression(groups: list[str]) -> str | None:
