@@ -18,7 +18,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -45,7 +47,10 @@ bool is_cjk(Py_UCS4 c) {
     return false;
 }
 
-bool is_word(Py_UCS4 c) { return !is_cjk(c) && Py_UNICODE_ISALNUM(c); }
+bool is_word(Py_UCS4 c) {
+    if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    return !is_cjk(c) && Py_UNICODE_ISALNUM(c);
+}
 
 // A read-only view of a str's code points.
 class Text {
@@ -74,6 +79,59 @@ py::str to_str(const std::u32string& text) {
     if (made == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(made);
 }
+
+// The index tokens of one field, each a slice of `text` (folded code points).
+class TokenList {
+public:
+    void clear() {
+        text_.clear();
+        spans_.clear();
+        heads_.clear();
+    }
+    size_t size() const { return spans_.size(); }
+    std::u32string_view operator[](size_t i) const {
+        return std::u32string_view(text_).substr(spans_[i].first, spans_[i].second);
+    }
+    // The first code point of every token, in order.
+    const std::vector<char32_t>& heads() const { return heads_; }
+
+    // A piece of text: a CJK run's bigrams and closing character, else one token.
+    void add_piece(bool cjk, const std::u32string& piece) {
+        const size_t base = text_.size();
+        text_ += piece;
+        if (!cjk || piece.size() == 1) {
+            add(base, piece.size());
+            return;
+        }
+        for (size_t i = 0; i + 1 < piece.size(); ++i) add(base + i, 2);
+        add(base + piece.size() - 1, 1);
+    }
+    // Index tokens joined by spaces, as stored.
+    void add_joined(const py::str& joined) {
+        const ::Text view(joined);
+        size_t start = text_.size();
+        for (size_t i = 0; i < view.size(); ++i) {
+            const Py_UCS4 c = view[i];
+            if (c == U' ') {
+                if (text_.size() > start) add(start, text_.size() - start);
+                start = text_.size();
+            } else {
+                text_ += c;
+            }
+        }
+        if (text_.size() > start) add(start, text_.size() - start);
+    }
+
+private:
+    void add(size_t start, size_t length) {
+        spans_.emplace_back(start, length);
+        heads_.push_back(text_[start]);
+    }
+
+    std::u32string text_;
+    std::vector<std::pair<size_t, size_t>> spans_;  // (start, length) in text_
+    std::vector<char32_t> heads_;
+};
 
 class Segmenter {
 public:
@@ -119,6 +177,11 @@ public:
             out += piece.back();
         });
         return to_str(out);
+    }
+
+    // The index tokens of a text, added to `out`.
+    void tokens(const py::str& raw, TokenList& out) const {
+        scan(normalized(raw), [&out](bool cjk, const std::u32string& piece) { out.add_piece(cjk, piece); });
     }
 
     // (CJK run, "") or ("", folded word) for each piece of a text.
@@ -230,6 +293,116 @@ private:
     py::object normalize_;
 };
 
+// Whether two sides stand within `distance` words of each other in one field
+// (varnel_host.query_plan.near_test() is the same check in Python). A side is
+// a list of phrases (tokens, last token a prefix, last token covers one more
+// word); a place of a phrase is its (first word, last word), a token being a
+// word.
+class NearTest {
+public:
+    NearTest(const Segmenter& segmenter, const py::list& lefts, const py::list& rights, int distance, bool ordered)
+        : segmenter_(segmenter), lefts_(phrases(lefts)), rights_(phrases(rights)), distance_(distance),
+          ordered_(ordered) {}
+
+    // In any of these field texts, segmented here.
+    bool in_texts(const py::sequence& texts) {
+        for (const auto text : fields(texts)) {
+            tokens_.clear();
+            segmenter_.tokens(checked(text), tokens_);
+            if (holds()) return true;
+        }
+        return false;
+    }
+
+    // In any of these fields given as their space-joined index tokens.
+    bool in_tokens(const py::sequence& joined) {
+        for (const auto text : fields(joined)) {
+            tokens_.clear();
+            tokens_.add_joined(checked(text));
+            if (holds()) return true;
+        }
+        return false;
+    }
+
+private:
+    struct Phrase {
+        std::vector<std::u32string> tokens;
+        bool prefix;
+        bool wide;
+    };
+    using Places = std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>>;
+
+    static const py::sequence& fields(const py::sequence& texts) {
+        if (PyUnicode_Check(texts.ptr())) throw py::type_error("the fields come as a sequence of str");
+        return texts;
+    }
+
+    static py::str checked(const py::handle& text) {
+        if (!PyUnicode_Check(text.ptr())) throw py::type_error("a field is a str");
+        return py::reinterpret_borrow<py::str>(text);
+    }
+
+    static std::vector<Phrase> phrases(const py::list& side) {
+        std::vector<Phrase> out;
+        for (const auto item : side) {
+            const auto phrase = item.cast<py::tuple>();
+            Phrase made{{}, phrase[1].cast<bool>(), phrase[2].cast<bool>()};
+            for (const auto token : phrase[0]) {
+                made.tokens.push_back(code_points(token));
+                if (made.tokens.back().empty()) throw py::value_error("a token is never empty");
+            }
+            if (made.tokens.empty()) throw py::value_error("a phrase has at least one token");
+            out.push_back(std::move(made));
+        }
+        return out;
+    }
+
+    void places(const std::vector<Phrase>& side, Places& out) const {
+        out.clear();
+        const size_t n = tokens_.size();
+        for (const Phrase& phrase : side) {
+            const size_t last = phrase.tokens.size() - 1;
+            const char32_t head = phrase.tokens[0][0];
+            const std::vector<char32_t>& heads = tokens_.heads();
+            for (size_t i = 0; i + last < n; ++i) {
+                if (heads[i] != head) continue;
+                size_t k = 0;
+                while (k < last && tokens_[i + k] == phrase.tokens[k]) ++k;
+                if (k < last) continue;
+                const std::u32string_view end = tokens_[i + last];
+                const std::u32string& want = phrase.tokens[last];
+                if (end == want || (phrase.prefix && end.substr(0, want.size()) == want)) {
+                    out.emplace_back(static_cast<std::ptrdiff_t>(i), static_cast<std::ptrdiff_t>(i + last + (phrase.wide ? 1u : 0u)));
+                }
+            }
+        }
+    }
+
+    bool holds() {
+        places(rights_, right_places_);
+        if (right_places_.empty()) return false;
+        places(lefts_, left_places_);
+        for (const auto& [first, last] : left_places_) {
+            for (const auto& [start, end] : right_places_) {
+                if (start - last >= 1 && start - last <= distance_) return true;
+                if (!ordered_ && ((first - end >= 1 && first - end <= distance_) || (start <= last && first <= end))) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    const Segmenter& segmenter_;
+    std::vector<Phrase> lefts_;
+    std::vector<Phrase> rights_;
+    std::ptrdiff_t distance_;
+    bool ordered_;
+    TokenList tokens_;
+    Places left_places_;
+    Places right_places_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_segment, module) {
@@ -239,4 +412,9 @@ PYBIND11_MODULE(_segment, module) {
              py::arg("cjk_folds"), py::arg("fold_word"), py::arg("nfkc"), py::arg("contextual"), py::arg("normalize"))
         .def("index_text", &Segmenter::index_text, py::arg("text"))
         .def("pieces", &Segmenter::pieces, py::arg("text"));
+    py::class_<NearTest>(module, "NearTest")
+        .def(py::init<const Segmenter&, const py::list&, const py::list&, int, bool>(), py::keep_alive<1, 2>(),
+             py::arg("segmenter"), py::arg("lefts"), py::arg("rights"), py::arg("distance"), py::arg("ordered"))
+        .def("in_texts", &NearTest::in_texts, py::arg("texts"))
+        .def("in_tokens", &NearTest::in_tokens, py::arg("joined"));
 }

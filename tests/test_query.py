@@ -9,6 +9,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from varnel_host.expand import expand
 from varnel_host.query import (
     MAX_DEPTH,
     And,
@@ -20,7 +21,8 @@ from varnel_host.query import (
     Term,
     parse,
 )
-from varnel_host.sqlite_query import compile_query
+from varnel_host.query_plan import near_check, near_test, proximities
+from varnel_host.sqlite_query import SqliteVocabulary, compile_query
 from varnel_host.records import PatentRecord
 from varnel_host.segment import index_text, search_tokens, tokens
 from varnel_host.store import PatentStore
@@ -213,6 +215,71 @@ def test_search_words_find_their_own_text():
                 if stored[i : i + len(phrase) - 1] == list(phrase[:-1]) and stored[i + len(phrase) - 1].startswith(phrase[-1])
             ]
         assert starts, word
+
+
+# (command, one field's text, whether its sides are near there): the native check and its Python reference
+NEAR_CASES = [
+    ("電池 NEAR/1 電極", "電池電極", True),  # 電池 covers two words, 電極 starts the next
+    ("電池 NEAR/1 電極", "電池 電極", True),  # white space inside a Chinese run is no word
+    ("電池 NEAR/1 電極", "電池和電極", False),
+    ("電池 NEAR/2 電極", "電池和電極", True),
+    ("電極 ADJ/1 電池", "電池電極", False),
+    ("電池 NEAR/1 池電", "電池電", True),  # overlapping places are near
+    ("電池 ADJ/1 池電", "電池電", False),  # but never in order
+    ("battery ADJ/1 pack", "Battery pack", True),
+    ("pack ADJ/1 battery", "battery pack", False),
+    ("battery NEAR/1 pack", "battery and pack", False),
+    ("batter* ADJ/2 pack", "batteries and pack", True),
+    ("池 ADJ/1 電極", "池電極", True),  # a one-character word is a prefix
+    ("鋰離子battery ADJ/2 模組", "鋰離子battery的模組", True),
+    ("鋰離子battery ADJ/1 模組", "鋰離子battery的模組", False),
+    ("(電池 OR battery) NEAR/1 (pack OR 模組)", "一種電池 pack", True),
+    ("(電池 OR battery) NEAR/1 (pack OR 模組)", "battery 用的模組", False),
+]
+
+
+@pytest.mark.parametrize("command, text, expected", NEAR_CASES)
+def test_the_native_proximity_check_is_its_python_reference(command, text, expected):
+    near = proximities(parse(command))[0]
+    check = near_check(near)
+    assert near_test(near)({"AB": tokens(text)}) is expected
+    assert check.in_texts(["", "無關", text]) is expected
+    assert check.in_tokens([" 無關 ", index_text(text)]) is expected
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from([case[0] for case in NEAR_CASES]),
+       st.lists(st.sampled_from(["電池", "電極", "池", "電", "battery", "batteries", "pack", "模組", "鋰離子", "的", " ", "。"]), max_size=14))
+def test_the_native_proximity_check_agrees_on_any_text(command, words):
+    near, text = proximities(parse(command))[0], "".join(words)
+    assert near_check(near).in_texts([text]) is near_test(near)({"AB": tokens(text)})
+
+
+NEAR_WORDS = ["電池", "電極", "池", "電", "battery", "batteries", "pack", "模組", "固態電池", "的", " ", "。", "a"]
+NEAR_SIDES = ["電池", "電極", "池", "battery", "batter*", "pack", "固態電池", "(電池 OR pack)", "(池 OR battery)", "電池電"]
+
+
+@pytest.fixture(scope="module")
+def near_store():
+    import random
+
+    rng = random.Random(11)
+    texts = ["".join(rng.choices(NEAR_WORDS, k=rng.randint(1, 16))) for _ in range(400)]
+    records = [PatentRecord(f"TW{i}", texts[i], texts[-i - 1]) for i in range(len(texts))]
+    with PatentStore() as store:
+        store.add(records)
+        yield store, records
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.sampled_from(NEAR_SIDES), st.sampled_from(["NEAR", "ADJ"]), st.integers(1, 4), st.sampled_from(NEAR_SIDES))
+def test_the_store_finds_exactly_the_records_the_reference_holds_in(near_store, left, kind, distance, right):
+    """FTS5's NEAR finds some records for sure, the others are checked: together, the reference's."""
+    store, records = near_store
+    command = f"({left}@TI,AB) {kind}/{distance} ({right}@TI,AB)"
+    holds = near_test(proximities(expand(parse(command), SqliteVocabulary(store.connection)))[0])  # word forms too
+    expected = {r.pn for r in records if holds({"TI": tokens(r.title), "AB": tokens(r.abstract)})}
+    assert {hit.record.pn for hit in store.search(command).hits} == expected
 
 
 # --- fuzzing -----------------------------------------------------------------

@@ -57,7 +57,7 @@ from .pg_query import (
 )
 from .query import Query, parse
 from .query_plan import (
-    both_sides, code_terms, family_of, near_fields, near_test, prior_range, priors, proximities, with_ids,
+    both_sides, code_terms, family_of, near_check, near_fields, prior_range, priors, proximities, with_ids,
 )
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
@@ -485,8 +485,8 @@ class PgPatentStore:
             rows = self._db.execute(
                 f"SELECT r.id, {columns} FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {sql}", params
             )
-            holds = near_test(near)
-            held = [(row[0],) for row in rows if holds(dict(zip(fields, (text.split() for text in row[1:]))))]
+            check = near_check(near)
+            held = [(row[0],) for row in rows if check.in_tokens(row[1:])]
             if held:
                 with self._db.cursor().copy(f"COPY {name} (id) FROM STDIN") as copy:
                     for row in held:

@@ -14,7 +14,7 @@ from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, replace
 from typing import Protocol
 
-from . import pn
+from . import _segment, pn, segment
 from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term
 from .records import CODE_FIELDS
 from .segment import CJK, join_ipc, search_tokens
@@ -100,11 +100,12 @@ def positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:
 #
 # A word's places are token places: each Chinese character starts one token
 # (a bigram, or a run's closing character) and a Latin word is one token, so
-# the n-th token is the n-th word. Each store finds the records holding both
-# sides of a NEAR/ADJ, reads their fields' tokens, keeps those near_holds()
-# accepts in a table of ids, and compiles the command with the proximity
-# replaced by both sides AND that table (with_ids()): the same hits, ranked
-# as the two sides are, on every store.
+# the n-th token is the n-th word. Each store finds the records that may
+# hold a NEAR/ADJ, keeps those near_check() accepts on their fields (the
+# SQLite store takes those its index finds for sure as they are) in a table
+# of ids, and compiles the command with the proximity replaced by both sides
+# AND that table (with_ids()): the same hits, ranked as the two sides are, on
+# every store.
 
 
 @dataclass(frozen=True)
@@ -161,6 +162,13 @@ def _phrases(side: Node) -> list[_Phrase]:
     return out
 
 
+def near_phrases(near: Near) -> tuple[list[_Phrase], list[_Phrase]]:
+    """The phrases of a proximity's left and right side, each (its tokens,
+    the last one a prefix, the last one covering the next word too): a place
+    of one is (first token, last token + that one word)."""
+    return _phrases(near.left), _phrases(near.right)
+
+
 def _starts(tokens: list[str], token: str) -> list[int]:
     """Every place of `token` in `tokens` (list.index does the scanning)."""
     places, at = [], -1
@@ -187,11 +195,19 @@ def _places(tokens: list[str], phrases: list[_Phrase]) -> list[tuple[int, int]]:
     return places
 
 
+def near_check(near: Near) -> _segment.NearTest:
+    """near_test() done natively: its in_texts(texts) takes the fields'
+    texts (IC's codes joined, segment.join_ipc), its in_tokens(joined) their
+    space-joined index tokens; each tells whether the sides are near in one
+    of them."""
+    return segment.near_check(_phrases(near.left), _phrases(near.right), near.distance, near.ordered)
+
+
 def near_test(near: Near) -> Callable[[Mapping[str, list[str]]], bool]:
     """Whether a record whose fields hold these index tokens has the two
     sides within near.distance words in one field: the right side starting
     1 to distance words after the left ends (or, unordered, either way
-    round; places that overlap count as near)."""
+    round; places that overlap count as near). The reference of near_check()."""
     lefts, rights = _phrases(near.left), _phrases(near.right)
 
     def holds(fields: Mapping[str, list[str]]) -> bool:

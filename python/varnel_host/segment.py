@@ -200,6 +200,13 @@ def search_tokens(word: str, truncated: bool = False) -> tuple[tuple[str, ...], 
     return tuple(out), prefix
 
 
+def near_check(lefts: list, rights: list, distance: int, ordered: bool) -> _segment.NearTest:
+    """The native proximity check of query_plan.near_check(): its
+    in_texts(texts) segments field texts with the rules above, its
+    in_tokens(joined) takes fields as stored index tokens."""
+    return _segment.NearTest(_native(), lefts, rights, distance, ordered)
+
+
 def index_values(record: PatentRecord) -> tuple[str, ...]:
     """What both stores index of a record: index_text() of each text field,
     in TEXT_FIELDS order (IPC codes joined first)."""

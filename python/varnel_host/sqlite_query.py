@@ -20,7 +20,8 @@ from . import pn
 from .contract import CITED_KIND, CPC_KIND, MEMBER_KIND
 from .query import And, DateRange, Near, Node, Not, Or, Query, Term
 from .query_plan import (
-    IdTable, cpc_symbols, date_bounds, indexable, near_fields, needs_a_word, number_of, positive_terms, term_tokens,
+    IdTable, cpc_symbols, date_bounds, indexable, near_fields, near_phrases, needs_a_word, number_of, positive_terms,
+    term_tokens,
 )
 from .records import FIELDS
 from .similar import SEARCHED_FIELDS, RecordIds
@@ -36,11 +37,12 @@ class CompiledQuery:
 
     `match`, when not None, is the FTS5 expression every hit satisfies; it
     drives the search and its bm25 ranks the hits. `where` is an SQL condition
-    on the records table (alias r) with `params` bound in order, "" if none.
-    Without `match`, `rank` (the OR of the words not under NOT, or None) ranks
-    the hits that contain any of them; `rank_finds_all` when every hit
-    contains one of them, so that the search can start from `rank`'s matches
-    instead of reading every record.
+    on the records table (alias r) with `params` bound in order, "" if none;
+    beside a match it may also test the index's rowid, and `reads_records` is
+    False when it tests nothing else. Without `match`, `rank` (the OR of the
+    words not under NOT, or None) ranks the hits that contain any of them;
+    `rank_finds_all` when every hit contains one of them, so that the search
+    can start from `rank`'s matches instead of reading every record.
     """
 
     match: str | None
@@ -48,6 +50,7 @@ class CompiledQuery:
     params: tuple[str, ...]
     rank: str | None = None
     rank_finds_all: bool = False
+    reads_records: bool = True
 
 
 def term_match(term: Term) -> str:
@@ -124,12 +127,26 @@ def compile_query(query: Query) -> CompiledQuery:
     match, rest = _split_and(root.items if isinstance(root, And) else (root,))
     if not rest:
         return CompiledQuery(match, "", ())
+    if match is not None and any(isinstance(item, IdTable) for item in rest):
+        return _with_ids(match, rest)
     where, params = _sql(rest[0]) if len(rest) == 1 else _sql(And(tuple(rest)))
     rank = None
     if match is None:
         positive = dict.fromkeys(map(term_match, positive_terms(root)))
         rank = " OR ".join(positive) or None
     return CompiledQuery(match, where, params, rank, rank is not None and needs_a_word(root))
+
+
+def _with_ids(match: str, rest: list[Node]) -> CompiledQuery:
+    """A command with a match and tables of ids (resolved proximities) beside
+    it: the ids are checked on the index's rowid, so that a record is read
+    only once its id is in every table (the unary + keeps FTS5 from being
+    asked for the ids one by one)."""
+    tables = [item for item in rest if isinstance(item, IdTable)]
+    others = [item for item in rest if not isinstance(item, IdTable)]
+    where, params = (_sql(others[0]) if len(others) == 1 else _sql(And(tuple(others)))) if others else ("", ())
+    ids = " AND ".join(f"+{INDEX_TABLE}.rowid IN (SELECT id FROM {item.table})" for item in tables)
+    return CompiledQuery(match, f"{ids} AND ({where})" if where else ids, params, reads_records=bool(where))
 
 
 def _fts(node: Node) -> str:
@@ -154,21 +171,40 @@ def _split_and(items: tuple[Node, ...]) -> tuple[str | None, list[Node]]:
     return expression, [item for item in items if id(item) not in taken]
 
 
-def near_candidates(near: Near) -> str:
-    """An FTS5 expression matching every record where `near` holds (and a
-    few more): NEAR(left right, distance) for each pair of a left and a right
-    word, in their fields. FTS5 counts the tokens between two phrases, which
-    is at most the words between them plus one, so the pairs it finds
-    include every pair within the distance."""
-    def phrase(term: Term) -> str:
-        tokens, prefix = term_tokens(term)
-        return _quoted(" ".join(tokens)) + ("*" if prefix else "")
+def near_matches(near: Near) -> tuple[str | None, str | None]:
+    """FTS5 expressions of the records where `near` holds, in its fields:
+    (those where it surely holds, a few more where it may, to be checked),
+    None for none.
 
-    sides = [near.left.items if isinstance(near.left, Or) else (near.left,),
-             near.right.items if isinstance(near.right, Or) else (near.right,)]
-    pairs = [f"NEAR({phrase(left)} {phrase(right)}, {near.distance})" for left in sides[0] for right in sides[1]]
+    FTS5's NEAR(a b, N) finds a and b with at most N tokens from the end of
+    one to the start of the other, either order, overlapping too. A place of
+    a phrase here ends one word later when its last token covers the next
+    word (query_plan.near_phrases), so for a NEAR/n NEAR(a b, n - 1) finds
+    only pairs within the distance, NEAR(a b, n) all of them, and the two are
+    the same when both phrases cover the next word or neither does. An ADJ
+    (FTS5 has no order) is found by the distance that takes in all its places."""
+    lefts, rights = near_phrases(near)
+    sure, maybe = [], []
+    for left in lefts:
+        for right in rights:
+            pair, within = f"{_phrase(left)} {_phrase(right)}", near.distance - 1
+            if near.ordered:
+                maybe.append(f"NEAR({pair}, {within + left[2]})")
+                continue
+            sure.append(f"NEAR({pair}, {within + min(left[2], right[2])})")
+            if left[2] != right[2]:
+                maybe.append(f"NEAR({pair}, {within + 1})")
     columns = " ".join(index_column(code) for code in near_fields(near))
-    return f"{{{columns}}} : (" + " OR ".join(pairs) + ")"
+
+    def expression(groups: list[str]) -> str | None:
+        return f"{{{columns}}} : ({' OR '.join(groups)})" if groups else None
+
+    return expression(sure), expression(maybe)
+
+
+def _phrase(phrase: tuple[tuple[str, ...], bool, bool]) -> str:
+    tokens, prefix, _ = phrase
+    return _quoted(" ".join(tokens)) + ("*" if prefix else "")
 
 
 def _in_index(expression: str) -> tuple[str, tuple[str, ...]]:

@@ -37,14 +37,14 @@ from .contract import (
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .expand import expand
-from .query import Query, parse
+from .query import Near, Query, parse
 from .query_plan import (
-    code_terms, family_of, near_fields, near_test, prior_range, priors, proximities, weight, with_ids,
+    code_terms, family_of, near_check, near_fields, prior_range, priors, proximities, weight, with_ids,
 )
-from .records import FIELDS, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
+from .records import FIELDS, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 from .sqlite_query import (
     RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
-    near_candidates, number_sql, token_match, word_checks,
+    near_matches, number_sql, token_match, word_checks,
 )
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, LISTED_COLUMNS, full_records, listed_values, record_of
 
@@ -348,27 +348,49 @@ class PatentStore:
 
     def _resolve_proximity(self, query: Query, table: str) -> Query:
         """The command with each NEAR/ADJ replaced by its sides and a table of
-        the records where it holds (query_plan.with_ids): the records holding
-        both sides are read and their fields' tokens checked."""
+        the records where it holds (query_plan.with_ids)."""
         tables: dict = {}
         for number, near in enumerate(proximities(query)):
             name = tables[near] = f"{table}_near{number}"
             self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
             self._stale.append(name)  # dropped once the hits are ranked, or by the next search if this one stops
-            fields = [(code, FIELDS[code][0]) for code in near_fields(near)]
-            holds = near_test(near)
-            found = self._db.execute(f"SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (near_candidates(near),))
-            ids = [row[0] for row in found]
-            for start in range(0, len(ids), schema.CHUNK):
-                chunk = json.dumps(ids[start : start + schema.CHUNK])
-                rows = full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE r.id IN (SELECT value FROM json_each(?))", (chunk,)))
-                held = [
-                    (record_id,) for record_id, record in rows
-                    if holds({code: segment.index_text(getattr(record, attribute), ipc=code == "IC").split()
-                                         for code, attribute in fields})
-                ]
-                self._db.executemany(f"INSERT INTO {name} (id) VALUES (?)", held)
+            self._find_near(near, name)
         return with_ids(query, tables)
+
+    def _find_near(self, near: Near, table: str) -> None:
+        """Fill `table` with the ids of the records where `near` holds: those
+        FTS5 finds for sure (sqlite_query.near_matches), then the others it
+        may hold in, checked natively (query_plan.near_check): first in
+        abstract and claims, then the rest in their short fields, read by id
+        (most hold in the long texts, whose records rows stay unread)."""
+        sure, maybe = near_matches(near)
+        if sure is not None:
+            self._db.execute(f"INSERT INTO {table} (id) SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (sure,))
+        if maybe is None:
+            return
+        check = near_check(near)
+        attributes = [FIELDS[code][0] for code in near_fields(near)]
+        long = [LONG_ATTRIBUTES.index(attribute) for attribute in attributes if attribute in LONG_ATTRIBUTES]
+        # IPC last: its printed codes are joined, as they are indexed
+        short = sorted((a for a in attributes if a not in LONG_ATTRIBUTES), key=lambda attribute: attribute == "ipc")
+        rows = self._db.execute(
+            f"SELECT {INDEX_TABLE}.rowid, {'t.body' if long else 'NULL'} FROM {INDEX_TABLE}"
+            f"{f' LEFT JOIN texts t ON t.id = {INDEX_TABLE}.rowid' if long else ''} "
+            f"WHERE {INDEX_TABLE} MATCH ? AND +{INDEX_TABLE}.rowid NOT IN (SELECT id FROM {table})",
+            (maybe,),
+        )
+        held: list[int] = []
+        others: list[int] = []
+        for record_id, body in rows:
+            (held if long and check.in_texts(_picked(schema.unpack(body), long)) else others).append(record_id)
+        for start in range(0, len(others) if short else 0, schema.CHUNK):
+            chunk = json.dumps(others[start : start + schema.CHUNK])
+            for row in self._db.execute(
+                f"SELECT id, {', '.join(short)} FROM records WHERE id IN (SELECT value FROM json_each(?))", (chunk,)
+            ):
+                if check.in_texts((*row[1:-1], segment.join_ipc(row[-1])) if short[-1] == "ipc" else row[1:]):
+                    held.append(row[0])
+        self._db.execute(f"INSERT INTO {table} (id) SELECT value FROM json_each(?)", (json.dumps(held),))
 
     @contextmanager
     def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
@@ -410,7 +432,7 @@ class PatentStore:
                 (compiled.rank, *compiled.params),
             )
         found = f"FROM {INDEX_TABLE}"
-        if compiled.where:
+        if compiled.reads_records and compiled.where:
             found += f" CROSS JOIN records {alias} ON {alias}.id = {INDEX_TABLE}.rowid"
         found += f" WHERE {INDEX_TABLE} MATCH ?" + (f" AND ({compiled.where})" if compiled.where else "")
         return f"{INDEX_TABLE}.rowid", found, (compiled.match, *compiled.params)
@@ -682,6 +704,10 @@ class _FacetBuilder:
 
 
 _Prepared = tuple[tuple[str, ...], bytes]  # a record's index values and packed texts
+
+
+def _picked(values: Sequence[str], indexes: Sequence[int]) -> list[str]:
+    return [values[i] for i in indexes]
 
 
 def _prepare(chunk: Sequence[PatentRecord]) -> dict[int, _Prepared]:
