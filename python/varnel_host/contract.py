@@ -217,8 +217,9 @@ class RankedHits:
         self._release(self._table)
 
     def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
-        """Every hit, best first, fetched in batches (abstract and claims
-        empty); Cancelled when cancel() (default: the search's) returns True."""
+        """Every hit, best first, fetched in batches (records.ROW_ATTRIBUTES
+        only, the other fields empty); Cancelled when cancel() (default: the
+        search's) returns True."""
         if self._hits is not None:
             yield from self._hits
         else:

@@ -5,12 +5,14 @@ one prior-art document.
 Two hits are of one family when they share an application number (within
 one country), a family identity from the export (EPO family-id), or one
 lists the other among its family members; grouping is transitive. Each
-family is named by its best-ranked hit, its representative.
+family is named by its best-ranked hit, its representative. Hits are kept
+by their place in the ranking (a list of 100,000 hits costs a few MiB).
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from array import array
+from collections.abc import Iterable, Iterator
 
 from . import pn
 
@@ -19,81 +21,87 @@ class Families:
     """Hits, given in rank order as (pn, an, family, members) rows, grouped."""
 
     def __init__(self, rows: Iterable[tuple[str, str, str, str]]):
-        self._parent: dict[str, str] = {}
-        self._rank: dict[str, int] = {}
-        keys: dict[str, str] = {}  # a shared identity -> the first hit holding it
-        numbers: dict[str, list[str]] = {}  # number part -> the hits with it
-        wanted: dict[str, list[tuple[str, str]]] = {}  # number part -> (listed member, the hit listing it)
-        for number, an, family, members in rows:
-            self._parent[number] = number
-            self._rank[number] = len(self._rank)
+        self._numbers: list[str] = []
+        self._place: dict[str, int] = {}
+        self._parent = array("i")
+        self._by_part: dict[str, int | list[int]] = {}  # number part -> the place(s) of the hits with it
+        keys: dict[str, int] = {}  # a shared identity -> the first place holding it
+        wanted: dict[str, list[tuple[str, int]]] = {}  # number part -> (listed member, the place listing it)
+        for place, (number, an, family, members) in enumerate(rows):
+            self._numbers.append(number)
+            self._place[number] = place
+            self._parent.append(place)
             parts = pn.split(number)
-            country = parts.country if parts else ""
-            for key in (f"A:{country}:{''.join(an.split()).upper()}" if an.strip() else "", f"F:{family.strip()}" if family.strip() else ""):
-                if key:
-                    self._union(keys.setdefault(key, number), number)
+            an, family = "".join(an.split()).upper(), family.strip()
+            if an:
+                self._union(keys.setdefault(f"A:{parts.country if parts else ''}:{an}", place), place)
+            if family:
+                self._union(keys.setdefault(f"F:{family}", place), place)
             part = pn.number_part(number)
-            numbers.setdefault(part, []).append(number)
+            held = self._by_part.get(part)
+            self._by_part[part] = place if held is None else [*(held if isinstance(held, list) else [held]), place]
             for listed, holder in wanted.get(part, ()):
                 if pn.matches(number, listed):
-                    self._union(holder, number)
+                    self._union(holder, place)
             for listed in filter(None, ("".join(m.split()).upper() for m in members.split(";"))):
                 listed_part = pn.number_part(listed)
-                wanted.setdefault(listed_part, []).append((listed, number))
-                for other in numbers.get(listed_part, ()):
-                    if pn.matches(other, listed):
-                        self._union(number, other)
-        self._numbers = numbers
-        self._members: dict[str, list[str]] = {}
-        for number in self._rank:
-            self._members.setdefault(self._root(number), []).append(number)
-        # name each family by its best-ranked hit
-        self._named = {number: members[0] for members in self._members.values() for number in members}
+                wanted.setdefault(listed_part, []).append((listed, place))
+                for other in self._places(listed_part):
+                    if pn.matches(self._numbers[other], listed):
+                        self._union(place, other)
+        self._members: dict[int, list[int]] = {}  # a family of two or more: its places, best first
+        for place in range(len(self._numbers)):
+            root = self._root(place)
+            if root != place:
+                self._members.setdefault(root, [root]).append(place)
+        self.count = len(self._numbers) - sum(len(places) - 1 for places in self._members.values())
 
-    def _root(self, number: str) -> str:
+    def _places(self, part: str) -> Iterator[int]:
+        held = self._by_part.get(part)
+        if held is not None:
+            yield from held if isinstance(held, list) else (held,)
+
+    def _root(self, place: int) -> int:
         parent = self._parent
-        while parent[number] != number:
-            parent[number] = parent[parent[number]]
-            number = parent[number]
-        return number
+        while parent[place] != place:
+            parent[place] = parent[parent[place]]
+            place = parent[place]
+        return place
 
-    def _union(self, a: str, b: str) -> None:
+    def _union(self, a: int, b: int) -> None:
         a, b = self._root(a), self._root(b)
-        if a != b:
-            # the earlier hit stays the root: roots are then the best-ranked hits
-            first, second = (a, b) if self._rank[a] < self._rank[b] else (b, a)
-            self._parent[second] = first
-
-    @property
-    def count(self) -> int:
-        return len(self._members)
+        if a != b:  # the better-ranked root stays: a family's root is its best-ranked hit
+            self._parent[max(a, b)] = min(a, b)
 
     def of(self, number: str) -> str:
         """The family's representative (its best-ranked hit)."""
-        return self._named.get(number, number)
+        place = self._place.get(number)
+        return number if place is None else self._numbers[self._root(place)]
 
     def others(self, number: str) -> list[str]:
         """The other hits of a representative's family, in rank order."""
-        return [other for other in self._members.get(self._root(number), [number]) if other != number]
+        place = self._place.get(number)
+        return [self._numbers[other] for other in self._members.get(place, [])[1:]] if place is not None else []
 
     def is_first(self, number: str) -> bool:
-        return self._named.get(number, number) == number
+        return self.of(number) == number
 
     def window(self, n: int) -> int:
         """How many of the best hits hold the first n families' representatives."""
         seen = 0
-        for position, number in enumerate(self._rank):
-            seen += self.is_first(number)
+        for place in range(len(self._numbers)):
+            seen += self._root(place) == place
             if seen == n:
-                return position + 1
-        return len(self._rank)
+                return place + 1
+        return len(self._numbers)
 
     def cited(self, cites: str, citing: str) -> list[str]:
         """The hits among `cites` ("; "-separated publication numbers, a
         number without kind meaning every kind), `citing` itself left out."""
         found: dict[str, None] = {}
         for listed in filter(None, ("".join(c.split()).upper() for c in cites.split(";"))):
-            for number in self._numbers.get(pn.number_part(listed), ()):
+            for place in self._places(pn.number_part(listed)):
+                number = self._numbers[place]
                 if number != citing and pn.matches(number, listed):
                     found[number] = None
         return list(found)

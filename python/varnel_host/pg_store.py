@@ -59,7 +59,7 @@ from .query import Query, parse
 from .query_plan import (
     both_sides, code_terms, family_of, near_check, near_fields, prior_range, priors, proximities, with_ids,
 )
-from .records import ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
+from .records import ATTRIBUTES, DATE_ATTRIBUTES, ROW_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
 SCHEMA_VERSION = "2"
 INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes/vocabulary"
@@ -676,7 +676,7 @@ class PgSearchResult(RankedHits):
             checks += [token_phrase(token).condition() for token in self._plan.selection.tokens]
             shared = similar.shared_words(self._plan.selection)
         flags = ", ".join(sql for sql, _ in checks) or "NULL"
-        attributes = ATTRIBUTES if full else LISTED_ATTRIBUTES
+        attributes = ATTRIBUTES if full else ROW_ATTRIBUTES
         selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
         with store.errors(), store.polling(cancel):

@@ -78,5 +78,8 @@ CAPTIONS = {
 }
 DATE_ATTRIBUTES = ("ad", "pd", "prd")
 LONG_ATTRIBUTES = ("abstract", "claims")  # read only for the closest hits and full records
-# What a listed hit carries: every attribute but the long texts.
+# What the records table holds: every attribute but the long texts.
 LISTED_ATTRIBUTES = tuple(a for a in ATTRIBUTES if a not in LONG_ATTRIBUTES)
+# What a hit streamed by rows() carries (the list sheet's fields); the others
+# are empty there, read only for the closest hits and full records.
+ROW_ATTRIBUTES = ("pn", "title", "applicants", "inventors", "ipc", "an", "ad", "pd")

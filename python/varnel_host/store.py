@@ -41,7 +41,7 @@ from .query import Near, Query, parse
 from .query_plan import (
     code_terms, family_of, near_check, near_fields, prior_range, priors, proximities, weight, with_ids,
 )
-from .records import FIELDS, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
+from .records import FIELDS, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, ROW_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 from .sqlite_query import (
     RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
     near_matches, number_sql, token_match, word_checks,
@@ -535,7 +535,7 @@ class SearchResult(RankedHits):
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """The hits in rank order; `full`: with abstract and claims."""
         store = self._store
-        columns = ", ".join(f"r.{a}" for a in LISTED_ATTRIBUTES)
+        columns = ", ".join(f"r.{a}" if full or a in ROW_ATTRIBUTES else "''" for a in LISTED_ATTRIBUTES)
         texts = ("t.body", " LEFT JOIN texts t ON t.id = h.id") if full else ("NULL", "")
         with store.polling(cancel):
             matched = self._matcher()
