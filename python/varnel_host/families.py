@@ -24,29 +24,25 @@ class Families:
         self._numbers: list[str] = []
         self._place: dict[str, int] = {}
         self._parent = array("i")
-        self._by_part: dict[str, int | list[int]] = {}  # number part -> the place(s) of the hits with it
+        self._by_part: dict[str, int | list[int]] | None = None  # number part -> the place(s) with it, made when needed
         keys: dict[str, int] = {}  # a shared identity -> the first place holding it
-        wanted: dict[str, list[tuple[str, int]]] = {}  # number part -> (listed member, the place listing it)
+        listing: list[tuple[int, str]] = []  # (place, its members) of the hits listing members
         for place, (number, an, family, members) in enumerate(rows):
             self._numbers.append(number)
             self._place[number] = place
             self._parent.append(place)
-            parts = pn.split(number)
-            an, family = "".join(an.split()).upper(), family.strip()
-            if an:
-                self._union(keys.setdefault(f"A:{parts.country if parts else ''}:{an}", place), place)
-            if family:
-                self._union(keys.setdefault(f"F:{family}", place), place)
-            part = pn.number_part(number)
-            held = self._by_part.get(part)
-            self._by_part[part] = place if held is None else [*(held if isinstance(held, list) else [held]), place]
-            for listed, holder in wanted.get(part, ()):
-                if pn.matches(number, listed):
-                    self._union(holder, place)
+            if an := an.strip():
+                country = number[:2] if number[:2].isalpha() else ""
+                if (first := keys.setdefault(f"A:{country}:{an}", place)) != place:
+                    self._union(first, place)
+            if family := family.strip():
+                if (first := keys.setdefault(f"F:{family}", place)) != place:
+                    self._union(first, place)
+            if members:
+                listing.append((place, members))
+        for place, members in listing:
             for listed in filter(None, ("".join(m.split()).upper() for m in members.split(";"))):
-                listed_part = pn.number_part(listed)
-                wanted.setdefault(listed_part, []).append((listed, place))
-                for other in self._places(listed_part):
+                for other in self._places(pn.number_part(listed)):
                     if pn.matches(self._numbers[other], listed):
                         self._union(place, other)
         self._members: dict[int, list[int]] = {}  # a family of two or more: its places, best first
@@ -57,6 +53,12 @@ class Families:
         self.count = len(self._numbers) - sum(len(places) - 1 for places in self._members.values())
 
     def _places(self, part: str) -> Iterator[int]:
+        if self._by_part is None:
+            self._by_part = {}
+            for place, number in enumerate(self._numbers):
+                key = pn.number_part(number)
+                held = self._by_part.get(key)
+                self._by_part[key] = place if held is None else [*(held if isinstance(held, list) else [held]), place]
         held = self._by_part.get(part)
         if held is not None:
             yield from held if isinstance(held, list) else (held,)
