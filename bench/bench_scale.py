@@ -43,8 +43,8 @@ from dataclasses import astuple
 from pathlib import Path
 
 from varnel_host import segment, synth
-from varnel_host.query import And, DateRange, Near, Not, Or, Term, parse
-from varnel_host.records import FIELDS
+from varnel_host.query import And, Not, Or, Term, parse
+from varnel_host.records import CODE_FIELDS, FIELDS
 from varnel_host import report
 from varnel_host.query import QueryError
 from varnel_host.report import write_report
@@ -193,14 +193,13 @@ def peer_query(node, term) -> str | None:
         if any(p is None for p in parts):
             return None
         return "(" + f" {type(node).__name__.upper()} ".join(parts) + ")"
-    if isinstance(node, (Not, Near)):  # Tantivy's phrase slop is unordered and phrase-only; the trigram peer has none
-        return None
-    assert isinstance(node, DateRange)
+    # Tantivy's phrase slop is unordered and phrase-only, the trigram peer has no proximity;
+    # neither holds dates, CPC symbols, citations or families
     return None
 
 
 def trigram_term(term: Term) -> str | None:
-    if term.truncated or term.wildcard or term.fields == ("PN",):
+    if term.truncated or term.wildcard or term.fields == ("PN",) or term.fields[0] in CODE_FIELDS:
         return None
     columns = " ".join(FIELDS[code][0] for code in term.fields)
     return f'{{{columns}}} : "{term.text}"'
@@ -208,7 +207,7 @@ def trigram_term(term: Term) -> str | None:
 
 def tantivy_term(term: Term) -> str | None:
     tokens, prefix = segment.search_tokens(term.text, term.truncated)
-    if prefix or term.wildcard or term.fields == ("PN",):
+    if prefix or term.wildcard or term.fields == ("PN",) or term.fields[0] in CODE_FIELDS:
         return None
     return "(" + " OR ".join(f'{FIELDS[code][0]}:"{" ".join(tokens)}"' for code in term.fields) + ")"
 
