@@ -332,6 +332,8 @@ def bibliographic(new_store):
         ("FAM=EP2600000B1 NOT CT=US8930553", {"EP2500000A1", "US8930553B2"}),
         ("PRD=2020", {"TWI100001B", "TW202100001A"}),
         ("battery AND PRD=:2012", {"US8930553B2"}),
+        ("固態電池 NEAR/3 電池 AND CPC=H01M10 AND PRIOR=US8930553B2", set()),  # a code, a date and a proximity at once
+        ("固態電池 NEAR/3 電池 AND CPC=H01M10", {"TWI100001B", "TW202100001A"}),
         ("PRIOR=TW202100001A", {"US8930553B2", "EP2500000A1"}),  # published before 2020-03-01
         ('SIM=TWI100001B AND PRIOR=TWI100001B', set()),  # nothing before it shares its words
         ("PRIOR=EP2500000A1", "沒有優先權日"),

@@ -232,8 +232,8 @@ def with_ids(query: Query, tables: Mapping[Near | Term, str], dates: Mapping[Pri
     def swap(node: Node) -> Node:
         if isinstance(node, Prior):
             return dates[node]
-        if isinstance(node, Near):
-            return And((node.left, node.right, IdTable(tables[node])))  # type: ignore[arg-type]
+        if isinstance(node, Near):  # one resolved now, or left for its own step
+            return And((node.left, node.right, IdTable(tables[node]))) if node in tables else node  # type: ignore[arg-type]
         if isinstance(node, Term) and node in tables:
             return IdTable(tables[node])  # type: ignore[return-value]
         if isinstance(node, Not):
