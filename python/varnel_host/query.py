@@ -207,7 +207,9 @@ class _Token:
     distance: int = 0  # NEAR: the words allowed between
 
 
-_CODES_SHOWN = "、".join(f"{code} {caption}" for code, (_, caption) in FIELDS.items()) + "、SIM 相似檢索、PRIOR 前案（早於優先權日）"
+_CODES_SHOWN = "、".join(code if caption == code else f"{code} {caption}" for code, (_, caption) in FIELDS.items()) + (
+    "、SIM 相似檢索、PRIOR 前案（早於優先權日）"
+)
 
 
 def _field_code(text: str, pos: int) -> str:
