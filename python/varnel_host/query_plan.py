@@ -115,12 +115,12 @@ class IdTable:
     table: str
 
 
-def proximities(query: Query) -> list[Near]:
-    """The distinct NEAR/ADJ parts of a command, in command order."""
-    found: dict[Near, None] = {}
+def _distinct(query: Query, kind: type) -> list:
+    """The distinct parts of a command of one kind (never inside another such part), in command order."""
+    found: dict[Node, None] = {}
 
     def walk(node: Node) -> None:
-        if isinstance(node, Near):
+        if isinstance(node, kind):
             found[node] = None
         elif isinstance(node, Not):
             walk(node.item)
@@ -130,6 +130,11 @@ def proximities(query: Query) -> list[Near]:
 
     walk(query.root)
     return list(found)
+
+
+def proximities(query: Query) -> list[Near]:
+    """The distinct NEAR/ADJ parts of a command, in command order."""
+    return _distinct(query, Near)
 
 
 def both_sides(near: Near) -> And:
@@ -290,20 +295,8 @@ class FamilyLinks(Protocol):
 
 
 def priors(query: Query) -> list[Prior]:
-    """The PRIOR= parts of a command."""
-    found: dict[Prior, None] = {}
-
-    def walk(node: Node) -> None:
-        if isinstance(node, Prior):
-            found[node] = None
-        elif isinstance(node, Not):
-            walk(node.item)
-        elif isinstance(node, (And, Or)):
-            for item in node.items:
-                walk(item)
-
-    walk(query.root)
-    return list(found)
+    """The distinct PRIOR= parts of a command."""
+    return _distinct(query, Prior)
 
 
 def prior_range(prior: Prior, stored: int, earliest: str | None) -> DateRange:
