@@ -249,10 +249,13 @@ _LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10, 16)
 _FAMILY_COLUMNS = ("序號", "公開公告號", "專利名稱", "相關度", "同族件數", "其他同族")
 _FAMILY_WIDTHS = (8, 16, 44, 10, 10, 40)
 _Named = tuple[str, str, float]  # a family's best-ranked hit: pn, title, score
-_TOP_COLUMNS = ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞", "被引用次數", "引用的其他命中專利")
+_TOP_COLUMNS = (
+    "排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞", "被引用次數", "引用的其他命中專利",
+    "最早優先權日", "CPC",
+)
 # A similarity command's closest sheet: its score and the words each hit shares with the text.
 _SIMILAR_CAPTIONS = {"相關度": "相似度", "命中詞": "共同詞"}
-_TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20, 12, 24)
+_TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20, 12, 24, 14, 24)
 _CONDITION_WIDTHS = (22, 80)
 
 
@@ -321,7 +324,8 @@ def _write_top(
     cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit], similar: bool, cited_by: Mapping[str, int], listed: Families
 ) -> None:
     """The closest hits, each with how many records of the collection cite
-    it and which of the other listed hits it cites."""
+    it, which of the other listed hits it cites, its earliest priority date
+    and CPC symbols."""
     captions = [_SIMILAR_CAPTIONS.get(c, c) for c in _TOP_COLUMNS] if similar else _TOP_COLUMNS
     cells.header(sheet, captions, _TOP_WIDTHS)
     out = Rows(cells, sheet)
@@ -340,6 +344,8 @@ def _write_top(
         out.text(7, "、".join(hit.matched), wrap=True)
         out.number(8, cited_by.get(rec.pn, 0), "0")
         out.text(9, "; ".join(listed.cited(rec.cites, rec.pn)), wrap=True)
+        out.record_date(10, rec.prd)
+        out.text(11, rec.cpc, wrap=True)
         out.end()
     out.flush()
 
