@@ -57,7 +57,7 @@ from .pg_query import (
 )
 from .query import Query, parse
 from .query_plan import (
-    both_sides, code_terms, family_of, near_check, near_fields, prior_range, priors, proximities, with_ids,
+    both_sides, code_terms, family_of, near_check, near_fields, prior_dates, priors, proximities, with_ids,
 )
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, ROW_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
@@ -503,22 +503,18 @@ class PgPatentStore:
             name = tables[term] = f"{table}_code{number}"
             self._db.execute(f"CREATE TEMP TABLE {name} (id bigint PRIMARY KEY)")
             if term.fields[0] == "FAM":
-                parts = pn.query_parts(term.text)
-                assert parts is not None  # the parser made sure
-                self._db.execute(f"INSERT INTO {name} (id) SELECT unnest(%s::bigint[])", (sorted(family_of(_PgFamilyLinks(self._db), parts)),))
+                ids = sorted(family_of(_PgFamilyLinks(self._db), term))
+                self._db.execute(f"INSERT INTO {name} (id) SELECT unnest(%s::bigint[])", (ids,))
             else:
                 sql, params = code_select(term)
                 self._db.execute(f"INSERT INTO {name} (id) {sql} ON CONFLICT DO NOTHING", params)
         self._extra.setdefault(table, []).extend(tables.values())
-        dates = {}
-        for prior in priors(query):
-            parts = pn.query_parts(prior.number)
-            assert parts is not None  # the parser made sure
+
+        def earliest(parts: pn.Parts) -> tuple[int, str | None]:
             condition, params = number_condition(parts)
-            stored, earliest = self._db.execute(
-                f"SELECT count(*), min(NULLIF(r.prd, '')) FROM records r WHERE {condition}", params
-            ).fetchone()
-            dates[prior] = prior_range(prior, stored, earliest)
+            return self._db.execute(f"SELECT count(*), min(NULLIF(r.prd, '')) FROM records r WHERE {condition}", params).fetchone()
+
+        dates = prior_dates(query, earliest)
         return with_ids(query, tables, dates)
 
     def _drop_stale(self) -> None:

@@ -299,26 +299,36 @@ def priors(query: Query) -> list[Prior]:
     return _distinct(query, Prior)
 
 
-def prior_range(prior: Prior, stored: int, earliest: str | None) -> DateRange:
-    """What PRIOR=<number> stands for, given how many records hold that
-    number and the earliest of their priority dates: published up to the day
-    before it. QueryError when the patent is not stored or has no priority date."""
-    if not stored:
-        raise QueryError(f"PRIOR=：資料庫中沒有公開公告號「{prior.number}」的專利", prior.position, prior.number)
-    if not earliest:
-        raise QueryError(
-            f"PRIOR=：「{prior.number}」沒有優先權日（或申請日以外的優先權資料），無法判斷哪些專利是它的前案；"
-            "請改用 ID=:YYYYMMDD 指定日期",
-            prior.position,
-            prior.number,
-        )
-    day = datetime.date(int(earliest[:4]), int(earliest[4:6]), int(earliest[6:])) - datetime.timedelta(days=1)
-    return DateRange("ID", None, day.strftime("%Y%m%d"), prior.position)
+def prior_dates(query: Query, earliest: Callable[[pn.Parts], tuple[int, str | None]]) -> dict[Prior, DateRange]:
+    """What each PRIOR=<number> of a command stands for: published up to the
+    day before that patent's earliest priority date. `earliest` is the
+    store's look-up of a number: how many records hold it and the earliest
+    of their priority dates. QueryError when the patent is not stored or has
+    no priority date."""
+    dates = {}
+    for prior in priors(query):
+        parts = pn.query_parts(prior.number)
+        assert parts is not None  # the parser made sure
+        stored, first = earliest(parts)
+        if not stored:
+            raise QueryError(f"PRIOR=：資料庫中沒有公開公告號「{prior.number}」的專利", prior.position, prior.number)
+        if not first:
+            raise QueryError(
+                f"PRIOR=：「{prior.number}」沒有優先權日（或申請日以外的優先權資料），無法判斷哪些專利是它的前案；"
+                "請改用 ID=:YYYYMMDD 指定日期",
+                prior.position,
+                prior.number,
+            )
+        day = datetime.date(int(first[:4]), int(first[4:6]), int(first[6:])) - datetime.timedelta(days=1)
+        dates[prior] = DateRange("ID", None, day.strftime("%Y%m%d"), prior.position)
+    return dates
 
 
-def family_of(links: FamilyLinks, parts: pn.Parts) -> set[int]:
-    """The records of the families of the publication `parts` names: every
-    record reached from it by family links, followed MAX_FAMILY_ROUNDS deep."""
+def family_of(links: FamilyLinks, term: Term) -> set[int]:
+    """The records of the families of the publication a FAM= term names:
+    every record reached from it by family links, followed MAX_FAMILY_ROUNDS deep."""
+    parts = pn.query_parts(term.text)
+    assert parts is not None  # the parser made sure
     found = frontier = links.numbered(parts)
     for _ in range(MAX_FAMILY_ROUNDS):
         frontier = links.linked(frontier) - found

@@ -39,7 +39,7 @@ from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subcla
 from .expand import expand
 from .query import Near, Query, parse
 from .query_plan import (
-    code_terms, family_of, near_check, near_fields, prior_range, priors, proximities, weight, with_ids,
+    code_terms, family_of, near_check, near_fields, prior_dates, proximities, weight, with_ids,
 )
 from .records import FIELDS, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, ROW_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 from .sqlite_query import (
@@ -328,22 +328,17 @@ class PatentStore:
             self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
             self._stale.append(name)  # dropped with the proximity tables
             if term.fields[0] == "FAM":
-                parts = pn.query_parts(term.text)
-                assert parts is not None  # the parser made sure
-                ids = family_of(SqliteFamilyLinks(self._db), parts)
+                ids = family_of(SqliteFamilyLinks(self._db), term)
                 self._db.executemany(f"INSERT INTO {name} (id) VALUES (?)", ((record_id,) for record_id in sorted(ids)))
             else:
                 sql, params = code_sql(term)
                 self._db.execute(f"INSERT OR IGNORE INTO {name} (id) {sql}", params)
-        dates = {}
-        for prior in priors(query):
-            parts = pn.query_parts(prior.number)
-            assert parts is not None  # the parser made sure
+
+        def earliest(parts: pn.Parts) -> tuple[int, str | None]:
             condition, params = number_sql(parts)
-            stored, earliest = self._db.execute(
-                f"SELECT count(*), min(NULLIF(r.prd, '')) FROM records r WHERE {condition}", params
-            ).fetchone()
-            dates[prior] = prior_range(prior, stored, earliest)
+            return self._db.execute(f"SELECT count(*), min(NULLIF(r.prd, '')) FROM records r WHERE {condition}", params).fetchone()
+
+        dates = prior_dates(query, earliest)
         return with_ids(query, tables, dates)
 
     def _resolve_proximity(self, query: Query, table: str) -> Query:
