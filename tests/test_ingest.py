@@ -373,7 +373,8 @@ SAMPLE_FACTS = {
 # Read by eye from the files: the number, a field, one of its items and how many distinct items it has.
 SAMPLE_FIELDS = [
     ("lens-csv/lens-export-current-layout.csv", "US9833479B2", dict(
-        prd="20140730", status="ACTIVE", doctype="Granted Patent", members="", cites=""),
+        prd="20140730", status="ACTIVE", doctype="Granted Patent", members="", cites="",
+        family="LENS:004-833-779-175-375"),
      dict(cpc=("A61K2035/124", 11), priority=("US 201462030942 P", 3))),
     ("lens-csv/lens-export-current-layout.csv", "US20230067653A1", dict(prd="20180208", doctype="Patent Application"),
      dict(cpc=("C12Y301/06013", 20))),
@@ -418,5 +419,5 @@ def test_the_samples_folder_imports_whole(tmp_path):
         assert store.count() == sum(count for count, _, _ in SAMPLE_FACTS.values())
         assert store.search("PN=US8930553B2").total == 1
     lens = [line.split("：", 1)[1] for line in lines if "lens-export" in line]
-    assert "優先權號 130 筆、最早優先權日 130 筆、CPC 130 筆、法律狀態 130 筆、文件類型 130 筆" in lens[2], lens
+    assert "優先權號 130 筆、最早優先權日 130 筆、CPC 130 筆、同族 130 筆、法律狀態 130 筆、文件類型 130 筆" in lens[2], lens
     assert not {"CPC Classifications", "Earliest Priority Date", "Document Type"} & set(lens[1].split("：")[1].split("、"))

@@ -50,7 +50,7 @@ class PatentRecord:
     priority: str = ""  # priority application numbers, as the export gives them
     prd: str = ""  # earliest priority date
     cpc: str = ""  # CPC symbols in one flat form (H01M10/0525)
-    family: str = ""  # the export's family identity (an EPO family-id), "" if none
+    family: str = ""  # the export's family identity (an EPO family-id, a Lens simple family), "" if none
     members: str = ""  # publication numbers the export lists as the same family
     cites: str = ""  # publication numbers this patent cites
     status: str = ""  # legal status, as the export words it

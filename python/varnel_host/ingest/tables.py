@@ -279,12 +279,25 @@ LENS_NAMES = {
     "cpc classifications": "cpc",
     "document type": "doctype",
     "legal status": "status",
+    "lens id": "lens_id",
+    "simple family members": "lens_family",
 }
-# Not read: Simple/Extended Family Members list Lens IDs, not publication
-# numbers, and Cites Patent Count is only a count.
+# Simple Family Members lists the family's Lens IDs (the record's own among
+# them), the same list for every member: its smallest ID names the family.
+# Extended families are not read (they join families through any shared
+# priority), nor the citation counts.
 
 
 _HAS_KIND = re.compile(r"[A-Z]\d?\s*$")
+
+
+def _lens_family(values: dict[str, str]) -> str:
+    ids = {i.strip() for i in values.get("lens_family", "").split(";;")} - {""}
+    if not ids:
+        return ""
+    if own := values.get("lens_id", "").strip():
+        ids.add(own)
+    return f"LENS:{min(ids)}"
 
 
 def _lens_record(values: dict[str, str]) -> PatentRecord | str:
@@ -307,6 +320,7 @@ def _lens_record(values: dict[str, str]) -> PatentRecord | str:
         "cpc": joined(cpc_symbol(s) for s in values.get("cpc", "").split(";;")),
         "doctype": clean(values.get("doctype", "")),
         "status": clean(values.get("status", "")),
+        "family": _lens_family(values),
     }
     for attribute, caption in (("ad", "申請日"), ("pd", "公開公告日"), ("prd", "最早優先權日")):
         try:
