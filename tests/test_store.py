@@ -434,6 +434,21 @@ def test_a_database_of_schema_3_gains_the_bibliographic_fields_filled_by_the_nex
         assert found(upgraded, "CPC=H01M") == {"TWI100001B", "TW202100001A", "US8930553B2"} and upgraded.check() == []
 
 
+def test_a_database_of_schema_4_gets_the_covering_index_of_priority_dates(tmp_path):
+    path = tmp_path / "schema4.sqlite3"
+    with PatentStore(path) as made:
+        made.add(BIBLIOGRAPHIC)
+        before = found(made, "PRD=2010:2020")
+    with sqlite3.connect(path) as raw:
+        raw.execute("DROP INDEX records_prd")
+        raw.execute("CREATE INDEX records_prd ON records (prd)")
+        raw.execute("PRAGMA user_version = 4")
+    with PatentStore(path) as upgraded:
+        assert found(upgraded, "PRD=2010:2020") == before and before and upgraded.check() == []
+    with sqlite3.connect(path) as raw:
+        assert [row[2] for row in raw.execute("PRAGMA index_info(records_prd)")] == ["prd", "ad"]
+
+
 def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):
     path = tmp_path / "earlier.sqlite3"
     earlier_database(path, RECORDS)

@@ -26,7 +26,9 @@ The upgrade steps run in order from the file's version: 1 -> 2 adds `meta`
 and `records.number`; 2 -> 3 moves abstract and claims, compressed, to
 `texts`; 3 -> 4 adds the bibliographic columns (priority, CPC, family,
 citations, legal status, document type; empty until a file is imported
-again) and `codes`.
+again) and `codes`; 4 -> 5 makes the index of priority dates cover the filing
+date, so that a PRD= command lists its hits by filing date without reading
+their rows.
 """
 
 from __future__ import annotations
@@ -40,7 +42,7 @@ from . import pn, segment
 from .contract import StoreError, code_values
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, TEXT_FIELDS, PatentRecord
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
 INDEX_TABLE = "patent_index"
 INDEX_BUFFER_BYTES = 32 * 1024 * 1024
@@ -48,6 +50,9 @@ TEXT_LEVEL = 6  # zlib level of the long texts
 UPGRADE_STEPS = 50_000  # records between progress lines of a schema upgrade
 CHUNK = 1000  # records read or written at a time
 FAMILY_ATTRIBUTES = ("family", "an")  # a family is found by these (FAM=)
+# Indexed columns with the columns each index also holds: hits without a
+# word are listed by filing date (ad), read from the index itself.
+INDEX_COLUMNS = {"prd": "prd, ad"}
 
 assert ATTRIBUTES[2:4] == LONG_ATTRIBUTES  # record_of() builds records positionally
 LISTED_COLUMNS = ", ".join(LISTED_ATTRIBUTES)
@@ -139,7 +144,7 @@ def _unsupported(path: str, version: int) -> StoreError:
 def is_current(db: sqlite3.Connection, path: str) -> bool:
     """Whether the file needs no upgrade; StoreError for a version this program does not know."""
     version = db.execute("PRAGMA user_version").fetchone()[0]
-    if version not in (0, 1, 2, 3, SCHEMA_VERSION):
+    if version not in (0, 1, 2, 3, 4, SCHEMA_VERSION):
         raise _unsupported(path, version)
     return version == SCHEMA_VERSION and _segmentation(db) == INDEX_VERSION
 
@@ -169,10 +174,13 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
             db.execute("CREATE INDEX records_number ON records (number)")
         if upgraded:
             _narrow_records(db, progress)
-        elif version not in (0, 3, SCHEMA_VERSION):
+        elif version not in (0, 3, 4, SCHEMA_VERSION):
             raise _unsupported(path, version)
         if version in (1, 2, 3):
             _create_codes(db)
+        if version == 4:
+            db.execute("DROP INDEX records_prd")
+            _create_record_indexes(db)
         if _segmentation(db) != INDEX_VERSION:
             _rebuild_index(db)
         db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
@@ -223,7 +231,7 @@ def _create_records(db: sqlite3.Connection, name: str) -> None:
 
 def _create_record_indexes(db: sqlite3.Connection) -> None:
     for attribute in (*DATE_ATTRIBUTES, "number", *FAMILY_ATTRIBUTES):
-        db.execute(f"CREATE INDEX IF NOT EXISTS records_{attribute} ON records ({attribute})")
+        db.execute(f"CREATE INDEX IF NOT EXISTS records_{attribute} ON records ({INDEX_COLUMNS.get(attribute, attribute)})")
 
 
 def _add_columns(db: sqlite3.Connection) -> None:
