@@ -179,6 +179,8 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
         if version in (1, 2, 3):
             _create_codes(db)
         if version == 4:
+            if progress is not None:
+                progress("正在更新資料庫格式（優先權日索引）…")
             db.execute("DROP INDEX records_prd")
             _create_record_indexes(db)
         if _segmentation(db) != INDEX_VERSION:
