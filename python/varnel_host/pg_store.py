@@ -113,6 +113,7 @@ class PgPatentStore:
                 options += f" -c work_mem={WORK_MEM}"
             parts["options"] = options.strip()
             parts.setdefault("application_name", "varnel")
+            self._parts = parts
             self._db = psycopg.connect(**parts, autocommit=True)
         try:
             with self.errors():
@@ -137,8 +138,26 @@ class PgPatentStore:
         self._db.close()
 
     def count(self) -> int:
+        self._reconnect_if_dropped()
         with self.errors():
             return self._db.execute("SELECT count(*) FROM records").fetchone()[0]
+
+    def _reconnect_if_dropped(self) -> None:
+        """Open the connection again, once, when the server dropped it since
+        its last statement (a restart, an idle time-out, a fail-over): found
+        by a one-row probe, so that the search after it runs as usual. The
+        session's temporary tables went with it."""
+        if not self._db.closed and not self._db.broken:
+            try:
+                self._db.execute("SELECT 1")
+                return
+            except psycopg.OperationalError:
+                pass
+        self._db.close()
+        with self.errors():
+            self._db = psycopg.connect(**self._parts, autocommit=True)
+        self._stale.clear()
+        self._extra.clear()
 
     @property
     def connection(self) -> psycopg.Connection:
@@ -387,6 +406,7 @@ class PgPatentStore:
         query = parse(command) if isinstance(command, str) else command
         if not proximities(query) and not query.similar() and not priors(query):
             compile_query(query)  # a command the server cannot run fails before the server is asked
+        self._reconnect_if_dropped()
         table = f"varnel_hits_{self.new_number()}"
         plan = None
         with self.errors(), self.polling(cancel):
