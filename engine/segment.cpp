@@ -159,23 +159,28 @@ public:
     }
 
     // The space-joined index tokens of a text.
+    // Runs without the GIL, taking it only for the Python folds of rare
+    // characters, so that an import segments beside its SQLite writer.
     py::str index_text(const py::str& raw) const {
-        const std::u32string text = normalized(raw);
         std::u32string out;
-        out.reserve(text.size() * 3);
-        scan(text, [&out](bool cjk, const std::u32string& piece) {
-            if (!out.empty()) out += U' ';
-            if (!cjk || piece.size() == 1) {
-                out += piece;
-                return;
-            }
-            for (size_t i = 0; i + 1 < piece.size(); ++i) {
-                out += piece[i];
-                out += piece[i + 1];
-                out += U' ';
-            }
-            out += piece.back();
-        });
+        {
+            py::gil_scoped_release unlocked;
+            const std::u32string text = normalized(raw);
+            out.reserve(text.size() * 3);
+            scan(text, [&out](bool cjk, const std::u32string& piece) {
+                if (!out.empty()) out += U' ';
+                if (!cjk || piece.size() == 1) {
+                    out += piece;
+                    return;
+                }
+                for (size_t i = 0; i + 1 < piece.size(); ++i) {
+                    out += piece[i];
+                    out += piece[i + 1];
+                    out += U' ';
+                }
+                out += piece.back();
+            });
+        }
         return to_str(out);
     }
 
@@ -209,6 +214,7 @@ private:
             if (kind == kPlain) {
                 out += c;
             } else if (kind == kContextual) {
+                py::gil_scoped_acquire locked;
                 return code_points(normalize_(raw));
             } else {
                 out += nfkc_.at(c);
@@ -274,6 +280,7 @@ private:
         }
         std::u32string raw;
         for (size_t k = start; k < i; ++k) raw += text[k];
+        py::gil_scoped_acquire locked;
         piece += code_points(fold_word_(to_str(raw)));
         return i;
     }
