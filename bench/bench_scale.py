@@ -1,6 +1,6 @@
 """The worker's real path at scale, with two peers side by side.
 
-    .venv/bin/python bench/bench_scale.py [--records 100000] [--no-peers] [--no-report]
+    .venv/bin/python bench/bench_scale.py [--records 100000] [--no-peers] [--no-report] [--enter-to-done]
 
 Builds the synthetic collection (varnel_host.synth, seed 1) once and keeps it
 under ~/.cache/varnel-bench (or --cache; keyed by count, segmentation and
@@ -13,6 +13,11 @@ store.search() capped at the list sheet's rows (report.LIST_ROW_CAP; total
 still counts every hit), every listed row with its matched words, and the
 closest hits with full records. The report time is write_report() on that
 result, which streams the listed rows once more as it writes them.
+
+--enter-to-done adds what the user waits for, wall clock: each command handed
+to a Worker as the window hands it (one worker, its charts' index built),
+timed from the hand-over to its 找到 line and to its 完成 (the report written
+and renamed into place).
 
 Times are CPU seconds of this process (time.process_time: SQLite and Tantivy
 run inside it), so that a machine shared with other work still gives
@@ -249,6 +254,7 @@ def main() -> None:
     parser.add_argument("--similar-only", action="store_true", help="only the SIM= commands and the charts' cost")
     parser.add_argument("--no-report", action="store_true", help="time the searches only")
     parser.add_argument("--database", help="postgresql:// URL of an empty database: the server store's figures too")
+    parser.add_argument("--enter-to-done", action="store_true", help="also time each command through a worker, Enter to 完成")
     args = parser.parse_args()
     n = args.records
     args.cache.mkdir(parents=True, exist_ok=True)
@@ -313,6 +319,8 @@ def main() -> None:
     if "trigram" in peers:
         missed = _trigram_misses(ours_path, peers["trigram"][0])
         print(f"two-character Chinese words of the vocabulary the trigram peer misses: {missed[0]} of {missed[1]}")
+    if args.enter_to_done:
+        enter_to_done(ours_path, [c for c in command_set() if c[0] not in args.skip])
     if args.database:
         from bench_shared import server_scale
 
@@ -423,6 +431,50 @@ def worker_peak(path: Path, kinds: list[str]) -> int:
     peak = answer.get()
     process.join()
     return peak
+
+
+REQUEST = {"文字大小比例": 1, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": 5}
+
+
+class _Stamped:
+    """A receipt queue that notes when each receipt arrived."""
+
+    def __init__(self):
+        self.receipts: list[tuple[float, str]] = []
+
+    def put(self, receipt, *args, **kwargs) -> None:
+        self.receipts.append((time.perf_counter(), receipt))
+
+    def qsize(self) -> int:
+        return 0
+
+
+def enter_to_done(path: Path, commands: list[tuple[str, str]]) -> None:
+    """Wall-clock seconds from handing a command to the worker to its 找到
+    line and to 完成, as the window would see them."""
+    from varnel_host.channel import COMPLETION_MARKER
+    from varnel_host.worker import Worker, WorkerConfig
+
+    print(f"{'kind':>20} {'hits':>9} {'找到 s':>8} {'完成 s':>8}   (through the worker, wall clock)")
+    with tempfile.TemporaryDirectory() as folder:
+        stamped = _Stamped()
+        worker = Worker(WorkerConfig(path, Path(folder) / "reports", history=Path(folder) / "history.jsonl"), stamped)
+        worker.handle({**REQUEST, "檢索指令": "PN=0"})  # opens the store as the first run does
+        worker.store.prepare_facets(wait=True)
+        for kind, command in commands:
+            stamped.receipts.clear()
+            started = time.perf_counter()
+            worker.handle({**REQUEST, "檢索指令": command})
+            found = next(((at, text) for at, text in stamped.receipts if text.startswith("找到 ")), None)
+            done = next((at for at, text in stamped.receipts if text == COMPLETION_MARKER), None)
+            if found is None or done is None:
+                said = [text for _, text in stamped.receipts if text.startswith("錯誤")]
+                print(f"{kind:>20} {'—':>9}   {(said or ['no 找到 line'])[0][:60]}")
+                continue
+            hits = re.search(r"找到 ([\d,]+) 筆", found[1])
+            print(f"{kind:>20} {hits.group(1) if hits else '?':>9} {found[0] - started:8.2f} {done - started:8.2f}")
+            for report in (Path(folder) / "reports").glob("*.xlsx"):
+                report.unlink()
 
 
 def _refused(store, raw, command):
