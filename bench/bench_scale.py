@@ -473,8 +473,8 @@ def enter_to_done(path: Path, commands: list[tuple[str, str]]) -> None:
                 continue
             hits = re.search(r"找到 ([\d,]+) 筆", found[1])
             print(f"{kind:>20} {hits.group(1) if hits else '?':>9} {found[0] - started:8.2f} {done - started:8.2f}")
-            for report in (Path(folder) / "reports").glob("*.xlsx"):
-                report.unlink()
+            for made in (Path(folder) / "reports").glob("*.xlsx"):
+                made.unlink()
 
 
 def _refused(store, raw, command):
