@@ -16,6 +16,8 @@ ROWS = [
     ("CN1000001A", "13/000001", "", ""),  # the US application number, another country: its own family
     ("WO2019000001A1", "", "", ""),
     ("JP2020000001A", "", "", "WO2019000001A1"),
+    ("US20040136338A1", "", "", ""),
+    ("EP1400000A1", "", "", "US2004136338"),  # the same US publication in the DOCDB form
 ]
 
 
@@ -29,17 +31,19 @@ ROWS = [
         ("CN1000001A", "CN1000001A", []),
         ("JP2020000001A", "WO2019000001A1", []),
         ("WO2019000001A1", "WO2019000001A1", ["JP2020000001A"]),
+        ("EP1400000A1", "US20040136338A1", []),
     ],
 )
 def test_hits_of_one_family_are_named_by_the_best_ranked(number, named, others):
     families = Families(ROWS)
     assert families.of(number) == named
     assert (families.others(number) if named == number else []) == others
-    assert families.count == 4
+    assert families.count == 5
 
 
 def test_the_window_holds_the_first_families_representatives_and_cited_hits_are_found():
     families = Families(ROWS)
-    assert [families.window(n) for n in (1, 2, 3, 4, 5)] == [1, 2, 6, 7, 8]
+    assert [families.window(n) for n in (1, 2, 3, 4, 5, 6)] == [1, 2, 6, 7, 9, 10]
     # without its kind a citation is every kind; with one, that kind only; never the citing hit itself
     assert families.cited("US8930553; CN1000001B; TWI100001B; JP1A", "TWI100001B") == ["US8930553B2"]
+    assert families.cited("US2004136338A1", "TWI100001B") == ["US20040136338A1"]

@@ -39,6 +39,11 @@ def test_canonical(written, kind, expected):
         ("TWI439543B", "TWI439543", True),
         ("TWI439543B", "CNI439543", False),
         ("TW201700018A", "201700018", True),
+        ("US20040136338A1", "US2004136338A1", True),  # DOCDB's 6-digit serial
+        ("US2004136338A1", "US20040136338", True),
+        ("US20040136338A1", "2004136338", True),
+        ("JP2004136338A", "US20040136338", False),
+        ("US20040136338A1", "US2004136338B1", False),
     ],
 )
 def test_typed_number_finds(stored, typed, found):

@@ -136,7 +136,7 @@ def test_parse_errors(command, position, fragment):
         ("電池*", '{ti ab cl} : "电池"', "", ()),
         ("IC=H01M*", '{ic} : "h01m"*', "", ()),
         ("IC=H01M10/0525", '{ic} : "h01m10/0525"', "", ()),
-        ("PN=TWI812345B", None, "r.number = ? AND (r.pn GLOB ?)", ("I812345", "TWI812345B")),
+        ("PN=TWI812345B", None, "((r.number = ? AND (r.pn GLOB ?)))", ("I812345", "TWI812345B")),
         ("Café", '{ti ab cl} : "cafe"', "", ()),
         ("a NOT b", '(({ti ab cl} : "a") NOT {ti ab cl} : "b")', "", ()),
         ("TI=a OR b@PA", '({ti} : "a" OR {pa} : "b")', "", ()),

@@ -42,15 +42,22 @@ class Families:
                 listing.append((place, members))
         for place, members in listing:
             for listed in filter(None, ("".join(m.split()).upper() for m in members.split(";"))):
-                for other in self._places(pn.number_part(listed)):
-                    if pn.matches(self._numbers[other], listed):
-                        self._union(place, other)
+                for other in self._listed(listed):
+                    self._union(place, other)
         self._members: dict[int, list[int]] = {}  # a family of two or more: its places, best first
         for place in range(len(self._numbers)):
             root = self._root(place)
             if root != place:
                 self._members.setdefault(root, [root]).append(place)
         self.count = len(self._numbers) - sum(len(places) - 1 for places in self._members.values())
+
+    def _listed(self, listed: str) -> Iterator[int]:
+        """The places of the hits a listed number names, in any of its forms."""
+        parts = pn.query_parts(listed)
+        for part in [form.number for form in pn.looked_up(parts)] if parts else [listed]:
+            for place in self._places(part):
+                if pn.matches(self._numbers[place], listed):
+                    yield place
 
     def _places(self, part: str) -> Iterator[int]:
         if self._by_part is None:
@@ -102,8 +109,7 @@ class Families:
         number without kind meaning every kind), `citing` itself left out."""
         found: dict[str, None] = {}
         for listed in filter(None, ("".join(c.split()).upper() for c in cites.split(";"))):
-            for place in self._places(pn.number_part(listed)):
-                number = self._numbers[place]
-                if number != citing and pn.matches(number, listed):
+            for place in self._listed(listed):
+                if (number := self._numbers[place]) != citing:
                     found[number] = None
         return list(found)

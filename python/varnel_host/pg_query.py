@@ -124,11 +124,16 @@ class Phrase:
 
 
 def number_condition(parts: pn.Parts, number: str = f"{RECORDS}.number", given: str = f"{RECORDS}.pn") -> Sql:
-    """A typed publication number (pn.matches() rules): the indexed `number`
-    part, then `given` one of its forms (parts hold only A-Z and 0-9)."""
-    country = parts.country or "(?:[A-Z][A-Z])?"
-    kind = parts.kind or "(?:[A-Z][0-9]?)?"
-    return f"({number} = %s AND {given} ~ %s)", (parts.number, f"^{country}{parts.number}{kind}$")
+    """A typed publication number in each of its forms (pn.matches() rules):
+    the indexed `number` part, then `given` one of its writings (parts hold
+    only A-Z and 0-9)."""
+    conditions, params = [], []
+    for form in pn.looked_up(parts):
+        country = form.country or "(?:[A-Z][A-Z])?"
+        kind = form.kind or "(?:[A-Z][0-9]?)?"
+        conditions.append(f"({number} = %s AND {given} ~ %s)")
+        params += [form.number, f"^{country}{form.number}{kind}$"]
+    return f"({' OR '.join(conditions)})", tuple(params)
 
 
 def code_select(term: Term) -> Sql:

@@ -657,16 +657,17 @@ class PgSearchResult(RankedHits):
         return Facets.of(*grouped[:3], top, grouped[3])
 
     def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
-        sql = (
-            f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' AND value = %(part)s "
-            "AND (given = %(pn)s OR %(pn)s ~ ('^' || given || '[A-Z][0-9]?$'))"
-        )
+        # a citation given without its kind names every kind of that number
+        cited = "(value = %s AND (given = %s OR %s ~ ('^' || given || '[A-Z][0-9]?$')))"
         store = self._store
+        counts = {}
         with store.errors():
-            return {
-                number: store.connection.execute(sql, {"part": pn.number_part(number), "pn": number}).fetchone()[0]
-                for number in numbers
-            }
+            for number in numbers:
+                forms = pn.writings(number)
+                sql = f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' AND ({' OR '.join([cited] * len(forms))})"
+                params = [value for form in forms for value in (pn.number_part(form), form, form)]
+                counts[number] = store.connection.execute(sql, params).fetchone()[0]
+        return counts
 
     def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
         store = self._store

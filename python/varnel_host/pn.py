@@ -8,7 +8,10 @@ no spaces, hyphens, slashes, dots or commas: country code, number, kind code
 
 A canonical number splits into its parts; a number typed without its kind
 code names every kind of that number, one typed without a country code every
-country's ("I439543" finds "TWI439543B").
+country's ("I439543" finds "TWI439543B"). A US pre-grant publication has a
+7-digit serial after its year in USPTO's and Google's files
+(US20040136338A1) and a 6-digit one in EPO's DOCDB format (US2004136338A1):
+each form finds the record stored in the other (looked_up()).
 """
 
 from __future__ import annotations
@@ -23,6 +26,8 @@ _SEPARATORS = re.compile(r"[\s\-/.,_]+")
 _PARTS = re.compile(r"(?P<country>[A-Z]{2})?(?P<number>[A-Z]{0,2}\d+)(?P<kind>[A-Z]\d?)?")
 # US grants are zero-padded to 8 characters in USPTO's files: 08930553, D0712345.
 _US_PADDED = re.compile(r"(?P<prefix>D|RE|PP|H|T)?0+(?P<digits>\d+)")
+_US_DOCDB_PUBLICATION = re.compile(r"(20\d\d)(\d{6})")
+_US_USPTO_PUBLICATION = re.compile(r"(20\d\d)0(\d{6})")
 
 
 class Parts(NamedTuple):
@@ -58,15 +63,33 @@ def query_parts(text: str) -> Parts | None:
     return split(_SEPARATORS.sub("", unicodedata.normalize("NFKC", text)).upper())
 
 
+def looked_up(parts: Parts) -> list[Parts]:
+    """The forms a number is looked up in: itself and, for a US number (or
+    one typed without a country) shaped as a US pre-grant publication, the
+    other US form of it."""
+    other = None
+    if parts.country in ("", "US"):
+        if short := _US_DOCDB_PUBLICATION.fullmatch(parts.number):
+            other = f"{short[1]}0{short[2]}"
+        elif long := _US_USPTO_PUBLICATION.fullmatch(parts.number):
+            other = long[1] + long[2]
+    return [parts] if other is None else [parts, Parts("US", other, parts.kind)]
+
+
+def writings(stored: str) -> list[str]:
+    """A stored number and its other US form (looked_up()), written out."""
+    parts = split(stored)
+    return [stored] + [f"{f.country}{f.number}{f.kind}" for f in looked_up(parts)[1:]] if parts else [stored]
+
+
 def matches(stored: str, typed: str) -> bool:
     """Whether a stored canonical number is the one a user typed."""
     want, have = query_parts(typed), split(stored)
     if want is None or have is None:
         return canonical(typed) == stored
-    return (
-        want.number == have.number
-        and want.country in ("", have.country)
-        and want.kind in ("", have.kind)
+    return any(
+        form.number == have.number and form.country in ("", have.country) and form.kind in ("", have.kind)
+        for form in looked_up(want)
     )
 
 

@@ -75,13 +75,17 @@ def _quoted(text: str) -> str:
 def number_sql(
     parts: pn.Parts, number: str = f"{RECORDS_ALIAS}.number", given: str = f"{RECORDS_ALIAS}.pn"
 ) -> tuple[str, tuple[str, ...]]:
-    """An SQL condition finding a typed number: `number` (indexed) is its
-    number part, then `given` is one of its forms (parts hold only A-Z, 0-9)."""
-    countries = [parts.country] if parts.country else ["", "[A-Z][A-Z]"]
-    kinds = [parts.kind] if parts.kind else ["", "[A-Z]", "[A-Z][0-9]"]
-    patterns = tuple(c + parts.number + k for c in countries for k in kinds)
-    forms = " OR ".join(f"{given} GLOB ?" for _ in patterns)
-    return f"{number} = ? AND ({forms})", (parts.number, *patterns)
+    """An SQL condition finding a typed number in each of its forms
+    (pn.looked_up()): `number` (indexed) is the form's number part, then
+    `given` is one of its writings (parts hold only A-Z, 0-9)."""
+    conditions, params = [], []
+    for form in pn.looked_up(parts):
+        countries = [form.country] if form.country else ["", "[A-Z][A-Z]"]
+        kinds = [form.kind] if form.kind else ["", "[A-Z]", "[A-Z][0-9]"]
+        patterns = [c + form.number + k for c in countries for k in kinds]
+        conditions.append(f"({number} = ? AND ({' OR '.join(f'{given} GLOB ?' for _ in patterns)}))")
+        params += [form.number, *patterns]
+    return f"({' OR '.join(conditions)})", tuple(params)
 
 
 def code_sql(term: Term) -> tuple[str, tuple[str, ...]]:

@@ -549,12 +549,16 @@ class SearchResult(RankedHits):
                 yield Hit(record, row[1], matched(row[0], record.pn))
 
     def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
-        sql = (
-            f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' AND value = ?1 "
-            "AND (given = ?2 OR ?2 GLOB given || '[A-Z]' OR ?2 GLOB given || '[A-Z][0-9]')"
-        )
+        # a citation given without its kind names every kind of that number
+        cited = "(value = ? AND (given = ? OR ? GLOB given || '[A-Z]' OR ? GLOB given || '[A-Z][0-9]'))"
         db = self._store.connection
-        return {number: db.execute(sql, (pn.number_part(number), number)).fetchone()[0] for number in numbers}
+        counts = {}
+        for number in numbers:
+            forms = pn.writings(number)
+            sql = f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' AND ({' OR '.join([cited] * len(forms))})"
+            params = [value for form in forms for value in (pn.number_part(form), form, form, form)]
+            counts[number] = db.execute(sql, params).fetchone()[0]
+        return counts
 
     def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
         # the listed hits' family columns, a short read: never stopped halfway
