@@ -4,7 +4,12 @@ normalisation, encodings, failures and resumption."""
 from __future__ import annotations
 
 import io
+import json
+import struct
+import subprocess
+import sys
 import zipfile
+import zlib
 from pathlib import Path
 
 import pytest
@@ -358,6 +363,79 @@ def test_a_database_that_cannot_be_written_ends_with_one_clear_line(tmp_path, pr
     assert host.main(["import", str(write(tmp_path, "a.jsonl", fx.OWN_JSONL))]) == 1
     out = capsys.readouterr().out.strip().splitlines()
     assert out[-1].startswith("資料庫無法使用，匯入停止：磁碟空間已滿")
+
+
+# --- a zipped member of gigabytes -------------------------------------------------------------
+
+
+def deflated_zip(path: Path, name: str, head: bytes, filler: bytes, total: int) -> None:
+    """A zip of one member, `head` then `filler` repeated to about `total`
+    bytes, deflated as a stream of one flushed block repeated: a few MB on disk."""
+    chunk = filler * ((1 << 20) // len(filler))
+    deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+    first = deflate.compress(head) + deflate.flush(zlib.Z_FULL_FLUSH)
+    piece = deflate.compress(chunk) + deflate.flush(zlib.Z_FULL_FLUSH)
+    last = deflate.flush()
+    count = (total - len(head)) // len(chunk)
+    crc = zlib.crc32(head)
+    for _ in range(count):
+        crc = zlib.crc32(chunk, crc)
+    fields = struct.pack("<HHHHHIII", 20, 0, 8, 0, 0x21, crc, len(first) + count * len(piece) + len(last),
+                         len(head) + count * len(chunk))
+    named = name.encode()
+    with path.open("wb") as out:
+        out.write(b"PK\x03\x04" + fields + struct.pack("<HH", len(named), 0) + named + first)
+        for _ in range(count):
+            out.write(piece)
+        out.write(last)
+        directory = out.tell()
+        out.write(b"PK\x01\x02" + struct.pack("<H", 20) + fields + struct.pack("<HHHHHII", len(named), 0, 0, 0, 0, 0, 0)
+                  + named)
+        out.write(b"PK\x05\x06" + struct.pack("<HHHHIIH", 0, 0, 1, 1, out.tell() - directory, directory, 0))
+
+
+# Imports a file in a process of its own, limits changed as given, and
+# prints the lines and how far its peak memory grew during the import.
+_IMPORT_CHILD = """
+import importlib, io, json, resource, sys
+from pathlib import Path
+path, limits = Path(sys.argv[1]), json.loads(sys.argv[2])
+for name, value in limits.items():
+    module, attribute = name.rsplit(".", 1)
+    setattr(importlib.import_module(module), attribute, value)
+from varnel_host.ingest import Importer
+from varnel_host.store import PatentStore
+size = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30),) * 2)  # a regression fails here, not the machine
+with PatentStore(path.with_suffix(".sqlite3")) as store:
+    lines, before = [], resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    try:
+        Importer(store, lines.append, progress_stream=io.StringIO()).run([path])
+    except MemoryError:
+        lines.append("MemoryError")
+    print(json.dumps({"lines": lines, "grown": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024}))
+"""
+GIB = 1 << 30
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the child's VmSize and sets RLIMIT_AS")
+@pytest.mark.parametrize(
+    "limits, problem",
+    [
+        ({}, "解壓後"),
+        ({"varnel_host.ingest.detect.MEMBER_RATIO": 10**9, "varnel_host.ingest.xmldocs.DOCUMENT_LIMIT": 16 << 20},
+         "這份文件超過 16 MiB"),
+    ],
+    ids=["member refused", "document skipped"],
+)
+def test_a_zipped_member_of_gigabytes_keeps_memory_flat(tmp_path, limits, problem):
+    archive = tmp_path / "bulk.zip"
+    deflated_zip(archive, "ipg.xml", b'<?xml version="1.0"?>\n<us-patent-grant>\n', b"<p>grown</p>\n", 2 * GIB)
+    done = subprocess.run([sys.executable, "-c", _IMPORT_CHILD, str(archive), json.dumps(limits)],
+                          capture_output=True, text=True, timeout=180)
+    found = json.loads(done.stdout or "{}")
+    assert any(problem in line for line in found.get("lines", ())), (found, done.stderr[-2000:])
+    assert found["grown"] < 64 << 20
 
 
 # --- the real export samples ----------------------------------------------------------------------
