@@ -20,6 +20,7 @@ from pathlib import Path
 from . import paths, stores
 from .channel import END_KEY, START_KEY, make_channel
 from .contract import StoreError
+from .records import UNREADABLE_PROBLEM, named_numbers
 from .supervisor import Supervisor
 from .worker import WorkerConfig, default_config
 
@@ -167,10 +168,15 @@ def check_database(config: WorkerConfig) -> int:
     print(f"檢查完成：發現 {len(problems)} 項問題（{config.database}）")
     for problem in problems:
         print(f"  {problem}")
-    if all(problem.startswith("全文索引") for problem in problems):
-        print("專利資料本身完好：執行 varnel-host rebuild-index 重建全文索引即可。")
-    else:
+    texts = [problem for problem in problems if UNREADABLE_PROBLEM in problem]
+    others = [problem for problem in problems if problem not in texts and not problem.startswith("全文索引")]
+    if others:
         print("資料庫檔案已損壞：請關閉視窗，以備份取代此檔案，或把它改名保存後重新匯入資料。")
+    elif texts:
+        print("其餘資料可以使用：請執行 varnel-host rebuild-index 重建全文索引（會略過上列損壞的專利），"
+              "再重新匯入這些專利的原始檔案；或關閉視窗後以備份取代此檔案。")
+    else:
+        print("專利資料本身完好：執行 varnel-host rebuild-index 重建全文索引即可。")
     return 1
 
 
@@ -187,13 +193,18 @@ def rebuild_index(config: WorkerConfig) -> int:
             shown[0] = tenth
             print(f"重建全文索引：{done}/{total} 筆", flush=True)
 
+    skipped: list[str] = []
     with store:
         try:
-            done = store.rebuild_index(progress)
+            done = store.rebuild_index(progress, skipped)
         except sqlite3.DatabaseError as error:
             print(f"錯誤：無法重建全文索引（{error}），資料庫未變更；請先執行 varnel-host check。")
             return 1
     print(f"全文索引已重建：{done} 筆專利（{config.database}）")
+    if skipped:
+        print(f"略過 {len(skipped)} 筆摘要與專利範圍已損壞、無法讀取的專利：{named_numbers(skipped)}。"
+              "它們不在全文索引中，檢索不到；請重新匯入這些專利的原始檔案，或關閉視窗後以備份取代資料庫。")
+        return 1
     return 0
 
 

@@ -498,10 +498,11 @@ class PatentStore:
         """The full check (sqlite_schema.check): the problems found, empty when sound."""
         return schema.check(self._db, progress)
 
-    def rebuild_index(self, progress: Callable[[int, int], None] | None = None) -> int:
+    def rebuild_index(self, progress: Callable[[int, int], None] | None = None, skipped: list[str] | None = None) -> int:
         """Make the full-text index anew from the stored records, in one transaction;
-        `progress(done, total)` after each batch. Returns the number of records indexed."""
-        return schema.rebuild_index(self._db, self._transaction, progress)
+        `progress(done, total)` after each batch; records with unreadable texts
+        are left out and named in `skipped`. Returns the number of records indexed."""
+        return schema.rebuild_index(self._db, self._transaction, progress, skipped)
 
 
 class SearchResult(RankedHits):

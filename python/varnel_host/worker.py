@@ -25,6 +25,7 @@ from .channel import COMPLETION_MARKER, END_KEY, RECEIPT_KEY, START_KEY
 from .contract import Cancelled, StoreError
 from .history import History
 from .query import QueryError
+from .records import UNREADABLE_TEXT, named_numbers, unreadable
 
 log = logging.getLogger("varnel_host.worker")
 
@@ -163,14 +164,20 @@ class Worker:
             self.say(f"檢索指令有誤：{error}")
             return
         self.say(f"找到 {result.total} 筆專利{_families(result, limit)}{self._numbered(history, command, result.total)}")
+        damaged = []  # closest hits whose abstract and claims cannot be read
         for rank, hit in enumerate(result.closest_families(request.settings.top_count), start=1):
             self.say(closest_line(rank, hit))
+            if unreadable(hit.record):
+                damaged.append(hit.record.pn)
         capped = report.cap_note(result.total)
         if capped:
             self.say(capped)
         written = report.write_report(self.config.reports, request, result, progress=progress, cancel=self.stopping)
         for note in written.notes:
             self.say(note)
+        if damaged:
+            self.say(f"注意：{len(damaged)} 筆專利的摘要與專利範圍在資料庫中已損壞，報告中標示為「{UNREADABLE_TEXT}」："
+                     f"{named_numbers(damaged)}。請關閉視窗後執行 varnel-host check 找出所有損壞的專利，並依其說明處理")
         self.say(f"報告已寫入：{written.path}")
 
 
