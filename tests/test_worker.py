@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import errno
+import gc
+import io
 import multiprocessing
 import os
 import queue
@@ -15,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from varnel_host import report
+from varnel_host import report, report_file
 from varnel_host.channel import COMPLETION_MARKER, make_channel
 from varnel_host.stores import open_store as open_default_store
 from varnel_host.worker import Progress, Worker, WorkerConfig, serve
@@ -239,3 +242,72 @@ def test_a_stopped_run_writes_no_report(tmp_path, monkeypatch, stop_on_poll):
     assert said[1].startswith("找到 ") == (stop_on_poll == 3)  # the search itself ended, or not
     assert said[-2:] == ["檢索已中止，未寫入報告", COMPLETION_MARKER]
     assert not any(path.is_file() for path in tmp_path.rglob("*") if "reports" in path.parts)
+
+
+class _FullDisk(io.FileIO):
+    """A file on a disk that fills up after its first 4 KiB."""
+
+    def write(self, data):
+        if self.tell() + len(data) > 4096:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+        return super().write(data)
+
+
+def _reports_a_file(tmp_path, monkeypatch):
+    (tmp_path / "reports").write_bytes(b"")
+
+
+def _reports_unwritable(tmp_path, monkeypatch):
+    def refused(*args, **kwargs):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), str(tmp_path / "reports"))
+    monkeypatch.setattr(report_file.tempfile, "mkstemp", refused)
+
+
+def _disk_full(tmp_path, monkeypatch):
+    monkeypatch.setattr(report_file, "open", lambda descriptor, mode: io.BufferedWriter(_FullDisk(descriptor, mode)),
+                        raising=False)
+
+
+@pytest.mark.parametrize("fault, said", [
+    (_reports_a_file, "不是資料夾"),
+    (_reports_unwritable, "沒有寫入權限"),
+    (_disk_full, "磁碟空間已滿"),
+], ids=["reports is a file", "reports unwritable", "disk full"])
+def test_a_report_that_cannot_be_written_says_why_in_chinese(tmp_path, monkeypatch, fault, said):
+    fault(tmp_path, monkeypatch)
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    receipts = run_in_process(tmp_path, "電池")
+    gc.collect()  # the half-written archive, collected, says nothing on stderr either
+    assert not unraisable, [str(u.exc_value) for u in unraisable]
+    error = receipts[-2]
+    assert error.startswith("錯誤：報告未寫入") and said in error and receipts[-1] == COMPLETION_MARKER, receipts
+    assert not re.search(r"Errno|Error\b|[A-Z][a-z]+Error", error), error
+    assert not [path for path in tmp_path.rglob("*.part")]
+
+
+_KILLED_WRITER = """
+import os, signal, sys
+from pathlib import Path
+from varnel_host.report_file import PartFile
+PartFile(Path(sys.argv[1]))
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+
+
+@pytest.mark.parametrize("writer_alive", [False, True], ids=["writer killed", "writer at work"])
+def test_a_part_file_is_removed_at_start_once_its_writer_is_gone(tmp_path, writer_alive):
+    reports = tmp_path / "reports"
+    reports.mkdir()
+    if writer_alive:
+        held = report_file.PartFile(reports)
+    else:
+        subprocess.run([sys.executable, "-c", _KILLED_WRITER, str(reports)], timeout=60)
+    (part,) = reports.glob(".檢索報告_*.part")
+    queues, events = make_channel()
+    queues["起始數據"].put(None)
+    serve(queues, events, WorkerConfig(database=tmp_path / "db.sqlite3", reports=reports, poll_seconds=0.05))
+    assert part.exists() == writer_alive
+    if writer_alive:
+        held.close()
+        assert not part.exists()

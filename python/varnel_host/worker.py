@@ -26,9 +26,12 @@ from .contract import Cancelled, StoreError
 from .history import History
 from .query import QueryError
 from .records import UNREADABLE_TEXT, named_numbers, unreadable
+from .report_file import remove_stale_parts
 
 log = logging.getLogger("varnel_host.worker")
 
+UNFORESEEN = ("錯誤：檢索未完成，程式發生未預期的問題（詳細內容已寫入主程式的錯誤記錄）；請再按一次「輸出檢索列表」，"
+              "若一再發生，請關閉視窗後重新開啟本程式")
 PROGRESS_SECONDS = 1.0  # a run this long gets progress receipts, at most one per this interval
 
 
@@ -101,7 +104,7 @@ class Worker:
 
     def handle(self, request) -> None:
         """One run: receipts, then the completion marker, always."""
-        from .report import ReportCancelled  # the host process imports this module too: xlsxwriter loads here
+        from .report import ReportCancelled, ReportError  # the host process imports this module too: xlsxwriter loads here
 
         try:
             self.run(request)
@@ -114,9 +117,12 @@ class Worker:
         except (Cancelled, ReportCancelled):
             log.info("search run stopped: the window closed or the host ended")
             self.say("檢索已中止，未寫入報告")
-        except Exception as error:  # any failure ends as an error receipt
+        except ReportError as error:
+            log.warning("report not written: %s", str(error))  # the text: a record holding the error would keep its frames
+            self.say(f"錯誤：報告未寫入。{error}")
+        except Exception:  # any failure ends as an error receipt; the details go to the log
             log.exception("search run failed")
-            self.say(f"錯誤：檢索未完成（{type(error).__name__}: {error}）")
+            self.say(UNFORESEEN)
         finally:
             self.say(COMPLETION_MARKER)
 
@@ -212,6 +218,10 @@ def serve(queues, events, config: WorkerConfig | None = None) -> None:
     worker = Worker(config, receipts, stopping)
     for note in config.startup_notes:
         receipts.put(note)
+    try:  # what a writer killed mid-run left; other windows' reports in progress stay
+        remove_stale_parts(Path(config.reports))
+    except OSError:
+        pass  # no reports folder yet, or not one: the first report says so
     try:
         worker.open_store()
     except Exception as error:  # the window still opens; each run reports the problem
