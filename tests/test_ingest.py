@@ -268,7 +268,7 @@ def _corrupted_zip() -> bytes:
         ("bad.xml", fx.USPTO_GRANT.format(number="1") + "<?xml version='1.0'?>\n<us-patent-grant><oops>\n"
          + fx.USPTO_GRANT.format(number="2"), f"第 {fx.USPTO_GRANT.count(chr(10)) + 1} 行：XML 格式錯誤", {"US1B2", "US2B2"}),
         ("date.csv", "pn,ad\nTW1,2020-02-30\nTW2,2020-02-29\n", "第 2 行：申請日「2020-02-30」不是有效日期", {"TW2"}),
-        ("bad.zip", _corrupted_zip(), "a.csv：讀取時發生未預期的錯誤（BadZipFile", set()),
+        ("bad.zip", _corrupted_zip(), "a.csv：壓縮檔中的這個檔案已損壞", set()),
     ],
 )
 def test_hostile_files_end_with_a_clear_line_and_keep_good_rows(tmp_path, name, data, problem, imported):
@@ -355,14 +355,30 @@ def test_ctrl_c_keeps_written_batches_and_a_rerun_finishes_without_duplicates(tm
         assert store.count() == 2500
 
 
-def test_a_database_that_cannot_be_written_ends_with_one_clear_line(tmp_path, product, monkeypatch, capsys):
+def _disk_full(monkeypatch):
     def full(self, records):
         raise StoreError("磁碟空間已滿，這一批未寫入；資料庫保持完整")
-
     monkeypatch.setattr(PatentStore, "write_batch", full)
-    assert host.main(["import", str(write(tmp_path, "a.jsonl", fx.OWN_JSONL))]) == 1
-    out = capsys.readouterr().out.strip().splitlines()
-    assert out[-1].startswith("資料庫無法使用，匯入停止：磁碟空間已滿")
+
+
+def _read_only(monkeypatch):
+    opened = PatentStore.__init__
+
+    def read_only(self, *args, **kwargs):
+        opened(self, *args, **kwargs)
+        self.connection.execute("PRAGMA query_only = ON")  # writes now fail as on a read-only file
+    monkeypatch.setattr(PatentStore, "__init__", read_only)
+
+
+@pytest.mark.parametrize("fault, said", [(_disk_full, "磁碟空間已滿"), (_read_only, "無法寫入")], ids=["full", "read-only"])
+def test_a_database_that_cannot_be_written_ends_the_run_with_one_clear_line(tmp_path, product, monkeypatch, capsys,
+                                                                           fault, said):
+    first, second = write(tmp_path, "a.jsonl", fx.OWN_JSONL), write(tmp_path, "b.csv", fx.OWN_CSV)
+    fault(monkeypatch)
+    assert host.main(["import", str(first), str(second)]) == 1
+    out = capsys.readouterr().out
+    assert out.strip().splitlines()[-1].startswith("資料庫無法使用，匯入停止：") and said in out, out
+    assert "b.csv" not in out and "Error" not in out, out
 
 
 # --- a zipped member of gigabytes -------------------------------------------------------------

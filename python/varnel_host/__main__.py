@@ -139,8 +139,13 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
     except KeyboardInterrupt:
         print("\n匯入已中斷：已寫入的批次完整保留，再執行同一指令即可接續完成（不會重複）。")
         return 130
-    except (StoreError, sqlite3.Error, OSError) as error:
+    except StoreError as error:
         print(f"資料庫無法使用，匯入停止：{error}（已寫入的批次完整保留）")
+        return 1
+    except (sqlite3.Error, OSError):
+        log.debug("the database cannot be used", exc_info=True)
+        print(f"資料庫無法使用，匯入停止：無法開啟或寫入「{stores.shown(config.database)}」；請確認檔案與所在資料夾存在、"
+              "可以寫入，且磁碟未滿（已寫入的批次完整保留）")
         return 1
 
 

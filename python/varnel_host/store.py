@@ -167,6 +167,10 @@ class PatentStore:
             text = str(error)
             if "disk is full" in text or "disk I/O error" in text:
                 raise StoreError(f"磁碟空間已滿，無法寫入資料庫「{self._path}」；資料庫內容未變更，請清出空間後再試") from error
+            if "readonly" in text:
+                raise StoreError(
+                    f"資料庫「{self._path}」無法寫入（檔案、所在資料夾或磁碟是唯讀的，或沒有寫入權限）；請確認可以寫入後再試"
+                ) from error
             if "locked" in text or "busy" in text:
                 raise StoreError(
                     f"資料庫「{self._path}」正被其他程式使用，等候 {LOCK_WAIT_SECONDS} 秒後仍無法寫入；請稍後再試"

@@ -13,6 +13,8 @@ from __future__ import annotations
 import logging
 import sys
 import time
+import zipfile
+import zlib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -154,10 +156,15 @@ class Importer:
             outcome.failed = True
         except StoreError:
             raise
-        except Exception as error:  # a file no rule foresaw: the other files still go in
+        except (zipfile.BadZipFile, zlib.error, EOFError):  # an archive member that fails its check or ends early
             log.debug("reading %s failed", source.name, exc_info=True)
-            self.say(f"{source.name}：讀取時發生未預期的錯誤（{type(error).__name__}：{error}），"
-                     "這個檔案停止匯入；已寫入的批次保留")
+            self.say(f"{source.name}：壓縮檔中的這個檔案已損壞（檢查碼不符或內容不完整），這個檔案停止匯入；"
+                     "已寫入的批次保留，請重新取得這個壓縮檔")
+            outcome.failed = True
+        except Exception:  # a file no rule foresaw: the other files still go in
+            log.debug("reading %s failed", source.name, exc_info=True)
+            self.say(f"{source.name}：讀取時發生未預期的問題，程式無法處理這個檔案的內容，這個檔案停止匯入；"
+                     "已寫入的批次保留")
             outcome.failed = True
         return outcome
 
