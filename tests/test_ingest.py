@@ -169,6 +169,7 @@ def test_record_counts(content, count):
         (text.dmy_date, "03/01/1999", "19990103"),
         (text.dmy_date, "2017-12-05", "20171205"),
         (text.iso_date, "2017-12-05T00:00:00", "20171205"),
+        (lambda title: finish(PatentRecord(pn="TW1", title=title)).title, "late\x00nul", "late nul"),
     ],
 )
 def test_values_in_one_form(function, value, expected):
@@ -269,6 +270,8 @@ def _corrupted_zip() -> bytes:
          + fx.USPTO_GRANT.format(number="2"), f"第 {fx.USPTO_GRANT.count(chr(10)) + 1} 行：XML 格式錯誤", {"US1B2", "US2B2"}),
         ("date.csv", "pn,ad\nTW1,2020-02-30\nTW2,2020-02-29\n", "第 2 行：申請日「2020-02-30」不是有效日期", {"TW2"}),
         ("bad.zip", _corrupted_zip(), "a.csv：壓縮檔中的這個檔案已損壞", set()),
+        ("nul.csv", "pn,title\nTW1,a\x00b\n", "含有 NUL 位元組", set()),
+        ("formula.csv", 'pn,title\n"=HYPERLINK(""http://evil"")",x\nTW2,y\n', "第 2 行：公開公告號「=HYPERLINK", {"TW2"}),
     ],
 )
 def test_hostile_files_end_with_a_clear_line_and_keep_good_rows(tmp_path, name, data, problem, imported):

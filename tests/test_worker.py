@@ -16,9 +16,13 @@ import threading
 import time
 from pathlib import Path
 
+import openpyxl
 import pytest
 
 from varnel_host import report, report_file
+from varnel_host.cell_text import clean_text
+from varnel_host.records import PatentRecord
+from varnel_host.store import PatentStore
 from varnel_host.channel import COMPLETION_MARKER, make_channel
 from varnel_host.stores import open_store as open_default_store
 from varnel_host.worker import Progress, Worker, WorkerConfig, serve
@@ -311,3 +315,17 @@ def test_a_part_file_is_removed_at_start_once_its_writer_is_gone(tmp_path, write
     if writer_alive:
         held.close()
         assert not part.exists()
+
+
+@pytest.mark.parametrize("title", ["電池" + "長" * 40_000, "電池\x1b[31m紅\x07\u202e反轉\x00尾\n次行"], ids=["long", "controls"])
+def test_the_log_box_shows_a_title_short_and_clean_and_the_report_keeps_it(tmp_path, title):
+    receipts = queue.Queue()
+    worker = Worker(WorkerConfig(database=tmp_path / "db.sqlite3", reports=tmp_path / "reports"), receipts)
+    with PatentStore(tmp_path / "db.sqlite3") as worker.store:
+        worker.store.add([PatentRecord(pn="TWI1B", title=title)])
+        worker.handle(request("電池"))
+    said = [receipts.get_nowait() for _ in range(receipts.qsize())]
+    (line,) = [r for r in said if r.startswith("1. TWI1B ")]
+    assert len(line) <= 120 and not re.search("[\x00-\x1f\u202e]", line) and "電池" in line, line
+    book = openpyxl.load_workbook(said[-2].removeprefix("報告已寫入："))
+    assert book["檢索列表"]["C2"].value == clean_text(title.replace("\x00", " "))  # a NUL is stored as a space

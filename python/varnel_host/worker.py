@@ -27,12 +27,16 @@ from .history import History
 from .query import QueryError
 from .records import UNREADABLE_TEXT, named_numbers, unreadable
 from .report_file import remove_stale_parts
+from .shown import shown
 
 log = logging.getLogger("varnel_host.worker")
 
 UNFORESEEN = ("錯誤：檢索未完成，程式發生未預期的問題（詳細內容已寫入主程式的錯誤記錄）；請再按一次「輸出檢索列表」，"
               "若一再發生，請關閉視窗後重新開啟本程式")
-PROGRESS_SECONDS = 1.0  # a run this long gets progress receipts, at most one per this interval
+PROGRESS_SECONDS = 1.0
+# The log box shows a title or the command up to these lengths; reports keep them whole.
+TITLE_CHARS = 100
+COMMAND_CHARS = 300  # a run this long gets progress receipts, at most one per this interval
 
 
 @dataclass
@@ -87,7 +91,8 @@ class Worker:
         self.store = None
 
     def say(self, text: str) -> None:
-        self.receipts.put(text)
+        """One line of the log box, cleaned and at most shown.LINE_CHARS long."""
+        self.receipts.put(shown(text))
 
     def open_store(self) -> None:
         if self.refusal:  # after a refusal no new database until the next start
@@ -148,7 +153,7 @@ class Worker:
         except RequestError as error:
             self.say(str(error))
             return
-        self.say(f"已收到檢索指令：{command}")
+        self.say(f"已收到檢索指令：{shown(command, COMMAND_CHARS)}")  # the report keeps it whole
         history = History(self.config.history_file)
         if command.strip() in ("#", "＃"):
             for line in history.listing():
@@ -199,7 +204,7 @@ def _families(result, ranked: int) -> str:
 
 def closest_line(rank: int, hit) -> str:
     """One of the closest hits as the log box shows it: "1. TWI700214B 具有…電池（5.21）"."""
-    return f"{rank}. {hit.record.pn} {' '.join(hit.record.title.split())}（{hit.score:.2f}）"
+    return f"{rank}. {hit.record.pn} {shown(hit.record.title, TITLE_CHARS)}（{hit.score:.2f}）"
 
 
 def _parent_alive() -> bool:

@@ -80,6 +80,14 @@ def detect(head: bytes) -> Reader | None:
     return None
 
 
+NUL_NOTE = "含有 NUL 位元組（\\0），不是文字檔：可能是二進位檔（如 Excel 活頁簿、PDF），或沒有 BOM 的 UTF-16 文字"
+
+
+def nul_in(head: bytes) -> bool:
+    """Whether the first bytes of a file that is no UTF-16 with a BOM hold a NUL."""
+    return b"\x00" in head and not head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE))
+
+
 def sources(paths: list[Path]) -> Iterator[Source | tuple[str, str]]:
     """The files under the given paths, each Source or (name, problem)."""
     for path in paths:

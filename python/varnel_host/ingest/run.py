@@ -23,7 +23,7 @@ from typing import TextIO
 from ..contract import StoreError, import_summary
 from ..records import CAPTIONS, PatentRecord
 from .base import FileInfo, finish
-from .detect import SNIFF, Source, detect, sources
+from .detect import NUL_NOTE, SNIFF, Source, detect, nul_in, sources
 
 log = logging.getLogger(__name__)
 
@@ -140,15 +140,19 @@ class Importer:
         outcome = FileOutcome(source.name)
         try:
             with source.open() as binary:
-                reader = detect(binary.read(SNIFF))
+                head = binary.read(SNIFF)
+                reader = detect(head)
                 if reader is None:
-                    if source.named:
+                    if source.named and nul_in(head):
+                        self.say(f"{source.name}：{NUL_NOTE}；若是 UTF-16 文字，請另存為 UTF-8 後再匯入")
+                    elif source.named:
                         self.say(f"{source.name}：無法辨識的檔案格式（可匯入 Lens.org、Google Patents 的 CSV，"
                                  "USPTO、智慧財產局、EPO 的 XML，以及本程式的 CSV／JSON Lines）")
-                        outcome.failed = True
-                        return outcome
-                    self.say(f"{source.name}：不是可匯入的專利資料格式，略過")
-                    return None
+                    else:
+                        self.say(f"{source.name}：不是可匯入的專利資料格式{'（' + NUL_NOTE + '）' if nul_in(head) else ''}，略過")
+                        return None
+                    outcome.failed = True
+                    return outcome
                 binary.seek(0)
                 self._read(source, binary, reader, outcome)
         except OSError as error:
