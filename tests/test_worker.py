@@ -143,10 +143,11 @@ def test_an_unopenable_database_is_reported_and_each_run_still_completes(tmp_pat
     thread = threading.Thread(target=serve, args=(queues, events, config))
     thread.start()
     try:
-        assert queues["get_receipt"].get(timeout=30).startswith("錯誤：無法開啟專利資料庫")
+        said = queues["get_receipt"].get(timeout=30)
+        assert said.startswith("錯誤：無法開啟專利資料庫") and "可以讀寫" in said, said
         queues["起始數據"].put(request("電池"))
         got = receipts_of_one_run(queues)
-        assert got[-2].startswith("錯誤：檢索未完成") and got[-1] == COMPLETION_MARKER
+        assert got[-2].startswith("錯誤：檢索未完成") and "可以讀寫" in got[-2] and got[-1] == COMPLETION_MARKER
     finally:
         queues["起始數據"].put(None)
         thread.join(20)

@@ -15,6 +15,7 @@ import logging
 import multiprocessing
 import os
 import queue as queue_module
+import sqlite3
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -103,6 +104,10 @@ class Worker:
         except stores.Refused as refusal:
             self.refusal = str(refusal)
             raise
+        except (sqlite3.Error, OSError) as error:  # the file cannot be opened or made: no folder, no rights
+            log.warning("cannot open the patent database: %s", error)
+            raise StoreError(f"無法開啟或建立專利資料庫「{stores.shown(self.config.database)}」；請確認它與所在資料夾"
+                             "存在、可以讀寫，且磁碟未滿") from None
         segment.prepare()  # not on the first search
         self.store.prepare_facets()  # on a thread of its own, ready before the first large result
         self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{stores.shown(self.config.database)}）")
@@ -122,6 +127,9 @@ class Worker:
         except (Cancelled, ReportCancelled):
             log.info("search run stopped: the window closed or the host ended")
             self.say("檢索已中止，未寫入報告")
+        except sqlite3.DatabaseError:
+            log.exception("search run failed")
+            self.say("錯誤：檢索未完成，讀取資料庫時發生錯誤，資料庫可能已損壞；請關閉視窗後執行 varnel-host check 檢查")
         except ReportError as error:
             log.warning("report not written: %s", str(error))  # the text: a record holding the error would keep its frames
             self.say(f"錯誤：報告未寫入。{error}")
@@ -229,17 +237,19 @@ def serve(queues, events, config: WorkerConfig | None = None) -> None:
         pass  # no reports folder yet, or not one: the first report says so
     try:
         worker.open_store()
-    except Exception as error:  # the window still opens; each run reports the problem
+    except StoreError as error:  # the window still opens; each run reports the problem
+        receipts.put(shown(f"錯誤：無法開啟專利資料庫（{error}）"))
+    except Exception:
         log.exception("cannot open the patent database")
-        receipts.put(f"錯誤：無法開啟專利資料庫（{error}）")
+        receipts.put("錯誤：無法開啟專利資料庫，程式發生未預期的問題（詳細內容已寫入主程式的錯誤記錄）；請關閉視窗後重新開啟本程式")
     while not stopping():
         try:
             request = start.get(timeout=config.poll_seconds)
         except queue_module.Empty:
             continue
-        except Exception as error:  # e.g. a request that cannot be unpickled
+        except Exception:  # e.g. a request that cannot be unpickled
             log.exception("cannot read a start request")
-            receipts.put(f"錯誤：無法讀取檢索要求（{type(error).__name__}: {error}），已略過")
+            receipts.put("錯誤：無法讀取檢索要求（內容已損壞），已略過；請再按一次「輸出檢索列表」")
             receipts.put(COMPLETION_MARKER)
             time.sleep(config.poll_seconds)  # a broken queue must not make this loop spin
             continue
