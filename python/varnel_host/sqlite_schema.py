@@ -338,8 +338,9 @@ def _rebuild_index(db: sqlite3.Connection) -> None:
 
 def check(db: sqlite3.Connection, progress: Progress = None) -> list[str]:
     """The full check: the file's structure (PRAGMA integrity_check), the full-text
-    index's own structure, and that it indexes exactly the stored records.
-    Returns the problems found, empty when the database is sound; `progress`
+    index's own structure, that it indexes exactly the stored records, and
+    that every record's abstract and claims read back (a flipped byte inside
+    a compressed blob passes the other two). Returns the problems found, empty when the database is sound; `progress`
     gets the name of each step as it starts."""
     problems: list[str] = []
     steps = (("檢查資料庫檔案結構", _check_file), ("檢查全文索引", _check_index), ("檢查摘要與專利範圍", _check_texts))
