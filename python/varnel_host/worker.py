@@ -34,10 +34,11 @@ log = logging.getLogger("varnel_host.worker")
 
 UNFORESEEN = ("錯誤：檢索未完成，程式發生未預期的問題（詳細內容已寫入主程式的錯誤記錄）；請再按一次「輸出檢索列表」，"
               "若一再發生，請關閉視窗後重新開啟本程式")
-PROGRESS_SECONDS = 1.0
+DAMAGED = "錯誤：檢索未完成，資料庫檔案讀取時發現損壞；請關閉視窗後執行 varnel-host check 檢查，並依其說明處理"
+PROGRESS_SECONDS = 1.0  # a run this long gets progress receipts, at most one per this interval
 # The log box shows a title or the command up to these lengths; reports keep them whole.
 TITLE_CHARS = 100
-COMMAND_CHARS = 300  # a run this long gets progress receipts, at most one per this interval
+COMMAND_CHARS = 300
 
 
 @dataclass
@@ -127,15 +128,13 @@ class Worker:
         except (Cancelled, ReportCancelled):
             log.info("search run stopped: the window closed or the host ended")
             self.say("檢索已中止，未寫入報告")
-        except sqlite3.DatabaseError:
-            log.exception("search run failed")
-            self.say("錯誤：檢索未完成，讀取資料庫時發生錯誤，資料庫可能已損壞；請關閉視窗後執行 varnel-host check 檢查")
         except ReportError as error:
             log.warning("report not written: %s", str(error))  # the text: a record holding the error would keep its frames
             self.say(f"錯誤：報告未寫入。{error}")
-        except Exception:  # any failure ends as an error receipt; the details go to the log
+        except Exception as error:  # any failure ends as an error receipt; the details go to the log
             log.exception("search run failed")
-            self.say(UNFORESEEN)
+            damaged = getattr(error, "sqlite_errorname", "").startswith(("SQLITE_CORRUPT", "SQLITE_NOTADB"))
+            self.say(DAMAGED if damaged else UNFORESEEN)
         finally:
             self.say(COMPLETION_MARKER)
 
