@@ -14,6 +14,7 @@ struct PollerTexts {
     py::str marker{kCompletionMarker};
     py::str line_end{"\n"};
     py::str nothing{""};
+    py::str back_two{"-2c"}, back_one{"-1c"};  // Tk index offsets from END: the last character of the text
     py::str closing{"\n完成"};
 
     // Next busy text while the run flag is raised: "輸出中." -> ".." -> "..." -> ".",
@@ -129,7 +130,7 @@ py::cpp_function make_poller(const Globals &g, const Channel &channel, const Win
                         py::object line = text_of(PAPN) + texts->line_end;
                         if (*after_closing) {
                             *after_closing = false;
-                            py::object last = textbox.attr("get"_id)("end-2c", "end-1c");
+                            py::object last = textbox.attr("get"_id)(END + texts->back_two, END + texts->back_one);
                             if (last.not_equal(texts->nothing) && last.not_equal(texts->line_end)) {
                                 line = texts->line_end + line;
                             }
