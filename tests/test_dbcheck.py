@@ -186,41 +186,30 @@ def test_rebuild_index_brings_back_the_search(product_database: Path, sound_byte
         assert store.search("電池").total == found
 
 
-def _texts_garbled(path: Path) -> list[str]:
-    """A byte flipped inside the compressed texts of the two closest families of 電池; their numbers."""
-    with open_default_store(path) as store:
-        numbers = [hit.record.pn for hit in store.search("電池").closest_families(2)]
-    with sqlite3.connect(path) as connection:
-        for number in numbers:
-            ((record_id, body),) = connection.execute(
-                "SELECT t.id, t.body FROM texts t JOIN records r ON r.id = t.id WHERE r.pn = ?", (number,))
-            body = bytearray(body)
-            body[len(body) // 2] ^= 0xFF
-            connection.execute("UPDATE texts SET body = ? WHERE id = ?", (bytes(body), record_id))
-    connection.close()
-    return numbers
-
-
+@pytest.mark.parametrize("damaged", ["CAST({} AS BLOB)", "{}"], ids=["byte changed", "byte changed, stored as text"])
 def test_damaged_texts_are_named_by_the_check_marked_in_the_report_and_skipped_by_the_rebuild(
-    product_database: Path, sound_bytes: bytes, capsys
+    product_database: Path, sound_bytes: bytes, capsys, damaged: str
 ) -> None:
     product_database.parent.mkdir(parents=True)
     product_database.write_bytes(sound_bytes)
-    numbers = _texts_garbled(product_database)
+    with open_default_store(product_database) as store:  # the texts of the two closest families
+        numbers = [hit.record.pn for hit in store.search("電池").closest_families(2)]
+    with sqlite3.connect(product_database) as connection:
+        body = damaged.format("substr(body, 1, 20) || (CASE substr(body, 21, 1) WHEN x'5A' THEN x'A5' ELSE x'5A' END) "
+                              "|| substr(body, 22)")
+        connection.executemany(f"UPDATE texts SET body = {body} WHERE id = (SELECT id FROM records WHERE pn = ?)",
+                               [(number,) for number in numbers])
+    connection.close()
     assert main(["check"]) == 1
     out = capsys.readouterr().out
     assert "2 筆專利的摘要與專利範圍已損壞" in out and all(number in out for number in numbers), out
-    receipts = Receipts()
-    reports = product_database.parent / "reports"
+    receipts, reports = Receipts(), product_database.parent / "reports"
     Worker(WorkerConfig(database=product_database, reports=reports), receipts).handle(RUN)
-    note = next((r for r in receipts if "已損壞" in r), receipts)
-    assert all(number in note for number in numbers) and "varnel-host check" in note, receipts
-    (written,) = reports.glob("*.xlsx")
-    sheet = openpyxl.load_workbook(written)["分析最接近專利數量"]
-    marked = {row[1] for row in sheet.iter_rows(min_row=2, values_only=True) if "無法讀取" in str(row[5])}
-    assert marked == set(numbers)
+    assert any(all(n in r for n in numbers) and "varnel-host check" in r for r in receipts), receipts
+    sheet = openpyxl.load_workbook(next(reports.glob("*.xlsx")))["分析最接近專利數量"]
+    assert {row[1] for row in sheet.iter_rows(min_row=2, values_only=True) if "無法讀取" in str(row[5])} == set(numbers)
     assert main(["rebuild-index"]) == 1
     out = capsys.readouterr().out
-    assert "略過 2 筆" in out and all(number in out for number in numbers) and "Traceback" not in out, out
+    assert "略過 2 筆" in out and all(number in out for number in numbers), out
     with open_default_store(product_database) as store:
         assert not {hit.record.pn for hit in store.search("電池").rows()} & set(numbers)

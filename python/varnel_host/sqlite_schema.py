@@ -55,7 +55,10 @@ FAMILY_ATTRIBUTES = ("family", "an")  # a family is found by these (FAM=)
 assert ATTRIBUTES[2:4] == LONG_ATTRIBUTES  # record_of() builds records positionally
 LISTED_COLUMNS = ", ".join(LISTED_ATTRIBUTES)
 # Every field of a record: its listed columns and the packed long texts (read with full_records()).
-FULL_RECORD_SQL = f"SELECT r.id, {', '.join(f'r.{a}' for a in LISTED_ATTRIBUTES)}, t.body FROM records r LEFT JOIN texts t ON t.id = r.id"
+# The texts blob as read: cast, so that a body whose stored type a damaged byte
+# turned to TEXT still comes as bytes (unpack then finds it unreadable).
+BODY = "CAST(t.body AS BLOB)"
+FULL_RECORD_SQL = f"SELECT r.id, {', '.join(f'r.{a}' for a in LISTED_ATTRIBUTES)}, {BODY} FROM records r LEFT JOIN texts t ON t.id = r.id"
 
 Transaction = Callable[[], AbstractContextManager[None]]
 Progress = Callable[[str], None] | None
@@ -378,7 +381,7 @@ def _check_texts(db: sqlite3.Connection) -> list[str]:
     """Every stored abstract and claims decompressed and decoded; the damaged ones named."""
     damaged = [
         number
-        for number, body in db.execute("SELECT r.pn, t.body FROM texts t JOIN records r ON r.id = t.id ORDER BY t.id")
+        for number, body in db.execute(f"SELECT r.pn, {BODY} FROM texts t JOIN records r ON r.id = t.id ORDER BY t.id")
         if unpack(body)[0] is UNREADABLE
     ]
     return [f"{len(damaged)} {UNREADABLE_PROBLEM}：{named_numbers(damaged)}"] if damaged else []

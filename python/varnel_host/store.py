@@ -373,7 +373,7 @@ class PatentStore:
         # IPC last: its printed codes are joined, as they are indexed
         short = sorted((a for a in attributes if a not in LONG_ATTRIBUTES), key=lambda attribute: attribute == "ipc")
         rows = self._db.execute(
-            f"SELECT {INDEX_TABLE}.rowid, {'t.body' if long else 'NULL'} FROM {INDEX_TABLE}"
+            f"SELECT {INDEX_TABLE}.rowid, {schema.BODY if long else 'NULL'} FROM {INDEX_TABLE}"
             f"{f' LEFT JOIN texts t ON t.id = {INDEX_TABLE}.rowid' if long else ''} "
             f"WHERE {INDEX_TABLE} MATCH ? AND +{INDEX_TABLE}.rowid NOT IN (SELECT id FROM {table})",
             (maybe,),
@@ -536,7 +536,7 @@ class SearchResult(RankedHits):
         """The hits in rank order; `full`: with abstract and claims."""
         store = self._store
         columns = ", ".join(f"r.{a}" if full or a in ROW_ATTRIBUTES else "''" for a in LISTED_ATTRIBUTES)
-        texts = ("t.body", " LEFT JOIN texts t ON t.id = h.id") if full else ("NULL", "")
+        texts = (schema.BODY, " LEFT JOIN texts t ON t.id = h.id") if full else ("NULL", "")
         with store.polling(cancel):
             matched = self._matcher()
             cursor = store.connection.execute(
