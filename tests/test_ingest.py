@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import functools
 import io
-import itertools
 import json
 import os
 import struct
@@ -390,11 +389,9 @@ def deflated_zip(path: Path, head: bytes, filler: bytes, total: int) -> None:
     crc = functools.reduce(lambda crc, _: zlib.crc32(chunk, crc), range(count), zlib.crc32(head))
     fields = struct.pack("<HHHHHIIIHH", 20, 0, 8, 0, 33, crc, len(first) + count * len(piece) + len(last),
                          len(head) + count * len(chunk), 5, 0)
-    with path.open("wb") as out:
-        out.writelines([b"PK\3\4", fields, b"a.xml", first, *itertools.repeat(piece, count), last])
-        directory = out.tell()
-        out.write(b"PK\1\2\x14\0" + fields + bytes(14) + b"a.xml")
-        out.write(b"PK\5\6" + struct.pack("<HHHHIIH", 0, 0, 1, 1, out.tell() - directory, directory, 0))
+    local = b"PK\3\4" + fields + b"a.xml" + first + piece * count + last
+    directory = b"PK\1\2\x14\0" + fields + bytes(14) + b"a.xml"
+    path.write_bytes(local + directory + b"PK\5\6" + struct.pack("<HHHHIIH", 0, 0, 1, 1, len(directory), len(local), 0))
 
 
 _IMPORT_CHILD = """
