@@ -7,6 +7,7 @@ import os
 import sqlite3
 from pathlib import Path
 
+import openpyxl
 import pytest
 
 from varnel_host import dbcheck
@@ -183,3 +184,32 @@ def test_rebuild_index_brings_back_the_search(product_database: Path, sound_byte
     assert main(["check"]) == 0
     with open_default_store(product_database) as store:
         assert store.search("電池").total == found
+
+
+@pytest.mark.parametrize("damaged", ["CAST({} AS BLOB)", "{}"], ids=["byte changed", "byte changed, stored as text"])
+def test_damaged_texts_are_named_by_the_check_marked_in_the_report_and_skipped_by_the_rebuild(
+    product_database: Path, sound_bytes: bytes, capsys, damaged: str
+) -> None:
+    product_database.parent.mkdir(parents=True)
+    product_database.write_bytes(sound_bytes)
+    with open_default_store(product_database) as store:  # the texts of the two closest families
+        numbers = [hit.record.pn for hit in store.search("電池").closest_families(2)]
+    with sqlite3.connect(product_database) as connection:
+        body = damaged.format("substr(body, 1, 20) || (CASE substr(body, 21, 1) WHEN x'5A' THEN x'A5' ELSE x'5A' END) "
+                              "|| substr(body, 22)")
+        connection.executemany(f"UPDATE texts SET body = {body} WHERE id = (SELECT id FROM records WHERE pn = ?)",
+                               [(number,) for number in numbers])
+    connection.close()
+    assert main(["check"]) == 1
+    out = capsys.readouterr().out
+    assert "2 筆專利的摘要與專利範圍已損壞" in out and all(number in out for number in numbers), out
+    receipts, reports = Receipts(), product_database.parent / "reports"
+    Worker(WorkerConfig(database=product_database, reports=reports), receipts).handle(RUN)
+    assert any(all(n in r for n in numbers) and "varnel-host check" in r for r in receipts), receipts
+    sheet = openpyxl.load_workbook(next(reports.glob("*.xlsx")))["分析最接近專利數量"]
+    assert {row[1] for row in sheet.iter_rows(min_row=2, values_only=True) if "無法讀取" in str(row[5])} == set(numbers)
+    assert main(["rebuild-index"]) == 1
+    out = capsys.readouterr().out
+    assert "略過 2 筆" in out and all(number in out for number in numbers), out
+    with open_default_store(product_database) as store:
+        assert not {hit.record.pn for hit in store.search("電池").rows()} & set(numbers)

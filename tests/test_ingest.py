@@ -3,9 +3,17 @@ normalisation, encodings, failures and resumption."""
 
 from __future__ import annotations
 
+import functools
 import io
+import json
+import os
+import struct
+import subprocess
+import sys
 import zipfile
+import zlib
 from pathlib import Path
+from unittest.mock import Mock
 
 import pytest
 
@@ -164,6 +172,7 @@ def test_record_counts(content, count):
         (text.dmy_date, "03/01/1999", "19990103"),
         (text.dmy_date, "2017-12-05", "20171205"),
         (text.iso_date, "2017-12-05T00:00:00", "20171205"),
+        (lambda title: finish(PatentRecord(pn="TW1", title=title)).title, "late\x00nul", "late nul"),
     ],
 )
 def test_values_in_one_form(function, value, expected):
@@ -263,7 +272,9 @@ def _corrupted_zip() -> bytes:
         ("bad.xml", fx.USPTO_GRANT.format(number="1") + "<?xml version='1.0'?>\n<us-patent-grant><oops>\n"
          + fx.USPTO_GRANT.format(number="2"), f"第 {fx.USPTO_GRANT.count(chr(10)) + 1} 行：XML 格式錯誤", {"US1B2", "US2B2"}),
         ("date.csv", "pn,ad\nTW1,2020-02-30\nTW2,2020-02-29\n", "第 2 行：申請日「2020-02-30」不是有效日期", {"TW2"}),
-        ("bad.zip", _corrupted_zip(), "a.csv：讀取時發生未預期的錯誤（BadZipFile", set()),
+        ("bad.zip", _corrupted_zip(), "a.csv：壓縮檔中的這個檔案已損壞", set()),
+        ("nul.csv", "pn,title\nTW1,a\x00b\n", "含有 NUL 位元組", set()),
+        ("formula.csv", 'pn,title\n"=HYPERLINK(""http://evil"")",x\nTW2,y\n', "第 2 行：公開公告號「=HYPERLINK", {"TW2"}),
     ],
 )
 def test_hostile_files_end_with_a_clear_line_and_keep_good_rows(tmp_path, name, data, problem, imported):
@@ -350,14 +361,68 @@ def test_ctrl_c_keeps_written_batches_and_a_rerun_finishes_without_duplicates(tm
         assert store.count() == 2500
 
 
-def test_a_database_that_cannot_be_written_ends_with_one_clear_line(tmp_path, product, monkeypatch, capsys):
-    def full(self, records):
-        raise StoreError("磁碟空間已滿，這一批未寫入；資料庫保持完整")
+def _read_only(monkeypatch):
+    opened = PatentStore.__init__
 
-    monkeypatch.setattr(PatentStore, "write_batch", full)
-    assert host.main(["import", str(write(tmp_path, "a.jsonl", fx.OWN_JSONL))]) == 1
-    out = capsys.readouterr().out.strip().splitlines()
-    assert out[-1].startswith("資料庫無法使用，匯入停止：磁碟空間已滿")
+    def read_only(self, *args):  # writes then fail as on a read-only file
+        opened(self, *args)
+        self.connection.execute("PRAGMA query_only = ON")
+    monkeypatch.setattr(PatentStore, "__init__", read_only)
+
+
+@pytest.mark.parametrize("fault, said", [
+    (lambda mp: mp.setattr(PatentStore, "write_batch", Mock(side_effect=StoreError("磁碟空間已滿"))), "磁碟空間已滿"),
+    (_read_only, "無法寫入")], ids=["full", "read-only"])
+def test_a_database_that_cannot_be_written_ends_the_run_with_one_line(tmp_path, product, monkeypatch, capsys, fault, said):
+    fault(monkeypatch)
+    assert host.main(["import", str(write(tmp_path, "a.jsonl", fx.OWN_JSONL)), str(write(tmp_path, "b.csv", fx.OWN_CSV))]) == 1
+    out = capsys.readouterr().out
+    assert out.strip().splitlines()[-1].startswith("資料庫無法使用，匯入停止：") and said in out, out
+    assert "b.csv" not in out and "Error" not in out, out
+
+
+def deflated_zip(path: Path, head: bytes, filler: bytes, total: int) -> None:
+    """One member, `head` then `filler` to about `total` bytes, deflated as one flushed block repeated: MBs on disk."""
+    chunk, deflate = filler * ((1 << 20) // len(filler)), zlib.compressobj(9, zlib.DEFLATED, -15)
+    first, piece = (deflate.compress(data) + deflate.flush(zlib.Z_FULL_FLUSH) for data in (head, chunk))
+    count, last = (total - len(head)) // len(chunk), deflate.flush()
+    crc = functools.reduce(lambda crc, _: zlib.crc32(chunk, crc), range(count), zlib.crc32(head))
+    fields = struct.pack("<HHHHHIIIHH", 20, 0, 8, 0, 33, crc, len(first) + count * len(piece) + len(last),
+                         len(head) + count * len(chunk), 5, 0)
+    local = b"PK\3\4" + fields + b"a.xml" + first + piece * count + last
+    directory = b"PK\1\2\x14\0" + fields + bytes(14) + b"a.xml"
+    path.write_bytes(local + directory + b"PK\5\6" + struct.pack("<HHHHIIH", 0, 0, 1, 1, len(directory), len(local), 0))
+
+
+_IMPORT_CHILD = """
+import importlib, io, json, resource, sys
+from pathlib import Path
+for name, value in json.loads(sys.argv[2]).items():  # limits changed
+    setattr(importlib.import_module(name.rpartition(".")[0]), name.rpartition(".")[2], value)
+from varnel_host.ingest import Importer
+from varnel_host.store import PatentStore
+size = int(next(l for l in open("/proc/self/status") if l.startswith("VmSize")).split()[1]) * 1024
+resource.setrlimit(resource.RLIMIT_AS, (size + (1 << 30),) * 2)  # a regression fails here, not the machine
+with PatentStore(":memory:") as store:
+    lines, before = [], resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    Importer(store, lines.append, progress_stream=io.StringIO()).run([Path(sys.argv[1])])
+    print(json.dumps([lines, (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024]))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the child's VmSize and sets RLIMIT_AS")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer keeps freed blocks in quarantine: the peak is its, not the importer's")
+@pytest.mark.parametrize("limits, problem", [
+    ({}, "解壓後"),
+    ({"varnel_host.ingest.detect.MEMBER_RATIO": 10**9, "varnel_host.ingest.xmldocs.DOCUMENT_LIMIT": 16 << 20}, "超過 16 MiB"),
+], ids=["member refused", "document skipped"])
+def test_a_zipped_member_of_gigabytes_keeps_memory_flat(tmp_path, limits, problem):
+    deflated_zip(tmp_path / "bulk.zip", b'<?xml version="1.0"?>\n<us-patent-grant>\n', b"<p>grown</p>\n", 2 << 30)
+    done = subprocess.run([sys.executable, "-c", _IMPORT_CHILD, str(tmp_path / "bulk.zip"), json.dumps(limits)],
+                          capture_output=True, text=True, timeout=180)
+    lines, grown = json.loads(done.stdout or "[[], null]")
+    assert any(problem in line for line in lines) and grown < 64 << 20, (lines, grown, done.stderr[-2000:])
 
 
 # --- the real export samples ----------------------------------------------------------------------

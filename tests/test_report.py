@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import json
 import math
-import os
 import re
 import threading
 import zipfile
@@ -19,6 +18,7 @@ from varnel_host.query import Query, Term
 from varnel_host.records import Hit, PatentRecord
 from varnel_host import report
 from varnel_host.cell_text import CELL_LIMIT, clean_text
+from varnel_host.report_file import PartFile
 from varnel_host.report import LIST_ROW_CAP, SHEET_ROWS, ReportCancelled, split_runs, write_report
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
@@ -385,15 +385,14 @@ def test_reports_never_overwrite(tmp_path: Path) -> None:
     assert all(_open(p).sheetnames[0] == "檢索列表" for p in paths)
 
 
-def test_only_stale_unfinished_files_are_cleared(tmp_path: Path) -> None:
-    """A writer killed mid-report leaves its hidden .part file; a day later the next report removes it."""
-    stale, fresh = tmp_path / ".檢索報告_old.part", tmp_path / ".檢索報告_busy.part"
-    for part in (stale, fresh):
-        part.write_bytes(b"PK")
-    day_ago = stale.stat().st_mtime - 25 * 3600
-    os.utime(stale, (day_ago, day_ago))
+def test_only_unfinished_files_nobody_holds_are_cleared(tmp_path: Path) -> None:
+    """A writer killed mid-report leaves its hidden .part file: the next report removes it, not another writer's."""
+    left = tmp_path / ".檢索報告_left.part"
+    left.write_bytes(b"PK")
+    busy = PartFile(tmp_path)
     written = write_report(tmp_path, _run(), _Found([]), now=NOW).path
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([fresh.name, written.name])
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([busy.path.name, written.name])
+    busy.close()
 
 
 def test_concurrent_writers_get_distinct_files(tmp_path: Path) -> None:

@@ -328,7 +328,7 @@ RECEIPTS = {
     "marker-as-bytes": (True, [repr(MARK.encode()) + "\n"], True),
     "marker-ends-run": (True, ["a\n", "a\nb\n", "a\nb\n\n完成"], False),
     "marker-flag-lowered": (False, ["\n完成"], False),
-    "receipt-after-marker": (True, ["\n完成", "\n完成遲到\n"], False),
+    "receipt-after-marker": (True, ["\n完成", "\n完成\n遲到\n"], False),
     "while-idle": (False, ["x\n"], False),
     "empty-queue": (True, ["", ""], True),
     "str-raises": (True, ["", "next\n"], True),

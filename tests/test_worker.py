@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import gc
+import io
 import multiprocessing
 import os
 import queue
@@ -13,9 +15,14 @@ import threading
 import time
 from pathlib import Path
 
+import openpyxl
 import pytest
+from unittest.mock import Mock
 
-from varnel_host import report
+from varnel_host import report, report_file
+from varnel_host.cell_text import clean_text
+from varnel_host.records import PatentRecord
+from varnel_host.store import PatentStore
 from varnel_host.channel import COMPLETION_MARKER, make_channel
 from varnel_host.stores import open_store as open_default_store
 from varnel_host.worker import Progress, Worker, WorkerConfig, serve
@@ -136,10 +143,11 @@ def test_an_unopenable_database_is_reported_and_each_run_still_completes(tmp_pat
     thread = threading.Thread(target=serve, args=(queues, events, config))
     thread.start()
     try:
-        assert queues["get_receipt"].get(timeout=30).startswith("錯誤：無法開啟專利資料庫")
+        said = queues["get_receipt"].get(timeout=30)
+        assert said.startswith("錯誤：無法開啟專利資料庫") and "可以讀寫" in said, said
         queues["起始數據"].put(request("電池"))
         got = receipts_of_one_run(queues)
-        assert got[-2].startswith("錯誤：檢索未完成") and got[-1] == COMPLETION_MARKER
+        assert got[-2].startswith("錯誤：檢索未完成") and "可以讀寫" in got[-2] and got[-1] == COMPLETION_MARKER
     finally:
         queues["起始數據"].put(None)
         thread.join(20)
@@ -239,3 +247,51 @@ def test_a_stopped_run_writes_no_report(tmp_path, monkeypatch, stop_on_poll):
     assert said[1].startswith("找到 ") == (stop_on_poll == 3)  # the search itself ended, or not
     assert said[-2:] == ["檢索已中止，未寫入報告", COMPLETION_MARKER]
     assert not any(path.is_file() for path in tmp_path.rglob("*") if "reports" in path.parts)
+
+
+class _FullDisk(io.FileIO):
+    def write(self, data):  # a disk that fills up after 4 KiB
+        if self.tell() + len(data) > 4096:
+            raise OSError(28, "No space left on device")
+        return super().write(data)
+
+
+@pytest.mark.parametrize("fault, said", [
+    (lambda tmp, mp: (tmp / "reports").write_bytes(b""), "不是資料夾"),
+    (lambda tmp, mp: mp.setattr(report_file.tempfile, "mkstemp", Mock(side_effect=PermissionError(13, "denied"))), "沒有寫入權限"),
+    (lambda tmp, mp: mp.setattr(report_file, "open", lambda fd, mode: io.BufferedWriter(_FullDisk(fd, mode)), raising=False),
+     "磁碟空間已滿"),
+], ids=["reports is a file", "reports unwritable", "disk full"])
+def test_a_report_that_cannot_be_written_says_why_in_chinese(tmp_path, monkeypatch, fault, said):
+    fault(tmp_path, monkeypatch)
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    receipts = run_in_process(tmp_path, "電池")
+    gc.collect()  # the half-written archive, collected, says nothing on stderr either
+    assert receipts[-2].startswith("錯誤：報告未寫入") and said in receipts[-2] and "Err" not in receipts[-2], receipts
+    assert not unraisable and not list(tmp_path.rglob("*.part"))
+
+
+def test_a_part_file_its_killed_writer_left_is_removed_at_start(tmp_path):
+    (reports := tmp_path / "reports").mkdir()
+    subprocess.run([sys.executable, "-c", "import os, pathlib, sys; from varnel_host.report_file import PartFile; "
+                    "PartFile(pathlib.Path(sys.argv[1])); os.kill(os.getpid(), 9)", reports])
+    (part,) = reports.glob(".檢索報告_*.part")  # one that another writer holds stays: test_report
+    queues, events = make_channel()
+    queues["起始數據"].put(None)
+    serve(queues, events, WorkerConfig(database=tmp_path / "db.sqlite3", reports=reports))
+    assert not part.exists()
+
+
+@pytest.mark.parametrize("title", ["電池" + "長" * 40_000, "電池\x1b[31m紅\x07\u202e反轉\x00尾\n次行"], ids=["long", "controls"])
+def test_the_log_box_shows_a_title_short_and_clean_and_the_report_keeps_it(tmp_path, title):
+    receipts = queue.Queue()
+    worker = Worker(WorkerConfig(database=tmp_path / "db.sqlite3", reports=tmp_path / "reports"), receipts)
+    with PatentStore(tmp_path / "db.sqlite3") as worker.store:
+        worker.store.add([PatentRecord(pn="TWI1B", title=title)])
+        worker.handle(request("電池"))
+    said = [receipts.get_nowait() for _ in range(receipts.qsize())]
+    (line,) = [r for r in said if r.startswith("1. TWI1B ")]
+    assert len(line) <= 120 and not re.search("[\x00-\x1f\u202e]", line) and "電池" in line, line
+    book = openpyxl.load_workbook(said[-2].removeprefix("報告已寫入："))
+    assert book["檢索列表"]["C2"].value == clean_text(title.replace("\x00", " "))  # a NUL is stored as a space

@@ -13,6 +13,8 @@ struct PollerTexts {
     py::str busy[3] = {py::str("輸出中."), py::str("輸出中.."), py::str("輸出中...")};
     py::str marker{kCompletionMarker};
     py::str line_end{"\n"};
+    py::str nothing{""};
+    py::str back_two{"-2c"}, back_one{"-1c"};  // Tk index offsets from END: the last character of the text
     py::str closing{"\n完成"};
 
     // Next busy text while the run flag is raised: "輸出中." -> ".." -> "..." -> ".",
@@ -96,10 +98,13 @@ py::object PollerSelf::get() const {
 py::cpp_function make_poller(const Globals &g, const Channel &channel, const WindowParts &window,
                              std::shared_ptr<PollerSelf> self) {
     auto texts = std::make_shared<const PollerTexts>();
+    // Set once 完成 closes a run: a receipt that comes before the log box is
+    // cleared (a restarted worker's first words) starts a line of its own.
+    auto after_closing = std::make_shared<bool>(false);
     return py::cpp_function(
         [g, Event_All_variable = channel.events, set_button = window.set_button,
          Queue_All_variable = channel.queues, textbox = window.textbox, app = window.app, self,
-         texts]() {
+         texts, after_closing]() {
             // The output button: the busy animation while the run flag is
             // raised, its idle text otherwise.
             try {
@@ -122,9 +127,18 @@ py::cpp_function make_poller(const Globals &g, const Channel &channel, const Win
                     py::object PAPN = receipts.attr("get"_id)();
                     py::object END = global(g, "tkinter").attr("END"_id);
                     if (PAPN.not_equal(texts->marker)) {
-                        textbox.attr("insert"_id)(END, text_of(PAPN) + texts->line_end);
+                        py::object line = text_of(PAPN) + texts->line_end;
+                        if (*after_closing) {
+                            *after_closing = false;
+                            py::object last = textbox.attr("get"_id)(END + texts->back_two, END + texts->back_one);
+                            if (last.not_equal(texts->nothing) && last.not_equal(texts->line_end)) {
+                                line = texts->line_end + line;
+                            }
+                        }
+                        textbox.attr("insert"_id)(END, line);
                     } else {
                         textbox.attr("insert"_id)(END, texts->closing);
+                        *after_closing = true;
                         Event_All_variable[kReceiptKey].attr("clear"_id)();
                     }
                 }

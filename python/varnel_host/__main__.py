@@ -20,6 +20,7 @@ from pathlib import Path
 from . import paths, stores
 from .channel import END_KEY, START_KEY, make_channel
 from .contract import StoreError
+from .records import UNREADABLE_PROBLEM, named_numbers
 from .supervisor import Supervisor
 from .worker import WorkerConfig, default_config
 
@@ -138,8 +139,13 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
     except KeyboardInterrupt:
         print("\n匯入已中斷：已寫入的批次完整保留，再執行同一指令即可接續完成（不會重複）。")
         return 130
-    except (StoreError, sqlite3.Error, OSError) as error:
+    except StoreError as error:
         print(f"資料庫無法使用，匯入停止：{error}（已寫入的批次完整保留）")
+        return 1
+    except (sqlite3.Error, OSError):
+        log.debug("the database cannot be used", exc_info=True)
+        print(f"資料庫無法使用，匯入停止：無法開啟或寫入「{stores.shown(config.database)}」；請確認檔案與所在資料夾存在、"
+              "可以寫入，且磁碟未滿（已寫入的批次完整保留）")
         return 1
 
 
@@ -167,10 +173,15 @@ def check_database(config: WorkerConfig) -> int:
     print(f"檢查完成：發現 {len(problems)} 項問題（{config.database}）")
     for problem in problems:
         print(f"  {problem}")
-    if all(problem.startswith("全文索引") for problem in problems):
-        print("專利資料本身完好：執行 varnel-host rebuild-index 重建全文索引即可。")
-    else:
+    texts = [problem for problem in problems if UNREADABLE_PROBLEM in problem]
+    others = [problem for problem in problems if problem not in texts and not problem.startswith("全文索引")]
+    if others:
         print("資料庫檔案已損壞：請關閉視窗，以備份取代此檔案，或把它改名保存後重新匯入資料。")
+    elif texts:
+        print("其餘資料可以使用：請執行 varnel-host rebuild-index 重建全文索引（會略過上列損壞的專利），"
+              "再重新匯入這些專利的原始檔案；或關閉視窗後以備份取代此檔案。")
+    else:
+        print("專利資料本身完好：執行 varnel-host rebuild-index 重建全文索引即可。")
     return 1
 
 
@@ -187,13 +198,18 @@ def rebuild_index(config: WorkerConfig) -> int:
             shown[0] = tenth
             print(f"重建全文索引：{done}/{total} 筆", flush=True)
 
+    skipped: list[str] = []
     with store:
         try:
-            done = store.rebuild_index(progress)
+            done = store.rebuild_index(progress, skipped)
         except sqlite3.DatabaseError as error:
             print(f"錯誤：無法重建全文索引（{error}），資料庫未變更；請先執行 varnel-host check。")
             return 1
     print(f"全文索引已重建：{done} 筆專利（{config.database}）")
+    if skipped:
+        print(f"略過 {len(skipped)} 筆摘要與專利範圍已損壞、無法讀取的專利：{named_numbers(skipped)}。"
+              "它們不在全文索引中，檢索不到；請重新匯入這些專利的原始檔案，或關閉視窗後以備份取代資料庫。")
+        return 1
     return 0
 
 

@@ -106,8 +106,8 @@ def code_values(record: PatentRecord) -> list[tuple[str, str, str]]:
 
 
 def checked(record: PatentRecord, number: Callable[[str], str] = str.strip) -> PatentRecord:
-    """The record as stored: text fields only (valid Unicode, NUL characters
-    dropped), its publication number in the form `number` gives (trimmed by
+    """The record as stored: text fields only (valid Unicode, a NUL character
+    read as a space, as it separates what it stands between), its publication number in the form `number` gives (trimmed by
     default), dates as YYYYMMDD. ValueError, a Traditional-Chinese message
     naming the field, when it cannot be stored."""
     values = dict(zip(ATTRIBUTES, (getattr(record, attribute) for attribute in ATTRIBUTES)))
@@ -122,8 +122,8 @@ def checked(record: PatentRecord, number: Callable[[str], str] = str.strip) -> P
                 value.encode("utf-8")
             except UnicodeEncodeError:
                 raise ValueError(f"欄位「{CAPTIONS[attribute]}」含有無效的 Unicode 字元（孤立的代理字元）") from None
-    if "\x00" in everything:  # a server's text cannot hold it, and no reader means it
-        values = {attribute: value.replace("\x00", "") for attribute, value in values.items()}
+    if "\x00" in everything:  # a server's text cannot hold it
+        values = {attribute: value.replace("\x00", " ") for attribute, value in values.items()}
     values["pn"] = number(values["pn"])
     if not values["pn"]:
         raise ValueError("缺少公開公告號（pn）")

@@ -49,6 +49,15 @@ def canonical(text: str, kind: str = "") -> str:
     return parts.country + number + (parts.kind or _SEPARATORS.sub("", kind).upper())
 
 
+_USABLE = re.compile(r"[A-Z0-9]{2,40}")
+
+
+def usable(number: str) -> bool:
+    """Whether a canonical number can be a publication number: 2 to 40
+    letters and digits, a digit among them (not a formula, a link or a word)."""
+    return _USABLE.fullmatch(number) is not None and not number.isalpha()
+
+
 def split(flat: str) -> Parts | None:
     """Country, number and kind of an upper-case number without separators;
     None when it does not have that shape."""

@@ -61,6 +61,27 @@ class PatentRecord:
         return self.claims.strip().splitlines()[0] if self.claims.strip() else ""
 
 
+class Unreadable(str):
+    """A stored text whose bytes are damaged: it reads as UNREADABLE_TEXT, and
+    unreadable() tells it from any text a record was given."""
+
+
+UNREADABLE_TEXT = "〔無法讀取：資料庫中的這段文字已損壞〕"
+UNREADABLE = Unreadable(UNREADABLE_TEXT)
+UNREADABLE_PROBLEM = "筆專利的摘要與專利範圍已損壞、無法讀取"  # the full check's finding, after the count
+
+
+def unreadable(record: PatentRecord) -> bool:
+    """Whether the record's abstract and claims could not be read back from the database."""
+    return isinstance(record.abstract, Unreadable)
+
+
+def named_numbers(numbers: list[str], shown: int = 20) -> str:
+    """Publication numbers for a message: "A、B、C", the first `shown` named, the rest counted."""
+    more = len(numbers) - shown
+    return "、".join(numbers[:shown]) + (f" 等（另有 {more} 筆）" if more > 0 else "")
+
+
 @dataclass(frozen=True)
 class Hit:
     """A record found by a search: relevance (higher is better, from bm25)

@@ -36,8 +36,6 @@ import itertools
 import math
 import os
 import re
-import tempfile
-import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime
@@ -53,6 +51,8 @@ from .cell_text import CJK_CLASS, clean_text, split_runs
 from .families import Families
 from .facets import Facets
 from .records import Hit
+from .report_file import PartFile, os_error_of, remove_stale_parts
+from .report_file import problem as file_problem
 from .request import RunRequest
 from .settings import ReportSettings, percent
 from .xlsx_rows import Rows
@@ -89,9 +89,6 @@ LIST_ROW_CAP = 100_000
 ROW_BATCH = 1000  # rows between progress calls and cancel checks
 
 _MAX_NAME_ATTEMPTS = 10_000
-_PART_PREFIX = ".檢索報告_"
-_PART_SUFFIX = ".part"
-_STALE_PART_SECONDS = 24 * 3600
 
 _WIDE = re.compile(f"[{CJK_CLASS}]")
 
@@ -467,17 +464,6 @@ def _publish(part: Path, folder: Path, now: datetime) -> Path:
     raise ReportError(f"報告資料夾 {folder} 內同一秒的報告過多")
 
 
-def _remove_stale_parts(folder: Path) -> None:
-    """Remove unfinished files that a killed writer left a day or more ago."""
-    limit = time.time() - _STALE_PART_SECONDS
-    for part in folder.glob(f"{_PART_PREFIX}*{_PART_SUFFIX}"):
-        try:
-            if part.stat().st_mtime < limit:
-                part.unlink()
-        except OSError:
-            pass  # another writer's, or already gone
-
-
 def write_report(
     reports_dir: Path,
     request: RunRequest,
@@ -499,17 +485,19 @@ def write_report(
     now = now or datetime.now()
     settings = request.settings
     reports_dir = Path(reports_dir)
-    reports_dir.mkdir(parents=True, exist_ok=True)
-    folder = reports_dir.resolve()
-    _remove_stale_parts(folder)
+    try:
+        reports_dir.mkdir(parents=True, exist_ok=True)
+        folder = reports_dir.resolve()
+        remove_stale_parts(folder)
+        part = PartFile(folder)
+    except OSError as error:
+        raise ReportError(file_problem(reports_dir, error)) from None
     planned = min(result.total, LIST_ROW_CAP)
-    descriptor, name = tempfile.mkstemp(prefix=_PART_PREFIX, suffix=_PART_SUFFIX, dir=folder)
-    part = Path(name)
     try:
         # constant_memory writes each row out as the next begins, so memory
         # stays flat however long the list; every sheet is written in row order.
         options = {"constant_memory": True, "nan_inf_to_errors": True}
-        with open(descriptor, "wb") as stream, xlsxwriter.Workbook(stream, options) as workbook:
+        with xlsxwriter.Workbook(part.stream, options) as workbook:
             workbook.set_properties({"title": "檢索報告", "created": now})
             cells = _CellWriter(workbook, settings)
             rows = itertools.islice(result.rows(), LIST_ROW_CAP)
@@ -524,7 +512,12 @@ def write_report(
             _write_charts(workbook, cells, workbook.add_worksheet(CHART_SHEET), result.facets(CHART_TOP), settings)
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
             _write_conditions(cells, conditions, request.command, result.total, listed, settings, now, request.query.sets)
-        path = _publish(part, folder, now)
+        part.finish()
+        path = _publish(part.path, folder, now)
+    except Exception as error:
+        if (cause := os_error_of(error)) is None:
+            raise
+        raise ReportError(file_problem(folder, cause)) from None
     finally:
-        part.unlink(missing_ok=True)  # the finished report is the linked name
+        part.close()  # the finished report is the linked name
     return ReportResult(path, list(settings.notes))

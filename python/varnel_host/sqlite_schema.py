@@ -40,7 +40,10 @@ from contextlib import AbstractContextManager
 
 from . import pn, segment
 from .contract import StoreError, code_values
-from .records import ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, TEXT_FIELDS, PatentRecord
+from .records import (
+    ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, TEXT_FIELDS, UNREADABLE, UNREADABLE_PROBLEM, PatentRecord,
+    named_numbers, unreadable,
+)
 
 SCHEMA_VERSION = 5
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
@@ -57,7 +60,10 @@ INDEX_COLUMNS = {"prd": "prd, ad"}
 assert ATTRIBUTES[2:4] == LONG_ATTRIBUTES  # record_of() builds records positionally
 LISTED_COLUMNS = ", ".join(LISTED_ATTRIBUTES)
 # Every field of a record: its listed columns and the packed long texts (read with full_records()).
-FULL_RECORD_SQL = f"SELECT r.id, {', '.join(f'r.{a}' for a in LISTED_ATTRIBUTES)}, t.body FROM records r LEFT JOIN texts t ON t.id = r.id"
+# The texts blob as read: cast, so that a body whose stored type a damaged byte
+# turned to TEXT still comes as bytes (unpack then finds it unreadable).
+BODY = "CAST(t.body AS BLOB)"
+FULL_RECORD_SQL = f"SELECT r.id, {', '.join(f'r.{a}' for a in LISTED_ATTRIBUTES)}, {BODY} FROM records r LEFT JOIN texts t ON t.id = r.id"
 
 Transaction = Callable[[], AbstractContextManager[None]]
 Progress = Callable[[str], None] | None
@@ -83,11 +89,18 @@ def pack(abstract: str, claims: str) -> bytes:
 
 
 def unpack(body: bytes | None) -> tuple[str, str]:
+    """Abstract and claims of a packed blob; both records.UNREADABLE when its
+    bytes are damaged (the record's other fields stay usable)."""
     if body is None:
         return "", ""
-    data = zlib.decompress(body)
-    end = 4 + int.from_bytes(data[:4], "little")
-    return data[4:end].decode(), data[end:].decode()
+    try:
+        data = zlib.decompress(body)
+        end = 4 + int.from_bytes(data[:4], "little")
+        if len(data) < end:
+            raise ValueError("the abstract's length runs past the blob")
+        return data[4:end].decode(), data[end:].decode()
+    except (zlib.error, TypeError, ValueError):  # UnicodeDecodeError is a ValueError
+        return UNREADABLE, UNREADABLE
 
 
 _new_object = object.__new__
@@ -123,10 +136,12 @@ def add_to_index(db: sqlite3.Connection, rows: Iterable[tuple[int, Sequence[str]
 
 def forget(db: sqlite3.Connection, rows: Iterable[tuple[int, PatentRecord]]) -> None:
     """Take (id, record as it was indexed) rows out of the index: a
-    contentless FTS5 table forgets a row given the values it indexed."""
+    contentless FTS5 table forgets a row given the values it indexed. A
+    record whose texts are unreadable cannot give them: it is left as it is
+    (rebuild_index leaves such records out of the index)."""
     db.executemany(
         f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rowid, {_INDEX_COLUMNS}) VALUES ('delete', {_INDEX_MARKS})",
-        ((record_id, *segment.index_values(record)) for record_id, record in rows),
+        ((record_id, *segment.index_values(record)) for record_id, record in rows if not unreadable(record)),
     )
 
 
@@ -304,13 +319,21 @@ def _index_batches(db: sqlite3.Connection) -> Iterator[list[tuple[int, PatentRec
         last_id = batch[-1][0]
 
 
-def _reindex(db: sqlite3.Connection, progress: Callable[[int], None] | None = None) -> int:
-    done = 0
+def _reindex(
+    db: sqlite3.Connection, progress: Callable[[int], None] | None = None, skipped: list[str] | None = None
+) -> int:
+    """Index every record whose texts can be read; the numbers of the others
+    go to `skipped`. Returns the number of records indexed."""
+    done = read = 0
     for batch in _index_batches(db):
-        add_to_index(db, [(record_id, segment.index_values(record)) for record_id, record in batch])
-        done += len(batch)
+        sound = [(record_id, record) for record_id, record in batch if not unreadable(record)]
+        if skipped is not None:
+            skipped += (record.pn for _, record in batch if unreadable(record))
+        add_to_index(db, [(record_id, segment.index_values(record)) for record_id, record in sound])
+        done += len(sound)
+        read += len(batch)
         if progress is not None:
-            progress(done)
+            progress(read)
     return done
 
 
@@ -328,11 +351,13 @@ def _rebuild_index(db: sqlite3.Connection) -> None:
 
 def check(db: sqlite3.Connection, progress: Progress = None) -> list[str]:
     """The full check: the file's structure (PRAGMA integrity_check), the full-text
-    index's own structure, and that it indexes exactly the stored records.
-    Returns the problems found, empty when the database is sound; `progress`
+    index's own structure, that it indexes exactly the stored records, and
+    that every record's abstract and claims read back (a flipped byte inside
+    a compressed blob passes the other two). Returns the problems found, empty when the database is sound; `progress`
     gets the name of each step as it starts."""
     problems: list[str] = []
-    for step, run in (("檢查資料庫檔案結構", _check_file), ("檢查全文索引", _check_index)):
+    steps = (("檢查資料庫檔案結構", _check_file), ("檢查全文索引", _check_index), ("檢查摘要與專利範圍", _check_texts))
+    for step, run in steps:
         if progress is not None:
             progress(step)
         try:
@@ -362,10 +387,27 @@ def _check_index(db: sqlite3.Connection) -> list[str]:
     return problems + ([f"摘要與專利範圍缺少 {textless} 筆專利"] if textless else [])
 
 
-def rebuild_index(db: sqlite3.Connection, transaction: Transaction, progress: Callable[[int, int], None] | None = None) -> int:
+def _check_texts(db: sqlite3.Connection) -> list[str]:
+    """Every stored abstract and claims decompressed and decoded; the damaged ones named."""
+    damaged = [
+        number
+        for number, body in db.execute(f"SELECT r.pn, {BODY} FROM texts t JOIN records r ON r.id = t.id ORDER BY t.id")
+        if unpack(body)[0] is UNREADABLE
+    ]
+    return [f"{len(damaged)} {UNREADABLE_PROBLEM}：{named_numbers(damaged)}"] if damaged else []
+
+
+def rebuild_index(
+    db: sqlite3.Connection,
+    transaction: Transaction,
+    progress: Callable[[int, int], None] | None = None,
+    skipped: list[str] | None = None,
+) -> int:
     """Make the full-text index anew from the stored records, in one transaction;
-    `progress(done, total)` after each batch. Returns the number of records indexed."""
+    `progress(done, total)` after each batch. Records whose texts are
+    unreadable are left out, their numbers added to `skipped`. Returns the
+    number of records indexed."""
     total = _count(db)
     with transaction():
         db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}) VALUES ('delete-all')")
-        return _reindex(db, None if progress is None else lambda done: progress(done, total))
+        return _reindex(db, None if progress is None else lambda done: progress(done, total), skipped)

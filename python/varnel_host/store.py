@@ -167,6 +167,10 @@ class PatentStore:
             text = str(error)
             if "disk is full" in text or "disk I/O error" in text:
                 raise StoreError(f"磁碟空間已滿，無法寫入資料庫「{self._path}」；資料庫內容未變更，請清出空間後再試") from error
+            if "readonly" in text:
+                raise StoreError(
+                    f"資料庫「{self._path}」無法寫入（檔案、所在資料夾或磁碟是唯讀的，或沒有寫入權限）；請確認可以寫入後再試"
+                ) from error
             if "locked" in text or "busy" in text:
                 raise StoreError(
                     f"資料庫「{self._path}」正被其他程式使用，等候 {LOCK_WAIT_SECONDS} 秒後仍無法寫入；請稍後再試"
@@ -369,7 +373,7 @@ class PatentStore:
         # IPC last: its printed codes are joined, as they are indexed
         short = sorted((a for a in attributes if a not in LONG_ATTRIBUTES), key=lambda attribute: attribute == "ipc")
         rows = self._db.execute(
-            f"SELECT {INDEX_TABLE}.rowid, {'t.body' if long else 'NULL'} FROM {INDEX_TABLE}"
+            f"SELECT {INDEX_TABLE}.rowid, {schema.BODY if long else 'NULL'} FROM {INDEX_TABLE}"
             f"{f' LEFT JOIN texts t ON t.id = {INDEX_TABLE}.rowid' if long else ''} "
             f"WHERE {INDEX_TABLE} MATCH ? AND +{INDEX_TABLE}.rowid NOT IN (SELECT id FROM {table})",
             (maybe,),
@@ -498,10 +502,11 @@ class PatentStore:
         """The full check (sqlite_schema.check): the problems found, empty when sound."""
         return schema.check(self._db, progress)
 
-    def rebuild_index(self, progress: Callable[[int, int], None] | None = None) -> int:
+    def rebuild_index(self, progress: Callable[[int, int], None] | None = None, skipped: list[str] | None = None) -> int:
         """Make the full-text index anew from the stored records, in one transaction;
-        `progress(done, total)` after each batch. Returns the number of records indexed."""
-        return schema.rebuild_index(self._db, self._transaction, progress)
+        `progress(done, total)` after each batch; records with unreadable texts
+        are left out and named in `skipped`. Returns the number of records indexed."""
+        return schema.rebuild_index(self._db, self._transaction, progress, skipped)
 
 
 class SearchResult(RankedHits):
@@ -531,7 +536,7 @@ class SearchResult(RankedHits):
         """The hits in rank order; `full`: with abstract and claims."""
         store = self._store
         columns = ", ".join(f"r.{a}" if full or a in ROW_ATTRIBUTES else "''" for a in LISTED_ATTRIBUTES)
-        texts = ("t.body", " LEFT JOIN texts t ON t.id = h.id") if full else ("NULL", "")
+        texts = (schema.BODY, " LEFT JOIN texts t ON t.id = h.id") if full else ("NULL", "")
         with store.polling(cancel):
             matched = self._matcher()
             cursor = store.connection.execute(

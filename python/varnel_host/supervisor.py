@@ -142,8 +142,9 @@ class Supervisor:
                 continue
             try:
                 pickle.dumps(request)  # the queue would drop what it cannot pickle, silently
-            except Exception as error:
-                self._say(f"錯誤：檢索要求無法傳給檢索程序（{type(error).__name__}: {error}），已略過")
+            except Exception:
+                log.exception("a request cannot be pickled")
+                self._say("錯誤：檢索要求無法傳給檢索程序（內容無法傳遞），已略過；請再按一次「輸出檢索列表」")
                 self._say(COMPLETION_MARKER)
                 continue
             self._channel[0][START_KEY].put(request)
@@ -194,9 +195,9 @@ class Supervisor:
         process = self._context.Process(target=serve, args=(queues, events, config), name="varnel-worker")
         try:
             process.start()
-        except Exception as error:  # no process to be had (limits, memory): requests get GAVE_UP
+        except Exception:  # no process to be had (limits, memory): requests get GAVE_UP
             log.exception("cannot start the worker process")
-            self._say(f"錯誤：無法啟動檢索程序（{type(error).__name__}: {error}）")
+            self._say("錯誤：無法啟動檢索程序（系統資源不足，或本程式的安裝不完整）；請關閉視窗後重新開啟本程式")
             self._drop_channel()
             return
         self._process = process

@@ -15,6 +15,7 @@ import logging
 import multiprocessing
 import os
 import queue as queue_module
+import sqlite3
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -25,10 +26,19 @@ from .channel import COMPLETION_MARKER, END_KEY, RECEIPT_KEY, START_KEY
 from .contract import Cancelled, StoreError
 from .history import History
 from .query import QueryError
+from .records import UNREADABLE_TEXT, named_numbers, unreadable
+from .report_file import remove_stale_parts
+from .shown import shown
 
 log = logging.getLogger("varnel_host.worker")
 
+UNFORESEEN = ("錯誤：檢索未完成，程式發生未預期的問題（詳細內容已寫入主程式的錯誤記錄）；請再按一次「輸出檢索列表」，"
+              "若一再發生，請關閉視窗後重新開啟本程式")
+DAMAGED = "錯誤：檢索未完成，資料庫檔案讀取時發現損壞；請關閉視窗後執行 varnel-host check 檢查，並依其說明處理"
 PROGRESS_SECONDS = 1.0  # a run this long gets progress receipts, at most one per this interval
+# The log box shows a title or the command up to these lengths; reports keep them whole.
+TITLE_CHARS = 100
+COMMAND_CHARS = 300
 
 
 @dataclass
@@ -83,7 +93,8 @@ class Worker:
         self.store = None
 
     def say(self, text: str) -> None:
-        self.receipts.put(text)
+        """One line of the log box, cleaned and at most shown.LINE_CHARS long."""
+        self.receipts.put(shown(text))
 
     def open_store(self) -> None:
         if self.refusal:  # after a refusal no new database until the next start
@@ -94,13 +105,17 @@ class Worker:
         except stores.Refused as refusal:
             self.refusal = str(refusal)
             raise
+        except (sqlite3.Error, OSError) as error:  # the file cannot be opened or made: no folder, no rights
+            log.warning("cannot open the patent database: %s", error)
+            raise StoreError(f"無法開啟或建立專利資料庫「{stores.shown(self.config.database)}」；請確認它與所在資料夾"
+                             "存在、可以讀寫，且磁碟未滿") from None
         segment.prepare()  # not on the first search
         self.store.prepare_facets()  # on a thread of its own, ready before the first large result
         self.say(f"資料庫已就緒：{self.store.count()} 筆專利（{stores.shown(self.config.database)}）")
 
     def handle(self, request) -> None:
         """One run: receipts, then the completion marker, always."""
-        from .report import ReportCancelled  # the host process imports this module too: xlsxwriter loads here
+        from .report import ReportCancelled, ReportError  # the host process imports this module too: xlsxwriter loads here
 
         try:
             self.run(request)
@@ -113,9 +128,13 @@ class Worker:
         except (Cancelled, ReportCancelled):
             log.info("search run stopped: the window closed or the host ended")
             self.say("檢索已中止，未寫入報告")
-        except Exception as error:  # any failure ends as an error receipt
+        except ReportError as error:
+            log.warning("report not written: %s", str(error))  # the text: a record holding the error would keep its frames
+            self.say(f"錯誤：報告未寫入。{error}")
+        except Exception as error:  # any failure ends as an error receipt; the details go to the log
             log.exception("search run failed")
-            self.say(f"錯誤：檢索未完成（{type(error).__name__}: {error}）")
+            damaged = getattr(error, "sqlite_errorname", "").startswith(("SQLITE_CORRUPT", "SQLITE_NOTADB"))
+            self.say(DAMAGED if damaged else UNFORESEEN)
         finally:
             self.say(COMPLETION_MARKER)
 
@@ -141,7 +160,7 @@ class Worker:
         except RequestError as error:
             self.say(str(error))
             return
-        self.say(f"已收到檢索指令：{command}")
+        self.say(f"已收到檢索指令：{shown(command, COMMAND_CHARS)}")  # the report keeps it whole
         history = History(self.config.history_file)
         if command.strip() in ("#", "＃"):
             for line in history.listing():
@@ -163,14 +182,20 @@ class Worker:
             self.say(f"檢索指令有誤：{error}")
             return
         self.say(f"找到 {result.total} 筆專利{_families(result, limit)}{self._numbered(history, command, result.total)}")
+        damaged = []  # closest hits whose abstract and claims cannot be read
         for rank, hit in enumerate(result.closest_families(request.settings.top_count), start=1):
             self.say(closest_line(rank, hit))
+            if unreadable(hit.record):
+                damaged.append(hit.record.pn)
         capped = report.cap_note(result.total)
         if capped:
             self.say(capped)
         written = report.write_report(self.config.reports, request, result, progress=progress, cancel=self.stopping)
         for note in written.notes:
             self.say(note)
+        if damaged:
+            self.say(f"注意：{len(damaged)} 筆專利的摘要與專利範圍在資料庫中已損壞，報告中標示為「{UNREADABLE_TEXT}」："
+                     f"{named_numbers(damaged)}。請關閉視窗後執行 varnel-host check 找出所有損壞的專利，並依其說明處理")
         self.say(f"報告已寫入：{written.path}")
 
 
@@ -186,7 +211,7 @@ def _families(result, ranked: int) -> str:
 
 def closest_line(rank: int, hit) -> str:
     """One of the closest hits as the log box shows it: "1. TWI700214B 具有…電池（5.21）"."""
-    return f"{rank}. {hit.record.pn} {' '.join(hit.record.title.split())}（{hit.score:.2f}）"
+    return f"{rank}. {hit.record.pn} {shown(hit.record.title, TITLE_CHARS)}（{hit.score:.2f}）"
 
 
 def _parent_alive() -> bool:
@@ -205,19 +230,25 @@ def serve(queues, events, config: WorkerConfig | None = None) -> None:
     worker = Worker(config, receipts, stopping)
     for note in config.startup_notes:
         receipts.put(note)
+    try:  # what a writer killed mid-run left; other windows' reports in progress stay
+        remove_stale_parts(Path(config.reports))
+    except OSError:
+        pass  # no reports folder yet, or not one: the first report says so
     try:
         worker.open_store()
-    except Exception as error:  # the window still opens; each run reports the problem
+    except StoreError as error:  # the window still opens; each run reports the problem
+        receipts.put(shown(f"錯誤：無法開啟專利資料庫（{error}）"))
+    except Exception:
         log.exception("cannot open the patent database")
-        receipts.put(f"錯誤：無法開啟專利資料庫（{error}）")
+        receipts.put("錯誤：無法開啟專利資料庫，程式發生未預期的問題（詳細內容已寫入主程式的錯誤記錄）；請關閉視窗後重新開啟本程式")
     while not stopping():
         try:
             request = start.get(timeout=config.poll_seconds)
         except queue_module.Empty:
             continue
-        except Exception as error:  # e.g. a request that cannot be unpickled
+        except Exception:  # e.g. a request that cannot be unpickled
             log.exception("cannot read a start request")
-            receipts.put(f"錯誤：無法讀取檢索要求（{type(error).__name__}: {error}），已略過")
+            receipts.put("錯誤：無法讀取檢索要求（內容已損壞），已略過；請再按一次「輸出檢索列表」")
             receipts.put(COMPLETION_MARKER)
             time.sleep(config.poll_seconds)  # a broken queue must not make this loop spin
             continue

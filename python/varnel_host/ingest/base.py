@@ -10,6 +10,7 @@ from typing import BinaryIO, Callable
 from .. import pn
 from ..contract import Row, checked
 from ..records import PatentRecord
+from ..shown import shown
 
 __all__ = ["FileInfo", "Reader", "Row", "finish"]
 
@@ -31,5 +32,9 @@ Reader = Callable[[BinaryIO, FileInfo], Iterator[Row]]
 def finish(record: PatentRecord) -> PatentRecord:
     """The record as stored (contract.checked), its publication number in
     canonical form. ValueError (a Traditional-Chinese message) when it
-    cannot be stored."""
-    return checked(record, pn.canonical)
+    cannot be stored, or its number cannot be a publication number."""
+    done = checked(record, pn.canonical)
+    if not pn.usable(done.pn):
+        raise ValueError(f"公開公告號「{shown(record.pn.strip(), 40)}」不是公開公告號的寫法"
+                         "（應只有英文字母與數字，如 TWI439543B、US9833479B2），這一筆未匯入")
+    return done

@@ -18,6 +18,11 @@ from . import tables, xmldocs
 from .base import Reader
 
 SNIFF = 64 * 1024
+# An archive member that expands more than MEMBER_RATIO times, to more than
+# RATIO_FROM bytes, is not read: exports compress about ten times, while a
+# run of one repeated byte (a zip bomb) expands a thousand times.
+MEMBER_RATIO = 100
+RATIO_FROM = 64 * 1024 * 1024
 _ELEMENT = re.compile(r"<([A-Za-z_][\w.:-]*)")
 _XML_ROOTS: dict[str, Reader] = {
     **{root: xmldocs.uspto_xml for root in xmldocs.USPTO_ROOTS},
@@ -75,6 +80,14 @@ def detect(head: bytes) -> Reader | None:
     return None
 
 
+NUL_NOTE = "含有 NUL 位元組（\\0），不是文字檔：可能是二進位檔（如 Excel 活頁簿、PDF），或沒有 BOM 的 UTF-16 文字"
+
+
+def nul_in(head: bytes) -> bool:
+    """Whether the first bytes of a file that is no UTF-16 with a BOM hold a NUL."""
+    return b"\x00" in head and not head.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE))
+
+
 def sources(paths: list[Path]) -> Iterator[Source | tuple[str, str]]:
     """The files under the given paths, each Source or (name, problem)."""
     for path in paths:
@@ -109,9 +122,22 @@ def _file(path: Path, named: bool) -> Iterator[Source | tuple[str, str]]:
         return
     with archive:
         for member in members:
+            name = f"{path}{os.sep}{member.filename}"
+            if member.file_size > RATIO_FROM and member.file_size > MEMBER_RATIO * max(member.compress_size, 1):
+                ratio = member.file_size // max(member.compress_size, 1)
+                yield name, (f"解壓後有 {_size(member.file_size)}，是壓縮後大小的 {ratio:,} 倍（上限 {MEMBER_RATIO} 倍），"
+                             "不像專利資料，未讀取；若確是專利資料，請先解壓縮，再匯入解出的檔案")
+                continue
             yield Source(
-                f"{path}{os.sep}{member.filename}",
+                name,
                 functools.partial(archive.open, member),
                 member.file_size,
                 named=False,
             )
+
+
+def _size(count: int) -> str:
+    """A byte count as people read it: "2.0 GB", "300 MB"."""
+    if count >= 1 << 30:
+        return f"{count / (1 << 30):.1f} GB"
+    return f"{count / (1 << 20):,.0f} MB"

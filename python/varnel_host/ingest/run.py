@@ -13,6 +13,8 @@ from __future__ import annotations
 import logging
 import sys
 import time
+import zipfile
+import zlib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -21,7 +23,7 @@ from typing import TextIO
 from ..contract import StoreError, import_summary
 from ..records import CAPTIONS, PatentRecord
 from .base import FileInfo, finish
-from .detect import SNIFF, Source, detect, sources
+from .detect import NUL_NOTE, SNIFF, Source, detect, nul_in, sources
 
 log = logging.getLogger(__name__)
 
@@ -138,15 +140,19 @@ class Importer:
         outcome = FileOutcome(source.name)
         try:
             with source.open() as binary:
-                reader = detect(binary.read(SNIFF))
+                head = binary.read(SNIFF)
+                reader = detect(head)
                 if reader is None:
-                    if source.named:
+                    if source.named and nul_in(head):
+                        self.say(f"{source.name}：{NUL_NOTE}；若是 UTF-16 文字，請另存為 UTF-8 後再匯入")
+                    elif source.named:
                         self.say(f"{source.name}：無法辨識的檔案格式（可匯入 Lens.org、Google Patents 的 CSV，"
                                  "USPTO、智慧財產局、EPO 的 XML，以及本程式的 CSV／JSON Lines）")
-                        outcome.failed = True
-                        return outcome
-                    self.say(f"{source.name}：不是可匯入的專利資料格式，略過")
-                    return None
+                    else:
+                        self.say(f"{source.name}：不是可匯入的專利資料格式{'（' + NUL_NOTE + '）' if nul_in(head) else ''}，略過")
+                        return None
+                    outcome.failed = True
+                    return outcome
                 binary.seek(0)
                 self._read(source, binary, reader, outcome)
         except OSError as error:
@@ -154,10 +160,15 @@ class Importer:
             outcome.failed = True
         except StoreError:
             raise
-        except Exception as error:  # a file no rule foresaw: the other files still go in
+        except (zipfile.BadZipFile, zlib.error, EOFError):  # an archive member that fails its check or ends early
             log.debug("reading %s failed", source.name, exc_info=True)
-            self.say(f"{source.name}：讀取時發生未預期的錯誤（{type(error).__name__}：{error}），"
-                     "這個檔案停止匯入；已寫入的批次保留")
+            self.say(f"{source.name}：壓縮檔中的這個檔案已損壞（檢查碼不符或內容不完整），這個檔案停止匯入；"
+                     "已寫入的批次保留，請重新取得這個壓縮檔")
+            outcome.failed = True
+        except Exception:  # a file no rule foresaw: the other files still go in
+            log.debug("reading %s failed", source.name, exc_info=True)
+            self.say(f"{source.name}：讀取時發生未預期的問題，程式無法處理這個檔案的內容，這個檔案停止匯入；"
+                     "已寫入的批次保留")
             outcome.failed = True
         return outcome
 

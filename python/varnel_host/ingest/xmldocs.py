@@ -29,6 +29,8 @@ DOCUMENT_LIMIT = 256 * 1024 * 1024
 _PARSER_OPTIONS = dict(resolve_entities=False, no_network=True, load_dtd=False, remove_comments=True, remove_pis=True)
 _PARSER = etree.XMLParser(**_PARSER_OPTIONS)
 USPTO_ROOTS = ("us-patent-grant", "us-patent-application")
+_BOUNDARY = b"\n<?xml"  # starts every document of a bulk file but the first
+_TAIL = len(_BOUNDARY) - 1  # bytes at a block's end that may hold the start of a boundary
 
 
 _DECLARED = re.compile(rb"""<\?xml[^>]*?encoding=["']([\w.:-]+)""")
@@ -104,30 +106,40 @@ def _date(reader, value: str, caption: str) -> str:
 
 def _documents(binary: BinaryIO) -> Iterator[tuple[int, bytes | None]]:
     """(first line, bytes) of each XML document in a file of concatenated
-    documents; bytes None for a document over DOCUMENT_LIMIT (skipped)."""
-    buffer, line, skipping = b"", 1, False
+    documents; bytes None for a document over DOCUMENT_LIMIT, skipped keeping
+    only the few bytes a boundary split between two blocks needs. Each block
+    is searched once, so memory stays within DOCUMENT_LIMIT + BLOCK and time
+    grows with the file, whatever one document's size."""
+    buffer, line, skipping, searched = bytearray(), 1, False, 0
     while True:
         block = binary.read(BLOCK)
         buffer += block
         start = 0
-        while True:
-            boundary = buffer.find(b"\n<?xml", start)
-            if boundary < 0:
-                break
+        while (boundary := buffer.find(_BOUNDARY, searched)) >= 0:
             if not skipping:
-                yield line, buffer[start : boundary + 1]
+                yield line, _document(buffer, start, boundary + 1)
             skipping = False
             line += buffer.count(b"\n", start, boundary + 1)
-            start = boundary + 1
-        buffer = buffer[start:]
-        if len(buffer) > DOCUMENT_LIMIT and not skipping:
-            yield line, None
-            line += buffer.count(b"\n")
-            buffer, skipping = b"", True
+            start = searched = boundary + 1
         if not block:
-            if buffer.strip() and not skipping:
-                yield line, buffer
+            if not skipping and buffer[start:].strip():
+                yield line, _document(buffer, start, len(buffer))
             return
+        # Longer than the limit for sure: of the last _TAIL bytes only the first may be the document's.
+        if not skipping and len(buffer) - start - _TAIL >= DOCUMENT_LIMIT:
+            yield line, None
+            skipping = True
+        end = max(len(buffer) - _TAIL, start) if skipping else start
+        line += buffer.count(b"\n", start, end)
+        del buffer[:end]
+        searched = max(len(buffer) - _TAIL, 0)
+
+
+def _document(buffer: bytearray, start: int, end: int) -> bytes | None:
+    if end - start > DOCUMENT_LIMIT:
+        return None
+    with memoryview(buffer) as view:
+        return bytes(view[start:end])
 
 
 _DESCRIPTION = re.compile(rb"<description[\s>]")
