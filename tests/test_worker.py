@@ -295,3 +295,20 @@ def test_the_log_box_shows_a_title_short_and_clean_and_the_report_keeps_it(tmp_p
     assert len(line) <= 120 and not re.search("[\x00-\x1f\u202e]", line) and "電池" in line, line
     book = openpyxl.load_workbook(said[-2].removeprefix("報告已寫入："))
     assert book["檢索列表"]["C2"].value == clean_text(title.replace("\x00", " "))  # a NUL is stored as a space
+
+
+@pytest.mark.parametrize(
+    "fail, reason",
+    [
+        (lambda tmp: open(tmp / "missing.txt", "rb"), "找不到檔案或資料夾"),
+        (lambda tmp: open(tmp, "rb"), "這是資料夾，不是檔案"),
+        (lambda tmp: open(tmp / "loop" / "x", "rb"), "Too many levels of symbolic links"),  # the system's words
+    ],
+)
+def test_a_file_error_is_said_in_chinese_where_the_cause_is_common(tmp_path, fail, reason):
+    from varnel_host.shown import os_reason
+
+    (tmp_path / "loop").symlink_to(tmp_path / "loop")
+    with pytest.raises(OSError) as raised:
+        fail(tmp_path)
+    assert os_reason(raised.value) == reason

@@ -24,6 +24,7 @@ import time
 from pathlib import Path
 
 from .contract import StoreError
+from .shown import os_reason
 from .store import PatentStore
 
 QUICK_CHECK_SECONDS = 3.0
@@ -53,7 +54,7 @@ def check_at_start(path: str | os.PathLike[str], seconds: float = QUICK_CHECK_SE
     except FileNotFoundError:
         return StartReceipts(_earlier_copy_note(path))
     except OSError as error:
-        return _refused(f"錯誤：無法讀取專利資料庫「{path}」（{error.strerror or error}），本次無法檢索。")
+        return _refused(f"錯誤：無法讀取專利資料庫「{path}」（{os_reason(error)}），本次無法檢索。")
     if not stat.S_ISREG(info.st_mode):
         return _refused(f"錯誤：專利資料庫的位置「{path}」不是一般檔案，本次無法檢索；請移除它後重新開啟視窗。")
     if info.st_size == 0:
@@ -102,7 +103,7 @@ def _set_aside(path: Path, finding: str) -> StartReceipts:
     try:
         kept = set_aside(path)
     except OSError as error:
-        where = f"檔案無法改名（{error.strerror or error}），仍留在「{path}」"
+        where = f"檔案無法改名（{os_reason(error)}），仍留在「{path}」"
     else:
         where = f"原檔已改名保存為「{kept}」，不會被覆寫"
     refusal = "本次不使用資料庫，檢索無法進行。" + _WHAT_TO_DO.format(path=path)
@@ -167,7 +168,7 @@ def open_existing(path: Path) -> PatentStore:
     try:
         info = path.stat()
     except OSError as error:
-        raise Unusable(f"找不到專利資料庫「{path}」（{error.strerror or error}）", damaged=False) from error
+        raise Unusable(f"找不到專利資料庫「{path}」（{os_reason(error)}）", damaged=False) from error
     if not stat.S_ISREG(info.st_mode):
         raise Unusable(f"專利資料庫的位置「{path}」不是一般檔案", damaged=False)
     if info.st_size == 0:

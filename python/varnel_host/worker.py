@@ -28,7 +28,7 @@ from .history import History
 from .query import QueryError
 from .records import UNREADABLE_TEXT, named_numbers, unreadable
 from .report_file import remove_stale_parts
-from .shown import shown
+from .shown import os_reason, shown
 
 log = logging.getLogger("varnel_host.worker")
 
@@ -148,7 +148,7 @@ class Worker:
             return f"（#{history.add(command, total)}）"
         except OSError as error:
             log.warning("result set not numbered: %s", error)
-            return f"（未編號：無法寫入檢索紀錄 {history.path}，{error.strerror or error}）"
+            return f"（未編號：無法寫入檢索紀錄 {history.path}，{os_reason(error)}）"
 
     def run(self, raw) -> None:
         from . import report

@@ -16,6 +16,7 @@ from typing import BinaryIO
 
 from . import tables, xmldocs
 from .base import Reader
+from ..shown import os_reason
 
 SNIFF = 64 * 1024
 # An archive member that expands more than MEMBER_RATIO times, to more than
@@ -109,7 +110,7 @@ def _file(path: Path, named: bool) -> Iterator[Source | tuple[str, str]]:
             magic = file.read(4)
         size = path.stat().st_size
     except OSError as error:
-        yield str(path), f"無法讀取（{error.strerror or error}）"
+        yield str(path), f"無法讀取（{os_reason(error)}）"
         return
     if magic != b"PK\x03\x04":
         yield Source(str(path), functools.partial(open, path, "rb"), size, named)

@@ -22,6 +22,7 @@ from typing import TextIO
 
 from ..contract import StoreError, import_summary
 from ..records import CAPTIONS, PatentRecord
+from ..shown import os_reason
 from .base import FileInfo, finish
 from .detect import NUL_NOTE, SNIFF, Source, detect, nul_in, sources
 
@@ -156,7 +157,7 @@ class Importer:
                 binary.seek(0)
                 self._read(source, binary, reader, outcome)
         except OSError as error:
-            self.say(f"{source.name}：讀取失敗（{error.strerror or error}），這個檔案停止匯入；已寫入的批次保留")
+            self.say(f"{source.name}：讀取失敗（{os_reason(error)}），這個檔案停止匯入；已寫入的批次保留")
             outcome.failed = True
         except StoreError:
             raise
