@@ -84,6 +84,20 @@ def describe(url: str) -> str:
     return f"postgresql://{user}{parts.get('host', '')}{port}/{parts.get('dbname', '')}"
 
 
+# Common words of the server and of its client library, and what they mean.
+_SERVER_REASONS = (
+    ("password authentication failed", "帳號或密碼不正確"),
+    ("does not exist", "資料庫或帳號不存在"),
+    ("timeout expired", "連線逾時，伺服器沒有回應"),
+    ("Connection refused", "伺服器沒有接受連線（可能未啟動，或主機、埠號不正確）"),
+    ("no pg_hba.conf entry", "伺服器不允許從這台電腦連線（請管理者設定 pg_hba.conf）"),
+    ("could not translate host name", "找不到這個主機名稱"),
+    ("permission denied", "資料庫帳號沒有需要的權限"),
+    ("terminating connection", "伺服器中斷了這個連線"),
+    ("server closed the connection", "伺服器中斷了這個連線"),
+)
+
+
 class PgPatentStore:
     """Patent records with full-text search on a PostgreSQL server. Use from
     one thread at a time (one connection)."""
@@ -189,11 +203,16 @@ class PgPatentStore:
         except errors.LockNotAvailable as error:
             raise StoreError(f"資料庫「{self._where}」正被其他程式寫入，等候逾時；請稍後再試") from error
         except psycopg.OperationalError as error:
-            reason = self._hidden(str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__)
-            raise StoreError(f"無法連線到資料庫伺服器「{self._where}」或連線已中斷：{reason}") from error
+            raise StoreError(f"無法連線到資料庫伺服器「{self._where}」或連線已中斷：{self._reason(error)}") from error
         except psycopg.Error as error:  # e.g. a role without the rights it needs
-            reason = self._hidden(str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__)
-            raise StoreError(f"資料庫伺服器「{self._where}」回報錯誤：{reason}") from error
+            raise StoreError(f"資料庫伺服器「{self._where}」回報錯誤：{self._reason(error)}") from error
+
+    def _reason(self, error: psycopg.Error) -> str:
+        """The first line of the server's (or the client library's) words,
+        password hidden, after what they mean in Chinese when they are common."""
+        text = self._hidden(str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__)
+        meaning = next((said for words, said in _SERVER_REASONS if words in text), "")
+        return f"{meaning}（{text}）" if meaning else text
 
     def _hidden(self, text: str) -> str:
         text = _PASSWORD.sub(r"\1***@", text)
