@@ -31,6 +31,7 @@ from varnel_host.report import LIST_SHEET, TOP_SHEET, write_report
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
 from varnel_host.facets import Facets
+from varnel_host.families import Families
 from varnel_host.synth import generate
 
 _WORDS = ["鋰電池", "正極材料", "battery", "固態電解質", "cathode", "隔離膜", "LiFePO4", "散熱模組", "sensor", "控制單元"]
@@ -74,6 +75,15 @@ class _Hits:
 
     def closest(self, n: int) -> list[Hit]:
         return self.hits[:n]
+
+    def closest_families(self, n: int) -> list[Hit]:
+        return self.hits[:n]
+
+    def families(self) -> Families:
+        return Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in self.hits)
+
+    def cited_by(self, numbers: list[str]) -> dict[str, int]:
+        return dict.fromkeys(numbers, 0)
 
     def facets(self, top: int = 10) -> Facets:
         return Facets.of_records((hit.record for hit in self.hits), top)

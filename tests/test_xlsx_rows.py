@@ -83,6 +83,7 @@ def test_rows_are_the_xml_xlsxwriter_writes(tmp_path: Path, monkeypatch: pytest.
     request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體=latin, 分析最接近專利數量=30)
     fast = _parts(write_report(tmp_path / "fast", request, _Found(hits, 99), now=NOW).path)
     monkeypatch.setattr(report, "Rows", _ApiRows)
+    monkeypatch.setattr(report, "TableRows", lambda cells, sheet, columns: xlsx_rows.PythonRows(cells, sheet, columns, rows=_ApiRows))
     api = _parts(write_report(tmp_path / "api", request, _Found(hits, 99), now=NOW).path)
     assert fast.keys() == api.keys()
     for name in api:
