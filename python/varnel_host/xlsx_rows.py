@@ -14,7 +14,7 @@ _xlsx_rows write their XML, links and relationships included; PythonRows
 writes the same rows through Rows and is the reference the tests compare it
 with. Workbook and Sheet are xlsxwriter's with the hooks those rows need: the
 row data copied as bytes, the native links written at close, and the package
-deflated at ZIP_LEVEL.
+deflated by ISA-L (isal) at ZIP_LEVEL.
 
 Doing so means writing the XML this xlsxwriter version writes and driving its
 private members (the sheet's row flush, dimension check, last and default
@@ -39,6 +39,7 @@ from datetime import date
 from typing import Protocol
 
 import xlsxwriter
+from isal import isal_zlib
 from xlsxwriter.format import Format
 from xlsxwriter.packager import Packager
 from xlsxwriter.relationships import PACKAGE_SCHEMA, Relationships
@@ -380,16 +381,17 @@ class TableRows:
 
 # ------------------------------------------------------- workbook hooks
 
-# The deflate level of the package: chosen by measurement (bench/README.md).
-ZIP_LEVEL = 1
+# The package is deflated by ISA-L (isal), at this of its levels (0-3):
+# chosen by measurement, bench/README.md.
+ZIP_LEVEL = 2
 _COPY_CHUNK = 1 << 20
 
 
 class Sheet(Worksheet):
-    """xlsxwriter's worksheet, whose row data may hold TableRows' rows and
-    whose links may be TableRows': its constant-memory row data is copied
-    into the sheet as bytes (not decoded and encoded again), and its links
-    and their relationships come from the native writer."""
+    """xlsxwriter's worksheet, whose rows and links may come from TableRows:
+    its constant-memory row data is copied into the sheet as bytes (not
+    decoded and encoded again), and its links and their relationships come
+    from the native writer."""
 
     def __init__(self) -> None:
         super().__init__()
@@ -465,8 +467,19 @@ class _Packager(Packager):
 
 
 class _ZipFile(zipfile.ZipFile):
-    def __init__(self, *args, **kwargs) -> None:
-        super().__init__(*args, compresslevel=ZIP_LEVEL, **kwargs)
+    """The workbook's zip file, its members deflated by ISA-L at ZIP_LEVEL:
+    several times zlib's speed at about the size of zlib's fastest level."""
+
+    def write(self, filename, arcname=None, compress_type=None, compresslevel=None) -> None:
+        if self.compression != zipfile.ZIP_DEFLATED or compress_type is not None or compresslevel is not None:
+            super().write(filename, arcname, compress_type, compresslevel)
+            return
+        # ZipFile.write, its member's compressor (zipfile's own attribute) ISA-L's
+        zinfo = zipfile.ZipInfo.from_file(filename, arcname, strict_timestamps=self._strict_timestamps)
+        zinfo.compress_type = zipfile.ZIP_DEFLATED
+        with open(filename, "rb") as src, self.open(zinfo, "w") as dest:
+            dest._compressor = isal_zlib.compressobj(ZIP_LEVEL, isal_zlib.DEFLATED, -isal_zlib.MAX_WBITS)
+            shutil.copyfileobj(src, dest, _COPY_CHUNK)
 
 
 def _with_globals(function: types.FunctionType, **names: object) -> types.FunctionType:
@@ -477,7 +490,7 @@ def _with_globals(function: types.FunctionType, **names: object) -> types.Functi
 
 class Workbook(xlsxwriter.Workbook):
     """xlsxwriter's workbook with Sheet for its worksheets, their native links
-    in the package and the package deflated at ZIP_LEVEL."""
+    in the package and the package deflated by ISA-L."""
 
     worksheet_class = Sheet
     # xlsxwriter's own packaging, its zip file made by _ZipFile.
