@@ -39,6 +39,7 @@
 #include <vector>
 
 namespace py = pybind11;
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -173,7 +174,7 @@ void put_excel_escaped(std::string& out, std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         if (text[i] == '_' && i + 6 < text.size() && text[i + 1] == 'x' && is_hex(text[i + 2]) && is_hex(text[i + 3]) &&
             is_hex(text[i + 4]) && is_hex(text[i + 5]) && text[i + 6] == '_') {
-            literal += "_x005F";
+            literal += "_x005F"sv;
             literal += text.substr(i, 7);
             i += 7;
         } else {
@@ -182,7 +183,7 @@ void put_excel_escaped(std::string& out, std::string_view text) {
     }
     for (const char c : literal) {
         if (is_excel_control(static_cast<unsigned char>(c))) {
-            out += "_x";
+            out += "_x"sv;
             put_hex4(out, static_cast<unsigned char>(c));
             out += '_';
         } else {
@@ -195,9 +196,9 @@ void put_excel_escaped(std::string& out, std::string_view text) {
 void put_xml_text(std::string& out, std::string_view text) {
     for (const char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
+            case '&': out += "&amp;"sv; break;
+            case '<': out += "&lt;"sv; break;
+            case '>': out += "&gt;"sv; break;
             default: out += c;
         }
     }
@@ -207,11 +208,11 @@ void put_xml_text(std::string& out, std::string_view text) {
 void put_xml_attribute(std::string& out, std::string_view text) {
     for (const char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '"': out += "&quot;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '\n': out += "&#xA;"; break;
+            case '&': out += "&amp;"sv; break;
+            case '"': out += "&quot;"sv; break;
+            case '<': out += "&lt;"sv; break;
+            case '>': out += "&gt;"sv; break;
+            case '\n': out += "&#xA;"sv; break;
             default: out += c;
         }
     }
@@ -251,17 +252,17 @@ std::string escaped_url(std::string_view url) {
     out.reserve(url.size());
     for (const char c : url) {
         switch (c) {
-            case '%': out += "%25"; break;
-            case '"': out += "%22"; break;
-            case ' ': out += "%20"; break;
-            case '<': out += "%3c"; break;
-            case '>': out += "%3e"; break;
-            case '[': out += "%5b"; break;
-            case ']': out += "%5d"; break;
-            case '^': out += "%5e"; break;
-            case '`': out += "%60"; break;
-            case '{': out += "%7b"; break;
-            case '}': out += "%7d"; break;
+            case '%': out += "%25"sv; break;
+            case '"': out += "%22"sv; break;
+            case ' ': out += "%20"sv; break;
+            case '<': out += "%3c"sv; break;
+            case '>': out += "%3e"sv; break;
+            case '[': out += "%5b"sv; break;
+            case ']': out += "%5d"sv; break;
+            case '^': out += "%5e"sv; break;
+            case '`': out += "%60"sv; break;
+            case '{': out += "%7b"sv; break;
+            case '}': out += "%7d"sv; break;
             default: out += c;
         }
     }
@@ -338,11 +339,11 @@ public:
                 throw py::value_error("a row is a tuple of one value per column");
             }
             number_ = std::to_string(row_ + 1);
-            out_ += "<row r=\"";
+            out_ += "<row r=\""sv;
             out_ += number_;
-            out_ += "\">";
+            out_ += "\">"sv;
             for (std::size_t col = 0; col < columns_.size(); ++col) cell(col, PyTuple_GET_ITEM(values.ptr(), col));
-            out_ += "</row>";
+            out_ += "</row>"sv;
             ++row_;
         }
         return py::bytes(out_.data(), out_.size());
@@ -357,20 +358,20 @@ public:
         std::string out = "<hyperlinks>";
         std::size_t id = first_id;
         for (const Link& link : links_) {
-            out += "<hyperlink ref=\"";
+            out += "<hyperlink ref=\""sv;
             put_column(out, link.col);
             out += std::to_string(link.row + 1);
-            out += "\" r:id=\"rId";
+            out += "\" r:id=\"rId"sv;
             out += std::to_string(id++);
             out += '"';
             if (!link.anchor.empty()) {
-                out += " location=\"";
+                out += " location=\""sv;
                 put_xml_attribute(out, link.anchor);
                 out += '"';
             }
-            out += "/>";
+            out += "/>"sv;
         }
-        out += "</hyperlinks>";
+        out += "</hyperlinks>"sv;
         return py::str(out);
     }
 
@@ -379,13 +380,13 @@ public:
         std::string out;
         std::size_t id = first_id;
         for (const Link& link : links_) {
-            out += "<Relationship Id=\"rId";
+            out += "<Relationship Id=\"rId"sv;
             out += std::to_string(id++);
-            out += "\" Type=\"";
+            out += "\" Type=\""sv;
             out += kLinkType;
-            out += "\" Target=\"";
+            out += "\" Target=\""sv;
             put_xml_attribute(out, link.target);
-            out += "\" TargetMode=\"External\"/>";
+            out += "\" TargetMode=\"External\"/>"sv;
         }
         return py::str(out);
     }
@@ -424,7 +425,7 @@ private:
     void start_cell(std::size_t col, int xf) {
         out_ += prefixes_[col];
         out_ += number_;
-        out_ += "\" s=\"";
+        out_ += "\" s=\""sv;
         char digits[16];
         const auto [end, error] = std::to_chars(digits, digits + sizeof digits, xf);
         out_.append(digits, error == std::errc() ? end : digits);
@@ -434,13 +435,13 @@ private:
     void number_cell(std::size_t col, int xf, double value) {
         start_cell(col, xf);
         if (std::isfinite(value)) {
-            out_ += "><v>";
+            out_ += "><v>"sv;
             put_number(out_, value);
-            out_ += "</v></c>";
+            out_ += "</v></c>"sv;
         } else if (std::isnan(value)) {  // error values, as nan_inf_to_errors writes them
-            out_ += " t=\"e\"><f>#NUM!</f><v>#NUM!</v></c>";
+            out_ += " t=\"e\"><f>#NUM!</f><v>#NUM!</v></c>"sv;
         } else {
-            out_ += value > 0 ? " t=\"e\"><f>1/0</f><v>#DIV/0!</v></c>" : " t=\"e\"><f>-1/0</f><v>#DIV/0!</v></c>";
+            out_ += value > 0 ? " t=\"e\"><f>1/0</f><v>#DIV/0!</v></c>"sv : " t=\"e\"><f>-1/0</f><v>#DIV/0!</v></c>"sv;
         }
     }
 
@@ -501,10 +502,10 @@ private:
         const int xf = text_style(runs_.size() == 1 && runs_[0].cjk, bold, wrap);
         start_cell(col, xf);
         if (runs_.empty()) {
-            out_ += "/>";
+            out_ += "/>"sv;
             return;
         }
-        out_ += " t=\"inlineStr\"><is>";
+        out_ += " t=\"inlineStr\"><is>"sv;
         if (runs_.size() == 1) {
             // A plain string: Excel's escapes first, so a leading or trailing
             // control character no longer counts as white space.
@@ -515,7 +516,7 @@ private:
             const auto kept = [this](Py_UCS4 c) { return is_space(c) && !(c < 0x80 && is_excel_control(static_cast<unsigned char>(c))); };
             put_t_tag(kept(text.front()) || kept(text.back()));
             put_xml_text(out_, escaped_);
-            out_ += "</t></is></c>";
+            out_ += "</t></is></c>"sv;
             return;
         }
         const std::string& chinese = run_start(true, bold);
@@ -530,9 +531,9 @@ private:
             raw_.clear();
             put_excel_escaped(raw_, escaped_);
             put_excel_escaped(out_, raw_);
-            out_ += "</t></r>";
+            out_ += "</t></r>"sv;
         }
-        out_ += "</is></c>";
+        out_ += "</is></c>"sv;
     }
 
     // A text that needs no cleaning, cut or escape (most of them), written
@@ -557,14 +558,14 @@ private:
         const bool first_cjk = size > 0 && cjk_.has(text[0]);
         start_cell(col, text_style(runs == 1 && first_cjk, bold, wrap));
         if (runs == 0) {
-            out_ += "/>";
+            out_ += "/>"sv;
             return true;
         }
-        out_ += " t=\"inlineStr\"><is>";
+        out_ += " t=\"inlineStr\"><is>"sv;
         if (runs == 1) {
             put_t_tag(is_space(text[0]) || is_space(text[size - 1]));
             text.put_utf8(out_, 0, size);
-            out_ += "</t></is></c>";
+            out_ += "</t></is></c>"sv;
             return true;
         }
         const std::string& chinese = run_start(true, bold);
@@ -576,14 +577,14 @@ private:
             out_ += run_cjk ? chinese : latin;
             put_t_tag(is_space(text[start]) || is_space(text[end - 1]));
             text.put_utf8(out_, start, end);
-            out_ += "</t></r>";
+            out_ += "</t></r>"sv;
             start = end;
         }
-        out_ += "</is></c>";
+        out_ += "</is></c>"sv;
         return true;
     }
 
-    void put_t_tag(bool preserve) { out_ += preserve ? "<t xml:space=\"preserve\">" : "<t>"; }
+    void put_t_tag(bool preserve) { out_ += preserve ? "<t xml:space=\"preserve\">"sv : "<t>"sv; }
 
     // The text without characters XML cannot carry, cut to Excel's limit.
     void clean(py::handle value) {
@@ -632,9 +633,9 @@ private:
         start_cell(col, xf);
         escaped_.clear();
         put_excel_escaped(escaped_, utf8(pair[0]));
-        out_ += " t=\"inlineStr\"><is><t>";
+        out_ += " t=\"inlineStr\"><is><t>"sv;
         put_xml_text(out_, escaped_);
-        out_ += "</t></is></c>";
+        out_ += "</t></is></c>"sv;
         links_.push_back(std::move(link));
     }
 

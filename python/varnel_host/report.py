@@ -126,9 +126,10 @@ class Hits(Protocol):
 
 def patent_url(number: str) -> str | None:
     """The public page of a publication number, None without a known office prefix."""
-    # A number of a number's shape that starts with two letters has them as its
-    # country: the cheap test first, the list asks this of every row.
-    if number[:2] in KNOWN_OFFICES and pn.split(number) is not None:
+    # A number of a number's shape (pn.split) that starts with two letters has
+    # them as its country. The list asks this of every row: the shape alone is
+    # matched, without making its parts.
+    if number[:2] in KNOWN_OFFICES and pn._PARTS.fullmatch(number) is not None:
         return PATENT_PAGE_URL.format(pn=number)
     return None
 
