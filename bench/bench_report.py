@@ -15,6 +15,8 @@ First the list sheet alone, the workbook closed (so deflated) each time:
     values, fonts per run, links and formats, when it is installed
     (`pip install rvgsrust-xlsxwriter`, or the bench extra).
 Prints rows/s wall and CPU, each as a ratio to xlsxwriter's, and the file size.
+`--levels` also writes it through the report's writer at each deflate level of
+ISA-L and at zlib's levels 1 and 6 (the stdlib's, as xlsxwriter deflates).
 
 Then (unless --list-only) the whole report through `write_report`, against a
 floor: xlsxwriter alone writing the same values into the same sheets as plain
@@ -265,6 +267,38 @@ def _rust_list_sheet(path: Path, hits: list[Hit], families: Families, settings) 
     book.close()
 
 
+def bench_levels(hits: list[Hit], runs: int, settings) -> None:
+    """The list sheet through the report's writer at each deflate level."""
+    import zlib  # noqa: PLC0415
+
+    from isal import isal_zlib  # noqa: PLC0415
+
+    hits = hits[:LIST_ROW_CAP]
+    families = Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in hits)
+    levels = [("ISA-L", isal_zlib, level) for level in range(4)] + [("zlib", zlib, 1), ("zlib", zlib, 6)]
+    saved = xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL
+    times: dict[tuple, list[tuple[float, float]]] = {(name, level): [] for name, _, level in levels}
+    sizes: dict[tuple, int] = {}
+    try:
+        with tempfile.TemporaryDirectory() as folder:
+            path = Path(folder) / "list.xlsx"
+            for _ in range(runs):
+                for name, module, level in levels:
+                    xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL = module, level
+                    times[name, level].append(_timed(lambda: _list_sheet(path, hits, families, settings, "native")))
+                    sizes[name, level] = path.stat().st_size
+    finally:
+        xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL = saved
+    print(f"list sheet through the report's writer at each deflate level, {len(hits):,} rows, {runs} runs, medians")
+    print(f"  {'':14} {'wall s':>7} {'rows/s wall':>12} {'CPU s':>7} {'file KiB':>9} {'x zlib 6':>9}")
+    smallest = sizes["zlib", 6]
+    for (name, level), measured in times.items():
+        wall = statistics.median(t[0] for t in measured)
+        cpu = statistics.median(t[1] for t in measured)
+        print(f"  {name + ' ' + str(level):14} {wall:7.3f} {len(hits) / wall:12,.0f} {cpu:7.3f} "
+              f"{sizes[name, level] / 1024:9,.0f} {sizes[name, level] / smallest:9.2f}")
+
+
 def bench_list_sheet(hits: list[Hit], runs: int, settings) -> None:
     hits = hits[:LIST_ROW_CAP]
     families = Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in hits)
@@ -303,6 +337,7 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--synth", action="store_true", help="records of varnel_host.synth")
     parser.add_argument("--list-only", action="store_true", help="the list sheet alone, not the whole report")
+    parser.add_argument("--levels", action="store_true", help="the list sheet at each deflate level")
     args = parser.parse_args()
 
     hits = synth_hits(args.hits) if args.synth else make_hits(args.hits)
@@ -310,6 +345,8 @@ def main() -> None:
     settings = {"文字大小比例": 1.2, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": _TOP}
     request = RunRequest(parse("(電池 OR battery)@TI,AB,CL AND AD=2015:2024"), read_settings(settings))
     bench_list_sheet(hits, args.runs, request.settings)
+    if args.levels:
+        bench_levels(hits, args.runs, request.settings)
     if args.list_only:
         return
     report: list[tuple[float, float]] = []
