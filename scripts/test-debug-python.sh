@@ -14,8 +14,6 @@ python3.11d -c "import tkinter" 2>/dev/null || need_apt+=(python3-tk-dbg)
 for pkg in libjpeg-dev zlib1g-dev libfreetype-dev libffi-dev libxml2-dev libxslt1-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
 done
-# isal builds ISA-L from its assembly sources.
-command -v nasm >/dev/null || need_apt+=(nasm)
 apt_install "${need_apt[@]}"
 venv_install .venv-dbg "$(command -v python3.11d)" -C build-dir=build/dbg -C cmake.build-type=Debug
 # A Pillow built for the release ABI would skew the debug interpreter's
