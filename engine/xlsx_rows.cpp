@@ -7,7 +7,7 @@
 // one bytes object of UTF-8 XML for the sheet's row data file.
 //
 // What depends on the workbook stays in Python and is asked once per sheet
-// through the `styles` object: the style number of each cell format (numbered
+// through the `styles` object given with each batch: the style number of each cell format (numbered
 // on first use, in cell order, as xlsxwriter numbers them), the run properties
 // of each font and the serial of a date written in other than ASCII digits.
 // The character classes (XML's allowed characters, the CJK runs, white space)
@@ -302,10 +302,10 @@ struct Link {
 
 class SheetRows {
 public:
-    SheetRows(py::object styles, const py::list& columns, const py::iterable& xml_ranges,
-              const py::iterable& cjk_ranges, const py::iterable& spaces, std::size_t first_row,
-              std::size_t links_held, std::size_t link_limit, bool date_1904)
-        : styles_(std::move(styles)), xml_(xml_ranges), cjk_(cjk_ranges), spaces_(spaces), row_(first_row),
+    SheetRows(const py::list& columns, const py::iterable& xml_ranges, const py::iterable& cjk_ranges,
+              const py::iterable& spaces, std::size_t first_row, std::size_t links_held, std::size_t link_limit,
+              bool date_1904)
+        : xml_(xml_ranges), cjk_(cjk_ranges), spaces_(spaces), row_(first_row),
           links_held_(links_held), link_limit_(link_limit), date_1904_(date_1904) {
         for (py::handle item : columns) {
             const auto spec = py::reinterpret_borrow<py::tuple>(item);
@@ -330,8 +330,14 @@ public:
         link_xf_.fill(-1);
     }
 
-    // The XML of the next rows, one tuple of values per row.
-    py::bytes write(const py::sequence& rows) {
+    // The XML of the next rows, one tuple of values per row; `styles` answers
+    // for the workbook. It is held for the call only: the sheet holds this
+    // object for its links, and the styles hold the sheet.
+    py::bytes write(const py::sequence& rows, const py::object& styles) {
+        struct Held {
+            py::handle& held;
+            ~Held() { held = py::handle(); }
+        } held{styles_ = styles};
         out_.clear();
         for (py::handle item : rows) {
             const auto values = py::reinterpret_borrow<py::tuple>(item);
@@ -645,7 +651,7 @@ private:
         bool cjk;
     };
 
-    py::object styles_;
+    py::handle styles_;
     std::vector<Column> columns_;
     std::vector<std::string> prefixes_;  // "<c r=\"" and each column's letters
     CodeSet xml_;
@@ -670,11 +676,11 @@ private:
 PYBIND11_MODULE(_xlsx_rows, module) {
     module.doc() = "Rows of a long worksheet written as SpreadsheetML (see varnel_host.xlsx_rows).";
     py::class_<SheetRows>(module, "SheetRows")
-        .def(py::init<py::object, const py::list&, const py::iterable&, const py::iterable&, const py::iterable&,
-                      std::size_t, std::size_t, std::size_t, bool>(),
-             py::arg("styles"), py::arg("columns"), py::arg("xml_ranges"), py::arg("cjk_ranges"), py::arg("spaces"),
-             py::arg("first_row"), py::arg("links_held"), py::arg("link_limit"), py::arg("date_1904"))
-        .def("write", &SheetRows::write, py::arg("rows"))
+        .def(py::init<const py::list&, const py::iterable&, const py::iterable&, const py::iterable&, std::size_t,
+                      std::size_t, std::size_t, bool>(),
+             py::arg("columns"), py::arg("xml_ranges"), py::arg("cjk_ranges"), py::arg("spaces"), py::arg("first_row"),
+             py::arg("links_held"), py::arg("link_limit"), py::arg("date_1904"))
+        .def("write", &SheetRows::write, py::arg("rows"), py::arg("styles"))
         .def_property_readonly("next_row", &SheetRows::next_row)
         .def_property_readonly("links_held", &SheetRows::links_held)
         .def_property_readonly("link_count", &SheetRows::link_count)

@@ -353,9 +353,10 @@ class TableRows:
         if sheet.native_rows is not None:
             raise ValueError("a sheet takes one writer of whole rows")
         self._cells, self._sheet, self._width = cells, sheet, len(columns)
+        self._styles = Rows(cells, sheet)  # the style numbers, run fonts and odd dates the native rows ask for
         self._native = _xlsx_rows.SheetRows(
-            Rows(cells, sheet), list(columns), XML_RANGES, CJK_RANGES, _SPACES,
-            first_row, sheet.hlink_count, HYPERLINK_LIMIT, bool(sheet.date_1904),
+            list(columns), XML_RANGES, CJK_RANGES, _SPACES, first_row, sheet.hlink_count, HYPERLINK_LIMIT,
+            bool(sheet.date_1904),
         )
         sheet.native_rows = self._native
 
@@ -373,7 +374,7 @@ class TableRows:
         if status := sheet._check_dimensions(last, self._width - 1):
             self._cells.check(status, sheet, first, self._width - 1)
         sheet.previous_row = last
-        data = native.write(rows)
+        data = native.write(rows, self._styles)
         sheet.fh.flush()
         sheet.fh.buffer.write(data)
         sheet.hlink_count = native.links_held
