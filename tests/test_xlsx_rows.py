@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import itertools
 import math
+import sys
 import zipfile
 from pathlib import Path
 
@@ -182,3 +183,17 @@ def test_native_dates_in_either_date_system(tmp_path: Path, date_1904: bool) -> 
 def test_native_rows_refuse_what_does_not_fit_the_layout(tmp_path: Path, rows) -> None:
     with pytest.raises((ValueError, TypeError)):
         _table_sheet(tmp_path, xlsx_rows.TableRows, [xlsx_rows.TEXT, xlsx_rows.LINK], rows)
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="a debug interpreter counts references")
+def test_native_rows_keep_no_references(tmp_path: Path) -> None:
+    book = xlsx_rows.Workbook(str(tmp_path / "refs.xlsx"), {"constant_memory": True})
+    columns = [xlsx_rows.TEXT, xlsx_rows.LINK, xlsx_rows.DATE, xlsx_rows.number_column("0")]
+    out = xlsx_rows.TableRows(_CellWriter(book, read_settings({})), book.add_worksheet(), columns)
+    batch = [("電池 a&b\r", ("TWI1B", "https://example.com/TWI1B#p"), "２０１５０１０２", math.nan)] * 50
+    out.write(batch)  # the styles, run fonts and dates asked once
+    before = sys.gettotalrefcount()
+    for _ in range(20):
+        out.write(batch)
+    assert sys.gettotalrefcount() - before < 20
+    book.close()
