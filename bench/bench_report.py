@@ -1,14 +1,27 @@
-"""Time writing an XLSX report: `python bench/bench_report.py [--hits 10000] [--runs 5] [--synth]`.
+"""Time writing an XLSX report: `python bench/bench_report.py [--hits 10000] [--runs 5] [--synth] [--list-only]`.
 
 The hits carry mixed Chinese/Latin text of typical patent lengths, so most
 cells are rich strings of several runs; the closest sheet holds 100 hits with
 abstract and claims. `--synth` takes the records of `varnel_host.synth` (seed 1)
-instead: distinct titles, many applicants and IPC codes, as a real collection. Each run writes the whole report through `write_report`.
-The floor is xlsxwriter alone writing the same values into the same sheets as
-plain cells (every text one string in one format, constant-memory mode): what
-any report of these rows costs before fonts per run. The two alternate so that
-the machine's drift hits both. Prints medians of wall and CPU time, list rows
-per second, seconds per 10,000 rows and the ratio report / floor.
+instead: distinct titles, many applicants and IPC codes, as a real collection.
+
+First the list sheet alone, the workbook closed (so deflated) each time:
+  - the report's writer: native rows (xlsx_rows.TableRows), the package
+    deflated by ISA-L at xlsx_rows.ZIP_LEVEL;
+  - the Python rows the tests compare it with (xlsx_rows.PythonRows);
+  - xlsxwriter's own cell calls in constant-memory mode, the same cells and
+    formats (its XML is the same, byte for byte), at its own deflate level;
+  - rvgsrust-xlsxwriter (rust_xlsxwriter), constant-memory worksheet, the same
+    values, fonts per run, links and formats, when it is installed
+    (`pip install rvgsrust-xlsxwriter`, or the bench extra).
+Prints rows/s wall and CPU, each as a ratio to xlsxwriter's, and the file size.
+`--levels` also writes it through the report's writer at each deflate level of
+ISA-L and at zlib's levels 1 and 6 (the stdlib's, as xlsxwriter deflates).
+
+Then (unless --list-only) the whole report through `write_report`, against a
+floor: xlsxwriter alone writing the same values into the same sheets as plain
+cells (every text one string in one format, constant-memory mode). The
+writers alternate so that the machine's drift hits all. Prints medians.
 """
 
 from __future__ import annotations
@@ -25,12 +38,16 @@ from pathlib import Path
 
 import xlsxwriter
 
+from varnel_host import report as report_module
+from varnel_host import xlsx_rows
+from varnel_host.cell_text import clean_text, split_runs
 from varnel_host.query import parse
 from varnel_host.records import Hit, PatentRecord
-from varnel_host.report import LIST_SHEET, TOP_SHEET, write_report
+from varnel_host.report import LIST_ROW_CAP, LIST_SHEET, TOP_SHEET, patent_url, write_report
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
 from varnel_host.facets import Facets
+from varnel_host.families import Families
 from varnel_host.synth import generate
 
 _WORDS = ["鋰電池", "正極材料", "battery", "固態電解質", "cathode", "隔離膜", "LiFePO4", "散熱模組", "sensor", "控制單元"]
@@ -74,6 +91,15 @@ class _Hits:
 
     def closest(self, n: int) -> list[Hit]:
         return self.hits[:n]
+
+    def closest_families(self, n: int) -> list[Hit]:
+        return self.hits[:n]
+
+    def families(self) -> Families:
+        return Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in self.hits)
+
+    def cited_by(self, numbers: list[str]) -> dict[str, int]:
+        return dict.fromkeys(numbers, 0)
 
     def facets(self, top: int = 10) -> Facets:
         return Facets.of_records((hit.record for hit in self.hits), top)
@@ -124,17 +150,205 @@ def _timed(work) -> tuple[float, float]:
     return time.perf_counter() - wall, time.process_time() - cpu
 
 
+class _ApiRows:
+    """The list's cells through xlsxwriter's own cell calls, one per cell."""
+
+    def __init__(self, cells, sheet) -> None:
+        self.cells, self.sheet, self.row = cells, sheet, 0
+
+    def begin(self, row: int) -> None:
+        self.row = row
+
+    def end(self) -> None:
+        pass
+
+    flush = end
+
+    def text(self, col: int, text: str, *, wrap: bool = False) -> None:
+        self.cells.text(self.sheet, self.row, col, text, wrap=wrap)
+
+    def number(self, col: int, value: float, num_format: str) -> None:
+        self.cells.number(self.sheet, self.row, col, value, num_format)
+
+    def number_link(self, col: int, number: str, url: str | None, *, wrap: bool = False) -> None:
+        if url is None or self.sheet.hlink_count >= xlsx_rows.HYPERLINK_LIMIT:
+            self.text(col, number, wrap=wrap)
+        else:
+            style = self.cells.style(False, valign="top", text_wrap=wrap, font_color=xlsx_rows.LINK_COLOR, underline=1)
+            self.sheet.write_url(self.row, col, url, style, string=number)
+
+    def record_date(self, col: int, text: str) -> None:
+        value = xlsx_rows._date_value(text)
+        if value is None:
+            self.text(col, text)
+        else:
+            style = self.cells.style(False, num_format=xlsx_rows.DATE_FORMAT, valign="top")
+            self.sheet.write_datetime(self.row, col, value, style)
+
+
+def _list_sheet(path: Path, hits: list[Hit], families: Families, settings, writer: str) -> None:
+    """The report's list sheet alone, written by `writer`, the workbook closed."""
+    options = {"constant_memory": True, "nan_inf_to_errors": True}
+    book_class, rows = xlsx_rows.Workbook, xlsx_rows.TableRows
+    if writer == "python":
+        rows = xlsx_rows.PythonRows
+    elif writer == "xlsxwriter":
+        book_class = xlsxwriter.Workbook
+
+        def rows(cells, sheet, columns):
+            return xlsx_rows.PythonRows(cells, sheet, columns, rows=_ApiRows)
+    saved, report_module.TableRows = report_module.TableRows, rows
+    try:
+        with book_class(str(path), options) as book:
+            cells = report_module._CellWriter(book, settings)
+            report_module._write_list(cells, book.add_worksheet(LIST_SHEET), hits, len(hits), None, None, families, [])
+    finally:
+        report_module.TableRows = saved
+
+
+def _rust_list_sheet(path: Path, hits: list[Hit], families: Families, settings) -> None:
+    """The same cells through rvgsrust-xlsxwriter: values, a font per run,
+    links, number and date formats, the header, frozen pane and filter."""
+    import rvgsrust_xlsxwriter as rust  # noqa: PLC0415 - optional peer
+
+    book = rust.Workbook(str(path))
+    sheet = book.add_worksheet(LIST_SHEET, constant_memory=True)
+    formats: dict[tuple, object] = {}
+
+    def style(cjk: bool, bold: bool = False, num_format: str = "", link: bool = False):
+        key = (cjk, bold, num_format, link)
+        if key not in formats:
+            made = book.add_format().set_font_name(settings.chinese_font if cjk else settings.latin_font)
+            made.set_font_size(settings.font_size).set_align("top")
+            if cjk:
+                made.set_font_charset(report_module.BIG5_CHARSET)
+            if bold:
+                made.set_bold()
+            if num_format:
+                made.set_num_format(num_format)
+            if link:
+                made.set_font_color(xlsx_rows.LINK_COLOR).set_underline()
+            formats[key] = made
+        return formats[key]
+
+    def text(row: int, col: int, value: str, bold: bool = False) -> None:
+        runs = split_runs(clean_text(value))
+        if len(runs) > 1:
+            sheet.write_rich_string(row, col, [(run, style(cjk, bold)) for cjk, run in runs], style(False, bold))
+        else:
+            sheet.write(row, col, value, style(bool(runs) and runs[0][0], bold))
+
+    for col, (caption, width) in enumerate(zip(report_module._LIST_COLUMNS, report_module._LIST_WIDTHS)):
+        text(0, col, caption, True)
+        sheet.set_column_width(col, width * settings.ratio)
+    sheet.freeze_panes(1, 0)
+    links = 0
+    for row, hit in enumerate(hits, start=1):
+        rec = hit.record
+        sheet.write(row, 0, row, style(False, num_format="0"))
+        url = patent_url(rec.pn)
+        if url is not None and links < xlsx_rows.HYPERLINK_LIMIT:
+            sheet.write_url(row, 1, url, style(False, link=True), text=rec.pn)
+            links += 1
+        else:
+            text(row, 1, rec.pn)
+        text(row, 2, rec.title)
+        text(row, 3, rec.applicants)
+        for col, value in ((4, rec.ad), (5, rec.pd)):
+            day = xlsx_rows._date_value(value)
+            if day is None:
+                text(row, col, value)
+            else:
+                sheet.write_date(row, col, day.year, day.month, day.day, style(False, num_format=xlsx_rows.DATE_FORMAT))
+        text(row, 6, rec.ipc)
+        sheet.write(row, 7, round(hit.score, 2), style(False, num_format="0.00"))
+        text(row, 8, families.of(rec.pn))
+    sheet.autofilter(0, 0, max(len(hits), 1), len(report_module._LIST_COLUMNS) - 1)
+    book.close()
+
+
+def bench_levels(hits: list[Hit], runs: int, settings) -> None:
+    """The list sheet through the report's writer at each deflate level."""
+    import zlib  # noqa: PLC0415
+
+    from isal import isal_zlib  # noqa: PLC0415
+
+    hits = hits[:LIST_ROW_CAP]
+    families = Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in hits)
+    levels = [("ISA-L", isal_zlib, level) for level in range(4)] + [("zlib", zlib, 1), ("zlib", zlib, 6)]
+    saved = xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL
+    times: dict[tuple, list[tuple[float, float]]] = {(name, level): [] for name, _, level in levels}
+    sizes: dict[tuple, int] = {}
+    try:
+        with tempfile.TemporaryDirectory() as folder:
+            path = Path(folder) / "list.xlsx"
+            for _ in range(runs):
+                for name, module, level in levels:
+                    xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL = module, level
+                    times[name, level].append(_timed(lambda: _list_sheet(path, hits, families, settings, "native")))
+                    sizes[name, level] = path.stat().st_size
+    finally:
+        xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL = saved
+    print(f"list sheet through the report's writer at each deflate level, {len(hits):,} rows, {runs} runs, medians")
+    print(f"  {'':14} {'wall s':>7} {'rows/s wall':>12} {'CPU s':>7} {'file KiB':>9} {'x zlib 6':>9}")
+    smallest = sizes["zlib", 6]
+    for (name, level), measured in times.items():
+        wall = statistics.median(t[0] for t in measured)
+        cpu = statistics.median(t[1] for t in measured)
+        print(f"  {name + ' ' + str(level):14} {wall:7.3f} {len(hits) / wall:12,.0f} {cpu:7.3f} "
+              f"{sizes[name, level] / 1024:9,.0f} {sizes[name, level] / smallest:9.2f}")
+
+
+def bench_list_sheet(hits: list[Hit], runs: int, settings) -> None:
+    hits = hits[:LIST_ROW_CAP]
+    families = Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in hits)
+    writers = ["native", "python", "xlsxwriter"]
+    try:
+        import rvgsrust_xlsxwriter  # noqa: F401, PLC0415 - optional peer
+        writers.append("rvgsrust-xlsxwriter")
+    except ImportError:
+        print("  (rvgsrust-xlsxwriter is not installed: no rust_xlsxwriter peer)")
+    times: dict[str, list[tuple[float, float]]] = {writer: [] for writer in writers}
+    sizes: dict[str, int] = {}
+    with tempfile.TemporaryDirectory() as folder:
+        for _ in range(runs):
+            for writer in writers:
+                path = Path(folder) / f"{len(sizes)}.xlsx"
+                if writer == "rvgsrust-xlsxwriter":
+                    times[writer].append(_timed(lambda: _rust_list_sheet(path, hits, families, settings)))
+                else:
+                    times[writer].append(_timed(lambda: _list_sheet(path, hits, families, settings, writer)))
+                sizes[writer] = path.stat().st_size
+                path.unlink()
+    print(f"list sheet alone, {len(hits):,} rows, {runs} runs each, medians (deflate included)")
+    print(f"  {'':26} {'wall s':>7} {'rows/s wall':>12} {'x xlsxw':>8} {'CPU s':>7} {'rows/s CPU':>11} {'x xlsxw':>8} "
+          f"{'file KiB':>9}")
+    medians = {w: (statistics.median(t[0] for t in ts), statistics.median(t[1] for t in ts)) for w, ts in times.items()}
+    base_wall, base_cpu = medians["xlsxwriter"]
+    for writer, (wall, cpu) in medians.items():
+        print(f"  {writer:26} {wall:7.3f} {len(hits) / wall:12,.0f} {base_wall / wall:8.2f} {cpu:7.3f} "
+              f"{len(hits) / cpu:11,.0f} {base_cpu / cpu:8.2f} {sizes[writer] / 1024:9,.0f}")
+    print("  target: the report's writer >= 70,000 rows/s wall")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--hits", type=int, default=10_000)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--synth", action="store_true", help="records of varnel_host.synth")
+    parser.add_argument("--list-only", action="store_true", help="the list sheet alone, not the whole report")
+    parser.add_argument("--levels", action="store_true", help="the list sheet at each deflate level")
     args = parser.parse_args()
 
     hits = synth_hits(args.hits) if args.synth else make_hits(args.hits)
     found = _Hits(hits)
     settings = {"文字大小比例": 1.2, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": _TOP}
     request = RunRequest(parse("(電池 OR battery)@TI,AB,CL AND AD=2015:2024"), read_settings(settings))
+    bench_list_sheet(hits, args.runs, request.settings)
+    if args.levels:
+        bench_levels(hits, args.runs, request.settings)
+    if args.list_only:
+        return
     report: list[tuple[float, float]] = []
     floor: list[tuple[float, float]] = []
     with tempfile.TemporaryDirectory() as folder:

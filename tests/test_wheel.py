@@ -36,6 +36,7 @@ print(json.dumps({"prefix": sys.prefix, "file": GUI.__file__, "window": callable
 '''
 
 SEARCH = r'''
+from varnel_host import xlsx_rows  # the report's native rows and deflate
 from varnel_host.stores import open_store
 store = open_store()
 print(store.search("輪子測試專利").total, store.count())
@@ -54,7 +55,8 @@ def test_wheel_installs_a_working_product(tmp_path):
           "-C", f"build-dir={tmp_path / 'build'}", str(ROOT)], timeout=1200)
     [wheel] = (tmp_path / "dist").glob("varnel_gui-*.whl")
     names = zipfile.ZipFile(wheel).namelist()
-    assert [n for n in names if n.startswith("GUI.") and n.endswith((".so", ".pyd"))], names
+    for module in ("GUI.", "varnel_host/_segment.", "varnel_host/_xlsx_rows."):  # the native modules
+        assert [n for n in names if n.startswith(module) and n.endswith((".so", ".pyd"))], (module, names)
     assert [n for n in EXPECTED if n not in names] == []
     entry_points = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("entry_points.txt")))
     assert b"varnel-host = varnel_host.__main__:main" in entry_points

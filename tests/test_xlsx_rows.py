@@ -1,10 +1,13 @@
-"""The report's list and closest rows streamed as worksheet XML (xlsx_rows.Rows):
-byte for byte what xlsxwriter's own cell calls write, texts kept as text, links
-up to the sheet's limit."""
+"""The report's rows streamed as worksheet XML: the closest rows by xlsx_rows.Rows,
+the list and family rows by the native writer (xlsx_rows.TableRows), byte for
+byte what the Python rows and xlsxwriter's own cell calls write, texts kept as
+text, links up to the sheet's limit."""
 
 from __future__ import annotations
 
+import itertools
 import math
+import sys
 import zipfile
 from pathlib import Path
 
@@ -13,8 +16,11 @@ import pytest
 from test_report import NOW, _Found, _hit, _open, _run, _same_hits
 from varnel_host import report, xlsx_rows
 from varnel_host.cell_text import clean_text, split_runs
-from varnel_host.report import write_report
+from varnel_host.records import Hit
+from varnel_host.report import _CellWriter, write_report
 from varnel_host.marking import marked_spans
+from varnel_host.settings import read_settings
+from varnel_host.synth import generate
 
 
 class _ApiRows:
@@ -83,6 +89,7 @@ def test_rows_are_the_xml_xlsxwriter_writes(tmp_path: Path, monkeypatch: pytest.
     request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體=latin, 分析最接近專利數量=30)
     fast = _parts(write_report(tmp_path / "fast", request, _Found(hits, 99), now=NOW).path)
     monkeypatch.setattr(report, "Rows", _ApiRows)
+    monkeypatch.setattr(report, "TableRows", lambda cells, sheet, columns: xlsx_rows.PythonRows(cells, sheet, columns, rows=_ApiRows))
     api = _parts(write_report(tmp_path / "api", request, _Found(hits, 99), now=NOW).path)
     assert fast.keys() == api.keys()
     for name in api:
@@ -102,3 +109,91 @@ def test_links_stop_at_the_sheets_limit(tmp_path: Path, monkeypatch: pytest.Monk
     cells = [book["檢索列表"][f"B{row}"] for row in range(2, 6)]
     assert [c.value for c in cells] == [f"TWI70000{n}B" for n in range(4)]
     assert [bool(c.hyperlink) for c in cells] == [True, True, False, False]
+
+
+def _synth_hits(count: int, seed: int) -> list[Hit]:
+    return [Hit(record, 30.0 - n / 7, ("電池", "battery")) for n, record in enumerate(generate(count, seed=seed))]
+
+
+def _odd_hits() -> list[Hit]:
+    """Texts needing cleaning, cuts and every escape, with white space of every kind at their ends;
+    numbers and dates at their edges, dates in other digits; numbers without a public page."""
+    spaces = [chr(c) for c in range(0x110000) if chr(c).isspace()]
+    texts = [" 前後 ", "\u3000電池 x ", "x\n電\ny", "_x0041_ 電池_x004g_", "a\rb", "電池\r", "\r電池", "A&B <電> \"q\"",
+             "𠀀x", "\ud800x 電\ufffe", "", "\t", "電" * 16_000 + "x" * 800, "𠀀" * 16_400, "e\u0301 電", "_x000D_\r"]
+    texts += [f"{space}{text}{space}" for space in spaces for text in ("電池", "ab", "電a")]
+    dates = ["19000101", "19000228", "19000301", "99991231", "00010101", "20240229", "20230229", "２０１５０１０２",
+             "2015-1-2", "", "1900030", "٢٠١٥٠١٠٢"]
+    scores = itertools.cycle([1.0, math.nan, math.inf, -math.inf, -0.0, 1e16, 1.5e-7, 12.345, 1e-300])
+    return [_hit(n, score, pn="電池" if n % 7 == 0 else f"XX{n}" if n % 7 == 1 else f"TWI{n}B", title=text,
+                 applicants=text[::-1], ipc=text[:3], ad=dates[n % len(dates)], pd=dates[(n + 5) % len(dates)])
+            for n, (text, score) in enumerate(zip(texts, scores))]
+
+
+@pytest.mark.parametrize(("command", "hits", "link_limit"), [
+    ("電池 OR battery", _same_hits, None),  # mixed scripts, odd characters, partial dates
+    ("(電池 OR battery)@TI,AB", lambda: _synth_hits(400, 5), None),  # a collection's texts, families
+    ("電池", _odd_hits, None),
+    ("電池", lambda: _synth_hits(60, 2), 25),  # links past the sheet's limit
+    ("電池", list, None),  # no hits
+])
+def test_native_rows_make_the_python_rows_workbook(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, command, hits,
+                                                     link_limit) -> None:
+    """Every part of the package, the same bytes in the same order: cells, styles, links,
+    charts, sheets."""
+    if link_limit:
+        monkeypatch.setattr(xlsx_rows, "HYPERLINK_LIMIT", link_limit)
+    found = _Found(hits(), 12_345)
+    request = _run(command, 文字大小比例=1.2, 分析最接近專利數量=8)
+    native = _parts(write_report(tmp_path / "native", request, found, now=NOW).path)
+    monkeypatch.setattr(report, "TableRows", xlsx_rows.PythonRows)
+    python = _parts(write_report(tmp_path / "python", request, found, now=NOW).path)
+    assert list(native) == list(python)
+    assert [name for name in native if native[name] != python[name]] == []
+    sheet = native["xl/worksheets/sheet1.xml"]
+    assert sheet.count(b"<row ") == len(found.hits) + 1
+    linked = sum(report.patent_url(hit.record.pn) is not None for hit in found.hits)
+    assert sheet.count(b"<hyperlink ") == min(linked, link_limit or linked)
+
+
+def _table_sheet(tmp_path: Path, rows_class, columns, rows, **options) -> bytes:
+    path = tmp_path / f"{rows_class.__name__}.xlsx"
+    with xlsx_rows.Workbook(str(path), {"constant_memory": True, "nan_inf_to_errors": True, **options}) as book:
+        sheet = book.add_worksheet()
+        rows_class(_CellWriter(book, read_settings({})), sheet, columns).write(rows)
+    return _parts(path)["xl/worksheets/sheet1.xml"]
+
+
+@pytest.mark.parametrize("date_1904", [False, True])
+def test_native_dates_in_either_date_system(tmp_path: Path, date_1904: bool) -> None:
+    dates = [("19000101",), ("19000228",), ("19000301",), ("19040101",), ("19031231",), ("20240229",), ("３０００１２３１",)]
+    native, python = (_table_sheet(tmp_path, rows, [xlsx_rows.DATE], dates, date_1904=date_1904)
+                      for rows in (xlsx_rows.TableRows, xlsx_rows.PythonRows))
+    assert native == python and native.count(b"<v>") == len(dates)
+
+
+@pytest.mark.parametrize("rows", [
+    [("a",)],  # a value short
+    [("a", "b", "c")],
+    [["a", "b"]],  # not a tuple
+    [("a", "TWI1B")],  # a link is (text, url)
+    [("a", ("TWI1B", "mailto:x@y"))],  # a link to the web only
+    [(1, ("TWI1B", None))],  # text is str
+])
+def test_native_rows_refuse_what_does_not_fit_the_layout(tmp_path: Path, rows) -> None:
+    with pytest.raises((ValueError, TypeError)):
+        _table_sheet(tmp_path, xlsx_rows.TableRows, [xlsx_rows.TEXT, xlsx_rows.LINK], rows)
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="a debug interpreter counts references")
+def test_native_rows_keep_no_references(tmp_path: Path) -> None:
+    book = xlsx_rows.Workbook(str(tmp_path / "refs.xlsx"), {"constant_memory": True})
+    columns = [xlsx_rows.TEXT, xlsx_rows.LINK, xlsx_rows.DATE, xlsx_rows.number_column("0")]
+    out = xlsx_rows.TableRows(_CellWriter(book, read_settings({})), book.add_worksheet(), columns)
+    batch = [("電池 a&b\r", ("TWI1B", "https://example.com/TWI1B#p"), "２０１５０１０２", math.nan)] * 50
+    out.write(batch)  # the styles, run fonts and dates asked once
+    before = sys.gettotalrefcount()
+    for _ in range(20):
+        out.write(batch)
+    assert sys.gettotalrefcount() - before < 20
+    book.close()

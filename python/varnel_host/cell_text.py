@@ -8,19 +8,27 @@ import re
 
 CELL_LIMIT = 32_767  # Excel's limit per cell, in UTF-16 code units
 
-# Characters XML 1.0 does not allow (C0 controls other than tab/LF/CR,
-# surrogates, U+FFFE/U+FFFF).
-_ILLEGAL_XML = re.compile("[^\t\n\r\x20-\ud7ff\ue000-\ufffd\U00010000-\U0010ffff]")
+# The characters XML 1.0 allows, as inclusive code point ranges: tab, LF, CR
+# and everything from space on but surrogates and U+FFFE/U+FFFF.
+XML_RANGES = ((0x9, 0xA), (0xD, 0xD), (0x20, 0xD7FF), (0xE000, 0xFFFD), (0x10000, 0x10FFFF))
 
 # Han (radicals, strokes, ideographs and their extensions), CJK symbols and
 # punctuation, bopomofo, enclosed and compatibility CJK, vertical and
 # compatibility forms, full-width forms.
-CJK_CLASS = (
-    "\u2e80-\u2fdf\u2ff0-\u303f\u3100-\u312f\u31a0-\u31ef\u3200-\u4dbf"
-    "\u4e00-\u9fff\uf900-\ufaff\ufe10-\ufe1f\ufe30-\ufe4f\uff01-\uff60"
-    "\uffe0-\uffe6\U00020000-\U0003fffd"
+CJK_RANGES = (
+    (0x2E80, 0x2FDF), (0x2FF0, 0x303F), (0x3100, 0x312F), (0x31A0, 0x31EF), (0x3200, 0x4DBF), (0x4E00, 0x9FFF),
+    (0xF900, 0xFAFF), (0xFE10, 0xFE1F), (0xFE30, 0xFE4F), (0xFF01, 0xFF60), (0xFFE0, 0xFFE6), (0x20000, 0x3FFFD),
 )
+
+
+def _class(ranges: tuple[tuple[int, int], ...]) -> str:
+    """The inside of a regular expression's character class holding `ranges`."""
+    return "".join(f"{re.escape(chr(first))}-{re.escape(chr(last))}" for first, last in ranges)
+
+
+CJK_CLASS = _class(CJK_RANGES)
 RUNS = re.compile(f"([{CJK_CLASS}]+)|([^{CJK_CLASS}]+)")  # findall: (CJK run, "") or ("", other run)
+_ILLEGAL_XML = re.compile(f"[^{_class(XML_RANGES)}]")
 
 
 def clean_text(text: str) -> str:

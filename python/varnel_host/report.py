@@ -21,8 +21,9 @@ In text cells, runs of CJK characters use the Chinese font and all other runs
 the Latin font, both at 11 pt × the size ratio: a text of one script is a
 plain string in its font, any other a rich string. Headers, the chart sheet
 and the conditions sheet go through xlsxwriter's cell calls (_CellWriter); the
-list and closest sheets' rows are written straight as the worksheet XML those
-calls make (xlsx_rows.Rows). The settings arrive checked and clamped
+other sheets' rows are written straight as the worksheet XML those calls make:
+the list and family sheets' by the native writer (xlsx_rows.TableRows), the
+closest sheet's by xlsx_rows.Rows. The settings arrive checked and clamped
 (settings.py).
 
 The workbook is written to a hidden ".part" file in the reports folder and
@@ -55,7 +56,8 @@ from .report_file import PartFile, os_error_of, remove_stale_parts
 from .report_file import problem as file_problem
 from .request import RunRequest
 from .settings import ReportSettings, percent
-from .xlsx_rows import Rows
+from . import xlsx_rows
+from .xlsx_rows import DATE, LINK, TEXT, Rows, number_column
 
 
 BIG5_CHARSET = 136  # tells Excel the Chinese font's character set
@@ -121,8 +123,12 @@ class Hits(Protocol):
 
 def patent_url(number: str) -> str | None:
     """The public page of a publication number, None without a known office prefix."""
-    parts = pn.split(number)
-    return PATENT_PAGE_URL.format(pn=number) if parts and parts.country in KNOWN_OFFICES else None
+    # A number of a number's shape (pn.split) that starts with two letters has
+    # them as its country. The list asks this of every row: the shape alone is
+    # matched, without making its parts.
+    if number[:2] in KNOWN_OFFICES and pn._PARTS.fullmatch(number) is not None:
+        return PATENT_PAGE_URL.format(pn=number)
+    return None
 
 
 def cap_note(total: int) -> str | None:
@@ -242,9 +248,14 @@ def _page_setup(sheet: Worksheet) -> None:
 
 _LIST_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度", "同族")
 _LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10, 16)
+_LIST_LAYOUT = (number_column("0"), LINK, TEXT, TEXT, DATE, DATE, TEXT, number_column("0.00"), TEXT)
 # One row per family: its best-ranked hit and the other hits of the family.
 _FAMILY_COLUMNS = ("序號", "公開公告號", "專利名稱", "相關度", "同族件數", "其他同族")
 _FAMILY_WIDTHS = (8, 16, 44, 10, 10, 40)
+# The family sheet's numbers are not linked: links there would double the sheet's cost.
+_FAMILY_LAYOUT = (number_column("0"), TEXT, TEXT, number_column("0.00"), number_column("0"), TEXT)
+# The writer of the list and family rows; the tests put xlsx_rows.PythonRows here.
+TableRows = xlsx_rows.TableRows
 _Named = tuple[str, str, float]  # a family's best-ranked hit: pn, title, score
 _TOP_COLUMNS = (
     "排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞", "被引用次數", "引用的其他命中專利",
@@ -270,30 +281,25 @@ def _write_list(
     best-ranked hit); what the family sheet shows of the hits naming a
     family is added to `named`. Returns how many rows were written."""
     cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
-    out = Rows(cells, sheet)
+    out = TableRows(cells, sheet, _LIST_LAYOUT)
+    batch: list[tuple] = []
     row = 0
     for row, hit in enumerate(hits, start=1):
         if row % ROW_BATCH == 0:
+            out.write(batch)
+            batch.clear()
             if cancel is not None and cancel():
                 raise ReportCancelled
             if progress is not None:
                 progress(row, planned)
         rec = hit.record
-        out.begin(row)
-        out.number(0, row, "0")
-        out.number_link(1, rec.pn, patent_url(rec.pn))
-        out.text(2, rec.title)
-        out.text(3, rec.applicants)
-        out.record_date(4, rec.ad)
-        out.record_date(5, rec.pd)
-        out.text(6, rec.ipc)
-        out.number(7, round(hit.score, 2), "0.00")
-        family = families.of(rec.pn)
-        out.text(8, family)
-        out.end()
-        if family == rec.pn:
-            named.append((rec.pn, rec.title, hit.score))
-    out.flush()
+        number, title = rec.pn, rec.title
+        family = families.of(number)
+        batch.append((row, (number, patent_url(number)), title, rec.applicants, rec.ad, rec.pd, rec.ipc,
+                      round(hit.score, 2), family))
+        if family == number:
+            named.append((number, title, hit.score))
+    out.write(batch)
     sheet.autofilter(0, 0, max(row, 1), len(_LIST_COLUMNS) - 1)
     return row
 
@@ -301,19 +307,16 @@ def _write_list(
 def _write_families(cells: _CellWriter, sheet: Worksheet, named: Sequence[_Named], families: Families) -> None:
     """One row per family of the listed hits, best first."""
     cells.header(sheet, _FAMILY_COLUMNS, _FAMILY_WIDTHS)
-    out = Rows(cells, sheet)
+    out = TableRows(cells, sheet, _FAMILY_LAYOUT)
+    batch: list[tuple] = []
     row = 0
     for row, (number, title, score) in enumerate(named, start=1):
         others = families.others(number)
-        out.begin(row)
-        out.number(0, row, "0")
-        out.text(1, number)  # linked in the list sheet; links here would double the sheet's cost
-        out.text(2, title)
-        out.number(3, round(score, 2), "0.00")
-        out.number(4, 1 + len(others), "0")
-        out.text(5, "; ".join(others))
-        out.end()
-    out.flush()
+        batch.append((row, number, title, round(score, 2), 1 + len(others), "; ".join(others)))
+        if len(batch) == ROW_BATCH:
+            out.write(batch)
+            batch.clear()
+    out.write(batch)
     sheet.autofilter(0, 0, max(row, 1), len(_FAMILY_COLUMNS) - 1)
 
 
@@ -497,7 +500,7 @@ def write_report(
         # constant_memory writes each row out as the next begins, so memory
         # stays flat however long the list; every sheet is written in row order.
         options = {"constant_memory": True, "nan_inf_to_errors": True}
-        with xlsxwriter.Workbook(part.stream, options) as workbook:
+        with xlsx_rows.Workbook(part.stream, options) as workbook:
             workbook.set_properties({"title": "檢索報告", "created": now})
             cells = _CellWriter(workbook, settings)
             rows = itertools.islice(result.rows(), LIST_ROW_CAP)

@@ -8,33 +8,53 @@ time. Rows writes exactly the XML those calls write for the same cells (same
 style numbers, runs and escapes), one f-string per cell and one file write per
 batch of rows, and keeps the XML of texts that repeat.
 
+The long sheets (list and families) go further: TableRows takes whole rows as
+tuples of values in a fixed column layout and has the native module
+_xlsx_rows write their XML, links and relationships included; PythonRows
+writes the same rows through Rows and is the reference the tests compare it
+with. Workbook and Sheet are xlsxwriter's with the hooks those rows need: the
+row data copied as bytes, the native links written at close, and the package
+deflated by ISA-L (isal) at ZIP_LEVEL.
+
 Doing so means writing the XML this xlsxwriter version writes and driving its
 private members (the sheet's row flush, dimension check, last and default
-row, file handle, link count and links, date conversion and run font writer;
-a format's style number; an XML writer's file handle): this module is the one
-place that does, and pyproject.toml pins the version it was checked against.
+row, file handles, link count and links, date conversion and run font writer,
+its optimized sheet data, hyperlinks and relationships; a format's style
+number; an XML writer's file handle; the workbook's packager and zip file):
+this module is the one place that does, and pyproject.toml pins the version it
+was checked against.
 """
 
 from __future__ import annotations
 
 import io
 import math
+import os
 import re
+import shutil
+import types
+import zipfile
 from collections.abc import Callable, Sequence
 from datetime import date
 from typing import Protocol
 
+import xlsxwriter
+from isal import isal_zlib
 from xlsxwriter.format import Format
+from xlsxwriter.packager import Packager
+from xlsxwriter.relationships import PACKAGE_SCHEMA, Relationships
 from xlsxwriter.url import Url
 from xlsxwriter.worksheet import Worksheet
 from xlsxwriter.xmlwriter import XMLwriter
 
-from .cell_text import RUNS, clean_text, split_runs
+from . import _xlsx_rows
+from .cell_text import CJK_RANGES, RUNS, XML_RANGES, clean_text, split_runs
 from .marking import marked_spans
 
 HYPERLINK_LIMIT = 65_530  # per worksheet, Excel's own
 MARK_COLOR = "#FF0000"  # words marked inside a text: bold in this color
 LINK_COLOR = "#0563C1"
+DATE_FORMAT = "yyyy-mm-dd"  # record dates are shown as dates in this format
 
 # Excel's own escapes in cell text, as xlsxwriter writes them: a literal
 # "_xHHHH_" gets its underscore escaped, control characters become _xHHHH_.
@@ -44,6 +64,9 @@ _EXCEL_ANY = re.compile("_x[0-9a-fA-F]{4}_|[\x00-\x08\x0b-\x1f]")
 _COLUMNS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 _WRITE_PARTS = 2000  # row pieces gathered per write to the sheet's file
 _CACHE_LIMIT = 4096  # distinct texts remembered per sheet; applicants, IPC and dates repeat
+# Every white space character (str.isspace) lies below U+3001: the native
+# writer keeps a text's leading or trailing white space as Python sees it.
+_SPACES = tuple((c, c) for c in range(0x3001) if chr(c).isspace())
 
 
 class Cells(Protocol):
@@ -150,7 +173,8 @@ class Rows:
         self._last = col  # cells come left to right
         self._parts.append(f'<c r="{_COLUMNS[col]}{self._number}" s="{xf}"{tail}')
 
-    def _text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
+    def text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
+        """The style number of a text cell in the Chinese (cjk) or Latin font."""
         key = (cjk, bold, wrap)
         found = self._xf.get(key)
         if found is None:
@@ -164,7 +188,32 @@ class Rows:
             found = self._xf[key] = fmt()._get_xf_index()
         return found
 
-    def _run_start(self, cjk: bool, bold: bool, mark: bool = False) -> str:
+    def number_style(self, num_format: str) -> int:
+        """The style number of a number cell shown in `num_format`."""
+        xf = self._xf.get(num_format)
+        if xf is None:
+            xf = self._style_index(num_format, lambda: self._cells.style(False, num_format=num_format, valign="top"))
+        return xf
+
+    def link_style(self, wrap: bool) -> int:
+        """The style number of a linked publication number."""
+        return self._style_index(
+            ("link", wrap),
+            lambda: self._cells.style(False, valign="top", text_wrap=wrap, font_color=LINK_COLOR, underline=1),
+        )
+
+    def date_serial(self, text: str) -> float | None:
+        """The Excel serial of a "YYYYMMDD" record date, None when the text is not one."""
+        serial = self._dates.get(text, False)
+        if serial is False:
+            value = _date_value(text)
+            serial = None if value is None else self._sheet._convert_date_time(value)
+            if len(self._dates) >= _CACHE_LIMIT:
+                self._dates.clear()
+            self._dates[text] = serial
+        return serial
+
+    def run_start(self, cjk: bool, bold: bool, mark: bool = False) -> str:
         """<r> and the run properties of the Chinese (cjk) or Latin font, as
         xlsxwriter writes them; a marked run is bold in MARK_COLOR."""
         key = (cjk, bold, mark)
@@ -191,8 +240,8 @@ class Rows:
             pieces += [(False, text[done:start]), (True, text[start:end])]
             done = end
         pieces.append((False, text[done:]))
-        rich = _rich_xml([(self._run_start(cjk, False, mark), run) for mark, piece in pieces for cjk, run in split_runs(piece)])
-        self._cell(col, self._text_style(False, False, wrap), f' t="inlineStr"><is>{rich}</is></c>')
+        rich = _rich_xml([(self.run_start(cjk, False, mark), run) for mark, piece in pieces for cjk, run in split_runs(piece)])
+        self._cell(col, self.text_style(False, False, wrap), f' t="inlineStr"><is>{rich}</is></c>')
 
     def number_link(self, col: int, number: str, url: str | None, *, wrap: bool = False) -> None:
         """A publication number linked to `url`; plain text without one, or
@@ -202,10 +251,7 @@ class Rows:
             self.text(col, number, wrap=wrap)
             return
         sheet.hlink_count += 1
-        xf = self._style_index(
-            ("link", wrap),
-            lambda: self._cells.style(False, valign="top", text_wrap=wrap, font_color=LINK_COLOR, underline=1),
-        )
+        xf = self.link_style(wrap)
         # A number with a public page holds only A-Z and 0-9: no escapes.
         self._cell(col, xf, f' t="inlineStr"><is><t>{number}</t></is></c>')
         sheet.hyperlinks[self._row][col] = Url(url)
@@ -224,7 +270,7 @@ class Rows:
     def _text_xml(self, text: str, bold: bool, wrap: bool) -> tuple[int, str]:
         text = clean_text(text)
         runs = RUNS.findall(text)  # (CJK run, "") or ("", other run)
-        xf = self._text_style(len(runs) == 1 and bool(runs[0][0]), bold, wrap)
+        xf = self.text_style(len(runs) == 1 and bool(runs[0][0]), bold, wrap)
         if not runs:
             return xf, "/>"
         markup = "&" in text or "<" in text or ">" in text
@@ -232,14 +278,12 @@ class Rows:
             if "_x" in text or _EXCEL_CONTROL.search(text):
                 text = _excel_escapes(text)
             return xf, f' t="inlineStr"><is>{_t_tag(text)}{_xml_text(text) if markup else text}</t></is></c>'
-        chinese, latin = self._run_start(True, bold), self._run_start(False, bold)
+        chinese, latin = self.run_start(True, bold), self.run_start(False, bold)
         rich = _rich_xml([(chinese if c else latin, c or o) for c, o in runs])
         return xf, f' t="inlineStr"><is>{rich}</is></c>'
 
     def number(self, col: int, value: float, num_format: str) -> None:
-        xf = self._xf.get(num_format)
-        if xf is None:
-            xf = self._style_index(num_format, lambda: self._cells.style(False, num_format=num_format, valign="top"))
+        xf = self.number_style(num_format)
         if math.isfinite(value):
             self._cell(col, xf, f"><v>{value:.16G}</v></c>")
         else:  # an error value, as nan_inf_to_errors writes it
@@ -247,17 +291,211 @@ class Rows:
             self._cell(col, xf, f' t="e"><f>{formula}</f><v>{shown}</v></c>')
 
     def record_date(self, col: int, text: str) -> None:
-        """A record date as an Excel date shown YYYY-MM-DD; anything else as text."""
-        serial = self._dates.get(text, False)
-        if serial is False:
-            value = _date_value(text)
-            serial = None if value is None else self._sheet._convert_date_time(value)
-            if len(self._dates) >= _CACHE_LIMIT:
-                self._dates.clear()
-            self._dates[text] = serial
+        """A record date as an Excel date shown in DATE_FORMAT; anything else as text."""
+        serial = self.date_serial(text)
         if serial is None:
             self.text(col, text)
         else:
-            fmt = "yyyy-mm-dd"
-            xf = self._style_index(fmt, lambda: self._cells.style(False, num_format=fmt, valign="top"))
-            self._cell(col, xf, f"><v>{serial:.16G}</v></c>")
+            self._cell(col, self.number_style(DATE_FORMAT), f"><v>{serial:.16G}</v></c>")
+
+
+# ------------------------------------------------------------ whole rows
+
+# A column of a table's layout: (kind, number format, wrap). A row is a tuple
+# of one value per column: a number, a record date ("YYYYMMDD", else shown as
+# text), a text, or a link's (text, url or None).
+Column = tuple[str, str, bool]
+TEXT: Column = ("text", "", False)
+LINK: Column = ("link", "", False)
+DATE: Column = ("date", DATE_FORMAT, False)
+
+
+def number_column(num_format: str) -> Column:
+    return ("number", num_format, False)
+
+
+class PythonRows:
+    """Rows given as tuples in a column layout, written cell by cell through
+    Rows (or a class with its cell calls): the reference for TableRows."""
+
+    def __init__(self, cells: Cells, sheet: Worksheet, columns: Sequence[Column], first_row: int = 1,
+                 rows: Callable[[Cells, Worksheet], Rows] = Rows) -> None:
+        self._out = rows(cells, sheet)
+        self._columns = list(enumerate(columns))
+        self._row = first_row
+
+    def write(self, rows: Sequence[tuple]) -> None:
+        out = self._out
+        for values in rows:
+            out.begin(self._row)
+            for (col, (kind, num_format, wrap)), value in zip(self._columns, values, strict=True):
+                if kind == "number":
+                    out.number(col, value, num_format)
+                elif kind == "date":
+                    out.record_date(col, value)
+                elif kind == "link":
+                    out.number_link(col, *value, wrap=wrap)
+                else:
+                    out.text(col, value, wrap=wrap)
+            out.end()
+            self._row += 1
+        out.flush()
+
+
+class TableRows:
+    """Rows given as tuples in a column layout, their XML written by the
+    native module: what PythonRows writes, byte for byte, in a fraction of the
+    time. Rows come in order after anything written to the sheet through its
+    own API, and nothing else writes rows to the sheet after them; the
+    sheet's links are written from here at close (Sheet)."""
+
+    def __init__(self, cells: Cells, sheet: Sheet, columns: Sequence[Column], first_row: int = 1) -> None:
+        if sheet.native_rows is not None:
+            raise ValueError("a sheet takes one writer of whole rows")
+        self._cells, self._sheet, self._width = cells, sheet, len(columns)
+        self._styles = Rows(cells, sheet)  # the style numbers, run fonts and odd dates the native rows ask for
+        self._native = _xlsx_rows.SheetRows(
+            list(columns), XML_RANGES, CJK_RANGES, _SPACES, first_row, sheet.hlink_count, HYPERLINK_LIMIT,
+            bool(sheet.date_1904),
+        )
+        sheet.native_rows = self._native
+
+    def write(self, rows: Sequence[tuple]) -> None:
+        if not rows:
+            return
+        sheet, native = self._sheet, self._native
+        first = native.next_row
+        last = first + len(rows) - 1
+        sheet._write_single_row(first)  # flushes the row the sheet's API holds, if any
+        if status := sheet._check_dimensions(first, 0):
+            self._cells.check(status, sheet, first, 0)
+        if last >= sheet.xls_rowmax:
+            self._cells.check(-1, sheet, sheet.xls_rowmax, 0)
+        if status := sheet._check_dimensions(last, self._width - 1):
+            self._cells.check(status, sheet, first, self._width - 1)
+        sheet.previous_row = last
+        data = native.write(rows, self._styles)
+        sheet.fh.flush()
+        sheet.fh.buffer.write(data)
+        sheet.hlink_count = native.links_held
+
+
+# ------------------------------------------------------- workbook hooks
+
+# The package is deflated by ISA-L (isal), at this of its levels (0-3):
+# chosen by measurement, bench/README.md.
+ZIP_LEVEL = 2
+_COPY_CHUNK = 1 << 20
+
+
+class Sheet(Worksheet):
+    """xlsxwriter's worksheet, whose rows and links may come from TableRows:
+    its constant-memory row data is copied into the sheet as bytes (not
+    decoded and encoded again), and its links and their relationships come
+    from the native writer."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.native_rows: _xlsx_rows.SheetRows | None = None
+
+    def _write_optimized_sheet_data(self) -> None:
+        if self.dim_rowmin is None:
+            super()._write_optimized_sheet_data()
+            return
+        self._xml_start_tag("sheetData")
+        self.row_data_fh.close()
+        self.fh.flush()
+        with open(self.row_data_filename, "rb") as rows:
+            shutil.copyfileobj(rows, self.fh.buffer, _COPY_CHUNK)
+        os.unlink(self.row_data_filename)
+        self._xml_end_tag("sheetData")
+
+    def native_links(self) -> int:
+        return 0 if self.native_rows is None else self.native_rows.link_count
+
+    def _write_hyperlinks(self) -> None:
+        count = self.native_links()
+        if not count:
+            super()._write_hyperlinks()
+            return
+        if self.hyperlinks:
+            raise ValueError("a sheet's links come from one writer")
+        self.fh.write(self.native_rows.hyperlinks(self.rel_count + 1))
+        self.rel_count += count
+
+
+class _Relationships(Relationships):
+    """A sheet's relationships: its native links' first, then the others."""
+
+    def __init__(self, links: _xlsx_rows.SheetRows) -> None:
+        super().__init__()
+        self._links = links
+        self.id = links.link_count + 1
+
+    def _write_relationships(self) -> None:
+        self._xml_start_tag("Relationships", [("xmlns", PACKAGE_SCHEMA)])
+        self.fh.write(self._links.relationships(1))
+        for relationship in self.relationships:
+            self._write_relationship(relationship)
+        self._xml_end_tag("Relationships")
+
+
+class _Packager(Packager):
+    def _write_worksheet_rels_files(self) -> None:
+        # xlsxwriter's own, with a Sheet's native links first.
+        index = 0
+        for worksheet in self.workbook.worksheets():
+            if worksheet.is_chartsheet:
+                continue
+            index += 1
+            external_links = (
+                worksheet.external_hyper_links
+                + worksheet.external_drawing_links
+                + worksheet.external_vml_links
+                + worksheet.external_background_links
+                + worksheet.external_table_links
+                + worksheet.external_comment_links
+                + worksheet.external_pivot_table_links
+            )
+            native = isinstance(worksheet, Sheet) and worksheet.native_links() > 0
+            if not external_links and not native:
+                continue
+            rels = _Relationships(worksheet.native_rows) if native else Relationships()
+            for link_data in external_links:
+                rels._add_document_relationship(*link_data)
+            rels._set_xml_writer(self._filename(f"xl/worksheets/_rels/sheet{index}.xml.rels"))
+            rels._assemble_xml_file()
+
+
+class _ZipFile(zipfile.ZipFile):
+    """The workbook's zip file, its members deflated by ISA-L at ZIP_LEVEL:
+    several times zlib's speed at about the size of zlib's fastest level."""
+
+    def write(self, filename, arcname=None, compress_type=None, compresslevel=None) -> None:
+        if self.compression != zipfile.ZIP_DEFLATED or compress_type is not None or compresslevel is not None:
+            super().write(filename, arcname, compress_type, compresslevel)
+            return
+        # ZipFile.write, its member's compressor (zipfile's own attribute) ISA-L's
+        zinfo = zipfile.ZipInfo.from_file(filename, arcname, strict_timestamps=self._strict_timestamps)
+        zinfo.compress_type = zipfile.ZIP_DEFLATED
+        with open(filename, "rb") as src, self.open(zinfo, "w") as dest:
+            dest._compressor = isal_zlib.compressobj(ZIP_LEVEL, isal_zlib.DEFLATED, -isal_zlib.MAX_WBITS)
+            shutil.copyfileobj(src, dest, _COPY_CHUNK)
+
+
+def _with_globals(function: types.FunctionType, **names: object) -> types.FunctionType:
+    """`function` with some of its module's global names bound to other objects."""
+    return types.FunctionType(function.__code__, {**function.__globals__, **names}, function.__name__,
+                              function.__defaults__, function.__closure__)
+
+
+class Workbook(xlsxwriter.Workbook):
+    """xlsxwriter's workbook with Sheet for its worksheets, their native links
+    in the package and the package deflated by ISA-L."""
+
+    worksheet_class = Sheet
+    # xlsxwriter's own packaging, its zip file made by _ZipFile.
+    _store_workbook = _with_globals(xlsxwriter.Workbook._store_workbook, ZipFile=_ZipFile)
+
+    def _get_packager(self) -> Packager:
+        return _Packager()
