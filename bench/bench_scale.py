@@ -468,7 +468,7 @@ def enter_to_done(path: Path, commands: list[tuple[str, str]]) -> None:
             found = next(((at, text) for at, text in stamped.receipts if text.startswith("找到 ")), None)
             done = next((at for at, text in stamped.receipts if text == COMPLETION_MARKER), None)
             if found is None or done is None:
-                said = [text for _, text in stamped.receipts if text.startswith("錯誤")]
+                said = [text for _, text in stamped.receipts[1:] if text != COMPLETION_MARKER]  # after the echo
                 print(f"{kind:>20} {'—':>9}   {(said or ['no 找到 line'])[0][:60]}")
                 continue
             hits = re.search(r"找到 ([\d,]+) 筆", found[1])
