@@ -96,7 +96,7 @@ class _Hits:
         return self.hits[:n]
 
     def families(self) -> Families:
-        return Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in self.hits)
+        return Families.of_records(h.record for h in self.hits)
 
     def cited_by(self, numbers: list[str]) -> dict[str, int]:
         return dict.fromkeys(numbers, 0)
@@ -274,7 +274,7 @@ def bench_levels(hits: list[Hit], runs: int, settings) -> None:
     from isal import isal_zlib  # noqa: PLC0415
 
     hits = hits[:LIST_ROW_CAP]
-    families = Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in hits)
+    families = Families.of_records(h.record for h in hits)
     levels = [("ISA-L", isal_zlib, level) for level in range(4)] + [("zlib", zlib, 1), ("zlib", zlib, 6)]
     saved = xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL
     times: dict[tuple, list[tuple[float, float]]] = {(name, level): [] for name, _, level in levels}
@@ -301,7 +301,7 @@ def bench_levels(hits: list[Hit], runs: int, settings) -> None:
 
 def bench_list_sheet(hits: list[Hit], runs: int, settings) -> None:
     hits = hits[:LIST_ROW_CAP]
-    families = Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in hits)
+    families = Families.of_records(h.record for h in hits)
     writers = ["native", "python", "xlsxwriter"]
     try:
         import rvgsrust_xlsxwriter  # noqa: F401, PLC0415 - optional peer

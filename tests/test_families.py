@@ -5,6 +5,7 @@ from __future__ import annotations
 import pytest
 
 from varnel_host.families import Families
+from varnel_host.pn import number_part
 
 # (pn, an, family, members), best-ranked first
 ROWS = [
@@ -19,6 +20,7 @@ ROWS = [
     ("US20040136338A1", "", "", ""),
     ("EP1400000A1", "", "", "US2004136338"),  # the same US publication in the DOCDB form
 ]
+ROWS = [(*row, number_part(row[0])) for row in ROWS]  # with the stored number part
 
 
 @pytest.mark.parametrize(

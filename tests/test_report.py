@@ -59,7 +59,7 @@ class _Found:
         return self.hits[:n]
 
     def families(self) -> Families:
-        return Families((h.record.pn, h.record.an, h.record.family, h.record.members) for h in self.hits)
+        return Families.of_records(h.record for h in self.hits)
 
     def cited_by(self, numbers):
         return {number: sum(number in hit.record.cites for hit in self.hits) for number in numbers}

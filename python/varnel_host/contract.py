@@ -259,8 +259,8 @@ class RankedHits:
         number (a citation without kind cites every kind of that number)."""
         raise NotImplementedError
 
-    def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
-        """(pn, an, family, members) of every ranked hit, best first."""
+    def _family_rows(self) -> Iterator[tuple[str, str, str, str, str]]:
+        """(pn, an, family, members, number part) of every ranked hit, best first."""
         raise NotImplementedError
 
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:

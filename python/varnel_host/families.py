@@ -15,41 +15,49 @@ from array import array
 from collections.abc import Iterable, Iterator
 
 from . import pn
+from .records import PatentRecord
 
 
 class Families:
-    """Hits, given in rank order as (pn, an, family, members) rows, grouped."""
+    """Hits, given in rank order as (pn, an, family, members, number) rows,
+    grouped; `number` is the stored number part of pn (pn.number_part())."""
 
-    def __init__(self, rows: Iterable[tuple[str, str, str, str]]):
-        self._numbers: list[str] = []
-        self._place: dict[str, int] = {}
-        self._parent = array("i")
+    def __init__(self, rows: Iterable[tuple[str, str, str, str, str]]):
+        columns = tuple(zip(*rows)) or ((),) * 5
+        numbers, ans, family_ids, member_lists, parts = columns
+        self._numbers: list[str] = list(numbers)
+        self._parts: tuple[str, ...] = parts
+        self._place: dict[str, int] = dict(zip(numbers, range(len(numbers))))
+        self._parent = array("i", range(len(numbers)))
         self._by_part: dict[str, int | list[int]] | None = None  # number part -> the place(s) with it, made when needed
-        keys: dict[str, int] = {}  # a shared identity -> the first place holding it
-        listing: list[tuple[int, str]] = []  # (place, its members) of the hits listing members
-        for place, (number, an, family, members) in enumerate(rows):
-            self._numbers.append(number)
-            self._place[number] = place
-            self._parent.append(place)
-            if an := an.strip():
+        applications: dict[tuple[str, str], int] = {}  # (country, application number) -> the first place holding it
+        for place, an in enumerate(ans):
+            if an and (an := an.strip()):
+                number = numbers[place]
                 country = number[:2] if number[:2].isalpha() else ""
-                if (first := keys.setdefault(f"A:{country}:{an}", place)) != place:
+                if (first := applications.setdefault((country, an), place)) != place:
                     self._union(first, place)
-            if family := family.strip():
-                if (first := keys.setdefault(f"F:{family}", place)) != place:
+        named: dict[str, int] = {}  # a family identity -> the first place holding it
+        for place, family in enumerate(family_ids):
+            if family and (family := family.strip()):
+                if (first := named.setdefault(family, place)) != place:
                     self._union(first, place)
+        for place, members in enumerate(member_lists):
             if members:
-                listing.append((place, members))
-        for place, members in listing:
-            for listed in filter(None, ("".join(m.split()).upper() for m in members.split(";"))):
-                for other in self._listed(listed):
-                    self._union(place, other)
+                for listed in filter(None, ("".join(m.split()).upper() for m in members.split(";"))):
+                    for other in self._listed(listed):
+                        self._union(place, other)
         self._members: dict[int, list[int]] = {}  # a family of two or more: its places, best first
-        for place in range(len(self._numbers)):
-            root = self._root(place)
-            if root != place:
-                self._members.setdefault(root, [root]).append(place)
+        parent = self._parent
+        for place in range(len(numbers)):
+            if parent[place] != place:
+                self._members.setdefault(root := self._root(place), [root]).append(place)
         self.count = len(self._numbers) - sum(len(places) - 1 for places in self._members.values())
+
+    @classmethod
+    def of_records(cls, records: Iterable[PatentRecord]) -> Families:
+        """Records held in memory, best-ranked first, grouped."""
+        return cls((r.pn, r.an, r.family, r.members, pn.number_part(r.pn)) for r in records)
 
     def _listed(self, listed: str) -> Iterator[int]:
         """The places of the hits a listed number names, in any of its forms."""
@@ -62,8 +70,7 @@ class Families:
     def _places(self, part: str) -> Iterator[int]:
         if self._by_part is None:
             self._by_part = {}
-            for place, number in enumerate(self._numbers):
-                key = pn.number_part(number)
+            for place, key in enumerate(self._parts):
                 held = self._by_part.get(key)
                 self._by_part[key] = place if held is None else [*(held if isinstance(held, list) else [held]), place]
         held = self._by_part.get(part)

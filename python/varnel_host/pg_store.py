@@ -688,11 +688,11 @@ class PgSearchResult(RankedHits):
                 counts[number] = store.connection.execute(sql, params).fetchone()[0]
         return counts
 
-    def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
+    def _family_rows(self) -> Iterator[tuple[str, str, str, str, str]]:
         store = self._store
         with store.errors():  # the listed hits' family columns, a short read: never stopped halfway
             rows = store.connection.execute(
-                f"SELECT r.pn, r.an, r.family, r.members FROM {self._table} h JOIN records r ON r.id = h.id ORDER BY h.rank"
+                f"SELECT r.pn, r.an, r.family, r.members, r.number FROM {self._table} h JOIN records r ON r.id = h.id ORDER BY h.rank"
             ).fetchall()
         yield from rows
 

@@ -565,10 +565,10 @@ class SearchResult(RankedHits):
             counts[number] = db.execute(sql, params).fetchone()[0]
         return counts
 
-    def _family_rows(self) -> Iterator[tuple[str, str, str, str]]:
+    def _family_rows(self) -> Iterator[tuple[str, str, str, str, str]]:
         # the listed hits' family columns, a short read: never stopped halfway
         yield from self._store.connection.execute(
-            f"SELECT r.pn, r.an, r.family, r.members FROM {self._table} h CROSS JOIN records r ON r.id = h.id ORDER BY h.rank"
+            f"SELECT r.pn, r.an, r.family, r.members, r.number FROM {self._table} h CROSS JOIN records r ON r.id = h.id ORDER BY h.rank"
         )
 
     def facets(self, top: int = 10) -> Facets:
