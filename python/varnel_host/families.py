@@ -27,7 +27,6 @@ class Families:
         numbers, ans, family_ids, member_lists, parts = columns
         self._numbers: list[str] = list(numbers)
         self._parts: tuple[str, ...] = parts
-        self._place: dict[str, int] = dict(zip(numbers, range(len(numbers))))
         self._parent = array("i", range(len(numbers)))
         self._by_part: dict[str, int | list[int]] | None = None  # number part -> the place(s) with it, made when needed
         applications: dict[tuple[str, str], int] = {}  # (country, application number) -> the first place holding it
@@ -53,6 +52,9 @@ class Families:
             if parent[place] != place:
                 self._members.setdefault(root := self._root(place), [root]).append(place)
         self.count = len(self._numbers) - sum(len(places) - 1 for places in self._members.values())
+        # looked up for every listed hit: only the hits of families of two or more are held
+        self._named = {numbers[other]: numbers[root] for root, places in self._members.items() for other in places[1:]}
+        self._others = {numbers[root]: [numbers[other] for other in places[1:]] for root, places in self._members.items()}
 
     @classmethod
     def of_records(cls, records: Iterable[PatentRecord]) -> Families:
@@ -91,13 +93,11 @@ class Families:
 
     def of(self, number: str) -> str:
         """The family's representative (its best-ranked hit)."""
-        place = self._place.get(number)
-        return number if place is None else self._numbers[self._root(place)]
+        return self._named.get(number, number)
 
     def others(self, number: str) -> list[str]:
         """The other hits of a representative's family, in rank order."""
-        place = self._place.get(number)
-        return [self._numbers[other] for other in self._members.get(place, [])[1:]] if place is not None else []
+        return self._others.get(number, [])
 
     def is_first(self, number: str) -> bool:
         return self.of(number) == number
