@@ -86,7 +86,7 @@ class _Hits:
     def __init__(self, hits: list[Hit]) -> None:
         self.hits, self.total = hits, len(hits)
 
-    def rows(self):
+    def rows(self, *, words=True):
         return iter(self.hits)
 
     def closest(self, n: int) -> list[Hit]:

@@ -52,7 +52,7 @@ class _Found:
     def __init__(self, hits: list[Hit], total: int | None = None) -> None:
         self.hits, self.total = hits, len(hits) if total is None else total
 
-    def rows(self):
+    def rows(self, *, words=True):
         return iter(self.hits)
 
     def closest(self, n: int) -> list[Hit]:

@@ -366,6 +366,18 @@ def test_the_closest_hits_are_one_a_family(bibliographic):
     }
 
 
+@pytest.mark.parametrize(
+    "command", ["電池 OR battery OR 面板", "(電池 OR 監控)@TI OR LED NOT 燃料", "PN=A1 OR deep learning", "SIM=A1"]
+)
+def test_the_closest_hits_have_the_listing_words_and_the_list_reads_none(store, command):
+    closest = store.search(command).closest(3)  # their words looked up by id
+    listed = list(store.search(command).rows())  # every hit's words over the whole index
+    bare = list(store.search(command).rows(words=False))
+    assert [(h.record.pn, h.matched) for h in closest] == [(h.record.pn, h.matched) for h in listed[:3]]
+    assert all(h.matched for h in listed) and not any(h.matched for h in bare)
+    assert [(h.record.pn, h.score) for h in bare] == [(h.record.pn, h.score) for h in listed]
+
+
 # --- upgrading a database of the earlier format -----------------------------------
 
 # The earlier format: abstract and claims in the records table itself.

@@ -216,26 +216,28 @@ class RankedHits:
     def __del__(self) -> None:
         self._release(self._table)
 
-    def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
+    def rows(self, *, cancel: Callable[[], bool] | None = None, words: bool = True) -> Iterator[Hit]:
         """Every hit, best first, fetched in batches (records.ROW_ATTRIBUTES
-        only, the other fields empty); Cancelled when cancel() (default: the
-        search's) returns True."""
+        only, the other fields empty), with the words each contains unless
+        `words` is False (then none: the list sheet shows no words, and
+        finding them costs a pass over the index per OR'ed word); Cancelled
+        when cancel() (default: the search's) returns True."""
         if self._hits is not None:
             yield from self._hits
         else:
-            yield from self._hits_of(False, None, cancel or self._cancel)
+            yield from self._hits_of(False, None, cancel or self._cancel, words)
 
     def closest(self, n: int) -> list[Hit]:
         """The n best hits with their full records."""
         if self._hits is not None:
             return self._hits[:n]
-        return list(self._hits_of(True, n, self._cancel))
+        return list(self._hits_of(True, n, self._cancel, True))
 
     @property
     def hits(self) -> list[Hit]:
         """Every hit with its full record, best first (for callers that hold them all)."""
         if self._hits is None:
-            self._hits = list(self._hits_of(True, None, None))
+            self._hits = list(self._hits_of(True, None, None, True))
         return self._hits
 
     def families(self) -> Families:
@@ -263,8 +265,13 @@ class RankedHits:
         """(pn, an, family, members, number part) of every ranked hit, best first."""
         raise NotImplementedError
 
-    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
+    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None, words: bool) -> Iterator[Hit]:
         raise NotImplementedError
+
+
+def no_words(record_id: int, number: str) -> tuple[str, ...]:
+    """The matcher of hits read without their words."""
+    return ()
 
 
 class Store(Protocol):

@@ -696,22 +696,23 @@ class PgSearchResult(RankedHits):
             ).fetchall()
         yield from rows
 
-    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
-        """Rows with the words each contains: every distinct word condition
-        (and each token a similarity command chose) evaluated on the hit,
-        mapped to words in Python."""
+    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None, words: bool) -> Iterator[Hit]:
+        """Rows with the words each contains (unless not `words`): every
+        distinct word condition (and each token a similarity command chose)
+        evaluated on the hit, mapped to words in Python."""
         store = self._store
-        conditions = {condition(term): None for term in self._query.terms()}
+        conditions = {condition(term): None for term in self._query.terms()} if words else {}
         checks = list(conditions)
-        words = {
+        word_at = {
             word: [checks.index(condition(term)) for term in self._query.terms() if term.word == word]
             for word in self._query.words()
-        }
+        } if words else {}
         filtered = len(checks)
-        if self._plan is not None:
+        if self._plan is not None and words:
             checks += [token_phrase(token).condition() for token in self._plan.selection.tokens]
             shared = similar.shared_words(self._plan.selection)
         flags = ", ".join(sql for sql, _ in checks) or "NULL"
+        tokens = f" JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id" if checks else ""  # the conditions read them
         attributes = ATTRIBUTES if full else ROW_ATTRIBUTES
         selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
@@ -719,8 +720,7 @@ class PgSearchResult(RankedHits):
             cursor = store.connection.cursor(name=f"{self._table}_rows_{store.new_number()}", withhold=True)
             cursor.execute(
                 f"SELECT h.score, ARRAY[{flags}]::boolean[], {selected} FROM {self._table} h "
-                f"JOIN records r ON r.id = h.id JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id "
-                "ORDER BY h.rank LIMIT %s",
+                f"JOIN records r ON r.id = h.id{tokens} ORDER BY h.rank LIMIT %s",
                 (*(p for _, params in checks for p in params), limit),
             )
         try:
@@ -730,10 +730,13 @@ class PgSearchResult(RankedHits):
                 if not batch:
                     return
                 for score, found, *values in batch:
+                    if not checks:
+                        yield Hit(PatentRecord(*values), score, ())
+                        continue
                     key = tuple(found or ())
                     matched = matched_by.get(key)
                     if matched is None:
-                        matched = tuple(w for w, at in words.items() if any(key[i] for i in at))
+                        matched = tuple(w for w, at in word_at.items() if any(key[i] for i in at))
                         if self._plan is not None:
                             mask = sum(1 << bit for bit, held in enumerate(key[filtered:]) if held)
                             matched = shared(mask) + matched

@@ -108,7 +108,7 @@ class Hits(Protocol):
 
     total: int
 
-    def rows(self) -> Iterable[Hit]: ...
+    def rows(self, *, words: bool = True) -> Iterable[Hit]: ...
 
     def closest(self, n: int) -> list[Hit]: ...
 
@@ -503,7 +503,7 @@ def write_report(
         with xlsx_rows.Workbook(part.stream, options) as workbook:
             workbook.set_properties({"title": "檢索報告", "created": now})
             cells = _CellWriter(workbook, settings)
-            rows = itertools.islice(result.rows(), LIST_ROW_CAP)
+            rows = itertools.islice(result.rows(words=False), LIST_ROW_CAP)  # the list shows no words
             families, named = result.families(), []
             list_sheet = workbook.add_worksheet(LIST_SHEET)
             listed = _write_list(cells, list_sheet, rows, planned, progress, cancel, families, named)

@@ -33,7 +33,7 @@ from pathlib import Path
 from . import pn, segment, similar, sqlite_schema as schema
 from .contract import (
     CITED_KIND, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError,
-    checked_batch, checked_chunks, import_report, sample_numbers,
+    checked_batch, checked_chunks, import_report, no_words, sample_numbers,
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .expand import expand
@@ -53,6 +53,7 @@ __all__ = ["BatchCounts", "Cancelled", "ImportProblem", "ImportReport", "PatentS
 LOCK_WAIT_SECONDS = 60  # another process writing: wait this long for the lock
 PROGRESS_STEPS = 20_000  # SQLite virtual-machine steps between cancel() polls
 CACHE_KIB = 64 * 1024  # SQLite page cache per connection
+FEW_ROWS = 32  # hits read at once whose words are looked up by id, not matched over the whole index
 _ALL_HITS = "_all"  # suffix of the table of every hit (id, and score where one pass scored them all)
 
 _log = logging.getLogger(__name__)
@@ -479,15 +480,22 @@ class PatentStore:
         self._db.execute(f"CREATE TABLE {table}{_ALL_HITS} (id INTEGER PRIMARY KEY)")
         return self._db.execute(f"INSERT OR IGNORE INTO {table}{_ALL_HITS} SELECT {id_column} {found}", counting).rowcount
 
-    def occurrences(self, expressions: Sequence[str]) -> dict[int, int]:
-        """id -> bit mask of the FTS5 expressions (bit i: expressions[i]) it matches."""
-        if not expressions:
+    def occurrences(self, expressions: Sequence[str], among: Sequence[int] | None = None) -> dict[int, int]:
+        """id -> bit mask of the FTS5 expressions (bit i: expressions[i]) it
+        matches: over the whole index, or only the records `among` (FTS5 looks
+        each of them up, which for a few records is far quicker than
+        matching an expression over the whole collection)."""
+        if not expressions or among is not None and not among:
             return {}
         one = f"SELECT group_concat(rowid, ' ') FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?"
+        params: list[object] = list(expressions)
+        if among is not None:
+            one += f" AND rowid IN ({', '.join('?' * len(among))})"
+            params = [value for expression in expressions for value in (expression, *among)]
         sql = " UNION ALL ".join(f"SELECT {bit}, ({one})" for bit in range(len(expressions)))
         masks: dict[int, int] = {}
         get = masks.get
-        for bit, ids in self._db.execute(sql, expressions):
+        for bit, ids in self._db.execute(sql, params):
             flag = 1 << bit
             for record_id in map(int, (ids or "").split()):
                 masks[record_id] = get(record_id, 0) | flag
@@ -532,18 +540,24 @@ class SearchResult(RankedHits):
         self._plan = plan
         self._matched: Callable[[int, str], tuple[str, ...]] | None = None
 
-    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
+    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None, words: bool) -> Iterator[Hit]:
         """The hits in rank order; `full`: with abstract and claims."""
         store = self._store
         columns = ", ".join(f"r.{a}" if full or a in ROW_ATTRIBUTES else "''" for a in LISTED_ATTRIBUTES)
         texts = (schema.BODY, " LEFT JOIN texts t ON t.id = h.id") if full else ("NULL", "")
+        sql = (f"SELECT h.id, h.score, {columns}, {texts[0]} FROM {self._table} h "
+               f"CROSS JOIN records r ON r.id = h.id{texts[1]} ORDER BY h.rank LIMIT ?")
+        if limit is not None and limit <= FEW_ROWS:  # e.g. the closest: their words looked up by id
+            with store.polling(cancel):
+                rows = store.connection.execute(sql, (limit,)).fetchall()
+                matched = self._matcher([row[0] for row in rows]) if words else no_words
+            for row in rows:
+                record = record_of(row[2:])
+                yield Hit(record, row[1], matched(row[0], record.pn))
+            return
         with store.polling(cancel):
-            matched = self._matcher()
-            cursor = store.connection.execute(
-                f"SELECT h.id, h.score, {columns}, {texts[0]} FROM {self._table} h "
-                f"CROSS JOIN records r ON r.id = h.id{texts[1]} ORDER BY h.rank LIMIT ?",
-                (-1 if limit is None else limit,),
-            )
+            matched = self._matcher() if words else no_words
+            cursor = store.connection.execute(sql, (-1 if limit is None else limit,))
         while True:
             with store.polling(cancel):
                 batch = cursor.fetchmany(ROW_BATCH)
@@ -614,24 +628,28 @@ class SearchResult(RankedHits):
             ((filing_year(prefix), count) for prefix, count in priority.items()),
         )
 
-    def _matcher(self) -> Callable[[int, str], tuple[str, ...]]:
-        """(id, pn) -> the words that hit contains, in command order."""
-        if self._matched is None:
-            if self._plan is None:
-                self._matched = self._words_matcher(self._query)
-            else:
-                filters = self._plan.filters
-                base = self._words_matcher(filters) if filters is not None and filters.terms() else None
-                occurrences = self._store.occurrences
-                self._matched = similar.matcher(self._plan, lambda tokens: occurrences(list(map(token_match, tokens))), base)
-        return self._matched
+    def _matcher(self, among: Sequence[int] | None = None) -> Callable[[int, str], tuple[str, ...]]:
+        """(id, pn) -> the words that hit contains, in command order: for
+        every hit (kept for the next call), or for the hits `among` only."""
+        if self._matched is not None:
+            return self._matched
+        if self._plan is None:
+            matched = self._words_matcher(self._query, among)
+        else:
+            filters = self._plan.filters
+            base = self._words_matcher(filters, among) if filters is not None and filters.terms() else None
+            occurrences = self._store.occurrences
+            matched = similar.matcher(self._plan, lambda tokens: occurrences(list(map(token_match, tokens)), among), base)
+        if among is None:
+            self._matched = matched
+        return matched
 
-    def _words_matcher(self, query: Query) -> Callable[[int, str], tuple[str, ...]]:
+    def _words_matcher(self, query: Query, among: Sequence[int] | None) -> Callable[[int, str], tuple[str, ...]]:
         """(id, pn) -> the words of `query` that hit contains, in command order."""
         checks = word_checks(query)
         looked_up = checks.looked_up()
         bits = {expression: 1 << bit for bit, expression in enumerate(looked_up)}
-        masks = self._store.occurrences(looked_up)
+        masks = self._store.occurrences(looked_up, among)
         # Publication numbers are told from the hit's own pn.
         numbers = [(1 << (len(bits) + i), expression, typed) for i, (expression, typed) in enumerate(checks.numbers.items())]
         bits.update((expression, bit) for bit, expression, _ in numbers)
