@@ -47,6 +47,7 @@ from varnel_host.report import LIST_ROW_CAP, LIST_SHEET, TOP_SHEET, patent_url, 
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
 from varnel_host.facets import Facets
+from varnel_host.contract import list_row
 from varnel_host.families import Families
 from varnel_host.synth import generate
 
@@ -86,8 +87,11 @@ class _Hits:
     def __init__(self, hits: list[Hit]) -> None:
         self.hits, self.total = hits, len(hits)
 
-    def rows(self, *, words=True):
+    def rows(self):
         return iter(self.hits)
+
+    def list_rows(self):
+        return map(list_row, self.hits)
 
     def closest(self, n: int) -> list[Hit]:
         return self.hits[:n]
@@ -201,7 +205,7 @@ def _list_sheet(path: Path, hits: list[Hit], families: Families, settings, write
     try:
         with book_class(str(path), options) as book:
             cells = report_module._CellWriter(book, settings)
-            report_module._write_list(cells, book.add_worksheet(LIST_SHEET), hits, len(hits), None, None, families, [])
+            report_module._write_list(cells, book.add_worksheet(LIST_SHEET), list(map(list_row, hits)), len(hits), None, None, families, [])
     finally:
         report_module.TableRows = saved
 

@@ -16,6 +16,7 @@ from openpyxl.cell.rich_text import CellRichText
 
 from varnel_host.query import Query, Term
 from varnel_host.records import Hit, PatentRecord
+from varnel_host.contract import list_row
 from varnel_host import report
 from varnel_host.cell_text import CELL_LIMIT, clean_text
 from varnel_host.report_file import PartFile
@@ -52,8 +53,11 @@ class _Found:
     def __init__(self, hits: list[Hit], total: int | None = None) -> None:
         self.hits, self.total = hits, len(hits) if total is None else total
 
-    def rows(self, *, words=True):
+    def rows(self):
         return iter(self.hits)
+
+    def list_rows(self):
+        return map(list_row, self.hits)
 
     def closest(self, n: int) -> list[Hit]:
         return self.hits[:n]

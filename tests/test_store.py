@@ -17,7 +17,7 @@ from varnel_host.records import TEXT_FIELDS
 from varnel_host import sqlite_schema, store as store_module
 from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
 from varnel_host.segment import index_values
-from varnel_host.contract import SAMPLE_FILE, StoreError
+from varnel_host.contract import SAMPLE_FILE, StoreError, list_row
 from varnel_host.store import PatentStore
 from varnel_host.stores import open_store as open_default_store
 
@@ -369,13 +369,12 @@ def test_the_closest_hits_are_one_a_family(bibliographic):
 @pytest.mark.parametrize(
     "command", ["電池 OR battery OR 面板", "(電池 OR 監控)@TI OR LED NOT 燃料", "PN=A1 OR deep learning", "SIM=A1"]
 )
-def test_the_closest_hits_have_the_listing_words_and_the_list_reads_none(store, command):
+def test_the_closest_hits_have_the_words_found_for_every_hit_and_list_rows_are_the_rows(store, command):
     closest = store.search(command).closest(3)  # their words looked up by id
     listed = list(store.search(command).rows())  # every hit's words over the whole index
-    bare = list(store.search(command).rows(words=False))
     assert [(h.record.pn, h.matched) for h in closest] == [(h.record.pn, h.matched) for h in listed[:3]]
-    assert all(h.matched for h in listed) and not any(h.matched for h in bare)
-    assert [(h.record.pn, h.score) for h in bare] == [(h.record.pn, h.score) for h in listed]
+    assert all(h.matched for h in listed)
+    assert list(store.search(command).list_rows()) == [list_row(h) for h in listed]
 
 
 # --- upgrading a database of the earlier format -----------------------------------

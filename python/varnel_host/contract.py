@@ -29,6 +29,9 @@ from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, Hit, PatentRecord
 from .dates import iso_date
 
 ROW_BATCH = 2000  # rows fetched at a time when streaming hits
+# A row of the list sheet: these fields of a hit, then its score.
+LIST_FIELDS = ("pn", "title", "applicants", "ad", "pd", "ipc")
+ListRow = tuple[str, str, str, str, str, str, float]
 SAMPLE_FILE = ("sample_data", "sample_patents.jsonl")
 
 # (line in the file, or position of the record; the record or the problem with it)
@@ -216,28 +219,35 @@ class RankedHits:
     def __del__(self) -> None:
         self._release(self._table)
 
-    def rows(self, *, cancel: Callable[[], bool] | None = None, words: bool = True) -> Iterator[Hit]:
+    def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
         """Every hit, best first, fetched in batches (records.ROW_ATTRIBUTES
-        only, the other fields empty), with the words each contains unless
-        `words` is False (then none: the list sheet shows no words, and
-        finding them costs a pass over the index per OR'ed word); Cancelled
-        when cancel() (default: the search's) returns True."""
+        only, the other fields empty); Cancelled when cancel() (default: the
+        search's) returns True."""
         if self._hits is not None:
             yield from self._hits
         else:
-            yield from self._hits_of(False, None, cancel or self._cancel, words)
+            yield from self._hits_of(False, None, cancel or self._cancel)
+
+    def list_rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[ListRow]:
+        """The LIST_FIELDS and the score of every hit, best first, as plain
+        tuples fetched in batches (the list sheet's rows: no record or hit
+        is made for them); Cancelled as rows()."""
+        if self._hits is not None:
+            yield from (list_row(hit) for hit in self._hits)
+        else:
+            yield from self._list_rows(cancel or self._cancel)
 
     def closest(self, n: int) -> list[Hit]:
         """The n best hits with their full records."""
         if self._hits is not None:
             return self._hits[:n]
-        return list(self._hits_of(True, n, self._cancel, True))
+        return list(self._hits_of(True, n, self._cancel))
 
     @property
     def hits(self) -> list[Hit]:
         """Every hit with its full record, best first (for callers that hold them all)."""
         if self._hits is None:
-            self._hits = list(self._hits_of(True, None, None, True))
+            self._hits = list(self._hits_of(True, None, None))
         return self._hits
 
     def families(self) -> Families:
@@ -265,13 +275,18 @@ class RankedHits:
         """(pn, an, family, members, number part) of every ranked hit, best first."""
         raise NotImplementedError
 
-    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None, words: bool) -> Iterator[Hit]:
+    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
+        raise NotImplementedError
+
+    def _list_rows(self, cancel: Callable[[], bool] | None) -> Iterator[ListRow]:
         raise NotImplementedError
 
 
-def no_words(record_id: int, number: str) -> tuple[str, ...]:
-    """The matcher of hits read without their words."""
-    return ()
+def list_row(hit: Hit) -> ListRow:
+    """A hit as a row of the list sheet (RankedHits.list_rows)."""
+    record = hit.record
+    return (record.pn, record.title, record.applicants, record.ad, record.pd, record.ipc, hit.score)
+
 
 
 class Store(Protocol):

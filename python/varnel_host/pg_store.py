@@ -46,8 +46,8 @@ from psycopg import conninfo, errors
 
 from . import pn, segment, similar
 from .contract import (
-    ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError, checked_batch,
-    CITED_KIND, MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
+    LIST_FIELDS, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, ListRow, RankedHits, Row, StoreError,
+    checked_batch, CITED_KIND, MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
 )
 from .expand import expand
 from .facets import Facets
@@ -688,6 +688,23 @@ class PgSearchResult(RankedHits):
                 counts[number] = store.connection.execute(sql, params).fetchone()[0]
         return counts
 
+    def _list_rows(self, cancel: Callable[[], bool] | None) -> Iterator[ListRow]:
+        store = self._store
+        columns = ", ".join(f"r.{field}" for field in LIST_FIELDS)
+        with store.errors(), store.polling(cancel):
+            cursor = store.connection.cursor(name=f"{self._table}_list_{store.new_number()}", withhold=True)
+            cursor.execute(f"SELECT {columns}, h.score FROM {self._table} h JOIN records r ON r.id = h.id ORDER BY h.rank")
+        try:
+            while True:
+                with store.errors(), store.polling(cancel):
+                    batch = cursor.fetchmany(ROW_BATCH)
+                if not batch:
+                    return
+                yield from batch
+        finally:
+            if not store.connection.closed:
+                cursor.close()
+
     def _family_rows(self) -> Iterator[tuple[str, str, str, str, str]]:
         store = self._store
         with store.errors():  # the listed hits' family columns, a short read: never stopped halfway
@@ -696,23 +713,22 @@ class PgSearchResult(RankedHits):
             ).fetchall()
         yield from rows
 
-    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None, words: bool) -> Iterator[Hit]:
-        """Rows with the words each contains (unless not `words`): every
-        distinct word condition (and each token a similarity command chose)
-        evaluated on the hit, mapped to words in Python."""
+    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
+        """Rows with the words each contains: every distinct word condition
+        (and each token a similarity command chose) evaluated on the hit,
+        mapped to words in Python."""
         store = self._store
-        conditions = {condition(term): None for term in self._query.terms()} if words else {}
+        conditions = {condition(term): None for term in self._query.terms()}
         checks = list(conditions)
-        word_at = {
+        words = {
             word: [checks.index(condition(term)) for term in self._query.terms() if term.word == word]
             for word in self._query.words()
-        } if words else {}
+        }
         filtered = len(checks)
-        if self._plan is not None and words:
+        if self._plan is not None:
             checks += [token_phrase(token).condition() for token in self._plan.selection.tokens]
             shared = similar.shared_words(self._plan.selection)
         flags = ", ".join(sql for sql, _ in checks) or "NULL"
-        tokens = f" JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id" if checks else ""  # the conditions read them
         attributes = ATTRIBUTES if full else ROW_ATTRIBUTES
         selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
@@ -720,7 +736,8 @@ class PgSearchResult(RankedHits):
             cursor = store.connection.cursor(name=f"{self._table}_rows_{store.new_number()}", withhold=True)
             cursor.execute(
                 f"SELECT h.score, ARRAY[{flags}]::boolean[], {selected} FROM {self._table} h "
-                f"JOIN records r ON r.id = h.id{tokens} ORDER BY h.rank LIMIT %s",
+                f"JOIN records r ON r.id = h.id JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id "
+                "ORDER BY h.rank LIMIT %s",
                 (*(p for _, params in checks for p in params), limit),
             )
         try:
@@ -730,13 +747,10 @@ class PgSearchResult(RankedHits):
                 if not batch:
                     return
                 for score, found, *values in batch:
-                    if not checks:
-                        yield Hit(PatentRecord(*values), score, ())
-                        continue
                     key = tuple(found or ())
                     matched = matched_by.get(key)
                     if matched is None:
-                        matched = tuple(w for w, at in word_at.items() if any(key[i] for i in at))
+                        matched = tuple(w for w, at in words.items() if any(key[i] for i in at))
                         if self._plan is not None:
                             mask = sum(1 << bit for bit, held in enumerate(key[filtered:]) if held)
                             matched = shared(mask) + matched

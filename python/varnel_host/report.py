@@ -51,6 +51,7 @@ from . import pn
 from .cell_text import CJK_CLASS, clean_text, split_runs
 from .families import Families
 from .facets import Facets
+from .contract import ListRow
 from .records import Hit
 from .report_file import PartFile, os_error_of, remove_stale_parts
 from .report_file import problem as file_problem
@@ -108,7 +109,7 @@ class Hits(Protocol):
 
     total: int
 
-    def rows(self, *, words: bool = True) -> Iterable[Hit]: ...
+    def list_rows(self) -> Iterable[ListRow]: ...
 
     def closest(self, n: int) -> list[Hit]: ...
 
@@ -270,7 +271,7 @@ _CONDITION_WIDTHS = (22, 80)
 def _write_list(
     cells: _CellWriter,
     sheet: Worksheet,
-    hits: Iterable[Hit],
+    hits: Iterable[ListRow],
     planned: int,
     progress: Callable[[int, int], None] | None,
     cancel: Callable[[], bool] | None,
@@ -284,7 +285,7 @@ def _write_list(
     out = TableRows(cells, sheet, _LIST_LAYOUT)
     batch: list[tuple] = []
     row = 0
-    for row, hit in enumerate(hits, start=1):
+    for row, (number, title, applicants, ad, pd, ipc, score) in enumerate(hits, start=1):
         if row % ROW_BATCH == 0:
             out.write(batch)
             batch.clear()
@@ -292,13 +293,10 @@ def _write_list(
                 raise ReportCancelled
             if progress is not None:
                 progress(row, planned)
-        rec = hit.record
-        number, title = rec.pn, rec.title
         family = families.of(number)
-        batch.append((row, (number, patent_url(number)), title, rec.applicants, rec.ad, rec.pd, rec.ipc,
-                      round(hit.score, 2), family))
+        batch.append((row, (number, patent_url(number)), title, applicants, ad, pd, ipc, round(score, 2), family))
         if family == number:
-            named.append((number, title, hit.score))
+            named.append((number, title, score))
     out.write(batch)
     sheet.autofilter(0, 0, max(row, 1), len(_LIST_COLUMNS) - 1)
     return row
@@ -478,7 +476,7 @@ def write_report(
 ) -> ReportResult:
     """Write the report of one search run to a new file in `reports_dir`.
 
-    The list sheet takes `result.rows()` in the order given, at most
+    The list sheet takes `result.list_rows()` in the order given, at most
     LIST_ROW_CAP of them; the closest sheet `result.closest(n)`. `progress(written,
     planned)` is called and `cancel()` polled every ROW_BATCH list rows; a
     cancelled report raises ReportCancelled (or the store's Cancelled from
@@ -503,7 +501,7 @@ def write_report(
         with xlsx_rows.Workbook(part.stream, options) as workbook:
             workbook.set_properties({"title": "檢索報告", "created": now})
             cells = _CellWriter(workbook, settings)
-            rows = itertools.islice(result.rows(words=False), LIST_ROW_CAP)  # the list shows no words
+            rows = itertools.islice(result.list_rows(), LIST_ROW_CAP)
             families, named = result.families(), []
             list_sheet = workbook.add_worksheet(LIST_SHEET)
             listed = _write_list(cells, list_sheet, rows, planned, progress, cancel, families, named)

@@ -33,7 +33,7 @@ from pathlib import Path
 from . import pn, segment, similar, sqlite_schema as schema
 from .contract import (
     CITED_KIND, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError,
-    checked_batch, checked_chunks, import_report, no_words, sample_numbers,
+    LIST_FIELDS, ListRow, checked_batch, checked_chunks, import_report, sample_numbers,
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .expand import expand
@@ -540,7 +540,7 @@ class SearchResult(RankedHits):
         self._plan = plan
         self._matched: Callable[[int, str], tuple[str, ...]] | None = None
 
-    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None, words: bool) -> Iterator[Hit]:
+    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """The hits in rank order; `full`: with abstract and claims."""
         store = self._store
         columns = ", ".join(f"r.{a}" if full or a in ROW_ATTRIBUTES else "''" for a in LISTED_ATTRIBUTES)
@@ -550,13 +550,13 @@ class SearchResult(RankedHits):
         if limit is not None and limit <= FEW_ROWS:  # e.g. the closest: their words looked up by id
             with store.polling(cancel):
                 rows = store.connection.execute(sql, (limit,)).fetchall()
-                matched = self._matcher([row[0] for row in rows]) if words else no_words
+                matched = self._matcher([row[0] for row in rows])
             for row in rows:
                 record = record_of(row[2:])
                 yield Hit(record, row[1], matched(row[0], record.pn))
             return
         with store.polling(cancel):
-            matched = self._matcher() if words else no_words
+            matched = self._matcher()
             cursor = store.connection.execute(sql, (-1 if limit is None else limit,))
         while True:
             with store.polling(cancel):
@@ -566,6 +566,20 @@ class SearchResult(RankedHits):
             for row in batch:
                 record = record_of(row[2:])
                 yield Hit(record, row[1], matched(row[0], record.pn))
+
+    def _list_rows(self, cancel: Callable[[], bool] | None) -> Iterator[ListRow]:
+        store = self._store
+        columns = ", ".join(f"r.{field}" for field in LIST_FIELDS)
+        with store.polling(cancel):
+            cursor = store.connection.execute(
+                f"SELECT {columns}, h.score FROM {self._table} h CROSS JOIN records r ON r.id = h.id ORDER BY h.rank"
+            )
+        while True:
+            with store.polling(cancel):
+                batch = cursor.fetchmany(ROW_BATCH)
+            if not batch:
+                return
+            yield from batch
 
     def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
         # a citation given without its kind names every kind of that number
