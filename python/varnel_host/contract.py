@@ -288,7 +288,6 @@ def list_row(hit: Hit) -> ListRow:
     return (record.pn, record.title, record.applicants, record.ad, record.pd, record.ipc, hit.score)
 
 
-
 class Store(Protocol):
     """What the worker, the importer and the report use of a store."""
 
