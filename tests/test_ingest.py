@@ -342,11 +342,11 @@ def test_ctrl_c_keeps_written_batches_and_a_rerun_finishes_without_duplicates(tm
     real = PatentStore.write_batch
     calls = []
 
-    def interrupted(self, records):
+    def interrupted(self, records, **options):
         calls.append(len(records))
         if len(calls) == 2:
             raise KeyboardInterrupt
-        return real(self, records)
+        return real(self, records, **options)
 
     monkeypatch.setattr(PatentStore, "write_batch", interrupted)
     assert host.main(["import", str(path)]) == 130

@@ -268,8 +268,14 @@ def _create_codes(db: sqlite3.Connection) -> None:
     _create_record_indexes(db)
 
 
-def store_codes(db: sqlite3.Connection, rows: Iterable[tuple[int, PatentRecord | None, PatentRecord | None]]) -> None:
-    """The code rows of (id, record as stored or None, record to store or None) rows."""
+def store_codes(
+    db: sqlite3.Connection,
+    rows: Iterable[tuple[int, PatentRecord | None, PatentRecord | None]],
+    new_codes: Callable[[PatentRecord], list[tuple[str, str, str]]] = code_values,
+) -> None:
+    """The code rows of (id, record as stored or None, record to store or None)
+    rows; `new_codes` gives those of a record to store (code_values, or
+    worked out beforehand)."""
     rows = list(rows)
     db.executemany(
         "DELETE FROM codes WHERE kind = ? AND value = ? AND id = ? AND given = ?",
@@ -277,7 +283,7 @@ def store_codes(db: sqlite3.Connection, rows: Iterable[tuple[int, PatentRecord |
     )
     db.executemany(
         "INSERT INTO codes (kind, value, id, given) VALUES (?, ?, ?, ?)",
-        [(kind, value, record_id, given) for record_id, _, new in rows if new is not None for kind, value, given in code_values(new)],
+        [(kind, value, record_id, given) for record_id, _, new in rows if new is not None for kind, value, given in new_codes(new)],
     )
 
 

@@ -32,8 +32,8 @@ from pathlib import Path
 
 from . import pn, segment, similar, sqlite_schema as schema
 from .contract import (
-    CITED_KIND, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError,
-    checked_batch, checked_chunks, import_report, sample_numbers,
+    CITED_KIND, ROW_BATCH, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, RankedHits, Row,
+    StoreError, checked_batch, checked_chunks, code_values, import_report, sample_numbers,
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .expand import expand
@@ -65,7 +65,8 @@ class PatentStore:
         """Open (or create) the database; `progress` gets Chinese lines on
         long work at opening (upgrading an older database's format)."""
         self._path = str(path)
-        self._db = sqlite3.connect(path, isolation_level=None, timeout=LOCK_WAIT_SECONDS)
+        # check_same_thread off: an import writes its batches on a thread of its own
+        self._db = sqlite3.connect(path, isolation_level=None, timeout=LOCK_WAIT_SECONDS, check_same_thread=False)
         self._results = itertools.count(1)
         self._stale: list[str] = []  # temporary hit tables of results no longer used
         self._live: weakref.WeakSet[SearchResult] = weakref.WeakSet()
@@ -121,15 +122,36 @@ class PatentStore:
 
     # --- writing -------------------------------------------------------
 
-    def write_batch(self, records: Sequence[PatentRecord]) -> BatchCounts:
+    def prepare(self, records: Sequence[PatentRecord], *, checked: bool = False) -> CheckedBatch:
+        """The records checked for write_batch() (ValueError as there;
+        `checked`: they already passed contract.checked, as ingest.finish()
+        gives them, and are not checked again) with what writing them needs
+        besides their fields: index values, packed texts, code rows. Touches
+        no database: any thread may run it while another writes."""
+        batch = _PreparedBatch(records if checked else checked_batch(records))
+        batch.prepared = _prepare(batch)
+        return batch
+
+    def write_batch(self, records: Sequence[PatentRecord], *, cancel: Callable[[], bool] | None = None) -> BatchCounts:
         """Add or update records (same pn = same record) in one transaction; a
         record whose stored fields are all equal is counted as unchanged and
-        not rewritten. ValueError names an unusable record (nothing written);
-        StoreError when the database cannot be written (locked by another
-        process beyond LOCK_WAIT_SECONDS, disk full), the database unchanged."""
-        checked = checked_batch(records)
-        chunks = (checked[start : start + schema.CHUNK] for start in range(0, len(checked), schema.CHUNK))
-        return self._write_chunks(chunks)
+        not rewritten. Records from prepare() are written as prepared; others
+        are checked first: ValueError names an unusable record (nothing
+        written). StoreError when the database cannot be written (locked by
+        another process beyond LOCK_WAIT_SECONDS, disk full), Cancelled when
+        cancel() returns True before the transaction ends: the database
+        unchanged either way."""
+        size = schema.CHUNK
+        if isinstance(records, _PreparedBatch):
+            prepared = records.prepared
+            chunks: Iterable[tuple[list[PatentRecord], dict[int, _Prepared]]] = (
+                (records[start : start + size], prepared) for start in range(0, len(records), size)
+            )
+        else:
+            checked = records if isinstance(records, CheckedBatch) else checked_batch(records)
+            chunks = _prepared_ahead(checked[start : start + size] for start in range(0, len(checked), size))
+        with self.polling(cancel):
+            return self._write_chunks(chunks)
 
     def add(self, records: Iterable[PatentRecord]) -> ImportReport:
         """Add records, replacing those with the same pn; one transaction."""
@@ -233,15 +255,15 @@ class PatentStore:
 
     def _write(self, rows: Iterable[Row]) -> ImportReport:
         problems: list[ImportProblem] = []
-        counts = self._write_chunks(checked_chunks(rows, problems, schema.CHUNK))
+        counts = self._write_chunks(_prepared_ahead(checked_chunks(rows, problems, schema.CHUNK)))
         return import_report(counts, problems)
 
-    def _write_chunks(self, chunks: Iterable[list[PatentRecord]]) -> BatchCounts:
-        """Write chunks of checked records in one transaction."""
+    def _write_chunks(self, chunks: Iterable[tuple[list[PatentRecord], dict[int, _Prepared]]]) -> BatchCounts:
+        """Write chunks of checked records, each with _prepare() of it, in one transaction."""
         counts = {"added": 0, "updated": 0, "unchanged": 0}
         with self._transaction():
             next_id = self._next_id()
-            for chunk, prepared in _prepared_ahead(chunks):
+            for chunk, prepared in chunks:
                 next_id = self._write_chunk(chunk, prepared, counts, next_id)
         return BatchCounts(counts["added"], counts["updated"], counts["unchanged"])
 
@@ -276,19 +298,19 @@ class PatentStore:
         marks = ", ".join("?" * len(LISTED_ATTRIBUTES))
         self._db.executemany(
             f"INSERT INTO records (id, {LISTED_COLUMNS}, number) VALUES (?, {marks}, ?)",
-            [(record_id, *listed_values(new), pn.number_part(new.pn)) for record_id, old, new in changed if old is None],
+            [(record_id, *prepared[id(new)][2]) for record_id, old, new in changed if old is None],
         )
         updates = [(record_id, old, new) for record_id, old, new in changed if old is not None]
         assignments = ", ".join(f"{a} = ?" for a in (*LISTED_ATTRIBUTES, "number"))
         self._db.executemany(
             f"UPDATE records SET {assignments} WHERE id = ?",
-            [(*listed_values(new), pn.number_part(new.pn), record_id) for record_id, _, new in updates],
+            [(*prepared[id(new)][2], record_id) for record_id, _, new in updates],
         )
         self._db.executemany(
             "INSERT OR REPLACE INTO texts (id, body) VALUES (?, ?)",
             [(record_id, prepared[id(new)][1]) for record_id, _, new in changed],
         )
-        schema.store_codes(self._db, changed)
+        schema.store_codes(self._db, changed, lambda record: prepared[id(record)][3])
         schema.forget(self._db, [(record_id, old) for record_id, old, _ in updates])
         schema.add_to_index(self._db, [(record_id, prepared[id(new)][0]) for record_id, _, new in changed])
         return next_id
@@ -707,17 +729,27 @@ class _FacetBuilder:
 # --- preparing records apart from the database ------------------------------------
 
 
-_Prepared = tuple[tuple[str, ...], bytes]  # a record's index values and packed texts
+# A record's index values, packed texts, `records` row (listed values and
+# number) and code rows.
+_Prepared = tuple[tuple[str, ...], bytes, tuple[str, ...], list[tuple[str, str, str]]]
 
 
-def _picked(values: Sequence[str], indexes: Sequence[int]) -> list[str]:
-    return [values[i] for i in indexes]
+class _PreparedBatch(CheckedBatch):
+    prepared: dict[int, _Prepared]  # id(record) -> _Prepared
 
 
 def _prepare(chunk: Sequence[PatentRecord]) -> dict[int, _Prepared]:
     """id(record) -> what writing it needs besides its fields, worked out
-    apart from the database."""
-    return {id(record): (segment.index_values(record), schema.pack(record.abstract, record.claims)) for record in chunk}
+    apart from the database (segmenting and compressing let go of the GIL)."""
+    return {
+        id(record): (
+            segment.index_values(record),
+            schema.pack(record.abstract, record.claims),
+            (*listed_values(record), pn.number_part(record.pn)),
+            code_values(record),
+        )
+        for record in chunk
+    }
 
 
 def _prepared_ahead(chunks: Iterable[list[PatentRecord]]) -> Iterator[tuple[list[PatentRecord], dict[int, _Prepared]]]:
