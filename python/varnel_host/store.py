@@ -29,6 +29,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
 from pathlib import Path
+from typing import NamedTuple
 
 from . import pn, segment, similar, sqlite_schema as schema
 from .contract import (
@@ -52,6 +53,9 @@ __all__ = ["BatchCounts", "Cancelled", "ImportProblem", "ImportReport", "PatentS
 
 LOCK_WAIT_SECONDS = 60  # another process writing: wait this long for the lock
 PROGRESS_STEPS = 20_000  # SQLite virtual-machine steps between cancel() polls
+# The same while writing a batch, about every 0.1 s: each poll takes the GIL,
+# which the threads reading and preparing the next batches hold most of the time.
+WRITE_PROGRESS_STEPS = 2_000_000
 CACHE_KIB = 64 * 1024  # SQLite page cache per connection
 _ALL_HITS = "_all"  # suffix of the table of every hit (id, and score where one pass scored them all)
 
@@ -129,7 +133,8 @@ class PatentStore:
         besides their fields: index values, packed texts, code rows. Touches
         no database: any thread may run it while another writes."""
         batch = _PreparedBatch(records if checked else checked_batch(records))
-        batch.prepared = _prepare(batch)
+        size = schema.CHUNK
+        batch.chunks = [(batch[start : start + size], _prepare(batch[start : start + size])) for start in range(0, len(batch), size)]
         return batch
 
     def write_batch(self, records: Sequence[PatentRecord], *, cancel: Callable[[], bool] | None = None) -> BatchCounts:
@@ -143,14 +148,11 @@ class PatentStore:
         unchanged either way."""
         size = schema.CHUNK
         if isinstance(records, _PreparedBatch):
-            prepared = records.prepared
-            chunks: Iterable[tuple[list[PatentRecord], dict[int, _Prepared]]] = (
-                (records[start : start + size], prepared) for start in range(0, len(records), size)
-            )
+            chunks: Iterable[tuple[list[PatentRecord], _Chunk]] = records.chunks
         else:
             checked = records if isinstance(records, CheckedBatch) else checked_batch(records)
             chunks = _prepared_ahead(checked[start : start + size] for start in range(0, len(checked), size))
-        with self.polling(cancel):
+        with self.polling(cancel, WRITE_PROGRESS_STEPS):
             return self._write_chunks(chunks)
 
     def add(self, records: Iterable[PatentRecord]) -> ImportReport:
@@ -258,7 +260,7 @@ class PatentStore:
         counts = self._write_chunks(_prepared_ahead(checked_chunks(rows, problems, schema.CHUNK)))
         return import_report(counts, problems)
 
-    def _write_chunks(self, chunks: Iterable[tuple[list[PatentRecord], dict[int, _Prepared]]]) -> BatchCounts:
+    def _write_chunks(self, chunks: Iterable[tuple[list[PatentRecord], _Chunk]]) -> BatchCounts:
         """Write chunks of checked records, each with _prepare() of it, in one transaction."""
         counts = {"added": 0, "updated": 0, "unchanged": 0}
         with self._transaction():
@@ -268,7 +270,7 @@ class PatentStore:
         return BatchCounts(counts["added"], counts["updated"], counts["unchanged"])
 
     def _write_chunk(
-        self, chunk: list[PatentRecord], prepared: dict[int, _Prepared], counts: dict[str, int], next_id: int
+        self, chunk: list[PatentRecord], prepared: _Chunk, counts: dict[str, int], next_id: int
     ) -> int:
         """Write checked records (`prepared`: _prepare() of the chunk); a pn
         already stored (or earlier in chunk) is an update, or unchanged when
@@ -295,24 +297,27 @@ class PatentStore:
                 final[record.pn] = (next_id, None, record)
                 next_id += 1
         changed = [entry for entry in final.values() if entry[1] != entry[2]]
-        marks = ", ".join("?" * len(LISTED_ATTRIBUTES))
-        self._db.executemany(
-            f"INSERT INTO records (id, {LISTED_COLUMNS}, number) VALUES (?, {marks}, ?)",
-            [(record_id, *prepared[id(new)][2]) for record_id, old, new in changed if old is None],
-        )
         updates = [(record_id, old, new) for record_id, old, new in changed if old is not None]
         assignments = ", ".join(f"{a} = ?" for a in (*LISTED_ATTRIBUTES, "number"))
         self._db.executemany(
             f"UPDATE records SET {assignments} WHERE id = ?",
-            [(*prepared[id(new)][2], record_id) for record_id, _, new in updates],
+            [(*listed_values(new), pn.number_part(new.pn), record_id) for record_id, _, new in updates],
         )
-        self._db.executemany(
-            "INSERT OR REPLACE INTO texts (id, body) VALUES (?, ?)",
-            [(record_id, prepared[id(new)][1]) for record_id, _, new in changed],
-        )
-        schema.store_codes(self._db, changed, lambda record: prepared[id(record)][3])
+        schema.store_codes(self._db, [(record_id, old, None) for record_id, old, _ in updates])
         schema.forget(self._db, [(record_id, old) for record_id, old, _ in updates])
-        schema.add_to_index(self._db, [(record_id, prepared[id(new)][0]) for record_id, _, new in changed])
+        # The rest in one statement a table, SQLite reading the values from the
+        # chunk's blob: the GIL is let go for the whole statement, not taken
+        # back row by row (which keeps the reading threads waiting).
+        places = prepared.places
+        if changed:
+            ids = json.dumps([record_id for record_id, _, _ in changed])
+            at = b"".join(places[id(new)] for _, _, new in changed)
+            added = [(record_id, places[id(new)]) for record_id, old, new in changed if old is None]
+            self._db.execute(
+                _INSERT_RECORDS, (json.dumps([entry[0] for entry in added]), prepared.blob, b"".join(entry[1] for entry in added))
+            )
+            for statement in (_INSERT_TEXTS, _INSERT_CODES, _INSERT_INDEX):
+                self._db.execute(statement, (ids, prepared.blob, at))
         return next_id
 
     # --- searching -----------------------------------------------------
@@ -414,14 +419,15 @@ class PatentStore:
         self._db.execute(f"INSERT INTO {table} (id) SELECT value FROM json_each(?)", (json.dumps(held),))
 
     @contextmanager
-    def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
-        """Statements run inside stop with Cancelled once cancel() is True."""
+    def polling(self, cancel: Callable[[], bool] | None, steps: int = PROGRESS_STEPS) -> Iterator[None]:
+        """Statements run inside stop with Cancelled once cancel() is True
+        (asked every `steps` virtual-machine steps)."""
         if cancel is None:
             yield
             return
         if cancel():
             raise Cancelled
-        self._db.set_progress_handler(cancel, PROGRESS_STEPS)
+        self._db.set_progress_handler(cancel, steps)
         try:
             yield
         except sqlite3.OperationalError as error:
@@ -729,35 +735,81 @@ class _FacetBuilder:
 # --- preparing records apart from the database ------------------------------------
 
 
-# A record's index values, packed texts, `records` row (listed values and
-# number) and code rows.
-_Prepared = tuple[tuple[str, ...], bytes, tuple[str, ...], list[tuple[str, str, str]]]
+def _picked(values: Sequence[str], indexes: Sequence[int]) -> list[str]:
+    return [values[i] for i in indexes]
+
+
+class _Chunk(NamedTuple):
+    """What writing a chunk of records needs besides their fields, worked
+    out apart from the database: every record's _VALUES one after the other
+    in `blob` (text as UTF-8); id(record) -> where its values lie in blob:
+    start (1-based) and length of each, _WIDTH ASCII digits each."""
+
+    blob: bytes
+    places: dict[int, bytes]
+
+
+# A record's values in its chunk's blob: listed columns, number, index columns, code rows (JSON), packed texts.
+_INDEX_COLUMNS = tuple(schema.index_column(code) for code in TEXT_FIELDS)
+_VALUES = (*LISTED_ATTRIBUTES, "number", *_INDEX_COLUMNS, "codes", "body")
+_WIDTH = 10  # digits of a start or a length
+_PLACES = 2 * _WIDTH * len(_VALUES)  # bytes of a record's places
+_PLACES_FORMAT = f"%0{_WIDTH}d" * (2 * len(_VALUES))
+
+
+def _value(name: str) -> str:
+    """SQL of one value of row r of json_each(?1) (the ids), read from blob
+    ?2 at the places ?3 gives for that row."""
+    first = f"r.key * {_PLACES} + {2 * _WIDTH * _VALUES.index(name) + 1}"
+    start = f"CAST(substr(?3, {first}, {_WIDTH}) AS INTEGER)"
+    length = f"CAST(substr(?3, {first} + {_WIDTH}, {_WIDTH}) AS INTEGER)"
+    piece = f"substr(?2, {start}, {length})"
+    return piece if name == "body" else f"CAST({piece} AS TEXT)"
+
+
+_INSERT_RECORDS = (
+    f"INSERT INTO records (id, {LISTED_COLUMNS}, number) "
+    f"SELECT r.value, {', '.join(map(_value, (*LISTED_ATTRIBUTES, 'number')))} FROM json_each(?1) r"
+)
+_INSERT_TEXTS = f"INSERT OR REPLACE INTO texts (id, body) SELECT r.value, {_value('body')} FROM json_each(?1) r"
+_INSERT_INDEX = (
+    f"INSERT INTO {INDEX_TABLE} (rowid, {', '.join(_INDEX_COLUMNS)}) "
+    f"SELECT r.value, {', '.join(map(_value, _INDEX_COLUMNS))} FROM json_each(?1) r"
+)
+_INSERT_CODES = (
+    "INSERT INTO codes (kind, value, id, given) SELECT json_extract(c.value, '$[0]'), json_extract(c.value, '$[1]'), "
+    f"r.value, json_extract(c.value, '$[2]') FROM json_each(?1) r, json_each({_value('codes')}) c"
+)
 
 
 class _PreparedBatch(CheckedBatch):
-    prepared: dict[int, _Prepared]  # id(record) -> _Prepared
+    chunks: list[tuple[list[PatentRecord], _Chunk]]  # CHUNK records at a time, with _prepare() of them
 
 
-def _prepare(chunk: Sequence[PatentRecord]) -> dict[int, _Prepared]:
-    """id(record) -> what writing it needs besides its fields, worked out
-    apart from the database (segmenting and compressing let go of the GIL)."""
-    return {
-        id(record): (
-            segment.index_values(record),
-            schema.pack(record.abstract, record.claims),
-            (*listed_values(record), pn.number_part(record.pn)),
-            code_values(record),
-        )
-        for record in chunk
-    }
+def _prepare(chunk: Sequence[PatentRecord]) -> _Chunk:
+    """The _Chunk of records (segmenting and compressing let go of the GIL)."""
+    blob = bytearray()
+    places = {}
+    for record in chunk:
+        numbers = []
+        for value in (*listed_values(record), pn.number_part(record.pn), *segment.index_values(record),
+                      json.dumps(code_values(record), ensure_ascii=False)):
+            piece = value.encode()
+            numbers += (len(blob) + 1, len(piece))
+            blob += piece
+        body = schema.pack(record.abstract, record.claims)
+        numbers += (len(blob) + 1, len(body))
+        blob += body
+        places[id(record)] = (_PLACES_FORMAT % tuple(numbers)).encode()
+    return _Chunk(bytes(blob), places)
 
 
-def _prepared_ahead(chunks: Iterable[list[PatentRecord]]) -> Iterator[tuple[list[PatentRecord], dict[int, _Prepared]]]:
+def _prepared_ahead(chunks: Iterable[list[PatentRecord]]) -> Iterator[tuple[list[PatentRecord], _Chunk]]:
     """Each chunk with _prepare() of it. The next chunk is prepared on a
     second thread while the caller writes this one: SQLite lets go of the
     GIL while it inserts, so segmenting and compressing run alongside."""
     with ThreadPoolExecutor(1, thread_name_prefix="varnel-prepare") as pool:
-        pending: tuple[list[PatentRecord], Future[dict[int, _Prepared]]] | None = None
+        pending: tuple[list[PatentRecord], Future[_Chunk]] | None = None
         for chunk in chunks:
             ahead = (chunk, pool.submit(_prepare, chunk))
             if pending is not None:
