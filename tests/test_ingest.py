@@ -339,6 +339,7 @@ def test_import_into_a_fresh_product_folder_gives_exactly_the_records(tmp_path, 
 
 
 def test_ctrl_c_keeps_written_batches_and_a_rerun_finishes_without_duplicates(tmp_path, product, monkeypatch, capsys):
+    monkeypatch.setattr(run, "BATCH", 1000)
     rows = "".join(f'{{"pn": "TW{i}", "title": "t{i}"}}\n' for i in range(2500))
     path = write(tmp_path, "many.jsonl", rows)
     real = PatentStore.write_batch
@@ -369,6 +370,7 @@ def test_ctrl_c_keeps_written_batches_and_a_rerun_finishes_without_duplicates(tm
 ], ids=["writer fails", "ctrl-c"])
 def test_a_stop_beside_batches_on_their_way_keeps_the_written_ones_and_ends_every_thread(
         tmp_path, monkeypatch, second_write, interrupted_at, raised):
+    monkeypatch.setattr(run, "BATCH", 1000)
     path = write(tmp_path, "many.jsonl", "".join(f'{{"pn": "TW{i}", "title": "t{i}"}}\n' for i in range(5000)))
     real, calls = PatentStore.write_batch, []
 

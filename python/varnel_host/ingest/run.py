@@ -37,7 +37,10 @@ from .detect import NUL_NOTE, SNIFF, Source, detect, nul_in, sources
 
 log = logging.getLogger(__name__)
 
-BATCH = 1000
+# Records a transaction: FTS5 writes its index segments at each commit and
+# merges them as they pile up; larger transactions make fewer (4,000: a
+# third less of the writer's CPU than 1,000 at 100,000 records).
+BATCH = 4000
 SHOWN_PROBLEMS = 200  # per file; the rest are counted
 PLAIN_PROGRESS_SECONDS = 5.0
 AHEAD = 2  # batches prepared or written while the next is read
