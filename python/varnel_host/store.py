@@ -791,16 +791,16 @@ def _prepare(chunk: Sequence[PatentRecord]) -> _Chunk:
     blob = bytearray()
     places = {}
     for record in chunk:
-        numbers = []
-        for value in (*listed_values(record), pn.number_part(record.pn), *segment.index_values(record),
-                      json.dumps(code_values(record), ensure_ascii=False)):
-            piece = value.encode()
-            numbers += (len(blob) + 1, len(piece))
-            blob += piece
-        body = schema.pack(record.abstract, record.claims)
-        numbers += (len(blob) + 1, len(body))
-        blob += body
-        places[id(record)] = (_PLACES_FORMAT % tuple(numbers)).encode()
+        pieces = [
+            value.encode()
+            for value in (*listed_values(record), pn.number_part(record.pn), *segment.index_values(record),
+                          json.dumps(code_values(record), ensure_ascii=False))
+        ]
+        pieces.append(schema.pack(record.abstract, record.claims))
+        lengths = list(map(len, pieces))
+        starts = itertools.accumulate(lengths[:-1], initial=len(blob) + 1)
+        places[id(record)] = (_PLACES_FORMAT % tuple(itertools.chain.from_iterable(zip(starts, lengths)))).encode()
+        blob += b"".join(pieces)
     return _Chunk(bytes(blob), places)
 
 
