@@ -53,9 +53,10 @@ __all__ = ["BatchCounts", "Cancelled", "ImportProblem", "ImportReport", "PatentS
 
 LOCK_WAIT_SECONDS = 60  # another process writing: wait this long for the lock
 PROGRESS_STEPS = 20_000  # SQLite virtual-machine steps between cancel() polls
-# The same while writing a batch, about every 0.1 s: each poll takes the GIL,
-# which the threads reading and preparing the next batches hold most of the time.
-WRITE_PROGRESS_STEPS = 2_000_000
+# The same while writing a batch (about every 10 ms of an import's writes):
+# each poll takes the GIL, which the threads reading and preparing the next
+# batches hold much of the time.
+WRITE_PROGRESS_STEPS = 100_000
 CACHE_KIB = 64 * 1024  # SQLite page cache per connection
 _ALL_HITS = "_all"  # suffix of the table of every hit (id, and score where one pass scored them all)
 
