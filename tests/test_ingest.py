@@ -10,6 +10,8 @@ import os
 import struct
 import subprocess
 import sys
+import threading
+import time
 import zipfile
 import zlib
 from pathlib import Path
@@ -20,7 +22,7 @@ import pytest
 import ingest_fixtures as fx
 from varnel_host import __main__ as host
 from varnel_host.ingest import FileInfo, Importer, detect, finish
-from varnel_host.ingest import tables, text
+from varnel_host.ingest import run, tables, text
 from varnel_host.records import PatentRecord
 from varnel_host.contract import StoreError
 from varnel_host.store import PatentStore
@@ -337,16 +339,17 @@ def test_import_into_a_fresh_product_folder_gives_exactly_the_records(tmp_path, 
 
 
 def test_ctrl_c_keeps_written_batches_and_a_rerun_finishes_without_duplicates(tmp_path, product, monkeypatch, capsys):
+    monkeypatch.setattr(run, "BATCH", 1000)
     rows = "".join(f'{{"pn": "TW{i}", "title": "t{i}"}}\n' for i in range(2500))
     path = write(tmp_path, "many.jsonl", rows)
     real = PatentStore.write_batch
     calls = []
 
-    def interrupted(self, records):
+    def interrupted(self, records, **options):
         calls.append(len(records))
         if len(calls) == 2:
             raise KeyboardInterrupt
-        return real(self, records)
+        return real(self, records, **options)
 
     monkeypatch.setattr(PatentStore, "write_batch", interrupted)
     assert host.main(["import", str(path)]) == 130
@@ -359,6 +362,38 @@ def test_ctrl_c_keeps_written_batches_and_a_rerun_finishes_without_duplicates(tm
     assert "新增 1500 筆、更新 0 筆、未變更 1000 筆" in capsys.readouterr().out
     with PatentStore(product) as store:
         assert store.count() == 2500
+
+
+@pytest.mark.parametrize("second_write, interrupted_at, raised", [
+    ("fails", None, StoreError),  # while the third batch waits for the writer
+    ("waits for the stop", 3500, KeyboardInterrupt),  # Ctrl-C while reading, two batches on their way
+], ids=["writer fails", "ctrl-c"])
+def test_a_stop_beside_batches_on_their_way_keeps_the_written_ones_and_ends_every_thread(
+        tmp_path, monkeypatch, second_write, interrupted_at, raised):
+    monkeypatch.setattr(run, "BATCH", 1000)
+    path = write(tmp_path, "many.jsonl", "".join(f'{{"pn": "TW{i}", "title": "t{i}"}}\n' for i in range(5000)))
+    real, calls = PatentStore.write_batch, []
+
+    def writing(self, records, cancel=None):
+        calls.append(len(records))
+        if len(calls) == 2 and second_write == "fails":
+            raise StoreError("磁碟空間已滿")
+        while len(calls) == 2 and not cancel():
+            time.sleep(0.01)
+        return real(self, records, cancel=cancel)
+
+    def finishing(record, read=iter(range(1, 10**6))):
+        if next(read) == interrupted_at:
+            raise KeyboardInterrupt
+        return finish(record)
+
+    monkeypatch.setattr(PatentStore, "write_batch", writing)
+    monkeypatch.setattr(run, "finish", finishing)
+    with PatentStore(tmp_path / "db.sqlite3") as store:
+        with pytest.raises(raised):
+            run_import(store, path)
+        assert store.count() == 1000 and store.check() == []
+    assert len(calls) == 2 and not [t for t in threading.enumerate() if t.name.startswith("varnel-import")]
 
 
 def _read_only(monkeypatch):

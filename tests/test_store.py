@@ -17,7 +17,7 @@ from varnel_host.records import TEXT_FIELDS
 from varnel_host import sqlite_schema, store as store_module
 from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
 from varnel_host.segment import index_values
-from varnel_host.contract import SAMPLE_FILE, StoreError, list_row
+from varnel_host.contract import SAMPLE_FILE, Cancelled, StoreError, list_row
 from varnel_host.store import PatentStore
 from varnel_host.stores import open_store as open_default_store
 
@@ -519,3 +519,15 @@ def test_a_chunk_that_cannot_be_prepared_writes_nothing_of_its_batch(monkeypatch
         with pytest.raises(RuntimeError):
             failed.write_batch(RECORDS)
         assert failed.count() == 0 and found(failed, "電池") == set()
+
+
+@pytest.mark.parametrize("polls_before_stop", [0, 1, 2], ids=["before writing", "first poll", "second poll"])
+def test_a_prepared_batch_stopped_by_its_cancel_is_not_written_at_all(tmp_path, polls_before_stop):
+    records = list(synth.generate(1000, seed=3))
+    answers = iter([False] * polls_before_stop + [True] * 10**6)
+    with PatentStore(tmp_path / "db.sqlite3") as stopped:
+        stopped.write_batch(RECORDS)
+        with pytest.raises(Cancelled):
+            stopped.write_batch(stopped.prepare(records), cancel=lambda: next(answers))
+        assert stopped.count() == len(RECORDS) and stopped.check() == []
+        assert stopped.write_batch(stopped.prepare(records)).added == len(records)

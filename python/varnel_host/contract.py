@@ -1,11 +1,11 @@
 """The contract both stores honour: the SQLite file (store.py) and the
 PostgreSQL server (pg_store.py) answer the same calls the same way.
 
-A store is a context manager with count(), write_batch(records),
-add(records), import_file(path), only_samples(), remove_samples(),
+A store is a context manager with count(), prepare(records),
+write_batch(records, cancel=), add(records), import_file(path), only_samples(), remove_samples(),
 prepare_facets(), search(command, limit, cancel=) and close(). Its failures
-that a user can act on are StoreError in Traditional Chinese; a search stopped
-by its cancel hook raises Cancelled. What is shared lives here: the one check
+that a user can act on are StoreError in Traditional Chinese; a search or a
+batch's write stopped by its cancel hook raises Cancelled. What is shared lives here: the one check
 a record passes before it is stored, the loop that turns an import's rows
 into checked records and problems, the import counts and their summary, the
 shipped sample collection, and the base of both stores' search results.
@@ -44,7 +44,8 @@ class StoreError(Exception):
 
 
 class Cancelled(Exception):
-    """A search stopped because its cancel() returned True."""
+    """A search or a batch's write stopped because its cancel() returned True
+    (the batch then written not at all)."""
 
 
 class BatchCounts(NamedTuple):
@@ -150,6 +151,13 @@ def checked_batch(records: Sequence[PatentRecord]) -> list[PatentRecord]:
         except ValueError as error:
             raise ValueError(f"第 {position} 筆（{getattr(record, 'pn', '')}）：{error}") from None
     return out
+
+
+class CheckedBatch(list):
+    """Records that passed checked(), in write order, as a store's prepare()
+    gives them: write_batch() takes them without checking them again. A
+    store may keep beside them what it worked out for writing them apart
+    from the database."""
 
 
 def checked_chunks(rows: Iterable[Row], problems: list[ImportProblem], size: int) -> Iterator[list[PatentRecord]]:
@@ -299,7 +307,9 @@ class Store(Protocol):
 
     def count(self) -> int: ...
 
-    def write_batch(self, records: Sequence[PatentRecord]) -> BatchCounts: ...
+    def prepare(self, records: Sequence[PatentRecord], *, checked: bool = False) -> CheckedBatch: ...
+
+    def write_batch(self, records: Sequence[PatentRecord], *, cancel: Callable[[], bool] | None = None) -> BatchCounts: ...
 
     def add(self, records: Iterable[PatentRecord]) -> ImportReport: ...
 

@@ -46,8 +46,8 @@ from psycopg import conninfo, errors
 
 from . import pn, segment, similar
 from .contract import (
-    LIST_FIELDS, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, ListRow, RankedHits, Row, StoreError,
-    checked_batch, CITED_KIND, MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
+    LIST_FIELDS, ROW_BATCH, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, ListRow, RankedHits,
+    Row, StoreError, checked_batch, CITED_KIND, MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
 )
 from .expand import expand
 from .facets import Facets
@@ -283,10 +283,15 @@ class PgPatentStore:
 
     # --- writing -------------------------------------------------------
 
-    def write_batch(self, records: Sequence[PatentRecord]) -> BatchCounts:
+    def prepare(self, records: Sequence[PatentRecord], *, checked: bool = False) -> CheckedBatch:
+        """The records checked for write_batch() (see PatentStore.prepare);
+        their tokens are made while the batch is written."""
+        return CheckedBatch(records if checked else checked_batch(records))
+
+    def write_batch(self, records: Sequence[PatentRecord], *, cancel: Callable[[], bool] | None = None) -> BatchCounts:
         """Add or update records (same pn = same record) in one transaction; see
-        PatentStore.write_batch."""
-        return self._store_all(checked_batch(records))
+        PatentStore.write_batch (cancel() asked before each chunk)."""
+        return self._store_all(records if isinstance(records, CheckedBatch) else checked_batch(records), cancel)
 
     def add(self, records: Iterable[PatentRecord]) -> ImportReport:
         """Add records, replacing those with the same pn; one transaction."""
@@ -303,15 +308,18 @@ class PgPatentStore:
         checked = [record for chunk in checked_chunks(rows, problems, _CHUNK) for record in chunk]
         return import_report(self._store_all(checked), problems)
 
-    def _store_all(self, records: Sequence[PatentRecord]) -> BatchCounts:
+    def _store_all(self, records: Sequence[PatentRecord], cancel: Callable[[], bool] | None = None) -> BatchCounts:
         """Write checked records in one transaction, retried when the server
-        breaks a deadlock with another writer by aborting this one."""
+        breaks a deadlock with another writer by aborting this one; Cancelled
+        (the transaction rolled back) when cancel() is True before a chunk."""
         with self.errors():
             for attempt in itertools.count():
                 try:
                     with self._db.transaction():
                         counts = [0, 0, 0]
                         for start in range(0, len(records), _CHUNK):
+                            if cancel is not None and cancel():
+                                raise Cancelled
                             self._write_chunk(records[start : start + _CHUNK], counts)
                         return BatchCounts(*counts)
                 except (errors.DeadlockDetected, errors.SerializationFailure):

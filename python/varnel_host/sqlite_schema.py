@@ -49,6 +49,10 @@ SCHEMA_VERSION = 5
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
 INDEX_TABLE = "patent_index"
 INDEX_BUFFER_BYTES = 32 * 1024 * 1024
+# FTS5 merges this many index segments of a level into one (its default 4):
+# a bulk import rewrites each entry half as often; searches read at most 7
+# segments a level (their results do not depend on the segments).
+INDEX_AUTOMERGE = 8
 TEXT_LEVEL = 6  # zlib level of the long texts
 UPGRADE_STEPS = 50_000  # records between progress lines of a schema upgrade
 CHUNK = 1000  # records read or written at a time
@@ -268,8 +272,14 @@ def _create_codes(db: sqlite3.Connection) -> None:
     _create_record_indexes(db)
 
 
-def store_codes(db: sqlite3.Connection, rows: Iterable[tuple[int, PatentRecord | None, PatentRecord | None]]) -> None:
-    """The code rows of (id, record as stored or None, record to store or None) rows."""
+def store_codes(
+    db: sqlite3.Connection,
+    rows: Iterable[tuple[int, PatentRecord | None, PatentRecord | None]],
+    new_codes: Callable[[PatentRecord], list[tuple[str, str, str]]] = code_values,
+) -> None:
+    """The code rows of (id, record as stored or None, record to store or None)
+    rows; `new_codes` gives those of a record to store (code_values, or
+    worked out beforehand)."""
     rows = list(rows)
     db.executemany(
         "DELETE FROM codes WHERE kind = ? AND value = ? AND id = ? AND given = ?",
@@ -277,7 +287,7 @@ def store_codes(db: sqlite3.Connection, rows: Iterable[tuple[int, PatentRecord |
     )
     db.executemany(
         "INSERT INTO codes (kind, value, id, given) VALUES (?, ?, ?, ?)",
-        [(kind, value, record_id, given) for record_id, _, new in rows if new is not None for kind, value, given in code_values(new)],
+        [(kind, value, record_id, given) for record_id, _, new in rows if new is not None for kind, value, given in new_codes(new)],
     )
 
 
@@ -309,6 +319,7 @@ def _create_index(db: sqlite3.Connection) -> None:
     db.execute(f"CREATE VIRTUAL TABLE {INDEX_TABLE} USING fts5({_INDEX_COLUMNS}, content='', tokenize=\"ascii tokenchars './'\")")
     # Index changes are buffered up to this size before a write: fewer, larger segments.
     db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rank) VALUES ('hashsize', {INDEX_BUFFER_BYTES})")
+    db.execute(f"INSERT INTO {INDEX_TABLE} ({INDEX_TABLE}, rank) VALUES ('automerge', {INDEX_AUTOMERGE})")
 
 
 def _index_batches(db: sqlite3.Connection) -> Iterator[list[tuple[int, PatentRecord]]]:

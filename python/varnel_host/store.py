@@ -29,11 +29,12 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
 from pathlib import Path
+from typing import NamedTuple
 
 from . import pn, segment, similar, sqlite_schema as schema
 from .contract import (
-    CITED_KIND, ROW_BATCH, BatchCounts, Cancelled, ImportProblem, ImportReport, RankedHits, Row, StoreError,
-    LIST_FIELDS, ListRow, checked_batch, checked_chunks, import_report, sample_numbers,
+    CITED_KIND, LIST_FIELDS, ROW_BATCH, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, ListRow,
+    RankedHits, Row, StoreError, checked_batch, checked_chunks, code_values, import_report, sample_numbers,
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .expand import expand
@@ -52,6 +53,10 @@ __all__ = ["BatchCounts", "Cancelled", "ImportProblem", "ImportReport", "PatentS
 
 LOCK_WAIT_SECONDS = 60  # another process writing: wait this long for the lock
 PROGRESS_STEPS = 20_000  # SQLite virtual-machine steps between cancel() polls
+# The same while writing a batch (about every 10 ms of an import's writes):
+# each poll takes the GIL, which the threads reading and preparing the next
+# batches hold much of the time.
+WRITE_PROGRESS_STEPS = 100_000
 CACHE_KIB = 64 * 1024  # SQLite page cache per connection
 FEW_ROWS = 32  # hits read at once whose words are looked up by id, not matched over the whole index
 _ALL_HITS = "_all"  # suffix of the table of every hit (id, and score where one pass scored them all)
@@ -66,7 +71,8 @@ class PatentStore:
         """Open (or create) the database; `progress` gets Chinese lines on
         long work at opening (upgrading an older database's format)."""
         self._path = str(path)
-        self._db = sqlite3.connect(path, isolation_level=None, timeout=LOCK_WAIT_SECONDS)
+        # check_same_thread off: an import writes its batches on a thread of its own
+        self._db = sqlite3.connect(path, isolation_level=None, timeout=LOCK_WAIT_SECONDS, check_same_thread=False)
         self._results = itertools.count(1)
         self._stale: list[str] = []  # temporary hit tables of results no longer used
         self._live: weakref.WeakSet[SearchResult] = weakref.WeakSet()
@@ -122,15 +128,34 @@ class PatentStore:
 
     # --- writing -------------------------------------------------------
 
-    def write_batch(self, records: Sequence[PatentRecord]) -> BatchCounts:
+    def prepare(self, records: Sequence[PatentRecord], *, checked: bool = False) -> CheckedBatch:
+        """The records checked for write_batch() (ValueError as there;
+        `checked`: they already passed contract.checked, as ingest.finish()
+        gives them, and are not checked again) with what writing them needs
+        besides their fields: index values, packed texts, code rows. Touches
+        no database: any thread may run it while another writes."""
+        batch = _PreparedBatch(records if checked else checked_batch(records))
+        size = schema.CHUNK
+        batch.chunks = [(batch[start : start + size], _prepare(batch[start : start + size])) for start in range(0, len(batch), size)]
+        return batch
+
+    def write_batch(self, records: Sequence[PatentRecord], *, cancel: Callable[[], bool] | None = None) -> BatchCounts:
         """Add or update records (same pn = same record) in one transaction; a
         record whose stored fields are all equal is counted as unchanged and
-        not rewritten. ValueError names an unusable record (nothing written);
-        StoreError when the database cannot be written (locked by another
-        process beyond LOCK_WAIT_SECONDS, disk full), the database unchanged."""
-        checked = checked_batch(records)
-        chunks = (checked[start : start + schema.CHUNK] for start in range(0, len(checked), schema.CHUNK))
-        return self._write_chunks(chunks)
+        not rewritten. Records from prepare() are written as prepared; others
+        are checked first: ValueError names an unusable record (nothing
+        written). StoreError when the database cannot be written (locked by
+        another process beyond LOCK_WAIT_SECONDS, disk full), Cancelled when
+        cancel() returns True before the transaction ends: the database
+        unchanged either way."""
+        size = schema.CHUNK
+        if isinstance(records, _PreparedBatch):
+            chunks: Iterable[tuple[list[PatentRecord], _Chunk]] = records.chunks
+        else:
+            checked = records if isinstance(records, CheckedBatch) else checked_batch(records)
+            chunks = _prepared_ahead(checked[start : start + size] for start in range(0, len(checked), size))
+        with self.polling(cancel, WRITE_PROGRESS_STEPS):
+            return self._write_chunks(chunks)
 
     def add(self, records: Iterable[PatentRecord]) -> ImportReport:
         """Add records, replacing those with the same pn; one transaction."""
@@ -234,20 +259,20 @@ class PatentStore:
 
     def _write(self, rows: Iterable[Row]) -> ImportReport:
         problems: list[ImportProblem] = []
-        counts = self._write_chunks(checked_chunks(rows, problems, schema.CHUNK))
+        counts = self._write_chunks(_prepared_ahead(checked_chunks(rows, problems, schema.CHUNK)))
         return import_report(counts, problems)
 
-    def _write_chunks(self, chunks: Iterable[list[PatentRecord]]) -> BatchCounts:
-        """Write chunks of checked records in one transaction."""
+    def _write_chunks(self, chunks: Iterable[tuple[list[PatentRecord], _Chunk]]) -> BatchCounts:
+        """Write chunks of checked records, each with _prepare() of it, in one transaction."""
         counts = {"added": 0, "updated": 0, "unchanged": 0}
         with self._transaction():
             next_id = self._next_id()
-            for chunk, prepared in _prepared_ahead(chunks):
+            for chunk, prepared in chunks:
                 next_id = self._write_chunk(chunk, prepared, counts, next_id)
         return BatchCounts(counts["added"], counts["updated"], counts["unchanged"])
 
     def _write_chunk(
-        self, chunk: list[PatentRecord], prepared: dict[int, _Prepared], counts: dict[str, int], next_id: int
+        self, chunk: list[PatentRecord], prepared: _Chunk, counts: dict[str, int], next_id: int
     ) -> int:
         """Write checked records (`prepared`: _prepare() of the chunk); a pn
         already stored (or earlier in chunk) is an update, or unchanged when
@@ -274,24 +299,27 @@ class PatentStore:
                 final[record.pn] = (next_id, None, record)
                 next_id += 1
         changed = [entry for entry in final.values() if entry[1] != entry[2]]
-        marks = ", ".join("?" * len(LISTED_ATTRIBUTES))
-        self._db.executemany(
-            f"INSERT INTO records (id, {LISTED_COLUMNS}, number) VALUES (?, {marks}, ?)",
-            [(record_id, *listed_values(new), pn.number_part(new.pn)) for record_id, old, new in changed if old is None],
-        )
         updates = [(record_id, old, new) for record_id, old, new in changed if old is not None]
         assignments = ", ".join(f"{a} = ?" for a in (*LISTED_ATTRIBUTES, "number"))
         self._db.executemany(
             f"UPDATE records SET {assignments} WHERE id = ?",
             [(*listed_values(new), pn.number_part(new.pn), record_id) for record_id, _, new in updates],
         )
-        self._db.executemany(
-            "INSERT OR REPLACE INTO texts (id, body) VALUES (?, ?)",
-            [(record_id, prepared[id(new)][1]) for record_id, _, new in changed],
-        )
-        schema.store_codes(self._db, changed)
+        schema.store_codes(self._db, [(record_id, old, None) for record_id, old, _ in updates])
         schema.forget(self._db, [(record_id, old) for record_id, old, _ in updates])
-        schema.add_to_index(self._db, [(record_id, prepared[id(new)][0]) for record_id, _, new in changed])
+        # The rest in one statement a table, SQLite reading the values from the
+        # chunk's blob: the GIL is let go for the whole statement, not taken
+        # back row by row (which keeps the reading threads waiting).
+        places = prepared.places
+        if changed:
+            ids = json.dumps([record_id for record_id, _, _ in changed])
+            at = b"".join(places[id(new)] for _, _, new in changed)
+            added = [(record_id, places[id(new)]) for record_id, old, new in changed if old is None]
+            self._db.execute(
+                _INSERT_RECORDS, (json.dumps([entry[0] for entry in added]), prepared.blob, b"".join(entry[1] for entry in added))
+            )
+            for statement in (_INSERT_TEXTS, _INSERT_CODES, _INSERT_INDEX):
+                self._db.execute(statement, (ids, prepared.blob, at))
         return next_id
 
     # --- searching -----------------------------------------------------
@@ -393,14 +421,15 @@ class PatentStore:
         self._db.execute(f"INSERT INTO {table} (id) SELECT value FROM json_each(?)", (json.dumps(held),))
 
     @contextmanager
-    def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
-        """Statements run inside stop with Cancelled once cancel() is True."""
+    def polling(self, cancel: Callable[[], bool] | None, steps: int = PROGRESS_STEPS) -> Iterator[None]:
+        """Statements run inside stop with Cancelled once cancel() is True
+        (asked every `steps` virtual-machine steps)."""
         if cancel is None:
             yield
             return
         if cancel():
             raise Cancelled
-        self._db.set_progress_handler(cancel, PROGRESS_STEPS)
+        self._db.set_progress_handler(cancel, steps)
         try:
             yield
         except sqlite3.OperationalError as error:
@@ -739,25 +768,81 @@ class _FacetBuilder:
 # --- preparing records apart from the database ------------------------------------
 
 
-_Prepared = tuple[tuple[str, ...], bytes]  # a record's index values and packed texts
-
-
 def _picked(values: Sequence[str], indexes: Sequence[int]) -> list[str]:
     return [values[i] for i in indexes]
 
 
-def _prepare(chunk: Sequence[PatentRecord]) -> dict[int, _Prepared]:
-    """id(record) -> what writing it needs besides its fields, worked out
-    apart from the database."""
-    return {id(record): (segment.index_values(record), schema.pack(record.abstract, record.claims)) for record in chunk}
+class _Chunk(NamedTuple):
+    """What writing a chunk of records needs besides their fields, worked
+    out apart from the database: every record's _VALUES one after the other
+    in `blob` (text as UTF-8); id(record) -> where its values lie in blob:
+    start (1-based) and length of each, _WIDTH ASCII digits each."""
+
+    blob: bytes
+    places: dict[int, bytes]
 
 
-def _prepared_ahead(chunks: Iterable[list[PatentRecord]]) -> Iterator[tuple[list[PatentRecord], dict[int, _Prepared]]]:
+# A record's values in its chunk's blob: listed columns, number, index columns, code rows (JSON), packed texts.
+_INDEX_COLUMNS = tuple(schema.index_column(code) for code in TEXT_FIELDS)
+_VALUES = (*LISTED_ATTRIBUTES, "number", *_INDEX_COLUMNS, "codes", "body")
+_WIDTH = 10  # digits of a start or a length
+_PLACES = 2 * _WIDTH * len(_VALUES)  # bytes of a record's places
+_PLACES_FORMAT = f"%0{_WIDTH}d" * (2 * len(_VALUES))
+
+
+def _value(name: str) -> str:
+    """SQL of one value of row r of json_each(?1) (the ids), read from blob
+    ?2 at the places ?3 gives for that row."""
+    first = f"r.key * {_PLACES} + {2 * _WIDTH * _VALUES.index(name) + 1}"
+    start = f"CAST(substr(?3, {first}, {_WIDTH}) AS INTEGER)"
+    length = f"CAST(substr(?3, {first} + {_WIDTH}, {_WIDTH}) AS INTEGER)"
+    piece = f"substr(?2, {start}, {length})"
+    return piece if name == "body" else f"CAST({piece} AS TEXT)"
+
+
+_INSERT_RECORDS = (
+    f"INSERT INTO records (id, {LISTED_COLUMNS}, number) "
+    f"SELECT r.value, {', '.join(map(_value, (*LISTED_ATTRIBUTES, 'number')))} FROM json_each(?1) r"
+)
+_INSERT_TEXTS = f"INSERT OR REPLACE INTO texts (id, body) SELECT r.value, {_value('body')} FROM json_each(?1) r"
+_INSERT_INDEX = (
+    f"INSERT INTO {INDEX_TABLE} (rowid, {', '.join(_INDEX_COLUMNS)}) "
+    f"SELECT r.value, {', '.join(map(_value, _INDEX_COLUMNS))} FROM json_each(?1) r"
+)
+_INSERT_CODES = (
+    "INSERT INTO codes (kind, value, id, given) SELECT json_extract(c.value, '$[0]'), json_extract(c.value, '$[1]'), "
+    f"r.value, json_extract(c.value, '$[2]') FROM json_each(?1) r, json_each({_value('codes')}) c"
+)
+
+
+class _PreparedBatch(CheckedBatch):
+    chunks: list[tuple[list[PatentRecord], _Chunk]]  # CHUNK records at a time, with _prepare() of them
+
+
+def _prepare(chunk: Sequence[PatentRecord]) -> _Chunk:
+    """The _Chunk of records (segmenting and compressing let go of the GIL)."""
+    blob = bytearray()
+    places = {}
+    for record in chunk:
+        pieces = [
+            value.encode()
+            for value in (*listed_values(record), pn.number_part(record.pn), *segment.index_values(record),
+                          json.dumps(code_values(record), ensure_ascii=False))
+        ]
+        pieces.append(schema.pack(record.abstract, record.claims))
+        lengths = list(map(len, pieces))
+        starts = itertools.accumulate(lengths[:-1], initial=len(blob) + 1)
+        places[id(record)] = (_PLACES_FORMAT % tuple(itertools.chain.from_iterable(zip(starts, lengths)))).encode()
+        blob += b"".join(pieces)
+    return _Chunk(bytes(blob), places)
+
+
+def _prepared_ahead(chunks: Iterable[list[PatentRecord]]) -> Iterator[tuple[list[PatentRecord], _Chunk]]:
     """Each chunk with _prepare() of it. The next chunk is prepared on a
     second thread while the caller writes this one: SQLite lets go of the
     GIL while it inserts, so segmenting and compressing run alongside."""
     with ThreadPoolExecutor(1, thread_name_prefix="varnel-prepare") as pool:
-        pending: tuple[list[PatentRecord], Future[dict[int, _Prepared]]] | None = None
+        pending: tuple[list[PatentRecord], Future[_Chunk]] | None = None
         for chunk in chunks:
             ahead = (chunk, pool.submit(_prepare, chunk))
             if pending is not None:
