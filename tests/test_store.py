@@ -453,19 +453,25 @@ def test_a_database_of_schema_3_gains_the_bibliographic_fields_filled_by_the_nex
         assert found(upgraded, "CPC=H01M") == {"TWI100001B", "TW202100001A", "US8930553B2"} and upgraded.check() == []
 
 
-def test_a_database_of_schema_4_gets_the_covering_index_of_priority_dates(tmp_path):
-    path = tmp_path / "schema4.sqlite3"
+@pytest.mark.parametrize("version, narrow", [(4, ("prd", "pd")), (5, ("pd",))])
+def test_a_database_of_schema_4_or_5_gets_the_covering_indexes_of_dates(tmp_path, version, narrow):
+    path = tmp_path / f"schema{version}.sqlite3"
+    commands = ("PRD=2010:2020", "ID=:2021", "ID=2010:2022 AND PRD=2012")
     with PatentStore(path) as made:
         made.add(BIBLIOGRAPHIC)
-        before = found(made, "PRD=2010:2020")
+        before = [[hit.record.pn for hit in made.search(command).hits] for command in commands]
     with sqlite3.connect(path) as raw:
-        raw.execute("DROP INDEX records_prd")
-        raw.execute("CREATE INDEX records_prd ON records (prd)")
-        raw.execute("PRAGMA user_version = 4")
-    with PatentStore(path) as upgraded:
-        assert found(upgraded, "PRD=2010:2020") == before and before and upgraded.check() == []
+        for attribute in narrow:
+            raw.execute(f"DROP INDEX records_{attribute}")
+            raw.execute(f"CREATE INDEX records_{attribute} ON records ({attribute})")
+        raw.execute(f"PRAGMA user_version = {version}")
+    said = []
+    with PatentStore(path, progress=said.append) as upgraded:
+        after = [[hit.record.pn for hit in upgraded.search(command).hits] for command in commands]
+        assert after == before and all(before) and upgraded.check() == [] and said == ["正在更新資料庫格式（日期索引）…"]
     with sqlite3.connect(path) as raw:
-        assert [row[2] for row in raw.execute("PRAGMA index_info(records_prd)")] == ["prd", "ad"]
+        for attribute in ("prd", "pd"):
+            assert [row[2] for row in raw.execute(f"PRAGMA index_info(records_{attribute})")] == [attribute, "ad"]
 
 
 def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):

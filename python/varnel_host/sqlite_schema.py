@@ -28,7 +28,7 @@ and `records.number`; 2 -> 3 moves abstract and claims, compressed, to
 citations, legal status, document type; empty until a file is imported
 again) and `codes`; 4 -> 5 makes the index of priority dates cover the filing
 date, so that a PRD= command lists its hits by filing date without reading
-their rows.
+their rows; 5 -> 6 does the same for publication dates (ID=).
 """
 
 from __future__ import annotations
@@ -45,7 +45,7 @@ from .records import (
     named_numbers, unreadable,
 )
 
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
 INDEX_TABLE = "patent_index"
 INDEX_BUFFER_BYTES = 32 * 1024 * 1024
@@ -59,7 +59,9 @@ CHUNK = 1000  # records read or written at a time
 FAMILY_ATTRIBUTES = ("family", "an")  # a family is found by these (FAM=)
 # Indexed columns with the columns each index also holds: hits without a
 # word are listed by filing date (ad), read from the index itself.
-INDEX_COLUMNS = {"prd": "prd, ad"}
+INDEX_COLUMNS = {"prd": "prd, ad", "pd": "pd, ad"}
+# The indexes whose columns changed at each version, made anew by its upgrade.
+_REINDEXED = {5: ("prd",), 6: ("pd",)}
 
 assert ATTRIBUTES[2:4] == LONG_ATTRIBUTES  # record_of() builds records positionally
 LISTED_COLUMNS = ", ".join(LISTED_ATTRIBUTES)
@@ -163,7 +165,7 @@ def _unsupported(path: str, version: int) -> StoreError:
 def is_current(db: sqlite3.Connection, path: str) -> bool:
     """Whether the file needs no upgrade; StoreError for a version this program does not know."""
     version = db.execute("PRAGMA user_version").fetchone()[0]
-    if version not in (0, 1, 2, 3, 4, SCHEMA_VERSION):
+    if version not in (0, 1, 2, 3, 4, 5, SCHEMA_VERSION):
         raise _unsupported(path, version)
     return version == SCHEMA_VERSION and _segmentation(db) == INDEX_VERSION
 
@@ -193,14 +195,16 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
             db.execute("CREATE INDEX records_number ON records (number)")
         if upgraded:
             _narrow_records(db, progress)
-        elif version not in (0, 3, 4, SCHEMA_VERSION):
+        elif version not in (0, 3, 4, 5, SCHEMA_VERSION):
             raise _unsupported(path, version)
         if version in (1, 2, 3):
             _create_codes(db)
-        if version == 4:
+        if version in (4, 5):
             if progress is not None:
-                progress("正在更新資料庫格式（優先權日索引）…")
-            db.execute("DROP INDEX records_prd")
+                progress("正在更新資料庫格式（日期索引）…")
+            for later in range(version + 1, SCHEMA_VERSION + 1):
+                for attribute in _REINDEXED[later]:
+                    db.execute(f"DROP INDEX records_{attribute}")
             _create_record_indexes(db)
         if _segmentation(db) != INDEX_VERSION:
             _rebuild_index(db)
