@@ -696,22 +696,28 @@ class PgSearchResult(RankedHits):
                 counts[number] = store.connection.execute(sql, params).fetchone()[0]
         return counts
 
-    def _list_rows(self, cancel: Callable[[], bool] | None) -> Iterator[ListRow]:
+    def _batches(self, sql: str, params: Sequence[object], cancel: Callable[[], bool] | None) -> Iterator[list[tuple]]:
+        """The rows of `sql`, ROW_BATCH at a time, through a server-side cursor."""
         store = self._store
-        columns = ", ".join(f"r.{field}" for field in LIST_FIELDS)
         with store.errors(), store.polling(cancel):
-            cursor = store.connection.cursor(name=f"{self._table}_list_{store.new_number()}", withhold=True)
-            cursor.execute(f"SELECT {columns}, h.score FROM {self._table} h JOIN records r ON r.id = h.id ORDER BY h.rank")
+            cursor = store.connection.cursor(name=f"{self._table}_rows_{store.new_number()}", withhold=True)
+            cursor.execute(sql, params)
         try:
             while True:
                 with store.errors(), store.polling(cancel):
                     batch = cursor.fetchmany(ROW_BATCH)
                 if not batch:
                     return
-                yield from batch
+                yield batch
         finally:
             if not store.connection.closed:
                 cursor.close()
+
+    def _list_rows(self, cancel: Callable[[], bool] | None) -> Iterator[ListRow]:
+        columns = ", ".join(f"r.{field}" for field in LIST_FIELDS)
+        sql = f"SELECT {columns}, h.score FROM {self._table} h JOIN records r ON r.id = h.id ORDER BY h.rank"
+        for batch in self._batches(sql, (), cancel):
+            yield from batch
 
     def _family_rows(self) -> Iterator[tuple[str, str, str, str, str]]:
         store = self._store
@@ -725,7 +731,6 @@ class PgSearchResult(RankedHits):
         """Rows with the words each contains: every distinct word condition
         (and each token a similarity command chose) evaluated on the hit,
         mapped to words in Python."""
-        store = self._store
         conditions = {condition(term): None for term in self._query.terms()}
         checks = list(conditions)
         words = {
@@ -740,30 +745,17 @@ class PgSearchResult(RankedHits):
         attributes = ATTRIBUTES if full else ROW_ATTRIBUTES
         selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
-        with store.errors(), store.polling(cancel):
-            cursor = store.connection.cursor(name=f"{self._table}_rows_{store.new_number()}", withhold=True)
-            cursor.execute(
-                f"SELECT h.score, ARRAY[{flags}]::boolean[], {selected} FROM {self._table} h "
-                f"JOIN records r ON r.id = h.id JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id "
-                "ORDER BY h.rank LIMIT %s",
-                (*(p for _, params in checks for p in params), limit),
-            )
-        try:
-            while True:
-                with store.errors(), store.polling(cancel):
-                    batch = cursor.fetchmany(ROW_BATCH)
-                if not batch:
-                    return
-                for score, found, *values in batch:
-                    key = tuple(found or ())
-                    matched = matched_by.get(key)
-                    if matched is None:
-                        matched = tuple(w for w, at in words.items() if any(key[i] for i in at))
-                        if self._plan is not None:
-                            mask = sum(1 << bit for bit, held in enumerate(key[filtered:]) if held)
-                            matched = shared(mask) + matched
-                        matched_by[key] = matched
-                    yield Hit(PatentRecord(*values), score, matched)
-        finally:
-            if not store.connection.closed:
-                cursor.close()
+        sql = (f"SELECT h.score, ARRAY[{flags}]::boolean[], {selected} FROM {self._table} h "
+               f"JOIN records r ON r.id = h.id JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id "
+               "ORDER BY h.rank LIMIT %s")
+        for batch in self._batches(sql, (*(p for _, params in checks for p in params), limit), cancel):
+            for score, found, *values in batch:
+                key = tuple(found or ())
+                matched = matched_by.get(key)
+                if matched is None:
+                    matched = tuple(w for w, at in words.items() if any(key[i] for i in at))
+                    if self._plan is not None:
+                        mask = sum(1 << bit for bit, held in enumerate(key[filtered:]) if held)
+                        matched = shared(mask) + matched
+                    matched_by[key] = matched
+                yield Hit(PatentRecord(*values), score, matched)
