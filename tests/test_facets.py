@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import random
+from array import array
 from collections import Counter
 
 import pytest
 
+from varnel_host import _facets
 from varnel_host.facets import year_counts
 
 
@@ -21,3 +24,29 @@ from varnel_host.facets import year_counts
 )
 def test_years_from_the_first_hit_in_five_year_spans_past_forty(years, expected):
     assert year_counts(Counter(years)) == expected
+
+
+def test_the_native_count_of_keys_is_the_count_of_each_hits_keys():
+    rng = random.Random(7)
+    columns = [array("i", (rng.randrange(bound) for _ in range(5000))) for bound in (3, 40, 4000)]
+    ids = rng.sample(range(5000), 1200)
+    counted = _facets.count_keys("  ".join(map(str, ids)) + " ", columns)
+    assert [dict(pairs) for pairs in counted] == [Counter(column[i] for i in ids) for column in columns]
+    assert _facets.count_keys("", columns) == [[], [], []]
+
+
+@pytest.mark.parametrize(
+    "ids, columns, error",
+    [
+        ("1 5", [array("i", [0, 1, 2])], IndexError),  # an id beyond the records the columns hold
+        ("1 x2", [array("i", [0, 1, 2])], ValueError),
+        ("1,2", [array("i", [0, 1, 2])], ValueError),
+        ("-1", [array("i", [0, 1, 2])], ValueError),
+        ("1", [array("i", [0, -1, 2])], ValueError),
+        ("1", [array("i", [0, 1, 2]), array("i", [0, 1])], ValueError),
+        ("1", [array("q", [0, 1, 2])], TypeError),
+    ],
+)
+def test_the_native_count_of_keys_refuses_what_it_cannot_count(ids, columns, error):
+    with pytest.raises(error):
+        _facets.count_keys(ids, columns)

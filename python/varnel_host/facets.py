@@ -18,6 +18,7 @@ from collections import Counter
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
+from . import _facets
 from .records import PatentRecord
 
 _IPC_SUBCLASS = re.compile(r"\b([A-H]\d\d[A-Z])")
@@ -161,19 +162,19 @@ class FacetIndex:
         for prefix, ids in priority_years:
             _assign(self._priority, ids, filing_year(prefix) or 0)
 
-    def facets(self, ids: Iterable[int], top: int) -> Facets:
-        """The counts over the records of `ids` (each id once)."""
-        ids = ids if isinstance(ids, Sequence) else list(ids)
-        applicants = Counter(map(self._applicants.__getitem__, ids))
-        classes = Counter(map(self._classes.__getitem__, ids))
-        years = Counter(map(self._years.__getitem__, ids))
-        priority = Counter(map(self._priority.__getitem__, ids))
+    def facets(self, ids: str | Iterable[int], top: int) -> Facets:
+        """The counts over the records of `ids` (each id once), given as
+        numbers or as one text of them separated by spaces (counted natively,
+        without a Python int of each)."""
+        text = ids if isinstance(ids, str) else " ".join(map(str, ids))
+        columns = [self._applicants, self._classes, self._years, self._priority]
+        applicants, classes, years, priority = _facets.count_keys(text, columns)
         return Facets.of_sets(
-            ((self._applicant_sets[key], count) for key, count in applicants.items()),
-            ((self._class_sets[key], count) for key, count in classes.items()),
-            ((year or None, count) for year, count in years.items()),
+            ((self._applicant_sets[key], count) for key, count in applicants),
+            ((self._class_sets[key], count) for key, count in classes),
+            ((year or None, count) for year, count in years),
             top,
-            ((year or None, count) for year, count in priority.items()),
+            ((year or None, count) for year, count in priority),
         )
 
 

@@ -641,8 +641,8 @@ class SearchResult(RankedHits):
         index = store.current_facet_index()
         if index is not None:
             with store.polling(self._cancel):
-                ids = [row[0] for row in store.connection.execute(f"SELECT id FROM {hits}")]
-            return index.facets(ids, top)
+                ids = store.connection.execute(f"SELECT group_concat(id, ' ') FROM {hits}").fetchone()[0]
+            return index.facets(ids or "", top)
         applicants: Counter[str] = Counter()
         classes: Counter[tuple[str, ...]] = Counter()
         years: Counter[str] = Counter()
