@@ -2,10 +2,11 @@
 PostgreSQL server (pg_store.py) answer the same calls the same way.
 
 A store is a context manager with count(), prepare(records),
-write_batch(records, cancel=), add(records), import_file(path), only_samples(), remove_samples(),
-prepare_facets(), search(command, limit, cancel=) and close(). Its failures
-that a user can act on are StoreError in Traditional Chinese; a search or a
-batch's write stopped by its cancel hook raises Cancelled. What is shared lives here: the one check
+write_batch(records, cancel=), add(records), import_file(path),
+only_samples(), remove_samples(), prepare_facets(), search(command, limit,
+cancel=) and close(). Its failures that a user can act on are StoreError in
+Traditional Chinese; a search or a batch's write stopped by its cancel hook
+raises Cancelled. What is shared lives here: the one check
 a record passes before it is stored, the loop that turns an import's rows
 into checked records and problems, the import counts and their summary, the
 shipped sample collection, and the base of both stores' search results.

@@ -162,13 +162,12 @@ class FacetIndex:
         for prefix, ids in priority_years:
             _assign(self._priority, ids, filing_year(prefix) or 0)
 
-    def facets(self, ids: str | Iterable[int], top: int) -> Facets:
-        """The counts over the records of `ids` (each id once), given as
-        numbers or as one text of them separated by spaces (counted natively,
-        without a Python int of each)."""
-        text = ids if isinstance(ids, str) else " ".join(map(str, ids))
+    def facets(self, ids: str, top: int) -> Facets:
+        """The counts over the records of `ids` (each id once), one text of
+        decimal ids separated by spaces (counted natively, without a Python
+        int of each)."""
         columns = [self._applicants, self._classes, self._years, self._priority]
-        applicants, classes, years, priority = _facets.count_keys(text, columns)
+        applicants, classes, years, priority = _facets.count_keys(ids, columns)
         return Facets.of_sets(
             ((self._applicant_sets[key], count) for key, count in applicants),
             ((self._class_sets[key], count) for key, count in classes),
