@@ -36,17 +36,18 @@ struct Input {
 
 constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 
+// A record's count of a lexeme, kept in the order the records come.
 struct Posting {
+    std::uint32_t lexeme;
     std::int32_t id;
     std::uint32_t tf;
-    std::uint32_t next;  // the lexeme's next posting, or none
 };
 
 struct Lexeme {
     std::size_t offset;  // of its bytes in Counter::names
     std::uint32_t size;
-    std::uint32_t first;
-    std::uint32_t last;
+    std::uint32_t tf;         // in the record being counted
+    std::uint32_t postings;   // how many records hold it
 };
 
 std::uint64_t hash_of(const char* data, std::size_t size) {
@@ -66,34 +67,50 @@ std::uint64_t hash_of(const char* data, std::size_t size) {
     return h ^ (h >> 32);
 }
 
+// The lexemes met so far, and the postings of the records counted so far. A
+// record's counts are kept in its lexemes until end_record writes them, so
+// that counting touches no posting already written.
 class Counter {
 public:
-    // Counts one occurrence of the lexeme `text` in the record `id`; the
-    // records come in ascending order of id.
-    void add(const std::string& text, std::int32_t id) {
+    // Counts one occurrence of the lexeme `text` in the record being counted.
+    void add(const char* text, std::size_t size) {
         if ((lexemes.size() + 1) * 2 > slots.size()) {
             grow();
         }
-        const std::uint64_t h = hash_of(text.data(), text.size());
+        const std::uint64_t h = hash_of(text, size);
         const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
         const std::size_t mask = slots.size() - 1;
         for (std::size_t at = static_cast<std::size_t>(h) & mask;; at = (at + 1) & mask) {
             Slot& slot = slots[at];
             if (slot.index == none) {
                 slot = {tag, static_cast<std::uint32_t>(lexemes.size())};
-                lexemes.push_back({names.size(), static_cast<std::uint32_t>(text.size()), none, none});
-                names += text;
-                post(lexemes.back(), id);
+                lexemes.push_back({names.size(), static_cast<std::uint32_t>(size), 0, 0});
+                names.append(text, size);
+                count(slot.index);
                 return;
             }
             if (slot.tag == tag) {
-                Lexeme& lexeme = lexemes[slot.index];
-                if (lexeme.size == text.size() && std::memcmp(names.data() + lexeme.offset, text.data(), text.size()) == 0) {
-                    post(lexeme, id);
+                const Lexeme& lexeme = lexemes[slot.index];
+                if (lexeme.size == size && std::memcmp(names.data() + lexeme.offset, text, size) == 0) {
+                    count(slot.index);
                     return;
                 }
             }
         }
+    }
+
+    // Writes the postings of the record counted since the last call.
+    void end_record(std::int32_t id) {
+        if (postings.size() + held.size() >= none) {
+            throw std::length_error("an import chunk with more than 4 billion postings");
+        }
+        for (const std::uint32_t index : held) {
+            Lexeme& lexeme = lexemes[index];
+            postings.push_back({index, id, lexeme.tf});
+            lexeme.tf = 0;
+            ++lexeme.postings;
+        }
+        held.clear();
     }
 
     std::vector<Lexeme> lexemes;
@@ -106,18 +123,10 @@ private:
         std::uint32_t index;  // into lexemes, or none when free
     };
 
-    void post(Lexeme& lexeme, std::int32_t id) {
-        if (lexeme.last != none && postings[lexeme.last].id == id) {
-            ++postings[lexeme.last].tf;
-            return;
+    void count(std::uint32_t index) {
+        if (lexemes[index].tf++ == 0) {
+            held.push_back(index);
         }
-        if (postings.size() >= none) {
-            throw std::length_error("an import chunk with more than 4 billion postings");
-        }
-        const auto at = static_cast<std::uint32_t>(postings.size());
-        postings.push_back({id, 1, none});
-        (lexeme.last == none ? lexeme.first : postings[lexeme.last].next) = at;
-        lexeme.last = at;
     }
 
     void grow() {
@@ -139,6 +148,7 @@ private:
     }
 
     std::vector<Slot> slots;
+    std::vector<std::uint32_t> held;  // the lexemes of the record being counted
 };
 
 // The size in bytes of the first `chars` code points of a UTF-8 token.
@@ -176,14 +186,16 @@ void append_escaped(std::string& out, std::string_view text) {
 
 std::string rows_of(const Input& input, std::int64_t batch, std::size_t max_chars) {
     Counter counter;
-    std::string lexeme;
     const std::size_t columns = input.prefixes.size();
+    std::string lexeme;  // the column's prefix, then the token
     std::size_t start = 0;
     for (std::size_t r = 0; r < input.ids.size(); ++r) {
         for (std::size_t c = 0; c < columns; ++c) {
             const char* at = input.bytes.data() + start;
             const char* const end = input.bytes.data() + input.ends[r * columns + c];
             start = input.ends[r * columns + c];
+            const std::size_t prefix = input.prefixes[c].size();
+            lexeme.assign(input.prefixes[c]);
             while (at < end) {
                 if (*at == ' ') {
                     ++at;
@@ -191,17 +203,22 @@ std::string rows_of(const Input& input, std::int64_t batch, std::size_t max_char
                 }
                 const void* space = std::memchr(at, ' ', static_cast<std::size_t>(end - at));
                 const char* const stop = space ? static_cast<const char*>(space) : end;
-                lexeme.assign(input.prefixes[c]);
-                lexeme.append(at, cut(at, static_cast<std::size_t>(stop - at), max_chars));
-                counter.add(lexeme, input.ids[r]);
+                const std::size_t size = cut(at, static_cast<std::size_t>(stop - at), max_chars);
+                if (lexeme.size() < prefix + size) {
+                    lexeme.resize(prefix + size);
+                }
+                std::memcpy(&lexeme[prefix], at, size);
+                counter.add(lexeme.data(), prefix + size);
                 at = stop;
             }
         }
+        counter.end_record(input.ids[r]);
     }
 
+    const std::vector<Lexeme>& lexemes = counter.lexemes;
     std::vector<std::string_view> names;
-    names.reserve(counter.lexemes.size());
-    for (const Lexeme& l : counter.lexemes) {
+    names.reserve(lexemes.size());
+    for (const Lexeme& l : lexemes) {
         names.emplace_back(counter.names.data() + l.offset, l.size);
     }
     std::vector<std::uint32_t> order(names.size());
@@ -211,28 +228,45 @@ std::string rows_of(const Input& input, std::int64_t batch, std::size_t max_char
     // string_view compares as unsigned char: the byte order of PostgreSQL's "C" collation.
     std::sort(order.begin(), order.end(), [&names](std::uint32_t a, std::uint32_t b) { return names[a] < names[b]; });
 
+    // Each lexeme's postings made contiguous, in the lexemes' order, the records' order kept.
+    std::vector<std::size_t> first(lexemes.size());
+    std::size_t placed = 0;
+    for (const std::uint32_t i : order) {
+        first[i] = placed;
+        placed += lexemes[i].postings;
+    }
+    std::vector<std::int32_t> ids(placed);
+    std::vector<std::uint32_t> tfs(placed);
+    for (const Posting& p : counter.postings) {
+        const std::size_t at = first[p.lexeme]++;
+        ids[at] = p.id;
+        tfs[at] = p.tf;
+    }
+
     std::string batch_field;
     append_number(batch_field, batch);
     std::string out;
-    out.reserve(counter.names.size() + counter.postings.size() * 12 + order.size() * 16);
+    out.reserve(counter.names.size() + placed * 12 + order.size() * 16);
+    std::size_t from = 0;
     for (const std::uint32_t i : order) {
-        const Lexeme& l = counter.lexemes[i];
+        const std::size_t to = from + lexemes[i].postings;
         append_escaped(out, names[i]);
         out += '\t';
         out += batch_field;
         out += "\t{";
-        for (std::uint32_t p = l.first; p != none; p = counter.postings[p].next) {
-            append_number(out, counter.postings[p].id);
+        for (std::size_t p = from; p < to; ++p) {
+            append_number(out, ids[p]);
             out += ',';
         }
         out.back() = '}';
         out += "\t{";
-        for (std::uint32_t p = l.first; p != none; p = counter.postings[p].next) {
-            append_number(out, counter.postings[p].tf);
+        for (std::size_t p = from; p < to; ++p) {
+            append_number(out, tfs[p]);
             out += ',';
         }
         out.back() = '}';
         out += '\n';
+        from = to;
     }
     return out;
 }
