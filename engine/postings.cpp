@@ -4,9 +4,10 @@
 // holds it, written as the text payload of
 // COPY postings (lexeme, batch, ids, tfs) FROM STDIN.
 // The texts are copied out of the Python objects first, so that the counting
-// runs without the GIL; the lexemes are kept in an open-addressing table and
-// each lexeme's postings in a chain through one array, not in dictionaries
-// and lists (about 150 µs a record in Python).
+// runs without the GIL; the tokens are looked up in an open-addressing table
+// per column, hashed where they lie in the copied texts, and the postings are
+// written in arrays, not in dictionaries and lists (about 150 µs a record in
+// Python).
 
 #include <pybind11/pybind11.h>
 
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -31,7 +33,7 @@ struct Input {
     std::vector<std::string> prefixes;  // "<column>:" of each column
     std::vector<std::int32_t> ids;      // one a record
     std::vector<std::size_t> ends;      // end of each (record, column) text in `bytes`
-    std::string bytes;
+    std::string bytes;                  // followed by 8 bytes more, for reading words
 };
 
 constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
@@ -44,111 +46,117 @@ struct Posting {
 };
 
 struct Lexeme {
-    std::size_t offset;  // of its bytes in Counter::names
+    std::uint32_t offset;    // of its bytes in Counter::names
     std::uint32_t size;
-    std::uint32_t tf;         // in the record being counted
-    std::uint32_t postings;   // how many records hold it
+    std::uint32_t tf;        // in the record being counted
+    std::uint32_t postings;  // how many records hold it
 };
 
-std::uint64_t hash_of(const char* data, std::size_t size) {
+const bool little_endian = [] {
+    const std::uint16_t one = 1;
+    unsigned char first = 0;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}();
+
+// A hash of `size` bytes that may read up to 7 bytes past them.
+std::uint64_t hash_of(const char* data, std::size_t size, std::uint64_t seed) {
     constexpr std::uint64_t k = 0x9E3779B97F4A7C15ull;
-    std::uint64_t h = static_cast<std::uint64_t>(size) * k;
+    std::uint64_t h = (seed + static_cast<std::uint64_t>(size)) * k;
     std::uint64_t word = 0;
     for (; size >= 8; data += 8, size -= 8) {
         std::memcpy(&word, data, 8);
         h = (h ^ word) * k;
         h ^= h >> 32;
     }
-    word = 0;
-    std::memcpy(&word, data, size);  // the tail; the order of bytes does not matter to a hash
-    h = (h ^ word) * k;
+    if (size != 0) {
+        std::memcpy(&word, data, 8);
+        // Only the first `size` bytes of the word.
+        word = little_endian ? word & (~std::uint64_t{0} >> (64 - 8 * size)) : word >> (64 - 8 * size);
+        h = (h ^ word) * k;
+    }
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9ull;
     return h ^ (h >> 32);
 }
 
-// The lexemes met so far, and the postings of the records counted so far. A
-// record's counts are kept in its lexemes until end_record writes them, so
-// that counting touches no posting already written.
-class Counter {
+// memcmp(a, b, size) == 0 without a call, for the few bytes of a token.
+bool same_bytes(const char* a, const char* b, std::size_t size) {
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    for (; size >= 8; a += 8, b += 8, size -= 8) {
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        if (x != y) {
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The tokens of one column (or of all, as whole lexemes), each with its lexeme.
+class Table {
 public:
-    // Counts one occurrence of the lexeme `text` in the record being counted.
-    void add(const char* text, std::size_t size) {
-        if ((lexemes.size() + 1) * 2 > slots.size()) {
+    // The lexeme of the token `size` bytes at `text` (readable 8 bytes past),
+    // `prefix` followed by the token, added to `lexemes` when new.
+    std::uint32_t find(const char* text, std::size_t size, const std::string& prefix, std::uint64_t seed,
+                       std::vector<Lexeme>& lexemes, std::string& names) {
+        if ((used + 1) * 2 > slots.size()) {
             grow();
         }
-        const std::uint64_t h = hash_of(text, size);
-        const std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
+        const auto tag = static_cast<std::uint32_t>(hash_of(text, size, seed));
         const std::size_t mask = slots.size() - 1;
-        for (std::size_t at = static_cast<std::size_t>(h) & mask;; at = (at + 1) & mask) {
+        const std::size_t whole = prefix.size() + size;
+        for (std::size_t at = tag & mask;; at = (at + 1) & mask) {
             Slot& slot = slots[at];
             if (slot.index == none) {
+                if (names.size() + whole >= none || lexemes.size() >= none) {
+                    throw std::length_error("an import chunk with more than 4 GB of lexemes");
+                }
                 slot = {tag, static_cast<std::uint32_t>(lexemes.size())};
-                lexemes.push_back({names.size(), static_cast<std::uint32_t>(size), 0, 0});
+                lexemes.push_back({static_cast<std::uint32_t>(names.size()), static_cast<std::uint32_t>(whole), 0, 0});
+                names += prefix;
                 names.append(text, size);
-                count(slot.index);
-                return;
+                ++used;
+                return slot.index;
             }
             if (slot.tag == tag) {
                 const Lexeme& lexeme = lexemes[slot.index];
-                if (lexeme.size == size && std::memcmp(names.data() + lexeme.offset, text, size) == 0) {
-                    count(slot.index);
-                    return;
+                if (lexeme.size == whole && same_bytes(names.data() + lexeme.offset + prefix.size(), text, size)) {
+                    return slot.index;
                 }
             }
         }
     }
 
-    // Writes the postings of the record counted since the last call.
-    void end_record(std::int32_t id) {
-        if (postings.size() + held.size() >= none) {
-            throw std::length_error("an import chunk with more than 4 billion postings");
-        }
-        for (const std::uint32_t index : held) {
-            Lexeme& lexeme = lexemes[index];
-            postings.push_back({index, id, lexeme.tf});
-            lexeme.tf = 0;
-            ++lexeme.postings;
-        }
-        held.clear();
-    }
-
-    std::vector<Lexeme> lexemes;
-    std::vector<Posting> postings;
-    std::string names;  // the lexemes' bytes one after another
-
 private:
     struct Slot {
-        std::uint32_t tag;
-        std::uint32_t index;  // into lexemes, or none when free
+        std::uint32_t tag;    // the low bits of the hash, which also place the slot
+        std::uint32_t index;  // into the lexemes, or none when free
     };
 
-    void count(std::uint32_t index) {
-        if (lexemes[index].tf++ == 0) {
-            held.push_back(index);
-        }
-    }
-
     void grow() {
-        std::vector<Slot> old(std::max<std::size_t>(slots.size() * 2, 1024), Slot{0, none});
+        std::vector<Slot> old(std::max<std::size_t>(slots.size() * 2, 256), Slot{0, none});
         old.swap(slots);
         const std::size_t mask = slots.size() - 1;
         for (const Slot& slot : old) {
-            if (slot.index == none) {
-                continue;
+            if (slot.index != none) {
+                std::size_t at = slot.tag & mask;
+                while (slots[at].index != none) {
+                    at = (at + 1) & mask;
+                }
+                slots[at] = slot;
             }
-            const Lexeme& lexeme = lexemes[slot.index];
-            const std::uint64_t h = hash_of(names.data() + lexeme.offset, lexeme.size);
-            std::size_t at = static_cast<std::size_t>(h) & mask;
-            while (slots[at].index != none) {
-                at = (at + 1) & mask;
-            }
-            slots[at] = slot;
         }
     }
 
     std::vector<Slot> slots;
-    std::vector<std::uint32_t> held;  // the lexemes of the record being counted
+    std::size_t used = 0;
 };
 
 // The size in bytes of the first `chars` code points of a UTF-8 token.
@@ -165,37 +173,71 @@ std::size_t cut(const char* token, std::size_t size, std::size_t chars) {
     return size;
 }
 
-void append_number(std::string& out, std::int64_t number) {
-    char digits[24];
-    const auto written = std::to_chars(digits, digits + sizeof digits, number);
-    out.append(digits, written.ptr);
+char* put_number(char* out, std::int64_t number) {
+    return std::to_chars(out, out + 20, number).ptr;
 }
 
 // The lexeme as a field of COPY's text format.
-void append_escaped(std::string& out, std::string_view text) {
+char* put_escaped(char* out, std::string_view text) {
     for (const char c : text) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            default: out += c;
+            case '\\': *out++ = '\\'; *out++ = '\\'; break;
+            case '\t': *out++ = '\\'; *out++ = 't'; break;
+            case '\n': *out++ = '\\'; *out++ = 'n'; break;
+            case '\r': *out++ = '\\'; *out++ = 'r'; break;
+            default: *out++ = c;
         }
     }
+    return out;
 }
 
-std::string rows_of(const Input& input, std::int64_t batch, std::size_t max_chars) {
-    Counter counter;
-    const std::size_t columns = input.prefixes.size();
-    std::string lexeme;  // the column's prefix, then the token
+// The columns grouped by their prefix, each group with its own table. When
+// one prefix could run into a token (a name holding ':'), the split of a
+// lexeme is not unique: then one table holds the whole lexemes.
+struct Columns {
+    explicit Columns(const std::vector<std::string>& prefixes) {
+        for (const std::string& prefix : prefixes) {
+            whole = whole || prefix.find(':') + 1 != prefix.size();
+        }
+        for (const std::string& prefix : prefixes) {
+            const std::string own = whole ? std::string() : prefix;
+            const auto same = std::find(this->prefixes.begin(), this->prefixes.end(), own);
+            group.push_back(static_cast<std::size_t>(same - this->prefixes.begin()));
+            if (same == this->prefixes.end()) {
+                this->prefixes.push_back(own);
+            }
+        }
+        tables.resize(this->prefixes.size());
+    }
+
+    bool whole = false;
+    std::vector<std::size_t> group;  // of each column
+    std::vector<std::string> prefixes;  // of each group
+    std::vector<Table> tables;          // of each group
+};
+
+struct Rows {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+};
+
+Rows rows_of(const Input& input, std::int64_t batch, std::size_t max_chars) {
+    Columns columns(input.prefixes);
+    const std::size_t width = input.prefixes.size();
+    std::vector<Lexeme> lexemes;
+    std::string names;                   // the lexemes' bytes one after another
+    std::vector<Posting> postings;
+    std::vector<std::uint32_t> held;     // the lexemes of the record being counted
+    std::string whole;                   // a whole lexeme, when the table holds them
     std::size_t start = 0;
     for (std::size_t r = 0; r < input.ids.size(); ++r) {
-        for (std::size_t c = 0; c < columns; ++c) {
+        for (std::size_t c = 0; c < width; ++c) {
             const char* at = input.bytes.data() + start;
-            const char* const end = input.bytes.data() + input.ends[r * columns + c];
-            start = input.ends[r * columns + c];
-            const std::size_t prefix = input.prefixes[c].size();
-            lexeme.assign(input.prefixes[c]);
+            const char* const end = input.bytes.data() + input.ends[r * width + c];
+            start = input.ends[r * width + c];
+            const std::size_t g = columns.group[c];
+            Table& table = columns.tables[g];
+            const std::string& prefix = columns.prefixes[g];
             while (at < end) {
                 if (*at == ' ') {
                     ++at;
@@ -203,30 +245,42 @@ std::string rows_of(const Input& input, std::int64_t batch, std::size_t max_char
                 }
                 const void* space = std::memchr(at, ' ', static_cast<std::size_t>(end - at));
                 const char* const stop = space ? static_cast<const char*>(space) : end;
-                const std::size_t size = cut(at, static_cast<std::size_t>(stop - at), max_chars);
-                if (lexeme.size() < prefix + size) {
-                    lexeme.resize(prefix + size);
+                std::size_t size = cut(at, static_cast<std::size_t>(stop - at), max_chars);
+                const char* token = at;
+                if (columns.whole) {
+                    whole.assign(input.prefixes[c]).append(at, size).append(8, '\0');
+                    token = whole.data();
+                    size = whole.size() - 8;
                 }
-                std::memcpy(&lexeme[prefix], at, size);
-                counter.add(lexeme.data(), prefix + size);
+                const std::uint32_t index = table.find(token, size, prefix, g, lexemes, names);
+                if (lexemes[index].tf++ == 0) {
+                    held.push_back(index);
+                }
                 at = stop;
             }
         }
-        counter.end_record(input.ids[r]);
+        if (postings.size() + held.size() >= none) {
+            throw std::length_error("an import chunk with more than 4 billion postings");
+        }
+        for (const std::uint32_t index : held) {
+            postings.push_back({index, input.ids[r], lexemes[index].tf});
+            lexemes[index].tf = 0;
+            ++lexemes[index].postings;
+        }
+        held.clear();
     }
 
-    const std::vector<Lexeme>& lexemes = counter.lexemes;
-    std::vector<std::string_view> names;
-    names.reserve(lexemes.size());
+    std::vector<std::string_view> views;
+    views.reserve(lexemes.size());
     for (const Lexeme& l : lexemes) {
-        names.emplace_back(counter.names.data() + l.offset, l.size);
+        views.emplace_back(names.data() + l.offset, l.size);
     }
-    std::vector<std::uint32_t> order(names.size());
+    std::vector<std::uint32_t> order(views.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
         order[i] = static_cast<std::uint32_t>(i);
     }
     // string_view compares as unsigned char: the byte order of PostgreSQL's "C" collation.
-    std::sort(order.begin(), order.end(), [&names](std::uint32_t a, std::uint32_t b) { return names[a] < names[b]; });
+    std::sort(order.begin(), order.end(), [&views](std::uint32_t a, std::uint32_t b) { return views[a] < views[b]; });
 
     // Each lexeme's postings made contiguous, in the lexemes' order, the records' order kept.
     std::vector<std::size_t> first(lexemes.size());
@@ -237,37 +291,41 @@ std::string rows_of(const Input& input, std::int64_t batch, std::size_t max_char
     }
     std::vector<std::int32_t> ids(placed);
     std::vector<std::uint32_t> tfs(placed);
-    for (const Posting& p : counter.postings) {
+    for (const Posting& p : postings) {
         const std::size_t at = first[p.lexeme]++;
         ids[at] = p.id;
         tfs[at] = p.tf;
     }
 
-    std::string batch_field;
-    append_number(batch_field, batch);
-    std::string out;
-    out.reserve(counter.names.size() + placed * 12 + order.size() * 16);
+    char batch_field[24];
+    const std::size_t batch_size = static_cast<std::size_t>(put_number(batch_field, batch) - batch_field);
+    // At most: each name escaped twice its size, 6 separators and the batch a
+    // line, 12 bytes an id and 11 a count.
+    Rows out;
+    out.bytes.reset(new char[2 * names.size() + (6 + batch_size) * order.size() + 23 * placed]);
+    char* put = out.bytes.get();
     std::size_t from = 0;
     for (const std::uint32_t i : order) {
         const std::size_t to = from + lexemes[i].postings;
-        append_escaped(out, names[i]);
-        out += '\t';
-        out += batch_field;
-        out += "\t{";
+        put = put_escaped(put, views[i]);
+        *put++ = '\t';
+        put = std::copy(batch_field, batch_field + batch_size, put);
+        *put++ = '\t';
         for (std::size_t p = from; p < to; ++p) {
-            append_number(out, ids[p]);
-            out += ',';
+            *put++ = p == from ? '{' : ',';
+            put = put_number(put, ids[p]);
         }
-        out.back() = '}';
-        out += "\t{";
+        *put++ = '}';
+        *put++ = '\t';
         for (std::size_t p = from; p < to; ++p) {
-            append_number(out, tfs[p]);
-            out += ',';
+            *put++ = p == from ? '{' : ',';
+            put = put_number(put, tfs[p]);
         }
-        out.back() = '}';
-        out += '\n';
+        *put++ = '}';
+        *put++ = '\n';
         from = to;
     }
+    out.size = static_cast<std::size_t>(put - out.bytes.get());
     return out;
 }
 
@@ -340,12 +398,13 @@ py::bytes copy_rows(std::int64_t batch, const py::handle& columns, const py::han
             input.ends.push_back(input.bytes.size());
         }
     }
-    std::string out;
+    input.bytes.append(8, '\0');
+    Rows out;
     {
         py::gil_scoped_release released;
         out = rows_of(input, batch, static_cast<std::size_t>(max_chars));
     }
-    return py::bytes(out);
+    return py::bytes(out.bytes.get(), out.size);
 }
 
 }  // namespace
