@@ -51,6 +51,9 @@ def test_the_rows_are_those_of_each_lexemes_ids_and_counts(seed):
         (("ti", "ti"), [(1, ("a b", "a")), (2, ("", "a"))], b"ti:a\t0\t{1,2}\t{2,1}\nti:b\t0\t{1}\t{1}\n"),
         (("a", "a:b"), [(4, ("b:c", "c"))], b"a:b:c\t0\t{4}\t{2}\n"),
         ((), [(1, ()), (2, ())], b""),
+        # every byte escaped, the widest id: the longest line a lexeme can make
+        (("\\",), [(-(2**31), ("\\\\ \\",))],
+         b"\\\\:\\\\\t0\t{-2147483648}\t{1}\n\\\\:\\\\\\\\\t0\t{-2147483648}\t{1}\n"),
     ],
 )
 def test_the_rows_of_edge_cases(columns, records, expected):
