@@ -354,7 +354,7 @@ std::string_view utf8_of(PyObject* text, const char* what) {
     return {data, static_cast<std::size_t>(size)};
 }
 
-py::bytes copy_rows(std::int64_t batch, const py::handle& columns, const py::handle& records, Py_ssize_t max_chars) {
+py::bytes copy_rows(std::int64_t batch, const py::sequence& columns, const py::sequence& records, Py_ssize_t max_chars) {
     if (max_chars < 1) {
         throw py::value_error("max_chars is at least 1");
     }
