@@ -55,7 +55,8 @@ def test_wheel_installs_a_working_product(tmp_path):
           "-C", f"build-dir={tmp_path / 'build'}", str(ROOT)], timeout=1200)
     [wheel] = (tmp_path / "dist").glob("varnel_gui-*.whl")
     names = zipfile.ZipFile(wheel).namelist()
-    for module in ("GUI.", "varnel_host/_segment.", "varnel_host/_xlsx_rows.", "varnel_host/_facets."):  # the native modules
+    for module in ("GUI.", "varnel_host/_segment.", "varnel_host/_xlsx_rows.", "varnel_host/_facets.",
+                   "varnel_host/_postings."):  # the native modules
         assert [n for n in names if n.startswith(module) and n.endswith((".so", ".pyd"))], (module, names)
     assert [n for n in EXPECTED if n not in names] == []
     entry_points = zipfile.ZipFile(wheel).read(next(n for n in names if n.endswith("entry_points.txt")))
