@@ -3,6 +3,7 @@ store, its failures as clear errors, concurrent writers, choosing the store."""
 
 from __future__ import annotations
 
+import dataclasses
 import gzip
 import json
 import multiprocessing
@@ -23,6 +24,7 @@ from varnel_host.__main__ import main as host_main
 from varnel_host.channel import COMPLETION_MARKER
 from varnel_host.pg_store import PgPatentStore, describe
 from varnel_host.query import QueryError
+from varnel_host.records import ATTRIBUTES
 from varnel_host.records import PatentRecord as P
 from varnel_host.contract import Cancelled, StoreError
 from varnel_host.store import PatentStore
@@ -191,8 +193,10 @@ def test_cancel_stops_a_statement_waiting_on_the_server(pg_server):
 # --- writers at once -------------------------------------------------------------
 
 
-def _import(url, first, last, barrier) -> None:
+def _import(url, first, last, barrier, changed=False) -> None:
     records = list(synth.generate(last, seed=5))[first:]
+    if changed:  # the same numbers with other words: the last writer's words stay
+        records = [dataclasses.replace(record, title=record.title + " 馬達 電池") for record in records]
     barrier.wait()
     with PgPatentStore(url) as store:
         for start in range(0, len(records), 50):
@@ -202,20 +206,22 @@ def _import(url, first, last, barrier) -> None:
 def test_two_imports_of_overlapping_records_store_each_once_with_true_statistics(pg_server):
     url = pg_server.new_database()
     barrier = multiprocessing.Barrier(2)
-    workers = [multiprocessing.Process(target=_import, args=(url, *span, barrier)) for span in ((0, 600), (200, 800))]
+    spans = ((0, 600, False), (200, 800, True))
+    workers = [multiprocessing.Process(target=_import, args=(url, *span[:2], barrier, span[2])) for span in spans]
     for worker in workers:
         worker.start()
     for worker in workers:
         worker.join(300)
     assert [worker.exitcode for worker in workers] == [0, 0]
     with PgPatentStore(url) as pg, PatentStore() as lite:
-        lite.write_batch(list(synth.generate(800, seed=5)))
+        stored = pg.connection.execute(f"SELECT {', '.join(ATTRIBUTES)} FROM records ORDER BY id").fetchall()
+        lite.write_batch([P(*row) for row in stored])  # whichever importer wrote each record last
         assert pg.count() == 800
         assert pg.connection.execute(
             "SELECT (SELECT sum(records) FROM index_stats) = count(*), (SELECT sum(tokens) FROM index_stats) = sum(ntokens) "
             "FROM patent_tokens"
         ).fetchone() == (True, True)
-        for command in ("電池", "固態 電池 OR 裝置", "IC=H01M* AND AD=2010:2020"):
+        for command in ("電池", "固態 電池 OR 裝置", "IC=H01M* AND AD=2010:2020", "馬達", "TI=電池"):
             hits = {h.record.pn: h.score for h in lite.search(command).rows()}
             assert {h.record.pn: pytest.approx(h.score, rel=1e-12) for h in pg.search(command).rows()} == hits
 
@@ -315,3 +321,53 @@ def test_a_database_of_schema_1_gains_the_vocabulary_and_the_bibliographic_field
         assert upgraded.search("CPC=H01M").total == 0  # empty until the file is imported again
         assert upgraded.write_batch(records).updated == 1
         assert [hit.record.pn for hit in upgraded.search("CPC=H01M10").hits] == ["TWI1"]
+
+
+# --- records written again, removed, and a collection made before the postings ---
+
+RANKED = ("電池", "馬達 OR 電池", "TI=電池 AND 固態", "池", "bat*", "電池 NOT 電極", "PA=華泰 OR 電池")
+
+
+def _rewritten(records, words):
+    return [dataclasses.replace(record, title=f"{record.title} {words}") for record in records]
+
+
+@pytest.mark.parametrize("step", ["rewritten", "rewritten twice in one batch", "removed", "rewritten back"])
+def test_records_written_again_or_removed_rank_as_on_the_file(pg_server, step):
+    records = list(synth.generate(300, seed=9))
+    writes = {
+        "rewritten": [_rewritten(records[:100], "馬達 電池")],
+        "rewritten twice in one batch": [_rewritten(records[:50], "電池") * 2 + _rewritten(records[:50], "馬達")],
+        "removed": [],
+        "rewritten back": [_rewritten(records[:100], "馬達"), records[:100]],
+    }[step]
+    with PatentStore() as lite, PgPatentStore(pg_server.new_database()) as pg:
+        for store in (lite, pg):
+            store.write_batch(records)
+            for batch in writes:
+                store.write_batch(batch)
+            if step == "removed":
+                store.add([P("TW201102011A", "電池 電池 電池")])  # a sample's number
+                store.remove_samples()
+        for command in RANKED:
+            assert same(lite, pg, command), command
+
+
+def test_a_collection_of_schema_2_gains_its_postings_with_progress(pg_server):
+    url = pg_server.new_database()
+    records = list(synth.generate(200, seed=3))
+    with PgPatentStore(url) as made:
+        made.write_batch(records)
+    with psycopg.connect(url, autocommit=True) as raw:  # as schema 2 wrote it
+        raw.execute("DROP TABLE postings, stale_postings")
+        raw.execute("DROP TRIGGER records_stale_postings ON records")
+        raw.execute("ALTER TABLE records DROP COLUMN batch")
+        raw.execute("UPDATE varnel_meta SET value = '2' WHERE key = 'schema'")
+    said: list[str] = []
+    with PgPatentStore(url, progress=said.append) as upgraded, PatentStore() as lite:
+        assert said[0].startswith("正在更新伺服器資料庫格式") and said[-1] == "詞頻索引：200 / 200 筆"
+        lite.write_batch(records)
+        upgraded.write_batch(_rewritten(records[:20], "電池"))  # the upgraded entries go stale like any
+        lite.write_batch(_rewritten(records[:20], "電池"))
+        for command in RANKED:
+            assert same(lite, upgraded, command), command

@@ -189,9 +189,6 @@ class CompiledQuery:
     params: tuple[object, ...]
     ranked: tuple[Ranked, ...]
     indexed: bool
-    # `ranked` are distinct single tokens over the same fields, without
-    # guards: scored from each field's token list in one pass
-    tokens_only: bool = False
 
 
 def compile_query(query: Query) -> CompiledQuery:
@@ -226,7 +223,7 @@ def similar_query(tokens: Sequence[str], filters: Query | None, excluded: Sequen
     if excluded:
         where.append(f"{RECORDS}.id <> ALL(%s)")
         params.append(list(excluded))
-    return CompiledQuery(" AND ".join(where), tuple(params), tuple(map(Ranked, dict.fromkeys(phrases))), True, True)
+    return CompiledQuery(" AND ".join(where), tuple(params), tuple(map(Ranked, dict.fromkeys(phrases))), True)
 
 
 def _ranked(node: Node, guards: tuple[Sql, ...]) -> Iterator[Ranked]:
@@ -243,8 +240,10 @@ def _ranked(node: Node, guards: tuple[Sql, ...]) -> Iterator[Ranked]:
 
 # --- bm25 ------------------------------------------------------------------------
 
-Scoring = tuple[str, tuple[object, ...], str, tuple[object, ...]]
-NO_SCORE: Scoring = ("0::float8", (), "", ())
+# The score, its parameters, what joins the hits to the frequencies it reads,
+# that join's parameters, and the GROUP BY the score needs (or "").
+Scoring = tuple[str, tuple[object, ...], str, tuple[object, ...], str]
+NO_SCORE: Scoring = ("0::float8", (), "", (), "")
 
 
 def ranked_phrases(compiled: CompiledQuery) -> list[Phrase]:
@@ -262,22 +261,29 @@ def phrase_counts(phrases: Sequence[Phrase]) -> Sql:
     return f"SELECT {', '.join(selects)}", tuple(params)
 
 
+def idf_of(phrase_hits: Sequence[int], records: int) -> list[float]:
+    """FTS5's IDF of each phrase from its hit count (at least 1e-6)."""
+    idf = []
+    for hits in phrase_hits:
+        value = math.log((records - hits + 0.5) / (hits + 0.5))
+        idf.append(value if value > 0.0 else 1e-6)
+    return idf
+
+
 def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, tokens: int) -> Scoring:
     """FTS5's bm25 of each hit as SQL, given the collection's records and
-    tokens and each ranked phrase's hit count (ranked_phrases() order): the
-    score and its parameters, the LATERAL join computing each phrase's
-    weighted frequency and its parameters."""
+    tokens and each ranked phrase's hit count (ranked_phrases() order).
+    Phrases of one token without guards read their frequencies from the
+    postings (posted_score); the others count their occurrences in each
+    hit's token text."""
     if not compiled.ranked:
         return NO_SCORE
     phrases = ranked_phrases(compiled)
-    idf = {}
-    for phrase, hits in zip(phrases, phrase_hits):
-        value = math.log((records - hits + 0.5) / (hits + 0.5))
-        idf[phrase] = value if value > 0.0 else 1e-6
+    idf = dict(zip(phrases, idf_of(phrase_hits, records)))
     avgdl = tokens / records if records else 1.0
     length = f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8)"
-    if compiled.tokens_only:
-        return _token_score(phrases, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length)
+    if posted(compiled):
+        return posted_score(compiled, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length)
     frequencies = list(dict.fromkeys(compiled.ranked))
     columns, lateral_params = [], []
     for index, ranked in enumerate(frequencies):
@@ -296,25 +302,73 @@ def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, 
         f = f"fr.f{position[ranked]}"
         terms.append(f"%s::float8 * (({f} * (%s::float8 + 1::float8)) / ({f} + fr.k))")
         score_params += [idf[ranked.phrase], K1]
-    return " + ".join(terms), tuple(score_params), lateral, tuple(lateral_params)
+    return " + ".join(terms), tuple(score_params), lateral, tuple(lateral_params), ""
 
 
-def _token_score(phrases: Sequence[Phrase], idf: Sequence[float], length_params: tuple[float, ...], length: str) -> Scoring:
-    """The same bm25 for single tokens: each field's token list split once
-    and the chosen tokens counted there (one pass per field, not one
-    pattern search per token and field), the terms summed in token order
-    as FTS5 sums its phrases."""
-    fields = phrases[0].fields
-    split = " UNION ALL ".join(
-        f"SELECT unnest(string_to_array({TOKENS}.{token_column(code)}, ' ')) AS token, %s::float8 AS weight"
-        for code in fields
+# --- postings --------------------------------------------------------------------
+#
+# The postings table holds, per import chunk (`batch`) and lexeme, the ids of
+# the chunk's records holding the lexeme and how often (`tfs`), in arrays.
+# A record written again, or removed, leaves its old entries behind; the
+# records table's trigger lists them in stale_postings, and every read of the
+# postings skips them.
+
+
+def posted(compiled: CompiledQuery) -> bool:
+    """Whether every ranked phrase is one token counted in the postings, with
+    no guard (a guard is a condition on the hit's own tokens)."""
+    return all(not r.guards and len(r.phrase.tokens) == 1 and len(r.phrase.tokens[0]) <= LEXEME_CHARS
+               for r in compiled.ranked)
+
+
+def _keys(phrases: Sequence[Phrase]) -> tuple[list[int], list[float], list[str], list[str]]:
+    """Per phrase and field: the phrase's number, the field's weight and the
+    range of lexemes its token covers (one lexeme, or all it prefixes)."""
+    numbers, weights, lows, highs = [], [], [], []
+    for number, phrase in enumerate(phrases):
+        for code in phrase.fields:
+            low = lexeme(code, phrase.tokens[0])
+            numbers.append(number)
+            weights.append(weight(code))
+            lows.append(low)
+            highs.append(low + ("\U0010ffff" if phrase.prefix else "\x01"))
+    return numbers, weights, lows, highs
+
+
+def posted_entries(phrases: Sequence[Phrase]) -> Sql:
+    """Rows (phrase, weight, id, tf): every live posting of each phrase's lexemes."""
+    sql = (
+        "SELECT k.phrase, k.weight, u.id, u.tf "
+        "FROM unnest(%s::int[], %s::float8[], %s::text[], %s::text[]) AS k(phrase, weight, low, high) "
+        'JOIN postings p ON p.lexeme >= k.low COLLATE "C" AND p.lexeme < k.high COLLATE "C" '
+        "CROSS JOIN LATERAL unnest(p.ids, p.tfs) AS u(id, tf) "
+        "WHERE NOT EXISTS (SELECT 1 FROM stale_postings s WHERE s.id = u.id AND s.batch = p.batch)"
     )
-    lateral = (
-        ", LATERAL (SELECT coalesce(sum(q.idf * ((f.f * (%s::float8 + 1::float8)) / (f.f + l.k)) ORDER BY q.i), 0::float8) "
-        f"AS score FROM (SELECT w.token, sum(w.weight) AS f FROM ({split}) w WHERE w.token = ANY(%s::text[]) "
-        "GROUP BY w.token) f JOIN unnest(%s::text[], %s::float8[]) WITH ORDINALITY AS q(token, idf, i) "
-        f"ON q.token = f.token CROSS JOIN (SELECT {length} AS k) l) fr"
+    return sql, tuple(_keys(phrases))
+
+
+def posted_counts(phrases: Sequence[Phrase]) -> Sql:
+    """Rows (phrase number, how many records hold it), for the phrases held anywhere."""
+    entries, params = posted_entries(phrases)
+    return f"SELECT e.phrase, count(*) FROM (SELECT DISTINCT phrase, id FROM ({entries}) x) e GROUP BY e.phrase", params
+
+
+def posted_score(compiled: CompiledQuery, idf: Sequence[float], length_params: tuple[float, ...], length: str) -> Scoring:
+    """bm25 from the postings: each phrase's weighted frequency summed per
+    hit over its fields' lexemes, the terms added in the order of
+    compiled.ranked (the order FTS5 adds its phrases; a phrase ranked twice
+    adds twice). A hit holding none of the phrases scores 0."""
+    phrases = ranked_phrases(compiled)
+    number = {phrase: index for index, phrase in enumerate(phrases)}
+    entries, params = posted_entries(phrases)
+    order = [number[r.phrase] for r in compiled.ranked]
+    join = (
+        f" LEFT JOIN ((SELECT e.id, e.phrase, sum(e.weight * e.tf::float8) AS f FROM ({entries}) e GROUP BY e.id, e.phrase) f "
+        "JOIN unnest(%s::int[], %s::float8[]) WITH ORDINALITY AS q(phrase, idf, ord) ON q.phrase = f.phrase) "
+        "ON f.id = r.id"
     )
-    chosen = [phrase.tokens[0] for phrase in phrases]
-    params = (K1, *(weight(code) for code in fields), chosen, chosen, list(idf), *length_params)
-    return "fr.score", (), lateral, params
+    term = f"q.idf * ((f.f * (%s::float8 + 1::float8)) / (f.f + {length}))"
+    ordered = " ORDER BY q.ord" if len(order) > 1 else ""
+    score = f"coalesce(sum({term}{ordered}), 0::float8)"
+    return (score, (K1, *length_params), join, (*params, order, [idf[i] for i in order]),
+            f" GROUP BY r.id, {TOKENS}.id")

@@ -44,7 +44,7 @@ from contextlib import contextmanager
 import psycopg
 from psycopg import conninfo, errors
 
-from . import pn, segment, similar
+from . import _postings, pn, segment, similar
 from .contract import (
     LIST_FIELDS, ROW_BATCH, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, ListRow, RankedHits,
     Row, StoreError, checked_batch, CITED_KIND, MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
@@ -52,8 +52,8 @@ from .contract import (
 from .expand import expand
 from .facets import Facets
 from .pg_query import (
-    NO_SCORE, TOKENS, CompiledQuery, Scoring, bm25_sql, code_select, compile_query, condition, lexemes, number_condition,
-    phrase_counts, ranked_phrases, similar_query, token_column, token_phrase,
+    LEXEME_CHARS, NO_SCORE, TOKENS, CompiledQuery, Scoring, bm25_sql, code_select, compile_query, condition, lexemes, number_condition,
+    phrase_counts, posted, posted_counts, ranked_phrases, similar_query, token_column, token_phrase,
 )
 from .query import Query, parse
 from .query_plan import (
@@ -61,13 +61,14 @@ from .query_plan import (
 )
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, ROW_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
-SCHEMA_VERSION = "2"
+SCHEMA_VERSION = "3"
 INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes/vocabulary"
 CONNECT_SECONDS = 10
 STATEMENT_SECONDS = 300
 DEADLOCK_RETRIES = 5
 WORK_MEM = "64MB"
 _CHUNK = 2000
+_POSTED_CHUNK = 20_000  # records a chunk when postings are made for stored records
 _PASSWORD = re.compile(r"(://[^:/@]*:)[^@]*@")  # the password in a URL
 _TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
 _STAGED = (*ATTRIBUTES, "number", *(f"x_{c}" for c in _TOKEN_COLUMNS), "ntokens", "lexemes")
@@ -102,7 +103,7 @@ class PgPatentStore:
     """Patent records with full-text search on a PostgreSQL server. Use from
     one thread at a time (one connection)."""
 
-    def __init__(self, url: str):
+    def __init__(self, url: str, progress: Callable[[str], None] | None = None):
         self._url = url
         self._where = describe(url)
         self._password = ""
@@ -112,6 +113,8 @@ class PgPatentStore:
         self._extra: dict[str, list[str]] = {}  # a hit table -> the proximity tables that go with it
         self._live: weakref.WeakSet[PgSearchResult] = weakref.WeakSet()
         self._staged_tokens: set[str] = set()  # the tokens of the records staged last
+        self._staged_texts: dict[str, tuple[str, ...]] = {}  # their text fields' tokens, by pn
+        self._progress = progress
         with self.errors():
             try:
                 parts = conninfo.conninfo_to_dict(url)
@@ -221,7 +224,7 @@ class PgPatentStore:
     # --- schema --------------------------------------------------------
 
     def _ensure_schema(self) -> None:
-        if self._meta("segmentation") == INDEX_VERSION:
+        if self._meta("segmentation") == INDEX_VERSION and self._meta("schema") == SCHEMA_VERSION:
             return
         with self._db.transaction():
             # Two processes creating the schema at once: one at a time.
@@ -252,15 +255,67 @@ class PgPatentStore:
             # every token ever indexed, in code-point order: what patterns and word forms expand to (expand.py)
             self._db.execute('CREATE TABLE IF NOT EXISTS vocabulary (token text COLLATE "C" PRIMARY KEY)')
             version = self._meta("schema")
-            if version not in (None, "1", SCHEMA_VERSION):
+            if version not in (None, "1", "2", SCHEMA_VERSION):
                 raise StoreError(f"資料庫「{self._where}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
+            self._create_postings()
             if self._meta("segmentation") not in (None, INDEX_VERSION):
                 self._reindex()
+            elif version in ("1", "2"):
+                self._post_stored()
             self._db.execute(
                 "INSERT INTO varnel_meta (key, value) VALUES ('schema', %s), ('segmentation', %s) "
                 "ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",
                 (SCHEMA_VERSION, INDEX_VERSION),
             )
+
+    def _create_postings(self) -> None:
+        """The postings (see pg_query), their chunks' numbers, the list of
+        entries left behind by records written again or removed, and the
+        trigger keeping that list."""
+        self._db.execute("ALTER TABLE records ADD COLUMN IF NOT EXISTS batch bigint NOT NULL DEFAULT 0")
+        self._db.execute("CREATE SEQUENCE IF NOT EXISTS postings_batch")
+        self._db.execute(
+            'CREATE TABLE IF NOT EXISTS postings (lexeme text COLLATE "C" NOT NULL, batch bigint NOT NULL, '
+            "ids integer[] NOT NULL, tfs integer[] NOT NULL)"
+        )
+        self._db.execute("CREATE INDEX IF NOT EXISTS postings_lexeme ON postings (lexeme)")
+        self._db.execute("CREATE TABLE IF NOT EXISTS stale_postings (id integer NOT NULL, batch bigint NOT NULL)")
+        # the old row as it was last committed, also when this writer waited on another's upsert of the same number
+        self._db.execute(
+            "CREATE OR REPLACE FUNCTION varnel_stale_postings() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+            "IF TG_OP = 'DELETE' OR OLD.batch <> NEW.batch THEN "
+            "INSERT INTO stale_postings (id, batch) VALUES (OLD.id, OLD.batch); END IF; RETURN NULL; END $$"
+        )
+        self._db.execute(
+            "CREATE OR REPLACE TRIGGER records_stale_postings AFTER UPDATE OF batch OR DELETE ON records "
+            "FOR EACH ROW EXECUTE FUNCTION varnel_stale_postings()"
+        )
+
+    def _post_stored(self) -> None:
+        """Postings made for the stored records from their stored tokens (a
+        collection written before the postings existed), with progress."""
+        total = self._db.execute("SELECT count(*) FROM records").fetchone()[0]
+        self._say(f"正在更新伺服器資料庫格式（詞頻索引）：共 {total:,} 筆專利…")
+        reader = self._db.cursor(name="varnel_post_stored")
+        reader.execute(f"SELECT r.id, r.batch, {', '.join(f't.{c}' for c in _TOKEN_COLUMNS)} "
+                       "FROM records r JOIN patent_tokens t ON t.id = r.id ORDER BY r.id")
+        done = 0
+        while batch := reader.fetchmany(_POSTED_CHUNK):
+            self._post([(row[0], row[1], row[2:]) for row in batch])
+            done += len(batch)
+            self._say(f"詞頻索引：{done:,} / {total:,} 筆")
+        reader.close()
+
+    def _say(self, line: str) -> None:
+        if self._progress is not None:
+            self._progress(line)
+
+    def _post(self, rows: Sequence[tuple[int, int, Sequence[str]]]) -> None:
+        """The postings of records (id, batch, each text field's tokens), ids ascending."""
+        for batch, group in itertools.groupby(sorted(rows, key=lambda row: (row[1], row[0])), key=lambda row: row[1]):
+            payload = _postings.copy_rows(batch, _TOKEN_COLUMNS, [(row[0], row[2]) for row in group], LEXEME_CHARS)
+            with self._db.cursor().copy("COPY postings (lexeme, batch, ids, tfs) FROM STDIN") as copy:
+                copy.write(payload)
 
     def _meta(self, key: str) -> str | None:
         if self._db.execute("SELECT to_regclass('varnel_meta')").fetchone()[0] is None:
@@ -272,6 +327,8 @@ class PgPatentStore:
         """Tokens made anew from the records with the current segmenter (inside
         the caller's transaction)."""
         self._db.execute("DELETE FROM patent_tokens")
+        self._db.execute("DELETE FROM postings")
+        self._db.execute("DELETE FROM stale_postings")
         self._db.execute("DELETE FROM index_stats")
         self._db.execute("DELETE FROM vocabulary")
         reader = self._db.cursor(name="varnel_reindex")
@@ -344,10 +401,12 @@ class PgPatentStore:
         changed = [record for number, record in final.items() if stored.get(number) != record]
         if changed:
             self._stage(changed)
+            batch = self._db.execute("SELECT nextval('postings_batch')").fetchone()[0]
             self._db.execute(
-                f"INSERT INTO records ({', '.join(ATTRIBUTES)}, number) "
-                f"SELECT {', '.join(ATTRIBUTES)}, number FROM varnel_staging ORDER BY ord "
-                f"ON CONFLICT (pn) DO UPDATE SET {', '.join(f'{a} = EXCLUDED.{a}' for a in (*ATTRIBUTES, 'number'))}"
+                f"INSERT INTO records ({', '.join(ATTRIBUTES)}, number, batch) "
+                f"SELECT {', '.join(ATTRIBUTES)}, number, %s FROM varnel_staging ORDER BY ord "
+                f"ON CONFLICT (pn) DO UPDATE SET {', '.join(f'{a} = EXCLUDED.{a}' for a in (*ATTRIBUTES, 'number', 'batch'))}",
+                (batch,),
             )
             self._store_tokens()
             ids = dict(self._db.execute("SELECT pn, id FROM records WHERE pn = ANY(%s)", ([r.pn for r in changed],)).fetchall())
@@ -366,9 +425,10 @@ class PgPatentStore:
         )
         self._db.execute("DELETE FROM varnel_staging")
         self._staged_tokens = set()
+        self._staged_texts = {}
         with self._db.cursor().copy(f"COPY varnel_staging (ord, {', '.join(_STAGED)}) FROM STDIN") as copy:
             for position, record in enumerate(records):
-                texts = segment.index_values(record)
+                texts = self._staged_texts[record.pn] = segment.index_values(record)
                 for text in texts:
                     self._staged_tokens.update(text.split())
                 copy.write_row(
@@ -395,6 +455,10 @@ class PgPatentStore:
             "SELECT count(*) - %s, coalesce(sum(ntokens), 0) - %s FROM varnel_staging",
             (old_records, old_tokens),
         )
+        self._post([
+            (record_id, batch, self._staged_texts[number])
+            for number, record_id, batch in self._db.execute("SELECT s.pn, r.id, r.batch FROM varnel_staging s JOIN records r ON r.pn = s.pn")
+        ])
         # in one order, so that two importers adding the same tokens never wait on each other in a cycle
         self._db.execute(
             "INSERT INTO vocabulary (token) SELECT unnest(%s::text[]) ON CONFLICT DO NOTHING", (sorted(self._staged_tokens),)
@@ -457,15 +521,15 @@ class PgPatentStore:
     def _rank(self, compiled: CompiledQuery, limit: int | None, table: str) -> int:
         """Store (rank, id, score) of the best `limit` hits in `table`; returns
         the number of all hits."""
-        score, score_params, lateral, lateral_params = self._score(compiled)
+        score, score_params, join, join_params, group = self._score(compiled)
         order = "score DESC, id" if compiled.indexed else "score DESC, ad COLLATE \"C\" DESC, id"
         found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id"
         where = f" WHERE {compiled.where}"
         self._db.execute(f"CREATE TEMP TABLE {table} (rank bigint PRIMARY KEY, id bigint NOT NULL, score float8 NOT NULL)")
         stored = self._db.execute(
             f"INSERT INTO {table} (rank, id, score) SELECT row_number() OVER (ORDER BY {order}), id, score "
-            f"FROM (SELECT r.id, r.ad, {score} AS score {found}{lateral}{where}) hit ORDER BY {order} LIMIT %s",
-            (*score_params, *lateral_params, *compiled.params, limit),
+            f"FROM (SELECT r.id, r.ad, {score} AS score {found}{join}{where}{group}) hit ORDER BY {order} LIMIT %s",
+            (*score_params, *join_params, *compiled.params, limit),
         ).rowcount
         if limit is None or stored < limit:
             return stored
@@ -478,8 +542,15 @@ class PgPatentStore:
         records, tokens = self._db.execute(
             "SELECT coalesce(sum(records), 0)::bigint, coalesce(sum(tokens), 0)::bigint FROM index_stats"
         ).fetchone()
-        sql, params = phrase_counts(ranked_phrases(compiled))
-        return bm25_sql(compiled, self._db.execute(sql, params).fetchone(), records, tokens)
+        phrases = ranked_phrases(compiled)
+        if posted(compiled):
+            sql, params = posted_counts(phrases)
+            held = dict(self._db.execute(sql, params).fetchall())
+            hits = [held.get(number, 0) for number in range(len(phrases))]
+        else:
+            sql, params = phrase_counts(phrases)
+            hits = self._db.execute(sql, params).fetchone()
+        return bm25_sql(compiled, hits, records, tokens)
 
     @contextmanager
     def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:

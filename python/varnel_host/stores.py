@@ -64,7 +64,7 @@ def open_store(
     if is_server(target):
         from .pg_store import PgPatentStore  # psycopg loads only for a server
 
-        store: Store = PgPatentStore(str(target))
+        store: Store = PgPatentStore(str(target), progress)
     else:
         if str(target) != ":memory:":
             Path(target).parent.mkdir(parents=True, exist_ok=True)
