@@ -103,8 +103,18 @@ class Phrase:
         escaped = " ".join(re.sub(r"(\W)", r"\\\1", token) for token in self.tokens)
         return f"(?= {escaped}{'[^ ]*' if self.prefix else ''} )"
 
-    def condition(self) -> Sql:
-        """The records holding the phrase."""
+    @property
+    def posted(self) -> bool:
+        """Whether the postings hold it: one token, its lexeme uncut."""
+        return len(self.tokens) == 1 and len(self.tokens[0]) <= LEXEME_CHARS
+
+    def condition(self, few: bool = False) -> Sql:
+        """The records holding the phrase: from the postings for one token
+        (the ids found once, then looked up), or checked on each record's
+        tsvector when `few` records are checked."""
+        if self.posted and not few:
+            sql, params = posted_ids([self])
+            return f"({TOKENS}.id IN ({sql}))", params
         sql = f"{TOKENS}.lexemes @@ %s::tsquery"
         params: tuple[object, ...] = (self.tsquery(),)
         if len(self.tokens) > 1:
@@ -149,22 +159,27 @@ def code_select(term: Term) -> Sql:
     return f"SELECT id FROM codes WHERE kind = '{CITED_KIND}' AND {sql}", params
 
 
-def condition(node: Node) -> Sql:
+def condition(node: Node, few: bool = False) -> Sql:
     """The SQL condition of a node: true for the records it finds (a SIM=
-    part is no condition: similar_query() ranks by it)."""
+    part is no condition: similar_query() ranks by it); `few` when it is
+    checked on a few given records only (see Phrase.condition)."""
     if isinstance(node, Term):
         parts = number_of(node)
-        return number_condition(parts) if parts is not None else Phrase.of(node).condition()
+        return number_condition(parts) if parts is not None else Phrase.of(node).condition(few)
     if isinstance(node, DateRange):
         column = f"{RECORDS}.{FIELDS[node.field][0]}"
         return f"({column} BETWEEN %s AND %s)", date_bounds(node.start, node.end)
     if isinstance(node, IdTable):
         return f"({RECORDS}.id IN (SELECT id FROM {node.table}))", ()
     if isinstance(node, Not):
-        inner, params = condition(node.item)
+        inner, params = condition(node.item, few)
         return f"(NOT {inner})", params
+    if isinstance(node, Or) and not few and all(isinstance(item, Term) and number_of(item) is None and Phrase.of(item).posted
+                                                for item in node.items):
+        sql, params = posted_ids([Phrase.of(item) for item in node.items])  # one look-up for all the words
+        return f"({TOKENS}.id IN ({sql}))", params
     if isinstance(node, (And, Or)):
-        parts = [condition(item) for item in node.items]
+        parts = [condition(item, few) for item in node.items]
         joiner = " AND " if isinstance(node, And) else " OR "
         return "(" + joiner.join(sql for sql, _ in parts) + ")", tuple(p for _, params in parts for p in params)
     raise QueryError(f"資料庫伺服器目前不支援這種檢索條件（{type(node).__name__}），請改用其他寫法", 1)
@@ -214,8 +229,11 @@ def similar_query(tokens: Sequence[str], filters: Query | None, excluded: Sequen
     if not tokens:  # no word of the text is in the collection: nothing is close
         return CompiledQuery("FALSE", (), (), True)
     phrases = [token_phrase(token) for token in tokens]
-    where = [f"{TOKENS}.lexemes @@ %s::tsquery"]
-    params: list[object] = [" | ".join(f"({phrase.tsquery()})" for phrase in phrases)]
+    if all(phrase.posted for phrase in phrases):
+        sql, values = posted_ids(phrases)
+        where, params = [f"{TOKENS}.id IN ({sql})"], list(values)
+    else:
+        where, params = [f"{TOKENS}.lexemes @@ %s::tsquery"], [" | ".join(f"({phrase.tsquery()})" for phrase in phrases)]
     if filters is not None:
         sql, values = condition(filters.root)
         where.append(sql)
@@ -315,10 +333,9 @@ def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, 
 
 
 def posted(compiled: CompiledQuery) -> bool:
-    """Whether every ranked phrase is one token counted in the postings, with
-    no guard (a guard is a condition on the hit's own tokens)."""
-    return all(not r.guards and len(r.phrase.tokens) == 1 and len(r.phrase.tokens[0]) <= LEXEME_CHARS
-               for r in compiled.ranked)
+    """Whether every ranked phrase is in the postings, with no guard (a
+    guard is a condition on the hit's own tokens)."""
+    return all(not r.guards and r.phrase.posted for r in compiled.ranked)
 
 
 def _keys(phrases: Sequence[Phrase]) -> tuple[list[int], list[float], list[str], list[str]]:
@@ -335,22 +352,49 @@ def _keys(phrases: Sequence[Phrase]) -> tuple[list[int], list[float], list[str],
     return numbers, weights, lows, highs
 
 
+def _rows_of(phrases: Sequence[Phrase]) -> Sql:
+    """The condition on postings rows (alias p) holding the phrases'
+    lexemes, written out so that the planner sees each lexeme and range."""
+    exact, ranges = [], []
+    for _, _, low, high in zip(*_keys(phrases)):
+        if high == low + "\x01":
+            exact.append(low)
+        else:
+            ranges += [low, high]
+    exact = sorted(set(exact))
+    parts = [f"p.lexeme IN ({', '.join(['%s'] * len(exact))})"] if exact else []
+    parts += ["(p.lexeme >= %s AND p.lexeme < %s)"] * (len(ranges) // 2)
+    return "(" + " OR ".join(parts) + ")", (*exact, *ranges)
+
+
+_LIVE = "NOT EXISTS (SELECT 1 FROM stale_postings s WHERE s.id = u.id AND s.batch = p.batch)"
+
+
+def posted_ids(phrases: Sequence[Phrase]) -> Sql:
+    """A SELECT of the ids of the records holding any of the phrases (ids may repeat)."""
+    rows, params = _rows_of(phrases)
+    return f"SELECT u.id FROM postings p CROSS JOIN LATERAL unnest(p.ids) AS u(id) WHERE {rows} AND {_LIVE}", params
+
+
 def posted_entries(phrases: Sequence[Phrase]) -> Sql:
     """Rows (phrase, weight, id, tf): every live posting of each phrase's lexemes."""
+    rows, params = _rows_of(phrases)
     sql = (
-        "SELECT k.phrase, k.weight, u.id, u.tf "
-        "FROM unnest(%s::int[], %s::float8[], %s::text[], %s::text[]) AS k(phrase, weight, low, high) "
-        'JOIN postings p ON p.lexeme >= k.low COLLATE "C" AND p.lexeme < k.high COLLATE "C" '
-        "CROSS JOIN LATERAL unnest(p.ids, p.tfs) AS u(id, tf) "
-        "WHERE NOT EXISTS (SELECT 1 FROM stale_postings s WHERE s.id = u.id AND s.batch = p.batch)"
+        f"SELECT k.phrase, k.weight, u.id, u.tf FROM (SELECT * FROM postings p WHERE {rows}) p "
+        "JOIN unnest(%s::int[], %s::float8[], %s::text[], %s::text[]) AS k(phrase, weight, low, high) "
+        'ON p.lexeme >= k.low COLLATE "C" AND p.lexeme < k.high COLLATE "C" '
+        f"CROSS JOIN LATERAL unnest(p.ids, p.tfs) AS u(id, tf) WHERE {_LIVE}"
     )
-    return sql, tuple(_keys(phrases))
+    return sql, (*params, *_keys(phrases))
 
 
-def posted_counts(phrases: Sequence[Phrase]) -> Sql:
-    """Rows (phrase number, how many records hold it), for the phrases held anywhere."""
+def posted_counts(phrases: Sequence[Phrase], last_id: int | None = None) -> Sql:
+    """Rows (phrase number, how many records hold it), for the phrases held
+    anywhere (by records up to `last_id` when given)."""
     entries, params = posted_entries(phrases)
-    return f"SELECT e.phrase, count(*) FROM (SELECT DISTINCT phrase, id FROM ({entries}) x) e GROUP BY e.phrase", params
+    below = "" if last_id is None else " WHERE x.id <= %s"
+    sql = f"SELECT e.phrase, count(*) FROM (SELECT DISTINCT phrase, id FROM ({entries}) x{below}) e GROUP BY e.phrase"
+    return sql, (*params, *(() if last_id is None else (last_id,)))
 
 
 def posted_score(compiled: CompiledQuery, idf: Sequence[float], length_params: tuple[float, ...], length: str) -> Scoring:
@@ -365,10 +409,10 @@ def posted_score(compiled: CompiledQuery, idf: Sequence[float], length_params: t
     join = (
         f" LEFT JOIN ((SELECT e.id, e.phrase, sum(e.weight * e.tf::float8) AS f FROM ({entries}) e GROUP BY e.id, e.phrase) f "
         "JOIN unnest(%s::int[], %s::float8[]) WITH ORDINALITY AS q(phrase, idf, ord) ON q.phrase = f.phrase) "
-        "ON f.id = r.id"
+        f"ON f.id = {TOKENS}.id"
     )
     term = f"q.idf * ((f.f * (%s::float8 + 1::float8)) / (f.f + {length}))"
     ordered = " ORDER BY q.ord" if len(order) > 1 else ""
     score = f"coalesce(sum({term}{ordered}), 0::float8)"
     return (score, (K1, *length_params), join, (*params, order, [idf[i] for i in order]),
-            f" GROUP BY r.id, {TOKENS}.id")
+            f" GROUP BY {TOKENS}.id")

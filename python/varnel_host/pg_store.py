@@ -52,7 +52,7 @@ from .contract import (
 from .expand import expand
 from .facets import Facets
 from .pg_query import (
-    LEXEME_CHARS, NO_SCORE, TOKENS, CompiledQuery, Scoring, bm25_sql, code_select, compile_query, condition, lexemes, number_condition,
+    LEXEME_CHARS, NO_SCORE, RECORDS, TOKENS, CompiledQuery, Scoring, bm25_sql, code_select, compile_query, condition, lexemes, number_condition,
     phrase_counts, posted, posted_counts, ranked_phrases, similar_query, token_column, token_phrase,
 )
 from .query import Query, parse
@@ -70,6 +70,7 @@ WORK_MEM = "64MB"
 _CHUNK = 2000
 _POSTED_CHUNK = 20_000  # records a chunk when postings are made for stored records
 _PASSWORD = re.compile(r"(://[^:/@]*:)[^@]*@")  # the password in a URL
+_RECORDS_USED = re.compile(rf"\b{RECORDS}\.")  # SQL reading the records table
 _TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
 _STAGED = (*ATTRIBUTES, "number", *(f"x_{c}" for c in _TOKEN_COLUMNS), "ntokens", "lexemes")
 
@@ -523,12 +524,16 @@ class PgPatentStore:
         the number of all hits."""
         score, score_params, join, join_params, group = self._score(compiled)
         order = "score DESC, id" if compiled.indexed else "score DESC, ad COLLATE \"C\" DESC, id"
-        found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id"
+        found = f"FROM patent_tokens {TOKENS}"
+        ad = "''"
+        if not compiled.indexed or _RECORDS_USED.search(f"{compiled.where} {score} {join}"):
+            found += f" JOIN records {RECORDS} ON {RECORDS}.id = {TOKENS}.id"
+            ad, group = f"{RECORDS}.ad", group and f"{group}, {RECORDS}.id"
         where = f" WHERE {compiled.where}"
         self._db.execute(f"CREATE TEMP TABLE {table} (rank bigint PRIMARY KEY, id bigint NOT NULL, score float8 NOT NULL)")
         stored = self._db.execute(
             f"INSERT INTO {table} (rank, id, score) SELECT row_number() OVER (ORDER BY {order}), id, score "
-            f"FROM (SELECT r.id, r.ad, {score} AS score {found}{join}{where}{group}) hit ORDER BY {order} LIMIT %s",
+            f"FROM (SELECT {TOKENS}.id, {ad} AS ad, {score} AS score {found}{join}{where}{group}) hit ORDER BY {order} LIMIT %s",
             (*score_params, *join_params, *compiled.params, limit),
         ).rowcount
         if limit is None or stored < limit:
@@ -689,6 +694,10 @@ class _PgCollection(similar.RecordIds):
     _db: psycopg.Connection
 
     def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
+        phrases = [token_phrase(token) for token in tokens]
+        if all(phrase.posted for phrase in phrases):
+            held = dict(self._db.execute(*posted_counts(phrases, last_id)).fetchall())
+            return [held.get(number, 0) for number in range(len(phrases))]
         below = "" if last_id is None else f" AND {TOKENS}.id <= %s"
         # One statement per token, sent together (one statement holding them
         # all is planned ten times slower); each reads its token's entries in
@@ -699,7 +708,7 @@ class _PgCollection(similar.RecordIds):
             with self._db.pipeline():
                 cursors = []
                 for token in tokens:
-                    sql, params = token_phrase(token).condition()
+                    sql, params = token_phrase(token).condition(few=True)
                     cursors.append(self._db.execute(
                         f"SELECT count(*) FROM patent_tokens {TOKENS} WHERE {sql}{below}",
                         (*params, *(() if last_id is None else (last_id,))),
@@ -802,15 +811,15 @@ class PgSearchResult(RankedHits):
         """Rows with the words each contains: every distinct word condition
         (and each token a similarity command chose) evaluated on the hit,
         mapped to words in Python."""
-        conditions = {condition(term): None for term in self._query.terms()}
+        conditions = {condition(term, few=True): None for term in self._query.terms()}
         checks = list(conditions)
         words = {
-            word: [checks.index(condition(term)) for term in self._query.terms() if term.word == word]
+            word: [checks.index(condition(term, few=True)) for term in self._query.terms() if term.word == word]
             for word in self._query.words()
         }
         filtered = len(checks)
         if self._plan is not None:
-            checks += [token_phrase(token).condition() for token in self._plan.selection.tokens]
+            checks += [token_phrase(token).condition(few=True) for token in self._plan.selection.tokens]
             shared = similar.shared_words(self._plan.selection)
         flags = ", ".join(sql for sql, _ in checks) or "NULL"
         attributes = ATTRIBUTES if full else ROW_ATTRIBUTES
