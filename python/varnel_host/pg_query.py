@@ -25,7 +25,7 @@ from __future__ import annotations
 
 import math
 import re
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 
 from . import pn
@@ -108,13 +108,40 @@ class Phrase:
         """Whether the postings hold it: one token, its lexeme uncut."""
         return len(self.tokens) == 1 and len(self.tokens[0]) <= LEXEME_CHARS
 
-    def condition(self, few: bool = False) -> Sql:
-        """The records holding the phrase: from the postings for one token
-        (the ids found once, then looked up), or checked on each record's
-        tsvector when `few` records are checked."""
-        if self.posted and not few:
-            sql, params = posted_ids([self])
-            return f"({TOKENS}.id IN ({sql}))", params
+    @property
+    def countable(self) -> bool:
+        """Whether its records and occurrences can be counted from the postings."""
+        return all(len(token) <= LEXEME_CHARS for token in self.tokens)
+
+    def confirmed(self, alias: str) -> Sql:
+        """True when the tokens stand in a row in one of its fields of the
+        token row `alias` (the spaced text)."""
+        columns = " OR ".join(f"strpos({alias}.{token_column(code)}, %s) > 0" for code in self.fields)
+        return f"({columns})", (self.needle(),) * len(self.fields)
+
+    def counted(self, alias: str) -> Sql:
+        """Its occurrences in the token row `alias`, each weighted by its
+        field's bm25 weight. Occurrences that cannot overlap are counted by
+        removing the spaced text (faster than the regular expression, which
+        also counts overlapping ones)."""
+        first, inner, last = self.tokens[0], self.tokens[1:-1], self.tokens[-1]
+        apart = first not in inner and (first.startswith(last) if self.prefix else first == last) is False
+        parts, params = [], []
+        for code in self.fields:
+            column = f"{alias}.{token_column(code)}"
+            if apart:  # the spaces doubled, so that occurrences in a row keep a space each
+                spaced = f"replace({column}, ' ', '  ')"
+                needle = " " + "  ".join(self.tokens) + ("" if self.prefix else " ")
+                parts.append(f"%s::float8 * ((char_length({spaced}) - char_length(replace({spaced}, %s, ''))) / %s)")
+                params += [weight(code), needle, len(needle)]
+            else:
+                parts.append(f"%s::float8 * regexp_count({column}, %s)")
+                params += [weight(code), self.pattern()]
+        return " + ".join(parts), tuple(params)
+
+    def condition(self) -> Sql:
+        """The records holding the phrase, checked on each record's tsvector
+        (a search finds the records of a word in the postings: WordTables)."""
         sql = f"{TOKENS}.lexemes @@ %s::tsquery"
         params: tuple[object, ...] = (self.tsquery(),)
         if len(self.tokens) > 1:
@@ -159,27 +186,51 @@ def code_select(term: Term) -> Sql:
     return f"SELECT id FROM codes WHERE kind = '{CITED_KIND}' AND {sql}", params
 
 
-def condition(node: Node, few: bool = False) -> Sql:
+# A word, or an OR of words, each one token in the postings (looked_up()) ->
+# the temporary table of the ids of its records, made by the store once per
+# search: the planner then knows how many they are.
+WordTables = Mapping[Node, str]
+
+
+def looked_up(node: Node) -> list[Phrase] | None:
+    """The phrases of a node whose records the postings give (a word, or an
+    OR of words), else None."""
+    items = node.items if isinstance(node, Or) else (node,)
+    if all(isinstance(item, Term) and number_of(item) is None and Phrase.of(item).countable for item in items):
+        return [Phrase.of(item) for item in items]
+    return None
+
+
+def looked_up_nodes(node: Node) -> Iterator[Node]:
+    """The parts of a condition that looked_up() answers (outermost first, never inside another)."""
+    if looked_up(node) is not None:
+        yield node
+    elif isinstance(node, Not):
+        yield from looked_up_nodes(node.item)
+    elif isinstance(node, (And, Or)):
+        for item in node.items:
+            yield from looked_up_nodes(item)
+
+
+def condition(node: Node, tables: WordTables | None = None) -> Sql:
     """The SQL condition of a node: true for the records it finds (a SIM=
-    part is no condition: similar_query() ranks by it); `few` when it is
-    checked on a few given records only (see Phrase.condition)."""
+    part is no condition: similar_query() ranks by it); the parts in
+    `tables` are read from there."""
+    if tables and node in tables:
+        return f"({TOKENS}.id IN (SELECT id FROM {tables[node]}))", ()
     if isinstance(node, Term):
         parts = number_of(node)
-        return number_condition(parts) if parts is not None else Phrase.of(node).condition(few)
+        return number_condition(parts) if parts is not None else Phrase.of(node).condition()
     if isinstance(node, DateRange):
         column = f"{RECORDS}.{FIELDS[node.field][0]}"
         return f"({column} BETWEEN %s AND %s)", date_bounds(node.start, node.end)
     if isinstance(node, IdTable):
-        return f"({RECORDS}.id IN (SELECT id FROM {node.table}))", ()
+        return f"({TOKENS}.id IN (SELECT id FROM {node.table}))", ()
     if isinstance(node, Not):
-        inner, params = condition(node.item, few)
+        inner, params = condition(node.item, tables)
         return f"(NOT {inner})", params
-    if isinstance(node, Or) and not few and all(isinstance(item, Term) and number_of(item) is None and Phrase.of(item).posted
-                                                for item in node.items):
-        sql, params = posted_ids([Phrase.of(item) for item in node.items])  # one look-up for all the words
-        return f"({TOKENS}.id IN ({sql}))", params
     if isinstance(node, (And, Or)):
-        parts = [condition(item, few) for item in node.items]
+        parts = [condition(item, tables) for item in node.items]
         joiner = " AND " if isinstance(node, And) else " OR "
         return "(" + joiner.join(sql for sql, _ in parts) + ")", tuple(p for _, params in parts for p in params)
     raise QueryError(f"資料庫伺服器目前不支援這種檢索條件（{type(node).__name__}），請改用其他寫法", 1)
@@ -206,12 +257,12 @@ class CompiledQuery:
     indexed: bool
 
 
-def compile_query(query: Query) -> CompiledQuery:
-    where, params = condition(query.root)
+def compile_query(query: Query, tables: WordTables | None = None) -> CompiledQuery:
+    where, params = condition(query.root, tables)
     items = query.root.items if isinstance(query.root, And) else (query.root,)
     positive = [item for item in items if not isinstance(item, Not) and indexable(item)]
     if positive:
-        ranked = tuple(r for item in positive for r in _ranked(item, ()))
+        ranked = tuple(r for item in positive for r in _ranked(item, (), tables))
         return CompiledQuery(where, params, ranked, True)
     terms = dict.fromkeys(Phrase.of(term) for term in positive_terms(query.root))
     return CompiledQuery(where, params, tuple(map(Ranked, terms)), False)
@@ -222,38 +273,40 @@ def token_phrase(token: str) -> Phrase:
     return Phrase(SEARCHED_FIELDS, (token,), False)
 
 
-def similar_query(tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> CompiledQuery:
+def similar_query(
+    tokens: Sequence[str], filters: Query | None, excluded: Sequence[int], tables: WordTables | None = None, found: str = ""
+) -> CompiledQuery:
     """The records holding any of `tokens` in title, abstract or claims that
     `filters` finds, without `excluded`, ranked by the tokens (the SQLite
-    store's FTS5 OR of the same tokens)."""
+    store's FTS5 OR of the same tokens); `found` names the table of the
+    records holding any of the tokens when the store made it."""
     if not tokens:  # no word of the text is in the collection: nothing is close
         return CompiledQuery("FALSE", (), (), True)
     phrases = [token_phrase(token) for token in tokens]
-    if all(phrase.posted for phrase in phrases):
-        sql, values = posted_ids(phrases)
-        where, params = [f"{TOKENS}.id IN ({sql})"], list(values)
+    if found:
+        where, params = [f"{TOKENS}.id IN (SELECT id FROM {found})"], []
     else:
         where, params = [f"{TOKENS}.lexemes @@ %s::tsquery"], [" | ".join(f"({phrase.tsquery()})" for phrase in phrases)]
     if filters is not None:
-        sql, values = condition(filters.root)
+        sql, values = condition(filters.root, tables)
         where.append(sql)
         params += values
     if excluded:
-        where.append(f"{RECORDS}.id <> ALL(%s)")
+        where.append(f"{TOKENS}.id <> ALL(%s)")
         params.append(list(excluded))
     return CompiledQuery(" AND ".join(where), tuple(params), tuple(map(Ranked, dict.fromkeys(phrases))), True)
 
 
-def _ranked(node: Node, guards: tuple[Sql, ...]) -> Iterator[Ranked]:
+def _ranked(node: Node, guards: tuple[Sql, ...], tables: WordTables | None) -> Iterator[Ranked]:
     if isinstance(node, Term):
         yield Ranked(Phrase.of(node), guards)
     elif isinstance(node, Or):
         for item in node.items:
-            yield from _ranked(item, guards if isinstance(item, Term) else (*guards, condition(item)))
+            yield from _ranked(item, guards if isinstance(item, Term) else (*guards, condition(item, tables)), tables)
     elif isinstance(node, And):  # words under NOT never occur in a hit of their AND
         for item in node.items:
             if not isinstance(item, Not):
-                yield from _ranked(item, guards)
+                yield from _ranked(item, guards, tables)
 
 
 # --- bm25 ------------------------------------------------------------------------
@@ -288,7 +341,7 @@ def idf_of(phrase_hits: Sequence[int], records: int) -> list[float]:
     return idf
 
 
-def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, tokens: int) -> Scoring:
+def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, tokens: int, stale: bool = True) -> Scoring:
     """FTS5's bm25 of each hit as SQL, given the collection's records and
     tokens and each ranked phrase's hit count (ranked_phrases() order).
     Phrases of one token without guards read their frequencies from the
@@ -301,7 +354,7 @@ def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, 
     avgdl = tokens / records if records else 1.0
     length = f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8)"
     if posted(compiled):
-        return posted_score(compiled, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length)
+        return posted_score(compiled, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length, stale)
     frequencies = list(dict.fromkeys(compiled.ranked))
     columns, lateral_params = [], []
     for index, ranked in enumerate(frequencies):
@@ -333,78 +386,107 @@ def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, 
 
 
 def posted(compiled: CompiledQuery) -> bool:
-    """Whether every ranked phrase is in the postings, with no guard (a
-    guard is a condition on the hit's own tokens)."""
-    return all(not r.guards and r.phrase.posted for r in compiled.ranked)
+    """Whether every ranked phrase is counted from the postings (its tokens
+    uncut), with no guard (a guard is a condition on the hit's own tokens)."""
+    return all(not r.guards and r.phrase.countable for r in compiled.ranked)
 
 
-def _keys(phrases: Sequence[Phrase]) -> tuple[list[int], list[float], list[str], list[str]]:
-    """Per phrase and field: the phrase's number, the field's weight and the
-    range of lexemes its token covers (one lexeme, or all it prefixes)."""
-    numbers, weights, lows, highs = [], [], [], []
-    for number, phrase in enumerate(phrases):
+Key = tuple[int, float, str, str]  # (tag, weight, first lexeme, the lexeme after the last)
+
+
+def _keys_of(phrase: Phrase, tag: int | None = None) -> list[Key]:
+    """Per token and field: the tag (`tag`, or the token's position), the
+    field's weight and the range of lexemes the token covers (one lexeme,
+    or all the last token prefixes)."""
+    keys = []
+    last = len(phrase.tokens) - 1
+    for position, token in enumerate(phrase.tokens):
         for code in phrase.fields:
-            low = lexeme(code, phrase.tokens[0])
-            numbers.append(number)
-            weights.append(weight(code))
-            lows.append(low)
-            highs.append(low + ("\U0010ffff" if phrase.prefix else "\x01"))
-    return numbers, weights, lows, highs
+            low = lexeme(code, token)
+            high = low + ("\U0010ffff" if phrase.prefix and position == last else "\x01")
+            keys.append((position if tag is None else tag, weight(code), low, high))
+    return keys
 
 
-def _rows_of(phrases: Sequence[Phrase]) -> Sql:
-    """The condition on postings rows (alias p) holding the phrases'
-    lexemes, written out so that the planner sees each lexeme and range."""
-    exact, ranges = [], []
-    for _, _, low, high in zip(*_keys(phrases)):
-        if high == low + "\x01":
-            exact.append(low)
-        else:
-            ranges += [low, high]
-    exact = sorted(set(exact))
-    parts = [f"p.lexeme IN ({', '.join(['%s'] * len(exact))})"] if exact else []
-    parts += ["(p.lexeme >= %s AND p.lexeme < %s)"] * (len(ranges) // 2)
-    return "(" + " OR ".join(parts) + ")", (*exact, *ranges)
+def _postings_of(keys: Sequence[Key]) -> Sql:
+    """Rows (tag, weight, batch, ids, tfs): the postings rows of each key's
+    lexemes; a whole lexeme is joined on equality, a prefix on its range."""
+    exact = [key for key in keys if key[3] == key[2] + "\x01"]
+    ranges = [key for key in keys if key[3] != key[2] + "\x01"]
+    selects, params = [], []
+    for chosen, joined in ((exact, "p.lexeme = k.low"), (ranges, 'p.lexeme >= k.low COLLATE "C" AND p.lexeme < k.high COLLATE "C"')):
+        if chosen:
+            selects.append(
+                "SELECT k.tag, k.weight, p.batch, p.ids, p.tfs "
+                "FROM unnest(%s::int[], %s::float8[], %s::text[], %s::text[]) AS k(tag, weight, low, high) "
+                f"JOIN postings p ON {joined}"
+            )
+            params += [list(column) for column in zip(*chosen)]
+    return " UNION ALL ".join(selects), tuple(params)
 
 
-_LIVE = "NOT EXISTS (SELECT 1 FROM stale_postings s WHERE s.id = u.id AND s.batch = p.batch)"
+def _live(stale: bool) -> str:
+    """The condition keeping live postings (u.id in row p): all of them when
+    the collection has no stale entries."""
+    return "NOT EXISTS (SELECT 1 FROM stale_postings s WHERE s.id = u.id AND s.batch = p.batch)" if stale else "TRUE"
 
 
-def posted_ids(phrases: Sequence[Phrase]) -> Sql:
-    """A SELECT of the ids of the records holding any of the phrases (ids may repeat)."""
-    rows, params = _rows_of(phrases)
-    return f"SELECT u.id FROM postings p CROSS JOIN LATERAL unnest(p.ids) AS u(id) WHERE {rows} AND {_LIVE}", params
+def posted_ids(phrases: Sequence[Phrase], stale: bool = True) -> Sql:
+    """A SELECT of the ids of the records holding any of the phrases (ids may
+    repeat): a token's from the postings, a longer phrase's from the GIN
+    index, confirmed on the token text."""
+    selects, params = [], []
+    single = [key for phrase in phrases if phrase.posted for key in _keys_of(phrase, 0)]
+    if single:
+        rows, values = _postings_of(single)
+        selects.append(f"SELECT u.id FROM ({rows}) p CROSS JOIN LATERAL unnest(p.ids) AS u(id) WHERE {_live(stale)}")
+        params += values
+    for phrase in phrases:
+        if not phrase.posted:  # the GIN index intersects the tokens' records, their text confirms the phrase
+            found, confirm = phrase.confirmed("x")
+            selects.append(f"SELECT x.id FROM patent_tokens x WHERE x.lexemes @@ %s::tsquery AND {found}")
+            params += (phrase.tsquery(), *confirm)
+    return " UNION ALL ".join(selects), tuple(params)
 
 
-def posted_entries(phrases: Sequence[Phrase]) -> Sql:
-    """Rows (phrase, weight, id, tf): every live posting of each phrase's lexemes."""
-    rows, params = _rows_of(phrases)
-    sql = (
-        f"SELECT k.phrase, k.weight, u.id, u.tf FROM (SELECT * FROM postings p WHERE {rows}) p "
-        "JOIN unnest(%s::int[], %s::float8[], %s::text[], %s::text[]) AS k(phrase, weight, low, high) "
-        'ON p.lexeme >= k.low COLLATE "C" AND p.lexeme < k.high COLLATE "C" '
-        f"CROSS JOIN LATERAL unnest(p.ids, p.tfs) AS u(id, tf) WHERE {_LIVE}"
-    )
-    return sql, (*params, *_keys(phrases))
+def posted_entries(phrases: Sequence[Phrase], stale: bool = True) -> Sql:
+    """Rows (phrase, weight, id, tf): every live posting of each one-token
+    phrase's lexemes, and for a longer phrase its weighted occurrences in
+    each record the GIN index finds holding its tokens (weight 1)."""
+    selects, params = [], []
+    single = [key for number, phrase in enumerate(phrases) if phrase.posted for key in _keys_of(phrase, number)]
+    if single:
+        rows, values = _postings_of(single)
+        selects.append(f"SELECT p.tag, p.weight, u.id, u.tf::float8 FROM ({rows}) p "
+                       f"CROSS JOIN LATERAL unnest(p.ids, p.tfs) AS u(id, tf) WHERE {_live(stale)}")
+        params += values
+    for number, phrase in enumerate(phrases):
+        if not phrase.posted:
+            counted, counts = phrase.counted("x")
+            selects.append(f"SELECT %s::int, 1::float8, x.id, {counted} FROM patent_tokens x WHERE x.lexemes @@ %s::tsquery")
+            params += (number, *counts, phrase.tsquery())
+    return f"SELECT * FROM ({' UNION ALL '.join(selects)}) e (phrase, weight, id, tf) WHERE e.tf > 0", tuple(params)
 
 
-def posted_counts(phrases: Sequence[Phrase], last_id: int | None = None) -> Sql:
+def posted_counts(phrases: Sequence[Phrase], last_id: int | None = None, stale: bool = True) -> Sql:
     """Rows (phrase number, how many records hold it), for the phrases held
     anywhere (by records up to `last_id` when given)."""
-    entries, params = posted_entries(phrases)
+    entries, params = posted_entries(phrases, stale)
     below = "" if last_id is None else " WHERE x.id <= %s"
     sql = f"SELECT e.phrase, count(*) FROM (SELECT DISTINCT phrase, id FROM ({entries}) x{below}) e GROUP BY e.phrase"
     return sql, (*params, *(() if last_id is None else (last_id,)))
 
 
-def posted_score(compiled: CompiledQuery, idf: Sequence[float], length_params: tuple[float, ...], length: str) -> Scoring:
+def posted_score(
+    compiled: CompiledQuery, idf: Sequence[float], length_params: tuple[float, ...], length: str, stale: bool
+) -> Scoring:
     """bm25 from the postings: each phrase's weighted frequency summed per
     hit over its fields' lexemes, the terms added in the order of
     compiled.ranked (the order FTS5 adds its phrases; a phrase ranked twice
     adds twice). A hit holding none of the phrases scores 0."""
     phrases = ranked_phrases(compiled)
     number = {phrase: index for index, phrase in enumerate(phrases)}
-    entries, params = posted_entries(phrases)
+    entries, params = posted_entries(phrases, stale)
     order = [number[r.phrase] for r in compiled.ranked]
     join = (
         f" LEFT JOIN ((SELECT e.id, e.phrase, sum(e.weight * e.tf::float8) AS f FROM ({entries}) e GROUP BY e.id, e.phrase) f "

@@ -52,10 +52,10 @@ from .contract import (
 from .expand import expand
 from .facets import Facets
 from .pg_query import (
-    LEXEME_CHARS, NO_SCORE, RECORDS, TOKENS, CompiledQuery, Scoring, bm25_sql, code_select, compile_query, condition, lexemes, number_condition,
+    LEXEME_CHARS, NO_SCORE, RECORDS, TOKENS, CompiledQuery, Phrase, looked_up, looked_up_nodes, posted_ids, Scoring, bm25_sql, code_select, compile_query, condition, lexemes, number_condition,
     phrase_counts, posted, posted_counts, ranked_phrases, similar_query, token_column, token_phrase,
 )
-from .query import Query, parse
+from .query import Node, Query, parse
 from .query_plan import (
     both_sides, code_terms, family_of, near_check, near_fields, prior_dates, priors, proximities, with_ids,
 )
@@ -116,6 +116,7 @@ class PgPatentStore:
         self._staged_tokens: set[str] = set()  # the tokens of the records staged last
         self._staged_texts: dict[str, tuple[str, ...]] = {}  # their text fields' tokens, by pn
         self._progress = progress
+        self._stale_entries = True  # whether the postings have stale entries, as the search's transaction sees them
         with self.errors():
             try:
                 parts = conninfo.conninfo_to_dict(url)
@@ -505,15 +506,17 @@ class PgPatentStore:
             self._drop_stale()
             with self._db.transaction():
                 self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
+                self._stale_entries = self._db.execute("SELECT EXISTS (SELECT 1 FROM stale_postings)").fetchone()[0]
                 query = expand(query, _PgVocabulary(self._db))
                 query = self._resolve_codes(query, table)
-                query = self._resolve_proximity(query, table)
+                words = self.word_tables(query.root, table, {})
+                query = self._resolve_proximity(query, table, words)
                 if query.similar():  # the words chosen from the same state the hits come from
                     records = self._db.execute("SELECT count(*) FROM records").fetchone()[0]
-                    plan = similar.plan(_PgCollection(self._db), query, records)
+                    plan = similar.plan(_PgCollection(self._db, self, table), query, records)
                     compiled = plan.compiled
                 else:
-                    compiled = compile_query(query)
+                    compiled = compile_query(query, words)
                 total = self._rank(compiled, limit, table)
         result = PgSearchResult(self, query, table, total, cancel, compiled, plan)
         self._live.add(result)
@@ -549,13 +552,13 @@ class PgPatentStore:
         ).fetchone()
         phrases = ranked_phrases(compiled)
         if posted(compiled):
-            sql, params = posted_counts(phrases)
+            sql, params = posted_counts(phrases, stale=self._stale_entries)
             held = dict(self._db.execute(sql, params).fetchall())
             hits = [held.get(number, 0) for number in range(len(phrases))]
         else:
             sql, params = phrase_counts(phrases)
             hits = self._db.execute(sql, params).fetchone()
-        return bm25_sql(compiled, hits, records, tokens)
+        return bm25_sql(compiled, hits, records, tokens, self._stale_entries)
 
     @contextmanager
     def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
@@ -593,7 +596,29 @@ class PgPatentStore:
         if fired.is_set():
             raise Cancelled
 
-    def _resolve_proximity(self, query: Query, table: str) -> Query:
+    def word_tables(self, root: Node, table: str, tables: dict[Node, str]) -> dict[Node, str]:
+        """`tables` with a table of the ids of each part of `root` the
+        postings answer (pg_query.looked_up_nodes), made once per search."""
+        for node in looked_up_nodes(root):
+            if node not in tables:
+                tables[node] = self.ids_table(table, looked_up(node))
+        return tables
+
+    @property
+    def stale_entries(self) -> bool:
+        return self._stale_entries
+
+    def ids_table(self, table: str, phrases: Sequence[Phrase]) -> str:
+        """A temporary table (going with the result `table`) of the ids of
+        the records holding any of the phrases, from the postings."""
+        extra = self._extra.setdefault(table, [])
+        name = f"{table}_ids{len(extra)}"
+        extra.append(name)
+        sql, params = posted_ids(phrases, self._stale_entries)
+        self._db.execute(f"CREATE TEMP TABLE {name} AS SELECT DISTINCT id FROM ({sql}) found", params)
+        return name
+
+    def _resolve_proximity(self, query: Query, table: str, words: dict[Node, str]) -> Query:
         """The command with each NEAR/ADJ replaced by its sides and a table of
         the records where it holds (query_plan.with_ids): the records holding
         both sides are read with their fields' tokens and checked. The tables
@@ -603,7 +628,8 @@ class PgPatentStore:
             name = tables[near] = f"{table}_near{number}"
             self._db.execute(f"CREATE TEMP TABLE {name} (id bigint PRIMARY KEY)")
             fields = near_fields(near)
-            sql, params = condition(both_sides(near))
+            sides = both_sides(near)
+            sql, params = condition(sides, self.word_tables(sides, table, words))
             columns = ", ".join(f"{TOKENS}.{token_column(code)}" for code in fields)
             rows = self._db.execute(
                 f"SELECT r.id, {columns} FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {sql}", params
@@ -693,10 +719,15 @@ class _PgCollection(similar.RecordIds):
     MARK = "%s"
     _db: psycopg.Connection
 
+    def __init__(self, db: psycopg.Connection, store: PgPatentStore, table: str):
+        super().__init__(db)
+        self._store = store
+        self._table = table
+
     def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
         phrases = [token_phrase(token) for token in tokens]
         if all(phrase.posted for phrase in phrases):
-            held = dict(self._db.execute(*posted_counts(phrases, last_id)).fetchall())
+            held = dict(self._db.execute(*posted_counts(phrases, last_id, self._store.stale_entries)).fetchall())
             return [held.get(number, 0) for number in range(len(phrases))]
         below = "" if last_id is None else f" AND {TOKENS}.id <= %s"
         # One statement per token, sent together (one statement holding them
@@ -708,7 +739,7 @@ class _PgCollection(similar.RecordIds):
             with self._db.pipeline():
                 cursors = []
                 for token in tokens:
-                    sql, params = token_phrase(token).condition(few=True)
+                    sql, params = token_phrase(token).condition()
                     cursors.append(self._db.execute(
                         f"SELECT count(*) FROM patent_tokens {TOKENS} WHERE {sql}{below}",
                         (*params, *(() if last_id is None else (last_id,))),
@@ -723,7 +754,10 @@ class _PgCollection(similar.RecordIds):
         return [(record_id, "\n".join(texts)) for record_id, *texts in rows]
 
     def compile(self, tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> CompiledQuery:
-        return similar_query(tokens, filters, excluded)
+        phrases = [token_phrase(token) for token in tokens]
+        found = self._store.ids_table(self._table, phrases) if phrases and all(p.posted for p in phrases) else ""
+        tables = self._store.word_tables(filters.root, self._table, {}) if filters is not None else None
+        return similar_query(tokens, filters, excluded, tables, found)
 
 
 class PgSearchResult(RankedHits):
@@ -811,15 +845,15 @@ class PgSearchResult(RankedHits):
         """Rows with the words each contains: every distinct word condition
         (and each token a similarity command chose) evaluated on the hit,
         mapped to words in Python."""
-        conditions = {condition(term, few=True): None for term in self._query.terms()}
+        conditions = {condition(term): None for term in self._query.terms()}
         checks = list(conditions)
         words = {
-            word: [checks.index(condition(term, few=True)) for term in self._query.terms() if term.word == word]
+            word: [checks.index(condition(term)) for term in self._query.terms() if term.word == word]
             for word in self._query.words()
         }
         filtered = len(checks)
         if self._plan is not None:
-            checks += [token_phrase(token).condition(few=True) for token in self._plan.selection.tokens]
+            checks += [token_phrase(token).condition() for token in self._plan.selection.tokens]
             shared = similar.shared_words(self._plan.selection)
         flags = ", ".join(sql for sql, _ in checks) or "NULL"
         attributes = ATTRIBUTES if full else ROW_ATTRIBUTES
