@@ -414,12 +414,14 @@ def _postings_of(keys: Sequence[Key]) -> Sql:
     exact = [key for key in keys if key[3] == key[2] + "\x01"]
     ranges = [key for key in keys if key[3] != key[2] + "\x01"]
     selects, params = [], []
-    for chosen, joined in ((exact, "p.lexeme = k.low"), (ranges, 'p.lexeme >= k.low COLLATE "C" AND p.lexeme < k.high COLLATE "C"')):
+    # each key read from the index on its own: the planner cannot see the
+    # keys' values, and would scan every row for a join on ranges
+    for chosen, matched in ((exact, "p.lexeme = k.low"), (ranges, 'p.lexeme >= k.low COLLATE "C" AND p.lexeme < k.high COLLATE "C"')):
         if chosen:
             selects.append(
                 "SELECT k.tag, k.weight, p.batch, p.ids, p.tfs "
                 "FROM unnest(%s::int[], %s::float8[], %s::text[], %s::text[]) AS k(tag, weight, low, high) "
-                f"JOIN postings p ON {joined}"
+                f"CROSS JOIN LATERAL (SELECT * FROM postings p WHERE {matched} OFFSET 0) p"
             )
             params += [list(column) for column in zip(*chosen)]
     return " UNION ALL ".join(selects), tuple(params)
