@@ -170,7 +170,7 @@ def test_a_lost_connection_and_a_slow_statement_are_clear_errors(pg_server):
         store.write_batch([P("L1", "電池")])
         database = url.rsplit("/", 1)[1]
         with psycopg.connect(pg_server.url(database)) as holder:  # a writer holding the table
-            holder.execute("LOCK TABLE patent_tokens IN ACCESS EXCLUSIVE MODE")
+            holder.execute("LOCK TABLE postings IN ACCESS EXCLUSIVE MODE")
             with pytest.raises(StoreError, match="時限"):
                 store.search("電池")
         pg_server.sql(f"SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '{database}'")
@@ -183,7 +183,7 @@ def test_cancel_stops_a_statement_waiting_on_the_server(pg_server):
         store.write_batch([P("C1", "電池")])
         stop = threading.Event()
         with psycopg.connect(url) as holder:
-            holder.execute("LOCK TABLE patent_tokens IN ACCESS EXCLUSIVE MODE")
+            holder.execute("LOCK TABLE postings IN ACCESS EXCLUSIVE MODE")
             threading.Timer(0.3, stop.set).start()
             with pytest.raises(Cancelled):
                 store.search("電池", cancel=stop.is_set)

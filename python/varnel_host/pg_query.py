@@ -32,10 +32,15 @@ from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
 from .contract import CITED_KIND, CPC_KIND
 from .query_plan import IdTable, cpc_symbols, date_bounds, indexable, number_of, positive_terms, term_tokens, weight
-from .records import FIELDS
+from .records import DEFAULT_FIELDS, FIELDS
 from .similar import SEARCHED_FIELDS
 
 RECORDS, TOKENS = "r", "t"
+# The postings also hold each token of the fields a word searches when it
+# names none (records.DEFAULT_FIELDS) under one lexeme "w:<token>", its count
+# the sum of the fields' counts times their bm25 weights: a word's records,
+# hit count and weighted frequency read from one lexeme, not three.
+GROUP_COLUMN = "w"
 LEXEME_CHARS = 200  # longer tokens are indexed by their first 200 characters
 K1, B = 1.2, 0.75
 
@@ -49,6 +54,17 @@ def token_column(code: str) -> str:
 
 def lexeme(code: str, token: str) -> str:
     return f"{token_column(code)}:{token[:LEXEME_CHARS]}"
+
+
+def group_text(texts: Mapping[str, str]) -> str:
+    """The text of GROUP_COLUMN from the token texts of the fields (by code):
+    each grouped field's tokens repeated as many times as its weight."""
+    repeated = []
+    for code in DEFAULT_FIELDS:
+        times = int(weight(code))
+        assert times == weight(code)  # the counts stay whole numbers
+        repeated += [texts[code]] * times
+    return " ".join(repeated)
 
 
 def lexemes(code: str, tokens: str) -> str:
@@ -341,12 +357,14 @@ def idf_of(phrase_hits: Sequence[int], records: int) -> list[float]:
     return idf
 
 
-def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, tokens: int, stale: bool = True) -> Scoring:
+def bm25_sql(
+    compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, tokens: int, frequencies: str = ""
+) -> Scoring:
     """FTS5's bm25 of each hit as SQL, given the collection's records and
     tokens and each ranked phrase's hit count (ranked_phrases() order).
-    Phrases of one token without guards read their frequencies from the
-    postings (posted_score); the others count their occurrences in each
-    hit's token text."""
+    When posted(compiled), the phrases' weighted frequencies are read from
+    the table `frequencies` (made of posted_frequencies()); else each hit's
+    occurrences are counted in its token text."""
     if not compiled.ranked:
         return NO_SCORE
     phrases = ranked_phrases(compiled)
@@ -354,7 +372,7 @@ def bm25_sql(compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, 
     avgdl = tokens / records if records else 1.0
     length = f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8)"
     if posted(compiled):
-        return posted_score(compiled, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length, stale)
+        return posted_score(compiled, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length, frequencies)
     frequencies = list(dict.fromkeys(compiled.ranked))
     columns, lateral_params = [], []
     for index, ranked in enumerate(frequencies):
@@ -400,11 +418,12 @@ def _keys_of(phrase: Phrase, tag: int | None = None) -> list[Key]:
     or all the last token prefixes)."""
     keys = []
     last = len(phrase.tokens) - 1
+    grouped = sorted(phrase.fields) == sorted(DEFAULT_FIELDS)
     for position, token in enumerate(phrase.tokens):
-        for code in phrase.fields:
-            low = lexeme(code, token)
+        for code in (None,) if grouped else phrase.fields:
+            low = f"{GROUP_COLUMN}:{token[:LEXEME_CHARS]}" if code is None else lexeme(code, token)
             high = low + ("\U0010ffff" if phrase.prefix and position == last else "\x01")
-            keys.append((position if tag is None else tag, weight(code), low, high))
+            keys.append((position if tag is None else tag, 1.0 if code is None else weight(code), low, high))
     return keys
 
 
@@ -479,24 +498,29 @@ def posted_counts(phrases: Sequence[Phrase], last_id: int | None = None, stale: 
     return sql, (*params, *(() if last_id is None else (last_id,)))
 
 
+def posted_frequencies(phrases: Sequence[Phrase], stale: bool = True) -> Sql:
+    """A SELECT of (id, phrase, f): each phrase's weighted frequency in each
+    record holding it, summed over its fields' lexemes."""
+    entries, params = posted_entries(phrases, stale)
+    return f"SELECT e.id, e.phrase, sum(e.weight * e.tf::float8) AS f FROM ({entries}) e GROUP BY e.id, e.phrase", params
+
+
 def posted_score(
-    compiled: CompiledQuery, idf: Sequence[float], length_params: tuple[float, ...], length: str, stale: bool
+    compiled: CompiledQuery, idf: Sequence[float], length_params: tuple[float, ...], length: str, frequencies: str
 ) -> Scoring:
-    """bm25 from the postings: each phrase's weighted frequency summed per
-    hit over its fields' lexemes, the terms added in the order of
-    compiled.ranked (the order FTS5 adds its phrases; a phrase ranked twice
-    adds twice). A hit holding none of the phrases scores 0."""
+    """bm25 from the table of frequencies (posted_frequencies()), the terms
+    added in the order of compiled.ranked (the order FTS5 adds its phrases;
+    a phrase ranked twice adds twice). A hit holding none of the phrases
+    scores 0."""
     phrases = ranked_phrases(compiled)
     number = {phrase: index for index, phrase in enumerate(phrases)}
-    entries, params = posted_entries(phrases, stale)
     order = [number[r.phrase] for r in compiled.ranked]
     join = (
-        f" LEFT JOIN ((SELECT e.id, e.phrase, sum(e.weight * e.tf::float8) AS f FROM ({entries}) e GROUP BY e.id, e.phrase) f "
-        "JOIN unnest(%s::int[], %s::float8[]) WITH ORDINALITY AS q(phrase, idf, ord) ON q.phrase = f.phrase) "
-        f"ON f.id = {TOKENS}.id"
+        f" LEFT JOIN ({frequencies} f JOIN unnest(%s::int[], %s::float8[]) WITH ORDINALITY AS q(phrase, idf, ord) "
+        f"ON q.phrase = f.phrase) ON f.id = {TOKENS}.id"
     )
     term = f"q.idf * ((f.f * (%s::float8 + 1::float8)) / (f.f + {length}))"
     ordered = " ORDER BY q.ord" if len(order) > 1 else ""
     score = f"coalesce(sum({term}{ordered}), 0::float8)"
-    return (score, (K1, *length_params), join, (*params, order, [idf[i] for i in order]),
+    return (score, (K1, *length_params), join, (order, [idf[i] for i in order]),
             f" GROUP BY {TOKENS}.id")

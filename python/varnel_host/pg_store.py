@@ -52,8 +52,8 @@ from .contract import (
 from .expand import expand
 from .facets import Facets
 from .pg_query import (
-    LEXEME_CHARS, NO_SCORE, RECORDS, TOKENS, CompiledQuery, Phrase, looked_up, looked_up_nodes, posted_ids, Scoring, bm25_sql, code_select, compile_query, condition, lexemes, number_condition,
-    phrase_counts, posted, posted_counts, ranked_phrases, similar_query, token_column, token_phrase,
+    GROUP_COLUMN, LEXEME_CHARS, NO_SCORE, RECORDS, TOKENS, CompiledQuery, Phrase, looked_up, looked_up_nodes, posted_ids, Scoring, bm25_sql, code_select, compile_query, condition, group_text, lexemes, number_condition,
+    phrase_counts, posted, posted_counts, posted_frequencies, ranked_phrases, similar_query, token_column, token_phrase,
 )
 from .query import Node, Query, parse
 from .query_plan import (
@@ -71,6 +71,7 @@ _CHUNK = 2000
 _POSTED_CHUNK = 20_000  # records a chunk when postings are made for stored records
 _PASSWORD = re.compile(r"(://[^:/@]*:)[^@]*@")  # the password in a URL
 _RECORDS_USED = re.compile(rf"\b{RECORDS}\.")  # SQL reading the records table
+_TOKEN_TEXT_USED = re.compile(rf"\b{TOKENS}\.(?!id\b|ntokens\b)")  # SQL reading the token text or tsvector
 _TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
 _STAGED = (*ATTRIBUTES, "number", *(f"x_{c}" for c in _TOKEN_COLUMNS), "ntokens", "lexemes")
 
@@ -282,6 +283,11 @@ class PgPatentStore:
         )
         self._db.execute("CREATE INDEX IF NOT EXISTS postings_lexeme ON postings (lexeme)")
         self._db.execute("CREATE TABLE IF NOT EXISTS stale_postings (id integer NOT NULL, batch bigint NOT NULL)")
+        # each record's number of tokens (bm25's document length) apart from its token text: ranking reads only this
+        self._db.execute(
+            "CREATE TABLE IF NOT EXISTS record_lengths (id bigint PRIMARY KEY REFERENCES records ON DELETE CASCADE, "
+            "ntokens integer NOT NULL)"
+        )
         # the old row as it was last committed, also when this writer waited on another's upsert of the same number
         self._db.execute(
             "CREATE OR REPLACE FUNCTION varnel_stale_postings() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
@@ -298,6 +304,7 @@ class PgPatentStore:
         collection written before the postings existed), with progress."""
         total = self._db.execute("SELECT count(*) FROM records").fetchone()[0]
         self._say(f"正在更新伺服器資料庫格式（詞頻索引）：共 {total:,} 筆專利…")
+        self._db.execute("INSERT INTO record_lengths (id, ntokens) SELECT id, ntokens FROM patent_tokens ON CONFLICT DO NOTHING")
         reader = self._db.cursor(name="varnel_post_stored")
         reader.execute(f"SELECT r.id, r.batch, {', '.join(f't.{c}' for c in _TOKEN_COLUMNS)} "
                        "FROM records r JOIN patent_tokens t ON t.id = r.id ORDER BY r.id")
@@ -315,7 +322,8 @@ class PgPatentStore:
     def _post(self, rows: Sequence[tuple[int, int, Sequence[str]]]) -> None:
         """The postings of records (id, batch, each text field's tokens), ids ascending."""
         for batch, group in itertools.groupby(sorted(rows, key=lambda row: (row[1], row[0])), key=lambda row: row[1]):
-            payload = _postings.copy_rows(batch, _TOKEN_COLUMNS, [(row[0], row[2]) for row in group], LEXEME_CHARS)
+            records = [(row[0], (*row[2], group_text(dict(zip(TEXT_FIELDS, row[2]))))) for row in group]
+            payload = _postings.copy_rows(batch, (*_TOKEN_COLUMNS, GROUP_COLUMN), records, LEXEME_CHARS)
             with self._db.cursor().copy("COPY postings (lexeme, batch, ids, tfs) FROM STDIN") as copy:
                 copy.write(payload)
 
@@ -331,6 +339,7 @@ class PgPatentStore:
         self._db.execute("DELETE FROM patent_tokens")
         self._db.execute("DELETE FROM postings")
         self._db.execute("DELETE FROM stale_postings")
+        self._db.execute("DELETE FROM record_lengths")
         self._db.execute("DELETE FROM index_stats")
         self._db.execute("DELETE FROM vocabulary")
         reader = self._db.cursor(name="varnel_reindex")
@@ -457,6 +466,10 @@ class PgPatentStore:
             "SELECT count(*) - %s, coalesce(sum(ntokens), 0) - %s FROM varnel_staging",
             (old_records, old_tokens),
         )
+        self._db.execute(
+            "INSERT INTO record_lengths (id, ntokens) SELECT r.id, s.ntokens FROM varnel_staging s JOIN records r ON r.pn = s.pn "
+            "ON CONFLICT (id) DO UPDATE SET ntokens = EXCLUDED.ntokens"
+        )
         self._post([
             (record_id, batch, self._staged_texts[number])
             for number, record_id, batch in self._db.execute("SELECT s.pn, r.id, r.batch FROM varnel_staging s JOIN records r ON r.pn = s.pn")
@@ -525,9 +538,11 @@ class PgPatentStore:
     def _rank(self, compiled: CompiledQuery, limit: int | None, table: str) -> int:
         """Store (rank, id, score) of the best `limit` hits in `table`; returns
         the number of all hits."""
-        score, score_params, join, join_params, group = self._score(compiled)
+        score, score_params, join, join_params, group = self._score(compiled, table)
         order = "score DESC, id" if compiled.indexed else "score DESC, ad COLLATE \"C\" DESC, id"
-        found = f"FROM patent_tokens {TOKENS}"
+        # the token text only when the command reads it (a guard, a token too long for the postings)
+        text_read = _TOKEN_TEXT_USED.search(f"{compiled.where} {score} {join}")
+        found = f"FROM {'patent_tokens' if text_read else 'record_lengths'} {TOKENS}"
         ad = "''"
         if not compiled.indexed or _RECORDS_USED.search(f"{compiled.where} {score} {join}"):
             found += f" JOIN records {RECORDS} ON {RECORDS}.id = {TOKENS}.id"
@@ -543,22 +558,27 @@ class PgPatentStore:
             return stored
         return self._db.execute(f"SELECT count(*) {found}{where}", compiled.params).fetchone()[0]
 
-    def _score(self, compiled: CompiledQuery) -> Scoring:
-        """bm25 over the collection's statistics as it is in this transaction."""
+    def _score(self, compiled: CompiledQuery, table: str) -> Scoring:
+        """bm25 over the collection's statistics as it is in this transaction
+        (the phrases' frequencies kept in a table going with `table`)."""
         if not compiled.ranked:
             return NO_SCORE
         records, tokens = self._db.execute(
             "SELECT coalesce(sum(records), 0)::bigint, coalesce(sum(tokens), 0)::bigint FROM index_stats"
         ).fetchone()
         phrases = ranked_phrases(compiled)
+        frequencies = ""
         if posted(compiled):
-            sql, params = posted_counts(phrases, stale=self._stale_entries)
-            held = dict(self._db.execute(sql, params).fetchall())
+            frequencies = f"{table}_f"
+            self._extra.setdefault(table, []).append(frequencies)
+            sql, params = posted_frequencies(phrases, self._stale_entries)
+            self._db.execute(f"CREATE TEMP TABLE {frequencies} AS {sql}", params)
+            held = dict(self._db.execute(f"SELECT phrase, count(*) FROM {frequencies} GROUP BY phrase").fetchall())
             hits = [held.get(number, 0) for number in range(len(phrases))]
         else:
             sql, params = phrase_counts(phrases)
             hits = self._db.execute(sql, params).fetchone()
-        return bm25_sql(compiled, hits, records, tokens, self._stale_entries)
+        return bm25_sql(compiled, hits, records, tokens, frequencies)
 
     @contextmanager
     def polling(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
