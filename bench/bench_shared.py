@@ -8,8 +8,8 @@ Loads `--base` synthetic records (varnel_host.synth, seed 1), then imports
 20,000 of them at the same time (overlapping upserts) and `--searchers`
 worker processes run the scale benchmark's commands in a loop, each search
 with every row and the closest five, as the worker does. Every searcher also
-checks, in one snapshot, that the records, their tokens and the collection's
-statistics agree (a half-written batch would show). Prints the import rate,
+checks, in one snapshot, that the records, their tokens, their postings and
+the collection's statistics agree (a half-written batch would show). Prints the import rate,
 each command kind's latency (wall-clock, p50 / p95 / max over all
 searchers), the checks and the final counts.
 
@@ -32,7 +32,9 @@ import time
 from pathlib import Path
 
 from varnel_host import segment
+from varnel_host.pg_query import Phrase, posted_ids
 from varnel_host.pg_store import PgPatentStore, describe
+from varnel_host.records import DEFAULT_FIELDS
 
 BATCH = 5000
 OVERLAP = 20_000
@@ -69,6 +71,10 @@ def _importer(url, first, last, barrier, results, name) -> None:
 
 
 def _searcher(url, commands, barrier, done, results) -> None:
+    # a common word's records from its live postings and from the tsvectors: the same in every snapshot
+    word = Phrase(DEFAULT_FIELDS, segment.search_tokens("裝置")[0], False)
+    posted, posted_params = posted_ids([word])
+    found, found_params = word.condition()
     latencies: dict[str, list[float]] = {}
     checks = broken = 0
     with PgPatentStore(url) as store:
@@ -86,8 +92,11 @@ def _searcher(url, commands, barrier, done, results) -> None:
                 store.connection.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
                 agree = store.connection.execute(
                     "SELECT (SELECT count(*) FROM records) = (SELECT count(*) FROM patent_tokens) "
+                    "AND (SELECT count(*) FROM records) = (SELECT count(*) FROM record_lengths) "
                     "AND (SELECT count(*) FROM records) = (SELECT coalesce(sum(records), 0) FROM index_stats) "
-                    "AND (SELECT coalesce(sum(ntokens), 0) FROM patent_tokens) = (SELECT coalesce(sum(tokens), 0) FROM index_stats)"
+                    "AND (SELECT coalesce(sum(ntokens), 0) FROM patent_tokens) = (SELECT coalesce(sum(tokens), 0) FROM index_stats) "
+                    f"AND (SELECT count(DISTINCT id) FROM ({posted}) p) = (SELECT count(*) FROM patent_tokens t WHERE {found})",
+                    (*posted_params, *found_params),
                 ).fetchone()[0]
             checks += 1
             broken += not agree

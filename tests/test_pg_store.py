@@ -22,11 +22,12 @@ from pg_server import PASSWORD
 from varnel_host import similar, stores, synth
 from varnel_host.__main__ import main as host_main
 from varnel_host.channel import COMPLETION_MARKER
-from varnel_host.pg_store import PgPatentStore, describe
+from varnel_host.pg_store import PgPatentStore, _PgCollection, describe
 from varnel_host.query import QueryError
 from varnel_host.records import ATTRIBUTES
 from varnel_host.records import PatentRecord as P
 from varnel_host.contract import Cancelled, StoreError
+from varnel_host.sqlite_query import SqliteCollection
 from varnel_host.store import PatentStore
 from varnel_host.worker import Worker, WorkerConfig
 
@@ -371,3 +372,15 @@ def test_a_collection_of_schema_2_gains_its_postings_with_progress(pg_server):
         lite.write_batch(_rewritten(records[:20], "電池"))
         for command in RANKED:
             assert same(lite, upgraded, command), command
+
+
+def test_document_frequencies_from_the_postings_match_the_file_up_to_any_record(both):
+    lite, pg = both
+    tokens = ["装置", "电池", "battery", "bms", "zzz未見"]
+    with pg.connection.transaction():
+        for stale in (False, True):  # a row's lengths summed, and each entry checked
+            pg._stale_entries = stale
+            collection = _PgCollection(pg.connection, pg, "varnel_df_check")
+            for last_id in (None, 1, 999, 1000, 1001, 1999, 2000):
+                expected = SqliteCollection(lite._db).token_hits(tokens, last_id)
+                assert collection.token_hits(tokens, last_id) == expected, (stale, last_id)

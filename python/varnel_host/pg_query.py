@@ -491,7 +491,21 @@ def posted_entries(phrases: Sequence[Phrase], stale: bool = True) -> Sql:
 
 def posted_counts(phrases: Sequence[Phrase], last_id: int | None = None, stale: bool = True) -> Sql:
     """Rows (phrase number, how many records hold it), for the phrases held
-    anywhere (by records up to `last_id` when given)."""
+    anywhere (by records up to `last_id` when given). Without stale entries,
+    a phrase of one lexeme has each record once in its rows: their lengths
+    are summed (ids ascend in a row, so a row ending at or below `last_id`
+    counts whole)."""
+    keys = [_keys_of(phrase, number) for number, phrase in enumerate(phrases)]
+    if not stale and all(phrase.posted for phrase in phrases) and all(
+        len(own) == 1 and own[0][3] == own[0][2] + "\x01" for own in keys
+    ):
+        rows, params = _postings_of([own[0] for own in keys])
+        if last_id is None:
+            return f"SELECT p.tag, sum(cardinality(p.ids)) FROM ({rows}) p GROUP BY p.tag", params
+        counted = ("CASE WHEN p.ids[cardinality(p.ids)] <= %s THEN cardinality(p.ids) "
+                   "ELSE (SELECT count(*) FROM unnest(p.ids) AS u(id) WHERE u.id <= %s) END")
+        return (f"SELECT p.tag, sum({counted}) FROM ({rows}) p WHERE p.ids[1] <= %s GROUP BY p.tag",
+                (last_id, last_id, *params, last_id))
     entries, params = posted_entries(phrases, stale)
     below = "" if last_id is None else " WHERE x.id <= %s"
     sql = f"SELECT e.phrase, count(*) FROM (SELECT DISTINCT phrase, id FROM ({entries}) x{below}) e GROUP BY e.phrase"
