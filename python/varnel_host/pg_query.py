@@ -534,7 +534,8 @@ def posted_score(
         f"ON q.phrase = f.phrase) ON f.id = {TOKENS}.id"
     )
     term = f"q.idf * ((f.f * (%s::float8 + 1::float8)) / (f.f + {length}))"
-    ordered = " ORDER BY q.ord" if len(order) > 1 else ""
-    score = f"coalesce(sum({term}{ordered}), 0::float8)"
+    if len(order) == 1:  # one term: a record's one row of frequencies, nothing to add up
+        return f"coalesce({term}, 0::float8)", (K1, *length_params), join, (order, [idf[i] for i in order]), ""
+    score = f"coalesce(sum({term} ORDER BY q.ord), 0::float8)"
     return (score, (K1, *length_params), join, (order, [idf[i] for i in order]),
             f" GROUP BY {TOKENS}.id")

@@ -550,8 +550,10 @@ class PgPatentStore:
         where = f" WHERE {compiled.where}"
         self._db.execute(f"CREATE TEMP TABLE {table} (rank bigint PRIMARY KEY, id bigint NOT NULL, score float8 NOT NULL)")
         stored = self._db.execute(
-            f"INSERT INTO {table} (rank, id, score) SELECT row_number() OVER (ORDER BY {order}), id, score "
-            f"FROM (SELECT {TOKENS}.id, {ad} AS ad, {score} AS score {found}{join}{where}{group}) hit ORDER BY {order} LIMIT %s",
+            # the best `limit` kept first (a bounded sort), then numbered
+            f"INSERT INTO {table} (rank, id, score) SELECT row_number() OVER (ORDER BY {order}), id, score FROM "
+            f"(SELECT * FROM (SELECT {TOKENS}.id, {ad} AS ad, {score} AS score {found}{join}{where}{group}) hit "
+            f"ORDER BY {order} LIMIT %s) best",
             (*score_params, *join_params, *compiled.params, limit),
         ).rowcount
         if limit is None or stored < limit:
@@ -573,6 +575,7 @@ class PgPatentStore:
             self._extra.setdefault(table, []).append(frequencies)
             sql, params = posted_frequencies(phrases, self._stale_entries)
             self._db.execute(f"CREATE TEMP TABLE {frequencies} AS {sql}", params)
+            self._db.execute(f"ANALYZE {frequencies}")
             held = dict(self._db.execute(f"SELECT phrase, count(*) FROM {frequencies} GROUP BY phrase").fetchall())
             hits = [held.get(number, 0) for number in range(len(phrases))]
         else:
@@ -636,6 +639,7 @@ class PgPatentStore:
         extra.append(name)
         sql, params = posted_ids(phrases, self._stale_entries)
         self._db.execute(f"CREATE TEMP TABLE {name} AS SELECT DISTINCT id FROM ({sql}) found", params)
+        self._db.execute(f"ANALYZE {name}")  # how many, for the plans that join it
         return name
 
     def _resolve_proximity(self, query: Query, table: str, words: dict[Node, str]) -> Query:
