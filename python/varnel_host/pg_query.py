@@ -116,8 +116,10 @@ class Phrase:
     def pattern(self) -> str:
         """A regular expression matching once at every occurrence (overlapping
         ones too: a look-ahead of the spaced tokens)."""
-        escaped = " ".join(re.sub(r"(\W)", r"\\\1", token) for token in self.tokens)
-        return f"(?= {escaped}{'[^ ]*' if self.prefix else ''} )"
+        return f"(?= {self._escaped()}{'[^ ]*' if self.prefix else ''} )"
+
+    def _escaped(self) -> str:
+        return " ".join(re.sub(r"(\W)", r"\\\1", token) for token in self.tokens)
 
     @property
     def posted(self) -> bool:
@@ -137,23 +139,15 @@ class Phrase:
 
     def counted(self, alias: str) -> Sql:
         """Its occurrences in the token row `alias`, each weighted by its
-        field's bm25 weight. Occurrences that cannot overlap are counted by
-        removing the spaced text (faster than the regular expression, which
-        also counts overlapping ones)."""
+        field's bm25 weight. Occurrences that cannot overlap are matched one
+        after another, the closing space looked at, not taken (a literal
+        start: much faster than the look-ahead that also counts overlapping
+        ones)."""
         first, inner, last = self.tokens[0], self.tokens[1:-1], self.tokens[-1]
-        apart = first not in inner and (first.startswith(last) if self.prefix else first == last) is False
-        parts, params = [], []
-        for code in self.fields:
-            column = f"{alias}.{token_column(code)}"
-            if apart:  # the spaces doubled, so that occurrences in a row keep a space each
-                spaced = f"replace({column}, ' ', '  ')"
-                needle = " " + "  ".join(self.tokens) + ("" if self.prefix else " ")
-                parts.append(f"%s::float8 * ((char_length({spaced}) - char_length(replace({spaced}, %s, ''))) / %s)")
-                params += [weight(code), needle, len(needle)]
-            else:
-                parts.append(f"%s::float8 * regexp_count({column}, %s)")
-                params += [weight(code), self.pattern()]
-        return " + ".join(parts), tuple(params)
+        apart = first not in inner and not (first.startswith(last) if self.prefix else first == last)
+        pattern = f" {self._escaped()}{'' if self.prefix else '(?= )'}" if apart else self.pattern()
+        parts = [f"%s::float8 * regexp_count({alias}.{token_column(code)}, %s)" for code in self.fields]
+        return " + ".join(parts), tuple(value for code in self.fields for value in (weight(code), pattern))
 
     def condition(self) -> Sql:
         """The records holding the phrase, checked on each record's tsvector
@@ -168,12 +162,8 @@ class Phrase:
 
     def frequency(self) -> Sql:
         """Its occurrences in a record, each weighted by its field's bm25 weight."""
-        parts, params = [], []
-        for code in self.fields:
-            parts.append(f"%s::float8 * regexp_count({TOKENS}.{token_column(code)}, %s)")
-            params += [weight(code), self.pattern()]
-        sql = f"CASE WHEN {TOKENS}.lexemes @@ %s::tsquery THEN {' + '.join(parts)} ELSE 0::float8 END"
-        return sql, (self.tsquery(), *params)
+        counted, params = self.counted(TOKENS)
+        return f"CASE WHEN {TOKENS}.lexemes @@ %s::tsquery THEN {counted} ELSE 0::float8 END", (self.tsquery(), *params)
 
 
 def number_condition(parts: pn.Parts, number: str = f"{RECORDS}.number", given: str = f"{RECORDS}.pn") -> Sql:
