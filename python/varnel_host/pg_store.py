@@ -655,8 +655,9 @@ class PgPatentStore:
             sides = both_sides(near)
             sql, params = condition(sides, self.word_tables(sides, table, words))
             columns = ", ".join(f"{TOKENS}.{token_column(code)}" for code in fields)
+            records = f" JOIN records {RECORDS} ON {RECORDS}.id = {TOKENS}.id" if _RECORDS_USED.search(sql) else ""
             rows = self._db.execute(
-                f"SELECT r.id, {columns} FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {sql}", params
+                f"SELECT {TOKENS}.id, {columns} FROM patent_tokens {TOKENS}{records} WHERE {sql}", params
             )
             check = near_check(near)
             held = [(row[0],) for row in rows if check.in_tokens(row[1:])]
