@@ -451,7 +451,7 @@ class PgPatentStore:
     def _store_tokens(self) -> None:
         """The staged records' tokens stored, and the collection's totals moved."""
         old_records, old_tokens = self._db.execute(
-            "SELECT count(*), coalesce(sum(t.ntokens), 0) FROM patent_tokens t "
+            "SELECT count(*), coalesce(sum(t.ntokens), 0) FROM record_lengths t "
             "JOIN records r ON r.id = t.id JOIN varnel_staging s ON s.pn = r.pn"
         ).fetchone()
         targets = ", ".join(_TOKEN_COLUMNS)
