@@ -750,6 +750,8 @@ class _PgCollection(similar.RecordIds):
         self._table = table
 
     def token_hits(self, tokens: Sequence[str], last_id: int | None) -> list[int]:
+        if not tokens:
+            return []
         phrases = [token_phrase(token) for token in tokens]
         if all(phrase.posted for phrase in phrases):
             held = dict(self._db.execute(*posted_counts(phrases, last_id, self._store.stale_entries)).fetchall())
