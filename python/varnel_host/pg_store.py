@@ -549,16 +549,14 @@ class PgPatentStore:
             ad, group = f"{RECORDS}.ad", group and f"{group}, {RECORDS}.id"
         where = f" WHERE {compiled.where}"
         self._db.execute(f"CREATE TEMP TABLE {table} (rank bigint PRIMARY KEY, id bigint NOT NULL, score float8 NOT NULL)")
-        stored = self._db.execute(
-            # the best `limit` kept first (a bounded sort), then numbered
-            f"INSERT INTO {table} (rank, id, score) SELECT row_number() OVER (ORDER BY {order}), id, score FROM "
-            f"(SELECT * FROM (SELECT {TOKENS}.id, {ad} AS ad, {score} AS score {found}{join}{where}{group}) hit "
-            f"ORDER BY {order} LIMIT %s) best",
+        # every hit scored once: the best `limit` kept (a bounded sort) and numbered, all of them counted
+        return self._db.execute(
+            f"WITH hit AS MATERIALIZED (SELECT {TOKENS}.id, {ad} AS ad, {score} AS score {found}{join}{where}{group}), "
+            f"best AS (INSERT INTO {table} (rank, id, score) SELECT row_number() OVER (ORDER BY {order}), id, score "
+            f"FROM (SELECT * FROM hit ORDER BY {order} LIMIT %s) kept RETURNING 1) "
+            "SELECT count(*) FROM hit",
             (*score_params, *join_params, *compiled.params, limit),
-        ).rowcount
-        if limit is None or stored < limit:
-            return stored
-        return self._db.execute(f"SELECT count(*) {found}{where}", compiled.params).fetchone()[0]
+        ).fetchone()[0]
 
     def _score(self, compiled: CompiledQuery, table: str) -> Scoring:
         """bm25 over the collection's statistics as it is in this transaction
