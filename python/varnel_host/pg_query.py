@@ -5,12 +5,16 @@ phrases that rank the hits.
 The tokens table holds, per text field, segment.index_text() of the field
 wrapped in spaces (" 固態 態電 電池 池 "), the number of tokens of the record,
 and a tsvector (GIN-indexed) of "<column>:<token>" lexemes built from the
-same tokens without any parser. A word is the phrase of its search tokens
-(segment.search_tokens) inside one of its fields: the tsvector finds the
+same tokens without any parser; the postings (below) hold each lexeme's
+records and counts. A word is the phrase of its search tokens
+(segment.search_tokens) inside one of its fields. A word of one token is
+found and counted in the postings; for a longer one the tsvector finds the
 records holding every token (a prefix query for a truncated last token), the
-spaced text then confirms the tokens stand in a row. Every user value is a
-bound parameter: a tsquery, a plain string or a regular expression made of
-escaped tokens; no SQL text comes from the command.
+spaced text then confirms the tokens stand in a row and counts them. A
+search gathers each word's records in a table of ids first (WordTables).
+Every user value is a bound parameter: a tsquery, a plain string or a
+regular expression made of escaped tokens; no SQL text comes from the
+command.
 
 The phrases that rank a hit, and which of their occurrences count, follow
 the decisions of query_plan.py that the SQLite store's FTS5 expression
@@ -192,15 +196,15 @@ def code_select(term: Term) -> Sql:
     return f"SELECT id FROM codes WHERE kind = '{CITED_KIND}' AND {sql}", params
 
 
-# A word, or an OR of words, each one token in the postings (looked_up()) ->
-# the temporary table of the ids of its records, made by the store once per
-# search: the planner then knows how many they are.
+# A word, or an OR of words (looked_up()) -> the temporary table of the ids
+# of its records, made by the store once per search: the planner then knows
+# how many they are.
 WordTables = Mapping[Node, str]
 
 
 def looked_up(node: Node) -> list[Phrase] | None:
-    """The phrases of a node whose records the postings give (a word, or an
-    OR of words), else None."""
+    """The phrases of a node whose records a search gathers in a table of ids
+    (a word, or an OR of words, its tokens uncut), else None."""
     items = node.items if isinstance(node, Or) else (node,)
     if all(isinstance(item, Term) and number_of(item) is None and Phrase.of(item).countable for item in items):
         return [Phrase.of(item) for item in items]
@@ -402,18 +406,18 @@ def posted(compiled: CompiledQuery) -> bool:
 Key = tuple[int, float, str, str]  # (tag, weight, first lexeme, the lexeme after the last)
 
 
-def _keys_of(phrase: Phrase, tag: int | None = None) -> list[Key]:
-    """Per token and field: the tag (`tag`, or the token's position), the
-    field's weight and the range of lexemes the token covers (one lexeme,
-    or all the last token prefixes)."""
-    keys = []
-    last = len(phrase.tokens) - 1
+def _keys_of(phrase: Phrase, tag: int) -> list[Key]:
+    """The keys of a one-token phrase (Phrase.posted): per field, or once for
+    the grouped fields, the field's weight (1 for the group, whose counts
+    are weighted) and the range of lexemes the token covers (one lexeme, or
+    all it prefixes)."""
+    token = phrase.tokens[0]
     grouped = sorted(phrase.fields) == sorted(DEFAULT_FIELDS)
-    for position, token in enumerate(phrase.tokens):
-        for code in (None,) if grouped else phrase.fields:
-            low = f"{GROUP_COLUMN}:{token[:LEXEME_CHARS]}" if code is None else lexeme(code, token)
-            high = low + ("\U0010ffff" if phrase.prefix and position == last else "\x01")
-            keys.append((position if tag is None else tag, 1.0 if code is None else weight(code), low, high))
+    keys = []
+    for code in (None,) if grouped else phrase.fields:
+        low = f"{GROUP_COLUMN}:{token}" if code is None else lexeme(code, token)
+        high = low + ("\U0010ffff" if phrase.prefix else "\x01")
+        keys.append((tag, 1.0 if code is None else weight(code), low, high))
     return keys
 
 
@@ -425,7 +429,8 @@ def _postings_of(keys: Sequence[Key]) -> Sql:
     selects, params = [], []
     # each key read from the index on its own: the planner cannot see the
     # keys' values, and would scan every row for a join on ranges
-    for chosen, matched in ((exact, "p.lexeme = k.low"), (ranges, 'p.lexeme >= k.low COLLATE "C" AND p.lexeme < k.high COLLATE "C"')):
+    in_range = 'p.lexeme >= k.low COLLATE "C" AND p.lexeme < k.high COLLATE "C"'
+    for chosen, matched in ((exact, "p.lexeme = k.low"), (ranges, in_range)):
         if chosen:
             selects.append(
                 "SELECT k.tag, k.weight, p.batch, p.ids, p.tfs "
@@ -485,10 +490,8 @@ def posted_counts(phrases: Sequence[Phrase], last_id: int | None = None, stale: 
     a phrase of one lexeme has each record once in its rows: their lengths
     are summed (ids ascend in a row, so a row ending at or below `last_id`
     counts whole)."""
-    keys = [_keys_of(phrase, number) for number, phrase in enumerate(phrases)]
-    if not stale and all(phrase.posted for phrase in phrases) and all(
-        len(own) == 1 and own[0][3] == own[0][2] + "\x01" for own in keys
-    ):
+    keys = [_keys_of(phrase, number) for number, phrase in enumerate(phrases) if phrase.posted]
+    if not stale and len(keys) == len(phrases) and all(len(own) == 1 and own[0][3] == own[0][2] + "\x01" for own in keys):
         rows, params = _postings_of([own[0] for own in keys])
         if last_id is None:
             return f"SELECT p.tag, sum(cardinality(p.ids)) FROM ({rows}) p GROUP BY p.tag", params

@@ -9,12 +9,17 @@ in order of first import). SIM= commands choose their
 words in similar.py from document frequencies counted here (_PgCollection)
 and rank by the chosen tokens with the same bm25.
 
-Tables: `records` (one row per patent, pn unique, `number` its number part),
-`patent_tokens` (per record: every text field's tokens, their count and the
-GIN-indexed tsvector), `index_stats` (one row added per write: records and
-tokens added, summed for the collection's totals, so concurrent writers never
-wait on one counter row), `codes` (per record: CPC symbols, cited publications and listed family
-members, contract.code_values()), `vocabulary` (every token ever indexed: what
+Tables: `records` (one row per patent, pn unique, `number` its number part,
+`batch` the import chunk that wrote its postings), `patent_tokens` (per
+record: every text field's tokens, their count and the GIN-indexed
+tsvector), `record_lengths` (per record: its number of tokens alone, what
+ranking reads), `postings` and `stale_postings` (per import chunk and
+lexeme: the records holding it and how often; entries left behind by a
+record written again or removed, see pg_query), `index_stats` (one row
+added per write: records and tokens added, summed for the collection's
+totals, so concurrent writers never wait on one counter row), `codes` (per
+record: CPC symbols, cited publications and listed family members,
+contract.code_values()), `vocabulary` (every token ever indexed: what
 wildcards and English word forms expand to; a token no record holds any more
 stands for a word that finds nothing) and `varnel_meta`.
 
@@ -52,8 +57,9 @@ from .contract import (
 from .expand import expand
 from .facets import Facets
 from .pg_query import (
-    GROUP_COLUMN, LEXEME_CHARS, NO_SCORE, RECORDS, TOKENS, CompiledQuery, Phrase, looked_up, looked_up_nodes, posted_ids, Scoring, bm25_sql, code_select, compile_query, condition, group_text, lexemes, number_condition,
-    phrase_counts, posted, posted_counts, posted_frequencies, ranked_phrases, similar_query, token_column, token_phrase,
+    GROUP_COLUMN, LEXEME_CHARS, NO_SCORE, RECORDS, TOKENS, CompiledQuery, Phrase, Scoring, bm25_sql, code_select,
+    compile_query, condition, group_text, lexemes, looked_up, looked_up_nodes, number_condition, phrase_counts, posted,
+    posted_counts, posted_frequencies, posted_ids, ranked_phrases, similar_query, token_column, token_phrase,
 )
 from .query import Node, Query, parse
 from .query_plan import (
@@ -470,10 +476,8 @@ class PgPatentStore:
             "INSERT INTO record_lengths (id, ntokens) SELECT r.id, s.ntokens FROM varnel_staging s JOIN records r ON r.pn = s.pn "
             "ON CONFLICT (id) DO UPDATE SET ntokens = EXCLUDED.ntokens"
         )
-        self._post([
-            (record_id, batch, self._staged_texts[number])
-            for number, record_id, batch in self._db.execute("SELECT s.pn, r.id, r.batch FROM varnel_staging s JOIN records r ON r.pn = s.pn")
-        ])
+        written = self._db.execute("SELECT s.pn, r.id, r.batch FROM varnel_staging s JOIN records r ON r.pn = s.pn")
+        self._post([(record_id, batch, self._staged_texts[number]) for number, record_id, batch in written])
         # in one order, so that two importers adding the same tokens never wait on each other in a cycle
         self._db.execute(
             "INSERT INTO vocabulary (token) SELECT unnest(%s::text[]) ON CONFLICT DO NOTHING", (sorted(self._staged_tokens),)
