@@ -367,9 +367,9 @@ def bm25_sql(
     length = f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8)"
     if posted(compiled):
         return posted_score(compiled, [idf[phrase] for phrase in phrases], (K1, B, B, avgdl), length, frequencies)
-    frequencies = list(dict.fromkeys(compiled.ranked))
+    distinct = list(dict.fromkeys(compiled.ranked))
     columns, lateral_params = [], []
-    for index, ranked in enumerate(frequencies):
+    for index, ranked in enumerate(distinct):
         frequency, params = ranked.phrase.frequency()
         if ranked.guards:
             guard = " AND ".join(sql for sql, _ in ranked.guards)
@@ -379,7 +379,7 @@ def bm25_sql(
         lateral_params += params
     lateral = f", LATERAL (SELECT {', '.join(columns)}, {length} AS k) fr"
     lateral_params += [K1, B, B, avgdl]
-    position = {ranked: index for index, ranked in enumerate(frequencies)}
+    position = {ranked: index for index, ranked in enumerate(distinct)}
     terms, score_params = [], []
     for ranked in compiled.ranked:
         f = f"fr.f{position[ranked]}"

@@ -545,10 +545,10 @@ class PgPatentStore:
         score, score_params, join, join_params, group = self._score(compiled, table)
         order = "score DESC, id" if compiled.indexed else "score DESC, ad COLLATE \"C\" DESC, id"
         # the token text only when the command reads it (a guard, a token too long for the postings)
-        text_read = _TOKEN_TEXT_USED.search(f"{compiled.where} {score} {join}")
-        found = f"FROM {'patent_tokens' if text_read else 'record_lengths'} {TOKENS}"
+        read = f"{compiled.where} {score} {join}"
+        found = f"FROM {'patent_tokens' if _TOKEN_TEXT_USED.search(read) else 'record_lengths'} {TOKENS}"
         ad = "''"
-        if not compiled.indexed or _RECORDS_USED.search(f"{compiled.where} {score} {join}"):
+        if not compiled.indexed or _RECORDS_USED.search(read):
             found += f" JOIN records {RECORDS} ON {RECORDS}.id = {TOKENS}.id"
             ad, group = f"{RECORDS}.ad", group and f"{group}, {RECORDS}.id"
         where = f" WHERE {compiled.where}"
@@ -573,11 +573,7 @@ class PgPatentStore:
         phrases = ranked_phrases(compiled)
         frequencies = ""
         if posted(compiled):
-            frequencies = f"{table}_f"
-            self._extra.setdefault(table, []).append(frequencies)
-            sql, params = posted_frequencies(phrases, self._stale_entries)
-            self._db.execute(f"CREATE TEMP TABLE {frequencies} AS {sql}", params)
-            self._db.execute(f"ANALYZE {frequencies}")
+            frequencies = self._analyzed(table, "f", *posted_frequencies(phrases, self._stale_entries))
             held = dict(self._db.execute(f"SELECT phrase, count(*) FROM {frequencies} GROUP BY phrase").fetchall())
             hits = [held.get(number, 0) for number in range(len(phrases))]
         else:
@@ -636,12 +632,17 @@ class PgPatentStore:
     def ids_table(self, table: str, phrases: Sequence[Phrase]) -> str:
         """A temporary table (going with the result `table`) of the ids of
         the records holding any of the phrases, from the postings."""
-        extra = self._extra.setdefault(table, [])
-        name = f"{table}_ids{len(extra)}"
-        extra.append(name)
         sql, params = posted_ids(phrases, self._stale_entries)
-        self._db.execute(f"CREATE TEMP TABLE {name} AS SELECT DISTINCT id FROM ({sql}) found", params)
-        self._db.execute(f"ANALYZE {name}")  # how many, for the plans that join it
+        return self._analyzed(table, "ids", f"SELECT DISTINCT id FROM ({sql}) found", params)
+
+    def _analyzed(self, table: str, kind: str, sql: str, params: Sequence[object]) -> str:
+        """A temporary table of the rows of `sql`, going with the result
+        `table`, analyzed: the plans that join it know how many rows it has."""
+        extra = self._extra.setdefault(table, [])
+        name = f"{table}_{kind}{len(extra)}"
+        extra.append(name)
+        self._db.execute(f"CREATE TEMP TABLE {name} AS {sql}", params)
+        self._db.execute(f"ANALYZE {name}")
         return name
 
     def _resolve_proximity(self, query: Query, table: str, words: dict[Node, str]) -> Query:
