@@ -469,6 +469,7 @@ SAMPLE_FACTS = {
     "tipo-xml/101116680.xml": (1, "TWI439543B", dict(pd="20140601", applicants="慧普生技股份有限公司")),
     "tipo-xml/102301323.xml": (1, "TWD160743S", dict(ipc="", title="褲子")),
     "epo-ops-xml/epo-ops_get_biblio_response.xml": (1, "EP2400812A1", dict(ipc="H04W84/20", applicants="9SOLUTIONS OY")),
+    "cn-jsonl/cn-patents.jsonl": (663, "CN113914863A", dict(title="一种近水平薄矿体智能掘进机机械开采方法", ad="")),
 }
 # Read by eye from the files: the number, a field, one of its items and how many distinct items it has.
 SAMPLE_FIELDS = [
