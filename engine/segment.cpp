@@ -304,7 +304,7 @@ private:
 // (varnel_host.query_plan.near_test() is the same check in Python). A side is
 // a list of phrases (tokens, last token a prefix, last token covers one more
 // word); a place of a phrase is its (first word, last word), a token being a
-// word.
+// word. The two sides are places sharing no word: a word is never near itself.
 class NearTest {
 public:
     NearTest(const Segmenter& segmenter, const py::list& lefts, const py::list& rights, int distance, bool ordered)
@@ -392,9 +392,7 @@ private:
         for (const auto& [first, last] : left_places_) {
             for (const auto& [start, end] : right_places_) {
                 if (start - last >= 1 && start - last <= distance_) return true;
-                if (!ordered_ && ((first - end >= 1 && first - end <= distance_) || (start <= last && first <= end))) {
-                    return true;
-                }
+                if (!ordered_ && first - end >= 1 && first - end <= distance_) return true;
             }
         }
         return false;

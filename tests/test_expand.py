@@ -27,6 +27,7 @@ VOCABULARY = Listed([
     "battery", "batteries", "batgery", "battle", "battlement", "polymerization", "polymerisation", "polymer",
     "electrode", "electrodes", "electrodeposition", "pack", "packs", "h01m10/0525", "h01m1/08",
     "电解", "解池", "电极", "极池", "电池", "池", "固态", "态电", "固定", "定电",
+    "jet", "jets", "jetty", "fly", "flies", "flying", "ice", "icing", "iced", "icon",
 ])
 
 
@@ -45,6 +46,9 @@ VOCABULARY = Listed([
         ("batter*", ("batter*",)),
         ("PA=packs", ("packs",)),
         ("pack NEAR/2 (battery OR 電池)", ("pack", "packs", "battery", "batteries", "電池")),
+        ("jet", ("jet", "jets")),  # three letters: never jetty, another stem
+        ("fly", ("fly", "flies", "flying")),  # the stem fli: flying lies under fly
+        ("icing", ("icing", "ice", "iced")),  # the stem ice: icing lies under ici
     ],
 )
 def test_patterns_and_word_forms_become_the_vocabularys_words(command, words):

@@ -224,8 +224,13 @@ NEAR_CASES = [
     ("電池 NEAR/1 電極", "電池和電極", False),
     ("電池 NEAR/2 電極", "電池和電極", True),
     ("電極 ADJ/1 電池", "電池電極", False),
-    ("電池 NEAR/1 池電", "電池電", True),  # overlapping places are near
-    ("電池 ADJ/1 池電", "電池電", False),  # but never in order
+    ("電池 NEAR/1 池電", "電池電", False),  # places sharing a word (池) are never near
+    ("電池 NEAR/1 池電", "電池池電", True),
+    ("電池 ADJ/1 池電", "電池電", False),
+    ("發動 NEAR/1 動機", "發動機", False),
+    ("pizza NEAR/1 pizza", "pizza", False),  # a word is never near itself
+    ("pizza NEAR/1 pizza", "pizza pizza", True),
+    ("pizza NEAR/3 pizz*", "pizza", False),
     ("battery ADJ/1 pack", "Battery pack", True),
     ("pack ADJ/1 battery", "battery pack", False),
     ("battery NEAR/1 pack", "battery and pack", False),
@@ -303,6 +308,8 @@ def small_store():
                 PatentRecord("TWI3", "鋰電池模組", "battery module", ipc="H01M50/20; H02J7/00"),
                 PatentRecord("TWI4", "電池電容器", "電容", ipc="H01G4/30; H01M100/00"),
                 PatentRecord("TWI5", "聚合電極", "two batteries; polymerization in 蓄電池 and 电解池", ipc="C08F2/00"),
+                PatentRecord("TWI6", "Oscillating Air Jets", "a pizza kept in boxes", "1. 一種發動機。"),
+                PatentRecord("TWI7", "Pizza oven", "pizza and pizza dough"),
             ]
         )
         yield store
@@ -329,6 +336,12 @@ HABITS = [
     ("(battery OR 電池) NEAR/2 (module OR 模組)", {"TWI3"}),
     ("TI=(固態 ADJ/1 電池)", {"TWI1"}),
     ("batter* ADJ/1 (pack OR module)", {"TWI1", "TWI3"}),
+    # the two sides are two places sharing no word: one pizza is never near itself
+    ("pizza NEAR/1 pizza", set()),
+    ("pizza NEAR/2 pizza", {"TWI7"}),
+    ("pizza NEAR/3 pizz*", {"TWI7"}),
+    ("發動 NEAR/1 動機", set()),  # 發動機: the two share 動
+    ("發動 NEAR/2 機", {"TWI6"}),
     ("battery NEAR/0 pack", "1 到 100"),
     ("battery NEAR pack", "請改用 NEAR/n"),
     ("TI=battery NEAR/3 pack", "兩邊的欄位不同"),
@@ -340,6 +353,8 @@ HABITS = [
     ("battery NOT \"batteries\"", {"TWI1", "TWI3"}),
     ("polymerization ADJ/1 battery", set()),
     ("batteries ADJ/1 pack", {"TWI1"}),
+    ("jet", {"TWI6"}),  # three letters have word forms too
+    ("pizza -box", {"TWI7"}),  # and exclude them
     ("bat?ery", {"TWI1", "TWI3"}),
     ("polymeri*ation", {"TWI5"}),
     ("電?池", {"TWI5"}),

@@ -310,6 +310,11 @@ BIBLIOGRAPHIC = [
     # a US pre-grant publication as USPTO writes it, cited and listed by EPO in the DOCDB form
     P("US20040136338A1", "散熱", an="10/000002", pd="20040715"),
     P("EP2700000A1", "散熱", cites="US2004136338A1"),
+    P("EP2800000A1", "散熱", cites="USD510791"),  # a citation without its kind
+    # a grant listing its application's publication, which is no record here, and its family by family-id
+    P("TWI400001B", "散熱", family="888", members="TW201346027A"),
+    P("US9000001B2", "散熱", family="888"),
+    P("US7000001B2", "散熱", ad="20041001"),  # no priority claim
 ]
 
 
@@ -335,8 +340,9 @@ def bibliographic(new_store):
         ("FAM=EP2600000B1 NOT CT=US8930553", {"EP2500000A1", "US8930553B2"}),
         ("PRD=2020", {"TWI100001B", "TW202100001A"}),
         ("battery AND PRD=:2012", {"US8930553B2"}),
-        ("固態電池 NEAR/3 電池 AND CPC=H01M10 AND PRIOR=US8930553B2", set()),  # a code, a date and a proximity at once
-        ("固態電池 NEAR/3 電池 AND CPC=H01M10", {"TWI100001B", "TW202100001A"}),
+        ("固態 NEAR/3 電池 AND CPC=H01M10 AND PRIOR=US8930553B2", set()),  # a code, a date and a proximity at once
+        ("固態 NEAR/3 電池 AND CPC=H01M10", {"TWI100001B", "TW202100001A"}),
+        ("固態電池 NEAR/3 電池", set()),  # their one 電池 is inside 固態電池: never near itself
         ("PRIOR=TW202100001A", {"US8930553B2", "EP2500000A1", "US20040136338A1"}),  # published before 2020-03-01
         ('SIM=TWI100001B AND PRIOR=TWI100001B', set()),  # nothing before it shares its words
         ("PRIOR=EP2500000A1", "沒有優先權日"),
@@ -344,6 +350,14 @@ def bibliographic(new_store):
         ("PN=US2004136338", {"US20040136338A1"}),  # Espacenet's form of the number
         ("PN=US20040136338A1", {"US20040136338A1"}),
         ("CT=US20040136338A1", {"EP2700000A1"}),
+        ("CT=USD510791S", {"EP2800000A1"}),  # kinds compared only where both carry one
+        ("CT=USD510791", {"EP2800000A1"}),
+        ("FAM=TW201346027A", {"TWI400001B", "US9000001B2"}),  # stored only in a member list
+        ("FAM=TW201346027", {"TWI400001B", "US9000001B2"}),
+        ("FAM=TW201346027B", set()),
+        ("PRD=2004", {"US7000001B2"}),  # without a priority claim: the filing date
+        ("PRD=2004 OR PRD=2012", {"US7000001B2", "US8930553B2"}),
+        ("PRIOR=US7000001B2", {"US20040136338A1"}),  # published before 2004-10-01
     ],
 )
 def test_bibliographic_fields_are_searched(bibliographic, command, expected):

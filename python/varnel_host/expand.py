@@ -6,9 +6,10 @@ the collection's own vocabulary before a search.
   tokens under its leading letters (bat?ery: the tokens under "bat"); a
   Chinese pattern is built one character at a time from the index's bigrams
   (電?池: each 電X bigram whose X池 is a bigram too).
-- An English word (unquoted, not truncated, searched in title, abstract or
-  claims) also finds its other word forms: the index's tokens with the same
-  Snowball English stem (batteries: battery, batteries).
+- An English word of three letters or more (unquoted, not truncated,
+  searched in title, abstract or claims) also finds its other word forms:
+  the index's tokens with the same Snowball English stem (batteries:
+  battery, batteries; jet: jets).
 
 Each such word becomes an OR of the exact words found (quoted terms, so that
 they are neither expanded again nor read as classification levels); a word
@@ -39,7 +40,7 @@ EXPANDED_WORDS = 300
 # Tokens read from the vocabulary under one prefix; a prefix holding more is too short to run.
 SCAN_TOKENS = 200_000
 STEMMED_FIELDS = frozenset(("TI", "AB", "CL"))  # prose: applicant names and codes keep their form
-MIN_STEMMED = 4  # shorter English words have no other form worth a look-up
+MIN_STEMMED = 3  # two-letter words have no other form worth a look-up (jet has jets, box boxes)
 _CJK_CHAR = re.compile(f"[{CJK}]")
 
 
@@ -180,6 +181,22 @@ def _word_forms(term: Term, tokens: Callable[[str], list[str]]) -> list[str]:
     word = found[0]
     stemmer = _stemmer()
     stem = stemmer.stemWord(word)
-    # A stem may end otherwise than its words (batteri: battery), never earlier than one letter before.
-    candidates = [t for t in tokens(stem[:-1] if len(stem) > 3 else stem)[:SCAN_TOKENS] if t.isalpha() and t != word]
+    candidates = [
+        t for prefix in _stem_prefixes(stem) for t in tokens(prefix)[:SCAN_TOKENS] if t.isalpha() and t != word
+    ]
     return [t for t, s in zip(candidates, stemmer.stemWords(candidates)) if s == stem]
+
+
+def _stem_prefixes(stem: str) -> list[str]:
+    """Prefixes under which every word of a Snowball stem lies. A stem may
+    end otherwise than its words (batteri: battery; ice: icing), never
+    earlier than one letter before, so its words lie under the stem less its
+    last letter. A stem of three letters is not cut to two (a prefix of two
+    letters holds too many tokens): its last letter as its words may spell it
+    is written out instead (fli: flying; ice: icing). A shorter stem (its: it)
+    stands for no other form."""
+    if len(stem) > 3:
+        return [stem[:-1]]
+    if len(stem) < 3:
+        return []
+    return [stem, *({"i": [stem[:2] + "y"], "e": [stem[:2] + "i"]}.get(stem[-1], []))]

@@ -35,8 +35,10 @@ from dataclasses import dataclass
 from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
 from .contract import CITED_KIND, CPC_KIND
-from .query_plan import IdTable, cpc_symbols, date_bounds, indexable, number_of, positive_terms, term_tokens, weight
-from .records import DEFAULT_FIELDS, FIELDS
+from .query_plan import (
+    IdTable, cpc_symbols, date_bounds, date_columns, indexable, number_of, positive_terms, term_tokens, weight,
+)
+from .records import DEFAULT_FIELDS
 from .similar import SEARCHED_FIELDS
 
 RECORDS, TOKENS = "r", "t"
@@ -170,14 +172,18 @@ class Phrase:
         return f"CASE WHEN {TOKENS}.lexemes @@ %s::tsquery THEN {counted} ELSE 0::float8 END", (self.tsquery(), *params)
 
 
-def number_condition(parts: pn.Parts, number: str = f"{RECORDS}.number", given: str = f"{RECORDS}.pn") -> Sql:
+def number_condition(
+    parts: pn.Parts, number: str = f"{RECORDS}.number", given: str = f"{RECORDS}.pn", listed: bool = False
+) -> Sql:
     """A typed publication number in each of its forms (pn.matches() rules):
     the indexed `number` part, then `given` one of its writings (parts hold
-    only A-Z and 0-9)."""
+    only A-Z and 0-9). Kinds are compared where both carry one: a number
+    typed without its kind finds every kind and, when `listed` (numbers a
+    record cites or lists), one given without its kind stands for every kind too."""
     conditions, params = [], []
     for form in pn.looked_up(parts):
         country = form.country or "(?:[A-Z][A-Z])?"
-        kind = form.kind or "(?:[A-Z][0-9]?)?"
+        kind = (f"(?:{form.kind})?" if listed else form.kind) if form.kind else "(?:[A-Z][0-9]?)?"
         conditions.append(f"({number} = %s AND {given} ~ %s)")
         params += [form.number, f"^{country}{form.number}{kind}$"]
     return f"({' OR '.join(conditions)})", tuple(params)
@@ -192,8 +198,14 @@ def code_select(term: Term) -> Sql:
         return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value = %s", (symbol,)
     parts = pn.query_parts(term.text)
     assert parts is not None  # the parser made sure
-    sql, params = number_condition(parts, "value", "given")
-    return f"SELECT id FROM codes WHERE kind = '{CITED_KIND}' AND {sql}", params
+    return listed_select(CITED_KIND, parts)
+
+
+def listed_select(kind: str, parts: pn.Parts) -> Sql:
+    """A SELECT of the ids of the records citing (CITED_KIND) or listing as
+    a family member (MEMBER_KIND) a typed publication number."""
+    sql, params = number_condition(parts, "value", "given", listed=True)
+    return f"SELECT id FROM codes WHERE kind = '{kind}' AND {sql}", params
 
 
 # A word, or an OR of words (looked_up()) -> the temporary table of the ids
@@ -232,8 +244,12 @@ def condition(node: Node, tables: WordTables | None = None) -> Sql:
         parts = number_of(node)
         return number_condition(parts) if parts is not None else Phrase.of(node).condition()
     if isinstance(node, DateRange):
-        column = f"{RECORDS}.{FIELDS[node.field][0]}"
-        return f"({column} BETWEEN %s AND %s)", date_bounds(node.start, node.end)
+        column, standin = date_columns(node.field)
+        bounds = date_bounds(node.start, node.end)
+        if standin is None:
+            return f"({RECORDS}.{column} BETWEEN %s AND %s)", bounds
+        return (f"({RECORDS}.{column} BETWEEN %s AND %s OR "
+                f"({RECORDS}.{column} = '' AND {RECORDS}.{standin} BETWEEN %s AND %s))"), bounds * 2
     if isinstance(node, IdTable):
         return f"({TOKENS}.id IN (SELECT id FROM {node.table}))", ()
     if isinstance(node, Not):

@@ -58,8 +58,9 @@ from .expand import expand
 from .facets import Facets
 from .pg_query import (
     GROUP_COLUMN, LEXEME_CHARS, NO_SCORE, RECORDS, TOKENS, CompiledQuery, Phrase, Scoring, bm25_sql, code_select,
-    compile_query, condition, group_text, lexemes, looked_up, looked_up_nodes, number_condition, phrase_counts, posted,
-    posted_counts, posted_frequencies, posted_ids, ranked_phrases, similar_query, token_column, token_phrase,
+    compile_query, condition, group_text, lexemes, listed_select, looked_up, looked_up_nodes, number_condition,
+    phrase_counts, posted, posted_counts, posted_frequencies, posted_ids, ranked_phrases, similar_query, token_column,
+    token_phrase,
 )
 from .query import Node, Query, parse
 from .query_plan import (
@@ -689,7 +690,7 @@ class PgPatentStore:
 
         def earliest(parts: pn.Parts) -> tuple[int, str | None]:
             condition, params = number_condition(parts)
-            return self._db.execute(f"SELECT count(*), min(NULLIF(r.prd, '')) FROM records r WHERE {condition}", params).fetchone()
+            return self._db.execute(f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}", params).fetchone()
 
         dates = prior_dates(query, earliest)
         return with_ids(query, tables, dates)
@@ -711,6 +712,9 @@ class _PgFamilyLinks:
     def numbered(self, parts: pn.Parts) -> set[int]:
         sql, params = number_condition(parts)
         return {row[0] for row in self._db.execute(f"SELECT r.id FROM records r WHERE {sql}", params)}
+
+    def listing(self, parts: pn.Parts) -> set[int]:
+        return {row[0] for row in self._db.execute(*listed_select(MEMBER_KIND, parts))}
 
     def linked(self, ids: set[int]) -> set[int]:
         # a member listed without its kind is every kind of that number

@@ -16,7 +16,7 @@ from typing import Protocol
 
 from . import _segment, pn, segment
 from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term
-from .records import CODE_FIELDS
+from .records import CODE_FIELDS, FIELDS
 from .segment import CJK, join_ipc, search_tokens
 
 # bm25 column weights: title 8 > claims 4 > abstract 2 > the other text fields 1.
@@ -57,6 +57,19 @@ def term_tokens(term: Term) -> tuple[tuple[str, ...], bool]:
 def date_bounds(start: str | None, end: str | None) -> tuple[str, str]:
     """A date range's inclusive bounds, an open end as the earliest or latest date."""
     return start or EARLIEST, end or LATEST
+
+
+# A record without a priority claim (its PRD empty) counts from its filing
+# date in PRD= and PRIOR=. The stored value stays as imported; each store
+# compares PRD as `prd in range OR (prd = '' AND ad in range)`, both parts
+# answered by the index of priority dates (or of filing dates).
+DATE_STANDINS = {"PRD": "AD"}
+
+
+def date_columns(field: str) -> tuple[str, str | None]:
+    """The records' column of a date field and the column standing in where it is empty (or None)."""
+    standin = DATE_STANDINS.get(field)
+    return FIELDS[field][0], FIELDS[standin][0] if standin else None
 
 
 def number_of(term: Term) -> pn.Parts | None:
@@ -174,6 +187,25 @@ def near_phrases(near: Near) -> tuple[list[_Phrase], list[_Phrase]]:
     return _phrases(near.left), _phrases(near.right)
 
 
+def may_share_a_word(left: _Phrase, right: _Phrase) -> bool:
+    """Whether a place of one phrase may share a word with a place of the
+    other (near_phrases()): a token of one may stand where a token of the
+    other stands (the same token, or one a prefix of the other: a prefix
+    token, or the word a last token covers, which starts with its second
+    character: 發動 covers the 動 of 動機)."""
+
+    def words(phrase: _Phrase) -> list[tuple[str, bool]]:
+        tokens, prefix, wide = phrase
+        out = [(token, False) for token in tokens[:-1]] + [(tokens[-1], prefix)]
+        return out + [(tokens[-1][1], True)] if wide else out
+
+    return any(
+        a == b or (a_prefix and b.startswith(a)) or (b_prefix and a.startswith(b))
+        for a, a_prefix in words(left)
+        for b, b_prefix in words(right)
+    )
+
+
 def _starts(tokens: list[str], token: str) -> list[int]:
     """Every place of `token` in `tokens` (list.index does the scanning)."""
     places, at = [], -1
@@ -212,7 +244,9 @@ def near_test(near: Near) -> Callable[[Mapping[str, list[str]]], bool]:
     """Whether a record whose fields hold these index tokens has the two
     sides within near.distance words in one field: the right side starting
     1 to distance words after the left ends (or, unordered, either way
-    round; places that overlap count as near). The reference of near_check()."""
+    round). The two sides are two places that share no word: a word is never
+    near itself (pizza NEAR/1 pizza needs two of them; 發動 NEAR/1 動機 is not
+    in 發動機). The reference of near_check()."""
     lefts, rights = _phrases(near.left), _phrases(near.right)
 
     def holds(fields: Mapping[str, list[str]]) -> bool:
@@ -222,7 +256,7 @@ def near_test(near: Near) -> Callable[[Mapping[str, list[str]]], bool]:
                 for start, end in right_places:
                     if 1 <= start - last <= near.distance:
                         return True
-                    if not near.ordered and (1 <= first - end <= near.distance or (start <= last and first <= end)):
+                    if not near.ordered and 1 <= first - end <= near.distance:
                         return True
         return False
 
@@ -289,6 +323,11 @@ class FamilyLinks(Protocol):
     def numbered(self, parts: pn.Parts) -> set[int]:
         """The records with this publication number (PN= rules)."""
 
+    def listing(self, parts: pn.Parts) -> set[int]:
+        """The records listing this publication number as a family member
+        (PN= rules, a member listed without its kind being every kind): the
+        number need not be stored as a record of its own."""
+
     def linked(self, ids: set[int]) -> set[int]:
         """The records sharing a family identity or an application number
         with one of `ids`, listed as a family member by one, or listing one."""
@@ -301,10 +340,10 @@ def priors(query: Query) -> list[Prior]:
 
 def prior_dates(query: Query, earliest: Callable[[pn.Parts], tuple[int, str | None]]) -> dict[Prior, DateRange]:
     """What each PRIOR=<number> of a command stands for: published up to the
-    day before that patent's earliest priority date. `earliest` is the
-    store's look-up of a number: how many records hold it and the earliest
-    of their priority dates. QueryError when the patent is not stored or has
-    no priority date."""
+    day before that patent's earliest priority date (its filing date without
+    a priority claim, DATE_STANDINS). `earliest` is the store's look-up of a
+    number: how many records hold it and the earliest of their dates.
+    QueryError when the patent is not stored or has neither date."""
     dates = {}
     for prior in priors(query):
         parts = pn.query_parts(prior.number)
@@ -314,7 +353,7 @@ def prior_dates(query: Query, earliest: Callable[[pn.Parts], tuple[int, str | No
             raise QueryError(f"PRIOR=：資料庫中沒有公開公告號「{prior.number}」的專利", prior.position, prior.number)
         if not first:
             raise QueryError(
-                f"PRIOR=：「{prior.number}」沒有優先權日（或申請日以外的優先權資料），無法判斷哪些專利是它的前案；"
+                f"PRIOR=：「{prior.number}」沒有優先權日也沒有申請日，無法判斷哪些專利是它的前案；"
                 "請改用 ID=:YYYYMMDD 指定日期",
                 prior.position,
                 prior.number,
@@ -326,10 +365,11 @@ def prior_dates(query: Query, earliest: Callable[[pn.Parts], tuple[int, str | No
 
 def family_of(links: FamilyLinks, term: Term) -> set[int]:
     """The records of the families of the publication a FAM= term names:
-    every record reached from it by family links, followed MAX_FAMILY_ROUNDS deep."""
+    every record reached by family links, followed MAX_FAMILY_ROUNDS deep,
+    from the records with that number and those listing it as a member."""
     parts = pn.query_parts(term.text)
     assert parts is not None  # the parser made sure
-    found = frontier = links.numbered(parts)
+    found = frontier = links.numbered(parts) | links.listing(parts)
     for _ in range(MAX_FAMILY_ROUNDS):
         frontier = links.linked(frontier) - found
         if not frontier:

@@ -20,10 +20,9 @@ from . import pn
 from .contract import CITED_KIND, CPC_KIND, MEMBER_KIND
 from .query import And, DateRange, Near, Node, Not, Or, Query, Term
 from .query_plan import (
-    IdTable, cpc_symbols, date_bounds, indexable, near_fields, near_phrases, needs_a_word, number_of, positive_terms,
-    term_tokens,
+    IdTable, cpc_symbols, date_bounds, date_columns, indexable, may_share_a_word, near_fields, near_phrases, needs_a_word,
+    number_of, positive_terms, term_tokens,
 )
-from .records import FIELDS
 from .similar import SEARCHED_FIELDS, RecordIds
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, full_records, index_column
 
@@ -73,15 +72,18 @@ def _quoted(text: str) -> str:
 
 
 def number_sql(
-    parts: pn.Parts, number: str = f"{RECORDS_ALIAS}.number", given: str = f"{RECORDS_ALIAS}.pn"
+    parts: pn.Parts, number: str = f"{RECORDS_ALIAS}.number", given: str = f"{RECORDS_ALIAS}.pn", listed: bool = False
 ) -> tuple[str, tuple[str, ...]]:
     """An SQL condition finding a typed number in each of its forms
     (pn.looked_up()): `number` (indexed) is the form's number part, then
-    `given` is one of its writings (parts hold only A-Z, 0-9)."""
+    `given` is one of its writings (parts hold only A-Z, 0-9). Kinds are
+    compared where both carry one: a number typed without its kind finds
+    every kind and, when `listed` (numbers a record cites or lists), one
+    given without its kind stands for every kind too."""
     conditions, params = [], []
     for form in pn.looked_up(parts):
         countries = [form.country] if form.country else ["", "[A-Z][A-Z]"]
-        kinds = [form.kind] if form.kind else ["", "[A-Z]", "[A-Z][0-9]"]
+        kinds = ([form.kind, ""] if listed else [form.kind]) if form.kind else ["", "[A-Z]", "[A-Z][0-9]"]
         patterns = [c + form.number + k for c in countries for k in kinds]
         conditions.append(f"({number} = ? AND ({' OR '.join(f'{given} GLOB ?' for _ in patterns)}))")
         params += [form.number, *patterns]
@@ -97,8 +99,14 @@ def code_sql(term: Term) -> tuple[str, tuple[str, ...]]:
         return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value = ?", (symbol,)
     parts = pn.query_parts(term.text)
     assert parts is not None  # the parser made sure
-    condition, params = number_sql(parts, "value", "given")
-    return f"SELECT id FROM codes WHERE kind = '{CITED_KIND}' AND {condition}", params
+    return listed_sql(CITED_KIND, parts)
+
+
+def listed_sql(kind: str, parts: pn.Parts) -> tuple[str, tuple[str, ...]]:
+    """A SELECT of the ids of the records citing (CITED_KIND) or listing as
+    a family member (MEMBER_KIND) a typed publication number."""
+    condition, params = number_sql(parts, "value", "given", listed=True)
+    return f"SELECT id FROM codes WHERE kind = '{kind}' AND {condition}", params
 
 
 class SqliteFamilyLinks:
@@ -110,6 +118,9 @@ class SqliteFamilyLinks:
     def numbered(self, parts: pn.Parts) -> set[int]:
         condition, params = number_sql(parts)
         return {row[0] for row in self._db.execute(f"SELECT {RECORDS_ALIAS}.id FROM records {RECORDS_ALIAS} WHERE {condition}", params)}
+
+    def listing(self, parts: pn.Parts) -> set[int]:
+        return {row[0] for row in self._db.execute(*listed_sql(MEMBER_KIND, parts))}
 
     def linked(self, ids: set[int]) -> set[int]:
         chosen = "(SELECT value FROM json_each(?1))"
@@ -186,7 +197,9 @@ def near_matches(near: Near) -> tuple[str | None, str | None]:
     word (query_plan.near_phrases), so for a NEAR/n NEAR(a b, n - 1) finds
     only pairs within the distance, NEAR(a b, n) all of them, and the two are
     the same when both phrases cover the next word or neither does. An ADJ
-    (FTS5 has no order) is found by the distance that takes in all its places."""
+    (FTS5 has no order) is found by the distance that takes in all its places,
+    and so is a pair whose places may share a word (pizza and pizz*, 發動 and
+    動機): FTS5 takes one place for both sides, the proximity never does."""
     lefts, rights = near_phrases(near)
     sure, maybe = [], []
     for left in lefts:
@@ -194,6 +207,9 @@ def near_matches(near: Near) -> tuple[str | None, str | None]:
             pair, within = f"{_phrase(left)} {_phrase(right)}", near.distance - 1
             if near.ordered:
                 maybe.append(f"NEAR({pair}, {within + left[2]})")
+                continue
+            if may_share_a_word(left, right):
+                maybe.append(f"NEAR({pair}, {within + max(left[2], right[2])})")
                 continue
             sure.append(f"NEAR({pair}, {within + min(left[2], right[2])})")
             if left[2] != right[2]:
@@ -224,8 +240,12 @@ def _sql(node: Node) -> tuple[str, tuple[str, ...]]:
         assert parts is not None
         return number_sql(parts)
     if isinstance(node, DateRange):
-        column = f"{RECORDS_ALIAS}.{FIELDS[node.field][0]}"
-        return f"{column} BETWEEN ? AND ?", date_bounds(node.start, node.end)
+        column, standin = date_columns(node.field)
+        bounds = date_bounds(node.start, node.end)
+        if standin is None:
+            return f"{RECORDS_ALIAS}.{column} BETWEEN ? AND ?", bounds
+        return (f"({RECORDS_ALIAS}.{column} BETWEEN ? AND ? OR "
+                f"({RECORDS_ALIAS}.{column} = '' AND {RECORDS_ALIAS}.{standin} BETWEEN ? AND ?))"), bounds * 2
     if isinstance(node, IdTable):
         return f"{RECORDS_ALIAS}.id IN (SELECT id FROM {node.table})", ()
     if isinstance(node, Not):

@@ -369,7 +369,7 @@ class PatentStore:
 
         def earliest(parts: pn.Parts) -> tuple[int, str | None]:
             condition, params = number_sql(parts)
-            return self._db.execute(f"SELECT count(*), min(NULLIF(r.prd, '')) FROM records r WHERE {condition}", params).fetchone()
+            return self._db.execute(f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}", params).fetchone()
 
         dates = prior_dates(query, earliest)
         return with_ids(query, tables, dates)
