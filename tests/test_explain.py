@@ -44,6 +44,7 @@ CASES = [
     ("pizza -box", ["pizza 2 筆、NOT box 0 筆", "資料庫的 3 筆專利都符合「box」，排除後沒有剩下任何專利"]),
     ("TI=(pizza with shelf)", ["TI=pizza 2 筆、TI=with 0 筆、TI=shelf 1 筆", "「with」被當成檢索詞；若要鄰近檢索請寫 TI=(pizza NEAR/20 shelf)"]),
     ("(pizza adj oven) OR wall same xyz", ["「adj」被當成檢索詞；若要鄰近檢索請寫 pizza ADJ/1 oven", "wall NEAR/50 xyz"]),
+    ("TI=pizza near shelf", ["「near」被當成檢索詞；若要鄰近檢索請寫 電池 NEAR/5 電極"]),  # sides of different fields
 ]
 
 

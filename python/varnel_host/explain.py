@@ -22,7 +22,7 @@ import logging
 from collections.abc import Callable, Iterator
 
 from .contract import SPAN_FIELDS, Cancelled
-from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, Similar, Term
+from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Similar, Term, parse
 from .records import DEFAULT_FIELDS, FIELDS
 from .shown import shown
 
@@ -226,10 +226,14 @@ def foreign_words(root: Node) -> list[str]:
             continue
         operator, distance = FOREIGN_WORDS[term.text.lower()]
         sides = parent.items[index - 1 : index + 2 : 2] if parent is not None and 0 < index < len(parent.items) - 1 else ()
-        if len(sides) == 2 and all(_near_side(side) for side in sides) and len({t.fields for s in sides for t in _terms(s)}) == 1:
-            example = render(Near(sides[0], sides[1], distance, operator == "ADJ"))
-        else:
-            example = f"電池 {operator}/{distance} 電極"
+        example = f"電池 {operator}/{distance} 電極"
+        if len(sides) == 2 and all(map(_near_side, sides)):  # the words beside it, where they make a proximity
+            written = render(Near(sides[0], sides[1], distance, operator == "ADJ"))
+            try:
+                parse(written)
+                example = written
+            except QueryError:  # e.g. sides of different fields, or of CPC=
+                pass
         meaning = "後詞在前詞之後" if operator == "ADJ" else "兩詞相距"
         lines[f"「{term.text}」被當成檢索詞；若要鄰近檢索請寫 {example}（{operator}/n：{meaning} n 個字詞以內）；"
               f"若要檢索這個字本身，請加引號 \"{term.text}\""] = None
