@@ -9,6 +9,7 @@ import os
 import queue
 import re
 import signal
+import sqlite3
 import subprocess
 import sys
 import threading
@@ -312,3 +313,30 @@ def test_a_file_error_is_said_in_chinese_where_the_cause_is_common(tmp_path, fai
     with pytest.raises(OSError) as raised:
         fail(tmp_path)
     assert os_reason(raised.value) == reason
+
+
+@pytest.mark.parametrize("command, explanation", [
+    ("pizza near box", ["pizza 0 筆、near 0 筆、box 0 筆", "資料庫中沒有任何專利含有「pizza」、「near」或「box」",
+                        "「near」被當成檢索詞；若要鄰近檢索請寫 pizza NEAR/5 box"]),
+    ("電池 AND PRD=2020", ["電池 ", " 筆、PRD=2020 0 筆", "這個資料庫沒有任何最早優先權日資料"]),
+], ids=["operator as a word", "empty field"])
+def test_a_run_that_finds_nothing_says_why_in_the_log_box_and_the_report(tmp_path, command, explanation):
+    said = run_in_process(tmp_path, command)
+    assert said[1] == "找到 0 筆專利" and said[-2].startswith("報告已寫入："), said
+    lines = said[2:-2]
+    assert lines and all(any(part in line for line in lines) for part in explanation), lines
+    sheet = openpyxl.load_workbook(said[-2].removeprefix("報告已寫入："))["檢索條件"]
+    rows = [(caption.value, value.value) for caption, value in sheet.iter_rows(min_row=2, max_col=2)]
+    assert [value for caption, value in rows if caption == report.ZERO_CAPTION] == lines
+    assert ("命中總數", 0) in rows
+    # a run that finds hits explains nothing
+    found = run_in_process(tmp_path, "電池")
+    assert found[1].startswith("找到 ") and found[2].startswith("1. "), found
+
+
+def test_an_explanation_that_fails_still_ends_the_run_with_its_report(tmp_path, monkeypatch):
+    from varnel_host import explain
+
+    monkeypatch.setattr(explain, "explain", Mock(side_effect=sqlite3.OperationalError("disk I/O error")))
+    said = run_in_process(tmp_path, "pizza")
+    assert said[1] == "找到 0 筆專利" and "無法判斷是哪個條件沒有專利" in said[2] and said[3].startswith("報告已寫入："), said

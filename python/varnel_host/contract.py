@@ -4,7 +4,7 @@ PostgreSQL server (pg_store.py) answer the same calls the same way.
 A store is a context manager with count(), prepare(records),
 write_batch(records, cancel=), add(records), import_file(path),
 only_samples(), remove_samples(), prepare_facets(), search(command, limit,
-cancel=) and close(). Its failures that a user can act on are StoreError in
+cancel=), span(code) and close(). Its failures that a user can act on are StoreError in
 Traditional Chinese; a search or a batch's write stopped by its cancel hook
 raises Cancelled. What is shared lives here: the one check
 a record passes before it is stored, the loop that turns an import's rows
@@ -26,7 +26,7 @@ from typing import NamedTuple, Protocol, Union
 from . import pn
 from .facets import Facets
 from .families import Families
-from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, Hit, PatentRecord
+from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, FIELDS, Hit, PatentRecord
 from .dates import iso_date
 
 ROW_BATCH = 2000  # rows fetched at a time when streaming hits
@@ -105,6 +105,29 @@ def code_values(record: PatentRecord) -> list[tuple[str, str, str]]:
             if number := "".join(number.split()).upper():
                 rows[(kind, pn.number_part(number), number)] = None
     return list(rows)
+
+
+# Fields whose stored values span_sql() reads: the dates, CPC and CT from
+# their stored codes, and the records' columns of short fields.
+SPAN_FIELDS = ("AD", "ID", "PRD", "CPC", "CT", "PA", "IV", "IC", "AN")
+
+
+def span_sql(code: str) -> str:
+    """A SELECT of the first and the last value records hold in field `code`
+    (one of SPAN_FIELDS) in its index's order, both NULL when no record holds
+    one: a date field's earliest and latest dates, the smallest and largest
+    CPC symbol or cited number; of a field without an index (PA, IV, IC) one
+    stored value as both, which says that the field is held. Both stores run it
+    as it is (an index's first or last entry, or the first row holding one)."""
+    if code in ("CPC", "CT"):
+        table, column, held = "codes", "value", f"kind = '{CPC_KIND if code == 'CPC' else CITED_KIND}'"
+    else:
+        table, column = "records", FIELDS[code][0]
+        held = f"{column} > ''"
+    if code in ("PA", "IV", "IC"):
+        one = f"(SELECT {column} FROM {table} WHERE {held} LIMIT 1)"
+        return f"SELECT {one}, {one}"
+    return f"SELECT (SELECT min({column}) FROM {table} WHERE {held}), (SELECT max({column}) FROM {table} WHERE {held})"
 
 
 # --- the record check ----------------------------------------------------------
@@ -323,6 +346,8 @@ class Store(Protocol):
     def prepare_facets(self, wait: bool = False) -> None: ...
 
     def search(self, command, limit: int | None = None, *, cancel: Callable[[], bool] | None = None) -> RankedHits: ...
+
+    def span(self, code: str) -> tuple[str, str] | None: ...
 
 
 def fill_with_samples(store: Store) -> None:

@@ -53,6 +53,7 @@ from . import _postings, pn, segment, similar
 from .contract import (
     LIST_FIELDS, ROW_BATCH, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, ListRow, RankedHits,
     Row, StoreError, checked_batch, CITED_KIND, MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
+    span_sql,
 )
 from .expand import expand
 from .facets import Facets
@@ -168,6 +169,13 @@ class PgPatentStore:
         self._reconnect_if_dropped()
         with self.errors():
             return self._db.execute("SELECT count(*) FROM records").fetchone()[0]
+
+    def span(self, code: str) -> tuple[str, str] | None:
+        """See PatentStore.span."""
+        self._reconnect_if_dropped()
+        with self.errors():
+            first, last = self._db.execute(span_sql(code)).fetchone()
+        return (first, last) if first else None
 
     def _reconnect_if_dropped(self) -> None:
         """Open the connection again, once, when the server dropped it since

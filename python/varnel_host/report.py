@@ -8,7 +8,7 @@ matched or shared words, those words marked in bold red inside the texts,
 how many records cite it and which other hits it cites), 統計圖表 (native
 Excel charts over every hit: top applicants, hits per filing year, top IPC
 subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (the command and the command of every result set #k it used,
-hit count, rows listed and the list's cap,
+hit count, why a run found nothing (explain.py), rows listed and the list's cap,
 a note when the list was cut, settings as used, any adjustments made to them
 and the time written).
 
@@ -68,6 +68,7 @@ FAMILY_SHEET = "同族列表"
 TOP_SHEET = "分析最接近專利數量"
 CHART_SHEET = "統計圖表"
 CONDITIONS_SHEET = "檢索條件"
+ZERO_CAPTION = "0 筆的原因"  # the conditions sheet's row of each line explaining a run that found nothing
 
 # The public record page of a patent, by its canonical publication number.
 PATENT_PAGE_URL = "https://patents.google.com/patent/{pn}"
@@ -411,6 +412,7 @@ def _write_conditions(
     settings: ReportSettings,
     now: datetime,
     sets: Sequence[tuple[int, str]] = (),
+    explanation: Sequence[str] = (),
 ) -> None:
     cells.header(sheet, ("項目", "內容"), _CONDITION_WIDTHS)
     capped = cap_note(total)
@@ -418,6 +420,7 @@ def _write_conditions(
         ("檢索指令", command),
         *((f"檢索結果 #{number}", used) for number, used in sets),
         ("命中總數", total),
+        *((ZERO_CAPTION, line) for line in explanation),
         ("列表筆數", listed),
         ("列表上限", LIST_ROW_CAP),
         *((("列表說明", capped),) if capped else ()),
@@ -512,7 +515,9 @@ def write_report(
             _write_top(cells, workbook.add_worksheet(TOP_SHEET), closest, similar, cited_by, families)
             _write_charts(workbook, cells, workbook.add_worksheet(CHART_SHEET), result.facets(CHART_TOP), settings)
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
-            _write_conditions(cells, conditions, request.command, result.total, listed, settings, now, request.query.sets)
+            _write_conditions(
+                cells, conditions, request.command, result.total, listed, settings, now, request.query.sets, request.explanation
+            )
         part.finish()
         path = _publish(part.path, folder, now)
     except Exception as error:

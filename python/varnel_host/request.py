@@ -26,6 +26,8 @@ class RequestError(ValueError):
 class RunRequest:
     query: Query
     settings: ReportSettings
+    # Why a run found nothing (explain.py), for the report's conditions sheet.
+    explanation: tuple[str, ...] = ()
 
     @classmethod
     def read(cls, raw: Mapping[str, object], command: str, sets: Mapping[int, str] | None = None) -> RunRequest:

@@ -34,7 +34,7 @@ from typing import NamedTuple
 from . import pn, segment, similar, sqlite_schema as schema
 from .contract import (
     CITED_KIND, LIST_FIELDS, ROW_BATCH, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, ListRow,
-    RankedHits, Row, StoreError, checked_batch, checked_chunks, code_values, import_report, sample_numbers,
+    RankedHits, Row, StoreError, checked_batch, checked_chunks, code_values, import_report, sample_numbers, span_sql,
 )
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .expand import expand
@@ -120,6 +120,11 @@ class PatentStore:
 
     def count(self) -> int:
         return self._db.execute("SELECT count(*) FROM records").fetchone()[0]
+
+    def span(self, code: str) -> tuple[str, str] | None:
+        """The first and last value stored in field `code` (contract.span_sql); None when no record holds one."""
+        first, last = self._db.execute(span_sql(code)).fetchone()
+        return (first, last) if first else None
 
     @property
     def connection(self) -> sqlite3.Connection:

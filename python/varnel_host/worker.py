@@ -21,7 +21,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import paths, segment, stores
+from . import explain, paths, segment, stores
 from .channel import COMPLETION_MARKER, END_KEY, RECEIPT_KEY, START_KEY
 from .contract import Cancelled, StoreError
 from .history import History
@@ -182,6 +182,8 @@ class Worker:
             self.say(f"檢索指令有誤：{error}")
             return
         self.say(f"找到 {result.total} 筆專利{_families(result, limit)}{self._numbered(history, command, result.total)}")
+        if not result.total:  # never a bare 0: which part left nothing, said and kept for the report
+            request = explain.explained(request, self.store, self.say, self.stopping)
         damaged = []  # closest hits whose abstract and claims cannot be read
         for rank, hit in enumerate(result.closest_families(request.settings.top_count), start=1):
             self.say(closest_line(rank, hit))
