@@ -143,4 +143,5 @@ def test_windows_numbering_at_once_get_distinct_numbers_and_the_newest_are_kept(
 def test_a_run_numbers_after_what_another_window_numbered_since_it_read(tmp_path):
     mine, other = History(tmp_path / "history.jsonl", keep=5), History(tmp_path / "history.jsonl", keep=5)
     seen = [mine.read(), other.add("a", 1), other.add("b", 1)][0]
-    assert mine.add("c", 1, known=seen) == 3 and [entry.command for entry in mine.entries()] == ["a", "b", "c"]
+    assert mine.add("c\ud800", 1, known=seen) == 3  # a lone surrogate pasted into the command is kept too
+    assert [entry.command for entry in mine.entries()] == ["a", "b", "c\ud800"]

@@ -54,7 +54,8 @@ class Entry:
 
     def line(self) -> bytes:
         item = {"number": self.number, "command": self.command, "total": self.total, "time": self.time}
-        return json.dumps(item, ensure_ascii=False).encode("utf-8") + b"\n"
+        # A lone surrogate (a command pasted from a damaged text) becomes its JSON escape \udXXX.
+        return json.dumps(item, ensure_ascii=False).encode("utf-8", "backslashreplace") + b"\n"
 
 
 def _entry(raw: bytes) -> Entry:
@@ -118,12 +119,14 @@ class History:
         except OSError:
             if required:
                 raise
-            yield
-            return
+            locked = False
+        else:
+            locked = True
         try:
             yield
         finally:
-            self._lock.release()
+            if locked:
+                self._lock.release()
 
     def read(self) -> Snapshot:
         """The numbered runs; an empty Snapshot when there is no file yet.
