@@ -103,7 +103,8 @@ def test_typed_command_and_clicked_button_produce_a_report(tmp_path):
     lines = [line for line in shown["log"].split("\n") if not line.startswith("資料庫已就緒")]
     assert lines[0] == f"已收到檢索指令：{COMMAND}"
     hits = int(lines[1].split()[1])
-    assert lines[1].startswith(f"找到 {hits} 筆專利，") and "個同族（#" in lines[1] and hits > 0
+    assert lines[1].startswith(f"找到 {hits} 筆專利，") and lines[1].endswith("個同族") and hits > 0
+    assert "本次檢索編號 #1" in lines
     assert lines[2].startswith("1. TW")  # the closest hits, one line each
     report = Path(next(line for line in lines if line.startswith("報告已寫入：")).removeprefix("報告已寫入："))
     assert lines[-2:] == ["", "完成"]

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import re
 import sqlite3
+import threading
 
 import pytest
 from hypothesis import given, settings
@@ -120,6 +121,44 @@ def test_parse_errors(command, position, fragment):
     assert caught.value.position == position
     assert fragment in str(caught.value)
     assert f"（第 {position} 個字元）" in str(caught.value)
+
+
+def within_a_minute(probe):
+    """probe()'s result or exception; fails should it still run after a minute."""
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(_outcome(probe)), daemon=True)
+    thread.start()
+    thread.join(60)
+    assert outcome, "still running after a minute"
+    return outcome[0]
+
+
+def _outcome(probe):
+    try:
+        return probe()
+    except Exception as error:  # RecursionError included
+        return error
+
+
+DOUBLED = {1: "電池", **{k: f"#{k - 1} OR #{k - 1}" for k in range(2, 31)}}
+GROWING = {1: "電池", **{k: f"#{k - 1} 電池 OR #{k - 1} 電極" for k in range(2, 21)}}
+CHAIN = {1: "電池", **{k: f"(#{k - 1} AND 電池)" for k in range(2, 3001)}}
+
+
+@pytest.mark.parametrize("sets, command, expected", [
+    (DOUBLED, "#30", "電池"),  # each set parsed once, identical operands one: #k OR #k ranks as #k
+    (DOUBLED, "#29 OR 電池 AND #30", "電池"),
+    (CHAIN, "#16", "電池"),  # 31 levels: a set and its parentheses, one each
+    (CHAIN, "#17", "檢索結果 #17 展開後層數過多"),
+    (CHAIN, "#3000", "檢索結果 #3000 展開後層數過多"),
+    (GROWING, "電池 AND #20", "檢索結果 #20 展開後過於龐大"),
+])
+def test_sets_are_parsed_once_each_within_limits_that_name_the_set(sets, command, expected):
+    outcome = within_a_minute(lambda: parse(command, sets))
+    if isinstance(outcome, Query):
+        assert outcome.root == parse(expected).root
+    else:
+        assert isinstance(outcome, QueryError) and expected in outcome.problem, repr(outcome)
 
 
 @pytest.mark.parametrize(

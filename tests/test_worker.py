@@ -74,8 +74,8 @@ def test_a_run_answers_with_receipts_then_the_marker_and_writes_the_report(worke
     closest = [re.fullmatch(r"(\d+)\. (\S+) (.+)（(\d+\.\d\d)）", line) for line in got[2:5]]
     assert [int(m[1]) for m in closest] == [1, 2, 3]
     assert [float(m[4]) for m in closest] == sorted((float(m[4]) for m in closest), reverse=True)
-    assert got[5].startswith("報告已寫入：") and got[-1] == COMPLETION_MARKER
-    report = Path(got[5].removeprefix("報告已寫入："))
+    assert got[5] == "本次檢索編號 #1" and got[6].startswith("報告已寫入：") and got[-1] == COMPLETION_MARKER
+    report = Path(got[6].removeprefix("報告已寫入："))
     assert report.parent == config.reports and report.suffix == ".xlsx"
 
     openpyxl = pytest.importorskip("openpyxl")
@@ -234,9 +234,9 @@ def test_a_run_beyond_the_list_cap_says_so_before_the_report(tmp_path, monkeypat
     monkeypatch.setattr(report, "LIST_ROW_CAP", 3)
     said = run_in_process(tmp_path, "電池 OR battery")
     hits = int(said[1].split()[1])
-    assert hits > 3 and said[2 + 5] == report.cap_note(hits) and said[3 + 5].startswith("報告已寫入：")
+    assert hits > 3 and said[2 + 5] == report.cap_note(hits) and said[4 + 5].startswith("報告已寫入：")
     openpyxl = pytest.importorskip("openpyxl")
-    assert openpyxl.load_workbook(said[3 + 5].removeprefix("報告已寫入："))["檢索列表"].max_row == 1 + 3
+    assert openpyxl.load_workbook(said[4 + 5].removeprefix("報告已寫入："))["檢索列表"].max_row == 1 + 3
 
 
 @pytest.mark.parametrize("stop_on_poll", [1, 3], ids=["during the search", "during the report"])

@@ -26,6 +26,14 @@ A command holds at most MAX_WORDS distinct words: each is looked for in
 every hit, so a longer list is refused at once rather than left to run.
 `IC=C12N 9/22` (the printed IPC form) is read as `IC=C12N9/22`.
 
+A numbered set #k stands for the command of run k, read as a parenthesised
+part: each set's command is parsed once per command, its tree then put
+wherever #k appears. Parentheses and sets together nest at most MAX_DEPTH
+levels, counted through the commands of the sets named (so every later walk
+of the tree stays shallow), and the sets of one command add at most
+MAX_SET_NODES nodes to it; beyond either, QueryError names the set.
+Identical operands of one AND or OR are one operand (#3 OR #3 is #3).
+
 The Query names no engine: query_plan.py holds what every store decides
 alike about it, and each store compiles it into its own SQL.
 """
@@ -44,7 +52,8 @@ from .segment import CJK, search_tokens
 
 MAX_COMMAND_LENGTH = 4000
 MAX_WORDS = 100
-MAX_DEPTH = 32
+MAX_DEPTH = 32  # levels of parentheses and numbered sets, one each
+MAX_SET_NODES = 10_000  # nodes the numbered sets of one command may add to its tree
 _OPERATORS = ("AND", "OR", "NOT")
 SIMILAR_CODE = "SIM"
 PRIOR_CODE = "PRIOR"  # PRIOR=<number>: published before that patent's earliest priority date
@@ -65,6 +74,27 @@ class QueryError(ValueError):
         self.problem = problem
         self.position = position
         self.text = text
+
+
+class _Beyond(QueryError):
+    """A command nested too deep (`deep`) or, through its sets, too large:
+    each set it is raised through names itself instead, so that the message
+    names the set the user wrote."""
+
+    def __init__(self, problem: str, position: int, text: str, deep: bool):
+        super().__init__(problem, position, text)
+        self.deep = deep
+
+    @staticmethod
+    def named(shown: str, position: int, deep: bool) -> _Beyond:
+        """The limit reached in expanding set `shown` (#k) at `position`."""
+        if deep:
+            problem = (f"檢索結果 {shown} 展開後層數過多：括號與其中引用的檢索結果層層相套，超過 {MAX_DEPTH} 層；"
+                       "請少用層層引用的編號或括號，或直接寫出其中的條件")
+        else:
+            problem = (f"檢索結果 {shown} 展開後過於龐大：其中引用的檢索結果共超過 {MAX_SET_NODES:,} 個檢索條件；"
+                       "請少用層層引用的編號，或直接寫出所需的條件")
+        return _Beyond(problem, position, shown, deep)
 
 
 # --- the AST ---------------------------------------------------------------
@@ -345,20 +375,32 @@ def _lex_field_list(text: str, at: int, tokens: list[_Token]) -> int:
 # --- parser ----------------------------------------------------------------
 
 
-def parse(command: str, sets: Mapping[int, str] | None = None) -> Query:
+def parse(command: str, sets: Mapping[int, str] | None = None, unreadable: str = "") -> Query:
     """Parse a search command; raises QueryError for any mistake. `sets`: the
     numbered result sets (k -> the command of run k) that #k may name; #k
-    stands for that command, run again on the collection as it is now."""
-    return _parse(command, sets or {}, ())
+    stands for that command, run again on the collection as it is now.
+    `unreadable`: why the sets could not be read, said when #k appears."""
+    return _parse(command, _Sets(sets or {}, unreadable), 0)[0]
 
 
-def _parse(command: str, sets: Mapping[int, str], within: tuple[int, ...]) -> Query:
+@dataclass
+class _Sets:
+    """The numbered sets one command may name, each parsed once."""
+
+    commands: Mapping[int, str]
+    unreadable: str = ""
+    parsed: dict[int, tuple[Query, int, int]] = field(default_factory=dict)  # k -> (query, its depth, its size)
+    reading: list[int] = field(default_factory=list)  # the sets being parsed: a set never names itself
+
+
+def _parse(command: str, sets: _Sets, depth: int) -> tuple[Query, int]:
+    """The Query of `command` read `depth` levels deep, and the levels its tree adds."""
     if len(command) > MAX_COMMAND_LENGTH:
         raise QueryError(f"檢索指令過長（上限 {MAX_COMMAND_LENGTH} 個字元）", MAX_COMMAND_LENGTH + 1)
     tokens = _lex(command)
     if not tokens:
         raise QueryError("檢索指令是空的", 1)
-    parser = _Parser(tokens, sets, within)
+    parser = _Parser(tokens, sets, depth)
     root = parser.parse()
     _check_similar(root)
     root = _assign_fields(root, DEFAULT_FIELDS)
@@ -370,7 +412,7 @@ def _parse(command: str, sets: Mapping[int, str], within: tuple[int, ...]) -> Qu
             f"檢索詞過多：共 {len(query.words())} 個不同的檢索詞，上限 {MAX_WORDS} 個（每筆結果都要比對每個檢索詞），請分成幾次檢索",
             1,
         )
-    return query
+    return query, parser.deepest - depth
 
 
 _OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD", "SET"}
@@ -416,13 +458,16 @@ def _check_code_fields(root: Node, command: str) -> None:
 
 
 class _Parser:
-    def __init__(self, tokens: list[_Token], sets: Mapping[int, str] = {}, within: tuple[int, ...] = ()):
+    def __init__(self, tokens: list[_Token], sets: _Sets, depth: int = 0):
         self.tokens = tokens
         self.index = 0
         self.sets = sets
-        self.within = within  # the sets whose commands are being read (a set never names itself)
+        self.start = self.deepest = depth  # the level the command is read at, the deepest one reached
+        self.added = 0  # nodes the sets put in
         self.used: dict[int, str] = {}
-        self.set_nodes: set[int] = set()  # id() of every node a set stands for
+        # id() of each set's tree and of its operands (what flattening may
+        # lift into a larger AND or OR): the trees stay alive in self.sets
+        self.set_nodes: set[int] = set()
 
     def peek(self) -> _Token | None:
         return self.tokens[self.index] if self.index < len(self.tokens) else None
@@ -433,7 +478,7 @@ class _Parser:
         return token
 
     def parse(self) -> Node:
-        node = self.or_expr(0)
+        node = self.or_expr(self.start)
         token = self.peek()
         if token is not None:  # only a ")" without its "(" stops the loops early
             raise QueryError("多出的右括號「)」", token.pos + 1, ")")
@@ -503,30 +548,54 @@ class _Parser:
         if any(id(item) in self.set_nodes for item in _nodes(node)):
             raise QueryError("檢索結果編號 #k 不能加欄位限定（它代表該次檢索的全部條件）；請把欄位限定寫在條件上", limit, "#")
 
-    def result_set(self, token: _Token) -> Node:
+    def result_set(self, token: _Token, depth: int) -> Node:
         """#k: the command of run k, read as a parenthesised part of this one."""
-        number = int(token.text)
-        shown = f"#{token.text}"
-        if number not in self.sets or number in self.within:
-            known = f"目前有 #{min(self.sets)}–#{max(self.sets)}" if self.sets else "目前還沒有任何編號的檢索結果"
-            raise QueryError(f"沒有檢索結果 {shown}（{known}；單獨輸入 # 可列出歷次檢索）", token.pos + 1, shown)
-        try:
-            query = _parse(self.sets[number], self.sets, (*self.within, number))
-        except QueryError as error:
-            raise QueryError(f"檢索結果 {shown} 的指令已無法執行：{error.problem}", token.pos + 1, shown) from None
+        number, shown, at = int(token.text), f"#{token.text}", token.pos + 1
+        commands = self.sets.commands
+        if self.sets.unreadable:
+            raise QueryError(f"{self.sets.unreadable}，不能使用 {shown}", at, shown)
+        if number not in commands or number in self.sets.reading:
+            known = f"目前有 #{min(commands)}–#{max(commands)}" if commands else "目前還沒有任何編號的檢索結果"
+            raise QueryError(f"沒有檢索結果 {shown}（{known}；單獨輸入 # 可列出歷次檢索）", at, shown)
+        if depth >= MAX_DEPTH:
+            raise _Beyond.named(shown, at, deep=True)
+        if number not in self.sets.parsed:
+            self.sets.reading.append(number)
+            try:
+                self.sets.parsed[number] = self.read_set(number, depth + 1)
+            except _Beyond as error:
+                raise _Beyond.named(shown, at, error.deep) from None
+            except QueryError as error:
+                raise QueryError(f"檢索結果 {shown} 的指令已無法執行：{error.problem}", at, shown) from None
+            finally:
+                self.sets.reading.pop()
+        query, levels, size = self.sets.parsed[number]
+        if depth + 1 + levels > MAX_DEPTH:
+            raise _Beyond.named(shown, at, deep=True)
+        self.added += size
+        if self.added > MAX_SET_NODES:
+            raise _Beyond.named(shown, at, deep=False)
         if query.similar() is not None:
-            raise QueryError(f"檢索結果 {shown} 是相似檢索（SIM=），不能與其他條件組合；請重新輸入它的 SIM= 指令", token.pos + 1, shown)
+            raise QueryError(f"檢索結果 {shown} 是相似檢索（SIM=），不能與其他條件組合；請重新輸入它的 SIM= 指令", at, shown)
+        self.deepest = max(self.deepest, depth + 1 + levels)
         self.used.update(query.sets)
-        self.used[number] = self.sets[number]
-        self.set_nodes.update(id(item) for item in _nodes(query.root))
-        return query.root
+        self.used[number] = commands[number]
+        root = query.root
+        self.set_nodes.update(map(id, (root, *(root.items if isinstance(root, (And, Or)) else ()))))
+        return root
+
+    def read_set(self, number: int, depth: int) -> tuple[Query, int, int]:
+        """Set `number` parsed `depth` levels deep (its own level): its query,
+        the levels its parentheses and sets reach below that, its nodes."""
+        query, levels = _parse(self.sets.commands[number], self.sets, depth)
+        return query, levels, sum(1 for _ in _nodes(query.root))
 
     def primary(self, depth: int) -> Node:
         token = self.take()  # expect_operand() and the callers made sure there is one
         if token.kind == "WORD":
             return _word(token)
         if token.kind == "SET":
-            return self.result_set(token)
+            return self.result_set(token, depth)
         if token.kind == "PHRASE":
             return _phrase(token)
         if token.kind == "LP":
@@ -552,7 +621,8 @@ class _Parser:
 
     def group(self, opening: _Token, depth: int) -> Node:
         if depth >= MAX_DEPTH:
-            raise QueryError(f"括號層數過多（上限 {MAX_DEPTH} 層）", opening.pos + 1, "(")
+            raise _Beyond(f"括號層數過多（上限 {MAX_DEPTH} 層）", opening.pos + 1, "(", deep=True)
+        self.deepest = max(self.deepest, depth + 1)
         token = self.peek()
         if token is not None and token.kind == "RP":
             raise QueryError("空的括號「()」", opening.pos + 1, "()")
@@ -567,13 +637,16 @@ class _Parser:
 
 
 def _join(kind: type[And] | type[Or], items: list[Node]) -> Node:
-    """A single item, or an n-ary node with nested nodes of the same kind flattened."""
+    """A single item, or an n-ary node with nested nodes of the same kind
+    flattened and identical operands kept once (a word counts once in the
+    ranking however often it is joined: #3 OR #3 ranks as #3)."""
     if len(items) == 1:
         return items[0]
     flat: list[Node] = []
     for item in items:
         flat.extend(item.items if isinstance(item, kind) else (item,))
-    return kind(tuple(flat))
+    distinct = tuple(dict.fromkeys(flat))
+    return distinct[0] if len(distinct) == 1 else kind(distinct)
 
 
 def _text_fields(fields: tuple[tuple[str, int], ...]) -> tuple[str, ...]:
@@ -594,7 +667,10 @@ def _assign_fields(node: Node, fields: tuple[str, ...], limit: int = 0) -> Node:
     if isinstance(node, Not):
         return Not(_assign_fields(node.item, fields, limit))
     if isinstance(node, (And, Or)):
-        return type(node)(tuple(_assign_fields(item, fields, limit) for item in node.items))
+        items = [_assign_fields(item, fields, limit) for item in node.items]
+        if all(new is old for new, old in zip(items, node.items)):  # a set's tree, read already: kept as it is
+            return node
+        return _join(type(node), items)  # terms that differed only by their missing fields may be one now
     if isinstance(node, Near):
         return replace(node, left=_assign_fields(node.left, fields, limit), right=_assign_fields(node.right, fields, limit))
     if limit and isinstance(node, Similar):

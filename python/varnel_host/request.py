@@ -30,11 +30,12 @@ class RunRequest:
     explanation: tuple[str, ...] = ()
 
     @classmethod
-    def read(cls, raw: Mapping[str, object], command: str, sets: Mapping[int, str] | None = None) -> RunRequest:
+    def read(cls, raw: Mapping[str, object], command: str, sets: Mapping[int, str] | None = None,
+             unreadable: str = "") -> RunRequest:
         """The typed request for `command` (from request_command(raw)); `sets`
-        the numbered result sets #k may name. Raises query.QueryError for a
-        command that cannot be run."""
-        return cls(parse(command, sets), read_settings(raw))
+        the numbered result sets #k may name, `unreadable` why they could not
+        be read. Raises query.QueryError for a command that cannot be run."""
+        return cls(parse(command, sets, unreadable), read_settings(raw))
 
     @property
     def command(self) -> str:

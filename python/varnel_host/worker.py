@@ -24,7 +24,7 @@ from pathlib import Path
 from . import explain, paths, segment, stores
 from .channel import COMPLETION_MARKER, END_KEY, RECEIPT_KEY, START_KEY
 from .contract import Cancelled, StoreError
-from .history import History
+from .history import History, Snapshot
 from .query import QueryError
 from .records import UNREADABLE_TEXT, named_numbers, unreadable
 from .report_file import remove_stale_parts
@@ -138,17 +138,30 @@ class Worker:
         finally:
             self.say(COMPLETION_MARKER)
 
+    def _history(self, history: History) -> tuple[Snapshot | None, str]:
+        """The numbered runs, read once per run, and why they could not be
+        read ("" when they could); lines passed over are said once."""
+        try:
+            snapshot = history.read()
+        except OSError as error:
+            log.warning("result sets not read: %s", error)
+            return None, f"無法讀取檢索紀錄 {history.path}（{os_reason(error)}）"
+        if note := snapshot.note(history.path):
+            self.say(note)
+        return snapshot, ""
+
     @staticmethod
-    def _numbered(history: History, command: str, total: int) -> str:
-        """"（#k）" once a run that found hits is numbered; a history that
-        cannot be written costs the number, not the run."""
+    def _numbered(history: History, command: str, total: int, known: Snapshot | None) -> str:
+        """The log box's line once a run that found hits and wrote its report
+        is numbered; a history that cannot be read or written costs the
+        number, not the run."""
         if not total:
             return ""
         try:
-            return f"（#{history.add(command, total)}）"
+            return f"本次檢索編號 #{history.add(command, total, known=known)}"
         except OSError as error:
             log.warning("result set not numbered: %s", error)
-            return f"（未編號：無法寫入檢索紀錄 {history.path}，{os_reason(error)}）"
+            return f"未編號：無法寫入檢索紀錄 {history.path}（{os_reason(error)}），之後的指令不能以編號使用本次檢索"
 
     def run(self, raw) -> None:
         from . import report
@@ -162,12 +175,13 @@ class Worker:
             return
         self.say(f"已收到檢索指令：{shown(command, COMMAND_CHARS)}")  # the report keeps it whole
         history = History(self.config.history_file)
+        snapshot, sets_problem = self._history(history)
         if command.strip() in ("#", "＃"):
-            for line in history.listing():
+            for line in snapshot.listing() if snapshot else [f"錯誤：{sets_problem}，無法列出歷次檢索"]:
                 self.say(line)
             return
         try:
-            request = RunRequest.read(raw, command, history.sets())
+            request = RunRequest.read(raw, command, snapshot.sets() if snapshot else None, sets_problem)
         except QueryError as error:
             self.say(f"檢索指令有誤：{error}")
             return
@@ -181,7 +195,7 @@ class Worker:
         except QueryError as error:  # e.g. SIM= with a number the database does not hold
             self.say(f"檢索指令有誤：{error}")
             return
-        self.say(f"找到 {result.total} 筆專利{_families(result, limit)}{self._numbered(history, command, result.total)}")
+        self.say(f"找到 {result.total} 筆專利{_families(result, limit)}")
         if not result.total:  # never a bare 0: which part left nothing, said and kept for the report
             request = explain.explained(request, self.store, self.say, self.stopping)
         damaged = []  # closest hits whose abstract and claims cannot be read
@@ -193,11 +207,14 @@ class Worker:
         if capped:
             self.say(capped)
         written = report.write_report(self.config.reports, request, result, progress=progress, cancel=self.stopping)
+        numbered = self._numbered(history, command, result.total, snapshot)  # a run numbered has its report
         for note in written.notes:
             self.say(note)
         if damaged:
             self.say(f"注意：{len(damaged)} 筆專利的摘要與專利範圍在資料庫中已損壞，報告中標示為「{UNREADABLE_TEXT}」："
                      f"{named_numbers(damaged)}。請關閉視窗後執行 varnel-host check 找出所有損壞的專利，並依其說明處理")
+        if numbered:
+            self.say(numbered)
         self.say(f"報告已寫入：{written.path}")
 
 
