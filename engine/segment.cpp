@@ -438,14 +438,24 @@ public:
         }
     }
 
-    // The tokens (str) the pattern matches, in their order.
-    py::list matching(const py::sequence& tokens) const {
+    // (the tokens the pattern matches, in order; the index after the last
+    // token looked at): tokens[start:] are looked at until the work done
+    // (each token's length plus one, times the pattern's) passes `work`, at
+    // least one of them, so that the caller can look at the clock between calls.
+    py::tuple matching(const py::list& tokens, size_t start, size_t work) const {
         py::list out;
-        for (const auto token : tokens) {
+        const size_t n = tokens.size();
+        const size_t width = pattern_.size() + 1;
+        size_t done = 0;
+        size_t i = start;
+        while (i < n && (i == start || done <= work)) {
+            const py::handle token = tokens[i++];
             if (!PyUnicode_Check(token.ptr())) throw py::type_error("a token is a str");
-            if (matches(::Text(py::reinterpret_borrow<py::str>(token)))) out.append(token);
+            const ::Text text(py::reinterpret_borrow<py::str>(token));
+            if (matches(text)) out.append(token);
+            done += (text.size() + 1) * width;
         }
-        return out;
+        return py::make_tuple(out, i);
     }
 
 private:
@@ -497,5 +507,5 @@ PYBIND11_MODULE(_segment, module) {
         .def("in_tokens", &NearTest::in_tokens, py::arg("joined"));
     py::class_<Glob>(module, "Glob")
         .def(py::init<const py::list&, const py::str&>(), py::arg("pieces"), py::arg("marks"))
-        .def("matching", &Glob::matching, py::arg("tokens"));
+        .def("matching", &Glob::matching, py::arg("tokens"), py::arg("start"), py::arg("work"));
 }

@@ -47,8 +47,8 @@ EXPANDED_WORDS = 300
 SCAN_TOKENS = 200_000
 # Seconds a command's expansion may take; a command needing more is refused.
 EXPAND_SECONDS = 5.0
-# Tokens matched between two looks at the clock and at cancel().
-_CHECK_EVERY = 4096
+# Work (token length times pattern length) between two looks at the clock and at cancel().
+_CHECK_WORK = 4_000_000
 STEMMED_FIELDS = frozenset(("TI", "AB", "CL"))  # prose: applicant names and codes keep their form
 MIN_STEMMED = 4  # shorter English words have no other form worth a look-up
 _CJK_CHAR = re.compile(f"[{CJK}]")
@@ -174,9 +174,11 @@ def _latin_words(
     if len(found) > SCAN_TOKENS:
         raise refuse(f"萬用字元前面的「{literal[0]}」太短，資料庫中以它開頭的詞超過 {SCAN_TOKENS:,} 個；請多寫幾個字")
     words: list[str] = []
-    for start in range(0, len(found), _CHECK_EVERY):
+    start = 0
+    while start < len(found):
         check()
-        words += glob.matching(found[start : start + _CHECK_EVERY])
+        matched, start = glob.matching(found, start, _CHECK_WORK)
+        words += matched
     return words
 
 
