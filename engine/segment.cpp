@@ -15,6 +15,9 @@
 // by the caller's function instead. CJK characters are folded through a
 // caller-given code point map (Traditional -> Simplified), words of ASCII are
 // lower-cased here and any other word is folded by a caller-given function.
+//
+// Glob matches a search's wildcard pattern against the index's tokens
+// (varnel_host/expand.py), in time bounded by the token's and pattern's lengths.
 
 #include <pybind11/pybind11.h>
 
@@ -408,6 +411,84 @@ private:
     Places right_places_;
 };
 
+// A wildcard pattern over index tokens: "?" one code point, "*" any run of
+// them, every other code point itself; a token matches when the whole of it
+// does. The walk is the greedy one that, on a mismatch, goes back only to the
+// last "*" (taking one more code point into it): at worst the token's length
+// times the pattern's, never the exponential search of a backtracking regex.
+class Glob {
+public:
+    // The pattern as its literal pieces with one mark ("?" or "*") between each two.
+    Glob(const py::list& pieces, const py::str& marks) {
+        const ::Text between(marks);
+        if (pieces.size() != between.size() + 1) throw py::value_error("one more piece than marks");
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            if (!PyUnicode_Check(pieces[i].ptr())) throw py::type_error("a piece is a str");
+            pattern_ += code_points(pieces[i]);
+            if (i == between.size()) break;
+            if (between[i] == U'?') {
+                pattern_ += kOne;
+            } else if (between[i] == U'*') {
+                if (pattern_.empty() || pattern_.back() != kAny) pattern_ += kAny;  // "**" is "*"
+            } else {
+                throw py::value_error("a mark is ? or *");
+            }
+        }
+    }
+
+    // (the tokens the pattern matches, in order; the index after the last
+    // token looked at): tokens[start:] are looked at until the work done
+    // (each token's length plus one, times the pattern's) passes `work`, at
+    // least one of them, so that the caller can look at the clock between calls.
+    py::tuple matching(const py::list& tokens, size_t start, size_t work) const {
+        py::list out;
+        const size_t n = tokens.size();
+        const size_t width = pattern_.size() + 1;
+        size_t done = 0;
+        size_t i = start;
+        while (i < n && (i == start || done <= work)) {
+            const py::handle token = tokens[i++];
+            if (!PyUnicode_Check(token.ptr())) throw py::type_error("a token is a str");
+            const ::Text text(py::reinterpret_borrow<py::str>(token));
+            if (matches(text)) out.append(token);
+            done += (text.size() + 1) * width;
+        }
+        return py::make_tuple(out, i);
+    }
+
+private:
+    // Past the end of Unicode: no token holds them.
+    static constexpr char32_t kOne = 0x110000;
+    static constexpr char32_t kAny = 0x110001;
+
+    bool matches(const ::Text& token) const {
+        const size_t n = token.size();
+        const size_t m = pattern_.size();
+        size_t t = 0;
+        size_t p = 0;
+        size_t star = std::u32string::npos;  // the last "*" passed, and where its run ends in the token
+        size_t resume = 0;
+        while (t < n) {
+            if (p < m && pattern_[p] == kAny) {
+                star = p++;
+                resume = t;
+            } else if (p < m && (pattern_[p] == kOne || pattern_[p] == token[t])) {
+                ++p;
+                ++t;
+            } else if (star != std::u32string::npos) {
+                p = star + 1;
+                t = ++resume;
+            } else {
+                return false;
+            }
+        }
+        while (p < m && pattern_[p] == kAny) ++p;
+        return p == m;
+    }
+
+    std::u32string pattern_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_segment, module) {
@@ -422,4 +503,7 @@ PYBIND11_MODULE(_segment, module) {
              py::arg("segmenter"), py::arg("lefts"), py::arg("rights"), py::arg("distance"), py::arg("ordered"))
         .def("in_texts", &NearTest::in_texts, py::arg("texts"))
         .def("in_tokens", &NearTest::in_tokens, py::arg("joined"));
+    py::class_<Glob>(module, "Glob")
+        .def(py::init<const py::list&, const py::str&>(), py::arg("pieces"), py::arg("marks"))
+        .def("matching", &Glob::matching, py::arg("tokens"), py::arg("start"), py::arg("work"));
 }

@@ -23,6 +23,10 @@
 // Links: a cell holding (text, url) gets a hyperlink while the sheet holds
 // fewer than the limit; the <hyperlinks> element and the sheet's relationships
 // are made here too, with xlsxwriter's URL escapes.
+//
+// A number that is not finite (inf, -inf, nan) is an empty cell in the
+// column's format: never a formula. Rows and columns stay within Excel's
+// sheet (ValueError past it, nothing written).
 
 #include <pybind11/pybind11.h>
 
@@ -44,6 +48,8 @@ using namespace std::string_view_literals;
 namespace {
 
 constexpr std::size_t kCellLimit = 32767;  // Excel's limit per cell, in UTF-16 units
+constexpr std::size_t kRowLimit = 1048576;  // Excel's rows per sheet
+constexpr std::size_t kColumnLimit = 16384;  // Excel's columns per sheet
 constexpr std::size_t kUrlLimit = 2080;     // xlsxwriter's limit of a link, in UTF-16 units
 constexpr Py_UCS4 kEllipsis = 0x2026;
 constexpr std::string_view kLinkType = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/hyperlink";
@@ -326,6 +332,8 @@ public:
             put_column(prefix, prefixes_.size());
             prefixes_.push_back(std::move(prefix));
         }
+        if (columns_.size() > kColumnLimit) throw py::value_error("a sheet holds at most 16,384 columns");
+        if (first_row >= kRowLimit) throw py::value_error("a sheet holds at most 1,048,576 rows");
         text_xf_.fill(-1);
         link_xf_.fill(-1);
     }
@@ -338,6 +346,9 @@ public:
             py::handle& held;
             ~Held() { held = py::handle(); }
         } held{styles_ = styles};
+        if (static_cast<std::size_t>(py::len(rows)) > kRowLimit - row_) {
+            throw py::value_error("a sheet holds at most 1,048,576 rows");
+        }
         out_.clear();
         for (py::handle item : rows) {
             const auto values = py::reinterpret_borrow<py::tuple>(item);
@@ -444,10 +455,8 @@ private:
             out_ += "><v>"sv;
             put_number(out_, value);
             out_ += "</v></c>"sv;
-        } else if (std::isnan(value)) {  // error values, as nan_inf_to_errors writes them
-            out_ += " t=\"e\"><f>#NUM!</f><v>#NUM!</v></c>"sv;
-        } else {
-            out_ += value > 0 ? " t=\"e\"><f>1/0</f><v>#DIV/0!</v></c>"sv : " t=\"e\"><f>-1/0</f><v>#DIV/0!</v></c>"sv;
+        } else {  // no number to show: an empty cell
+            out_ += "/>"sv;
         }
     }
 

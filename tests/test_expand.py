@@ -3,11 +3,19 @@
 from __future__ import annotations
 
 import bisect
+import itertools
+import random
 import re
+import subprocess
+import sys
+import types
+from pathlib import Path
 
 import pytest
 
 from varnel_host import expand as expand_module
+from varnel_host._segment import Glob
+from varnel_host.contract import Cancelled
 from varnel_host.expand import PATTERN_WORDS, expand
 from varnel_host.query import QueryError, parse
 
@@ -71,3 +79,62 @@ def test_a_pattern_standing_for_no_word_or_too_many_is_refused_by_name(command, 
                    *(f"x{i}" for i in range(151))])
     with pytest.raises(QueryError, match=re.escape(problem)):
         expand(parse(command), many)
+
+
+def test_the_native_glob_matches_as_the_pattern_reads():
+    rng = random.Random(5)
+    for _ in range(3000):
+        pieces = ["".join(rng.choices("ab", k=rng.randrange(3))) for _ in range(rng.randrange(1, 5))]
+        marks = "".join(rng.choices("?*", k=len(pieces) - 1))
+        tokens = ["".join(rng.choices("ab", k=rng.randrange(9))) for _ in range(20)]
+        reference = re.compile("".join(p + {"?": ".", "*": ".*"}.get(m, "") for p, m in zip(pieces, [*marks, ""])))
+        glob, found, start = Glob(pieces, marks), [], 0
+        while start < len(tokens):  # a few tokens' work a call
+            matched, start = glob.matching(tokens, start, rng.randrange(60))
+            found += matched
+        assert found == [t for t in tokens if reference.fullmatch(t)], (pieces, marks)
+
+
+HOSTILE = "aaa" + "*a" * 8 + "*b"  # a backtracking regex tries every split of a long run of "a"
+_RUN = """
+import sys
+from test_expand import Listed, QueryError, expand, parse
+try:
+    print(sorted(expand(parse(sys.argv[1]), Listed(sys.argv[2:])).words()))
+except QueryError as error:
+    print(error.problem)
+"""
+
+
+@pytest.mark.parametrize(
+    "command, stored, answer",
+    [
+        (HOSTILE, ["a" * 60], "沒有相符的詞"),
+        (HOSTILE, ["a" * 3000, "a" * 2999 + "b", "aaab"], f"['{'a' * 2999}b']"),
+        ("abc*" * 40 + "z", ["abc" * 400, "abcz"], "沒有相符的詞"),
+    ],
+)
+def test_patterns_against_long_words_finish(command, stored, answer):
+    done = subprocess.run([sys.executable, "-c", _RUN, command, *stored], capture_output=True, text=True, timeout=60,
+                          cwd=Path(__file__).parent)
+    assert answer in done.stdout, done.stderr
+
+
+@pytest.mark.parametrize(
+    "cancel, raised, said",
+    [
+        (None, QueryError, f"「bat?ery」的展開超過 {expand_module.EXPAND_SECONDS:g} 秒仍未完成"),
+        (lambda: True, Cancelled, None),
+    ],
+)
+def test_an_expansion_past_its_time_or_cancelled_stops(cancel, raised, said, monkeypatch):
+    clock = itertools.count(0, 0.6 * expand_module.EXPAND_SECONDS)  # its time is up at the third look
+    monkeypatch.setattr(expand_module, "time", types.SimpleNamespace(monotonic=lambda: next(clock)))
+    with pytest.raises(raised, match=said and re.escape(said)):
+        expand(parse("bat?ery"), VOCABULARY, cancel=cancel)
+
+
+def test_a_chinese_pattern_keeps_only_what_the_typed_character_after_it_allows():
+    # 電 starts more bigrams than one pattern may stand for; two of them end where 池 starts one
+    many = Listed([*VOCABULARY.sorted, *(f"电{chr(0x4E00 + i)}" for i in range(3 * PATTERN_WORDS))])
+    assert sorted(expand(parse("電?池"), many).words()) == ["電極池", "電解池"]

@@ -36,6 +36,19 @@ def test_the_native_count_of_keys_is_the_count_of_each_hits_keys():
 
 
 @pytest.mark.parametrize(
+    "column, ids",
+    [
+        (array("i", [0, 2**31 - 1, 5, 2**31 - 1, 70_000]), [0, 1, 3, 4]),  # keys far past the column: no dense array
+        (memoryview(array("i", [7, 99, 7, 99, 3, 99]))[::2], [0, 1, 2]),  # strided
+        (memoryview(array("i", [1, 2, 2, 4]))[::-1], [0, 1, 3]),  # reversed
+    ],
+)
+def test_the_native_count_of_keys_reads_any_column_of_keys(column, ids):
+    counted = _facets.count_keys(" ".join(map(str, ids)), [column, array("i", [0]) * len(column)])
+    assert [dict(pairs) for pairs in counted] == [Counter(column[i] for i in ids), {0: len(ids)}]
+
+
+@pytest.mark.parametrize(
     "ids, columns, error",
     [
         ("1 5", [array("i", [0, 1, 2])], IndexError),  # an id beyond the records the columns hold

@@ -3,10 +3,12 @@ normalisation, encodings, failures and resumption."""
 
 from __future__ import annotations
 
+import errno
 import functools
 import io
 import json
 import os
+import sqlite3
 import struct
 import subprocess
 import sys
@@ -277,6 +279,8 @@ def _corrupted_zip() -> bytes:
         ("bad.zip", _corrupted_zip(), "a.csv：壓縮檔中的這個檔案已損壞", set()),
         ("nul.csv", "pn,title\nTW1,a\x00b\n", "含有 NUL 位元組", set()),
         ("formula.csv", 'pn,title\n"=HYPERLINK(""http://evil"")",x\nTW2,y\n', "第 2 行：公開公告號「=HYPERLINK", {"TW2"}),
+        ("path.csv", "pn,title\nUS 123/../../x,x\nTW2,y\n", "第 2 行：公開公告號「US 123/../../x」", {"TW2"}),
+        ("path.xml", fx.USPTO_GRANT.format(number="1/../../x") + fx.USPTO_GRANT.format(number="2"), "公開公告號「US1/../../x", {"US2B2"}),
     ],
 )
 def test_hostile_files_end_with_a_clear_line_and_keep_good_rows(tmp_path, name, data, problem, imported):
@@ -414,6 +418,31 @@ def test_a_database_that_cannot_be_written_ends_the_run_with_one_line(tmp_path, 
     out = capsys.readouterr().out
     assert out.strip().splitlines()[-1].startswith("資料庫無法使用，匯入停止：") and said in out, out
     assert "b.csv" not in out and "Error" not in out, out
+
+
+@pytest.mark.parametrize("failing, error", [
+    (4, sqlite3.OperationalError("database or disk is full")),  # SQLite's answer, inside the store's transaction
+    (2, OSError(errno.ENOSPC, "No space left on device")),
+], ids=["sqlite", "system"])
+def test_a_full_disk_ends_the_import_counting_the_records_it_kept(tmp_path, product, monkeypatch, capsys, failing, error):
+    monkeypatch.setattr(run, "BATCH", 1000)
+    path = write(tmp_path, "many.jsonl", "".join(f'{{"pn": "TW{i}", "title": "t{i}"}}\n' for i in range(5500)))
+    real, calls = PatentStore._next_id, []
+
+    def next_id(self):  # once per batch, inside its transaction
+        calls.append(self)
+        if len(calls) == failing:
+            raise error
+        return real(self)
+
+    monkeypatch.setattr(PatentStore, "_next_id", next_id)
+    assert host.main(["import", str(path)]) == 1
+    kept = 1000 * (failing - 1)
+    out = capsys.readouterr().out
+    assert out.strip().splitlines()[-1].startswith(f"磁碟已滿，匯入中止：已寫入並保留 {kept:,} 筆，其餘未匯入"), out
+    assert "未變更" not in out, out
+    with PatentStore(product) as store:
+        assert store.count() == kept and store.check() == []
 
 
 def deflated_zip(path: Path, head: bytes, filler: bytes, total: int) -> None:

@@ -2,7 +2,7 @@
 
 import pytest
 
-from varnel_host.pn import canonical, matches
+from varnel_host.pn import canonical, matches, usable
 
 
 @pytest.mark.parametrize(
@@ -48,3 +48,22 @@ def test_canonical(written, kind, expected):
 )
 def test_typed_number_finds(stored, typed, found):
     assert matches(stored, typed) is found
+
+
+@pytest.mark.parametrize(
+    "written, kept",
+    [
+        ("US 123/../../x", False),  # path characters: never read as US123X
+        ("US123\\x", False),
+        ("US 123/x", False),
+        ("TW 201346027 A/", False),
+        ("ＵＳ１２３／．．／ｘ", False),
+        ("US 9833479 B2", True),
+        ("US-9833479-B2", True),
+        ("TW 201346027 A", True),
+        ("WO/2019/123456", True),
+        ("EP 1.234.567 A1", True),
+    ],
+)
+def test_a_number_with_path_characters_is_not_a_number(written, kept):
+    assert usable(canonical(written)) is kept

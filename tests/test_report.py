@@ -123,7 +123,7 @@ def test_sheets_and_list_rows(tmp_path: Path) -> None:
     rows = _rows(sheet)
     assert rows[0] == ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度", "同族")
     assert [row[:2] for row in rows[1:]] == [(1, "TW000002"), (2, "TW000003"), (3, "TW000001"), (4, "TW000004")]
-    assert rows[4][7] == "=#NUM!"  # an unusable score stays where the store put it, as an error value
+    assert rows[4][7] == ""  # an unusable score stays where the store put it, as an empty cell
     assert rows[1][2:4] == ("電池模組 2", "甲公司; ACME Inc.")
     assert rows[1][4:8] == (datetime(2015, 1, 2), datetime(2016, 3, 15), "H01M 10/05", 9.88)
     assert sheet["E2"].number_format == "yyyy-mm-dd" and sheet["H2"].number_format == "0.00"
@@ -206,7 +206,7 @@ def test_report_content_is_that_of_the_earlier_writer(tmp_path: Path) -> None:
     before rows came from a cursor; the conditions sheet only gains its 列表上限 row,
     the list its 同族 column, the chart and family sheets are new and the closest
     sheet's texts gain their marked runs (compared here as text; their runs are
-    tested on their own)."""
+    tested on their own); the list's unusable score is an empty cell, not an error formula."""
     request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體="Arial", 分析最接近專利數量=4)
     now = _snapshot(write_report(tmp_path, request, _Found(_same_hits(), 57), now=NOW).path)
     before = json.loads((Path(__file__).parent / "data" / "report_before.json").read_text(encoding="utf-8"))
@@ -214,6 +214,8 @@ def test_report_content_is_that_of_the_earlier_writer(tmp_path: Path) -> None:
     listed = now["檢索列表"]
     assert [row.pop(8)[0] for row in listed["rows"]] == ["同族"] + [hit.record.pn for hit in _same_hits()]
     listed["filter"], _ = "A1:H13", listed["widths"].pop("I")
+    assert before["檢索列表"]["rows"][12][7][0] == "=#NUM!"
+    before["檢索列表"]["rows"][12][7][0] = None
     closest = now["分析最接近專利數量"]
     assert [cell[0] for cell in closest["rows"][0][8:]] == ["被引用次數", "引用的其他命中專利", "最早優先權日", "CPC"]
     closest["rows"] = [row[:8] for row in closest["rows"]]

@@ -185,6 +185,40 @@ def test_native_rows_refuse_what_does_not_fit_the_layout(tmp_path: Path, rows) -
         _table_sheet(tmp_path, xlsx_rows.TableRows, [xlsx_rows.TEXT, xlsx_rows.LINK], rows)
 
 
+def test_a_number_that_is_not_finite_is_an_empty_cell_never_a_formula(tmp_path: Path) -> None:
+    numbers = [(math.inf,), (-math.inf,), (math.nan,), (1.5,)]
+    native, python = (_table_sheet(tmp_path, rows, [xlsx_rows.number_column("0.00")], numbers)
+                      for rows in (xlsx_rows.TableRows, xlsx_rows.PythonRows))
+    assert native == python
+    assert b"<f>" not in native and native.count(b"<v>") == 1
+    assert all(f'<c r="A{row}" s="1"/>'.encode() in native for row in (2, 3, 4))
+
+
+class _Styles:
+    def text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
+        return 0
+
+
+@pytest.mark.parametrize("first_row, width, rows, written", [
+    (2**64 - 1, 1, 1, None),  # a row past the last one cannot wrap to the first
+    (1_048_576, 1, 1, None),
+    (1_048_575, 1, 2, None),
+    (1_048_575, 1, 1, b'<row r="1048576">'),
+    (0, 16_385, 1, None),
+    (0, 16_384, 1, b'<c r="XFD1"'),
+])
+def test_native_rows_stay_within_excels_sheet(first_row, width, rows, written) -> None:
+    def made():
+        native = xlsx_rows._xlsx_rows.SheetRows([xlsx_rows.TEXT] * width, [], [], [], first_row, 0, 0, False)
+        return native.write([("a",) * width] * rows, _Styles())
+
+    if written is None:
+        with pytest.raises(ValueError, match="a sheet holds at most"):
+            made()
+    else:
+        assert written in made()
+
+
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="a debug interpreter counts references")
 def test_native_rows_keep_no_references(tmp_path: Path) -> None:
     book = xlsx_rows.Workbook(str(tmp_path / "refs.xlsx"), {"constant_memory": True})

@@ -130,6 +130,7 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
     """Import files, folders and .zip archives into the database; no sample
     records are put in first. Exit status 0, 1 (some problem) or 130 (Ctrl-C)."""
     from .ingest import import_paths  # the readers load only for this subcommand
+    from .ingest.run import ImportStopped
 
     try:
         with stores.open_store(config.database, samples=False, progress=print) as store:
@@ -139,6 +140,9 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
     except KeyboardInterrupt:
         print("\n匯入已中斷：已寫入的批次完整保留，再執行同一指令即可接續完成（不會重複）。")
         return 130
+    except ImportStopped as error:  # its line counts the records kept
+        print(error)
+        return 1
     except StoreError as error:
         print(f"資料庫無法使用，匯入停止：{error}（已寫入的批次完整保留）")
         return 1

@@ -16,11 +16,16 @@ they are neither expanded again nor read as classification levels); a word
 with no other form is left as it is. Every store lists its vocabulary
 (Vocabulary) and the expansion is made here, so stores holding the same
 records search the same words.
+
+Latin patterns are matched natively (_segment.Glob), in time bounded by the
+lengths of pattern and token; the whole expansion has EXPAND_SECONDS and
+looks at the search's cancel() as it goes.
 """
 
 from __future__ import annotations
 
 import re
+import time
 from collections.abc import Callable
 from dataclasses import replace
 from functools import lru_cache
@@ -29,6 +34,8 @@ from typing import Protocol
 import opencc
 import Stemmer
 
+from ._segment import Glob
+from .contract import Cancelled
 from .query import And, Near, Node, Not, Or, Query, QueryError, Term
 from .segment import CJK, cjk_folds, fold_word, search_tokens
 
@@ -39,6 +46,10 @@ PATTERN_WORDS = 100
 EXPANDED_WORDS = 300
 # Tokens read from the vocabulary under one prefix; a prefix holding more is too short to run.
 SCAN_TOKENS = 200_000
+# Seconds a command's expansion may take; a command needing more is refused.
+EXPAND_SECONDS = 5.0
+# Work (token length times pattern length) between two looks at the clock and at cancel().
+_CHECK_WORK = 4_000_000
 STEMMED_FIELDS = frozenset(("TI", "AB", "CL"))  # prose: applicant names and codes keep their form
 MIN_STEMMED = 3  # two-letter words have no other form worth a look-up (jet has jets, box boxes)
 _CJK_CHAR = re.compile(f"[{CJK}]")
@@ -59,11 +70,35 @@ def _to_traditional() -> Callable[[str], str]:
     return opencc.OpenCC("s2t").convert
 
 
-def expand(query: Query, vocabulary: Vocabulary) -> Query:
+class _Budget:
+    """The time left to an expansion and the search's cancel()."""
+
+    def __init__(self, cancel: Callable[[], bool] | None):
+        self._cancel = cancel
+        self._until = time.monotonic() + EXPAND_SECONDS
+
+    def check(self, pattern: str = "", at: int = 1) -> None:
+        """Raises Cancelled once cancel() is true, QueryError (naming
+        `pattern` at `at`) once the time is up."""
+        if self._cancel is not None and self._cancel():
+            raise Cancelled
+        if time.monotonic() > self._until:
+            named = f"「{pattern}」" if pattern else "萬用字元與字形"
+            raise QueryError(
+                f"{named}的展開超過 {EXPAND_SECONDS:g} 秒仍未完成，已停止；"
+                "請把萬用字元前面的字寫長一些、少用幾個「*」，或分成幾次檢索",
+                at,
+                pattern,
+            )
+
+
+def expand(query: Query, vocabulary: Vocabulary, cancel: Callable[[], bool] | None = None) -> Query:
     """`query` with each pattern and English word replaced by the words the
     vocabulary holds for it; raises QueryError for a pattern that stands for
-    no word or too many."""
+    no word or too many, or for an expansion past EXPAND_SECONDS, and
+    Cancelled once `cancel()` returns True."""
     lookups: dict[str, list[str]] = {}
+    budget = _Budget(cancel)
 
     def tokens(prefix: str) -> list[str]:
         found = lookups.get(prefix)
@@ -73,7 +108,8 @@ def expand(query: Query, vocabulary: Vocabulary) -> Query:
 
     def walk(node: Node) -> Node:
         if isinstance(node, Term):
-            return _expanded(node, tokens, query.command)
+            budget.check()
+            return _expanded(node, tokens, query.command, budget)
         if isinstance(node, Not):
             return Not(walk(node.item))
         if isinstance(node, Near):
@@ -98,9 +134,9 @@ def expand(query: Query, vocabulary: Vocabulary) -> Query:
     return expanded
 
 
-def _expanded(term: Term, tokens: Callable[[str], list[str]], command: str) -> Node:
+def _expanded(term: Term, tokens: Callable[[str], list[str]], command: str, budget: _Budget) -> Node:
     if term.wildcard:
-        words = _pattern_words(term, tokens, command)
+        words = _pattern_words(term, tokens, command, budget)
         return Or(tuple(Term(word, term.fields, phrase=True) for word in words))
     forms = _word_forms(term, tokens)
     if not forms:
@@ -108,17 +144,20 @@ def _expanded(term: Term, tokens: Callable[[str], list[str]], command: str) -> N
     return Or((replace(term, phrase=True), *(Term(form, term.fields, phrase=True) for form in forms)))
 
 
-def _pattern_words(term: Term, tokens: Callable[[str], list[str]], command: str) -> list[str]:
+def _pattern_words(term: Term, tokens: Callable[[str], list[str]], command: str, budget: _Budget) -> list[str]:
     pattern = term.text
     at = command.find(pattern) + 1 or 1
 
     def refuse(problem: str) -> QueryError:
         return QueryError(f"「{pattern}」{problem}", at, pattern)
 
+    def check() -> None:
+        budget.check(pattern, at)
+
     if _CJK_CHAR.match(pattern):
-        words = _chinese_words(pattern, tokens, refuse)
+        words = _chinese_words(pattern, tokens, refuse, check)
     else:
-        words = _latin_words(pattern, tokens, refuse)
+        words = _latin_words(pattern, tokens, refuse, check)
     if not words:
         raise refuse("在資料庫中沒有相符的詞，請檢查拼寫，或改用截詞（例如 batter*）")
     if len(words) > PATTERN_WORDS:
@@ -126,24 +165,32 @@ def _pattern_words(term: Term, tokens: Callable[[str], list[str]], command: str)
     return words
 
 
-def _latin_words(pattern: str, tokens: Callable[[str], list[str]], refuse: Callable[[str], QueryError]) -> list[str]:
+def _latin_words(
+    pattern: str, tokens: Callable[[str], list[str]], refuse: Callable[[str], QueryError], check: Callable[[], None]
+) -> list[str]:
     literal = re.split(r"[?*]", pattern)
     folded = [fold_word(piece) for piece in literal]
-    wildcards = re.findall(r"[?*]", pattern)
-    regex = re.compile("".join(
-        re.escape(piece) + ({"?": ".", "*": ".*"}[mark] if i < len(wildcards) else "")
-        for i, (piece, mark) in enumerate(zip(folded, wildcards + [""]))
-    ))
+    glob = Glob(folded, "".join(re.findall(r"[?*]", pattern)))
     found = tokens(folded[0])
     if len(found) > SCAN_TOKENS:
         raise refuse(f"萬用字元前面的「{literal[0]}」太短，資料庫中以它開頭的詞超過 {SCAN_TOKENS:,} 個；請多寫幾個字")
-    return [token for token in found if regex.fullmatch(token)]
+    words: list[str] = []
+    start = 0
+    while start < len(found):
+        check()
+        matched, start = glob.matching(found, start, _CHECK_WORK)
+        words += matched
+    return words
 
 
-def _chinese_words(pattern: str, tokens: Callable[[str], list[str]], refuse: Callable[[str], QueryError]) -> list[str]:
+def _chinese_words(
+    pattern: str, tokens: Callable[[str], list[str]], refuse: Callable[[str], QueryError], check: Callable[[], None]
+) -> list[str]:
     """The words of the collection a Chinese pattern stands for, each a run
     of characters every pair of which is one of the index's bigrams where a
-    wildcard stands; the typed characters are kept as typed."""
+    wildcard stands; the typed characters are kept as typed. A run grows one
+    place at a time and is refused as soon as it passes PATTERN_WORDS, so
+    each place costs at most PATTERN_WORDS runs' look-ups."""
     folds = cjk_folds()
     traditional = _to_traditional()
 
@@ -152,22 +199,34 @@ def _chinese_words(pattern: str, tokens: Callable[[str], list[str]], refuse: Cal
         back = traditional(char)
         return back if back.translate(folds) == char else char
 
+    def bigram(pair: str) -> bool:
+        return pair in tokens(pair)[:1]
+
     # (folded run, run as shown)
     runs = [(pattern[0].translate(folds), pattern[0])]
     for place in range(1, len(pattern)):
         char = pattern[place]
+        # The typed character after a "?" keeps only the characters that stand before it in a bigram.
+        after = pattern[place + 1].translate(folds) if place + 1 < len(pattern) and pattern[place + 1] != "?" else ""
         grown = []
         for folded, typed in runs:
+            check()
             if char == "?":
-                pairs = tokens(folded[-1])
-                grown += [(folded + pair[1], typed + shown(pair[1])) for pair in pairs if len(pair) == 2]
+                for pair in tokens(folded[-1]):
+                    if len(pair) != 2:
+                        continue
+                    if after:
+                        check()
+                        if not bigram(pair[1] + after):
+                            continue
+                    grown.append((folded + pair[1], typed + shown(pair[1])))
+                    if len(grown) > PATTERN_WORDS:
+                        raise refuse(f"相符的詞超過上限 {PATTERN_WORDS} 個；請在萬用字元前後多寫幾個字")
             else:
                 target = folded[-1] + char.translate(folds)
-                if pattern[place - 1] != "?" or target in tokens(target)[:1]:
+                if pattern[place - 1] != "?" or bigram(target):
                     grown.append((folded + target[1], typed + char))
         runs = grown
-        if len(runs) > PATTERN_WORDS:
-            raise refuse(f"相符的詞超過上限 {PATTERN_WORDS} 個；請在萬用字元前後多寫幾個字")
     return [typed for _, typed in runs]
 
 

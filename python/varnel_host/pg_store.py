@@ -533,7 +533,7 @@ class PgPatentStore:
             with self._db.transaction():
                 self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
                 self._stale_entries = self._db.execute("SELECT EXISTS (SELECT 1 FROM stale_postings)").fetchone()[0]
-                query = expand(query, _PgVocabulary(self._db))
+                query = expand(query, _PgVocabulary(self._db), cancel)
                 query = self._resolve_codes(query, table)
                 words = self.word_tables(query.root, table, {})
                 query = self._resolve_proximity(query, table, words)

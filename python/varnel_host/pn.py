@@ -12,6 +12,10 @@ country's ("I439543" finds "TWI439543B"). A US pre-grant publication has a
 7-digit serial after its year in USPTO's and Google's files
 (US20040136338A1) and a 6-digit one in EPO's DOCDB format (US2004136338A1):
 each form finds the record stored in the other (looked_up()).
+
+A number holding what only a file path holds ("..", a backslash, a "/" not
+followed by a digit as in "WO2019/123456") is kept as written, so that
+usable() refuses it rather than its letters and digits passing for a number.
 """
 
 from __future__ import annotations
@@ -21,6 +25,7 @@ import unicodedata
 from typing import NamedTuple
 
 _SEPARATORS = re.compile(r"[\s\-/.,_]+")
+_PATH_LIKE = re.compile(r"\.\.|\\|/(?!\s*\d)")
 # Country (2 letters), number (an optional letter prefix such as TW's I/M/D or
 # US's D/RE/PP, then digits), kind code (a letter and an optional digit).
 _PARTS = re.compile(r"(?P<country>[A-Z]{2})?(?P<number>[A-Z]{0,2}\d+)(?P<kind>[A-Z]\d?)?")
@@ -38,8 +43,12 @@ class Parts(NamedTuple):
 
 def canonical(text: str, kind: str = "") -> str:
     """The canonical form of a publication number; `kind` is appended when the
-    number carries none (USPTO and DOCDB files give it in its own element)."""
-    flat = _SEPARATORS.sub("", unicodedata.normalize("NFKC", text)).upper()
+    number carries none (USPTO and DOCDB files give it in its own element);
+    a number with path characters is returned as written (trimmed)."""
+    normal = unicodedata.normalize("NFKC", text)
+    if _PATH_LIKE.search(normal):
+        return normal.strip()
+    flat = _SEPARATORS.sub("", normal).upper()
     parts = split(flat)
     if parts is None:
         return flat + kind.strip().upper() if flat else ""

@@ -224,6 +224,9 @@ class _CellWriter:
 
     def number(self, sheet: Worksheet, row: int, col: int, value: float, num_format: str) -> None:
         fmt = self.style(False, num_format=num_format, valign="top")
+        if not math.isfinite(value):  # no number to show: an empty cell, as xlsx_rows writes it
+            self.check(sheet.write_blank(row, col, None, fmt), sheet, row, col)
+            return
         self.check(sheet.write_number(row, col, value, fmt), sheet, row, col)
 
     @staticmethod

@@ -346,7 +346,7 @@ class PatentStore:
         self._drop_stale()
         table = f"temp.hits_{next(self._results)}"
         with self.polling(cancel):
-            query = expand(query, SqliteVocabulary(self._db))
+            query = expand(query, SqliteVocabulary(self._db), cancel)
             query = self._resolve_codes(query, table)
             query = self._resolve_proximity(query, table)
             plan = similar.plan(SqliteCollection(self._db), query, self.count()) if query.similar() else None

@@ -283,12 +283,9 @@ class Rows:
         return xf, f' t="inlineStr"><is>{rich}</is></c>'
 
     def number(self, col: int, value: float, num_format: str) -> None:
+        """A number; one that is not finite (inf, nan) an empty cell, never a formula."""
         xf = self.number_style(num_format)
-        if math.isfinite(value):
-            self._cell(col, xf, f"><v>{value:.16G}</v></c>")
-        else:  # an error value, as nan_inf_to_errors writes it
-            formula, shown = ("#NUM!", "#NUM!") if math.isnan(value) else ("1/0" if value > 0 else "-1/0", "#DIV/0!")
-            self._cell(col, xf, f' t="e"><f>{formula}</f><v>{shown}</v></c>')
+        self._cell(col, xf, f"><v>{value:.16G}</v></c>" if math.isfinite(value) else "/>")
 
     def record_date(self, col: int, text: str) -> None:
         """A record date as an Excel date shown in DATE_FORMAT; anything else as text."""

@@ -9,14 +9,16 @@ summary waits for its last batch.
 
 A file that cannot be read is reported and the run goes on with the next;
 a database that cannot be written (locked too long, disk full) ends the run,
-the batches written before it kept. Ctrl-C leaves KeyboardInterrupt to the
+the batches written before it kept (ImportStopped counts them). Ctrl-C leaves KeyboardInterrupt to the
 caller after the current batch's transaction has been rolled back; running
 the same import again adds what is missing and counts the rest unchanged.
 """
 
 from __future__ import annotations
 
+import errno
 import logging
+import sqlite3
 import sys
 import threading
 import time
@@ -47,6 +49,45 @@ AHEAD = 2  # batches prepared or written while the next is read
 WAIT_SECONDS = 0.2  # a wait for the writing thread wakes this often, so that Ctrl-C is seen (Windows)
 # Fields that not every format carries: the summary counts the records that had each.
 COUNTED_FIELDS = ("priority", "prd", "cpc", "family", "members", "cites", "status", "doctype")
+_DISK_FULL_ERRNOS = frozenset((errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC)))
+_SERVER_DISK_FULL = "53100"  # PostgreSQL's SQLSTATE disk_full
+
+
+class ImportStopped(StoreError):
+    """The database could not be written: the run ended, the `kept` records
+    of its batches written before the failure stay in the database. Its text
+    is the one line that tells the user so."""
+
+    def __init__(self, cause: StoreError, kept: int):
+        self.kept = kept
+        full = _full_disk(cause)
+        if full:
+            text = (f"{full}已滿，匯入中止：已寫入並保留 {kept:,} 筆，其餘未匯入；"
+                    "請清出空間後再執行同一指令，即可接續完成（已寫入的不會重複）")
+        else:
+            text = f"資料庫無法使用，匯入停止：{cause}（已寫入並保留 {kept:,} 筆）"
+        super().__init__(text)
+
+
+def _full_disk(error: BaseException | None) -> str:
+    """The disk that was full when a write failed ("磁碟", or the database
+    server's), from the system's, SQLite's or the server's own answer in the
+    chain of causes; "" for another failure."""
+    seen = set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        if isinstance(error, OSError) and error.errno in _DISK_FULL_ERRNOS:
+            return "磁碟"
+        # SQLite answers a failed write of a full disk as SQLITE_FULL or as an I/O error (the store reads both so)
+        if isinstance(error, sqlite3.Error) and (
+            getattr(error, "sqlite_errorcode", None) == sqlite3.SQLITE_FULL
+            or "disk is full" in str(error) or "disk I/O error" in str(error)
+        ):
+            return "磁碟"
+        if getattr(error, "sqlstate", None) == _SERVER_DISK_FULL:
+            return "資料庫伺服器的磁碟"
+        error = error.__cause__ or error.__context__
+    return ""
 
 
 @dataclass
@@ -138,6 +179,7 @@ class _Writer:
         self._writing = ThreadPoolExecutor(1, thread_name_prefix="varnel-import-write")
         self._stopping = threading.Event()
         self._pending: deque[tuple[Future[BatchCounts], FileOutcome]] = deque()
+        self.kept = 0  # records of the batches written (committed) so far
 
     def write(self, batch: list[PatentRecord], outcome: FileOutcome) -> None:
         while len(self._pending) >= AHEAD:
@@ -152,6 +194,9 @@ class _Writer:
             raise Cancelled
         try:
             return self._store.write_batch(prepared.result(), cancel=self._stopping.is_set)
+        except OSError as error:  # a file the database writes: the run ends as on the store's own failures
+            self._stopping.set()
+            raise StoreError(f"無法寫入資料庫（{os_reason(error)}）") from error
         except BaseException:
             self._stopping.set()
             raise
@@ -175,6 +220,7 @@ class _Writer:
         outcome.added += counts.added
         outcome.updated += counts.updated
         outcome.unchanged += counts.unchanged
+        self.kept += counts.added + counts.updated + counts.unchanged
 
     def close(self, stop: bool) -> None:
         """End the threads; `stop`: the batch being written is rolled back
@@ -203,26 +249,30 @@ class Importer:
         self._writer: _Writer | None = None
 
     def run(self, paths: Sequence[Path]) -> int:
-        """Exit status: 0 when every file was imported without a problem."""
+        """Exit status: 0 when every file was imported without a problem.
+        ImportStopped when the database could not be written."""
         status = 0
-        self._writer = _Writer(self.store)
+        writer = self._writer = _Writer(self.store)
         stop = True
         try:
-            with self.progress:
-                for source in sources(list(paths)):
-                    if isinstance(source, tuple):
-                        self.say(f"{source[0]}：{source[1]}")
-                        status = 1
-                        continue
-                    outcome = self._file(source)
-                    if outcome is None:
-                        continue
-                    self.outcomes.append(outcome)
-                    status |= outcome.failed
-            stop = False
-        finally:
-            self._writer.close(stop)
-            self._writer = None
+            try:
+                with self.progress:
+                    for source in sources(list(paths)):
+                        if isinstance(source, tuple):
+                            self.say(f"{source[0]}：{source[1]}")
+                            status = 1
+                            continue
+                        outcome = self._file(source)
+                        if outcome is None:
+                            continue
+                        self.outcomes.append(outcome)
+                        status |= outcome.failed
+                stop = False
+            finally:
+                writer.close(stop)
+                self._writer = None
+        except StoreError as error:
+            raise ImportStopped(error, writer.kept) from error
         return status
 
     def _file(self, source: Source) -> FileOutcome | None:
