@@ -30,7 +30,8 @@ CASES = [
     ("pizza NEAR/1 wall", ["pizza 2 筆、wall 1 筆，但沒有一筆在同一欄位內兩者相距 1 個字詞以內"]),
     ("oven ADJ/2 pizza", ["oven 1 筆、pizza 2 筆，但沒有一筆在同一欄位內「pizza」在「oven」之後 2 個字詞以內"]),
     ("TI=(wall NEAR/3 xyz)", ["TI=wall 1 筆、TI=xyz 0 筆", "資料庫中沒有任何專利的專利名稱含有「xyz」"]),
-    ("pizza AND PRD=2020", ["pizza 2 筆、PRD=2020 0 筆", "這個資料庫沒有任何最早優先權日資料"]),
+    # without priority claims PRD= reads the filing dates, and so does its range
+    ("pizza AND PRD=2020", ["pizza 2 筆、PRD=2020 0 筆", "最早優先權日在 2020 年的專利：0 筆（資料庫的最早優先權日範圍 2015-01-05～2018-11-30）"]),
     ("AD=2030:", ["申請日在 2030-01-01 以後的專利：0 筆（資料庫的申請日範圍 2015-01-05～2018-11-30）"]),
     ("pizza ID=2018:2019 AND AD=2016:2016", ["pizza 2 筆、ID=2018:2019 1 筆、AD=2016 1 筆，同時符合的 0 筆"]),
     ("ID=:20101231 OR CPC=H01M", ["公開公告日在 2010-12-31 以前的專利：0 筆（資料庫的公開公告日範圍 2016-01-01～2019-01-01）",

@@ -318,7 +318,7 @@ def test_a_file_error_is_said_in_chinese_where_the_cause_is_common(tmp_path, fai
 @pytest.mark.parametrize("command, explanation", [
     ("pizza near box", ["pizza 0 筆、near 0 筆、box 0 筆", "資料庫中沒有任何專利含有「pizza」、「near」或「box」",
                         "「near」被當成檢索詞；若要鄰近檢索請寫 pizza NEAR/5 box"]),
-    ("電池 AND PRD=2020", ["電池 ", " 筆、PRD=2020 0 筆", "這個資料庫沒有任何最早優先權日資料"]),
+    ("電池 AND CPC=H01M", ["電池 ", " 筆、CPC=H01M 0 筆", "這個資料庫沒有任何CPC"]),
 ], ids=["operator as a word", "empty field"])
 def test_a_run_that_finds_nothing_says_why_in_the_log_box_and_the_report(tmp_path, command, explanation):
     said = run_in_process(tmp_path, command)

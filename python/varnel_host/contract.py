@@ -26,7 +26,7 @@ from typing import NamedTuple, Protocol, Union
 from . import pn
 from .facets import Facets
 from .families import Families
-from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, FIELDS, Hit, PatentRecord
+from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, DATE_STANDINS, FIELDS, Hit, PatentRecord
 from .dates import iso_date
 
 ROW_BATCH = 2000  # rows fetched at a time when streaming hits
@@ -127,6 +127,11 @@ def span_sql(code: str) -> str:
     if code in ("PA", "IV", "IC"):
         one = f"(SELECT {column} FROM {table} WHERE {held} LIMIT 1)"
         return f"SELECT {one}, {one}"
+    if code in DATE_STANDINS:  # PRD= reads the filing date of a record without a priority claim
+        standin = FIELDS[DATE_STANDINS[code]][0]
+        ends = [f"SELECT {end}({name}) AS day FROM records WHERE {condition}" for end in ("min", "max")
+                for name, condition in ((column, held), (standin, f"{column} = '' AND {standin} > ''"))]
+        return f"SELECT min(day), max(day) FROM ({' UNION ALL '.join(ends)}) AS ends"
     return f"SELECT (SELECT min({column}) FROM {table} WHERE {held}), (SELECT max({column}) FROM {table} WHERE {held})"
 
 

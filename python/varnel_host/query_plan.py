@@ -16,7 +16,7 @@ from typing import Protocol
 
 from . import _segment, pn, segment
 from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term
-from .records import CODE_FIELDS, FIELDS
+from .records import CODE_FIELDS, DATE_STANDINS, FIELDS
 from .segment import CJK, join_ipc, search_tokens
 
 # bm25 column weights: title 8 > claims 4 > abstract 2 > the other text fields 1.
@@ -60,10 +60,9 @@ def date_bounds(start: str | None, end: str | None) -> tuple[str, str]:
 
 
 # A record without a priority claim (its PRD empty) counts from its filing
-# date in PRD= and PRIOR=. The stored value stays as imported; each store
-# compares PRD as `prd in range OR (prd = '' AND ad in range)`, both parts
-# answered by the index of priority dates (or of filing dates).
-DATE_STANDINS = {"PRD": "AD"}
+# date in PRD= and PRIOR= (records.DATE_STANDINS). The stored value stays as
+# imported; each store compares PRD as `prd in range OR (prd = '' AND ad in
+# range)`, both parts answered by the index of priority dates (or of filing dates).
 
 
 def date_columns(field: str) -> tuple[str, str | None]:

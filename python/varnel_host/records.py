@@ -23,6 +23,9 @@ FIELDS: dict[str, tuple[str, str]] = {
     "FAM": ("family", "同族"),
 }
 DATE_FIELDS = ("AD", "ID", "PRD")
+# A date field read from another where a record holds none: a record without
+# a priority claim counts from its filing date in PRD= and PRIOR=.
+DATE_STANDINS = {"PRD": "AD"}
 DEFAULT_FIELDS = ("TI", "AB", "CL")  # searched when a word names no field
 # The full-text index's columns, in its order.
 TEXT_FIELDS = ("TI", "AB", "CL", "PA", "IV", "IC", "PN", "AN")
