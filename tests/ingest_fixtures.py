@@ -181,3 +181,25 @@ EPO_TWO = (
 
 OWN_CSV = "pn,title,applicants,ad\nTW I1,電池,甲公司; 乙公司,2020-01-05\n"
 OWN_JSONL = '{"pn": "J1", "title": "面板", "inventors": ["王小明", "李大華"], "pd": "2021/3/4"}\n'
+
+# A Taiwan IPO gazette folder's index.xml: each record again, without its kind code.
+TIPO_INDEX = (
+    '<?xml version="1.0" encoding="utf-8"?>\n<tw-patent-grants total-count="1">\n'
+    + TIPO_INVENTION.split("\n", 2)[2].replace("<kindcode>B</kindcode>", "").split("<claims>")[0]
+    .replace("<first-name>小明</first-name>", "<first-name>小明</first-name></chinese-name></addressbook></inventor>"
+             "<inventor sequence=\"2\"><addressbook><chinese-name><last-name>李</last-name><first-name>大華</first-name>")
+    + "</tw-patent-grant>\n</tw-patent-grants>\n"
+)
+
+# An EPO OPS claims response: one claim element holding every claim.
+EPO_CLAIMS = """<?xml version="1.0" encoding="UTF-8"?>
+<ops:world-patent-data xmlns="http://www.epo.org/exchange" xmlns:ops="http://ops.epo.org"
+ xmlns:ftxt="http://www.epo.org/fulltext"><ftxt:fulltext-documents>
+""" + "".join(
+    f"""<ftxt:fulltext-document system="worldwide.espacenet.com" fulltext-format="text-only"><bibliographic-data>
+<publication-reference data-format="docdb"><document-id><country>EP</country><doc-number>{number}</doc-number>
+<kind>A1</kind></document-id></publication-reference></bibliographic-data>
+<claims lang="DE"><claim><claim-text>1. Ein Netz.</claim-text></claim></claims>
+<claims lang="EN"><claim><claim-text>1. A mesh widget.</claim-text><claim-text>2. The widget of claim 1.</claim-text>
+</claim></claims></ftxt:fulltext-document>
+""" for number in ("2000010", "9999999")) + "</ftxt:fulltext-documents></ops:world-patent-data>\n"

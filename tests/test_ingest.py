@@ -24,7 +24,7 @@ import pytest
 import ingest_fixtures as fx
 from varnel_host import __main__ as host
 from varnel_host.ingest import FileInfo, Importer, detect, finish
-from varnel_host.ingest import run, tables, text
+from varnel_host.ingest import run, tables, text, xmldocs
 from varnel_host.records import PatentRecord
 from varnel_host.contract import StoreError
 from varnel_host.store import PatentStore
@@ -66,6 +66,8 @@ def _name(reader) -> str:
         (fx.USPTO_APPLICATION_V42, "uspto_xml"),
         (fx.TIPO_INVENTION, "tipo_xml"),
         (fx.EPO_TWO, "epo_xml"),
+        (fx.EPO_CLAIMS, "epo_xml"),
+        (fx.TIPO_INDEX, "tipo_xml"),
         (fx.OWN_CSV, "own_csv"),
         (fx.OWN_JSONL, "own_jsonl"),
         ('<?xml version="1.0"?>\n<!DOCTYPE html>\n<html><body/></html>', "none"),
@@ -474,19 +476,83 @@ with PatentStore(":memory:") as store:
 """
 
 
+_SMALL_LIMITS = {"varnel_host.ingest.xmldocs.DOCUMENT_LIMIT": 1 << 20, "varnel_host.ingest.xmldocs.FEED": 256 << 10}
+_EPO_HEAD = (b'<?xml version="1.0"?>\n<ops:world-patent-data xmlns="http://www.epo.org/exchange" xmlns:ops="http://ops.epo.org">'
+             b'<exchange-documents><exchange-document country="EP" doc-number="1" kind="A1"><abstract>\n')
+_TIPO_HEAD = (b'<?xml version="1.0"?>\n<tw-patent-grants><tw-patent-grant><tw-bibliographic-data-grant><publication-reference>'
+              b'<document-id><doc-number>I1</doc-number></document-id></publication-reference>\n')
+
+
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the child's VmSize and sets RLIMIT_AS")
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer keeps freed blocks in quarantine: the peak is its, not the importer's")
-@pytest.mark.parametrize("limits, problem", [
-    ({}, "解壓後"),
-    ({"varnel_host.ingest.detect.MEMBER_RATIO": 10**9, "varnel_host.ingest.xmldocs.DOCUMENT_LIMIT": 16 << 20}, "超過 16 MiB"),
-], ids=["member refused", "document skipped"])
-def test_a_zipped_member_of_gigabytes_keeps_memory_flat(tmp_path, limits, problem):
-    deflated_zip(tmp_path / "bulk.zip", b'<?xml version="1.0"?>\n<us-patent-grant>\n', b"<p>grown</p>\n", 2 << 30)
+@pytest.mark.parametrize("head, total, limits, problem", [
+    (b'<?xml version="1.0"?>\n<us-patent-grant>\n', 2 << 30, {}, "解壓後"),
+    (b'<?xml version="1.0"?>\n<us-patent-grant>\n', 2 << 30,
+     {"varnel_host.ingest.detect.MEMBER_RATIO": 10**9, "varnel_host.ingest.xmldocs.DOCUMENT_LIMIT": 16 << 20}, "超過 16 MiB"),
+    (_EPO_HEAD, 48 << 20, _SMALL_LIMITS, "第 2 行：這份文件（EP1A1）超過 1 MiB"),
+    (_TIPO_HEAD, 48 << 20, _SMALL_LIMITS, "第 2 行：這份文件（I1）超過 1 MiB"),
+], ids=["member refused", "document skipped", "EPO document skipped", "TIPO document skipped"])
+def test_a_zipped_member_of_gigabytes_keeps_memory_flat(tmp_path, head, total, limits, problem):
+    deflated_zip(tmp_path / "bulk.zip", head, b"<p>grown</p>\n", total)
     done = subprocess.run([sys.executable, "-c", _IMPORT_CHILD, str(tmp_path / "bulk.zip"), json.dumps(limits)],
                           capture_output=True, text=True, timeout=180)
     lines, grown = json.loads(done.stdout or "[[], null]")
     assert any(problem in line for line in lines) and grown < 64 << 20, (lines, grown, done.stderr[-2000:])
+
+
+def _three(kind: str) -> tuple[str, str]:
+    """Three records in one file, the second over 256 KiB; and its number as named."""
+    if kind == "epo":
+        documents = [fx._EPO_DOCUMENT.format(number=f"200001{n}") for n in range(3)]
+        head, number, end = fx.EPO_TWO.split("<exchange-documents>")[0] + "<exchange-documents>", "EP2000011A1", "</bibliographic-data>"
+        tail = "</exchange-documents></ops:world-patent-data>"
+    else:
+        documents = [fx.TIPO_INVENTION.split("\n", 2)[2].replace("I400008", f"I40000{n}") for n in range(3)]
+        head, tail, number = '<?xml version="1.0" encoding="utf-8"?>\n<tw-patent-grants>', "</tw-patent-grants>", "I400001"
+        end = "</tw-bibliographic-data-grant>"
+    documents[1] = documents[1].replace(end, "<p>grown</p>\n" * 20000 + end)
+    return head + "".join(documents) + tail, number
+
+
+@pytest.mark.parametrize("kind, imported", [("epo", {"EP2000010A1", "EP2000012A1"}), ("tipo", {"TWI400000B", "TWI400002B"})])
+def test_a_document_over_the_limit_is_skipped_by_name_and_the_others_imported(tmp_path, monkeypatch, kind, imported):
+    monkeypatch.setattr(xmldocs, "DOCUMENT_LIMIT", 64 << 10)
+    monkeypatch.setattr(xmldocs, "FEED", 8 << 10)
+    content, number = _three(kind)
+    with PatentStore() as store:
+        status, lines = run_import(store, write(tmp_path, "three.xml", content))
+        assert {row[0] for row in store.connection.execute("SELECT pn FROM records")} == imported
+    assert status == 1 and any(f"這份文件（{number}）超過" in line for line in lines), lines
+
+
+@pytest.mark.parametrize("gazette", ["a.xml", "z.xml"], ids=["index read last", "index read first"])
+def test_a_gazette_folder_stores_each_record_once_under_its_kind_with_both_copies_fields(tmp_path, new_store, gazette):
+    folder = tmp_path / "gazette"
+    folder.mkdir()
+    write(folder, "index.xml", fx.TIPO_INDEX)
+    write(folder, gazette, fx.TIPO_INVENTION)
+    store = new_store()
+    for _ in range(2):  # imported again: still one
+        status, lines = run_import(store, folder)
+        assert status == 0 and store.count() == 1, lines
+        (record,) = store.stored(["TWI400008B", "TWI400008"]).values()
+        assert (record.pn, record.doctype, record.inventors) == ("TWI400008B", "B", "王小明; 李大華")
+        assert record.claims.startswith("1. 一種培養方法") and record.title == "牛樟芝的培養方法"
+    assert store.search("PN=I400008").total == 1 and any("合併" in line or "併入" in line for line in lines), lines
+
+
+def test_a_claims_only_export_fills_the_stored_records_and_names_the_others(tmp_path, new_store):
+    store = new_store()
+    claims = write(tmp_path, "claims.xml", fx.EPO_CLAIMS)
+    status, lines = run_import(store, claims)
+    assert status == 1 and store.count() == 0 and f"{claims}：2 筆專利範圍的公開公告號不在資料庫中，未匯入" in lines[-2], lines
+    run_import(store, write(tmp_path, "biblio.xml", fx.EPO_TWO))
+    status, lines = run_import(store, claims)
+    record = store.stored(["EP2000010A1"])["EP2000010A1"]
+    assert (record.claims, record.title) == ("1. A mesh widget.\n2. The widget of claim 1.", "NETWORKING 2000010")
+    assert store.count() == 2 and store.search("CL=widget").total == 1
+    assert f"{claims}：補上專利範圍 1 筆" in lines and "未匯入：EP9999999A1；" in lines[-2], lines
 
 
 # --- the real export samples ----------------------------------------------------------------------

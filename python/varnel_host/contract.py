@@ -3,7 +3,7 @@ PostgreSQL server (pg_store.py) answer the same calls the same way.
 
 A store is a context manager with count(), prepare(records),
 write_batch(records, cancel=), add(records), import_file(path),
-only_samples(), remove_samples(), prepare_facets(), search(command, limit,
+stored(numbers), remove(numbers), only_samples(), remove_samples(), prepare_facets(), search(command, limit,
 cancel=), span(code) and close(). Its failures that a user can act on are StoreError in
 Traditional Chinese; a search or a batch's write stopped by its cancel hook
 raises Cancelled. What is shared lives here: the one check
@@ -343,6 +343,10 @@ class Store(Protocol):
     def add(self, records: Iterable[PatentRecord]) -> ImportReport: ...
 
     def import_file(self, path: str | Path) -> ImportReport: ...
+
+    def stored(self, numbers: Sequence[str]) -> dict[str, PatentRecord]: ...
+
+    def remove(self, numbers: Sequence[str]) -> int: ...
 
     def only_samples(self) -> bool: ...
 

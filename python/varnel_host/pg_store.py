@@ -502,8 +502,18 @@ class PgPatentStore:
 
     def remove_samples(self) -> int:
         """Remove the shipped sample records; returns how many were removed."""
+        return self.remove(sorted(sample_numbers()))
+
+    def stored(self, numbers: Sequence[str]) -> dict[str, PatentRecord]:
+        """The stored records of these publication numbers, by number (those not stored left out)."""
+        with self.errors():
+            rows = self._db.execute(f"SELECT {', '.join(ATTRIBUTES)} FROM records WHERE pn = ANY(%s)", (list(numbers),))
+            return {row[0]: PatentRecord(*row) for row in rows}
+
+    def remove(self, numbers: Sequence[str]) -> int:
+        """Remove the records of these publication numbers in one transaction; returns how many were removed."""
+        numbers = list(numbers)
         with self.errors(), self._db.transaction():
-            numbers = sorted(sample_numbers())
             gone, tokens = self._db.execute(
                 "WITH gone AS (DELETE FROM patent_tokens t USING records r WHERE r.id = t.id AND r.pn = ANY(%s) "
                 "RETURNING t.ntokens) SELECT count(*), coalesce(sum(ntokens), 0) FROM gone",

@@ -180,7 +180,17 @@ class PatentStore:
 
     def remove_samples(self) -> int:
         """Remove the shipped sample records; returns how many were removed."""
-        numbers = json.dumps(sorted(sample_numbers()))
+        return self.remove(sorted(sample_numbers()))
+
+    def stored(self, numbers: Sequence[str]) -> dict[str, PatentRecord]:
+        """The stored records of these publication numbers, by number (those not stored left out)."""
+        with self._errors():
+            rows = self._db.execute(f"{FULL_RECORD_SQL} WHERE r.pn IN (SELECT value FROM json_each(?))", (json.dumps(list(numbers)),))
+            return {record.pn: record for _, record in full_records(rows)}
+
+    def remove(self, numbers: Sequence[str]) -> int:
+        """Remove the records of these publication numbers in one transaction; returns how many were removed."""
+        numbers = json.dumps(list(numbers))
         with self._transaction():
             rows = list(full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE r.pn IN (SELECT value FROM json_each(?))", (numbers,))))
             schema.forget(self._db, rows)

@@ -5,7 +5,8 @@ export CSV (current layout, older layouts with `Publication Number` and no
 Abstract, 2015-era Mac Roman files with CR line ends and DD/MM/YY dates);
 Google Patents result CSV; USPTO full-text XML (v4.x grants and applications,
 single or weekly bulk); Taiwan IPO gazette XML; EPO OPS / DOCDB exchange
-documents. Files, folders and .zip archives; see run.Importer for the run.
+documents, and EPO OPS claims responses, which fill the claims of records
+already stored. Files, folders and .zip archives; see run.Importer for the run.
 """
 
 from .base import FileInfo, Row, finish

@@ -12,7 +12,7 @@ from ..contract import Row, checked
 from ..records import PatentRecord
 from ..shown import shown
 
-__all__ = ["FileInfo", "Reader", "Row", "finish"]
+__all__ = ["ClaimsOnly", "FileInfo", "Reader", "Row", "finish"]
 
 
 @dataclass
@@ -38,3 +38,10 @@ def finish(record: PatentRecord) -> PatentRecord:
         raise ValueError(f"公開公告號「{shown(record.pn.strip(), 40)}」不是公開公告號的寫法"
                          "（應只有英文字母與數字，如 TWI439543B、US9833479B2），這一筆未匯入")
     return done
+
+
+@dataclass(frozen=True)
+class ClaimsOnly(PatentRecord):
+    """The claims of a record the collection already holds (an EPO OPS
+    claims response): pn and claims only. The import fills the stored
+    record's claims and keeps its other fields; it adds no record."""

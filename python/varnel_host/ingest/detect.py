@@ -32,6 +32,8 @@ _XML_ROOTS: dict[str, Reader] = {
     "world-patent-data": xmldocs.epo_xml,
     "exchange-documents": xmldocs.epo_xml,
     "exchange-document": xmldocs.epo_xml,
+    "fulltext-documents": xmldocs.epo_xml,
+    "fulltext-document": xmldocs.epo_xml,
 }
 _GOOGLE_COLUMNS = {"id", "title", "assignee", "inventor/author"}
 

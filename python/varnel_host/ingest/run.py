@@ -7,6 +7,11 @@ compressing, apart from the database), a third writes them
 (store.write_batch), the one single writer of the database. A file's
 summary waits for its last batch.
 
+A batch that needs stored records (completing.py: claims filling the
+records they name; a number met with and without its kind code merged into
+one record) is completed, prepared and written on the writing thread, after
+the batches before it.
+
 A file that cannot be read is reported and the run goes on with the next;
 a database that cannot be written (locked too long, disk full) ends the run,
 the batches written before it kept (ImportStopped counts them). Ctrl-C leaves KeyboardInterrupt to the
@@ -32,9 +37,10 @@ from pathlib import Path
 from typing import TextIO
 
 from ..contract import BatchCounts, Cancelled, CheckedBatch, StoreError, import_summary
-from ..records import CAPTIONS, PatentRecord
+from ..records import CAPTIONS, PatentRecord, named_numbers
 from ..shown import os_reason
-from .base import FileInfo, finish
+from .base import ClaimsOnly, FileInfo, finish
+from .completing import FILL, Completion, Spellings, Tally, complete
 from .detect import NUL_NOTE, SNIFF, Source, detect, nul_in, sources
 
 log = logging.getLogger(__name__)
@@ -100,6 +106,7 @@ class FileOutcome:
     skipped: int = 0
     failed: bool = False
     filled: dict[str, int] = field(default_factory=lambda: dict.fromkeys(COUNTED_FIELDS, 0))
+    completed: Tally = field(default_factory=Tally)  # claims filled, kind-less copies merged
 
     @property
     def summary(self) -> str:
@@ -178,22 +185,44 @@ class _Writer:
         self._preparing = ThreadPoolExecutor(1, thread_name_prefix="varnel-import-prepare")
         self._writing = ThreadPoolExecutor(1, thread_name_prefix="varnel-import-write")
         self._stopping = threading.Event()
-        self._pending: deque[tuple[Future[BatchCounts], FileOutcome]] = deque()
+        self._pending: deque[tuple[Future[tuple[BatchCounts, Tally | None]], FileOutcome]] = deque()
         self.kept = 0  # records of the batches written (committed) so far
 
-    def write(self, batch: list[PatentRecord], outcome: FileOutcome) -> None:
+    def write(self, batch: list[PatentRecord | Completion], outcome: FileOutcome) -> None:
         while len(self._pending) >= AHEAD:
             self._wait()
+        if any(isinstance(entry, Completion) for entry in batch):
+            # completed from the stored records once the batches before it are written: all on the writing thread
+            self._pending.append((self._writing.submit(self._complete, batch), outcome))
+            return
         # finish() checked the records: not checked again
         prepared = self._preparing.submit(self._store.prepare, batch, checked=True)
         self._pending.append((self._writing.submit(self._write, prepared), outcome))
 
-    def _write(self, prepared: Future[CheckedBatch]) -> BatchCounts:
+    def _write(self, prepared: Future[CheckedBatch]) -> tuple[BatchCounts, Tally | None]:
         """On the writing thread."""
+        return self._guarded(lambda: (self._store.write_batch(prepared.result(), cancel=self._stopping.is_set), None))
+
+    def _complete(self, batch: list[PatentRecord | Completion]) -> tuple[BatchCounts, Tally | None]:
+        """On the writing thread: the batch completed from the stored records
+        and written; the kind-less copies merged into it removed after (a
+        stop between the two leaves both, and the next import merges them)."""
+
+        def work() -> tuple[BatchCounts, Tally | None]:
+            records, removed, tally = complete(self._store, batch)
+            counts = self._store.write_batch(self._store.prepare(records), cancel=self._stopping.is_set)
+            if removed:
+                self._store.remove(removed)
+            return counts, tally
+
+        return self._guarded(work)
+
+    def _guarded(self, work: Callable[[], tuple[BatchCounts, Tally | None]]) -> tuple[BatchCounts, Tally | None]:
+        """Run a write on the writing thread; any failure stops the batches after it."""
         if self._stopping.is_set():
             raise Cancelled
         try:
-            return self._store.write_batch(prepared.result(), cancel=self._stopping.is_set)
+            return work()
         except OSError as error:  # a file the database writes: the run ends as on the store's own failures
             self._stopping.set()
             raise StoreError(f"無法寫入資料庫（{os_reason(error)}）") from error
@@ -210,7 +239,7 @@ class _Writer:
         future, outcome = self._pending[0]
         while True:
             try:
-                counts = future.result(WAIT_SECONDS)
+                counts, tally = future.result(WAIT_SECONDS)
                 break
             except TimeoutError:
                 continue
@@ -221,6 +250,10 @@ class _Writer:
         outcome.updated += counts.updated
         outcome.unchanged += counts.unchanged
         self.kept += counts.added + counts.updated + counts.unchanged
+        if tally is not None:
+            outcome.completed.add(tally)
+            outcome.skipped += tally.missing
+            outcome.failed |= tally.missing > 0
 
     def close(self, stop: bool) -> None:
         """End the threads; `stop`: the batch being written is rolled back
@@ -237,8 +270,8 @@ class _Writer:
 
 
 class Importer:
-    """Imports paths into a store that has prepare, write_batch,
-    only_samples and remove_samples. `say` prints one line of the report."""
+    """Imports paths into a store that has prepare, write_batch, stored,
+    remove, only_samples and remove_samples. `say` prints one line of the report."""
 
     def __init__(self, store, say: Callable[[str], None] = print, progress_stream: TextIO | None = None):
         self.store = store
@@ -247,12 +280,14 @@ class Importer:
         self.outcomes: list[FileOutcome] = []
         self._samples_checked = False
         self._writer: _Writer | None = None
+        self._spellings: Spellings | None = None
 
     def run(self, paths: Sequence[Path]) -> int:
         """Exit status: 0 when every file was imported without a problem.
         ImportStopped when the database could not be written."""
         status = 0
         writer = self._writer = _Writer(self.store)
+        self._spellings = Spellings()
         stop = True
         try:
             try:
@@ -271,6 +306,8 @@ class Importer:
             finally:
                 writer.close(stop)
                 self._writer = None
+                self._spellings.close()
+                self._spellings = None
         except StoreError as error:
             raise ImportStopped(error, writer.kept) from error
         return status
@@ -314,7 +351,7 @@ class Importer:
     def _read(self, source: Source, binary, reader, outcome: FileOutcome) -> None:
         info = outcome.info
         shown = 0
-        batch: list[PatentRecord] = []
+        batch: list[PatentRecord | Completion] = []
         self.progress.start(source.name, source.size)
         read = 0
 
@@ -335,11 +372,15 @@ class Importer:
                     problem(line, item)
                     continue
                 try:
-                    batch.append(finish(item))
+                    record = finish(item)
                 except ValueError as error:
                     problem(line, str(error))
                 else:
-                    outcome.count(batch[-1])
+                    if isinstance(item, ClaimsOnly):
+                        batch.append(Completion(FILL, record, record.pn))
+                    else:
+                        outcome.count(record)
+                        batch.append(record)
                 if len(batch) >= BATCH:
                     self._write(batch, outcome)
                     batch = []
@@ -367,7 +408,23 @@ class Importer:
             self.say(f"{source.name}：{note}")
         if outcome.fields_line:
             self.say(f"{source.name}：含有以下欄位的紀錄：{outcome.fields_line}")
+        self._say_completed(source.name, outcome.completed)
         self.say(f"{source.name}：{outcome.summary}")
+
+    def _say_completed(self, name: str, done: Tally) -> None:
+        if done.found:
+            self.say(f"{name}：補上專利範圍 {done.filled} 筆"
+                     + (f"（另 {done.found - done.filled} 筆與資料庫中的相同）" if done.found > done.filled else ""))
+        if done.missing:
+            more = f" 等（另有 {done.missing - len(done.named)} 筆）" if done.missing > len(done.named) else ""
+            self.say(f"{name}：{done.missing} 筆專利範圍的公開公告號不在資料庫中，未匯入：{named_numbers(done.named)}{more}；"
+                     "請先匯入這些專利的書目資料，再匯入這個檔案")
+        if done.folded:
+            self.say(f"{name}：{done.folded} 筆是本次已匯入、含類別碼之同號紀錄的另一份（如 TWI439543 與 TWI439543B），"
+                     "已併入該筆，欄位取兩份中較完整的內容")
+        if done.absorbed:
+            self.say(f"{name}：{done.absorbed} 筆與本次稍早匯入、沒有類別碼的同號紀錄是同一件，兩份已合併為含類別碼的這一筆，"
+                     "欄位取兩份中較完整的內容")
 
     def _write(self, batch: list[PatentRecord], outcome: FileOutcome) -> None:
         if not batch:
@@ -377,7 +434,7 @@ class Importer:
             if self.store.only_samples():
                 removed = self.store.remove_samples()
                 self.say(f"資料庫原本只有 {removed} 筆虛構範例紀錄，已在匯入真實資料前移除")
-        self._writer.write(batch, outcome)
+        self._writer.write(self._spellings.entries(batch), outcome)
 
 
 def _position(binary) -> int:

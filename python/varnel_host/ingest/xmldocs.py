@@ -1,10 +1,13 @@
 """Readers of patent XML: USPTO full text (v4.x grants and applications, one
 document or a weekly bulk file of thousands), Taiwan IPO gazette and EPO OPS /
-DOCDB exchange documents.
+DOCDB exchange documents, and the claims of EPO OPS full-text documents
+(ClaimsOnly: they fill the claims of records the collection holds).
 
-Memory stays bounded by one document: a USPTO bulk file is cut at each
-"<?xml" that starts a line and the pieces are parsed one by one; Taiwan IPO
-and EPO files are read with lxml.iterparse, each record dropped once read.
+Memory stays bounded by DOCUMENT_LIMIT, whatever the size of a file or of
+one document in it; a larger document is reported and skipped, the rest of
+the file read. A USPTO bulk file is cut at each "<?xml" that starts a line
+and the pieces are parsed one by one; Taiwan IPO and EPO files are fed to
+lxml's pull parser a piece at a time, each record dropped once read.
 No DTD is loaded, no entity expanded, nothing fetched from the network.
 """
 
@@ -18,13 +21,14 @@ from lxml import etree
 
 from .. import pn
 from ..records import PatentRecord
-from .base import FileInfo, Row
+from .base import ClaimsOnly, FileInfo, Row
 from .text import (
     clean, cpc_symbol, earliest_date, ipc_symbol, iso_date, joined, numbered_claims, publication_numbers, roc_date,
     symbol_of_parts,
 )
 
 BLOCK = 8 * 1024 * 1024
+FEED = 1024 * 1024  # bytes given to a streaming parser at a time
 DOCUMENT_LIMIT = 256 * 1024 * 1024
 _PARSER_OPTIONS = dict(resolve_entities=False, no_network=True, load_dtd=False, remove_comments=True, remove_pis=True)
 _PARSER = etree.XMLParser(**_PARSER_OPTIONS)
@@ -255,26 +259,91 @@ def uspto_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
 # --- records inside one tree: Taiwan IPO and EPO ---------------------------------------------
 
 
-def _records(binary: BinaryIO, tag: str, make, namespaced: bool = False) -> Iterator[Row]:
-    """(line, record or problem) for each `tag` element of a streamed file."""
-    events = etree.iterparse(binary, events=("end",), tag=("{*}" + tag) if namespaced else tag, **_PARSER_OPTIONS)
-    line = 1
-    try:
-        for _, element in events:
+def _pruned(node, keep=None) -> None:
+    """Drop what the parser has finished below `node`, down to `keep`: at
+    each level of the chain of last children, every child but the last.
+    Elements still open (the parser adds to them) are always on that chain,
+    and so are the text nodes it may still be joining, so the parser can go
+    on after a feed."""
+    while node is not None and node is not keep:
+        if len(node) > 1:
+            del node[:-1]
+        node = node[-1] if len(node) else None
+
+
+def _label(element) -> str:
+    """The publication number of a partly read record, for a message: the
+    attributes of an EPO exchange-document, else its first publication
+    document-id; "" when none was read yet."""
+    number = (element.get("country") or "") + (element.get("doc-number") or "")
+    if number:
+        return number + (element.get("kind") or "")
+    document_id = element.find(".//{*}publication-reference/{*}document-id")
+    if document_id is None:
+        return ""
+    country, number, kind = (clean(document_id.findtext(f"{{*}}{part}")) for part in ("country", "doc-number", "kind"))
+    return country + number + kind
+
+
+def _records(binary: BinaryIO, makers: dict, containers: tuple[str, ...] = (), namespaced: bool = False) -> Iterator[Row]:
+    """(line, record or problem) for each record element of a streamed file:
+    `makers` maps each record tag to what makes its record, `containers`
+    names the elements that may hold records. The file is fed FEED bytes at
+    a time; between feeds whatever the parser has finished outside a record
+    is dropped, and so is a record once made. A record still open DOCUMENT_LIMIT
+    bytes after its start is reported and skipped: from then on its finished
+    parts are dropped as they come, so memory stays within the limit and a
+    feed's worth of tree, whatever the size of one record or of the file."""
+    names = [("{*}" + tag) if namespaced else tag for tag in (*makers, *containers)]
+    parser = etree.XMLPullParser(events=("start", "end"), tag=names, **_PARSER_OPTIONS)
+    root = record = None
+    line = started = 1
+    skipping = False
+    fed = 0
+    while True:
+        piece = binary.read(FEED)
+        try:
+            if piece:
+                parser.feed(piece)
+            else:
+                parser.close()
+            events = list(parser.read_events())
+        except etree.XMLSyntaxError as error:
+            yield error.lineno or line, f"XML 格式錯誤：{error.msg}；這一行之後的內容無法讀取"
+            return
+        fed += len(piece)
+        for event, element in events:
+            tag = etree.QName(element).localname if namespaced else element.tag
+            if root is None:
+                root = element.getroottree().getroot()
+            if tag not in makers or (record is not None and element is not record):
+                continue  # a container, or a record's element of the same name inside it
             line = element.sourceline or line
-            if namespaced:
-                for node in element.iter():
-                    if isinstance(node.tag, str):
-                        node.tag = etree.QName(node).localname
-            try:
-                yield line, make(element)
-            except ValueError as error:
-                yield line, str(error)
+            if event == "start":
+                record, started, skipping = element, fed, False
+                continue
+            if not skipping:
+                if namespaced:
+                    for node in element.iter():
+                        if isinstance(node.tag, str):
+                            node.tag = etree.QName(node).localname
+                try:
+                    yield line, makers[tag](element)
+                except ValueError as error:
+                    yield line, str(error)
             element.clear()
             while element.getprevious() is not None:
                 del element.getparent()[0]
-    except etree.XMLSyntaxError as error:
-        yield error.lineno or line, f"XML 格式錯誤：{error.msg}；這一行之後的內容無法讀取"
+            record = None
+        if record is not None and not skipping and fed - started > DOCUMENT_LIMIT:
+            skipping = True
+            label = _label(record)
+            yield record.sourceline or line, (f"這份文件{f'（{label}）' if label else ''}超過 "
+                                              f"{DOCUMENT_LIMIT // (1024 * 1024)} MiB，未讀取也未匯入")
+        if root is not None:
+            _pruned(root, None if skipping else record)
+        if not piece:
+            return
 
 
 def _tipo_name(addressbook) -> str:
@@ -334,7 +403,7 @@ def tipo_record(root) -> PatentRecord:
 def tipo_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
     info.format = "智慧財產局公報 XML"
     info.encoding = _declared_encoding(binary)
-    yield from _records(binary, "tw-patent-grant", tipo_record)
+    yield from _records(binary, {"tw-patent-grant": tipo_record}, ("tw-patent-grants",))
 
 
 _COUNTRY_SUFFIX = re.compile(r"\s*\[[A-Z]{2}\]\s*$")
@@ -432,7 +501,47 @@ def epo_record(document) -> PatentRecord:
     )
 
 
+def _fulltext_claims(container) -> str:
+    """Claims of an OPS full text: a claim holding several claim-text
+    elements holds one claim in each (OPS puts them all in one)."""
+    if container is None:
+        return ""
+    claims = []
+    for claim in container.iter("claim"):
+        texts = claim.findall("claim-text")
+        if len(texts) > 1:
+            claims.extend(("", "".join(text.itertext())) for text in texts)
+        else:
+            claims.append((claim.get("num", ""), "".join(claim.itertext())))
+    return numbered_claims(claims)
+
+
+def fulltext_claims(document) -> ClaimsOnly:
+    """The claims of an EPO OPS full-text document (ftxt:fulltext-document),
+    for the record of its number the collection holds."""
+    if document.get("status") == "not found":
+        raise ValueError(f"EPO 找不到這份文件：{document.get('country', '')}{document.get('doc-number', '')}")
+    biblio = document.find("bibliographic-data")
+    references = biblio.findall("publication-reference") if biblio is not None else []
+    docdb = [r for r in references if r.get("data-format") == "docdb"]
+    document_id = (docdb or references or [None])[0]
+    document_id = document_id.find("document-id") if document_id is not None else None
+    country, number, kind = _parts(document_id) if document_id is not None else ("", "", "")
+    if not number:
+        raise ValueError("缺少公開公告號（publication-reference）")
+    claims = _fulltext_claims(_preferred(document.iterfind("claims")))
+    if not claims:
+        raise ValueError(f"{country}{number}{kind}：這份 EPO 全文沒有專利範圍（claims），未匯入（全文只匯入專利範圍）")
+    return ClaimsOnly(pn=pn.canonical(country + number, kind), claims=claims)
+
+
 def epo_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
     info.format = "EPO OPS／DOCDB 書目 XML"
     info.encoding = _declared_encoding(binary)
-    yield from _records(binary, "exchange-document", epo_record, namespaced=True)
+
+    def claims(document) -> ClaimsOnly:
+        info.format = "EPO OPS 全文 XML（專利範圍）"  # shown with the first row
+        return fulltext_claims(document)
+
+    makers = {"exchange-document": epo_record, "fulltext-document": claims}
+    yield from _records(binary, makers, ("world-patent-data", "exchange-documents", "fulltext-documents"), namespaced=True)
