@@ -348,7 +348,7 @@ def small_store():
                 PatentRecord("TWI4", "電池電容器", "電容", ipc="H01G4/30; H01M100/00"),
                 PatentRecord("TWI5", "聚合電極", "two batteries; polymerization in 蓄電池 and 电解池", ipc="C08F2/00"),
                 PatentRecord("TWI6", "Oscillating Air Jets", "a pizza kept in boxes", "1. 一種發動機。"),
-                PatentRecord("TWI7", "Pizza oven", "pizza and pizza dough"),
+                PatentRecord("TWI7", "Pizza oven", "pizza and pizza dough", applicants="Jets Holdings"),
             ]
         )
         yield store
@@ -394,6 +394,8 @@ HABITS = [
     ("batteries ADJ/1 pack", {"TWI1"}),
     ("jet", {"TWI6"}),  # three letters have word forms too
     ("pizza -box", {"TWI7"}),  # and exclude them
+    ("(jet)@PA,AB", set()),  # other forms only in prose: an applicant's name keeps its form
+    ("(jets)@PA,AB", {"TWI7"}),
     ("bat?ery", {"TWI1", "TWI3"}),
     ("polymeri*ation", {"TWI5"}),
     ("電?池", {"TWI5"}),

@@ -141,7 +141,9 @@ def _expanded(term: Term, tokens: Callable[[str], list[str]], command: str, budg
     forms = _word_forms(term, tokens)
     if not forms:
         return term
-    return Or((replace(term, phrase=True), *(Term(form, term.fields, phrase=True) for form in forms)))
+    # the other forms only where the word is prose: PA in (therapeutic)@PA,AB keeps its form
+    prose = tuple(code for code in term.fields if code in STEMMED_FIELDS)
+    return Or((replace(term, phrase=True), *(Term(form, prose, phrase=True) for form in forms)))
 
 
 def _pattern_words(term: Term, tokens: Callable[[str], list[str]], command: str, budget: _Budget) -> list[str]:
