@@ -239,13 +239,15 @@ def test_a_run_beyond_the_list_cap_says_so_before_the_report(tmp_path, monkeypat
     assert openpyxl.load_workbook(said[4 + 5].removeprefix("報告已寫入："))["檢索列表"].max_row == 1 + 3
 
 
-@pytest.mark.parametrize("stop_on_poll", [1, 3], ids=["during the search", "during the report"])
-def test_a_stopped_run_writes_no_report(tmp_path, monkeypatch, stop_on_poll):
+@pytest.mark.parametrize("during", ["search", "report"])
+def test_a_stopped_run_writes_no_report(tmp_path, monkeypatch, during):
     monkeypatch.setattr(report, "ROW_BATCH", 5)  # the sample collection's hits span several batches
-    polls = iter(range(1, 1000))
-    said = run_in_process(tmp_path, "電池 OR battery", stopping=lambda: next(polls) >= stop_on_poll)
+    reporting = threading.Event()  # the stop comes at the report's first look, or at once
+    write_report = report.write_report
+    monkeypatch.setattr(report, "write_report", lambda *args, **kw: (reporting.set(), write_report(*args, **kw))[1])
+    said = run_in_process(tmp_path, "電池 OR battery", stopping=reporting.is_set if during == "report" else lambda: True)
     assert said[0] == "已收到檢索指令：電池 OR battery"
-    assert said[1].startswith("找到 ") == (stop_on_poll == 3)  # the search itself ended, or not
+    assert said[1].startswith("找到 ") == (during == "report")  # the search itself ended, or not
     assert said[-2:] == ["檢索已中止，未寫入報告", COMPLETION_MARKER]
     assert not any(path.is_file() for path in tmp_path.rglob("*") if "reports" in path.parts)
 
@@ -318,7 +320,7 @@ def test_a_file_error_is_said_in_chinese_where_the_cause_is_common(tmp_path, fai
 @pytest.mark.parametrize("command, explanation", [
     ("pizza near box", ["pizza 0 筆、near 0 筆、box 0 筆", "資料庫中沒有任何專利含有「pizza」、「near」或「box」",
                         "「near」被當成檢索詞；若要鄰近檢索請寫 pizza NEAR/5 box"]),
-    ("電池 AND CPC=H01M", ["電池 ", " 筆、CPC=H01M 0 筆", "這個資料庫沒有任何CPC"]),
+    ("電池 AND CPC=H01M", ["電池 ", " 筆、CPC=H01M 0 筆", "這個資料庫沒有任何 CPC 資料"]),
 ], ids=["operator as a word", "empty field"])
 def test_a_run_that_finds_nothing_says_why_in_the_log_box_and_the_report(tmp_path, command, explanation):
     said = run_in_process(tmp_path, command)
