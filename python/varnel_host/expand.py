@@ -223,7 +223,9 @@ def _chinese_words(
                             continue
                     grown.append((folded + pair[1], typed + shown(pair[1])))
                     if len(grown) > PATTERN_WORDS:
-                        raise refuse(f"相符的詞超過上限 {PATTERN_WORDS} 個；請在萬用字元前後多寫幾個字")
+                        # the index holds two-character words: 自动? stands for each 自动X whose 动X is one
+                        raise refuse(f"可能相符的詞超過上限 {PATTERN_WORDS} 個（中文的萬用字元由資料庫中的兩字詞組成，"
+                                     f"「{shown(folded[-1])}」後面可接的字太多）；請在「?」後面再寫一個字，或在前面多寫幾個字")
             else:
                 target = folded[-1] + char.translate(folds)
                 if pattern[place - 1] != "?" or bigram(target):
