@@ -85,6 +85,7 @@ class Worker:
     in progress then stops at the next batch."""
 
     refusal: str | None = None  # why the database is not used ("" once checked sound)
+    _history_note = ""  # the last word said about unreadable lines of the history
 
     def __init__(self, config: WorkerConfig, receipts, stopping: Callable[[], bool] = lambda: False):
         self.config = config
@@ -146,8 +147,10 @@ class Worker:
         except OSError as error:
             log.warning("result sets not read: %s", error)
             return None, f"無法讀取檢索紀錄 {history.path}（{os_reason(error)}）"
-        if note := snapshot.note(history.path):
+        note = snapshot.note(history.path)
+        if note and note != self._history_note:  # said once, not on every run while the file stays so
             self.say(note)
+        self._history_note = note
         return snapshot, ""
 
     @staticmethod
