@@ -22,7 +22,7 @@ import logging
 from collections.abc import Callable, Iterator
 
 from .contract import SPAN_FIELDS, Cancelled
-from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Similar, Term, parse
+from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Similar, Term, nodes, parse
 from .records import DEFAULT_FIELDS, FIELDS
 from .shown import shown
 
@@ -296,7 +296,7 @@ def render(node: Node, fields: tuple[str, ...] = DEFAULT_FIELDS) -> str:
 def _limit(node: Node, fields: tuple[str, ...]) -> tuple[str, ...] | None:
     """The fields every term under `node` (only terms) shares, where they
     differ from `fields`: written once as a field limit over the group."""
-    if not all(isinstance(leaf, (Term, And, Or, Not, Near)) for leaf in _nodes(node)):
+    if not all(isinstance(leaf, (Term, And, Or, Not, Near)) for leaf in nodes(node)):
         return None  # a date or SIM= takes no field limit
     common = {term.fields for term in _terms(node)}
     return common.pop() if len(common) == 1 and next(iter(common)) != fields else None
@@ -320,20 +320,8 @@ def _needs_quotes(text: str) -> bool:
     return any(c.isspace() or c in '()"@=' for c in text) or text.upper() in ("AND", "OR", "NOT") or text.startswith("-")
 
 
-def _nodes(node: Node) -> Iterator[Node]:
-    yield node
-    if isinstance(node, Not):
-        yield from _nodes(node.item)
-    elif isinstance(node, Near):
-        yield from _nodes(node.left)
-        yield from _nodes(node.right)
-    elif isinstance(node, (And, Or)):
-        for item in node.items:
-            yield from _nodes(item)
-
-
 def _terms(node: Node) -> Iterator[Term]:
-    return (item for item in _nodes(node) if isinstance(item, Term))
+    return (item for item in nodes(node) if isinstance(item, Term))
 
 
 def _date_text(node: DateRange) -> str:

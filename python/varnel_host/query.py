@@ -208,20 +208,20 @@ class Query:
 
 
 def _terms(node: Node) -> Iterator[Term]:
-    return (item for item in _nodes(node) if isinstance(item, Term))
+    return (item for item in nodes(node) if isinstance(item, Term))
 
 
-def _nodes(node: Node) -> Iterator[Node]:
+def nodes(node: Node) -> Iterator[Node]:
     """node and every node under it, depth first, in command order."""
     yield node
     if isinstance(node, Not):
-        yield from _nodes(node.item)
+        yield from nodes(node.item)
     elif isinstance(node, Near):
-        yield from _nodes(node.left)
-        yield from _nodes(node.right)
+        yield from nodes(node.left)
+        yield from nodes(node.right)
     elif isinstance(node, (And, Or)):
         for item in node.items:
-            yield from _nodes(item)
+            yield from nodes(item)
 
 
 # --- lexer -----------------------------------------------------------------
@@ -424,7 +424,7 @@ def _near_operand(node: Node) -> bool:
 
 def _check_near_fields(node: Node) -> None:
     """Proximity holds inside one field: both sides search the same fields."""
-    for item in _nodes(node):
+    for item in nodes(node):
         if isinstance(item, Near):
             fields = {term.fields for term in _terms(item)}
             if refused := [code for codes in fields for code in codes if code == "PN" or code in CODE_FIELDS]:
@@ -526,7 +526,7 @@ class _Parser:
             raise QueryError(f"「{shown}」後面缺少檢索詞", token.pos + 1, shown)
         right = self.restricted(depth)
         for side in (left, right):
-            if not _near_operand(side) or any(id(item) in self.set_nodes for item in _nodes(side)):
+            if not _near_operand(side) or any(id(item) in self.set_nodes for item in nodes(side)):
                 raise QueryError(f"「{shown}」的兩邊只能是詞、片語、截詞或以 OR 連接的一組詞，例如 (電池 OR battery) {shown} 電極",
                                  token.pos + 1, shown)
         following = self.peek()
@@ -545,7 +545,7 @@ class _Parser:
 
     def no_set_under_limit(self, node: Node, limit: int) -> None:
         """A result set keeps its own fields: a field limit over it is refused, not ignored."""
-        if any(id(item) in self.set_nodes for item in _nodes(node)):
+        if any(id(item) in self.set_nodes for item in nodes(node)):
             raise QueryError("檢索結果編號 #k 不能加欄位限定（它代表該次檢索的全部條件）；請把欄位限定寫在條件上", limit, "#")
 
     def result_set(self, token: _Token, depth: int) -> Node:
@@ -588,7 +588,7 @@ class _Parser:
         """Set `number` parsed `depth` levels deep (its own level): its query,
         the levels its parentheses and sets reach below that, its nodes."""
         query, levels = _parse(self.sets.commands[number], self.sets, depth)
-        return query, levels, sum(1 for _ in _nodes(query.root))
+        return query, levels, sum(1 for _ in nodes(query.root))
 
     def primary(self, depth: int) -> Node:
         token = self.take()  # expect_operand() and the callers made sure there is one
@@ -797,7 +797,7 @@ def _check_similar(root: Node) -> None:
     """SIM= may appear once, as an operand of the top-level AND: the other
     operands filter the patents it ranks."""
     items = root.items if isinstance(root, And) else (root,)
-    found = [item for item in _nodes(root) if isinstance(item, Similar)]
+    found = [item for item in nodes(root) if isinstance(item, Similar)]
     if len(found) > 1:
         raise QueryError("一個檢索指令只能有一個 SIM=", found[1].position, "SIM=")
     if found and not any(item is found[0] for item in items):
