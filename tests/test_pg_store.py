@@ -19,7 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from test_query import COMMANDS, HABITS
 
 from pg_server import PASSWORD
-from varnel_host import similar, stores, synth
+from varnel_host import pg_compact, similar, stores, synth
 from varnel_host.__main__ import main as host_main
 from varnel_host.channel import COMPLETION_MARKER
 from varnel_host.pg_store import PgPatentStore, _PgCollection, describe
@@ -394,6 +394,35 @@ def test_records_imported_again_leave_the_postings_of_one_import(pg_server, monk
         assert _stale(pg) == 0 and _postings(pg) == _postings(once)
         for command in RANKED:
             assert same(lite, pg, command), command
+
+
+def test_a_compaction_that_fails_leaves_the_write_done_and_says_what_to_run(pg_server, monkeypatch):
+    def refused(*args, **kwargs):
+        raise psycopg.errors.InsufficientPrivilege("permission denied for table postings")
+
+    said: list[str] = []
+    with PgPatentStore(pg_server.new_database(), progress=said.append) as pg:
+        pg.write_batch([P("F1", "電池")])
+        monkeypatch.setattr(pg_compact, "compact", refused)
+        assert pg.write_batch([P("F1", "固態電池")]).updated == 1
+        assert _stale(pg) == 1 and pg.search("固態").total == 1 and pg.search("電池").total == 1
+        assert "權限" in said[-1] and "varnel-host rebuild-index" in said[-1]
+
+
+def test_a_collection_of_schema_3_gains_the_indexes_of_its_batches(pg_server):
+    url = pg_server.new_database()
+    with PgPatentStore(url) as made:
+        made.write_batch([P("S1", "電池")])
+    with psycopg.connect(url, autocommit=True) as raw:  # as schema 3 wrote it
+        raw.execute("DROP INDEX postings_by_batch, stale_postings_by_batch")
+        raw.execute("UPDATE varnel_meta SET value = '3' WHERE key = 'schema'")
+    said: list[str] = []
+    with PgPatentStore(url, progress=said.append) as upgraded:
+        assert said[0].startswith("正在更新伺服器資料庫格式")
+        assert upgraded.write_batch([P("S1", "固態電池")]).updated == 1 and _stale(upgraded) == 0
+        assert upgraded.connection.execute(
+            "SELECT count(*) FROM pg_indexes WHERE indexname IN ('postings_by_batch', 'stale_postings_by_batch')"
+        ).fetchone()[0] == 2
 
 
 def test_a_collection_of_schema_2_gains_its_postings_with_progress(pg_server):
