@@ -429,16 +429,19 @@ class PgPatentStore:
 
     def compact_postings(self, progress: Callable[[str], None] | None = None) -> pg_compact.Compacted:
         """Reclaim every stale postings entry, saying how far it got, then let
-        the server reuse the space (VACUUM; skipped with a warning by the
-        server for a role that does not own the table)."""
+        the server reuse the space at once (VACUUM, which the server skips
+        with a warning for a role not owning the table; autovacuum does it
+        later when it cannot run here)."""
+        say = progress or (lambda line: None)
         with self.errors():
             batches = pg_compact.stale_batches(self._db)
-            if progress is not None:
-                progress(f"回收舊索引項目：共 {len(batches):,} 批詞頻索引含有被取代或移除的專利，逐批整理")
+            say(f"回收舊索引項目：共 {len(batches):,} 批詞頻索引含有被取代或移除的專利，逐批整理")
             done = pg_compact.compact(self._db, progress, batches=batches)
-            if progress is not None:
-                progress("整理詞頻索引表（VACUUM）…")
+        say("整理詞頻索引表（VACUUM）…")
+        try:
             self._db.execute("VACUUM (ANALYZE) postings, stale_postings")
+        except psycopg.Error as error:
+            say(f"注意：VACUUM 未完成（{self._reason(error)}）；舊項目已回收，空間稍後由伺服器的 autovacuum 整理")
         return done
 
     def stale_share(self) -> pg_compact.StaleShare:
