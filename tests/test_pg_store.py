@@ -19,7 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from test_query import COMMANDS, HABITS
 
 from pg_server import PASSWORD
-from varnel_host import similar, stores, synth
+from varnel_host import pg_compact, similar, stores, synth
 from varnel_host.__main__ import main as host_main
 from varnel_host.channel import COMPLETION_MARKER
 from varnel_host.pg_store import PgPatentStore, _PgCollection, describe
@@ -217,7 +217,7 @@ def test_two_imports_of_overlapping_records_store_each_once_with_true_statistics
     with PgPatentStore(url) as pg, PatentStore() as lite:
         stored = pg.connection.execute(f"SELECT {', '.join(ATTRIBUTES)} FROM records ORDER BY id").fetchall()
         lite.write_batch([P(*row) for row in stored])  # whichever importer wrote each record last
-        assert pg.count() == 800
+        assert pg.count() == 800 and _stale(pg) == 0  # the last importer to commit compacted what both left
         assert pg.connection.execute(
             "SELECT (SELECT sum(records) FROM index_stats) = count(*), (SELECT sum(tokens) FROM index_stats) = sum(ntokens) "
             "FROM patent_tokens"
@@ -333,8 +333,11 @@ def _rewritten(records, words):
     return [dataclasses.replace(record, title=f"{record.title} {words}") for record in records]
 
 
+@pytest.mark.parametrize("compacted", [True, False], ids=["compacted", "stale entries kept"])
 @pytest.mark.parametrize("step", ["rewritten", "rewritten twice in one batch", "removed", "rewritten back"])
-def test_records_written_again_or_removed_rank_as_on_the_file(pg_server, step):
+def test_records_written_again_or_removed_rank_as_on_the_file(pg_server, monkeypatch, step, compacted):
+    if not compacted:  # as a search sees the collection before an import's compaction has committed
+        monkeypatch.setattr(PgPatentStore, "_reclaim", lambda store, cancel=None: None)
     records = list(synth.generate(300, seed=9))
     writes = {
         "rewritten": [_rewritten(records[:100], "馬達 電池")],
@@ -352,6 +355,74 @@ def test_records_written_again_or_removed_rank_as_on_the_file(pg_server, step):
                 store.remove_samples()
         for command in RANKED:
             assert same(lite, pg, command), command
+        assert (_stale(pg) == 0) == compacted
+
+
+def _stale(store) -> int:
+    return store.connection.execute("SELECT count(*) FROM stale_postings").fetchone()[0]
+
+
+def _postings(store) -> list[tuple]:
+    return store.connection.execute("SELECT lexeme, ids, tfs FROM postings ORDER BY lexeme, ids").fetchall()
+
+
+@pytest.mark.parametrize("reclaimed_by, found", [
+    ("the import", "舊索引項目：0 筆\n"),
+    ("rebuild-index", "舊索引項目：900 筆（佔 postings 的 75 %）；執行 varnel-host rebuild-index 可回收"),
+])
+def test_records_imported_again_leave_the_postings_of_one_import(pg_server, monkeypatch, capsys, reclaimed_by, found):
+    monkeypatch.setattr("varnel_host.pg_store._CHUNK", 100)  # three batches an import
+    if reclaimed_by == "rebuild-index":  # a store whose writes left their stale entries
+        monkeypatch.setattr(PgPatentStore, "_reclaim", lambda store, cancel=None: None)
+    # the same records from newer exports: each import writes them, and their postings, again
+    records = list(synth.generate(300, seed=11))
+    versions = [[dataclasses.replace(r, status=status) for r in records] for status in ("", "有效", "消滅", "有效")]
+    url = pg_server.new_database()
+    with PgPatentStore(url) as pg:
+        for version in versions:
+            pg.write_batch(version)
+    assert host_main(["check", "--database", url]) == 0
+    assert found in capsys.readouterr().out
+    if reclaimed_by == "rebuild-index":
+        assert host_main(["rebuild-index", "--database", url]) == 0
+        said = capsys.readouterr().out
+        assert "回收舊索引項目：9 / 9 批，已回收 900 筆" in said and "回收 900 筆舊索引項目" in said, said
+        assert host_main(["check", "--database", url]) == 0 and "舊索引項目：0 筆" in capsys.readouterr().out
+    with PgPatentStore(url) as pg, PgPatentStore(pg_server.new_database()) as once, PatentStore() as lite:
+        once.write_batch(versions[-1])
+        lite.write_batch(versions[-1])
+        assert _stale(pg) == 0 and _postings(pg) == _postings(once)
+        for command in RANKED:
+            assert same(lite, pg, command), command
+
+
+def test_a_compaction_that_fails_leaves_the_write_done_and_says_what_to_run(pg_server, monkeypatch):
+    def refused(*args, **kwargs):
+        raise psycopg.errors.InsufficientPrivilege("permission denied for table postings")
+
+    said: list[str] = []
+    with PgPatentStore(pg_server.new_database(), progress=said.append) as pg:
+        pg.write_batch([P("F1", "電池")])
+        monkeypatch.setattr(pg_compact, "compact", refused)
+        assert pg.write_batch([P("F1", "固態電池")]).updated == 1
+        assert _stale(pg) == 1 and pg.search("固態").total == 1 and pg.search("電池").total == 1
+        assert "權限" in said[-1] and "varnel-host rebuild-index" in said[-1]
+
+
+def test_a_collection_of_schema_3_gains_the_indexes_of_its_batches(pg_server):
+    url = pg_server.new_database()
+    with PgPatentStore(url) as made:
+        made.write_batch([P("S1", "電池")])
+    with psycopg.connect(url, autocommit=True) as raw:  # as schema 3 wrote it
+        raw.execute("DROP INDEX postings_by_batch, stale_postings_by_batch")
+        raw.execute("UPDATE varnel_meta SET value = '3' WHERE key = 'schema'")
+    said: list[str] = []
+    with PgPatentStore(url, progress=said.append) as upgraded:
+        assert said[0].startswith("正在更新伺服器資料庫格式")
+        assert upgraded.write_batch([P("S1", "固態電池")]).updated == 1 and _stale(upgraded) == 0
+        assert upgraded.connection.execute(
+            "SELECT count(*) FROM pg_indexes WHERE indexname IN ('postings_by_batch', 'stale_postings_by_batch')"
+        ).fetchone()[0] == 2
 
 
 def test_a_collection_of_schema_2_gains_its_postings_with_progress(pg_server):

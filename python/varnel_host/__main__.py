@@ -2,13 +2,16 @@
 
     varnel-host                 open the main window attached to the search worker
     varnel-host import PATH...  import patent records (files, folders, .zip) into the database
-    varnel-host check           check the whole database (exit 0 sound, 1 damaged, 2 not checked)
-    varnel-host rebuild-index   rebuild the full-text index from the stored records
+    varnel-host check           check the whole database (exit 0 sound, 1 damaged, 2 not checked);
+                                on a server: the share of stale postings entries
+    varnel-host rebuild-index   rebuild the full-text index from the stored records;
+                                on a server: reclaim the stale postings entries
 """
 
 from __future__ import annotations
 
 import argparse
+import functools
 import logging
 import multiprocessing
 import os
@@ -227,14 +230,16 @@ def main(argv: list[str] | None = None) -> int:
         "our CSV / JSON Lines; files, folders or .zip archives",
     )
     importer.add_argument("files", nargs="+", type=Path, metavar="PATH")
-    for command in (parser, importer):
+    checker = sub.add_parser("check", help="check the whole database and its full-text index "
+                             "(on a server: the share of stale postings entries)")
+    rebuilder = sub.add_parser("rebuild-index", help="rebuild the full-text index from the stored records "
+                               "(on a server: reclaim the stale postings entries)")
+    for command in (parser, importer, checker, rebuilder):
         command.add_argument(
             "--database", metavar="URL", default=argparse.SUPPRESS,
             help="postgresql://user@host:port/db: use the collection on that PostgreSQL server "
             "(default: VARNEL_DATABASE_URL, else the database file in the product folder)",
         )
-    sub.add_parser("check", help="check the whole database and its full-text index")
-    sub.add_parser("rebuild-index", help="rebuild the full-text index from the stored records")
     args = parser.parse_args(argv)
 
     logging.basicConfig(level=logging.INFO, format="%(asctime)s %(name)s %(levelname)s %(message)s")
@@ -244,8 +249,10 @@ def main(argv: list[str] | None = None) -> int:
             parser.error("--database 需要 postgresql:// 開頭的網址 / --database needs a postgresql:// URL")
         config = replace(config, database=args.database)
     if stores.is_server(config.database) and args.command in ("check", "rebuild-index"):
-        print(f"「{args.command}」只適用於本機資料庫檔案；資料庫伺服器請由其管理工具檢查與維護。")
-        return 2
+        from .dbcheck import check_server, rebuild_server_index
+
+        say = functools.partial(print, flush=True)
+        return (check_server if args.command == "check" else rebuild_server_index)(config.database, say)
     if args.command == "import":
         return import_files(config, args.files)
     if args.command in ("check", "rebuild-index"):

@@ -11,7 +11,9 @@ real result. The next start creates a new database as on first installation
 and says where the damaged copy is.
 
 `varnel-host check` and `varnel-host rebuild-index` do the full check and
-rebuild the full-text index (store.PatentStore.check / rebuild_index).
+rebuild the full-text index (store.PatentStore.check / rebuild_index); on a
+PostgreSQL server they report and reclaim the postings entries left behind
+by records written again or removed (check_server, rebuild_server_index).
 """
 
 from __future__ import annotations
@@ -21,6 +23,7 @@ import os
 import sqlite3
 import stat
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 from .contract import StoreError
@@ -182,3 +185,49 @@ def open_existing(path: Path) -> PatentStore:
 def _is_damage(error: Exception) -> bool:
     name = getattr(error, "sqlite_errorname", "")
     return name.startswith("SQLITE_CORRUPT") or name == "SQLITE_NOTADB"
+
+
+# ----------------------------------------------------------- a server's collection
+
+
+def check_server(url: str, say: Callable[[str], None] = print) -> int:
+    """`varnel-host check` on a PostgreSQL server: the records and how much of
+    the postings is stale (pg_compact.stale_share). Exit status 0, or 2 when
+    the server cannot be asked."""
+    from .pg_store import PgPatentStore, describe  # psycopg loads only for a server
+
+    try:
+        with PgPatentStore(url) as store:
+            say("計算詞頻索引（postings）中的舊索引項目…")
+            share = store.stale_share()
+            records = store.count()
+    except StoreError as error:
+        say(f"錯誤：{error}")
+        return 2
+    say(f"檢查完成：共 {records:,} 筆專利，詞頻索引 {share.rows:,} 列、{share.entries:,} 個項目（{describe(url)}）")
+    if share.listed:
+        say(f"舊索引項目：{share.listed:,} 筆（佔 postings 的 {share.percent} %）；執行 varnel-host rebuild-index 可回收")
+    else:
+        say("舊索引項目：0 筆")
+    return 0
+
+
+def rebuild_server_index(url: str, say: Callable[[str], None] = print) -> int:
+    """`varnel-host rebuild-index` on a PostgreSQL server: every stale postings
+    entry reclaimed, one batch per transaction (searches and imports go on
+    meanwhile). Exit status 0, 1 when it stopped (the batches done stay
+    done), 130 on Ctrl-C."""
+    from .pg_store import PgPatentStore, describe  # psycopg loads only for a server
+
+    try:
+        with PgPatentStore(url, progress=say) as store:
+            done = store.compact_postings(say)
+    except KeyboardInterrupt:
+        say("已中斷：已回收的批次完整保留，其餘舊索引項目照常在檢索時略過；再執行同一指令即可接續。")
+        return 130
+    except StoreError as error:
+        say(f"錯誤：舊索引項目未能全部回收（{error}）；已回收的批次完整保留，檢索結果不受影響，可再執行一次。")
+        return 1
+    say(f"詞頻索引已整理：回收 {done.entries:,} 筆舊索引項目，{done.batches:,} 批"
+        f"（刪除 {done.rows_removed:,} 列、改寫 {done.rows_rewritten:,} 列；{describe(url)}）")
+    return 0

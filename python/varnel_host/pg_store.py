@@ -39,6 +39,7 @@ Traditional Chinese, naming the server without its password.
 from __future__ import annotations
 
 import itertools
+import logging
 import os
 import re
 import threading
@@ -49,7 +50,7 @@ from contextlib import contextmanager
 import psycopg
 from psycopg import conninfo, errors
 
-from . import _postings, pn, segment, similar
+from . import _postings, pg_compact, pn, segment, similar
 from .contract import (
     LIST_FIELDS, ROW_BATCH, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, ListRow, RankedHits,
     Row, StoreError, checked_batch, CITED_KIND, MEMBER_KIND, checked_chunks, code_values, import_report, sample_numbers,
@@ -69,7 +70,7 @@ from .query_plan import (
 )
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, ROW_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
 
-SCHEMA_VERSION = "3"
+SCHEMA_VERSION = "4"
 INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes/vocabulary"
 CONNECT_SECONDS = 10
 STATEMENT_SECONDS = 300
@@ -77,11 +78,15 @@ DEADLOCK_RETRIES = 5
 WORK_MEM = "64MB"
 _CHUNK = 2000
 _POSTED_CHUNK = 20_000  # records a chunk when postings are made for stored records
+_QUIET_BATCHES = 8  # the compaction after a write says how far it got when it has more batches
 _PASSWORD = re.compile(r"(://[^:/@]*:)[^@]*@")  # the password in a URL
 _RECORDS_USED = re.compile(rf"\b{RECORDS}\.")  # SQL reading the records table
 _TOKEN_TEXT_USED = re.compile(rf"\b{TOKENS}\.(?!id\b|ntokens\b)")  # SQL reading the token text or tsvector
 _TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
 _STAGED = (*ATTRIBUTES, "number", *(f"x_{c}" for c in _TOKEN_COLUMNS), "ntokens", "lexemes")
+
+
+log = logging.getLogger(__name__)
 
 
 def describe(url: str) -> str:
@@ -273,8 +278,10 @@ class PgPatentStore:
             # every token ever indexed, in code-point order: what patterns and word forms expand to (expand.py)
             self._db.execute('CREATE TABLE IF NOT EXISTS vocabulary (token text COLLATE "C" PRIMARY KEY)')
             version = self._meta("schema")
-            if version not in (None, "1", "2", SCHEMA_VERSION):
+            if version not in (None, "1", "2", "3", SCHEMA_VERSION):
                 raise StoreError(f"資料庫「{self._where}」的格式版本 {version} 不受支援（本程式使用版本 {SCHEMA_VERSION}）")
+            if version == "3":
+                self._say("正在更新伺服器資料庫格式（依批次找出詞頻索引列的索引）…")
             self._create_postings()
             if self._meta("segmentation") not in (None, INDEX_VERSION):
                 self._reindex()
@@ -298,6 +305,9 @@ class PgPatentStore:
         )
         self._db.execute("CREATE INDEX IF NOT EXISTS postings_lexeme ON postings (lexeme)")
         self._db.execute("CREATE TABLE IF NOT EXISTS stale_postings (id integer NOT NULL, batch bigint NOT NULL)")
+        # a batch's rows and its stale entries, found without reading the others' (pg_compact)
+        self._db.execute("CREATE INDEX IF NOT EXISTS postings_by_batch ON postings (batch)")
+        self._db.execute("CREATE INDEX IF NOT EXISTS stale_postings_by_batch ON stale_postings (batch, id)")
         # each record's number of tokens (bm25's document length) apart from its token text: ranking reads only this
         self._db.execute(
             "CREATE TABLE IF NOT EXISTS record_lengths (id bigint PRIMARY KEY REFERENCES records ON DELETE CASCADE, "
@@ -404,11 +414,49 @@ class PgPatentStore:
                             if cancel is not None and cancel():
                                 raise Cancelled
                             self._write_chunk(records[start : start + _CHUNK], counts)
-                        return BatchCounts(*counts)
+                    break
                 except (errors.DeadlockDetected, errors.SerializationFailure):
                     if attempt >= DEADLOCK_RETRIES:
                         raise
-        raise AssertionError  # unreachable
+        self._reclaim(cancel)
+        return BatchCounts(*counts)
+
+    def _reclaim(self, cancel: Callable[[], bool] | None = None) -> pg_compact.Compacted | None:
+        """Compact the postings entries that writes committed so far left
+        stale (pg_compact), after the write's own transaction. Its failure
+        loses nothing (every read skips stale entries; rebuild-index reclaims
+        them later): it is logged and said, the write stays a success."""
+        try:
+            batches = pg_compact.stale_batches(self._db)
+            progress = self._progress if len(batches) > _QUIET_BATCHES else None
+            return pg_compact.compact(self._db, progress, cancel, batches)
+        except psycopg.Error as error:
+            log.warning("the stale postings were not compacted", exc_info=True)
+            self._say(f"注意：被取代或移除的專利留下的舊索引項目這次未能回收（{self._reason(error)}）；"
+                      "檢索結果不受影響，稍後執行 varnel-host rebuild-index 即可回收")
+            return None
+
+    def compact_postings(self, progress: Callable[[str], None] | None = None) -> pg_compact.Compacted:
+        """Reclaim every stale postings entry, saying how far it got, then let
+        the server reuse the space at once (VACUUM, which the server skips
+        with a warning for a role not owning the table; autovacuum does it
+        later when it cannot run here)."""
+        say = progress or (lambda line: None)
+        with self.errors():
+            batches = pg_compact.stale_batches(self._db)
+            say(f"回收舊索引項目：共 {len(batches):,} 批詞頻索引含有被取代或移除的專利，逐批整理")
+            done = pg_compact.compact(self._db, progress, batches=batches)
+        say("整理詞頻索引表（VACUUM）…")
+        try:
+            self._db.execute("VACUUM (ANALYZE) postings, stale_postings")
+        except psycopg.Error as error:
+            say(f"注意：VACUUM 未完成（{self._reason(error)}）；舊項目已回收，空間稍後由伺服器的 autovacuum 整理")
+        return done
+
+    def stale_share(self) -> pg_compact.StaleShare:
+        """How much of the postings is stale (pg_compact.stale_share)."""
+        with self.errors():
+            return pg_compact.stale_share(self._db)
 
     def _write_chunk(self, chunk: Sequence[PatentRecord], counts: list[int]) -> None:
         """counts (added, updated, unchanged) as the SQLite store counts them:
@@ -521,6 +569,7 @@ class PgPatentStore:
             ).fetchone()
             removed = self._db.execute("DELETE FROM records WHERE pn = ANY(%s)", (numbers,)).rowcount
             self._db.execute("INSERT INTO index_stats (records, tokens) VALUES (%s, %s)", (-gone, -tokens))
+        self._reclaim()
         return removed
 
     # --- searching -----------------------------------------------------
