@@ -6,6 +6,7 @@ from __future__ import annotations
 import errno
 import functools
 import io
+import itertools
 import json
 import os
 import sqlite3
@@ -23,7 +24,7 @@ import pytest
 
 import ingest_fixtures as fx
 from varnel_host import __main__ as host
-from varnel_host.ingest import FileInfo, Importer, detect, finish
+from varnel_host.ingest import FORMATS, FileInfo, Importer, detect, finish
 from varnel_host.ingest import run, tables, text, xmldocs
 from varnel_host.records import PatentRecord
 from varnel_host.contract import StoreError
@@ -82,6 +83,18 @@ def test_format_is_told_from_content(content, expected):
 
 def test_a_utf16_lens_file_is_recognised():
     assert _name(detect(fx.LENS_OLD.encode("utf-16"))) == "lens_csv"
+
+
+def test_readme_import_table_lists_the_registered_formats():
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    lines = readme.split("### Importing patent records\n", 1)[1].split("\n#", 1)[0].splitlines()
+    start = lines.index("| format | what is read |") + 2  # after the header and its rule
+    listed = [line.split("|")[1].strip() for line in itertools.takewhile(lambda line: line.startswith("|"), lines[start:])]
+    registered = [form.name for form in FORMATS]
+    assert len(set(registered)) == len(registered)
+    assert {"not in README": set(registered) - set(listed), "not registered": set(listed) - set(registered)} == {
+        "not in README": set(), "not registered": set()}
+    assert len(set(listed)) == len(listed)
 
 
 # --- field mapping per format -------------------------------------------------------------

@@ -23,6 +23,8 @@ from pathlib import Path
 from . import paths, stores
 from .channel import END_KEY, START_KEY, make_channel
 from .contract import StoreError
+from .ingest import formats, import_paths
+from .ingest.run import ImportStopped
 from .records import UNREADABLE_PROBLEM, named_numbers
 from .supervisor import Supervisor
 from .worker import WorkerConfig, default_config
@@ -132,9 +134,6 @@ def start_help_page():
 def import_files(config: WorkerConfig, files: list[Path]) -> int:
     """Import files, folders and .zip archives into the database; no sample
     records are put in first. Exit status 0, 1 (some problem) or 130 (Ctrl-C)."""
-    from .ingest import import_paths  # the readers load only for this subcommand
-    from .ingest.run import ImportStopped
-
     try:
         with stores.open_store(config.database, samples=False, progress=print) as store:
             status = import_paths(store, files)
@@ -226,8 +225,7 @@ def main(argv: list[str] | None = None) -> int:
     sub = parser.add_subparsers(dest="command")
     importer = sub.add_parser(
         "import",
-        help="import patent records: Lens.org / Google Patents CSV, USPTO / Taiwan IPO / EPO XML, "
-        "our CSV / JSON Lines; files, folders or .zip archives",
+        help=f"import patent records: {formats.NAMES}; files, folders or .zip archives",
     )
     importer.add_argument("files", nargs="+", type=Path, metavar="PATH")
     checker = sub.add_parser("check", help="check the whole database and its full-text index "

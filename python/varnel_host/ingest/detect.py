@@ -4,17 +4,15 @@ told from its first bytes (the name is not looked at)."""
 from __future__ import annotations
 
 import codecs
-import csv
 import functools
 import os
-import re
 import zipfile
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import BinaryIO
 
-from . import tables, xmldocs
+from . import formats
 from .base import Reader
 from ..shown import os_reason
 
@@ -24,18 +22,6 @@ SNIFF = 64 * 1024
 # run of one repeated byte (a zip bomb) expands a thousand times.
 MEMBER_RATIO = 100
 RATIO_FROM = 64 * 1024 * 1024
-_ELEMENT = re.compile(r"<([A-Za-z_][\w.:-]*)")
-_XML_ROOTS: dict[str, Reader] = {
-    **{root: xmldocs.uspto_xml for root in xmldocs.USPTO_ROOTS},
-    "tw-patent-grant": xmldocs.tipo_xml,
-    "tw-patent-grants": xmldocs.tipo_xml,
-    "world-patent-data": xmldocs.epo_xml,
-    "exchange-documents": xmldocs.epo_xml,
-    "exchange-document": xmldocs.epo_xml,
-    "fulltext-documents": xmldocs.epo_xml,
-    "fulltext-document": xmldocs.epo_xml,
-}
-_GOOGLE_COLUMNS = {"id", "title", "assignee", "inventor/author"}
 
 
 @dataclass(frozen=True)
@@ -55,32 +41,12 @@ def _head_text(head: bytes) -> str:
 
 
 def detect(head: bytes) -> Reader | None:
-    """The reader of a file that starts with `head`; None when it is no
-    format we read."""
+    """The reader of a file that starts with `head` (formats.FORMATS); None
+    when it is no format we read."""
     text = _head_text(head).lstrip()
-    if not text:
+    if not text or "\x00" in text:
         return None
-    if "\x00" in text:
-        return None
-    if text.startswith("<"):
-        root = _ELEMENT.search(text)  # "<?xml" and "<!DOCTYPE" do not match
-        return _XML_ROOTS.get(root[1].split(":")[-1]) if root else None
-    if text.startswith(("{", "[")):
-        return tables.own_jsonl
-    first = re.split(r"\r\n|\r|\n", text, maxsplit=1)[0]
-    if first.lstrip('"').lower().startswith("search url:"):
-        return functools.partial(tables.google_csv, skip=1)
-    try:
-        cells = [cell.strip().lower() for cell in next(csv.reader([first]))]
-    except (csv.Error, StopIteration):
-        return None
-    if _GOOGLE_COLUMNS <= set(cells):
-        return functools.partial(tables.google_csv, skip=0)
-    if "display key" in cells or "lens id" in cells or {"publication number", "jurisdiction"} <= set(cells):
-        return tables.lens_csv
-    if len(cells) > 1 or any(cell in tables.COLUMN_NAMES for cell in cells):
-        return tables.own_csv
-    return None
+    return formats.reader_of(formats.Head(text))
 
 
 NUL_NOTE = "含有 NUL 位元組（\\0），不是文字檔：可能是二進位檔（如 Excel 活頁簿、PDF），或沒有 BOM 的 UTF-16 文字"

@@ -42,6 +42,7 @@ from ..shown import os_reason
 from .base import ClaimsOnly, FileInfo, finish
 from .completing import FILL, Completion, Spellings, Tally, complete
 from .detect import NUL_NOTE, SNIFF, Source, detect, nul_in, sources
+from .formats import UNKNOWN
 
 log = logging.getLogger(__name__)
 
@@ -322,8 +323,7 @@ class Importer:
                     if source.named and nul_in(head):
                         self.say(f"{source.name}：{NUL_NOTE}；若是 UTF-16 文字，請另存為 UTF-8 後再匯入")
                     elif source.named:
-                        self.say(f"{source.name}：無法辨識的檔案格式（可匯入 Lens.org、Google Patents 的 CSV，"
-                                 "USPTO、智慧財產局、EPO 的 XML，以及本程式的 CSV／JSON Lines）")
+                        self.say(f"{source.name}：{UNKNOWN}")
                     else:
                         self.say(f"{source.name}：不是可匯入的專利資料格式{'（' + NUL_NOTE + '）' if nul_in(head) else ''}，略過")
                         return None
