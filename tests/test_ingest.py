@@ -97,6 +97,13 @@ def test_readme_import_table_lists_the_registered_formats():
     assert len(set(listed)) == len(listed)
 
 
+def test_the_command_line_help_names_every_registered_format(capsys):
+    with pytest.raises(SystemExit):
+        host.main(["--help"])
+    shown = " ".join(capsys.readouterr().out.split())  # argparse wraps its lines
+    assert [form.name for form in FORMATS if form.name not in shown] == []
+
+
 # --- field mapping per format -------------------------------------------------------------
 
 

@@ -23,8 +23,6 @@ from pathlib import Path
 from . import paths, stores
 from .channel import END_KEY, START_KEY, make_channel
 from .contract import StoreError
-from .ingest import formats, import_paths
-from .ingest.run import ImportStopped
 from .records import UNREADABLE_PROBLEM, named_numbers
 from .supervisor import Supervisor
 from .worker import WorkerConfig, default_config
@@ -134,6 +132,9 @@ def start_help_page():
 def import_files(config: WorkerConfig, files: list[Path]) -> int:
     """Import files, folders and .zip archives into the database; no sample
     records are put in first. Exit status 0, 1 (some problem) or 130 (Ctrl-C)."""
+    from .ingest import import_paths  # the readers load only for this subcommand
+    from .ingest.run import ImportStopped
+
     try:
         with stores.open_store(config.database, samples=False, progress=print) as store:
             status = import_paths(store, files)
@@ -219,13 +220,24 @@ def rebuild_index(config: WorkerConfig) -> int:
     return 0
 
 
+def _import_help(argv: list[str]) -> str:
+    """The import subcommand's line in --help, naming the registered formats;
+    their readers (lxml) load only when help is asked for, not on every start."""
+    if not {"-h", "--help"} & set(argv):
+        return "import patent records"
+    from .ingest import formats
+
+    return f"import patent records: {formats.NAMES}; files, folders or .zip archives"
+
+
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
     parser = argparse.ArgumentParser(prog="varnel-host", description="VARNEL專利檢索軟體")
     parser.add_argument("--no-help-page", action="store_true", help="do not serve the help page")
     sub = parser.add_subparsers(dest="command")
     importer = sub.add_parser(
         "import",
-        help=f"import patent records: {formats.NAMES}; files, folders or .zip archives",
+        help=_import_help(argv),
     )
     importer.add_argument("files", nargs="+", type=Path, metavar="PATH")
     checker = sub.add_parser("check", help="check the whole database and its full-text index "
