@@ -8,7 +8,7 @@ instead: distinct titles, many applicants and IPC codes, as a real collection.
 First the list sheet alone, the workbook closed (so deflated) each time:
   - the report's writer: native rows (xlsx_rows.TableRows), the package
     deflated by ISA-L at xlsx_rows.ZIP_LEVEL;
-  - the Python rows the tests compare it with (xlsx_rows.PythonRows);
+  - the Python rows the tests compare it with (PythonRows, tests/xlsx_rows_reference.py);
   - xlsxwriter's own cell calls in constant-memory mode, the same cells and
     formats (its XML is the same, byte for byte), at its own deflate level;
   - rvgsrust-xlsxwriter (rust_xlsxwriter), constant-memory worksheet, the same
@@ -31,6 +31,7 @@ import dataclasses
 import io
 import random
 import statistics
+import sys
 import tempfile
 import time
 from datetime import date, datetime, timedelta
@@ -50,6 +51,9 @@ from varnel_host.facets import Facets
 from varnel_host.contract import list_row
 from varnel_host.families import Families
 from varnel_host.synth import generate
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from xlsx_rows_reference import PythonRows  # noqa: E402
 
 _WORDS = ["鋰電池", "正極材料", "battery", "固態電解質", "cathode", "隔離膜", "LiFePO4", "散熱模組", "sensor", "控制單元"]
 _TOP = 100
@@ -195,12 +199,12 @@ def _list_sheet(path: Path, hits: list[Hit], families: Families, settings, write
     options = {"constant_memory": True, "nan_inf_to_errors": True}
     book_class, rows = xlsx_rows.Workbook, xlsx_rows.TableRows
     if writer == "python":
-        rows = xlsx_rows.PythonRows
+        rows = PythonRows
     elif writer == "xlsxwriter":
         book_class = xlsxwriter.Workbook
 
         def rows(cells, sheet, columns):
-            return xlsx_rows.PythonRows(cells, sheet, columns, rows=_ApiRows)
+            return PythonRows(cells, sheet, columns, rows=_ApiRows)
     saved, report_module.TableRows = report_module.TableRows, rows
     try:
         with book_class(str(path), options) as book:

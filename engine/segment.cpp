@@ -1,10 +1,11 @@
 // Native segmentation of patent text for the full-text index.
 //
 // The rules are those of varnel_host/segment.py (its docstring is the
-// reference; the pure-Python functions there are kept and tested against this
-// module): a CJK run (whitespace between CJK characters ignored) becomes its
-// overlapping bigrams and its last character; any other run of letters and
-// digits is one token, with "/" or "." between two digits kept inside it.
+// reference; tests/segment_reference.py writes them in Python and the tests
+// compare this module with it): a CJK run (whitespace between CJK characters
+// ignored) becomes its overlapping bigrams and its last character; any other
+// run of letters and digits is one token, with "/" or "." between two digits
+// kept inside it.
 // Character classes are those of Python's `re` module (Py_UNICODE_ISALNUM,
 // Py_UNICODE_ISSPACE, Py_UNICODE_ISDECIMAL), so both paths cut alike.
 //
@@ -304,7 +305,7 @@ private:
 };
 
 // Whether two sides stand within `distance` words of each other in one field
-// (varnel_host.query_plan.near_test() is the same check in Python). A side is
+// (tests/near_reference.py near_test() is the same check in Python). A side is
 // a list of phrases (tokens, last token a prefix, last token covers one more
 // word); a place of a phrase is its (first word, last word), a token being a
 // word. The two sides are places sharing no word: a word is never near itself.

@@ -10,6 +10,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from near_reference import near_test
 from varnel_host.expand import expand
 from varnel_host.query import (
     MAX_DEPTH,
@@ -22,7 +23,7 @@ from varnel_host.query import (
     Term,
     parse,
 )
-from varnel_host.query_plan import near_check, near_test, proximities
+from varnel_host.query_plan import near_check, proximities
 from varnel_host.sqlite_query import SqliteVocabulary, compile_query
 from varnel_host.records import PatentRecord
 from varnel_host.segment import index_text, search_tokens, tokens

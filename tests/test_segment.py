@@ -8,6 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from segment_reference import python_index_text, python_pieces
 from varnel_host import segment
 
 # Alphabets where the rules have edges: CJK in both scripts and extension B,
@@ -23,15 +24,15 @@ TEXTS = st.lists(ALPHABET, max_size=30).map("".join)
 @settings(max_examples=400, deadline=None)
 @given(TEXTS)
 def test_native_cuts_as_the_python_reference(text):
-    assert segment.index_text(text) == segment.python_index_text(text)
-    assert segment._pieces(text) == segment.python_pieces(text)
+    assert segment.index_text(text) == python_index_text(text)
+    assert segment._pieces(text) == python_pieces(text)
 
 
 def test_threads_segment_at_once_as_one_thread_does():
     # index_text() lets go of the GIL and takes it back for the Python folds
     # (Latin with diacritics, contextual characters): threads interleave there.
     texts = ["固態電池 Électrode ßtraße e\u0301 \u0344 ＡＢ１２ 电池", "Σς Éé ①℃µ 北京交通大學", "\ud800 \x00 𠀋 plain ascii"] * 50
-    expected = [segment.python_index_text(text) for text in texts]
+    expected = [python_index_text(text) for text in texts]
     with ThreadPoolExecutor(4) as pool:
         results = list(pool.map(lambda _: [segment.index_text(text) for text in texts], range(8)))
     assert results == [expected] * 8

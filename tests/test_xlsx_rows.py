@@ -21,6 +21,7 @@ from varnel_host.report import _CellWriter, write_report
 from varnel_host.marking import marked_spans
 from varnel_host.settings import read_settings
 from varnel_host.synth import generate
+from xlsx_rows_reference import PythonRows
 
 
 class _ApiRows:
@@ -89,7 +90,7 @@ def test_rows_are_the_xml_xlsxwriter_writes(tmp_path: Path, monkeypatch: pytest.
     request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體=latin, 分析最接近專利數量=30)
     fast = _parts(write_report(tmp_path / "fast", request, _Found(hits, 99), now=NOW).path)
     monkeypatch.setattr(report, "Rows", _ApiRows)
-    monkeypatch.setattr(report, "TableRows", lambda cells, sheet, columns: xlsx_rows.PythonRows(cells, sheet, columns, rows=_ApiRows))
+    monkeypatch.setattr(report, "TableRows", lambda cells, sheet, columns: PythonRows(cells, sheet, columns, rows=_ApiRows))
     api = _parts(write_report(tmp_path / "api", request, _Found(hits, 99), now=NOW).path)
     assert fast.keys() == api.keys()
     for name in api:
@@ -146,7 +147,7 @@ def test_native_rows_make_the_python_rows_workbook(tmp_path: Path, monkeypatch: 
     found = _Found(hits(), 12_345)
     request = _run(command, 文字大小比例=1.2, 分析最接近專利數量=8)
     native = _parts(write_report(tmp_path / "native", request, found, now=NOW).path)
-    monkeypatch.setattr(report, "TableRows", xlsx_rows.PythonRows)
+    monkeypatch.setattr(report, "TableRows", PythonRows)
     python = _parts(write_report(tmp_path / "python", request, found, now=NOW).path)
     assert list(native) == list(python)
     assert [name for name in native if native[name] != python[name]] == []
@@ -168,7 +169,7 @@ def _table_sheet(tmp_path: Path, rows_class, columns, rows, **options) -> bytes:
 def test_native_dates_in_either_date_system(tmp_path: Path, date_1904: bool) -> None:
     dates = [("19000101",), ("19000228",), ("19000301",), ("19040101",), ("19031231",), ("20240229",), ("３０００１２３１",)]
     native, python = (_table_sheet(tmp_path, rows, [xlsx_rows.DATE], dates, date_1904=date_1904)
-                      for rows in (xlsx_rows.TableRows, xlsx_rows.PythonRows))
+                      for rows in (xlsx_rows.TableRows, PythonRows))
     assert native == python and native.count(b"<v>") == len(dates)
 
 
@@ -188,7 +189,7 @@ def test_native_rows_refuse_what_does_not_fit_the_layout(tmp_path: Path, rows) -
 def test_a_number_that_is_not_finite_is_an_empty_cell_never_a_formula(tmp_path: Path) -> None:
     numbers = [(math.inf,), (-math.inf,), (math.nan,), (1.5,)]
     native, python = (_table_sheet(tmp_path, rows, [xlsx_rows.number_column("0.00")], numbers)
-                      for rows in (xlsx_rows.TableRows, xlsx_rows.PythonRows))
+                      for rows in (xlsx_rows.TableRows, PythonRows))
     assert native == python
     assert b"<f>" not in native and native.count(b"<v>") == 1
     assert all(f'<c r="A{row}" s="1"/>'.encode() in native for row in (2, 3, 4))

@@ -205,61 +205,16 @@ def may_share_a_word(left: _Phrase, right: _Phrase) -> bool:
     )
 
 
-def _starts(tokens: list[str], token: str) -> list[int]:
-    """Every place of `token` in `tokens` (list.index does the scanning)."""
-    places, at = [], -1
-    try:
-        while True:
-            at = tokens.index(token, at + 1)
-            places.append(at)
-    except ValueError:
-        return places
-
-
-def _places(tokens: list[str], phrases: list[_Phrase]) -> list[tuple[int, int]]:
-    """(first word, last word) of every place the phrases stand in `tokens`."""
-    places = []
-    for phrase, prefix, wide in phrases:
-        last = len(phrase) - 1
-        starts = _starts(tokens, phrase[0]) if last or not prefix else [i for i, t in enumerate(tokens) if t.startswith(phrase[0])]
-        for i in starts:
-            if i + last >= len(tokens) or list(tokens[i:i + last]) != list(phrase[:last]):
-                continue
-            end = tokens[i + last]
-            if end == phrase[-1] or (prefix and end.startswith(phrase[-1])):
-                places.append((i, i + last + wide))
-    return places
-
-
 def near_check(near: Near) -> _segment.NearTest:
-    """near_test() done natively: its in_texts(texts) takes the fields'
-    texts (IC's codes joined, segment.join_ipc), its in_tokens(joined) their
-    space-joined index tokens; each tells whether the sides are near in one
-    of them."""
+    """The native check of whether a record has a proximity's two sides
+    within near.distance words in one field: the right side starting 1 to
+    distance words after the left ends (or, unordered, either way round), the
+    two sides being two places that share no word (a word is never near
+    itself: pizza NEAR/1 pizza needs two of them; 發動 NEAR/1 動機 is not in
+    發動機). Its in_texts(texts) takes the fields' texts (IC's codes joined,
+    segment.join_ipc), its in_tokens(joined) their space-joined index tokens;
+    each tells whether the sides are near in one of them."""
     return segment.near_check(_phrases(near.left), _phrases(near.right), near.distance, near.ordered)
-
-
-def near_test(near: Near) -> Callable[[Mapping[str, list[str]]], bool]:
-    """Whether a record whose fields hold these index tokens has the two
-    sides within near.distance words in one field: the right side starting
-    1 to distance words after the left ends (or, unordered, either way
-    round). The two sides are two places that share no word: a word is never
-    near itself (pizza NEAR/1 pizza needs two of them; 發動 NEAR/1 動機 is not
-    in 發動機). The reference of near_check()."""
-    lefts, rights = _phrases(near.left), _phrases(near.right)
-
-    def holds(fields: Mapping[str, list[str]]) -> bool:
-        for tokens in fields.values():
-            right_places = _places(tokens, rights)
-            for first, last in _places(tokens, lefts):
-                for start, end in right_places:
-                    if 1 <= start - last <= near.distance:
-                        return True
-                    if not near.ordered and 1 <= first - end <= near.distance:
-                        return True
-        return False
-
-    return holds
 
 
 def with_ids(query: Query, tables: Mapping[Near | Term, str], dates: Mapping[Prior, DateRange] = {}) -> Query:

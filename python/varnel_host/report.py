@@ -259,7 +259,7 @@ _FAMILY_COLUMNS = ("序號", "公開公告號", "專利名稱", "相關度", "�
 _FAMILY_WIDTHS = (8, 16, 44, 10, 10, 40)
 # The family sheet's numbers are not linked: links there would double the sheet's cost.
 _FAMILY_LAYOUT = (number_column("0"), TEXT, TEXT, number_column("0.00"), number_column("0"), TEXT)
-# The writer of the list and family rows; the tests put xlsx_rows.PythonRows here.
+# The writer of the list and family rows; the tests put their Python reference here.
 TableRows = xlsx_rows.TableRows
 _Named = tuple[str, str, float]  # a family's best-ranked hit: pn, title, score
 _TOP_COLUMNS = (

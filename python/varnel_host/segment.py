@@ -22,8 +22,8 @@ same rules cut stored text and search words, so the two always agree:
    character at a time, by OpenCC's conversion table: 固態電池 and 固态电池
    give the same tokens. Stored text is not changed, only its tokens.
 
-The work is done by the native module _segment (C++); python_index_text()
-and python_pieces() are the same rules in Python, kept as its reference.
+The work is done by the native module _segment (C++); the tests hold it to
+the same rules written in Python (tests/segment_reference.py).
 VERSION names everything that decides the tokens; the store rebuilds its
 index when it changes.
 """
@@ -44,11 +44,7 @@ from .records import FIELDS, TEXT_FIELDS, PatentRecord
 # [first, end) code-point ranges; CJK is the same set as a regex class body.
 _CJK_RANGES = ((0x3040, 0x3100), (0x3400, 0x4DC0), (0x4E00, 0xA000), (0xAC00, 0xD7B0), (0xF900, 0xFB00), (0x20000, 0x40000))
 CJK = "".join(f"{chr(first)}-{chr(end - 1)}" for first, end in _CJK_RANGES)
-_PIECE = re.compile(
-    rf"(?P<cjk>[{CJK}]+(?:\s+[{CJK}]+)*)"
-    rf"|(?P<word>[^\W_{CJK}]+(?:(?<=\d)[./](?=\d)[^\W_{CJK}]+)*)"
-)
-_SPACE = re.compile(r"\s+")
+
 # "H01M 10/0525" (the printed IPC form) -> "H01M10/0525"
 _IPC_GAP = re.compile(r"\b([A-Ha-h]\d\d[A-Za-z])\s+(?=\d+/\d)")
 
@@ -80,15 +76,6 @@ def fold_word(word: str) -> str:
         return word.lower()
     decomposed = unicodedata.normalize("NFD", word.casefold())
     return unicodedata.normalize("NFC", "".join(c for c in decomposed if not unicodedata.combining(c)))
-
-
-def python_pieces(text: str) -> list[tuple[str, str]]:
-    """(CJK run, "") or ("", folded word) for each piece of text, in order."""
-    folds = cjk_folds()
-    return [
-        ((cjk if cjk.isalnum() else _SPACE.sub("", cjk)).translate(folds), "") if cjk else ("", fold_word(word))
-        for cjk, word in _PIECE.findall(unicodedata.normalize("NFKC", text))
-    ]
 
 
 # Code points whose NFKC form never changes: CJK ideographs, Hangul
@@ -140,24 +127,12 @@ def _bigrams(run: str) -> list[str]:
     return list(map(add, run, run[1:]))
 
 
-def _run_tokens(run: str) -> str:
-    """The index tokens of a CJK run: 固態電池 -> "固態 態電 電池 池"."""
-    return " ".join(map(add, run, run[1:])) + " " + run[-1] if len(run) > 1 else run
-
-
 def index_text(text: str, ipc: bool = False) -> str:
     """The space-joined tokens stored in an index column; ipc=True first joins
     printed IPC codes ("H01M 10/0525") into one code."""
     if ipc:
         text = join_ipc(text)
     return _native().index_text(text)
-
-
-def python_index_text(text: str, ipc: bool = False) -> str:
-    """index_text() in Python."""
-    if ipc:
-        text = join_ipc(text)
-    return " ".join(_run_tokens(run) if run else word for run, word in python_pieces(text))
 
 
 def join_ipc(text: str) -> str:

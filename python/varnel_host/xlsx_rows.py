@@ -10,11 +10,11 @@ batch of rows, and keeps the XML of texts that repeat.
 
 The long sheets (list and families) go further: TableRows takes whole rows as
 tuples of values in a fixed column layout and has the native module
-_xlsx_rows write their XML, links and relationships included; PythonRows
-writes the same rows through Rows and is the reference the tests compare it
-with. Workbook and Sheet are xlsxwriter's with the hooks those rows need: the
-row data copied as bytes, the native links written at close, and the package
-deflated by ISA-L (isal) at ZIP_LEVEL.
+_xlsx_rows write their XML, links and relationships included: the XML the
+same rows make cell by cell through Rows (the tests compare the two,
+tests/xlsx_rows_reference.py). Workbook and Sheet are xlsxwriter's with the
+hooks those rows need: the row data copied as bytes, the native links written
+at close, and the package deflated by ISA-L (isal) at ZIP_LEVEL.
 
 Doing so means writing the XML this xlsxwriter version writes and driving its
 private members (the sheet's row flush, dimension check, last and default
@@ -311,38 +311,10 @@ def number_column(num_format: str) -> Column:
     return ("number", num_format, False)
 
 
-class PythonRows:
-    """Rows given as tuples in a column layout, written cell by cell through
-    Rows (or a class with its cell calls): the reference for TableRows."""
-
-    def __init__(self, cells: Cells, sheet: Worksheet, columns: Sequence[Column], first_row: int = 1,
-                 rows: Callable[[Cells, Worksheet], Rows] = Rows) -> None:
-        self._out = rows(cells, sheet)
-        self._columns = list(enumerate(columns))
-        self._row = first_row
-
-    def write(self, rows: Sequence[tuple]) -> None:
-        out = self._out
-        for values in rows:
-            out.begin(self._row)
-            for (col, (kind, num_format, wrap)), value in zip(self._columns, values, strict=True):
-                if kind == "number":
-                    out.number(col, value, num_format)
-                elif kind == "date":
-                    out.record_date(col, value)
-                elif kind == "link":
-                    out.number_link(col, *value, wrap=wrap)
-                else:
-                    out.text(col, value, wrap=wrap)
-            out.end()
-            self._row += 1
-        out.flush()
-
-
 class TableRows:
     """Rows given as tuples in a column layout, their XML written by the
-    native module: what PythonRows writes, byte for byte, in a fraction of the
-    time. Rows come in order after anything written to the sheet through its
+    native module: what Rows writes of them cell by cell, byte for byte, in a
+    fraction of the time. Rows come in order after anything written to the sheet through its
     own API, and nothing else writes rows to the sheet after them; the
     sheet's links are written from here at close (Sheet)."""
 
