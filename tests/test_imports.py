@@ -51,7 +51,7 @@ def _cycle(graph: dict[str, set[str]]) -> list[str]:
     def visit(node: str) -> list[str]:
         state[node] = 1
         path.append(node)
-        for target in sorted(graph.get(node, ())):  # a native module (_segment.Glob) imports none of ours
+        for target in sorted(graph[node]):
             if state.get(target) == 1:
                 return path[path.index(target):] + [target]
             if target not in state and (found := visit(target)):
