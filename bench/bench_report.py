@@ -18,7 +18,7 @@ Prints rows/s wall and CPU, each as a ratio to xlsxwriter's, and the file size.
 `--levels` also writes it through the report's writer at each deflate level of
 ISA-L and at zlib's levels 1 and 6 (the stdlib's, as xlsxwriter deflates).
 
-Then (unless --list-only) the whole report through `write_report`, against a
+Then (unless --list-only) the whole report through `gather` and `write_report`, against a
 floor: xlsxwriter alone writing the same values into the same sheets as plain
 cells (every text one string in one format, constant-memory mode). The
 writers alternate so that the machine's drift hits all. Prints medians.
@@ -45,6 +45,7 @@ from varnel_host.cell_text import clean_text, split_runs
 from varnel_host.query import parse
 from varnel_host.records import Hit, PatentRecord
 from varnel_host.report import LIST_ROW_CAP, LIST_SHEET, TOP_SHEET, patent_url, write_report
+from varnel_host.report_data import gather
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
 from varnel_host.facets import Facets
@@ -361,7 +362,7 @@ def main() -> None:
     floor: list[tuple[float, float]] = []
     with tempfile.TemporaryDirectory() as folder:
         for _ in range(args.runs):
-            report.append(_timed(lambda: write_report(Path(folder), request, found)))
+            report.append(_timed(lambda: write_report(Path(folder), request, gather(request, found))))
             floor.append(_timed(lambda: write_floor(hits)))
         size = max(path.stat().st_size for path in Path(folder).glob("*.xlsx"))
 

@@ -9,7 +9,7 @@ prints the hits, the search time and the report time, plus import rate,
 database size against the text it indexes, and peak memory.
 
 The search time is what Worker.run does before the report: the request read,
-store.search() capped at the list sheet's rows (report.LIST_ROW_CAP; total
+store.search() capped at the list sheet's rows (the request's list_row_cap; total
 still counts every hit), every listed row with its matched words, and the
 closest hits with full records. The report time is write_report() on that
 result, which streams the listed rows once more as it writes them.
@@ -53,6 +53,7 @@ from varnel_host.records import CODE_FIELDS, FIELDS
 from varnel_host import report
 from varnel_host.query import QueryError
 from varnel_host.report import write_report
+from varnel_host.report_data import gather
 from varnel_host.request import RunRequest
 from varnel_host.sqlite_schema import SCHEMA_VERSION
 from varnel_host.store import PatentStore
@@ -302,7 +303,7 @@ def main() -> None:
             if args.no_report:
                 line += f" {'—':>9}"
             else:
-                seconds, _ = timed(lambda: write_report(Path(reports), request, result))
+                seconds, _ = timed(lambda: write_report(Path(reports), request, gather(request, result)))
                 line += f" {seconds / 1000:9.2f}"
             line += "".join(_peer(name, peer, command, ms) for name, (peer, _) in peers.items())
             print(line)
@@ -365,7 +366,7 @@ def bench_similarity(path: Path, reports: Path) -> None:
         print(f"charts' index built on its own thread at the worker's start: {charts_index(store):.2f} s wall-clock")
         for kind, command in similarity_commands():
             ms, (request, result) = timed(lambda: worker_search(store, {"分析最接近專利數量": 5}, command))
-            whole, _ = timed(lambda: report.write_report(reports, request, result))
+            whole, _ = timed(lambda: report.write_report(reports, request, gather(request, result)))
             charts, _ = timed(result.facets)
             print(f"{kind:>20} {result.total:9,} {ms:10.1f} {whole / 1000:9.2f} {charts / 1000:9.2f} "
                   f"{100 * charts / max(whole, 0.01):8.1f}%")
@@ -387,7 +388,7 @@ def worker_search(store, raw, command):
     with full records and matched words. The listed rows are streamed by the
     report as it writes them, so their reading is in the report's time."""
     request = RunRequest.read(raw, command)
-    result = store.search(request.query, limit=max(report.LIST_ROW_CAP, request.settings.top_count))
+    result = store.search(request.query, limit=request.search_limit)
     result.closest(request.settings.top_count)
     return request, result
 
@@ -408,7 +409,7 @@ def _worker_run(path: Path, kinds: list[str], answer) -> None:
         for kind in kinds:
             request, result = worker_search(store, raw, commands[kind])
             family_grouping(result)
-            write_report(Path(reports), request, result)
+            write_report(Path(reports), request, gather(request, result))
             del result
     answer.put(own_peak_kib())
 

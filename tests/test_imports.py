@@ -73,7 +73,7 @@ LAZY = {
     "__main__ -> helpserver", "__main__ -> ingest", "__main__ -> ingest.formats", "__main__ -> ingest.run",
     "__main__ -> dbcheck", "dbcheck -> pg_store",
     "store -> ingest.tables", "pg_store -> ingest.tables", "stores -> pg_store",
-    "worker -> report", "worker -> request",
+    "worker -> report", "worker -> report_data", "worker -> request",
 }
 
 
@@ -92,6 +92,9 @@ FORBIDDEN = [
     ("ingest", "store"), ("ingest", "pg_store"), ("ingest", "stores"),
     ("ingest.formats", "ingest.run"), ("ingest.formats", "ingest.completing"),  # the registry knows readers, not the run
     ("report", "store"), ("report", "similar"), ("report", "worker"), ("request", "report"),
+    # the report is written from plain values (report_data.ReportData), never from a store's result
+    ("report", "contract"), ("report", "stores"), ("report", "pg_"), ("report", "sqlite_"),
+    ("report_data", "report"), ("request", "report_data"),
 ]
 
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import dataclasses
+import inspect
 import json
 import math
 import re
@@ -20,7 +22,8 @@ from varnel_host.contract import list_row
 from varnel_host import report
 from varnel_host.cell_text import CELL_LIMIT, clean_text
 from varnel_host.report_file import PartFile
-from varnel_host.report import LIST_ROW_CAP, SHEET_ROWS, ReportCancelled, split_runs, write_report
+from varnel_host.report import LIST_ROW_CAP, SHEET_ROWS, ReportCancelled, split_runs
+from varnel_host.report_data import ReportData, gather
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
 from varnel_host.facets import Facets
@@ -73,6 +76,11 @@ class _Found:
 
     def facets(self, top: int = 10) -> Facets:
         return Facets.of_records((hit.record for hit in self.hits), top)
+
+
+def write_report(folder: Path, request: RunRequest, found: _Found, **options) -> report.ReportResult:
+    """The report of a result as the worker writes it: its input gathered first."""
+    return report.write_report(folder, request, gather(request, found), **options)
 
 
 def _hit(n: int, score: float, **fields: str) -> Hit:
@@ -233,19 +241,18 @@ def test_report_content_is_that_of_the_earlier_writer(tmp_path: Path) -> None:
     assert json.loads(json.dumps(now, ensure_ascii=False)) == before
 
 
-def test_a_list_beyond_the_cap_is_cut_and_says_so(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_a_list_beyond_the_cap_is_cut_and_says_so(tmp_path: Path) -> None:
     assert LIST_ROW_CAP < SHEET_ROWS  # the header row takes one of the sheet's rows
     help_page = (Path(report.__file__).parent / "help_page" / "index.html").read_text(encoding="utf-8")
-    assert f"{LIST_ROW_CAP:,}" in help_page
-    monkeypatch.setattr(report, "LIST_ROW_CAP", 5)
+    assert f"{LIST_ROW_CAP:,}" in help_page and _run().list_row_cap == LIST_ROW_CAP
     hits = [_hit(n, 100.0 - n) for n in range(1, 13)]
-    result = write_report(tmp_path, _run(), _Found(hits), now=NOW)
+    result = write_report(tmp_path, dataclasses.replace(_run(), list_row_cap=5), _Found(hits), now=NOW)
     rows = _rows(_open(result.path)["檢索列表"])
     assert [row[1] for row in rows[1:]] == [f"TW{n:06d}" for n in range(1, 6)]
     found = _conditions(result.path)
     assert (found["命中總數"], found["列表筆數"], found["列表上限"]) == ([12], [5], [5])
-    assert found["列表說明"] == [report.cap_note(12)] and "前 5 筆" in found["列表說明"][0]
-    assert report.cap_note(5) is None
+    assert found["列表說明"] == [report.cap_note(12, 5)] and "前 5 筆" in found["列表說明"][0]
+    assert report.cap_note(5, 5) is None and report.cap_note(LIST_ROW_CAP) is None
 
 
 @pytest.mark.parametrize(("stop_at", "calls"), [(None, [(1000, 2500), (2000, 2500)]), (2, [(1000, 2500)])])
@@ -548,3 +555,30 @@ def test_closest_and_condition_rows_are_as_tall_as_their_wrapped_text(tmp_path: 
     book = _open(write_report(tmp_path, _run(command, 文字大小比例=ratio), _Found([hit]), now=NOW).path)
     assert book["分析最接近專利數量"].row_dimensions[2].height == points
     assert book["檢索條件"].row_dimensions[2].height == int(11 * report.LINE_POINTS * ratio * 4 / 3 + 0.5) * 0.75
+
+
+class _Counted:
+    """A result that notes every attribute read of it."""
+
+    def __init__(self, found: _Found) -> None:
+        self._found, self.calls = found, []
+
+    def __getattr__(self, name: str):
+        self.calls.append(name)
+        return getattr(self._found, name)
+
+
+def test_the_report_is_written_from_values_read_once(tmp_path: Path) -> None:
+    """Each part of a result is read once, before the report; writing it calls nothing back."""
+    result = _Counted(_Found([_hit(n, 10.0 - n, cites="TW000001") for n in range(1, 8)]))
+    data = gather(_run(分析最接近專利數量=3), result)
+    gathered = list(result.calls)
+    assert sorted(gathered) == ["cited_by", "closest_families", "facets", "families", "list_rows", "total"]
+    assert [hit.record.pn for hit in data.closest] == ["TW000001", "TW000002", "TW000003"]
+    assert data.cited_by == {"TW000001": 7, "TW000002": 0, "TW000003": 0}
+    path = report.write_report(tmp_path, _run(分析最接近專利數量=3), data, now=NOW).path
+    assert result.calls == gathered
+    assert [row[1] for row in _rows(_open(path)["檢索列表"])[1:]] == [f"TW{n:06d}" for n in range(1, 8)]
+    assert {name: p.annotation for name, p in inspect.signature(report.write_report).parameters.items()
+            if name in ("request", "data")} == {"request": "RunRequest", "data": "ReportData"}
+    assert dataclasses.is_dataclass(ReportData) and ReportData.__dataclass_params__.frozen

@@ -21,6 +21,8 @@ import pytest
 from unittest.mock import Mock
 
 from varnel_host import report, report_file
+from varnel_host import request as request_module
+from varnel_host.contract import RankedHits
 from varnel_host.cell_text import clean_text
 from varnel_host.records import PatentRecord
 from varnel_host.store import PatentStore
@@ -231,10 +233,13 @@ def run_in_process(tmp_path, command, stopping=lambda: False):
 
 
 def test_a_run_beyond_the_list_cap_says_so_before_the_report(tmp_path, monkeypatch):
-    monkeypatch.setattr(report, "LIST_ROW_CAP", 3)
+    monkeypatch.setattr(request_module, "LIST_ROW_CAP", 3)
+    closest = Mock(wraps=RankedHits.closest_families)
+    monkeypatch.setattr(RankedHits, "closest_families", lambda self, n: closest(self, n))
     said = run_in_process(tmp_path, "電池 OR battery")
     hits = int(said[1].split()[1])
-    assert hits > 3 and said[2 + 5] == report.cap_note(hits) and said[4 + 5].startswith("報告已寫入：")
+    assert hits > 3 and said[2 + 5] == report.cap_note(hits, 3) and said[4 + 5].startswith("報告已寫入：")
+    assert closest.call_count == 1  # the log box's closest lines and the closest sheet: one read
     openpyxl = pytest.importorskip("openpyxl")
     assert openpyxl.load_workbook(said[4 + 5].removeprefix("報告已寫入："))["檢索列表"].max_row == 1 + 3
 

@@ -13,11 +13,11 @@ from pathlib import Path
 
 import pytest
 
-from test_report import NOW, _Found, _hit, _open, _run, _same_hits
+from test_report import NOW, _Found, _hit, _open, _run, _same_hits, write_report
 from varnel_host import report, xlsx_rows
 from varnel_host.cell_text import clean_text, split_runs
 from varnel_host.records import Hit
-from varnel_host.report import _CellWriter, write_report
+from varnel_host.report import _CellWriter
 from varnel_host.marking import marked_spans
 from varnel_host.settings import read_settings
 from varnel_host.synth import generate

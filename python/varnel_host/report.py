@@ -1,7 +1,10 @@
 """Write one search run to a new XLSX workbook.
 
+The run arrives as plain values (report_data.ReportData, gathered once by the
+worker): nothing here reads the store.
+
 Sheets, in order: 檢索列表 (the hits in the store's order, best first, at
-most LIST_ROW_CAP of them, each with its family's name: families.py), 同族列表
+most the request's list cap of them (LIST_ROW_CAP unless set), each with its family's name: families.py), 同族列表
 (one row per family of the listed hits), 分析最接近專利數量 (the closest hit
 of each of the best families with score, abstract, first claim and the
 matched or shared words, those words marked in bold red inside the texts,
@@ -33,7 +36,6 @@ or is killed never leaves a report-looking file behind.
 
 from __future__ import annotations
 
-import itertools
 import math
 import os
 import re
@@ -41,7 +43,6 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
-from typing import Protocol
 
 import xlsxwriter
 from xlsxwriter.format import Format
@@ -51,11 +52,11 @@ from . import pn
 from .cell_text import CJK_CLASS, clean_text, split_runs
 from .families import Families
 from .facets import Facets
-from .contract import ListRow
 from .records import Hit
+from .report_data import CHART_TOP, ListRow, ReportData
 from .report_file import PartFile, os_error_of, remove_stale_parts
 from .report_file import problem as file_problem
-from .request import RunRequest
+from .request import LIST_ROW_CAP, RunRequest
 from .settings import ReportSettings, percent
 from . import xlsx_rows
 from .xlsx_rows import DATE, LINK, TEXT, Rows, number_column
@@ -82,14 +83,9 @@ KNOWN_OFFICES = frozenset(
 LINE_POINTS = 16.0
 MAX_ROW_POINTS = 409.0  # Excel's tallest row
 SMALL_COUNT = 10  # charts up to this count have a grid line per hit
-CHART_TOP = 10  # applicants and IPC subclasses charted
 CHART_ROWS = 15  # rows of the default height a chart of scale 1 covers at 100 %
 
-# A sheet holds 1,048,576 rows. The list stops well before that: beyond
-# 100,000 hits a list is no longer read, only filtered, the command wants
-# narrowing, and the report stays a few seconds' work and memory.
-SHEET_ROWS = 1_048_576
-LIST_ROW_CAP = 100_000
+SHEET_ROWS = 1_048_576  # a sheet's rows; the list's cap (request.LIST_ROW_CAP) stays well below
 ROW_BATCH = 1000  # rows between progress calls and cancel checks
 
 _MAX_NAME_ATTEMPTS = 10_000
@@ -105,24 +101,6 @@ class ReportCancelled(Exception):
     """The report was stopped by its cancel hook; no file is left."""
 
 
-class Hits(Protocol):
-    """What the report reads from a search result (contract.RankedHits)."""
-
-    total: int
-
-    def list_rows(self) -> Iterable[ListRow]: ...
-
-    def closest(self, n: int) -> list[Hit]: ...
-
-    def closest_families(self, n: int) -> list[Hit]: ...
-
-    def families(self) -> Families: ...
-
-    def cited_by(self, numbers: Sequence[str]) -> dict[str, int]: ...
-
-    def facets(self, top: int = 10) -> Facets: ...
-
-
 def patent_url(number: str) -> str | None:
     """The public page of a publication number, None without a known office prefix."""
     # A number of a number's shape (pn.split) that starts with two letters has
@@ -133,12 +111,12 @@ def patent_url(number: str) -> str | None:
     return None
 
 
-def cap_note(total: int) -> str | None:
-    """The note for a run with more hits than the list holds, else None."""
-    if total <= LIST_ROW_CAP:
+def cap_note(total: int, cap: int = LIST_ROW_CAP) -> str | None:
+    """The note for a run with more hits than the list's `cap`, else None."""
+    if total <= cap:
         return None
-    return (f"命中 {total:,} 筆，超過列表上限 {LIST_ROW_CAP:,} 筆："
-            f"檢索列表只列出最相關的前 {LIST_ROW_CAP:,} 筆，請縮小檢索範圍以取得完整列表")
+    return (f"命中 {total:,} 筆，超過列表上限 {cap:,} 筆："
+            f"檢索列表只列出最相關的前 {cap:,} 筆，請縮小檢索範圍以取得完整列表")
 
 
 @dataclass(frozen=True)
@@ -412,20 +390,21 @@ def _write_conditions(
     command: str,
     total: int,
     listed: int,
+    cap: int,
     settings: ReportSettings,
     now: datetime,
     sets: Sequence[tuple[int, str]] = (),
     explanation: Sequence[str] = (),
 ) -> None:
     cells.header(sheet, ("項目", "內容"), _CONDITION_WIDTHS)
-    capped = cap_note(total)
+    capped = cap_note(total, cap)
     rows: list[tuple[str, str | int]] = [
         ("檢索指令", command),
         *((f"檢索結果 #{number}", used) for number, used in sets),
         ("命中總數", total),
         *((ZERO_CAPTION, line) for line in explanation),
         ("列表筆數", listed),
-        ("列表上限", LIST_ROW_CAP),
+        ("列表上限", cap),
         *((("列表說明", capped),) if capped else ()),
         ("文字大小比例", percent(settings.ratio)),
         ("中文文字字體", settings.chinese_font),
@@ -474,7 +453,7 @@ def _publish(part: Path, folder: Path, now: datetime) -> Path:
 def write_report(
     reports_dir: Path,
     request: RunRequest,
-    result: Hits,
+    data: ReportData,
     *,
     now: datetime | None = None,
     progress: Callable[[int, int], None] | None = None,
@@ -482,11 +461,11 @@ def write_report(
 ) -> ReportResult:
     """Write the report of one search run to a new file in `reports_dir`.
 
-    The list sheet takes `result.list_rows()` in the order given, at most
-    LIST_ROW_CAP of them; the closest sheet `result.closest(n)`. `progress(written,
+    The list sheet takes `data.rows` in the order given (the request's list
+    cap of them at most), the closest sheet `data.closest`. `progress(written,
     planned)` is called and `cancel()` polled every ROW_BATCH list rows; a
     cancelled report raises ReportCancelled (or the store's Cancelled from
-    rows()) and leaves no file. Returns the file written and the notes on
+    the rows) and leaves no file. Returns the file written and the notes on
     adjusted settings.
     """
     now = now or datetime.now()
@@ -499,7 +478,7 @@ def write_report(
         part = PartFile(folder)
     except OSError as error:
         raise ReportError(file_problem(reports_dir, error)) from None
-    planned = min(result.total, LIST_ROW_CAP)
+    planned = min(data.total, request.list_row_cap)
     try:
         # constant_memory writes each row out as the next begins, so memory
         # stays flat however long the list; every sheet is written in row order.
@@ -507,19 +486,17 @@ def write_report(
         with xlsx_rows.Workbook(part.stream, options) as workbook:
             workbook.set_properties({"title": "檢索報告", "created": now})
             cells = _CellWriter(workbook, settings)
-            rows = itertools.islice(result.list_rows(), LIST_ROW_CAP)
-            families, named = result.families(), []
+            families, named = data.families, []
             list_sheet = workbook.add_worksheet(LIST_SHEET)
-            listed = _write_list(cells, list_sheet, rows, planned, progress, cancel, families, named)
+            listed = _write_list(cells, list_sheet, data.rows, planned, progress, cancel, families, named)
             _write_families(cells, workbook.add_worksheet(FAMILY_SHEET), named, families)
             similar = request.query.similar() is not None
-            closest = result.closest_families(settings.top_count)
-            cited_by = result.cited_by([hit.record.pn for hit in closest])
-            _write_top(cells, workbook.add_worksheet(TOP_SHEET), closest, similar, cited_by, families)
-            _write_charts(workbook, cells, workbook.add_worksheet(CHART_SHEET), result.facets(CHART_TOP), settings)
+            _write_top(cells, workbook.add_worksheet(TOP_SHEET), data.closest, similar, data.cited_by, families)
+            _write_charts(workbook, cells, workbook.add_worksheet(CHART_SHEET), data.facets, settings)
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
             _write_conditions(
-                cells, conditions, request.command, result.total, listed, settings, now, request.query.sets, request.explanation
+                cells, conditions, request.command, data.total, listed, request.list_row_cap, settings, now,
+                request.query.sets, request.explanation,
             )
         part.finish()
         path = _publish(part.path, folder, now)

@@ -16,6 +16,10 @@ from .query import Query, parse
 from .settings import ReportSettings, read_settings
 
 COMMAND_KEY = "檢索指令"
+# A sheet holds 1,048,576 rows. The list stops well before that: beyond
+# 100,000 hits a list is no longer read, only filtered, the command wants
+# narrowing, and the report stays a few seconds' work and memory.
+LIST_ROW_CAP = 100_000
 
 
 class RequestError(ValueError):
@@ -28,6 +32,9 @@ class RunRequest:
     settings: ReportSettings
     # Why a run found nothing (explain.py), for the report's conditions sheet.
     explanation: tuple[str, ...] = ()
+    # The most hits the report's list sheet holds; the search ranks and reads
+    # no more than these and the closest hits.
+    list_row_cap: int = LIST_ROW_CAP
 
     @classmethod
     def read(cls, raw: Mapping[str, object], command: str, sets: Mapping[int, str] | None = None,
@@ -35,11 +42,16 @@ class RunRequest:
         """The typed request for `command` (from request_command(raw)); `sets`
         the numbered result sets #k may name, `unreadable` why they could not
         be read. Raises query.QueryError for a command that cannot be run."""
-        return cls(parse(command, sets, unreadable), read_settings(raw))
+        return cls(parse(command, sets, unreadable), read_settings(raw), list_row_cap=LIST_ROW_CAP)
 
     @property
     def command(self) -> str:
         return self.query.command
+
+    @property
+    def search_limit(self) -> int:
+        """The hits the search ranks and reads: those the list sheet and the closest sheet can hold."""
+        return max(self.list_row_cap, self.settings.top_count)
 
 
 def request_command(raw: object) -> str:

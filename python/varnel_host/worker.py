@@ -168,6 +168,7 @@ class Worker:
 
     def run(self, raw) -> None:
         from . import report
+        from .report_data import gather
         from .request import RequestError, RunRequest, request_command
 
         progress = Progress(self.say)
@@ -193,24 +194,26 @@ class Worker:
         try:
             # Only the hits the list sheet and the closest sheet can hold are
             # ranked and read; total still counts all.
-            limit = max(report.LIST_ROW_CAP, request.settings.top_count)
+            limit = request.search_limit
             result = self.store.search(request.query, limit=limit, cancel=self.stopping)
         except QueryError as error:  # e.g. SIM= with a number the database does not hold
             self.say(f"檢索指令有誤：{error}")
             return
-        self.say(f"找到 {result.total} 筆專利{_families(result, limit)}")
-        if not result.total:  # never a bare 0: which part left nothing, said and kept for the report
+        data = gather(request, result)  # the report's input, read once; the list rows stream while written
+        del result  # its ranked ids stay while data.rows is read
+        self.say(f"找到 {data.total} 筆專利{_families(data.total, data.families.count, limit)}")
+        if not data.total:  # never a bare 0: which part left nothing, said and kept for the report
             request = explain.explained(request, self.store, self.say, self.stopping)
         damaged = []  # closest hits whose abstract and claims cannot be read
-        for rank, hit in enumerate(result.closest_families(request.settings.top_count), start=1):
+        for rank, hit in enumerate(data.closest, start=1):
             self.say(closest_line(rank, hit))
             if unreadable(hit.record):
                 damaged.append(hit.record.pn)
-        capped = report.cap_note(result.total)
+        capped = report.cap_note(data.total, request.list_row_cap)
         if capped:
             self.say(capped)
-        written = report.write_report(self.config.reports, request, result, progress=progress, cancel=self.stopping)
-        numbered = self._numbered(history, command, result.total, snapshot)  # a run numbered has its report
+        written = report.write_report(self.config.reports, request, data, progress=progress, cancel=self.stopping)
+        numbered = self._numbered(history, command, data.total, snapshot)  # a run numbered has its report
         for note in written.notes:
             self.say(note)
         if damaged:
@@ -221,12 +224,11 @@ class Worker:
         self.say(f"報告已寫入：{written.path}")
 
 
-def _families(result, ranked: int) -> str:
-    """"，M 個同族" after the hits' count: the families the ranked hits form."""
-    if not result.total:
+def _families(total: int, count: int, ranked: int) -> str:
+    """"，M 個同族" after the hits' count: the `count` families the ranked hits form."""
+    if not total:
         return ""
-    count = result.families().count
-    if result.total > ranked:
+    if total > ranked:
         return f"，前 {ranked:,} 筆有 {count:,} 個同族"
     return f"，{count:,} 個同族"
 
