@@ -4,7 +4,7 @@ The run arrives as plain values (report_data.ReportData, gathered once by the
 worker): nothing here reads the store.
 
 Sheets, in order: 檢索列表 (the hits in the store's order, best first, at
-most the request's list cap of them (LIST_ROW_CAP unless set), each with its family's name: families.py), 同族列表
+most the request's list cap of them, each with its family's name: families.py), 同族列表
 (one row per family of the listed hits), 分析最接近專利數量 (the closest hit
 of each of the best families with score, abstract, first claim and the
 matched or shared words, those words marked in bold red inside the texts,
