@@ -157,7 +157,7 @@ class PgSearchResult(RankedHits):
 
     def facets(self, top: int = 10) -> Facets:
         """Counts over every hit, grouped on the server (see
-        store.SearchResult.facets): from the ranked hits when all of them were
+        sqlite_result.SearchResult.facets): from the ranked hits when all of them were
         kept, else from the command's condition run again."""
         store = self._store
         ranked = store.connection.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
