@@ -22,7 +22,8 @@ from pg_server import PASSWORD
 from varnel_host import pg_compact, similar, stores, synth
 from varnel_host.__main__ import main as host_main
 from varnel_host.channel import COMPLETION_MARKER
-from varnel_host.pg_store import PgPatentStore, _PgCollection, describe
+from varnel_host.pg_result import PgCollection
+from varnel_host.pg_store import PgPatentStore, describe
 from varnel_host.query import QueryError
 from varnel_host.records import ATTRIBUTES
 from varnel_host.records import PatentRecord as P
@@ -371,7 +372,7 @@ def _postings(store) -> list[tuple]:
     ("rebuild-index", "舊索引項目：900 筆（佔 postings 的 75 %）；執行 varnel-host rebuild-index 可回收"),
 ])
 def test_records_imported_again_leave_the_postings_of_one_import(pg_server, monkeypatch, capsys, reclaimed_by, found):
-    monkeypatch.setattr("varnel_host.pg_store._CHUNK", 100)  # three batches an import
+    monkeypatch.setattr("varnel_host.pg_writer.CHUNK", 100)  # three batches an import
     if reclaimed_by == "rebuild-index":  # a store whose writes left their stale entries
         monkeypatch.setattr(PgPatentStore, "_reclaim", lambda store, cancel=None: None)
     # the same records from newer exports: each import writes them, and their postings, again
@@ -451,7 +452,7 @@ def test_document_frequencies_from_the_postings_match_the_file_up_to_any_record(
     with pg.connection.transaction():
         for stale in (False, True):  # a row's lengths summed, and each entry checked
             pg._stale_entries = stale
-            collection = _PgCollection(pg.connection, pg, "varnel_df_check")
+            collection = PgCollection(pg.connection, pg, "varnel_df_check")
             for last_id in (None, 1, 999, 1000, 1001, 1999, 2000):
                 for asked in (tokens, []):  # none: every common token counted in the sample
                     expected = SqliteCollection(lite._db).token_hits(asked, last_id)

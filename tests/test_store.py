@@ -14,7 +14,7 @@ from varnel_host.query import QueryError
 from varnel_host.records import PatentRecord
 from varnel_host.sample_data import make_sample
 from varnel_host.records import TEXT_FIELDS
-from varnel_host import sqlite_schema, store as store_module
+from varnel_host import sqlite_schema, sqlite_writer
 from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
 from varnel_host.segment import index_values
 from varnel_host.contract import SAMPLE_FILE, Cancelled, StoreError, list_row
@@ -526,7 +526,7 @@ def test_records_written_in_chunks_prepared_ahead_are_stored_and_found_alike(mon
 
 def test_a_chunk_that_cannot_be_prepared_writes_nothing_of_its_batch(monkeypatch):
     monkeypatch.setattr(sqlite_schema, "CHUNK", 2)
-    prepare = store_module._prepare
+    prepare = sqlite_writer.prepare_chunk
     calls = iter(range(100))
 
     def failing(chunk):
@@ -534,7 +534,7 @@ def test_a_chunk_that_cannot_be_prepared_writes_nothing_of_its_batch(monkeypatch
             raise RuntimeError("segmentation failed")
         return prepare(chunk)
 
-    monkeypatch.setattr(store_module, "_prepare", failing)
+    monkeypatch.setattr(sqlite_writer, "prepare_chunk", failing)
     with PatentStore() as failed:
         with pytest.raises(RuntimeError):
             failed.write_batch(RECORDS)

@@ -54,6 +54,7 @@ INDEX_BUFFER_BYTES = 32 * 1024 * 1024
 # segments a level (their results do not depend on the segments).
 INDEX_AUTOMERGE = 8
 TEXT_LEVEL = 6  # zlib level of the long texts
+CACHE_KIB = 64 * 1024  # SQLite page cache per connection
 UPGRADE_STEPS = 50_000  # records between progress lines of a schema upgrade
 CHUNK = 1000  # records read or written at a time
 FAMILY_ATTRIBUTES = ("family", "an")  # a family is found by these (FAM=)

@@ -11,43 +11,41 @@ reported as a positive score (higher is better). Hits found without any word
 (only dates or NOT) have score 0 and come newest application date first.
 
 Import files are read by the ingest package (formats listed there);
-import_file() takes our own CSV and JSON Lines layouts.
+import_file() takes our own CSV and JSON Lines layouts. Writing a chunk of
+records: sqlite_writer.py; the charts' index: sqlite_facets.py; the hits:
+sqlite_result.py.
 """
 
 from __future__ import annotations
 
 import itertools
 import json
-import logging
 import os
 import sqlite3
-import threading
 import time
 import weakref
-from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import contextmanager
-from pathlib import Path
-from typing import NamedTuple
 
-from . import pn, segment, similar, sqlite_schema as schema
+from . import pn, segment, similar, sqlite_schema as schema, sqlite_writer
 from .contract import (
-    CITED_KIND, LIST_FIELDS, ROW_BATCH, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, ListRow,
-    RankedHits, Row, StoreError, checked_batch, checked_chunks, code_values, import_report, sample_numbers, span_sql,
+    BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, Row, StoreError, checked_chunks, import_report,
+    sample_numbers, span_sql,
 )
-from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
+from .facets import FacetIndex
 from .expand import expand
 from .query import Near, Query, parse
 from .query_plan import (
     code_terms, family_of, near_check, near_fields, prior_dates, proximities, weight, with_ids,
 )
-from .records import FIELDS, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, ROW_ATTRIBUTES, TEXT_FIELDS, Hit, PatentRecord
+from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, PatentRecord
 from .sqlite_query import (
     RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
-    near_matches, number_sql, token_match, word_checks,
+    near_matches, number_sql,
 )
-from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, LISTED_COLUMNS, full_records, listed_values, record_of
+from .sqlite_facets import FacetBuilder
+from .sqlite_result import ALL_HITS, SearchResult
+from .sqlite_schema import CACHE_KIB, FULL_RECORD_SQL, INDEX_TABLE, full_records
 
 __all__ = ["BatchCounts", "Cancelled", "ImportProblem", "ImportReport", "PatentStore", "SearchResult", "StoreError"]
 
@@ -57,11 +55,7 @@ PROGRESS_STEPS = 20_000  # SQLite virtual-machine steps between cancel() polls
 # each poll takes the GIL, which the threads reading and preparing the next
 # batches hold much of the time.
 WRITE_PROGRESS_STEPS = 100_000
-CACHE_KIB = 64 * 1024  # SQLite page cache per connection
-FEW_ROWS = 32  # hits read at once whose words are looked up by id, not matched over the whole index
-_ALL_HITS = "_all"  # suffix of the table of every hit (id, and score where one pass scored them all)
 
-_log = logging.getLogger(__name__)
 
 
 class PatentStore:
@@ -78,7 +72,7 @@ class PatentStore:
         self._live: weakref.WeakSet[SearchResult] = weakref.WeakSet()
         self._writes = 0  # transactions of this connection, for the state of the collection
         self._facet_index: tuple[tuple[int, int], FacetIndex] | None = None
-        self._facet_builder: _FacetBuilder | None = None
+        self._facet_builder: FacetBuilder | None = None
         try:
             with self._errors():
                 self._use_wal()
@@ -139,10 +133,7 @@ class PatentStore:
         gives them, and are not checked again) with what writing them needs
         besides their fields: index values, packed texts, code rows. Touches
         no database: any thread may run it while another writes."""
-        batch = _PreparedBatch(records if checked else checked_batch(records))
-        size = schema.CHUNK
-        batch.chunks = [(batch[start : start + size], _prepare(batch[start : start + size])) for start in range(0, len(batch), size)]
-        return batch
+        return sqlite_writer.prepared_batch(records, checked)
 
     def write_batch(self, records: Sequence[PatentRecord], *, cancel: Callable[[], bool] | None = None) -> BatchCounts:
         """Add or update records (same pn = same record) in one transaction; a
@@ -153,12 +144,7 @@ class PatentStore:
         another process beyond LOCK_WAIT_SECONDS, disk full), Cancelled when
         cancel() returns True before the transaction ends: the database
         unchanged either way."""
-        size = schema.CHUNK
-        if isinstance(records, _PreparedBatch):
-            chunks: Iterable[tuple[list[PatentRecord], _Chunk]] = records.chunks
-        else:
-            checked = records if isinstance(records, CheckedBatch) else checked_batch(records)
-            chunks = _prepared_ahead(checked[start : start + size] for start in range(0, len(checked), size))
+        chunks = sqlite_writer.chunks_of(records)
         with self.polling(cancel, WRITE_PROGRESS_STEPS):
             return self._write_chunks(chunks)
 
@@ -251,7 +237,7 @@ class PatentStore:
             state = self._state()  # before the builder's snapshot: a later commit makes the index stale
             if self._facet_index is not None and self._facet_index[0] == state:
                 return
-            self._facet_builder = _FacetBuilder(self._path, state)
+            self._facet_builder = FacetBuilder(self._path, state)
         if wait:
             self._facet_builder.join()
 
@@ -274,68 +260,17 @@ class PatentStore:
 
     def _write(self, rows: Iterable[Row]) -> ImportReport:
         problems: list[ImportProblem] = []
-        counts = self._write_chunks(_prepared_ahead(checked_chunks(rows, problems, schema.CHUNK)))
+        counts = self._write_chunks(sqlite_writer.prepared_ahead(checked_chunks(rows, problems, schema.CHUNK)))
         return import_report(counts, problems)
 
-    def _write_chunks(self, chunks: Iterable[tuple[list[PatentRecord], _Chunk]]) -> BatchCounts:
-        """Write chunks of checked records, each with _prepare() of it, in one transaction."""
+    def _write_chunks(self, chunks: Iterable[tuple[list[PatentRecord], sqlite_writer.Chunk]]) -> BatchCounts:
+        """Write chunks of checked records, each with sqlite_writer.prepare_chunk() of it, in one transaction."""
         counts = {"added": 0, "updated": 0, "unchanged": 0}
         with self._transaction():
             next_id = self._next_id()
             for chunk, prepared in chunks:
-                next_id = self._write_chunk(chunk, prepared, counts, next_id)
+                next_id = sqlite_writer.write_chunk(self._db, chunk, prepared, counts, next_id)
         return BatchCounts(counts["added"], counts["updated"], counts["unchanged"])
-
-    def _write_chunk(
-        self, chunk: list[PatentRecord], prepared: _Chunk, counts: dict[str, int], next_id: int
-    ) -> int:
-        """Write checked records (`prepared`: _prepare() of the chunk); a pn
-        already stored (or earlier in chunk) is an update, or unchanged when
-        every field is equal. Returns the next free id."""
-        numbers = json.dumps([record.pn for record in chunk])
-        stored = {
-            record.pn: (record_id, record)
-            for record_id, record in full_records(
-                self._db.execute(f"{FULL_RECORD_SQL} WHERE r.pn IN (SELECT value FROM json_each(?))", (numbers,))
-            )
-        }
-        # pn -> (id, record now stored or None, record to store)
-        final: dict[str, tuple[int, PatentRecord | None, PatentRecord]] = {}
-        for record in chunk:
-            if record.pn in final:
-                record_id, old, previous = final[record.pn]
-                counts["unchanged" if record == previous else "updated"] += 1
-                final[record.pn] = (record_id, old, record)
-            elif record.pn in stored:
-                counts["unchanged" if stored[record.pn][1] == record else "updated"] += 1
-                final[record.pn] = (*stored[record.pn], record)
-            else:
-                counts["added"] += 1
-                final[record.pn] = (next_id, None, record)
-                next_id += 1
-        changed = [entry for entry in final.values() if entry[1] != entry[2]]
-        updates = [(record_id, old, new) for record_id, old, new in changed if old is not None]
-        assignments = ", ".join(f"{a} = ?" for a in (*LISTED_ATTRIBUTES, "number"))
-        self._db.executemany(
-            f"UPDATE records SET {assignments} WHERE id = ?",
-            [(*listed_values(new), pn.number_part(new.pn), record_id) for record_id, _, new in updates],
-        )
-        schema.store_codes(self._db, [(record_id, old, None) for record_id, old, _ in updates])
-        schema.forget(self._db, [(record_id, old) for record_id, old, _ in updates])
-        # The rest in one statement a table, SQLite reading the values from the
-        # chunk's blob: the GIL is let go for the whole statement, not taken
-        # back row by row (which keeps the reading threads waiting).
-        places = prepared.places
-        if changed:
-            ids = json.dumps([record_id for record_id, _, _ in changed])
-            at = b"".join(places[id(new)] for _, _, new in changed)
-            added = [(record_id, places[id(new)]) for record_id, old, new in changed if old is None]
-            self._db.execute(
-                _INSERT_RECORDS, (json.dumps([entry[0] for entry in added]), prepared.blob, b"".join(entry[1] for entry in added))
-            )
-            for statement in (_INSERT_TEXTS, _INSERT_CODES, _INSERT_INDEX):
-                self._db.execute(statement, (ids, prepared.blob, at))
-        return next_id
 
     # --- searching -----------------------------------------------------
 
@@ -494,7 +429,7 @@ class PatentStore:
             # Every hit scored in one pass into the table of all hits (which the
             # charts' counts read), the best `limit` ranked from there: FTS5
             # walks the index once.
-            every = table + _ALL_HITS
+            every = table + ALL_HITS
             self._db.execute(f"CREATE TABLE {every} (id INTEGER PRIMARY KEY, score REAL NOT NULL)")
             total = self._db.execute(f"INSERT INTO {every} (id, score) SELECT {id_column}, {score} {found}", params).rowcount
             self._db.execute(
@@ -521,8 +456,8 @@ class PatentStore:
             return stored
         # Not every hit ranked: all of them are counted into a table of their
         # ids, which the charts' counts (SearchResult.facets) read again.
-        self._db.execute(f"CREATE TABLE {table}{_ALL_HITS} (id INTEGER PRIMARY KEY)")
-        return self._db.execute(f"INSERT OR IGNORE INTO {table}{_ALL_HITS} SELECT {id_column} {found}", counting).rowcount
+        self._db.execute(f"CREATE TABLE {table}{ALL_HITS} (id INTEGER PRIMARY KEY)")
+        return self._db.execute(f"INSERT OR IGNORE INTO {table}{ALL_HITS} SELECT {id_column} {found}", counting).rowcount
 
     def occurrences(self, expressions: Sequence[str], among: Sequence[int] | None = None) -> dict[int, int]:
         """id -> bit mask of the FTS5 expressions (bit i: expressions[i]) it
@@ -546,7 +481,7 @@ class PatentStore:
         return masks
 
     def release(self, table: str) -> None:
-        self._stale += (table, table + _ALL_HITS)
+        self._stale += (table, table + ALL_HITS)
 
     # --- checking and rebuilding -------------------------------------
 
@@ -561,307 +496,5 @@ class PatentStore:
         return schema.rebuild_index(self._db, self._transaction, progress, skipped)
 
 
-class SearchResult(RankedHits):
-    """The hits of one search, best first (see PatentStore.search).
-
-    `total` counts every hit, `words` are the command's words in command
-    order. rows() streams the hits with pn, title, applicants, inventors,
-    ipc, an and dates (abstract and claims empty); closest(n) gives the n best
-    with full records. Each hit's `matched` are the words it contains."""
-
-    def __init__(
-        self,
-        store: PatentStore,
-        query: Query,
-        table: str,
-        total: int,
-        cancel: Callable[[], bool] | None = None,
-        plan: similar.Plan | None = None,
-    ):
-        super().__init__(table, total, plan.words if plan else query.words(), cancel, store.release)
-        self._store = store
-        self._query = query
-        self._plan = plan
-        self._matched: Callable[[int, str], tuple[str, ...]] | None = None
-
-    def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
-        """The hits in rank order; `full`: with abstract and claims."""
-        store = self._store
-        columns = ", ".join(f"r.{a}" if full or a in ROW_ATTRIBUTES else "''" for a in LISTED_ATTRIBUTES)
-        texts = (schema.BODY, " LEFT JOIN texts t ON t.id = h.id") if full else ("NULL", "")
-        sql = (f"SELECT h.id, h.score, {columns}, {texts[0]} FROM {self._table} h "
-               f"CROSS JOIN records r ON r.id = h.id{texts[1]} ORDER BY h.rank LIMIT ?")
-        if limit is not None and limit <= FEW_ROWS:  # e.g. the closest: their words looked up by id
-            with store.polling(cancel):
-                rows = store.connection.execute(sql, (limit,)).fetchall()
-                matched = self._matcher([row[0] for row in rows])
-            for row in rows:
-                record = record_of(row[2:])
-                yield Hit(record, row[1], matched(row[0], record.pn))
-            return
-        with store.polling(cancel):
-            matched = self._matcher()
-            cursor = store.connection.execute(sql, (-1 if limit is None else limit,))
-        while True:
-            with store.polling(cancel):
-                batch = cursor.fetchmany(ROW_BATCH)
-            if not batch:
-                return
-            for row in batch:
-                record = record_of(row[2:])
-                yield Hit(record, row[1], matched(row[0], record.pn))
-
-    def _list_rows(self, cancel: Callable[[], bool] | None) -> Iterator[ListRow]:
-        store = self._store
-        columns = ", ".join(f"r.{field}" for field in LIST_FIELDS)
-        with store.polling(cancel):
-            cursor = store.connection.execute(
-                f"SELECT {columns}, h.score FROM {self._table} h CROSS JOIN records r ON r.id = h.id ORDER BY h.rank"
-            )
-        while True:
-            with store.polling(cancel):
-                batch = cursor.fetchmany(ROW_BATCH)
-            if not batch:
-                return
-            yield from batch
-
-    def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
-        # a citation given without its kind names every kind of that number
-        cited = "(value = ? AND (given = ? OR ? GLOB given || '[A-Z]' OR ? GLOB given || '[A-Z][0-9]'))"
-        db = self._store.connection
-        counts = {}
-        for number in numbers:
-            forms = pn.writings(number)
-            sql = f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' AND ({' OR '.join([cited] * len(forms))})"
-            params = [value for form in forms for value in (pn.number_part(form), form, form, form)]
-            counts[number] = db.execute(sql, params).fetchone()[0]
-        return counts
-
-    def _family_rows(self) -> Iterator[tuple[str, str, str, str, str]]:
-        # the listed hits' family columns, a short read: never stopped halfway
-        yield from self._store.connection.execute(
-            f"SELECT r.pn, r.an, r.family, r.members, r.number FROM {self._table} h CROSS JOIN records r ON r.id = h.id ORDER BY h.rank"
-        )
-
-    def facets(self, top: int = 10) -> Facets:
-        """Counts over every hit of the search (not only the rows ranked):
-        the `top` applicants and IPC subclasses, hits per filing and priority year.
-        From the store's charts' index when it is current (look-ups by hit
-        id); otherwise the four fields of every hit are read in one pass and
-        counted in hash tables (an SQL GROUP BY sorts every hit: twice the
-        time at 600,000 hits)."""
-        store = self._store
-        ranked = store.connection.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
-        hits = self._table if ranked == self.total else self._table + _ALL_HITS
-        index = store.current_facet_index()
-        if index is not None:
-            with store.polling(self._cancel):
-                ids = store.connection.execute(f"SELECT group_concat(id, ' ') FROM {hits}").fetchone()[0]
-            return index.facets(ids or "", top)
-        applicants: Counter[str] = Counter()
-        classes: Counter[tuple[str, ...]] = Counter()
-        years: Counter[str] = Counter()
-        priority: Counter[str] = Counter()
-        with store.polling(self._cancel):
-            cursor = store.connection.execute(
-                f"SELECT r.applicants, r.ipc, substr(r.ad, 1, 4), substr(r.prd, 1, 4) FROM {hits} h "
-                "CROSS JOIN records r ON r.id = h.id"
-            )
-        while True:
-            with store.polling(self._cancel):
-                batch = cursor.fetchmany(ROW_BATCH * 5)
-            if not batch:
-                break
-            names, ipc, prefixes, priority_prefixes = zip(*batch)
-            applicants.update(names)
-            # IPC values are nearly all distinct: their subclasses are counted at once, not each value kept
-            classes.update(map(ipc_subclasses, ipc))
-            years.update(prefixes)
-            priority.update(priority_prefixes)
-        return Facets.of_sets(
-            ((applicant_names(value), count) for value, count in applicants.items()),
-            classes.items(),
-            ((filing_year(prefix), count) for prefix, count in years.items()),
-            top,
-            ((filing_year(prefix), count) for prefix, count in priority.items()),
-        )
-
-    def _matcher(self, among: Sequence[int] | None = None) -> Callable[[int, str], tuple[str, ...]]:
-        """(id, pn) -> the words that hit contains, in command order: for
-        every hit (kept for the next call), or for the hits `among` only."""
-        if self._matched is not None:
-            return self._matched
-        if self._plan is None:
-            matched = self._words_matcher(self._query, among)
-        else:
-            filters = self._plan.filters
-            base = self._words_matcher(filters, among) if filters is not None and filters.terms() else None
-            occurrences = self._store.occurrences
-            matched = similar.matcher(self._plan, lambda tokens: occurrences(list(map(token_match, tokens)), among), base)
-        if among is None:
-            self._matched = matched
-        return matched
-
-    def _words_matcher(self, query: Query, among: Sequence[int] | None) -> Callable[[int, str], tuple[str, ...]]:
-        """(id, pn) -> the words of `query` that hit contains, in command order."""
-        checks = word_checks(query)
-        looked_up = checks.looked_up()
-        bits = {expression: 1 << bit for bit, expression in enumerate(looked_up)}
-        masks = self._store.occurrences(looked_up, among)
-        # Publication numbers are told from the hit's own pn.
-        numbers = [(1 << (len(bits) + i), expression, typed) for i, (expression, typed) in enumerate(checks.numbers.items())]
-        bits.update((expression, bit) for bit, expression, _ in numbers)
-        words: dict[int, tuple[str, ...]] = {}
-
-        def for_mask(mask: int) -> tuple[str, ...]:
-            return tuple(
-                word
-                for word, expressions in checks.expressions.items()
-                if any(e in checks.always or mask & bits.get(e, 0) for e in expressions)
-            )
-
-        def matched(record_id: int, number: str) -> tuple[str, ...]:
-            mask = masks.get(record_id, 0)
-            for bit, _, typed in numbers:
-                if pn.matches(number, typed):
-                    mask |= bit
-            found = words.get(mask)
-            if found is None:
-                found = words[mask] = for_mask(mask)
-            return found
-
-        return matched
-
-
-class _FacetBuilder:
-    """Builds a FacetIndex from one snapshot of the file, read by a
-    connection of its own on a daemon thread; stop() ends it early."""
-
-    def __init__(self, path: str, state: tuple[int, int]):
-        self.state = state
-        self.index: FacetIndex | None = None
-        self._stopping = threading.Event()
-        self._thread = threading.Thread(target=self._build, args=(path,), name="facet-index", daemon=True)
-        self._thread.start()
-
-    def done(self) -> bool:
-        return not self._thread.is_alive()
-
-    def join(self) -> None:
-        self._thread.join()
-
-    def stop(self) -> None:
-        self._stopping.set()
-        self._thread.join()
-
-    def _build(self, path: str) -> None:
-        db = None
-        try:
-            db = sqlite3.connect(Path(path).absolute().as_uri() + "?mode=ro", uri=True, isolation_level=None)
-            db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")  # the grouping sorts in memory
-            db.execute("BEGIN")  # every read from one snapshot
-            size = db.execute("SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
-            groups = (self._groups(db, value) for value in ("applicants", "ipc", "substr(ad, 1, 4)", "substr(prd, 1, 4)"))
-            self.index = FacetIndex(size, *groups)
-        except Cancelled:
-            pass
-        except sqlite3.Error as error:  # no index: the charts count from the records, more slowly
-            _log.warning("charts' index not built, the charts count from the records: %s", error)
-        finally:
-            if db is not None:
-                db.close()
-
-    def _groups(self, db: sqlite3.Connection, value: str) -> Iterator[tuple[str, Iterator[int]]]:
-        """(stored value, ids holding it), one distinct value at a time, so
-        that the distinct values are never all held at once."""
-        for number, (stored, ids) in enumerate(db.execute(f"SELECT {value}, group_concat(id) FROM records GROUP BY 1")):
-            if not number & 0x3FF and self._stopping.is_set():
-                raise Cancelled
-            yield stored, map(int, ids.split(","))
-
-
-# --- preparing records apart from the database ------------------------------------
-
-
 def _picked(values: Sequence[str], indexes: Sequence[int]) -> list[str]:
     return [values[i] for i in indexes]
-
-
-class _Chunk(NamedTuple):
-    """What writing a chunk of records needs besides their fields, worked
-    out apart from the database: every record's _VALUES one after the other
-    in `blob` (text as UTF-8); id(record) -> where its values lie in blob:
-    start (1-based) and length of each, _WIDTH ASCII digits each."""
-
-    blob: bytes
-    places: dict[int, bytes]
-
-
-# A record's values in its chunk's blob: listed columns, number, index columns, code rows (JSON), packed texts.
-_INDEX_COLUMNS = tuple(schema.index_column(code) for code in TEXT_FIELDS)
-_VALUES = (*LISTED_ATTRIBUTES, "number", *_INDEX_COLUMNS, "codes", "body")
-_WIDTH = 10  # digits of a start or a length
-_PLACES = 2 * _WIDTH * len(_VALUES)  # bytes of a record's places
-_PLACES_FORMAT = f"%0{_WIDTH}d" * (2 * len(_VALUES))
-
-
-def _value(name: str) -> str:
-    """SQL of one value of row r of json_each(?1) (the ids), read from blob
-    ?2 at the places ?3 gives for that row."""
-    first = f"r.key * {_PLACES} + {2 * _WIDTH * _VALUES.index(name) + 1}"
-    start = f"CAST(substr(?3, {first}, {_WIDTH}) AS INTEGER)"
-    length = f"CAST(substr(?3, {first} + {_WIDTH}, {_WIDTH}) AS INTEGER)"
-    piece = f"substr(?2, {start}, {length})"
-    return piece if name == "body" else f"CAST({piece} AS TEXT)"
-
-
-_INSERT_RECORDS = (
-    f"INSERT INTO records (id, {LISTED_COLUMNS}, number) "
-    f"SELECT r.value, {', '.join(map(_value, (*LISTED_ATTRIBUTES, 'number')))} FROM json_each(?1) r"
-)
-_INSERT_TEXTS = f"INSERT OR REPLACE INTO texts (id, body) SELECT r.value, {_value('body')} FROM json_each(?1) r"
-_INSERT_INDEX = (
-    f"INSERT INTO {INDEX_TABLE} (rowid, {', '.join(_INDEX_COLUMNS)}) "
-    f"SELECT r.value, {', '.join(map(_value, _INDEX_COLUMNS))} FROM json_each(?1) r"
-)
-_INSERT_CODES = (
-    "INSERT INTO codes (kind, value, id, given) SELECT json_extract(c.value, '$[0]'), json_extract(c.value, '$[1]'), "
-    f"r.value, json_extract(c.value, '$[2]') FROM json_each(?1) r, json_each({_value('codes')}) c"
-)
-
-
-class _PreparedBatch(CheckedBatch):
-    chunks: list[tuple[list[PatentRecord], _Chunk]]  # CHUNK records at a time, with _prepare() of them
-
-
-def _prepare(chunk: Sequence[PatentRecord]) -> _Chunk:
-    """The _Chunk of records (segmenting and compressing let go of the GIL)."""
-    blob = bytearray()
-    places = {}
-    for record in chunk:
-        pieces = [
-            value.encode()
-            for value in (*listed_values(record), pn.number_part(record.pn), *segment.index_values(record),
-                          json.dumps(code_values(record), ensure_ascii=False))
-        ]
-        pieces.append(schema.pack(record.abstract, record.claims))
-        lengths = list(map(len, pieces))
-        starts = itertools.accumulate(lengths[:-1], initial=len(blob) + 1)
-        places[id(record)] = (_PLACES_FORMAT % tuple(itertools.chain.from_iterable(zip(starts, lengths)))).encode()
-        blob += b"".join(pieces)
-    return _Chunk(bytes(blob), places)
-
-
-def _prepared_ahead(chunks: Iterable[list[PatentRecord]]) -> Iterator[tuple[list[PatentRecord], _Chunk]]:
-    """Each chunk with _prepare() of it. The next chunk is prepared on a
-    second thread while the caller writes this one: SQLite lets go of the
-    GIL while it inserts, so segmenting and compressing run alongside."""
-    with ThreadPoolExecutor(1, thread_name_prefix="varnel-prepare") as pool:
-        pending: tuple[list[PatentRecord], Future[_Chunk]] | None = None
-        for chunk in chunks:
-            ahead = (chunk, pool.submit(_prepare, chunk))
-            if pending is not None:
-                yield pending[0], pending[1].result()
-            pending = ahead
-        if pending is not None:
-            yield pending[0], pending[1].result()
