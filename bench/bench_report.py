@@ -1,4 +1,4 @@
-"""Time writing an XLSX report: `python bench/bench_report.py [--hits 10000] [--runs 5] [--synth] [--list-only]`.
+"""Time writing an XLSX report: `python bench/bench_report.py [--hits 10000] [--runs 5] [--synth] [--list-only] [--public]`.
 
 The hits carry mixed Chinese/Latin text of typical patent lengths, so most
 cells are rich strings of several runs; the closest sheet holds 100 hits with
@@ -17,6 +17,12 @@ First the list sheet alone, the workbook closed (so deflated) each time:
 Prints rows/s wall and CPU, each as a ratio to xlsxwriter's, and the file size.
 `--levels` also writes it through the report's writer at each deflate level of
 ISA-L and at zlib's levels 1 and 6 (the stdlib's, as xlsxwriter deflates).
+`--public` writes it, alternating, through the report's writer and through
+xlsxwriter's public API alone (xlsxwriter.Workbook, constant memory, no
+private member of xlsxwriter or zipfile): the same cells (write_string,
+write_rich_string for mixed scripts, write_url, write_datetime, write_number;
+header, frozen pane, filter) and, as the floor of that route, write_row of
+plain values in one format per row; prints each as a ratio to the native rows.
 
 Then (unless --list-only) the whole report through `gather` and `write_report`, against a
 floor: xlsxwriter alone writing the same values into the same sheets as plain
@@ -276,6 +282,83 @@ def _rust_list_sheet(path: Path, hits: list[Hit], families: Families, settings) 
     book.close()
 
 
+def _public_list_sheet(path: Path, hits: list[Hit], families: Families, settings) -> None:
+    """The report's list sheet through xlsxwriter's public API only: the same
+    values, fonts per run, links, number and date formats as the report's."""
+    with xlsxwriter.Workbook(str(path), {"constant_memory": True, "nan_inf_to_errors": True}) as book:
+        cells = report_module._CellWriter(book, settings)  # write_blank/write_string/write_rich_string/write_number
+        sheet = book.add_worksheet(LIST_SHEET)
+        cells.header(sheet, report_module._LIST_COLUMNS, report_module._LIST_WIDTHS)
+        link = cells.style(False, valign="top", text_wrap=False, font_color=xlsx_rows.LINK_COLOR, underline=1)
+        day_style = cells.style(False, num_format=xlsx_rows.DATE_FORMAT, valign="top")
+        links = 0
+        row = 0
+        for row, (number, title, applicants, ad, pd, ipc, score) in enumerate(map(list_row, hits), start=1):
+            cells.number(sheet, row, 0, row, "0")
+            url = patent_url(number)
+            if url is not None and links < xlsx_rows.HYPERLINK_LIMIT:
+                cells.check(sheet.write_url(row, 1, url, link, string=number), sheet, row, 1)
+                links += 1
+            else:
+                cells.text(sheet, row, 1, number)
+            cells.text(sheet, row, 2, title)
+            cells.text(sheet, row, 3, applicants)
+            for col, text in ((4, ad), (5, pd)):
+                day = xlsx_rows._date_value(text)  # our own "YYYYMMDD" parser
+                if day is None:
+                    cells.text(sheet, row, col, text)
+                else:
+                    cells.check(sheet.write_datetime(row, col, day, day_style), sheet, row, col)
+            cells.text(sheet, row, 6, ipc)
+            cells.number(sheet, row, 7, round(score, 2), "0.00")
+            cells.text(sheet, row, 8, families.of(number))
+        sheet.autofilter(0, 0, max(row, 1), len(report_module._LIST_COLUMNS) - 1)
+
+
+def _write_row_list_sheet(path: Path, hits: list[Hit], families: Families, settings) -> None:
+    """The floor of the public route: the list's values by write_row, one
+    format per row, texts plain (no runs in two fonts), numbers unlinked."""
+    with xlsxwriter.Workbook(str(path), {"constant_memory": True, "nan_inf_to_errors": True}) as book:
+        cell = book.add_format({"font_name": settings.latin_font, "font_size": settings.font_size, "valign": "top",
+                                "num_format": xlsx_rows.DATE_FORMAT})
+        sheet = book.add_worksheet(LIST_SHEET)
+        sheet.write_row(0, 0, report_module._LIST_COLUMNS, cell)
+        row = 0
+        for row, (number, title, applicants, ad, pd, ipc, score) in enumerate(map(list_row, hits), start=1):
+            sheet.write_row(row, 0, (row, number, title, applicants, _date(ad), _date(pd), ipc, round(score, 2),
+                                     families.of(number)), cell)
+        sheet.autofilter(0, 0, max(row, 1), len(report_module._LIST_COLUMNS) - 1)
+
+
+def bench_public(hits: list[Hit], runs: int, settings) -> None:
+    """The list sheet through the native rows against xlsxwriter's public API, alternating."""
+    hits = hits[:LIST_ROW_CAP]
+    families = Families.of_records(h.record for h in hits)
+    writers = {
+        "native rows (today)": lambda path: _list_sheet(path, hits, families, settings, "native"),
+        "public API, same cells": lambda path: _public_list_sheet(path, hits, families, settings),
+        "public API, write_row floor": lambda path: _write_row_list_sheet(path, hits, families, settings),
+    }
+    times: dict[str, list[tuple[float, float]]] = {name: [] for name in writers}
+    sizes: dict[str, int] = {}
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "list.xlsx"
+        for _ in range(runs):
+            for name, write in writers.items():
+                times[name].append(_timed(lambda: write(path)))
+                sizes[name] = path.stat().st_size
+                path.unlink()
+    print(f"list sheet, native rows against xlsxwriter's public API, {len(hits):,} rows, {runs} runs each, "
+          f"alternating, medians (deflate included)")
+    print(f"  {'':28} {'wall s':>7} {'rows/s wall':>12} {'x native':>9} {'CPU s':>7} {'x native':>9} {'file KiB':>9}")
+    medians = {w: (statistics.median(t[0] for t in ts), statistics.median(t[1] for t in ts)) for w, ts in times.items()}
+    base_wall, base_cpu = medians["native rows (today)"]
+    for name, (wall, cpu) in medians.items():
+        print(f"  {name:28} {wall:7.3f} {len(hits) / wall:12,.0f} {wall / base_wall:9.2f} {cpu:7.3f} "
+              f"{cpu / base_cpu:9.2f} {sizes[name] / 1024:9,.0f}")
+    print("  target for the public route: <= 1.20 x native, wall")
+
+
 def bench_levels(hits: list[Hit], runs: int, settings) -> None:
     """The list sheet through the report's writer at each deflate level."""
     import zlib  # noqa: PLC0415
@@ -347,12 +430,17 @@ def main() -> None:
     parser.add_argument("--synth", action="store_true", help="records of varnel_host.synth")
     parser.add_argument("--list-only", action="store_true", help="the list sheet alone, not the whole report")
     parser.add_argument("--levels", action="store_true", help="the list sheet at each deflate level")
+    parser.add_argument("--public", action="store_true",
+                        help="only the list sheet, native rows against xlsxwriter's public API")
     args = parser.parse_args()
 
     hits = synth_hits(args.hits) if args.synth else make_hits(args.hits)
     found = _Hits(hits)
     settings = {"文字大小比例": 1.2, "中文文字字體": "標楷體", "英文文字字體": "Calibri", "分析最接近專利數量": _TOP}
     request = RunRequest(parse("(電池 OR battery)@TI,AB,CL AND AD=2015:2024"), read_settings(settings))
+    if args.public:
+        bench_public(hits, args.runs, request.settings)
+        return
     bench_list_sheet(hits, args.runs, request.settings)
     if args.levels:
         bench_levels(hits, args.runs, request.settings)
