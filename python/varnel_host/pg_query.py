@@ -38,7 +38,7 @@ from .contract import CITED_KIND, CPC_KIND
 from .query_plan import (
     IdTable, cpc_symbols, date_bounds, date_columns, indexable, number_of, positive_terms, term_tokens, weight,
 )
-from .records import DEFAULT_FIELDS
+from .records import DEFAULT_FIELDS, REGISTRY
 from .similar import SEARCHED_FIELDS
 
 RECORDS, TOKENS = "r", "t"
@@ -55,7 +55,7 @@ Sql = tuple[str, tuple[object, ...]]
 
 def token_column(code: str) -> str:
     """The tokens table's column of a text field code."""
-    return code.lower()
+    return REGISTRY[code].column
 
 
 def lexeme(code: str, token: str) -> str:

@@ -16,11 +16,11 @@ from typing import Protocol
 
 from . import _segment, pn, segment
 from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term
-from .records import CODE_FIELDS, DATE_STANDINS, FIELDS
+from .records import CODE_FIELDS, DATE_STANDINS, FIELDS, REGISTRY
 from .segment import CJK, join_ipc, search_tokens
 
-# bm25 column weights: title 8 > claims 4 > abstract 2 > the other text fields 1.
-BM25_WEIGHTS = {"TI": 8.0, "CL": 4.0, "AB": 2.0}
+# bm25 column weights (records.REGISTRY): title 8 > claims 4 > abstract 2 > the other text fields 1.
+BM25_WEIGHTS = {code: field.weight for code, field in REGISTRY.items() if field.weight != 1.0}
 # The stored date an open end of a date range stands for.
 EARLIEST, LATEST = "00000000", "99999999"
 
