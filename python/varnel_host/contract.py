@@ -26,7 +26,7 @@ from typing import NamedTuple, Protocol, Union
 from . import pn
 from .facets import Facets
 from .families import Families
-from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, DATE_STANDINS, FIELDS, Hit, PatentRecord
+from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, DATE_STANDINS, FIELDS, REGISTRY, Hit, PatentRecord
 from .dates import iso_date
 
 ROW_BATCH = 2000  # rows fetched at a time when streaming hits
@@ -119,8 +119,8 @@ def span_sql(code: str) -> str:
     CPC symbol or cited number; of a field without an index (PA, IV, IC) one
     stored value as both, which says that the field is held. Both stores run it
     as it is (an index's first or last entry, or the first row holding one)."""
-    if code in ("CPC", "CT"):
-        table, column, held = "codes", "value", f"kind = '{CPC_KIND if code == 'CPC' else CITED_KIND}'"
+    if REGISTRY[code].kind == "code":
+        table, column, held = "codes", "value", f"kind = '{CPC_KIND if REGISTRY[code].levels else CITED_KIND}'"
     else:
         table, column = "records", FIELDS[code][0]
         held = f"{column} > ''"

@@ -191,7 +191,7 @@ def number_condition(
 
 def code_select(term: Term) -> Sql:
     """A SELECT of the ids of the records a CPC= or CT= term finds (query_plan.code_terms())."""
-    if term.fields[0] == "CPC":
+    if REGISTRY[term.fields[0]].levels:
         symbol, prefix = cpc_symbols(term)
         if prefix:
             return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value >= %s AND value < %s", (symbol, symbol + "\U0010ffff")

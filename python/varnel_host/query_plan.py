@@ -42,7 +42,7 @@ def term_tokens(term: Term) -> tuple[tuple[str, ...], bool]:
     Searched in IC, a code printed with a space is joined first, a subclass
     is the prefix of its groups' codes (H01M: h01m*) and a main group the
     prefix of its subgroups' (H01M10: h01m10/*, never h01m100/…)."""
-    if "IC" not in term.fields:
+    if not any(REGISTRY[code].indexed_levels for code in term.fields):
         return search_tokens(term.text, term.truncated)
     text = join_ipc(term.text).strip()
     if not term.truncated and not term.phrase:
@@ -76,7 +76,7 @@ def number_of(term: Term) -> pn.Parts | None:
     rules: one typed without kind finds every kind, without country every
     country), else None: such a term is a condition on the stored number,
     not a word of the index."""
-    if term.fields != ("PN",) or term.truncated:
+    if len(term.fields) != 1 or REGISTRY[term.fields[0]].kind != "number" or term.truncated:
         return None
     return pn.query_parts(term.text)
 

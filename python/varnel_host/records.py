@@ -37,6 +37,13 @@ class SearchField:
         """Whether its values are classification symbols with levels."""
         return self.scheme == "ipc"
 
+    @property
+    def indexed_levels(self) -> bool:
+        """Classification symbols searched as words of the full-text index:
+        a symbol printed with a space is one word, a subclass or main group
+        the prefix of the symbols under it (query_plan.term_tokens)."""
+        return self.levels and bool(self.column)
+
 
 # The registry, in the order fields are listed to the user; the indexed ones
 # in the full-text index's column order.

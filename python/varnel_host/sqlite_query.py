@@ -23,6 +23,7 @@ from .query_plan import (
     IdTable, cpc_symbols, date_bounds, date_columns, indexable, may_share_a_word, near_fields, near_phrases, needs_a_word,
     number_of, positive_terms, term_tokens,
 )
+from .records import REGISTRY
 from .similar import SEARCHED_FIELDS, RecordIds
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, full_records, index_column
 
@@ -92,7 +93,7 @@ def number_sql(
 
 def code_sql(term: Term) -> tuple[str, tuple[str, ...]]:
     """A SELECT of the ids of the records a CPC= or CT= term finds (query_plan.code_terms())."""
-    if term.fields[0] == "CPC":
+    if REGISTRY[term.fields[0]].levels:
         symbol, prefix = cpc_symbols(term)
         if prefix:
             return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value >= ? AND value < ?", (symbol, symbol + "\U0010ffff")
