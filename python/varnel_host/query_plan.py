@@ -15,7 +15,7 @@ from dataclasses import dataclass, replace
 from typing import Protocol
 
 from . import _segment, pn, segment
-from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term
+from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term, nodes
 from .records import CODE_FIELDS, DATE_STANDINS, FIELDS, REGISTRY
 from .segment import CJK, join_ipc, search_tokens
 
@@ -128,20 +128,8 @@ class IdTable:
 
 
 def _distinct(query: Query, kind: type) -> list:
-    """The distinct parts of a command of one kind (never inside another such part), in command order."""
-    found: dict[Node, None] = {}
-
-    def walk(node: Node) -> None:
-        if isinstance(node, kind):
-            found[node] = None
-        elif isinstance(node, Not):
-            walk(node.item)
-        elif isinstance(node, (And, Or)):
-            for item in node.items:
-                walk(item)
-
-    walk(query.root)
-    return list(found)
+    """The distinct parts of a command of one kind (a NEAR/ADJ or a PRIOR=, neither ever inside another), in command order."""
+    return list(dict.fromkeys(node for node in nodes(query.root) if isinstance(node, kind)))
 
 
 def proximities(query: Query) -> list[Near]:
