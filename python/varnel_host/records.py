@@ -31,6 +31,7 @@ class SearchField:
     stemmed: bool = False  # an English word there also finds its other word forms (expand.py)
     scheme: Scheme = ""
     standin: str = ""  # a date field read from this one where a record holds none
+    stored: str = ""  # kind "code": the kind of its rows in the stores' codes table (contract.code_values)
 
     @property
     def levels(self) -> bool:
@@ -60,8 +61,8 @@ REGISTRY: dict[str, SearchField] = {f.code: f for f in (
     SearchField("ID", "pd", "公開公告日", "date"),
     # a record without a priority claim counts from its filing date in PRD= and PRIOR=
     SearchField("PRD", "prd", "最早優先權日", "date", standin="AD"),
-    SearchField("CPC", "cpc", "CPC", "code", scheme="ipc"),
-    SearchField("CT", "cites", "引用專利", "code", scheme="publication"),
+    SearchField("CPC", "cpc", "CPC", "code", scheme="ipc", stored="cpc"),
+    SearchField("CT", "cites", "引用專利", "code", scheme="publication", stored="ct"),
     SearchField("FAM", "family", "同族", "family", scheme="publication"),
 )}
 
