@@ -194,7 +194,8 @@ def _term_gap(term: Term, budget: _Budget) -> str:
             return f"資料庫中沒有任何專利引用「{term.text}」"
         if code == "AN":
             return f"資料庫中沒有申請號「{term.word}」的專利"
-        return f"資料庫中沒有任何專利的{caption}屬於「{term.word}」"  # a classification (levels): a code belongs to a class
+        if searched.levels:  # a classification: a code belongs to a class
+            return f"資料庫中沒有任何專利的{caption}屬於「{term.word}」"
     return _words_gap([term], budget)
 
 
