@@ -13,7 +13,7 @@ from varnel_host import synth
 from varnel_host.query import QueryError
 from varnel_host.records import PatentRecord
 from varnel_host.sample_data import make_sample
-from varnel_host.records import TEXT_FIELDS
+from varnel_host.records import ATTRIBUTES, DATE_FIELDS, REGISTRY, TEXT_FIELDS
 from varnel_host import sqlite_schema, sqlite_writer
 from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
 from varnel_host.segment import index_values
@@ -31,6 +31,22 @@ RECORDS = [
     P("A6", "ＢＡＴＴＥＲＹ監控", "固態的電池監控", "1. 一種監控裝置。", ipc="H01M4/13", ad="20100505"),
     P("A7", "水耕栽培設備", "養液池，LED補光燈", "1. 一種設備。", ipc="A01G31/00", ad="20151010"),
 ]
+
+
+def test_index_columns_keep_the_order_stored_files_hold():
+    # a field added to the registry comes after these, with an upgrade step
+    assert TEXT_FIELDS[:8] == ("TI", "AB", "CL", "PA", "IV", "IC", "PN", "AN")
+    assert tuple(map(index_column, TEXT_FIELDS[:8])) == ("ti", "ab", "cl", "pa", "iv", "ic", "pn", "an")
+
+
+@pytest.mark.parametrize("code", REGISTRY)
+def test_registry_names_what_the_stores_hold(code):
+    field = REGISTRY[code]
+    assert field.code == code and field.attribute in ATTRIBUTES
+    assert not field.standin or field.standin in DATE_FIELDS
+    assert bool(field.column) == (field.kind in ("text", "number")), "words and numbers are searched in the index"
+    assert (field.kind == "code") == bool(field.stored), "a code field's values are kept as codes rows"
+    assert field.kind != "code" or field.scheme in ("ipc", "publication"), "codes rows hold symbols or publication numbers"
 
 
 @pytest.fixture(scope="module")

@@ -26,7 +26,7 @@ from typing import NamedTuple, Protocol, Union
 from . import pn
 from .facets import Facets
 from .families import Families
-from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, DATE_STANDINS, FIELDS, Hit, PatentRecord
+from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, DATE_STANDINS, FIELDS, REGISTRY, Hit, PatentRecord
 from .dates import iso_date
 
 ROW_BATCH = 2000  # rows fetched at a time when streaming hits
@@ -88,22 +88,24 @@ class ImportReport:
 # --- the stored codes ------------------------------------------------------------
 
 # Kinds of the (kind, value, given) rows each store keeps per record beside
-# it, indexed on (kind, value): CPC symbols (value the symbol, upper case,
-# no spaces), cited publications and listed family members (value the
-# number part, given the number as stored, as records.number and pn are).
-CPC_KIND, CITED_KIND, MEMBER_KIND = "cpc", "ct", "fm"
+# it, indexed on (kind, value): those of each code field (records.REGISTRY,
+# its `stored` kind) and listed family members. A classification symbol's
+# value is the symbol, upper case, no spaces; a publication number's value
+# its number part, given the number as stored, as records.number and pn are.
+CPC_KIND, CITED_KIND, MEMBER_KIND = REGISTRY["CPC"].stored, REGISTRY["CT"].stored, "fm"
+_CODED = tuple(field for field in REGISTRY.values() if field.kind == "code")
 
 
 def code_values(record: PatentRecord) -> list[tuple[str, str, str]]:
     """The stored code rows of one record."""
     rows: dict[tuple[str, str, str], None] = {}
-    for symbol in record.cpc.split(";"):
-        if symbol := "".join(symbol.split()).upper():
-            rows[(CPC_KIND, symbol, "")] = None
-    for kind, numbers in ((CITED_KIND, record.cites), (MEMBER_KIND, record.members)):
-        for number in numbers.split(";"):
-            if number := "".join(number.split()).upper():
-                rows[(kind, pn.number_part(number), number)] = None
+    for field in _CODED:
+        for value in getattr(record, field.attribute).split(";"):
+            if value := "".join(value.split()).upper():
+                rows[(field.stored, value, "") if field.levels else (field.stored, pn.number_part(value), value)] = None
+    for number in record.members.split(";"):
+        if number := "".join(number.split()).upper():
+            rows[(MEMBER_KIND, pn.number_part(number), number)] = None
     return list(rows)
 
 
@@ -119,8 +121,8 @@ def span_sql(code: str) -> str:
     CPC symbol or cited number; of a field without an index (PA, IV, IC) one
     stored value as both, which says that the field is held. Both stores run it
     as it is (an index's first or last entry, or the first row holding one)."""
-    if code in ("CPC", "CT"):
-        table, column, held = "codes", "value", f"kind = '{CPC_KIND if code == 'CPC' else CITED_KIND}'"
+    if REGISTRY[code].kind == "code":
+        table, column, held = "codes", "value", f"kind = '{REGISTRY[code].stored}'"
     else:
         table, column = "records", FIELDS[code][0]
         held = f"{column} > ''"

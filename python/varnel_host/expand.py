@@ -37,6 +37,7 @@ import Stemmer
 from ._segment import Glob
 from .contract import Cancelled
 from .query import And, Near, Node, Not, Or, Query, QueryError, Term
+from .records import REGISTRY
 from .segment import CJK, cjk_folds, fold_word, search_tokens
 
 # Words one pattern may stand for: each is one more word ranked and checked
@@ -50,7 +51,8 @@ SCAN_TOKENS = 200_000
 EXPAND_SECONDS = 5.0
 # Work (token length times pattern length) between two looks at the clock and at cancel().
 _CHECK_WORK = 4_000_000
-STEMMED_FIELDS = frozenset(("TI", "AB", "CL"))  # prose: applicant names and codes keep their form
+# prose (records.REGISTRY): applicant names and codes keep their form
+STEMMED_FIELDS = frozenset(code for code, field in REGISTRY.items() if field.stemmed)
 MIN_STEMMED = 3  # two-letter words have no other form worth a look-up (jet has jets, box boxes)
 _CJK_CHAR = re.compile(f"[{CJK}]")
 

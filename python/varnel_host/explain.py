@@ -23,7 +23,7 @@ from collections.abc import Callable, Iterator
 
 from .contract import SPAN_FIELDS, Cancelled
 from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Similar, Term, nodes, parse
-from .records import DEFAULT_FIELDS, FIELDS
+from .records import DEFAULT_FIELDS, FIELDS, REGISTRY
 from .shown import shown
 
 log = logging.getLogger(__name__)
@@ -41,7 +41,6 @@ FOREIGN_WORDS: dict[str, tuple[str, int]] = {
     "with": ("NEAR", 20),  # within a sentence
     "same": ("NEAR", 50),  # within a paragraph
 }
-_CLASSES = ("IC", "CPC")  # a code belongs to (屬於) a class rather than being contained
 
 
 class _Budget:
@@ -143,7 +142,7 @@ def _gaps(items: tuple[Node, ...] | list[Node], budget: _Budget) -> list[str]:
     said: list[str | tuple[str, ...]] = []  # a sentence, or the fields of a group of words, in command order
     details: list[str] = []
     for item in items:
-        if isinstance(item, Term) and not set(item.fields) & {"PN", "AN", "CT", "FAM", *_CLASSES}:
+        if isinstance(item, Term) and not any(REGISTRY[code].scheme for code in item.fields):  # prose and names
             if item.fields not in grouped:
                 said.append(item.fields)
             grouped.setdefault(item.fields, []).append(item)
@@ -182,11 +181,12 @@ def _words_gap(terms: list[Term], budget: _Budget) -> str:
 
 def _term_gap(term: Term, budget: _Budget) -> str:
     code = term.fields[0]
-    if code == "PN":
+    searched = REGISTRY[code]
+    if searched.kind == "number":
         return f"資料庫中沒有公開公告號「{term.word}」的專利"
-    if code == "FAM":
+    if searched.kind == "family":
         return f"資料庫中沒有公開公告號「{term.text}」的專利，也就找不到它的同族"
-    if code in ("CT", "AN", *_CLASSES) and len(term.fields) == 1:
+    if searched.scheme and len(term.fields) == 1:
         caption = _fields_caption(term.fields)
         if budget.span(code) is None:
             return f"這個資料庫沒有任何{caption}資料（{code}= 找不到任何專利）"
@@ -194,7 +194,8 @@ def _term_gap(term: Term, budget: _Budget) -> str:
             return f"資料庫中沒有任何專利引用「{term.text}」"
         if code == "AN":
             return f"資料庫中沒有申請號「{term.word}」的專利"
-        return f"資料庫中沒有任何專利的{caption}屬於「{term.word}」"
+        if searched.levels:  # a classification: a code belongs to a class
+            return f"資料庫中沒有任何專利的{caption}屬於「{term.word}」"
     return _words_gap([term], budget)
 
 

@@ -34,11 +34,10 @@ from dataclasses import dataclass
 
 from . import pn
 from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
-from .contract import CITED_KIND, CPC_KIND
 from .query_plan import (
     IdTable, cpc_symbols, date_bounds, date_columns, indexable, number_of, positive_terms, term_tokens, weight,
 )
-from .records import DEFAULT_FIELDS
+from .records import DEFAULT_FIELDS, REGISTRY
 from .similar import SEARCHED_FIELDS
 
 RECORDS, TOKENS = "r", "t"
@@ -55,7 +54,7 @@ Sql = tuple[str, tuple[object, ...]]
 
 def token_column(code: str) -> str:
     """The tokens table's column of a text field code."""
-    return code.lower()
+    return REGISTRY[code].column
 
 
 def lexeme(code: str, token: str) -> str:
@@ -191,14 +190,15 @@ def number_condition(
 
 def code_select(term: Term) -> Sql:
     """A SELECT of the ids of the records a CPC= or CT= term finds (query_plan.code_terms())."""
-    if term.fields[0] == "CPC":
+    searched = REGISTRY[term.fields[0]]
+    if searched.levels:
         symbol, prefix = cpc_symbols(term)
         if prefix:
-            return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value >= %s AND value < %s", (symbol, symbol + "\U0010ffff")
-        return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value = %s", (symbol,)
+            return f"SELECT id FROM codes WHERE kind = '{searched.stored}' AND value >= %s AND value < %s", (symbol, symbol + "\U0010ffff")
+        return f"SELECT id FROM codes WHERE kind = '{searched.stored}' AND value = %s", (symbol,)
     parts = pn.query_parts(term.text)
     assert parts is not None  # the parser made sure
-    return listed_select(CITED_KIND, parts)
+    return listed_select(searched.stored, parts)
 
 
 def listed_select(kind: str, parts: pn.Parts) -> Sql:

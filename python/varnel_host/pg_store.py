@@ -46,7 +46,7 @@ from .query import Node, Query, parse
 from .query_plan import (
     both_sides, code_terms, family_of, near_check, near_fields, prior_dates, priors, proximities, with_ids,
 )
-from .records import ATTRIBUTES, PatentRecord
+from .records import ATTRIBUTES, REGISTRY, PatentRecord
 
 __all__ = ["PgPatentStore", "PgSearchResult", "describe"]
 
@@ -387,7 +387,7 @@ class PgPatentStore:
         for number, term in enumerate(code_terms(query)):
             name = tables[term] = f"{table}_code{number}"
             self._db.execute(f"CREATE TEMP TABLE {name} (id bigint PRIMARY KEY)")
-            if term.fields[0] == "FAM":
+            if REGISTRY[term.fields[0]].kind == "family":
                 ids = sorted(family_of(PgFamilyLinks(self._db), term))
                 self._db.execute(f"INSERT INTO {name} (id) SELECT unnest(%s::bigint[])", (ids,))
             else:

@@ -47,7 +47,7 @@ from collections.abc import Iterator, Mapping
 from typing import Union
 
 from . import pn
-from .records import CODE_FIELDS, DATE_FIELDS, DEFAULT_FIELDS, FIELDS
+from .records import CODE_FIELDS, DATE_FIELDS, DEFAULT_FIELDS, FIELDS, REGISTRY
 from .segment import CJK, search_tokens
 
 MAX_COMMAND_LENGTH = 4000
@@ -333,7 +333,7 @@ def _lex(command: str) -> list[_Token]:
                 code = _field_code(word, i)
                 tokens.append(_Token("FIELD", code, i))
                 i = j + 1
-                if code == "IC" and (printed := _PRINTED_IPC.match(text, i)):
+                if code in REGISTRY and REGISTRY[code].indexed_levels and (printed := _PRINTED_IPC.match(text, i)):
                     tokens.append(_Token("WORD", printed[1] + printed[2], i))
                     i = printed.end()
                 if code in DATE_FIELDS:
@@ -427,7 +427,7 @@ def _check_near_fields(node: Node) -> None:
     for item in nodes(node):
         if isinstance(item, Near):
             fields = {term.fields for term in _terms(item)}
-            if refused := [code for codes in fields for code in codes if code == "PN" or code in CODE_FIELDS]:
+            if refused := [code for codes in fields for code in codes if REGISTRY[code].kind != "text"]:
                 shown = f"{'ADJ' if item.ordered else 'NEAR'}/{item.distance}"
                 raise QueryError(f"「{shown}」不能用在{_named(refused[0])}上", 1, shown)
             if len(fields) > 1:
@@ -437,7 +437,7 @@ def _check_near_fields(node: Node) -> None:
 
 def _named(code: str) -> str:
     """A field code with its caption: "PN（公開公告號）", "CPC"."""
-    caption = FIELDS[code][1]
+    caption = REGISTRY[code].caption
     return code if caption == code else f"{code}（{caption}）"
 
 
@@ -453,7 +453,7 @@ def _check_code_fields(root: Node, command: str) -> None:
             raise QueryError(f"{_named(codes[0])}要單獨指定，不能與其他欄位一起，例如 {codes[0]}=…", at, codes[0])
         if term.wildcard:
             raise QueryError(f"{codes[0]}= 不能使用萬用字元「?」；分類號請寫到次類或主目，或在詞尾加 *，例如 CPC=H01M10*", at, term.text)
-        if codes[0] != "CPC" and (term.truncated or pn.query_parts(term.text) is None):
+        if REGISTRY[codes[0]].scheme == "publication" and (term.truncated or pn.query_parts(term.text) is None):
             raise QueryError(f"{codes[0]}= 後面要是公開公告號，例如 {codes[0]}=US8930553B2", at, term.text)
 
 

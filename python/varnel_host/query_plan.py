@@ -15,12 +15,12 @@ from dataclasses import dataclass, replace
 from typing import Protocol
 
 from . import _segment, pn, segment
-from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term
-from .records import CODE_FIELDS, DATE_STANDINS, FIELDS
+from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term, nodes
+from .records import CODE_FIELDS, DATE_STANDINS, FIELDS, REGISTRY
 from .segment import CJK, join_ipc, search_tokens
 
-# bm25 column weights: title 8 > claims 4 > abstract 2 > the other text fields 1.
-BM25_WEIGHTS = {"TI": 8.0, "CL": 4.0, "AB": 2.0}
+# bm25 column weights (records.REGISTRY): title 8 > claims 4 > abstract 2 > the other text fields 1.
+BM25_WEIGHTS = {code: field.weight for code, field in REGISTRY.items() if field.weight != 1.0}
 # The stored date an open end of a date range stands for.
 EARLIEST, LATEST = "00000000", "99999999"
 
@@ -42,7 +42,7 @@ def term_tokens(term: Term) -> tuple[tuple[str, ...], bool]:
     Searched in IC, a code printed with a space is joined first, a subclass
     is the prefix of its groups' codes (H01M: h01m*) and a main group the
     prefix of its subgroups' (H01M10: h01m10/*, never h01m100/…)."""
-    if "IC" not in term.fields:
+    if not any(REGISTRY[code].indexed_levels for code in term.fields):
         return search_tokens(term.text, term.truncated)
     text = join_ipc(term.text).strip()
     if not term.truncated and not term.phrase:
@@ -76,7 +76,7 @@ def number_of(term: Term) -> pn.Parts | None:
     rules: one typed without kind finds every kind, without country every
     country), else None: such a term is a condition on the stored number,
     not a word of the index."""
-    if term.fields != ("PN",) or term.truncated:
+    if len(term.fields) != 1 or REGISTRY[term.fields[0]].kind != "number" or term.truncated:
         return None
     return pn.query_parts(term.text)
 
@@ -128,20 +128,8 @@ class IdTable:
 
 
 def _distinct(query: Query, kind: type) -> list:
-    """The distinct parts of a command of one kind (never inside another such part), in command order."""
-    found: dict[Node, None] = {}
-
-    def walk(node: Node) -> None:
-        if isinstance(node, kind):
-            found[node] = None
-        elif isinstance(node, Not):
-            walk(node.item)
-        elif isinstance(node, (And, Or)):
-            for item in node.items:
-                walk(item)
-
-    walk(query.root)
-    return list(found)
+    """The distinct parts of a command of one kind (a NEAR/ADJ or a PRIOR=, neither ever inside another), in command order."""
+    return list(dict.fromkeys(node for node in nodes(query.root) if isinstance(node, kind)))
 
 
 def proximities(query: Query) -> list[Near]:

@@ -3,35 +3,81 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field, fields
+from typing import Literal
+
+Kind = Literal["text", "number", "code", "date", "family"]
+Scheme = Literal["", "ipc", "publication", "application"]
+
+
+@dataclass(frozen=True)
+class SearchField:
+    """A field code of the search language and how it is searched.
+
+    kind: "text" words of the full-text index; "number" the publication
+    number (a condition on the stored number, pn.py, indexed as words too);
+    "code" a condition on stored codes (codes rows); "date" a date range;
+    "family" the records linked to a publication as its family.
+    scheme: what the field's values are: "ipc" classification symbols with
+    their levels (a subclass or main group stands for what is under it),
+    "publication" or "application" numbers, "" prose and names."""
+
+    code: str
+    attribute: str  # the PatentRecord attribute it reads
+    caption: str  # its name in reports, import files and messages
+    kind: Kind
+    column: str = ""  # its column in the full-text index (both stores), "" when not indexed
+    weight: float = 1.0  # its column's weight in bm25
+    default: bool = False  # searched when a word names no field
+    stemmed: bool = False  # an English word there also finds its other word forms (expand.py)
+    scheme: Scheme = ""
+    standin: str = ""  # a date field read from this one where a record holds none
+    stored: str = ""  # kind "code": the kind of its rows in the stores' codes table (contract.code_values)
+
+    @property
+    def levels(self) -> bool:
+        """Whether its values are classification symbols with levels."""
+        return self.scheme == "ipc"
+
+    @property
+    def indexed_levels(self) -> bool:
+        """Classification symbols searched as words of the full-text index:
+        a symbol printed with a space is one word, a subclass or main group
+        the prefix of the symbols under it (query_plan.term_tokens)."""
+        return self.levels and bool(self.column)
+
+
+# The registry, in the order fields are listed to the user; the indexed ones
+# in the full-text index's column order.
+REGISTRY: dict[str, SearchField] = {f.code: f for f in (
+    SearchField("TI", "title", "專利名稱", "text", "ti", weight=8.0, default=True, stemmed=True),
+    SearchField("AB", "abstract", "摘要", "text", "ab", weight=2.0, default=True, stemmed=True),
+    SearchField("CL", "claims", "專利範圍", "text", "cl", weight=4.0, default=True, stemmed=True),
+    SearchField("PA", "applicants", "申請人", "text", "pa"),
+    SearchField("IV", "inventors", "發明人", "text", "iv"),
+    SearchField("IC", "ipc", "IPC", "text", "ic", scheme="ipc"),
+    SearchField("PN", "pn", "公開公告號", "number", "pn", scheme="publication"),
+    SearchField("AN", "an", "申請號", "text", "an", scheme="application"),
+    SearchField("AD", "ad", "申請日", "date"),
+    SearchField("ID", "pd", "公開公告日", "date"),
+    # a record without a priority claim counts from its filing date in PRD= and PRIOR=
+    SearchField("PRD", "prd", "最早優先權日", "date", standin="AD"),
+    SearchField("CPC", "cpc", "CPC", "code", scheme="ipc", stored="cpc"),
+    SearchField("CT", "cites", "引用專利", "code", scheme="publication", stored="ct"),
+    SearchField("FAM", "family", "同族", "family", scheme="publication"),
+)}
 
 # Field codes of the search language -> record attribute, with the caption
 # used in reports and import files.
-FIELDS: dict[str, tuple[str, str]] = {
-    "TI": ("title", "專利名稱"),
-    "AB": ("abstract", "摘要"),
-    "CL": ("claims", "專利範圍"),
-    "PA": ("applicants", "申請人"),
-    "IV": ("inventors", "發明人"),
-    "IC": ("ipc", "IPC"),
-    "PN": ("pn", "公開公告號"),
-    "AN": ("an", "申請號"),
-    "AD": ("ad", "申請日"),
-    "ID": ("pd", "公開公告日"),
-    "PRD": ("prd", "最早優先權日"),
-    "CPC": ("cpc", "CPC"),
-    "CT": ("cites", "引用專利"),
-    "FAM": ("family", "同族"),
-}
-DATE_FIELDS = ("AD", "ID", "PRD")
-# A date field read from another where a record holds none: a record without
-# a priority claim counts from its filing date in PRD= and PRIOR=.
-DATE_STANDINS = {"PRD": "AD"}
-DEFAULT_FIELDS = ("TI", "AB", "CL")  # searched when a word names no field
+FIELDS: dict[str, tuple[str, str]] = {f.code: (f.attribute, f.caption) for f in REGISTRY.values()}
+DATE_FIELDS = tuple(f.code for f in REGISTRY.values() if f.kind == "date")
+# A date field read from another where a record holds none.
+DATE_STANDINS = {f.code: f.standin for f in REGISTRY.values() if f.standin}
+DEFAULT_FIELDS = tuple(f.code for f in REGISTRY.values() if f.default)  # searched when a word names no field
 # The full-text index's columns, in its order.
-TEXT_FIELDS = ("TI", "AB", "CL", "PA", "IV", "IC", "PN", "AN")
+TEXT_FIELDS = tuple(f.code for f in REGISTRY.values() if f.column)
 # Searched as conditions on stored codes and numbers (a CPC symbol or its
 # levels, a cited publication, a family), not words of the index.
-CODE_FIELDS = ("CPC", "CT", "FAM")
+CODE_FIELDS = tuple(f.code for f in REGISTRY.values() if f.kind in ("code", "family"))
 
 
 @dataclass(frozen=True)

@@ -38,7 +38,7 @@ from operator import add
 import opencc
 
 from . import _segment
-from .records import FIELDS, TEXT_FIELDS, PatentRecord
+from .records import FIELDS, REGISTRY, TEXT_FIELDS, PatentRecord
 
 # Han (with extensions and compatibility ideographs), kana and Hangul, as
 # [first, end) code-point ranges; CJK is the same set as a regex class body.
@@ -185,4 +185,4 @@ def near_check(lefts: list, rights: list, distance: int, ordered: bool) -> _segm
 def index_values(record: PatentRecord) -> tuple[str, ...]:
     """What both stores index of a record: index_text() of each text field,
     in TEXT_FIELDS order (IPC codes joined first)."""
-    return tuple(index_text(getattr(record, FIELDS[code][0]), ipc=code == "IC") for code in TEXT_FIELDS)
+    return tuple(index_text(getattr(record, FIELDS[code][0]), ipc=REGISTRY[code].levels) for code in TEXT_FIELDS)

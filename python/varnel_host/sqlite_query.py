@@ -17,12 +17,13 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from . import pn
-from .contract import CITED_KIND, CPC_KIND, MEMBER_KIND
+from .contract import MEMBER_KIND
 from .query import And, DateRange, Near, Node, Not, Or, Query, Term
 from .query_plan import (
     IdTable, cpc_symbols, date_bounds, date_columns, indexable, may_share_a_word, near_fields, near_phrases, needs_a_word,
     number_of, positive_terms, term_tokens,
 )
+from .records import REGISTRY
 from .similar import SEARCHED_FIELDS, RecordIds
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, full_records, index_column
 
@@ -92,14 +93,15 @@ def number_sql(
 
 def code_sql(term: Term) -> tuple[str, tuple[str, ...]]:
     """A SELECT of the ids of the records a CPC= or CT= term finds (query_plan.code_terms())."""
-    if term.fields[0] == "CPC":
+    searched = REGISTRY[term.fields[0]]
+    if searched.levels:
         symbol, prefix = cpc_symbols(term)
         if prefix:
-            return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value >= ? AND value < ?", (symbol, symbol + "\U0010ffff")
-        return f"SELECT id FROM codes WHERE kind = '{CPC_KIND}' AND value = ?", (symbol,)
+            return f"SELECT id FROM codes WHERE kind = '{searched.stored}' AND value >= ? AND value < ?", (symbol, symbol + "\U0010ffff")
+        return f"SELECT id FROM codes WHERE kind = '{searched.stored}' AND value = ?", (symbol,)
     parts = pn.query_parts(term.text)
     assert parts is not None  # the parser made sure
-    return listed_sql(CITED_KIND, parts)
+    return listed_sql(searched.stored, parts)
 
 
 def listed_sql(kind: str, parts: pn.Parts) -> tuple[str, tuple[str, ...]]:

@@ -41,7 +41,7 @@ from contextlib import AbstractContextManager
 from . import pn, segment
 from .contract import StoreError, code_values
 from .records import (
-    ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, TEXT_FIELDS, UNREADABLE, UNREADABLE_PROBLEM, PatentRecord,
+    ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, REGISTRY, TEXT_FIELDS, UNREADABLE, UNREADABLE_PROBLEM, PatentRecord,
     named_numbers, unreadable,
 )
 
@@ -78,7 +78,7 @@ Progress = Callable[[str], None] | None
 
 def index_column(code: str) -> str:
     """The FTS5 column of a text field code."""
-    return code.lower()
+    return REGISTRY[code].column
 
 
 _INDEX_COLUMNS = ", ".join(map(index_column, TEXT_FIELDS))

@@ -38,7 +38,7 @@ from .query import Near, Query, parse
 from .query_plan import (
     code_terms, family_of, near_check, near_fields, prior_dates, proximities, weight, with_ids,
 )
-from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, PatentRecord
+from .records import FIELDS, LONG_ATTRIBUTES, REGISTRY, TEXT_FIELDS, PatentRecord
 from .sqlite_query import (
     RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
     near_matches, number_sql,
@@ -310,7 +310,7 @@ class PatentStore:
             name = tables[term] = f"{table}_code{number}"
             self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
             self._stale.append(name)  # dropped with the proximity tables
-            if term.fields[0] == "FAM":
+            if REGISTRY[term.fields[0]].kind == "family":
                 ids = family_of(SqliteFamilyLinks(self._db), term)
                 self._db.executemany(f"INSERT INTO {name} (id) VALUES (?)", ((record_id,) for record_id in sorted(ids)))
             else:
