@@ -101,7 +101,27 @@ FORBIDDEN = [
     # the report is written from plain values (report_data.ReportData), never from a store's result
     ("report", "contract"), ("report", "stores"), ("report", "pg_"), ("report", "sqlite_"),
     ("report_data", "report"), ("request", "report_data"),
+    # one search pipeline over both stores: it knows no store, the engines' parts never call it
+    *(("pipeline", low) for low in ("store", "stores", "pg_", "sqlite_", "worker", "report", "ingest")),
+    *((part, "pipeline") for part in (*PG_MODULES[1:], *SQLITE_MODULES[1:])),
+    *((layer, "pipeline") for layer in ("query", "query_plan", "expand", "similar", "records")),
 ]
+
+# The steps of a search the pipeline alone takes, which no store module names.
+PIPELINE_STEPS = {
+    "expand": ("expand",),
+    "query": ("parse",),
+    "query_plan": ("code_terms", "family_of", "prior_dates", "priors", "proximities", "with_ids"),
+}
+
+
+@pytest.mark.parametrize("store", ["store", "pg_store"])
+def test_only_the_pipeline_takes_the_steps_of_a_search(store):
+    tree = ast.parse((PACKAGE / f"{store}.py").read_text(encoding="utf-8"))
+    taken = sorted(f"{node.module}.{alias.name}" for node in ast.walk(tree) if isinstance(node, ast.ImportFrom)
+                   for alias in node.names if alias.name in PIPELINE_STEPS.get(node.module or "", ()))
+    assert taken == []
+    assert "pipeline" in _graph()[0][store]
 
 
 @pytest.mark.parametrize("importer, imported", FORBIDDEN)

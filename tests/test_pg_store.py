@@ -19,7 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from test_query import COMMANDS, HABITS
 
 from pg_server import PASSWORD
-from varnel_host import pg_compact, similar, stores, synth
+from varnel_host import pg_compact, pg_store, pipeline, similar, store, stores, synth
 from varnel_host.__main__ import main as host_main
 from varnel_host.channel import COMPLETION_MARKER
 from varnel_host.pg_result import PgCollection
@@ -87,6 +87,18 @@ def test_every_command_of_the_set_gives_the_same_hits_order_words_and_scores(bot
     assert [command for command in COMMAND_SET[::25] if not same(*both, command, limit=7)] == []
     # the charts' counts cover every hit, whether all were ranked or not
     assert [c for c in COMMAND_SET[::10] for n in (None, 7) if facets(both[0], c, n) != facets(both[1], c, n)] == []
+
+
+@pytest.mark.parametrize("command", ["電池 AND 電極", "-IC=F25B 散熱", "電池 NEAR/5 電極", "PRD=:2003 AND 電極", "CPC=H01M"])
+def test_each_store_parses_and_compiles_a_command_once(both, monkeypatch, command):
+    calls = []
+    for module, name in ((pipeline, "parse"), (store, "compile_query"), (pg_store, "compile_query")):
+        real = getattr(module, name)
+        monkeypatch.setattr(module, name, lambda *args, real=real, name=name: calls.append(name) or real(*args))
+    for each in both:
+        calls.clear()
+        each.search(command)
+        assert calls == ["parse", "compile_query"]
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

@@ -24,17 +24,16 @@ import logging
 import os
 import re
 import weakref
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 import contextlib
 
 import psycopg
 
-from . import pg_compact, pg_connection, pg_schema, pg_writer, pn, similar
+from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar
 from .contract import (
     BatchCounts, CheckedBatch, ImportProblem, ImportReport, Row, StoreError, checked_batch, checked_chunks,
     import_report, sample_numbers, span_sql,
 )
-from .expand import expand
 from .pg_connection import describe
 from .pg_query import (
     RECORDS, TOKENS, CompiledQuery, Phrase, Scoring, NO_SCORE, bm25_sql, code_select, compile_query, condition,
@@ -42,11 +41,9 @@ from .pg_query import (
     token_column,
 )
 from .pg_result import PgCollection, PgFamilyLinks, PgSearchResult, PgVocabulary
-from .query import Node, Query, parse
-from .query_plan import (
-    both_sides, code_terms, family_of, near_check, near_fields, prior_dates, priors, proximities, with_ids,
-)
-from .records import ATTRIBUTES, REGISTRY, PatentRecord
+from .query import Near, Node, Query, Term
+from .query_plan import both_sides, near_check, near_fields
+from .records import ATTRIBUTES, PatentRecord
 
 __all__ = ["PgPatentStore", "PgSearchResult", "describe"]
 
@@ -251,33 +248,30 @@ class PgPatentStore:
     ) -> PgSearchResult:
         """Run a search command (or a parsed Query): every hit (at most `limit`)
         ranked, best first; see PatentStore.search."""
-        if limit is not None and limit < 0:
-            raise ValueError("limit 不能是負數")
-        query = parse(command) if isinstance(command, str) else command
-        if not proximities(query) and not query.similar() and not priors(query):
-            compile_query(query)  # a command the server cannot run fails before the server is asked
+        return pipeline.search(_PgSearch(self, f"varnel_hits_{self.new_number()}"), command, limit, cancel)
+
+    @contextlib.contextmanager
+    def _searching(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
+        """One search's statements: in one REPEATABLE READ transaction, its
+        failures as StoreError, stopped once cancel() is True."""
         self._reconnect_if_dropped()
-        table = f"varnel_hits_{self.new_number()}"
-        plan = None
         with self.errors(), self.polling(cancel):
             self._drop_stale()
             with self._db.transaction():
                 self._db.execute("SET TRANSACTION ISOLATION LEVEL REPEATABLE READ")
                 self._stale_entries = self._db.execute("SELECT EXISTS (SELECT 1 FROM stale_postings)").fetchone()[0]
-                query = expand(query, PgVocabulary(self._db), cancel)
-                query = self._resolve_codes(query, table)
-                words = self.word_tables(query.root, table, {})
-                query = self._resolve_proximity(query, table, words)
-                if query.similar():  # the words chosen from the same state the hits come from
-                    records = self._db.execute("SELECT count(*) FROM records").fetchone()[0]
-                    plan = similar.plan(PgCollection(self._db, self, table), query, records)
-                    compiled = plan.compiled
-                else:
-                    compiled = compile_query(query, words)
-                total = self._rank(compiled, limit, table)
+                yield
+
+    def _search_result(self, query: Query, table: str, total: int, cancel: Callable[[], bool] | None,
+                       compiled: CompiledQuery, plan: similar.Plan | None) -> PgSearchResult:
         result = PgSearchResult(self, query, table, total, cancel, compiled, plan)
         self._live.add(result)
         return result
+
+    def _new_table(self, table: str, name: str) -> None:
+        """A temporary table of ids going with the result `table`."""
+        self._db.execute(f"CREATE TEMP TABLE {name} (id bigint PRIMARY KEY)")
+        self._extra.setdefault(table, []).append(name)
 
     def _rank(self, compiled: CompiledQuery, limit: int | None, table: str) -> int:
         """Store (rank, id, score) of the best `limit` hits in `table`; returns
@@ -353,58 +347,86 @@ class PgPatentStore:
         self._db.execute(f"ANALYZE {name}")
         return name
 
-    def _resolve_proximity(self, query: Query, table: str, words: dict[Node, str]) -> Query:
-        """The command with each NEAR/ADJ replaced by its sides and a table of
-        the records where it holds (query_plan.with_ids): the records holding
-        both sides are read with their fields' tokens and checked. The tables
-        go with the result (its charts may run the condition again)."""
-        tables: dict = {}
-        for number, near in enumerate(proximities(query)):
-            name = tables[near] = f"{table}_near{number}"
-            self._db.execute(f"CREATE TEMP TABLE {name} (id bigint PRIMARY KEY)")
-            fields = near_fields(near)
-            sides = both_sides(near)
-            sql, params = condition(sides, self.word_tables(sides, table, words))
-            columns = ", ".join(f"{TOKENS}.{token_column(code)}" for code in fields)
-            records = f" JOIN records {RECORDS} ON {RECORDS}.id = {TOKENS}.id" if _RECORDS_USED.search(sql) else ""
-            rows = self._db.execute(
-                f"SELECT {TOKENS}.id, {columns} FROM patent_tokens {TOKENS}{records} WHERE {sql}", params
-            )
-            check = near_check(near)
-            held = [(row[0],) for row in rows if check.in_tokens(row[1:])]
-            if held:
-                with self._db.cursor().copy(f"COPY {name} (id) FROM STDIN") as copy:
-                    for row in held:
-                        copy.write_row(row)
-        self._extra.setdefault(table, []).extend(tables.values())
-        return with_ids(query, tables)
-
-    def _resolve_codes(self, query: Query, table: str) -> Query:
-        """The command with each CPC=, CT= and FAM= term replaced by a table
-        of its records and each PRIOR= by its date range (query_plan.with_ids);
-        the tables go with the result."""
-        tables: dict = {}
-        for number, term in enumerate(code_terms(query)):
-            name = tables[term] = f"{table}_code{number}"
-            self._db.execute(f"CREATE TEMP TABLE {name} (id bigint PRIMARY KEY)")
-            if REGISTRY[term.fields[0]].kind == "family":
-                ids = sorted(family_of(PgFamilyLinks(self._db), term))
-                self._db.execute(f"INSERT INTO {name} (id) SELECT unnest(%s::bigint[])", (ids,))
-            else:
-                sql, params = code_select(term)
-                self._db.execute(f"INSERT INTO {name} (id) {sql} ON CONFLICT DO NOTHING", params)
-        self._extra.setdefault(table, []).extend(tables.values())
-
-        def earliest(parts: pn.Parts) -> tuple[int, str | None]:
-            condition, params = number_condition(parts)
-            return self._db.execute(f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}", params).fetchone()
-
-        dates = prior_dates(query, earliest)
-        return with_ids(query, tables, dates)
-
     def _drop_stale(self) -> None:
         while self._stale:
             self._db.execute(f"DROP TABLE IF EXISTS {self._stale.pop()}")
 
     def release(self, table: str) -> None:
         self._stale += (table, *self._extra.pop(table, ()))
+
+
+class _PgSearch:
+    """The server's side of one search (pipeline.SearchBackend): its hits
+    in the temporary table `table`, which the tables of ids made for it go
+    with (its charts may run the condition again)."""
+
+    def __init__(self, store: PgPatentStore, table: str):
+        self._store = store
+        self._table = table
+        self._words: dict[Node, str] = {}
+        self._cancel: Callable[[], bool] | None = None
+
+    @property
+    def _db(self) -> psycopg.Connection:
+        return self._store.connection  # read at each step: the store may reconnect before the search starts
+
+    def running(self, cancel: Callable[[], bool] | None) -> contextlib.AbstractContextManager[None]:
+        self._cancel = cancel
+        return self._store._searching(cancel)
+
+    def vocabulary(self) -> PgVocabulary:
+        return PgVocabulary(self._db)
+
+    def family_links(self) -> PgFamilyLinks:
+        return PgFamilyLinks(self._db)
+
+    def earliest(self, parts: pn.Parts) -> tuple[int, str | None]:
+        condition, params = number_condition(parts)
+        return self._db.execute(f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}", params).fetchone()
+
+    def id_table(self, kind: str) -> str:
+        name = f"{self._table}_{kind}"
+        self._store._new_table(self._table, name)
+        return name
+
+    def fill_ids(self, table: str, ids: Iterable[int]) -> None:
+        self._db.execute(f"INSERT INTO {table} (id) SELECT unnest(%s::bigint[])", (list(ids),))
+
+    def fill_codes(self, table: str, term: Term) -> None:
+        sql, params = code_select(term)
+        self._db.execute(f"INSERT INTO {table} (id) {sql} ON CONFLICT DO NOTHING", params)
+
+    def look_up(self, query: Query) -> None:
+        """The ids of each part of the command the postings answer, in a table made once per search."""
+        self._store.word_tables(query.root, self._table, self._words)
+
+    def find_near(self, near: Near, table: str) -> None:
+        """Fill `table` with the ids of the records where `near` holds: the
+        records holding both sides are read with their fields' tokens and checked."""
+        fields = near_fields(near)
+        sides = both_sides(near)
+        sql, params = condition(sides, self._store.word_tables(sides, self._table, self._words))
+        columns = ", ".join(f"{TOKENS}.{token_column(code)}" for code in fields)
+        records = f" JOIN records {RECORDS} ON {RECORDS}.id = {TOKENS}.id" if _RECORDS_USED.search(sql) else ""
+        rows = self._db.execute(f"SELECT {TOKENS}.id, {columns} FROM patent_tokens {TOKENS}{records} WHERE {sql}", params)
+        check = near_check(near)
+        held = [(row[0],) for row in rows if check.in_tokens(row[1:])]
+        if held:
+            with self._db.cursor().copy(f"COPY {table} (id) FROM STDIN") as copy:
+                for row in held:
+                    copy.write_row(row)
+
+    def collection(self) -> PgCollection:
+        return PgCollection(self._db, self._store, self._table)
+
+    def records(self) -> int:
+        return self._db.execute("SELECT count(*) FROM records").fetchone()[0]
+
+    def compile(self, query: Query) -> CompiledQuery:
+        return compile_query(query, self._words)
+
+    def rank(self, compiled: CompiledQuery, limit: int | None) -> int:
+        return self._store._rank(compiled, limit, self._table)
+
+    def result(self, query: Query, total: int, compiled: CompiledQuery, plan: similar.Plan | None) -> PgSearchResult:
+        return self._store._search_result(query, self._table, total, self._cancel, compiled, plan)

@@ -27,18 +27,15 @@ import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 
-from . import pn, segment, similar, sqlite_schema as schema, sqlite_writer
+from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer
 from .contract import (
     BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, Row, StoreError, checked_chunks, import_report,
     sample_numbers, span_sql,
 )
 from .facets import FacetIndex
-from .expand import expand
-from .query import Near, Query, parse
-from .query_plan import (
-    code_terms, family_of, near_check, near_fields, prior_dates, proximities, weight, with_ids,
-)
-from .records import FIELDS, LONG_ATTRIBUTES, REGISTRY, TEXT_FIELDS, PatentRecord
+from .query import Near, Query, Term
+from .query_plan import near_check, near_fields, weight
+from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, PatentRecord
 from .sqlite_query import (
     RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
     near_matches, number_sql,
@@ -285,90 +282,7 @@ class PatentStore:
         ranked, best first. Raises query.QueryError for a command that cannot
         be run, Cancelled when cancel() returns True (polled while SQLite works
         and between batches of rows)."""
-        if limit is not None and limit < 0:
-            raise ValueError("limit 不能是負數")
-        query = parse(command) if isinstance(command, str) else command
-        self._drop_stale()
-        table = f"temp.hits_{next(self._results)}"
-        with self.polling(cancel):
-            query = expand(query, SqliteVocabulary(self._db), cancel)
-            query = self._resolve_codes(query, table)
-            query = self._resolve_proximity(query, table)
-            plan = similar.plan(SqliteCollection(self._db), query, self.count()) if query.similar() else None
-            compiled = plan.compiled if plan else compile_query(query)
-            total = self._rank(compiled, limit, table)
-        self._drop_stale()  # the proximity tables: the hits are ranked and counted
-        result = SearchResult(self, query, table, total, cancel, plan)
-        self._live.add(result)
-        return result
-
-    def _resolve_codes(self, query: Query, table: str) -> Query:
-        """The command with each CPC=, CT= and FAM= term replaced by a table of
-        its records and each PRIOR= by its date range (query_plan.with_ids)."""
-        tables: dict = {}
-        for number, term in enumerate(code_terms(query)):
-            name = tables[term] = f"{table}_code{number}"
-            self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
-            self._stale.append(name)  # dropped with the proximity tables
-            if REGISTRY[term.fields[0]].kind == "family":
-                ids = family_of(SqliteFamilyLinks(self._db), term)
-                self._db.executemany(f"INSERT INTO {name} (id) VALUES (?)", ((record_id,) for record_id in sorted(ids)))
-            else:
-                sql, params = code_sql(term)
-                self._db.execute(f"INSERT OR IGNORE INTO {name} (id) {sql}", params)
-
-        def earliest(parts: pn.Parts) -> tuple[int, str | None]:
-            condition, params = number_sql(parts)
-            return self._db.execute(f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}", params).fetchone()
-
-        dates = prior_dates(query, earliest)
-        return with_ids(query, tables, dates)
-
-    def _resolve_proximity(self, query: Query, table: str) -> Query:
-        """The command with each NEAR/ADJ replaced by its sides and a table of
-        the records where it holds (query_plan.with_ids)."""
-        tables: dict = {}
-        for number, near in enumerate(proximities(query)):
-            name = tables[near] = f"{table}_near{number}"
-            self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
-            self._stale.append(name)  # dropped once the hits are ranked, or by the next search if this one stops
-            self._find_near(near, name)
-        return with_ids(query, tables)
-
-    def _find_near(self, near: Near, table: str) -> None:
-        """Fill `table` with the ids of the records where `near` holds: those
-        FTS5 finds for sure (sqlite_query.near_matches), then the others it
-        may hold in, checked natively (query_plan.near_check): first in
-        abstract and claims, then the rest in their short fields, read by id
-        (most hold in the long texts, whose records rows stay unread)."""
-        sure, maybe = near_matches(near)
-        if sure is not None:
-            self._db.execute(f"INSERT INTO {table} (id) SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (sure,))
-        if maybe is None:
-            return
-        check = near_check(near)
-        attributes = [FIELDS[code][0] for code in near_fields(near)]
-        long = [LONG_ATTRIBUTES.index(attribute) for attribute in attributes if attribute in LONG_ATTRIBUTES]
-        # IPC last: its printed codes are joined, as they are indexed
-        short = sorted((a for a in attributes if a not in LONG_ATTRIBUTES), key=lambda attribute: attribute == "ipc")
-        rows = self._db.execute(
-            f"SELECT {INDEX_TABLE}.rowid, {schema.BODY if long else 'NULL'} FROM {INDEX_TABLE}"
-            f"{f' LEFT JOIN texts t ON t.id = {INDEX_TABLE}.rowid' if long else ''} "
-            f"WHERE {INDEX_TABLE} MATCH ? AND +{INDEX_TABLE}.rowid NOT IN (SELECT id FROM {table})",
-            (maybe,),
-        )
-        held: list[int] = []
-        others: list[int] = []
-        for record_id, body in rows:
-            (held if long and check.in_texts(_picked(schema.unpack(body), long)) else others).append(record_id)
-        for start in range(0, len(others) if short else 0, schema.CHUNK):
-            chunk = json.dumps(others[start : start + schema.CHUNK])
-            for row in self._db.execute(
-                f"SELECT id, {', '.join(short)} FROM records WHERE id IN (SELECT value FROM json_each(?))", (chunk,)
-            ):
-                if check.in_texts((*row[1:-1], segment.join_ipc(row[-1])) if short[-1] == "ipc" else row[1:]):
-                    held.append(row[0])
-        self._db.execute(f"INSERT INTO {table} (id) SELECT value FROM json_each(?)", (json.dumps(held),))
+        return pipeline.search(_SqliteSearch(self, f"temp.hits_{next(self._results)}"), command, limit, cancel)
 
     @contextmanager
     def polling(self, cancel: Callable[[], bool] | None, steps: int = PROGRESS_STEPS) -> Iterator[None]:
@@ -483,6 +397,16 @@ class PatentStore:
     def release(self, table: str) -> None:
         self._stale += (table, table + ALL_HITS)
 
+    def _new_table(self, name: str) -> None:
+        self._db.execute(f"CREATE TABLE {name} (id INTEGER PRIMARY KEY)")
+        self._stale.append(name)  # dropped once the hits are ranked, or by the next search if this one stops
+
+    def _search_result(self, query: Query, table: str, total: int, cancel: Callable[[], bool] | None,
+                       plan: similar.Plan | None) -> SearchResult:
+        result = SearchResult(self, query, table, total, cancel, plan)
+        self._live.add(result)
+        return result
+
     # --- checking and rebuilding -------------------------------------
 
     def check(self, progress: Callable[[str], None] | None = None) -> list[str]:
@@ -494,6 +418,101 @@ class PatentStore:
         `progress(done, total)` after each batch; records with unreadable texts
         are left out and named in `skipped`. Returns the number of records indexed."""
         return schema.rebuild_index(self._db, self._transaction, progress, skipped)
+
+
+class _SqliteSearch:
+    """The SQLite file's side of one search (pipeline.SearchBackend): its
+    hits in the temporary table `table`, the id tables beside it dropped
+    once the hits are ranked."""
+
+    def __init__(self, store: PatentStore, table: str):
+        self._store = store
+        self._db = store.connection
+        self._table = table
+        self._cancel: Callable[[], bool] | None = None
+
+    @contextmanager
+    def running(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
+        self._cancel = cancel
+        self._store._drop_stale()
+        with self._store.polling(cancel):
+            yield
+        self._store._drop_stale()  # the proximity tables: the hits are ranked and counted
+
+    def vocabulary(self) -> SqliteVocabulary:
+        return SqliteVocabulary(self._db)
+
+    def family_links(self) -> SqliteFamilyLinks:
+        return SqliteFamilyLinks(self._db)
+
+    def earliest(self, parts: pn.Parts) -> tuple[int, str | None]:
+        condition, params = number_sql(parts)
+        return self._db.execute(f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}", params).fetchone()
+
+    def id_table(self, kind: str) -> str:
+        name = f"{self._table}_{kind}"
+        self._store._new_table(name)
+        return name
+
+    def fill_ids(self, table: str, ids: Iterable[int]) -> None:
+        self._db.executemany(f"INSERT INTO {table} (id) VALUES (?)", ((record_id,) for record_id in ids))
+
+    def fill_codes(self, table: str, term: Term) -> None:
+        sql, params = code_sql(term)
+        self._db.execute(f"INSERT OR IGNORE INTO {table} (id) {sql}", params)
+
+    def look_up(self, query: Query) -> None:
+        """FTS5 answers every word within the statement that reads it."""
+
+    def find_near(self, near: Near, table: str) -> None:
+        """Fill `table` with the ids of the records where `near` holds: those
+        FTS5 finds for sure (sqlite_query.near_matches), then the others it
+        may hold in, checked natively (query_plan.near_check): first in
+        abstract and claims, then the rest in their short fields, read by id
+        (most hold in the long texts, whose records rows stay unread)."""
+        sure, maybe = near_matches(near)
+        if sure is not None:
+            self._db.execute(f"INSERT INTO {table} (id) SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (sure,))
+        if maybe is None:
+            return
+        check = near_check(near)
+        attributes = [FIELDS[code][0] for code in near_fields(near)]
+        long = [LONG_ATTRIBUTES.index(attribute) for attribute in attributes if attribute in LONG_ATTRIBUTES]
+        # IPC last: its printed codes are joined, as they are indexed
+        short = sorted((a for a in attributes if a not in LONG_ATTRIBUTES), key=lambda attribute: attribute == "ipc")
+        rows = self._db.execute(
+            f"SELECT {INDEX_TABLE}.rowid, {schema.BODY if long else 'NULL'} FROM {INDEX_TABLE}"
+            f"{f' LEFT JOIN texts t ON t.id = {INDEX_TABLE}.rowid' if long else ''} "
+            f"WHERE {INDEX_TABLE} MATCH ? AND +{INDEX_TABLE}.rowid NOT IN (SELECT id FROM {table})",
+            (maybe,),
+        )
+        held: list[int] = []
+        others: list[int] = []
+        for record_id, body in rows:
+            (held if long and check.in_texts(_picked(schema.unpack(body), long)) else others).append(record_id)
+        for start in range(0, len(others) if short else 0, schema.CHUNK):
+            chunk = json.dumps(others[start : start + schema.CHUNK])
+            for row in self._db.execute(
+                f"SELECT id, {', '.join(short)} FROM records WHERE id IN (SELECT value FROM json_each(?))", (chunk,)
+            ):
+                if check.in_texts((*row[1:-1], segment.join_ipc(row[-1])) if short[-1] == "ipc" else row[1:]):
+                    held.append(row[0])
+        self._db.execute(f"INSERT INTO {table} (id) SELECT value FROM json_each(?)", (json.dumps(held),))
+
+    def collection(self) -> SqliteCollection:
+        return SqliteCollection(self._db)
+
+    def records(self) -> int:
+        return self._store.count()
+
+    def compile(self, query: Query) -> CompiledQuery:
+        return compile_query(query)
+
+    def rank(self, compiled: CompiledQuery, limit: int | None) -> int:
+        return self._store._rank(compiled, limit, self._table)
+
+    def result(self, query: Query, total: int, compiled: CompiledQuery, plan: similar.Plan | None) -> SearchResult:
+        return self._store._search_result(query, self._table, total, self._cancel, plan)
 
 
 def _picked(values: Sequence[str], indexes: Sequence[int]) -> list[str]:

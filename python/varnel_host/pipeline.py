@@ -1,0 +1,116 @@
+"""One search, planned and run in the same steps on every store.
+
+A command is parsed (when given as text), its patterns and word forms
+expanded from the collection's vocabulary (expand.py), PRIOR= turned into
+date ranges, CPC=/CT=/FAM= terms and then NEAR/ADJ turned into tables of the
+records where they hold (query_plan.with_ids), compiled once (or planned by
+similar.py for SIM=) and ranked. Each store gives the engine's side of these
+steps through a SearchBackend made for the one search; the order of the
+steps and what is decided alike live only here.
+"""
+
+from __future__ import annotations
+
+import contextlib
+from collections.abc import Callable, Iterable
+from typing import Generic, Protocol, TypeVar
+
+from . import pn, similar
+from .expand import Vocabulary, expand
+from .query import Near, Query, Term, parse
+from .query_plan import FamilyLinks, code_terms, family_of, prior_dates, proximities, with_ids
+from .records import REGISTRY
+
+Compiled = TypeVar("Compiled")
+Result = TypeVar("Result", covariant=True)
+
+
+class SearchBackend(Protocol, Generic[Compiled, Result]):
+    """What one store does for one search; its temporary tables are named
+    after the search's table of hits and go with it."""
+
+    def running(self, cancel: Callable[[], bool] | None) -> contextlib.AbstractContextManager[None]:
+        """The steps run inside: polled for cancel(), in one state of the collection."""
+
+    def vocabulary(self) -> Vocabulary: ...
+
+    def family_links(self) -> FamilyLinks: ...
+
+    def earliest(self, parts: pn.Parts) -> tuple[int, str | None]:
+        """How many records carry the number `parts` and the earliest priority (or application) date among them."""
+
+    def id_table(self, kind: str) -> str:
+        """A new empty table of record ids, `kind` telling it from the search's others; its name."""
+
+    def fill_ids(self, table: str, ids: Iterable[int]) -> None: ...
+
+    def fill_codes(self, table: str, term: Term) -> None:
+        """Fill `table` with the records carrying the codes of a CPC= or CT= term."""
+
+    def look_up(self, query: Query) -> None:
+        """Answer ahead the parts of the command the engine keeps tables of
+        its own for (the ones proximities and the compiler then read)."""
+
+    def find_near(self, near: Near, table: str) -> None:
+        """Fill `table` with the ids of the records where `near` holds."""
+
+    def collection(self) -> similar.Collection: ...
+
+    def records(self) -> int: ...
+
+    def compile(self, query: Query) -> Compiled: ...
+
+    def rank(self, compiled: Compiled, limit: int | None) -> int:
+        """Keep the best `limit` hits in the search's table; the number of all hits."""
+
+    def result(self, query: Query, total: int, compiled: Compiled, plan: similar.Plan | None) -> Result: ...
+
+
+def search(
+    backend: SearchBackend[Compiled, Result],
+    command: str | Query,
+    limit: int | None,
+    cancel: Callable[[], bool] | None,
+) -> Result:
+    """Run a search command (or a parsed Query) on `backend`: every hit (at
+    most `limit`) ranked, best first. query.QueryError for a command that
+    cannot be run, Cancelled when cancel() returns True."""
+    if limit is not None and limit < 0:
+        raise ValueError("limit 不能是負數")
+    query = parse(command) if isinstance(command, str) else command
+    plan = None
+    with backend.running(cancel):
+        query = expand(query, backend.vocabulary(), cancel)
+        query = _resolve_codes(backend, query)
+        backend.look_up(query)
+        query = _resolve_proximities(backend, query)
+        if query.similar():  # the words chosen from the same state the hits come from
+            plan = similar.plan(backend.collection(), query, backend.records())
+            compiled = plan.compiled
+        else:
+            compiled = backend.compile(query)
+        total = backend.rank(compiled, limit)
+    return backend.result(query, total, compiled, plan)
+
+
+def _resolve_codes(backend: SearchBackend, query: Query) -> Query:
+    """The command with each CPC=, CT= and FAM= term replaced by a table of
+    its records and each PRIOR= by its date range (query_plan.with_ids)."""
+    tables: dict = {}
+    for number, term in enumerate(code_terms(query)):
+        name = tables[term] = backend.id_table(f"code{number}")
+        if REGISTRY[term.fields[0]].kind == "family":
+            backend.fill_ids(name, sorted(family_of(backend.family_links(), term)))
+        else:
+            backend.fill_codes(name, term)
+    return with_ids(query, tables, prior_dates(query, backend.earliest))
+
+
+def _resolve_proximities(backend: SearchBackend, query: Query) -> Query:
+    """The command with each NEAR/ADJ replaced by its sides and a table of
+    the records where it holds (query_plan.with_ids)."""
+    tables: dict = {}
+    for number, near in enumerate(proximities(query)):
+        name = tables[near] = backend.id_table(f"near{number}")
+        backend.find_near(near, name)
+    return with_ids(query, tables)
