@@ -114,6 +114,13 @@ def code_values(record: PatentRecord) -> list[tuple[str, str, str]]:
 SPAN_FIELDS = ("AD", "ID", "PRD", "CPC", "CT", "PA", "IV", "IC", "AN")
 
 
+def earliest_sql(condition: str) -> str:
+    """A SELECT of how many records `condition` (on records r) holds for and
+    the earliest of their priority dates (the application date where none is
+    given), for PRIOR= (query_plan.prior_dates)."""
+    return f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}"
+
+
 def span_sql(code: str) -> str:
     """A SELECT of the first and the last value records hold in field `code`
     (one of SPAN_FIELDS) in its index's order, both NULL when no record holds

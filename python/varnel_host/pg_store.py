@@ -11,7 +11,8 @@ and rank by the chosen tokens with the same bm25.
 
 The tables and their upgrades: pg_schema.py; writing: pg_writer.py and
 pg_compact.py; connecting, the server's failures in Chinese and cancelling:
-pg_connection.py; the hits: pg_result.py. A search runs in one REPEATABLE
+pg_connection.py; the hits: pg_result.py. A search takes the steps of
+pipeline.py, this file giving the server's side (_PgSearch), in one REPEATABLE
 READ transaction (statistics, IDF and hits from the same state: before or
 after any write, never in between) and keeps its ranked ids in a temporary
 table that rows() streams from through a server-side cursor.
@@ -32,7 +33,7 @@ import psycopg
 from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar
 from .contract import (
     BatchCounts, CheckedBatch, ImportProblem, ImportReport, Row, StoreError, checked_batch, checked_chunks,
-    import_report, sample_numbers, span_sql,
+    earliest_sql, import_report, sample_numbers, span_sql,
 )
 from .pg_connection import describe
 from .pg_query import (
@@ -362,16 +363,14 @@ class _PgSearch:
 
     def __init__(self, store: PgPatentStore, table: str):
         self._store = store
-        self._table = table
+        self.table = table
         self._words: dict[Node, str] = {}
-        self._cancel: Callable[[], bool] | None = None
 
     @property
     def _db(self) -> psycopg.Connection:
         return self._store.connection  # read at each step: the store may reconnect before the search starts
 
     def running(self, cancel: Callable[[], bool] | None) -> contextlib.AbstractContextManager[None]:
-        self._cancel = cancel
         return self._store._searching(cancel)
 
     def vocabulary(self) -> PgVocabulary:
@@ -382,12 +381,10 @@ class _PgSearch:
 
     def earliest(self, parts: pn.Parts) -> tuple[int, str | None]:
         condition, params = number_condition(parts)
-        return self._db.execute(f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}", params).fetchone()
+        return self._db.execute(earliest_sql(condition), params).fetchone()
 
-    def id_table(self, kind: str) -> str:
-        name = f"{self._table}_{kind}"
-        self._store._new_table(self._table, name)
-        return name
+    def id_table(self, name: str) -> None:
+        self._store._new_table(self.table, name)
 
     def fill_ids(self, table: str, ids: Iterable[int]) -> None:
         self._db.execute(f"INSERT INTO {table} (id) SELECT unnest(%s::bigint[])", (list(ids),))
@@ -398,14 +395,14 @@ class _PgSearch:
 
     def look_up(self, query: Query) -> None:
         """The ids of each part of the command the postings answer, in a table made once per search."""
-        self._store.word_tables(query.root, self._table, self._words)
+        self._store.word_tables(query.root, self.table, self._words)
 
     def find_near(self, near: Near, table: str) -> None:
         """Fill `table` with the ids of the records where `near` holds: the
         records holding both sides are read with their fields' tokens and checked."""
         fields = near_fields(near)
         sides = both_sides(near)
-        sql, params = condition(sides, self._store.word_tables(sides, self._table, self._words))
+        sql, params = condition(sides, self._store.word_tables(sides, self.table, self._words))
         columns = ", ".join(f"{TOKENS}.{token_column(code)}" for code in fields)
         records = f" JOIN records {RECORDS} ON {RECORDS}.id = {TOKENS}.id" if _RECORDS_USED.search(sql) else ""
         rows = self._db.execute(f"SELECT {TOKENS}.id, {columns} FROM patent_tokens {TOKENS}{records} WHERE {sql}", params)
@@ -417,7 +414,7 @@ class _PgSearch:
                     copy.write_row(row)
 
     def collection(self) -> PgCollection:
-        return PgCollection(self._db, self._store, self._table)
+        return PgCollection(self._db, self._store, self.table)
 
     def records(self) -> int:
         return self._db.execute("SELECT count(*) FROM records").fetchone()[0]
@@ -426,7 +423,9 @@ class _PgSearch:
         return compile_query(query, self._words)
 
     def rank(self, compiled: CompiledQuery, limit: int | None) -> int:
-        return self._store._rank(compiled, limit, self._table)
+        return self._store._rank(compiled, limit, self.table)
 
-    def result(self, query: Query, total: int, compiled: CompiledQuery, plan: similar.Plan | None) -> PgSearchResult:
-        return self._store._search_result(query, self._table, total, self._cancel, compiled, plan)
+    def result(
+        self, query: Query, total: int, compiled: CompiledQuery, plan: similar.Plan | None, cancel: Callable[[], bool] | None
+    ) -> PgSearchResult:
+        return self._store._search_result(query, self.table, total, cancel, compiled, plan)

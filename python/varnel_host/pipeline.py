@@ -26,8 +26,10 @@ Result = TypeVar("Result", covariant=True)
 
 
 class SearchBackend(Protocol, Generic[Compiled, Result]):
-    """What one store does for one search; its temporary tables are named
+    """What one store does for one search; its tables of ids are named
     after the search's table of hits and go with it."""
+
+    table: str  # the search's table of hits
 
     def running(self, cancel: Callable[[], bool] | None) -> contextlib.AbstractContextManager[None]:
         """The steps run inside: polled for cancel(), in one state of the collection."""
@@ -39,8 +41,8 @@ class SearchBackend(Protocol, Generic[Compiled, Result]):
     def earliest(self, parts: pn.Parts) -> tuple[int, str | None]:
         """How many records carry the number `parts` and the earliest priority (or application) date among them."""
 
-    def id_table(self, kind: str) -> str:
-        """A new empty table of record ids, `kind` telling it from the search's others; its name."""
+    def id_table(self, name: str) -> None:
+        """Make an empty table of record ids."""
 
     def fill_ids(self, table: str, ids: Iterable[int]) -> None: ...
 
@@ -63,7 +65,9 @@ class SearchBackend(Protocol, Generic[Compiled, Result]):
     def rank(self, compiled: Compiled, limit: int | None) -> int:
         """Keep the best `limit` hits in the search's table; the number of all hits."""
 
-    def result(self, query: Query, total: int, compiled: Compiled, plan: similar.Plan | None) -> Result: ...
+    def result(
+        self, query: Query, total: int, compiled: Compiled, plan: similar.Plan | None, cancel: Callable[[], bool] | None
+    ) -> Result: ...
 
 
 def search(
@@ -90,7 +94,7 @@ def search(
         else:
             compiled = backend.compile(query)
         total = backend.rank(compiled, limit)
-    return backend.result(query, total, compiled, plan)
+    return backend.result(query, total, compiled, plan, cancel)
 
 
 def _resolve_codes(backend: SearchBackend, query: Query) -> Query:
@@ -98,7 +102,8 @@ def _resolve_codes(backend: SearchBackend, query: Query) -> Query:
     its records and each PRIOR= by its date range (query_plan.with_ids)."""
     tables: dict = {}
     for number, term in enumerate(code_terms(query)):
-        name = tables[term] = backend.id_table(f"code{number}")
+        name = tables[term] = f"{backend.table}_code{number}"
+        backend.id_table(name)
         if REGISTRY[term.fields[0]].kind == "family":
             backend.fill_ids(name, sorted(family_of(backend.family_links(), term)))
         else:
@@ -111,6 +116,7 @@ def _resolve_proximities(backend: SearchBackend, query: Query) -> Query:
     the records where it holds (query_plan.with_ids)."""
     tables: dict = {}
     for number, near in enumerate(proximities(query)):
-        name = tables[near] = backend.id_table(f"near{number}")
+        name = tables[near] = f"{backend.table}_near{number}"
+        backend.id_table(name)
         backend.find_near(near, name)
     return with_ids(query, tables)

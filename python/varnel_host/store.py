@@ -1,10 +1,11 @@
 """The patent collection in one SQLite file: records and their full-text
 index (tables, upgrades, the check and the rebuild: sqlite_schema.py).
 
-A search runs in one pass: the ranked ids go into a temporary table, rows are
-streamed from it joined to the records, and the words each hit contains come
-from one statement that lists, for every word not implied by the command, the
-ids it occurs in.
+A search takes the steps of pipeline.py, this file giving the SQLite side
+(_SqliteSearch); it runs in one pass: the ranked ids go into a temporary
+table, rows are streamed from it joined to the records, and the words each
+hit contains come from one statement that lists, for every word not implied
+by the command, the ids it occurs in.
 
 Ranking is FTS5 bm25() with the column weights of query_plan.BM25_WEIGHTS,
 reported as a positive score (higher is better). Hits found without any word
@@ -30,7 +31,7 @@ from contextlib import contextmanager
 from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer
 from .contract import (
     BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, Row, StoreError, checked_chunks, import_report,
-    sample_numbers, span_sql,
+    earliest_sql, sample_numbers, span_sql,
 )
 from .facets import FacetIndex
 from .query import Near, Query, Term
@@ -428,12 +429,10 @@ class _SqliteSearch:
     def __init__(self, store: PatentStore, table: str):
         self._store = store
         self._db = store.connection
-        self._table = table
-        self._cancel: Callable[[], bool] | None = None
+        self.table = table
 
     @contextmanager
     def running(self, cancel: Callable[[], bool] | None) -> Iterator[None]:
-        self._cancel = cancel
         self._store._drop_stale()
         with self._store.polling(cancel):
             yield
@@ -447,12 +446,10 @@ class _SqliteSearch:
 
     def earliest(self, parts: pn.Parts) -> tuple[int, str | None]:
         condition, params = number_sql(parts)
-        return self._db.execute(f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}", params).fetchone()
+        return self._db.execute(earliest_sql(condition), params).fetchone()
 
-    def id_table(self, kind: str) -> str:
-        name = f"{self._table}_{kind}"
+    def id_table(self, name: str) -> None:
         self._store._new_table(name)
-        return name
 
     def fill_ids(self, table: str, ids: Iterable[int]) -> None:
         self._db.executemany(f"INSERT INTO {table} (id) VALUES (?)", ((record_id,) for record_id in ids))
@@ -509,10 +506,12 @@ class _SqliteSearch:
         return compile_query(query)
 
     def rank(self, compiled: CompiledQuery, limit: int | None) -> int:
-        return self._store._rank(compiled, limit, self._table)
+        return self._store._rank(compiled, limit, self.table)
 
-    def result(self, query: Query, total: int, compiled: CompiledQuery, plan: similar.Plan | None) -> SearchResult:
-        return self._store._search_result(query, self._table, total, self._cancel, plan)
+    def result(
+        self, query: Query, total: int, compiled: CompiledQuery, plan: similar.Plan | None, cancel: Callable[[], bool] | None
+    ) -> SearchResult:
+        return self._store._search_result(query, self.table, total, cancel, plan)
 
 
 def _picked(values: Sequence[str], indexes: Sequence[int]) -> list[str]:
