@@ -17,6 +17,7 @@ from pathlib import Path
 
 from varnel_host import synth
 from varnel_host.store import PatentStore
+from varnel_host.loading import add_records
 
 
 def commands(seed: int = 7) -> list[tuple[str, str]]:
@@ -69,7 +70,7 @@ def main() -> None:
         records = list(synth.generate(args.records, seed=1))
         with PatentStore(path) as store:
             started = time.perf_counter()
-            report = store.add(records)
+            report = add_records(store, records)
             seconds = time.perf_counter() - started
             size = path.stat().st_size / 2**20
             print(f"import: {report.added} records in {seconds:.1f} s = {report.added / seconds:,.0f} records/s; database {size:.0f} MiB")

@@ -5,6 +5,7 @@ from __future__ import annotations
 import pytest
 
 from varnel_host.explain import explain, render
+from varnel_host.loading import add_records
 from varnel_host.pg_store import PgPatentStore
 from varnel_host.query import parse
 from varnel_host.records import PatentRecord as P
@@ -56,7 +57,7 @@ def store(request):
     else:
         opened = PgPatentStore(request.getfixturevalue("pg_server").new_database())
     with opened:
-        opened.add(RECORDS)
+        add_records(opened, RECORDS)
         yield opened
 
 

@@ -28,6 +28,7 @@ from varnel_host.query import QueryError
 from varnel_host.records import ATTRIBUTES
 from varnel_host.records import PatentRecord as P
 from varnel_host.contract import Cancelled, StoreError
+from varnel_host.loading import add_records
 from varnel_host.sqlite_query import SqliteCollection
 from varnel_host.store import PatentStore
 from varnel_host.worker import Worker, WorkerConfig
@@ -364,7 +365,7 @@ def test_records_written_again_or_removed_rank_as_on_the_file(pg_server, monkeyp
             for batch in writes:
                 store.write_batch(batch)
             if step == "removed":
-                store.add([P("TW201102011A", "電池 電池 電池")])  # a sample's number
+                add_records(store, [P("TW201102011A", "電池 電池 電池")])  # a sample's number
                 store.remove_samples()
         for command in RANKED:
             assert same(lite, pg, command), command

@@ -26,6 +26,7 @@ from varnel_host.query import (
 from varnel_host.query_plan import near_check, proximities
 from varnel_host.sqlite_query import SqliteVocabulary, compile_query
 from varnel_host.records import PatentRecord
+from varnel_host.loading import add_records
 from varnel_host.segment import index_text, search_tokens, tokens
 from varnel_host.store import PatentStore
 
@@ -312,7 +313,7 @@ def near_store():
     texts = ["".join(rng.choices(NEAR_WORDS, k=rng.randint(1, 16))) for _ in range(400)]
     records = [PatentRecord(f"TW{i}", texts[i], texts[-i - 1]) for i in range(len(texts))]
     with PatentStore() as store:
-        store.add(records)
+        add_records(store, records)
         yield store, records
 
 
@@ -341,7 +342,7 @@ COMMANDS = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), max
 @pytest.fixture(scope="module")
 def small_store():
     with PatentStore() as store:
-        store.add(
+        add_records(store,
             [
                 PatentRecord("TWI1", "固態電池", "battery pack", "1. 一種電池。", "範例能源股份有限公司", ipc="H01M10/0525", ad="20200101"),
                 PatentRecord("TWI2", "顯示面板", "NEAR display", ipc="G09G3/32", pd="20150505"),

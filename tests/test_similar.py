@@ -13,6 +13,7 @@ from varnel_host import similar
 from varnel_host.query import QueryError, parse
 from varnel_host.records import PatentRecord
 from varnel_host.facets import Facets
+from varnel_host.loading import add_records
 from varnel_host import marking
 from varnel_host.sqlite_query import SqliteCollection
 from varnel_host.store import PatentStore
@@ -48,7 +49,7 @@ def test_a_word_is_dropped_by_its_own_document_frequency(holding: int) -> None:
         for n in range(40)
     ]
     with PatentStore() as store:
-        store.add(records)
+        add_records(store, records)
         selection = similar.plan(SqliteCollection(store.connection), parse(_sim("一種具有熱交換鰭片的散熱器")), store.count()).selection
     common = holding > similar.COMMON_SHARE * len(records)
     assert (marking.text_tokens("熱交")[0].token in selection.tokens) != common
@@ -213,11 +214,11 @@ def test_the_charts_index_counts_like_the_hits_and_follows_other_writers(tmp_pat
         store.prepare_facets(wait=True)
         before = counted(True)
         with PatentStore(tmp_path / "db.sqlite3") as other:  # another process importing
-            other.add([odd])
+            add_records(other, [odd])
         after = counted(False)
         store.prepare_facets(wait=True)
         assert counted(True) == after
-        store.add([PatentRecord(pn="TWI999002B", title="battery", applicants="丙公司", ad="2032-01-01")])  # its own write
+        add_records(store, [PatentRecord(pn="TWI999002B", title="battery", applicants="丙公司", ad="2032-01-01")])  # its own write
         own = counted(False)
     assert all(index == slow for index, slow in before + after + own)
     assert [f.years[-1] for f, _ in after[:1]] == [("2031", 1)] and ("甲公司", 1) in after[3][0].applicants

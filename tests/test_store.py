@@ -18,6 +18,7 @@ from varnel_host import sqlite_schema, sqlite_writer
 from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
 from varnel_host.segment import index_values
 from varnel_host.contract import SAMPLE_FILE, Cancelled, StoreError, list_row
+from varnel_host.loading import add_records, import_records_file
 from varnel_host.store import PatentStore
 from varnel_host.stores import open_store as open_default_store
 
@@ -52,7 +53,7 @@ def test_registry_names_what_the_stores_hold(code):
 @pytest.fixture(scope="module")
 def store(new_store):
     with new_store() as opened:
-        opened.add(RECORDS)
+        add_records(opened, RECORDS)
         yield opened
 
 
@@ -108,7 +109,7 @@ def test_search_finds(store, command, expected):
 def test_ranking_prefers_title_then_claims_then_abstract(new_store):
     fillers = [P(f"F{i}", "其他", "無關內容", "1. 無關。") for i in range(20)]
     with new_store() as ranked_store:
-        ranked_store.add(
+        add_records(ranked_store,
             [
                 P("ABSTRACT", "裝置", "本裝置有感測器", "1. 一種裝置。"),
                 P("TITLE", "感測器", "本裝置", "1. 一種裝置。"),
@@ -191,7 +192,7 @@ def test_csv_with_bom_captions_and_bad_rows(tmp_path, new_store):
         "utf-8-sig",
     )
     with new_store() as csv_store:
-        report = csv_store.import_file(path)
+        report = import_records_file(csv_store, path)
         assert (report.added, report.updated, report.skipped) == (2, 0, 3)
         assert [p.line for p in report.problems] == [4, 5, 8]
         for problem, fragment in zip(report.problems, ["缺少公開公告號", "申請日「2020/13/01」", "欄位數 6 多於"]):
@@ -214,7 +215,7 @@ def test_jsonl_with_english_names_and_bad_lines(tmp_path, new_store):
     ]
     path = write(tmp_path, "patents.jsonl", "\n".join(lines) + "\n")
     with new_store() as json_store:
-        report = json_store.import_file(path)
+        report = import_records_file(json_store, path)
         assert (report.added, report.skipped) == (2, 4)
         assert [p.line for p in report.problems] == [2, 3, 4, 5]
         assert "不是有效的 JSON" in report.problems[0].message
@@ -229,27 +230,27 @@ def test_lines_that_are_not_utf8_are_skipped_with_their_number(tmp_path, new_sto
     path.write_bytes('{"pn": "U1", "title": "固態"}\n{"pn": "U2", "title": "'.encode() + "電池".encode("big5")
                      + '"}\n{"pn": "U3", "title": "面板"}\n'.encode())
     with new_store() as mixed_store:
-        report = mixed_store.import_file(path)
+        report = import_records_file(mixed_store, path)
     assert report.added == 2 and [p.line for p in report.problems] == [2]
 
 
 def test_csv_without_pn_column_is_refused_as_a_whole(tmp_path, new_store):
     path = write(tmp_path, "nopn.csv", "title,abstract\n電池,x\n面板,y\n")
     with new_store() as refused_store:
-        report = refused_store.import_file(path)
+        report = import_records_file(refused_store, path)
         assert report.added == 0 and report.problems[0].line == 1 and refused_store.count() == 0
 
 
 def test_unknown_file_type_is_refused(tmp_path, new_store):
     with new_store() as other_store, pytest.raises(ValueError, match="不支援的檔案類型"):
-        other_store.import_file(write(tmp_path, "patents.xlsx", ""))
+        import_records_file(other_store, write(tmp_path, "patents.xlsx", ""))
 
 
 def test_same_pn_updates_in_place_and_reindexes(new_store):
     with new_store() as dedup_store:
-        first = dedup_store.add([P("D1", "舊標題電池"), P("D2", "面板"), P("D1", "次標題電池")])
+        first = add_records(dedup_store, [P("D1", "舊標題電池"), P("D2", "面板"), P("D1", "次標題電池")])
         assert (first.added, first.updated) == (2, 1)
-        second = dedup_store.add([P("D1", "新標題感測器", ad="2022-02-02"), P("D3", "馬達")])
+        second = add_records(dedup_store, [P("D1", "新標題感測器", ad="2022-02-02"), P("D3", "馬達")])
         assert (second.added, second.updated, dedup_store.count()) == (1, 1, 3)
         assert found(dedup_store, "舊標題") == set() and found(dedup_store, "次標題") == set()
         assert found(dedup_store, "感測器 AD=2022") == {"D1"}
@@ -258,7 +259,7 @@ def test_same_pn_updates_in_place_and_reindexes(new_store):
 
 def test_add_reports_bad_records_and_keeps_good_ones(new_store):
     with new_store() as checked_store:
-        report = checked_store.add([P("OK1"), P("  "), P("BAD", ad="2020-02-30"), P("OK2", pd="2020/2/29")])
+        report = add_records(checked_store, [P("OK1"), P("  "), P("BAD", ad="2020-02-30"), P("OK2", pd="2020/2/29")])
         assert (report.added, report.skipped) == (2, 2)
         assert [str(p)[:5] for p in report.problems] == ["第 2 行", "第 3 行"]
         assert found(checked_store, "ID=20200229") == {"OK2"}
@@ -270,7 +271,7 @@ def test_add_reports_bad_records_and_keeps_good_ones(new_store):
 def test_database_file_persists_and_checks_its_version(tmp_path):
     path = tmp_path / "p.sqlite3"
     with PatentStore(path) as file_store:
-        file_store.add(RECORDS[:2])
+        add_records(file_store, RECORDS[:2])
     with PatentStore(path) as reopened:
         assert reopened.count() == 2 and found(reopened, "電池") == {"A1"}
     with sqlite3.connect(path) as raw:
@@ -288,7 +289,7 @@ def test_default_store_starts_with_the_sample_collection(tmp_path):
         result = default_store.search("(電池 OR battery)@TI,AB AND AD=2015:2024")
         assert 20 <= result.total <= 60
         assert all("20150101" <= hit.record.ad <= "20241231" for hit in result.hits)
-        default_store.add([P("EXTRA")])
+        add_records(default_store, [P("EXTRA")])
         count = default_store.count()
     with open_default_store(path) as again:  # an existing database is left as it is
         assert again.count() == count
@@ -308,7 +309,7 @@ def test_synthetic_records_are_reproducible_with_unique_numbers(new_store):
     assert first == list(synth.generate(300, seed=3)) != list(synth.generate(300, seed=4))
     assert len({record.pn for record in first}) == 300
     with new_store() as synthetic_store:
-        assert synthetic_store.add(first).added == 300
+        assert add_records(synthetic_store, first).added == 300
 
 
 # --- the bibliographic record: priority, CPC, citations, families ------------------
@@ -337,7 +338,7 @@ BIBLIOGRAPHIC = [
 @pytest.fixture(scope="module")
 def bibliographic(new_store):
     with new_store() as opened:
-        opened.add(BIBLIOGRAPHIC)
+        add_records(opened, BIBLIOGRAPHIC)
         yield opened
 
 
@@ -468,7 +469,7 @@ def test_an_earlier_database_is_upgraded_in_place_with_nothing_lost(tmp_path, mo
 def test_a_database_of_schema_3_gains_the_bibliographic_fields_filled_by_the_next_import(tmp_path):
     path = tmp_path / "schema3.sqlite3"
     with PatentStore(path) as made:
-        made.add(BIBLIOGRAPHIC)
+        add_records(made, BIBLIOGRAPHIC)
     with sqlite3.connect(path) as raw:  # as schema 3 wrote it: no codes, no bibliographic columns
         raw.execute("DROP TABLE codes")
         for attribute in ("prd", "family"):
@@ -479,7 +480,7 @@ def test_a_database_of_schema_3_gains_the_bibliographic_fields_filled_by_the_nex
     with PatentStore(path) as upgraded:
         assert (upgraded.count(), found(upgraded, "CPC=H01M"), found(upgraded, "固態電池")) == (len(BIBLIOGRAPHIC), set(), {"TWI100001B", "TW202100001A"})
         filled = [r for r in BIBLIOGRAPHIC if r.prd or r.cpc or r.family or r.members or r.cites]
-        assert upgraded.add(BIBLIOGRAPHIC).updated == len(filled)  # the import again fills them
+        assert add_records(upgraded, BIBLIOGRAPHIC).updated == len(filled)  # the import again fills them
         assert found(upgraded, "CPC=H01M") == {"TWI100001B", "TW202100001A", "US8930553B2"} and upgraded.check() == []
 
 
@@ -488,7 +489,7 @@ def test_a_database_of_schema_4_or_5_gets_the_covering_indexes_of_dates(tmp_path
     path = tmp_path / f"schema{version}.sqlite3"
     commands = ("PRD=2010:2020", "ID=:2021", "ID=2010:2022 AND PRD=2012")
     with PatentStore(path) as made:
-        made.add(BIBLIOGRAPHIC)
+        add_records(made, BIBLIOGRAPHIC)
         before = [[hit.record.pn for hit in made.search(command).hits] for command in commands]
     with sqlite3.connect(path) as raw:
         for attribute in narrow:
@@ -527,14 +528,14 @@ def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, m
 
 
 @pytest.mark.parametrize("chunk", [1, 2, 3, 1000])
-@pytest.mark.parametrize("write", ["write_batch", "add"])
+@pytest.mark.parametrize("write", [PatentStore.write_batch, add_records], ids=["write_batch", "add_records"])
 def test_records_written_in_chunks_prepared_ahead_are_stored_and_found_alike(monkeypatch, chunk, write):
     monkeypatch.setattr(sqlite_schema, "CHUNK", chunk)
     # Repeats across and within chunks: the last one written wins.
     records = [*RECORDS, P("A1", "電池外殼"), P("A3", "燃料電池系統", "氫氣"), P("A1", "鋰電池")]
     with PatentStore() as chunked:
-        getattr(chunked, write)(records[:4])
-        getattr(chunked, write)(records[4:])
+        write(chunked, records[:4])
+        write(chunked, records[4:])
         stored = {hit.record.pn: hit.record for hit in chunked.search("電池 OR 面板 OR 車架 OR 方法 OR 設備 OR 監控").hits}
         assert stored == {record.pn: record for record in records}
         assert found(chunked, "外殼") == set() and found(chunked, "鋰電池") == {"A1"} and chunked.check() == []

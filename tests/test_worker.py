@@ -24,6 +24,7 @@ from varnel_host import report, report_file
 from varnel_host import request as request_module
 from varnel_host.contract import RankedHits
 from varnel_host.cell_text import clean_text
+from varnel_host.loading import add_records
 from varnel_host.records import PatentRecord
 from varnel_host.store import PatentStore
 from varnel_host.channel import COMPLETION_MARKER, make_channel
@@ -296,7 +297,7 @@ def test_the_log_box_shows_a_title_short_and_clean_and_the_report_keeps_it(tmp_p
     receipts = queue.Queue()
     worker = Worker(WorkerConfig(database=tmp_path / "db.sqlite3", reports=tmp_path / "reports"), receipts)
     with PatentStore(tmp_path / "db.sqlite3") as worker.store:
-        worker.store.add([PatentRecord(pn="TWI1B", title=title)])
+        add_records(worker.store, [PatentRecord(pn="TWI1B", title=title)])
         worker.handle(request("電池"))
     said = [receipts.get_nowait() for _ in range(receipts.qsize())]
     (line,) = [r for r in said if r.startswith("1. TWI1B ")]

@@ -2,9 +2,9 @@
 PostgreSQL server (pg_store.py) answer the same calls the same way.
 
 A store is a context manager with count(), prepare(records),
-write_batch(records, cancel=), add(records), import_file(path),
-stored(numbers), remove(numbers), only_samples(), remove_samples(), prepare_facets(), search(command, limit,
-cancel=), span(code) and close(). Its failures that a user can act on are StoreError in
+write_batch(records, cancel=), stored(numbers), remove(numbers), only_samples(), remove_samples(),
+prepare_facets(), search(command, limit, cancel=), span(code) and close(); loading.py writes records,
+files and the samples through write_batch(). Its failures that a user can act on are StoreError in
 Traditional Chinese; a search or a batch's write stopped by its cancel hook
 raises Cancelled. What is shared lives here: the one check
 a record passes before it is stored, the loop that turns an import's rows
@@ -198,22 +198,19 @@ class CheckedBatch(list):
     from the database."""
 
 
-def checked_chunks(rows: Iterable[Row], problems: list[ImportProblem], size: int) -> Iterator[list[PatentRecord]]:
-    """The write loop of add() and import_file(): the usable records of
-    `rows`, `size` at a time (the last chunk may be short or empty); every
-    row that is a problem or fails the check is appended to `problems`."""
-    chunk: list[PatentRecord] = []
+def checked_rows(rows: Iterable[Row], problems: list[ImportProblem]) -> CheckedBatch:
+    """The usable records of an import's numbered rows, in order, for one
+    write_batch(); every row that is a problem or fails the check is
+    appended to `problems`."""
+    batch = CheckedBatch()
     for line, item in rows:
         try:
             if isinstance(item, str):
                 raise ValueError(item)
-            chunk.append(checked(item))
+            batch.append(checked(item))
         except ValueError as error:
             problems.append(ImportProblem(line, str(error)))
-        if len(chunk) == size:
-            yield chunk
-            chunk = []
-    yield chunk
+    return batch
 
 
 def import_report(counts: BatchCounts, problems: Sequence[ImportProblem], ignored: Iterable[str] = ()) -> ImportReport:
@@ -349,10 +346,6 @@ class Store(Protocol):
 
     def write_batch(self, records: Sequence[PatentRecord], *, cancel: Callable[[], bool] | None = None) -> BatchCounts: ...
 
-    def add(self, records: Iterable[PatentRecord]) -> ImportReport: ...
-
-    def import_file(self, path: str | Path) -> ImportReport: ...
-
     def stored(self, numbers: Sequence[str]) -> dict[str, PatentRecord]: ...
 
     def remove(self, numbers: Sequence[str]) -> int: ...
@@ -366,10 +359,3 @@ class Store(Protocol):
     def search(self, command, limit: int | None = None, *, cancel: Callable[[], bool] | None = None) -> RankedHits: ...
 
     def span(self, code: str) -> tuple[str, str] | None: ...
-
-
-def fill_with_samples(store: Store) -> None:
-    """An empty collection gets the sample records."""
-    if store.count() == 0:
-        with sample_path() as path:
-            store.import_file(path)

@@ -22,7 +22,6 @@ from __future__ import annotations
 
 import itertools
 import logging
-import os
 import re
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -32,8 +31,7 @@ import psycopg
 
 from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar
 from .contract import (
-    BatchCounts, CheckedBatch, ImportProblem, ImportReport, Row, StoreError, checked_batch, checked_chunks,
-    earliest_sql, import_report, sample_numbers, span_sql,
+    BatchCounts, CheckedBatch, StoreError, checked_batch, earliest_sql, sample_numbers, span_sql,
 )
 from .pg_connection import describe
 from .pg_query import (
@@ -150,21 +148,6 @@ class PgPatentStore:
         """Add or update records (same pn = same record) in one transaction; see
         PatentStore.write_batch (cancel() asked before each chunk)."""
         return self._store_all(records if isinstance(records, CheckedBatch) else checked_batch(records), cancel)
-
-    def add(self, records: Iterable[PatentRecord]) -> ImportReport:
-        """Add records, replacing those with the same pn; one transaction."""
-        return self._write(enumerate(records, 1))
-
-    def import_file(self, path: str | os.PathLike[str]) -> ImportReport:
-        """Import a .csv or .jsonl file of our own layout; one transaction."""
-        from .ingest.tables import import_own_file  # the readers load only when a file is imported
-
-        return import_own_file(path, self._write)
-
-    def _write(self, rows: Iterable[Row]) -> ImportReport:
-        problems: list[ImportProblem] = []
-        checked = [record for chunk in checked_chunks(rows, problems, pg_writer.CHUNK) for record in chunk]
-        return import_report(self._store_all(checked), problems)
 
     def _store_all(self, records: Sequence[PatentRecord], cancel: Callable[[], bool] | None = None) -> BatchCounts:
         """Write checked records in one transaction (pg_writer.write_all), then compact what it left stale."""

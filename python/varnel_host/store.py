@@ -11,9 +11,9 @@ Ranking is FTS5 bm25() with the column weights of query_plan.BM25_WEIGHTS,
 reported as a positive score (higher is better). Hits found without any word
 (only dates or NOT) have score 0 and come newest application date first.
 
-Import files are read by the ingest package (formats listed there);
-import_file() takes our own CSV and JSON Lines layouts. Writing a chunk of
-records: sqlite_writer.py; the charts' index: sqlite_facets.py; the hits:
+Import files are read by the ingest package (formats listed there) and
+written through write_batch() (loading.py for our own CSV and JSON Lines
+layouts). Writing a chunk of records: sqlite_writer.py; the charts' index: sqlite_facets.py; the hits:
 sqlite_result.py.
 """
 
@@ -30,8 +30,7 @@ from contextlib import contextmanager
 
 from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer
 from .contract import (
-    BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, Row, StoreError, checked_chunks, import_report,
-    earliest_sql, sample_numbers, span_sql,
+    BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, StoreError, earliest_sql, sample_numbers, span_sql,
 )
 from .facets import FacetIndex
 from .query import Near, Query, Term
@@ -146,16 +145,6 @@ class PatentStore:
         with self.polling(cancel, WRITE_PROGRESS_STEPS):
             return self._write_chunks(chunks)
 
-    def add(self, records: Iterable[PatentRecord]) -> ImportReport:
-        """Add records, replacing those with the same pn; one transaction."""
-        return self._write(enumerate(records, 1))
-
-    def import_file(self, path: str | os.PathLike[str]) -> ImportReport:
-        """Import a .csv or .jsonl file of our own layout; one transaction."""
-        from .ingest.tables import import_own_file  # the readers load only when a file is imported
-
-        return import_own_file(path, self._write)
-
     def only_samples(self) -> bool:
         """Whether the database holds the shipped sample records and nothing else."""
         samples = sample_numbers()
@@ -255,11 +244,6 @@ class PatentStore:
 
     def _next_id(self) -> int:
         return self._db.execute("SELECT coalesce(max(id), 0) + 1 FROM records").fetchone()[0]
-
-    def _write(self, rows: Iterable[Row]) -> ImportReport:
-        problems: list[ImportProblem] = []
-        counts = self._write_chunks(sqlite_writer.prepared_ahead(checked_chunks(rows, problems, schema.CHUNK)))
-        return import_report(counts, problems)
 
     def _write_chunks(self, chunks: Iterable[tuple[list[PatentRecord], sqlite_writer.Chunk]]) -> BatchCounts:
         """Write chunks of checked records, each with sqlite_writer.prepare_chunk() of it, in one transaction."""

@@ -12,8 +12,9 @@ from collections.abc import Callable
 from pathlib import Path
 
 from . import paths
-from .contract import Store, StoreError, fill_with_samples
+from .contract import Store, StoreError
 from .dbcheck import check_at_start
+from .loading import fill_with_samples
 from .store import PatentStore
 
 URL_VARIABLE = "VARNEL_DATABASE_URL"

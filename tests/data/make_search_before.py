@@ -16,6 +16,7 @@ from pathlib import Path
 from bench_search import commands
 from varnel_host import synth
 from varnel_host.query import parse
+from varnel_host.loading import add_records
 from varnel_host.store import PatentStore
 
 RECORDS, SEED = 2000, 3
@@ -39,7 +40,7 @@ def command_set() -> list[str]:
 def main() -> None:
     out = []
     with PatentStore() as store:
-        store.add(synth.generate(RECORDS, seed=SEED))
+        add_records(store, synth.generate(RECORDS, seed=SEED))
         for command in command_set():
             result = store.search(command)
             words = list(parse(command).words())  # bit i of a hit's mask: words[i] matched

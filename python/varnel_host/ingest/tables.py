@@ -230,9 +230,9 @@ OWN_READERS = {".csv": own_csv, ".jsonl": own_jsonl, ".ndjson": own_jsonl, ".jso
 
 
 def import_own_file(path: str | Path, write: Callable[[Iterable[Row]], ImportReport]) -> ImportReport:
-    """A store's import_file(): a .csv or .jsonl file of our own layout read
-    and handed to the store's `write` (one transaction), the columns it did
-    not import named in the report."""
+    """loading.import_records_file(): a .csv or .jsonl file of our own layout
+    read and handed to `write` (one transaction), the columns it did not
+    import named in the report."""
     path = Path(path)
     reader = OWN_READERS.get(path.suffix.lower())
     if reader is None:
