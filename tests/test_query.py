@@ -342,7 +342,8 @@ COMMANDS = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), max
 @pytest.fixture(scope="module")
 def small_store():
     with PatentStore() as store:
-        add_records(store,
+        add_records(
+            store,
             [
                 PatentRecord("TWI1", "固態電池", "battery pack", "1. 一種電池。", "範例能源股份有限公司", ipc="H01M10/0525", ad="20200101"),
                 PatentRecord("TWI2", "顯示面板", "NEAR display", ipc="G09G3/32", pd="20150505"),

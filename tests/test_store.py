@@ -109,7 +109,8 @@ def test_search_finds(store, command, expected):
 def test_ranking_prefers_title_then_claims_then_abstract(new_store):
     fillers = [P(f"F{i}", "其他", "無關內容", "1. 無關。") for i in range(20)]
     with new_store() as ranked_store:
-        add_records(ranked_store,
+        add_records(
+            ranked_store,
             [
                 P("ABSTRACT", "裝置", "本裝置有感測器", "1. 一種裝置。"),
                 P("TITLE", "感測器", "本裝置", "1. 一種裝置。"),
