@@ -207,6 +207,10 @@ class _CellWriter:
             return
         self.check(sheet.write_number(row, col, value, fmt), sheet, row, col)
 
+    def font(self, cjk: bool) -> tuple[str, float]:
+        """The name and size of the Chinese (cjk) or Latin font."""
+        return (self._settings.chinese_font if cjk else self._settings.latin_font), self._settings.font_size
+
     @staticmethod
     def check(status: int | None, sheet: Worksheet, row: int, col: int) -> None:
         """Raise ReportError for a cell xlsxwriter rejected: it reports one by

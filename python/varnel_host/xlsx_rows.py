@@ -27,7 +27,6 @@ was checked against.
 
 from __future__ import annotations
 
-import io
 import math
 import os
 import re
@@ -45,7 +44,6 @@ from xlsxwriter.packager import Packager
 from xlsxwriter.relationships import PACKAGE_SCHEMA, Relationships
 from xlsxwriter.url import Url
 from xlsxwriter.worksheet import Worksheet
-from xlsxwriter.xmlwriter import XMLwriter
 
 from . import _xlsx_rows
 from .cell_text import CJK_RANGES, RUNS, XML_RANGES, clean_text, split_runs
@@ -80,6 +78,10 @@ class Cells(Protocol):
         """Fail on a status xlsxwriter returns for a rejected cell."""
         ...
 
+    def font(self, cjk: bool) -> tuple[str, float]:
+        """The name and size of the Chinese (cjk) or Latin font."""
+        ...
+
 
 def _date_value(text: str) -> date | None:
     """A "YYYYMMDD" record date as a date, or None when it is not one."""
@@ -89,6 +91,30 @@ def _date_value(text: str) -> date | None:
         return date(int(text[:4]), int(text[4:6]), int(text[6:]))
     except ValueError:
         return None
+
+
+_EPOCH_1900 = date(1899, 12, 31)
+_EPOCH_1904 = date(1904, 1, 1)
+_LEAP_BUG = date(1900, 3, 1)  # Excel counts a 29 February 1900: later dates are one day further
+
+
+def excel_serial(value: date, date_1904: bool = False) -> float:
+    """The Excel serial number of a date in either of Excel's date systems."""
+    if date_1904:
+        return float((value - _EPOCH_1904).days)
+    days = (value - _EPOCH_1900).days
+    return float(days + 1 if value >= _LEAP_BUG else days)
+
+
+def run_properties(name: str, size: float, bold: bool, color: str | None = None) -> str:
+    """The <rPr> of a rich string's run in a font: what Excel reads for a
+    run's font (bold, size, colour or the theme's text colour, name, family;
+    the theme's scheme for its own Calibri)."""
+    color_xml = f'<color rgb="FF{color.lstrip("#").upper()}"/>' if color else '<color theme="1"/>'
+    name_xml = name.replace("&", "&amp;").replace('"', "&quot;").replace("<", "&lt;").replace(">", "&gt;")
+    scheme = '<scheme val="minor"/>' if name == "Calibri" else ""
+    return (f'<rPr>{"<b/>" if bold else ""}<sz val="{size}"/>{color_xml}<rFont val="{name_xml}"/>'
+            f'<family val="2"/>{scheme}</rPr>')
 
 
 def _excel_escapes(text: str) -> str:
@@ -207,7 +233,7 @@ class Rows:
         serial = self._dates.get(text, False)
         if serial is False:
             value = _date_value(text)
-            serial = None if value is None else self._sheet._convert_date_time(value)
+            serial = None if value is None else excel_serial(value, bool(self._sheet.date_1904))
             if len(self._dates) >= _CACHE_LIMIT:
                 self._dates.clear()
             self._dates[text] = serial
@@ -219,12 +245,8 @@ class Rows:
         key = (cjk, bold, mark)
         found = self._runs.get(key)
         if found is None:
-            writer, stream = XMLwriter(), io.StringIO()
-            writer._set_filehandle(stream)
-            self._sheet.rstring = writer
-            fmt = self._cells.style(cjk, True, font_color=MARK_COLOR) if mark else self._cells.style(cjk, bold)
-            self._sheet._write_font(fmt)
-            found = self._runs[key] = "<r>" + stream.getvalue()
+            name, size = self._cells.font(cjk)
+            found = self._runs[key] = "<r>" + run_properties(name, size, bold or mark, MARK_COLOR if mark else None)
         return found
 
     def marked(self, col: int, text: str, words: Sequence[str], *, wrap: bool = False) -> None:
