@@ -167,6 +167,14 @@ class _CellWriter:
     def ratio(self) -> float:
         return self._settings.ratio
 
+    @property
+    def workbook(self) -> xlsxwriter.Workbook:
+        return self._workbook
+
+    def on(self, workbook: xlsxwriter.Workbook) -> _CellWriter:
+        """The same cell writer for another workbook."""
+        return _CellWriter(workbook, self._settings)
+
     def style(self, cjk: bool, bold: bool = False, **cell: object) -> Format:
         """The format for a run or cell in the Chinese (cjk) or Latin font."""
         key = (cjk, bold, tuple(sorted(cell.items())))
@@ -192,7 +200,7 @@ class _CellWriter:
         if not runs:
             status = sheet.write_blank(row, col, None, self.style(False, bold, **cell))
         elif len(runs) == 1:
-            status = sheet.write_string(row, col, text, self.style(runs[0][0], bold, **cell))
+            status = xlsx_rows.write_string(sheet, row, col, text, self.style(runs[0][0], bold, **cell))
         else:
             parts: list[str | Format] = []
             for cjk, run in runs:
@@ -268,7 +276,7 @@ def _write_list(
     best-ranked hit); what the family sheet shows of the hits naming a
     family is added to `named`. Returns how many rows were written."""
     cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
-    out = TableRows(cells, sheet, _LIST_LAYOUT)
+    out = TableRows(cells, sheet, _LIST_LAYOUT, header=_LIST_COLUMNS)
     batch: list[tuple] = []
     row = 0
     for row, (number, title, applicants, ad, pd, ipc, score) in enumerate(hits, start=1):
@@ -291,7 +299,7 @@ def _write_list(
 def _write_families(cells: _CellWriter, sheet: Worksheet, named: Sequence[_Named], families: Families) -> None:
     """One row per family of the listed hits, best first."""
     cells.header(sheet, _FAMILY_COLUMNS, _FAMILY_WIDTHS)
-    out = TableRows(cells, sheet, _FAMILY_LAYOUT)
+    out = TableRows(cells, sheet, _FAMILY_LAYOUT, header=_FAMILY_COLUMNS)
     batch: list[tuple] = []
     row = 0
     for row, (number, title, score) in enumerate(named, start=1):
@@ -484,9 +492,10 @@ def write_report(
         raise ReportError(file_problem(reports_dir, error)) from None
     planned = min(data.total, request.list_row_cap)
     try:
-        # constant_memory writes each row out as the next begins, so memory
-        # stays flat however long the list; every sheet is written in row order.
-        options = {"constant_memory": True, "nan_inf_to_errors": True}
+        # The long sheets' rows stream to scratch files (xlsx_rows.TableRows)
+        # and the others are written in row order in constant memory, so
+        # memory stays flat however long the list.
+        options = {"nan_inf_to_errors": True}
         with xlsx_rows.Workbook(part.stream, options) as workbook:
             workbook.set_properties({"title": "檢索報告", "created": now})
             cells = _CellWriter(workbook, settings)
