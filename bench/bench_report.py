@@ -206,11 +206,12 @@ def _list_sheet(path: Path, hits: list[Hit], families: Families, settings, write
     options = {"constant_memory": True, "nan_inf_to_errors": True}
     book_class, rows = xlsx_rows.Workbook, xlsx_rows.TableRows
     if writer == "python":
-        rows = PythonRows
+        def rows(cells, sheet, columns, header=()):
+            return PythonRows(cells, sheet, columns)
     elif writer == "xlsxwriter":
         book_class = xlsxwriter.Workbook
 
-        def rows(cells, sheet, columns):
+        def rows(cells, sheet, columns, header=()):
             return PythonRows(cells, sheet, columns, rows=_ApiRows)
     saved, report_module.TableRows = report_module.TableRows, rows
     try:

@@ -272,3 +272,11 @@ def test_native_rows_keep_no_references(tmp_path: Path) -> None:
         out.write(batch)
     assert sys.gettotalrefcount() - before < 20
     book.close()
+
+
+def test_a_long_sheet_takes_no_rows_beside_its_native_rows(tmp_path: Path) -> None:
+    with pytest.raises(ValueError, match="beside its native rows"):
+        with xlsx_rows.Workbook(str(tmp_path / "stray.xlsx")) as book:
+            sheet = book.add_worksheet()
+            xlsx_rows.TableRows(_CellWriter(book, read_settings({})), sheet, [xlsx_rows.TEXT]).write([("a",)])
+            sheet.write_string(5, 0, "stray")

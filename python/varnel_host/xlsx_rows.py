@@ -107,14 +107,13 @@ def excel_serial(value: date, date_1904: bool = False) -> float:
     return float(days + 1 if value >= _LEAP_BUG else days)
 
 
-def run_properties(name: str, size: float, bold: bool, color: str | None = None) -> str:
-    """The <rPr> of a rich string's run in a font: what Excel reads for a
-    run's font (bold, size, colour or the theme's text colour, name, family;
-    the theme's scheme for its own Calibri)."""
-    color_xml = f'<color rgb="FF{color.lstrip("#").upper()}"/>' if color else '<color theme="1"/>'
+def run_properties(name: str, size: float, bold: bool) -> str:
+    """The <rPr> of a rich string's run in a font, as xlsxwriter writes a
+    run's font: bold, size, the theme's text colour, name, family, and the
+    theme's scheme for its own Calibri."""
     name_xml = name.replace("&", "&amp;").replace('"', "&quot;").replace("<", "&lt;").replace(">", "&gt;")
     scheme = '<scheme val="minor"/>' if name == "Calibri" else ""
-    return (f'<rPr>{"<b/>" if bold else ""}<sz val="{size}"/>{color_xml}<rFont val="{name_xml}"/>'
+    return (f'<rPr>{"<b/>" if bold else ""}<sz val="{size}"/><color theme="1"/><rFont val="{name_xml}"/>'
             f'<family val="2"/>{scheme}</rPr>')
 
 
