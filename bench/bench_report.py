@@ -10,7 +10,7 @@ First the list sheet alone, the workbook closed (so deflated) each time:
     deflated by ISA-L at xlsx_rows.ZIP_LEVEL;
   - the Python rows the tests compare it with (PythonRows, tests/xlsx_rows_reference.py);
   - xlsxwriter's own cell calls in constant-memory mode, the same cells and
-    formats (its XML is the same, byte for byte), at its own deflate level;
+    formats (the same content), at its own deflate level;
   - rvgsrust-xlsxwriter (rust_xlsxwriter), constant-memory worksheet, the same
     values, fonts per run, links and formats, when it is installed
     (`pip install rvgsrust-xlsxwriter`, or the bench extra).

@@ -22,12 +22,12 @@ other numbers stay plain text. A sheet holds at most Excel's limit of links
 
 In text cells, runs of CJK characters use the Chinese font and all other runs
 the Latin font, both at 11 pt × the size ratio: a text of one script is a
-plain string in its font, any other a rich string. Headers, the chart sheet
-and the conditions sheet go through xlsxwriter's cell calls (_CellWriter); the
-other sheets' rows are written straight as the worksheet XML those calls make:
-the list and family sheets' by the native writer (xlsx_rows.TableRows), the
-closest sheet's by xlsx_rows.Rows. The settings arrive checked and clamped
-(settings.py).
+plain string in its font, any other a rich string. Headers, the closest sheet
+(xlsx_rows.Rows), the chart sheet and the conditions sheet go through
+xlsxwriter's cell calls (_CellWriter); the list and family sheets' rows are
+written as worksheet XML by the native writer (xlsx_rows.TableRows) and
+spliced into the package (xlsx_rows.Workbook). The settings arrive checked and
+clamped (settings.py).
 
 The workbook is written to a hidden ".part" file in the reports folder and
 linked to its final name only when complete, so a run that fails, is stopped
@@ -155,8 +155,8 @@ def row_pixels(cells: Iterable[tuple[str, float]], ratio: float) -> int | None:
 
 class _CellWriter:
     """Writes cells in the report's fonts through xlsxwriter's cell calls,
-    caching one Format per style; the streamed rows (xlsx_rows.Rows) take
-    their formats and checks from it."""
+    caching one Format per style; the rows of xlsx_rows take their formats,
+    fonts and checks from it."""
 
     def __init__(self, workbook: xlsxwriter.Workbook, settings: ReportSettings) -> None:
         self._workbook = workbook
