@@ -1,17 +1,21 @@
-"""The report's rows streamed as worksheet XML: the closest rows by xlsx_rows.Rows,
-the list and family rows by the native writer (xlsx_rows.TableRows), byte for
-byte what the Python rows and xlsxwriter's own cell calls write, texts kept as
-text, links up to the sheet's limit."""
+"""The report's rows: the list and family rows by the native writer
+(xlsx_rows.TableRows) spliced into the package, the same content (values,
+runs, fonts, formats, links, dates, sheet settings) as the same cells written
+through xlsxwriter's own cell calls, texts kept as text, links up to the
+sheet's limit."""
 
 from __future__ import annotations
 
 import itertools
 import math
+import re
 import sys
 import zipfile
 from pathlib import Path
 
+import openpyxl
 import pytest
+from openpyxl.cell.rich_text import CellRichText, TextBlock
 
 from test_report import NOW, _Found, _hit, _open, _run, _same_hits, write_report
 from varnel_host import report, xlsx_rows
@@ -77,25 +81,58 @@ class _ApiRows:
 
 def _parts(path: Path) -> dict[str, bytes]:
     with zipfile.ZipFile(path) as package:
+        assert package.testzip() is None  # every member's CRC
         return {name: package.read(name) for name in package.namelist()}
 
 
+def _font(font) -> tuple:
+    color = font.color.rgb if font.color is not None and font.color.type == "rgb" else None
+    return font.name, font.sz, bool(font.b), color, font.u, font.charset
+
+
+def _value(value) -> object:
+    """A rich string as its runs and their fonts; one of runs in one font as its text."""
+    if isinstance(value, CellRichText):
+        runs = [(block.text, _font(block.font) + (block.font.rFont,)) if isinstance(block, TextBlock) else (block, None)
+                for block in value]
+        return "".join(text for text, _ in runs) if len({font for _, font in runs}) == 1 else runs
+    return value
+
+
+def _content(path: Path) -> dict[str, object]:
+    """What a reader sees of each sheet: every cell's value (runs and their
+    fonts included), font, number format, alignment and link; the sheet's
+    size, filter, panes, widths, row heights, printing and charts."""
+    book = openpyxl.load_workbook(path, rich_text=True)
+    seen = {}
+    for sheet in book.worksheets:
+        cells = [(cell.coordinate, _value(cell.value), _font(cell.font), cell.number_format, cell.alignment.vertical,
+                  cell.alignment.wrap_text, cell.hyperlink.target if cell.hyperlink else None)
+                 for row in sheet.iter_rows() for cell in row if cell.value is not None or cell.has_style]
+        seen[sheet.title] = (cells, sheet.dimensions, sheet.auto_filter.ref, sheet.freeze_panes,
+                             {k: d.width for k, d in sheet.column_dimensions.items()},
+                             {k: d.height for k, d in sheet.row_dimensions.items() if d.height},
+                             sheet.page_setup.orientation, sheet.page_setup.fitToWidth, sheet.page_setup.fitToHeight,
+                             len(sheet._charts))
+    return seen
+
+
 @pytest.mark.parametrize("latin", ["Arial", "_x0042_ Arial"])  # the second needs Excel's escapes in every run
-def test_rows_are_the_xml_xlsxwriter_writes(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, latin: str) -> None:
-    """Every part of the package is byte for byte what xlsxwriter's cell API makes of the same hits."""
+def test_rows_are_what_xlsxwriters_cell_calls_write(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, latin: str) -> None:
+    """The whole workbook reads the same as the same hits written through xlsxwriter's cell API."""
     odd = ["a\rb 電池", "電池\r", "_x0041_ 電池", "_x0041_", "A&B <電> \"q\"", " 前後 ", "\u3000電池 x ", "x 電池\u3000", "  ",
-           "\t", "x\n電\ny", "電" * 40_000, "a\x00b 電"]
+           "\t", "x\n電\ny", "電" * 40_000, "a\x00b 電", "<r>a&b</r>", "<r><t>x</t></r>"]
     hits = _same_hits() + [_hit(n, score, title=text, applicants=text, ipc=text[::-1], ad=text[:8], pd="19000301")
                            for n, (text, score) in enumerate(zip(odd, [math.inf, -math.inf] + [1.0] * 20))]
     request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體=latin, 分析最接近專利數量=30)
-    fast = _parts(write_report(tmp_path / "fast", request, _Found(hits, 99), now=NOW).path)
+    fast = write_report(tmp_path / "fast", request, _Found(hits, 99), now=NOW).path
     monkeypatch.setattr(report, "Rows", _ApiRows)
-    monkeypatch.setattr(report, "TableRows", lambda cells, sheet, columns: PythonRows(cells, sheet, columns, rows=_ApiRows))
-    api = _parts(write_report(tmp_path / "api", request, _Found(hits, 99), now=NOW).path)
-    assert fast.keys() == api.keys()
-    for name in api:
-        assert fast[name] == api[name], name
-    assert fast["xl/worksheets/sheet1.xml"].count(b"<row ") == len(hits) + 1
+    monkeypatch.setattr(report, "TableRows", lambda cells, sheet, columns, header: PythonRows(cells, sheet, columns,
+                                                                                               rows=_ApiRows))
+    api = write_report(tmp_path / "api", request, _Found(hits, 99), now=NOW).path
+    assert _content(fast) == _content(api)
+    assert sorted(_parts(fast)) == sorted(_parts(api))
+    assert _parts(fast)["xl/worksheets/sheet1.xml"].count(b"<row ") == len(hits) + 1
 
 
 def test_markup_like_text_stays_text(tmp_path: Path) -> None:
@@ -140,37 +177,40 @@ def _odd_hits() -> list[Hit]:
 ])
 def test_native_rows_make_the_python_rows_workbook(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, command, hits,
                                                      link_limit) -> None:
-    """Every part of the package, the same bytes in the same order: cells, styles, links,
-    charts, sheets."""
+    """The same content: cells, styles, links, sheets; the other parts the same bytes."""
     if link_limit:
         monkeypatch.setattr(xlsx_rows, "HYPERLINK_LIMIT", link_limit)
     found = _Found(hits(), 12_345)
     request = _run(command, 文字大小比例=1.2, 分析最接近專利數量=8)
-    native = _parts(write_report(tmp_path / "native", request, found, now=NOW).path)
-    monkeypatch.setattr(report, "TableRows", PythonRows)
-    python = _parts(write_report(tmp_path / "python", request, found, now=NOW).path)
-    assert list(native) == list(python)
-    assert [name for name in native if native[name] != python[name]] == []
+    native_path = write_report(tmp_path / "native", request, found, now=NOW).path
+    monkeypatch.setattr(report, "TableRows", lambda cells, sheet, columns, header: PythonRows(cells, sheet, columns))
+    python_path = write_report(tmp_path / "python", request, found, now=NOW).path
+    assert _content(native_path) == _content(python_path)
+    native, python = _parts(native_path), _parts(python_path)
+    assert sorted(native) == sorted(python)
+    assert [name for name in native if "worksheets" not in name and "styles" not in name
+            and native[name] != python[name]] == []  # charts, workbook, document properties
     sheet = native["xl/worksheets/sheet1.xml"]
     assert sheet.count(b"<row ") == len(found.hits) + 1
     linked = sum(report.patent_url(hit.record.pn) is not None for hit in found.hits)
     assert sheet.count(b"<hyperlink ") == min(linked, link_limit or linked)
 
 
-def _table_sheet(tmp_path: Path, rows_class, columns, rows, **options) -> bytes:
+def _table_sheet(tmp_path: Path, rows_class, columns, rows, **options) -> tuple[object, bytes]:
+    """What a reader sees of the sheet, and its XML."""
     path = tmp_path / f"{rows_class.__name__}.xlsx"
-    with xlsx_rows.Workbook(str(path), {"constant_memory": True, "nan_inf_to_errors": True, **options}) as book:
+    with xlsx_rows.Workbook(str(path), {"nan_inf_to_errors": True, **options}) as book:
         sheet = book.add_worksheet()
         rows_class(_CellWriter(book, read_settings({})), sheet, columns).write(rows)
-    return _parts(path)["xl/worksheets/sheet1.xml"]
+    return _content(path)["Sheet1"][0], _parts(path)["xl/worksheets/sheet1.xml"]
 
 
 @pytest.mark.parametrize("date_1904", [False, True])
 def test_native_dates_in_either_date_system(tmp_path: Path, date_1904: bool) -> None:
     dates = [("19000101",), ("19000228",), ("19000301",), ("19040101",), ("19031231",), ("20240229",), ("３０００１２３１",)]
-    native, python = (_table_sheet(tmp_path, rows, [xlsx_rows.DATE], dates, date_1904=date_1904)
-                      for rows in (xlsx_rows.TableRows, PythonRows))
-    assert native == python and native.count(b"<v>") == len(dates)
+    (native, xml), (python, _) = (_table_sheet(tmp_path, rows, [xlsx_rows.DATE], dates, date_1904=date_1904)
+                                  for rows in (xlsx_rows.TableRows, PythonRows))
+    assert native == python and xml.count(b"<v>") == len(dates)
 
 
 @pytest.mark.parametrize("rows", [
@@ -188,11 +228,11 @@ def test_native_rows_refuse_what_does_not_fit_the_layout(tmp_path: Path, rows) -
 
 def test_a_number_that_is_not_finite_is_an_empty_cell_never_a_formula(tmp_path: Path) -> None:
     numbers = [(math.inf,), (-math.inf,), (math.nan,), (1.5,)]
-    native, python = (_table_sheet(tmp_path, rows, [xlsx_rows.number_column("0.00")], numbers)
-                      for rows in (xlsx_rows.TableRows, PythonRows))
+    (native, xml), (python, _) = (_table_sheet(tmp_path, rows, [xlsx_rows.number_column("0.00")], numbers)
+                                  for rows in (xlsx_rows.TableRows, PythonRows))
     assert native == python
-    assert b"<f>" not in native and native.count(b"<v>") == 1
-    assert all(f'<c r="A{row}" s="1"/>'.encode() in native for row in (2, 3, 4))
+    assert b"<f>" not in xml and xml.count(b"<v>") == 1
+    assert all(re.search(f'<c r="A{row}" s="[1-9][0-9]*"/>'.encode(), xml) for row in (2, 3, 4))
 
 
 class _Styles:
@@ -222,7 +262,7 @@ def test_native_rows_stay_within_excels_sheet(first_row, width, rows, written) -
 
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="a debug interpreter counts references")
 def test_native_rows_keep_no_references(tmp_path: Path) -> None:
-    book = xlsx_rows.Workbook(str(tmp_path / "refs.xlsx"), {"constant_memory": True})
+    book = xlsx_rows.Workbook(str(tmp_path / "refs.xlsx"))
     columns = [xlsx_rows.TEXT, xlsx_rows.LINK, xlsx_rows.DATE, xlsx_rows.number_column("0")]
     out = xlsx_rows.TableRows(_CellWriter(book, read_settings({})), book.add_worksheet(), columns)
     batch = [("電池 a&b\r", ("TWI1B", "https://example.com/TWI1B#p"), "２０１５０１０２", math.nan)] * 50
@@ -232,3 +272,11 @@ def test_native_rows_keep_no_references(tmp_path: Path) -> None:
         out.write(batch)
     assert sys.gettotalrefcount() - before < 20
     book.close()
+
+
+def test_a_long_sheet_takes_no_rows_beside_its_native_rows(tmp_path: Path) -> None:
+    with pytest.raises(ValueError, match="beside its native rows"):
+        with xlsx_rows.Workbook(str(tmp_path / "stray.xlsx")) as book:
+            sheet = book.add_worksheet()
+            xlsx_rows.TableRows(_CellWriter(book, read_settings({})), sheet, [xlsx_rows.TEXT]).write([("a",)])
+            sheet.write_string(5, 0, "stray")

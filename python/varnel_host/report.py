@@ -22,12 +22,12 @@ other numbers stay plain text. A sheet holds at most Excel's limit of links
 
 In text cells, runs of CJK characters use the Chinese font and all other runs
 the Latin font, both at 11 pt × the size ratio: a text of one script is a
-plain string in its font, any other a rich string. Headers, the chart sheet
-and the conditions sheet go through xlsxwriter's cell calls (_CellWriter); the
-other sheets' rows are written straight as the worksheet XML those calls make:
-the list and family sheets' by the native writer (xlsx_rows.TableRows), the
-closest sheet's by xlsx_rows.Rows. The settings arrive checked and clamped
-(settings.py).
+plain string in its font, any other a rich string. Headers, the closest sheet
+(xlsx_rows.Rows), the chart sheet and the conditions sheet go through
+xlsxwriter's cell calls (_CellWriter); the list and family sheets' rows are
+written as worksheet XML by the native writer (xlsx_rows.TableRows) and
+spliced into the package (xlsx_rows.Workbook). The settings arrive checked and
+clamped (settings.py).
 
 The workbook is written to a hidden ".part" file in the reports folder and
 linked to its final name only when complete, so a run that fails, is stopped
@@ -155,8 +155,8 @@ def row_pixels(cells: Iterable[tuple[str, float]], ratio: float) -> int | None:
 
 class _CellWriter:
     """Writes cells in the report's fonts through xlsxwriter's cell calls,
-    caching one Format per style; the streamed rows (xlsx_rows.Rows) take
-    their formats and checks from it."""
+    caching one Format per style; the rows of xlsx_rows take their formats,
+    fonts and checks from it."""
 
     def __init__(self, workbook: xlsxwriter.Workbook, settings: ReportSettings) -> None:
         self._workbook = workbook
@@ -166,6 +166,14 @@ class _CellWriter:
     @property
     def ratio(self) -> float:
         return self._settings.ratio
+
+    @property
+    def workbook(self) -> xlsxwriter.Workbook:
+        return self._workbook
+
+    def on(self, workbook: xlsxwriter.Workbook) -> _CellWriter:
+        """The same cell writer for another workbook."""
+        return _CellWriter(workbook, self._settings)
 
     def style(self, cjk: bool, bold: bool = False, **cell: object) -> Format:
         """The format for a run or cell in the Chinese (cjk) or Latin font."""
@@ -192,7 +200,7 @@ class _CellWriter:
         if not runs:
             status = sheet.write_blank(row, col, None, self.style(False, bold, **cell))
         elif len(runs) == 1:
-            status = sheet.write_string(row, col, text, self.style(runs[0][0], bold, **cell))
+            status = xlsx_rows.write_string(sheet, row, col, text, self.style(runs[0][0], bold, **cell))
         else:
             parts: list[str | Format] = []
             for cjk, run in runs:
@@ -206,6 +214,10 @@ class _CellWriter:
             self.check(sheet.write_blank(row, col, None, fmt), sheet, row, col)
             return
         self.check(sheet.write_number(row, col, value, fmt), sheet, row, col)
+
+    def font(self, cjk: bool) -> tuple[str, float]:
+        """The name and size of the Chinese (cjk) or Latin font."""
+        return (self._settings.chinese_font if cjk else self._settings.latin_font), self._settings.font_size
 
     @staticmethod
     def check(status: int | None, sheet: Worksheet, row: int, col: int) -> None:
@@ -264,7 +276,7 @@ def _write_list(
     best-ranked hit); what the family sheet shows of the hits naming a
     family is added to `named`. Returns how many rows were written."""
     cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
-    out = TableRows(cells, sheet, _LIST_LAYOUT)
+    out = TableRows(cells, sheet, _LIST_LAYOUT, header=_LIST_COLUMNS)
     batch: list[tuple] = []
     row = 0
     for row, (number, title, applicants, ad, pd, ipc, score) in enumerate(hits, start=1):
@@ -287,7 +299,7 @@ def _write_list(
 def _write_families(cells: _CellWriter, sheet: Worksheet, named: Sequence[_Named], families: Families) -> None:
     """One row per family of the listed hits, best first."""
     cells.header(sheet, _FAMILY_COLUMNS, _FAMILY_WIDTHS)
-    out = TableRows(cells, sheet, _FAMILY_LAYOUT)
+    out = TableRows(cells, sheet, _FAMILY_LAYOUT, header=_FAMILY_COLUMNS)
     batch: list[tuple] = []
     row = 0
     for row, (number, title, score) in enumerate(named, start=1):
@@ -480,9 +492,10 @@ def write_report(
         raise ReportError(file_problem(reports_dir, error)) from None
     planned = min(data.total, request.list_row_cap)
     try:
-        # constant_memory writes each row out as the next begins, so memory
-        # stays flat however long the list; every sheet is written in row order.
-        options = {"constant_memory": True, "nan_inf_to_errors": True}
+        # The long sheets' rows stream to scratch files (xlsx_rows.TableRows)
+        # and the others are written in row order in constant memory, so
+        # memory stays flat however long the list.
+        options = {"nan_inf_to_errors": True}
         with xlsx_rows.Workbook(part.stream, options) as workbook:
             workbook.set_properties({"title": "檢索報告", "created": now})
             cells = _CellWriter(workbook, settings)

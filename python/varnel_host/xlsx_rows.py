@@ -1,54 +1,45 @@
-"""Whole rows of a constant-memory xlsxwriter worksheet, written straight as
-its XML.
+"""The report's workbook: its short sheets written through xlsxwriter's
+public API, its long sheets' rows (list and families) by the native module
+_xlsx_rows, assembled into the package here.
 
-xlsxwriter's cell calls (write_string, write_rich_string, write_number,
-write_datetime, write_url, write_blank) parse their arguments, look up the
-format and build each cell's XML element by element: most of a long report's
-time. Rows writes exactly the XML those calls write for the same cells (same
-style numbers, runs and escapes), one f-string per cell and one file write per
-batch of rows, and keeps the XML of texts that repeat.
-
-The long sheets (list and families) go further: TableRows takes whole rows as
-tuples of values in a fixed column layout and has the native module
-_xlsx_rows write their XML, links and relationships included: the XML the
-same rows make cell by cell through Rows (the tests compare the two,
-tests/xlsx_rows_reference.py). Workbook and Sheet are xlsxwriter's with the
-hooks those rows need: the row data copied as bytes, the native links written
-at close, and the package deflated by ISA-L (isal) at ZIP_LEVEL.
-
-Doing so means writing the XML this xlsxwriter version writes and driving its
-private members (the sheet's row flush, dimension check, last and default
-row, file handles, link count and links, date conversion and run font writer,
-its optimized sheet data, hyperlinks and relationships; a format's style
-number; an XML writer's file handle; the workbook's packager and zip file):
-this module is the one place that does, and pyproject.toml pins the version it
-was checked against.
+xlsxwriter's cell calls parse their arguments, look up the format and build
+each cell's XML element by element: most of a long report's time. TableRows
+takes whole rows as tuples of values in a fixed column layout and has the
+native module write their XML, links and relationships included, into a
+scratch file. The long sheet in the xlsxwriter workbook holds its header, its
+settings (widths, frozen pane, printing, filter) and one sample row in each
+style the rows use: the style numbers are read back from that row's XML. At
+close, Workbook reads the package xlsxwriter wrote (to memory) with zipfile,
+replaces each sample row by the native rows, sets the sheet's dimension, adds
+its links and their relationships, and writes the package with its own small
+zip writer deflating by ISA-L (isal) at ZIP_LEVEL. No private member of
+xlsxwriter or zipfile is used; the tests compare the content of the native
+rows with the same cells written through xlsxwriter's cell calls
+(tests/xlsx_rows_reference.py).
 """
 
 from __future__ import annotations
 
 import io
-import math
+import itertools
 import os
 import re
-import shutil
-import types
+import struct
+import tempfile
 import zipfile
-from collections.abc import Callable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from datetime import date
-from typing import Protocol
+from typing import BinaryIO, Protocol
+from xml.etree import ElementTree
 
 import xlsxwriter
 from isal import isal_zlib
 from xlsxwriter.format import Format
-from xlsxwriter.packager import Packager
-from xlsxwriter.relationships import PACKAGE_SCHEMA, Relationships
-from xlsxwriter.url import Url
+from xlsxwriter.utility import xl_col_to_name
 from xlsxwriter.worksheet import Worksheet
-from xlsxwriter.xmlwriter import XMLwriter
 
 from . import _xlsx_rows
-from .cell_text import CJK_RANGES, RUNS, XML_RANGES, clean_text, split_runs
+from .cell_text import CJK_RANGES, XML_RANGES, clean_text, split_runs
 from .marking import marked_spans
 
 HYPERLINK_LIMIT = 65_530  # per worksheet, Excel's own
@@ -56,14 +47,6 @@ MARK_COLOR = "#FF0000"  # words marked inside a text: bold in this color
 LINK_COLOR = "#0563C1"
 DATE_FORMAT = "yyyy-mm-dd"  # record dates are shown as dates in this format
 
-# Excel's own escapes in cell text, as xlsxwriter writes them: a literal
-# "_xHHHH_" gets its underscore escaped, control characters become _xHHHH_.
-_EXCEL_ESCAPED = re.compile("(_x[0-9a-fA-F]{4}_)")
-_EXCEL_CONTROL = re.compile("[\x00-\x08\x0b-\x1f]")
-_EXCEL_ANY = re.compile("_x[0-9a-fA-F]{4}_|[\x00-\x08\x0b-\x1f]")
-_COLUMNS = "ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-_WRITE_PARTS = 2000  # row pieces gathered per write to the sheet's file
-_CACHE_LIMIT = 4096  # distinct texts remembered per sheet; applicants, IPC and dates repeat
 # Every white space character (str.isspace) lies below U+3001: the native
 # writer keeps a text's leading or trailing white space as Python sees it.
 _SPACES = tuple((c, c) for c in range(0x3001) if chr(c).isspace())
@@ -80,6 +63,26 @@ class Cells(Protocol):
         """Fail on a status xlsxwriter returns for a rejected cell."""
         ...
 
+    def font(self, cjk: bool) -> tuple[str, float]:
+        """The name and size of the Chinese (cjk) or Latin font."""
+        ...
+
+    def text(self, sheet: Worksheet, row: int, col: int, text: str, *, bold: bool = False, wrap: bool = False) -> None:
+        """A text cell: one script a plain string, more a rich string of runs."""
+        ...
+
+    def number(self, sheet: Worksheet, row: int, col: int, value: float, num_format: str) -> None:
+        ...
+
+    @property
+    def workbook(self) -> xlsxwriter.Workbook:
+        """The workbook the formats belong to."""
+        ...
+
+    def on(self, workbook: xlsxwriter.Workbook) -> Cells:
+        """The same cell writer for another workbook."""
+        ...
+
 
 def _date_value(text: str) -> date | None:
     """A "YYYYMMDD" record date as a date, or None when it is not one."""
@@ -91,141 +94,84 @@ def _date_value(text: str) -> date | None:
         return None
 
 
-def _excel_escapes(text: str) -> str:
-    if "_x" in text:
-        text = _EXCEL_ESCAPED.sub(r"_x005F\1", text)
-    if _EXCEL_CONTROL.search(text):
-        text = _EXCEL_CONTROL.sub(lambda m: f"_x{ord(m.group()):04X}_", text)
-    return text
+_EPOCH_1900 = date(1899, 12, 31)
+_EPOCH_1904 = date(1904, 1, 1)
+_LEAP_BUG = date(1900, 3, 1)  # Excel counts a 29 February 1900: later dates are one day further
 
 
-def _xml_text(text: str) -> str:
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+def excel_serial(value: date, date_1904: bool = False) -> float:
+    """The Excel serial number of a date in either of Excel's date systems."""
+    if date_1904:
+        return float((value - _EPOCH_1904).days)
+    days = (value - _EPOCH_1900).days
+    return float(days + 1 if value >= _LEAP_BUG else days)
 
 
-def _rich_xml(runs: Sequence[tuple[str, str]]) -> str:
-    """The runs of a rich string, (run start, text) each, as xlsxwriter
-    writes them: each run escaped, then the whole string once more."""
-    escaped = [(start, _xml_text(run)) for start, run in runs]
-    if not any(_EXCEL_ANY.search(start) or _EXCEL_ANY.search(run) for start, run in escaped):
-        return "".join(f"{start}{_t_tag(run)}{run}</t></r>" for start, run in escaped)
-    return _excel_escapes("".join(f"{start}{_t_tag(run)}{_excel_escapes(run)}</t></r>" for start, run in escaped))
+def run_properties(name: str, size: float, bold: bool) -> str:
+    """The <rPr> of a rich string's run in a font, as xlsxwriter writes a
+    run's font: bold, size, the theme's text colour, name, family, and the
+    theme's scheme for its own Calibri."""
+    name_xml = name.replace("&", "&amp;").replace('"', "&quot;").replace("<", "&lt;").replace(">", "&gt;")
+    scheme = '<scheme val="minor"/>' if name == "Calibri" else ""
+    return (f'<rPr>{"<b/>" if bold else ""}<sz val="{size}"/><color theme="1"/><rFont val="{name_xml}"/>'
+            f'<family val="2"/>{scheme}</rPr>')
 
 
-def _t_tag(text: str) -> str:
-    """The <t> start tag, keeping leading or trailing white space."""
-    return '<t xml:space="preserve">' if text[:1].isspace() or text[-1:].isspace() else "<t>"
+_RICH_END = re.compile("</r>$")  # as xlsxwriter looks for it: "$" also before a final newline
+
+
+def write_string(sheet: Worksheet, row: int, col: int, text: str, style: Format) -> int:
+    """sheet.write_string, except for a text from "<r>" to "</r>": xlsxwriter
+    takes such a string for the XML of a rich string and writes it as it is
+    (broken XML, or markup of the text's choosing); it goes as a rich string
+    of two runs in the cell's font, which escapes it."""
+    if text.startswith("<r>") and _RICH_END.search(text):
+        return sheet.write_rich_string(row, col, style, text[:1], style, text[1:], style)
+    return sheet.write_string(row, col, text, style)
 
 
 class Rows:
-    """Writes whole rows of a constant-memory sheet straight into its XML.
-
-    The XML is what xlsxwriter's write_string/write_rich_string/write_number/
-    write_datetime/write_url/write_blank make of the same cells in the formats
-    `cells` gives (tests compare the two byte for byte), without their
-    per-cell work: a cell is one f-string, a row one write, and the XML of a
-    text is kept for texts that repeat. A text of one script is a plain string
-    in its font, any other a rich string of CJK and Latin runs. Rows come in
-    order, after anything written to the sheet through its own API; call
-    begin(row), the cells, then end(), and flush() after the last row. Rows
-    carry no format of their own, and a height only when begin() is given one.
-    """
+    """Writes the rows of a short sheet cell by cell through xlsxwriter's
+    public cell calls: a text of one script a plain string in its font, any
+    other a rich string of CJK and Latin runs; words marked bold in
+    MARK_COLOR; publication numbers linked up to HYPERLINK_LIMIT; record
+    dates as dates in DATE_FORMAT. Call begin(row), the cells, then end(),
+    and flush() after the last row."""
 
     def __init__(self, cells: Cells, sheet: Worksheet) -> None:
-        self._cells = cells
-        self._sheet = sheet
-        self._row = self._last = 0
-        self._number = "1"
-        self._parts: list[str] = []  # rows not yet handed to the sheet
-        self._xf: dict[object, int] = {}
-        self._runs: dict[tuple[bool, bool, bool], str] = {}
-        self._texts: dict[tuple[str, bool, bool], tuple[int, str]] = {}
-        self._dates: dict[str, float | None] = {}
+        self._cells, self._sheet = cells, sheet
+        self._row = 0
+        self._links = 0
 
     def begin(self, row: int, pixels: int | None = None) -> None:
-        """Start a row; `pixels`: its height, as set_row_pixels() writes it."""
-        sheet = self._sheet
-        if not self._parts:
-            sheet._write_single_row(row)  # flushes the row the sheet's API holds, if any
-        if status := sheet._check_dimensions(row, 0):
-            self._cells.check(status, sheet, row, 0)
-        sheet.previous_row = row
-        self._row, self._number = row, str(row + 1)
-        if pixels is None or pixels == sheet.default_row_height:
-            self._parts.append(f'<row r="{self._number}">')
-        else:
-            self._parts.append(f'<row r="{self._number}" ht="{pixels * 0.75:.16g}" customHeight="1">')
+        """Start a row; `pixels`: its height."""
+        self._row = row
+        if pixels is not None:
+            self._cells.check(self._sheet.set_row_pixels(row, pixels), self._sheet, row, 0)
 
     def end(self) -> None:
-        sheet = self._sheet
-        if status := sheet._check_dimensions(self._row, self._last):
-            self._cells.check(status, sheet, self._row, self._last)
-        self._parts.append("</row>")
-        if len(self._parts) > _WRITE_PARTS:
-            self.flush()
+        pass
 
     def flush(self) -> None:
-        """Hand the rows so far to the sheet; before anything else writes to it."""
-        self._sheet.fh.write("".join(self._parts))
-        self._parts.clear()
+        pass
 
-    def _cell(self, col: int, xf: int, tail: str) -> None:
-        self._last = col  # cells come left to right
-        self._parts.append(f'<c r="{_COLUMNS[col]}{self._number}" s="{xf}"{tail}')
+    def text(self, col: int, text: str, *, bold: bool = False, wrap: bool = False) -> None:
+        self._cells.text(self._sheet, self._row, col, text, bold=bold, wrap=wrap)
 
-    def text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
-        """The style number of a text cell in the Chinese (cjk) or Latin font."""
-        key = (cjk, bold, wrap)
-        found = self._xf.get(key)
-        if found is None:
-            found = self._style_index(key, lambda: self._cells.style(cjk, bold, valign="top", text_wrap=wrap))
-        return found
+    def number(self, col: int, value: float, num_format: str) -> None:
+        """A number; one that is not finite (inf, nan) an empty cell, never a formula."""
+        self._cells.number(self._sheet, self._row, col, value, num_format)
 
-    def _style_index(self, key: object, fmt: Callable[[], Format]) -> int:
-        # Asked on first use, in cell order, as xlsxwriter numbers its styles.
-        found = self._xf.get(key)
-        if found is None:
-            found = self._xf[key] = fmt()._get_xf_index()
-        return found
-
-    def number_style(self, num_format: str) -> int:
-        """The style number of a number cell shown in `num_format`."""
-        xf = self._xf.get(num_format)
-        if xf is None:
-            xf = self._style_index(num_format, lambda: self._cells.style(False, num_format=num_format, valign="top"))
-        return xf
-
-    def link_style(self, wrap: bool) -> int:
-        """The style number of a linked publication number."""
-        return self._style_index(
-            ("link", wrap),
-            lambda: self._cells.style(False, valign="top", text_wrap=wrap, font_color=LINK_COLOR, underline=1),
-        )
-
-    def date_serial(self, text: str) -> float | None:
-        """The Excel serial of a "YYYYMMDD" record date, None when the text is not one."""
-        serial = self._dates.get(text, False)
-        if serial is False:
-            value = _date_value(text)
-            serial = None if value is None else self._sheet._convert_date_time(value)
-            if len(self._dates) >= _CACHE_LIMIT:
-                self._dates.clear()
-            self._dates[text] = serial
-        return serial
-
-    def run_start(self, cjk: bool, bold: bool, mark: bool = False) -> str:
-        """<r> and the run properties of the Chinese (cjk) or Latin font, as
-        xlsxwriter writes them; a marked run is bold in MARK_COLOR."""
-        key = (cjk, bold, mark)
-        found = self._runs.get(key)
-        if found is None:
-            writer, stream = XMLwriter(), io.StringIO()
-            writer._set_filehandle(stream)
-            self._sheet.rstring = writer
-            fmt = self._cells.style(cjk, True, font_color=MARK_COLOR) if mark else self._cells.style(cjk, bold)
-            self._sheet._write_font(fmt)
-            found = self._runs[key] = "<r>" + stream.getvalue()
-        return found
+    def number_link(self, col: int, number: str, url: str | None, *, wrap: bool = False) -> None:
+        """A publication number linked to `url`; plain text without one, or
+        once the sheet holds HYPERLINK_LIMIT links."""
+        if url is None or self._links >= HYPERLINK_LIMIT:
+            self.text(col, number, wrap=wrap)
+            return
+        self._links += 1
+        style = self._cells.style(False, valign="top", text_wrap=wrap, font_color=LINK_COLOR, underline=1)
+        status = self._sheet.write_url(self._row, col, url, style, string=number)
+        self._cells.check(status, self._sheet, self._row, col)
 
     def marked(self, col: int, text: str, words: Sequence[str], *, wrap: bool = False) -> None:
         """A text with every place holding one of `words` in bold runs of MARK_COLOR."""
@@ -234,66 +180,29 @@ class Rows:
         if not spans:
             self.text(col, text, wrap=wrap)
             return
-        pieces: list[tuple[bool, str]] = []
-        done = 0
-        for start, end in spans:
-            pieces += [(False, text[done:start]), (True, text[start:end])]
-            done = end
-        pieces.append((False, text[done:]))
-        rich = _rich_xml([(self.run_start(cjk, False, mark), run) for mark, piece in pieces for cjk, run in split_runs(piece)])
-        self._cell(col, self.text_style(False, False, wrap), f' t="inlineStr"><is>{rich}</is></c>')
-
-    def number_link(self, col: int, number: str, url: str | None, *, wrap: bool = False) -> None:
-        """A publication number linked to `url`; plain text without one, or
-        once the sheet holds HYPERLINK_LIMIT links."""
-        sheet = self._sheet
-        if url is None or sheet.hlink_count >= HYPERLINK_LIMIT:
-            self.text(col, number, wrap=wrap)
-            return
-        sheet.hlink_count += 1
-        xf = self.link_style(wrap)
-        # A number with a public page holds only A-Z and 0-9: no escapes.
-        self._cell(col, xf, f' t="inlineStr"><is><t>{number}</t></is></c>')
-        sheet.hyperlinks[self._row][col] = Url(url)
-
-    def text(self, col: int, text: str, *, bold: bool = False, wrap: bool = False) -> None:
-        key = (text, bold, wrap)
-        found = self._texts.get(key)
-        if found is None:
-            found = self._text_xml(text, bold, wrap)
-            if len(self._texts) >= _CACHE_LIMIT:
-                self._texts.clear()
-            self._texts[key] = found
-        self._last = col
-        self._parts.append(f'<c r="{_COLUMNS[col]}{self._number}" s="{found[0]}"{found[1]}')
-
-    def _text_xml(self, text: str, bold: bool, wrap: bool) -> tuple[int, str]:
-        text = clean_text(text)
-        runs = RUNS.findall(text)  # (CJK run, "") or ("", other run)
-        xf = self.text_style(len(runs) == 1 and bool(runs[0][0]), bold, wrap)
-        if not runs:
-            return xf, "/>"
-        markup = "&" in text or "<" in text or ">" in text
-        if len(runs) == 1:
-            if "_x" in text or _EXCEL_CONTROL.search(text):
-                text = _excel_escapes(text)
-            return xf, f' t="inlineStr"><is>{_t_tag(text)}{_xml_text(text) if markup else text}</t></is></c>'
-        chinese, latin = self.run_start(True, bold), self.run_start(False, bold)
-        rich = _rich_xml([(chinese if c else latin, c or o) for c, o in runs])
-        return xf, f' t="inlineStr"><is>{rich}</is></c>'
-
-    def number(self, col: int, value: float, num_format: str) -> None:
-        """A number; one that is not finite (inf, nan) an empty cell, never a formula."""
-        xf = self.number_style(num_format)
-        self._cell(col, xf, f"><v>{value:.16G}</v></c>" if math.isfinite(value) else "/>")
+        edges = [0, *(edge for span in spans for edge in span), len(text)]
+        runs = [(cjk, run, index % 2 == 1) for index, (start, end) in enumerate(zip(edges, edges[1:]))
+                for cjk, run in split_runs(text[start:end])]
+        cells, sheet, row = self._cells, self._sheet, self._row
+        if len(runs) == 1:  # one run: a plain string in the run's font
+            cjk, run, mark = runs[0]
+            extra = {"font_color": MARK_COLOR} if mark else {}
+            status = write_string(sheet, row, col, run, cells.style(cjk, mark, valign="top", text_wrap=wrap, **extra))
+        else:
+            parts: list[object] = []
+            for cjk, run, mark in runs:
+                parts += [cells.style(cjk, True, font_color=MARK_COLOR) if mark else cells.style(cjk), run]
+            status = sheet.write_rich_string(row, col, *parts, cells.style(False, valign="top", text_wrap=wrap))
+        cells.check(status, sheet, row, col)
 
     def record_date(self, col: int, text: str) -> None:
         """A record date as an Excel date shown in DATE_FORMAT; anything else as text."""
-        serial = self.date_serial(text)
-        if serial is None:
+        value = _date_value(text)
+        if value is None:
             self.text(col, text)
-        else:
-            self._cell(col, self.number_style(DATE_FORMAT), f"><v>{serial:.16G}</v></c>")
+            return
+        style = self._cells.style(False, num_format=DATE_FORMAT, valign="top")
+        self._cells.check(self._sheet.write_datetime(self._row, col, value, style), self._sheet, self._row, col)
 
 
 # ------------------------------------------------------------ whole rows
@@ -311,160 +220,311 @@ def number_column(num_format: str) -> Column:
     return ("number", num_format, False)
 
 
+_SHEET_ROWS, _SHEET_COLUMNS = 1_048_576, 16_384  # Excel's sheet
+# The sample row of a long sheet: each style its native rows use, once, in
+# this order. The workbook's own writer numbers the styles; the rows read
+# the numbers back from the sample row of a scratch copy of the sheet.
+_SAMPLE = (("text", True), ("text", False), ("link", False), ("number", DATE_FORMAT), ("number", "0"),
+           ("number", "0.00"))
+
+
+def _sample_row(cells: Cells, sheet: Worksheet, row: int) -> None:
+    """The sample row: one cell in each style of _SAMPLE, then the cell that
+    sends it out; both rows are dropped from the package."""
+    for col, (kind, arg) in enumerate(_SAMPLE):
+        if kind == "text":
+            status = sheet.write_string(row, col, "中" if arg else "a", cells.style(arg, valign="top", text_wrap=False))
+        elif kind == "link":
+            style = cells.style(False, valign="top", text_wrap=False, font_color=LINK_COLOR, underline=1)
+            status = sheet.write_string(row, col, "a", style)
+        else:
+            status = sheet.write_number(row, col, 1, cells.style(False, num_format=arg, valign="top"))
+        cells.check(status, sheet, row, col)
+    # A cell in the next row sends the sample row out now, before any other
+    # sheet's cells can number the styles first.
+    cells.check(sheet.write_number(row + 1, 0, 1, cells.style(False, num_format="0", valign="top")), sheet, row + 1, 0)
+
+
+_CELL_STYLE = re.compile(rb'<c r="[A-Z]+\d+" s="(\d+)"')
+
+
+def _sample_styles(sheet_xml: bytes, row: int) -> list[int]:
+    """The style numbers of the sample row (0-based `row`) in a sheet's XML."""
+    start = sheet_xml.find(b'<row r="%d"' % (row + 1))
+    if start < 0:
+        raise ValueError("the sheet has no sample row")
+    end = sheet_xml.index(b"</row>", start)
+    return [int(n) for n in _CELL_STYLE.findall(sheet_xml, start, end)]
+
+
+class _Styles:
+    """The style numbers, run fonts and dates the native rows ask for."""
+
+    def __init__(self, cells: Cells, numbers: Sequence[int], date_1904: bool) -> None:
+        if len(numbers) != len(_SAMPLE):
+            raise ValueError("the sample row lacks a style")
+        self.numbers = list(numbers)
+        self._xf = dict(zip(_SAMPLE, numbers))
+        self._cells, self._date_1904 = cells, date_1904
+        self._runs: dict[tuple[bool, bool], str] = {}
+
+    def text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
+        if bold or wrap:
+            raise ValueError("the long sheets' texts are neither bold nor wrapped")
+        return self._xf[("text", cjk)]
+
+    def number_style(self, num_format: str) -> int:
+        found = self._xf.get(("number", num_format))
+        if found is None:
+            raise ValueError(f"no sample of the number format {num_format!r}")
+        return found
+
+    def link_style(self, wrap: bool) -> int:
+        if wrap:
+            raise ValueError("the long sheets' links are not wrapped")
+        return self._xf[("link", False)]
+
+    def run_start(self, cjk: bool, bold: bool) -> str:
+        """<r> and the run properties of the Chinese (cjk) or Latin font."""
+        found = self._runs.get((cjk, bold))
+        if found is None:
+            name, size = self._cells.font(cjk)
+            found = self._runs[(cjk, bold)] = "<r>" + run_properties(name, size, bold)
+        return found
+
+    def date_serial(self, text: str) -> float | None:
+        value = _date_value(text)
+        return None if value is None else excel_serial(value, self._date_1904)
+
+
 class TableRows:
     """Rows given as tuples in a column layout, their XML written by the
-    native module: what Rows writes of them cell by cell, byte for byte, in a
-    fraction of the time. Rows come in order after anything written to the sheet through its
-    own API, and nothing else writes rows to the sheet after them; the
-    sheet's links are written from here at close (Sheet)."""
+    native module into a scratch file, spliced into the sheet's XML when
+    the workbook (Workbook) closes. The sheet itself holds its header (row
+    0, written before) and a sample row in the rows' styles at `first_row`,
+    which the splice replaces by the rows. Nothing else writes rows to the
+    sheet after the header."""
 
-    def __init__(self, cells: Cells, sheet: Sheet, columns: Sequence[Column], first_row: int = 1) -> None:
-        if sheet.native_rows is not None:
-            raise ValueError("a sheet takes one writer of whole rows")
-        self._cells, self._sheet, self._width = cells, sheet, len(columns)
-        self._styles = Rows(cells, sheet)  # the style numbers, run fonts and odd dates the native rows ask for
+    def __init__(self, cells: Cells, sheet: Worksheet, columns: Sequence[Column], first_row: int = 1,
+                 header: Sequence[str] = ()) -> None:
+        workbook = cells.workbook
+        if not isinstance(workbook, Workbook):
+            raise TypeError("long sheets belong to an xlsx_rows.Workbook")
+        self._cells, self._sheet, self._width, self.first_row = cells, sheet, len(columns), first_row
+        self.columns = max(len(columns), len(header), 1)
+        self._styles = workbook.table_styles(cells, header, first_row)
         self._native = _xlsx_rows.SheetRows(
-            list(columns), XML_RANGES, CJK_RANGES, _SPACES, first_row, sheet.hlink_count, HYPERLINK_LIMIT,
-            bool(sheet.date_1904),
+            list(columns), XML_RANGES, CJK_RANGES, _SPACES, first_row, 0, HYPERLINK_LIMIT, workbook.date_1904_on,
         )
-        sheet.native_rows = self._native
+        self.data = tempfile.TemporaryFile()  # the rows' XML, sheetData's content
+        workbook.add_table(sheet.get_name(), self)
+        _sample_row(cells, sheet, first_row)
+
+    @property
+    def next_row(self) -> int:
+        return self._native.next_row
+
+    @property
+    def link_count(self) -> int:
+        return self._native.link_count
 
     def write(self, rows: Sequence[tuple]) -> None:
         if not rows:
             return
-        sheet, native = self._sheet, self._native
-        first = native.next_row
+        first = self._native.next_row
         last = first + len(rows) - 1
-        sheet._write_single_row(first)  # flushes the row the sheet's API holds, if any
-        if status := sheet._check_dimensions(first, 0):
-            self._cells.check(status, sheet, first, 0)
-        if last >= sheet.xls_rowmax:
-            self._cells.check(-1, sheet, sheet.xls_rowmax, 0)
-        if status := sheet._check_dimensions(last, self._width - 1):
-            self._cells.check(status, sheet, first, self._width - 1)
-        sheet.previous_row = last
-        data = native.write(rows, self._styles)
-        sheet.fh.flush()
-        sheet.fh.buffer.write(data)
-        sheet.hlink_count = native.links_held
+        if last >= _SHEET_ROWS or self._width > _SHEET_COLUMNS:
+            self._cells.check(-1, self._sheet, min(last, _SHEET_ROWS), 0)
+        self.data.write(self._native.write(rows, self._styles))
+
+    def sheet_xml(self, xml: bytes, numbers: Sequence[int]) -> tuple[bytes, bytes]:
+        """The sheet's XML before and after the rows' XML: its sample row
+        dropped, its dimension the rows', the rows' links in it."""
+        found = _sample_styles(xml, self.first_row)
+        if found != list(numbers):
+            raise ValueError(f"the sample row's styles are {found}, the rows were written in {list(numbers)}")
+        start = xml.index(b'<row r="%d"' % (self.first_row + 1))
+        end = xml.index(b"</sheetData>", start)
+        if xml.count(b"<row ", start, end) != 2:
+            raise ValueError("rows written to a long sheet beside its native rows")
+        head, tail = xml[:start], xml[end:]
+        last_row = max(self._native.next_row, self.first_row)  # 1-based: the last row written, or the header
+        ref = f"A1:{xl_col_to_name(self.columns - 1)}{last_row}" if last_row > 1 or self.columns > 1 else "A1"
+        head = re.sub(rb'<dimension ref="[^"]*"/>', f'<dimension ref="{ref}"/>'.encode(), head, count=1)
+        head = re.sub(rb' spans="\d+:\d+"', b"", head)  # the spans counted the sample row
+        if self.link_count:
+            if b"<hyperlinks>" in tail:
+                raise ValueError("a sheet's links come from one writer")
+            at = tail.find(b"<printOptions")
+            at = tail.index(b"<pageMargins") if at < 0 else at
+            tail = tail[:at] + self._native.hyperlinks(1).encode() + tail[at:]
+        return head, tail
+
+    def relationships(self) -> bytes:
+        return (b'<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+                b'<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+                + self._native.relationships(1).encode() + b"</Relationships>")
+
+    def rows_xml(self) -> Iterator[bytes]:
+        data = self.data
+        data.seek(0)
+        while chunk := data.read(_COPY_CHUNK):
+            yield chunk
+        data.close()
 
 
-# ------------------------------------------------------- workbook hooks
+# ------------------------------------------------------------- the package
 
 # The package is deflated by ISA-L (isal), at this of its levels (0-3):
 # chosen by measurement, bench/README.md.
 ZIP_LEVEL = 2
 _COPY_CHUNK = 1 << 20
+_DOS_DATE = (1 << 5) | 1  # 1 January 1980, Excel's own members' date
+_ZIP32 = 0xFFFFFFFF
 
 
-class Sheet(Worksheet):
-    """xlsxwriter's worksheet, whose rows and links may come from TableRows:
-    its constant-memory row data is copied into the sheet as bytes (not
-    decoded and encoded again), and its links and their relationships come
-    from the native writer."""
+class ZipWriter:
+    """A zip file written straight to `out`: each member deflated by ISA-L
+    at ZIP_LEVEL, its CRC and sizes in a data descriptor after its data, the
+    central directory at close. Members and the whole stay below 4 GiB."""
 
-    def __init__(self) -> None:
-        super().__init__()
-        self.native_rows: _xlsx_rows.SheetRows | None = None
+    def __init__(self, out: BinaryIO) -> None:
+        self._out = out
+        self._offset = 0
+        self._central: list[bytes] = []
 
-    def _write_optimized_sheet_data(self) -> None:
-        if self.dim_rowmin is None:
-            super()._write_optimized_sheet_data()
-            return
-        self._xml_start_tag("sheetData")
-        self.row_data_fh.close()
-        self.fh.flush()
-        with open(self.row_data_filename, "rb") as rows:
-            shutil.copyfileobj(rows, self.fh.buffer, _COPY_CHUNK)
-        os.unlink(self.row_data_filename)
-        self._xml_end_tag("sheetData")
+    def _write(self, data: bytes) -> None:
+        self._out.write(data)
+        self._offset += len(data)
 
-    def native_links(self) -> int:
-        return 0 if self.native_rows is None else self.native_rows.link_count
+    def add(self, name: str, chunks: Iterable[bytes]) -> None:
+        encoded = name.encode()
+        flags = 0x08 | (0 if encoded.isascii() else 0x800)  # data descriptor; UTF-8 name
+        offset = self._offset
+        self._write(struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, 8, 0, _DOS_DATE, 0, 0, 0, len(encoded), 0)
+                    + encoded)
+        deflate = isal_zlib.compressobj(ZIP_LEVEL, isal_zlib.DEFLATED, -isal_zlib.MAX_WBITS)
+        crc = size = packed = 0
+        for chunk in chunks:
+            crc = isal_zlib.crc32(chunk, crc)
+            size += len(chunk)
+            out = deflate.compress(chunk)
+            packed += len(out)
+            self._write(out)
+        out = deflate.flush()
+        packed += len(out)
+        self._write(out)
+        if size > _ZIP32 or packed > _ZIP32 or offset > _ZIP32:
+            raise zipfile.LargeZipFile(f"{name} passes the 4 GiB of a zip file without its 64-bit extension")
+        self._write(struct.pack("<IIII", 0x08074B50, crc, packed, size))
+        self._central.append(struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, flags, 8, 0, _DOS_DATE, crc, packed,
+                                         size, len(encoded), 0, 0, 0, 0, 0, offset) + encoded)
 
-    def _write_hyperlinks(self) -> None:
-        count = self.native_links()
-        if not count:
-            super()._write_hyperlinks()
-            return
-        if self.hyperlinks:
-            raise ValueError("a sheet's links come from one writer")
-        self.fh.write(self.native_rows.hyperlinks(self.rel_count + 1))
-        self.rel_count += count
-
-
-class _Relationships(Relationships):
-    """A sheet's relationships: its native links' first, then the others."""
-
-    def __init__(self, links: _xlsx_rows.SheetRows) -> None:
-        super().__init__()
-        self._links = links
-        self.id = links.link_count + 1
-
-    def _write_relationships(self) -> None:
-        self._xml_start_tag("Relationships", [("xmlns", PACKAGE_SCHEMA)])
-        self.fh.write(self._links.relationships(1))
-        for relationship in self.relationships:
-            self._write_relationship(relationship)
-        self._xml_end_tag("Relationships")
+    def close(self) -> None:
+        start = self._offset
+        for entry in self._central:
+            self._write(entry)
+        if start > _ZIP32 or len(self._central) > 0xFFFF:
+            raise zipfile.LargeZipFile("the package passes what a zip file holds without its 64-bit extension")
+        self._write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(self._central), len(self._central),
+                                self._offset - start, start, 0))
 
 
-class _Packager(Packager):
-    def _write_worksheet_rels_files(self) -> None:
-        # xlsxwriter's own, with a Sheet's native links first.
-        index = 0
-        for worksheet in self.workbook.worksheets():
-            if worksheet.is_chartsheet:
-                continue
-            index += 1
-            external_links = (
-                worksheet.external_hyper_links
-                + worksheet.external_drawing_links
-                + worksheet.external_vml_links
-                + worksheet.external_background_links
-                + worksheet.external_table_links
-                + worksheet.external_comment_links
-                + worksheet.external_pivot_table_links
-            )
-            native = isinstance(worksheet, Sheet) and worksheet.native_links() > 0
-            if not external_links and not native:
-                continue
-            rels = _Relationships(worksheet.native_rows) if native else Relationships()
-            for link_data in external_links:
-                rels._add_document_relationship(*link_data)
-            rels._set_xml_writer(self._filename(f"xl/worksheets/_rels/sheet{index}.xml.rels"))
-            rels._assemble_xml_file()
+_REL_NS = "{http://schemas.openxmlformats.org/officeDocument/2006/relationships}"
+_MAIN_NS = "{http://schemas.openxmlformats.org/spreadsheetml/2006/main}"
+_PKG_NS = "{http://schemas.openxmlformats.org/package/2006/relationships}"
 
 
-class _ZipFile(zipfile.ZipFile):
-    """The workbook's zip file, its members deflated by ISA-L at ZIP_LEVEL:
-    several times zlib's speed at about the size of zlib's fastest level."""
-
-    def write(self, filename, arcname=None, compress_type=None, compresslevel=None) -> None:
-        if self.compression != zipfile.ZIP_DEFLATED or compress_type is not None or compresslevel is not None:
-            super().write(filename, arcname, compress_type, compresslevel)
-            return
-        # ZipFile.write, its member's compressor (zipfile's own attribute) ISA-L's
-        zinfo = zipfile.ZipInfo.from_file(filename, arcname, strict_timestamps=self._strict_timestamps)
-        zinfo.compress_type = zipfile.ZIP_DEFLATED
-        with open(filename, "rb") as src, self.open(zinfo, "w") as dest:
-            dest._compressor = isal_zlib.compressobj(ZIP_LEVEL, isal_zlib.DEFLATED, -isal_zlib.MAX_WBITS)
-            shutil.copyfileobj(src, dest, _COPY_CHUNK)
+def _sheet_parts(package: zipfile.ZipFile) -> dict[str, str]:
+    """Each worksheet's name and the name of its part in the package."""
+    book = ElementTree.fromstring(package.read("xl/workbook.xml"))
+    rels = ElementTree.fromstring(package.read("xl/_rels/workbook.xml.rels"))
+    targets = {rel.get("Id"): rel.get("Target", "") for rel in rels.iter(f"{_PKG_NS}Relationship")}
+    parts = {}
+    for sheet in book.iter(f"{_MAIN_NS}sheet"):
+        target = targets[sheet.get(f"{_REL_NS}id")]
+        parts[sheet.get("name")] = target.lstrip("/") if target.startswith("/") else "xl/" + target
+    return parts
 
 
-def _with_globals(function: types.FunctionType, **names: object) -> types.FunctionType:
-    """`function` with some of its module's global names bound to other objects."""
-    return types.FunctionType(function.__code__, {**function.__globals__, **names}, function.__name__,
-                              function.__defaults__, function.__closure__)
+def _rels_part(sheet_part: str) -> str:
+    folder, _, name = sheet_part.rpartition("/")
+    return f"{folder}/_rels/{name}.rels"
 
 
 class Workbook(xlsxwriter.Workbook):
-    """xlsxwriter's workbook with Sheet for its worksheets, their native links
-    in the package and the package deflated by ISA-L."""
+    """xlsxwriter's workbook, written through its public API, whose
+    long sheets' rows come from TableRows: at close the package is read back,
+    each long sheet's rows and links spliced in, and the whole written to
+    `target` by ZipWriter."""
 
-    worksheet_class = Sheet
-    # xlsxwriter's own packaging, its zip file made by _ZipFile.
-    _store_workbook = _with_globals(xlsxwriter.Workbook._store_workbook, ZipFile=_ZipFile)
+    def __init__(self, target: str | os.PathLike | BinaryIO, options: dict | None = None) -> None:
+        # Constant memory: every sheet written in row order, its rows out to
+        # a scratch file as the next begins, texts kept in their cells.
+        options = {**(options or {}), "constant_memory": True, "in_memory": False}
+        self._target = target
+        self._scratch = io.BytesIO()
+        self.date_1904_on = bool(options.get("date_1904"))
+        super().__init__(self._scratch, options)
+        self._tables: dict[str, TableRows] = {}
+        self._styles: _Styles | None = None
+        self._packed = False
 
-    def _get_packager(self) -> Packager:
-        return _Packager()
+    def table_styles(self, cells: Cells, header: Sequence[str], first_row: int) -> _Styles:
+        """The style numbers of the long sheets' rows: the workbook's writer
+        numbers styles in order of first use, so a scratch workbook holding
+        what this one holds before the first sample row (the first long
+        sheet's header) tells them; the splice checks them in every sheet."""
+        if self._styles is None:
+            if self.worksheets()[:1] != [self.worksheets()[-1]]:
+                raise ValueError("the first long sheet is the workbook's first sheet")
+            scratch = io.BytesIO()
+            with xlsxwriter.Workbook(scratch, {"constant_memory": True, "date_1904": self.date_1904_on}) as probe:
+                probe_cells = cells.on(probe)
+                sheet = probe.add_worksheet()
+                for col, caption in enumerate(header):
+                    probe_cells.text(sheet, 0, col, caption, bold=True)
+                _sample_row(probe_cells, sheet, first_row)
+            with zipfile.ZipFile(scratch) as package:
+                xml = package.read("xl/worksheets/sheet1.xml")
+            self._styles = _Styles(cells, _sample_styles(xml, first_row), self.date_1904_on)
+        return self._styles
+
+    def add_table(self, name: str, table: TableRows) -> None:
+        if name in self._tables:
+            raise ValueError("a sheet takes one writer of whole rows")
+        self._tables[name] = table
+
+    def close(self) -> None:
+        if self._packed:
+            return
+        super().close()
+        self._packed = True
+        try:
+            if isinstance(self._target, (str, os.PathLike)):
+                with open(self._target, "wb") as out:
+                    self._pack(out)
+            else:
+                self._pack(self._target)
+        finally:
+            for table in self._tables.values():
+                table.data.close()
+
+    def _pack(self, out: BinaryIO) -> None:
+        with zipfile.ZipFile(self._scratch) as package:
+            parts = _sheet_parts(package)
+            tables = {parts[name]: table for name, table in self._tables.items()}
+            names = package.namelist()
+            zipped = ZipWriter(out)
+            for name in names:
+                table = tables.get(name)
+                if table is None:
+                    zipped.add(name, [package.read(name)])
+                    continue
+                if _rels_part(name) in names:
+                    raise ValueError("a long sheet holds nothing with relationships of its own")
+                head, tail = table.sheet_xml(package.read(name), self._styles.numbers)
+                zipped.add(name, itertools.chain([head], table.rows_xml(), [tail]))
+                if table.link_count:
+                    zipped.add(_rels_part(name), [table.relationships()])
+            zipped.close()
