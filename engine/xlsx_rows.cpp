@@ -479,7 +479,7 @@ private:
         const int year = digits[0] * 1000 + digits[1] * 100 + digits[2] * 10 + digits[3];
         const int month = digits[4] * 10 + digits[5];
         const int day = digits[6] * 10 + digits[7];
-        if (!valid_date(year, month, day)) return 0.0;
+        if (!valid_date(year, month, day) || year < 1900) return 0.0;  // before 1900 Excel shows #### : text
         found = true;
         // Days since Excel's epoch; the 1900 system counts 1900-02-29, which never was.
         if (date_1904_) return static_cast<double>(days_before(year, month, day) - days_before(1904, 1, 1));

@@ -208,9 +208,10 @@ def _table_sheet(tmp_path: Path, rows_class, columns, rows, **options) -> tuple[
 @pytest.mark.parametrize("date_1904", [False, True])
 def test_native_dates_in_either_date_system(tmp_path: Path, date_1904: bool) -> None:
     dates = [("19000101",), ("19000228",), ("19000301",), ("19040101",), ("19031231",), ("20240229",), ("３０００１２３１",)]
-    (native, xml), (python, _) = (_table_sheet(tmp_path, rows, [xlsx_rows.DATE], dates, date_1904=date_1904)
+    early = [("18500302",), ("00010101",)]  # before any date Excel shows: text, never ####
+    (native, xml), (python, _) = (_table_sheet(tmp_path, rows, [xlsx_rows.DATE], dates + early, date_1904=date_1904)
                                   for rows in (xlsx_rows.TableRows, PythonRows))
-    assert native == python and xml.count(b"<v>") == len(dates)
+    assert native == python and xml.count(b"<v>") == len(dates) and b"18500302" in xml
 
 
 @pytest.mark.parametrize("rows", [

@@ -85,8 +85,9 @@ class Cells(Protocol):
 
 
 def _date_value(text: str) -> date | None:
-    """A "YYYYMMDD" record date as a date, or None when it is not one."""
-    if len(text) != 8 or not text.isdigit():
+    """A "YYYYMMDD" record date as a date, or None when it is not one, or
+    lies before 1900, which Excel cannot show as a date (it would show ####)."""
+    if len(text) != 8 or not text.isdigit() or text < "1900":
         return None
     try:
         return date(int(text[:4]), int(text[4:6]), int(text[6:]))
