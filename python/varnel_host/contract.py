@@ -121,6 +121,22 @@ def earliest_sql(condition: str) -> str:
     return f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}"
 
 
+def date_range_sql(field: str, bounds: tuple[str, str], mark: str, alias: str) -> tuple[str, tuple[str, ...]]:
+    """The condition that the date field `field` of the records `alias` lies
+    within the inclusive `bounds` (query_plan.date_bounds), written with the
+    store's placeholder `mark` ("?" or "%s"), and its parameters. A record
+    without a priority claim (its PRD empty) counts from its filing date in
+    PRD= and PRIOR= (records.DATE_STANDINS): the stored value stays as
+    imported, and PRD is compared as `prd in range OR (prd = '' AND ad in
+    range)`, both parts answered by the index of priority dates (or of filing dates)."""
+    column = f"{alias}.{FIELDS[field][0]}"
+    within = f"{column} BETWEEN {mark} AND {mark}"
+    if field not in DATE_STANDINS:
+        return within, bounds
+    standin = f"{alias}.{FIELDS[DATE_STANDINS[field]][0]}"
+    return f"({within} OR ({column} = '' AND {standin} BETWEEN {mark} AND {mark}))", bounds * 2
+
+
 def span_sql(code: str) -> str:
     """A SELECT of the first and the last value records hold in field `code`
     (one of SPAN_FIELDS) in its index's order, both NULL when no record holds
@@ -239,28 +255,53 @@ def sample_numbers() -> frozenset[str]:
 # --- results -------------------------------------------------------------------
 
 
+class Releasing(Protocol):
+    """The store that made a result: it drops the result's tables once handed back."""
+
+    def release(self, table: str) -> None: ...
+
+
+class Worded(Protocol):
+    """A parsed command (query.Query): its words in command order."""
+
+    def words(self) -> tuple[str, ...]: ...
+
+
+class Chosen(Protocol):
+    """A similarity command's plan (similar.Plan): the words it ranks by."""
+
+    words: tuple[str, ...]
+
+
 class RankedHits:
     """The base of both stores' search results: `total` counts every hit,
-    `words` are the command's words in command order; rows(), closest(n) and
-    hits read through the subclass's _hits_of(full, limit, cancel); the
-    store's temporary table of ranked ids is handed back through `release`
-    when the result goes."""
+    `words` are the command's words in command order (the plan's for a
+    similarity command). The hits are ranked in the store's table `table`
+    (h: id, rank, score), handed back to `store` when the result goes.
+    rows(), closest(n) and hits read through the subclass's
+    _hits_of(full, limit, cancel); the list rows, families and citation
+    counts are read here through its _batches() and _fetch(), with the
+    SQL of its engine where it differs (RECORDS_JOIN, _cited())."""
 
     total: int
     words: tuple[str, ...]
+    # how the ranked hits h are joined to their records r
+    RECORDS_JOIN = "JOIN records r ON r.id = h.id"
 
-    def __init__(self, table: str, total: int, words: tuple[str, ...],
-                 cancel: Callable[[], bool] | None, release: Callable[[str], None]):
+    def __init__(self, store: Releasing, query: Worded, table: str, total: int,
+                 cancel: Callable[[], bool] | None, plan: Chosen | None):
+        self._store = store
+        self._query = query
+        self._plan = plan
         self._table = table
         self.total = total
-        self.words = words
+        self.words = plan.words if plan is not None else query.words()
         self._cancel = cancel
-        self._release = release
         self._hits: list[Hit] | None = None
         self._families: Families | None = None
 
     def __del__(self) -> None:
-        self._release(self._table)
+        self._store.release(self._table)
 
     def rows(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[Hit]:
         """Every hit, best first, fetched in batches (records.ROW_ATTRIBUTES
@@ -278,7 +319,9 @@ class RankedHits:
         if self._hits is not None:
             yield from (list_row(hit) for hit in self._hits)
         else:
-            yield from self._list_rows(cancel or self._cancel)
+            columns = ", ".join(f"r.{field}" for field in LIST_FIELDS)
+            for batch in self._batches(self._ranked_sql(f"{columns}, h.score"), (), cancel or self._cancel):
+                yield from batch
 
     def closest(self, n: int) -> list[Hit]:
         """The n best hits with their full records."""
@@ -294,9 +337,10 @@ class RankedHits:
         return self._hits
 
     def families(self) -> Families:
-        """The ranked hits grouped into patent families (families.py)."""
+        """The ranked hits grouped into patent families (families.py), from
+        their (pn, an, family, members, number part), a short read: never stopped halfway."""
         if self._families is None:
-            self._families = Families(self._family_rows())
+            self._families = Families(self._fetch(self._ranked_sql("r.pn, r.an, r.family, r.members, r.number")))
         return self._families
 
     def closest_families(self, n: int) -> list[Hit]:
@@ -312,16 +356,37 @@ class RankedHits:
     def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
         """How many records of the collection cite each stored publication
         number (a citation without kind cites every kind of that number)."""
+        counts = {}
+        for number in numbers:
+            cited = [self._cited(form) for form in pn.writings(number)]
+            sql = (f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' "
+                   f"AND ({' OR '.join(condition for condition, _ in cited)})")
+            counts[number] = self._fetch(sql, [value for _, params in cited for value in params])[0][0]
+        return counts
+
+    def _all_ranked(self) -> bool:
+        """Whether the table of ranked hits holds every hit (no limit cut it)."""
+        return self._fetch(f"SELECT count(*) FROM {self._table}")[0][0] == self.total
+
+    def _ranked_sql(self, columns: str) -> str:
+        """A SELECT of `columns` of the ranked hits h and their records r, best first."""
+        return f"SELECT {columns} FROM {self._table} h {self.RECORDS_JOIN} ORDER BY h.rank"
+
+    def _cited(self, form: str) -> tuple[str, tuple[str, ...]]:
+        """The condition on a codes row that it cites the publication number
+        written `form` (a citation given without its kind names every kind of
+        that number), and its parameters."""
         raise NotImplementedError
 
-    def _family_rows(self) -> Iterator[tuple[str, str, str, str, str]]:
-        """(pn, an, family, members, number part) of every ranked hit, best first."""
+    def _fetch(self, sql: str, params: Sequence[object] = ()) -> list[tuple]:
+        """Every row of a short read."""
+        raise NotImplementedError
+
+    def _batches(self, sql: str, params: Sequence[object], cancel: Callable[[], bool] | None) -> Iterator[list[tuple]]:
+        """The rows of `sql`, ROW_BATCH at a time; Cancelled once cancel() returns True."""
         raise NotImplementedError
 
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
-        raise NotImplementedError
-
-    def _list_rows(self, cancel: Callable[[], bool] | None) -> Iterator[ListRow]:
         raise NotImplementedError
 
 

@@ -33,9 +33,10 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 
 from . import pn
+from .contract import date_range_sql
 from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
 from .query_plan import (
-    IdTable, cpc_symbols, date_bounds, date_columns, indexable, number_of, positive_terms, term_tokens, weight,
+    IdTable, cpc_symbols, date_bounds, indexable, number_of, positive_terms, term_tokens, weight,
 )
 from .records import DEFAULT_FIELDS, REGISTRY
 from .similar import SEARCHED_FIELDS
@@ -244,12 +245,8 @@ def condition(node: Node, tables: WordTables | None = None) -> Sql:
         parts = number_of(node)
         return number_condition(parts) if parts is not None else Phrase.of(node).condition()
     if isinstance(node, DateRange):
-        column, standin = date_columns(node.field)
-        bounds = date_bounds(node.start, node.end)
-        if standin is None:
-            return f"({RECORDS}.{column} BETWEEN %s AND %s)", bounds
-        return (f"({RECORDS}.{column} BETWEEN %s AND %s OR "
-                f"({RECORDS}.{column} = '' AND {RECORDS}.{standin} BETWEEN %s AND %s))"), bounds * 2
+        sql, params = date_range_sql(node.field, date_bounds(node.start, node.end), "%s", RECORDS)
+        return f"({sql})", params
     if isinstance(node, IdTable):
         return f"({TOKENS}.id IN (SELECT id FROM {node.table}))", ()
     if isinstance(node, Not):

@@ -14,7 +14,7 @@ from typing import Protocol
 import psycopg
 
 from . import pn, similar
-from .contract import CITED_KIND, LIST_FIELDS, MEMBER_KIND, ROW_BATCH, ListRow, RankedHits
+from .contract import MEMBER_KIND, ROW_BATCH, RankedHits
 from .facets import Facets
 from .pg_query import (
     TOKENS, CompiledQuery, Phrase, condition, listed_select, number_condition, posted_counts, similar_query, token_phrase,
@@ -139,6 +139,10 @@ class PgCollection(similar.RecordIds):
 class PgSearchResult(RankedHits):
     """The hits of one search, best first (see contract.RankedHits)."""
 
+    _store: Searching
+    _query: Query
+    _plan: similar.Plan | None
+
     def __init__(
         self,
         store: Searching,
@@ -149,19 +153,15 @@ class PgSearchResult(RankedHits):
         compiled: CompiledQuery,
         plan: similar.Plan | None = None,
     ):
-        super().__init__(table, total, plan.words if plan else query.words(), cancel, store.release)
-        self._store = store
-        self._query = query
+        super().__init__(store, query, table, total, cancel, plan)
         self._compiled = compiled
-        self._plan = plan
 
     def facets(self, top: int = 10) -> Facets:
         """Counts over every hit, grouped on the server (see
         sqlite_result.SearchResult.facets): from the ranked hits when all of them were
         kept, else from the command's condition run again."""
         store = self._store
-        ranked = store.connection.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
-        if ranked == self.total:
+        if self._all_ranked():
             found, params = f"FROM records r WHERE r.id IN (SELECT id FROM {self._table})", ()
         else:
             found = f"FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id WHERE {self._compiled.where}"
@@ -173,18 +173,12 @@ class PgSearchResult(RankedHits):
             ]
         return Facets.of(*grouped[:3], top, grouped[3])
 
-    def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
-        # a citation given without its kind names every kind of that number
-        cited = "(value = %s AND (given = %s OR %s ~ ('^' || given || '[A-Z][0-9]?$')))"
-        store = self._store
-        counts = {}
-        with store.errors():
-            for number in numbers:
-                forms = pn.writings(number)
-                sql = f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' AND ({' OR '.join([cited] * len(forms))})"
-                params = [value for form in forms for value in (pn.number_part(form), form, form)]
-                counts[number] = store.connection.execute(sql, params).fetchone()[0]
-        return counts
+    def _cited(self, form: str) -> tuple[str, tuple[str, ...]]:
+        return "(value = %s AND (given = %s OR %s ~ ('^' || given || '[A-Z][0-9]?$')))", (pn.number_part(form), form, form)
+
+    def _fetch(self, sql: str, params: Sequence[object] = ()) -> list[tuple]:
+        with self._store.errors():
+            return self._store.connection.execute(sql, params).fetchall()
 
     def _batches(self, sql: str, params: Sequence[object], cancel: Callable[[], bool] | None) -> Iterator[list[tuple]]:
         """The rows of `sql`, ROW_BATCH at a time, through a server-side cursor."""
@@ -202,20 +196,6 @@ class PgSearchResult(RankedHits):
         finally:
             if not store.connection.closed:
                 cursor.close()
-
-    def _list_rows(self, cancel: Callable[[], bool] | None) -> Iterator[ListRow]:
-        columns = ", ".join(f"r.{field}" for field in LIST_FIELDS)
-        sql = f"SELECT {columns}, h.score FROM {self._table} h JOIN records r ON r.id = h.id ORDER BY h.rank"
-        for batch in self._batches(sql, (), cancel):
-            yield from batch
-
-    def _family_rows(self) -> Iterator[tuple[str, str, str, str, str]]:
-        store = self._store
-        with store.errors():  # the listed hits' family columns, a short read: never stopped halfway
-            rows = store.connection.execute(
-                f"SELECT r.pn, r.an, r.family, r.members, r.number FROM {self._table} h JOIN records r ON r.id = h.id ORDER BY h.rank"
-            ).fetchall()
-        yield from rows
 
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """Rows with the words each contains: every distinct word condition
@@ -236,7 +216,7 @@ class PgSearchResult(RankedHits):
         selected = ", ".join(f"r.{a}" if a in attributes else "''" for a in ATTRIBUTES)
         matched_by: dict[tuple[bool, ...], tuple[str, ...]] = {}
         sql = (f"SELECT h.score, ARRAY[{flags}]::boolean[], {selected} FROM {self._table} h "
-               f"JOIN records r ON r.id = h.id JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id "
+               f"{self.RECORDS_JOIN} JOIN patent_tokens {TOKENS} ON {TOKENS}.id = h.id "
                "ORDER BY h.rank LIMIT %s")
         for batch in self._batches(sql, (*(p for _, params in checks for p in params), limit), cancel):
             for score, found, *values in batch:

@@ -16,7 +16,7 @@ from typing import Protocol
 
 from . import _segment, pn, segment
 from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term, nodes
-from .records import CODE_FIELDS, DATE_STANDINS, FIELDS, REGISTRY
+from .records import CODE_FIELDS, REGISTRY
 from .segment import CJK, join_ipc, search_tokens
 
 # bm25 column weights (records.REGISTRY): title 8 > claims 4 > abstract 2 > the other text fields 1.
@@ -57,18 +57,6 @@ def term_tokens(term: Term) -> tuple[tuple[str, ...], bool]:
 def date_bounds(start: str | None, end: str | None) -> tuple[str, str]:
     """A date range's inclusive bounds, an open end as the earliest or latest date."""
     return start or EARLIEST, end or LATEST
-
-
-# A record without a priority claim (its PRD empty) counts from its filing
-# date in PRD= and PRIOR= (records.DATE_STANDINS). The stored value stays as
-# imported; each store compares PRD as `prd in range OR (prd = '' AND ad in
-# range)`, both parts answered by the index of priority dates (or of filing dates).
-
-
-def date_columns(field: str) -> tuple[str, str | None]:
-    """The records' column of a date field and the column standing in where it is empty (or None)."""
-    standin = DATE_STANDINS.get(field)
-    return FIELDS[field][0], FIELDS[standin][0] if standin else None
 
 
 def number_of(term: Term) -> pn.Parts | None:
@@ -283,7 +271,7 @@ def priors(query: Query) -> list[Prior]:
 def prior_dates(query: Query, earliest: Callable[[pn.Parts], tuple[int, str | None]]) -> dict[Prior, DateRange]:
     """What each PRIOR=<number> of a command stands for: published up to the
     day before that patent's earliest priority date (its filing date without
-    a priority claim, DATE_STANDINS). `earliest` is the store's look-up of a
+    a priority claim, records.DATE_STANDINS). `earliest` is the store's look-up of a
     number: how many records hold it and the earliest of their dates.
     QueryError when the patent is not stored or has neither date."""
     dates = {}

@@ -17,10 +17,10 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from . import pn
-from .contract import MEMBER_KIND
+from .contract import MEMBER_KIND, date_range_sql
 from .query import And, DateRange, Near, Node, Not, Or, Query, Term
 from .query_plan import (
-    IdTable, cpc_symbols, date_bounds, date_columns, indexable, may_share_a_word, near_fields, near_phrases, needs_a_word,
+    IdTable, cpc_symbols, date_bounds, indexable, may_share_a_word, near_fields, near_phrases, needs_a_word,
     number_of, positive_terms, term_tokens,
 )
 from .records import REGISTRY
@@ -242,12 +242,7 @@ def _sql(node: Node) -> tuple[str, tuple[str, ...]]:
         assert parts is not None
         return number_sql(parts)
     if isinstance(node, DateRange):
-        column, standin = date_columns(node.field)
-        bounds = date_bounds(node.start, node.end)
-        if standin is None:
-            return f"{RECORDS_ALIAS}.{column} BETWEEN ? AND ?", bounds
-        return (f"({RECORDS_ALIAS}.{column} BETWEEN ? AND ? OR "
-                f"({RECORDS_ALIAS}.{column} = '' AND {RECORDS_ALIAS}.{standin} BETWEEN ? AND ?))"), bounds * 2
+        return date_range_sql(node.field, date_bounds(node.start, node.end), "?", RECORDS_ALIAS)
     if isinstance(node, IdTable):
         return f"{RECORDS_ALIAS}.id IN (SELECT id FROM {node.table})", ()
     if isinstance(node, Not):

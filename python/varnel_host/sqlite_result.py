@@ -10,7 +10,7 @@ from contextlib import AbstractContextManager
 from typing import Protocol
 
 from . import pn, similar, sqlite_schema as schema
-from .contract import CITED_KIND, LIST_FIELDS, ROW_BATCH, ListRow, RankedHits
+from .contract import ROW_BATCH, RankedHits
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .query import Query
 from .records import LISTED_ATTRIBUTES, ROW_ATTRIBUTES, Hit
@@ -44,6 +44,12 @@ class SearchResult(RankedHits):
     ipc, an and dates (abstract and claims empty); closest(n) gives the n best
     with full records. Each hit's `matched` are the words it contains."""
 
+    # CROSS JOIN: SQLite reads the ranked hits first, in rank order
+    RECORDS_JOIN = "CROSS JOIN records r ON r.id = h.id"
+    _store: Searching
+    _query: Query
+    _plan: similar.Plan | None
+
     def __init__(
         self,
         store: Searching,
@@ -53,10 +59,7 @@ class SearchResult(RankedHits):
         cancel: Callable[[], bool] | None = None,
         plan: similar.Plan | None = None,
     ):
-        super().__init__(table, total, plan.words if plan else query.words(), cancel, store.release)
-        self._store = store
-        self._query = query
-        self._plan = plan
+        super().__init__(store, query, table, total, cancel, plan)
         self._matched: Callable[[int, str], tuple[str, ...]] | None = None
 
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
@@ -65,7 +68,7 @@ class SearchResult(RankedHits):
         columns = ", ".join(f"r.{a}" if full or a in ROW_ATTRIBUTES else "''" for a in LISTED_ATTRIBUTES)
         texts = (schema.BODY, " LEFT JOIN texts t ON t.id = h.id") if full else ("NULL", "")
         sql = (f"SELECT h.id, h.score, {columns}, {texts[0]} FROM {self._table} h "
-               f"CROSS JOIN records r ON r.id = h.id{texts[1]} ORDER BY h.rank LIMIT ?")
+               f"{self.RECORDS_JOIN}{texts[1]} ORDER BY h.rank LIMIT ?")
         if limit is not None and limit <= FEW_ROWS:  # e.g. the closest: their words looked up by id
             with store.polling(cancel):
                 rows = store.connection.execute(sql, (limit,)).fetchall()
@@ -76,47 +79,30 @@ class SearchResult(RankedHits):
             return
         with store.polling(cancel):
             matched = self._matcher()
-            cursor = store.connection.execute(sql, (-1 if limit is None else limit,))
-        while True:
-            with store.polling(cancel):
-                batch = cursor.fetchmany(ROW_BATCH)
-            if not batch:
-                return
+        for batch in self._batches(sql, (-1 if limit is None else limit,), cancel):
             for row in batch:
                 record = record_of(row[2:])
                 yield Hit(record, row[1], matched(row[0], record.pn))
 
-    def _list_rows(self, cancel: Callable[[], bool] | None) -> Iterator[ListRow]:
+    def _batches(
+        self, sql: str, params: Sequence[object], cancel: Callable[[], bool] | None, size: int = ROW_BATCH
+    ) -> Iterator[list[tuple]]:
         store = self._store
-        columns = ", ".join(f"r.{field}" for field in LIST_FIELDS)
         with store.polling(cancel):
-            cursor = store.connection.execute(
-                f"SELECT {columns}, h.score FROM {self._table} h CROSS JOIN records r ON r.id = h.id ORDER BY h.rank"
-            )
+            cursor = store.connection.execute(sql, params)
         while True:
             with store.polling(cancel):
-                batch = cursor.fetchmany(ROW_BATCH)
+                batch = cursor.fetchmany(size)
             if not batch:
                 return
-            yield from batch
+            yield batch
 
-    def cited_by(self, numbers: Sequence[str]) -> dict[str, int]:
-        # a citation given without its kind names every kind of that number
-        cited = "(value = ? AND (given = ? OR ? GLOB given || '[A-Z]' OR ? GLOB given || '[A-Z][0-9]'))"
-        db = self._store.connection
-        counts = {}
-        for number in numbers:
-            forms = pn.writings(number)
-            sql = f"SELECT count(DISTINCT id) FROM codes WHERE kind = '{CITED_KIND}' AND ({' OR '.join([cited] * len(forms))})"
-            params = [value for form in forms for value in (pn.number_part(form), form, form, form)]
-            counts[number] = db.execute(sql, params).fetchone()[0]
-        return counts
+    def _fetch(self, sql: str, params: Sequence[object] = ()) -> list[tuple]:
+        return self._store.connection.execute(sql, params).fetchall()
 
-    def _family_rows(self) -> Iterator[tuple[str, str, str, str, str]]:
-        # the listed hits' family columns, a short read: never stopped halfway
-        yield from self._store.connection.execute(
-            f"SELECT r.pn, r.an, r.family, r.members, r.number FROM {self._table} h CROSS JOIN records r ON r.id = h.id ORDER BY h.rank"
-        )
+    def _cited(self, form: str) -> tuple[str, tuple[str, ...]]:
+        return ("(value = ? AND (given = ? OR ? GLOB given || '[A-Z]' OR ? GLOB given || '[A-Z][0-9]'))",
+                (pn.number_part(form), form, form, form))
 
     def facets(self, top: int = 10) -> Facets:
         """Counts over every hit of the search (not only the rows ranked):
@@ -126,8 +112,7 @@ class SearchResult(RankedHits):
         counted in hash tables (an SQL GROUP BY sorts every hit: twice the
         time at 600,000 hits)."""
         store = self._store
-        ranked = store.connection.execute(f"SELECT count(*) FROM {self._table}").fetchone()[0]
-        hits = self._table if ranked == self.total else self._table + ALL_HITS
+        hits = self._table if self._all_ranked() else self._table + ALL_HITS
         index = store.current_facet_index()
         if index is not None:
             with store.polling(self._cancel):
@@ -137,16 +122,8 @@ class SearchResult(RankedHits):
         classes: Counter[tuple[str, ...]] = Counter()
         years: Counter[str] = Counter()
         priority: Counter[str] = Counter()
-        with store.polling(self._cancel):
-            cursor = store.connection.execute(
-                f"SELECT r.applicants, r.ipc, substr(r.ad, 1, 4), substr(r.prd, 1, 4) FROM {hits} h "
-                "CROSS JOIN records r ON r.id = h.id"
-            )
-        while True:
-            with store.polling(self._cancel):
-                batch = cursor.fetchmany(ROW_BATCH * 5)
-            if not batch:
-                break
+        sql = f"SELECT r.applicants, r.ipc, substr(r.ad, 1, 4), substr(r.prd, 1, 4) FROM {hits} h {self.RECORDS_JOIN}"
+        for batch in self._batches(sql, (), self._cancel, ROW_BATCH * 5):
             names, ipc, prefixes, priority_prefixes = zip(*batch)
             applicants.update(names)
             # IPC values are nearly all distinct: their subclasses are counted at once, not each value kept
