@@ -132,3 +132,21 @@ def test_layers_never_import_upwards_or_across_stores(importer, imported):
     wrong = sorted(f"{name} -> {target}" for name, targets in graph.items() if name == importer or name.startswith(importer + ".")
                    for target in targets if target.startswith(imported) and target != name)
     assert wrong == []
+
+
+# Each store's side of one search (pipeline.SearchBackend), made by its facade.
+BACKENDS = {"store": "_SqliteSearch", "pg_store": "_PgSearch"}
+
+
+@pytest.mark.parametrize("store, backend", BACKENDS.items())
+def test_only_the_pipeline_calls_a_search_backend(store, backend):
+    """The facade makes its backend only to hand it to pipeline.search; no
+    other module imports the pipeline or names a backend."""
+    assert sorted(name for name, targets in _graph()[0].items() if "pipeline" in targets) == sorted(BACKENDS)
+    calls = [node for node in ast.walk(ast.parse((PACKAGE / f"{store}.py").read_text(encoding="utf-8")))
+             if isinstance(node, ast.Call)]
+    made = [node for node in calls if isinstance(node.func, ast.Name) and node.func.id == backend]
+    handed = [node.args[0] for node in calls if ast.unparse(node.func) == "pipeline.search" and node.args]
+    assert made and made == handed
+    elsewhere = sorted(path.name for path in PACKAGE.rglob("*.py") if path.stem != store and backend in path.read_text(encoding="utf-8"))
+    assert elsewhere == []

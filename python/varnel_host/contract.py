@@ -121,6 +121,24 @@ def earliest_sql(condition: str) -> str:
     return f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}"
 
 
+def linked_sql(among: str, member: str) -> str:
+    """A SELECT of the ids of the records linked to those whose id is
+    `among` (the engine's test of a record id against the ids given, e.g.
+    "= ANY(%(ids)s)"): sharing a family identity or an application number
+    with one, listed as a family member by one, or listing one
+    (query_plan.FamilyLinks.linked). `member` is the engine's condition that
+    the record m is the member the codes row c lists (a member listed
+    without its kind is every kind of that number)."""
+    return (
+        f"SELECT o.id FROM records r JOIN records o ON o.family = r.family WHERE r.id {among} AND r.family <> '' "
+        f"UNION SELECT o.id FROM records r JOIN records o ON o.an = r.an WHERE r.id {among} AND r.an <> '' "
+        f"UNION SELECT m.id FROM codes c JOIN records m ON m.number = c.value "
+        f"WHERE c.kind = '{MEMBER_KIND}' AND c.id {among} AND {member} "
+        f"UNION SELECT c.id FROM records m JOIN codes c ON c.kind = '{MEMBER_KIND}' AND c.value = m.number "
+        f"WHERE m.id {among} AND {member}"
+    )
+
+
 def date_range_sql(field: str, bounds: tuple[str, str], mark: str, alias: str) -> tuple[str, tuple[str, ...]]:
     """The condition that the date field `field` of the records `alias` lies
     within the inclusive `bounds` (query_plan.date_bounds), written with the
@@ -289,7 +307,7 @@ class RankedHits:
     RECORDS_JOIN = "JOIN records r ON r.id = h.id"
 
     def __init__(self, store: Releasing, query: Worded, table: str, total: int,
-                 cancel: Callable[[], bool] | None, plan: Chosen | None):
+                 cancel: Callable[[], bool] | None = None, plan: Chosen | None = None):
         self._store = store
         self._query = query
         self._plan = plan

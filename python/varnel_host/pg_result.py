@@ -14,7 +14,7 @@ from typing import Protocol
 import psycopg
 
 from . import pn, similar
-from .contract import MEMBER_KIND, ROW_BATCH, RankedHits
+from .contract import MEMBER_KIND, ROW_BATCH, RankedHits, linked_sql
 from .facets import Facets
 from .pg_query import (
     TOKENS, CompiledQuery, Phrase, condition, listed_select, number_condition, posted_counts, similar_query, token_phrase,
@@ -59,17 +59,8 @@ class PgFamilyLinks:
         return {row[0] for row in self._db.execute(*listed_select(MEMBER_KIND, parts))}
 
     def linked(self, ids: set[int]) -> set[int]:
-        # a member listed without its kind is every kind of that number
         member = "(m.pn = c.given OR m.pn ~ ('^' || c.given || '[A-Z][0-9]?$'))"
-        sql = (
-            "SELECT o.id FROM records r JOIN records o ON o.family = r.family WHERE r.id = ANY(%(ids)s) AND r.family <> '' "
-            "UNION SELECT o.id FROM records r JOIN records o ON o.an = r.an WHERE r.id = ANY(%(ids)s) AND r.an <> '' "
-            f"UNION SELECT m.id FROM codes c JOIN records m ON m.number = c.value "
-            f"WHERE c.kind = '{MEMBER_KIND}' AND c.id = ANY(%(ids)s) AND {member} "
-            f"UNION SELECT c.id FROM records m JOIN codes c ON c.kind = '{MEMBER_KIND}' AND c.value = m.number "
-            f"WHERE m.id = ANY(%(ids)s) AND {member}"
-        )
-        return {row[0] for row in self._db.execute(sql, {"ids": sorted(ids)})}
+        return {row[0] for row in self._db.execute(linked_sql("= ANY(%(ids)s)", member), {"ids": sorted(ids)})}
 
 
 class PgVocabulary:

@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 from . import pn
-from .contract import MEMBER_KIND, date_range_sql
+from .contract import MEMBER_KIND, date_range_sql, linked_sql
 from .query import And, DateRange, Near, Node, Not, Or, Query, Term
 from .query_plan import (
     IdTable, cpc_symbols, date_bounds, indexable, may_share_a_word, near_fields, near_phrases, needs_a_word,
@@ -125,17 +125,8 @@ class SqliteFamilyLinks:
         return {row[0] for row in self._db.execute(*listed_sql(MEMBER_KIND, parts))}
 
     def linked(self, ids: set[int]) -> set[int]:
-        chosen = "(SELECT value FROM json_each(?1))"
-        # a member listed without its kind is every kind of that number
         member = "(m.pn = c.given OR m.pn GLOB c.given || '[A-Z]' OR m.pn GLOB c.given || '[A-Z][0-9]')"
-        sql = (
-            f"SELECT o.id FROM records r JOIN records o ON o.family = r.family WHERE r.id IN {chosen} AND r.family <> '' "
-            f"UNION SELECT o.id FROM records r JOIN records o ON o.an = r.an WHERE r.id IN {chosen} AND r.an <> '' "
-            f"UNION SELECT m.id FROM codes c JOIN records m ON m.number = c.value "
-            f"WHERE c.kind = '{MEMBER_KIND}' AND c.id IN {chosen} AND {member} "
-            f"UNION SELECT c.id FROM records m JOIN codes c ON c.kind = '{MEMBER_KIND}' AND c.value = m.number "
-            f"WHERE m.id IN {chosen} AND {member}"
-        )
+        sql = linked_sql("IN (SELECT value FROM json_each(?1))", member)
         return {row[0] for row in self._db.execute(sql, (json.dumps(sorted(ids)),))}
 
 

@@ -49,18 +49,7 @@ class SearchResult(RankedHits):
     _store: Searching
     _query: Query
     _plan: similar.Plan | None
-
-    def __init__(
-        self,
-        store: Searching,
-        query: Query,
-        table: str,
-        total: int,
-        cancel: Callable[[], bool] | None = None,
-        plan: similar.Plan | None = None,
-    ):
-        super().__init__(store, query, table, total, cancel, plan)
-        self._matched: Callable[[int, str], tuple[str, ...]] | None = None
+    _matched: Callable[[int, str], tuple[str, ...]] | None = None  # every hit's words, once worked out (_matcher)
 
     def _hits_of(self, full: bool, limit: int | None, cancel: Callable[[], bool] | None) -> Iterator[Hit]:
         """The hits in rank order; `full`: with abstract and claims."""
