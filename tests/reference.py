@@ -233,9 +233,13 @@ class _Parser:
         self.at += 1
         return token
 
-    def operator(self, *names: str) -> bool:
+    def coming(self, kind: str, *words: str) -> bool:
+        """Whether the next token is of `kind` (and, given `words`, one of them in any case)."""
         token = self.peek()
-        if token and token[0] == "word" and token[1].lower() in names:
+        return token is not None and token[0] == kind and (not words or token[1].lower() in words)
+
+    def operator(self, *names: str) -> bool:
+        if self.coming("word", *names):
             self.at += 1
             return True
         return False
@@ -258,8 +262,7 @@ class _Parser:
             if self.operator("and"):
                 items.append(self.but())
                 continue
-            token = self.peek()
-            if token is None or token[0] == "close" or (token[0] == "word" and token[1].lower() == "or"):
+            if self.peek() is None or self.coming("close") or self.coming("word", "or"):
                 break
             items.append(self.but())
         return items[0] if len(items) == 1 else Op("and", tuple(items))
@@ -271,7 +274,7 @@ class _Parser:
         return node
 
     def unary(self):
-        if self.peek() and self.peek()[0] == "minus":
+        if self.coming("minus"):
             self.next()
             return Op("neg", (self.unary(),))
         left = self.primary()
@@ -289,7 +292,7 @@ class _Parser:
             node = self.any()
             if self.next()[0] != "close":
                 raise Refused("unclosed parenthesis")
-            if self.peek() and self.peek()[0] == "at":
+            if self.coming("at"):
                 fields = tuple(f.strip().upper() for f in self.next()[1][1:].split(","))
                 return Group(node, fields)
             return Group(node, ())
@@ -310,8 +313,7 @@ class _Parser:
             kind, text = self.next()
             low, _, high = text.partition(":") if ":" in text else (text, "", text)
             return Dates(code, _bound(low, False), _bound(high, True))
-        token = self.peek()
-        if token and token[0] == "open":
+        if self.coming("open"):
             return Group(self.primary(), (code,))
         kind, text = self.next()
         if kind not in ("word", "phrase"):
@@ -417,12 +419,16 @@ class Reference:
         if isinstance(node, Near):
             return self._near(node)
         if isinstance(node, Code):
-            return (i for i, r in enumerate(self.records) if _code_match(node, getattr(r, CODES[node.field])))
+            return self._where(lambda r: _code_match(node, getattr(r, CODES[node.field])))
         if isinstance(node, Dates):
-            return (i for i, r in enumerate(self.records) if _date_match(node, r))
+            return self._where(lambda r: _date_match(node, r))
         if isinstance(node, Number):
             return self._numbers(node)
         raise Refused(f"cannot search {node!r}")
+
+    def _where(self, holds):
+        """The records for which holds(record) is true."""
+        return (i for i, r in enumerate(self.records) if holds(r))
 
     # words, phrases and patterns
 
@@ -439,12 +445,7 @@ class Reference:
         if single_latin and not words.quoted:
             forms = {t for t in self.vocabulary if stem(t) == stem(units[0][0])} | {units[0][0]}
 
-            def find(text: FieldText, field: str):
-                if field not in FORMS_FIELDS:
-                    return [(p, p) for p in text.where.get(units[0][0], ())]
-                return [(p, p) for form in forms for p in text.where.get(form, ())]
-
-            return find
+            return lambda text, field: _spans(text, forms if field in FORMS_FIELDS else (units[0][0],))
 
         def find_phrase(text: FieldText, field: str):
             spans = []
@@ -467,7 +468,7 @@ class Reference:
         return {t for t in self.vocabulary if regex.fullmatch(t)}
 
     def _pattern(self, value: str):
-        if "?" in value or "*" in value[:-1]:  # a trailing truncation alone has no limit
+        if _limited(value):
             found = self.expansions(value)
             if not found or len(found) > PATTERN_LIMIT:
                 raise Refused(f"{value} matches {len(found)} words")
@@ -480,11 +481,7 @@ class Reference:
 
             return find_han
         forms = self.expansions(value)
-
-        def find_latin(text: FieldText, field: str):
-            return [(p, p) for form in forms for p in text.where.get(form, ())]
-
-        return find_latin
+        return lambda text, field: _spans(text, forms)
 
     def _near(self, near: Near):
         left = [self._finder(w) for w in near.left]
@@ -504,32 +501,31 @@ class Reference:
         wanted = number_parts(node.value)
         if node.field == "AN":
             value = fold(node.value)
-            return (i for i, r in enumerate(self.records) if r.an and fold(r.an) == value)
+            return self._where(lambda r: r.an and fold(r.an) == value)
         if node.field == "PN":
-            return (i for i, r in enumerate(self.records) if same_number(wanted, number_parts(r.pn)))
+            return self._where(lambda r: same_number(wanted, number_parts(r.pn)))
         if node.field == "CT":
-            return (i for i, r in enumerate(self.records)
-                    if any(same_number(wanted, number_parts(c)) for c in _items(r.cites)))
+            return self._where(lambda r: any(same_number(wanted, number_parts(c)) for c in _items(r.cites)))
         return self._family(wanted)
 
     def _family(self, wanted):
         """The records reached from the number through shared application numbers,
         family identities and listed members."""
         links: dict[object, set[object]] = defaultdict(set)
+
+        def link(a, b) -> None:
+            links[a].add(b)
+            links[b].add(a)
+
         for i, r in enumerate(self.records):
             for key in (("an", r.an) if r.an else None, ("family", r.family) if r.family else None):
                 if key:
-                    links[i].add(key)
-                    links[key].add(i)
+                    link(i, key)
             for member in _items(r.members):
-                for j, other in enumerate(self.records):
-                    if same_number(number_parts(member), number_parts(other.pn)):
-                        links[i].add(j)
-                        links[j].add(i)
-                key = ("member", number_parts(member))
-                links[i].add(key)
-                links[key].add(i)
-        start = [i for i, r in enumerate(self.records) if same_number(wanted, number_parts(r.pn))]
+                for j in self._where(lambda other: same_number(number_parts(member), number_parts(other.pn))):
+                    link(i, j)
+                link(i, ("member", number_parts(member)))
+        start = list(self._where(lambda r: same_number(wanted, number_parts(r.pn))))
         start += [key for key in links if isinstance(key, tuple) and key[0] == "member" and same_number(wanted, key[1])]
         seen, todo = set(start), list(start)
         while todo:
@@ -544,18 +540,32 @@ def _without_kind(number: str) -> str:
     return re.sub(r"(?<=\d)[A-Z]\d?$", "", number)
 
 
+def _spans(text: FieldText, forms) -> list[tuple[int, int]]:
+    """The occurrences of the words `forms` in a field, each a (first word, last word) span."""
+    return [(p, p) for form in forms for p in text.where.get(form, ())]
+
+
+def _limited(value: str) -> bool:
+    """Whether a pattern is expanded within PATTERN_LIMIT (a trailing truncation alone has no limit)."""
+    return "?" in value or "*" in value[:-1]
+
+
 def _items(text: str) -> list[str]:
     return [item.strip() for item in text.split(";") if item.strip()]
 
 
+def _wildcards(value: str, one: str, ending: str) -> str:
+    """A pattern as a regular expression: `?` is `one`, `*` is `ending`."""
+    return "".join(one if c == "?" else ending if c == "*" else re.escape(c) for c in value)
+
+
 def _han_pattern(value: str) -> re.Pattern:
     """Overlapping occurrences: `?` one Chinese character, `*` any ending (the next character, if any)."""
-    return re.compile("(?=(" + "".join(
-        f"[{HAN}]" if c == "?" else f"[{HAN}]?" if c == "*" else re.escape(c) for c in value) + "))")
+    return re.compile("(?=(" + _wildcards(value, f"[{HAN}]", f"[{HAN}]?") + "))")
 
 
 def _latin_pattern(value: str) -> re.Pattern:
-    return re.compile("".join("[^\\W_]" if c == "?" else "[^\\W_]*" if c == "*" else re.escape(c) for c in value))
+    return re.compile(_wildcards(value, "[^\\W_]", "[^\\W_]*"))
 
 
 def _close(a: tuple[int, int], b: tuple[int, int], distance: int, ordered: bool) -> bool:
@@ -567,8 +577,7 @@ def _close(a: tuple[int, int], b: tuple[int, int], distance: int, ordered: bool)
 
 
 def _code_match(node: Code, stored: str) -> bool:
-    value = node.value.upper().replace(" ", "")
-    codes = [code.upper().replace(" ", "") for code in _items(stored)]
+    value, *codes = (code.upper().replace(" ", "") for code in (node.value, *_items(stored)))
     if node.quoted:
         return value in codes
     if value.endswith("*"):
@@ -618,12 +627,15 @@ class _Generator:
 
     def _odd_words(self):
         """Latin words in Chinese text, hyphenated words, Chinese words across punctuation."""
-        for i, field in self.han:
-            text = self.ref.texts[i][field]
+        for text in map(self.text, self.han):
             yield from (t for t in text.where if re.fullmatch("[a-z][a-z0-9]+", t) and t not in RESERVED)
             yield from (m.group(1) + m.group(2) for m in re.finditer(f"([{HAN}])[，、；：]([{HAN}])", text.text))
-        for i, field in self.latin:
-            yield from re.findall(r"\b[a-z]+-[a-z]+\b", self.ref.texts[i][field].text)
+        for text in map(self.text, self.latin):
+            yield from re.findall(r"\b[a-z]+-[a-z]+\b", text.text)
+
+    def text(self, pair: tuple[int, str]) -> FieldText:
+        """The text of a (record, field) pair."""
+        return self.ref.texts[pair[0]][pair[1]]
 
     def pick(self, seq):
         return seq[self.rng.randrange(len(seq))]
@@ -652,8 +664,7 @@ class _Generator:
 
     def english(self, record: int | None = None) -> str:
         while True:
-            i, field = self.pick(self._of(self.latin, record))
-            token = self.pick(self.ref.texts[i][field].tokens)
+            token = self.pick(self.text(self.pick(self._of(self.latin, record))).tokens)
             if LATIN_WORD.match(token) and token not in RESERVED:
                 return token
 
@@ -667,8 +678,7 @@ class _Generator:
         if self.rng.random() < 0.5:
             return f'"{self.chinese(self.rng.choice((3, 4, 5, 6)))}"'
         while True:
-            i, field = self.pick(self.latin)
-            text = self.ref.texts[i][field]
+            text = self.text(self.pick(self.latin))
             size = self.rng.choice((2, 2, 3))
             if len(text.tokens) <= size:
                 continue
@@ -729,14 +739,18 @@ class _Generator:
             applicant = self.pick(_items(record.applicants))
             inventor = self.pick(_items(record.inventors)) if record.inventors else applicant
             yield f'PA="{applicant}"'
-            yield f"PA={self.pick(applicant.split())}" if " " in applicant else f"PA={applicant}"
-            yield f"IV={self.pick(inventor.split())}" if " " in inventor else f"IV={inventor}"
+            yield f"PA={self.name_word(applicant)}"
+            yield f"IV={self.name_word(inventor)}"
         yield "PA=(sangamo OR 慧普) AND AD=2015:2024"
         yield "PA=therapeutic"  # word forms are for title, abstract and claims only
         yield "(therapeutic)@PA,AB"
         for word in self.rng.sample(self.inflected, 4):
             yield f"{self.pick(DEFAULT)}={word}"
         yield "ic=c12n9 AND ti=(nucleases OR 蛋白)"
+
+    def name_word(self, name: str) -> str:
+        """One word of a name of several words, or the name."""
+        return self.pick(name.split()) if " " in name else name
 
     def patterns(self):
         for _ in range(10):
@@ -759,8 +773,7 @@ class _Generator:
     def checked(self, pattern: str):
         """The pattern if its expansion is well inside the documented limits."""
         value = fold(pattern.split("=")[-1])
-        truncation = "?" not in value and "*" not in value[:-1]
-        if truncation or 1 <= len(self.ref.expansions(value)) <= PATTERN_LIMIT * 0.8:
+        if not _limited(value) or 1 <= len(self.ref.expansions(value)) <= PATTERN_LIMIT * 0.8:
             yield pattern
 
     def proximity(self):
@@ -818,10 +831,8 @@ class _Generator:
             field = "IC" if record.ipc and (not record.cpc or self.rng.random() < 0.5) else "CPC"
             code = self.pick(_items(getattr(record, CODES[field])))
             group = code.split("/")[0]
-            yield f"{field}={code[:4]}"
-            yield f"{field}={group}"
-            yield f"{field}={code}"
-            yield f"{field}={group[:-1]}" if len(group) > 5 else f"{field}={code[:4]}*"
+            for value in (code[:4], group, code, group[:-1] if len(group) > 5 else f"{code[:4]}*"):
+                yield f"{field}={value}"
             yield self.pick((f'{field}="{code[:4]}"', f'{field}="{code}"', f"{field}={group}*",
                              f"{field}={code[:4]} AND {self.word()}", f"{self.word()} NOT {field}={group}"))
         yield "(C12N OR G06F)@IC"
