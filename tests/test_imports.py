@@ -148,5 +148,6 @@ def test_only_the_pipeline_calls_a_search_backend(store, backend):
     made = [node for node in calls if isinstance(node.func, ast.Name) and node.func.id == backend]
     handed = [node.args[0] for node in calls if ast.unparse(node.func) == "pipeline.search" and node.args]
     assert made and made == handed
-    elsewhere = sorted(path.name for path in PACKAGE.rglob("*.py") if path.stem != store and backend in path.read_text(encoding="utf-8"))
+    elsewhere = sorted(path.name for path in PACKAGE.rglob("*.py")
+                       if path.stem != store and backend in path.read_text(encoding="utf-8"))
     assert elsewhere == []
