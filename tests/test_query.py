@@ -353,6 +353,8 @@ def small_store():
                 PatentRecord("TWI5", "聚合電極", "two batteries; polymerization in 蓄電池 and 电解池", ipc="C08F2/00"),
                 PatentRecord("TWI6", "Oscillating Air Jets", "a pizza kept in boxes", "1. 一種發動機。"),
                 PatentRecord("TWI7", "Pizza oven", "pizza and pizza dough", applicants="Jets Holdings"),
+                PatentRecord("TWI8", "培養方法", "一種方法", title_alt="Cultivation method\nKulturverfahren",
+                             abstract_alt="Fungus grown in a column."),
             ]
         )
         yield store
@@ -423,6 +425,15 @@ HABITS = [
     ('"battery pack"~3', "「~」"),
     ("batter$", "「$」"),
     ("{battery pack}", "大括號"),
+    # TI and AB search the other languages' title and abstract too, each text apart from the main one
+    ("cultivation", {"TWI8"}),
+    ("TI=cultivations AND AB=fungus", {"TWI8"}),
+    ("(cultivat* OR fungus)@CL,PA", set()),
+    ("AB=cultivation OR TI=fungus", set()),
+    ("cultivation ADJ/1 method", {"TWI8"}),
+    ('"方法 cultivation"', set()),  # never from the Chinese title into the English one
+    ("方法 NEAR/1 cultivation", set()),
+    ("TI2=cultivation", "未知的欄位代碼「TI2」"),
 ]
 
 

@@ -17,7 +17,7 @@ import pytest
 from openpyxl.cell.rich_text import CellRichText
 
 from varnel_host.query import Query, Term
-from varnel_host.records import Hit, PatentRecord
+from varnel_host.records import UNREADABLE, UNREADABLE_TEXT, Hit, PatentRecord
 from varnel_host.contract import list_row
 from varnel_host import report
 from varnel_host.cell_text import CELL_LIMIT, clean_text
@@ -495,6 +495,23 @@ def test_matched_words_are_bold_red_runs_in_the_chosen_fonts(tmp_path: Path, mat
         assert all(b.font.b and b.font.rFont == ("標楷體" if split_runs(b.text)[0][0] else "Arial") for b in red)
         plain = [b for b in blocks if not isinstance(b, str) and b not in red]
         assert not any(b.font.b for b in plain)
+
+
+@pytest.mark.parametrize(("alternates", "title", "abstract"), [
+    ({"title_alt": "BATTERY MODULE\nBATTERIEMODUL", "abstract_alt": "A battery.\n\nEine Batterie."},
+     "電池模組 1\nBATTERY MODULE\nBATTERIEMODUL", "一種電池 (1)\n\nA battery.\n\nEine Batterie."),
+    ({"title_alt": "BATTERY MODULE", "abstract": ""}, "電池模組 1\nBATTERY MODULE", ""),
+    ({"abstract": UNREADABLE, "abstract_alt": UNREADABLE}, "電池模組 1", UNREADABLE_TEXT),  # said once
+    ({}, "電池模組 1", "一種電池 (1)"),
+])
+def test_the_closest_sheet_shows_the_other_languages_after_the_main_one(tmp_path: Path, alternates, title, abstract) -> None:
+    book = _open(write_report(tmp_path, _run(), _Found([_hit(1, 1.0, **alternates)]), now=NOW).path)
+    assert _rows(book["檢索列表"])[1][2] == "電池模組 1"  # the list keeps the main title
+    closest = book["分析最接近專利數量"]
+    assert (_rows(closest)[1][2], _rows(closest)[1][5]) == (title, abstract)
+    marked = [block.text for block in closest["C2"].value if not isinstance(block, str) and block.font.b] \
+        if isinstance(closest["C2"].value, CellRichText) else []
+    assert marked == ["電池", *(["BATTERY"] * ("BATTERY" in title))]  # the hit's words marked in either language
 
 
 @pytest.mark.parametrize(("number", "linked"), [

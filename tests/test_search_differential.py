@@ -1,11 +1,15 @@
 """The search path gives what it gave before it was rewritten: same hits, same
 order, same matched words, for a fixed command set on a synthetic collection
-(expectations in data/search_before.json.gz, see data/make_search_before.py)."""
+(expectations in data/search_before.json.gz, see data/make_search_before.py).
+Records with a title and abstract in other languages: ranked as if those
+texts stood in the title and abstract themselves, alike on both stores."""
 
 from __future__ import annotations
 
+import dataclasses
 import gzip
 import json
+import random
 from pathlib import Path
 
 import pytest
@@ -13,6 +17,7 @@ import pytest
 from varnel_host import synth
 from varnel_host.query import parse
 from varnel_host import store as store_module
+from varnel_host.pg_store import PgPatentStore
 from varnel_host.store import PatentStore
 
 BEFORE = json.loads(gzip.decompress((Path(__file__).parent / "data" / "search_before.json.gz").read_bytes()))
@@ -56,3 +61,64 @@ def test_a_search_started_from_its_ranking_words_finds_what_reading_every_record
     monkeypatch.setattr(store_module, "compile_query", lambda q: dataclasses.replace(real(q), rank_finds_all=False))
     scanned = [(h.record.pn, h.score, h.matched) for h in store.search(command).rows()]
     assert started == scanned and started
+
+
+# --- records in two languages ------------------------------------------------------
+
+# Words a phrase or proximity finds only when it runs from the Chinese title into the English one.
+_ACROSS = ['"法 solid"', "法 ADJ/1 solid", "TI=(置 NEAR/1 solid)"]
+BILINGUAL_COMMANDS = [
+    "battery", "TI=battery", "AB=lithium-ion", "TI=(battery OR 電池) AND AD=2010:2020", "batteries", "batter*", "bat?ery",
+    "solid 電池 -GaN", "(wafer OR 晶圓)@TI,AB", "TI=festkörper", '"solid battery"', "solid ADJ/1 battery",
+    "lithium-ion NEAR/3 module", '"battery module" OR 電極', "電池 NOT TI=battery", "IC=H01M* AND TI=module",
+    "SIM={first}", 'SIM="solid battery module 固態電池"',
+]
+
+
+def bilingual(records: list, merged: bool) -> list:
+    """Every third record given a title and abstract in other languages made
+    of the collection's English terms; `merged`: those texts written into
+    the title and abstract themselves instead."""
+    rng = random.Random(7)
+    out = []
+    for position, record in enumerate(records):
+        if position % 3:
+            out.append(record)
+            continue
+        terms = rng.sample(synth.ENGLISH, 3)
+        title = f"solid {terms[0]} {rng.choice(('battery module', 'device', 'system'))}\nFestkörper {terms[1]}"
+        abstract = f"A {terms[2]} module with a battery.\n\nUn module {terms[0]}."
+        if merged:
+            out.append(dataclasses.replace(record, title=f"{record.title} {title}", abstract=f"{record.abstract} {abstract}"))
+        else:
+            out.append(dataclasses.replace(record, title_alt=title, abstract_alt=abstract))
+    return out
+
+
+@pytest.fixture(scope="module")
+def two_languages(pg_server):
+    """The same bilingual records on the file and on a server, and the file with their texts merged."""
+    records = list(synth.generate(600, seed=BEFORE["seed"]))
+    with PatentStore() as lite, PgPatentStore(pg_server.new_database()) as pg, PatentStore() as merged:
+        for store in (lite, pg):
+            store.write_batch(bilingual(records, merged=False))
+        merged.write_batch(bilingual(records, merged=True))
+        yield lite, pg, merged, records[0].pn
+
+
+def _ranked(store, command):
+    return [(hit.record.pn, hit.matched, hit.score) for hit in store.search(command).rows()]
+
+
+@pytest.mark.parametrize("command", BILINGUAL_COMMANDS + _ACROSS)
+def test_records_in_two_languages_rank_alike_on_both_stores_and_as_their_texts_merged(two_languages, command):
+    lite, pg, merged, first = two_languages
+    command = command.format(first=first)  # SIM= a record in two languages
+    found = _ranked(lite, command)
+    on_server = _ranked(pg, command)
+    assert [hit[:2] for hit in on_server] == [hit[:2] for hit in found]
+    assert [hit[2] for hit in on_server] == pytest.approx([hit[2] for hit in found], rel=1e-12, abs=1e-12)
+    if command in _ACROSS:  # a phrase or proximity never runs from one language's text into the other's
+        assert found == [] and _ranked(merged, command)
+    elif not any(mark in command for mark in ("ADJ", "NEAR", '"')):  # a word weighed and measured as in the title and abstract
+        assert found == _ranked(merged, command) and found
