@@ -97,7 +97,8 @@ STEPS = (
         "CREATE INDEX IF NOT EXISTS postings_by_batch ON postings (batch)",
         "CREATE INDEX IF NOT EXISTS stale_postings_by_batch ON stale_postings (batch, id)",
     ), "正在更新伺服器資料庫格式（依批次找出詞頻索引列的索引）…"),
-    # the tokens of the title and abstract in other languages (records.REGISTRY's TI2, AB2)
+    # the tokens of the title and abstract in other languages (records.REGISTRY's TI2, AB2); their
+    # records' columns come with every attribute's in step 2, the records table being altered first
     Step("5", tuple(
         f"ALTER TABLE patent_tokens ADD COLUMN IF NOT EXISTS {column} text NOT NULL DEFAULT ''"
         for column in TOKEN_COLUMNS[TOKEN_COLUMNS.index("ti2"):]
