@@ -907,27 +907,19 @@ class _Generator:
         yield "#9 OR #1"
 
     def languages(self):
-        """Words of the records' other-language titles and abstracts: alone, in
-        a field, in phrases and proximities inside that text, and across from
-        the main-language text into it (which never holds)."""
+        """Words of the other-language texts: alone, in a field, in a phrase and
+        proximities inside that text, and from the main-language text into it."""
         for i, others in enumerate(self.ref.others):
             for code, text in others.items():
-                words = [self._operand(text, p) for p in range(len(text.tokens))]
-                if not any(words):
+                words, own = [self._operand(text, p) for p in range(len(text.tokens))], self.ref.texts[i][code]
+                if len(words) < 3 or not all(words[:2]) or not own.tokens:
                     continue
-                word = self.pick([w for w in words if w])
-                yield from (word, f"{code}={word}", f"{'AB' if code == 'TI' else 'TI'}={word}", f"{word} NOT {code}={word}")
-                first, second, last = words[0], words[1] if len(words) > 1 else None, words[-1]
-                if first and second:
-                    yield f'{code}="{first} {second}"'
-                    yield f"{second} NEAR/1 {first}"
-                if first and last and len(words) > 2:
-                    yield f"{first} ADJ/{len(words) - 1} {last}"
-                own = self.ref.texts[i][code]
-                before = self._operand(own, len(own.tokens) - (2 if IS_HAN.match(own.tokens[-1]) else 1)) if len(own.tokens) > 1 else None
-                if before and first:  # the main-language text's last word, then the other's first
-                    yield f'"{before} {first}"'
-                    yield f"{code}=({before} ADJ/1 {first})"
+                first, second, other = words[0], words[1], "AB" if code == "TI" else "TI"
+                yield from (first, f"{code}={second}", f"{other}={first}", f"{first} NOT {code}={first}", f'{code}="{first} {second}"',
+                            f"{second} NEAR/1 {first}", f"{first} ADJ/{len(words) - 1} {words[-1]}")
+                before = self._operand(own, len(own.tokens) - (2 if IS_HAN.match(own.tokens[-1]) else 1))
+                if before:  # the main-language text's last word, then the other's first
+                    yield from (f'"{before} {first}"', f"{code}=({before} ADJ/1 {first})")
 
     def run(self) -> tuple[list[str], dict[int, str]]:
         sets = self.sets()

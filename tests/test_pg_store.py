@@ -475,13 +475,11 @@ def test_a_collection_of_schema_4_gains_the_columns_of_other_languages_without_i
     with PgPatentStore(url, progress=said.append) as upgraded, PatentStore() as lite:
         assert said == ["正在更新伺服器資料庫格式（其他語言的專利名稱與摘要）…"] and _postings(upgraded) == postings
         lite.write_batch(records)
-        assert upgraded.stored([records[0].pn]) == lite.stored([records[0].pn])
-        for store in (upgraded, lite):
-            assert store.write_batch(two) == (1, 1, 0)
-        for command in (*RANKED, "TI=battery", "festkörperbatterie", '"池 solid"', "battery ADJ/1 pack", "batteries"):
+        assert [store.write_batch(two) for store in (lite, upgraded)] == [(1, 1, 0)] * 2
+        for command in (*RANKED, "TI=solid", "festkörperbatterie", '"池 solid"', "battery ADJ/1 pack", "batteries"):
             assert same(lite, upgraded, command), command
-        found = [hit.record for hit in upgraded.search("TI=solid").hits]
-        assert found == [hit.record for hit in lite.search("TI=solid").hits] and {r.pn for r in found} == {records[0].pn, "TWI9"}
+        assert [h.record for h in upgraded.search("TI=solid").hits] == [h.record for h in lite.search("TI=solid").hits]
+        assert upgraded.search("TI=solid").total == 2
 
 
 def test_document_frequencies_from_the_postings_match_the_file_up_to_any_record(both):

@@ -498,20 +498,13 @@ def test_matched_words_are_bold_red_runs_in_the_chosen_fonts(tmp_path: Path, mat
 
 
 @pytest.mark.parametrize(("alternates", "title", "abstract"), [
-    ({"title_alt": "BATTERY MODULE\nBATTERIEMODUL", "abstract_alt": "A battery.\n\nEine Batterie."},
-     "電池模組 1\nBATTERY MODULE\nBATTERIEMODUL", "一種電池 (1)\n\nA battery.\n\nEine Batterie."),
-    ({"title_alt": "BATTERY MODULE", "abstract": ""}, "電池模組 1\nBATTERY MODULE", ""),
+    ({"title_alt": "BATTERY\nBATTERIE", "abstract_alt": "A battery."}, "電池模組 1\nBATTERY\nBATTERIE", "一種電池 (1)\n\nA battery."),
     ({"abstract": UNREADABLE, "abstract_alt": UNREADABLE}, "電池模組 1", UNREADABLE_TEXT),  # said once
-    ({}, "電池模組 1", "一種電池 (1)"),
 ])
 def test_the_closest_sheet_shows_the_other_languages_after_the_main_one(tmp_path: Path, alternates, title, abstract) -> None:
     book = _open(write_report(tmp_path, _run(), _Found([_hit(1, 1.0, **alternates)]), now=NOW).path)
-    assert _rows(book["檢索列表"])[1][2] == "電池模組 1"  # the list keeps the main title
-    closest = book["分析最接近專利數量"]
-    assert (_rows(closest)[1][2], _rows(closest)[1][5]) == (title, abstract)
-    marked = [block.text for block in closest["C2"].value if not isinstance(block, str) and block.font.b] \
-        if isinstance(closest["C2"].value, CellRichText) else []
-    assert marked == ["電池", *(["BATTERY"] * ("BATTERY" in title))]  # the hit's words marked in either language
+    closest = _rows(book["分析最接近專利數量"])[1]
+    assert (_rows(book["檢索列表"])[1][2], closest[2], closest[5]) == ("電池模組 1", title, abstract)  # the list: the main title
 
 
 @pytest.mark.parametrize(("number", "linked"), [
