@@ -14,6 +14,10 @@ The documented rules it implements:
   punctuation and spaces are no words. A Chinese word or phrase must appear
   as written (its characters side by side); a phrase's Latin words must be
   consecutive words.
+- TI and AB also search the record's title and abstract in its other
+  languages (its other-language titles one after another): a text apart from
+  the main-language one, so that a phrase or a proximity never runs from one
+  into the other.
 - An unquoted English word in TI, AB or CL finds every word with its Snowball
   (english) stem; quoted, or in another field, only itself.
 - `?` one letter, digit or Chinese character; `*` at the end any ending, in a
@@ -53,6 +57,7 @@ TOKEN = re.compile(rf"([{HAN}])|((?:(?![{HAN}])[^\W_])+)")
 IS_HAN = re.compile(rf"[{HAN}]")
 DEFAULT = ("TI", "AB", "CL")
 TEXT = {"TI": "title", "AB": "abstract", "CL": "claims", "PA": "applicants", "IV": "inventors"}
+OTHER_LANGUAGES = {"TI": "title_alt", "AB": "abstract_alt"}  # searched with the field, as a text of its own
 FORMS_FIELDS = DEFAULT  # where an English word finds its other forms
 CODES = {"IC": "ipc", "CPC": "cpc"}
 DATES = {"AD": "ad", "ID": "pd", "PRD": "prd"}
@@ -359,8 +364,9 @@ class Reference:
         self.records = sorted(by_number.values(), key=lambda record: record.pn)
         self.all = frozenset(range(len(self.records)))
         self.texts = [{code: FieldText(getattr(r, attr)) for code, attr in TEXT.items()} for r in self.records]
+        self.others = [{code: FieldText(getattr(r, attr)) for code, attr in OTHER_LANGUAGES.items()} for r in self.records]
         self.vocabulary: set[str] = set()
-        for texts in self.texts:
+        for texts in self.texts + self.others:
             for text in texts.values():
                 self.vocabulary.update(token for token in text.where if not IS_HAN.match(token))
         self._cache: dict = {}
@@ -412,10 +418,15 @@ class Reference:
             self._cache[node] = frozenset(self._decide(node))
         return self._cache[node]
 
+    def field_texts(self, i: int, field: str) -> list[FieldText]:
+        """A field's texts of record i: its own, and for TI and AB the other languages' apart."""
+        own = [self.texts[i][field]]
+        return own + [self.others[i][field]] if field in OTHER_LANGUAGES else own
+
     def _decide(self, node):
         if isinstance(node, Words):
             finder = self._finder(node)
-            return (i for i, texts in enumerate(self.texts) if any(finder(texts[f], f) for f in node.fields))
+            return (i for i in self.all if any(finder(text, f) for f in node.fields for text in self.field_texts(i, f)))
         if isinstance(node, Near):
             return self._near(node)
         if isinstance(node, Code):
@@ -463,7 +474,7 @@ class Reference:
         """The collection's words (Latin words, or strings of Chinese characters) a pattern stands for."""
         if IS_HAN.search(value):
             regex = _han_pattern(value)
-            return {m.group(1) for texts in self.texts for text in texts.values() for m in regex.finditer(text.text)}
+            return {m.group(1) for texts in self.texts + self.others for text in texts.values() for m in regex.finditer(text.text)}
         regex = _latin_pattern(value)
         return {t for t in self.vocabulary if regex.fullmatch(t)}
 
@@ -486,14 +497,15 @@ class Reference:
     def _near(self, near: Near):
         left = [self._finder(w) for w in near.left]
         right = [self._finder(w) for w in near.right]
-        for i, texts in enumerate(self.texts):
-            for field in near.fields:
-                text = texts[field]
-                spans_l = [s for find in left for s in find(text, field)]
-                spans_r = [s for find in right for s in find(text, field)] if spans_l else []
-                if any(_close(a, b, near.distance, near.ordered) for a in spans_l for b in spans_r):
-                    yield i
-                    break
+        for i in self.all:
+            if any(self._near_in(text, field, left, right, near) for field in near.fields for text in self.field_texts(i, field)):
+                yield i
+
+    @staticmethod
+    def _near_in(text: FieldText, field: str, left, right, near: Near) -> bool:
+        spans_l = [s for find in left for s in find(text, field)]
+        spans_r = [s for find in right for s in find(text, field)] if spans_l else []
+        return any(_close(a, b, near.distance, near.ordered) for a in spans_l for b in spans_r)
 
     # numbers
 
@@ -905,10 +917,25 @@ class _Generator:
         yield "-#8 AND AD=2020"
         yield "#9 OR #1"
 
+    def languages(self):
+        """Words of the other-language texts: alone, in a field, in a phrase and
+        proximities inside that text, and from the main-language text into it."""
+        for i, others in enumerate(self.ref.others):
+            for code, text in others.items():
+                words, own = [self._operand(text, p) for p in range(len(text.tokens))], self.ref.texts[i][code]
+                if len(words) < 3 or not all(words[:2]) or not own.tokens:
+                    continue
+                first, second, other = words[0], words[1], "AB" if code == "TI" else "TI"
+                yield from (first, f"{code}={second}", f"{other}={first}", f"{first} NOT {code}={first}", f'{code}="{first} {second}"',
+                            f"{second} NEAR/1 {first}", f"{first} ADJ/{len(words) - 1} {words[-1]}")
+                before = self._operand(own, len(own.tokens) - (2 if IS_HAN.match(own.tokens[-1]) else 1))
+                if before:  # the main-language text's last word, then the other's first
+                    yield from (f'"{before} {first}"', f"{code}=({before} ADJ/1 {first})")
+
     def run(self) -> tuple[list[str], dict[int, str]]:
         sets = self.sets()
         commands: list[str] = []
         for part in (self.words(), self.boolean(), self.fields(), self.patterns(), self.proximity(), self.codes(),
-                     self.dates(), self.numbers(), self.numbered(sets)):
+                     self.dates(), self.numbers(), self.numbered(sets), self.languages()):
             commands.extend(part)
         return list(dict.fromkeys(commands)), sets

@@ -119,6 +119,12 @@ _CPC = "".join(
     f"</main-group><subgroup>{g}</subgroup></classification-cpc></{kind}>"
     for kind, s, c, sc, m, g in (("main-cpc", "H", "01", "M", "2220", "20"), ("further-cpc", "Y", "02", "E", "60", "10"))
 )
+_TIPO_ABSTRACTS = ("</tw-bibliographic-data-grant><abstract><chinese-abstract><p>一種培養方法。</p><p>其步驟。</p>"
+                   "</chinese-abstract><english-abstract><p>A method.</p><p>Its steps.</p></english-abstract></abstract>")
+_EPO_ABSTRACTS = ('<abstract lang="de"><p>Ein Netz.</p></abstract><abstract lang="fr"><p>Un réseau.</p><p>Maillé.</p>'
+                  '</abstract><abstract lang="en">')
+_EPO_TITLES = ('<invention-title lang="de">VERNETZUNG</invention-title><invention-title lang="zh">网络</invention-title>'
+               '<invention-title lang="fr">RÉSEAU</invention-title><invention-title lang="de">VERNETZUNG</invention-title>')
 _TIPO_PRIORITY = ("<priority-claims><priority-claim><country>JP</country><doc-number>2011-100</doc-number><date>100/10/26"
                   "</date></priority-claim><priority-claim><country>US</country><doc-number>61/200</doc-number>"
                   "<date>100/03/01</date></priority-claim></priority-claims><invention-title>")
@@ -151,10 +157,22 @@ _TIPO_PRIORITY = ("<priority-claims><priority-claim><country>JP</country><doc-nu
         (fx.TIPO_INVENTION, 0, dict(pn="TWI400008B", title="牛樟芝的培養方法", applicants="範例生技股份有限公司",
                                     inventors="王小明", ipc="C12N1/14; A01G1/04", an="101000008", ad="20120510",
                                     pd="20140601", claims="1. 一種培養方法，包含一步驟。\n2. 如申請專利範圍第1項所述之方法。")),
-        (fx.TIPO_DESIGN, 0, dict(pn="TWD160009S", ipc="", abstract="本設計為一件褲子。", ad="20130221", claims="")),
+        (fx.TIPO_DESIGN, 0, dict(pn="TWD160009S", ipc="", abstract="本設計為一件褲子。", ad="20130221", claims="",
+                                 title="褲子", title_alt="")),
         (fx.EPO_TWO, 0, dict(pn="EP2000010A1", title="NETWORKING 2000010", ipc="H04W84/20", applicants="BLUE OY",
                              inventors="HERRALA SAMI", an="EP10000010", ad="20100624", pd="20111228",
-                             abstract="A mesh network.")),
+                             abstract="A mesh network.", title_alt="VERNETZUNG", abstract_alt="")),
+        # each language kept: the main one (Chinese, else English, else the first), the others in document order
+        (fx.TIPO_INVENTION.replace("</tw-bibliographic-data-grant>", _TIPO_ABSTRACTS), 0, dict(
+            title="牛樟芝的培養方法", title_alt="CULTIVATION", abstract="一種培養方法。\n其步驟。",
+            abstract_alt="A method.\nIts steps.")),
+        (fx.TIPO_INVENTION.replace("<chinese-title>牛樟芝的培養方法</chinese-title>", "<chinese-title />"), 0, dict(
+            title="CULTIVATION", title_alt="")),
+        (fx.EPO_TWO.replace('<abstract lang="en">', _EPO_ABSTRACTS), 0, dict(
+            abstract="A mesh network.", abstract_alt="Ein Netz.\n\nUn réseau.\nMaillé.")),
+        (fx.EPO_TWO.replace('<invention-title lang="de">VERNETZUNG</invention-title>', _EPO_TITLES), 0, dict(
+            title="网络", title_alt="VERNETZUNG\nRÉSEAU\nNETWORKING 2000010")),  # a repeated title once
+        ("pn,title,title_alt,其他語言摘要\nTW I1,電池,BATTERY,A battery.\n", 0, dict(title_alt="BATTERY", abstract_alt="A battery.")),
         (fx.EPO_TWO, 1, dict(pn="EP2000011A1")),
         (fx.OWN_CSV, 0, dict(pn="TWI1", applicants="甲公司; 乙公司", ad="20200105")),
         (fx.OWN_JSONL, 0, dict(pn="J1", inventors="王小明; 李大華", pd="20210304")),
@@ -599,10 +617,13 @@ SAMPLE_FIELDS = [
     ("uspto-xml/PatentPublicData_US20050004437A1.xml", "US20050004437A1",
      dict(priority="CH 1974/01", prd="20011026", doctype="A1", cites=""), {}),
     ("tipo-xml/101116680.xml", "TWI439543B", dict(cites="CN101151957A; CN101822170A", members="TW201346027A",
-                                                  doctype="B", prd=""), {}),
-    ("tipo-xml/102301323.xml", "TWD160743S", dict(cites="USD510791; USD603582", members="", doctype="S"), {}),
+                                                  doctype="B", prd="", title="牛樟芝的培養方法",
+                                                  title_alt="CULTIVATION METHOD OF TAIWANOFUNGUS CAMPHORATES"), {}),
+    ("tipo-xml/102301323.xml", "TWD160743S", dict(cites="USD510791; USD603582", members="", doctype="S",
+                                                  title="褲子", title_alt=""), {}),
     ("epo-ops-xml/epo-ops_get_biblio_response.xml", "EP2400812A1", dict(
-        family="43088294", priority="EP20100167109", prd="20100624", cpc="H04W84/20; H04W88/04", doctype="A1"),
+        family="43088294", priority="EP20100167109", prd="20100624", cpc="H04W84/20; H04W88/04", doctype="A1",
+        title="BLUETOOTH NETWORKING", title_alt="BLUETOOTH-VERNETZUNG\nMISE EN RÉSEAU BLUETOOTH", abstract_alt=""),
      dict(cites=("US2004136338A1", 6))),
 ]
 

@@ -459,6 +459,29 @@ def test_a_collection_of_schema_2_gains_its_postings_with_progress(pg_server):
             assert same(lite, upgraded, command), command
 
 
+def test_a_collection_of_schema_4_gains_the_columns_of_other_languages_without_indexing_again(pg_server):
+    url = pg_server.new_database()
+    records = list(synth.generate(200, seed=6))
+    with PgPatentStore(url) as made:
+        made.write_batch(records)
+        postings = _postings(made)
+    with psycopg.connect(url, autocommit=True) as raw:  # as schema 4 wrote it
+        raw.execute("ALTER TABLE records DROP COLUMN title_alt, DROP COLUMN abstract_alt")
+        raw.execute("ALTER TABLE patent_tokens DROP COLUMN ti2, DROP COLUMN ab2")
+        raw.execute("UPDATE varnel_meta SET value = '4' WHERE key = 'schema'")
+    said: list[str] = []
+    two = [dataclasses.replace(records[0], title_alt="SOLID BATTERY\nFESTKÖRPERBATTERIE", abstract_alt="A battery pack."),
+           P("TWI9", "固態電池", title_alt="Solid battery")]
+    with PgPatentStore(url, progress=said.append) as upgraded, PatentStore() as lite:
+        assert said == ["正在更新伺服器資料庫格式（其他語言的專利名稱與摘要）…"] and _postings(upgraded) == postings
+        lite.write_batch(records)
+        assert [store.write_batch(two) for store in (lite, upgraded)] == [(1, 1, 0)] * 2
+        for command in (*RANKED, "TI=solid", "festkörperbatterie", '"池 solid"', "battery ADJ/1 pack", "batteries"):
+            assert same(lite, upgraded, command), command
+        assert [h.record for h in upgraded.search("TI=solid").hits] == [h.record for h in lite.search("TI=solid").hits]
+        assert upgraded.search("TI=solid").total == 2
+
+
 def test_document_frequencies_from_the_postings_match_the_file_up_to_any_record(both):
     lite, pg = both
     tokens = ["装置", "电池", "battery", "bms", "zzz未見"]

@@ -25,7 +25,7 @@ from varnel_host.query import (
 )
 from varnel_host.query_plan import near_check, proximities
 from varnel_host.sqlite_query import SqliteVocabulary, compile_query
-from varnel_host.records import PatentRecord
+from varnel_host.records import PatentRecord, searched_fields
 from varnel_host.loading import add_records
 from varnel_host.segment import index_text, search_tokens, tokens
 from varnel_host.store import PatentStore
@@ -34,7 +34,8 @@ DEFAULT = ("TI", "AB", "CL")
 
 
 def T(text, fields=DEFAULT, truncated=False, phrase=False):
-    return Term(text, fields, truncated, phrase)
+    """A term as parsed: TI and AB with their other languages' fields."""
+    return Term(text, searched_fields(fields), truncated, phrase)
 
 
 @pytest.mark.parametrize(
@@ -166,44 +167,44 @@ def test_sets_are_parsed_once_each_within_limits_that_name_the_set(sets, command
 @pytest.mark.parametrize(
     "command, match, where, params",
     [
-        ("電池", '{ti ab cl} : "电池"', "", ()),
-        ("池", '{ti ab cl} : "池"*', "", ()),
-        ("固態電池", '{ti ab cl} : "固态 态电 电池"', "", ()),
-        ('"固態 電池"', '{ti ab cl} : "固态 态电 电池"', "", ()),
-        ("鋰離子battery", '{ti ab cl} : "锂离 离子 子 battery"', "", ()),
-        ("battery電池", '{ti ab cl} : "battery 电池"', "", ()),
-        ("A型", '{ti ab cl} : "a 型"*', "", ()),
-        ("Batter*", '{ti ab cl} : "batter"*', "", ()),
-        ("電池*", '{ti ab cl} : "电池"', "", ()),
+        ("電池", '{ti ti2 ab ab2 cl} : "电池"', "", ()),
+        ("池", '{ti ti2 ab ab2 cl} : "池"*', "", ()),
+        ("固態電池", '{ti ti2 ab ab2 cl} : "固态 态电 电池"', "", ()),
+        ('"固態 電池"', '{ti ti2 ab ab2 cl} : "固态 态电 电池"', "", ()),
+        ("鋰離子battery", '{ti ti2 ab ab2 cl} : "锂离 离子 子 battery"', "", ()),
+        ("battery電池", '{ti ti2 ab ab2 cl} : "battery 电池"', "", ()),
+        ("A型", '{ti ti2 ab ab2 cl} : "a 型"*', "", ()),
+        ("Batter*", '{ti ti2 ab ab2 cl} : "batter"*', "", ()),
+        ("電池*", '{ti ti2 ab ab2 cl} : "电池"', "", ()),
         ("IC=H01M*", '{ic} : "h01m"*', "", ()),
         ("IC=H01M10/0525", '{ic} : "h01m10/0525"', "", ()),
         ("PN=TWI812345B", None, "((r.number = ? AND (r.pn GLOB ?)))", ("I812345", "TWI812345B")),
-        ("Café", '{ti ab cl} : "cafe"', "", ()),
-        ("a NOT b", '(({ti ab cl} : "a") NOT {ti ab cl} : "b")', "", ()),
-        ("TI=a OR b@PA", '({ti} : "a" OR {pa} : "b")', "", ()),
-        ("電池 AD=2015:2024", '{ti ab cl} : "电池"', "r.ad BETWEEN ? AND ?", ("20150101", "20241231")),
-        ("電池 NOT ID=:2010", '{ti ab cl} : "电池"', "NOT (r.pd BETWEEN ? AND ?)", ("00000000", "20101231")),
+        ("Café", '{ti ti2 ab ab2 cl} : "cafe"', "", ()),
+        ("a NOT b", '(({ti ti2 ab ab2 cl} : "a") NOT {ti ti2 ab ab2 cl} : "b")', "", ()),
+        ("TI=a OR b@PA", '({ti ti2} : "a" OR {pa} : "b")', "", ()),
+        ("電池 AD=2015:2024", '{ti ti2 ab ab2 cl} : "电池"', "r.ad BETWEEN ? AND ?", ("20150101", "20241231")),
+        ("電池 NOT ID=:2010", '{ti ti2 ab ab2 cl} : "电池"', "NOT (r.pd BETWEEN ? AND ?)", ("00000000", "20101231")),
         ("AD=2020:", None, "r.ad BETWEEN ? AND ?", ("20200101", "99999999")),
         (
             "NOT 電池",
             None,
             "NOT (r.id IN (SELECT rowid FROM patent_index WHERE patent_index MATCH ?))",
-            ('{ti ab cl} : "电池"',),
+            ('{ti ti2 ab ab2 cl} : "电池"',),
         ),
         (
             "a OR b OR AD=2020",
             None,
             "(r.id IN (SELECT rowid FROM patent_index WHERE patent_index MATCH ?)) OR (r.ad BETWEEN ? AND ?)",
-            ('({ti ab cl} : "a" OR {ti ab cl} : "b")', "20200101", "20201231"),
+            ('({ti ti2 ab ab2 cl} : "a" OR {ti ti2 ab ab2 cl} : "b")', "20200101", "20201231"),
         ),
         # FTS5 syntax written by the user is only ever text inside quotes
-        ('"NEAR(a b)"', '{ti ab cl} : "near a b"', "", ()),
-        ('"{ti}:x^y"', '{ti ab cl} : "ti x y"', "", ()),
+        ('"NEAR(a b)"', '{ti ti2 ab ab2 cl} : "near a b"', "", ()),
+        ('"{ti}:x^y"', '{ti ti2 ab ab2 cl} : "ti x y"', "", ()),
         # a subclass or main group stands for everything under it; quoted, the code alone
         ("IC=H01M", '{ic} : "h01m"*', "", ()),
         ("IC=H01M10", '{ic} : "h01m10/"*', "", ()),
         ('IC="H01M"', '{ic} : "h01m"', "", ()),
-        ("電池 -battery", '(({ti ab cl} : "电池") NOT {ti ab cl} : "battery")', "", ()),
+        ("電池 -battery", '(({ti ti2 ab ab2 cl} : "电池") NOT {ti ti2 ab ab2 cl} : "battery")', "", ()),
     ],
 )
 def test_compile(command, match, where, params):
@@ -214,7 +215,7 @@ def test_compile(command, match, where, params):
 def test_rank_expression_holds_only_words_outside_not():
     compiled = compile_query(parse("a OR NOT b OR AD=2020 OR NOT NOT c"))
     assert compiled.match is None
-    assert compiled.rank == '{ti ab cl} : "a" OR {ti ab cl} : "c"'
+    assert compiled.rank == '{ti ti2 ab ab2 cl} : "a" OR {ti ti2 ab ab2 cl} : "c"'
 
 
 def test_words_are_reported_as_written_and_once():
@@ -352,6 +353,8 @@ def small_store():
                 PatentRecord("TWI5", "聚合電極", "two batteries; polymerization in 蓄電池 and 电解池", ipc="C08F2/00"),
                 PatentRecord("TWI6", "Oscillating Air Jets", "a pizza kept in boxes", "1. 一種發動機。"),
                 PatentRecord("TWI7", "Pizza oven", "pizza and pizza dough", applicants="Jets Holdings"),
+                PatentRecord("TWI8", "培養方法", "一種方法", title_alt="Cultivation method\nKulturverfahren",
+                             abstract_alt="Fungus grown in a column."),
             ]
         )
         yield store
@@ -422,6 +425,15 @@ HABITS = [
     ('"battery pack"~3', "「~」"),
     ("batter$", "「$」"),
     ("{battery pack}", "大括號"),
+    # TI and AB search the other languages' title and abstract too, each text apart from the main one
+    ("cultivation", {"TWI8"}),
+    ("TI=cultivations AND AB=fungus", {"TWI8"}),
+    ("(cultivat* OR fungus)@CL,PA", set()),
+    ("AB=cultivation OR TI=fungus", set()),
+    ("cultivation ADJ/1 method", {"TWI8"}),
+    ('"方法 cultivation"', set()),  # never from the Chinese title into the English one
+    ("方法 NEAR/1 cultivation", set()),
+    ("TI2=cultivation", "未知的欄位代碼「TI2」"),
 ]
 
 

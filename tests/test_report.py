@@ -17,7 +17,7 @@ import pytest
 from openpyxl.cell.rich_text import CellRichText
 
 from varnel_host.query import Query, Term
-from varnel_host.records import Hit, PatentRecord
+from varnel_host.records import UNREADABLE, UNREADABLE_TEXT, Hit, PatentRecord
 from varnel_host.contract import list_row
 from varnel_host import report
 from varnel_host.cell_text import CELL_LIMIT, clean_text
@@ -495,6 +495,16 @@ def test_matched_words_are_bold_red_runs_in_the_chosen_fonts(tmp_path: Path, mat
         assert all(b.font.b and b.font.rFont == ("標楷體" if split_runs(b.text)[0][0] else "Arial") for b in red)
         plain = [b for b in blocks if not isinstance(b, str) and b not in red]
         assert not any(b.font.b for b in plain)
+
+
+@pytest.mark.parametrize(("alternates", "title", "abstract"), [
+    ({"title_alt": "BATTERY\nBATTERIE", "abstract_alt": "A battery."}, "電池模組 1\nBATTERY\nBATTERIE", "一種電池 (1)\n\nA battery."),
+    ({"abstract": UNREADABLE, "abstract_alt": UNREADABLE}, "電池模組 1", UNREADABLE_TEXT),  # said once
+])
+def test_the_closest_sheet_shows_the_other_languages_after_the_main_one(tmp_path: Path, alternates, title, abstract) -> None:
+    book = _open(write_report(tmp_path, _run(), _Found([_hit(1, 1.0, **alternates)]), now=NOW).path)
+    closest = _rows(book["分析最接近專利數量"])[1]
+    assert (_rows(book["檢索列表"])[1][2], closest[2], closest[5]) == ("電池模組 1", title, abstract)  # the list: the main title
 
 
 @pytest.mark.parametrize(("number", "linked"), [

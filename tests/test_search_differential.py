@@ -1,11 +1,14 @@
 """The search path gives what it gave before it was rewritten: same hits, same
 order, same matched words, for a fixed command set on a synthetic collection
-(expectations in data/search_before.json.gz, see data/make_search_before.py)."""
+(expectations in data/search_before.json.gz, see data/make_search_before.py);
+records in two languages, alike on both stores."""
 
 from __future__ import annotations
 
+import dataclasses
 import gzip
 import json
+import random
 from pathlib import Path
 
 import pytest
@@ -13,6 +16,7 @@ import pytest
 from varnel_host import synth
 from varnel_host.query import parse
 from varnel_host import store as store_module
+from varnel_host.pg_store import PgPatentStore
 from varnel_host.store import PatentStore
 
 BEFORE = json.loads(gzip.decompress((Path(__file__).parent / "data" / "search_before.json.gz").read_bytes()))
@@ -56,3 +60,48 @@ def test_a_search_started_from_its_ranking_words_finds_what_reading_every_record
     monkeypatch.setattr(store_module, "compile_query", lambda q: dataclasses.replace(real(q), rank_finds_all=False))
     scanned = [(h.record.pn, h.score, h.matched) for h in store.search(command).rows()]
     assert started == scanned and started
+
+
+# --- records in two languages ------------------------------------------------------
+
+_ACROSS = ['"法 solid"', "法 ADJ/1 solid", "TI=(置 NEAR/1 solid)"]  # only from the Chinese title into the other one
+BILINGUAL_COMMANDS = _ACROSS + [
+    "battery", "TI=battery", "AB=lithium-ion", "TI=(battery OR 電池) AND AD=2010:2020", "batteries", "batter*", "bat?ery",
+    "solid 電池 -GaN", "TI=festkörper", '"solid battery"', "solid ADJ/1 battery", "lithium-ion NEAR/3 module",
+    "電池 NOT TI=battery", "IC=H01M* AND TI=module", "SIM={first}", 'SIM="solid battery 固態電池"',
+]
+
+
+@pytest.fixture(scope="module")
+def two_languages(pg_server):
+    """Records, every third with a title and abstract in other languages, on the file and a
+    server; on a file with those texts merged into its title and abstract instead."""
+    records = list(synth.generate(600, seed=BEFORE["seed"]))
+    with PatentStore() as lite, PgPatentStore(pg_server.new_database()) as pg, PatentStore() as merged:
+        for store in (lite, pg, merged):
+            rng, written = random.Random(7), list(records)
+            for i in range(0, len(records), 3):
+                terms, record = rng.sample(synth.ENGLISH, 3), records[i]
+                title = f"solid {terms[0]} {rng.choice(('battery module', 'device'))}\nFestkörper {terms[1]}"
+                abstract = f"A {terms[2]} module with a battery.\n\nUn module {terms[0]}."
+                written[i] = dataclasses.replace(record, title_alt=title, abstract_alt=abstract) if store is not merged else \
+                    dataclasses.replace(record, title=f"{record.title} {title}", abstract=f"{record.abstract} {abstract}")
+            store.write_batch(written)
+        yield lite, pg, merged, records[0].pn
+
+
+def _ranked(store, command):
+    return [(hit.record.pn, frozenset(hit.matched), hit.score) for hit in store.search(command).rows()]
+
+
+@pytest.mark.parametrize("command", BILINGUAL_COMMANDS)
+def test_records_in_two_languages_rank_alike_on_both_stores_and_as_their_texts_merged(two_languages, command):
+    lite, pg, merged, first = two_languages
+    command = command.format(first=first)
+    found, on_server = _ranked(lite, command), _ranked(pg, command)
+    assert [hit[:2] for hit in on_server] == [hit[:2] for hit in found]
+    assert [hit[2] for hit in on_server] == pytest.approx([hit[2] for hit in found], rel=1e-12, abs=1e-12)
+    if command in _ACROSS:  # a phrase or proximity never runs from one language's text into the other's
+        assert found == [] and _ranked(merged, command)
+    elif not any(mark in command for mark in ("ADJ", "NEAR", '"')):  # a word weighed and measured as in the title and abstract
+        assert found == _ranked(merged, command) and found

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import sqlite3
+import zlib
 from dataclasses import asdict
 from pathlib import Path
 
@@ -11,10 +12,10 @@ import pytest
 
 from varnel_host import synth
 from varnel_host.query import QueryError
-from varnel_host.records import PatentRecord
+from varnel_host.records import UNREADABLE, PatentRecord
 from varnel_host.sample_data import make_sample
 from varnel_host.records import ATTRIBUTES, DATE_FIELDS, REGISTRY, TEXT_FIELDS
-from varnel_host import sqlite_schema, sqlite_writer
+from varnel_host import segment, sqlite_schema, sqlite_writer
 from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
 from varnel_host.segment import index_values
 from varnel_host.contract import SAMPLE_FILE, Cancelled, StoreError, list_row
@@ -504,6 +505,42 @@ def test_a_database_of_schema_4_or_5_gets_the_covering_indexes_of_dates(tmp_path
     with sqlite3.connect(path) as raw:
         for attribute in ("prd", "pd"):
             assert [row[2] for row in raw.execute(f"PRAGMA index_info(records_{attribute})")] == [attribute, "ad"]
+
+
+def test_a_database_of_schema_6_gets_the_index_columns_of_other_languages(tmp_path, monkeypatch):
+    path, columns = tmp_path / "schema6.sqlite3", ", ".join(map(index_column, TEXT_FIELDS[:8]))
+    with PatentStore(path) as made:
+        add_records(made, RECORDS)
+    with sqlite3.connect(path) as raw:  # as schema 6 wrote it: no title in other languages, an index of eight columns
+        raw.execute("ALTER TABLE records DROP COLUMN title_alt")
+        raw.execute("DROP TABLE patent_index")
+        raw.execute(f"CREATE VIRTUAL TABLE patent_index USING fts5({columns}, content='', tokenize=\"ascii tokenchars './'\")")
+        raw.executemany(f"INSERT INTO patent_index (rowid, {columns}) VALUES ({', '.join('?' * 9)})",
+                        [(record_id, *index_values(record)[:8]) for record_id, record in enumerate(RECORDS, 1)])
+        raw.execute("UPDATE meta SET value = ? WHERE key = 'segmentation'", (f"{segment.VERSION}/fts5-contentless-noprefix",))
+        raw.execute("PRAGMA user_version = 6")
+    monkeypatch.setattr(sqlite_schema, "UPGRADE_STEPS", 4)
+    monkeypatch.setattr(sqlite_schema, "CHUNK", 2)
+    said: list[str] = []
+    bilingual = P("A8", "固態電池", "一種電池", title_alt="SOLID BATTERY\nFESTKÖRPERBATTERIE", abstract_alt="A battery.")
+    with PatentStore(path, progress=said.append) as upgraded, PatentStore() as fresh:
+        fresh.write_batch(RECORDS)
+        for command in ("電池 OR battery", "TI=電池 AND AB=batteries", "battery NEAR/3 pack"):
+            assert [(h.record.pn, h.score, h.matched) for h in upgraded.search(command).hits] == \
+                [(h.record.pn, h.score, h.matched) for h in fresh.search(command).hits], command
+        assert upgraded.check() == [] and upgraded.stored(["A1"])["A1"] == RECORDS[0]  # the blobs of schema 6 read as they are
+        assert add_records(upgraded, [bilingual]).added == 1 and upgraded.stored(["A8"])["A8"] == bilingual
+        assert found(upgraded, "TI=festkörperbatterie") == {"A8"}
+    assert said == ["正在重建全文索引（7 筆專利，完成前請勿關閉程式）…", "全文索引已重建 4 / 7 筆", "全文索引已重建：7 筆專利"]
+
+
+@pytest.mark.parametrize("texts", [("摘要 🔋", "1. 請求項", ""), ("", "", "Ein\x00Text\n\nUn texte")])
+def test_the_long_texts_read_back_and_a_blob_without_other_languages_keeps_the_earlier_layout(texts):
+    assert sqlite_schema.unpack(sqlite_schema.pack(*texts)) == texts
+    earlier = zlib.compress(len(texts[0].encode()).to_bytes(4, "little") + (texts[0] + texts[1]).encode(), 6)
+    assert sqlite_schema.unpack(earlier) == (*texts[:2], "")
+    damaged = zlib.compress((1 << 31 | 3).to_bytes(4, "little") + (0xFFFF).to_bytes(4, "little") + b"abc")
+    assert all(text is UNREADABLE for text in sqlite_schema.unpack(damaged))  # the other abstract runs past the blob
 
 
 def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):

@@ -23,7 +23,7 @@ from collections.abc import Callable, Iterator
 
 from .contract import SPAN_FIELDS, Cancelled
 from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Similar, Term, nodes, parse
-from .records import DEFAULT_FIELDS, FIELDS, REGISTRY
+from .records import DEFAULT_FIELDS, FIELDS, REGISTRY, written_fields
 from .shown import shown
 
 log = logging.getLogger(__name__)
@@ -272,7 +272,7 @@ def render(node: Node, fields: tuple[str, ...] = DEFAULT_FIELDS) -> str:
         word = _word(node, quoted=True)
         if node.fields == fields:
             return word
-        return f"{node.fields[0]}={word}" if len(node.fields) == 1 else f"{word}@{','.join(node.fields)}"
+        return _limited(word, node.fields)
     if isinstance(node, DateRange):
         return f"{node.field}={_date_text(node)}"
     if isinstance(node, Similar):
@@ -280,8 +280,7 @@ def render(node: Node, fields: tuple[str, ...] = DEFAULT_FIELDS) -> str:
     if isinstance(node, Prior):
         return f"PRIOR={node.number}"
     if (shared := _limit(node, fields)) is not None:
-        inner = render(node, shared)
-        return f"{shared[0]}=({inner})" if len(shared) == 1 else f"({inner})@{','.join(shared)}"
+        return _limited(f"({render(node, shared)})", shared)
     if isinstance(node, Not):
         return f"NOT {_grouped(node.item, fields, (And, Or))}"
     if isinstance(node, Near):
@@ -292,6 +291,12 @@ def render(node: Node, fields: tuple[str, ...] = DEFAULT_FIELDS) -> str:
     if isinstance(node, Or):
         return " OR ".join(_grouped(item, fields, (Or,)) for item in node.items)
     return str(node)
+
+
+def _limited(written: str, fields: tuple[str, ...]) -> str:
+    """A word or a group in parentheses limited to `fields`, as a command names them: TI=x, x@TI,AB."""
+    codes = written_fields(fields)
+    return f"{codes[0]}={written}" if len(codes) == 1 else f"{written}@{','.join(codes)}"
 
 
 def _limit(node: Node, fields: tuple[str, ...]) -> tuple[str, ...] | None:
@@ -343,7 +348,8 @@ def _fields_caption(fields: tuple[str, ...], joint: str = "、") -> str:
     """The fields' captions for a sentence ("" for the default ones); a Latin caption set off by spaces."""
     if fields == DEFAULT_FIELDS:
         return ""
-    return joint.join(f" {caption} " if caption.isascii() else caption for caption in (FIELDS[code][1] for code in fields))
+    captions = (FIELDS[code][1] for code in written_fields(fields))
+    return joint.join(f" {caption} " if caption.isascii() else caption for caption in captions)
 
 
 def _shown(node: Node) -> str:

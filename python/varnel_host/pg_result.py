@@ -117,8 +117,9 @@ class PgCollection(similar.RecordIds):
 
     def source(self, parts: pn.Parts) -> list[tuple[int, str]]:
         sql, params = number_condition(parts)
-        rows = self._db.execute(f"SELECT r.id, r.title, r.abstract, r.claims FROM records r WHERE {sql} ORDER BY r.id", params)
-        return [(record_id, "\n".join(texts)) for record_id, *texts in rows]
+        columns = ", ".join(f"r.{attribute}" for attribute in similar.SOURCE_ATTRIBUTES)
+        rows = self._db.execute(f"SELECT r.id, {columns} FROM records r WHERE {sql} ORDER BY r.id", params)
+        return [(record_id, similar.source_text(texts)) for record_id, *texts in rows]
 
     def compile(self, tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> CompiledQuery:
         phrases = [token_phrase(token) for token in tokens]

@@ -18,7 +18,10 @@ stands for a word that finds nothing) and `varnel_meta`.
 What each version adds: 1 the records and their tokens; 2 the
 bibliographic columns and `codes`; 3 the postings (made for the stored
 records of an older collection, with progress); 4 the postings' indexes by
-batch. The steps run in one transaction. Every statement is idempotent and
+batch; 5 the title and abstract in other languages (records' columns, and
+their tokens' columns, empty in the records stored before: their tokens,
+lexemes, lengths and postings are what the new columns make of empty texts,
+so nothing is indexed again). The steps run in one transaction. Every statement is idempotent and
 every step runs on each upgrade:
 some tables joined a version after its number was first given (vocabulary,
 record_lengths), so a collection is not trusted to hold all its version
@@ -37,7 +40,7 @@ from .contract import StoreError
 from .pg_query import token_column
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, TEXT_FIELDS
 
-SCHEMA_VERSION = "4"
+SCHEMA_VERSION = "5"
 INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes/vocabulary"
 POSTINGS_VERSION = "3"  # a collection of an earlier version gets postings made for its stored records
 TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
@@ -94,6 +97,12 @@ STEPS = (
         "CREATE INDEX IF NOT EXISTS postings_by_batch ON postings (batch)",
         "CREATE INDEX IF NOT EXISTS stale_postings_by_batch ON stale_postings (batch, id)",
     ), "正在更新伺服器資料庫格式（依批次找出詞頻索引列的索引）…"),
+    # the tokens of the title and abstract in other languages (records.REGISTRY's TI2, AB2); their
+    # records' columns come with every attribute's in step 2, the records table being altered first
+    Step("5", tuple(
+        f"ALTER TABLE patent_tokens ADD COLUMN IF NOT EXISTS {column} text NOT NULL DEFAULT ''"
+        for column in TOKEN_COLUMNS[TOKEN_COLUMNS.index("ti2"):]
+    ), "正在更新伺服器資料庫格式（其他語言的專利名稱與摘要）…"),
     Step(POSTINGS_VERSION, (
         # each record's number of tokens (bm25's document length) apart from its token text: ranking reads only this
         "CREATE TABLE IF NOT EXISTS record_lengths (id bigint PRIMARY KEY REFERENCES records ON DELETE CASCADE, "

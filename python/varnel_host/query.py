@@ -9,7 +9,9 @@ A command is made of
   AND, then OR, so `a OR b NOT c` is `a OR (b AND (NOT c))`;
 * field restrictions: TI=電池, TI=(電池 OR battery), TI="固態電池", or the
   group form (電池 OR battery)@TI,AB,CL. The innermost restriction wins;
-  words without one search TI, AB and CL. Field codes: records.FIELDS;
+  words without one search TI, AB and CL. Field codes: records.COMMAND_CODES;
+  TI and AB also search a record's texts in its other languages (records.
+  searched_fields: TI=x is searched in TI and TI2, each its own column);
 * similarity: SIM="a paragraph describing an invention" or SIM=<publication
   number> ranks the collection by closeness to that text or patent (see
   similar.py); it may be joined by AND to any other form, which then filters;
@@ -47,7 +49,7 @@ from collections.abc import Iterator, Mapping
 from typing import Union
 
 from . import pn
-from .records import CODE_FIELDS, DATE_FIELDS, DEFAULT_FIELDS, FIELDS, REGISTRY
+from .records import CODE_FIELDS, COMMAND_CODES, DATE_FIELDS, DEFAULT_FIELDS, REGISTRY, searched_fields
 from .segment import CJK, search_tokens
 
 MAX_COMMAND_LENGTH = 4000
@@ -237,14 +239,14 @@ class _Token:
     distance: int = 0  # NEAR: the words allowed between
 
 
-_CODES_SHOWN = "、".join(code if caption == code else f"{code} {caption}" for code, (_, caption) in FIELDS.items()) + (
+_CODES_SHOWN = "、".join(code if REGISTRY[code].caption == code else f"{code} {REGISTRY[code].caption}" for code in COMMAND_CODES) + (
     "、SIM 相似檢索、PRIOR 前案（早於優先權日）"
 )
 
 
 def _field_code(text: str, pos: int) -> str:
     code = text.upper()
-    if code not in FIELDS and code not in (SIMILAR_CODE, PRIOR_CODE):
+    if code not in COMMAND_CODES and code not in (SIMILAR_CODE, PRIOR_CODE):
         raise QueryError(f"未知的欄位代碼「{text}」；可用的欄位代碼：{_CODES_SHOWN}", pos + 1, text)
     return code
 
@@ -273,7 +275,7 @@ def _foreign(word: str, pos: int) -> None:
         raise QueryError(f"「{word}」不是檢索結果編號：請寫成 #1、#2…；單獨輸入 # 可列出歷次檢索的編號", pos + 1, word)
     if field := _FOREIGN_FIELD.match(word):
         name = field[1]
-        hint = f"請寫成 {name.upper()}=…" if name.upper() in FIELDS else f"可用的欄位代碼：{_CODES_SHOWN}，寫法如 TI=電池"
+        hint = f"請寫成 {name.upper()}=…" if name.upper() in COMMAND_CODES else f"可用的欄位代碼：{_CODES_SHOWN}，寫法如 TI=電池"
         raise QueryError(f"「{word}」：欄位不用「:」指定，{hint}", pos + 1, word)
     for mark, problem in (
         ("|", "「|」不是運算子，請改用 OR，例如 電池 OR 電容"),
@@ -327,7 +329,7 @@ def _lex(command: str) -> list[_Token]:
                 tokens.append(_Token("NEAR", near[1].upper(), i, distance=distance))
                 i = j
                 continue
-            if not (j < n and text[j] == "=" and word.upper() in FIELDS):
+            if not (j < n and text[j] == "=" and word.upper() in COMMAND_CODES):
                 _foreign(word, i)
             if j < n and text[j] == "=":
                 code = _field_code(word, i)
@@ -659,9 +661,11 @@ def _text_fields(fields: tuple[tuple[str, int], ...]) -> tuple[str, ...]:
 
 
 def _assign_fields(node: Node, fields: tuple[str, ...], limit: int = 0) -> Node:
-    """Give `fields` to the terms under node that have none yet (marked by ()).
+    """Give `fields` (with their other languages' fields, searched_fields())
+    to the terms under node that have none yet (marked by ()).
     `limit`: the place of a field limit the user wrote (a TI= or @TI), which
     a date or SIM= under it cannot take: refused rather than ignored."""
+    fields = searched_fields(fields)
     if isinstance(node, Term):
         return node if node.fields else replace(node, fields=fields)
     if isinstance(node, Not):

@@ -32,6 +32,10 @@ class SearchField:
     scheme: Scheme = ""
     standin: str = ""  # a date field read from this one where a record holds none
     stored: str = ""  # kind "code": the kind of its rows in the stores' codes table (contract.code_values)
+    # the field holding a record's texts of this field in its other languages,
+    # searched wherever this one is (an index column of its own, so that a
+    # phrase or a proximity never runs from one language's text into the other's)
+    alternate: str = ""
 
     @property
     def levels(self) -> bool:
@@ -47,10 +51,10 @@ class SearchField:
 
 
 # The registry, in the order fields are listed to the user; the indexed ones
-# in the full-text index's column order.
+# in the full-text index's column order (a field added later comes last).
 REGISTRY: dict[str, SearchField] = {f.code: f for f in (
-    SearchField("TI", "title", "專利名稱", "text", "ti", weight=8.0, default=True, stemmed=True),
-    SearchField("AB", "abstract", "摘要", "text", "ab", weight=2.0, default=True, stemmed=True),
+    SearchField("TI", "title", "專利名稱", "text", "ti", weight=8.0, default=True, stemmed=True, alternate="TI2"),
+    SearchField("AB", "abstract", "摘要", "text", "ab", weight=2.0, default=True, stemmed=True, alternate="AB2"),
     SearchField("CL", "claims", "專利範圍", "text", "cl", weight=4.0, default=True, stemmed=True),
     SearchField("PA", "applicants", "申請人", "text", "pa"),
     SearchField("IV", "inventors", "發明人", "text", "iv"),
@@ -64,7 +68,26 @@ REGISTRY: dict[str, SearchField] = {f.code: f for f in (
     SearchField("CPC", "cpc", "CPC", "code", scheme="ipc", stored="cpc"),
     SearchField("CT", "cites", "引用專利", "code", scheme="publication", stored="ct"),
     SearchField("FAM", "family", "同族", "family", scheme="publication"),
+    # a record's title and abstract in its other languages, searched as part of TI and AB (never named in a command)
+    SearchField("TI2", "title_alt", "其他語言名稱", "text", "ti2", weight=8.0, stemmed=True),
+    SearchField("AB2", "abstract_alt", "其他語言摘要", "text", "ab2", weight=2.0, stemmed=True),
 )}
+# A field -> the field of its other languages' texts, searched with it.
+ALTERNATES = {f.code: f.alternate for f in REGISTRY.values() if f.alternate}
+# The codes a command may name, listed to the user (the alternates are reached through their field).
+COMMAND_CODES = tuple(code for code in REGISTRY if code not in ALTERNATES.values())
+
+
+def searched_fields(codes: tuple[str, ...]) -> tuple[str, ...]:
+    """The fields a word limited to `codes` is searched in: each with its
+    other languages' field right after it (TI -> TI, TI2)."""
+    return tuple(dict.fromkeys(c for code in codes for c in (code, *((ALTERNATES[code],) if code in ALTERNATES else ()))))
+
+
+def written_fields(codes: tuple[str, ...]) -> tuple[str, ...]:
+    """The field codes as a command names them: searched_fields() undone."""
+    return tuple(code for code in codes if code in COMMAND_CODES)
+
 
 # Field codes of the search language -> record attribute, with the caption
 # used in reports and import files.
@@ -72,7 +95,8 @@ FIELDS: dict[str, tuple[str, str]] = {f.code: (f.attribute, f.caption) for f in 
 DATE_FIELDS = tuple(f.code for f in REGISTRY.values() if f.kind == "date")
 # A date field read from another where a record holds none.
 DATE_STANDINS = {f.code: f.standin for f in REGISTRY.values() if f.standin}
-DEFAULT_FIELDS = tuple(f.code for f in REGISTRY.values() if f.default)  # searched when a word names no field
+# searched when a word names no field: title, abstract and claims, in every language a record has them
+DEFAULT_FIELDS = searched_fields(tuple(f.code for f in REGISTRY.values() if f.default))
 # The full-text index's columns, in its order.
 TEXT_FIELDS = tuple(f.code for f in REGISTRY.values() if f.column)
 # Searched as conditions on stored codes and numbers (a CPC symbol or its
@@ -84,7 +108,12 @@ CODE_FIELDS = tuple(f.code for f in REGISTRY.values() if f.kind in ("code", "fam
 class PatentRecord:
     """One patent document. Dates are "YYYYMMDD" strings or ""; list-like
     fields (applicants, inventors, ipc, priority, cpc, members, cites) are
-    "; "-separated text."""
+    "; "-separated text. Title and abstract are in the record's main
+    language (Chinese where it has them, else English, else the first
+    given); title_alt and abstract_alt hold its texts in its other
+    languages, one title a line, abstracts apart by a blank line, in the
+    order of the source. New attributes come last: stored rows and code
+    build records from the attributes in this order."""
 
     pn: str  # 公開公告號, the record's identity
     title: str = ""
@@ -104,6 +133,8 @@ class PatentRecord:
     cites: str = ""  # publication numbers this patent cites
     status: str = ""  # legal status, as the export words it
     doctype: str = ""  # document type (公開 A, 公告 B, …), as the export words it
+    title_alt: str = ""  # 其他語言名稱
+    abstract_alt: str = ""  # 其他語言摘要
 
     @property
     def first_claim(self) -> str:
@@ -121,7 +152,7 @@ UNREADABLE_PROBLEM = "筆專利的摘要與專利範圍已損壞、無法讀取"
 
 
 def unreadable(record: PatentRecord) -> bool:
-    """Whether the record's abstract and claims could not be read back from the database."""
+    """Whether the record's long texts (LONG_ATTRIBUTES) could not be read back from the database."""
     return isinstance(record.abstract, Unreadable)
 
 
@@ -147,7 +178,7 @@ CAPTIONS = {
     "priority": "優先權號", "members": "同族專利", "status": "法律狀態", "doctype": "文件類型",
 }
 DATE_ATTRIBUTES = ("ad", "pd", "prd")
-LONG_ATTRIBUTES = ("abstract", "claims")  # read only for the closest hits and full records
+LONG_ATTRIBUTES = ("abstract", "claims", "abstract_alt")  # read only for the closest hits and full records
 # What the records table holds: every attribute but the long texts.
 LISTED_ATTRIBUTES = tuple(a for a in ATTRIBUTES if a not in LONG_ATTRIBUTES)
 # What a hit streamed by rows() carries (the list sheet's fields); the others

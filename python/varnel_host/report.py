@@ -317,21 +317,23 @@ def _write_top(
 ) -> None:
     """The closest hits, each with how many records of the collection cite
     it, which of the other listed hits it cites, its earliest priority date
-    and CPC symbols."""
+    and CPC symbols; its title and abstract in other languages follow the
+    main ones in their cells (with_alternate())."""
     captions = [_SIMILAR_CAPTIONS.get(c, c) for c in _TOP_COLUMNS] if similar else _TOP_COLUMNS
     cells.header(sheet, captions, _TOP_WIDTHS)
     out = Rows(cells, sheet)
     ratio = cells.ratio
     for row, hit in enumerate(hits, start=1):
         rec = hit.record
-        wrapped = (rec.pn, rec.title, rec.applicants, "", rec.abstract, rec.first_claim, "、".join(hit.matched))
+        title, abstract = with_alternate(rec.title, rec.title_alt), with_alternate(rec.abstract, rec.abstract_alt, "\n\n")
+        wrapped = (rec.pn, title, rec.applicants, "", abstract, rec.first_claim, "、".join(hit.matched))
         out.begin(row, row_pixels(zip(wrapped, _TOP_WIDTHS[1:]), ratio))
         out.number(0, row, "0")
         out.number_link(1, rec.pn, patent_url(rec.pn), wrap=True)
-        out.marked(2, rec.title, hit.matched, wrap=True)
+        out.marked(2, title, hit.matched, wrap=True)
         out.text(3, rec.applicants, wrap=True)
         out.number(4, round(hit.score, 2), "0.00")
-        out.marked(5, rec.abstract, hit.matched, wrap=True)
+        out.marked(5, abstract, hit.matched, wrap=True)
         out.marked(6, rec.first_claim, hit.matched, wrap=True)
         out.text(7, "、".join(hit.matched), wrap=True)
         out.number(8, cited_by.get(rec.pn, 0), "0")
@@ -340,6 +342,13 @@ def _write_top(
         out.text(11, rec.cpc, wrap=True)
         out.end()
     out.flush()
+
+
+def with_alternate(main: str, alternate: str, apart: str = "\n") -> str:
+    """A record's text with its other languages' text after it: the main
+    language first, as the list sheet shows it (a damaged stored abstract,
+    unreadable in every language, said once)."""
+    return f"{main}{apart}{alternate}" if main and alternate and alternate != main else main or alternate
 
 
 def _write_charts(

@@ -40,7 +40,9 @@ COMMON_SHARE = 0.1  # a token in more than this share of the records is stop-lik
 FALLBACK_TERMS = 3  # when every token is stop-like: the rarest few still rank
 SAMPLE_RECORDS = 50_000  # document frequencies of common tokens: counted among this many records
 SAMPLE_FLOOR = 50  # a token found fewer times there is counted in every record
-SEARCHED_FIELDS = DEFAULT_FIELDS  # title, abstract and claims
+SEARCHED_FIELDS = DEFAULT_FIELDS  # title, abstract and claims, in every language a record has them
+# A stored patent's texts a SIM=<number> compares with (source_text()).
+SOURCE_ATTRIBUTES = ("title", "abstract", "claims", "title_alt", "abstract_alt")
 
 
 # The characters of the package's Chinese list that bind words rather than
@@ -148,13 +150,19 @@ class Collection(Protocol):
         token in title, abstract or claims."""
 
     def source(self, parts: pn.Parts) -> list[tuple[int, str]]:
-        """(id, title + abstract + claims) of the records with that
-        publication number, in id order."""
+        """(id, source_text()) of the records with that publication number, in id order."""
 
     def compile(self, tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> object:
         """The store's query ranking by the OR of `tokens` over SEARCHED_FIELDS
         (None when there are no tokens: nothing is found), keeping the records
         `filters` finds, leaving out `excluded`."""
+
+
+def source_text(texts: Sequence[str]) -> str:
+    """A stored patent's text for SIM=<number>, from its SOURCE_ATTRIBUTES:
+    title, abstract and claims, then the title and abstract in its other
+    languages where it has them."""
+    return "\n".join((*texts[:3], *(text for text in texts[3:] if text)))
 
 
 class RecordIds:

@@ -24,7 +24,7 @@ from .query_plan import (
     number_of, positive_terms, term_tokens,
 )
 from .records import REGISTRY
-from .similar import SEARCHED_FIELDS, RecordIds
+from .similar import SEARCHED_FIELDS, SOURCE_ATTRIBUTES, RecordIds, source_text
 from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, full_records, index_column
 
 RECORDS_ALIAS = "r"
@@ -321,7 +321,7 @@ class SqliteCollection(RecordIds):
     def source(self, parts: pn.Parts) -> list[tuple[int, str]]:
         condition, params = number_sql(parts)
         rows = full_records(self._db.execute(f"{FULL_RECORD_SQL} WHERE {condition} ORDER BY {RECORDS_ALIAS}.id", params))
-        return [(record_id, "\n".join((r.title, r.abstract, r.claims))) for record_id, r in rows]
+        return [(record_id, source_text([getattr(r, a) for a in SOURCE_ATTRIBUTES])) for record_id, r in rows]
 
     def compile(self, tokens: Sequence[str], filters: Query | None, excluded: Sequence[int]) -> CompiledQuery:
         if not tokens:  # no word of the text is in the collection: nothing is close

@@ -3,8 +3,9 @@ upgrade of an older file, the full check and the index rebuild.
 
 Tables: `records` (one row per patent, `pn` unique; empty dates are "")
 holding the fields a hit list shows, `texts` (same id) holding the long
-texts, abstract and claims, zlib-compressed in one blob (read only for the
-closest hits and full records, so listing rows never steps over them), and
+texts, abstract, claims and the abstract in other languages, zlib-compressed
+in one blob (read only for the closest hits and full records, so listing
+rows never steps over them), and
 INDEX_TABLE, a contentless FTS5 table with one column per text field holding
 segment.index_values() of the record, rowid = records.id (no prefix index:
 it doubled the index and halved the import rate, while a one-character
@@ -28,7 +29,11 @@ and `records.number`; 2 -> 3 moves abstract and claims, compressed, to
 citations, legal status, document type; empty until a file is imported
 again) and `codes`; 4 -> 5 makes the index of priority dates cover the filing
 date, so that a PRD= command lists its hits by filing date without reading
-their rows; 5 -> 6 does the same for publication dates (ID=).
+their rows; 5 -> 6 does the same for publication dates (ID=); 6 -> 7 adds
+the title in other languages to `records` and two index columns, for the
+title and the abstract in other languages (the index is rebuilt with them,
+INDEX_VERSION naming its columns; a blob written before holds no abstract in
+other languages and is read as it is).
 """
 
 from __future__ import annotations
@@ -45,8 +50,9 @@ from .records import (
     named_numbers, unreadable,
 )
 
-SCHEMA_VERSION = 6
-INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
+SCHEMA_VERSION = 7
+KNOWN_VERSIONS = range(SCHEMA_VERSION + 1)  # 0: a new file
+INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix/{'+'.join(REGISTRY[code].column for code in TEXT_FIELDS)}"
 INDEX_TABLE = "patent_index"
 INDEX_BUFFER_BYTES = 32 * 1024 * 1024
 # FTS5 merges this many index segments of a level into one (its default 4):
@@ -55,7 +61,7 @@ INDEX_BUFFER_BYTES = 32 * 1024 * 1024
 INDEX_AUTOMERGE = 8
 TEXT_LEVEL = 6  # zlib level of the long texts
 CACHE_KIB = 64 * 1024  # SQLite page cache per connection
-UPGRADE_STEPS = 50_000  # records between progress lines of a schema upgrade
+UPGRADE_STEPS = 50_000  # records between progress lines of a schema upgrade or of an index rebuild
 CHUNK = 1000  # records read or written at a time
 FAMILY_ATTRIBUTES = ("family", "an")  # a family is found by these (FAM=)
 # Indexed columns with the columns each index also holds: hits without a
@@ -64,7 +70,9 @@ INDEX_COLUMNS = {"prd": "prd, ad", "pd": "pd, ad"}
 # The indexes whose columns changed at each version, made anew by its upgrade.
 _REINDEXED = {5: ("prd",), 6: ("pd",)}
 
-assert ATTRIBUTES[2:4] == LONG_ATTRIBUTES  # record_of() builds records positionally
+# record_of() builds records positionally: title, abstract and claims follow
+# pn, abstract_alt ends the attributes, the others are the listed columns.
+assert ATTRIBUTES[2:4] == LONG_ATTRIBUTES[:2] and ATTRIBUTES[-1] == LONG_ATTRIBUTES[2]
 LISTED_COLUMNS = ", ".join(LISTED_ATTRIBUTES)
 # Every field of a record: its listed columns and the packed long texts (read with full_records()).
 # The texts blob as read: cast, so that a body whose stored type a damaged byte
@@ -88,26 +96,42 @@ _INDEX_MARKS = ", ".join("?" * (len(TEXT_FIELDS) + 1))
 # --- rows ----------------------------------------------------------------------
 
 
-def pack(abstract: str, claims: str) -> bytes:
-    """Abstract and claims as one zlib-compressed blob: the abstract's UTF-8
-    length (4 bytes, little-endian), the abstract, the claims."""
+# The high bit of the abstract's length: the other languages' abstract follows
+# the length, its own length first. A blob without it (every record without
+# such an abstract, and every blob written before there were any) is
+# abstract and claims alone.
+_ALTERNATE = 1 << 31
+
+
+def pack(abstract: str, claims: str, abstract_alt: str = "") -> bytes:
+    """The long texts as one zlib-compressed blob: the abstract's UTF-8
+    length (4 bytes, little-endian); with an abstract in other languages, its
+    length (same form) and the _ALTERNATE bit set in the first; the abstract,
+    the other languages' abstract, the claims."""
     first = abstract.encode()
-    return zlib.compress(len(first).to_bytes(4, "little") + first + claims.encode(), TEXT_LEVEL)
+    if not abstract_alt:
+        return zlib.compress(len(first).to_bytes(4, "little") + first + claims.encode(), TEXT_LEVEL)
+    other = abstract_alt.encode()
+    head = (len(first) | _ALTERNATE).to_bytes(4, "little") + len(other).to_bytes(4, "little")
+    return zlib.compress(head + first + other + claims.encode(), TEXT_LEVEL)
 
 
-def unpack(body: bytes | None) -> tuple[str, str]:
-    """Abstract and claims of a packed blob; both records.UNREADABLE when its
-    bytes are damaged (the record's other fields stay usable)."""
+def unpack(body: bytes | None) -> tuple[str, str, str]:
+    """Abstract, claims and the other languages' abstract of a packed blob
+    (LONG_ATTRIBUTES order); all three records.UNREADABLE when its bytes are
+    damaged (the record's other fields stay usable)."""
     if body is None:
-        return "", ""
+        return "", "", ""
     try:
         data = zlib.decompress(body)
-        end = 4 + int.from_bytes(data[:4], "little")
-        if len(data) < end:
-            raise ValueError("the abstract's length runs past the blob")
-        return data[4:end].decode(), data[end:].decode()
+        length = int.from_bytes(data[:4], "little")
+        start, other = (8, int.from_bytes(data[4:8], "little")) if length & _ALTERNATE else (4, 0)
+        end = start + (length & ~_ALTERNATE)
+        if len(data) < end + other:
+            raise ValueError("the abstracts' lengths run past the blob")
+        return data[start:end].decode(), data[end + other :].decode(), data[end : end + other].decode()
     except (zlib.error, TypeError, ValueError):  # UnicodeDecodeError is a ValueError
-        return UNREADABLE, UNREADABLE
+        return UNREADABLE, UNREADABLE, UNREADABLE
 
 
 _new_object = object.__new__
@@ -115,11 +139,12 @@ _new_object = object.__new__
 
 def record_of(row: Sequence) -> PatentRecord:
     """A record from its `records` columns (LISTED_ATTRIBUTES order) and its
-    texts blob (None: abstract and claims left empty). Made without the
+    texts blob (None: the long texts left empty). Made without the
     frozen dataclass's __init__, which sets one field at a time through
     object.__setattr__, a third of the time of a streamed row."""
     record = _new_object(PatentRecord)
-    record.__dict__.update(zip(ATTRIBUTES, (row[0], row[1], *unpack(row[-1]), *row[2:-1])))
+    abstract, claims, abstract_alt = unpack(row[-1])
+    record.__dict__.update(zip(ATTRIBUTES, (row[0], row[1], abstract, claims, *row[2:-1], abstract_alt)))
     return record
 
 
@@ -166,7 +191,7 @@ def _unsupported(path: str, version: int) -> StoreError:
 def is_current(db: sqlite3.Connection, path: str) -> bool:
     """Whether the file needs no upgrade; StoreError for a version this program does not know."""
     version = db.execute("PRAGMA user_version").fetchone()[0]
-    if version not in (0, 1, 2, 3, 4, 5, SCHEMA_VERSION):
+    if version not in KNOWN_VERSIONS:
         raise _unsupported(path, version)
     return version == SCHEMA_VERSION and _segmentation(db) == INDEX_VERSION
 
@@ -182,7 +207,9 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
     with transaction():
         version = db.execute("PRAGMA user_version").fetchone()[0]
         upgraded = version in (1, 2)
-        if version in (1, 2, 3):
+        if version not in KNOWN_VERSIONS:
+            raise _unsupported(path, version)
+        if version != 0:
             _add_columns(db)
         if version == 0:
             _create(db)
@@ -196,19 +223,17 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
             db.execute("CREATE INDEX records_number ON records (number)")
         if upgraded:
             _narrow_records(db, progress)
-        elif version not in (0, 3, 4, 5, SCHEMA_VERSION):
-            raise _unsupported(path, version)
         if version in (1, 2, 3):
             _create_codes(db)
         if version in (4, 5):
             if progress is not None:
                 progress("正在更新資料庫格式（日期索引）…")
             for later in range(version + 1, SCHEMA_VERSION + 1):
-                for attribute in _REINDEXED[later]:
+                for attribute in _REINDEXED.get(later, ()):
                     db.execute(f"DROP INDEX records_{attribute}")
             _create_record_indexes(db)
         if _segmentation(db) != INDEX_VERSION:
-            _rebuild_index(db)
+            _rebuild_index(db, progress if version else None)
         db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
     if upgraded:
         _compact(db, path, progress)
@@ -305,7 +330,7 @@ def _narrow_records(db: sqlite3.Connection, progress: Progress) -> None:
     if progress is not None and total:
         progress(f"正在升級資料庫格式（{total:,} 筆專利，完成前請勿關閉程式）…")
     db.execute("CREATE TABLE texts (id INTEGER PRIMARY KEY, body BLOB NOT NULL)")
-    reader = db.cursor().execute(f"SELECT id, {', '.join(LONG_ATTRIBUTES)} FROM records ORDER BY id")
+    reader = db.cursor().execute("SELECT id, abstract, claims FROM records ORDER BY id")
     done = 0
     while batch := reader.fetchmany(CHUNK):
         db.executemany("INSERT INTO texts (id, body) VALUES (?, ?)", [(row[0], pack(row[1], row[2])) for row in batch])
@@ -353,12 +378,23 @@ def _reindex(
     return done
 
 
-def _rebuild_index(db: sqlite3.Connection) -> None:
-    """A new index made from the records with the current segmenter (inside
-    the caller's transaction: all or nothing)."""
+def _rebuild_index(db: sqlite3.Connection, progress: Progress = None) -> None:
+    """A new index made from the records with the current segmenter and
+    columns (inside the caller's transaction: all or nothing); `progress`
+    gets a line at the start and every UPGRADE_STEPS records."""
     db.execute(f"DROP TABLE IF EXISTS {INDEX_TABLE}")
     _create_index(db)
-    _reindex(db)
+    total = _count(db)
+    if progress is not None and total:
+        progress(f"正在重建全文索引（{total:,} 筆專利，完成前請勿關閉程式）…")
+
+    def done(read: int) -> None:
+        if progress is not None and read % UPGRADE_STEPS < CHUNK and read < total:
+            progress(f"全文索引已重建 {read:,} / {total:,} 筆")
+
+    _reindex(db, done)
+    if progress is not None and total:
+        progress(f"全文索引已重建：{total:,} 筆專利")
     db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES ('segmentation', ?)", (INDEX_VERSION,))
 
 

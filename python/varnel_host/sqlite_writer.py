@@ -76,7 +76,7 @@ def prepare_chunk(chunk: Sequence[PatentRecord]) -> Chunk:
             for value in (*listed_values(record), pn.number_part(record.pn), *segment.index_values(record),
                           json.dumps(code_values(record), ensure_ascii=False))
         ]
-        pieces.append(schema.pack(record.abstract, record.claims))
+        pieces.append(schema.pack(record.abstract, record.claims, record.abstract_alt))
         lengths = list(map(len, pieces))
         starts = itertools.accumulate(lengths[:-1], initial=len(blob) + 1)
         places[id(record)] = (_PLACES_FORMAT % tuple(itertools.chain.from_iterable(zip(starts, lengths)))).encode()

@@ -448,8 +448,8 @@ class _SqliteSearch:
     def find_near(self, near: Near, table: str) -> None:
         """Fill `table` with the ids of the records where `near` holds: those
         FTS5 finds for sure (sqlite_query.near_matches), then the others it
-        may hold in, checked natively (query_plan.near_check): first in
-        abstract and claims, then the rest in their short fields, read by id
+        may hold in, checked natively (query_plan.near_check): first in the
+        long texts (abstracts and claims), then the rest in their short fields, read by id
         (most hold in the long texts, whose records rows stay unread)."""
         sure, maybe = near_matches(near)
         if sure is not None:

@@ -102,7 +102,7 @@ class Spellings:
 
 def _usable(record: PatentRecord) -> PatentRecord:
     """A stored record to write again: texts the database could not read back are empty."""
-    return dataclasses.replace(record, abstract="", claims="") if unreadable(record) else record
+    return dataclasses.replace(record, abstract="", claims="", abstract_alt="") if unreadable(record) else record
 
 
 def fuller(number: str, copies: Sequence[PatentRecord]) -> PatentRecord:

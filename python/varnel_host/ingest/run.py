@@ -55,7 +55,7 @@ PLAIN_PROGRESS_SECONDS = 5.0
 AHEAD = 2  # batches prepared or written while the next is read
 WAIT_SECONDS = 0.2  # a wait for the writing thread wakes this often, so that Ctrl-C is seen (Windows)
 # Fields that not every format carries: the summary counts the records that had each.
-COUNTED_FIELDS = ("priority", "prd", "cpc", "family", "members", "cites", "status", "doctype")
+COUNTED_FIELDS = ("priority", "prd", "cpc", "family", "members", "cites", "status", "doctype", "title_alt", "abstract_alt")
 _DISK_FULL_ERRNOS = frozenset((errno.ENOSPC, getattr(errno, "EDQUOT", errno.ENOSPC)))
 _SERVER_DISK_FULL = "53100"  # PostgreSQL's SQLSTATE disk_full
 

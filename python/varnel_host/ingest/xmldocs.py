@@ -3,6 +3,11 @@ document or a weekly bulk file of thousands), Taiwan IPO gazette and EPO OPS /
 DOCDB exchange documents, and the claims of EPO OPS full-text documents
 (ClaimsOnly: they fill the claims of records the collection holds).
 
+A title or abstract given in several languages (Taiwan IPO's Chinese and
+English title, EPO's de/en/fr) keeps them all: the record's main language
+(Chinese, else English, else the first given) in title and abstract, the
+others in title_alt and abstract_alt (_in_languages).
+
 Memory stays bounded by DOCUMENT_LIMIT, whatever the size of a file or of
 one document in it; a larger document is reported and skipped, the rest of
 the file read. A USPTO bulk file is cut at each "<?xml" that starts a line
@@ -14,7 +19,7 @@ No DTD is loaded, no entity expanded, nothing fetched from the network.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import BinaryIO
 
 from lxml import etree
@@ -371,8 +376,12 @@ def tipo_record(root) -> PatentRecord:
     kind = (biblio.findtext("kindcode") or publication.findtext("kind") or "").strip()
     application = biblio.find("application-reference")
     design = application is not None and application.get("appl-type") == "design"
-    title = biblio.find("invention-title")
-    abstract = _paragraphs(root.find("abstract"))
+    # a title in each language (<chinese-title>, <english-title>), or one
+    title, title_alt = _in_languages(biblio.findall("invention-title/*") or biblio.findall("invention-title"), _text)
+    abstracts = root.findall("abstract")
+    # an abstract in each language, as the title gives them (<chinese-abstract>, <english-abstract>), or one
+    languages = [child for element in abstracts for child in element if _language(child)]
+    abstract, abstract_alt = _in_languages(languages or abstracts, _paragraphs, ABSTRACTS_APART)
     if not abstract and design:  # a design's description is its only prose
         abstract = _paragraphs(root.find("drawings/drawing-description"))
     ipc = [ipc_symbol(e.text or "") for e in biblio.iterfind("classification-ipc/*")]
@@ -383,7 +392,7 @@ def tipo_record(root) -> PatentRecord:
     published = [_number(d, "TW") for d in biblio.iterfind("application-publication-reference/document-id")]
     return PatentRecord(
         pn=pn.canonical(("" if number[:2] == "TW" else "TW") + number, kind),
-        title=_text(title.find("chinese-title")) or _text(title.find("english-title")) if title is not None else "",
+        title=title,
         abstract=abstract,
         claims=_claims(root.find("claims")),
         applicants=joined(_tipo_name(a.find("addressbook")) for a in biblio.iterfind("parties/applicants/applicant")),
@@ -397,6 +406,8 @@ def tipo_record(root) -> PatentRecord:
         members=publication_numbers((n, k or "A") for n, k in published),
         cites=publication_numbers(_number(ref) for ref in biblio.iterfind("refs/ref")),
         doctype=kind,
+        title_alt=title_alt,
+        abstract_alt=abstract_alt,
     )
 
 
@@ -408,6 +419,16 @@ def tipo_xml(binary: BinaryIO, info: FileInfo) -> Iterator[Row]:
 
 _COUNTRY_SUFFIX = re.compile(r"\s*\[[A-Z]{2}\]\s*$")
 _LANGUAGES = ("zh", "en")
+# Taiwan IPO names an element's language in its tag: <chinese-title>, <english-abstract>.
+_TAG_LANGUAGES = {"chinese": "zh", "english": "en"}
+ABSTRACTS_APART = "\n\n"  # between the abstracts of a record's other languages (titles: one a line)
+
+
+def _language(element) -> str:
+    """An element's language: its lang attribute, else the one its tag names, else ""."""
+    if not isinstance(element.tag, str):
+        return ""
+    return (element.get("lang") or _TAG_LANGUAGES.get(element.tag.split("-")[0], "")).lower()
 
 
 def _preferred(elements: Iterable) -> object | None:
@@ -415,9 +436,20 @@ def _preferred(elements: Iterable) -> object | None:
     elements = list(elements)
     for language in _LANGUAGES:
         for element in elements:
-            if (element.get("lang") or "").lower().startswith(language):
+            if _language(element).startswith(language):
                 return element
     return elements[0] if elements else None
+
+
+def _in_languages(elements: Iterable, read: Callable[[object], str], apart: str = "\n") -> tuple[str, str]:
+    """A text given in several languages, one element each: (the one in the
+    record's main language (_preferred among those holding text), the
+    others joined by `apart` in document order, each once and none the same
+    as the main one)."""
+    texts = {element: text for element in elements if (text := read(element))}
+    main = _preferred(texts)
+    first = texts.pop(main) if main is not None else ""
+    return first, apart.join(dict.fromkeys(text for text in texts.values() if text != first))
 
 
 def _epo_names(parties, path: str) -> str:
@@ -481,10 +513,12 @@ def epo_record(document) -> PatentRecord:
     parties = biblio.find("parties")
     priority = [_epo_id(c) for c in biblio.iterfind("priority-claims/priority-claim")]
     cited = [_epo_id(c)[0] for c in biblio.iterfind("references-cited/citation/patcit")]
+    title, title_alt = _in_languages(biblio.iterfind("invention-title"), _text)
+    abstract, abstract_alt = _in_languages(document.iterfind("abstract"), _paragraphs, ABSTRACTS_APART)
     return PatentRecord(
         pn=pn.canonical(number, document.get("kind", "")),
-        title=_text(_preferred(biblio.iterfind("invention-title"))),
-        abstract=_paragraphs(_preferred(document.iterfind("abstract"))),
+        title=title,
+        abstract=abstract,
         claims=_claims(_preferred(document.iterfind("claims"))),
         applicants=_epo_names(parties, "applicants/applicant"),
         inventors=_epo_names(parties, "inventors/inventor"),
@@ -498,6 +532,8 @@ def epo_record(document) -> PatentRecord:
         family=clean(document.get("family-id")),
         cites=publication_numbers((country + number, kind) for country, number, kind in cited),
         doctype=clean(document.get("kind")),
+        title_alt=title_alt,
+        abstract_alt=abstract_alt,
     )
 
 
