@@ -1,16 +1,17 @@
-"""Time writing an XLSX report: `python bench/bench_report.py [--hits 10000] [--runs 5] [--synth] [--list-only] [--public]`.
+"""Time writing an XLSX report: `python bench/bench_report.py [--hits 10000] [--runs 5] [--synth] [--list-only | --report-only] [--levels] [--public]`.
 
 The hits carry mixed Chinese/Latin text of typical patent lengths, so most
 cells are rich strings of several runs; the closest sheet holds 100 hits with
 abstract and claims. `--synth` takes the records of `varnel_host.synth` (seed 1)
 instead: distinct titles, many applicants and IPC codes, as a real collection.
 
-First the list sheet alone, the workbook closed (so deflated) each time:
+First (unless --report-only) the list sheet alone, the workbook closed (so deflated) each time:
   - the report's writer: native rows (xlsx_rows.TableRows), the package
     deflated by ISA-L at xlsx_rows.ZIP_LEVEL;
-  - the Python rows the tests compare it with (PythonRows, tests/xlsx_rows_reference.py);
-  - xlsxwriter's own cell calls in constant-memory mode, the same cells and
-    formats (the same content), at its own deflate level;
+  - the rows the tests compare it with (PythonRows, tests/xlsx_rows_reference.py):
+    the same cells through xlsxwriter's cell calls, in the report's workbook;
+  - the same cell calls in xlsxwriter's own workbook, constant-memory mode,
+    at its own deflate level;
   - rvgsrust-xlsxwriter (rust_xlsxwriter), constant-memory worksheet, the same
     values, fonts per run, links and formats, when it is installed
     (`pip install rvgsrust-xlsxwriter`, or the bench extra).
@@ -34,12 +35,12 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
-import io
 import random
 import statistics
 import sys
 import tempfile
 import time
+from collections.abc import Callable, Mapping
 from datetime import date, datetime, timedelta
 from pathlib import Path
 
@@ -54,12 +55,12 @@ from varnel_host.report import LIST_ROW_CAP, LIST_SHEET, TOP_SHEET, patent_url, 
 from varnel_host.report_data import gather
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
-from varnel_host.facets import Facets
 from varnel_host.contract import list_row
 from varnel_host.families import Families
 from varnel_host.synth import generate
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from test_report import _Found  # noqa: E402
 from xlsx_rows_reference import PythonRows  # noqa: E402
 
 _WORDS = ["鋰電池", "正極材料", "battery", "固態電解質", "cathode", "隔離膜", "LiFePO4", "散熱模組", "sensor", "控制單元"]
@@ -92,32 +93,15 @@ def make_hits(count: int, seed: int = 7) -> list[Hit]:
     return hits
 
 
-class _Hits:
-    """The hits as a search result hands them to the report."""
-
-    def __init__(self, hits: list[Hit]) -> None:
-        self.hits, self.total = hits, len(hits)
-
-    def rows(self):
-        return iter(self.hits)
-
-    def list_rows(self):
-        return map(list_row, self.hits)
-
-    def closest(self, n: int) -> list[Hit]:
-        return self.hits[:n]
+class _Hits(_Found):
+    """The hits as a search result hands them to the report (the tests'
+    result), the closest being the first hits, cited by none."""
 
     def closest_families(self, n: int) -> list[Hit]:
         return self.hits[:n]
 
-    def families(self) -> Families:
-        return Families.of_records(h.record for h in self.hits)
-
     def cited_by(self, numbers: list[str]) -> dict[str, int]:
         return dict.fromkeys(numbers, 0)
-
-    def facets(self, top: int = 10) -> Facets:
-        return Facets.of_records((hit.record for hit in self.hits), top)
 
 
 def synth_hits(count: int) -> list[Hit]:
@@ -134,10 +118,9 @@ def _date(text: str) -> date:
     return date(int(text[:4]), int(text[4:6]), int(text[6:]))
 
 
-def write_floor(hits: list[Hit]) -> int:
-    """The same list and closest rows as plain cells, one format; returns the bytes written."""
-    stream = io.BytesIO()
-    with xlsxwriter.Workbook(stream, {"constant_memory": True}) as book:
+def write_floor(hits: list[Hit], path: Path) -> None:
+    """The same list and closest rows as plain cells, one format."""
+    with xlsxwriter.Workbook(str(path), {"constant_memory": True}) as book:
         cell = book.add_format({"font_name": "Calibri", "font_size": 13, "valign": "top"})
         sheet = book.add_worksheet(LIST_SHEET)
         for row, hit in enumerate(hits, start=1):
@@ -156,7 +139,6 @@ def write_floor(hits: list[Hit]) -> int:
             for col, value in enumerate((row, rec.pn, rec.title, rec.applicants, round(hit.score, 2),
                                          rec.abstract, rec.first_claim, "、".join(hit.matched))):
                 sheet.write(row, col, value, cell)
-    return len(stream.getvalue())
 
 
 def _timed(work) -> tuple[float, float]:
@@ -165,54 +147,52 @@ def _timed(work) -> tuple[float, float]:
     return time.perf_counter() - wall, time.process_time() - cpu
 
 
-class _ApiRows:
-    """The list's cells through xlsxwriter's own cell calls, one per cell."""
+Medians = dict[str, tuple[float, float]]  # per writer: wall and CPU seconds
 
-    def __init__(self, cells, sheet) -> None:
-        self.cells, self.sheet, self.row = cells, sheet, 0
 
-    def begin(self, row: int) -> None:
-        self.row = row
+def _alternate(writers: Mapping[str, Callable[[Path], object]], runs: int) -> tuple[Medians, dict[str, int]]:
+    """Each writer writing its file in turn, `runs` rounds, so that the
+    machine's drift hits all: the median wall and CPU seconds and the file
+    size of each."""
+    times: dict[str, list[tuple[float, float]]] = {name: [] for name in writers}
+    sizes: dict[str, int] = {}
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "out.xlsx"
+        for _ in range(runs):
+            for name, write in writers.items():
+                times[name].append(_timed(lambda: write(path)))
+                sizes[name] = path.stat().st_size
+                path.unlink()
+    medians = {name: (statistics.median(t[0] for t in ts), statistics.median(t[1] for t in ts))
+               for name, ts in times.items()}
+    return medians, sizes
 
-    def end(self) -> None:
-        pass
 
-    flush = end
-
-    def text(self, col: int, text: str, *, wrap: bool = False) -> None:
-        self.cells.text(self.sheet, self.row, col, text, wrap=wrap)
-
-    def number(self, col: int, value: float, num_format: str) -> None:
-        self.cells.number(self.sheet, self.row, col, value, num_format)
-
-    def number_link(self, col: int, number: str, url: str | None, *, wrap: bool = False) -> None:
-        if url is None or self.sheet.hlink_count >= xlsx_rows.HYPERLINK_LIMIT:
-            self.text(col, number, wrap=wrap)
-        else:
-            style = self.cells.style(False, valign="top", text_wrap=wrap, font_color=xlsx_rows.LINK_COLOR, underline=1)
-            self.sheet.write_url(self.row, col, url, style, string=number)
-
-    def record_date(self, col: int, text: str) -> None:
-        value = xlsx_rows._date_value(text)
-        if value is None:
-            self.text(col, text)
-        else:
-            style = self.cells.style(False, num_format=xlsx_rows.DATE_FORMAT, valign="top")
-            self.sheet.write_datetime(self.row, col, value, style)
+def _print_rates(title: str, rows: int, medians: Medians, sizes: dict[str, int], base: str, speedup: bool) -> None:
+    """Time, rows per second and file size of each writer; each time as a
+    ratio to `base`'s: its time over the writer's (`speedup`), else the
+    writer's over its."""
+    print(title)
+    print(f"  {'':28} {'wall s':>7} {'rows/s wall':>12} {'x ' + base[:6]:>9} {'CPU s':>7} {'rows/s CPU':>11} "
+          f"{'x ' + base[:6]:>9} {'file KiB':>9}")
+    base_wall, base_cpu = medians[base]
+    for name, (wall, cpu) in medians.items():
+        ratio_wall, ratio_cpu = (base_wall / wall, base_cpu / cpu) if speedup else (wall / base_wall, cpu / base_cpu)
+        print(f"  {name:28} {wall:7.3f} {rows / wall:12,.0f} {ratio_wall:9.2f} {cpu:7.3f} {rows / cpu:11,.0f} "
+              f"{ratio_cpu:9.2f} {sizes[name] / 1024:9,.0f}")
 
 
 def _list_sheet(path: Path, hits: list[Hit], families: Families, settings, writer: str) -> None:
-    """The report's list sheet alone, written by `writer`, the workbook closed."""
+    """The report's list sheet alone, the workbook closed, written by
+    `writer`: "native" the report's rows; "python" the same cells through
+    xlsxwriter's cell calls (PythonRows) in the report's workbook;
+    "xlsxwriter" those calls in xlsxwriter's own workbook."""
     options = {"constant_memory": True, "nan_inf_to_errors": True}
-    book_class, rows = xlsx_rows.Workbook, xlsx_rows.TableRows
-    if writer == "python":
+    book_class = xlsxwriter.Workbook if writer == "xlsxwriter" else xlsx_rows.Workbook
+    rows = xlsx_rows.TableRows
+    if writer != "native":
         def rows(cells, sheet, columns, header=()):
             return PythonRows(cells, sheet, columns)
-    elif writer == "xlsxwriter":
-        book_class = xlsxwriter.Workbook
-
-        def rows(cells, sheet, columns, header=()):
-            return PythonRows(cells, sheet, columns, rows=_ApiRows)
     saved, report_module.TableRows = report_module.TableRows, rows
     try:
         with book_class(str(path), options) as book:
@@ -340,23 +320,9 @@ def bench_public(hits: list[Hit], runs: int, settings) -> None:
         "public API, same cells": lambda path: _public_list_sheet(path, hits, families, settings),
         "public API, write_row floor": lambda path: _write_row_list_sheet(path, hits, families, settings),
     }
-    times: dict[str, list[tuple[float, float]]] = {name: [] for name in writers}
-    sizes: dict[str, int] = {}
-    with tempfile.TemporaryDirectory() as folder:
-        path = Path(folder) / "list.xlsx"
-        for _ in range(runs):
-            for name, write in writers.items():
-                times[name].append(_timed(lambda: write(path)))
-                sizes[name] = path.stat().st_size
-                path.unlink()
-    print(f"list sheet, native rows against xlsxwriter's public API, {len(hits):,} rows, {runs} runs each, "
-          f"alternating, medians (deflate included)")
-    print(f"  {'':28} {'wall s':>7} {'rows/s wall':>12} {'x native':>9} {'CPU s':>7} {'x native':>9} {'file KiB':>9}")
-    medians = {w: (statistics.median(t[0] for t in ts), statistics.median(t[1] for t in ts)) for w, ts in times.items()}
-    base_wall, base_cpu = medians["native rows (today)"]
-    for name, (wall, cpu) in medians.items():
-        print(f"  {name:28} {wall:7.3f} {len(hits) / wall:12,.0f} {wall / base_wall:9.2f} {cpu:7.3f} "
-              f"{cpu / base_cpu:9.2f} {sizes[name] / 1024:9,.0f}")
+    medians, sizes = _alternate(writers, runs)
+    _print_rates(f"list sheet, native rows against xlsxwriter's public API, {len(hits):,} rows, {runs} runs each, "
+                 f"alternating, medians (deflate included)", len(hits), medians, sizes, "native rows (today)", False)
     print("  target for the public route: <= 1.20 x native, wall")
 
 
@@ -368,59 +334,42 @@ def bench_levels(hits: list[Hit], runs: int, settings) -> None:
 
     hits = hits[:LIST_ROW_CAP]
     families = Families.of_records(h.record for h in hits)
-    levels = [("ISA-L", isal_zlib, level) for level in range(4)] + [("zlib", zlib, 1), ("zlib", zlib, 6)]
+
+    def at(module, level: int) -> Callable[[Path], None]:
+        def write(path: Path) -> None:
+            xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL = module, level
+            _list_sheet(path, hits, families, settings, "native")
+        return write
+
+    levels = {f"ISA-L {level}": at(isal_zlib, level) for level in range(4)}
+    levels |= {f"zlib {level}": at(zlib, level) for level in (1, 6)}
     saved = xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL
-    times: dict[tuple, list[tuple[float, float]]] = {(name, level): [] for name, _, level in levels}
-    sizes: dict[tuple, int] = {}
     try:
-        with tempfile.TemporaryDirectory() as folder:
-            path = Path(folder) / "list.xlsx"
-            for _ in range(runs):
-                for name, module, level in levels:
-                    xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL = module, level
-                    times[name, level].append(_timed(lambda: _list_sheet(path, hits, families, settings, "native")))
-                    sizes[name, level] = path.stat().st_size
+        medians, sizes = _alternate(levels, runs)
     finally:
         xlsx_rows.isal_zlib, xlsx_rows.ZIP_LEVEL = saved
     print(f"list sheet through the report's writer at each deflate level, {len(hits):,} rows, {runs} runs, medians")
     print(f"  {'':14} {'wall s':>7} {'rows/s wall':>12} {'CPU s':>7} {'file KiB':>9} {'x zlib 6':>9}")
-    smallest = sizes["zlib", 6]
-    for (name, level), measured in times.items():
-        wall = statistics.median(t[0] for t in measured)
-        cpu = statistics.median(t[1] for t in measured)
-        print(f"  {name + ' ' + str(level):14} {wall:7.3f} {len(hits) / wall:12,.0f} {cpu:7.3f} "
-              f"{sizes[name, level] / 1024:9,.0f} {sizes[name, level] / smallest:9.2f}")
+    for name, (wall, cpu) in medians.items():
+        print(f"  {name:14} {wall:7.3f} {len(hits) / wall:12,.0f} {cpu:7.3f} {sizes[name] / 1024:9,.0f} "
+              f"{sizes[name] / sizes['zlib 6']:9.2f}")
 
 
 def bench_list_sheet(hits: list[Hit], runs: int, settings) -> None:
     hits = hits[:LIST_ROW_CAP]
     families = Families.of_records(h.record for h in hits)
-    writers = ["native", "python", "xlsxwriter"]
+    writers: dict[str, Callable[[Path], None]] = {
+        writer: lambda path, writer=writer: _list_sheet(path, hits, families, settings, writer)
+        for writer in ("native", "python", "xlsxwriter")
+    }
     try:
         import rvgsrust_xlsxwriter  # noqa: F401, PLC0415 - optional peer
-        writers.append("rvgsrust-xlsxwriter")
+        writers["rvgsrust-xlsxwriter"] = lambda path: _rust_list_sheet(path, hits, families, settings)
     except ImportError:
         print("  (rvgsrust-xlsxwriter is not installed: no rust_xlsxwriter peer)")
-    times: dict[str, list[tuple[float, float]]] = {writer: [] for writer in writers}
-    sizes: dict[str, int] = {}
-    with tempfile.TemporaryDirectory() as folder:
-        for _ in range(runs):
-            for writer in writers:
-                path = Path(folder) / f"{len(sizes)}.xlsx"
-                if writer == "rvgsrust-xlsxwriter":
-                    times[writer].append(_timed(lambda: _rust_list_sheet(path, hits, families, settings)))
-                else:
-                    times[writer].append(_timed(lambda: _list_sheet(path, hits, families, settings, writer)))
-                sizes[writer] = path.stat().st_size
-                path.unlink()
-    print(f"list sheet alone, {len(hits):,} rows, {runs} runs each, medians (deflate included)")
-    print(f"  {'':26} {'wall s':>7} {'rows/s wall':>12} {'x xlsxw':>8} {'CPU s':>7} {'rows/s CPU':>11} {'x xlsxw':>8} "
-          f"{'file KiB':>9}")
-    medians = {w: (statistics.median(t[0] for t in ts), statistics.median(t[1] for t in ts)) for w, ts in times.items()}
-    base_wall, base_cpu = medians["xlsxwriter"]
-    for writer, (wall, cpu) in medians.items():
-        print(f"  {writer:26} {wall:7.3f} {len(hits) / wall:12,.0f} {base_wall / wall:8.2f} {cpu:7.3f} "
-              f"{len(hits) / cpu:11,.0f} {base_cpu / cpu:8.2f} {sizes[writer] / 1024:9,.0f}")
+    medians, sizes = _alternate(writers, runs)
+    _print_rates(f"list sheet alone, {len(hits):,} rows, {runs} runs each, medians (deflate included)", len(hits),
+                 medians, sizes, "xlsxwriter", True)
     print("  target: the report's writer >= 70,000 rows/s wall")
 
 
@@ -429,7 +378,9 @@ def main() -> None:
     parser.add_argument("--hits", type=int, default=10_000)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--synth", action="store_true", help="records of varnel_host.synth")
-    parser.add_argument("--list-only", action="store_true", help="the list sheet alone, not the whole report")
+    only = parser.add_mutually_exclusive_group()
+    only.add_argument("--list-only", action="store_true", help="the list sheet alone, not the whole report")
+    only.add_argument("--report-only", action="store_true", help="the whole report alone, not the list sheet")
     parser.add_argument("--levels", action="store_true", help="the list sheet at each deflate level")
     parser.add_argument("--public", action="store_true",
                         help="only the list sheet, native rows against xlsxwriter's public API")
@@ -442,31 +393,26 @@ def main() -> None:
     if args.public:
         bench_public(hits, args.runs, request.settings)
         return
-    bench_list_sheet(hits, args.runs, request.settings)
+    if not args.report_only:
+        bench_list_sheet(hits, args.runs, request.settings)
     if args.levels:
         bench_levels(hits, args.runs, request.settings)
     if args.list_only:
         return
-    report: list[tuple[float, float]] = []
-    floor: list[tuple[float, float]] = []
-    with tempfile.TemporaryDirectory() as folder:
-        for _ in range(args.runs):
-            report.append(_timed(lambda: write_report(Path(folder), request, gather(request, found))))
-            floor.append(_timed(lambda: write_floor(hits)))
-        size = max(path.stat().st_size for path in Path(folder).glob("*.xlsx"))
 
+    def report(path: Path) -> None:
+        write_report(path.parent, request, gather(request, found)).path.replace(path)
+
+    floor = "floor: xlsxwriter plain cells"
+    medians, sizes = _alternate({"write_report": report, floor: lambda path: write_floor(hits, path)}, args.runs)
     kind = "varnel_host.synth" if args.synth else "mixed-script"
     print(f"report of {args.hits:,} {kind} list rows + {min(_TOP, args.hits)} closest, {args.runs} runs each, "
-          f"medians (file {size / 1024:.0f} KiB)")
+          f"medians (file {sizes['write_report'] / 1024:.0f} KiB)")
     print(f"  {'':29} {'wall s':>7} {'CPU s':>7} {'rows/s wall':>12} {'CPU':>7} {'s/10,000 rows wall':>19} {'CPU':>6}")
-    medians = {}
-    for name, times in (("write_report", report), ("floor: xlsxwriter plain cells", floor)):
-        wall = statistics.median(t[0] for t in times)
-        cpu = statistics.median(t[1] for t in times)
-        medians[name] = (wall, cpu)
+    for name, (wall, cpu) in medians.items():
         print(f"  {name:29} {wall:7.3f} {cpu:7.3f} {args.hits / wall:12,.0f} {args.hits / cpu:7,.0f} "
               f"{wall * 10_000 / args.hits:19.3f} {cpu * 10_000 / args.hits:6.3f}")
-    (rw, rc), (fw, fc) = medians.values()
+    (rw, rc), (fw, fc) = medians["write_report"], medians[floor]
     print(f"  ratio report / floor: wall {rw / fw:.2f}, CPU {rc / fc:.2f}   target: report <= 0.5 s per 10,000 rows")
 
 

@@ -1,21 +1,27 @@
-// Rows of a long worksheet written as SpreadsheetML, natively.
+// Rows of a worksheet written as SpreadsheetML, natively.
 //
-// varnel_host/xlsx_rows.py drives it (NativeRows): the XML is exactly what
-// its Python writer Rows makes of the same cells, which is what xlsxwriter's
-// own cell calls write (tests compare the three byte for byte). Each row is a
-// tuple of values, one per column of a fixed layout; a batch of rows becomes
-// one bytes object of UTF-8 XML for the sheet's row data file.
+// varnel_host/xlsx_rows.py drives it (TableRows, HeldRows): the XML is what
+// xlsxwriter's own cell calls write of the same cells (the tests compare it
+// with those calls, tests/xlsx_rows_reference.py). Each row is a tuple of
+// values, one per column of a fixed layout; a batch of rows becomes one bytes
+// object of UTF-8 XML for the sheet's row data.
 //
 // What depends on the workbook stays in Python and is asked once per sheet
-// through the `styles` object given with each batch: the style number of each cell format (numbered
-// on first use, in cell order, as xlsxwriter numbers them), the run properties
-// of each font and the serial of a date written in other than ASCII digits.
+// through the `styles` object given with each batch: the style number of each
+// cell format (asked on first use, in cell order, as xlsxwriter numbers them),
+// the run properties of each font and the serial of a date written in other
+// than ASCII digits.
 // The character classes (XML's allowed characters, the CJK runs, white space)
 // come from the caller too, so that both writers read one table.
 //
 // A text cell: characters XML cannot carry are dropped and the text is cut to
 // Excel's 32,767 UTF-16 units ("…" marks a cut); a text of one script is a
 // plain string in its font, any other a rich string of CJK and other runs.
+// A marked cell is (text, edges): a text given cleaned and the edges of its
+// marked stretches, (start, end) pairs in code points; marked runs are bold
+// in the marking colour (the run properties the styles give), and a text that
+// is one marked run is a plain string in the marked style of its font.
+// A row may be given a height: its <row> then carries it, as set_row writes it.
 // Excel's own escapes are applied as xlsxwriter applies them: a literal
 // _xHHHH_ gets its underscore escaped and control characters become _xHHHH_,
 // once in a plain string and twice in a rich string's runs.
@@ -290,7 +296,7 @@ bool valid_date(int year, int month, int day) {
     return day <= kDays[month - 1] + (month == 2 && leap);
 }
 
-enum class Kind { Number, Date, Text, Link };
+enum class Kind { Number, Date, Text, Link, Marked };
 
 struct Column {
     Kind kind;
@@ -324,8 +330,10 @@ public:
                 column.kind = Kind::Date;
             } else if (kind == "link") {
                 column.kind = Kind::Link;
+            } else if (kind == "marked") {
+                column.kind = Kind::Marked;
             } else if (kind != "text") {
-                throw py::value_error("a column is a number, date, text or link");
+                throw py::value_error("a column is a number, date, text, marked text or link");
             }
             columns_.push_back(std::move(column));
             std::string prefix = "<c r=\"";
@@ -336,20 +344,27 @@ public:
         if (first_row >= kRowLimit) throw py::value_error("a sheet holds at most 1,048,576 rows");
         text_xf_.fill(-1);
         link_xf_.fill(-1);
+        mark_xf_.fill(-1);
     }
 
     // The XML of the next rows, one tuple of values per row; `styles` answers
     // for the workbook. It is held for the call only: the sheet holds this
-    // object for its links, and the styles hold the sheet.
-    py::bytes write(const py::sequence& rows, const py::object& styles) {
+    // object for its links, and the styles hold the sheet. `heights`, when
+    // given: each row's height in points, None for the default.
+    py::bytes write(const py::sequence& rows, const py::object& styles, const py::object& heights) {
         struct Held {
             py::handle& held;
             ~Held() { held = py::handle(); }
         } held{styles_ = styles};
-        if (static_cast<std::size_t>(py::len(rows)) > kRowLimit - row_) {
-            throw py::value_error("a sheet holds at most 1,048,576 rows");
+        const auto count = static_cast<std::size_t>(py::len(rows));
+        if (count > kRowLimit - row_) throw py::value_error("a sheet holds at most 1,048,576 rows");
+        const bool sized = !heights.is_none();
+        const py::sequence height_of = sized ? heights.cast<py::sequence>() : py::sequence();
+        if (sized && static_cast<std::size_t>(py::len(height_of)) != count) {
+            throw py::value_error("a height, or None, for each row");
         }
         out_.clear();
+        std::size_t index = 0;
         for (py::handle item : rows) {
             const auto values = py::reinterpret_borrow<py::tuple>(item);
             if (!PyTuple_Check(values.ptr()) || values.size() != columns_.size()) {
@@ -358,7 +373,10 @@ public:
             number_ = std::to_string(row_ + 1);
             out_ += "<row r=\""sv;
             out_ += number_;
-            out_ += "\">"sv;
+            out_ += '"';
+            if (sized) put_height(height_of[index]);
+            ++index;
+            out_ += '>';
             for (std::size_t col = 0; col < columns_.size(); ++col) cell(col, PyTuple_GET_ITEM(values.ptr(), col));
             out_ += "</row>"sv;
             ++row_;
@@ -436,7 +454,20 @@ private:
             case Kind::Link:
                 link_cell(col, value, column.wrap);
                 return;
+            case Kind::Marked:
+                marked_cell(col, value, column.wrap);
+                return;
         }
+    }
+
+    void put_height(py::handle value) {
+        if (value.is_none()) return;
+        const double points = PyFloat_AsDouble(value.ptr());
+        if (points == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        if (!(points > 0.0 && points <= 409.0)) throw py::value_error("a row is more than 0 and at most 409 points high");
+        out_ += " ht=\""sv;
+        put_number(out_, points);
+        out_ += "\" customHeight=\"1\""sv;
     }
 
     void start_cell(std::size_t col, int xf) {
@@ -493,10 +524,17 @@ private:
         return xf;
     }
 
+    // The style of a text that is one marked run, in the Chinese (cjk) or Latin font.
+    int mark_style(bool cjk, bool wrap) {
+        int& xf = mark_xf_[cjk * 2 + wrap];
+        if (xf < 0) xf = styles_.attr("mark_style")(cjk, wrap).cast<int>();
+        return xf;
+    }
+
     // <r> and the run properties of the Chinese (cjk) or Latin font, with Excel's escapes.
-    const std::string& run_start(bool cjk, bool bold) {
-        std::string& start = run_starts_[cjk * 2 + bold];
-        if (start.empty()) put_excel_escaped(start, utf8(styles_.attr("run_start")(cjk, bold)));
+    const std::string& run_start(bool cjk, bool bold, bool mark) {
+        std::string& start = run_starts_[cjk * 4 + bold * 2 + mark];
+        if (start.empty()) put_excel_escaped(start, utf8(styles_.attr("run_start")(cjk, bold, mark)));
         return start;
     }
 
@@ -505,16 +543,59 @@ private:
     void text_cell(std::size_t col, py::handle value, bool bold, bool wrap) {
         if (plain_text_cell(col, value, bold, wrap)) return;
         clean(value);
-        const std::u32string& text = clean_;
         runs_.clear();
-        for (std::size_t i = 0; i < text.size();) {
-            const bool cjk = cjk_.has(text[i]);
+        add_runs(0, clean_.size(), false);
+        put_runs(col, bold, wrap);
+    }
+
+    // (text, edges): the text cleaned already, its marked stretches between
+    // each pair of edges.
+    void marked_cell(std::size_t col, py::handle value, bool wrap) {
+        const auto pair = py::reinterpret_borrow<py::tuple>(value);
+        if (!PyTuple_Check(pair.ptr()) || pair.size() != 2) throw py::value_error("a marked cell is (text, edges)");
+        const auto edges = py::reinterpret_borrow<py::tuple>(pair[1]);
+        if (!PyTuple_Check(edges.ptr()) || edges.size() % 2 != 0) {
+            throw py::value_error("a marked cell's edges are a tuple of (start, end) pairs");
+        }
+        if (edges.size() == 0) {
+            text_cell(col, pair[0], false, wrap);
+            return;
+        }
+        clean(pair[0]);
+        if (clean_.size() != Text(pair[0]).size()) throw py::value_error("a marked text is given cleaned");
+        runs_.clear();
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < edges.size(); ++i) {
+            const Py_ssize_t at = PyLong_AsSsize_t(edges[i].ptr());
+            if (at == -1 && PyErr_Occurred()) throw py::error_already_set();
+            const auto edge = static_cast<std::size_t>(at);
+            if (at < 0 || edge < from || edge > clean_.size()) {
+                throw py::value_error("a marked cell's edges run in order within its text");
+            }
+            add_runs(from, edge, i % 2 == 1);
+            from = edge;
+        }
+        add_runs(from, clean_.size(), false);
+        put_runs(col, false, wrap);
+    }
+
+    // The CJK and other runs of clean_[from, to).
+    void add_runs(std::size_t from, std::size_t to, bool mark) {
+        for (std::size_t i = from; i < to;) {
+            const bool cjk = cjk_.has(clean_[i]);
             std::size_t end = i + 1;
-            while (end < text.size() && cjk_.has(text[end]) == cjk) ++end;
-            runs_.push_back({i, end, cjk});
+            while (end < to && cjk_.has(clean_[end]) == cjk) ++end;
+            runs_.push_back({i, end, cjk, mark});
             i = end;
         }
-        const int xf = text_style(runs_.size() == 1 && runs_[0].cjk, bold, wrap);
+    }
+
+    // The cell of runs_ over clean_: empty, a plain string in its style or a rich string.
+    void put_runs(std::size_t col, bool bold, bool wrap) {
+        const std::u32string& text = clean_;
+        const bool single = runs_.size() == 1;
+        const int xf = single && runs_[0].mark ? mark_style(runs_[0].cjk, wrap)
+                                               : text_style(single && runs_[0].cjk, bold, wrap);
         start_cell(col, xf);
         if (runs_.empty()) {
             out_ += "/>"sv;
@@ -534,10 +615,8 @@ private:
             out_ += "</t></is></c>"sv;
             return;
         }
-        const std::string& chinese = run_start(true, bold);
-        const std::string& latin = run_start(false, bold);
         for (const Run& run : runs_) {
-            out_ += run.cjk ? chinese : latin;
+            out_ += run_start(run.cjk, bold, run.mark);
             put_t_tag(is_space(text[run.start]) || is_space(text[run.end - 1]));
             raw_.clear();
             put_utf8(raw_, text, run.start, run.end);
@@ -583,8 +662,8 @@ private:
             out_ += "</t></is></c>"sv;
             return true;
         }
-        const std::string& chinese = run_start(true, bold);
-        const std::string& latin = run_start(false, bold);
+        const std::string& chinese = run_start(true, bold, false);
+        const std::string& latin = run_start(false, bold, false);
         for (std::size_t start = 0; start < size;) {
             const bool run_cjk = cjk_.has(text[start]);
             std::size_t end = start + 1;
@@ -658,6 +737,7 @@ private:
         std::size_t start;
         std::size_t end;
         bool cjk;
+        bool mark;
     };
 
     py::handle styles_;
@@ -672,7 +752,8 @@ private:
     bool date_1904_;
     std::array<int, 8> text_xf_{};
     std::array<int, 2> link_xf_{};
-    std::array<std::string, 4> run_starts_;
+    std::array<int, 4> mark_xf_{};
+    std::array<std::string, 8> run_starts_;
     std::vector<Link> links_;
     // Buffers kept between cells.
     std::string out_, number_, raw_, escaped_;
@@ -689,7 +770,7 @@ PYBIND11_MODULE(_xlsx_rows, module) {
                       std::size_t, std::size_t, bool>(),
              py::arg("columns"), py::arg("xml_ranges"), py::arg("cjk_ranges"), py::arg("spaces"), py::arg("first_row"),
              py::arg("links_held"), py::arg("link_limit"), py::arg("date_1904"))
-        .def("write", &SheetRows::write, py::arg("rows"), py::arg("styles"))
+        .def("write", &SheetRows::write, py::arg("rows"), py::arg("styles"), py::arg("heights") = py::none())
         .def_property_readonly("next_row", &SheetRows::next_row)
         .def_property_readonly("links_held", &SheetRows::links_held)
         .def_property_readonly("link_count", &SheetRows::link_count)

@@ -1,8 +1,9 @@
-"""The report's rows: the list and family rows by the native writer
-(xlsx_rows.TableRows) spliced into the package, the same content (values,
-runs, fonts, formats, links, dates, sheet settings) as the same cells written
-through xlsxwriter's own cell calls, texts kept as text, links up to the
-sheet's limit."""
+"""The report's rows: the list and family rows (xlsx_rows.TableRows) and the
+closest rows (xlsx_rows.HeldRows) by the native writer spliced into the
+package, the same content (values, runs, fonts, formats, links, dates, sheet
+settings) as the same cells written through xlsxwriter's own cell calls, the
+closest sheet the same bytes; texts kept as text, links up to the sheet's
+limit."""
 
 from __future__ import annotations
 
@@ -19,64 +20,11 @@ from openpyxl.cell.rich_text import CellRichText, TextBlock
 
 from test_report import NOW, _Found, _hit, _open, _run, _same_hits, write_report
 from varnel_host import report, xlsx_rows
-from varnel_host.cell_text import clean_text, split_runs
-from varnel_host.records import Hit
+from varnel_host.records import Hit, PatentRecord
 from varnel_host.report import _CellWriter
-from varnel_host.marking import marked_spans
 from varnel_host.settings import read_settings
 from varnel_host.synth import generate
 from xlsx_rows_reference import PythonRows
-
-
-class _ApiRows:
-    """The same cells through xlsxwriter's own cell API, one call per cell."""
-
-    def __init__(self, cells, sheet) -> None:
-        self.cells, self.sheet, self.row = cells, sheet, 0
-
-    def begin(self, row: int, pixels: int | None = None) -> None:
-        self.row = row
-        if pixels is not None:
-            self.sheet.set_row_pixels(row, pixels)
-
-    def end(self) -> None:
-        pass
-
-    flush = end
-
-    def text(self, col: int, text: str, *, bold: bool = False, wrap: bool = False) -> None:
-        self.cells.text(self.sheet, self.row, col, text, bold=bold, wrap=wrap)
-
-    def number(self, col: int, value: float, num_format: str) -> None:
-        self.cells.number(self.sheet, self.row, col, value, num_format)
-
-    def number_link(self, col: int, number: str, url: str | None, *, wrap: bool = False) -> None:
-        if url is None:
-            self.text(col, number, wrap=wrap)
-        else:
-            style = self.cells.style(False, valign="top", text_wrap=wrap, font_color=xlsx_rows.LINK_COLOR, underline=1)
-            self.sheet.write_url(self.row, col, url, style, string=number)
-
-    def marked(self, col: int, text: str, words, *, wrap: bool = False) -> None:
-        text = clean_text(text)
-        spans = marked_spans(text, words)
-        if not spans:
-            self.text(col, text, wrap=wrap)
-            return
-        edges = [0, *(edge for span in spans for edge in span), len(text)]
-        parts: list = []
-        for index, (start, end) in enumerate(zip(edges, edges[1:])):
-            for cjk, run in split_runs(text[start:end]):
-                mark = index % 2 == 1
-                parts += [self.cells.style(cjk, True, font_color=xlsx_rows.MARK_COLOR) if mark else self.cells.style(cjk), run]
-        self.sheet.write_rich_string(self.row, col, *parts, self.cells.style(False, valign="top", text_wrap=wrap))
-
-    def record_date(self, col: int, text: str) -> None:
-        value = xlsx_rows._date_value(text)
-        if value is None:
-            self.text(col, text)
-        else:
-            self.sheet.write_datetime(self.row, col, value, self.cells.style(False, num_format="yyyy-mm-dd", valign="top"))
 
 
 def _parts(path: Path) -> dict[str, bytes]:
@@ -126,9 +74,8 @@ def test_rows_are_what_xlsxwriters_cell_calls_write(tmp_path: Path, monkeypatch:
                            for n, (text, score) in enumerate(zip(odd, [math.inf, -math.inf] + [1.0] * 20))]
     request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體=latin, 分析最接近專利數量=30)
     fast = write_report(tmp_path / "fast", request, _Found(hits, 99), now=NOW).path
-    monkeypatch.setattr(report, "Rows", _ApiRows)
-    monkeypatch.setattr(report, "TableRows", lambda cells, sheet, columns, header: PythonRows(cells, sheet, columns,
-                                                                                               rows=_ApiRows))
+    for name in ("TableRows", "HeldRows"):
+        monkeypatch.setattr(report, name, lambda cells, sheet, columns, header: PythonRows(cells, sheet, columns))
     api = write_report(tmp_path / "api", request, _Found(hits, 99), now=NOW).path
     assert _content(fast) == _content(api)
     assert sorted(_parts(fast)) == sorted(_parts(api))
@@ -194,6 +141,58 @@ def test_native_rows_make_the_python_rows_workbook(tmp_path: Path, monkeypatch: 
     assert sheet.count(b"<row ") == len(found.hits) + 1
     linked = sum(report.patent_url(hit.record.pn) is not None for hit in found.hits)
     assert sheet.count(b"<hyperlink ") == min(linked, link_limit or linked)
+
+
+def _marked_hits() -> list[Hit]:
+    """Closest hits marked at their edges, as a whole, in either script, past the cell's limit, among
+    characters XML forbids and Excel's escapes; numbers without a public page, dates in other digits."""
+    texts = ["電池", "battery", " 電池 ", "<r>a&b 電池</r>", "a\x00b 電池\x01 battery", "_x0041_電池 _x004G_",
+             "電池" + "電" * 40_000, "x" * 20_000 + "電池", "𠀀電池𠀀 battery\r\n", "\u3000電池 x ", "", "電\ufffe池"]
+    return [Hit(PatentRecord(pn=f"TWI{700000 + n}B" if n % 3 else f"XX{n}", title=text, abstract=text[::-1] + " 電池",
+                             claims="1. " + text, applicants=text or "甲", ipc="H01M", ad="20150102", pd="20160315",
+                             prd=["20150102", "１９９９０１０１", "18000101", ""][n % 4], cpc=text[:30]),
+                30.0 - n if n % 5 else math.nan, ("電池", "battery"))
+            for n, text in enumerate(texts)]
+
+
+@pytest.mark.parametrize(("hits", "latin"), [
+    (_marked_hits, "Calibri"),
+    (_marked_hits, "_x0042_ Arial"),  # Excel's escapes in every run's font
+    (lambda: _marked_hits()[:1], "Arial"),  # a single row's styles are numbered at close
+    (lambda: _marked_hits()[1:3], "Arial"),
+    (lambda: _synth_hits(40, 3), "Arial"),
+    (list, "Arial"),
+])
+def test_closest_rows_are_the_bytes_of_xlsxwriters_cell_calls(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, hits,
+                                                              latin: str) -> None:
+    """Every part of the package, the closest sheet and the styles included, is the same bytes as with the
+    closest rows written through xlsxwriter's cell calls."""
+    request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體=latin, 分析最接近專利數量=100)
+    native = _parts(write_report(tmp_path / "native", request, _Found(hits()), now=NOW).path)
+    monkeypatch.setattr(report, "HeldRows", lambda cells, sheet, columns, header: PythonRows(cells, sheet, columns))
+    assert _parts(write_report(tmp_path / "python", request, _Found(hits()), now=NOW).path) == native
+
+
+@pytest.mark.parametrize(("value", "heights", "written"), [
+    (("電池 x", (0, 2)), [30.0], b'<row r="1" ht="30" customHeight="1">'),
+    (("電池 x", (0, 4)), None, b"<b/>"),
+    (("電池", (0,)), None, None),  # edges in pairs
+    (("電池", (1, 0)), None, None),  # in order
+    (("電池", (0, 3)), None, None),  # within the text
+    (("電池", (-1, 2)), None, None),
+    (("電池", [0, 2]), None, None),  # a tuple
+    (("a\x00電池", (1, 3)), None, None),  # the text given cleaned
+    (("電池", ()), [None, None], None),  # a height for each row
+    (("電池", ()), [0.0], None),  # a height Excel shows
+])
+def test_native_marked_rows_take_edges_and_heights_that_fit(value, heights, written) -> None:
+    native = xlsx_rows._xlsx_rows.SheetRows([xlsx_rows.MARKED], [(0x20, 0xD7FF)], [(0x4E00, 0x9FFF)], [], 0, 0, 0, False)
+    styles = xlsx_rows._Styles(_CellWriter(None, read_settings({})), False)
+    if written is None:
+        with pytest.raises(ValueError):
+            native.write([(value,)], styles, heights)
+    else:
+        assert written in native.write([(value,)], styles, heights)
 
 
 def _table_sheet(tmp_path: Path, rows_class, columns, rows, **options) -> tuple[object, bytes]:

@@ -22,12 +22,12 @@ other numbers stay plain text. A sheet holds at most Excel's limit of links
 
 In text cells, runs of CJK characters use the Chinese font and all other runs
 the Latin font, both at 11 pt × the size ratio: a text of one script is a
-plain string in its font, any other a rich string. Headers, the closest sheet
-(xlsx_rows.Rows), the chart sheet and the conditions sheet go through
-xlsxwriter's cell calls (_CellWriter); the list and family sheets' rows are
-written as worksheet XML by the native writer (xlsx_rows.TableRows) and
-spliced into the package (xlsx_rows.Workbook). The settings arrive checked and
-clamped (settings.py).
+plain string in its font, any other a rich string. Headers, the chart sheet
+and the conditions sheet go through xlsxwriter's cell calls (_CellWriter);
+the rows of the list and family sheets (xlsx_rows.TableRows) and of the
+closest sheet (xlsx_rows.HeldRows) are written as worksheet XML by the native
+writer and spliced into the package (xlsx_rows.Workbook). The settings arrive
+checked and clamped (settings.py).
 
 The workbook is written to a hidden ".part" file in the reports folder and
 linked to its final name only when complete, so a run that fails, is stopped
@@ -59,7 +59,7 @@ from .report_file import problem as file_problem
 from .request import LIST_ROW_CAP, RunRequest
 from .settings import ReportSettings, percent
 from . import xlsx_rows
-from .xlsx_rows import DATE, LINK, TEXT, Rows, number_column
+from .xlsx_rows import DATE, LINK, MARKED, TEXT, WRAPPED_LINK, WRAPPED_TEXT, marked, number_column
 
 
 BIG5_CHARSET = 136  # tells Excel the Chinese font's character set
@@ -249,8 +249,9 @@ _FAMILY_COLUMNS = ("序號", "公開公告號", "專利名稱", "相關度", "�
 _FAMILY_WIDTHS = (8, 16, 44, 10, 10, 40)
 # The family sheet's numbers are not linked: links there would double the sheet's cost.
 _FAMILY_LAYOUT = (number_column("0"), TEXT, TEXT, number_column("0.00"), number_column("0"), TEXT)
-# The writer of the list and family rows; the tests put their Python reference here.
+# The writers of the list and family rows and of the closest rows; the tests put their Python reference here.
 TableRows = xlsx_rows.TableRows
+HeldRows = xlsx_rows.HeldRows
 _Named = tuple[str, str, float]  # a family's best-ranked hit: pn, title, score
 _TOP_COLUMNS = (
     "排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞", "被引用次數", "引用的其他命中專利",
@@ -259,6 +260,10 @@ _TOP_COLUMNS = (
 # A similarity command's closest sheet: its score and the words each hit shares with the text.
 _SIMILAR_CAPTIONS = {"相關度": "相似度", "命中詞": "共同詞"}
 _TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20, 12, 24, 14, 24)
+_TOP_LAYOUT = (
+    number_column("0"), WRAPPED_LINK, MARKED, WRAPPED_TEXT, number_column("0.00"), MARKED, MARKED, WRAPPED_TEXT,
+    number_column("0"), WRAPPED_TEXT, DATE, WRAPPED_TEXT,
+)
 _CONDITION_WIDTHS = (22, 80)
 
 
@@ -321,27 +326,21 @@ def _write_top(
     main ones in their cells (with_alternate())."""
     captions = [_SIMILAR_CAPTIONS.get(c, c) for c in _TOP_COLUMNS] if similar else _TOP_COLUMNS
     cells.header(sheet, captions, _TOP_WIDTHS)
-    out = Rows(cells, sheet)
     ratio = cells.ratio
+    rows: list[tuple] = []
+    heights: list[int | None] = []
     for row, hit in enumerate(hits, start=1):
         rec = hit.record
+        words = "、".join(hit.matched)
         title, abstract = with_alternate(rec.title, rec.title_alt), with_alternate(rec.abstract, rec.abstract_alt, "\n\n")
-        wrapped = (rec.pn, title, rec.applicants, "", abstract, rec.first_claim, "、".join(hit.matched))
-        out.begin(row, row_pixels(zip(wrapped, _TOP_WIDTHS[1:]), ratio))
-        out.number(0, row, "0")
-        out.number_link(1, rec.pn, patent_url(rec.pn), wrap=True)
-        out.marked(2, title, hit.matched, wrap=True)
-        out.text(3, rec.applicants, wrap=True)
-        out.number(4, round(hit.score, 2), "0.00")
-        out.marked(5, abstract, hit.matched, wrap=True)
-        out.marked(6, rec.first_claim, hit.matched, wrap=True)
-        out.text(7, "、".join(hit.matched), wrap=True)
-        out.number(8, cited_by.get(rec.pn, 0), "0")
-        out.text(9, "; ".join(listed.cited(rec.cites, rec.pn)), wrap=True)
-        out.record_date(10, rec.prd)
-        out.text(11, rec.cpc, wrap=True)
-        out.end()
-    out.flush()
+        wrapped = (rec.pn, title, rec.applicants, "", abstract, rec.first_claim, words)
+        heights.append(row_pixels(zip(wrapped, _TOP_WIDTHS[1:]), ratio))
+        rows.append((
+            row, (rec.pn, patent_url(rec.pn)), marked(title, hit.matched), rec.applicants, round(hit.score, 2),
+            marked(abstract, hit.matched), marked(rec.first_claim, hit.matched), words, cited_by.get(rec.pn, 0),
+            "; ".join(listed.cited(rec.cites, rec.pn)), rec.prd, rec.cpc,
+        ))
+    HeldRows(cells, sheet, _TOP_LAYOUT, header=captions).write(rows, heights)
 
 
 def with_alternate(main: str, alternate: str, apart: str = "\n") -> str:

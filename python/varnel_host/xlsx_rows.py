@@ -1,20 +1,24 @@
 """The report's workbook: its short sheets written through xlsxwriter's
-public API, its long sheets' rows (list and families) by the native module
-_xlsx_rows, assembled into the package here.
+public API, the rows of its long sheets (list and families) and of its
+closest sheet by the native module _xlsx_rows, assembled into the package
+here.
 
 xlsxwriter's cell calls parse their arguments, look up the format and build
-each cell's XML element by element: most of a long report's time. TableRows
-takes whole rows as tuples of values in a fixed column layout and has the
-native module write their XML, links and relationships included, into a
-scratch file. The long sheet in the xlsxwriter workbook holds its header, its
-settings (widths, frozen pane, printing, filter) and one sample row in each
-style the rows use: the style numbers are read back from that row's XML. At
-close, Workbook reads the package xlsxwriter wrote (to memory) with zipfile,
-replaces each sample row by the native rows, sets the sheet's dimension, adds
-its links and their relationships, and writes the package with its own small
-zip writer deflating by ISA-L (isal) at ZIP_LEVEL. No private member of
-xlsxwriter or zipfile is used; the tests compare the content of the native
-rows with the same cells written through xlsxwriter's cell calls
+each cell's XML element by element (a rich string's runs through an XML
+writer of their own): most of a report's time. The native module takes whole
+rows as tuples of values in a fixed column layout and writes their XML,
+links and relationships included: TableRows streams a long sheet's rows into
+a scratch file as they come, HeldRows keeps a short sheet's rows (the
+closest hits, with their marked words) and writes them at close. The sheet
+in the xlsxwriter workbook holds its header, its settings (widths, frozen
+pane, printing, filter) and sample rows of a cell in each style the rows
+use: the style numbers are read back from their XML. At close, Workbook
+reads the package xlsxwriter wrote (to memory) with zipfile, replaces each
+sheet's sample rows by the native rows, sets the sheet's dimension, adds its
+links and their relationships, and writes the package with its own small zip
+writer deflating by ISA-L (isal) at ZIP_LEVEL. No private member of
+xlsxwriter or zipfile is used; the tests compare the native rows with the
+same cells written through xlsxwriter's cell calls
 (tests/xlsx_rows_reference.py).
 """
 
@@ -39,7 +43,7 @@ from xlsxwriter.utility import xl_col_to_name
 from xlsxwriter.worksheet import Worksheet
 
 from . import _xlsx_rows
-from .cell_text import CJK_RANGES, XML_RANGES, clean_text, split_runs
+from .cell_text import CJK_RANGES, XML_RANGES, clean_text
 from .marking import marked_spans
 
 HYPERLINK_LIMIT = 65_530  # per worksheet, Excel's own
@@ -108,13 +112,14 @@ def excel_serial(value: date, date_1904: bool = False) -> float:
     return float(days + 1 if value >= _LEAP_BUG else days)
 
 
-def run_properties(name: str, size: float, bold: bool) -> str:
+def run_properties(name: str, size: float, bold: bool, color: str | None = None) -> str:
     """The <rPr> of a rich string's run in a font, as xlsxwriter writes a
-    run's font: bold, size, the theme's text colour, name, family, and the
-    theme's scheme for its own Calibri."""
+    run's font: bold, size, the colour (else the theme's text colour), name,
+    family, and the theme's scheme for its own Calibri."""
     name_xml = name.replace("&", "&amp;").replace('"', "&quot;").replace("<", "&lt;").replace(">", "&gt;")
+    color_xml = f'<color rgb="FF{color.lstrip("#").upper()}"/>' if color else '<color theme="1"/>'
     scheme = '<scheme val="minor"/>' if name == "Calibri" else ""
-    return (f'<rPr>{"<b/>" if bold else ""}<sz val="{size}"/><color theme="1"/><rFont val="{name_xml}"/>'
+    return (f'<rPr>{"<b/>" if bold else ""}<sz val="{size}"/>{color_xml}<rFont val="{name_xml}"/>'
             f'<family val="2"/>{scheme}</rPr>')
 
 
@@ -131,89 +136,17 @@ def write_string(sheet: Worksheet, row: int, col: int, text: str, style: Format)
     return sheet.write_string(row, col, text, style)
 
 
-class Rows:
-    """Writes the rows of a short sheet cell by cell through xlsxwriter's
-    public cell calls: a text of one script a plain string in its font, any
-    other a rich string of CJK and Latin runs; words marked bold in
-    MARK_COLOR; publication numbers linked up to HYPERLINK_LIMIT; record
-    dates as dates in DATE_FORMAT. Call begin(row), the cells, then end(),
-    and flush() after the last row."""
-
-    def __init__(self, cells: Cells, sheet: Worksheet) -> None:
-        self._cells, self._sheet = cells, sheet
-        self._row = 0
-        self._links = 0
-
-    def begin(self, row: int, pixels: int | None = None) -> None:
-        """Start a row; `pixels`: its height."""
-        self._row = row
-        if pixels is not None:
-            self._cells.check(self._sheet.set_row_pixels(row, pixels), self._sheet, row, 0)
-
-    def end(self) -> None:
-        pass
-
-    def flush(self) -> None:
-        pass
-
-    def text(self, col: int, text: str, *, bold: bool = False, wrap: bool = False) -> None:
-        self._cells.text(self._sheet, self._row, col, text, bold=bold, wrap=wrap)
-
-    def number(self, col: int, value: float, num_format: str) -> None:
-        """A number; one that is not finite (inf, nan) an empty cell, never a formula."""
-        self._cells.number(self._sheet, self._row, col, value, num_format)
-
-    def number_link(self, col: int, number: str, url: str | None, *, wrap: bool = False) -> None:
-        """A publication number linked to `url`; plain text without one, or
-        once the sheet holds HYPERLINK_LIMIT links."""
-        if url is None or self._links >= HYPERLINK_LIMIT:
-            self.text(col, number, wrap=wrap)
-            return
-        self._links += 1
-        style = self._cells.style(False, valign="top", text_wrap=wrap, font_color=LINK_COLOR, underline=1)
-        status = self._sheet.write_url(self._row, col, url, style, string=number)
-        self._cells.check(status, self._sheet, self._row, col)
-
-    def marked(self, col: int, text: str, words: Sequence[str], *, wrap: bool = False) -> None:
-        """A text with every place holding one of `words` in bold runs of MARK_COLOR."""
-        text = clean_text(text)
-        spans = marked_spans(text, words)
-        if not spans:
-            self.text(col, text, wrap=wrap)
-            return
-        edges = [0, *(edge for span in spans for edge in span), len(text)]
-        runs = [(cjk, run, index % 2 == 1) for index, (start, end) in enumerate(zip(edges, edges[1:]))
-                for cjk, run in split_runs(text[start:end])]
-        cells, sheet, row = self._cells, self._sheet, self._row
-        if len(runs) == 1:  # one run: a plain string in the run's font
-            cjk, run, mark = runs[0]
-            extra = {"font_color": MARK_COLOR} if mark else {}
-            status = write_string(sheet, row, col, run, cells.style(cjk, mark, valign="top", text_wrap=wrap, **extra))
-        else:
-            parts: list[object] = []
-            for cjk, run, mark in runs:
-                parts += [cells.style(cjk, True, font_color=MARK_COLOR) if mark else cells.style(cjk), run]
-            status = sheet.write_rich_string(row, col, *parts, cells.style(False, valign="top", text_wrap=wrap))
-        cells.check(status, sheet, row, col)
-
-    def record_date(self, col: int, text: str) -> None:
-        """A record date as an Excel date shown in DATE_FORMAT; anything else as text."""
-        value = _date_value(text)
-        if value is None:
-            self.text(col, text)
-            return
-        style = self._cells.style(False, num_format=DATE_FORMAT, valign="top")
-        self._cells.check(self._sheet.write_datetime(self._row, col, value, style), self._sheet, self._row, col)
-
-
 # ------------------------------------------------------------ whole rows
 
 # A column of a table's layout: (kind, number format, wrap). A row is a tuple
 # of one value per column: a number, a record date ("YYYYMMDD", else shown as
-# text), a text, or a link's (text, url or None).
+# text), a text, a marked text (marked()), or a link's (text, url or None).
 Column = tuple[str, str, bool]
 TEXT: Column = ("text", "", False)
+WRAPPED_TEXT: Column = ("text", "", True)
 LINK: Column = ("link", "", False)
+WRAPPED_LINK: Column = ("link", "", True)
+MARKED: Column = ("marked", "", True)  # wrapped
 DATE: Column = ("date", DATE_FORMAT, False)
 
 
@@ -221,29 +154,53 @@ def number_column(num_format: str) -> Column:
     return ("number", num_format, False)
 
 
+def marked(text: str, words: Sequence[str]) -> tuple[str, tuple[int, ...]]:
+    """A marked cell's value: the text cleaned and the edges of its stretches
+    holding one of `words` (marking.marked_spans), shown bold in MARK_COLOR."""
+    text = clean_text(text)
+    return text, tuple(edge for span in marked_spans(text, words) for edge in span)
+
+
 _SHEET_ROWS, _SHEET_COLUMNS = 1_048_576, 16_384  # Excel's sheet
+_DEFAULT_ROW_PIXELS = 20  # xlsxwriter's default row height: a row this high carries no height
+# A cell style of the native rows, by key: ("text", cjk, bold, wrap),
+# ("mark", cjk, wrap) for a text that is one marked run, ("link", wrap) or
+# ("number", num_format), the Chinese (cjk) or the Latin font.
+StyleKey = tuple
 # The sample row of a long sheet: each style its native rows use, once, in
 # this order. The workbook's own writer numbers the styles; the rows read
 # the numbers back from the sample row of a scratch copy of the sheet.
-_SAMPLE = (("text", True), ("text", False), ("link", False), ("number", DATE_FORMAT), ("number", "0"),
-           ("number", "0.00"))
+_SAMPLE: tuple[StyleKey, ...] = (("text", True, False, False), ("text", False, False, False), ("link", False),
+                                 ("number", DATE_FORMAT), ("number", "0"), ("number", "0.00"))
+_SEND = (("number", "0"),)  # a cell in the row after a sample row sends it out at once
 
 
-def _sample_row(cells: Cells, sheet: Worksheet, row: int) -> None:
-    """The sample row: one cell in each style of _SAMPLE, then the cell that
-    sends it out; both rows are dropped from the package."""
-    for col, (kind, arg) in enumerate(_SAMPLE):
-        if kind == "text":
-            status = sheet.write_string(row, col, "中" if arg else "a", cells.style(arg, valign="top", text_wrap=False))
-        elif kind == "link":
-            style = cells.style(False, valign="top", text_wrap=False, font_color=LINK_COLOR, underline=1)
-            status = sheet.write_string(row, col, "a", style)
-        else:
-            status = sheet.write_number(row, col, 1, cells.style(False, num_format=arg, valign="top"))
-        cells.check(status, sheet, row, col)
-    # A cell in the next row sends the sample row out now, before any other
-    # sheet's cells can number the styles first.
-    cells.check(sheet.write_number(row + 1, 0, 1, cells.style(False, num_format="0", valign="top")), sheet, row + 1, 0)
+def _style(cells: Cells, key: StyleKey) -> Format:
+    kind = key[0]
+    if kind == "text":
+        _, cjk, bold, wrap = key
+        return cells.style(cjk, bold, valign="top", text_wrap=wrap)
+    if kind == "mark":
+        _, cjk, wrap = key
+        return cells.style(cjk, True, valign="top", text_wrap=wrap, font_color=MARK_COLOR)
+    if kind == "link":
+        return cells.style(False, valign="top", text_wrap=key[1], font_color=LINK_COLOR, underline=1)
+    return cells.style(False, num_format=key[1], valign="top")
+
+
+def _sample_rows(cells: Cells, sheet: Worksheet, row: int, samples: Sequence[Sequence[StyleKey]]) -> None:
+    """From `row` on, a row of one cell in each style of each of `samples`:
+    the workbook numbers the styles in this order as it sends each row out
+    (a row when the next one starts, the last one at close). The splice
+    drops them from the package."""
+    for offset, keys in enumerate(samples):
+        for col, key in enumerate(keys):
+            if key[0] == "number":
+                status = sheet.write_number(row + offset, col, 1, _style(cells, key))
+            else:
+                text = "中" if key[0] in ("text", "mark") and key[1] else "a"
+                status = sheet.write_string(row + offset, col, text, _style(cells, key))
+            cells.check(status, sheet, row + offset, col)
 
 
 _CELL_STYLE = re.compile(rb'<c r="[A-Z]+\d+" s="(\d+)"')
@@ -258,39 +215,61 @@ def _sample_styles(sheet_xml: bytes, row: int) -> list[int]:
     return [int(n) for n in _CELL_STYLE.findall(sheet_xml, start, end)]
 
 
+def _sampled(sheet_xml: bytes, row: int, samples: Sequence[Sequence[StyleKey]]) -> dict[StyleKey, int]:
+    """The number of each style of the sample rows from `row` on, read back."""
+    numbers: dict[StyleKey, int] = {}
+    for offset, keys in enumerate(samples):
+        found = _sample_styles(sheet_xml, row + offset)
+        if len(found) != len(keys):
+            raise ValueError("a sample row lacks a style")
+        for key, number in zip(keys, found):
+            if numbers.setdefault(key, number) != number:
+                raise ValueError(f"the style {key} sampled with two numbers")
+    return numbers
+
+
 class _Styles:
-    """The style numbers, run fonts and dates the native rows ask for."""
+    """What the native rows ask of the workbook: the number of each style
+    (StyleKey), the run properties of each font and the serial of a date in
+    other digits. `numbers` holds the numbers of the styles sampled; without
+    it, each style asked is numbered in the order of first asking (`order`),
+    which is the order the workbook numbers the same cells' styles in."""
 
-    def __init__(self, cells: Cells, numbers: Sequence[int], date_1904: bool) -> None:
-        if len(numbers) != len(_SAMPLE):
-            raise ValueError("the sample row lacks a style")
-        self.numbers = list(numbers)
-        self._xf = dict(zip(_SAMPLE, numbers))
+    def __init__(self, cells: Cells, date_1904: bool, numbers: dict[StyleKey, int] | None = None) -> None:
+        self.numbers = {} if numbers is None else numbers
+        self.order: list[StyleKey] | None = [] if numbers is None else None
         self._cells, self._date_1904 = cells, date_1904
-        self._runs: dict[tuple[bool, bool], str] = {}
+        self._runs: dict[tuple[bool, bool, bool], str] = {}
 
-    def text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
-        if bold or wrap:
-            raise ValueError("the long sheets' texts are neither bold nor wrapped")
-        return self._xf[("text", cjk)]
-
-    def number_style(self, num_format: str) -> int:
-        found = self._xf.get(("number", num_format))
+    def _number(self, key: StyleKey) -> int:
+        found = self.numbers.get(key)
         if found is None:
-            raise ValueError(f"no sample of the number format {num_format!r}")
+            if self.order is None:
+                raise ValueError(f"no sample of the style {key}")
+            found = self.numbers[key] = len(self.order)
+            self.order.append(key)
         return found
 
-    def link_style(self, wrap: bool) -> int:
-        if wrap:
-            raise ValueError("the long sheets' links are not wrapped")
-        return self._xf[("link", False)]
+    def text_style(self, cjk: bool, bold: bool, wrap: bool) -> int:
+        return self._number(("text", cjk, bold, wrap))
 
-    def run_start(self, cjk: bool, bold: bool) -> str:
-        """<r> and the run properties of the Chinese (cjk) or Latin font."""
-        found = self._runs.get((cjk, bold))
+    def mark_style(self, cjk: bool, wrap: bool) -> int:
+        return self._number(("mark", cjk, wrap))
+
+    def number_style(self, num_format: str) -> int:
+        return self._number(("number", num_format))
+
+    def link_style(self, wrap: bool) -> int:
+        return self._number(("link", wrap))
+
+    def run_start(self, cjk: bool, bold: bool, mark: bool) -> str:
+        """<r> and the run properties of the Chinese (cjk) or Latin font; a
+        marked run bold in MARK_COLOR."""
+        found = self._runs.get((cjk, bold, mark))
         if found is None:
             name, size = self._cells.font(cjk)
-            found = self._runs[(cjk, bold)] = "<r>" + run_properties(name, size, bold)
+            found = "<r>" + run_properties(name, size, bold or mark, MARK_COLOR if mark else None)
+            self._runs[(cjk, bold, mark)] = found
         return found
 
     def date_serial(self, text: str) -> float | None:
@@ -298,28 +277,33 @@ class _Styles:
         return None if value is None else excel_serial(value, self._date_1904)
 
 
-class TableRows:
-    """Rows given as tuples in a column layout, their XML written by the
-    native module into a scratch file, spliced into the sheet's XML when
-    the workbook (Workbook) closes. The sheet itself holds its header (row
-    0, written before) and a sample row in the rows' styles at `first_row`,
-    which the splice replaces by the rows. Nothing else writes rows to the
-    sheet after the header."""
+class _NativeSheet:
+    """A sheet whose rows the native module writes, spliced into the sheet's
+    XML when the workbook (Workbook) closes. The sheet itself holds its header
+    (row 0, written before) and, from `first_row` on, sample rows of a cell in
+    each style the rows use, which the splice replaces by the rows. Nothing
+    else writes rows to the sheet after the header."""
 
-    def __init__(self, cells: Cells, sheet: Worksheet, columns: Sequence[Column], first_row: int = 1,
-                 header: Sequence[str] = ()) -> None:
+    def __init__(self, cells: Cells, sheet: Worksheet, columns: Sequence[Column], first_row: int,
+                 header: Sequence[str]) -> None:
         workbook = cells.workbook
         if not isinstance(workbook, Workbook):
-            raise TypeError("long sheets belong to an xlsx_rows.Workbook")
-        self._cells, self._sheet, self._width, self.first_row = cells, sheet, len(columns), first_row
+            raise TypeError("natively written sheets belong to an xlsx_rows.Workbook")
+        self._cells, self._sheet, self._layout, self.first_row = cells, sheet, list(columns), first_row
+        self._workbook = workbook
         self.columns = max(len(columns), len(header), 1)
-        self._styles = workbook.table_styles(cells, header, first_row)
-        self._native = _xlsx_rows.SheetRows(
-            list(columns), XML_RANGES, CJK_RANGES, _SPACES, first_row, 0, HYPERLINK_LIMIT, workbook.date_1904_on,
-        )
-        self.data = tempfile.TemporaryFile()  # the rows' XML, sheetData's content
-        workbook.add_table(sheet.get_name(), self)
-        _sample_row(cells, sheet, first_row)
+        self._samples: Sequence[Sequence[StyleKey]] = ()
+        self._native = self._new_native()
+
+    def _new_native(self) -> _xlsx_rows.SheetRows:
+        return _xlsx_rows.SheetRows(self._layout, XML_RANGES, CJK_RANGES, _SPACES, self.first_row, 0, HYPERLINK_LIMIT,
+                                    self._workbook.date_1904_on)
+
+    def _sample(self, samples: Sequence[Sequence[StyleKey]]) -> None:
+        """Write the sample rows and take the sheet's rows from the native writer at close."""
+        self._samples = samples
+        _sample_rows(self._cells, self._sheet, self.first_row, samples)
+        self._workbook.add_table(self._sheet.get_name(), self)
 
     @property
     def next_row(self) -> int:
@@ -329,30 +313,18 @@ class TableRows:
     def link_count(self) -> int:
         return self._native.link_count
 
-    def write(self, rows: Sequence[tuple]) -> None:
-        if not rows:
-            return
-        first = self._native.next_row
-        last = first + len(rows) - 1
-        if last >= _SHEET_ROWS or self._width > _SHEET_COLUMNS:
-            self._cells.check(-1, self._sheet, min(last, _SHEET_ROWS), 0)
-        self.data.write(self._native.write(rows, self._styles))
-
-    def sheet_xml(self, xml: bytes, numbers: Sequence[int]) -> tuple[bytes, bytes]:
-        """The sheet's XML before and after the rows' XML: its sample row
+    def sheet_xml(self, xml: bytes) -> tuple[bytes, bytes]:
+        """The sheet's XML before and after the rows' XML: its sample rows
         dropped, its dimension the rows', the rows' links in it."""
-        found = _sample_styles(xml, self.first_row)
-        if found != list(numbers):
-            raise ValueError(f"the sample row's styles are {found}, the rows were written in {list(numbers)}")
         start = xml.index(b'<row r="%d"' % (self.first_row + 1))
         end = xml.index(b"</sheetData>", start)
-        if xml.count(b"<row ", start, end) != 2:
-            raise ValueError("rows written to a long sheet beside its native rows")
+        if xml.count(b"<row ", start, end) != len(self._samples):
+            raise ValueError("rows written to a natively written sheet beside its native rows")
         head, tail = xml[:start], xml[end:]
         last_row = max(self._native.next_row, self.first_row)  # 1-based: the last row written, or the header
         ref = f"A1:{xl_col_to_name(self.columns - 1)}{last_row}" if last_row > 1 or self.columns > 1 else "A1"
         head = re.sub(rb'<dimension ref="[^"]*"/>', f'<dimension ref="{ref}"/>'.encode(), head, count=1)
-        head = re.sub(rb' spans="\d+:\d+"', b"", head)  # the spans counted the sample row
+        head = re.sub(rb' spans="\d+:\d+"', b"", head)  # the spans counted the sample rows
         if self.link_count:
             if b"<hyperlinks>" in tail:
                 raise ValueError("a sheet's links come from one writer")
@@ -367,11 +339,97 @@ class TableRows:
                 + self._native.relationships(1).encode() + b"</Relationships>")
 
     def rows_xml(self) -> Iterator[bytes]:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Let go of what the rows' XML was kept in."""
+
+
+class TableRows(_NativeSheet):
+    """A long sheet's rows, given as tuples in a column layout in batches,
+    their XML written by the native module into a scratch file as they come.
+    The style numbers are known before: the sample row holds the long
+    sheets' styles (_SAMPLE) in a fixed order, numbered by a scratch workbook
+    (Workbook.table_styles); the splice checks them."""
+
+    def __init__(self, cells: Cells, sheet: Worksheet, columns: Sequence[Column], first_row: int = 1,
+                 header: Sequence[str] = ()) -> None:
+        super().__init__(cells, sheet, columns, first_row, header)
+        self._width = len(columns)
+        self._styles = self._workbook.table_styles(cells, header, first_row)
+        self.data = tempfile.TemporaryFile()  # the rows' XML, sheetData's content
+        self._sample((_SAMPLE, _SEND))
+
+    def write(self, rows: Sequence[tuple]) -> None:
+        if not rows:
+            return
+        first = self._native.next_row
+        last = first + len(rows) - 1
+        if last >= _SHEET_ROWS or self._width > _SHEET_COLUMNS:
+            self._cells.check(-1, self._sheet, min(last, _SHEET_ROWS), 0)
+        self.data.write(self._native.write(rows, self._styles))
+
+    def sheet_xml(self, xml: bytes) -> tuple[bytes, bytes]:
+        found = _sampled(xml, self.first_row, self._samples)
+        if found != self._styles.numbers:
+            raise ValueError(f"the sample row's styles are {found}, the rows were written in {self._styles.numbers}")
+        return super().sheet_xml(xml)
+
+    def rows_xml(self) -> Iterator[bytes]:
         data = self.data
         data.seek(0)
         while chunk := data.read(_COPY_CHUNK):
             yield chunk
         data.close()
+
+    def close(self) -> None:
+        self.data.close()
+
+
+class HeldRows(_NativeSheet):
+    """A short sheet's rows (the closest hits: a hundred at most), given at
+    once as tuples in a column layout with each row's height, held until the
+    workbook closes and written then by the native module in the style
+    numbers read back from the sheet's sample rows. The sample rows hold the
+    styles the rows use, in the order the rows first use them, and send them
+    out when the rows' cells would be: so the workbook numbers them, and
+    holds them, as it does the same cells written through its cell calls."""
+
+    def __init__(self, cells: Cells, sheet: Worksheet, columns: Sequence[Column], first_row: int = 1,
+                 header: Sequence[str] = ()) -> None:
+        super().__init__(cells, sheet, columns, first_row, header)
+        self._rows: list[tuple] | None = None
+        self._heights: list[float | None] | None = None
+        self._xml = b""
+
+    def write(self, rows: Sequence[tuple], heights: Sequence[int | None] | None = None) -> None:
+        """All the sheet's rows, once; `heights`: each row's height in
+        pixels, None for the default."""
+        if self._rows is not None:
+            raise ValueError("a sheet of held rows takes its rows once")
+        self._rows = list(rows)
+        if heights is not None:
+            self._heights = [None if pixels in (None, _DEFAULT_ROW_PIXELS) else pixels * 0.75 for pixels in heights]
+        if not self._rows:
+            return
+        # A first pass asks for the styles in the order the workbook would
+        # number them: a row's cells are sent out when the next row starts,
+        # the last row's at close, after the later sheets' rows.
+        order = _Styles(self._cells, self._workbook.date_1904_on)
+        self._native.write(self._rows[:-1], order, None if heights is None else self._heights[:-1])
+        early = len(order.order)
+        self._native.write(self._rows[-1:], order, None if heights is None else self._heights[-1:])
+        keys = order.order
+        self._sample([keys] if early == 0 else [keys[:early], keys[early:] or keys[:1]])
+
+    def sheet_xml(self, xml: bytes) -> tuple[bytes, bytes]:
+        styles = _Styles(self._cells, self._workbook.date_1904_on, _sampled(xml, self.first_row, self._samples))
+        self._native = self._new_native()
+        self._xml = self._native.write(self._rows, styles, self._heights)
+        return super().sheet_xml(xml)
+
+    def rows_xml(self) -> Iterator[bytes]:
+        yield self._xml
 
 
 # ------------------------------------------------------------- the package
@@ -454,10 +512,10 @@ def _rels_part(sheet_part: str) -> str:
 
 
 class Workbook(xlsxwriter.Workbook):
-    """xlsxwriter's workbook, written through its public API, whose
-    long sheets' rows come from TableRows: at close the package is read back,
-    each long sheet's rows and links spliced in, and the whole written to
-    `target` by ZipWriter."""
+    """xlsxwriter's workbook, written through its public API, whose long
+    sheets' rows come from TableRows and short ones' from HeldRows: at close
+    the package is read back, each such sheet's rows and links spliced in,
+    and the whole written to `target` by ZipWriter."""
 
     def __init__(self, target: str | os.PathLike | BinaryIO, options: dict | None = None) -> None:
         # Constant memory: every sheet written in row order, its rows out to
@@ -467,7 +525,7 @@ class Workbook(xlsxwriter.Workbook):
         self._scratch = io.BytesIO()
         self.date_1904_on = bool(options.get("date_1904"))
         super().__init__(self._scratch, options)
-        self._tables: dict[str, TableRows] = {}
+        self._tables: dict[str, _NativeSheet] = {}
         self._styles: _Styles | None = None
         self._packed = False
 
@@ -485,13 +543,13 @@ class Workbook(xlsxwriter.Workbook):
                 sheet = probe.add_worksheet()
                 for col, caption in enumerate(header):
                     probe_cells.text(sheet, 0, col, caption, bold=True)
-                _sample_row(probe_cells, sheet, first_row)
+                _sample_rows(probe_cells, sheet, first_row, (_SAMPLE, _SEND))
             with zipfile.ZipFile(scratch) as package:
                 xml = package.read("xl/worksheets/sheet1.xml")
-            self._styles = _Styles(cells, _sample_styles(xml, first_row), self.date_1904_on)
+            self._styles = _Styles(cells, self.date_1904_on, _sampled(xml, first_row, (_SAMPLE, _SEND)))
         return self._styles
 
-    def add_table(self, name: str, table: TableRows) -> None:
+    def add_table(self, name: str, table: _NativeSheet) -> None:
         if name in self._tables:
             raise ValueError("a sheet takes one writer of whole rows")
         self._tables[name] = table
@@ -509,7 +567,7 @@ class Workbook(xlsxwriter.Workbook):
                 self._pack(self._target)
         finally:
             for table in self._tables.values():
-                table.data.close()
+                table.close()
 
     def _pack(self, out: BinaryIO) -> None:
         with zipfile.ZipFile(self._scratch) as package:
@@ -523,8 +581,8 @@ class Workbook(xlsxwriter.Workbook):
                     zipped.add(name, [package.read(name)])
                     continue
                 if _rels_part(name) in names:
-                    raise ValueError("a long sheet holds nothing with relationships of its own")
-                head, tail = table.sheet_xml(package.read(name), self._styles.numbers)
+                    raise ValueError("a natively written sheet holds nothing with relationships of its own")
+                head, tail = table.sheet_xml(package.read(name))
                 zipped.add(name, itertools.chain([head], table.rows_xml(), [tail]))
                 if table.link_count:
                     zipped.add(_rels_part(name), [table.relationships()])
