@@ -104,6 +104,8 @@ class PatentRecord:
     cites: str = ""  # publication numbers this patent cites
     status: str = ""  # legal status, as the export words it
     doctype: str = ""  # document type (公開 A, 公告 B, …), as the export words it
+    title_alt: str = ""
+    abstract_alt: str = ""
 
     @property
     def first_claim(self) -> str:

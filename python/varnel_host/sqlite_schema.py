@@ -28,7 +28,11 @@ and `records.number`; 2 -> 3 moves abstract and claims, compressed, to
 citations, legal status, document type; empty until a file is imported
 again) and `codes`; 4 -> 5 makes the index of priority dates cover the filing
 date, so that a PRD= command lists its hits by filing date without reading
-their rows; 5 -> 6 does the same for publication dates (ID=).
+their rows; 5 -> 6 does the same for publication dates (ID=); 6 -> 7 adds
+the columns of the title and abstract in the record's other language;
+7 -> 8 adds `term_pairs`, the bilingual word pairs mined from the
+collection's records at the end of an import (terms/mining.py), with the
+stamp of their last replacement in `meta`.
 """
 
 from __future__ import annotations
@@ -45,7 +49,7 @@ from .records import (
     named_numbers, unreadable,
 )
 
-SCHEMA_VERSION = 6
+SCHEMA_VERSION = 8
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix"
 INDEX_TABLE = "patent_index"
 INDEX_BUFFER_BYTES = 32 * 1024 * 1024
@@ -166,7 +170,7 @@ def _unsupported(path: str, version: int) -> StoreError:
 def is_current(db: sqlite3.Connection, path: str) -> bool:
     """Whether the file needs no upgrade; StoreError for a version this program does not know."""
     version = db.execute("PRAGMA user_version").fetchone()[0]
-    if version not in (0, 1, 2, 3, 4, 5, SCHEMA_VERSION):
+    if version not in range(SCHEMA_VERSION + 1):
         raise _unsupported(path, version)
     return version == SCHEMA_VERSION and _segmentation(db) == INDEX_VERSION
 
@@ -196,7 +200,7 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
             db.execute("CREATE INDEX records_number ON records (number)")
         if upgraded:
             _narrow_records(db, progress)
-        elif version not in (0, 3, 4, 5, SCHEMA_VERSION):
+        elif version not in range(SCHEMA_VERSION + 1):
             raise _unsupported(path, version)
         if version in (1, 2, 3):
             _create_codes(db)
@@ -204,9 +208,13 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
             if progress is not None:
                 progress("正在更新資料庫格式（日期索引）…")
             for later in range(version + 1, SCHEMA_VERSION + 1):
-                for attribute in _REINDEXED[later]:
+                for attribute in _REINDEXED.get(later, ()):
                     db.execute(f"DROP INDEX records_{attribute}")
             _create_record_indexes(db)
+        if version in (4, 5, 6):  # 6 -> 7: the other language's columns
+            _add_columns(db)
+        if 0 < version < 8:
+            _create_term_pairs(db)
         if _segmentation(db) != INDEX_VERSION:
             _rebuild_index(db)
         db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
@@ -244,7 +252,16 @@ def _create(db: sqlite3.Connection) -> None:
     _create_codes(db)
     db.execute("CREATE TABLE texts (id INTEGER PRIMARY KEY, body BLOB NOT NULL)")
     db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+    _create_term_pairs(db)
     _create_index(db)
+
+
+def _create_term_pairs(db: sqlite3.Connection) -> None:
+    """One row per mined pair (contract.TermPair); `records` its source publication numbers, "; "-separated."""
+    db.execute(
+        "CREATE TABLE term_pairs (zh TEXT NOT NULL, en TEXT NOT NULL, forward REAL NOT NULL, backward REAL NOT NULL, "
+        "count INTEGER NOT NULL, records TEXT NOT NULL, PRIMARY KEY (zh, en)) WITHOUT ROWID"
+    )
 
 
 def _create_records(db: sqlite3.Connection, name: str) -> None:
