@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import random
+import resource
 import time
 
 from varnel_host.records import PatentRecord
@@ -33,7 +34,7 @@ PAIRS = [
 GENERIC = [("裝置", "device"), ("方法", "method"), ("系統", "system"), ("結構", "structure"), ("模組", "module")]
 
 
-def bilingual(n: int, seed: int) -> list[PatentRecord]:
+def bilingual(n: int, seed: int, sentences: int = 3) -> list[PatentRecord]:
     rng = random.Random(seed)
     records = []
     for i in range(n):
@@ -41,7 +42,7 @@ def bilingual(n: int, seed: int) -> list[PatentRecord]:
         title = "一種" + "".join(zh for zh, _ in words)
         english = list(reversed(words))
         title_alt = f"{english[0][1].capitalize()} for " + " and ".join(en for _, en in english[1:])
-        body = [rng.sample(PAIRS, rng.randint(2, 3)) for _ in range(rng.randint(2, 4))]
+        body = [rng.sample(PAIRS, rng.randint(2, 3)) for _ in range(rng.randint(sentences - 1, sentences + 1))]
         abstract = "。".join("本發明之" + "與".join(zh for zh, _ in part) + "係可提升效率" for part in body)
         abstract_alt = " ".join(f"The {' of the '.join(en for _, en in reversed(part))} improves efficiency." for part in body)
         records.append(PatentRecord(f"TW{i:07d}A", title, abstract, title_alt=title_alt, abstract_alt=abstract_alt,
@@ -53,9 +54,10 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--records", type=int, default=5000)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--sentences", type=int, default=3, help="sentences of an abstract, about (2 to 4 words each)")
     args = parser.parse_args()
     with PatentStore() as store:
-        store.write_batch(bilingual(args.records, args.seed))
+        store.write_batch(bilingual(args.records, args.seed, args.sentences))
         table.without_mined()  # the dictionary read before the clock starts
         lines: list[str] = []
         started = time.perf_counter()
@@ -64,9 +66,10 @@ def main() -> None:
         found = {(pair.zh, pair.en) for pair in store.term_pairs()}
     known = set(PAIRS + GENERIC)
     print("\n".join(lines))
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024
     print(f"{args.records:,} records ({2 * args.records:,} sentence pairs) mined in {seconds:.2f} s: "
           f"{args.records / seconds:,.0f} records/s; {stored} pairs stored, "
-          f"{len(found & known)} of {len(known)} known pairs found, {len(found - known)} others: {sorted(found - known)[:10]}")
+          f"{len(found & known)} of {len(known)} known pairs found, {len(found - known)} others: {sorted(found - known)[:10]}; peak memory of the process {peak} MB")
 
 
 if __name__ == "__main__":

@@ -13,8 +13,9 @@
 // word pair, the sentence pairs in which it is a link of both directions'
 // Viterbi alignments (their intersection). A sentence's repeated words are
 // kept once with their multiplicity, which gives the same expected counts as
-// one position each. The co-occurring pairs get dense indexes once, so each
-// EM iteration is a pass over flat arrays; it runs without the GIL.
+// one position each. The co-occurring pairs get dense indexes once
+// (index_cells), so each EM iteration is a pass over flat arrays; it runs
+// without the GIL.
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -144,53 +145,6 @@ private:
 
 // --- the alignment ---------------------------------------------------------------
 
-// (zh, en) -> dense pair index: open addressing, linear probing, doubled at 1/2 full.
-class PairIndex {
-public:
-    PairIndex() : keys_(1u << 16, kEmpty), values_(1u << 16) {}
-
-    std::uint32_t find_or_add(std::uint64_t k, std::uint32_t next) {
-        std::size_t slot = place(k);
-        if (keys_[slot] == k) return values_[slot];
-        if (2 * (size_ + 1) > keys_.size()) {
-            grow();
-            slot = place(k);
-        }
-        keys_[slot] = k;
-        values_[slot] = next;
-        ++size_;
-        return next;
-    }
-
-private:
-    static constexpr std::uint64_t kEmpty = std::numeric_limits<std::uint64_t>::max();
-
-    std::size_t place(std::uint64_t k) const {
-        const std::size_t mask = keys_.size() - 1;
-        std::uint64_t h = k * 0x9E3779B97F4A7C15ull;
-        std::size_t slot = static_cast<std::size_t>(h ^ (h >> 31)) & mask;
-        while (keys_[slot] != kEmpty && keys_[slot] != k) slot = (slot + 1) & mask;
-        return slot;
-    }
-
-    void grow() {
-        std::vector<std::uint64_t> keys(keys_.size() * 2, kEmpty);
-        std::vector<std::uint32_t> values(keys.size());
-        keys.swap(keys_);
-        values.swap(values_);
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            if (keys[i] == kEmpty) continue;
-            const std::size_t slot = place(keys[i]);
-            keys_[slot] = keys[i];
-            values_[slot] = values[i];
-        }
-    }
-
-    std::vector<std::uint64_t> keys_;
-    std::vector<std::uint32_t> values_;
-    std::size_t size_ = 0;
-};
-
 // The sentence pairs: each side's distinct words with their multiplicities,
 // and the dense index of every (zh word, en word) cell, zh-major.
 struct Corpus {
@@ -225,23 +179,52 @@ void add_side(const py::handle& side, std::size_t words, std::vector<std::uint32
     start.push_back(ids.size());
 }
 
-void index_cells(Corpus& corpus) {
-    PairIndex index;
-    for (std::size_t s = 0; s < corpus.sentences(); ++s) {
-        for (std::size_t i = corpus.zh_start[s]; i < corpus.zh_start[s + 1]; ++i) {
-            for (std::size_t j = corpus.en_start[s]; j < corpus.en_start[s + 1]; ++j) {
-                const std::uint64_t k = (static_cast<std::uint64_t>(corpus.zh[i]) << 32) | corpus.en[j];
-                const auto next = static_cast<std::uint32_t>(corpus.pair_zh.size());
-                const std::uint32_t pair = index.find_or_add(k, next);
-                if (pair == next) {
-                    if (next == std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many word pairs");
-                    corpus.pair_zh.push_back(corpus.zh[i]);
-                    corpus.pair_en.push_back(corpus.en[j]);
-                }
-                corpus.cells.push_back(pair);
+// The pairs are numbered by Chinese word, then English word: each Chinese
+// word's distinct English partners sorted in one array (pair_en), found again
+// for each cell by binary search within the word's run. Its memory is a few
+// bytes a cell, whatever the vocabularies' sizes.
+void index_cells(Corpus& c) {
+    std::vector<std::size_t> start(c.zh_words + 1, 0);
+    for (std::size_t s = 0; s < c.sentences(); ++s) {
+        for (std::size_t i = c.zh_start[s]; i < c.zh_start[s + 1]; ++i) start[c.zh[i] + 1] += c.en_start[s + 1] - c.en_start[s];
+    }
+    for (std::size_t z = 0; z < c.zh_words; ++z) start[z + 1] += start[z];
+    if (start.back() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many word pairs");
+    std::vector<std::uint32_t> partners(start.back());
+    std::vector<std::size_t> filled(start.begin(), start.end() - 1);
+    for (std::size_t s = 0; s < c.sentences(); ++s) {
+        for (std::size_t i = c.zh_start[s]; i < c.zh_start[s + 1]; ++i) {
+            for (std::size_t j = c.en_start[s]; j < c.en_start[s + 1]; ++j) partners[filled[c.zh[i]]++] = c.en[j];
+        }
+    }
+    std::vector<std::size_t> first(c.zh_words + 1, 0);  // each Chinese word's run of pairs
+    std::size_t kept = 0;
+    for (std::size_t z = 0; z < c.zh_words; ++z) {
+        first[z] = kept;
+        const auto begin = partners.begin() + static_cast<std::ptrdiff_t>(start[z]);
+        const auto end = partners.begin() + static_cast<std::ptrdiff_t>(start[z + 1]);
+        std::sort(begin, end);
+        kept = static_cast<std::size_t>(std::unique_copy(begin, end, partners.begin() + static_cast<std::ptrdiff_t>(kept)) -
+                                        partners.begin());
+    }
+    first[c.zh_words] = kept;
+    c.pair_zh.resize(kept);
+    for (std::size_t z = 0; z < c.zh_words; ++z) {
+        std::fill(c.pair_zh.begin() + static_cast<std::ptrdiff_t>(first[z]),
+                  c.pair_zh.begin() + static_cast<std::ptrdiff_t>(first[z + 1]), static_cast<std::uint32_t>(z));
+    }
+    partners.resize(kept);
+    c.pair_en = std::move(partners);
+    c.cells.reserve(start.back());
+    for (std::size_t s = 0; s < c.sentences(); ++s) {
+        for (std::size_t i = c.zh_start[s]; i < c.zh_start[s + 1]; ++i) {
+            const auto run = c.pair_en.begin() + static_cast<std::ptrdiff_t>(first[c.zh[i]]);
+            const auto run_end = c.pair_en.begin() + static_cast<std::ptrdiff_t>(first[c.zh[i] + 1]);
+            for (std::size_t j = c.en_start[s]; j < c.en_start[s + 1]; ++j) {
+                c.cells.push_back(static_cast<std::uint32_t>(std::lower_bound(run, run_end, c.en[j]) - c.pair_en.begin()));
             }
         }
-        corpus.cell_start.push_back(corpus.cells.size());
+        c.cell_start.push_back(c.cells.size());
     }
 }
 

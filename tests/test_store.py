@@ -17,7 +17,7 @@ from varnel_host.records import ATTRIBUTES, DATE_FIELDS, REGISTRY, TEXT_FIELDS
 from varnel_host import sqlite_schema, sqlite_writer
 from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
 from varnel_host.segment import index_values
-from varnel_host.contract import SAMPLE_FILE, Cancelled, StoreError, list_row
+from varnel_host.contract import SAMPLE_FILE, Cancelled, StoreError, TermPair, list_row
 from varnel_host.loading import add_records, import_records_file
 from varnel_host.store import PatentStore
 from varnel_host.stores import open_store as open_default_store
@@ -504,6 +504,30 @@ def test_a_database_of_schema_4_or_5_gets_the_covering_indexes_of_dates(tmp_path
     with sqlite3.connect(path) as raw:
         for attribute in ("prd", "pd"):
             assert [row[2] for row in raw.execute(f"PRAGMA index_info(records_{attribute})")] == [attribute, "ad"]
+
+
+@pytest.mark.parametrize("version", [6, 7])
+def test_a_database_of_schema_6_or_7_gains_the_other_language_and_the_mined_pairs(tmp_path, version):
+    path = tmp_path / f"schema{version}.sqlite3"
+    with PatentStore(path) as made:
+        add_records(made, RECORDS)
+        before = found(made, "電池")
+    with sqlite3.connect(path) as raw:
+        raw.execute("DROP TABLE term_pairs")
+        for column in ("title_alt", "abstract_alt") if version == 6 else ():
+            raw.execute(f"ALTER TABLE records DROP COLUMN {column}")
+        raw.execute(f"PRAGMA user_version = {version}")
+    pair = TermPair("電池", "battery", 0.9, 0.8, 3, ("A1", "A2"))
+    with PatentStore(path) as upgraded:
+        assert found(upgraded, "電池") == before != set() and upgraded.term_pairs() == []
+        assert upgraded.term_pairs_stamp() == "" and upgraded.replace_term_pairs([pair]) == 1
+        add_records(upgraded, [P("A1", "固態電池模組", title_alt="Solid-state battery module")])
+        assert [r.pn for r in upgraded.bilingual_records(5)] == ["A1"] and upgraded.check() == []
+    with PatentStore(path) as reopened:
+        assert reopened.term_pairs() == [pair] and reopened.term_pairs_stamp() != ""
+        assert reopened.stored(["A1"])["A1"].title_alt == "Solid-state battery module"
+    with sqlite3.connect(path) as raw:
+        assert raw.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION == 8
 
 
 def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):

@@ -259,7 +259,7 @@ def _create(db: sqlite3.Connection) -> None:
 def _create_term_pairs(db: sqlite3.Connection) -> None:
     """One row per mined pair (contract.TermPair); `records` its source publication numbers, "; "-separated."""
     db.execute(
-        "CREATE TABLE term_pairs (zh TEXT NOT NULL, en TEXT NOT NULL, forward REAL NOT NULL, backward REAL NOT NULL, "
+        "CREATE TABLE IF NOT EXISTS term_pairs (zh TEXT NOT NULL, en TEXT NOT NULL, forward REAL NOT NULL, backward REAL NOT NULL, "
         "count INTEGER NOT NULL, records TEXT NOT NULL, PRIMARY KEY (zh, en)) WITHOUT ROWID"
     )
 

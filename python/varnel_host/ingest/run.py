@@ -312,8 +312,7 @@ class Importer:
                 self._spellings = None
         except StoreError as error:
             raise ImportStopped(error, writer.kept) from error
-        if any(outcome.added or outcome.updated for outcome in self.outcomes) or not self.store.term_pairs_stamp():
-            refresh(self.store, self.say)
+        refresh(self.store, self.say, any(outcome.added or outcome.updated for outcome in self.outcomes))
         return status
 
     def _file(self, source: Source) -> FileOutcome | None:

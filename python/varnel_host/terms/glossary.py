@@ -46,7 +46,7 @@ def read(path: Path) -> Glossary:
         try:
             line = raw.decode("utf-8").strip()
         except UnicodeDecodeError:
-            problems.append(f"第 {number} 行不是 UTF-8 文字，已略過；請以 UTF-8 另存詞彙表")
+            problems.append(f"第 {number} 行：不是 UTF-8 文字，已略過；請以 UTF-8 另存詞彙表")
             continue
         if not line or line.startswith("#"):
             continue
@@ -57,7 +57,7 @@ def read(path: Path) -> Glossary:
             continue
         problem = _problem(cells)
         if problem:
-            problems.append(f"第 {number} 行{problem}，已略過；{_EXAMPLE}")
+            problems.append(f"第 {number} 行：{problem}，已略過；{_EXAMPLE}")
         else:
             pairs.append(("".join(cells[0].split()), " ".join(cells[1].lower().split())))
     shown_problems = [f"詞彙表「{path.name}」{problem}" for problem in problems[:SHOWN_PROBLEMS]]
@@ -88,7 +88,7 @@ def _problem(cells: list[str]) -> str:
         return f"有 {len(cells)} 欄，應為中文與英文兩欄"
     chinese, english = cells
     if not is_chinese(chinese):
-        return f"的第一欄「{shown(chinese, 30)}」不是中文詞"
+        return f"第一欄「{shown(chinese, 30)}」不是中文詞"
     if is_chinese(english) or not english_words(english):
-        return f"的第二欄「{shown(english, 30)}」不是英文詞"
+        return f"第二欄「{shown(english, 30)}」不是英文詞"
     return ""

@@ -148,17 +148,18 @@ def mine(store, say: Callable[[str], None] | None = None) -> int:
         if (zh, en) not in pairs or pairs[zh, en].count < count:
             pairs[zh, en] = pair
     stored = store.replace_term_pairs(sorted(pairs.values()))
-    seconds = max(time.monotonic() - started, 1e-6)
     say(f"詞彙對照表：整理出 {stored:,} 組中英詞彙，取自 {used:,} 筆專利的 {len(corpus.pairs):,} 組中英名稱與摘要"
-        f"（每秒 {int(used / seconds):,} 筆）")
+        f"（{time.monotonic() - started:.1f} 秒）")
     return stored
 
 
-def refresh(store, say: Callable[[str], None] | None = None) -> None:
-    """mine() at the end of an import: a failure is said and leaves the
-    stored pairs as they were; the imported records are never touched."""
+def refresh(store, say: Callable[[str], None] | None = None, changed: bool = True) -> None:
+    """mine() at the end of an import (`changed`: records were added or
+    updated; else only a collection never mined is mined): a failure is said
+    and leaves the stored pairs as they were; the imported records are never touched."""
     try:
-        mine(store, say)
+        if changed or not store.term_pairs_stamp():
+            mine(store, say)
     except StoreError as error:
         if say is not None:
             say(f"詞彙對照表未更新：{error}（已匯入的專利不受影響）")
