@@ -282,37 +282,36 @@ Direction train(const Corpus& c, bool forward, int iterations) {
     return d;
 }
 
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+// Which of `count` cells (cell[k * step]) has the highest t, if above the NULL word's; kNone if none is.
+std::size_t best_of(const std::vector<float>& t, double null, const std::uint32_t* cell, std::size_t count,
+                    std::size_t step) {
+    std::size_t found = kNone;
+    double best = null;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (t[cell[k * step]] > best) {
+            best = t[cell[k * step]];
+            found = k;
+        }
+    }
+    return found;
+}
+
 // Calls found(sentence, pair) for each link both directions' Viterbi alignments hold.
 template <typename Found>
 void links(const Corpus& c, const Direction& forward, const Direction& backward, Found found) {
-    constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
-    std::vector<std::size_t> best_zh, best_en;  // per en word its zh word, per zh word its en word (none: NULL)
+    std::vector<std::size_t> best_zh, best_en;  // per en word its zh word, per zh word its en word (kNone: NULL)
     for (std::size_t s = 0; s < c.sentences(); ++s) {
         const std::size_t z0 = c.zh_start[s], nz = c.zh_start[s + 1] - z0;
         const std::size_t e0 = c.en_start[s], ne = c.en_start[s + 1] - e0;
         const std::uint32_t* cell = c.cells.data() + c.cell_start[s];
-        best_zh.assign(ne, none);
-        best_en.assign(nz, none);
+        best_zh.resize(ne);
+        best_en.resize(nz);
+        for (std::size_t j = 0; j < ne; ++j) best_zh[j] = best_of(forward.t, forward.null[c.en[e0 + j]], cell + j, nz, ne);
+        for (std::size_t i = 0; i < nz; ++i) best_en[i] = best_of(backward.t, backward.null[c.zh[z0 + i]], cell + i * ne, ne, 1);
         for (std::size_t j = 0; j < ne; ++j) {
-            double best = forward.null[c.en[e0 + j]];
-            for (std::size_t i = 0; i < nz; ++i) {
-                if (forward.t[cell[i * ne + j]] > best) {
-                    best = forward.t[cell[i * ne + j]];
-                    best_zh[j] = i;
-                }
-            }
-        }
-        for (std::size_t i = 0; i < nz; ++i) {
-            double best = backward.null[c.zh[z0 + i]];
-            for (std::size_t j = 0; j < ne; ++j) {
-                if (backward.t[cell[i * ne + j]] > best) {
-                    best = backward.t[cell[i * ne + j]];
-                    best_en[i] = j;
-                }
-            }
-        }
-        for (std::size_t j = 0; j < ne; ++j) {
-            if (best_zh[j] != none && best_en[best_zh[j]] == j) found(s, cell[best_zh[j] * ne + j]);
+            if (best_zh[j] != kNone && best_en[best_zh[j]] == j) found(s, cell[best_zh[j] * ne + j]);
         }
     }
 }

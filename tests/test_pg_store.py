@@ -456,7 +456,7 @@ def test_a_collection_of_schema_4_or_5_gains_the_other_language_and_the_mined_pa
             assert store.write_batch([P("S1", "固態電池", title_alt="Solid-state battery"), P("S2", "電極")]).added == 1 + (store is lite)
             assert store.replace_term_pairs([pair, pair._replace(en="cell", records=())]) == 2
         assert upgraded.term_pairs() == lite.term_pairs() == [pair, pair._replace(en="cell", records=())]
-        assert upgraded.bilingual_records(9) == lite.bilingual_records(9) == [P("S1", "固態電池", title_alt="Solid-state battery")]
+        assert list(upgraded.bilingual_records(9)) == list(lite.bilingual_records(9)) == [P("S1", "固態電池", title_alt="Solid-state battery")]
         assert upgraded.term_pairs_stamp() != ""
     with psycopg.connect(url, autocommit=True) as raw:
         assert raw.execute("SELECT value FROM varnel_meta WHERE key = 'schema'").fetchone()[0] == pg_store.pg_schema.SCHEMA_VERSION == "6"

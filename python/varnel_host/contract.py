@@ -100,6 +100,7 @@ class TermPair(NamedTuple):
     records: tuple[str, ...]  # publication numbers of a few of them
 
 
+PAIR_COLUMNS = "zh, en, forward, backward, count, records"  # of the stores' term_pairs table
 TERM_PAIRS_STAMP = "term_pairs"  # meta key whose value changes with every replacement of the pairs
 RECORDS_SEPARATOR = "; "  # between a pair's publication numbers in its row
 
@@ -107,6 +108,18 @@ RECORDS_SEPARATOR = "; "  # between a pair's publication numbers in its row
 def bilingual_sql(alias: str) -> str:
     """The condition on `records` (named `alias`) of a record holding a title or abstract in its other language."""
     return f"({alias}.title_alt <> '' OR {alias}.abstract_alt <> '')"
+
+
+BILINGUAL_CHUNK = 1000  # records read at a time by bilingual_records()
+
+
+def bilingual_records(ids: Sequence[int], read: Callable[[list[int]], dict[int, PatentRecord]]) -> Iterator[PatentRecord]:
+    """The records of these ids in their order, read BILINGUAL_CHUNK at a time
+    by `read` (id -> record of those it finds; a record removed meanwhile is passed over)."""
+    for start in range(0, len(ids), BILINGUAL_CHUNK):
+        chunk = list(ids[start : start + BILINGUAL_CHUNK])
+        found = read(chunk)
+        yield from (found[record_id] for record_id in chunk if record_id in found)
 
 
 def pair_row(pair: TermPair) -> tuple[str, str, float, float, int, str]:
@@ -394,7 +407,7 @@ class Store(Protocol):
 
     def span(self, code: str) -> tuple[str, str] | None: ...
 
-    def bilingual_records(self, limit: int) -> list[PatentRecord]: ...
+    def bilingual_records(self, limit: int) -> Iterator[PatentRecord]: ...
 
     def term_pairs(self) -> list[TermPair]: ...
 

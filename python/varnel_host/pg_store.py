@@ -32,8 +32,8 @@ import psycopg
 
 from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar
 from .contract import (
-    TERM_PAIRS_STAMP, BatchCounts, CheckedBatch, StoreError, TermPair, bilingual_sql, checked_batch, earliest_sql, pair_of,
-    pair_row, sample_numbers, span_sql,
+    PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, CheckedBatch, StoreError, TermPair, bilingual_records, bilingual_sql,
+    checked_batch, earliest_sql, pair_of, pair_row, sample_numbers, span_sql,
 )
 from .pg_connection import describe
 from .pg_query import (
@@ -48,7 +48,6 @@ from .records import ATTRIBUTES, PatentRecord
 
 __all__ = ["PgPatentStore", "PgSearchResult", "describe"]
 
-_PAIR_COLUMNS = "zh, en, forward, backward, count, records"
 _QUIET_BATCHES = 8  # the compaction after a write says how far it got when it has more batches
 _RECORDS_USED = re.compile(rf"\b{RECORDS}\.")  # SQL reading the records table
 _TOKEN_TEXT_USED = re.compile(rf"\b{TOKENS}\.(?!id\b|ntokens\b)")  # SQL reading the token text or tsvector
@@ -230,21 +229,28 @@ class PgPatentStore:
 
     # --- the mined word pairs ------------------------------------------------
 
-    def bilingual_records(self, limit: int) -> list[PatentRecord]:
+    def bilingual_records(self, limit: int) -> Iterator[PatentRecord]:
         """See PatentStore.bilingual_records."""
         self._reconnect_if_dropped()
         with self.errors():
+            ids = [row[0] for row in self._db.execute(
+                f'SELECT id FROM records r WHERE {bilingual_sql("r")} ORDER BY r.pd COLLATE "C" DESC, r.id DESC LIMIT %s',
+                (limit,),
+            )]
+        return bilingual_records(ids, self._bilingual)
+
+    def _bilingual(self, ids: list[int]) -> dict[int, PatentRecord]:
+        with self.errors():
             rows = self._db.execute(
-                f"SELECT {', '.join(f'r.{a}' for a in ATTRIBUTES)} FROM records r WHERE {bilingual_sql('r')} "
-                'ORDER BY r.pd COLLATE "C" DESC, r.id DESC LIMIT %s', (limit,),
-            )
-            return [PatentRecord(*row) for row in rows]
+                "SELECT id, pn, title, abstract, title_alt, abstract_alt FROM records WHERE id = ANY(%s)", (ids,)
+            ).fetchall()
+        return {row[0]: PatentRecord(*row[1:4], title_alt=row[4], abstract_alt=row[5]) for row in rows}
 
     def term_pairs(self) -> list[TermPair]:
         """See PatentStore.term_pairs."""
         self._reconnect_if_dropped()
         with self.errors():
-            rows = self._db.execute(f'SELECT {_PAIR_COLUMNS} FROM term_pairs ORDER BY zh COLLATE "C", en COLLATE "C"')
+            rows = self._db.execute(f'SELECT {PAIR_COLUMNS} FROM term_pairs ORDER BY zh COLLATE "C", en COLLATE "C"')
             return [pair_of(row) for row in rows]
 
     def replace_term_pairs(self, pairs: Iterable[TermPair]) -> int:
@@ -254,7 +260,7 @@ class PgPatentStore:
         with self.errors(), self._db.transaction():
             self._db.execute("LOCK TABLE term_pairs IN EXCLUSIVE MODE")  # two imports ending at once: one after the other
             self._db.execute("DELETE FROM term_pairs")
-            with self._db.cursor().copy(f"COPY term_pairs ({_PAIR_COLUMNS}) FROM STDIN") as copy:
+            with self._db.cursor().copy(f"COPY term_pairs ({PAIR_COLUMNS}) FROM STDIN") as copy:
                 for row in rows:
                     copy.write_row(row)
             self._db.execute(

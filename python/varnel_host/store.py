@@ -31,13 +31,13 @@ from contextlib import contextmanager
 
 from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer
 from .contract import (
-    TERM_PAIRS_STAMP, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, StoreError, TermPair, bilingual_sql,
-    earliest_sql, pair_of, pair_row, sample_numbers, span_sql,
+    PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, StoreError, TermPair,
+    bilingual_records, bilingual_sql, earliest_sql, pair_of, pair_row, sample_numbers, span_sql,
 )
 from .facets import FacetIndex
 from .query import Near, Query, Term
 from .query_plan import near_check, near_fields, weight
-from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, PatentRecord, unreadable
+from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, UNREADABLE, PatentRecord
 from .sqlite_query import (
     RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
     near_matches, number_sql,
@@ -54,7 +54,6 @@ PROGRESS_STEPS = 20_000  # SQLite virtual-machine steps between cancel() polls
 # each poll takes the GIL, which the threads reading and preparing the next
 # batches hold much of the time.
 WRITE_PROGRESS_STEPS = 100_000
-_PAIR_COLUMNS = "zh, en, forward, backward, count, records"
 
 
 
@@ -210,19 +209,33 @@ class PatentStore:
 
     # --- the mined word pairs ------------------------------------------------
 
-    def bilingual_records(self, limit: int) -> list[PatentRecord]:
+    def bilingual_records(self, limit: int) -> Iterator[PatentRecord]:
         """The `limit` records holding a title or abstract in their other
-        language, latest publication first (records with damaged texts left out)."""
+        language, latest publication first, with pn, title, abstract,
+        title_alt and abstract_alt only (a damaged abstract as "")."""
+        with self._errors():
+            ids = [row[0] for row in self._db.execute(
+                f"SELECT id FROM records r WHERE {bilingual_sql('r')} ORDER BY r.pd DESC, r.id DESC LIMIT ?", (limit,)
+            )]
+        return bilingual_records(ids, self._bilingual)
+
+    def _bilingual(self, ids: list[int]) -> dict[int, PatentRecord]:
         with self._errors():
             rows = self._db.execute(
-                f"{FULL_RECORD_SQL} WHERE {bilingual_sql('r')} ORDER BY r.pd DESC, r.id DESC LIMIT ?", (limit,)
-            )
-            return [record for _, record in full_records(rows) if not unreadable(record)]
+                f"SELECT r.id, r.pn, r.title, r.title_alt, r.abstract_alt, {schema.BODY} FROM records r "
+                "LEFT JOIN texts t ON t.id = r.id WHERE r.id IN (SELECT value FROM json_each(?))", (json.dumps(ids),),
+            ).fetchall()
+        found = {}
+        for record_id, number, title, title_alt, abstract_alt, body in rows:
+            abstract = schema.unpack(body)[0]
+            found[record_id] = PatentRecord(number, title, "" if abstract is UNREADABLE else abstract,
+                                            title_alt=title_alt, abstract_alt=abstract_alt)
+        return found
 
     def term_pairs(self) -> list[TermPair]:
         """The mined word pairs, in (zh, en) order."""
         with self._errors():
-            return [pair_of(row) for row in self._db.execute(f"SELECT {_PAIR_COLUMNS} FROM term_pairs ORDER BY zh, en")]
+            return [pair_of(row) for row in self._db.execute(f"SELECT {PAIR_COLUMNS} FROM term_pairs ORDER BY zh, en")]
 
     def replace_term_pairs(self, pairs: Iterable[TermPair]) -> int:
         """Put these pairs in place of the stored ones in one transaction, with
@@ -230,7 +243,7 @@ class PatentStore:
         rows = [pair_row(pair) for pair in pairs]
         with self._transaction():
             self._db.execute("DELETE FROM term_pairs")
-            self._db.executemany(f"INSERT INTO term_pairs ({_PAIR_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?)", rows)
+            self._db.executemany(f"INSERT INTO term_pairs ({PAIR_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?)", rows)
             self._db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (TERM_PAIRS_STAMP, uuid.uuid4().hex))
         return len(rows)
 

