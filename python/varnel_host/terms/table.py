@@ -69,8 +69,10 @@ class _Source:
         self.chinese: dict[str, list[Translation]] = {}
         self.english: dict[str, list[Translation]] = {}
 
-    def add(self, zh: str, en: str, zh_to_en: Translation, en_to_zh: Translation, key: str) -> None:
-        self.chinese.setdefault(zh, []).append(zh_to_en)
+    def add(self, forms: Iterable[str], key: str, zh_to_en: Translation, en_to_zh: Translation) -> None:
+        """A pair: its Chinese word under each of its forms, its English under its english_key."""
+        for form in dict.fromkeys(forms):
+            self.chinese.setdefault(form, []).append(zh_to_en)
         if key:
             self.english.setdefault(key, []).append(en_to_zh)
 
@@ -87,12 +89,11 @@ class TermTable:
         keys = english_keys(en for _, en in glossary.pairs)
         for (zh, en), key in zip(glossary.pairs, keys):
             traditional = to_traditional()(zh)
-            for form in dict.fromkeys((zh, traditional)):
-                self._glossary.add(form, en, Translation(en, 1.0, GLOSSARY), Translation(traditional, 1.0, GLOSSARY), key)
+            self._glossary.add((zh, traditional), key, Translation(en, 1.0, GLOSSARY), Translation(traditional, 1.0, GLOSSARY))
         self._mined = _Source()
         for pair, key in zip(pairs, english_keys(pair.en for pair in pairs)):
-            self._mined.add(pair.zh, pair.en, Translation(pair.en, pair.forward, MINED, pair.count, pair.records),
-                            Translation(pair.zh, pair.backward, MINED, pair.count, pair.records), key)
+            self._mined.add((pair.zh,), key, Translation(pair.en, pair.forward, MINED, pair.count, pair.records),
+                            Translation(pair.zh, pair.backward, MINED, pair.count, pair.records))
         self._mined.sort()
         own = [*self._glossary.chinese, *self._mined.chinese]
         self._folded = _folded_forms(own)
@@ -114,10 +115,8 @@ class TermTable:
             key = english_key(word)
             found = [source.english.get(key, []) for source in (self._glossary, self._mined)]
             found.append(self._dictionary_chinese(key))
-        if found[0]:
-            return list(found[0])
-        distinct: dict[str, Translation] = {}
-        for translation in (*found[1], *found[2]):
+        distinct: dict[str, Translation] = {}  # a text given by a more trusted source or with a higher probability kept
+        for translation in found[0] or (*found[1], *found[2]):
             distinct.setdefault(translation.text, translation)
         return list(distinct.values())
 
