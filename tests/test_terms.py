@@ -168,3 +168,16 @@ def test_the_alignment_keeps_links_of_both_directions_with_their_sentences():
     assert rows[0][2] > 0.8 and rows[0][3] > 0.8
     with pytest.raises(ValueError):
         _terms.align([([0], [3])], 3, 3, 5, 2, 0.05, 2)
+
+
+def test_a_dictionary_that_cannot_be_read_is_said_and_the_rest_still_used(mined, glossary_file, monkeypatch):
+    def broken():
+        raise OSError("data file missing")
+
+    monkeypatch.setattr(dictionary, "dictionary", broken)
+    store, _ = mined
+    store.replace_term_pairs(store.term_pairs())  # a new stamp: the table is made again
+    said: list[str] = []
+    table = load(store, said.append)
+    assert said == ["注意：通用中英詞典無法讀取（OSError: data file missing），這次只用詞彙表與資料庫整理出的詞彙；請重新安裝本程式"]
+    assert [t.source for t in table.translations("電池")] == [MINED] and table.translations("燃氣輪機") == []
