@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import ast
 import functools
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -74,6 +76,7 @@ LAZY = {
     "__main__ -> dbcheck", "dbcheck -> pg_store",
     "loading -> ingest.tables", "stores -> pg_store",
     "worker -> report", "worker -> report_data", "worker -> request",
+    "terms.table -> terms.dictionary",  # CC-CEDICT: read by the worker and an import's mining, never the window
 }
 
 
@@ -107,6 +110,8 @@ FORBIDDEN = [
     *(("pipeline", low) for low in ("store", "stores", "pg_", "sqlite_", "worker", "report", "ingest")),
     *((part, "pipeline") for part in (*PG_MODULES[1:], *SQLITE_MODULES[1:])),
     *((layer, "pipeline") for layer in ("query", "query_plan", "expand", "similar", "records")),
+    # the term table knows a store only by its term_pairs() and bilingual_records()
+    *(("terms", low) for low in ("store", "stores", "pg_", "sqlite_", "pipeline", "worker", "report", "ingest", "loading")),
 ]
 
 # The steps of a search the pipeline alone takes, which no store module names.
@@ -151,3 +156,12 @@ def test_only_the_pipeline_calls_a_search_backend(store, backend):
     elsewhere = sorted(path.name for path in PACKAGE.rglob("*.py")
                        if path.stem != store and backend in path.read_text(encoding="utf-8"))
     assert elsewhere == []
+
+
+def test_the_windows_process_never_loads_the_dictionary():
+    graph, _ = _graph()
+    assert {f"{name} -> terms.dictionary" for name, targets in graph.items() if "terms.dictionary" in targets} <= LAZY
+    # what the window's process imports, with the term table and the loading that mines
+    code = ("import sys, varnel_host.__main__, varnel_host.terms, varnel_host.loading; "
+            "print(sorted(m for m in sys.modules if 'cccedict' in m or m.endswith('terms.dictionary')))")
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.strip() == "[]"

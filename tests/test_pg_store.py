@@ -27,7 +27,7 @@ from varnel_host.pg_store import PgPatentStore, describe
 from varnel_host.query import QueryError
 from varnel_host.records import ATTRIBUTES
 from varnel_host.records import PatentRecord as P
-from varnel_host.contract import Cancelled, StoreError
+from varnel_host.contract import Cancelled, StoreError, TermPair
 from varnel_host.loading import add_records
 from varnel_host.sqlite_query import SqliteCollection
 from varnel_host.store import PatentStore
@@ -437,6 +437,29 @@ def test_a_collection_of_schema_3_gains_the_indexes_of_its_batches(pg_server):
         assert upgraded.connection.execute(
             "SELECT count(*) FROM pg_indexes WHERE indexname IN ('postings_by_batch', 'stale_postings_by_batch')"
         ).fetchone()[0] == 2
+
+
+@pytest.mark.parametrize("version", ["4", "5"])
+def test_a_collection_of_schema_4_or_5_gains_the_other_language_and_the_mined_pairs(pg_server, version):
+    url = pg_server.new_database()
+    with PgPatentStore(url) as made:
+        made.write_batch([P("S1", "電池")])
+    with psycopg.connect(url, autocommit=True) as raw:  # as that schema wrote it
+        raw.execute("DROP TABLE term_pairs")
+        if version == "4":
+            raw.execute("ALTER TABLE records DROP COLUMN title_alt, DROP COLUMN abstract_alt")
+        raw.execute("UPDATE varnel_meta SET value = %s WHERE key = 'schema'", (version,))
+    pair = TermPair("電池", "battery", 0.9, 0.8, 3, ("S1", "S2"))
+    with PgPatentStore(url) as upgraded, PatentStore() as lite:
+        for store in (upgraded, lite):
+            assert store.term_pairs() == [] and store.term_pairs_stamp() == ""
+            assert store.write_batch([P("S1", "固態電池", title_alt="Solid-state battery"), P("S2", "電極")]).added == 1 + (store is lite)
+            assert store.replace_term_pairs([pair, pair._replace(en="cell", records=())]) == 2
+        assert upgraded.term_pairs() == lite.term_pairs() == [pair, pair._replace(en="cell", records=())]
+        assert list(upgraded.bilingual_records(9)) == list(lite.bilingual_records(9)) == [P("S1", "固態電池", title_alt="Solid-state battery")]
+        assert upgraded.term_pairs_stamp() != ""
+    with psycopg.connect(url, autocommit=True) as raw:
+        assert raw.execute("SELECT value FROM varnel_meta WHERE key = 'schema'").fetchone()[0] == pg_store.pg_schema.SCHEMA_VERSION == "6"
 
 
 def test_a_collection_of_schema_2_gains_its_postings_with_progress(pg_server):

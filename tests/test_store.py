@@ -18,7 +18,7 @@ from varnel_host.records import ATTRIBUTES, DATE_FIELDS, REGISTRY, TEXT_FIELDS
 from varnel_host import segment, sqlite_schema, sqlite_writer
 from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
 from varnel_host.segment import index_values
-from varnel_host.contract import SAMPLE_FILE, Cancelled, StoreError, list_row
+from varnel_host.contract import SAMPLE_FILE, Cancelled, StoreError, TermPair, list_row
 from varnel_host.loading import add_records, import_records_file
 from varnel_host.store import PatentStore
 from varnel_host.stores import open_store as open_default_store
@@ -541,6 +541,27 @@ def test_the_long_texts_read_back_and_a_blob_without_other_languages_keeps_the_e
     assert sqlite_schema.unpack(earlier) == (*texts[:2], "")
     damaged = zlib.compress((1 << 31 | 3).to_bytes(4, "little") + (0xFFFF).to_bytes(4, "little") + b"abc")
     assert all(text is UNREADABLE for text in sqlite_schema.unpack(damaged))  # the other abstract runs past the blob
+
+
+def test_a_database_of_schema_7_gains_the_mined_pairs(tmp_path):
+    path = tmp_path / "schema7.sqlite3"
+    with PatentStore(path) as made:
+        add_records(made, RECORDS)
+        before = found(made, "電池")
+    with sqlite3.connect(path) as raw:
+        raw.execute("DROP TABLE term_pairs")
+        raw.execute("PRAGMA user_version = 7")
+    pair = TermPair("電池", "battery", 0.9, 0.8, 3, ("A1", "A2"))
+    with PatentStore(path) as upgraded:
+        assert found(upgraded, "電池") == before != set() and upgraded.term_pairs() == []
+        assert upgraded.term_pairs_stamp() == "" and upgraded.replace_term_pairs([pair]) == 1
+        add_records(upgraded, [P("A1", "固態電池模組", title_alt="Solid-state battery module")])
+        assert [r.pn for r in upgraded.bilingual_records(5)] == ["A1"] and upgraded.check() == []
+    with PatentStore(path) as reopened:
+        assert reopened.term_pairs() == [pair] and reopened.term_pairs_stamp() != ""
+        assert reopened.stored(["A1"])["A1"].title_alt == "Solid-state battery module"
+    with sqlite3.connect(path) as raw:
+        assert raw.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION == 8
 
 
 def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):

@@ -85,6 +85,55 @@ class ImportReport:
         return import_summary(self.added, self.updated, self.unchanged, self.skipped)
 
 
+# --- the mined word pairs -------------------------------------------------------
+
+
+class TermPair(NamedTuple):
+    """A Chinese and an English word aligned in the collection's bilingual
+    records (terms/mining.py), as each store's `term_pairs` table holds it."""
+
+    zh: str  # Traditional Chinese
+    en: str  # English, lower case
+    forward: float  # p(en | zh)
+    backward: float  # p(zh | en)
+    count: int  # sentence pairs in which each was the other's best link
+    records: tuple[str, ...]  # publication numbers of a few of them
+
+
+PAIR_COLUMNS = "zh, en, forward, backward, count, records"  # of the stores' term_pairs table
+TERM_PAIRS_STAMP = "term_pairs"  # meta key whose value changes with every replacement of the pairs
+RECORDS_SEPARATOR = "; "  # between a pair's publication numbers in its row
+
+
+def bilingual_sql(alias: str) -> str:
+    """The condition on `records` (named `alias`) of a record holding a title
+    in its other language (its abstract there comes with it: the file keeps
+    that abstract in the packed texts, where no condition reaches)."""
+    return f"{alias}.title_alt <> ''"
+
+
+BILINGUAL_CHUNK = 1000  # records read at a time by bilingual_records()
+
+
+def bilingual_records(ids: Sequence[int], read: Callable[[list[int]], dict[int, PatentRecord]]) -> Iterator[PatentRecord]:
+    """The records of these ids in their order, read BILINGUAL_CHUNK at a time
+    by `read` (id -> record of those it finds; a record removed meanwhile is passed over)."""
+    for start in range(0, len(ids), BILINGUAL_CHUNK):
+        chunk = list(ids[start : start + BILINGUAL_CHUNK])
+        found = read(chunk)
+        yield from (found[record_id] for record_id in chunk if record_id in found)
+
+
+def pair_row(pair: TermPair) -> tuple[str, str, float, float, int, str]:
+    """A pair as the stores' row values."""
+    return (*pair[:5], RECORDS_SEPARATOR.join(pair.records))
+
+
+def pair_of(row: Sequence) -> TermPair:
+    """A pair from a row of (zh, en, forward, backward, count, records)."""
+    return TermPair(row[0], row[1], float(row[2]), float(row[3]), int(row[4]), tuple(filter(None, row[5].split(RECORDS_SEPARATOR))))
+
+
 # --- the stored codes ------------------------------------------------------------
 
 # Kinds of the (kind, value, given) rows each store keeps per record beside
@@ -442,3 +491,11 @@ class Store(Protocol):
     def search(self, command, limit: int | None = None, *, cancel: Callable[[], bool] | None = None) -> RankedHits: ...
 
     def span(self, code: str) -> tuple[str, str] | None: ...
+
+    def bilingual_records(self, limit: int) -> Iterator[PatentRecord]: ...
+
+    def term_pairs(self) -> list[TermPair]: ...
+
+    def replace_term_pairs(self, pairs: Iterable[TermPair]) -> int: ...
+
+    def term_pairs_stamp(self) -> str: ...

@@ -8,10 +8,11 @@ before). Knows the contract only, never a store."""
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 
 from .contract import ImportProblem, ImportReport, Row, Store, checked_rows, import_report, sample_path
 from .records import PatentRecord
+from .terms.mining import refresh
 
 
 def write_rows(store: Store, rows: Iterable[Row]) -> ImportReport:
@@ -27,12 +28,18 @@ def add_records(store: Store, records: Iterable[PatentRecord]) -> ImportReport:
     return write_rows(store, enumerate(records, 1))
 
 
-def import_records_file(store: Store, path: str | os.PathLike[str]) -> ImportReport:
-    """Import a .csv or .jsonl file of our own layout; one transaction.
-    ValueError for another file type (nothing written)."""
+def import_records_file(
+    store: Store, path: str | os.PathLike[str], say: Callable[[str], None] | None = None
+) -> ImportReport:
+    """Import a .csv or .jsonl file of our own layout; one transaction. Then
+    the word pairs of the collection's bilingual records are mined anew
+    (terms.mining; `say` gets its lines). ValueError for another file type
+    (nothing written)."""
     from .ingest.tables import import_own_file  # the readers load only when a file is imported
 
-    return import_own_file(path, lambda rows: write_rows(store, rows))
+    report = import_own_file(path, lambda rows: write_rows(store, rows))
+    refresh(store, say)
+    return report
 
 
 def fill_with_samples(store: Store) -> None:

@@ -40,6 +40,11 @@ def certificate_folder() -> Path:
     return product_folder() / "certificate"
 
 
+def glossary_path() -> Path:
+    """The user's glossary of 中文,English pairs (terms/glossary.py)."""
+    return product_folder() / "詞彙表.csv"
+
+
 def history_path() -> Path:
     """The numbered result sets (history.History)."""
     return product_folder() / "history.jsonl"

@@ -13,7 +13,9 @@ totals, so concurrent writers never wait on one counter row), `codes` (per
 record: CPC symbols, cited publications and listed family members,
 contract.code_values()), `vocabulary` (every token ever indexed: what
 wildcards and English word forms expand to; a token no record holds any more
-stands for a word that finds nothing) and `varnel_meta`.
+stands for a word that finds nothing), `term_pairs` (the bilingual word
+pairs mined at the end of an import, terms/mining.py; the stamp of their
+last replacement in `varnel_meta`) and `varnel_meta`.
 
 What each version adds: 1 the records and their tokens; 2 the
 bibliographic columns and `codes`; 3 the postings (made for the stored
@@ -21,7 +23,7 @@ records of an older collection, with progress); 4 the postings' indexes by
 batch; 5 the title and abstract in other languages (records' columns, and
 their tokens' columns, empty in the records stored before: their tokens,
 lexemes, lengths and postings are what the new columns make of empty texts,
-so nothing is indexed again). The steps run in one transaction. Every statement is idempotent and
+so nothing is indexed again); 6 `term_pairs`. The steps run in one transaction. Every statement is idempotent and
 every step runs on each upgrade:
 some tables joined a version after its number was first given (vocabulary,
 record_lengths), so a collection is not trusted to hold all its version
@@ -40,7 +42,7 @@ from .contract import StoreError
 from .pg_query import token_column
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, TEXT_FIELDS
 
-SCHEMA_VERSION = "5"
+SCHEMA_VERSION = "6"
 INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes/vocabulary"
 POSTINGS_VERSION = "3"  # a collection of an earlier version gets postings made for its stored records
 TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
@@ -113,6 +115,10 @@ STEPS = (
         "INSERT INTO stale_postings (id, batch) VALUES (OLD.id, OLD.batch); END IF; RETURN NULL; END $$",
         "CREATE OR REPLACE TRIGGER records_stale_postings AFTER UPDATE OF batch OR DELETE ON records "
         "FOR EACH ROW EXECUTE FUNCTION varnel_stale_postings()",
+    )),
+    Step("6", (
+        "CREATE TABLE IF NOT EXISTS term_pairs (zh text NOT NULL, en text NOT NULL, forward float8 NOT NULL, "
+        "backward float8 NOT NULL, count integer NOT NULL, records text NOT NULL, PRIMARY KEY (zh, en))",
     )),
 )
 assert max(int(step.version) for step in STEPS) == int(SCHEMA_VERSION)

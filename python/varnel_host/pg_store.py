@@ -23,6 +23,7 @@ from __future__ import annotations
 import itertools
 import logging
 import re
+import uuid
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 import contextlib
@@ -31,7 +32,8 @@ import psycopg
 
 from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar
 from .contract import (
-    BatchCounts, CheckedBatch, StoreError, checked_batch, earliest_sql, sample_numbers, span_sql,
+    PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, CheckedBatch, StoreError, TermPair, bilingual_records, bilingual_sql,
+    checked_batch, earliest_sql, pair_of, pair_row, sample_numbers, span_sql,
 )
 from .pg_connection import describe
 from .pg_query import (
@@ -224,6 +226,55 @@ class PgPatentStore:
             self._db.execute("INSERT INTO index_stats (records, tokens) VALUES (%s, %s)", (-gone, -tokens))
         self._reclaim()
         return removed
+
+    # --- the mined word pairs ------------------------------------------------
+
+    def bilingual_records(self, limit: int) -> Iterator[PatentRecord]:
+        """See PatentStore.bilingual_records."""
+        self._reconnect_if_dropped()
+        with self.errors():
+            ids = [row[0] for row in self._db.execute(
+                f'SELECT id FROM records r WHERE {bilingual_sql("r")} ORDER BY r.pd COLLATE "C" DESC, r.id DESC LIMIT %s',
+                (limit,),
+            )]
+        return bilingual_records(ids, self._bilingual)
+
+    def _bilingual(self, ids: list[int]) -> dict[int, PatentRecord]:
+        with self.errors():
+            rows = self._db.execute(
+                "SELECT id, pn, title, abstract, title_alt, abstract_alt FROM records WHERE id = ANY(%s)", (ids,)
+            ).fetchall()
+        return {row[0]: PatentRecord(*row[1:4], title_alt=row[4], abstract_alt=row[5]) for row in rows}
+
+    def term_pairs(self) -> list[TermPair]:
+        """See PatentStore.term_pairs."""
+        self._reconnect_if_dropped()
+        with self.errors():
+            rows = self._db.execute(f'SELECT {PAIR_COLUMNS} FROM term_pairs ORDER BY zh COLLATE "C", en COLLATE "C"')
+            return [pair_of(row) for row in rows]
+
+    def replace_term_pairs(self, pairs: Iterable[TermPair]) -> int:
+        """See PatentStore.replace_term_pairs."""
+        rows = [pair_row(pair) for pair in pairs]
+        self._reconnect_if_dropped()
+        with self.errors(), self._db.transaction():
+            self._db.execute("LOCK TABLE term_pairs IN EXCLUSIVE MODE")  # two imports ending at once: one after the other
+            self._db.execute("DELETE FROM term_pairs")
+            with self._db.cursor().copy(f"COPY term_pairs ({PAIR_COLUMNS}) FROM STDIN") as copy:
+                for row in rows:
+                    copy.write_row(row)
+            self._db.execute(
+                "INSERT INTO varnel_meta (key, value) VALUES (%s, %s) ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",
+                (TERM_PAIRS_STAMP, uuid.uuid4().hex),
+            )
+        return len(rows)
+
+    def term_pairs_stamp(self) -> str:
+        """See PatentStore.term_pairs_stamp."""
+        self._reconnect_if_dropped()
+        with self.errors():
+            row = self._db.execute("SELECT value FROM varnel_meta WHERE key = %s", (TERM_PAIRS_STAMP,)).fetchone()
+        return row[0] if row else ""
 
     # --- searching -----------------------------------------------------
 

@@ -33,7 +33,9 @@ their rows; 5 -> 6 does the same for publication dates (ID=); 6 -> 7 adds
 the title in other languages to `records` and two index columns, for the
 title and the abstract in other languages (the index is rebuilt with them,
 INDEX_VERSION naming its columns; a blob written before holds no abstract in
-other languages and is read as it is).
+other languages and is read as it is); 7 -> 8 adds `term_pairs`, the bilingual word pairs mined from the
+collection's records at the end of an import (terms/mining.py), with the
+stamp of their last replacement in `meta`.
 """
 
 from __future__ import annotations
@@ -50,7 +52,7 @@ from .records import (
     named_numbers, unreadable,
 )
 
-SCHEMA_VERSION = 7
+SCHEMA_VERSION = 8
 KNOWN_VERSIONS = range(SCHEMA_VERSION + 1)  # 0: a new file
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix/{'+'.join(REGISTRY[code].column for code in TEXT_FIELDS)}"
 INDEX_TABLE = "patent_index"
@@ -232,6 +234,8 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
                 for attribute in _REINDEXED.get(later, ()):
                     db.execute(f"DROP INDEX records_{attribute}")
             _create_record_indexes(db)
+        if 0 < version < 8:
+            _create_term_pairs(db)
         if _segmentation(db) != INDEX_VERSION:
             _rebuild_index(db, progress if version else None)
         db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
@@ -269,7 +273,16 @@ def _create(db: sqlite3.Connection) -> None:
     _create_codes(db)
     db.execute("CREATE TABLE texts (id INTEGER PRIMARY KEY, body BLOB NOT NULL)")
     db.execute("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+    _create_term_pairs(db)
     _create_index(db)
+
+
+def _create_term_pairs(db: sqlite3.Connection) -> None:
+    """One row per mined pair (contract.TermPair); `records` its source publication numbers, "; "-separated."""
+    db.execute(
+        "CREATE TABLE IF NOT EXISTS term_pairs (zh TEXT NOT NULL, en TEXT NOT NULL, forward REAL NOT NULL, backward REAL NOT NULL, "
+        "count INTEGER NOT NULL, records TEXT NOT NULL, PRIMARY KEY (zh, en)) WITHOUT ROWID"
+    )
 
 
 def _create_records(db: sqlite3.Connection, name: str) -> None:

@@ -24,18 +24,20 @@ import json
 import os
 import sqlite3
 import time
+import uuid
 import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 
 from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer
 from .contract import (
-    BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, StoreError, earliest_sql, sample_numbers, span_sql,
+    PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, StoreError, TermPair,
+    bilingual_records, bilingual_sql, earliest_sql, pair_of, pair_row, sample_numbers, span_sql,
 )
 from .facets import FacetIndex
 from .query import Near, Query, Term
 from .query_plan import near_check, near_fields, weight
-from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, PatentRecord
+from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, UNREADABLE, PatentRecord
 from .sqlite_query import (
     RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
     near_matches, number_sql,
@@ -204,6 +206,52 @@ class PatentStore:
                     self._db.execute("ROLLBACK")
                 raise
             self._db.execute("COMMIT")
+
+    # --- the mined word pairs ------------------------------------------------
+
+    def bilingual_records(self, limit: int) -> Iterator[PatentRecord]:
+        """The `limit` records holding a title in their other
+        language, latest publication first, with pn, title, abstract,
+        title_alt and abstract_alt only (a damaged abstract as "")."""
+        with self._errors():
+            ids = [row[0] for row in self._db.execute(
+                f"SELECT id FROM records r WHERE {bilingual_sql('r')} ORDER BY r.pd DESC, r.id DESC LIMIT ?", (limit,)
+            )]
+        return bilingual_records(ids, self._bilingual)
+
+    def _bilingual(self, ids: list[int]) -> dict[int, PatentRecord]:
+        with self._errors():
+            rows = self._db.execute(
+                f"SELECT r.id, r.pn, r.title, r.title_alt, {schema.BODY} FROM records r "
+                "LEFT JOIN texts t ON t.id = r.id WHERE r.id IN (SELECT value FROM json_each(?))", (json.dumps(ids),),
+            ).fetchall()
+        found = {}
+        for record_id, number, title, title_alt, body in rows:
+            abstract, _, abstract_alt = schema.unpack(body)
+            found[record_id] = PatentRecord(number, title, "" if abstract is UNREADABLE else abstract,
+                                            title_alt=title_alt, abstract_alt="" if abstract_alt is UNREADABLE else abstract_alt)
+        return found
+
+    def term_pairs(self) -> list[TermPair]:
+        """The mined word pairs, in (zh, en) order."""
+        with self._errors():
+            return [pair_of(row) for row in self._db.execute(f"SELECT {PAIR_COLUMNS} FROM term_pairs ORDER BY zh, en")]
+
+    def replace_term_pairs(self, pairs: Iterable[TermPair]) -> int:
+        """Put these pairs in place of the stored ones in one transaction, with
+        a new term_pairs_stamp(); returns how many were stored."""
+        rows = [pair_row(pair) for pair in pairs]
+        with self._transaction():
+            self._db.execute("DELETE FROM term_pairs")
+            self._db.executemany(f"INSERT INTO term_pairs ({PAIR_COLUMNS}) VALUES (?, ?, ?, ?, ?, ?)", rows)
+            self._db.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (TERM_PAIRS_STAMP, uuid.uuid4().hex))
+        return len(rows)
+
+    def term_pairs_stamp(self) -> str:
+        """A text that changes whenever the mined pairs are replaced ("" before the first time)."""
+        with self._errors():
+            row = self._db.execute("SELECT value FROM meta WHERE key = ?", (TERM_PAIRS_STAMP,)).fetchone()
+        return row[0] if row else ""
 
     # --- the charts' index -------------------------------------------------
 

@@ -39,6 +39,7 @@ from typing import TextIO
 from ..contract import BatchCounts, Cancelled, CheckedBatch, StoreError, import_summary
 from ..records import CAPTIONS, PatentRecord, named_numbers
 from ..shown import os_reason
+from ..terms.mining import refresh
 from .base import ClaimsOnly, FileInfo, finish
 from .completing import FILL, Completion, Spellings, Tally, complete
 from .detect import NUL_NOTE, SNIFF, Source, detect, nul_in, sources
@@ -311,6 +312,7 @@ class Importer:
                 self._spellings = None
         except StoreError as error:
             raise ImportStopped(error, writer.kept) from error
+        refresh(self.store, self.say, any(outcome.added or outcome.updated for outcome in self.outcomes))
         return status
 
     def _file(self, source: Source) -> FileOutcome | None:
