@@ -74,6 +74,7 @@ LAZY = {
     "__main__ -> dbcheck", "dbcheck -> pg_store",
     "loading -> ingest.tables", "stores -> pg_store",
     "worker -> report", "worker -> report_data", "worker -> request",
+    "translate -> terms",  # the term table's dictionary, loaded only by a command holding TR(…)
 }
 
 
@@ -113,6 +114,7 @@ FORBIDDEN = [
 PIPELINE_STEPS = {
     "expand": ("expand",),
     "query": ("parse",),
+    "translate": ("translate",),
     "query_plan": ("code_terms", "family_of", "prior_dates", "priors", "proximities", "with_ids"),
 }
 

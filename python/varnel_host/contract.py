@@ -248,6 +248,9 @@ class RankedHits:
 
     total: int
     words: tuple[str, ...]
+    # The TR step's outcome (translate.Outcome: the command as translated and
+    # the log box's lines on it); None when the command held no TR(…).
+    translation = None
 
     def __init__(self, table: str, total: int, words: tuple[str, ...],
                  cancel: Callable[[], bool] | None, release: Callable[[str], None]):

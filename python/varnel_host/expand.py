@@ -118,9 +118,9 @@ def expand(query: Query, vocabulary: Vocabulary, cancel: Callable[[], bool] | No
             return replace(node, left=walk(node.left), right=walk(node.right))
         if isinstance(node, (And, Or)):
             items = tuple(map(walk, node.items))
-            if isinstance(node, Or):  # an OR side of a proximity stays one flat OR of words
-                items = tuple(part for item in items for part in (item.items if isinstance(item, Or) else (item,)))
-            return type(node)(items)
+            if isinstance(node, Or):  # an OR side of a proximity stays one flat OR of words; a TR group stays one
+                items = tuple(part for item in items for part in (item.items if type(item) is Or else (item,)))
+            return replace(node, items=items)
         return node
 
     root = walk(query.root)

@@ -29,7 +29,7 @@ import contextlib
 
 import psycopg
 
-from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar
+from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar, translate
 from .contract import (
     BatchCounts, CheckedBatch, StoreError, checked_batch, earliest_sql, sample_numbers, span_sql,
 )
@@ -358,6 +358,9 @@ class _PgSearch:
 
     def vocabulary(self) -> PgVocabulary:
         return PgVocabulary(self._db)
+
+    def terms(self) -> translate.TermTable:
+        return translate.table_of(self._store)
 
     def family_links(self) -> PgFamilyLinks:
         return PgFamilyLinks(self._db)

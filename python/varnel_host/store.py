@@ -28,7 +28,7 @@ import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 
-from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer
+from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer, translate
 from .contract import (
     BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, StoreError, earliest_sql, sample_numbers, span_sql,
 )
@@ -424,6 +424,9 @@ class _SqliteSearch:
 
     def vocabulary(self) -> SqliteVocabulary:
         return SqliteVocabulary(self._db)
+
+    def terms(self) -> translate.TermTable:
+        return translate.table_of(self._store)
 
     def family_links(self) -> SqliteFamilyLinks:
         return SqliteFamilyLinks(self._db)
