@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 
 from varnel_host import synth
+from varnel_host.explain import render
 from varnel_host.query import parse
 from varnel_host import store as store_module
 from varnel_host.store import PatentStore
@@ -56,3 +57,20 @@ def test_a_search_started_from_its_ranking_words_finds_what_reading_every_record
     monkeypatch.setattr(store_module, "compile_query", lambda q: dataclasses.replace(real(q), rank_finds_all=False))
     scanned = [(h.record.pn, h.score, h.matched) for h in store.search(command).rows()]
     assert started == scanned and started
+
+
+# Commands holding TR(…) (tests/fake_terms.py is the term table): each runs
+# alike on both stores (tests/test_pg_store.py), and the command as translated,
+# the report's, finds the same hits with the same scores and words.
+TRANSLATED = [
+    "TR(電池 NEAR/3 電極)", "TR(固態 電池)@TI,AB", "TR(battery) AND AD=2015:2024", "TR(散熱) OR TR(wafer*)",
+    "TR(晶圓 OR 電極) NEAR/5 TR(wafer)", "TR(battery ADJ/2 電極) NOT 負極", "TR(固態 散熱) -TR(晶圓)",
+]
+
+
+@pytest.mark.parametrize("command", TRANSLATED)
+def test_the_command_as_translated_finds_what_the_command_finds(store, command):
+    result = store.search(command)
+    written = store.search(render(result.translation.query.root))
+    assert result.total == written.total > 0
+    assert [(h.record.pn, h.score, h.matched) for h in result.rows()] == [(h.record.pn, h.score, h.matched) for h in written.rows()]

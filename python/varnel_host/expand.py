@@ -68,7 +68,7 @@ def _stemmer() -> Stemmer.Stemmer:
 
 
 @lru_cache(maxsize=1)
-def _to_traditional() -> Callable[[str], str]:
+def to_traditional() -> Callable[[str], str]:
     return opencc.OpenCC("s2t").convert
 
 
@@ -196,7 +196,7 @@ def _chinese_words(
     place at a time and is refused as soon as it passes PATTERN_WORDS, so
     each place costs at most PATTERN_WORDS runs' look-ups."""
     folds = cjk_folds()
-    traditional = _to_traditional()
+    traditional = to_traditional()
 
     def shown(char: str) -> str:
         """A character of the index (folded) as Traditional Chinese, where that folds back to it."""

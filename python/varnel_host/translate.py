@@ -17,9 +17,11 @@ stays one flat OR of words.
 - At most MAX_TRANSLATIONS are kept per word, from its first CANDIDATES.
   A translation of one Chinese character is left out: it would find every
   word that character starts.
-- Only title, abstract and claims are translated: a translation searches the
-  word's fields among these; a word searched in none of them (PA=, IC=) stays
-  as it is, and so does a wildcard pattern (bat?ery).
+- Only words searched in title, abstract or claims are translated, their
+  translations in the word's own fields (a proximity holds inside one
+  field); a word searched in none of them (PA=, IC=) stays as it is, and so
+  does a wildcard pattern (bat?ery). A Simplified Chinese word is looked up
+  in Traditional Chinese when the table has nothing for it as written.
 - A truncated English word (batter*) is translated through the collection's
   words it stands for (the first TRUNCATED_WORDS of them, from the
   vocabulary); a truncated Chinese word through itself.
@@ -36,7 +38,7 @@ from dataclasses import dataclass, field, replace
 from typing import Protocol
 
 from .contract import Cancelled
-from .expand import Vocabulary
+from .expand import Vocabulary, to_traditional
 from .query import MAX_WORDS, And, Near, Node, Not, Or, Query, QueryError, Term, Translated, parse
 from .records import DEFAULT_FIELDS, FIELDS
 from .segment import CJK, fold_word, search_tokens
@@ -135,10 +137,8 @@ def translate(
     for term in dict.fromkeys(t for t in query.terms() if t.translate):
         if cancel is not None and cancel():
             raise Cancelled
-        if term.wildcard:
-            untouched.setdefault(term.word, "萬用字元不翻譯")
-        elif not set(term.fields) & set(SEARCHED_FIELDS):
-            untouched.setdefault(term.word, f"{_captions(term.fields)}中的詞不翻譯")
+        if why := _untranslated(term):
+            untouched.setdefault(term.word, why)
         elif (key := _key(term)) not in words:
             words[key] = _looked_up(term, table, vocabulary)
     _keep_present(list(words.values()), frequencies)
@@ -149,6 +149,15 @@ def translate(
             f"翻譯後共有 {len(translated.words())} 個不同的檢索詞，上限 {MAX_WORDS} 個；請少放幾個詞在 TR( ) 裡，或分成幾次檢索", 1
         )
     return Outcome(translated, _lines(words.values(), untouched))
+
+
+def _untranslated(term: Term) -> str:
+    """Why a word inside TR stays as it is ("" when it is translated)."""
+    if term.wildcard:
+        return "萬用字元不翻譯"
+    if not set(term.fields) & set(SEARCHED_FIELDS):
+        return f"{_captions(term.fields)}中的詞不翻譯"
+    return ""
 
 
 def _key(term: Term) -> tuple[str, bool, bool]:
@@ -167,7 +176,10 @@ def _looked_up(term: Term, table: TermTable, vocabulary: Vocabulary) -> _Word:
         shown = f"{term.word}（依資料庫中的 {'、'.join(looked)}{more}）" if found else shown
     word = _Word(shown)
     for text in looked:
-        for entry in table.translations(text.lower()):
+        entries = table.translations(text.lower())
+        if not entries and (traditional := to_traditional()(text)) != text:
+            entries = table.translations(traditional)
+        for entry in entries:
             tokens, prefix = search_tokens(entry.text)
             if '"' in entry.text or not tokens or prefix or tokens == own:
                 continue  # nothing to search, one Chinese character (too broad), or the word itself
@@ -198,7 +210,9 @@ def _keep_present(words: Sequence[_Word], frequencies: Callable[[Sequence[str]],
 
 def _rebuilt(node: Node, words: Mapping[tuple[str, bool, bool], _Word]) -> Node:
     if isinstance(node, Term):
-        return _group(node, words.get(_key(node))) if node.translate else node
+        if not node.translate:
+            return node
+        return _group(node, None if _untranslated(node) else words[_key(node)])
     if isinstance(node, Not):
         return Not(_rebuilt(node.item, words))
     if isinstance(node, Near):
@@ -212,8 +226,7 @@ def _group(term: Term, word: _Word | None) -> Node:
     own = replace(term, translate=False)
     if word is None or not word.kept:
         return own
-    prose = tuple(code for code in term.fields if code in SEARCHED_FIELDS)
-    others = (Term(candidate.text, prose, phrase=not _plain(candidate.text)) for candidate in word.kept)
+    others = (Term(candidate.text, term.fields, phrase=not _plain(candidate.text)) for candidate in word.kept)
     return Translated((own, *others), word=term.word)
 
 
