@@ -19,7 +19,6 @@ class Translation:
 PAIRS = {
     "電池": [("battery", 0.6, "詞典"), ("battery", 0.5, "資料庫", 38), ("cell", 0.3, "詞典"), ("accumulator", 0.1, "詞典")],
     "battery": [("電池", 0.7, "詞典"), ("電池", 0.6, "資料庫", 12), ("蓄電池", 0.2, "詞典"), ("池", 0.1, "詞典")],
-    "batteries": [("電池", 0.7, "詞典")],
     "電極": [("electrode", 0.8, "詞典"), ("anode", 0.2, "資料庫", 5)],
     "固態": [("solid-state", 0.6, "詞典"), ("solid state", 0.5, "詞彙表")],
     "散熱": [("heat dissipation", 0.6, "詞典"), ("cooling", 0.4, "詞典")],
@@ -28,7 +27,7 @@ PAIRS = {
     "pack": [("電池組", 0.5, "詞典"), ("包", 0.4, "詞典")],
     "或": [("or", 0.9, "詞典")],
 }
-WORDS = sorted({*PAIRS, "模組"}, key=len, reverse=True)
+WORDS = sorted(PAIRS, key=len, reverse=True)
 
 
 class Table:
@@ -37,11 +36,10 @@ class Table:
 
     def cut(self, text: str) -> list[tuple[int, int, str]]:
         """The longest table word at each place, else one character."""
-        pieces, at = [], 0
-        while at < len(text):
+        pieces = []
+        while (at := pieces[-1][1] if pieces else 0) < len(text):
             word = next((w for w in WORDS if text.startswith(w, at)), text[at])
             pieces.append((at, at + len(word), word))
-            at += len(word)
         return pieces
 
 

@@ -337,7 +337,8 @@ def _lex(command: str) -> list[_Token]:
                 tokens.append(_Token("SET", word[1:], i))
                 i = j
                 continue
-            if word.upper() == TRANSLATE_CODE and j < n and text[j] in "(=" or word == TRANSLATE_CODE:
+            # TR( in any letter case; TR= and a bare capital TR are refused (tr alone is a word)
+            if (word.upper() == TRANSLATE_CODE and j < n and text[j] in "(=") or word == TRANSLATE_CODE:
                 if j >= n or text[j] != "(":
                     raise QueryError(f"翻譯檢索要寫成 {TRANSLATE_CODE}(檢索詞)，括號緊接在 {TRANSLATE_CODE} 後面，例如 TR(電池)、"
                                      f"TR(電池 NEAR/3 電極)；若要檢索「{word}」這個字本身，請加引號 \"{word}\"", i + 1, word)
@@ -656,6 +657,7 @@ class _Parser:
         return self.mark(self.group(opening, depth))
 
     def mark(self, node: Node) -> Node:
+        """`node` with each Term under it marked translate=True."""
         new: Node
         if isinstance(node, Term):
             new = replace(node, translate=True)

@@ -189,9 +189,9 @@ def _looked_up(term: Term, table: TermTable, vocabulary: Vocabulary) -> _Word:
                 word.candidates[tokens] = _Candidate(entry.text.strip())
             sources = word.candidates[tokens].sources
             sources[entry.source] = max(sources.get(entry.source, 0), entry.count)
-    if not word.candidates:
+    if not word.candidates:  # the table's words in it, where each of them has translations
         pieces = [piece for _, _, piece in table.cut(term.text)]
-        if len(pieces) > 1:
+        if len(pieces) > 1 and all(map(table.translations, pieces)):
             word.hint = f"可逐詞翻譯：TR({' '.join(pieces)})"
     return word
 
@@ -247,7 +247,9 @@ def _plain(text: str) -> bool:
 
 
 def _captions(fields: tuple[str, ...]) -> str:
-    return "、".join(FIELDS[code][1] for code in fields)
+    """The fields' captions for a sentence, a Latin one set off by a space."""
+    said = "、".join(FIELDS[code][1] for code in fields)
+    return said + " " if said[-1].isascii() else said
 
 
 def _lines(words: Iterable[_Word], untouched: Mapping[str, str]) -> tuple[str, ...]:
