@@ -41,6 +41,11 @@ def pytest_configure(config):
     # Folders the window creates on "drive C:" go to a scratch folder.
     if "TESSALOOM_DRIVE_C" not in os.environ:
         os.environ["TESSALOOM_DRIVE_C"] = tempfile.mkdtemp(prefix="varnel-drive-")
+    # A command holding TR(…) reads a small term table of the tests' own.
+    import fake_terms
+    from varnel_host import translate
+
+    translate.loader = fake_terms.load
     # The user's own display is never used; a window test gets the private one.
     if not os.environ.get("VARNEL_TEST_DISPLAY"):
         os.environ.pop("DISPLAY", None)

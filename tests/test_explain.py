@@ -47,6 +47,7 @@ CASES = [
     ("TI=(pizza with shelf)", ["TI=pizza 2 筆、TI=with 0 筆、TI=shelf 1 筆", "「with」被當成檢索詞；若要鄰近檢索請寫 TI=(pizza NEAR/20 shelf)"]),
     ("(pizza adj oven) OR wall same xyz", ["「adj」被當成檢索詞；若要鄰近檢索請寫 pizza ADJ/1 oven", "wall NEAR/50 xyz"]),
     ("TI=pizza near shelf", ["「near」被當成檢索詞；若要鄰近檢索請寫 電池 NEAR/5 電極"]),  # sides of different fields
+    ("TR(pizza) wall", ["TR(pizza) 2 筆、wall 1 筆，同時符合的 0 筆"]),
 ]
 
 
@@ -78,7 +79,7 @@ def test_a_command_that_finds_nothing_says_which_part_left_nothing(store, comman
     "電池 OR (battery AND NOT 充電器)", "(電池 OR battery)@TI,AB AND AD=2015:2024", "TI=電池 模組", "PA=(虛構 OR fictional)",
     '"固態 電池"* -PA=華泰 AND IC=H01M10', "(電池 OR battery) NEAR/5 (電極 OR electrode)", "TI=(電池 NEAR/3 模組) OR 散熱",
     "-(燃料 OR 氫) AND ID=:20241231 AND PRD=2020", "bat?ery OR 電?池", 'SIM="固態電池" AND CPC=Y02E* AND CT=US8930553B2',
-    "電池@PA,IV NOT FAM=TWI700214B", "NOT (a NEAR/3 b)", "AD=201503:202406", 'x AND "and"', "PRIOR=TWI700214B pizza",
+    "電池@PA,IV NOT FAM=TWI700214B", "NOT (a NEAR/3 b)", "TR(電池 NEAR/3 電極) OR TR(固態 電池)@TI,PA", "IC=TR(H01M*)", "AD=201503:202406", 'x AND "and"', "PRIOR=TWI700214B pizza",
 ])
 def test_an_operand_is_written_back_as_a_command_that_reads_the_same(command):
     root = parse(command).root

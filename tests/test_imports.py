@@ -77,6 +77,7 @@ LAZY = {
     "loading -> ingest.tables", "stores -> pg_store",
     "worker -> report", "worker -> report_data", "worker -> request",
     "terms.table -> terms.dictionary",  # CC-CEDICT: read by the worker and an import's mining, never the window
+    "translate -> terms",  # the term table's dictionary, loaded only by a command holding TR(…)
 }
 
 
@@ -118,6 +119,7 @@ FORBIDDEN = [
 PIPELINE_STEPS = {
     "expand": ("expand",),
     "query": ("parse",),
+    "translate": ("translate",),
     "query_plan": ("code_terms", "family_of", "prior_dates", "priors", "proximities", "with_ids"),
 }
 

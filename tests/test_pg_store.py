@@ -17,6 +17,7 @@ import psycopg
 import pytest
 from hypothesis import HealthCheck, given, settings
 from test_query import COMMANDS, HABITS
+from test_search_differential import TRANSLATED
 
 from pg_server import PASSWORD
 from varnel_host import pg_compact, pg_store, pipeline, similar, store, stores, synth
@@ -28,6 +29,7 @@ from varnel_host.query import QueryError
 from varnel_host.records import ATTRIBUTES
 from varnel_host.records import PatentRecord as P
 from varnel_host.contract import Cancelled, StoreError, TermPair
+from varnel_host.explain import render
 from varnel_host.loading import add_records
 from varnel_host.sqlite_query import SqliteCollection
 from varnel_host.store import PatentStore
@@ -44,6 +46,7 @@ NEW_FORMS = [command for command, expected in HABITS if not isinstance(expected,
     "散熱 NOT 電池 NEAR/3 散熱", "TI=(電池 NEAR/2 模組) OR battery ADJ/1 pack",
     "固?電池", "TI=電?", "電?池 OR bat?ery", "batteries AND 電極", "electrodes NEAR/3 固?", "polymeri*ation", "b?t",
     "CPC=H01M", "CPC=Y02E* AND 電池", "電池 NOT CPC=H01M10", "PRD=2010:2012 AND 電極", "PRD=:2003",
+    *TRANSLATED,
 ] + [f"CT={record.pn[:-1]}" for record in synth.generate(5, seed=BEFORE["seed"])] + [
     f"FAM={record.pn}" for record in synth.generate(5, seed=BEFORE["seed"])
 ]
@@ -81,6 +84,11 @@ def facets(store, command, limit):
         return store.search(command, limit=limit).facets(top=5)
     except QueryError as error:
         return str(error)
+
+
+def test_a_command_holding_tr_is_translated_alike_on_both_stores(both):
+    outcomes = [[(o.lines, render(o.query.root)) for o in (s.search(c).translation for c in TRANSLATED)] for s in both]
+    assert outcomes[0] == outcomes[1] and all(lines for lines, _ in outcomes[0])
 
 
 def test_every_command_of_the_set_gives_the_same_hits_order_words_and_scores(both):

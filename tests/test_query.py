@@ -415,6 +415,16 @@ HABITS = [
     ("CT=abc", "CT= 後面要是公開公告號"),
     ("CPC=H01M1?", "不能使用萬用字元"),
     ("電池 NEAR/3 CPC=H01M", "不能用在CPC上"),
+    # TR(…): each word with its translations (tests/fake_terms.py): battery with 電池
+    ("TR(battery) -battery", {"TWI4"}),
+    ("tr(batter*) NOT batter*", {"TWI4"}),
+    ("TR(battery) NEAR/1 電容", {"TWI4"}),
+    ("TR(battery ADJ/1 pack)", {"TWI1"}),
+    ("TR(固態 電池)@TI", {"TWI1"}),
+    ("PA=TR(範例能源)", {"TWI1"}),
+    ('"TR(battery)"', set()),
+    ("TR 電池", "翻譯檢索要寫成 TR(檢索詞)"),
+    ("TR()", "裡面是空的"),
     ("#1 AND #2", "沒有檢索結果 #1"),  # no numbered run yet (tests/test_history.py runs them)
     ("電池|電容", "請改用 OR"),
     ("TI:電池", "請寫成 TI=…"),
@@ -455,7 +465,7 @@ def test_any_command_parses_or_raises_query_error_and_runs(small_store, command)
         assert 1 <= error.position <= len(command) + 1
         return
     assert isinstance(query, Query)
-    if query.similar() is None:  # a SIM= command is compiled from the words it chooses
+    if query.similar() is None and not proximities(query):  # SIM= is compiled from the words it chooses, NEAR from its table
         compiled = compile_query(query)
         assert compiled.where.count("?") == len(compiled.params)
     try:

@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 from varnel_host import synth
+from varnel_host.explain import render
 from varnel_host.query import parse
 from varnel_host import store as store_module
 from varnel_host.pg_store import PgPatentStore
@@ -105,3 +106,20 @@ def test_records_in_two_languages_rank_alike_on_both_stores_and_as_their_texts_m
         assert found == [] and _ranked(merged, command)
     elif not any(mark in command for mark in ("ADJ", "NEAR", '"')):  # a word weighed and measured as in the title and abstract
         assert found == _ranked(merged, command) and found
+
+
+# Commands holding TR(…) (tests/fake_terms.py is the term table): each runs
+# alike on both stores (tests/test_pg_store.py), and the command as translated,
+# the report's, finds the same hits with the same scores and words.
+TRANSLATED = [
+    "TR(電池 NEAR/3 電極)", "TR(固態 電池)@TI,AB", "TR(battery) AND AD=2015:2024", "TR(散熱) OR TR(wafer*)",
+    "TR(晶圓 OR 電極) NEAR/5 TR(wafer)", "TR(battery ADJ/2 電極) NOT 負極", "TR(固態 散熱) -TR(晶圓)",
+]
+
+
+@pytest.mark.parametrize("command", TRANSLATED)
+def test_the_command_as_translated_finds_what_the_command_finds(store, command):
+    result = store.search(command)
+    written = store.search(render(result.translation.query.root))
+    assert result.total == written.total > 0
+    assert [(h.record.pn, h.score, h.matched) for h in result.rows()] == [(h.record.pn, h.score, h.matched) for h in written.rows()]

@@ -245,6 +245,15 @@ def test_a_run_beyond_the_list_cap_says_so_before_the_report(tmp_path, monkeypat
     assert openpyxl.load_workbook(said[4 + 5].removeprefix("報告已寫入："))["檢索列表"].max_row == 1 + 3
 
 
+def test_a_command_holding_tr_says_each_translation_and_the_report_keeps_the_command_as_translated(tmp_path):
+    said = run_in_process(tmp_path, "TR(battery) AND AD=2015:2024")  # tests/fake_terms.py
+    line = "翻譯：battery → 電池（詞典、資料庫 12 筆）；資料庫中沒有而未採用的 1 個：蓄電池"
+    assert said[1] == line and said[2].startswith("找到 ") and said[-2].startswith("報告已寫入：")
+    rows = openpyxl.load_workbook(said[-2].removeprefix("報告已寫入："))["檢索條件"].iter_rows(values_only=True)
+    assert list(rows)[1:4] == [("檢索指令", "TR(battery) AND AD=2015:2024"),
+                               ("翻譯後的檢索指令", "(battery OR 電池) AND AD=2015:2024"), ("翻譯", line.removeprefix("翻譯："))]
+
+
 @pytest.mark.parametrize("during", ["search", "report"])
 def test_a_stopped_run_writes_no_report(tmp_path, monkeypatch, during):
     monkeypatch.setattr(report, "ROW_BATCH", 5)  # the sample collection's hits span several batches

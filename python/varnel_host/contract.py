@@ -354,6 +354,9 @@ class RankedHits:
     words: tuple[str, ...]
     # how the ranked hits h are joined to their records r
     RECORDS_JOIN = "JOIN records r ON r.id = h.id"
+    # The TR step's outcome (translate.Outcome: the command as translated and
+    # the log box's lines on it); None when the command held no TR(…).
+    translation = None
 
     def __init__(self, store: Releasing, query: Worded, table: str, total: int,
                  cancel: Callable[[], bool] | None = None, plan: Chosen | None = None):

@@ -68,7 +68,7 @@ def _stemmer() -> Stemmer.Stemmer:
 
 
 @lru_cache(maxsize=1)
-def _to_traditional() -> Callable[[str], str]:
+def to_traditional() -> Callable[[str], str]:
     return opencc.OpenCC("s2t").convert
 
 
@@ -118,9 +118,9 @@ def expand(query: Query, vocabulary: Vocabulary, cancel: Callable[[], bool] | No
             return replace(node, left=walk(node.left), right=walk(node.right))
         if isinstance(node, (And, Or)):
             items = tuple(map(walk, node.items))
-            if isinstance(node, Or):  # an OR side of a proximity stays one flat OR of words
-                items = tuple(part for item in items for part in (item.items if isinstance(item, Or) else (item,)))
-            return type(node)(items)
+            if isinstance(node, Or):  # an OR side of a proximity stays one flat OR of words; a TR group stays one
+                items = tuple(part for item in items for part in (item.items if type(item) is Or else (item,)))
+            return replace(node, items=items)
         return node
 
     root = walk(query.root)
@@ -196,7 +196,7 @@ def _chinese_words(
     place at a time and is refused as soon as it passes PATTERN_WORDS, so
     each place costs at most PATTERN_WORDS runs' look-ups."""
     folds = cjk_folds()
-    traditional = _to_traditional()
+    traditional = to_traditional()
 
     def shown(char: str) -> str:
         """A character of the index (folded) as Traditional Chinese, where that folds back to it."""

@@ -269,7 +269,7 @@ def render(node: Node, fields: tuple[str, ...] = DEFAULT_FIELDS) -> str:
     """`node` as a command that parses back to it; `fields`: those its terms
     take without writing them (the enclosing field limit)."""
     if isinstance(node, Term):
-        word = _word(node, quoted=True)
+        word = f"TR({_word(node, quoted=True)})" if node.translate else _word(node, quoted=True)
         if node.fields == fields:
             return word
         return _limited(word, node.fields)

@@ -30,7 +30,7 @@ import contextlib
 
 import psycopg
 
-from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar
+from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar, translate
 from .contract import (
     PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, CheckedBatch, StoreError, TermPair, bilingual_records, bilingual_sql,
     checked_batch, earliest_sql, pair_of, pair_row, sample_numbers, span_sql,
@@ -409,6 +409,9 @@ class _PgSearch:
 
     def vocabulary(self) -> PgVocabulary:
         return PgVocabulary(self._db)
+
+    def terms(self) -> translate.TermTable:
+        return translate.table_of(self._store)
 
     def family_links(self) -> PgFamilyLinks:
         return PgFamilyLinks(self._db)

@@ -1,6 +1,7 @@
 """One search, planned and run in the same steps on every store.
 
-A command is parsed (when given as text), its patterns and word forms
+A command is parsed (when given as text), the words written inside TR(…)
+joined by their translations (translate.py), its patterns and word forms
 expanded from the collection's vocabulary (expand.py), PRIOR= turned into
 date ranges, CPC=/CT=/FAM= terms and then NEAR/ADJ turned into tables of the
 records where they hold (query_plan.with_ids), compiled once (or planned by
@@ -15,7 +16,7 @@ import contextlib
 from collections.abc import Callable, Iterable
 from typing import Generic, Protocol, TypeVar
 
-from . import pn, similar
+from . import pn, similar, translate
 from .expand import Vocabulary, expand
 from .query import Near, Query, Term, parse
 from .query_plan import FamilyLinks, code_terms, family_of, prior_dates, proximities, with_ids
@@ -35,6 +36,9 @@ class SearchBackend(Protocol, Generic[Compiled, Result]):
         """The steps run inside: polled for cancel(), in one state of the collection."""
 
     def vocabulary(self) -> Vocabulary: ...
+
+    def terms(self) -> translate.TermTable:
+        """The store's term table (translate.table_of), asked for only by a command holding TR(…)."""
 
     def family_links(self) -> FamilyLinks: ...
 
@@ -83,7 +87,12 @@ def search(
         raise ValueError("limit 不能是負數")
     query = parse(command) if isinstance(command, str) else command
     plan = None
+    translated = None
+    table = backend.terms() if translate.wanted(query) else None  # outside the search: it may read the store
     with backend.running(cancel):
+        if table is not None:
+            translated = _translate(backend, query, table, cancel)
+            query = translated.query
         query = expand(query, backend.vocabulary(), cancel)
         query = _resolve_codes(backend, query)
         backend.look_up(query)
@@ -94,7 +103,21 @@ def search(
         else:
             compiled = backend.compile(query)
         total = backend.rank(compiled, limit)
-    return backend.result(query, total, compiled, plan, cancel)
+    result = backend.result(query, total, compiled, plan, cancel)
+    if translated is not None:
+        result.translation = translated  # type: ignore[attr-defined]
+    return result
+
+
+def _translate(
+    backend: SearchBackend, query: Query, table: translate.TermTable, cancel: Callable[[], bool] | None
+) -> translate.Outcome:
+    """The TR step: translations counted on the collection as SIM= counts its words."""
+    collection = backend.collection()
+    return translate.translate(
+        query, table, backend.vocabulary(),
+        lambda tokens: similar.document_frequencies(collection, tokens, backend.records()), cancel,
+    )
 
 
 def _resolve_codes(backend: SearchBackend, query: Query) -> Query:

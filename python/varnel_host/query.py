@@ -12,6 +12,11 @@ A command is made of
   words without one search TI, AB and CL. Field codes: records.COMMAND_CODES;
   TI and AB also search a record's texts in its other languages (records.
   searched_fields: TI=x is searched in TI and TI2, each its own column);
+* translation: TR(電池 NEAR/3 電極), TR(固態 電池)@TI,AB, TR(#3) (any letter
+  case): every word inside is searched with its translations, Chinese to
+  English and English to Chinese (translate.py, a step of the search that
+  replaces each such word by a Translated group); TR must be followed at once
+  by "(";
 * similarity: SIM="a paragraph describing an invention" or SIM=<publication
   number> ranks the collection by closeness to that text or patent (see
   similar.py); it may be joined by AND to any other form, which then filters;
@@ -58,6 +63,7 @@ MAX_DEPTH = 32  # levels of parentheses and numbered sets, one each
 MAX_SET_NODES = 10_000  # nodes the numbered sets of one command may add to its tree
 _OPERATORS = ("AND", "OR", "NOT")
 SIMILAR_CODE = "SIM"
+TRANSLATE_CODE = "TR"  # TR(…): the words inside searched with their translations
 PRIOR_CODE = "PRIOR"  # PRIOR=<number>: published before that patent's earliest priority date
 
 _CHARACTER_MAP = {code: code - 0xFEE0 for code in range(0xFF01, 0xFF5F)}
@@ -113,6 +119,8 @@ class Term:
     # `text` is a pattern (bat?ery, polymeri*ation, 電?池): the store's
     # vocabulary turns it into the words it stands for (expand.py)
     wildcard: bool = False
+    # written inside TR(…): searched with its translations (translate.py)
+    translate: bool = False
 
     @property
     def word(self) -> str:
@@ -162,6 +170,15 @@ class Or:
 
 
 @dataclass(frozen=True)
+class Translated(Or):
+    """A word written inside TR(…) (`word`, as written) with its
+    translations: searched as the OR of its items, kept as one group so that
+    ranking may treat it as one term."""
+
+    word: str = ""
+
+
+@dataclass(frozen=True)
 class Not:
     item: Node
 
@@ -178,7 +195,7 @@ class Near:
     ordered: bool
 
 
-Node = Union[Term, DateRange, Similar, Prior, And, Or, Not, Near]
+Node = Union[Term, DateRange, Similar, Prior, And, Or, Translated, Not, Near]
 
 
 @dataclass(frozen=True)
@@ -231,7 +248,7 @@ def nodes(node: Node) -> Iterator[Node]:
 
 @dataclass(frozen=True)
 class _Token:
-    kind: str  # WORD PHRASE OP FIELD DATE LP RP AT
+    kind: str  # WORD PHRASE OP FIELD DATE LP RP AT SET NEAR TR
     text: str
     pos: int  # 0-based index into the command
     fields: tuple[tuple[str, int], ...] = ()  # AT: (code, position) pairs
@@ -320,6 +337,14 @@ def _lex(command: str) -> list[_Token]:
             word = text[i:j]
             if _SET.fullmatch(word):
                 tokens.append(_Token("SET", word[1:], i))
+                i = j
+                continue
+            # TR( in any letter case; TR= and a bare capital TR are refused (tr alone is a word)
+            if (word.upper() == TRANSLATE_CODE and j < n and text[j] in "(=") or word == TRANSLATE_CODE:
+                if j >= n or text[j] != "(":
+                    raise QueryError(f"翻譯檢索要寫成 {TRANSLATE_CODE}(檢索詞)，括號緊接在 {TRANSLATE_CODE} 後面，例如 TR(電池)、"
+                                     f"TR(電池 NEAR/3 電極)；若要檢索「{word}」這個字本身，請加引號 \"{word}\"", i + 1, word)
+                tokens.append(_Token("TR", TRANSLATE_CODE, i))
                 i = j
                 continue
             if near := _NEAR.fullmatch(word):
@@ -417,7 +442,7 @@ def _parse(command: str, sets: _Sets, depth: int) -> tuple[Query, int]:
     return query, parser.deepest - depth
 
 
-_OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD", "SET"}
+_OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD", "SET", "TR"}
 
 
 def _near_operand(node: Node) -> bool:
@@ -470,6 +495,7 @@ class _Parser:
         # id() of each set's tree and of its operands (what flattening may
         # lift into a larger AND or OR): the trees stay alive in self.sets
         self.set_nodes: set[int] = set()
+        self.marked: list[Node] = []
 
     def peek(self) -> _Token | None:
         return self.tokens[self.index] if self.index < len(self.tokens) else None
@@ -602,6 +628,8 @@ class _Parser:
             return _phrase(token)
         if token.kind == "LP":
             return self.group(token, depth)
+        if token.kind == "TR":
+            return self.translated(token, depth)
         if token.kind == "FIELD":
             if token.text == SIMILAR_CODE:
                 return _similar(token, self.peek() and self.take())
@@ -610,7 +638,7 @@ class _Parser:
             if token.text in DATE_FIELDS:
                 return _date_range(token, self.take())
             following = self.peek()
-            if following is None or following.kind not in ("WORD", "PHRASE", "LP"):
+            if following is None or following.kind not in ("WORD", "PHRASE", "LP", "TR"):
                 raise QueryError(f"「{token.text}=」後面需要檢索詞或括號", token.pos + 1, token.text + "=")
             node = self.primary(depth)
             self.no_set_under_limit(node, token.pos + 1)
@@ -620,6 +648,35 @@ class _Parser:
         if token.kind == "AT":
             raise QueryError("「@」前面需要檢索詞或括號", token.pos + 1, "@")
         raise QueryError(f"「{token.text}」前面缺少檢索詞", token.pos + 1, token.text)
+
+    def translated(self, token: _Token, depth: int) -> Node:
+        """TR(…): the group with every word under it marked to be searched
+        with its translations; a set's nodes stay known as such."""
+        opening = self.take()  # the lexer put "(" right after TR
+        following = self.peek()
+        if following is not None and following.kind == "RP":
+            raise QueryError("「TR()」裡面是空的：請把要翻譯的詞寫在括號裡，例如 TR(電池)", token.pos + 1, "TR()")
+        return self.mark(self.group(opening, depth))
+
+    def mark(self, node: Node) -> Node:
+        """`node` with each Term under it marked translate=True."""
+        new: Node
+        if isinstance(node, Term):
+            new = replace(node, translate=True)
+        elif isinstance(node, Not):
+            new = Not(self.mark(node.item))
+        elif isinstance(node, Near):
+            new = replace(node, left=self.mark(node.left), right=self.mark(node.right))
+        elif isinstance(node, (And, Or)):
+            new = replace(node, items=tuple(map(self.mark, node.items)))
+        elif isinstance(node, Similar):
+            raise QueryError("SIM= 的描述文字不翻譯：請把 SIM= 寫在 TR( ) 之外，例如 SIM=\"…\" AND TR(電池)", node.position, "SIM=")
+        else:
+            return node
+        if id(node) in self.set_nodes:
+            self.set_nodes.add(id(new))
+            self.marked.append(new)  # alive while the command is read, so its id names no other node
+        return new
 
     def group(self, opening: _Token, depth: int) -> Node:
         if depth >= MAX_DEPTH:

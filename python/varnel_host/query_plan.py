@@ -207,8 +207,8 @@ def with_ids(query: Query, tables: Mapping[Near | Term, str], dates: Mapping[Pri
             return IdTable(tables[node])  # type: ignore[return-value]
         if isinstance(node, Not):
             return Not(swap(node.item))
-        if isinstance(node, Or):
-            return Or(tuple(swap(item) for item in node.items))
+        if isinstance(node, Or):  # a TR group keeps its kind
+            return replace(node, items=tuple(swap(item) for item in node.items))
         if isinstance(node, And):  # flat, so that the sides rank as the AND's other words do
             swapped = [swap(item) for item in node.items]
             return And(tuple(part for item in swapped for part in (item.items if isinstance(item, And) else (item,))))

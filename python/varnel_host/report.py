@@ -11,6 +11,7 @@ matched or shared words, those words marked in bold red inside the texts,
 how many records cite it and which other hits it cites), 統計圖表 (native
 Excel charts over every hit: top applicants, hits per filing year, top IPC
 subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (the command and the command of every result set #k it used,
+for a command holding TR(…) the command as translated and each word's translations (translate.py),
 hit count, why a run found nothing (explain.py), rows listed and the list's cap,
 a note when the list was cut, settings as used, any adjustments made to them
 and the time written).
@@ -70,6 +71,7 @@ TOP_SHEET = "分析最接近專利數量"
 CHART_SHEET = "統計圖表"
 CONDITIONS_SHEET = "檢索條件"
 ZERO_CAPTION = "0 筆的原因"  # the conditions sheet's row of each line explaining a run that found nothing
+TRANSLATION_CAPTION = "翻譯"  # the conditions sheet's row of each line on a TR(…) word's translations
 
 # The public record page of a patent, by its canonical publication number.
 PATENT_PAGE_URL = "https://patents.google.com/patent/{pn}"
@@ -415,12 +417,16 @@ def _write_conditions(
     now: datetime,
     sets: Sequence[tuple[int, str]] = (),
     explanation: Sequence[str] = (),
+    translated: str = "",
+    translation: Sequence[str] = (),
 ) -> None:
     cells.header(sheet, ("項目", "內容"), _CONDITION_WIDTHS)
     capped = cap_note(total, cap)
     rows: list[tuple[str, str | int]] = [
         ("檢索指令", command),
         *((f"檢索結果 #{number}", used) for number, used in sets),
+        *((("翻譯後的檢索指令", translated),) if translated else ()),
+        *((TRANSLATION_CAPTION, line.removeprefix("翻譯：")) for line in translation),
         ("命中總數", total),
         *((ZERO_CAPTION, line) for line in explanation),
         ("列表筆數", listed),
@@ -517,7 +523,7 @@ def write_report(
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
             _write_conditions(
                 cells, conditions, request.command, data.total, listed, request.list_row_cap, settings, now,
-                request.query.sets, request.explanation,
+                request.query.sets, request.explanation, request.translated, request.translation,
             )
         part.finish()
         path = _publish(part.path, folder, now)

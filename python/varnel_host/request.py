@@ -32,6 +32,10 @@ class RunRequest:
     settings: ReportSettings
     # Why a run found nothing (explain.py), for the report's conditions sheet.
     explanation: tuple[str, ...] = ()
+    # A command holding TR(…): the command as translated (run as it is, it
+    # finds the same hits) and the log box's lines on its translations.
+    translated: str = ""
+    translation: tuple[str, ...] = ()
     # The most hits the report's list sheet holds; the search ranks and reads
     # no more than these and the closest hits.
     list_row_cap: int = LIST_ROW_CAP

@@ -29,7 +29,7 @@ import weakref
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 
-from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer
+from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer, translate
 from .contract import (
     PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, StoreError, TermPair,
     bilingual_records, bilingual_sql, earliest_sql, pair_of, pair_row, sample_numbers, span_sql,
@@ -472,6 +472,9 @@ class _SqliteSearch:
 
     def vocabulary(self) -> SqliteVocabulary:
         return SqliteVocabulary(self._db)
+
+    def terms(self) -> translate.TermTable:
+        return translate.table_of(self._store)
 
     def family_links(self) -> SqliteFamilyLinks:
         return SqliteFamilyLinks(self._db)

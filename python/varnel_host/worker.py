@@ -11,6 +11,7 @@ and leaves no file.
 
 from __future__ import annotations
 
+import dataclasses
 import logging
 import multiprocessing
 import os
@@ -199,6 +200,11 @@ class Worker:
         except QueryError as error:  # e.g. SIM= with a number the database does not hold
             self.say(f"檢索指令有誤：{error}")
             return
+        if result.translation is not None:  # TR(…): each word's translations, and the command as translated
+            for line in result.translation.lines:
+                self.say(line)
+            request = dataclasses.replace(request, translation=result.translation.lines,
+                                          translated=explain.render(result.translation.query.root))
         data = gather(request, result)  # the report's input, read once; the list rows stream while written
         del result  # its ranked ids stay while data.rows is read
         self.say(f"找到 {data.total} 筆專利{_families(data.total, data.families.count, limit)}")

@@ -1,0 +1,50 @@
+"""A small term table with the API of varnel_host.terms, read by every
+command holding TR(…) in the tests (conftest.py hands it to translate.loader)."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class Translation:
+    text: str
+    probability: float
+    source: str
+    count: int = 0
+    records: tuple[str, ...] = ()
+
+
+# word -> (text, probability, source[, count]), best first
+PAIRS = {
+    "電池": [("battery", 0.6, "詞典"), ("battery", 0.5, "資料庫", 38), ("cell", 0.3, "詞典"), ("accumulator", 0.1, "詞典")],
+    "battery": [("電池", 0.7, "詞典"), ("電池", 0.6, "資料庫", 12), ("蓄電池", 0.2, "詞典"), ("池", 0.1, "詞典")],
+    "電極": [("electrode", 0.8, "詞典"), ("anode", 0.2, "資料庫", 5)],
+    "固態": [("solid-state", 0.6, "詞典"), ("solid state", 0.5, "詞彙表")],
+    "散熱": [("heat dissipation", 0.6, "詞典"), ("cooling", 0.4, "詞典")],
+    "晶圓": [("wafer", 0.9, "詞典")],
+    "wafer": [("晶圓", 0.9, "詞典"), ("晶片", 0.3, "詞典")],
+    "pack": [("電池組", 0.5, "詞典"), ("包", 0.4, "詞典")],
+    "或": [("or", 0.9, "詞典")],
+}
+WORDS = sorted(PAIRS, key=len, reverse=True)
+
+
+class Table:
+    def translations(self, word: str) -> list[Translation]:
+        return [Translation(*pair) for pair in PAIRS.get(word, ())]
+
+    def cut(self, text: str) -> list[tuple[int, int, str]]:
+        """The longest table word at each place, else one character."""
+        pieces = []
+        while (at := pieces[-1][1] if pieces else 0) < len(text):
+            word = next((w for w in WORDS if text.startswith(w, at)), text[at])
+            pieces.append((at, at + len(word), word))
+        return pieces
+
+
+TABLE = Table()
+
+
+def load(store) -> Table:
+    return TABLE
