@@ -46,5 +46,5 @@ class Table:
 TABLE = Table()
 
 
-def load(store) -> Table:
+def load(store, say=None) -> Table:
     return TABLE

@@ -13,9 +13,10 @@ from varnel_host import translate
 from varnel_host.contract import Cancelled
 from varnel_host.explain import render
 from varnel_host.query import And, DateRange, Near, Or, QueryError, Term, Translated, parse
+from varnel_host.records import DEFAULT_FIELDS, PatentRecord, searched_fields
 from varnel_host.store import PatentStore
 
-DEFAULT = ("TI", "AB", "CL")
+DEFAULT = DEFAULT_FIELDS
 
 
 def X(text, fields=DEFAULT):
@@ -27,8 +28,8 @@ def X(text, fields=DEFAULT):
     ("TR(電池)", X("電池")),
     ("tr(電池)", X("電池")),
     ("TR(TR(電池))", X("電池")),
-    ("TI=TR(電池)", X("電池", ("TI",))),
-    ("TR(固態 電池)@TI,AB", And((X("固態", ("TI", "AB")), X("電池", ("TI", "AB"))))),
+    ("TI=TR(電池)", X("電池", searched_fields(("TI",)))),
+    ("TR(固態 電池)@TI,AB", And((X("固態", searched_fields(("TI", "AB"))), X("電池", searched_fields(("TI", "AB")))))),
     ("TR(電池 NEAR/3 電極)", Near(X("電池"), X("電極"), 3, False)),
     ("電池 OR TR(電池)", Or((Term("電池", DEFAULT), X("電池")))),
     ('"TR(電池)"', Term("TR(電池)", DEFAULT, phrase=True)),  # quoted: just text
@@ -94,12 +95,27 @@ def test_more_words_than_a_command_holds_are_refused(small_store, monkeypatch):
         small_store.search("TR(battery) 固態")
 
 
-def test_the_table_is_made_once_per_store_and_only_for_a_command_holding_tr(monkeypatch):
+def test_the_table_is_asked_for_only_by_a_command_holding_tr_and_its_notes_are_said(monkeypatch):
     made = []
-    monkeypatch.setattr(translate, "loader", lambda store: made.append(store) or fake_terms.TABLE)
+
+    def loader(store, say):
+        made.append(store)
+        say("詞彙表第 2 行：略過")
+        return fake_terms.TABLE
+
+    monkeypatch.setattr(translate, "loader", loader)
     with PatentStore() as store:
         store.search("電池 OR battery")
         assert made == []
         store.search("TR(電池)")
-        store.search("TR(battery)")
-        assert made == [store]
+        assert store.search("TR(battery)").translation.lines[0] == "詞彙表第 2 行：略過"
+        assert made == [store, store]
+
+
+def test_the_real_table_translates_through_the_dictionary(monkeypatch):
+    monkeypatch.setattr(translate, "loader", translate._load)
+    with PatentStore() as store:
+        store.write_batch([PatentRecord("US1A", "Battery pack"), PatentRecord("TW1A", "電池模組"), PatentRecord("US2A", "Pizza oven")])
+        result = store.search("TR(電池)")
+        assert {hit.record.pn for hit in result.hits} == {"US1A", "TW1A"}
+        assert any("battery（詞典" in line for line in result.translation.lines), result.translation.lines

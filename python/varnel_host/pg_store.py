@@ -410,7 +410,7 @@ class _PgSearch:
     def vocabulary(self) -> PgVocabulary:
         return PgVocabulary(self._db)
 
-    def terms(self) -> translate.TermTable:
+    def terms(self) -> translate.Loaded:
         return translate.table_of(self._store)
 
     def family_links(self) -> PgFamilyLinks:

@@ -37,7 +37,7 @@ class SearchBackend(Protocol, Generic[Compiled, Result]):
 
     def vocabulary(self) -> Vocabulary: ...
 
-    def terms(self) -> translate.TermTable:
+    def terms(self) -> translate.Loaded:
         """The store's term table (translate.table_of), asked for only by a command holding TR(…)."""
 
     def family_links(self) -> FamilyLinks: ...
@@ -110,13 +110,13 @@ def search(
 
 
 def _translate(
-    backend: SearchBackend, query: Query, table: translate.TermTable, cancel: Callable[[], bool] | None
+    backend: SearchBackend, query: Query, loaded: translate.Loaded, cancel: Callable[[], bool] | None
 ) -> translate.Outcome:
     """The TR step: translations counted on the collection as SIM= counts its words."""
     collection = backend.collection()
     return translate.translate(
-        query, table, backend.vocabulary(),
-        lambda tokens: similar.document_frequencies(collection, tokens, backend.records()), cancel,
+        query, loaded.table, backend.vocabulary(),
+        lambda tokens: similar.document_frequencies(collection, tokens, backend.records()), cancel, loaded.notes,
     )
 
 

@@ -473,7 +473,7 @@ class _SqliteSearch:
     def vocabulary(self) -> SqliteVocabulary:
         return SqliteVocabulary(self._db)
 
-    def terms(self) -> translate.TermTable:
+    def terms(self) -> translate.Loaded:
         return translate.table_of(self._store)
 
     def family_links(self) -> SqliteFamilyLinks:

@@ -32,7 +32,6 @@ stays one flat OR of words.
 from __future__ import annotations
 
 import re
-import weakref
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field, replace
 from typing import Protocol
@@ -68,23 +67,31 @@ class TermTable(Protocol):
     def cut(self, text: str) -> list[tuple[int, int, str]]: ...
 
 
-def _load(store) -> TermTable:
+def _load(store, say: Callable[[str], None]) -> TermTable:
     from .terms import load  # the dictionary: loaded in the worker, by the first command holding TR
 
-    return load(store)
+    return load(store, say)
 
 
-# Makes a store's term table; tests put a small table of their own here.
-loader: Callable[[object], TermTable] = _load
-_tables: weakref.WeakKeyDictionary[object, TermTable] = weakref.WeakKeyDictionary()
+@dataclass(frozen=True)
+class Loaded:
+    """A store's term table as this search reads it, and what its loading had
+    to say (a glossary line it passed over, an unreadable dictionary)."""
+
+    table: TermTable
+    notes: tuple[str, ...] = ()
 
 
-def table_of(store) -> TermTable:
-    """The store's term table, made on first use and kept while the store lives."""
-    table = _tables.get(store)
-    if table is None:
-        table = _tables[store] = loader(store)
-    return table
+# Makes a store's term table (terms.load keeps it while the glossary file and
+# the store's mined pairs stay as they were); tests put a small table of their own here.
+loader: Callable[[object, Callable[[str], None]], TermTable] = _load
+
+
+def table_of(store) -> Loaded:
+    """The store's term table as it stands now."""
+    notes: list[str] = []
+    table = loader(store, notes.append)
+    return Loaded(table, tuple(notes))
 
 
 def wanted(query: Query) -> bool:
@@ -127,10 +134,12 @@ def translate(
     vocabulary: Vocabulary,
     frequencies: Callable[[Sequence[str]], Mapping[str, int]],
     cancel: Callable[[], bool] | None = None,
+    notes: Sequence[str] = (),
 ) -> Outcome:
     """`query` with each word marked by TR replaced by its group;
     `frequencies(tokens)` counts the records holding each token in title,
-    abstract or claims. QueryError when the command would hold more than
+    abstract or claims; `notes` (the table's loading) go first among the
+    lines. QueryError when the command would hold more than
     query.MAX_WORDS words; Cancelled once cancel() returns True."""
     words: dict[tuple[str, bool, bool], _Word] = {}
     untouched: dict[str, str] = {}  # word -> why it is not translated
@@ -148,7 +157,7 @@ def translate(
         raise QueryError(
             f"翻譯後共有 {len(translated.words())} 個不同的檢索詞，上限 {MAX_WORDS} 個；請少放幾個詞在 TR( ) 裡，或分成幾次檢索", 1
         )
-    return Outcome(translated, _lines(words.values(), untouched))
+    return Outcome(translated, (*notes, *_lines(words.values(), untouched)))
 
 
 def _untranslated(term: Term) -> str:
