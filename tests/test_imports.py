@@ -74,6 +74,7 @@ LAZY = {
     "__main__ -> dbcheck", "dbcheck -> pg_store",
     "loading -> ingest.tables", "stores -> pg_store",
     "worker -> report", "worker -> report_data", "worker -> request",
+    "pipeline -> terms",  # the term table: read by a SIM= only, in the worker
 }
 
 

@@ -53,8 +53,8 @@ def _run(command: str = "電池", **changes: object) -> RunRequest:
 class _Found:
     """A search result as the store hands it over: hits best first."""
 
-    def __init__(self, hits: list[Hit], total: int | None = None) -> None:
-        self.hits, self.total = hits, len(hits) if total is None else total
+    def __init__(self, hits: list[Hit], total: int | None = None, compared: tuple[str, ...] = ()) -> None:
+        self.hits, self.total, self.compared = hits, len(hits) if total is None else total, compared
 
     def rows(self):
         return iter(self.hits)
@@ -573,7 +573,7 @@ def test_the_report_is_written_from_values_read_once(tmp_path: Path) -> None:
     result = _Counted(_Found([_hit(n, 10.0 - n, cites="TW000001") for n in range(1, 8)]))
     data = gather(_run(分析最接近專利數量=3), result)
     gathered = list(result.calls)
-    assert sorted(gathered) == ["cited_by", "closest_families", "facets", "families", "list_rows", "total"]
+    assert sorted(gathered) == ["cited_by", "closest_families", "compared", "facets", "families", "list_rows", "total"]
     assert [hit.record.pn for hit in data.closest] == ["TW000001", "TW000002", "TW000003"]
     assert data.cited_by == {"TW000001": 7, "TW000002": 0, "TW000003": 0}
     path = report.write_report(tmp_path, _run(分析最接近專利數量=3), data, now=NOW).path

@@ -396,6 +396,10 @@ class _PgSearch:
                 for row in held:
                     copy.write_row(row)
 
+    @property
+    def store(self) -> PgPatentStore:
+        return self._store
+
     def collection(self) -> PgCollection:
         return PgCollection(self._db, self._store, self.table)
 

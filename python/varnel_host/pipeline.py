@@ -4,9 +4,10 @@ A command is parsed (when given as text), its patterns and word forms
 expanded from the collection's vocabulary (expand.py), PRIOR= turned into
 date ranges, CPC=/CT=/FAM= terms and then NEAR/ADJ turned into tables of the
 records where they hold (query_plan.with_ids), compiled once (or planned by
-similar.py for SIM=) and ranked. Each store gives the engine's side of these
-steps through a SearchBackend made for the one search; the order of the
-steps and what is decided alike live only here.
+similar.py for SIM=, with the store's term table for a SIM= that crosses
+languages) and ranked. Each store gives the engine's side of these steps
+through a SearchBackend made for the one search; the order of the steps and
+what is decided alike live only here.
 """
 
 from __future__ import annotations
@@ -30,6 +31,10 @@ class SearchBackend(Protocol, Generic[Compiled, Result]):
     after the search's table of hits and go with it."""
 
     table: str  # the search's table of hits
+
+    @property
+    def store(self) -> object:
+        """The store searched (what its term table is made from)."""
 
     def running(self, cancel: Callable[[], bool] | None) -> contextlib.AbstractContextManager[None]:
         """The steps run inside: polled for cancel(), in one state of the collection."""
@@ -83,18 +88,34 @@ def search(
         raise ValueError("limit 不能是負數")
     query = parse(command) if isinstance(command, str) else command
     plan = None
+    similarity = query.similar()
+    # read before the search's transaction: the first table of a worker takes a while
+    terms = term_table(backend.store) if similarity is not None and similarity.crossing else None
     with backend.running(cancel):
         query = expand(query, backend.vocabulary(), cancel)
         query = _resolve_codes(backend, query)
         backend.look_up(query)
         query = _resolve_proximities(backend, query)
-        if query.similar():  # the words chosen from the same state the hits come from
-            plan = similar.plan(backend.collection(), query, backend.records())
+        if similarity is not None:  # the words chosen from the same state the hits come from
+            plan = similar.plan(backend.collection(), query, backend.records(), terms)
             compiled = plan.compiled
         else:
             compiled = backend.compile(query)
         total = backend.rank(compiled, limit)
     return backend.result(query, total, compiled, plan, cancel)
+
+
+def term_table(store: object) -> similar.TermTable | None:
+    """The translations a SIM= crosses languages by (varnel_host.terms),
+    None where that module is not installed: the SIM= then keeps to the
+    text's own language, and no other search needs it."""
+    try:
+        from .terms import load
+    except ModuleNotFoundError as error:
+        if error.name != f"{__package__}.terms":
+            raise  # the module is there and lacks something: a fault to show
+        return None
+    return load(store)
 
 
 def _resolve_codes(backend: SearchBackend, query: Query) -> Query:

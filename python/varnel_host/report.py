@@ -11,7 +11,7 @@ matched or shared words, those words marked in bold red inside the texts,
 how many records cite it and which other hits it cites), 統計圖表 (native
 Excel charts over every hit: top applicants, hits per filing year, top IPC
 subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (the command and the command of every result set #k it used,
-hit count, why a run found nothing (explain.py), rows listed and the list's cap,
+the words a SIM= compares by, hit count, why a run found nothing (explain.py), rows listed and the list's cap,
 a note when the list was cut, settings as used, any adjustments made to them
 and the time written).
 
@@ -407,12 +407,14 @@ def _write_conditions(
     now: datetime,
     sets: Sequence[tuple[int, str]] = (),
     explanation: Sequence[str] = (),
+    compared: Sequence[str] = (),
 ) -> None:
     cells.header(sheet, ("項目", "內容"), _CONDITION_WIDTHS)
     capped = cap_note(total, cap)
     rows: list[tuple[str, str | int]] = [
         ("檢索指令", command),
         *((f"檢索結果 #{number}", used) for number, used in sets),
+        *((("比較詞", "、".join(compared)),) if compared else ()),
         ("命中總數", total),
         *((ZERO_CAPTION, line) for line in explanation),
         ("列表筆數", listed),
@@ -509,7 +511,7 @@ def write_report(
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
             _write_conditions(
                 cells, conditions, request.command, data.total, listed, request.list_row_cap, settings, now,
-                request.query.sets, request.explanation,
+                request.query.sets, request.explanation, data.compared,
             )
         part.finish()
         path = _publish(part.path, folder, now)

@@ -480,6 +480,10 @@ class _SqliteSearch:
                     held.append(row[0])
         self._db.execute(f"INSERT INTO {table} (id) SELECT value FROM json_each(?)", (json.dumps(held),))
 
+    @property
+    def store(self) -> PatentStore:
+        return self._store
+
     def collection(self) -> SqliteCollection:
         return SqliteCollection(self._db)
 
