@@ -171,6 +171,12 @@ def test_conditions_sheet(tmp_path: Path) -> None:
     assert found["產生時間"] == ["2026-12-07 15:30:12"]
 
 
+@pytest.mark.parametrize("compared", [(), ("固態電池", "電解質 ≈ electrolyte")])
+def test_the_conditions_sheet_names_the_words_a_similarity_command_compared(tmp_path: Path, compared) -> None:
+    path = write_report(tmp_path, _run('SIM="固態電池的電解質"'), _Found([_hit(1, 1.0)], compared=compared), now=NOW).path
+    assert _conditions(path).get("比較詞") == (["、".join(compared)] if compared else None)
+
+
 def _snapshot(path: Path) -> dict:
     """Per sheet: every row's cells as (value, font, size, bold, charset, number format, wrap, valign), and the layout."""
     book = _open(path)
@@ -483,6 +489,7 @@ def test_failed_report_leaves_no_file(tmp_path: Path) -> None:
     (("batter*",), "batteries, a batter", ["batteries", "batter"]),
     (("池",), "電池與池塘", ["池", "池"]),  # one character: wherever a run holds it
     (("電池",), "無關的文字", []),
+    (("電池 ≈ battery/cell", "燃氣渦輪 ≈ gas turbine"), "Battery cell 與電池、gas turbine", ["Battery", "cell", "電池", "gas turbine"]),
 ])
 def test_matched_words_are_bold_red_runs_in_the_chosen_fonts(tmp_path: Path, matched, text: str, marked) -> None:
     hit = Hit(PatentRecord(pn="TWI700001B", title="標題", abstract=text, claims=f"1. {text}"), 1.0, matched)

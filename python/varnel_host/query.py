@@ -366,7 +366,7 @@ def _lex_field_list(text: str, at: int, tokens: list[_Token]) -> int:
     i = at + 1
     while True:
         j = i
-        while j < len(text) and text[j].isascii() and text[j].isalpha():
+        while j < len(text) and text[j].isascii() and text[j].isalnum():  # SIM1 has a digit
             j += 1
         if j == i:
             found = f"，卻是「{text[i]}」" if i < len(text) else ""
