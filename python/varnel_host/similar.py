@@ -60,7 +60,7 @@ FALLBACK_TERMS = 3  # when every token is stop-like: the rarest few still rank
 SAMPLE_RECORDS = 50_000  # document frequencies of common tokens: counted among this many records
 SAMPLE_FLOOR = 50  # a token found fewer times there is counted in every record
 SEARCHED_FIELDS = DEFAULT_FIELDS  # title, abstract and claims
-TRANSLATED_WORDS = 2 * MAX_TERMS  # words of a text whose translations are looked up, the most distinctive
+TRANSLATED_WORDS = MAX_TERMS  # words of a text whose translations are looked up, the most distinctive
 CANDIDATES = 6  # translations of a word looked up in the collection, likeliest first
 TRANSLATIONS = 3  # of those the collection holds, the likeliest that take part
 
@@ -261,10 +261,9 @@ class _Translated:
         def rarity(word: str) -> float:  # a token the collection lacks counts as in one record
             return (1 + math.log(uses[word])) * max(math.log(records / max(own.get(t, 0), 1)) for t in tokens_of[word])
 
-        # a word whose every token is stop-like (一種, invention) is no
-        # distinctive word in the other language either
-        words = [word for word in uses if any(own.get(t, 0) <= ceiling for t in tokens_of[word])]
-        words = sorted(words, key=lambda word: (-rarity(word), places[word][0]))[:TRANSLATED_WORDS]
+        # a word common in its own language may be rare in the other's: its
+        # translations' own counts decide whether they are stop-like
+        words = sorted(uses, key=lambda word: (-rarity(word), places[word][0]))[:TRANSLATED_WORDS]
         offered = {word: [(t, _content(t.text)) for t in table.translations(word)[:CANDIDATES]] for word in words}
         asked = sorted({token for pairs in offered.values() for _, tokens in pairs for token in tokens if token not in own})
         dfs = {token: df for token, df in frequencies(asked).items() if df > 0} if asked else {}
