@@ -11,9 +11,6 @@ from dataclasses import dataclass
 class Translation:
     text: str
     probability: float
-    source: str = "詞彙表"
-    count: int = 0
-    records: tuple[str, ...] = ()
 
 
 class FakeTerms:
@@ -25,14 +22,12 @@ class FakeTerms:
         self._chinese = sorted((word for word in pairs if not word.isascii()), key=len, reverse=True)
 
     def translations(self, word: str) -> list[Translation]:
-        return list(self._table.get(word.lower(), ()))
+        return self._table.get(word.lower(), [])
 
     def cut(self, text: str) -> list[tuple[int, int, str]]:
-        words = [(m.start(), m.end(), m[0]) for m in re.finditer(r"[A-Za-z]+", text)]
-        i = 0
+        words, i = [(m.start(), m.end(), m[0]) for m in re.finditer(r"[A-Za-z]+", text)], 0
         while i < len(text):
             word = next((w for w in self._chinese if text.startswith(w, i)), text[i])
-            if not word.isascii():
-                words.append((i, i + len(word), word))
+            words += [(i, i + len(word), word)] if not word.isascii() else []
             i += len(word)
         return sorted(words)

@@ -144,20 +144,14 @@ def test_similarity_commands_run_alike_on_both_stores(both, monkeypatch, templat
 
 
 # The synthetic records' subject words, each way (synth.TOPICS)
-SYNTH_TERMS = FakeTerms({
-    "電池": [("battery", 0.8)], "電極": [("anode", 0.3), ("cathode", 0.3)], "陶瓷": [("ceramic", 0.9)], "雷射": [("laser", 0.9)],
-    "透鏡": [("lens", 0.8), ("optical lens", 0.1)], "晶圓": [("wafer", 0.9)], "塗層": [("coating", 0.9)], "觸媒": [("catalyst", 0.9)],
-    "battery": [("電池", 0.9)], "laser": [("雷射", 0.9)], "wafer": [("晶圓", 0.9)], "ceramic": [("陶瓷", 0.9)], "lens": [("透鏡", 0.8)],
-})
+SYNTH_TERMS = FakeTerms({"電極": [("anode", 0.3), ("cathode", 0.3)], "陶瓷": [("ceramic", 0.9)], "雷射": [("laser", 0.9)],
+                         "透鏡": [("optical lens", 0.8)], "晶圓": [("wafer", 0.9)], "塗層": [("coating", 0.9)], "觸媒": [("catalyst", 0.9)],
+                         "laser": [("雷射", 0.9)], "wafer": [("晶圓", 0.9)], "ceramic": [("陶瓷", 0.9)], "lens": [("透鏡", 0.8)]})
 
 
-@pytest.mark.parametrize(("template", "sampled"), [
-    ('SIM="{abstract}"', False),
-    ('SIM="{abstract}"', True),
-    ('SIM="一種陶瓷塗層，以觸媒與雷射透鏡處理晶圓"', False),
-    ('SIM="laser lens for wafer and ceramic coating" AND AD=2010:2024', False),
-    ("SIM={pn}", True),
-])
+@pytest.mark.parametrize(("template", "sampled"), [('SIM="{abstract}"', False), ('SIM="{abstract}"', True), ("SIM={pn}", True),
+                                                   ('SIM="一種陶瓷塗層，以觸媒與雷射透鏡處理晶圓"', False),
+                                                   ('SIM="laser lens for wafer and ceramic coating" AND AD=2010:2024', False)])
 def test_a_similarity_command_crossing_languages_runs_alike_on_both_stores(both, monkeypatch, template, sampled):
     monkeypatch.setattr(pipeline, "term_table", lambda _: SYNTH_TERMS)
     if sampled:

@@ -53,8 +53,10 @@ def _run(command: str = "電池", **changes: object) -> RunRequest:
 class _Found:
     """A search result as the store hands it over: hits best first."""
 
-    def __init__(self, hits: list[Hit], total: int | None = None, compared: tuple[str, ...] = ()) -> None:
-        self.hits, self.total, self.compared = hits, len(hits) if total is None else total, compared
+    compared = ()
+
+    def __init__(self, hits: list[Hit], total: int | None = None) -> None:
+        self.hits, self.total = hits, len(hits) if total is None else total
 
     def rows(self):
         return iter(self.hits)
@@ -169,12 +171,6 @@ def test_conditions_sheet(tmp_path: Path) -> None:
     assert found["分析最接近專利數量"] == [5]
     assert found["調整說明"] == result.notes and len(result.notes) == 3
     assert found["產生時間"] == ["2026-12-07 15:30:12"]
-
-
-@pytest.mark.parametrize("compared", [(), ("固態電池", "電解質 ≈ electrolyte")])
-def test_the_conditions_sheet_names_the_words_a_similarity_command_compared(tmp_path: Path, compared) -> None:
-    path = write_report(tmp_path, _run('SIM="固態電池的電解質"'), _Found([_hit(1, 1.0)], compared=compared), now=NOW).path
-    assert _conditions(path).get("比較詞") == (["、".join(compared)] if compared else None)
 
 
 def _snapshot(path: Path) -> dict:

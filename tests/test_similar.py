@@ -126,12 +126,10 @@ def test_document_frequencies_are_exact_below_twice_the_sample(monkeypatch, reco
 
 # --- crossing languages ------------------------------------------------------------
 
-ENGLISH_RECORDS = [
+MIXED = [
     ("US0000001", "Pizza oven with rotating stone", "A pizza oven heats a rotating stone so the crust bakes evenly."),
     ("US0000002", "Cooling of gas turbine blades", "A gas turbine engine blade has internal cooling channels fed by compressor air."),
     ("US0000003", "Expansion of hematopoietic stem cells", "A hematopoietic stem cell from cord blood is expanded in culture."),
-]
-CHINESE_RECORDS = [
     ("TWI000001B", "披薩烤箱", "一種披薩烤箱，以旋轉石板烘烤餅皮。"),
     ("TWI000002B", "燃氣渦輪葉片冷卻結構", "燃氣渦輪引擎的葉片具有內部冷卻通道。"),
     ("TWI000003B", "造血幹細胞培養方法", "以生長因子培養臍帶血的造血幹細胞。"),
@@ -147,9 +145,8 @@ TERMS = FakeTerms({
 @pytest.fixture(scope="module")
 def mixed():
     """English and Chinese records among 60 others, SIM= crossing by TERMS."""
-    records = [PatentRecord(pn=pn, title=title, abstract=abstract) for pn, title, abstract in ENGLISH_RECORDS + CHINESE_RECORDS]
     with PatentStore() as store, pytest.MonkeyPatch.context() as patch:
-        add_records(store, records + list(synth.generate(60, seed=3)))
+        add_records(store, [PatentRecord(pn=n, title=t, abstract=a) for n, t, a in MIXED] + list(synth.generate(60, seed=3)))
         patch.setattr(pipeline, "term_table", lambda _: TERMS)
         yield store
 
