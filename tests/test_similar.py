@@ -1,16 +1,15 @@
-"""Similarity commands: term selection, quality on the sample collection,
+"""Similarity commands: term selection, crossing languages, quality on the sample collection,
 SIM= with every filter form, refused commands, and the counts behind the charts."""
 
 from __future__ import annotations
 
 import json
+import queue
 from collections import Counter
 from pathlib import Path
 
-import pytest
-
 import openpyxl
-import queue
+import pytest
 from fake_terms import FakeTerms
 
 from varnel_host import pipeline, similar, synth
