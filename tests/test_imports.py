@@ -77,7 +77,7 @@ LAZY = {
     "loading -> ingest.tables", "stores -> pg_store",
     "worker -> report", "worker -> report_data", "worker -> request",
     "terms.table -> terms.dictionary",  # CC-CEDICT: read by the worker and an import's mining, never the window
-    "translate -> terms",  # the term table's dictionary, loaded only by a command holding TR(…)
+    "translate -> terms",  # the term table, loaded only by a command holding TR(…) or a SIM= crossing languages
 }
 
 

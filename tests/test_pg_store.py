@@ -19,8 +19,9 @@ from hypothesis import HealthCheck, given, settings
 from test_query import COMMANDS, HABITS
 from test_search_differential import TRANSLATED
 
+from fake_terms import FakeTerms
 from pg_server import PASSWORD
-from varnel_host import pg_compact, pg_store, pipeline, similar, store, stores, synth
+from varnel_host import pg_compact, pg_store, pipeline, similar, store, stores, synth, translate
 from varnel_host.__main__ import main as host_main
 from varnel_host.channel import COMPLETION_MARKER
 from varnel_host.pg_result import PgCollection
@@ -148,6 +149,29 @@ def test_similarity_commands_run_alike_on_both_stores(both, monkeypatch, templat
         assert expected == (0, [])
     else:
         assert outcome in expected
+
+
+# The synthetic records' subject words, each way (synth.TOPICS)
+SYNTH_TERMS = FakeTerms({"電極": [("anode", 0.3), ("cathode", 0.3)], "陶瓷": [("ceramic", 0.9)], "雷射": [("laser", 0.9)],
+                         "透鏡": [("optical lens", 0.8)], "晶圓": [("wafer", 0.9)], "塗層": [("coating", 0.9)], "觸媒": [("catalyst", 0.9)],
+                         "laser": [("雷射", 0.9)], "wafer": [("晶圓", 0.9)], "ceramic": [("陶瓷", 0.9)], "lens": [("透鏡", 0.8)]})
+
+
+@pytest.mark.parametrize(("template", "sampled"), [('SIM="{abstract}"', False), ('SIM="{abstract}"', True), ("SIM={pn}", True),
+                                                   ('SIM="一種陶瓷塗層，以觸媒與雷射透鏡處理晶圓"', False),
+                                                   ('SIM="laser lens for wafer and ceramic coating" AND AD=2010:2024', False)])
+def test_a_similarity_command_crossing_languages_runs_alike_on_both_stores(both, monkeypatch, template, sampled):
+    monkeypatch.setattr(translate, "loader", lambda store, say: SYNTH_TERMS)
+    if sampled:
+        monkeypatch.setattr(similar, "SAMPLE_RECORDS", BEFORE["records"] // 5)
+        monkeypatch.setattr(similar, "SAMPLE_FLOOR", 20)
+    own = "(ceramic OR laser OR wafer OR catalyst OR coating OR lens)@AB,TI,CL"  # translations the text does not hold
+    record = next(h.record for h in both[0].search(f"(陶瓷 OR 雷射 OR 晶圓)@AB NOT {own} AND AD=2012:2018").hits)
+    command = template.format(abstract=record.abstract[:300], pn=record.pn)
+    for form in (command, command.replace("SIM=", "SIM1=")):
+        assert same(*both, form, limit=30)
+        crossed = [word for _, words, _ in answers(both[0], form, limit=30)[1] for word in words if similar.CROSSING in word]
+        assert bool(crossed) == form.startswith("SIM=")  # translations took part in SIM= only
 
 
 # --- failures ------------------------------------------------------------------

@@ -53,6 +53,8 @@ def _run(command: str = "電池", **changes: object) -> RunRequest:
 class _Found:
     """A search result as the store hands it over: hits best first."""
 
+    compared = ()
+
     def __init__(self, hits: list[Hit], total: int | None = None) -> None:
         self.hits, self.total = hits, len(hits) if total is None else total
 
@@ -483,6 +485,7 @@ def test_failed_report_leaves_no_file(tmp_path: Path) -> None:
     (("batter*",), "batteries, a batter", ["batteries", "batter"]),
     (("池",), "電池與池塘", ["池", "池"]),  # one character: wherever a run holds it
     (("電池",), "無關的文字", []),
+    (("電池 ≈ battery/cell", "燃氣渦輪 ≈ gas turbine"), "Battery cell 與電池、gas turbine", ["Battery", "cell", "電池", "gas turbine"]),
 ])
 def test_matched_words_are_bold_red_runs_in_the_chosen_fonts(tmp_path: Path, matched, text: str, marked) -> None:
     hit = Hit(PatentRecord(pn="TWI700001B", title="標題", abstract=text, claims=f"1. {text}"), 1.0, matched)
@@ -583,7 +586,7 @@ def test_the_report_is_written_from_values_read_once(tmp_path: Path) -> None:
     result = _Counted(_Found([_hit(n, 10.0 - n, cites="TW000001") for n in range(1, 8)]))
     data = gather(_run(分析最接近專利數量=3), result)
     gathered = list(result.calls)
-    assert sorted(gathered) == ["cited_by", "closest_families", "facets", "families", "list_rows", "total"]
+    assert sorted(gathered) == ["cited_by", "closest_families", "compared", "facets", "families", "list_rows", "total"]
     assert [hit.record.pn for hit in data.closest] == ["TW000001", "TW000002", "TW000003"]
     assert data.cited_by == {"TW000001": 7, "TW000002": 0, "TW000003": 0}
     path = report.write_report(tmp_path, _run(分析最接近專利數量=3), data, now=NOW).path

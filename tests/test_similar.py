@@ -1,15 +1,19 @@
-"""Similarity commands: term selection, quality on the sample collection,
+"""Similarity commands: term selection, crossing languages, quality on the sample collection,
 SIM= with every filter form, refused commands, and the counts behind the charts."""
 
 from __future__ import annotations
 
 import json
+import queue
 from collections import Counter
 from pathlib import Path
 
+import openpyxl
 import pytest
+from fake_terms import FakeTerms
 
-from varnel_host import similar
+from varnel_host import similar, synth, translate
+from varnel_host.worker import Worker, WorkerConfig
 from varnel_host.query import QueryError, parse
 from varnel_host.records import PatentRecord
 from varnel_host.facets import Facets
@@ -119,6 +123,93 @@ def test_document_frequencies_are_exact_below_twice_the_sample(monkeypatch, reco
     assert similar.document_frequencies(_Holders(records, {"電池": held_by}), ["電池"], records) == {"電池": frequency}
 
 
+# --- crossing languages ------------------------------------------------------------
+
+MIXED = [
+    ("US0000001", "Pizza oven with rotating stone", "A pizza oven heats a rotating stone so the crust bakes evenly."),
+    ("US0000002", "Cooling of gas turbine blades", "A gas turbine engine blade has internal cooling channels fed by compressor air."),
+    ("US0000003", "Expansion of hematopoietic stem cells", "A hematopoietic stem cell from cord blood is expanded in culture."),
+    ("TWI000001B", "披薩烤箱", "一種披薩烤箱，以旋轉石板烘烤餅皮。"),
+    ("TWI000002B", "燃氣渦輪葉片冷卻結構", "燃氣渦輪引擎的葉片具有內部冷卻通道。"),
+    ("TWI000003B", "造血幹細胞培養方法", "以生長因子培養臍帶血的造血幹細胞。"),
+]
+TERMS = FakeTerms({
+    "披薩": [("pizza", 0.9)], "烤箱": [("oven", 0.8)], "燃氣渦輪": [("gas turbine", 0.7)], "引擎": [("engine", 0.8)],
+    "葉片": [("blade", 0.7), ("vane", 0.2)], "冷卻": [("cooling", 0.8)], "造血幹細胞": [("hematopoietic stem cell", 0.8)],
+    "pizza": [("披薩", 0.9)], "oven": [("烤箱", 0.8)], "turbine": [("渦輪", 0.8)], "blade": [("葉片", 0.7)],
+    "cooling": [("冷卻", 0.8)],
+})
+
+
+@pytest.fixture(scope="module")
+def mixed():
+    """English and Chinese records among 60 others, SIM= crossing by TERMS."""
+    with PatentStore() as store, pytest.MonkeyPatch.context() as patch:
+        add_records(store, [PatentRecord(pn=n, title=t, abstract=a) for n, t, a in MIXED] + list(synth.generate(60, seed=3)))
+        patch.setattr(translate, "loader", lambda store, say: TERMS)
+        yield store
+
+
+@pytest.mark.parametrize(("text", "wanted"), [
+    ("一種披薩烤箱", "US0000001"),
+    ("燃氣渦輪引擎的葉片冷卻", "US0000002"),
+    ("造血幹細胞", "US0000003"),
+    ("a pizza oven with a rotating stone", "TWI000001B"),
+    ("turbine blade cooling", "TWI000002B"),
+])
+def test_a_description_finds_records_of_the_other_language_unless_sim1(mixed: PatentStore, text: str, wanted: str) -> None:
+    closest = mixed.search(_sim(text)).closest(3)
+    assert wanted in [hit.record.pn for hit in closest]
+    assert wanted not in [hit.record.pn for hit in mixed.search(_sim(text).replace("SIM=", "SIM1=")).hits]
+    hit = next(hit for hit in closest if hit.record.pn == wanted)  # it shares translations, marked in its text
+    assert all(similar.CROSSING in word for word in hit.matched)
+    assert all(marking.marked_spans(_text(hit.record), [word]) for word in hit.matched)
+
+
+_DF = {"披萨": 3, "烤箱": 4, "pizza": 5, "pie": 5, "tart": 5, "quiche": 5, "baking": 9, "oven": 7}  # 披薩 is indexed folded
+
+
+def test_translations_take_part_by_likelihood_where_the_collection_holds_them() -> None:
+    """Of 披薩's likeliest translations the three the collection holds (not
+    flatbread), the likelier heavier; a phrase gives its content words."""
+    table = FakeTerms({"披薩": [("pizza", 0.9), ("flatbread", 0.6), ("pie", 0.4), ("tart", 0.3), ("quiche", 0.2)],
+                       "烤箱": [("the baking oven", 0.8)]})
+    selection = similar.select("披薩烤箱", lambda tokens: {t: _DF.get(t, 0) for t in tokens}, 1000, table=table)
+    assert set(selection.tokens) == {"披萨", "烤箱", "pizza", "pie", "tart", "baking", "oven"}
+    assert selection.tokens.index("pizza") < selection.tokens.index("pie") < selection.tokens.index("tart")
+    assert selection.words == ("披薩 ≈ pizza/pie/tart", "烤箱 ≈ baking oven")
+    assert selection.shared(["oven", "pie"]) == ("披薩 ≈ pie", "烤箱 ≈ oven")
+    assert selection.shared(["烤箱"]) == ("烤箱",)
+
+
+_ELEMENTS = "鋰錳鈷鎳釩鈦鉻鋅鎵鍺砷硒銣鍶釔鋯鈮鉬鎝釕銠鈀鎘銦錫銻碲碘氙銫鋇鑭鈰鐠釹鉕釤銪釓鋱鏑鈥鉺銩鐿鎦鉿鉭鎢錸鋨銥鉑汞鉈鉛鉍釙砈氡鍅鐳錒釷鏷鈾錼鈽鋂鋦"
+
+
+@pytest.mark.parametrize(("translated", "own", "crossed"), [(40, 16, 16), (5, 27, 5), (0, 32, 0)])
+def test_each_language_has_half_the_terms_unless_the_other_needs_fewer(translated: int, own: int, crossed: int) -> None:
+    words = [_ELEMENTS[2 * n : 2 * n + 2] for n in range(40)]
+    table = FakeTerms({word: [(f"alloy{n}", 1.0)] for n, word in enumerate(words[:translated])})
+    selection = similar.select("，".join(words), lambda tokens: dict.fromkeys(tokens, 2), 1000, table=table)
+    assert (sum(not t.isascii() for t in selection.tokens), sum(t.isascii() for t in selection.tokens)) == (own, crossed)
+    if not translated:  # nothing to translate: the text's own choice
+        assert selection == similar.select("，".join(words), lambda tokens: dict.fromkeys(tokens, 2), 1000)
+
+
+def test_the_log_box_and_the_report_name_the_words_compared(tmp_path: Path, monkeypatch) -> None:
+    # 電池 is in more than a tenth of the sample records, stop-like; battery in fewer, compared by
+    monkeypatch.setattr(translate, "loader", lambda store, say: FakeTerms({"負極": [("anode", 0.9)], "電池": [("battery", 0.8)]}))
+    receipts: queue.Queue = queue.Queue()
+    worker = Worker(WorkerConfig(database=tmp_path / "db.sqlite3", reports=tmp_path / "reports"), receipts)
+    for command in ('SIM="固態電池的負極"', 'SIM1="固態電池的負極"'):
+        worker.handle({"檢索指令": command, "分析最接近專利數量": 3})
+        said = [receipts.get() for _ in range(receipts.qsize())]
+        compared = [line for line in said if line.startswith("比較詞：")]
+        assert compared == (["比較詞：固態、電池 ≈ battery、負極 ≈ anode"] if command.startswith("SIM=") else ["比較詞：固態、負極"])
+        written = Path(next(line for line in said if line.startswith("報告已寫入：")).removeprefix("報告已寫入："))
+        rows = openpyxl.load_workbook(written)["檢索條件"].iter_rows(values_only=True)
+        assert [value for caption, value in rows if caption == "比較詞"] == [compared[0].removeprefix("比較詞：")]
+
+
 # --- quality on the sample collection ----------------------------------------------
 
 
@@ -171,6 +262,11 @@ def _text(record: PatentRecord) -> str:
     ('NOT SIM="電池"', "只能以 AND"),
     ('SIM="電池" AND SIM="電極"', "只能有一個"),
     ("(電池)@SIM", "不能放在「@」後面"),
+    ("SIM1=", "「SIM1=」後面需要"),
+    ("SIM1=TWI999999B", "資料庫中沒有公開公告號「TWI999999B」"),
+    ('SIM="電池" AND sim1="電極"', "只能有一個"),
+    ("(電池)@TI,SIM1", "「SIM1」不能放在「@」後面"),
+    ('TI=(SIM1="電池")', "SIM1= 不能加欄位限定"),
 ])
 def test_unknown_and_empty_similarity_commands_are_refused(samples: PatentStore, command: str, problem: str) -> None:
     with pytest.raises(QueryError, match=problem):

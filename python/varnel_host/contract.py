@@ -335,15 +335,18 @@ class Worded(Protocol):
 
 
 class Chosen(Protocol):
-    """A similarity command's plan (similar.Plan): the words it ranks by."""
+    """A similarity command's plan (similar.Plan): the words it ranks by,
+    those of the filters with them, and those it compares the text by."""
 
     words: tuple[str, ...]
+    compared: tuple[str, ...]
 
 
 class RankedHits:
     """The base of both stores' search results: `total` counts every hit,
     `words` are the command's words in command order (the plan's for a
-    similarity command). The hits are ranked in the store's table `table`
+    similarity command), `compared` the words a similarity command compares
+    its text by (none for others). The hits are ranked in the store's table `table`
     (h: id, rank, score), handed back to `store` when the result goes.
     rows(), closest(n) and hits read through the subclass's
     _hits_of(full, limit, cancel); the list rows, families and citation
@@ -352,6 +355,7 @@ class RankedHits:
 
     total: int
     words: tuple[str, ...]
+    compared: tuple[str, ...]
     # how the ranked hits h are joined to their records r
     RECORDS_JOIN = "JOIN records r ON r.id = h.id"
     # The TR step's outcome (translate.Outcome: the command as translated and
@@ -366,6 +370,7 @@ class RankedHits:
         self._table = table
         self.total = total
         self.words = plan.words if plan is not None else query.words()
+        self.compared = plan.compared if plan is not None else ()
         self._cancel = cancel
         self._hits: list[Hit] | None = None
         self._families: Families | None = None

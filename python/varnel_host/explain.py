@@ -113,8 +113,8 @@ def _why(node: Node, budget: _Budget) -> list[str]:
         return [f"資料庫的 {everything:,} 筆專利都符合「{_shown(node.item)}」，排除後沒有剩下任何專利"]
     if isinstance(node, Similar):
         if node.number:
-            return [f"SIM={node.number}：這件專利的詞沒有出現在資料庫的其他專利中"]
-        return ["SIM= 的描述文字沒有任何詞出現在資料庫的專利中"]
+            return [f"{node.code}={node.number}：這件專利的詞沒有出現在資料庫的其他專利中"]
+        return [f"{node.code}= 的描述文字沒有任何詞出現在資料庫的專利中"]
     if isinstance(node, Prior):
         return [f"沒有任何專利公開於 {node.number} 的最早優先權日之前"]
     return [f"「{_shown(node)}」沒有任何專利"]
@@ -276,7 +276,7 @@ def render(node: Node, fields: tuple[str, ...] = DEFAULT_FIELDS) -> str:
     if isinstance(node, DateRange):
         return f"{node.field}={_date_text(node)}"
     if isinstance(node, Similar):
-        return f"SIM={node.number}" if node.number else f'SIM="{node.text}"'
+        return f"{node.code}={node.number}" if node.number else f'{node.code}="{node.text}"'
     if isinstance(node, Prior):
         return f"PRIOR={node.number}"
     if (shared := _limit(node, fields)) is not None:

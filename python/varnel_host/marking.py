@@ -11,12 +11,13 @@ report marks in bold red inside abstracts and claims.
 from __future__ import annotations
 
 import re
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from functools import lru_cache
 from typing import NamedTuple
 
 from .segment import CJK, index_text, search_tokens
 
+CROSSING = " ≈ "  # between a word of a similarity text and its translations, as shown
 _CJK_RUN = re.compile(f"[{CJK}]+")
 _WORD = re.compile(rf"[^\W_{CJK}]+(?:(?<=\d)[./](?=\d)[^\W_{CJK}]+)*")
 
@@ -50,10 +51,8 @@ def text_tokens(text: str) -> list[Span]:
     return spans
 
 
-def merged(spans: Iterable[Span], text: str) -> list[tuple[str, tuple[str, ...]]]:
-    """Spans (text order) whose places overlap joined: (wording, its tokens),
-    each wording once, in text order."""
-    words: dict[str, tuple[str, ...]] = {}
+def runs(spans: Iterable[Span]) -> Iterator[tuple[int, int, tuple[str, ...]]]:
+    """Spans (text order) whose places overlap joined: (start, end, their tokens)."""
     start = end = -1
     tokens: list[str] = []
     for span in spans:
@@ -62,18 +61,33 @@ def merged(spans: Iterable[Span], text: str) -> list[tuple[str, tuple[str, ...]]
             tokens.append(span.token)
             continue
         if tokens:
-            words.setdefault(text[start:end], tuple(dict.fromkeys(tokens)))
+            yield start, end, tuple(dict.fromkeys(tokens))
         start, end, tokens = span.start, span.end, [span.token]
     if tokens:
-        words.setdefault(text[start:end], tuple(dict.fromkeys(tokens)))
+        yield start, end, tuple(dict.fromkeys(tokens))
+
+
+def merged(spans: Iterable[Span], text: str) -> list[tuple[str, tuple[str, ...]]]:
+    """Spans (text order) whose places overlap joined: (wording, its tokens),
+    each wording once, in text order."""
+    words: dict[str, tuple[str, ...]] = {}
+    for start, end, tokens in runs(spans):
+        words.setdefault(text[start:end], tokens)
     return list(words.items())
+
+
+def _crossed(word: str) -> list[str]:
+    """A word and its translations, from "電解質 ≈ electrolyte/electrolytic"; any other word alone."""
+    source, crossing, translations = word.partition(CROSSING)
+    return [source, *translations.split("/")] if crossing else [word]
 
 
 def word_phrases(words: Iterable[str]) -> list[tuple[tuple[str, ...], bool]]:
     """The token phrase of each search word (as segment.search_tokens gives
-    it): (tokens, last token is a prefix)."""
+    it): (tokens, last token is a prefix). A similarity hit's word that came
+    through translations (電解質 ≈ electrolyte/electrolytic) is each of them."""
     phrases = []
-    for word in words:
+    for word in (part for word in words for part in _crossed(word)):
         truncated = word.endswith("*")
         tokens, prefix = search_tokens(word[:-1] if truncated else word, truncated)
         if tokens:

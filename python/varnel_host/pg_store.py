@@ -450,6 +450,7 @@ class _PgSearch:
                 for row in held:
                     copy.write_row(row)
 
+
     def collection(self) -> PgCollection:
         return PgCollection(self._db, self._store, self.table)
 

@@ -5,9 +5,10 @@ joined by their translations (translate.py), its patterns and word forms
 expanded from the collection's vocabulary (expand.py), PRIOR= turned into
 date ranges, CPC=/CT=/FAM= terms and then NEAR/ADJ turned into tables of the
 records where they hold (query_plan.with_ids), compiled once (or planned by
-similar.py for SIM=) and ranked. Each store gives the engine's side of these
-steps through a SearchBackend made for the one search; the order of the
-steps and what is decided alike live only here.
+similar.py for SIM=, with the store's term table for a SIM= that crosses
+languages) and ranked. Each store gives the engine's side of these steps
+through a SearchBackend made for the one search; the order of the steps and
+what is decided alike live only here.
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ class SearchBackend(Protocol, Generic[Compiled, Result]):
     after the search's table of hits and go with it."""
 
     table: str  # the search's table of hits
+
 
     def running(self, cancel: Callable[[], bool] | None) -> contextlib.AbstractContextManager[None]:
         """The steps run inside: polled for cancel(), in one state of the collection."""
@@ -88,17 +90,20 @@ def search(
     query = parse(command) if isinstance(command, str) else command
     plan = None
     translated = None
-    table = backend.terms() if translate.wanted(query) else None  # outside the search: it may read the store
+    similarity = query.similar()
+    crossing = similarity is not None and similarity.crossing
+    # read before the search's transaction: the first table of a worker takes a while, and it may read the store
+    loaded = backend.terms() if crossing or translate.wanted(query) else None
     with backend.running(cancel):
-        if table is not None:
-            translated = _translate(backend, query, table, cancel)
+        if loaded is not None and translate.wanted(query):
+            translated = _translate(backend, query, loaded, cancel)
             query = translated.query
         query = expand(query, backend.vocabulary(), cancel)
         query = _resolve_codes(backend, query)
         backend.look_up(query)
         query = _resolve_proximities(backend, query)
-        if query.similar():  # the words chosen from the same state the hits come from
-            plan = similar.plan(backend.collection(), query, backend.records())
+        if similarity is not None:  # the words chosen from the same state the hits come from
+            plan = similar.plan(backend.collection(), query, backend.records(), loaded.table if crossing and loaded else None)
             compiled = plan.compiled
         else:
             compiled = backend.compile(query)

@@ -18,8 +18,9 @@ A command is made of
   replaces each such word by a Translated group); TR must be followed at once
   by "(";
 * similarity: SIM="a paragraph describing an invention" or SIM=<publication
-  number> ranks the collection by closeness to that text or patent (see
-  similar.py); it may be joined by AND to any other form, which then filters;
+  number> ranks the collection by closeness to that text or patent, in
+  either language (see similar.py); SIM1= in the text's own language only;
+  it may be joined by AND to any other form, which then filters;
 * dates on AD / ID: AD=20150101:20241231, AD=2015:2024 (whole years),
   AD=201503:202406 (whole months), open ends AD=2015: and ID=:20241231, or a
   single day, month or year (AD=20200101, AD=2020).
@@ -64,6 +65,8 @@ MAX_SET_NODES = 10_000  # nodes the numbered sets of one command may add to its 
 _OPERATORS = ("AND", "OR", "NOT")
 SIMILAR_CODE = "SIM"
 TRANSLATE_CODE = "TR"  # TR(…): the words inside searched with their translations
+ONE_LANGUAGE_CODE = "SIM1"  # SIM1="…": similarity in the text's own language only (1 language)
+SIMILAR_CODES = (SIMILAR_CODE, ONE_LANGUAGE_CODE)
 PRIOR_CODE = "PRIOR"  # PRIOR=<number>: published before that patent's earliest priority date
 
 _CHARACTER_MAP = {code: code - 0xFEE0 for code in range(0xFF01, 0xFF5F)}
@@ -142,11 +145,17 @@ class DateRange:
 @dataclass(frozen=True)
 class Similar:
     """Closeness to a text, or (number set) to the stored patent with that
-    publication number. `position` is the 1-based place of "SIM=" in the command."""
+    publication number; across languages (SIM=) or in the text's own only
+    (SIM1=). `position` is the 1-based place of "SIM=" in the command."""
 
     text: str = ""
     number: str = ""
     position: int = field(default=1, compare=False)
+    crossing: bool = True
+
+    @property
+    def code(self) -> str:
+        return SIMILAR_CODE if self.crossing else ONE_LANGUAGE_CODE
 
 
 @dataclass(frozen=True)
@@ -257,13 +266,13 @@ class _Token:
 
 
 _CODES_SHOWN = "、".join(code if REGISTRY[code].caption == code else f"{code} {REGISTRY[code].caption}" for code in COMMAND_CODES) + (
-    "、SIM 相似檢索、PRIOR 前案（早於優先權日）"
+    "、SIM 相似檢索、SIM1 相似檢索（只比對原文的語言）、PRIOR 前案（早於優先權日）"
 )
 
 
 def _field_code(text: str, pos: int) -> str:
     code = text.upper()
-    if code not in COMMAND_CODES and code not in (SIMILAR_CODE, PRIOR_CODE):
+    if code not in COMMAND_CODES and code not in (*SIMILAR_CODES, PRIOR_CODE):
         raise QueryError(f"未知的欄位代碼「{text}」；可用的欄位代碼：{_CODES_SHOWN}", pos + 1, text)
     return code
 
@@ -384,7 +393,7 @@ def _lex_field_list(text: str, at: int, tokens: list[_Token]) -> int:
     i = at + 1
     while True:
         j = i
-        while j < len(text) and text[j].isascii() and text[j].isalpha():
+        while j < len(text) and text[j].isascii() and text[j].isalnum():  # SIM1 has a digit
             j += 1
         if j == i:
             found = f"，卻是「{text[i]}」" if i < len(text) else ""
@@ -631,7 +640,7 @@ class _Parser:
         if token.kind == "TR":
             return self.translated(token, depth)
         if token.kind == "FIELD":
-            if token.text == SIMILAR_CODE:
+            if token.text in SIMILAR_CODES:
                 return _similar(token, self.peek() and self.take())
             if token.text == PRIOR_CODE:
                 return _prior(token, self.peek() and self.take())
@@ -710,8 +719,8 @@ def _join(kind: type[And] | type[Or], items: list[Node]) -> Node:
 
 def _text_fields(fields: tuple[tuple[str, int], ...]) -> tuple[str, ...]:
     for code, pos in fields:
-        if code == SIMILAR_CODE:
-            raise QueryError("「SIM」不能放在「@」後面，請寫成 SIM=\"描述文字\" 或 SIM=公開公告號", pos + 1, code)
+        if code in SIMILAR_CODES:
+            raise QueryError(f"「{code}」不能放在「@」後面，請寫成 {code}=\"描述文字\" 或 {code}=公開公告號", pos + 1, code)
         if code in DATE_FIELDS:
             raise QueryError(f"日期欄位「{code}」只能寫成 {code}=日期，例如 {code}=2015:2024", pos + 1, code)
     return tuple(dict.fromkeys(code for code, _ in fields))
@@ -735,7 +744,9 @@ def _assign_fields(node: Node, fields: tuple[str, ...], limit: int = 0) -> Node:
     if isinstance(node, Near):
         return replace(node, left=_assign_fields(node.left, fields, limit), right=_assign_fields(node.right, fields, limit))
     if limit and isinstance(node, Similar):
-        raise QueryError("SIM= 不能加欄位限定（它比對專利名稱、摘要與專利範圍）；請把欄位限定拿掉，或寫成 SIM=\"…\" AND TI=…", limit, "SIM=")
+        code = node.code
+        raise QueryError(f"{code}= 不能加欄位限定（它比對專利名稱、摘要與專利範圍）；請把欄位限定拿掉，或寫成 {code}=\"…\" AND TI=…",
+                         limit, f"{code}=")
     if limit and isinstance(node, Prior):
         raise QueryError("PRIOR= 不能加欄位限定；請把它移到括號或欄位限定之外", limit, "PRIOR=")
     if limit and isinstance(node, DateRange):
@@ -832,17 +843,19 @@ def _date_bound(text: str, pos: int, end: bool) -> str:
 
 
 def _similar(token: _Token, value: _Token | None) -> Similar:
-    """SIM="text" or SIM=<publication number>."""
-    example = '，例如 SIM="一種具有防爆閥的固態電池" 或 SIM=TWI700214B'
+    """SIM="text" or SIM=<publication number>; SIM1= alike."""
+    code = token.text
+    example = f'，例如 {code}="一種具有防爆閥的固態電池" 或 {code}=TWI700214B'
     if value is None or value.kind not in ("PHRASE", "WORD"):
-        raise QueryError("「SIM=」後面需要以引號括住的描述文字或公開公告號" + example, token.pos + 1, "SIM=")
+        raise QueryError(f"「{code}=」後面需要以引號括住的描述文字或公開公告號" + example, token.pos + 1, f"{code}=")
+    crossing = code == SIMILAR_CODE
     if value.kind == "PHRASE":
         if not search_tokens(value.text)[0]:
-            raise QueryError("「SIM=」的描述文字沒有可檢索的字詞" + example, value.pos + 1, value.text[:20])
-        return Similar(text=value.text, position=token.pos + 1)
+            raise QueryError(f"「{code}=」的描述文字沒有可檢索的字詞" + example, value.pos + 1, value.text[:20])
+        return Similar(text=value.text, position=token.pos + 1, crossing=crossing)
     if pn.query_parts(value.text) is None:
         raise QueryError(f"「{value.text}」不是公開公告號；描述文字請用引號括住" + example, value.pos + 1, value.text)
-    return Similar(number=value.text, position=token.pos + 1)
+    return Similar(number=value.text, position=token.pos + 1, crossing=crossing)
 
 
 def _prior(token: _Token, value: _Token | None) -> Prior:
@@ -860,6 +873,7 @@ def _check_similar(root: Node) -> None:
     items = root.items if isinstance(root, And) else (root,)
     found = [item for item in nodes(root) if isinstance(item, Similar)]
     if len(found) > 1:
-        raise QueryError("一個檢索指令只能有一個 SIM=", found[1].position, "SIM=")
+        raise QueryError("一個檢索指令只能有一個 SIM= 或 SIM1=", found[1].position, f"{found[1].code}=")
     if found and not any(item is found[0] for item in items):
-        raise QueryError("SIM= 只能以 AND 與其他條件結合（不能放在 OR 或 NOT 之下）", found[0].position, "SIM=")
+        code = found[0].code
+        raise QueryError(f"{code}= 只能以 AND 與其他條件結合（不能放在 OR 或 NOT 之下）", found[0].position, f"{code}=")

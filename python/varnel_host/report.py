@@ -12,7 +12,7 @@ how many records cite it and which other hits it cites), 統計圖表 (native
 Excel charts over every hit: top applicants, hits per filing year, top IPC
 subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (the command and the command of every result set #k it used,
 for a command holding TR(…) the command as translated and each word's translations (translate.py),
-hit count, why a run found nothing (explain.py), rows listed and the list's cap,
+the words a SIM= compares by, hit count, why a run found nothing (explain.py), rows listed and the list's cap,
 a note when the list was cut, settings as used, any adjustments made to them
 and the time written).
 
@@ -419,6 +419,7 @@ def _write_conditions(
     explanation: Sequence[str] = (),
     translated: str = "",
     translation: Sequence[str] = (),
+    compared: Sequence[str] = (),
 ) -> None:
     cells.header(sheet, ("項目", "內容"), _CONDITION_WIDTHS)
     capped = cap_note(total, cap)
@@ -427,6 +428,7 @@ def _write_conditions(
         *((f"檢索結果 #{number}", used) for number, used in sets),
         *((("翻譯後的檢索指令", translated),) if translated else ()),
         *((TRANSLATION_CAPTION, line.removeprefix("翻譯：")) for line in translation),
+        *((("比較詞", "、".join(compared)),) if compared else ()),
         ("命中總數", total),
         *((ZERO_CAPTION, line) for line in explanation),
         ("列表筆數", listed),
@@ -523,7 +525,7 @@ def write_report(
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
             _write_conditions(
                 cells, conditions, request.command, data.total, listed, request.list_row_cap, settings, now,
-                request.query.sets, request.explanation, request.translated, request.translation,
+                request.query.sets, request.explanation, request.translated, request.translation, data.compared,
             )
         part.finish()
         path = _publish(part.path, folder, now)

@@ -31,6 +31,7 @@ class Result(Protocol):
     """What is read of a search result (contract.RankedHits)."""
 
     total: int
+    compared: tuple[str, ...]  # the words a SIM= compares by
 
     def list_rows(self) -> Iterable[ListRow]: ...
 
@@ -57,6 +58,7 @@ class ReportData:
     families: Families  # the ranked hits grouped
     cited_by: Mapping[str, int]  # per closest hit's number: records of the collection citing it
     facets: Facets  # the charts' counts over every hit
+    compared: tuple[str, ...] = ()  # the words a SIM= compares by (電解質 ≈ electrolyte), else none
 
 
 def gather(request: RunRequest, result: Result) -> ReportData:
@@ -67,4 +69,4 @@ def gather(request: RunRequest, result: Result) -> ReportData:
     facets = result.facets(CHART_TOP)
     # the stream last: its first batch is fetched when the list sheet begins
     rows = itertools.islice(result.list_rows(), request.list_row_cap)
-    return ReportData(result.total, rows, closest, families, dict(cited_by), facets)
+    return ReportData(result.total, rows, closest, families, dict(cited_by), facets, result.compared)

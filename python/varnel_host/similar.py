@@ -15,23 +15,42 @@ ranked by the store's bm25. The store supplies the counts, the source text
 and its own form of that query (Collection): the choice of words is the
 same on every store.
 
+A SIM= crosses languages when a term table (varnel_host.terms, TermTable
+here) is at hand: the text is cut into words by the table (Chinese by its
+longest match, English words), the TRANSLATED_WORDS most distinctive of them
+are looked up, and of each word's likeliest CANDIDATES translations the
+TRANSLATIONS likeliest found in the collection (every token of theirs held by
+some record) add their own tokens: a Chinese translation its bigrams, an
+English phrase (gas turbine) each of its content words. A translated token
+weighs what it would if the text used the translation as often as the word,
+times the translation's probability: (1 + ln tf(word)) × ln(N / df(token))
+× p(translation | word). The word's own document frequency does not enter:
+in a collection of the other language it is 0. The text's own tokens and the
+translated ones each have half of MAX_TERMS, a side that needs fewer leaving
+the rest to the other, so a long Chinese text still ranks English records by
+English words. The ranking stays the stores' plain bm25 OR of the chosen
+tokens (FTS5's bm25 weighs columns, not phrases): the weights decide which
+tokens take part. SIM1= keeps to the text's own tokens.
+
 The chosen tokens are shown as words: tokens whose places in the text
 overlap (the bigrams 固態 態電 電池 of 固態電池) join into the text's own
-wording, so a hit's shared words read 固態電池、防爆閥 rather than bigrams.
-marking.py finds the same tokens in any text.
+wording, so a hit's shared words read 固態電池、防爆閥 rather than bigrams; a
+word whose translation took part reads 電解質 ≈ electrolyte (CROSSING), the
+translation as far as the hit holds it. marking.py finds the same tokens in
+any text.
 """
 
 from __future__ import annotations
 
 import math
 from collections import Counter
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Iterable, Mapping, Sequence, Set
+from dataclasses import dataclass, field
 from functools import cache
 from typing import Protocol
 
 from . import pn
-from .marking import Span, merged, text_tokens
+from .marking import CROSSING, Span, merged, runs, text_tokens
 from .query import Query, QueryError, Similar
 from .records import DEFAULT_FIELDS
 
@@ -43,6 +62,9 @@ SAMPLE_FLOOR = 50  # a token found fewer times there is counted in every record
 SEARCHED_FIELDS = DEFAULT_FIELDS  # title, abstract and claims, in every language a record has them
 # A stored patent's texts a SIM=<number> compares with (source_text()).
 SOURCE_ATTRIBUTES = ("title", "abstract", "claims", "title_alt", "abstract_alt")
+TRANSLATED_WORDS = MAX_TERMS  # words of a text whose translations are looked up, the most distinctive
+CANDIDATES = 6  # translations of a word looked up in the collection, likeliest first
+TRANSLATIONS = 3  # of those the collection holds, the likeliest that take part
 
 
 # The characters of the package's Chinese list that bind words rather than
@@ -81,22 +103,80 @@ def _distinctive(span: Span) -> bool:
     return len(span.token) >= 2 and span.token not in english and particles.isdisjoint(span.token)
 
 
+class Translation(Protocol):
+    """A word's translation in the collection's other language."""
+
+    @property
+    def text(self) -> str: ...  # the word or phrase (English lower case, Chinese Traditional)
+
+    @property
+    def probability(self) -> float: ...  # p(text | word), 0..1
+
+
+class TermTable(Protocol):
+    """Translations between Chinese and English (varnel_host.terms)."""
+
+    def translations(self, word: str) -> Sequence[Translation]:
+        """The word's translations, likeliest first."""
+
+    def cut(self, text: str) -> Sequence[tuple[int, int, str]]:
+        """(start, end, word) of the words of `text`: Chinese by the
+        table's longest match, English words."""
+
+
+@dataclass(frozen=True)
+class Crossing:
+    """Chosen tokens of a translation of a word of the text: the word's first
+    place and wording in the text, the translation, its chosen tokens."""
+
+    start: int
+    word: str
+    translation: str
+    tokens: tuple[str, ...]
+
+    def wording(self, having: Set[str] | None) -> str:
+        """The translation as far as its chosen tokens (those in `having`, when given) reach."""
+        held = [s for s in text_tokens(self.translation) if s.token in self.tokens and (having is None or s.token in having)]
+        return " ".join(word for word, _ in merged(held, self.translation))
+
+
 @dataclass(frozen=True)
 class Selection:
-    """The tokens chosen from a text, heaviest first, and where they lie in it."""
+    """The tokens chosen from a text, heaviest first, and where they lie in
+    it; the tokens chosen from translations of its words, by crossing."""
 
     text: str
     tokens: tuple[str, ...]
     spans: tuple[Span, ...]  # the chosen tokens' places, text order
+    crossings: tuple[Crossing, ...] = ()
 
     @property
     def words(self) -> tuple[str, ...]:
-        return tuple(word for word, _ in merged(self.spans, self.text))
+        return self._shown(None)
 
     def shared(self, tokens: Iterable[str]) -> tuple[str, ...]:
         """The text's wording of the chosen tokens a hit shares."""
-        having = set(tokens)
-        return tuple(word for word, _ in merged((s for s in self.spans if s.token in having), self.text))
+        return self._shown(set(tokens))
+
+    def _shown(self, having: Set[str] | None) -> tuple[str, ...]:
+        """The words of the chosen tokens (those in `having`, when given), in
+        text order, each once: the text's own wording, and a word whose
+        translations took part with them (電解質 ≈ electrolyte/electrolytic)."""
+        placed: dict[str, int] = {}
+        for start, end, _ in runs(self.spans if having is None else (s for s in self.spans if s.token in having)):
+            placed.setdefault(self.text[start:end], start)
+        crossed: dict[str, list[str]] = {}
+        for crossing in self.crossings:
+            if wording := crossing.wording(having):
+                crossed.setdefault(crossing.word, []).append(wording)
+                placed.setdefault(crossing.word, crossing.start)
+        ordered = sorted(placed, key=placed.__getitem__)
+        return tuple(word + CROSSING + "/".join(dict.fromkeys(crossed[word])) if word in crossed else word for word in ordered)
+
+
+def _content(text: str) -> list[str]:
+    """The distinct distinctive tokens of a text, in text order."""
+    return list(dict.fromkeys(span.token for span in text_tokens(text) if _distinctive(span)))
 
 
 def select(
@@ -104,13 +184,15 @@ def select(
     frequencies: Callable[[Sequence[str]], Mapping[str, int]],
     records: int,
     limit: int = MAX_TERMS,
+    table: TermTable | None = None,
 ) -> Selection:
     """The distinctive tokens of `text` by the collection's own statistics:
     `frequencies(tokens)` gives each token's document frequency among
-    `records` records."""
+    `records` records; with `table`, the tokens of its words' translations too."""
     spans = [span for span in text_tokens(text) if _distinctive(span)]
     counts = Counter(span.token for span in spans)
-    found = {token: df for token, df in frequencies(list(counts)).items() if df > 0}
+    counted = frequencies(list(counts))
+    found = {token: df for token, df in counted.items() if df > 0}
     ceiling = COMMON_SHARE * records
     common = {token for token, df in found.items() if df > ceiling}
     # A CJK bigram that overlaps a stop-like one in the text (種全 of 一種全固態,
@@ -128,11 +210,82 @@ def select(
         for token, df in found.items()
         if df <= ceiling and token in clear
     }
-    chosen = sorted(weights, key=lambda token: (-weights[token], token))[:limit]
+    crossed = _Translated.of(text, table, frequencies, records, counted) if table is not None and records else _Translated()
+    own = sorted(weights, key=lambda token: (-weights[token], token))
+    other = sorted(crossed.weights, key=lambda token: (-crossed.weights[token], token))
+    own = own[: max(limit // 2, limit - len(other))]  # each side half, or what the other leaves
+    weights.update(crossed.weights)
+    chosen = sorted(own + other[: limit - len(own)], key=lambda token: (-weights[token], token))
     if not chosen:  # every token is stop-like: the rarest still tell something
+        found.update(crossed.found)
         chosen = sorted(found, key=lambda token: (found[token], token))[:FALLBACK_TERMS]
     keep = set(chosen)
-    return Selection(text, tuple(chosen), tuple(span for span in spans if span.token in keep))
+    origins = {token: crossed.origins[token] for token in chosen if token in crossed.origins}
+    crossings = tuple(
+        Crossing(*origin, tuple(token for token in _content(origin[2]) if origins.get(token) == origin))
+        for origin in dict.fromkeys(origins.values())
+    )
+    return Selection(text, tuple(chosen), tuple(span for span in spans if span.token in keep), crossings)
+
+
+@dataclass(frozen=True)
+class _Translated:
+    """The tokens of the translations of a text's words that it does not hold
+    itself: the weights of those not stop-like, where each came from (its
+    word's first place and wording, the translation), the document
+    frequencies of all."""
+
+    weights: Mapping[str, float] = field(default_factory=dict)
+    origins: Mapping[str, tuple[int, str, str]] = field(default_factory=dict)
+    found: Mapping[str, int] = field(default_factory=dict)
+
+    @classmethod
+    def of(
+        cls,
+        text: str,
+        table: TermTable,
+        frequencies: Callable[[Sequence[str]], Mapping[str, int]],
+        records: int,
+        own: Mapping[str, int],
+    ) -> _Translated:
+        """`own`: the document frequency of each of the text's own tokens."""
+        ceiling = COMMON_SHARE * records
+        uses: Counter[str] = Counter()
+        places: dict[str, tuple[int, str]] = {}
+        tokens_of: dict[str, list[str]] = {}
+        for start, end, word in table.cut(text):
+            key = word.lower()
+            if tokens := tokens_of.get(key) or _content(word):
+                uses[key] += 1
+                places.setdefault(key, (start, text[start:end]))
+                tokens_of[key] = tokens
+
+        def rarity(word: str) -> float:  # a token the collection lacks counts as in one record
+            return (1 + math.log(uses[word])) * max(math.log(records / max(own.get(t, 0), 1)) for t in tokens_of[word])
+
+        # a word common in its own language may be rare in the other's: its
+        # translations' own counts decide whether they are stop-like
+        words = sorted(uses, key=lambda word: (-rarity(word), places[word][0]))[:TRANSLATED_WORDS]
+        offered = {word: [(t, _content(t.text)) for t in table.translations(word)[:CANDIDATES]] for word in words}
+        asked = sorted({token for pairs in offered.values() for _, tokens in pairs for token in tokens if token not in own})
+        dfs = {token: df for token, df in frequencies(asked).items() if df > 0} if asked else {}
+        held = {**{t: df for t, df in own.items() if df > 0}, **dfs}
+        best: dict[str, tuple[float, tuple[int, str, str]]] = {}
+        for word in words:
+            start, wording = places[word]
+            present = [(t, tokens) for t, tokens in offered[word] if tokens and all(token in held for token in tokens)]
+            for translation, tokens in present[:TRANSLATIONS]:
+                for token in tokens:
+                    if token in own:  # the text's own token weighs as the text uses it
+                        continue
+                    weight = (1 + math.log(uses[word])) * math.log(records / dfs[token]) * translation.probability
+                    if token not in best or weight > best[token][0]:
+                        best[token] = (weight, (start, wording, translation.text))
+        return cls(
+            {token: weight for token, (weight, _) in best.items() if dfs[token] <= ceiling and weight > 0},
+            {token: origin for token, (_, origin) in best.items()},
+            {token: dfs[token] for token in best},
+        )
 
 
 class Collection(Protocol):
@@ -213,18 +366,26 @@ class Plan:
     def words(self) -> tuple[str, ...]:
         return self.selection.words + (self.filters.words() if self.filters else ())
 
+    @property
+    def compared(self) -> tuple[str, ...]:
+        """The words the text is compared by, translations shown (電解質 ≈ electrolyte)."""
+        return self.selection.words
 
-def plan(collection: Collection, query: Query, records: int) -> Plan:
-    """The ranking of a command with SIM=; QueryError for a publication
-    number that is not in the collection."""
+
+def plan(collection: Collection, query: Query, records: int, table: TermTable | None = None) -> Plan:
+    """The ranking of a command with SIM=, its words' translations in
+    `table` taking part unless the command is SIM1=; QueryError for a
+    publication number that is not in the collection."""
     similar = query.similar()
     assert similar is not None
     text, excluded = _source(collection, similar)
     if not any(_distinctive(span) for span in text_tokens(text)):
         raise QueryError(
-            "SIM= 的文字中沒有可比較的詞（至少要有兩個相連的中文字或一個英文詞，「的」「with」等虛詞不算）", similar.position, text[:20]
+            f"{similar.code}= 的文字中沒有可比較的詞（至少要有兩個相連的中文字或一個英文詞，「的」「with」等虛詞不算）", similar.position, text[:20]
         )
-    selection = select(text, lambda tokens: document_frequencies(collection, tokens, records), records)
+    selection = select(
+        text, lambda tokens: document_frequencies(collection, tokens, records), records, table=table if similar.crossing else None
+    )
     filters = query.filters()
     return Plan(selection, collection.compile(selection.tokens, filters, excluded), filters)
 

@@ -531,6 +531,7 @@ class _SqliteSearch:
                     held.append(row[0])
         self._db.execute(f"INSERT INTO {table} (id) SELECT value FROM json_each(?)", (json.dumps(held),))
 
+
     def collection(self) -> SqliteCollection:
         return SqliteCollection(self._db)
 

@@ -208,6 +208,8 @@ class Worker:
         data = gather(request, result)  # the report's input, read once; the list rows stream while written
         del result  # its ranked ids stay while data.rows is read
         self.say(f"找到 {data.total} 筆專利{_families(data.total, data.families.count, limit)}")
+        if data.compared:  # a SIM=: what it compared by, words that crossed languages with their translations
+            self.say(f"比較詞：{'、'.join(data.compared)}")
         if not data.total:  # never a bare 0: which part left nothing, said and kept for the report
             request = explain.explained(request, self.store, self.say, self.stopping)
         damaged = []  # closest hits whose abstract and claims cannot be read
