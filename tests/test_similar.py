@@ -210,6 +210,16 @@ def test_the_log_box_and_the_report_name_the_words_compared(tmp_path: Path, monk
         assert [value for caption, value in rows if caption == "比較詞"] == [compared[0].removeprefix("比較詞：")]
 
 
+def test_a_one_word_translation_stands_for_the_word_forms_the_collection_holds(monkeypatch) -> None:
+    monkeypatch.setattr(translate, "loader", lambda store, say: FakeTerms({"顆粒": [("particle", 0.9)], "分離": [("separate", 0.8)]}))
+    with PatentStore() as store:
+        store.write_batch([PatentRecord("US1A", "Separation of viral particles"), PatentRecord("US2A", "A pizza oven"),
+                           PatentRecord("TW1A", "烤箱")])
+        result = store.search('SIM="顆粒的分離"')
+        assert [hit.record.pn for hit in result.hits] == ["US1A"]
+        assert result.compared == ("顆粒 ≈ particles", "分離 ≈ separation")
+
+
 # --- quality on the sample collection ----------------------------------------------
 
 

@@ -236,6 +236,11 @@ def _chinese_words(
     return [typed for _, typed in runs]
 
 
+def word_forms(word: str, vocabulary: Vocabulary) -> list[str]:
+    """The collection's other forms of an English word (same Snowball stem)."""
+    return _word_forms(Term(word, tuple(STEMMED_FIELDS)), lambda prefix: vocabulary.tokens(prefix, SCAN_TOKENS + 1))
+
+
 def _word_forms(term: Term, tokens: Callable[[str], list[str]]) -> list[str]:
     """The index's other forms of an English word (same Snowball stem), or []."""
     if term.phrase or term.truncated or not STEMMED_FIELDS.intersection(term.fields):

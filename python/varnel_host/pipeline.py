@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterable
 from typing import Generic, Protocol, TypeVar
 
 from . import pn, similar, translate
-from .expand import Vocabulary, expand
+from .expand import Vocabulary, expand, word_forms
 from .query import Near, Query, Term, parse
 from .query_plan import FamilyLinks, code_terms, family_of, prior_dates, proximities, with_ids
 from .records import REGISTRY
@@ -103,7 +103,11 @@ def search(
         backend.look_up(query)
         query = _resolve_proximities(backend, query)
         if similarity is not None:  # the words chosen from the same state the hits come from
-            plan = similar.plan(backend.collection(), query, backend.records(), loaded.table if crossing and loaded else None)
+            vocabulary = backend.vocabulary()
+            plan = similar.plan(
+                backend.collection(), query, backend.records(), loaded.table if crossing and loaded else None,
+                lambda word: word_forms(word, vocabulary),
+            )
             compiled = plan.compiled
         else:
             compiled = backend.compile(query)

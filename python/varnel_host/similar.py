@@ -136,8 +136,12 @@ class Crossing:
 
     def wording(self, having: Set[str] | None) -> str:
         """The translation as far as its chosen tokens (those in `having`, when given) reach."""
-        held = [s for s in text_tokens(self.translation) if s.token in self.tokens and (having is None or s.token in having)]
-        return " ".join(word for word, _ in merged(held, self.translation))
+        chosen = [token for token in self.tokens if having is None or token in having]
+        spans = text_tokens(self.translation)
+        held = [s for s in spans if s.token in chosen]
+        written = " ".join(word for word, _ in merged(held, self.translation))
+        forms = [token for token in chosen if token not in {s.token for s in spans}]  # particles of "particle"
+        return "/".join(([written] if written else []) + forms)
 
 
 @dataclass(frozen=True)
@@ -185,10 +189,13 @@ def select(
     records: int,
     limit: int = MAX_TERMS,
     table: TermTable | None = None,
+    forms: Callable[[str], Sequence[str]] | None = None,
 ) -> Selection:
     """The distinctive tokens of `text` by the collection's own statistics:
     `frequencies(tokens)` gives each token's document frequency among
-    `records` records; with `table`, the tokens of its words' translations too."""
+    `records` records; with `table`, the tokens of its words' translations
+    too, an English one-word translation with the collection's other forms
+    of it (`forms`: battery, batteries)."""
     spans = [span for span in text_tokens(text) if _distinctive(span)]
     counts = Counter(span.token for span in spans)
     counted = frequencies(list(counts))
@@ -210,7 +217,7 @@ def select(
         for token, df in found.items()
         if df <= ceiling and token in clear
     }
-    crossed = _Translated.of(text, table, frequencies, records, counted) if table is not None and records else _Translated()
+    crossed = _Translated.of(text, table, frequencies, records, counted, forms) if table is not None and records else _Translated()
     own = sorted(weights, key=lambda token: (-weights[token], token))
     other = sorted(crossed.weights, key=lambda token: (-crossed.weights[token], token))
     own = own[: max(limit // 2, limit - len(other))]  # each side half, or what the other leaves
@@ -222,7 +229,7 @@ def select(
     keep = set(chosen)
     origins = {token: crossed.origins[token] for token in chosen if token in crossed.origins}
     crossings = tuple(
-        Crossing(*origin, tuple(token for token in _content(origin[2]) if origins.get(token) == origin))
+        Crossing(*origin, tuple(token for token in chosen if origins.get(token) == origin))
         for origin in dict.fromkeys(origins.values())
     )
     return Selection(text, tuple(chosen), tuple(span for span in spans if span.token in keep), crossings)
@@ -247,8 +254,10 @@ class _Translated:
         frequencies: Callable[[Sequence[str]], Mapping[str, int]],
         records: int,
         own: Mapping[str, int],
+        forms: Callable[[str], Sequence[str]] | None = None,
     ) -> _Translated:
-        """`own`: the document frequency of each of the text's own tokens."""
+        """`own`: the document frequency of each of the text's own tokens;
+        `forms(word)`: the collection's other forms of an English word."""
         ceiling = COMMON_SHARE * records
         uses: Counter[str] = Counter()
         places: dict[str, tuple[int, str]] = {}
@@ -267,16 +276,21 @@ class _Translated:
         # translations' own counts decide whether they are stop-like
         words = sorted(uses, key=lambda word: (-rarity(word), places[word][0]))[:TRANSLATED_WORDS]
         offered = {word: [(t, _content(t.text)) for t in table.translations(word)[:CANDIDATES]] for word in words}
+        if forms is not None:  # a one-word English translation stands for its word forms (particle: particles)
+            offered = {
+                word: [(t, [*tokens, *forms(tokens[0])] if len(tokens) == 1 and tokens[0].isascii() else tokens) for t, tokens in pairs]
+                for word, pairs in offered.items()
+            }
         asked = sorted({token for pairs in offered.values() for _, tokens in pairs for token in tokens if token not in own})
         dfs = {token: df for token, df in frequencies(asked).items() if df > 0} if asked else {}
         held = {**{t: df for t, df in own.items() if df > 0}, **dfs}
         best: dict[str, tuple[float, tuple[int, str, str]]] = {}
         for word in words:
             start, wording = places[word]
-            present = [(t, tokens) for t, tokens in offered[word] if tokens and all(token in held for token in tokens)]
+            present = [(t, tokens) for t, tokens in offered[word] if _held(t, tokens, held)]
             for translation, tokens in present[:TRANSLATIONS]:
                 for token in tokens:
-                    if token in own:  # the text's own token weighs as the text uses it
+                    if token in own or token not in held:  # the text's own token weighs as the text uses it
                         continue
                     weight = (1 + math.log(uses[word])) * math.log(records / dfs[token]) * translation.probability
                     if token not in best or weight > best[token][0]:
@@ -286,6 +300,16 @@ class _Translated:
             {token: origin for token, (_, origin) in best.items()},
             {token: dfs[token] for token in best},
         )
+
+
+def _held(translation: Translation, tokens: Sequence[str], held: Mapping[str, int]) -> bool:
+    """Whether the collection holds a translation: every token of it, or for
+    one English word, any of its forms (its tokens after the first)."""
+    if not tokens:
+        return False
+    if len(_content(translation.text)) == 1:
+        return any(token in held for token in tokens)
+    return all(token in held for token in tokens)
 
 
 class Collection(Protocol):
@@ -372,10 +396,16 @@ class Plan:
         return self.selection.words
 
 
-def plan(collection: Collection, query: Query, records: int, table: TermTable | None = None) -> Plan:
+def plan(
+    collection: Collection,
+    query: Query,
+    records: int,
+    table: TermTable | None = None,
+    forms: Callable[[str], Sequence[str]] | None = None,
+) -> Plan:
     """The ranking of a command with SIM=, its words' translations in
-    `table` taking part unless the command is SIM1=; QueryError for a
-    publication number that is not in the collection."""
+    `table` (with their word forms, `forms`) taking part unless the command
+    is SIM1=; QueryError for a publication number that is not in the collection."""
     similar = query.similar()
     assert similar is not None
     text, excluded = _source(collection, similar)
@@ -384,7 +414,7 @@ def plan(collection: Collection, query: Query, records: int, table: TermTable | 
             f"{similar.code}= 的文字中沒有可比較的詞（至少要有兩個相連的中文字或一個英文詞，「的」「with」等虛詞不算）", similar.position, text[:20]
         )
     selection = select(
-        text, lambda tokens: document_frequencies(collection, tokens, records), records, table=table if similar.crossing else None
+        text, lambda tokens: document_frequencies(collection, tokens, records), records, table=table if similar.crossing else None, forms=forms
     )
     filters = query.filters()
     return Plan(selection, collection.compile(selection.tokens, filters, excluded), filters)
