@@ -119,3 +119,10 @@ def test_the_real_table_translates_through_the_dictionary(monkeypatch):
         result = store.search("TR(電池)")
         assert {hit.record.pn for hit in result.hits} == {"US1A", "TW1A"}
         assert any("battery（詞典" in line for line in result.translation.lines), result.translation.lines
+
+
+def test_a_translation_the_collection_holds_only_in_another_form_is_kept():
+    with PatentStore() as store:
+        store.write_batch([PatentRecord("US1A", "Batteries for cars"), PatentRecord("TW1A", "烤箱")])
+        result = store.search("TR(電池)")
+        assert [hit.record.pn for hit in result.hits] == ["US1A"] and "battery（詞典" in result.translation.lines[0]

@@ -37,7 +37,7 @@ from dataclasses import dataclass, field, replace
 from typing import Protocol
 
 from .contract import Cancelled
-from .expand import Vocabulary, to_traditional
+from .expand import Vocabulary, to_traditional, word_forms
 from .query import MAX_WORDS, And, Near, Node, Not, Or, Query, QueryError, Term, Translated, parse
 from .records import DEFAULT_FIELDS, FIELDS
 from .segment import CJK, fold_word, search_tokens
@@ -150,7 +150,7 @@ def translate(
             untouched.setdefault(term.word, why)
         elif (key := _key(term)) not in words:
             words[key] = _looked_up(term, table, vocabulary)
-    _keep_present(list(words.values()), frequencies)
+    _keep_present(list(words.values()), frequencies, lambda word: word_forms(word, vocabulary))
     root = _rebuilt(query.root, words)
     translated = replace(query, root=root)
     if len(translated.words()) > MAX_WORDS:
@@ -205,13 +205,22 @@ def _looked_up(term: Term, table: TermTable, vocabulary: Vocabulary) -> _Word:
     return word
 
 
-def _keep_present(words: Sequence[_Word], frequencies: Callable[[Sequence[str]], Mapping[str, int]]) -> None:
-    """Keep, per word, its first MAX_TRANSLATIONS candidates whose every token the collection holds."""
-    tokens = sorted({token for word in words for key in word.candidates for token in key})
+def _keep_present(
+    words: Sequence[_Word],
+    frequencies: Callable[[Sequence[str]], Mapping[str, int]],
+    forms: Callable[[str], Sequence[str]],
+) -> None:
+    """Keep, per word, its first MAX_TRANSLATIONS candidates whose every token
+    the collection holds; a one-word English candidate is held where any of
+    its word forms is (virus: viruses), which the search then finds by it."""
+    keys = [key for word in words for key in word.candidates]
+    variants = {key: [key[0], *forms(key[0])] if len(key) == 1 and key[0].isascii() else [] for key in keys}
+    tokens = sorted({token for key in keys for token in (*key, *variants[key])})
     counts = frequencies(tokens) if tokens else {}
     for word in words:
         for key, candidate in word.candidates.items():
-            if not all(counts.get(token, 0) for token in key):
+            held = any(counts.get(token, 0) for token in variants[key]) or all(counts.get(token, 0) for token in key)
+            if not held:
                 word.absent.append(candidate.text)
             elif len(word.kept) < MAX_TRANSLATIONS:
                 word.kept.append(candidate)
