@@ -77,6 +77,7 @@ def test_a_strategy_is_followed_across_imports_and_its_gain_listed_once(where, t
         assert lines[-1] == "保存的檢索都沒有新增的專利（共 1 個）"
         assert run(worker, "#")[-1].startswith("#固態電池監控：固態電池（保存自 #1；")
         assert run(worker, "#固態電池監控 AND TI=外殼")[0].startswith("檢索指令有誤：保存的檢索 #固態電池監控 不能與其他條件組合")
+        assert run(worker, '"固態 #固態電池監控"')[0].startswith("找到 0 筆專利")  # quoted: a search
         assert run(worker, "#固態電池監控 刪除")[0] == "已刪除保存的檢索 #固態電池監控（指令：固態電池）"
         assert run(worker, "#固態電池監控")[0].startswith("檢索指令有誤：「#固態電池監控」不是檢索結果編號，也沒有這個名稱的保存檢索（目前沒有保存的檢索）")
 

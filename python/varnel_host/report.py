@@ -4,13 +4,16 @@ The run arrives as plain values (report_data.ReportData, gathered once by the
 worker): nothing here reads the store.
 
 Sheets, in order: 檢索列表 (the hits in the store's order, best first, at
-most the request's list cap of them, each with its family's name: families.py), 同族列表
+most the request's list cap of them, each with its family's name: families.py;
+a kept strategy's run adds 新增, marking the records it gained that were not
+yet looked at: ReportData.fresh), 同族列表
 (one row per family of the listed hits), 分析最接近專利數量 (the closest hit
 of each of the best families with score, abstract, first claim and the
 matched or shared words, those words marked in bold red inside the texts,
 how many records cite it and which other hits it cites), 統計圖表 (native
 Excel charts over every hit: top applicants, hits per filing year, top IPC
-subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (the command and the command of every result set #k it used,
+subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (a kept
+strategy's name, what its list holds and how many records it gained, the command and the command of every result set #k it used,
 for a command holding TR(…) the command as translated and each word's translations (translate.py),
 the words a SIM= compares by, hit count, why a run found nothing (explain.py), rows listed and the list's cap,
 a note when the list was cut, settings as used, any adjustments made to them

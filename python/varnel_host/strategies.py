@@ -63,7 +63,9 @@ _log = logging.getLogger(__name__)
 _WIDTH = {code: code - 0xFEE0 for code in range(0xFF01, 0xFF5F)}
 _WIDTH.update({0x3000: " ", **dict.fromkeys(map(ord, "“”「」『』"), '"')})
 _SET = re.compile(r"#(\d{1,9})")
-_NAME = re.compile(rf'#(?!\d+$)[^\s()"@=#]{{1,{NAME_CHARS}}}')
+# A name: not digits alone (#3 is a numbered set), no white space, control
+# character or character the command language reads as a sign.
+_NAME = re.compile(rf'#(?!\d+$)[^\s\x00-\x1f\x7f-\x9f()"@=#]{{1,{NAME_CHARS}}}')
 
 
 def beside(history: Path) -> Path:

@@ -195,7 +195,7 @@ class Worker:
         only_new = False  # only the records it gained that were not yet looked at
         form = strategies.form_of(command)
         if form is not None:
-            watched = self._strategy_form(form, kept, snapshot, sets_problem)
+            watched = self._strategy_form(form, command, kept, snapshot, sets_problem)
             if watched is _HANDLED:
                 return
             if watched is not None:
@@ -290,10 +290,12 @@ class Worker:
         self._strategies_note = note
         return shelf
 
-    def _strategy_form(self, form: strategies.Form, kept: Strategies, snapshot: Snapshot | None, sets_problem: str):
+    def _strategy_form(self, form: strategies.Form, command: str, kept: Strategies, snapshot: Snapshot | None,
+                       sets_problem: str):
         """Do what a strategy form asks: _HANDLED once done (said), the
         strategy to run with whether only its new records, or None for a
-        search command after all (a #name no strategy has, among other words)."""
+        search command after all (#name among other words: a name no
+        strategy has, or one inside quotes)."""
         if form.action == "refused":
             self.say(f"檢索指令有誤：{form.problem}")
             return _HANDLED
@@ -305,8 +307,11 @@ class Worker:
             return _HANDLED
         strategy = shelf.get(form.name)
         if form.action == "combined":
-            if strategy is None:
-                return None
+            try:
+                if strategy is None or parse(command, snapshot.sets() if snapshot else None, sets_problem):
+                    return None
+            except QueryError:
+                pass
             self.say(f"檢索指令有誤：{strategies.combined(strategy)}")
             return _HANDLED
         if strategy is None:
