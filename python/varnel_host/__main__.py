@@ -20,10 +20,11 @@ import sys
 from dataclasses import replace
 from pathlib import Path
 
-from . import paths, stores
+from . import paths, stores, strategies
 from .channel import END_KEY, START_KEY, make_channel
 from .contract import StoreError
 from .records import UNREADABLE_PROBLEM, named_numbers
+from .strategies import Strategies
 from .supervisor import Supervisor
 from .worker import WorkerConfig, default_config
 
@@ -139,6 +140,11 @@ def import_files(config: WorkerConfig, files: list[Path]) -> int:
         with stores.open_store(config.database, samples=False, progress=print) as store:
             status = import_paths(store, files)
             print(f"資料庫共有 {store.count()} 筆專利：{stores.shown(config.database)}")
+            try:  # the last lines: the kept strategies that gained records
+                strategies.after_import(store, Strategies(strategies.beside(config.history_file)), print)
+            except KeyboardInterrupt:
+                print("\n保存的檢索重新檢索已中斷：匯入已完成；尚未重新檢索的保存檢索，下次匯入或執行時會一併算出新增的專利。")
+                return 130
         return status
     except KeyboardInterrupt:
         print("\n匯入已中斷：已寫入的批次完整保留，再執行同一指令即可接續完成（不會重複）。")

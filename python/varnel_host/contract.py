@@ -15,7 +15,7 @@ shipped sample collection, and the base of both stores' search results.
 from __future__ import annotations
 
 import json
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from functools import lru_cache
@@ -398,6 +398,21 @@ class RankedHits:
             for batch in self._batches(self._ranked_sql(f"{columns}, h.score"), (), cancel or self._cancel):
                 yield from batch
 
+    def numbers(self, *, cancel: Callable[[], bool] | None = None) -> Iterator[str]:
+        """The publication number of every ranked hit, best first (of every
+        hit when the search had no limit); Cancelled as rows()."""
+        for batch in self._batches(self._ranked_sql("r.pn"), (), cancel or self._cancel):
+            yield from (row[0] for row in batch)
+
+    def narrow(self, numbers: Collection[str]) -> None:
+        """Keep only the ranked hits whose publication number is among
+        `numbers`, in their order; `total` counts them. Every later read (rows,
+        families, charts) sees those alone: call it on a search without a
+        limit, before reading anything."""
+        self._narrow(sorted(numbers))
+        self.total = self._fetch(f"SELECT count(*) FROM {self._table}")[0][0]
+        self._hits = self._families = None
+
     def closest(self, n: int) -> list[Hit]:
         """The n best hits with their full records."""
         if self._hits is not None:
@@ -455,6 +470,10 @@ class RankedHits:
 
     def _fetch(self, sql: str, params: Sequence[object] = ()) -> list[tuple]:
         """Every row of a short read."""
+        raise NotImplementedError
+
+    def _narrow(self, numbers: list[str]) -> None:
+        """Remove from the table of ranked hits those whose number is not in `numbers`."""
         raise NotImplementedError
 
     def _batches(self, sql: str, params: Sequence[object], cancel: Callable[[], bool] | None) -> Iterator[list[tuple]]:

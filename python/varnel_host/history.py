@@ -108,25 +108,8 @@ class History:
         self.keep = keep
         self._lock = filelock.FileLock(f"{self.path}.lock", timeout=LOCK_SECONDS)
 
-    @contextlib.contextmanager
     def _locked(self, required: bool):
-        """Hold the lock; without `required`, a lock that cannot be made (a
-        read-only folder, none at all) lets the caller go on unlocked."""
-        try:
-            self._lock.acquire()
-        except filelock.Timeout:
-            raise OSError(errno.EBUSY, "held by another window", self._lock.lock_file) from None
-        except OSError:
-            if required:
-                raise
-            locked = False
-        else:
-            locked = True
-        try:
-            yield
-        finally:
-            if locked:
-                self._lock.release()
+        return locked(self._lock, required)
 
     def read(self) -> Snapshot:
         """The numbered runs; an empty Snapshot when there is no file yet.
@@ -201,14 +184,42 @@ class History:
 
     def _rewrite(self, entries: list[Entry]) -> None:
         """Replace the file by one holding `entries`, at once."""
-        descriptor, temporary = tempfile.mkstemp(prefix=".history-", suffix=".tmp", dir=self.path.parent)
-        try:
-            with open(descriptor, "wb") as file:
-                file.write(b"".join(entry.line() for entry in entries))
-                file.flush()
-                os.fsync(file.fileno())
-            os.replace(temporary, self.path)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.unlink(temporary)
+        replace_file(self.path, b"".join(entry.line() for entry in entries))
+
+
+@contextlib.contextmanager
+def locked(lock: filelock.FileLock, required: bool):
+    """Hold `lock`; without `required`, a lock that cannot be made (a
+    read-only folder, none at all) lets the caller go on unlocked. A lock
+    another window holds past its timeout is OSError EBUSY."""
+    try:
+        lock.acquire()
+    except filelock.Timeout:
+        raise OSError(errno.EBUSY, "held by another window", lock.lock_file) from None
+    except OSError:
+        if required:
             raise
+        held = False
+    else:
+        held = True
+    try:
+        yield
+    finally:
+        if held:
+            lock.release()
+
+
+def replace_file(path: Path, data: bytes) -> None:
+    """Put a file holding `data` in the place of `path` at once: a crash
+    leaves the old file or the new one, never half of one."""
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{path.stem}-", suffix=".tmp", dir=path.parent)
+    try:
+        with open(descriptor, "wb") as file:
+            file.write(data)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise

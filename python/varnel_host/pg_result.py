@@ -172,6 +172,11 @@ class PgSearchResult(RankedHits):
         with self._store.errors():
             return self._store.connection.execute(sql, params).fetchall()
 
+    def _narrow(self, numbers: list[str]) -> None:
+        with self._store.errors(), self._store.polling(self._cancel):
+            self._store.connection.execute(
+                f"DELETE FROM {self._table} WHERE id NOT IN (SELECT r.id FROM records r WHERE r.pn = ANY(%s))", (numbers,))
+
     def _batches(self, sql: str, params: Sequence[object], cancel: Callable[[], bool] | None) -> Iterator[list[tuple]]:
         """The rows of `sql`, ROW_BATCH at a time, through a server-side cursor."""
         store = self._store

@@ -4,13 +4,16 @@ The run arrives as plain values (report_data.ReportData, gathered once by the
 worker): nothing here reads the store.
 
 Sheets, in order: 檢索列表 (the hits in the store's order, best first, at
-most the request's list cap of them, each with its family's name: families.py), 同族列表
+most the request's list cap of them, each with its family's name: families.py;
+a kept strategy's run adds 新增, marking the records it gained that were not
+yet looked at: ReportData.fresh), 同族列表
 (one row per family of the listed hits), 分析最接近專利數量 (the closest hit
 of each of the best families with score, abstract, first claim and the
 matched or shared words, those words marked in bold red inside the texts,
 how many records cite it and which other hits it cites), 統計圖表 (native
 Excel charts over every hit: top applicants, hits per filing year, top IPC
-subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (the command and the command of every result set #k it used,
+subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (a kept
+strategy's name, what its list holds and how many records it gained, the command and the command of every result set #k it used,
 for a command holding TR(…) the command as translated and each word's translations (translate.py),
 the words a SIM= compares by, hit count, why a run found nothing (explain.py), rows listed and the list's cap,
 a note when the list was cut, settings as used, any adjustments made to them
@@ -246,6 +249,8 @@ def _page_setup(sheet: Worksheet) -> None:
 _LIST_COLUMNS = ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度", "同族")
 _LIST_WIDTHS = (8, 16, 44, 28, 14, 14, 20, 10, 16)
 _LIST_LAYOUT = (number_column("0"), LINK, TEXT, TEXT, DATE, DATE, TEXT, number_column("0.00"), TEXT)
+# A kept strategy's run adds a column marking the records it gained that were not yet looked at.
+FRESH_CAPTION = "新增"
 # One row per family: its best-ranked hit and the other hits of the family.
 _FAMILY_COLUMNS = ("序號", "公開公告號", "專利名稱", "相關度", "同族件數", "其他同族")
 _FAMILY_WIDTHS = (8, 16, 44, 10, 10, 40)
@@ -278,12 +283,16 @@ def _write_list(
     cancel: Callable[[], bool] | None,
     families: Families,
     named: list[_Named],
+    fresh: frozenset[str] | None = None,
 ) -> int:
     """The list rows in the order given, each with its family's name (its
-    best-ranked hit); what the family sheet shows of the hits naming a
-    family is added to `named`. Returns how many rows were written."""
-    cells.header(sheet, _LIST_COLUMNS, _LIST_WIDTHS)
-    out = TableRows(cells, sheet, _LIST_LAYOUT, header=_LIST_COLUMNS)
+    best-ranked hit) and, for a kept strategy's run (`fresh` given), 新增
+    where it is one of `fresh`; what the family sheet shows of the hits
+    naming a family is added to `named`. Returns how many rows were written."""
+    marks = () if fresh is None else (FRESH_CAPTION,)
+    columns = (*_LIST_COLUMNS, *marks)
+    cells.header(sheet, columns, (*_LIST_WIDTHS, *(8 for _ in marks)))
+    out = TableRows(cells, sheet, (*_LIST_LAYOUT, *(TEXT for _ in marks)), header=columns)
     batch: list[tuple] = []
     row = 0
     for row, (number, title, applicants, ad, pd, ipc, score) in enumerate(hits, start=1):
@@ -295,11 +304,12 @@ def _write_list(
             if progress is not None:
                 progress(row, planned)
         family = families.of(number)
-        batch.append((row, (number, patent_url(number)), title, applicants, ad, pd, ipc, round(score, 2), family))
+        batch.append((row, (number, patent_url(number)), title, applicants, ad, pd, ipc, round(score, 2), family,
+                      *((FRESH_CAPTION if number in fresh else "",) if fresh is not None else ())))
         if family == number:
             named.append((number, title, score))
     out.write(batch)
-    sheet.autofilter(0, 0, max(row, 1), len(_LIST_COLUMNS) - 1)
+    sheet.autofilter(0, 0, max(row, 1), len(columns) - 1)
     return row
 
 
@@ -420,10 +430,12 @@ def _write_conditions(
     translated: str = "",
     translation: Sequence[str] = (),
     compared: Sequence[str] = (),
+    strategy: Sequence[tuple[str, str | int]] = (),
 ) -> None:
     cells.header(sheet, ("項目", "內容"), _CONDITION_WIDTHS)
     capped = cap_note(total, cap)
     rows: list[tuple[str, str | int]] = [
+        *strategy,
         ("檢索指令", command),
         *((f"檢索結果 #{number}", used) for number, used in sets),
         *((("翻譯後的檢索指令", translated),) if translated else ()),
@@ -449,6 +461,16 @@ def _write_conditions(
             cells.number(sheet, row, 1, value, "0")
         else:
             cells.text(sheet, row, 1, value, wrap=True)
+
+
+def _strategy_rows(request: RunRequest, fresh: frozenset[str] | None) -> list[tuple[str, str | int]]:
+    """The conditions sheet's first rows for a kept strategy's run: its name, the run it was kept from, what
+    the list holds and how many records it gained that were not yet looked at."""
+    if not request.strategy:
+        return []
+    shown = "只列出上次查看後新增的專利" if request.only_new else f"全部命中，「{FRESH_CAPTION}」欄標示上次查看後新增的專利"
+    return [("保存的檢索", f"{request.strategy}（保存自 #{request.kept_from}）"), ("列出範圍", shown),
+            ("上次查看後新增", len(fresh or ()))]
 
 
 # ------------------------------------------------------------------- files
@@ -517,7 +539,7 @@ def write_report(
             cells = _CellWriter(workbook, settings)
             families, named = data.families, []
             list_sheet = workbook.add_worksheet(LIST_SHEET)
-            listed = _write_list(cells, list_sheet, data.rows, planned, progress, cancel, families, named)
+            listed = _write_list(cells, list_sheet, data.rows, planned, progress, cancel, families, named, data.fresh)
             _write_families(cells, workbook.add_worksheet(FAMILY_SHEET), named, families)
             similar = request.query.similar() is not None
             _write_top(cells, workbook.add_worksheet(TOP_SHEET), data.closest, similar, data.cited_by, families)
@@ -526,6 +548,7 @@ def write_report(
             _write_conditions(
                 cells, conditions, request.command, data.total, listed, request.list_row_cap, settings, now,
                 request.query.sets, request.explanation, request.translated, request.translation, data.compared,
+                _strategy_rows(request, data.fresh),
             )
         part.finish()
         path = _publish(part.path, folder, now)

@@ -59,14 +59,17 @@ class ReportData:
     cited_by: Mapping[str, int]  # per closest hit's number: records of the collection citing it
     facets: Facets  # the charts' counts over every hit
     compared: tuple[str, ...] = ()  # the words a SIM= compares by (電解質 ≈ electrolyte), else none
+    # A kept strategy's run: the numbers it gained that were not yet looked at
+    # (the list sheet's 新增 column marks them); None for any other run.
+    fresh: frozenset[str] | None = None
 
 
-def gather(request: RunRequest, result: Result) -> ReportData:
-    """The report's input of `result`, each part read once."""
+def gather(request: RunRequest, result: Result, fresh: frozenset[str] | None = None) -> ReportData:
+    """The report's input of `result`, each part read once; `fresh`: see ReportData."""
     families = result.families()
     closest = tuple(result.closest_families(request.settings.top_count))
     cited_by = result.cited_by([hit.record.pn for hit in closest])
     facets = result.facets(CHART_TOP)
     # the stream last: its first batch is fetched when the list sheet begins
     rows = itertools.islice(result.list_rows(), request.list_row_cap)
-    return ReportData(result.total, rows, closest, families, dict(cited_by), facets, result.compared)
+    return ReportData(result.total, rows, closest, families, dict(cited_by), facets, result.compared, fresh)

@@ -39,6 +39,12 @@ class RunRequest:
     # The most hits the report's list sheet holds; the search ranks and reads
     # no more than these and the closest hits.
     list_row_cap: int = LIST_ROW_CAP
+    # A kept strategy's run (strategies.py): its name as written (#固態電池監控)
+    # and the run it was kept from; `only_new`: only the records it gained
+    # that were not yet looked at.
+    strategy: str = ""
+    kept_from: int = 0
+    only_new: bool = False
 
     @classmethod
     def read(cls, raw: Mapping[str, object], command: str, sets: Mapping[int, str] | None = None,

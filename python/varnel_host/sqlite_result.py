@@ -3,6 +3,7 @@ order, with the words each contains, and the charts' counts over every hit."""
 
 from __future__ import annotations
 
+import json
 import sqlite3
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
@@ -88,6 +89,12 @@ class SearchResult(RankedHits):
 
     def _fetch(self, sql: str, params: Sequence[object] = ()) -> list[tuple]:
         return self._store.connection.execute(sql, params).fetchall()
+
+    def _narrow(self, numbers: list[str]) -> None:
+        with self._store.polling(self._cancel):
+            self._store.connection.execute(
+                f"DELETE FROM {self._table} WHERE id NOT IN "
+                "(SELECT r.id FROM records r WHERE r.pn IN (SELECT value FROM json_each(?)))", (json.dumps(numbers),))
 
     def _cited(self, form: str) -> tuple[str, tuple[str, ...]]:
         return ("(value = ? AND (given = ? OR ? GLOB given || '[A-Z]' OR ? GLOB given || '[A-Z][0-9]'))",
