@@ -36,10 +36,10 @@ from .contract import (
 )
 from .facets import FacetIndex
 from .query import Near, Query, Term
-from .query_plan import near_check, near_fields, weight
+from .query_plan import K1, idf_of, near_check, near_fields, weight
 from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, UNREADABLE, PatentRecord
 from .sqlite_query import (
-    RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
+    RECORDS_ALIAS, CompiledQuery, GroupScore, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
     near_matches, number_sql,
 )
 from .sqlite_facets import FacetBuilder
@@ -377,13 +377,22 @@ class PatentStore:
             # charts' counts read), the best `limit` ranked from there: FTS5
             # walks the index once.
             every = table + ALL_HITS
-            self._db.execute(f"CREATE TABLE {every} (id INTEGER PRIMARY KEY, score REAL NOT NULL)")
-            total = self._db.execute(f"INSERT INTO {every} (id, score) SELECT {id_column}, {score} {found}", params).rowcount
+            total = self._new_scores(every, f"INSERT INTO {every} (id, score) SELECT {id_column}, {score} {found}", params)
+            if compiled.groups:
+                self._score_groups(compiled.groups, every, weights)
             self._db.execute(
                 f"INSERT INTO {table} (id, score) SELECT id, score FROM {every} ORDER BY score DESC, id LIMIT ?",
                 (-1 if limit is None else limit,),
             )
             return total
+        ranked, ranked_params = f"SELECT rowid, {score} AS score FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (compiled.rank,)
+        if compiled.rank is not None and compiled.groups:  # the rank's matches scored ahead, each group as one term
+            scores = table + "_scores"
+            self._stale.append(scores)  # dropped once the hits are ranked
+            self._new_scores(scores, f"INSERT INTO {scores} (id, score) {ranked}", ranked_params)
+            self._score_groups(compiled.groups, scores, weights)
+            score = f"(SELECT s.score FROM {scores} s WHERE s.id = {id_column})"
+            ranked, ranked_params = f"SELECT id AS rowid, score FROM {scores}", ()
         if compiled.rank is None:
             ranking = f"SELECT {alias}.id, 0.0 {found} ORDER BY {alias}.ad DESC, {alias}.id"
         elif compiled.rank_finds_all:
@@ -391,11 +400,11 @@ class PatentStore:
         else:  # score the hits that contain a word
             ranking = (
                 f"SELECT {alias}.id, coalesce(ranked.score, 0.0) AS score FROM records {alias} "
-                f"LEFT JOIN (SELECT rowid, {score} AS score FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?) "
+                f"LEFT JOIN ({ranked}) "
                 f"ranked ON ranked.rowid = {alias}.id WHERE {compiled.where} "
                 f"ORDER BY score DESC, {alias}.ad DESC, {alias}.id"
             )
-            params = (compiled.rank, *params)
+            params = (*ranked_params, *params)
         stored = self._db.execute(
             f"INSERT INTO {table} (id, score) {ranking} LIMIT ?", (*params, -1 if limit is None else limit)
         ).rowcount
@@ -405,6 +414,52 @@ class PatentStore:
         # ids, which the charts' counts (SearchResult.facets) read again.
         self._db.execute(f"CREATE TABLE {table}{ALL_HITS} (id INTEGER PRIMARY KEY)")
         return self._db.execute(f"INSERT OR IGNORE INTO {table}{ALL_HITS} SELECT {id_column} {found}", counting).rowcount
+
+    def _new_scores(self, table: str, fill: str, params: Sequence[object]) -> int:
+        """A table of (id, score) filled by the statement `fill`; returns its rows."""
+        self._db.execute(f"CREATE TABLE {table} (id INTEGER PRIMARY KEY, score REAL NOT NULL)")
+        return self._db.execute(fill, params).rowcount
+
+    def _score_groups(self, groups: Sequence[GroupScore], scores: str, weights: str) -> None:
+        """Score each TR group of the command as one term in the table `scores`
+        (id, score: FTS5's bm25 of the command), in place of the scores of
+        the member phrases it takes (query_plan.ranking). FTS5 scores a
+        member m alone s = c f / (f + K), c = idf(m) (k1 + 1), K = k1 (1 - b +
+        b D / avgdl), so f / K = s / (c - s), and the group scores
+        idf(group) (k1 + 1) R / (R + 1), R the sum of its members' f / K."""
+        members = list(dict.fromkeys(e for group in groups for e in (*group.members, *group.taken)))
+        guards = list(dict.fromkeys(group.guard for group in groups if group.guard))
+        found = f"{scores}_members"  # each member's score alone per record, whether each guard holds
+        columns = [f"s{i} REAL" for i in range(len(members))] + [f"g{j} INTEGER NOT NULL DEFAULT 0" for j in range(len(guards))]
+        self._db.execute(f"CREATE TABLE {found} (id INTEGER PRIMARY KEY, {', '.join(columns)})")
+        weighed = f"-bm25({INDEX_TABLE}, {weights})"
+        for i, member in enumerate(members):
+            self._db.execute(
+                f"INSERT INTO {found} (id, s{i}) SELECT rowid, {weighed} FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ? "
+                f"AND +{INDEX_TABLE}.rowid IN (SELECT id FROM {scores}) ON CONFLICT (id) DO UPDATE SET s{i} = excluded.s{i}",
+                (member,),
+            )
+        for j, guard in enumerate(guards):
+            matching = f"SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?"
+            self._db.execute(f"UPDATE {found} SET g{j} = 1 WHERE id IN ({matching})", (guard,))
+        counted = ", ".join([f"(SELECT count(*) FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)"] * (len(members) + len(groups)))
+        anywhere = [f"({' OR '.join(group.members)})" for group in groups]
+        records, *hits = self._db.execute(f"SELECT (SELECT count(*) FROM {INDEX_TABLE}_docsize), {counted}", (*members, *anywhere)).fetchone()
+        idf = idf_of(hits, records)
+        delta, params = [], []
+        for group, group_idf in zip(groups, idf[len(members):]):
+            ratios = " + ".join(f"coalesce(s{members.index(m)} / (? - s{members.index(m)}), 0.0)" for m in group.members)
+            own = f"? * (({ratios}) / (({ratios}) + 1.0))"
+            c = [idf[members.index(m)] * (K1 + 1.0) for m in group.members]
+            taken = "".join(f" - coalesce(s{members.index(m)}, 0.0)" for m in group.taken)
+            guard = f"g{guards.index(group.guard)}" if group.guard else "1"
+            delta.append(f"CASE WHEN {guard} THEN {own}{taken} ELSE 0.0 END")
+            params += [group_idf * (K1 + 1.0), *c, *c]
+        self._db.execute(
+            f"UPDATE {scores} SET score = score + (SELECT {' + '.join(delta)} FROM {found} m WHERE m.id = {scores}.id) "
+            f"WHERE id IN (SELECT id FROM {found})", params,
+        )
+        self._db.execute(f"DROP TABLE {found}")
 
     def occurrences(self, expressions: Sequence[str], among: Sequence[int] | None = None) -> dict[int, int]:
         """id -> bit mask of the FTS5 expressions (bit i: expressions[i]) it
