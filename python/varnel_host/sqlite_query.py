@@ -18,7 +18,7 @@ from dataclasses import dataclass, replace
 
 from . import pn
 from .contract import MEMBER_KIND, date_range_sql, linked_sql
-from .query import And, DateRange, Near, Node, Not, Or, Query, Term, Translated
+from .query import And, DateRange, Near, Node, Not, Or, Query, Term, Translated, nodes
 from .query_plan import (
     IdTable, cpc_symbols, date_bounds, indexable, may_share_a_word, near_fields, near_phrases, needs_a_word,
     number_of, positive_terms, positive_units, ranking, term_tokens,
@@ -32,15 +32,14 @@ VOCABULARY = "index_vocabulary"
 
 
 @dataclass(frozen=True)
-class GroupScore:
-    """A TR group ranking as one term (query_plan.ranking): the FTS5
-    expressions of its distinct members; those of the phrases of the bm25
-    that ranks the hits whose scores its own replaces (`taken`); the
+class RankedUnit:
+    """A word or a TR group ranking the hits as one term (query_plan.ranking):
+    the FTS5 expressions of its distinct phrases (one for a word), and the
     expression a hit matches for it to count (the OR branches above it), or ""."""
 
-    members: tuple[str, ...]
-    taken: tuple[str, ...]
+    phrases: tuple[str, ...]
     guard: str = ""
+    group: bool = False
 
 
 @dataclass(frozen=True)
@@ -55,7 +54,9 @@ class CompiledQuery:
     words not under NOT, or None) ranks the hits that contain any of them;
     `rank_finds_all` when every hit contains one of them, so that the search
     can start from `rank`'s matches instead of reading every record.
-    `groups`: the TR groups whose score replaces their members' in that bm25.
+    `units`, for a command holding a TR group: what ranks, in order (the
+    words and groups of `match`, each occurrence; else the distinct ones of
+    `rank`), each scored as one term in place of FTS5's bm25.
     """
 
     match: str | None
@@ -64,7 +65,7 @@ class CompiledQuery:
     rank: str | None = None
     rank_finds_all: bool = False
     reads_records: bool = True
-    groups: tuple[GroupScore, ...] = ()
+    units: tuple[RankedUnit, ...] = ()
 
 
 def term_match(term: Term) -> str:
@@ -148,47 +149,31 @@ def compile_query(query: Query) -> CompiledQuery:
     root = query.root
     items = root.items if isinstance(root, And) else (root,)
     match, rest = _split_and(items)
-    groups = _match_groups(items) if match is not None else _rank_groups(root)
+    units = _units(root, items, match is not None) if any(isinstance(node, Translated) for node in nodes(root)) else ()
     if not rest:
-        return CompiledQuery(match, "", (), groups=groups)
+        return CompiledQuery(match, "", (), units=units)
     if match is not None and any(isinstance(item, IdTable) for item in rest):
-        return replace(_with_ids(match, rest), groups=groups)
+        return replace(_with_ids(match, rest), units=units)
     where, params = _sql(rest[0]) if len(rest) == 1 else _sql(And(tuple(rest)))
     rank = None
     if match is None:
         positive = dict.fromkeys(map(term_match, positive_terms(root)))
         rank = " OR ".join(positive) or None
-    return CompiledQuery(match, where, params, rank, rank is not None and needs_a_word(root), groups=groups)
+    return CompiledQuery(match, where, params, rank, rank is not None and needs_a_word(root), units=units)
 
 
-def _match_groups(items: tuple[Node, ...]) -> tuple[GroupScore, ...]:
-    """The TR groups ranking with the match (_split_and()), one per
-    occurrence as FTS5 adds its phrases, each taking its members' phrases there."""
-    positive = [item for item in items if not isinstance(item, Not) and indexable(item)]
-    return tuple(
-        GroupScore(tuple(dict.fromkeys(_members(unit))), tuple(_members(unit)), " AND ".join(f"({_fts(g)})" for g in guards))
-        for item in positive for unit, guards in ranking(item) if isinstance(unit, Translated)
-    )
+def _units(root: Node, items: tuple[Node, ...], matched: bool) -> tuple[RankedUnit, ...]:
+    """What ranks a command holding a TR group: with a match (_split_and()),
+    every word and group of it as FTS5 adds its phrases; else the distinct
+    words and groups not under NOT."""
+    def unit(node: Term | Translated, guards: tuple[Node, ...] = ()) -> RankedUnit:
+        phrases = tuple(dict.fromkeys(map(term_match, node.items))) if isinstance(node, Translated) else (term_match(node),)
+        return RankedUnit(phrases, " AND ".join(f"({_fts(guard)})" for guard in guards), isinstance(node, Translated))
 
-
-def _rank_groups(root: Node) -> tuple[GroupScore, ...]:
-    """The distinct TR groups not under NOT, ranking with `rank` (its
-    distinct words): each takes those of its members no word outside a
-    group or earlier group has taken."""
-    units = list(dict.fromkeys(positive_units(root)))
-    taken = {term_match(unit) for unit in units if isinstance(unit, Term)}
-    groups: dict[tuple[str, ...], GroupScore] = {}
-    for unit in units:
-        members = tuple(dict.fromkeys(_members(unit))) if isinstance(unit, Translated) else ()
-        if members and members not in groups:
-            groups[members] = GroupScore(members, tuple(m for m in members if m not in taken))
-            taken.update(members)
-    return tuple(groups.values())
-
-
-def _members(group: Translated) -> list[str]:
-    assert all(isinstance(item, Term) for item in group.items)  # a group holds words only
-    return [term_match(item) for item in group.items]  # type: ignore[arg-type]
+    if matched:
+        positive = [item for item in items if not isinstance(item, Not) and indexable(item)]
+        return tuple(unit(node, guards) for item in positive for node, guards in ranking(item))
+    return tuple(dict.fromkeys(map(unit, positive_units(root))))
 
 
 def _with_ids(match: str, rest: list[Node]) -> CompiledQuery:

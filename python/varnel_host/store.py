@@ -36,10 +36,10 @@ from .contract import (
 )
 from .facets import FacetIndex
 from .query import Near, Query, Term
-from .query_plan import K1, idf_of, near_check, near_fields, weight
+from .query_plan import B, K1, idf_of, near_check, near_fields, weight
 from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, UNREADABLE, PatentRecord
 from .sqlite_query import (
-    RECORDS_ALIAS, CompiledQuery, GroupScore, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
+    RECORDS_ALIAS, CompiledQuery, RankedUnit, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
     near_matches, number_sql,
 )
 from .sqlite_facets import FacetBuilder
@@ -79,6 +79,7 @@ class PatentStore:
                 self._db.execute("PRAGMA temp_store=MEMORY")
                 self._db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")
                 schema.ensure(self._db, self._path, self._transaction, progress)
+                self._db.create_function(schema.DOCUMENT_LENGTH, 1, schema.document_length, deterministic=True)
         except BaseException:
             self._db.close()
             raise
@@ -378,19 +379,19 @@ class PatentStore:
             # walks the index once.
             every = table + ALL_HITS
             total = self._new_scores(every, f"INSERT INTO {every} (id, score) SELECT {id_column}, {score} {found}", params)
-            if compiled.groups:
-                self._score_groups(compiled.groups, every, weights)
+            if compiled.units:
+                self._rescore(compiled.units, every, weights)
             self._db.execute(
                 f"INSERT INTO {table} (id, score) SELECT id, score FROM {every} ORDER BY score DESC, id LIMIT ?",
                 (-1 if limit is None else limit,),
             )
             return total
         ranked, ranked_params = f"SELECT rowid, {score} AS score FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (compiled.rank,)
-        if compiled.rank is not None and compiled.groups:  # the rank's matches scored ahead, each group as one term
+        if compiled.rank is not None and compiled.units:  # the rank's matches scored ahead, each group as one term
             scores = table + "_scores"
             self._stale.append(scores)  # dropped once the hits are ranked
             self._new_scores(scores, f"INSERT INTO {scores} (id, score) {ranked}", ranked_params)
-            self._score_groups(compiled.groups, scores, weights)
+            self._rescore(compiled.units, scores, weights)
             score = f"(SELECT s.score FROM {scores} s WHERE s.id = {id_column})"
             ranked, ranked_params = f"SELECT id AS rowid, score FROM {scores}", ()
         if compiled.rank is None:
@@ -420,45 +421,51 @@ class PatentStore:
         self._db.execute(f"CREATE TABLE {table} (id INTEGER PRIMARY KEY, score REAL NOT NULL)")
         return self._db.execute(fill, params).rowcount
 
-    def _score_groups(self, groups: Sequence[GroupScore], scores: str, weights: str) -> None:
-        """Score each TR group of the command as one term in the table `scores`
-        (id, score: FTS5's bm25 of the command), in place of the scores of
-        the member phrases it takes (query_plan.ranking). FTS5 scores a
-        member m alone s = c f / (f + K), c = idf(m) (k1 + 1), K = k1 (1 - b +
-        b D / avgdl), so f / K = s / (c - s), and the group scores
-        idf(group) (k1 + 1) R / (R + 1), R the sum of its members' f / K."""
-        members = list(dict.fromkeys(e for group in groups for e in (*group.members, *group.taken)))
-        guards = list(dict.fromkeys(group.guard for group in groups if group.guard))
-        found = f"{scores}_members"  # each member's score alone per record, whether each guard holds
-        columns = [f"s{i} REAL" for i in range(len(members))] + [f"g{j} INTEGER NOT NULL DEFAULT 0" for j in range(len(guards))]
-        self._db.execute(f"CREATE TABLE {found} (id INTEGER PRIMARY KEY, {', '.join(columns)})")
-        weighed = f"-bm25({INDEX_TABLE}, {weights})"
-        for i, member in enumerate(members):
+    def _rescore(self, units: Sequence[RankedUnit], scores: str, weights: str) -> None:
+        """Score the records of the table `scores` (id, score) by `units`, each
+        word and TR group as one term (query_plan.ranking), with the server's
+        arithmetic (pg_query.bm25_sql): the same score from the same
+        frequencies, whichever members hold them. FTS5 scores a phrase p
+        alone s = c f / (f + K), c = idf(p) (k1 + 1), K = k1 (1 - b + b D / avgdl)
+        (D the record's tokens, avgdl the collection's mean), so its weighted
+        frequency f = K s / (c - s), a whole number (whole column weights)."""
+        phrases = list(dict.fromkeys(p for unit in units for p in unit.phrases))
+        guards = list(dict.fromkeys(unit.guard for unit in units if unit.guard))
+        found = f"{scores}_phrases"  # each phrase's score alone, then its frequency, per record; which guards hold
+        columns = [f"s{i} REAL, f{i} REAL NOT NULL DEFAULT 0" for i in range(len(phrases))]
+        columns += [f"g{j} INTEGER NOT NULL DEFAULT 0" for j in range(len(guards))]
+        self._db.execute(f"CREATE TABLE {found} (id INTEGER PRIMARY KEY, k REAL, {', '.join(columns)})")
+        for i, phrase in enumerate(phrases):
             self._db.execute(
-                f"INSERT INTO {found} (id, s{i}) SELECT rowid, {weighed} FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ? "
-                f"AND +{INDEX_TABLE}.rowid IN (SELECT id FROM {scores}) ON CONFLICT (id) DO UPDATE SET s{i} = excluded.s{i}",
-                (member,),
+                f"INSERT INTO {found} (id, s{i}) SELECT rowid, -bm25({INDEX_TABLE}, {weights}) FROM {INDEX_TABLE} "
+                f"WHERE {INDEX_TABLE} MATCH ? AND +{INDEX_TABLE}.rowid IN (SELECT id FROM {scores}) "
+                f"ON CONFLICT (id) DO UPDATE SET s{i} = excluded.s{i}",
+                (phrase,),
             )
         for j, guard in enumerate(guards):
             matching = f"SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?"
             self._db.execute(f"UPDATE {found} SET g{j} = 1 WHERE id IN ({matching})", (guard,))
-        counted = ", ".join([f"(SELECT count(*) FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)"] * (len(members) + len(groups)))
-        anywhere = [f"({' OR '.join(group.members)})" for group in groups]
-        records, *hits = self._db.execute(f"SELECT (SELECT count(*) FROM {INDEX_TABLE}_docsize), {counted}", (*members, *anywhere)).fetchone()
+        records, tokens = schema.index_totals(self._db)
+        distinct = list(dict.fromkeys(unit.phrases for unit in units))
+        counted = ", ".join([f"(SELECT count(*) FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)"] * (len(phrases) + len(distinct)))
+        hits = self._db.execute(f"SELECT {counted}", (*phrases, *(" OR ".join(f"({p})" for p in each) for each in distinct))).fetchone()
         idf = idf_of(hits, records)
-        delta, params = [], []
-        for group, group_idf in zip(groups, idf[len(members):]):
-            ratios = " + ".join(f"coalesce(s{members.index(m)} / (? - s{members.index(m)}), 0.0)" for m in group.members)
-            own = f"? * (({ratios}) / (({ratios}) + 1.0))"
-            c = [idf[members.index(m)] * (K1 + 1.0) for m in group.members]
-            taken = "".join(f" - coalesce(s{members.index(m)}, 0.0)" for m in group.taken)
-            guard = f"g{guards.index(group.guard)}" if group.guard else "1"
-            delta.append(f"CASE WHEN {guard} THEN {own}{taken} ELSE 0.0 END")
-            params += [group_idf * (K1 + 1.0), *c, *c]
+        avgdl = tokens / records if records else 1.0
         self._db.execute(
-            f"UPDATE {scores} SET score = score + (SELECT {' + '.join(delta)} FROM {found} m WHERE m.id = {scores}.id) "
-            f"WHERE id IN (SELECT id FROM {found})", params,
+            f"UPDATE {found} SET k = ? * (1.0 - ? + ? * (SELECT {schema.DOCUMENT_LENGTH}(sz) FROM {INDEX_TABLE}_docsize d "
+            f"WHERE d.id = {found}.id) / ?)", (K1, B, B, avgdl),
         )
+        self._db.execute(
+            f"UPDATE {found} SET {', '.join(f'f{i} = coalesce(round(k * s{i} / (? - s{i})), 0.0)' for i in range(len(phrases)))}",
+            [idf[i] * (K1 + 1.0) for i in range(len(phrases))],
+        )
+        terms, params = [], []
+        for unit in units:
+            f = " + ".join(f"f{phrases.index(p)}" for p in unit.phrases)
+            term = f"? * ((({f}) * (? + 1.0)) / (({f}) + k))"
+            terms.append(f"CASE WHEN g{guards.index(unit.guard)} THEN {term} ELSE 0.0 END" if unit.guard else term)
+            params += [idf[len(phrases) + distinct.index(unit.phrases)], K1]
+        self._db.execute(f"UPDATE {scores} SET score = coalesce((SELECT {' + '.join(terms)} FROM {found} m WHERE m.id = {scores}.id), 0.0)", params)
         self._db.execute(f"DROP TABLE {found}")
 
     def occurrences(self, expressions: Sequence[str], among: Sequence[int] | None = None) -> dict[int, int]:
