@@ -109,7 +109,7 @@ def test_a_command_holding_tr_ranks_alike_on_both_stores(both, command):
 @pytest.fixture(scope="module")
 def heavy(pg_server):
     """A small collection (records, SQLite file, server) with one record holding battery thousands of times."""
-    records = [*synth.generate(300, seed=11), P("HEAVY1", "電池", "battery " * 3000 + "電池" * 400, "cell electrode")]
+    records = [*synth.generate(300, seed=11), P("HEAVY1", "電池", "battery " * 3000 + "electrode anode " + "電池" * 400, "cell electrode")]
     with PatentStore() as lite, PgPatentStore(pg_server.new_database()) as pg:
         lite.write_batch(records)
         pg.write_batch(records)
@@ -154,7 +154,7 @@ def _direct_scores(records, root) -> dict[str, float]:
 
 
 @pytest.mark.parametrize("command", [
-    "TR(電池)", "TR(電池) AND 電極", "TR(電極)@TI,AB AND TR(battery)", "TR(電池) OR AD=2015:2016", "TR(電池) NOT TR(wafer)",
+    "TR(電池)", "TR(電池) AND electrode", "TR(電極)@TI,AB AND TR(battery)", "TR(電池) OR AD=2015:2016", "TR(電池) NOT TR(wafer)",
 ])
 def test_a_tr_group_scores_as_one_term_on_both_stores(heavy, command):
     records, *stores = heavy

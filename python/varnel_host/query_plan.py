@@ -123,7 +123,8 @@ def ranking(node: Node, guards: tuple[Node, ...] = ()) -> Iterator[tuple[Unit, t
 
 
 def positive_units(node: Node, negated: bool = False) -> Iterator[Unit]:
-    """positive_terms() with each TR group not under NOT as one unit."""
+    """The words not under NOT (an even number of NOTs cancels), in command
+    order, each TR group not under NOT as one unit."""
     if isinstance(node, Translated) and not negated:
         yield node
     elif isinstance(node, Term) and not negated and number_of(node) is None:
@@ -135,16 +136,11 @@ def positive_units(node: Node, negated: bool = False) -> Iterator[Unit]:
             yield from positive_units(item, negated)
 
 
-def positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:
+def positive_terms(node: Node) -> Iterator[Term]:
     """The words not under NOT (an even number of NOTs cancels), in command
     order: what ranks the hits of a command the index cannot answer whole."""
-    if isinstance(node, Term) and not negated and number_of(node) is None:
-        yield node
-    elif isinstance(node, Not):
-        yield from positive_terms(node.item, not negated)
-    elif isinstance(node, (And, Or)):
-        for item in node.items:
-            yield from positive_terms(item, negated)
+    for unit in positive_units(node):
+        yield from unit.items if isinstance(unit, Translated) else (unit,)  # type: ignore[misc]
 
 
 # --- proximity ---------------------------------------------------------------------
