@@ -6,6 +6,7 @@ from __future__ import annotations
 import dataclasses
 import gzip
 import json
+import math
 import multiprocessing
 import queue
 import socket
@@ -21,13 +22,14 @@ from test_search_differential import TRANSLATED
 
 from fake_terms import FakeTerms
 from pg_server import PASSWORD
-from varnel_host import pg_compact, pg_store, pipeline, similar, store, stores, synth, translate
+from varnel_host import pg_compact, pg_query, pg_store, pipeline, segment, similar, store, stores, synth, translate
 from varnel_host.__main__ import main as host_main
 from varnel_host.channel import COMPLETION_MARKER
 from varnel_host.pg_result import PgCollection
 from varnel_host.pg_store import PgPatentStore, describe
-from varnel_host.query import QueryError
-from varnel_host.records import ATTRIBUTES
+from varnel_host.query import Not, QueryError, Term, Translated
+from varnel_host.query_plan import term_tokens, weight
+from varnel_host.records import ATTRIBUTES, TEXT_FIELDS
 from varnel_host.records import PatentRecord as P
 from varnel_host.contract import Cancelled, StoreError, TermPair
 from varnel_host.explain import render
@@ -97,6 +99,70 @@ def test_every_command_of_the_set_gives_the_same_hits_order_words_and_scores(bot
     assert [command for command in COMMAND_SET[::25] if not same(*both, command, limit=7)] == []
     # the charts' counts cover every hit, whether all were ranked or not
     assert [c for c in COMMAND_SET[::10] for n in (None, 7) if facets(both[0], c, n) != facets(both[1], c, n)] == []
+
+
+@pytest.mark.parametrize("command", TRANSLATED)
+def test_a_command_holding_tr_ranks_alike_on_both_stores(both, command):
+    assert same(*both, command) and same(*both, command, limit=7)
+
+
+@pytest.fixture(scope="module")
+def heavy(pg_server):
+    """A small collection (records, SQLite file, server) with one record holding battery thousands of times."""
+    records = [*synth.generate(300, seed=11), P("HEAVY1", "電池", "battery " * 3000 + "electrode anode " + "電池" * 400, "cell electrode")]
+    with PatentStore() as lite, PgPatentStore(pg_server.new_database()) as pg:
+        lite.write_batch(records)
+        pg.write_batch(records)
+        yield records, lite, pg
+
+
+def _direct_scores(records, root) -> dict[str, float]:
+    """Each record's score from its texts: the units (a word, a TR group of
+    distinct member phrases) of `root`'s positive part, each scored as one
+    term: idf(records holding any member) f (k1 + 1) / (f + K), f the members'
+    weighted occurrences summed."""
+    def units(node):
+        if isinstance(node, Translated):
+            return [list({term_tokens(t) + (t.fields,): t for t in node.items}.values())]
+        if isinstance(node, Term):
+            return [[node]]
+        return [u for item in getattr(node, "items", ()) if not isinstance(item, Not) for u in units(item)]
+
+    texts = {r.pn: [value.split() for value in segment.index_values(r)] for r in records}
+
+    def f(pn, term):
+        (*head, last), prefix = term_tokens(term)
+        return sum(
+            weight(code) * sum(tokens[i:i + len(head)] == head and (tokens[i + len(head)].startswith(last) if prefix else
+                                                                     tokens[i + len(head)] == last)
+                               for i in range(len(tokens) - len(head)))
+            for code, tokens in zip(TEXT_FIELDS, texts[pn]) if code in term.fields
+        )
+
+    avgdl = sum(len(tokens) for values in texts.values() for tokens in values) / len(texts)
+    frequencies = [{pn: sum(f(pn, term) for term in unit) for pn in texts} for unit in units(root)]
+    scores = {}
+    for pn, values in texts.items():
+        k = pg_query.K1 * (1 - pg_query.B + pg_query.B * sum(map(len, values)) / avgdl)
+        score = 0.0
+        for unit in frequencies:
+            n = sum(1 for value in unit.values() if value)
+            idf = max(math.log((len(texts) - n + 0.5) / (n + 0.5)), 0.0) or 1e-6
+            score += idf * unit[pn] * (pg_query.K1 + 1) / (unit[pn] + k)
+        scores[pn] = score
+    return scores
+
+
+@pytest.mark.parametrize("command", [
+    "TR(電池)", "TR(電池) AND electrode", "TR(電極)@TI,AB AND TR(battery)", "TR(電池) OR AD=2015:2016", "TR(電池) NOT TR(wafer)",
+])
+def test_a_tr_group_scores_as_one_term_on_both_stores(heavy, command):
+    records, *stores = heavy
+    for each in stores:
+        result = each.search(command)
+        expected = _direct_scores(records, result._query.root)
+        scores = {hit.record.pn: hit.score for hit in result.rows()}
+        assert scores["HEAVY1"] > 0 and scores == pytest.approx({pn: expected[pn] for pn in scores}, rel=1e-9)
 
 
 @pytest.mark.parametrize("command", ["電池 AND 電極", "-IC=F25B 散熱", "電池 NEAR/5 電極", "PRD=:2003 AND 電極", "CPC=H01M"])

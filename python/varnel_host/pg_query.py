@@ -22,21 +22,23 @@ follows too: the words in the part of the command the index answers, where a
 word under OR counts only in hits containing its branch, a word under NOT
 never; without such a part, every distinct word not under NOT. bm25_sql()
 scores them with FTS5's bm25 (k1 1.2, b 0.75, a per-phrase IDF, the field
-weights of query_plan.BM25_WEIGHTS, document length all fields' tokens).
+weights of query_plan.BM25_WEIGHTS, document length all fields' tokens), a
+TR group as one term (query_plan.ranking: its records those holding any
+member, its frequency the sum of theirs).
 """
 
 from __future__ import annotations
 
-import math
 import re
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 
 from . import pn
 from .contract import date_range_sql
-from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term
+from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term, Translated
 from .query_plan import (
-    IdTable, cpc_symbols, date_bounds, indexable, number_of, positive_terms, term_tokens, weight,
+    B, K1, IdTable, Unit, cpc_symbols, date_bounds, idf_of, indexable, number_of, positive_units, ranking, term_tokens,
+    weight,
 )
 from .records import DEFAULT_FIELDS, REGISTRY
 from .similar import SEARCHED_FIELDS
@@ -48,7 +50,6 @@ RECORDS, TOKENS = "r", "t"
 # hit count and weighted frequency read from one lexeme, not three.
 GROUP_COLUMN = "w"
 LEXEME_CHARS = 200  # longer tokens are indexed by their first 200 characters
-K1, B = 1.2, 0.75
 
 Sql = tuple[str, tuple[object, ...]]
 
@@ -172,6 +173,36 @@ class Phrase:
         return f"CASE WHEN {TOKENS}.lexemes @@ %s::tsquery THEN {counted} ELSE 0::float8 END", (self.tsquery(), *params)
 
 
+@dataclass(frozen=True)
+class Group:
+    """A TR group ranking as one term: its members' distinct phrases."""
+
+    members: tuple[Phrase, ...]
+
+    @classmethod
+    def of(cls, group: Translated) -> Group:
+        assert all(isinstance(item, Term) for item in group.items)  # a group holds words only
+        return cls(tuple(dict.fromkeys(Phrase.of(item) for item in group.items)))  # type: ignore[arg-type]
+
+    @property
+    def countable(self) -> bool:
+        return all(member.countable for member in self.members)
+
+    def condition(self) -> Sql:
+        """The records holding any member."""
+        parts = [member.condition() for member in self.members]
+        return "(" + " OR ".join(sql for sql, _ in parts) + ")", tuple(p for _, params in parts for p in params)
+
+    def frequency(self) -> Sql:
+        """The sum of the members' weighted frequencies in a record."""
+        parts = [member.frequency() for member in self.members]
+        return "(" + " + ".join(sql for sql, _ in parts) + ")", tuple(p for _, params in parts for p in params)
+
+
+def unit_of(unit: Unit) -> Phrase | Group:
+    return Group.of(unit) if isinstance(unit, Translated) else Phrase.of(unit)
+
+
 def number_condition(
     parts: pn.Parts, number: str = f"{RECORDS}.number", given: str = f"{RECORDS}.pn", listed: bool = False
 ) -> Sql:
@@ -261,10 +292,10 @@ def condition(node: Node, tables: WordTables | None = None) -> Sql:
 
 @dataclass(frozen=True)
 class Ranked:
-    """A phrase that ranks the hits; its occurrences count in hits meeting
-    every condition of `guards` (the OR branches above it)."""
+    """A phrase or TR group that ranks the hits; its occurrences count in
+    hits meeting every condition of `guards` (the OR branches above it)."""
 
-    phrase: Phrase
+    phrase: Phrase | Group
     guards: tuple[Sql, ...] = ()
 
 
@@ -285,9 +316,12 @@ def compile_query(query: Query, tables: WordTables | None = None) -> CompiledQue
     items = query.root.items if isinstance(query.root, And) else (query.root,)
     positive = [item for item in items if not isinstance(item, Not) and indexable(item)]
     if positive:
-        ranked = tuple(r for item in positive for r in _ranked(item, (), tables))
+        ranked = tuple(
+            Ranked(unit_of(unit), tuple(condition(guard, tables) for guard in guards))
+            for item in positive for unit, guards in ranking(item)
+        )
         return CompiledQuery(where, params, ranked, True)
-    terms = dict.fromkeys(Phrase.of(term) for term in positive_terms(query.root))
+    terms = dict.fromkeys(unit_of(unit) for unit in positive_units(query.root))
     return CompiledQuery(where, params, tuple(map(Ranked, terms)), False)
 
 
@@ -320,18 +354,6 @@ def similar_query(
     return CompiledQuery(" AND ".join(where), tuple(params), tuple(map(Ranked, dict.fromkeys(phrases))), True)
 
 
-def _ranked(node: Node, guards: tuple[Sql, ...], tables: WordTables | None) -> Iterator[Ranked]:
-    if isinstance(node, Term):
-        yield Ranked(Phrase.of(node), guards)
-    elif isinstance(node, Or):
-        for item in node.items:
-            yield from _ranked(item, guards if isinstance(item, Term) else (*guards, condition(item, tables)), tables)
-    elif isinstance(node, And):  # words under NOT never occur in a hit of their AND
-        for item in node.items:
-            if not isinstance(item, Not):
-                yield from _ranked(item, guards, tables)
-
-
 # --- bm25 ------------------------------------------------------------------------
 
 # The score, its parameters, what joins the hits to the frequencies it reads,
@@ -340,13 +362,31 @@ Scoring = tuple[str, tuple[object, ...], str, tuple[object, ...], str]
 NO_SCORE: Scoring = ("0::float8", (), "", (), "")
 
 
-def ranked_phrases(compiled: CompiledQuery) -> list[Phrase]:
-    """The distinct phrases that rank the hits, in order."""
+def ranked_units(compiled: CompiledQuery) -> list[Phrase | Group]:
+    """The distinct phrases and TR groups that rank the hits, in order."""
     return list(dict.fromkeys(r.phrase for r in compiled.ranked))
 
 
-def phrase_counts(phrases: Sequence[Phrase]) -> Sql:
-    """One row: how many records hold each phrase (FTS5's per-phrase hit count)."""
+def ranked_phrases(compiled: CompiledQuery) -> list[Phrase]:
+    """The distinct phrases that rank the hits, a group's members in its place, in order."""
+    units = ranked_units(compiled)
+    return list(dict.fromkeys(p for unit in units for p in (unit.members if isinstance(unit, Group) else (unit,))))
+
+
+def unit_frequencies(frequencies: str, phrases: Sequence[Phrase], units: Sequence[Phrase | Group]) -> Sql:
+    """A SELECT of (id, phrase, f) from the table of the phrases' frequencies
+    (posted_frequencies()), `phrase` numbering `units`: a group's f the sum
+    of its members' (whole numbers: exact in any order)."""
+    number = {phrase: index for index, phrase in enumerate(phrases)}
+    pairs = [(number[p], u) for u, unit in enumerate(units) for p in (unit.members if isinstance(unit, Group) else (unit,))]
+    sql = (f"SELECT f.id, m.unit AS phrase, sum(f.f) AS f FROM {frequencies} f "
+           "JOIN unnest(%s::int[], %s::int[]) AS m(phrase, unit) ON m.phrase = f.phrase GROUP BY f.id, m.unit")
+    return sql, ([p for p, _ in pairs], [u for _, u in pairs])
+
+
+def phrase_counts(phrases: Sequence[Phrase | Group]) -> Sql:
+    """One row: how many records hold each phrase (FTS5's per-phrase hit
+    count), or any member of a group."""
     selects, params = [], []
     for phrase in phrases:
         sql, values = phrase.condition()
@@ -355,26 +395,18 @@ def phrase_counts(phrases: Sequence[Phrase]) -> Sql:
     return f"SELECT {', '.join(selects)}", tuple(params)
 
 
-def idf_of(phrase_hits: Sequence[int], records: int) -> list[float]:
-    """FTS5's IDF of each phrase from its hit count (at least 1e-6)."""
-    idf = []
-    for hits in phrase_hits:
-        value = math.log((records - hits + 0.5) / (hits + 0.5))
-        idf.append(value if value > 0.0 else 1e-6)
-    return idf
-
-
 def bm25_sql(
     compiled: CompiledQuery, phrase_hits: Sequence[int], records: int, tokens: int, frequencies: str = ""
 ) -> Scoring:
     """FTS5's bm25 of each hit as SQL, given the collection's records and
-    tokens and each ranked phrase's hit count (ranked_phrases() order).
-    When posted(compiled), the phrases' weighted frequencies are read from
-    the table `frequencies` (made of posted_frequencies()); else each hit's
-    occurrences are counted in its token text."""
+    tokens and each ranked phrase's or group's hit count (ranked_units()
+    order). When posted(compiled), the weighted frequencies are read from
+    the table `frequencies` (made of posted_frequencies(), by unit_frequencies()
+    when a group ranks); else each hit's occurrences are counted in its
+    token text."""
     if not compiled.ranked:
         return NO_SCORE
-    phrases = ranked_phrases(compiled)
+    phrases = ranked_units(compiled)
     idf = dict(zip(phrases, idf_of(phrase_hits, records)))
     avgdl = tokens / records if records else 1.0
     length = f"%s::float8 * (1::float8 - %s::float8 + %s::float8 * {TOKENS}.ntokens::float8 / %s::float8)"
@@ -532,7 +564,7 @@ def posted_score(
     added in the order of compiled.ranked (the order FTS5 adds its phrases;
     a phrase ranked twice adds twice). A hit holding none of the phrases
     scores 0."""
-    phrases = ranked_phrases(compiled)
+    phrases = ranked_units(compiled)
     number = {phrase: index for index, phrase in enumerate(phrases)}
     order = [number[r.phrase] for r in compiled.ranked]
     join = (

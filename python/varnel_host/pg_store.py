@@ -39,7 +39,7 @@ from .pg_connection import describe
 from .pg_query import (
     RECORDS, TOKENS, CompiledQuery, Phrase, Scoring, NO_SCORE, bm25_sql, code_select, compile_query, condition,
     looked_up, looked_up_nodes, number_condition, phrase_counts, posted, posted_frequencies, posted_ids, ranked_phrases,
-    token_column,
+    ranked_units, token_column, unit_frequencies,
 )
 from .pg_result import PgCollection, PgFamilyLinks, PgSearchResult, PgVocabulary
 from .query import Near, Node, Query, Term
@@ -339,14 +339,16 @@ class PgPatentStore:
         records, tokens = self._db.execute(
             "SELECT coalesce(sum(records), 0)::bigint, coalesce(sum(tokens), 0)::bigint FROM index_stats"
         ).fetchone()
-        phrases = ranked_phrases(compiled)
+        phrases, units = ranked_phrases(compiled), ranked_units(compiled)
         frequencies = ""
         if posted(compiled):
             frequencies = self._analyzed(table, "f", *posted_frequencies(phrases, self._stale_entries))
+            if units != phrases:  # a TR group ranks as one term
+                frequencies = self._analyzed(table, "f", *unit_frequencies(frequencies, phrases, units))
             held = dict(self._db.execute(f"SELECT phrase, count(*) FROM {frequencies} GROUP BY phrase").fetchall())
-            hits = [held.get(number, 0) for number in range(len(phrases))]
+            hits = [held.get(number, 0) for number in range(len(units))]
         else:
-            sql, params = phrase_counts(phrases)
+            sql, params = phrase_counts(units)
             hits = self._db.execute(sql, params).fetchone()
         return bm25_sql(compiled, hits, records, tokens, frequencies)
 

@@ -9,18 +9,20 @@ SQLite file, pg_query.py for a PostgreSQL server); nothing here knows SQL.
 from __future__ import annotations
 
 import datetime
+import math
 import re
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, replace
 from typing import Protocol
 
 from . import _segment, pn, segment
-from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term, nodes
+from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term, Translated, nodes
 from .records import CODE_FIELDS, REGISTRY
 from .segment import CJK, join_ipc, search_tokens
 
 # bm25 column weights (records.REGISTRY): title 8 > claims 4 > abstract 2 > the other text fields 1.
 BM25_WEIGHTS = {code: field.weight for code, field in REGISTRY.items() if field.weight != 1.0}
+K1, B = 1.2, 0.75  # bm25's parameters (FTS5's)
 # The stored date an open end of a date range stands for.
 EARLIEST, LATEST = "00000000", "99999999"
 
@@ -84,16 +86,61 @@ def indexable(node: Node) -> bool:
     return False
 
 
-def positive_terms(node: Node, negated: bool = False) -> Iterator[Term]:
+def idf_of(phrase_hits: Iterable[int], records: int) -> list[float]:
+    """FTS5's IDF of each phrase (or TR group) from its hit count (at least 1e-6)."""
+    idf = []
+    for hits in phrase_hits:
+        value = math.log((records - hits + 0.5) / (hits + 0.5))
+        idf.append(value if value > 0.0 else 1e-6)
+    return idf
+
+
+# --- ranking -----------------------------------------------------------------------
+#
+# A TR group (query.Translated) ranks as one term (BM25 with synonyms): its
+# hit count is the records holding any of its members, its frequency in a
+# record the sum of its members' weighted frequencies, and it scores
+# idf(group) * f * (k1 + 1) / (f + k1 * (1 - b + b * D / avgdl)). Words
+# outside groups score as FTS5's bm25 scores each phrase of its expression.
+
+Unit = Term | Translated  # what ranks: a word, or a TR group as one term
+
+
+def ranking(node: Node, guards: tuple[Node, ...] = ()) -> Iterator[tuple[Unit, tuple[Node, ...]]]:
+    """The words and TR groups ranking the hits of an indexable node, in
+    order, one entry per occurrence (as FTS5 adds its phrases), each with
+    the OR branches above it that a hit must meet for it to count (a word
+    under NOT never counts)."""
+    if isinstance(node, (Term, Translated)):
+        yield node, guards
+    elif isinstance(node, Or):
+        for item in node.items:
+            yield from ranking(item, guards if isinstance(item, (Term, Translated)) else (*guards, item))
+    elif isinstance(node, And):
+        for item in node.items:
+            if not isinstance(item, Not):
+                yield from ranking(item, guards)
+
+
+def positive_units(node: Node, negated: bool = False) -> Iterator[Unit]:
     """The words not under NOT (an even number of NOTs cancels), in command
-    order: what ranks the hits of a command the index cannot answer whole."""
-    if isinstance(node, Term) and not negated and number_of(node) is None:
+    order, each TR group not under NOT as one unit."""
+    if isinstance(node, Translated) and not negated:
+        yield node
+    elif isinstance(node, Term) and not negated and number_of(node) is None:
         yield node
     elif isinstance(node, Not):
-        yield from positive_terms(node.item, not negated)
+        yield from positive_units(node.item, not negated)
     elif isinstance(node, (And, Or)):
         for item in node.items:
-            yield from positive_terms(item, negated)
+            yield from positive_units(item, negated)
+
+
+def positive_terms(node: Node) -> Iterator[Term]:
+    """The words not under NOT (an even number of NOTs cancels), in command
+    order: what ranks the hits of a command the index cannot answer whole."""
+    for unit in positive_units(node):
+        yield from unit.items if isinstance(unit, Translated) else (unit,)  # type: ignore[misc]
 
 
 # --- proximity ---------------------------------------------------------------------

@@ -14,14 +14,14 @@ from __future__ import annotations
 import json
 import sqlite3
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 from . import pn
 from .contract import MEMBER_KIND, date_range_sql, linked_sql
-from .query import And, DateRange, Near, Node, Not, Or, Query, Term
+from .query import And, DateRange, Near, Node, Not, Or, Query, Term, Translated, nodes
 from .query_plan import (
     IdTable, cpc_symbols, date_bounds, indexable, may_share_a_word, near_fields, near_phrases, needs_a_word,
-    number_of, positive_terms, term_tokens,
+    number_of, positive_terms, positive_units, ranking, term_tokens,
 )
 from .records import REGISTRY
 from .similar import SEARCHED_FIELDS, SOURCE_ATTRIBUTES, RecordIds, source_text
@@ -29,6 +29,17 @@ from .sqlite_schema import FULL_RECORD_SQL, INDEX_TABLE, full_records, index_col
 
 RECORDS_ALIAS = "r"
 VOCABULARY = "index_vocabulary"
+
+
+@dataclass(frozen=True)
+class RankedUnit:
+    """A word or a TR group ranking the hits as one term (query_plan.ranking):
+    the FTS5 expressions of its distinct phrases (one for a word), and the
+    expression a hit matches for it to count (the OR branches above it), or ""."""
+
+    phrases: tuple[str, ...]
+    guard: str = ""
+    group: bool = False
 
 
 @dataclass(frozen=True)
@@ -43,6 +54,9 @@ class CompiledQuery:
     words not under NOT, or None) ranks the hits that contain any of them;
     `rank_finds_all` when every hit contains one of them, so that the search
     can start from `rank`'s matches instead of reading every record.
+    `units`, for a command holding a TR group: what ranks, in order (the
+    words and groups of `match`, each occurrence; else the distinct ones of
+    `rank`), each scored as one term in place of FTS5's bm25.
     """
 
     match: str | None
@@ -51,6 +65,7 @@ class CompiledQuery:
     rank: str | None = None
     rank_finds_all: bool = False
     reads_records: bool = True
+    units: tuple[RankedUnit, ...] = ()
 
 
 def term_match(term: Term) -> str:
@@ -132,17 +147,33 @@ class SqliteFamilyLinks:
 
 def compile_query(query: Query) -> CompiledQuery:
     root = query.root
-    match, rest = _split_and(root.items if isinstance(root, And) else (root,))
+    items = root.items if isinstance(root, And) else (root,)
+    match, rest = _split_and(items)
+    units = _units(root, items, match is not None) if any(isinstance(node, Translated) for node in nodes(root)) else ()
     if not rest:
-        return CompiledQuery(match, "", ())
+        return CompiledQuery(match, "", (), units=units)
     if match is not None and any(isinstance(item, IdTable) for item in rest):
-        return _with_ids(match, rest)
+        return replace(_with_ids(match, rest), units=units)
     where, params = _sql(rest[0]) if len(rest) == 1 else _sql(And(tuple(rest)))
     rank = None
     if match is None:
         positive = dict.fromkeys(map(term_match, positive_terms(root)))
         rank = " OR ".join(positive) or None
-    return CompiledQuery(match, where, params, rank, rank is not None and needs_a_word(root))
+    return CompiledQuery(match, where, params, rank, rank is not None and needs_a_word(root), units=units)
+
+
+def _units(root: Node, items: tuple[Node, ...], matched: bool) -> tuple[RankedUnit, ...]:
+    """What ranks a command holding a TR group: with a match (_split_and()),
+    every word and group of it as FTS5 adds its phrases; else the distinct
+    words and groups not under NOT."""
+    def unit(node: Term | Translated, guards: tuple[Node, ...] = ()) -> RankedUnit:
+        phrases = tuple(dict.fromkeys(map(term_match, node.items))) if isinstance(node, Translated) else (term_match(node),)
+        return RankedUnit(phrases, " AND ".join(f"({_fts(guard)})" for guard in guards), isinstance(node, Translated))
+
+    if matched:
+        positive = [item for item in items if not isinstance(item, Not) and indexable(item)]
+        return tuple(unit(node, guards) for item in positive for node, guards in ranking(item))
+    return tuple(dict.fromkeys(map(unit, positive_units(root))))
 
 
 def _with_ids(match: str, rest: list[Node]) -> CompiledQuery:

@@ -86,6 +86,41 @@ Transaction = Callable[[], AbstractContextManager[None]]
 Progress = Callable[[str], None] | None
 
 
+DOCUMENT_LENGTH = "varnel_document_length"  # SQL function (store.py): a record's tokens from its row of the index's sizes
+
+
+def _varints(blob: bytes) -> Iterator[int]:
+    """The numbers of an FTS5 record in SQLite's varints: 7 bits a byte, the
+    high bit set while more follow, a ninth byte taken whole."""
+    at = 0
+    while at < len(blob):
+        value = 0
+        for place in range(9):
+            byte = blob[at]
+            at += 1
+            if place == 8:
+                value = value << 8 | byte
+                break
+            value = value << 7 | byte & 0x7F
+            if byte < 0x80:
+                break
+        yield value
+
+
+def document_length(sizes: bytes | None) -> int:
+    """A record's tokens in all columns (its row of the index's sizes, which FTS5's bm25 reads)."""
+    return sum(_varints(sizes or b""))
+
+
+def index_totals(db: sqlite3.Connection) -> tuple[int, int]:
+    """The indexed records and their tokens as FTS5's bm25 counts them (the index's averages record)."""
+    row = db.execute(f"SELECT block FROM {INDEX_TABLE}_data WHERE id = 1").fetchone()
+    if row is None:
+        return 0, 0
+    records, *columns = _varints(row[0])
+    return records, sum(columns)
+
+
 def index_column(code: str) -> str:
     """The FTS5 column of a text field code."""
     return REGISTRY[code].column

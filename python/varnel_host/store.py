@@ -36,10 +36,10 @@ from .contract import (
 )
 from .facets import FacetIndex
 from .query import Near, Query, Term
-from .query_plan import near_check, near_fields, weight
+from .query_plan import B, K1, idf_of, near_check, near_fields, weight
 from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, UNREADABLE, PatentRecord
 from .sqlite_query import (
-    RECORDS_ALIAS, CompiledQuery, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
+    RECORDS_ALIAS, CompiledQuery, RankedUnit, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
     near_matches, number_sql,
 )
 from .sqlite_facets import FacetBuilder
@@ -79,6 +79,7 @@ class PatentStore:
                 self._db.execute("PRAGMA temp_store=MEMORY")
                 self._db.execute(f"PRAGMA cache_size = -{CACHE_KIB}")
                 schema.ensure(self._db, self._path, self._transaction, progress)
+                self._db.create_function(schema.DOCUMENT_LENGTH, 1, schema.document_length, deterministic=True)
         except BaseException:
             self._db.close()
             raise
@@ -377,13 +378,22 @@ class PatentStore:
             # charts' counts read), the best `limit` ranked from there: FTS5
             # walks the index once.
             every = table + ALL_HITS
-            self._db.execute(f"CREATE TABLE {every} (id INTEGER PRIMARY KEY, score REAL NOT NULL)")
-            total = self._db.execute(f"INSERT INTO {every} (id, score) SELECT {id_column}, {score} {found}", params).rowcount
+            total = self._new_scores(every, f"INSERT INTO {every} (id, score) SELECT {id_column}, {score} {found}", params)
+            if compiled.units:
+                self._rescore(compiled.units, every, weights)
             self._db.execute(
                 f"INSERT INTO {table} (id, score) SELECT id, score FROM {every} ORDER BY score DESC, id LIMIT ?",
                 (-1 if limit is None else limit,),
             )
             return total
+        ranked, ranked_params = f"SELECT rowid, {score} AS score FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?", (compiled.rank,)
+        if compiled.rank is not None and compiled.units:  # the rank's matches scored ahead, each group as one term
+            scores = table + "_scores"
+            self._stale.append(scores)  # dropped once the hits are ranked
+            self._new_scores(scores, f"INSERT INTO {scores} (id, score) {ranked}", ranked_params)
+            self._rescore(compiled.units, scores, weights)
+            score = f"(SELECT s.score FROM {scores} s WHERE s.id = {id_column})"
+            ranked, ranked_params = f"SELECT id AS rowid, score FROM {scores}", ()
         if compiled.rank is None:
             ranking = f"SELECT {alias}.id, 0.0 {found} ORDER BY {alias}.ad DESC, {alias}.id"
         elif compiled.rank_finds_all:
@@ -391,11 +401,11 @@ class PatentStore:
         else:  # score the hits that contain a word
             ranking = (
                 f"SELECT {alias}.id, coalesce(ranked.score, 0.0) AS score FROM records {alias} "
-                f"LEFT JOIN (SELECT rowid, {score} AS score FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?) "
+                f"LEFT JOIN ({ranked}) "
                 f"ranked ON ranked.rowid = {alias}.id WHERE {compiled.where} "
                 f"ORDER BY score DESC, {alias}.ad DESC, {alias}.id"
             )
-            params = (compiled.rank, *params)
+            params = (*ranked_params, *params)
         stored = self._db.execute(
             f"INSERT INTO {table} (id, score) {ranking} LIMIT ?", (*params, -1 if limit is None else limit)
         ).rowcount
@@ -405,6 +415,58 @@ class PatentStore:
         # ids, which the charts' counts (SearchResult.facets) read again.
         self._db.execute(f"CREATE TABLE {table}{ALL_HITS} (id INTEGER PRIMARY KEY)")
         return self._db.execute(f"INSERT OR IGNORE INTO {table}{ALL_HITS} SELECT {id_column} {found}", counting).rowcount
+
+    def _new_scores(self, table: str, fill: str, params: Sequence[object]) -> int:
+        """A table of (id, score) filled by the statement `fill`; returns its rows."""
+        self._db.execute(f"CREATE TABLE {table} (id INTEGER PRIMARY KEY, score REAL NOT NULL)")
+        return self._db.execute(fill, params).rowcount
+
+    def _rescore(self, units: Sequence[RankedUnit], scores: str, weights: str) -> None:
+        """Score the records of the table `scores` (id, score) by `units`, each
+        word and TR group as one term (query_plan.ranking), with the server's
+        arithmetic (pg_query.bm25_sql): the same score from the same
+        frequencies, whichever members hold them. FTS5 scores a phrase p
+        alone s = c f / (f + K), c = idf(p) (k1 + 1), K = k1 (1 - b + b D / avgdl)
+        (D the record's tokens, avgdl the collection's mean), so its weighted
+        frequency f = K s / (c - s), a whole number (whole column weights)."""
+        phrases = list(dict.fromkeys(p for unit in units for p in unit.phrases))
+        guards = list(dict.fromkeys(unit.guard for unit in units if unit.guard))
+        found = f"{scores}_phrases"  # each phrase's score alone, then its frequency, per record; which guards hold
+        columns = [f"s{i} REAL, f{i} REAL NOT NULL DEFAULT 0" for i in range(len(phrases))]
+        columns += [f"g{j} INTEGER NOT NULL DEFAULT 0" for j in range(len(guards))]
+        self._db.execute(f"CREATE TABLE {found} (id INTEGER PRIMARY KEY, k REAL, {', '.join(columns)})")
+        for i, phrase in enumerate(phrases):
+            self._db.execute(
+                f"INSERT INTO {found} (id, s{i}) SELECT rowid, -bm25({INDEX_TABLE}, {weights}) FROM {INDEX_TABLE} "
+                f"WHERE {INDEX_TABLE} MATCH ? AND +{INDEX_TABLE}.rowid IN (SELECT id FROM {scores}) "
+                f"ON CONFLICT (id) DO UPDATE SET s{i} = excluded.s{i}",
+                (phrase,),
+            )
+        for j, guard in enumerate(guards):
+            matching = f"SELECT rowid FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?"
+            self._db.execute(f"UPDATE {found} SET g{j} = 1 WHERE id IN ({matching})", (guard,))
+        records, tokens = schema.index_totals(self._db)
+        distinct = list(dict.fromkeys(unit.phrases for unit in units))
+        counted = ", ".join([f"(SELECT count(*) FROM {INDEX_TABLE} WHERE {INDEX_TABLE} MATCH ?)"] * (len(phrases) + len(distinct)))
+        hits = self._db.execute(f"SELECT {counted}", (*phrases, *(" OR ".join(f"({p})" for p in each) for each in distinct))).fetchone()
+        idf = idf_of(hits, records)
+        avgdl = tokens / records if records else 1.0
+        self._db.execute(
+            f"UPDATE {found} SET k = ? * (1.0 - ? + ? * (SELECT {schema.DOCUMENT_LENGTH}(sz) FROM {INDEX_TABLE}_docsize d "
+            f"WHERE d.id = {found}.id) / ?)", (K1, B, B, avgdl),
+        )
+        self._db.execute(
+            f"UPDATE {found} SET {', '.join(f'f{i} = coalesce(round(k * s{i} / (? - s{i})), 0.0)' for i in range(len(phrases)))}",
+            [idf[i] * (K1 + 1.0) for i in range(len(phrases))],
+        )
+        terms, params = [], []
+        for unit in units:
+            f = " + ".join(f"f{phrases.index(p)}" for p in unit.phrases)
+            term = f"? * ((({f}) * (? + 1.0)) / (({f}) + k))"
+            terms.append(f"CASE WHEN g{guards.index(unit.guard)} THEN {term} ELSE 0.0 END" if unit.guard else term)
+            params += [idf[len(phrases) + distinct.index(unit.phrases)], K1]
+        self._db.execute(f"UPDATE {scores} SET score = coalesce((SELECT {' + '.join(terms)} FROM {found} m WHERE m.id = {scores}.id), 0.0)", params)
+        self._db.execute(f"DROP TABLE {found}")
 
     def occurrences(self, expressions: Sequence[str], among: Sequence[int] | None = None) -> dict[int, int]:
         """id -> bit mask of the FTS5 expressions (bit i: expressions[i]) it

@@ -6,7 +6,7 @@ every word or quoted phrase marked by TR (query.Term.translate) the term
 table (varnel_host.terms: the user's glossary 詞彙表, pairs mined from the
 collection 資料庫, CC-CEDICT 詞典) gives its translations, Chinese to English
 and English to Chinese, best first; the word becomes a query.Translated
-group, itself OR its translations, scored as that OR. A side of NEAR/ADJ
+group, itself OR its translations, ranked as one term (query_plan.ranking). A side of NEAR/ADJ
 stays one flat OR of words.
 
 - A translation is kept when the collection holds each of its tokens in
