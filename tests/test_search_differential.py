@@ -70,6 +70,7 @@ BILINGUAL_COMMANDS = _ACROSS + [
     "battery", "TI=battery", "AB=lithium-ion", "TI=(battery OR 電池) AND AD=2010:2020", "batteries", "batter*", "bat?ery",
     "solid 電池 -GaN", "TI=festkörper", '"solid battery"', "solid ADJ/1 battery", "lithium-ion NEAR/3 module",
     "電池 NOT TI=battery", "IC=H01M* AND TI=module", "SIM={first}", 'SIM="solid battery 固態電池"',
+    "battery AND LS=有效", "(solid OR 電池) NOT DT=發明公開 NOT LS=inactive",
 ]
 
 
@@ -114,6 +115,7 @@ def test_records_in_two_languages_rank_alike_on_both_stores_and_as_their_texts_m
 TRANSLATED = [
     "TR(電池 NEAR/3 電極)", "TR(固態 電池)@TI,AB", "TR(battery) AND AD=2015:2024", "TR(散熱) OR TR(wafer*)",
     "TR(晶圓 OR 電極) NEAR/5 TR(wafer)", "TR(battery ADJ/2 電極) NOT 負極", "TR(固態 散熱) -TR(晶圓)",
+    "TR(battery) AND DT=新型 NOT LS=失效",
 ]
 
 
