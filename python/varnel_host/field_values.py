@@ -69,6 +69,12 @@ class Normalised:
         """The value a stored text maps to; "" for an empty text."""
         return self.known(text) or (self.other if text.strip() else "")
 
+    def shown(self, text: str) -> str:
+        """A stored text with the value it maps to, as the report shows it:
+        "EXPIRED（失效）", the text alone when it is the value, "" when empty."""
+        value, text = self.of(text), text.strip()
+        return text if value in ("", text) else f"{text}（{value}）"
+
     def known(self, text: str) -> str:
         """The value the tables map a text to, "" when none names it."""
         written = key(text)
