@@ -135,14 +135,14 @@ def _resolve_codes(backend: SearchBackend, query: Query) -> Query:
     LS= and DT= refused on a collection holding none of their values (query_plan.unheld)."""
     tables: dict = {}
     for number, term in enumerate(code_terms(query)):
+        searched = REGISTRY[term.fields[0]]
+        if searched.scheme in NORMALISED and backend.span(searched.code) is None:
+            raise unheld(searched.code, query.command)
         name = tables[term] = f"{backend.table}_code{number}"
         backend.id_table(name)
-        searched = REGISTRY[term.fields[0]]
         if searched.kind == "family":
             backend.fill_ids(name, sorted(family_of(backend.family_links(), term)))
         else:
-            if searched.scheme in NORMALISED and backend.span(searched.code) is None:
-                raise unheld(searched.code, query.command)
             backend.fill_codes(name, term)
     return with_ids(query, tables, prior_dates(query, backend.earliest))
 
