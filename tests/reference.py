@@ -38,6 +38,13 @@ The documented rules it implements:
   identity or a listed member, followed through the collection (a number
   listed only as a member names the family that lists it).
 - #k is the command of set k, run again.
+- LS= and DT= (legal status, document type): the value, or its English name,
+  any case, Traditional or Simplified; a record's stored words map to a value
+  by README's tables (the whole text among the English words, a kind code's
+  letter, a status's first English word, a Chinese word inside it in the
+  values' order, else 未知 / 其他); an empty one maps to none; any other value
+  written is refused, and so is LS= (DT=) when no record holds a legal status
+  (document type).
 """
 
 from __future__ import annotations
@@ -62,7 +69,29 @@ FORMS_FIELDS = DEFAULT  # where an English word finds its other forms
 CODES = {"IC": "ipc", "CPC": "cpc"}
 DATES = {"AD": "ad", "ID": "pd", "PRD": "prd"}
 NUMBERS = ("PN", "CT", "FAM", "AN")
-FIELD_CODES = tuple(TEXT) + tuple(CODES) + tuple(DATES) + NUMBERS
+# LS= and DT=: the stored field, the values with their English names, the
+# English words (whole texts), the Chinese words in the order they are tried,
+# the kind codes' letters, whether a first English word counts, the value of any other word.
+VALUES = {
+    "LS": ("status", {"有效": "active", "審查中": "pending", "失效": "inactive", "未知": "unknown"}, {
+        "有效": "active|patented|granted|in force|alive|valid",
+        "審查中": "pending|under examination|examination|filed|published",
+        "失效": "inactive|expired|discontinued|lapsed|ceased|revoked|withdrawn|abandoned|rejected|refused|dead|terminated|"
+               "not in force|invalid",
+        "未知": "unknown|ambiguous",
+    }, [("失效", "失效 消滅 撤銷 撤回 放棄 屆滿 屆期 駁回 核駁 不予 無效 終止 未繳"), ("審查中", "審查 審中 在審 申請中 實審 公開 受理"),
+        ("有效", "有效 存續 維持 授權 核准 公告 領證"), ("未知", "未知 不明")], {}, True, "未知"),
+    "DT": ("doctype", {"發明公開": "application", "發明公告": "grant", "新型": "utility-model", "設計": "design", "其他": "other"}, {
+        "發明公開": "patent application|application|amended application|published application",
+        "發明公告": "granted patent|grant|granted|patent|amended patent|limited patent|reissue|utility patent",
+        "新型": "utility model",
+        "設計": "design right|design|design patent|industrial design",
+        "其他": "plant patent|search report|statutory invention registration|other|unknown|ambiguous",
+    }, [("設計", "設計 新式樣 外觀"), ("新型", "新型"), ("發明公開", "公開 申請"), ("發明公告", "公告 授權 專利")],
+        {"A": "發明公開", "B": "發明公告", "C": "發明公告", "E": "發明公告", "U": "新型", "Y": "新型", "S": "設計", "D": "設計"},
+        False, "其他"),
+}
+FIELD_CODES = tuple(TEXT) + tuple(CODES) + tuple(DATES) + NUMBERS + tuple(VALUES)
 RESERVED = {"and", "or", "not", "near", "adj", "with", "same"}
 PATTERN_LIMIT = 100
 
@@ -164,6 +193,14 @@ class Code:
 
 @dataclass(frozen=True)
 class Number:
+    field: str
+    value: str
+
+
+@dataclass(frozen=True)
+class Value:
+    """LS= or DT= with the value a command names."""
+
     field: str
     value: str
 
@@ -329,6 +366,8 @@ class _Parser:
             return Code(code, value, quoted)
         if code in NUMBERS:
             return Number(code, value)
+        if code in VALUES:
+            return Value(code, searched_value(code, value))
         return Words(value, quoted, (code,))
 
 
@@ -406,6 +445,8 @@ class Reference:
                     parts.append(self._term(Code(field, node.value, node.quoted)))
                 elif field in NUMBERS:
                     parts.append(self._term(Number(field, node.value)))
+                elif field in VALUES:
+                    parts.append(self._term(Value(field, searched_value(field, node.value))))
                 elif field not in TEXT:
                     raise Refused(f"{field} cannot hold words")
             return frozenset.union(*parts)
@@ -435,6 +476,11 @@ class Reference:
             return self._where(lambda r: _date_match(node, r))
         if isinstance(node, Number):
             return self._numbers(node)
+        if isinstance(node, Value):
+            attribute = VALUES[node.field][0]
+            if not any(getattr(r, attribute).strip() for r in self.records):
+                raise Refused(f"no record holds {attribute}")
+            return self._where(lambda r: stored_value(node.field, getattr(r, attribute)) == node.value)
         raise Refused(f"cannot search {node!r}")
 
     def _where(self, holds):
@@ -546,6 +592,39 @@ class Reference:
                     seen.add(other)
                     todo.append(other)
         return (i for i in seen if isinstance(i, int))
+
+
+def _words_key(text: str) -> str:
+    """Letter case, full-width forms and _ - / . , ; : ( ) not counted."""
+    return " ".join(re.sub(r"[_\-/.,;:()]", " ", fold(text)).split())
+
+
+def searched_value(field: str, written: str) -> str:
+    """The value LS= or DT= names: the value or its English name; else refused."""
+    _, english, *_ = VALUES[field]
+    for value, name in english.items():
+        if _words_key(written) in (_words_key(value), _words_key(name)):
+            return value
+    raise Refused(f"{field}={written} names no value")
+
+
+def stored_value(field: str, text: str) -> str:
+    """The value a record's stored legal status or document type maps to, '' when it holds none."""
+    _, _, words, chinese, kinds, first_word, other = VALUES[field]
+    written = _words_key(text)
+    if not written:
+        return ""
+    english = {word: value for value, group in words.items() for word in group.split("|")}
+    if written in english:
+        return english[written]
+    if kinds and re.fullmatch(r"[a-z]\d{0,2}", written):
+        return kinds.get(written[0].upper(), other)
+    if first_word and written.isascii() and written.split()[0] in english:
+        return english[written.split()[0]]
+    for value, group in chinese:
+        if any(fold(word) in written for word in group.split()):
+            return value
+    return other
 
 
 def _without_kind(number: str) -> str:
@@ -932,10 +1011,21 @@ class _Generator:
                 if before:  # the main-language text's last word, then the other's first
                     yield from (f'"{before} {first}"', f"{code}=({before} ADJ/1 {first})")
 
+    def values(self):
+        """LS= and DT= alone, combined, in English names, in groups, and refused forms."""
+        for code, (_, english, *_) in VALUES.items():
+            for value, name in english.items():
+                yield f"{code}={value}"
+                yield f"{code}={self.rng.choice((name, name.upper(), name.capitalize()))}"
+                yield f"{self.word()} AND {code}={value}"
+        yield from ("電池 AND LS=有效", "DT=新型 NOT LS=失效", "LS=审查中 OR DT=设计", "LS=(有效 OR 審查中) AND AD=2015:2024",
+                    "(發明公告 OR design)@DT NOT LS=inactive", "-DT=發明公開", f"{self.word()} -LS=失效",
+                    "LS=expired", "DT=B2", "LS=foo", "DT=發明*", "LS=有效 OR CPC=C12N")
+
     def run(self) -> tuple[list[str], dict[int, str]]:
         sets = self.sets()
         commands: list[str] = []
         for part in (self.words(), self.boolean(), self.fields(), self.patterns(), self.proximity(), self.codes(),
-                     self.dates(), self.numbers(), self.numbered(sets), self.languages()):
+                     self.dates(), self.numbers(), self.numbered(sets), self.languages(), self.values()):
             commands.extend(part)
         return list(dict.fromkeys(commands)), sets

@@ -11,12 +11,12 @@ from varnel_host.query import parse
 from varnel_host.records import PatentRecord as P
 from varnel_host.store import PatentStore
 
-# No priority dates, CPC symbols, citations or inventors anywhere.
+# No priority dates, CPC symbols, citations or inventors anywhere; two legal statuses, one document type.
 RECORDS = [
     P(pn="TWI100001B", title="pizza box", abstract="a folding pizza box", applicants="Acme", ipc="B65D5/00",
-      an="104100001", ad="20150105", pd="20160101"),
+      an="104100001", ad="20150105", pd="20160101", status="ACTIVE", doctype="B"),
     P(pn="TWI100002B", title="pizza oven", abstract="an oven that bakes pizza and warms a box of bread",
-      applicants="Acme", ipc="A21B1/00", an="104100002", ad="20160310", pd="20170101"),
+      applicants="Acme", ipc="A21B1/00", an="104100002", ad="20160310", pd="20170101", status="Expired - Fee Related"),
     P(pn="TWI100003B", title="wall shelf", abstract="a box placed near the wall", applicants="Shelfco",
       ipc="A47B96/00", an="104100003", ad="20181130", pd="20190101"),
 ]
@@ -48,6 +48,8 @@ CASES = [
     ("(pizza adj oven) OR wall same xyz", ["「adj」被當成檢索詞；若要鄰近檢索請寫 pizza ADJ/1 oven", "wall NEAR/50 xyz"]),
     ("TI=pizza near shelf", ["「near」被當成檢索詞；若要鄰近檢索請寫 電池 NEAR/5 電極"]),  # sides of different fields
     ("TR(pizza) wall", ["TR(pizza) 2 筆、wall 1 筆，同時符合的 0 筆"]),
+    ("pizza AND LS=pending", ["pizza 2 筆、LS=審查中 0 筆", "資料庫中沒有法律狀態為「審查中」的專利（各法律狀態的專利：有效 1 筆、失效 1 筆）"]),
+    ("DT=新型 OR DT=design", ["資料庫中沒有文件類型為「新型」的專利（各文件類型的專利：發明公告 1 筆）；資料庫中沒有文件類型為「設計」"]),
 ]
 
 
@@ -80,6 +82,7 @@ def test_a_command_that_finds_nothing_says_which_part_left_nothing(store, comman
     '"固態 電池"* -PA=華泰 AND IC=H01M10', "(電池 OR battery) NEAR/5 (電極 OR electrode)", "TI=(電池 NEAR/3 模組) OR 散熱",
     "-(燃料 OR 氫) AND ID=:20241231 AND PRD=2020", "bat?ery OR 電?池", 'SIM="固態電池" AND CPC=Y02E* AND CT=US8930553B2',
     "電池@PA,IV NOT FAM=TWI700214B", "NOT (a NEAR/3 b)", "TR(電池 NEAR/3 電極) OR TR(固態 電池)@TI,PA", "IC=TR(H01M*)", "AD=201503:202406", 'x AND "and"', "PRIOR=TWI700214B pizza",
+    "LS=active AND DT=(新型 OR design) NOT LS=失效",
 ])
 def test_an_operand_is_written_back_as_a_command_that_reads_the_same(command):
     root = parse(command).root

@@ -28,6 +28,7 @@ from varnel_host.ingest import FORMATS, FileInfo, Importer, detect, finish
 from varnel_host.ingest import run, tables, text, xmldocs
 from varnel_host.records import PatentRecord
 from varnel_host.contract import StoreError
+from varnel_host.field_values import DOCTYPE, STATUS
 from varnel_host.store import PatentStore
 from varnel_host.stores import open_store as open_default_store
 
@@ -655,6 +656,25 @@ def test_the_samples_folder_imports_whole(tmp_path):
         assert status == 0, lines
         assert store.count() == sum(count for count, _, _ in SAMPLE_FACTS.values())
         assert store.search("PN=US8930553B2").total == 1
+        # Lens ACTIVE 68, PENDING 22, INACTIVE, EXPIRED and DISCONTINUED 40; the kinds and Lens's words of the others
+        assert [store.search(f"LS={value}").total for value in STATUS.values] == [68, 22, 40, 0]
+        assert [store.search(f"DT={value}").total for value in DOCTYPE.values] == [77, 57, 0, 1, 0]
     lens = [line.split("：", 1)[1] for line in lines if "lens-export" in line]
     assert "優先權號 130 筆、最早優先權日 130 筆、CPC 130 筆、同族 130 筆、法律狀態 130 筆、文件類型 130 筆" in lens[2], lens
     assert not {"CPC Classifications", "Earliest Priority Date", "Document Type"} & set(lens[1].split("：")[1].split("、"))
+
+
+# How the exports word a legal status or a document type, and the value LS= or DT= finds it by.
+@pytest.mark.parametrize("field, text, value", [
+    (STATUS, "ACTIVE", "有效"), (STATUS, "PATENTED", "有效"), (STATUS, "Pending", "審查中"), (STATUS, "DISCONTINUED", "失效"),
+    (STATUS, "Expired - Fee Related", "失效"), (STATUS, "NOT_IN_FORCE", "失效"), (STATUS, "ＡＣＴＩＶＥ", "有效"),
+    (STATUS, "消滅", "失效"), (STATUS, "有效期屆滿", "失效"), (STATUS, "专利权终止", "失效"), (STATUS, "實體審查中", "審查中"),
+    (STATUS, "公告中", "有效"), (STATUS, "sold", "未知"), (STATUS, "  ", ""),
+    (DOCTYPE, "Granted Patent", "發明公告"), (DOCTYPE, "PATENT_APPLICATION", "發明公開"), (DOCTYPE, "Design Right", "設計"),
+    (DOCTYPE, "Utility Model", "新型"), (DOCTYPE, "Plant Patent", "其他"), (DOCTYPE, "A1", "發明公開"), (DOCTYPE, "B2", "發明公告"),
+    (DOCTYPE, "E", "發明公告"), (DOCTYPE, "U1", "新型"), (DOCTYPE, "Y", "新型"), (DOCTYPE, "S", "設計"), (DOCTYPE, "P2", "其他"),
+    (DOCTYPE, "新型專利公告", "新型"), (DOCTYPE, "外观设计", "設計"), (DOCTYPE, "發明專利公開", "發明公開"), (DOCTYPE, "公告", "發明公告"),
+    (DOCTYPE, "", ""),
+])
+def test_an_exports_word_maps_to_the_value_searched(field, text, value):
+    assert field.of(text) == value

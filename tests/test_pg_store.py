@@ -19,6 +19,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from test_query import COMMANDS, HABITS
 from test_search_differential import TRANSLATED
+from test_store import STATUS_COMMANDS, WORDED
 
 from fake_terms import FakeTerms
 from pg_server import PASSWORD
@@ -49,6 +50,7 @@ NEW_FORMS = [command for command, expected in HABITS if not isinstance(expected,
     "散熱 NOT 電池 NEAR/3 散熱", "TI=(電池 NEAR/2 模組) OR battery ADJ/1 pack",
     "固?電池", "TI=電?", "電?池 OR bat?ery", "batteries AND 電極", "electrodes NEAR/3 固?", "polymeri*ation", "b?t",
     "CPC=H01M", "CPC=Y02E* AND 電池", "電池 NOT CPC=H01M10", "PRD=2010:2012 AND 電極", "PRD=:2003",
+    "電池 AND LS=有效", "DT=新型 NOT LS=失效", "LS=(active OR pending) AND AD=2015:2024", "(電池 OR 散熱) AND DT=設計 -LS=審查中",
     *TRANSLATED,
 ] + [f"CT={record.pn[:-1]}" for record in synth.generate(5, seed=BEFORE["seed"])] + [
     f"FAM={record.pn}" for record in synth.generate(5, seed=BEFORE["seed"])
@@ -557,7 +559,25 @@ def test_a_collection_of_schema_4_or_5_gains_the_other_language_and_the_mined_pa
         assert list(upgraded.bilingual_records(9)) == list(lite.bilingual_records(9)) == [P("S1", "固態電池", title_alt="Solid-state battery")]
         assert upgraded.term_pairs_stamp() != ""
     with psycopg.connect(url, autocommit=True) as raw:
-        assert raw.execute("SELECT value FROM varnel_meta WHERE key = 'schema'").fetchone()[0] == pg_store.pg_schema.SCHEMA_VERSION == "6"
+        assert raw.execute("SELECT value FROM varnel_meta WHERE key = 'schema'").fetchone()[0] == pg_store.pg_schema.SCHEMA_VERSION
+
+
+def test_a_collection_of_schema_6_gains_the_values_of_its_legal_statuses_and_document_types(pg_server, monkeypatch):
+    url = pg_server.new_database()
+    with PgPatentStore(url) as made:
+        made.write_batch(WORDED)
+    with psycopg.connect(url, autocommit=True) as raw:  # as schema 6 wrote it: no codes rows of LS= and DT=
+        raw.execute("DELETE FROM codes WHERE kind IN ('ls', 'dt')")
+        raw.execute("UPDATE varnel_meta SET value = '6' WHERE key = 'schema'")
+    monkeypatch.setattr(pg_store.pg_schema, "UPGRADE_STEPS", 4)
+    said: list[str] = []
+    with PgPatentStore(url, progress=said.append) as upgraded, PatentStore() as lite:
+        lite.write_batch(WORDED)
+        assert said == ["正在整理法律狀態與文件類型的檢索值（9 筆專利，完成前請勿關閉程式）…"]
+        for command in STATUS_COMMANDS:
+            assert same(lite, upgraded, command) and lite.search(command).total, command
+    with psycopg.connect(url, autocommit=True) as raw:
+        assert raw.execute("SELECT value FROM varnel_meta WHERE key = 'schema'").fetchone()[0] == pg_store.pg_schema.SCHEMA_VERSION == "7"
 
 
 def test_a_collection_of_schema_2_gains_its_postings_with_progress(pg_server):

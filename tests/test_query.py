@@ -336,6 +336,7 @@ PIECES = [
     "AND", "or", "Not", "NEAR", "NEAR(", "ti:", "{ti ab}:", "TI=", "ab=", "AD=", "id=", "@TI,AB", "@XY",
     "-", "?", "|", "#1", "~2", "NEAR/3", "IC=H01M", "IC=H01M10", "SIM=",
     "2015", "20241331", "2015:2024", ":2020", "電池", "池", "battery", "batter*", "H01M10/0525", "（", "＂", "「",
+    "LS=有效", "DT=", "新型", "design",
 ]
 COMMANDS = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), max_size=12).map("".join)
 
@@ -346,11 +347,13 @@ def small_store():
         add_records(
             store,
             [
-                PatentRecord("TWI1", "固態電池", "battery pack", "1. 一種電池。", "範例能源股份有限公司", ipc="H01M10/0525", ad="20200101"),
-                PatentRecord("TWI2", "顯示面板", "NEAR display", ipc="G09G3/32", pd="20150505"),
-                PatentRecord("TWI3", "鋰電池模組", "battery module", ipc="H01M50/20; H02J7/00"),
-                PatentRecord("TWI4", "電池電容器", "電容", ipc="H01G4/30; H01M100/00"),
-                PatentRecord("TWI5", "聚合電極", "two batteries; polymerization in 蓄電池 and 电解池", ipc="C08F2/00"),
+                PatentRecord("TWI1", "固態電池", "battery pack", "1. 一種電池。", "範例能源股份有限公司", ipc="H01M10/0525", ad="20200101",
+                             status="ACTIVE", doctype="B2"),
+                PatentRecord("TWI2", "顯示面板", "NEAR display", ipc="G09G3/32", pd="20150505", status="Expired - Fee Related", doctype="A1"),
+                PatentRecord("TWI3", "鋰電池模組", "battery module", ipc="H01M50/20; H02J7/00", status="消滅", doctype="新型公告"),
+                PatentRecord("TWI4", "電池電容器", "電容", ipc="H01G4/30; H01M100/00", status="PENDING", doctype="U"),
+                PatentRecord("TWI5", "聚合電極", "two batteries; polymerization in 蓄電池 and 电解池", ipc="C08F2/00",
+                             doctype="Design Right"),
                 PatentRecord("TWI6", "Oscillating Air Jets", "a pizza kept in boxes", "1. 一種發動機。"),
                 PatentRecord("TWI7", "Pizza oven", "pizza and pizza dough", applicants="Jets Holdings"),
                 PatentRecord("TWI8", "培養方法", "一種方法", title_alt="Cultivation method\nKulturverfahren",
@@ -444,6 +447,18 @@ HABITS = [
     ('"方法 cultivation"', set()),  # never from the Chinese title into the English one
     ("方法 NEAR/1 cultivation", set()),
     ("TI2=cultivation", "未知的欄位代碼「TI2」"),
+    # legal status and document type by the values the exports' words map to
+    ("電池 AND LS=有效", {"TWI1"}),
+    ("DT=新型 NOT LS=失效", {"TWI4"}),
+    ("LS=inactive", {"TWI2", "TWI3"}),
+    ("電池 -LS=審查中", {"TWI1", "TWI3", "TWI5"}),
+    ("DT=(design OR grant)", {"TWI1", "TWI5"}),
+    ('LS="active" OR DT=application', {"TWI1", "TWI2"}),
+    ("LS=expired", "歸入「失效」：請寫 LS=失效"),
+    ("DT=B2", "文件種類代碼，檢索時歸入「發明公告」"),
+    ("LS=foo", "LS= 可用的值：有效（active）、審查中（pending）"),
+    ("DT=發明*", "要完整寫出"),
+    ("(有效)@LS,TI", "LS（法律狀態）要單獨指定"),
 ]
 
 

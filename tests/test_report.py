@@ -146,17 +146,18 @@ def test_sheets_and_list_rows(tmp_path: Path) -> None:
 @pytest.mark.parametrize(("count", "expected"), [(2, 2), (10, 4), (0, 0), (4, 4)])
 def test_top_sheet_holds_best_hits(tmp_path: Path, count: int, expected: int) -> None:
     # TW000004 cites two other hits and a patent not found; TW000001 cites it
-    hits = [_hit(4, 4.0, cites="TW000002; TW000003; US1234567B2", prd="20140102", cpc="H01M10/0525; Y02E60/10"),
+    hits = [_hit(4, 4.0, cites="TW000002; TW000003; US1234567B2", prd="20140102", cpc="H01M10/0525; Y02E60/10",
+                 status="EXPIRED", doctype="新型"),
             *(_hit(n, float(n)) for n in (3, 2)),
             _hit(1, 1.0, cites="TW000004")]
     result = write_report(tmp_path, _run(分析最接近專利數量=count), _Found(hits), now=NOW)
     rows = _rows(_open(result.path)["分析最接近專利數量"])
     assert rows[0] == ("排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞",
-                       "被引用次數", "引用的其他命中專利", "最早優先權日", "CPC")
+                       "被引用次數", "引用的其他命中專利", "最早優先權日", "CPC", "法律狀態", "文件類型")
     assert [row[:2] for row in rows[1:]] == [(rank, f"TW{5 - rank:06d}") for rank in range(1, expected + 1)]
-    if expected:
+    if expected:  # the export's own words, with the value LS= and DT= find them by where it differs
         assert rows[1][4:] == (4, "一種電池 (4)", "1. 一種電池，包含正極 4。", "電池、battery", 1, "TW000002; TW000003",
-                               datetime(2014, 1, 2), "H01M10/0525; Y02E60/10")
+                               datetime(2014, 1, 2), "H01M10/0525; Y02E60/10", "EXPIRED（失效）", "新型")
 
 
 def test_conditions_sheet(tmp_path: Path) -> None:
@@ -227,10 +228,9 @@ def test_report_content_is_that_of_the_earlier_writer(tmp_path: Path) -> None:
     assert before["檢索列表"]["rows"][12][7][0] == "=#NUM!"
     before["檢索列表"]["rows"][12][7][0] = None
     closest = now["分析最接近專利數量"]
-    assert [cell[0] for cell in closest["rows"][0][8:]] == ["被引用次數", "引用的其他命中專利", "最早優先權日", "CPC"]
+    assert [cell[0] for cell in closest["rows"][0][8:]] == ["被引用次數", "引用的其他命中專利", "最早優先權日", "CPC", "法律狀態", "文件類型"]
     closest["rows"] = [row[:8] for row in closest["rows"]]
-    for column in "IJKL":
-        del closest["widths"][column]
+    closest["widths"] = {column: width for column, width in closest["widths"].items() if column < "I"}
     for snapshot in (now, before):
         for row in snapshot["分析最接近專利數量"]["rows"][1:]:
             for col in (2, 5, 6):

@@ -70,6 +70,7 @@ BILINGUAL_COMMANDS = _ACROSS + [
     "battery", "TI=battery", "AB=lithium-ion", "TI=(battery OR 電池) AND AD=2010:2020", "batteries", "batter*", "bat?ery",
     "solid 電池 -GaN", "TI=festkörper", '"solid battery"', "solid ADJ/1 battery", "lithium-ion NEAR/3 module",
     "電池 NOT TI=battery", "IC=H01M* AND TI=module", "SIM={first}", 'SIM="solid battery 固態電池"',
+    "battery AND LS=有效", "(solid OR 電池) NOT DT=發明公開 NOT LS=inactive",
 ]
 
 
@@ -119,6 +120,7 @@ TRANSLATED = [
     "TR(晶圓 OR 電極) NEAR/5 TR(wafer)", "TR(battery ADJ/2 電極) NOT 負極", "TR(固態 散熱) -TR(晶圓)",
     "(TR(電池) AND 電極) OR TR(wafer)", "TR(電池) AND battery", "TR(電極) OR 電池 OR TR(電極)",
     "TR(電池)@TI OR TR(battery)@TI OR ID=2010:2012", "TR(電極) OR AD=2015:2016 NOT TR(wafer)",
+    "TR(battery) AND DT=新型 NOT LS=失效",
 ]
 
 

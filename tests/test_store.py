@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import sqlite3
 import zlib
-from dataclasses import asdict
+from dataclasses import asdict, replace
 from pathlib import Path
 
 import pytest
@@ -19,6 +19,7 @@ from varnel_host import segment, sqlite_schema, sqlite_writer
 from varnel_host.sqlite_schema import SCHEMA_VERSION, index_column
 from varnel_host.segment import index_values
 from varnel_host.contract import SAMPLE_FILE, Cancelled, StoreError, TermPair, list_row
+from varnel_host.field_values import NORMALISED
 from varnel_host.loading import add_records, import_records_file
 from varnel_host.store import PatentStore
 from varnel_host.stores import open_store as open_default_store
@@ -48,7 +49,8 @@ def test_registry_names_what_the_stores_hold(code):
     assert not field.standin or field.standin in DATE_FIELDS
     assert bool(field.column) == (field.kind in ("text", "number")), "words and numbers are searched in the index"
     assert (field.kind == "code") == bool(field.stored), "a code field's values are kept as codes rows"
-    assert field.kind != "code" or field.scheme in ("ipc", "publication"), "codes rows hold symbols or publication numbers"
+    assert field.kind != "code" or field.scheme in ("ipc", "publication", *NORMALISED), \
+        "codes rows hold symbols, publication numbers or the values of a legal status or a document type"
 
 
 @pytest.fixture(scope="module")
@@ -105,6 +107,23 @@ def found(store: PatentStore, command: str) -> set[str]:
 )
 def test_search_finds(store, command, expected):
     assert found(store, command) == expected
+
+
+@pytest.mark.parametrize("command, caption", [("LS=有效", "法律狀態"), ("電池 AND DT=新型", "文件類型"), ("電池 NOT LS=active", "法律狀態")])
+def test_ls_and_dt_on_a_collection_holding_none_are_refused_naming_the_exports_that_carry_them(store, command, caption):
+    with pytest.raises(QueryError, match=f"這個資料庫的專利都沒有{caption}資料.*Lens.org 匯出 CSV"):
+        store.search(command)
+
+
+def test_a_changed_legal_status_is_searched_by_its_new_value_and_stored_as_written(new_store):
+    with new_store() as changing:
+        add_records(changing, [P("S1", "電池", status="ACTIVE", doctype="A1"), P("S2", "電池", status="有效")])
+        assert add_records(changing, [P("S1", "電池", status="Lapsed", doctype="B1")]).updated == 1
+        assert [found(changing, c) for c in ("LS=有效", "LS=失效", "DT=發明公告", "DT=發明公開")] == [{"S2"}, {"S1"}, {"S1"}, set()]
+        assert (changing.stored(["S1"])["S1"].status, changing.span("LS")) == ("Lapsed", ("失效", "有效"))
+        changing.remove(["S1"])
+        with pytest.raises(QueryError, match="沒有文件類型資料"):
+            changing.search("DT=發明公告")
 
 
 def test_ranking_prefers_title_then_claims_then_abstract(new_store):
@@ -561,7 +580,33 @@ def test_a_database_of_schema_7_gains_the_mined_pairs(tmp_path):
         assert reopened.term_pairs() == [pair] and reopened.term_pairs_stamp() != ""
         assert reopened.stored(["A1"])["A1"].title_alt == "Solid-state battery module"
     with sqlite3.connect(path) as raw:
-        assert raw.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION == 8
+        assert raw.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
+
+
+# Legal statuses and document types as exports word them, some records holding neither.
+WORDED = [P(f"S{i}", "電池", status=("ACTIVE", "消滅", "", "PENDING")[i % 4], doctype=("B2", "", "新型公告")[i % 3]) for i in range(9)]
+STATUS_COMMANDS = ("LS=有效", "LS=失效 OR DT=新型", "電池 NOT LS=審查中", "DT=發明公告 AND LS=active")
+
+
+def test_a_database_of_schema_8_gains_the_values_of_its_legal_statuses_and_document_types(tmp_path, monkeypatch):
+    path = tmp_path / "schema8.sqlite3"
+    with PatentStore(path) as made:
+        add_records(made, WORDED)
+    with sqlite3.connect(path) as raw:  # as schema 8 wrote it: no codes rows of LS= and DT=
+        raw.execute("DELETE FROM codes WHERE kind IN ('ls', 'dt')")
+        raw.execute("PRAGMA user_version = 8")
+    monkeypatch.setattr(sqlite_schema, "UPGRADE_STEPS", 4)
+    monkeypatch.setattr(sqlite_schema, "CHUNK", 2)
+    said: list[str] = []
+    with PatentStore(path, progress=said.append) as upgraded, PatentStore() as fresh:
+        fresh.write_batch(WORDED)
+        expected = [found(fresh, command) for command in STATUS_COMMANDS]
+        assert [found(upgraded, command) for command in STATUS_COMMANDS] == expected and all(expected)
+        add_records(upgraded, [replace(WORDED[0], status="EXPIRED")])  # the upgraded rows are replaced as any
+        assert found(upgraded, "LS=有效") == {"S4", "S8"} and upgraded.check() == []
+    assert said == ["正在整理法律狀態與文件類型的檢索值（9 筆專利，完成前請勿關閉程式）…", "法律狀態與文件類型已整理 4 / 9 筆", "法律狀態與文件類型已整理 8 / 9 筆"]
+    with sqlite3.connect(path) as raw:
+        assert raw.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION == 9
 
 
 def test_an_upgrade_that_fails_leaves_the_earlier_database_as_it_was(tmp_path, monkeypatch):

@@ -28,6 +28,7 @@ from .facets import Facets
 from .families import Families
 from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, DATE_STANDINS, FIELDS, REGISTRY, Hit, PatentRecord
 from .dates import iso_date
+from .field_values import NORMALISED
 
 ROW_BATCH = 2000  # rows fetched at a time when streaming hits
 # A row of the list sheet: these fields of a hit, then its score.
@@ -141,26 +142,67 @@ def pair_of(row: Sequence) -> TermPair:
 # its `stored` kind) and listed family members. A classification symbol's
 # value is the symbol, upper case, no spaces; a publication number's value
 # its number part, given the number as stored, as records.number and pn are.
+# A legal status's or document type's value is the one it maps to
+# (field_values.NORMALISED), given the text as stored.
 CPC_KIND, CITED_KIND, MEMBER_KIND = REGISTRY["CPC"].stored, REGISTRY["CT"].stored, "fm"
-_CODED = tuple(field for field in REGISTRY.values() if field.kind == "code")
+NORMALISED_FIELDS = tuple(field for field in REGISTRY.values() if field.kind == "code" and field.scheme in NORMALISED)
+_LISTED = tuple(field for field in REGISTRY.values() if field.kind == "code" and field not in NORMALISED_FIELDS)
 
 
 def code_values(record: PatentRecord) -> list[tuple[str, str, str]]:
     """The stored code rows of one record."""
     rows: dict[tuple[str, str, str], None] = {}
-    for field in _CODED:
+    for field in _LISTED:
         for value in getattr(record, field.attribute).split(";"):
             if value := "".join(value.split()).upper():
                 rows[(field.stored, value, "") if field.levels else (field.stored, pn.number_part(value), value)] = None
     for number in record.members.split(";"):
         if number := "".join(number.split()).upper():
             rows[(MEMBER_KIND, pn.number_part(number), number)] = None
-    return list(rows)
+    return list(rows) + normalised_values([getattr(record, field.attribute) for field in NORMALISED_FIELDS])
 
 
-# Fields whose stored values span_sql() reads: the dates, CPC and CT from
-# their stored codes, and the records' columns of short fields.
-SPAN_FIELDS = ("AD", "ID", "PRD", "CPC", "CT", "PA", "IV", "IC", "AN")
+def normalised_values(texts: Sequence[str]) -> list[tuple[str, str, str]]:
+    """The code rows of a record's texts of NORMALISED_FIELDS (in that order): LS= and DT= compare them."""
+    return [(field.stored, value, text.strip()) for field, text in zip(NORMALISED_FIELDS, texts)
+            if (value := NORMALISED[field.scheme].of(text))]
+
+
+# records that hold a text of NORMALISED_FIELDS, read by remake_normalised() from the id after `mark`
+_NORMALISED_HELD = " OR ".join(f"{field.attribute} <> ''" for field in NORMALISED_FIELDS)
+_NORMALISED_SQL = (f"SELECT id, {', '.join(field.attribute for field in NORMALISED_FIELDS)} FROM records "
+                   f"WHERE id > {{mark}} AND ({_NORMALISED_HELD}) ORDER BY id LIMIT {{limit}}")
+
+
+def remake_normalised(
+    fetch: Callable[[str, tuple], list[tuple]],
+    insert: Callable[[list[tuple[str, str, int, str]]], None],
+    mark: str,
+    say: Callable[[str], None] | None,
+    steps: int,
+    chunk: int = 1000,
+) -> int:
+    """The code rows of NORMALISED_FIELDS made anew from the stored texts (a
+    schema upgrade; the store has deleted those it held): `fetch(sql, params)`
+    reads rows, `insert` writes (kind, value, id, given) rows, `mark` is the
+    store's placeholder. Past `steps` records `say` gets a line at the start
+    and one every `steps` records. Returns the number of records read."""
+    total = fetch(f"SELECT count(*) FROM records WHERE {_NORMALISED_HELD}", ())[0][0]
+    talking = say if say is not None and total > steps else None
+    if talking is not None:
+        talking(f"正在整理法律狀態與文件類型的檢索值（{total:,} 筆專利，完成前請勿關閉程式）…")
+    last = done = 0
+    while rows := fetch(_NORMALISED_SQL.format(mark=mark, limit=chunk), (last,)):
+        insert([(kind, value, row[0], given) for row in rows for kind, value, given in normalised_values(row[1:])])
+        last, done = rows[-1][0], done + len(rows)
+        if talking is not None and done % steps < len(rows) and done < total:
+            talking(f"法律狀態與文件類型已整理 {done:,} / {total:,} 筆")
+    return done
+
+
+# Fields whose stored values span_sql() reads: the dates, CPC, CT, LS and DT
+# from their stored codes, and the records' columns of short fields.
+SPAN_FIELDS = ("AD", "ID", "PRD", "CPC", "CT", "PA", "IV", "IC", "AN", "LS", "DT")
 
 
 def earliest_sql(condition: str) -> str:

@@ -5,7 +5,8 @@ worker asks explain() which part left nothing. It counts each operand of the
 top-level AND on its own (pizza 877 筆、near 3 筆、box 60 筆，同時符合的 0 筆),
 each side of a proximity, and says of an operand that holds nothing why:
 the word is in no record, the field holds no value in the whole collection,
-the date range lies outside the collection's dates. It also names a word
+the date range lies outside the collection's dates, no legal status or
+document type maps to the value of LS= or DT= (with the values held, counted). It also names a word
 that is an operator of another search system written as a word (pizza near
 box) with the form to write instead.
 
@@ -22,6 +23,7 @@ import logging
 from collections.abc import Callable, Iterator
 
 from .contract import SPAN_FIELDS, Cancelled
+from .field_values import NORMALISED
 from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Similar, Term, nodes, parse
 from .records import DEFAULT_FIELDS, FIELDS, REGISTRY, written_fields
 from .shown import shown
@@ -190,6 +192,8 @@ def _term_gap(term: Term, budget: _Budget) -> str:
         caption = _fields_caption(term.fields)
         if budget.span(code) is None:
             return f"這個資料庫沒有任何{caption}資料（{code}= 找不到任何專利）"
+        if searched.scheme in NORMALISED:
+            return _value_gap(term, budget)
         if code == "CT":
             return f"資料庫中沒有任何專利引用「{term.text}」"
         if code == "AN":
@@ -197,6 +201,15 @@ def _term_gap(term: Term, budget: _Budget) -> str:
         if searched.levels:  # a classification: a code belongs to a class
             return f"資料庫中沒有任何專利的{caption}屬於「{term.word}」"
     return _words_gap([term], budget)
+
+
+def _value_gap(term: Term, budget: _Budget) -> str:
+    """No record's legal status (document type) maps to the value of an LS=
+    (DT=) term: the other values the collection holds, each counted."""
+    values = NORMALISED[REGISTRY[term.fields[0]].scheme]
+    counts = ((value, budget.count(Term(value, term.fields))) for value in values.values if value != term.text)
+    held = "、".join(f"{value} {total:,} 筆" for value, total in counts if total)
+    return f"資料庫中沒有{values.caption}為「{term.text}」的專利" + (f"（各{values.caption}的專利：{held}）" if held else "")
 
 
 def _date_gap(node: DateRange, budget: _Budget) -> str:

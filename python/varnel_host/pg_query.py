@@ -35,6 +35,7 @@ from dataclasses import dataclass
 
 from . import pn
 from .contract import date_range_sql
+from .field_values import NORMALISED
 from .query import And, DateRange, Node, Not, Or, Query, QueryError, Term, Translated
 from .query_plan import (
     B, K1, IdTable, Unit, cpc_symbols, date_bounds, idf_of, indexable, number_of, positive_units, ranking, term_tokens,
@@ -221,10 +222,10 @@ def number_condition(
 
 
 def code_select(term: Term) -> Sql:
-    """A SELECT of the ids of the records a CPC= or CT= term finds (query_plan.code_terms())."""
+    """A SELECT of the ids of the records a CPC=, CT=, LS= or DT= term finds (query_plan.code_terms())."""
     searched = REGISTRY[term.fields[0]]
-    if searched.levels:
-        symbol, prefix = cpc_symbols(term)
+    if searched.levels or searched.scheme in NORMALISED:  # a symbol, or the value an LS= or DT= names
+        symbol, prefix = cpc_symbols(term) if searched.levels else (term.text, False)
         if prefix:
             return f"SELECT id FROM codes WHERE kind = '{searched.stored}' AND value >= %s AND value < %s", (symbol, symbol + "\U0010ffff")
         return f"SELECT id FROM codes WHERE kind = '{searched.stored}' AND value = %s", (symbol,)

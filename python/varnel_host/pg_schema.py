@@ -10,8 +10,8 @@ lexeme: the records holding it and how often; entries left behind by a
 record written again or removed, see pg_query), `index_stats` (one row
 added per write: records and tokens added, summed for the collection's
 totals, so concurrent writers never wait on one counter row), `codes` (per
-record: CPC symbols, cited publications and listed family members,
-contract.code_values()), `vocabulary` (every token ever indexed: what
+record: CPC symbols, cited publications, listed family members and the
+values of its legal status and document type, contract.code_values()), `vocabulary` (every token ever indexed: what
 wildcards and English word forms expand to; a token no record holds any more
 stands for a word that finds nothing), `term_pairs` (the bilingual word
 pairs mined at the end of an import, terms/mining.py; the stamp of their
@@ -23,7 +23,9 @@ records of an older collection, with progress); 4 the postings' indexes by
 batch; 5 the title and abstract in other languages (records' columns, and
 their tokens' columns, empty in the records stored before: their tokens,
 lexemes, lengths and postings are what the new columns make of empty texts,
-so nothing is indexed again); 6 `term_pairs`. The steps run in one transaction. Every statement is idempotent and
+so nothing is indexed again); 6 `term_pairs`; 7 the codes rows of the stored
+legal statuses and document types, the values LS= and DT= compare
+(normalised_codes(), with progress past UPGRADE_STEPS records). The steps run in one transaction. Every statement is idempotent and
 every step runs on each upgrade:
 some tables joined a version after its number was first given (vocabulary,
 record_lengths), so a collection is not trusted to hold all its version
@@ -38,13 +40,15 @@ from typing import NamedTuple
 import psycopg
 
 from . import segment
-from .contract import StoreError
+from .contract import NORMALISED_FIELDS, StoreError, remake_normalised
 from .pg_query import token_column
 from .records import ATTRIBUTES, DATE_ATTRIBUTES, TEXT_FIELDS
 
-SCHEMA_VERSION = "6"
+SCHEMA_VERSION = "7"
 INDEX_VERSION = f"{segment.VERSION}/tsvector-lexemes/vocabulary"
 POSTINGS_VERSION = "3"  # a collection of an earlier version gets postings made for its stored records
+NORMALISED_VERSION = "7"  # a collection of an earlier version gets the codes rows of its legal statuses and document types
+UPGRADE_STEPS = 50_000  # records between the progress lines of those rows
 TOKEN_COLUMNS = tuple(token_column(code) for code in TEXT_FIELDS)
 
 _COLUMNS = ", ".join(f"{a} text NOT NULL DEFAULT ''" for a in ATTRIBUTES if a != "pn")
@@ -120,6 +124,9 @@ STEPS = (
         "CREATE TABLE IF NOT EXISTS term_pairs (zh text NOT NULL, en text NOT NULL, forward float8 NOT NULL, "
         "backward float8 NOT NULL, count integer NOT NULL, records text NOT NULL, PRIMARY KEY (zh, en))",
     )),
+    # the codes rows LS= and DT= compare: no statement of its own, made from the
+    # stored texts by normalised_codes() on an upgrade from an earlier version
+    Step(NORMALISED_VERSION, ()),
 )
 assert max(int(step.version) for step in STEPS) == int(SCHEMA_VERSION)
 
@@ -141,7 +148,8 @@ def ensure(
     """Create the tables of a new collection, or bring an older one up to
     SCHEMA_VERSION and INDEX_VERSION in one transaction: `reindex` makes the
     tokens anew, `post_stored` the postings of the stored records (both
-    inside that transaction); `say` gets Chinese lines on long upgrades."""
+    inside that transaction), normalised_codes() the codes rows of the
+    stored legal statuses and document types; `say` gets Chinese lines on long upgrades."""
     if meta(db, "segmentation") == INDEX_VERSION and meta(db, "schema") == SCHEMA_VERSION:
         return
     with db.transaction():
@@ -159,8 +167,23 @@ def ensure(
             reindex()
         elif version is not None and int(version) < int(POSTINGS_VERSION):
             post_stored()
+        if version is not None and int(version) < int(NORMALISED_VERSION):
+            normalised_codes(db, say)
         db.execute(
             "INSERT INTO varnel_meta (key, value) VALUES ('schema', %s), ('segmentation', %s) "
             "ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value",
             (SCHEMA_VERSION, INDEX_VERSION),
         )
+
+
+def normalised_codes(db: psycopg.Connection, say: Callable[[str], None]) -> None:
+    """The codes rows LS= and DT= compare, made from the stored legal
+    statuses and document types (contract.remake_normalised), those held deleted first."""
+    db.execute("DELETE FROM codes WHERE kind = ANY(%s)", ([field.stored for field in NORMALISED_FIELDS],))
+
+    def insert(rows: list[tuple[str, str, int, str]]) -> None:
+        with db.cursor().copy("COPY codes (kind, value, id, given) FROM STDIN") as copy:
+            for row in rows:
+                copy.write_row(row)
+
+    remake_normalised(lambda sql, params: db.execute(sql, params).fetchall(), insert, "%s", say, UPGRADE_STEPS)

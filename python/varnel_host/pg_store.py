@@ -432,6 +432,10 @@ class _PgSearch:
         sql, params = code_select(term)
         self._db.execute(f"INSERT INTO {table} (id) {sql} ON CONFLICT DO NOTHING", params)
 
+    def span(self, code: str) -> tuple[str, str] | None:
+        first, last = self._db.execute(span_sql(code)).fetchone()
+        return (first, last) if first else None
+
     def look_up(self, query: Query) -> None:
         """The ids of each part of the command the postings answer, in a table made once per search."""
         self._store.word_tables(query.root, self.table, self._words)

@@ -3,7 +3,7 @@
 A command is parsed (when given as text), the words written inside TR(…)
 joined by their translations (translate.py), its patterns and word forms
 expanded from the collection's vocabulary (expand.py), PRIOR= turned into
-date ranges, CPC=/CT=/FAM= terms and then NEAR/ADJ turned into tables of the
+date ranges, CPC=/CT=/LS=/DT=/FAM= terms and then NEAR/ADJ turned into tables of the
 records where they hold (query_plan.with_ids), compiled once (or planned by
 similar.py for SIM=, with the store's term table for a SIM= that crosses
 languages) and ranked. Each store gives the engine's side of these steps
@@ -19,8 +19,9 @@ from typing import Generic, Protocol, TypeVar
 
 from . import pn, similar, translate
 from .expand import Vocabulary, expand, word_forms
+from .field_values import NORMALISED
 from .query import Near, Query, Term, parse
-from .query_plan import FamilyLinks, code_terms, family_of, prior_dates, proximities, with_ids
+from .query_plan import FamilyLinks, code_terms, family_of, prior_dates, proximities, unheld, with_ids
 from .records import REGISTRY
 
 Compiled = TypeVar("Compiled")
@@ -53,7 +54,10 @@ class SearchBackend(Protocol, Generic[Compiled, Result]):
     def fill_ids(self, table: str, ids: Iterable[int]) -> None: ...
 
     def fill_codes(self, table: str, term: Term) -> None:
-        """Fill `table` with the records carrying the codes of a CPC= or CT= term."""
+        """Fill `table` with the records carrying the codes of a CPC=, CT=, LS= or DT= term."""
+
+    def span(self, code: str) -> tuple[str, str] | None:
+        """The first and last value the collection holds in field `code` (contract.span_sql), None when it holds none."""
 
     def look_up(self, query: Query) -> None:
         """Answer ahead the parts of the command the engine keeps tables of
@@ -130,13 +134,17 @@ def _translate(
 
 
 def _resolve_codes(backend: SearchBackend, query: Query) -> Query:
-    """The command with each CPC=, CT= and FAM= term replaced by a table of
-    its records and each PRIOR= by its date range (query_plan.with_ids)."""
+    """The command with each CPC=, CT=, LS=, DT= and FAM= term replaced by a
+    table of its records and each PRIOR= by its date range (query_plan.with_ids);
+    LS= and DT= refused on a collection holding none of their values (query_plan.unheld)."""
     tables: dict = {}
     for number, term in enumerate(code_terms(query)):
+        searched = REGISTRY[term.fields[0]]
+        if searched.scheme in NORMALISED and backend.span(searched.code) is None:
+            raise unheld(searched.code, query.command)
         name = tables[term] = f"{backend.table}_code{number}"
         backend.id_table(name)
-        if REGISTRY[term.fields[0]].kind == "family":
+        if searched.kind == "family":
             backend.fill_ids(name, sorted(family_of(backend.family_links(), term)))
         else:
             backend.fill_codes(name, term)

@@ -21,6 +21,8 @@ A command is made of
   number> ranks the collection by closeness to that text or patent, in
   either language (see similar.py); SIM1= in the text's own language only;
   it may be joined by AND to any other form, which then filters;
+* legal status and document type: LS=有效, DT=新型, by the few values
+  field_values.py lists (LS=active is LS=有效; another word refused with the values);
 * dates on AD / ID: AD=20150101:20241231, AD=2015:2024 (whole years),
   AD=201503:202406 (whole months), open ends AD=2015: and ID=:20241231, or a
   single day, month or year (AD=20200101, AD=2020).
@@ -55,6 +57,7 @@ from collections.abc import Iterator, Mapping
 from typing import Union
 
 from . import pn
+from .field_values import NORMALISED
 from .records import CODE_FIELDS, COMMAND_CODES, DATE_FIELDS, DEFAULT_FIELDS, REGISTRY, searched_fields
 from .segment import CJK, search_tokens
 
@@ -441,6 +444,7 @@ def _parse(command: str, sets: _Sets, depth: int) -> tuple[Query, int]:
     _check_similar(root)
     root = _assign_fields(root, DEFAULT_FIELDS)
     _check_near_fields(root)
+    root = _normalised(root, command)
     _check_code_fields(root, command)
     query = Query(root, command, tuple(parser.used.items()))
     if len(query.words()) > MAX_WORDS:
@@ -491,6 +495,29 @@ def _check_code_fields(root: Node, command: str) -> None:
             raise QueryError(f"{codes[0]}= 不能使用萬用字元「?」；分類號請寫到次類或主目，或在詞尾加 *，例如 CPC=H01M10*", at, term.text)
         if REGISTRY[codes[0]].scheme == "publication" and (term.truncated or pn.query_parts(term.text) is None):
             raise QueryError(f"{codes[0]}= 後面要是公開公告號，例如 {codes[0]}=US8930553B2", at, term.text)
+
+
+def _normalised(node: Node, command: str) -> Node:
+    """The command with each LS= and DT= value as the value it names
+    (field_values: LS=active is LS=有效), identical operands then kept once;
+    QueryError for a value the field has not, or a pattern."""
+    if isinstance(node, Term):
+        if len(node.fields) != 1 or REGISTRY[node.fields[0]].scheme not in NORMALISED:
+            return node  # a field list with LS or DT is refused by _check_code_fields
+        values, at = NORMALISED[REGISTRY[node.fields[0]].scheme], command.find(node.text) + 1 or 1
+        listed = "、".join(values.values)
+        if node.truncated or node.wildcard:
+            raise QueryError(f"{values.code}= 的值要完整寫出，不能截詞或使用萬用字元；可用的值：{listed}", at, node.word)
+        try:
+            return replace(node, text=values.searched(node.text), phrase=False)
+        except ValueError as error:
+            raise QueryError(str(error), at, node.text) from None
+    if isinstance(node, Not):
+        return Not(_normalised(node.item, command))
+    if isinstance(node, (And, Or)):
+        items = [_normalised(item, command) for item in node.items]
+        return node if all(new is old for new, old in zip(items, node.items)) else _join(type(node), items)
+    return node
 
 
 class _Parser:

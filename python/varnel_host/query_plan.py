@@ -16,6 +16,7 @@ from dataclasses import dataclass, replace
 from typing import Protocol
 
 from . import _segment, pn, segment
+from .field_values import NORMALISED
 from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term, Translated, nodes
 from .records import CODE_FIELDS, REGISTRY
 from .segment import CJK, join_ipc, search_tokens
@@ -264,18 +265,19 @@ def with_ids(query: Query, tables: Mapping[Near | Term, str], dates: Mapping[Pri
     return replace(query, root=swap(query.root)) if tables or dates else query
 
 
-# --- stored codes: CPC=, CT=, FAM= ---------------------------------------------------
+# --- stored codes: CPC=, CT=, LS=, DT=, FAM= ------------------------------------------
 #
 # Each store finds the records of a code term with its own SQL over the
 # `codes` rows (contract.code_values()) and the records' family columns,
 # keeps them in a table of ids and compiles the command with the term
 # replaced by that table (with_ids()): a condition, not a ranked word.
+# LS= and DT= on a collection holding no such value are refused (unheld()).
 
 MAX_FAMILY_ROUNDS = 8  # links followed from a publication to its family
 
 
 def code_terms(query: Query) -> list[Term]:
-    """The distinct CPC=, CT= and FAM= terms of a command, in command order."""
+    """The distinct CPC=, CT=, LS=, DT= and FAM= terms of a command, in command order."""
     return list(dict.fromkeys(term for term in query.terms() if term.fields[0] in CODE_FIELDS))
 
 
@@ -292,6 +294,19 @@ def cpc_symbols(term: Term) -> tuple[str, bool]:
     if not term.phrase and _MAIN_GROUP.fullmatch(text):
         return text.rstrip("/") + "/", True
     return text, False
+
+
+def unheld(code: str, command: str) -> QueryError:
+    """The refusal of LS= or DT= (`code`) on a collection where no record
+    holds a legal status (a document type): never a silent 0 hits."""
+    values = NORMALISED[REGISTRY[code].scheme]
+    written = re.search(rf"(?i)(?<![A-Z0-9]){code}(?![A-Z0-9])", command)
+    return QueryError(
+        f"這個資料庫的專利都沒有{values.caption}資料，{code}= 無從比對：{values.caption}來自 {values.sources}；"
+        f"請匯入含有{values.caption}的檔案，或拿掉 {code}= 條件",
+        written.start() + 1 if written else 1,
+        f"{code}=",
+    )
 
 
 class FamilyLinks(Protocol):

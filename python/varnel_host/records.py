@@ -6,7 +6,7 @@ from dataclasses import dataclass, field, fields
 from typing import Literal
 
 Kind = Literal["text", "number", "code", "date", "family"]
-Scheme = Literal["", "ipc", "publication", "application"]
+Scheme = Literal["", "ipc", "publication", "application", "status", "doctype"]
 
 
 @dataclass(frozen=True)
@@ -19,7 +19,9 @@ class SearchField:
     "family" the records linked to a publication as its family.
     scheme: what the field's values are: "ipc" classification symbols with
     their levels (a subclass or main group stands for what is under it),
-    "publication" or "application" numbers, "" prose and names."""
+    "publication" or "application" numbers, "status" and "doctype" a legal
+    status and a document type searched by the few values they map to
+    (field_values.NORMALISED), "" prose and names."""
 
     code: str
     attribute: str  # the PatentRecord attribute it reads
@@ -68,6 +70,8 @@ REGISTRY: dict[str, SearchField] = {f.code: f for f in (
     SearchField("CPC", "cpc", "CPC", "code", scheme="ipc", stored="cpc"),
     SearchField("CT", "cites", "引用專利", "code", scheme="publication", stored="ct"),
     SearchField("FAM", "family", "同族", "family", scheme="publication"),
+    SearchField("LS", "status", "法律狀態", "code", scheme="status", stored="ls"),
+    SearchField("DT", "doctype", "文件類型", "code", scheme="doctype", stored="dt"),
     # a record's title and abstract in its other languages, searched as part of TI and AB (never named in a command)
     SearchField("TI2", "title_alt", "其他語言名稱", "text", "ti2", weight=8.0, stemmed=True),
     SearchField("AB2", "abstract_alt", "其他語言摘要", "text", "ab2", weight=2.0, stemmed=True),

@@ -10,7 +10,9 @@ yet looked at: ReportData.fresh), 同族列表
 (one row per family of the listed hits), 分析最接近專利數量 (the closest hit
 of each of the best families with score, abstract, first claim and the
 matched or shared words, those words marked in bold red inside the texts,
-how many records cite it and which other hits it cites), 統計圖表 (native
+how many records cite it and which other hits it cites, its legal status
+and document type as the export words them with the value LS= and DT=
+find them by), 統計圖表 (native
 Excel charts over every hit: top applicants, hits per filing year, top IPC
 subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (a kept
 strategy's name, what its list holds and how many records it gained, the command and the command of every result set #k it used,
@@ -55,6 +57,7 @@ from xlsxwriter.worksheet import Worksheet
 from . import pn
 from .cell_text import CJK_CLASS, clean_text, split_runs
 from .families import Families
+from .field_values import DOCTYPE, STATUS
 from .facets import Facets
 from .records import Hit
 from .report_data import CHART_TOP, ListRow, ReportData
@@ -262,14 +265,14 @@ HeldRows = xlsx_rows.HeldRows
 _Named = tuple[str, str, float]  # a family's best-ranked hit: pn, title, score
 _TOP_COLUMNS = (
     "排名", "公開公告號", "專利名稱", "申請人", "相關度", "摘要", "第一項請求項", "命中詞", "被引用次數", "引用的其他命中專利",
-    "最早優先權日", "CPC",
+    "最早優先權日", "CPC", "法律狀態", "文件類型",
 )
 # A similarity command's closest sheet: its score and the words each hit shares with the text.
 _SIMILAR_CAPTIONS = {"相關度": "相似度", "命中詞": "共同詞"}
-_TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20, 12, 24, 14, 24)
+_TOP_WIDTHS = (8, 16, 30, 22, 10, 60, 60, 20, 12, 24, 14, 24, 16, 16)
 _TOP_LAYOUT = (
     number_column("0"), WRAPPED_LINK, MARKED, WRAPPED_TEXT, number_column("0.00"), MARKED, MARKED, WRAPPED_TEXT,
-    number_column("0"), WRAPPED_TEXT, DATE, WRAPPED_TEXT,
+    number_column("0"), WRAPPED_TEXT, DATE, WRAPPED_TEXT, WRAPPED_TEXT, WRAPPED_TEXT,
 )
 _CONDITION_WIDTHS = (22, 80)
 
@@ -333,9 +336,9 @@ def _write_top(
     cells: _CellWriter, sheet: Worksheet, hits: Sequence[Hit], similar: bool, cited_by: Mapping[str, int], listed: Families
 ) -> None:
     """The closest hits, each with how many records of the collection cite
-    it, which of the other listed hits it cites, its earliest priority date
-    and CPC symbols; its title and abstract in other languages follow the
-    main ones in their cells (with_alternate())."""
+    it, which of the other listed hits it cites, its earliest priority date,
+    CPC symbols, legal status and document type; its title and abstract in
+    other languages follow the main ones in their cells (with_alternate())."""
     captions = [_SIMILAR_CAPTIONS.get(c, c) for c in _TOP_COLUMNS] if similar else _TOP_COLUMNS
     cells.header(sheet, captions, _TOP_WIDTHS)
     ratio = cells.ratio
@@ -350,7 +353,7 @@ def _write_top(
         rows.append((
             row, (rec.pn, patent_url(rec.pn)), marked(title, hit.matched), rec.applicants, round(hit.score, 2),
             marked(abstract, hit.matched), marked(rec.first_claim, hit.matched), words, cited_by.get(rec.pn, 0),
-            "; ".join(listed.cited(rec.cites, rec.pn)), rec.prd, rec.cpc,
+            "; ".join(listed.cited(rec.cites, rec.pn)), rec.prd, rec.cpc, STATUS.shown(rec.status), DOCTYPE.shown(rec.doctype),
         ))
     HeldRows(cells, sheet, _TOP_LAYOUT, header=captions).write(rows, heights)
 

@@ -18,6 +18,7 @@ from dataclasses import dataclass, replace
 
 from . import pn
 from .contract import MEMBER_KIND, date_range_sql, linked_sql
+from .field_values import NORMALISED
 from .query import And, DateRange, Near, Node, Not, Or, Query, Term, Translated, nodes
 from .query_plan import (
     IdTable, cpc_symbols, date_bounds, indexable, may_share_a_word, near_fields, near_phrases, needs_a_word,
@@ -107,10 +108,10 @@ def number_sql(
 
 
 def code_sql(term: Term) -> tuple[str, tuple[str, ...]]:
-    """A SELECT of the ids of the records a CPC= or CT= term finds (query_plan.code_terms())."""
+    """A SELECT of the ids of the records a CPC=, CT=, LS= or DT= term finds (query_plan.code_terms())."""
     searched = REGISTRY[term.fields[0]]
-    if searched.levels:
-        symbol, prefix = cpc_symbols(term)
+    if searched.levels or searched.scheme in NORMALISED:  # a symbol, or the value an LS= or DT= names
+        symbol, prefix = cpc_symbols(term) if searched.levels else (term.text, False)
         if prefix:
             return f"SELECT id FROM codes WHERE kind = '{searched.stored}' AND value >= ? AND value < ?", (symbol, symbol + "\U0010ffff")
         return f"SELECT id FROM codes WHERE kind = '{searched.stored}' AND value = ?", (symbol,)

@@ -19,7 +19,8 @@ transaction (a contentless index can only forget a row given the tokens it
 was built from, so it is never updated with other ones).
 
 `codes` holds each record's code_values() rows (CPC symbols, cited
-publications, listed family members), one B-tree keyed on (kind, value, id)
+publications, listed family members, the values of its legal status and
+document type), one B-tree keyed on (kind, value, id)
 for CPC=, CT= and FAM=; an update or a removal deletes the rows of the
 record as it was stored.
 
@@ -35,7 +36,9 @@ title and the abstract in other languages (the index is rebuilt with them,
 INDEX_VERSION naming its columns; a blob written before holds no abstract in
 other languages and is read as it is); 7 -> 8 adds `term_pairs`, the bilingual word pairs mined from the
 collection's records at the end of an import (terms/mining.py), with the
-stamp of their last replacement in `meta`.
+stamp of their last replacement in `meta`; 8 -> 9 adds the `codes` rows of the
+stored legal statuses and document types, the values LS= and DT= compare
+(field_values.py), with progress past UPGRADE_STEPS records.
 """
 
 from __future__ import annotations
@@ -46,13 +49,13 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import AbstractContextManager
 
 from . import pn, segment
-from .contract import StoreError, code_values
+from .contract import NORMALISED_FIELDS, StoreError, code_values, remake_normalised
 from .records import (
     ATTRIBUTES, DATE_ATTRIBUTES, LISTED_ATTRIBUTES, LONG_ATTRIBUTES, REGISTRY, TEXT_FIELDS, UNREADABLE, UNREADABLE_PROBLEM, PatentRecord,
     named_numbers, unreadable,
 )
 
-SCHEMA_VERSION = 8
+SCHEMA_VERSION = 9
 KNOWN_VERSIONS = range(SCHEMA_VERSION + 1)  # 0: a new file
 INDEX_VERSION = f"{segment.VERSION}/fts5-contentless-noprefix/{'+'.join(REGISTRY[code].column for code in TEXT_FIELDS)}"
 INDEX_TABLE = "patent_index"
@@ -271,6 +274,8 @@ def ensure(db: sqlite3.Connection, path: str, transaction: Transaction, progress
             _create_record_indexes(db)
         if 0 < version < 8:
             _create_term_pairs(db)
+        if 0 < version < 9:
+            _remake_normalised(db, progress)
         if _segmentation(db) != INDEX_VERSION:
             _rebuild_index(db, progress if version else None)
         db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
@@ -366,6 +371,18 @@ def store_codes(
     db.executemany(
         "INSERT INTO codes (kind, value, id, given) VALUES (?, ?, ?, ?)",
         [(kind, value, record_id, given) for record_id, _, new in rows if new is not None for kind, value, given in new_codes(new)],
+    )
+
+
+def _remake_normalised(db: sqlite3.Connection, progress: Progress) -> None:
+    """The codes rows LS= and DT= compare, made from the stored legal
+    statuses and document types (contract.remake_normalised)."""
+    kinds = [field.stored for field in NORMALISED_FIELDS]
+    db.execute(f"DELETE FROM codes WHERE kind IN ({', '.join('?' * len(kinds))})", kinds)
+    remake_normalised(
+        lambda sql, params: db.execute(sql, params).fetchall(),
+        lambda rows: db.executemany("INSERT INTO codes (kind, value, id, given) VALUES (?, ?, ?, ?)", rows),
+        "?", progress, UPGRADE_STEPS, CHUNK,
     )
 
 

@@ -555,6 +555,9 @@ class _SqliteSearch:
         sql, params = code_sql(term)
         self._db.execute(f"INSERT OR IGNORE INTO {table} (id) {sql}", params)
 
+    def span(self, code: str) -> tuple[str, str] | None:
+        return self._store.span(code)
+
     def look_up(self, query: Query) -> None:
         """FTS5 answers every word within the statement that reads it."""
 

@@ -118,9 +118,24 @@ def _bibliography(bib: random.Random, number: int, filed: datetime.date, ipc: st
         "cpc": "; ".join(dict.fromkeys(cpc)),
         "family": str(family),
         "cites": "; ".join(dict.fromkeys(cited)),
-        "status": bib.choice(("有效", "消滅", "審查中")) if not granted or bib.random() < 0.9 else "撤回",
-        "doctype": "公告" if granted else "公開",
+        "status": _worded(bib.choice(("有效", "消滅", "審查中")) if not granted or bib.random() < 0.9 else "撤回", number),
+        "doctype": _doctype(granted, number),
     }
+
+
+# Every third record words its legal status as a Lens.org export does.
+_LENS_STATUS = {"有效": "ACTIVE", "消滅": "EXPIRED", "審查中": "PENDING", "撤回": "WITHDRAWN"}
+
+
+def _worded(status: str, number: int) -> str:
+    return _LENS_STATUS[status] if number % 3 == 0 else status
+
+
+def _doctype(granted: bool, number: int) -> str:
+    """A gazette's word or a kind code (no draw of its own: the other fields stay as they are); some grants are utility models or designs."""
+    if granted and number % 7 in (3, 5):
+        return "新型" if number % 7 == 3 else "設計"
+    return ("B" if number % 2 else "公告") if granted else ("A1" if number % 2 else "公開")
 
 
 def generate(n: int, seed: int = 0) -> Iterator[PatentRecord]:
