@@ -48,6 +48,10 @@ CASES = [
     ("(pizza adj oven) OR wall same xyz", ["「adj」被當成檢索詞；若要鄰近檢索請寫 pizza ADJ/1 oven", "wall NEAR/50 xyz"]),
     ("TI=pizza near shelf", ["「near」被當成檢索詞；若要鄰近檢索請寫 電池 NEAR/5 電極"]),  # sides of different fields
     ("TR(pizza) wall", ["TR(pizza) 2 筆、wall 1 筆，同時符合的 0 筆"]),
+    # a citation chain: the patent cites nothing, or nothing cites it
+    ("REF/3=TWI100001B", ["資料庫中的 TWI100001B 沒有列出任何引用專利"]),
+    ("pizza AND REF=TWI100002B", ["pizza 2 筆、REF=TWI100002B 0 筆", "資料庫中的 TWI100002B 沒有列出任何引用專利"]),
+    ("CT/2=TWI100003B OR xyz", ["資料庫中沒有任何專利引用「TWI100003B」；資料庫中沒有任何專利含有「xyz」"]),
 ]
 
 
@@ -80,6 +84,7 @@ def test_a_command_that_finds_nothing_says_which_part_left_nothing(store, comman
     '"固態 電池"* -PA=華泰 AND IC=H01M10', "(電池 OR battery) NEAR/5 (電極 OR electrode)", "TI=(電池 NEAR/3 模組) OR 散熱",
     "-(燃料 OR 氫) AND ID=:20241231 AND PRD=2020", "bat?ery OR 電?池", 'SIM="固態電池" AND CPC=Y02E* AND CT=US8930553B2',
     "電池@PA,IV NOT FAM=TWI700214B", "NOT (a NEAR/3 b)", "TR(電池 NEAR/3 電極) OR TR(固態 電池)@TI,PA", "IC=TR(H01M*)", "AD=201503:202406", 'x AND "and"', "PRIOR=TWI700214B pizza",
+    "REF/2=TWI700214B OR CT/3=US8930553B2 AND NOT REF=TWI1", "-(REF/3=US8930553B2 OR CT/1=TWI1)",
 ])
 def test_an_operand_is_written_back_as_a_command_that_reads_the_same(command):
     root = parse(command).root

@@ -346,11 +346,12 @@ def small_store():
         add_records(
             store,
             [
-                PatentRecord("TWI1", "固態電池", "battery pack", "1. 一種電池。", "範例能源股份有限公司", ipc="H01M10/0525", ad="20200101"),
+                PatentRecord("TWI1", "固態電池", "battery pack", "1. 一種電池。", "範例能源股份有限公司", ipc="H01M10/0525", ad="20200101",
+                             cites="US8930553B2; TWI5"),
                 PatentRecord("TWI2", "顯示面板", "NEAR display", ipc="G09G3/32", pd="20150505"),
-                PatentRecord("TWI3", "鋰電池模組", "battery module", ipc="H01M50/20; H02J7/00"),
-                PatentRecord("TWI4", "電池電容器", "電容", ipc="H01G4/30; H01M100/00"),
-                PatentRecord("TWI5", "聚合電極", "two batteries; polymerization in 蓄電池 and 电解池", ipc="C08F2/00"),
+                PatentRecord("TWI3", "鋰電池模組", "battery module", ipc="H01M50/20; H02J7/00", cites="TWI1"),
+                PatentRecord("TWI4", "電池電容器", "電容", ipc="H01G4/30; H01M100/00", cites="TWI3; TWI1"),
+                PatentRecord("TWI5", "聚合電極", "two batteries; polymerization in 蓄電池 and 电解池", ipc="C08F2/00", cites="TWI4"),
                 PatentRecord("TWI6", "Oscillating Air Jets", "a pizza kept in boxes", "1. 一種發動機。"),
                 PatentRecord("TWI7", "Pizza oven", "pizza and pizza dough", applicants="Jets Holdings"),
                 PatentRecord("TWI8", "培養方法", "一種方法", title_alt="Cultivation method\nKulturverfahren",
@@ -444,6 +445,22 @@ HABITS = [
     ('"方法 cultivation"', set()),  # never from the Chinese title into the English one
     ("方法 NEAR/1 cultivation", set()),
     ("TI2=cultivation", "未知的欄位代碼「TI2」"),
+    # citations (TWI1 cites TWI5 and a patent not stored, TWI3 cites TWI1, TWI4 cites TWI3 and TWI1, TWI5 cites TWI4):
+    # CT/n= the records citing, REF/n= those cited, n levels, each once, never the patent itself
+    ("CT/2=TWI1", {"TWI3", "TWI4", "TWI5"}),
+    ("CT/3=TWI1", {"TWI3", "TWI4", "TWI5"}),
+    ("ct/2=US8930553B2", {"TWI1", "TWI3", "TWI4"}),
+    ("REF=TWI5", {"TWI4"}),
+    ("REF/2=TWI5", {"TWI1", "TWI3", "TWI4"}),
+    ("REF/3=TWI4 AND TI=電池", {"TWI1", "TWI3"}),
+    ("CT=TWI1 OR REF=TWI1", {"TWI3", "TWI4", "TWI5"}),
+    ("CT/2=TWI1 NOT CT=TWI1", {"TWI5"}),
+    ("REF=TWI2", set()),
+    ("REF=TWI9", "資料庫中沒有公開公告號「TWI9」"),
+    ("CT/4=TWI1", "請改寫成 CT/3="),
+    ("REF=(TWI1 OR TWI2)", "幾件專利請分開寫"),
+    ("TI=(REF=TWI1)", "REF= 不能加欄位限定"),
+    ("(TWI1)@REF", "請寫成 REF=公開公告號"),
 ]
 
 

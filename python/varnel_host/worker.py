@@ -210,6 +210,8 @@ class Worker:
         self.say(f"找到 {data.total} 筆專利{_families(data.total, data.families.count, limit)}")
         if data.compared:  # a SIM=: what it compared by, words that crossed languages with their translations
             self.say(f"比較詞：{'、'.join(data.compared)}")
+        for line in data.chains:  # a citation chain's hits at each level
+            self.say(line)
         if not data.total:  # never a bare 0: which part left nothing, said and kept for the report
             request = explain.explained(request, self.store, self.say, self.stopping)
         damaged = []  # closest hits whose abstract and claims cannot be read
