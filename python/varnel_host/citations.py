@@ -19,7 +19,7 @@ from dataclasses import dataclass
 from typing import NamedTuple, Protocol, TypeVar
 
 from . import pn
-from .query import Chain, Query, QueryError, nodes
+from .query import And, Chain, Node, Not, Or, Query, QueryError, nodes
 
 Key = TypeVar("Key", bound=Hashable)
 
@@ -45,11 +45,13 @@ class CitationLinks(Protocol):
 class Chained:
     """A chain followed: the records of each level reached (id -> publication
     number), the last one empty when the chain ended before its depth;
-    `cited`, for REF=, how many numbers the patent itself cites."""
+    `cited`, for REF=, how many numbers the patent itself cites;
+    `excluded` when the command holds it only under NOT."""
 
     chain: Chain
     levels: tuple[dict[int, str], ...]
     cited: int = 0
+    excluded: bool = False
 
     def ids(self) -> set[int]:
         return {record_id for level in self.levels for record_id in level}
@@ -74,6 +76,18 @@ class Citation(NamedTuple):
 def chains(query: Query) -> list[Chain]:
     """The distinct citation chains of a command, in command order."""
     return list(dict.fromkeys(node for node in nodes(query.root) if isinstance(node, Chain)))
+
+
+def excluded(node: Node, negated: bool = False) -> dict[Chain, bool]:
+    """Each chain under `node` -> whether it stands only under an odd number of NOTs (its records excluded)."""
+    if isinstance(node, Chain):
+        return {node: negated}
+    found: dict[Chain, bool] = {}
+    children = (node.item,) if isinstance(node, Not) else node.items if isinstance(node, (And, Or)) else ()
+    for child in children:
+        for chain, out in excluded(child, negated != isinstance(node, Not)).items():
+            found[chain] = found.get(chain, True) and out
+    return found
 
 
 def _forms(parts: pn.Parts) -> set[str]:
@@ -116,9 +130,10 @@ def cited(links: CitationLinks, lists: Mapping[Key, Iterable[str]]) -> list[tupl
     return [(key, record_id, number) for (key, record_id), number in found.items()]
 
 
-def follow(links: CitationLinks, chain: Chain) -> Chained:
-    """The records of a chain, level by level. QueryError for REF= of a
-    patent the collection does not hold (what it cites is not known)."""
+def follow(links: CitationLinks, chain: Chain, out: bool = False) -> Chained:
+    """The records of a chain, level by level (`out`: excluded by the
+    command). QueryError for REF= of a patent the collection does not hold
+    (what it cites is not known)."""
     typed = pn.query_parts(chain.number)
     assert typed is not None  # the parser made sure
     start = {record_id for record_id, number in links.numbered(list(_forms(typed))) if pn.matches(number, chain.number)}
@@ -145,7 +160,7 @@ def follow(links: CitationLinks, chain: Chain) -> Chained:
         seen.update(level)
         ids = set(level)
         frontier = {number: parts for number in level.values() if (parts := pn.split(number)) is not None}
-    return Chained(chain, tuple(levels), cited_count)
+    return Chained(chain, tuple(levels), cited_count, out)
 
 
 def chain_line(chained: Chained, hits: Sequence[int]) -> str:
@@ -153,14 +168,20 @@ def chain_line(chained: Chained, hits: Sequence[int]) -> str:
     chain's own records where other conditions left fewer, and why it ended
     where a level is empty."""
     chain, levels = chained.chain, chained.levels
-    counts = "、".join(f"第 {depth} 層 {count:,} 筆" for depth, count in enumerate(hits, start=1))
-    own = [len(level) for level in levels]
-    line = f"引用鏈 {chain.code}={chain.number}：{counts}"
-    if list(hits) != own:
-        line += f"（引用鏈本身 {'、'.join(f'第 {depth} 層 {count:,} 筆' for depth, count in enumerate(own, start=1))}，其餘不符合其他條件）"
+    own = _counts(len(level) for level in levels)
+    if chained.excluded:  # none of its records is a hit
+        line = f"引用鏈 {chain.code}={chain.number}（已排除）：{own}"
+    else:
+        line = f"引用鏈 {chain.code}={chain.number}：{_counts(hits)}"
+        if list(hits) != [len(level) for level in levels]:
+            line += f"（引用鏈本身 {own}，其餘不符合其他條件）"
     if why := chain_end(chained):
         line += f"；{why}"
     return line
+
+
+def _counts(counts: Iterable[int]) -> str:
+    return "、".join(f"第 {depth} 層 {count:,} 筆" for depth, count in enumerate(counts, start=1))
 
 
 def chain_end(chained: Chained) -> str:

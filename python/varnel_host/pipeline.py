@@ -142,8 +142,9 @@ def _resolve_codes(backend: SearchBackend, query: Query) -> tuple[Query, tuple[c
         else:
             backend.fill_codes(name, term)
     followed = []
+    excluded = citations.excluded(query.root)
     for number, chain in enumerate(citations.chains(query)):
-        chained = citations.follow(backend.citation_links(), chain)
+        chained = citations.follow(backend.citation_links(), chain, excluded[chain])
         name = tables[chain] = f"{backend.table}_chain{number}"
         backend.id_table(name)
         backend.fill_ids(name, sorted(chained.ids()))
