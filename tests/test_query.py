@@ -12,6 +12,7 @@ from hypothesis import strategies as st
 
 from near_reference import near_test
 from varnel_host.expand import expand
+from varnel_host import pn
 from varnel_host.query import (
     MAX_DEPTH,
     And,
@@ -493,3 +494,24 @@ def test_any_command_parses_or_raises_query_error_and_runs(small_store, command)
     except sqlite3.Error as error:  # pragma: no cover - reported with the command
         pytest.fail(f"{command!r}: {error}")
     assert result.total == len(result.hits)
+
+
+@pytest.mark.parametrize("given, stored, names", [
+    ("US8930553B2", "US8930553B2", True),
+    ("US8930553", "US8930553B2", True),  # a citation without kind names every kind
+    ("US8930553B2", "US8930553", True),  # a record without kind is every kind
+    ("US8930553B1", "US8930553B2", False),
+    ("EP8930553B2", "US8930553B2", False),
+    ("8930553B2", "US8930553B2", False),
+    ("US2004136338A1", "US20040136338A1", True),  # the two forms of a US pre-grant publication
+    ("US20040136338", "US2004136338A1", True),
+    ("TW201346027A", "TWI346027B", False),
+])
+def test_a_citation_names_a_record_as_ct_finds_it_both_ways(given, stored, names):
+    """pn.cites, which chains and the citation sheet follow, is the stores' CT= condition: CT=<record> finds
+    the citing record exactly when REF=<citing record> finds the record."""
+    assert pn.cites(given, pn.split(stored)) is names
+    with PatentStore() as store:
+        add_records(store, [PatentRecord(stored, "cited"), PatentRecord("TWI9B", "citing", cites=f"{given}; TWI8B")])
+        assert {hit.record.pn for hit in store.search(f"CT={stored}").hits} == ({"TWI9B"} if names else set())
+        assert {hit.record.pn for hit in store.search("REF=TWI9B").hits} == ({stored} if names else set())
