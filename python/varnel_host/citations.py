@@ -1,7 +1,7 @@
 """Citation chains (CT/2=, REF=, REF/3=) and the citations among a search's
 hits, worked out alike on every store.
 
-Each store answers three look-ups with its own SQL (CitationLinks), each over
+Each store answers the look-ups of CitationLinks with its own SQL, each over
 a whole set of numbers or ids at once; what a citation names is decided here,
 by the rule of the stores' CT= condition (pn.cites): the same number in one
 of its forms, kinds compared only where both carry one. A chain follows the
@@ -16,6 +16,7 @@ from __future__ import annotations
 from collections import defaultdict
 from collections.abc import Collection, Hashable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
+from functools import cached_property
 from typing import NamedTuple, Protocol, TypeVar
 
 from . import pn
@@ -56,9 +57,13 @@ class Chained:
     def ids(self) -> set[int]:
         return {record_id for level in self.levels for record_id in level}
 
+    @cached_property
+    def _depths(self) -> dict[str, int]:
+        return {number: depth for depth, level in enumerate(self.levels, start=1) for number in level.values()}
+
     def level_of(self, number: str) -> int | None:
         """The level (1 first) of the record with publication number `number`, None when it is on none."""
-        return next((depth for depth, level in enumerate(self.levels, start=1) if number in level.values()), None)
+        return self._depths.get(number)
 
 
 class Citation(NamedTuple):
@@ -210,8 +215,13 @@ def level_text(chained: Sequence[Chained], number: str) -> str:
     return "；".join(f"{chain.code}={chain.number} 第 {depth} 層" for chain, depth in found)
 
 
+class HitIds(Protocol):
+    def __call__(self, ids: set[int]) -> set[int]:
+        """Those of `ids` that are hits of the search."""
+
+
 def among_hits(
-    links: CitationLinks, closest: Sequence[tuple[str, str]], hits: "HitIds", chained: Sequence[Chained] = ()
+    links: CitationLinks, closest: Sequence[tuple[str, str]], hits: HitIds, chained: Sequence[Chained] = ()
 ) -> list[Citation]:
     """The citations between each of the closest hits ((publication number,
     its citations as stored), best first) and every hit of the search (`hits`
@@ -221,16 +231,12 @@ def among_hits(
     incoming = citing(links, wanted)
     held = hits({record_id for _, record_id, _ in outgoing + incoming})
     titles = links.titles(held)
-    rows = []
-    for number, _ in closest:
-        for relation, cites in ((outgoing, True), (incoming, False)):
-            others = sorted((other, titles.get(record_id, "")) for key, record_id, other in relation
-                            if key == number and record_id in held and other != number)
-            rows += [Citation(number, cites, other, title, level_text(chained, number), level_text(chained, other))
-                     for other, title in others]
-    return rows
-
-
-class HitIds(Protocol):
-    def __call__(self, ids: set[int]) -> set[int]:
-        """Those of `ids` that are hits of the search."""
+    related: dict[tuple[str, bool], list[tuple[str, str]]] = defaultdict(list)
+    for relation, cites in ((outgoing, True), (incoming, False)):
+        for number, record_id, other in relation:
+            if record_id in held and other != number:
+                related[(number, cites)].append((other, titles.get(record_id, "")))
+    return [
+        Citation(number, cites, other, title, level_text(chained, number), level_text(chained, other))
+        for number, _ in closest for cites in (True, False) for other, title in sorted(related[(number, cites)])
+    ]
