@@ -517,3 +517,8 @@ def test_a_citation_names_a_record_as_ct_finds_it_both_ways(given, stored, names
         add_records(store, [PatentRecord(stored, "cited"), PatentRecord("TWI9B", "citing", cites=f"{given}; TWI8B")])
         assert {hit.record.pn for hit in store.search(f"CT={stored}").hits} == ({"TWI9B"} if names else set())
         assert {hit.record.pn for hit in store.search("REF=TWI9B").hits} == ({stored} if names else set())
+
+
+def test_a_numbered_set_holding_a_chain_runs_it_again(small_store):
+    query = parse("#1 NOT TI=電容 OR #2", {1: "REF/2=TWI5", 2: "CT/3=TWI3"})
+    assert {hit.record.pn for hit in small_store.search(query).hits} == {"TWI1", "TWI3", "TWI4", "TWI5"}
