@@ -101,6 +101,10 @@ def command_set() -> list[tuple[str, str]]:
         ("cpc subclass + word", "CPC=Y02E* AND 電池"),
         ("priority date", "PRD=2015"),
         ("cited", "CT=" + sample[5].pn),
+        ("citing chain 2", "CT/2=" + sample[5].pn),
+        ("citing chain 3", "CT/3=" + sample[5].pn),
+        ("cited chain 2", "REF/2=" + sample[45].pn),
+        ("cited chain 3", "REF/3=" + sample[45].pn),
         ("family", "FAM=" + sample[8].pn),
         ("prior art by date", "SIM=" + sample[40].pn + " AND PRIOR=" + sample[40].pn),
     ]

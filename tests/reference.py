@@ -37,6 +37,12 @@ The documented rules it implements:
 - FAM= every record reached by a shared application number, a shared family
   identity or a listed member, followed through the collection (a number
   listed only as a member names the family that lists it).
+- CT/n= (n 1 to 3, CT/1= being CT=) the records citing the patent, then those
+  citing them, n levels; REF/n= the records a stored patent cites (its
+  citations matched against the records' numbers as CT= matches them), then
+  those they cite; each record once, never the patent itself. REF= of a
+  patent not stored, more than 3 levels, or anything but one number after
+  either, are refused.
 - #k is the command of set k, run again.
 - LS= and DT= (legal status, document type): the value, or its English name,
   any case, Traditional or Simplified; a record's stored words map to a value
@@ -206,6 +212,13 @@ class Value:
 
 
 @dataclass(frozen=True)
+class Chain:
+    backward: bool
+    levels: int
+    value: str
+
+
+@dataclass(frozen=True)
 class Dates:
     field: str
     low: str
@@ -238,6 +251,7 @@ class Group:
 _QUOTES = str.maketrans({"「": '"', "」": '"', "“": '"', "”": '"'})
 _LEX = re.compile(
     r'\s*(?:(?P<phrase>"[^"]*")|(?P<open>\()|(?P<close>\))|(?P<at>@[A-Za-z,\s]+?(?=[\s)]|$))'
+    r"|(?P<chain>CT/\d+=|REF(?:/\d+)?=)"
     r"|(?P<field>(?:" + "|".join(sorted(FIELD_CODES, key=len, reverse=True)) + r")=)"
     r"|(?P<set>#\d+)|(?P<minus>-(?=\S))|(?P<word>[^\s()\"]+))",
     re.IGNORECASE,
@@ -340,6 +354,13 @@ class _Parser:
             return Group(node, ())
         if kind == "field":
             return self.field(text[:-1].upper())
+        if kind == "chain":
+            code, _, levels = text[:-1].upper().partition("/")
+            levels = int(levels or 1)
+            value = self.next()
+            if not 1 <= levels <= 3 or value[0] != "word" or number_parts(value[1]) is None:
+                raise Refused(f"{text} takes one number, at most 3 levels")
+            return Number("CT", value[1]) if code == "CT" and levels == 1 else Chain(code == "REF", levels, value[1])
         if kind == "set":
             return ("set", int(text[1:]))
         if kind == "phrase":
@@ -481,6 +502,8 @@ class Reference:
             if not any(getattr(r, attribute).strip() for r in self.records):
                 raise Refused(f"no record holds {attribute}")
             return self._where(lambda r: stored_value(node.field, getattr(r, attribute)) == node.value)
+        if isinstance(node, Chain):
+            return self._chain(node)
         raise Refused(f"cannot search {node!r}")
 
     def _where(self, holds):
@@ -565,6 +588,39 @@ class Reference:
         if node.field == "CT":
             return self._where(lambda r: any(same_number(wanted, number_parts(c)) for c in _items(r.cites)))
         return self._family(wanted)
+
+    @functools.cached_property
+    def citing(self) -> dict[int, set[int]]:
+        """Record -> the records citing it."""
+        by_serial = defaultdict(list)
+        for j, r in enumerate(self.records):
+            if number_parts(r.pn):
+                by_serial[number_parts(r.pn)[1]].append(j)
+        citing = defaultdict(set)
+        for i, r in enumerate(self.records):
+            for wanted in map(number_parts, _items(r.cites)):
+                for j in by_serial.get(wanted[1] if wanted else None, ()):
+                    if same_number(wanted, number_parts(self.records[j].pn)):
+                        citing[j].add(i)
+        return citing
+
+    def _chain(self, node: Chain):
+        wanted = number_parts(node.value)
+        start = set(self._where(lambda r: same_number(wanted, number_parts(r.pn))))
+        if node.backward and not start:
+            raise Refused(f"REF={node.value} is not stored")
+        if node.backward:
+            step = lambda level: {j for j, citers in self.citing.items() if citers & level}
+            level = step(start)
+        else:
+            step = lambda level: set().union(*(self.citing[j] for j in level))
+            level = set(self._numbers(Number("CT", node.value)))
+        seen = set(start)
+        for _ in range(node.levels):
+            level -= seen
+            seen |= level
+            level = step(level)
+        return seen - start
 
     def _family(self, wanted):
         """The records reached from the number through shared application numbers,
@@ -973,6 +1029,17 @@ class _Generator:
             yield f"CT={_without_kind(first)}B9"  # a kind that no publication of the number has
         yield "FAM=TW201346027A OR CT=US20070140112A1"
 
+    def chains(self):
+        citing = [r for r in self.ref.records if r.cites]
+        cited = sorted({c for r in citing for c in _items(r.cites)})
+        for record in self.rng.sample(citing, 2):
+            yield from (f"REF={record.pn}", f"REF/2={record.pn}", f"REF/3={record.pn} OR PN={record.pn}")
+        for number in self.rng.sample(cited, 2):
+            yield from (f"CT/2={number}", f"ct/3={number} AND AD=2010:2024", f"{self.word()} NOT CT/2={number}")
+        yield f"CT/2={cited[0]} OR REF={citing[0].pn}"
+        yield "REF=US1000001B9"  # not stored: what it cites is not known
+        yield f"CT/4={cited[0]}"
+
     def sets(self) -> dict[int, str]:
         sets = {}
         while len(sets) < 6:
@@ -1026,6 +1093,6 @@ class _Generator:
         sets = self.sets()
         commands: list[str] = []
         for part in (self.words(), self.boolean(), self.fields(), self.patterns(), self.proximity(), self.codes(),
-                     self.dates(), self.numbers(), self.numbered(sets), self.languages(), self.values()):
+                     self.dates(), self.numbers(), self.numbered(sets), self.languages(), self.values(), self.chains()):
             commands.extend(part)
         return list(dict.fromkeys(commands)), sets

@@ -50,6 +50,10 @@ CASES = [
     ("TR(pizza) wall", ["TR(pizza) 2 筆、wall 1 筆，同時符合的 0 筆"]),
     ("pizza AND LS=pending", ["pizza 2 筆、LS=審查中 0 筆", "資料庫中沒有法律狀態為「審查中」的專利（各法律狀態的專利：有效 1 筆、失效 1 筆）"]),
     ("DT=新型 OR DT=design", ["資料庫中沒有文件類型為「新型」的專利（各文件類型的專利：發明公告 1 筆）；資料庫中沒有文件類型為「設計」"]),
+    # a citation chain: the patent cites nothing, or nothing cites it
+    ("REF/3=TWI100001B", ["資料庫中的 TWI100001B 沒有列出任何引用專利"]),
+    ("pizza AND REF=TWI100002B", ["pizza 2 筆、REF=TWI100002B 0 筆", "資料庫中的 TWI100002B 沒有列出任何引用專利"]),
+    ("CT/2=TWI100003B OR xyz", ["資料庫中沒有任何專利引用「TWI100003B」；資料庫中沒有任何專利含有「xyz」"]),
 ]
 
 
@@ -83,6 +87,7 @@ def test_a_command_that_finds_nothing_says_which_part_left_nothing(store, comman
     "-(燃料 OR 氫) AND ID=:20241231 AND PRD=2020", "bat?ery OR 電?池", 'SIM="固態電池" AND CPC=Y02E* AND CT=US8930553B2',
     "電池@PA,IV NOT FAM=TWI700214B", "NOT (a NEAR/3 b)", "TR(電池 NEAR/3 電極) OR TR(固態 電池)@TI,PA", "IC=TR(H01M*)", "AD=201503:202406", 'x AND "and"', "PRIOR=TWI700214B pizza",
     "LS=active AND DT=(新型 OR design) NOT LS=失效",
+    "REF/2=TWI700214B OR CT/3=US8930553B2 AND NOT REF=TWI1", "-(REF/3=US8930553B2 OR CT/1=TWI1)",
 ])
 def test_an_operand_is_written_back_as_a_command_that_reads_the_same(command):
     root = parse(command).root

@@ -97,7 +97,7 @@ FORBIDDEN = [
     *((pg, sqlite) for pg in PG_MODULES for sqlite in ("store", "sqlite_")),
     *((sqlite, "pg_") for sqlite in SQLITE_MODULES),
     *((part, "pg_store") for part in PG_MODULES[1:]),
-    *((layer, low) for layer in ("query", "query_plan", "similar", "marking", "segment", "contract", "records")
+    *((layer, low) for layer in ("query", "query_plan", "citations", "similar", "marking", "segment", "contract", "records")
       for low in ("store", "stores", "pg_store", "sqlite_", "pg_query", "worker", "report", "ingest")),
     ("ingest", "store"), ("ingest", "pg_store"), ("ingest", "stores"),
     # loading writes through the contract's write_batch(), knowing no store
@@ -110,7 +110,7 @@ FORBIDDEN = [
     # one search pipeline over both stores: it knows no store, the engines' parts never call it
     *(("pipeline", low) for low in ("store", "stores", "pg_", "sqlite_", "worker", "report", "ingest")),
     *((part, "pipeline") for part in (*PG_MODULES[1:], *SQLITE_MODULES[1:])),
-    *((layer, "pipeline") for layer in ("query", "query_plan", "expand", "similar", "records")),
+    *((layer, "pipeline") for layer in ("query", "query_plan", "citations", "expand", "similar", "records")),
     # the term table knows a store only by its term_pairs() and bilingual_records()
     *(("terms", low) for low in ("store", "stores", "pg_", "sqlite_", "pipeline", "worker", "report", "ingest", "loading")),
 ]
@@ -121,6 +121,7 @@ PIPELINE_STEPS = {
     "query": ("parse",),
     "translate": ("translate",),
     "query_plan": ("code_terms", "family_of", "prior_dates", "priors", "proximities", "with_ids"),
+    "citations": ("chains", "excluded", "follow"),
 }
 
 

@@ -18,7 +18,7 @@ import psycopg
 import pytest
 from hypothesis import HealthCheck, given, settings
 from test_query import COMMANDS, HABITS
-from test_search_differential import TRANSLATED
+from test_search_differential import CHAINS, CHAINS_COMBINED, TRANSLATED
 from test_store import STATUS_COMMANDS, WORDED
 
 from fake_terms import FakeTerms
@@ -51,7 +51,7 @@ NEW_FORMS = [command for command, expected in HABITS if not isinstance(expected,
     "固?電池", "TI=電?", "電?池 OR bat?ery", "batteries AND 電極", "electrodes NEAR/3 固?", "polymeri*ation", "b?t",
     "CPC=H01M", "CPC=Y02E* AND 電池", "電池 NOT CPC=H01M10", "PRD=2010:2012 AND 電極", "PRD=:2003",
     "電池 AND LS=有效", "DT=新型 NOT LS=失效", "LS=(active OR pending) AND AD=2015:2024", "(電池 OR 散熱) AND DT=設計 -LS=審查中",
-    *TRANSLATED,
+    *TRANSLATED, *CHAINS, *CHAINS_COMBINED,
 ] + [f"CT={record.pn[:-1]}" for record in synth.generate(5, seed=BEFORE["seed"])] + [
     f"FAM={record.pn}" for record in synth.generate(5, seed=BEFORE["seed"])
 ]
@@ -82,6 +82,21 @@ def same(lite, pg, command, limit=None) -> bool:
     return expected[0] == found[0] and [h[:2] for h in expected[1]] == [h[:2] for h in found[1]] and all(
         a[2] == pytest.approx(b[2], rel=1e-12, abs=1e-12) for a, b in zip(expected[1], found[1])
     )
+
+
+def chained(store, command, limit, closest):
+    """The log box's chain lines and the citations of the `closest` records among every hit."""
+    result = store.search(command, limit=limit)
+    return result.chain_lines(), result.citation_rows(closest)
+
+
+@pytest.mark.parametrize("command", CHAINS + CHAINS_COMBINED)
+def test_chain_lines_and_citations_among_the_hits_are_alike_on_both_stores(both, command):
+    """Every hit counted, ranked or not (limit 3 ranks a few)."""
+    closest = [hit.record for hit in both[0].search(command).closest(6)]
+    found = [chained(store, command, limit, closest) for limit in (None, 3) for store in both]
+    assert found[0] == found[1] == found[2] == found[3] and found[0][0]
+    assert all(row.closest_level for row in found[0][1]) or "NOT" in command  # the closest hits are on a level
 
 
 def facets(store, command, limit):

@@ -12,6 +12,8 @@ from hypothesis import strategies as st
 
 from near_reference import near_test
 from varnel_host.expand import expand
+from varnel_host import pn
+from varnel_host.citations import chains
 from varnel_host.query import (
     MAX_DEPTH,
     And,
@@ -337,6 +339,7 @@ PIECES = [
     "-", "?", "|", "#1", "~2", "NEAR/3", "IC=H01M", "IC=H01M10", "SIM=",
     "2015", "20241331", "2015:2024", ":2020", "電池", "池", "battery", "batter*", "H01M10/0525", "（", "＂", "「",
     "LS=有效", "DT=", "新型", "design",
+    "REF=", "CT/2=", "ref/3=", "CT/4=", "TWI1", "US8930553B2",
 ]
 COMMANDS = st.lists(st.one_of(st.sampled_from(PIECES), st.text(max_size=4)), max_size=12).map("".join)
 
@@ -348,12 +351,12 @@ def small_store():
             store,
             [
                 PatentRecord("TWI1", "固態電池", "battery pack", "1. 一種電池。", "範例能源股份有限公司", ipc="H01M10/0525", ad="20200101",
-                             status="ACTIVE", doctype="B2"),
+                             status="ACTIVE", doctype="B2", cites="US8930553B2; TWI5"),
                 PatentRecord("TWI2", "顯示面板", "NEAR display", ipc="G09G3/32", pd="20150505", status="Expired - Fee Related", doctype="A1"),
-                PatentRecord("TWI3", "鋰電池模組", "battery module", ipc="H01M50/20; H02J7/00", status="消滅", doctype="新型公告"),
-                PatentRecord("TWI4", "電池電容器", "電容", ipc="H01G4/30; H01M100/00", status="PENDING", doctype="U"),
+                PatentRecord("TWI3", "鋰電池模組", "battery module", ipc="H01M50/20; H02J7/00", status="消滅", doctype="新型公告", cites="TWI1"),
+                PatentRecord("TWI4", "電池電容器", "電容", ipc="H01G4/30; H01M100/00", status="PENDING", doctype="U", cites="TWI3; TWI1"),
                 PatentRecord("TWI5", "聚合電極", "two batteries; polymerization in 蓄電池 and 电解池", ipc="C08F2/00",
-                             doctype="Design Right"),
+                             doctype="Design Right", cites="TWI4"),
                 PatentRecord("TWI6", "Oscillating Air Jets", "a pizza kept in boxes", "1. 一種發動機。"),
                 PatentRecord("TWI7", "Pizza oven", "pizza and pizza dough", applicants="Jets Holdings"),
                 PatentRecord("TWI8", "培養方法", "一種方法", title_alt="Cultivation method\nKulturverfahren",
@@ -459,6 +462,22 @@ HABITS = [
     ("LS=foo", "LS= 可用的值：有效（active）、審查中（pending）"),
     ("DT=發明*", "要完整寫出"),
     ("(有效)@LS,TI", "LS（法律狀態）要單獨指定"),
+    # citations (TWI1 cites TWI5 and a patent not stored, TWI3 cites TWI1, TWI4 cites TWI3 and TWI1, TWI5 cites TWI4):
+    # CT/n= the records citing, REF/n= those cited, n levels, each once, never the patent itself
+    ("CT/2=TWI1", {"TWI3", "TWI4", "TWI5"}),
+    ("CT/3=TWI1", {"TWI3", "TWI4", "TWI5"}),
+    ("ct/2=US8930553B2", {"TWI1", "TWI3", "TWI4"}),
+    ("REF=TWI5", {"TWI4"}),
+    ("REF/2=TWI5", {"TWI1", "TWI3", "TWI4"}),
+    ("REF/3=TWI4 AND TI=電池", {"TWI1", "TWI3"}),
+    ("CT=TWI1 OR REF=TWI1", {"TWI3", "TWI4", "TWI5"}),
+    ("CT/2=TWI1 NOT CT=TWI1", {"TWI5"}),
+    ("REF=TWI2", set()),
+    ("REF=TWI9", "資料庫中沒有公開公告號「TWI9」"),
+    ("CT/4=TWI1", "請改寫成 CT/3="),
+    ("REF=(TWI1 OR TWI2)", "幾件專利請分開寫"),
+    ("TI=(REF=TWI1)", "REF= 不能加欄位限定"),
+    ("(TWI1)@REF", "請寫成 REF=公開公告號"),
 ]
 
 
@@ -480,14 +499,40 @@ def test_any_command_parses_or_raises_query_error_and_runs(small_store, command)
         assert 1 <= error.position <= len(command) + 1
         return
     assert isinstance(query, Query)
-    if query.similar() is None and not proximities(query):  # SIM= is compiled from the words it chooses, NEAR from its table
+    if query.similar() is None and not proximities(query) and not chains(query):  # SIM= from its words, NEAR and chains from their tables
         compiled = compile_query(query)
         assert compiled.where.count("?") == len(compiled.params)
     try:
         result = small_store.search(query)
-    except QueryError as error:  # only SIM= and patterns find out at the store (nothing stored to compare or expand)
-        assert query.similar() is not None or any(t.wildcard for t in query.terms()), f"{command!r}: {error}"
+    except QueryError as error:  # only SIM=, patterns and REF= find out at the store (nothing stored to compare, expand or follow)
+        assert query.similar() is not None or any(t.wildcard for t in query.terms()) or "REF" in error.problem, f"{command!r}: {error}"
         return
     except sqlite3.Error as error:  # pragma: no cover - reported with the command
         pytest.fail(f"{command!r}: {error}")
     assert result.total == len(result.hits)
+
+
+@pytest.mark.parametrize("given, stored, names", [
+    ("US8930553B2", "US8930553B2", True),
+    ("US8930553", "US8930553B2", True),  # a citation without kind names every kind
+    ("US8930553B2", "US8930553", True),  # a record without kind is every kind
+    ("US8930553B1", "US8930553B2", False),
+    ("EP8930553B2", "US8930553B2", False),
+    ("8930553B2", "US8930553B2", False),
+    ("US2004136338A1", "US20040136338A1", True),  # the two forms of a US pre-grant publication
+    ("US20040136338", "US2004136338A1", True),
+    ("TW201346027A", "TWI346027B", False),
+])
+def test_a_citation_names_a_record_as_ct_finds_it_both_ways(given, stored, names):
+    """pn.cites, which chains and the citation sheet follow, is the stores' CT= condition: CT=<record> finds
+    the citing record exactly when REF=<citing record> finds the record."""
+    assert pn.cites(given, pn.split(stored)) is names
+    with PatentStore() as store:
+        add_records(store, [PatentRecord(stored, "cited"), PatentRecord("TWI9B", "citing", cites=f"{given}; TWI8B")])
+        assert {hit.record.pn for hit in store.search(f"CT={stored}").hits} == ({"TWI9B"} if names else set())
+        assert {hit.record.pn for hit in store.search("REF=TWI9B").hits} == ({stored} if names else set())
+
+
+def test_a_numbered_set_holding_a_chain_runs_it_again(small_store):
+    query = parse("#1 NOT TI=電容 OR #2", {1: "REF/2=TWI5", 2: "CT/3=TWI3"})
+    assert {hit.record.pn for hit in small_store.search(query).hits} == {"TWI1", "TWI3", "TWI4", "TWI5"}

@@ -23,7 +23,7 @@ from varnel_host import report
 from varnel_host.cell_text import CELL_LIMIT, clean_text
 from varnel_host.report_file import PartFile
 from varnel_host.report import LIST_ROW_CAP, SHEET_ROWS, ReportCancelled, split_runs
-from varnel_host.report_data import ReportData, gather
+from varnel_host.report_data import Citation, ReportData, gather
 from varnel_host.settings import read_settings
 from varnel_host.request import RunRequest
 from varnel_host.facets import Facets
@@ -55,8 +55,9 @@ class _Found:
 
     compared = ()
 
-    def __init__(self, hits: list[Hit], total: int | None = None) -> None:
+    def __init__(self, hits: list[Hit], total: int | None = None, chains: tuple[str, ...] = ()) -> None:
         self.hits, self.total = hits, len(hits) if total is None else total
+        self.chains = chains
 
     def rows(self):
         return iter(self.hits)
@@ -75,6 +76,16 @@ class _Found:
 
     def closest_families(self, n: int) -> list[Hit]:
         return [hit for hit in self.hits if self.families().is_first(hit.record.pn)][:n]
+
+    def citation_rows(self, closest):
+        """Citations written as the hits' own numbers, their level the hit's rank."""
+        titles = {hit.record.pn: (hit.record.title, f"第 {rank} 層" if self.chains else "") for rank, hit in enumerate(self.hits, 1)}
+        return [Citation(r.pn, cites, other, titles[other][0], titles[r.pn][1], titles[other][1]) for r in closest
+                for cites, others in ((True, r.cites.split("; ")), (False, [h.record.pn for h in self.hits if r.pn in h.record.cites]))
+                for other in others if other in titles]
+
+    def chain_lines(self):
+        return list(self.chains)
 
     def facets(self, top: int = 10) -> Facets:
         return Facets.of_records((hit.record for hit in self.hits), top)
@@ -128,7 +139,7 @@ def test_sheets_and_list_rows(tmp_path: Path) -> None:
     hits = [_hit(2, 9.876), _hit(3, 5.5, ad="2015", pd=""), _hit(1, 2.0), _hit(4, math.nan)]
     result = write_report(tmp_path, _run(), _Found(hits, 42), now=NOW)
     book = _open(result.path)
-    assert book.sheetnames == ["檢索列表", "同族列表", "分析最接近專利數量", "統計圖表", "檢索條件"]
+    assert book.sheetnames == ["檢索列表", "同族列表", "分析最接近專利數量", "引用關係", "統計圖表", "檢索條件"]
     sheet = book["檢索列表"]
     rows = _rows(sheet)
     assert rows[0] == ("序號", "公開公告號", "專利名稱", "申請人", "申請日", "公開公告日", "IPC", "相關度", "同族")
@@ -158,6 +169,23 @@ def test_top_sheet_holds_best_hits(tmp_path: Path, count: int, expected: int) ->
     if expected:  # the export's own words, with the value LS= and DT= find them by where it differs
         assert rows[1][4:] == (4, "一種電池 (4)", "1. 一種電池，包含正極 4。", "電池、battery", 1, "TW000002; TW000003",
                                datetime(2014, 1, 2), "H01M10/0525; Y02E60/10", "EXPIRED（失效）", "新型")
+
+
+@pytest.mark.parametrize("chains", [(), ("引用鏈 CT/2=TW000009：第 1 層 1 筆、第 2 層 3 筆",)])
+def test_citation_sheet_lists_who_cites_whom_between_the_closest_and_every_hit(tmp_path: Path, chains) -> None:
+    hits = [_hit(4, 4.0, cites="TW000002; TW000003; US1234567B2"), *(_hit(n, float(n)) for n in (3, 2)), _hit(1, 1.0, cites="TW000004")]
+    path = write_report(tmp_path, _run(分析最接近專利數量=2), _Found(hits, chains=chains), now=NOW).path
+    rows = _rows(_open(path)["引用關係"])
+    expected = [("TW000004", "引用", "TW000002", "電池模組 2", "第 1 層", "第 3 層"),
+                ("TW000004", "引用", "TW000003", "電池模組 3", "第 1 層", "第 2 層"),
+                ("TW000004", "被引用", "TW000001", "電池模組 1", "第 1 層", "第 4 層"),
+                ("TW000003", "被引用", "TW000004", "電池模組 4", "第 2 層", "第 1 層")]
+    width = 6 if chains else 4
+    assert rows[0] == ("最接近專利", "關係", "命中專利", "命中專利名稱", "最接近專利的層級", "命中專利的層級")[:width]
+    assert rows[1:] == [row[:width] for row in expected]
+    assert _conditions(path).get("引用鏈", []) == list(chains)
+    lonely = write_report(tmp_path, _run(), _Found([_hit(1, 1.0)]), now=NOW).path
+    assert _rows(_open(lonely)["引用關係"])[1] == (report.NO_CITATIONS, "", "", "")
 
 
 def test_conditions_sheet(tmp_path: Path) -> None:
@@ -215,13 +243,13 @@ def _same_hits() -> list[Hit]:
 def test_report_content_is_that_of_the_earlier_writer(tmp_path: Path) -> None:
     """The same hits give the same cells, fonts and layout as the report writer
     before rows came from a cursor; the conditions sheet only gains its 列表上限 row,
-    the list its 同族 column, the chart and family sheets are new and the closest
+    the list its 同族 column, the chart, family and citation sheets are new and the closest
     sheet's texts gain their marked runs (compared here as text; their runs are
     tested on their own); the list's unusable score is an empty cell, not an error formula."""
     request = _run("電池 OR battery", 文字大小比例=1.2, 英文文字字體="Arial", 分析最接近專利數量=4)
     now = _snapshot(write_report(tmp_path, request, _Found(_same_hits(), 57), now=NOW).path)
     before = json.loads((Path(__file__).parent / "data" / "report_before.json").read_text(encoding="utf-8"))
-    del now["統計圖表"], now["同族列表"]
+    del now["統計圖表"], now["同族列表"], now["引用關係"]
     listed = now["檢索列表"]
     assert [row.pop(8)[0] for row in listed["rows"]] == ["同族"] + [hit.record.pn for hit in _same_hits()]
     listed["filter"], _ = "A1:H13", listed["widths"].pop("I")
@@ -586,7 +614,8 @@ def test_the_report_is_written_from_values_read_once(tmp_path: Path) -> None:
     result = _Counted(_Found([_hit(n, 10.0 - n, cites="TW000001") for n in range(1, 8)]))
     data = gather(_run(分析最接近專利數量=3), result)
     gathered = list(result.calls)
-    assert sorted(gathered) == ["cited_by", "closest_families", "compared", "facets", "families", "list_rows", "total"]
+    assert sorted(gathered) == ["chain_lines", "citation_rows", "cited_by", "closest_families", "compared", "facets", "families",
+                               "list_rows", "total"]
     assert [hit.record.pn for hit in data.closest] == ["TW000001", "TW000002", "TW000003"]
     assert data.cited_by == {"TW000001": 7, "TW000002": 0, "TW000003": 0}
     path = report.write_report(tmp_path, _run(分析最接近專利數量=3), data, now=NOW).path

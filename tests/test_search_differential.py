@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from varnel_host import synth
+from varnel_host import citations, synth
 from varnel_host.explain import render
 from varnel_host.query import parse
 from varnel_host import store as store_module
@@ -130,3 +130,36 @@ def test_the_command_as_translated_finds_what_the_command_finds(store, command):
     written = store.search(render(result.translation.query.root))
     assert result.total == written.total > 0
     assert {h.record.pn: h.matched for h in result.rows()} == {h.record.pn: h.matched for h in written.rows()}
+
+
+# --- citation chains -----------------------------------------------------------------
+
+_CHAINED = [(0, "CT/3"), (4, "CT/2"), (37, "CT/2"), (20, "REF/3"), (1500, "REF/2"), (1999, "REF")]
+# Chains of the synthetic collection's records (each cites up to six earlier ones), alone and combined; both stores
+# run them (tests/test_pg_store.py), each checked here against chains made of CT= and PN= searches.
+CHAINS = [f"{code}={synth_pn}" for synth_pn, code in
+          ((record.pn, code) for n, code in _CHAINED for record in [list(synth.generate(n + 1, seed=BEFORE["seed"]))[n]])]
+CHAINS_COMBINED = [f"{CHAINS[0]} AND AD=2010:2020", f"{CHAINS[1]} OR {CHAINS[3]}", f"電池 NOT {CHAINS[4]}", f"({CHAINS[2]}) -散熱"]
+
+
+@pytest.mark.parametrize("command", CHAINS)
+def test_a_chain_is_its_levels_of_single_citations(store, command):
+    """CT/n= is CT= of the patent, then CT= of each record found, level by level;
+    REF/n= is PN= of each number the patent cites, then of each such record's
+    citations: each record once, at its lowest level, never the patent itself."""
+    chain = parse(command).root
+    start = {hit.record.pn: hit.record for hit in store.search(f"PN={chain.number}").hits}
+    seen, frontier, levels = set(start), dict(start), []
+    for _ in range(chain.depth):
+        found = {}
+        for record in frontier.values():
+            commands = [f"PN={c}" for c in record.cites.split("; ") if c] if chain.backward else [f"CT={record.pn}"]
+            found.update((hit.record.pn, hit.record) for c in commands for hit in store.search(c).hits)
+        frontier = {number: record for number, record in found.items() if number not in seen}
+        seen |= set(frontier)
+        levels.append(set(frontier))
+    result = store.search(command)
+    assert {hit.record.pn for hit in result.hits} == set().union(*levels) and levels[0]
+    counts = [len(level) for level in levels[: next((k + 1 for k, level in enumerate(levels) if not level), len(levels))]]
+    assert result.chain_lines() == [citations.chain_line(result.chains[0], counts)]
+    assert [len(level) for level in result.chains[0].levels] == counts

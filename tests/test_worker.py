@@ -97,6 +97,8 @@ def test_a_run_answers_with_receipts_then_the_marker_and_writes_the_report(worke
     ("   ", "錯誤：檢索指令是空白的"),
     ("SIM=TWI999999B AND AD=2015", "檢索指令有誤：資料庫中沒有公開公告號「TWI999999B」"),
     ('SIM="，。！"', "檢索指令有誤"),
+    ("REF/2=TWI999999B OR 電池", "檢索指令有誤：REF/2=：資料庫中沒有公開公告號「TWI999999B」"),
+    ("CT/4=TWI999999B", "檢索指令有誤：「CT/4=」：引用鏈的層數要是 1 到 3"),
 ])
 def test_a_bad_command_ends_with_an_error_receipt_and_the_worker_goes_on(worker, bad, expected):
     queues, events, process, config = worker
@@ -313,6 +315,21 @@ def test_the_log_box_shows_a_title_short_and_clean_and_the_report_keeps_it(tmp_p
     assert len(line) <= 120 and not re.search("[\x00-\x1f\u202e]", line) and "電池" in line, line
     book = openpyxl.load_workbook(said[-2].removeprefix("報告已寫入："))
     assert book["檢索列表"]["C2"].value == clean_text(title.replace("\x00", " "))  # a NUL is stored as a space
+
+
+def test_a_chain_says_its_levels_after_the_count_and_the_report_lists_who_cites_whom(tmp_path):
+    receipts = queue.Queue()
+    worker = Worker(WorkerConfig(database=tmp_path / "db.sqlite3", reports=tmp_path / "reports"), receipts)
+    with PatentStore(tmp_path / "db.sqlite3") as worker.store:
+        add_records(worker.store, [PatentRecord(pn="TWI1B", title="電池"), PatentRecord(pn="TWI2B", title="電極", cites="TWI1"),
+                                   PatentRecord(pn="TWI3B", title="電容", cites="TWI2B; TWI1B")])
+        worker.handle(request("CT/3=TWI1B"))
+    said = [receipts.get_nowait() for _ in range(receipts.qsize())]
+    assert said[1:3] == ["找到 2 筆專利，2 個同族", "引用鏈 CT/3=TWI1B：第 1 層 2 筆、第 2 層 0 筆；沒有其他專利引用第 1 層的專利，引用鏈到第 1 層為止"]
+    book = openpyxl.load_workbook(said[-2].removeprefix("報告已寫入："))
+    assert [row[:3] for row in book["引用關係"].iter_rows(min_row=2, values_only=True)] == [
+        ("TWI2B", "被引用", "TWI3B"), ("TWI3B", "引用", "TWI2B")]  # unranked hits: in the order they were stored
+    assert ["引用鏈", said[2]] in [[c.value for c in row] for row in book["檢索條件"].iter_rows(max_col=2)]
 
 
 @pytest.mark.parametrize(

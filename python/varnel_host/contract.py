@@ -16,14 +16,14 @@ from __future__ import annotations
 
 import json
 from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from functools import lru_cache
 from importlib import resources
 from pathlib import Path
 from typing import NamedTuple, Protocol, Union
 
-from . import pn
+from . import citations, pn
 from .facets import Facets
 from .families import Families
 from .records import ATTRIBUTES, CAPTIONS, DATE_ATTRIBUTES, DATE_STANDINS, FIELDS, REGISTRY, Hit, PatentRecord
@@ -153,12 +153,10 @@ def code_values(record: PatentRecord) -> list[tuple[str, str, str]]:
     """The stored code rows of one record."""
     rows: dict[tuple[str, str, str], None] = {}
     for field in _LISTED:
-        for value in getattr(record, field.attribute).split(";"):
-            if value := "".join(value.split()).upper():
-                rows[(field.stored, value, "") if field.levels else (field.stored, pn.number_part(value), value)] = None
-    for number in record.members.split(";"):
-        if number := "".join(number.split()).upper():
-            rows[(MEMBER_KIND, pn.number_part(number), number)] = None
+        for value in pn.listed(getattr(record, field.attribute)):
+            rows[(field.stored, value, "") if field.levels else (field.stored, pn.number_part(value), value)] = None
+    for number in pn.listed(record.members):
+        rows[(MEMBER_KIND, pn.number_part(number), number)] = None
     return list(rows) + normalised_values([getattr(record, field.attribute) for field in NORMALISED_FIELDS])
 
 
@@ -210,6 +208,35 @@ def earliest_sql(condition: str) -> str:
     the earliest of their priority dates (the application date where none is
     given), for PRIOR= (query_plan.prior_dates)."""
     return f"SELECT count(*), min(coalesce(NULLIF(r.prd, ''), NULLIF(r.ad, ''))) FROM records r WHERE {condition}"
+
+
+class CitationLinks:
+    """A store's look-ups for following citations (citations.CitationLinks),
+    the same SELECTs on every engine: `among` is the engine's test of a
+    column against a list given as one parameter (e.g. "= ANY(%s)"), `rows`
+    runs a SELECT with that list bound."""
+
+    def __init__(self, among: str, rows: Callable[[str, list], Iterable[tuple]]):
+        self._among, self._rows = among, rows
+
+    def _read(self, sql: str, values: Iterable[object]) -> list[tuple]:
+        values = sorted(set(values))
+        return list(self._rows(sql.format(among=self._among), values)) if values else []
+
+    def numbered(self, numbers: Iterable[str]) -> list[tuple[int, str]]:
+        return self._read("SELECT id, pn FROM records WHERE number {among}", numbers)
+
+    def citing(self, numbers: Iterable[str]) -> list[tuple[int, str, str]]:
+        return self._read(
+            f"SELECT c.id, r.pn, c.given FROM codes c JOIN records r ON r.id = c.id WHERE c.kind = '{CITED_KIND}' AND c.value {{among}}",
+            numbers,
+        )
+
+    def cites(self, ids: Iterable[int]) -> list[tuple[int, str]]:
+        return self._read("SELECT id, cites FROM records WHERE id {among}", ids)
+
+    def titles(self, ids: Iterable[int]) -> dict[int, str]:
+        return dict(self._read("SELECT id, title FROM records WHERE id {among}", ids))
 
 
 def linked_sql(among: str, member: str) -> str:
@@ -403,6 +430,8 @@ class RankedHits:
     # The TR step's outcome (translate.Outcome: the command as translated and
     # the log box's lines on it); None when the command held no TR(…).
     translation = None
+    # The command's citation chains as followed (citations.Chained), in command order.
+    chains: tuple[citations.Chained, ...] = ()
 
     def __init__(self, store: Releasing, query: Worded, table: str, total: int,
                  cancel: Callable[[], bool] | None = None, plan: Chosen | None = None):
@@ -495,6 +524,34 @@ class RankedHits:
                    f"AND ({' OR '.join(condition for condition, _ in cited)})")
             counts[number] = self._fetch(sql, [value for _, params in cited for value in params])[0][0]
         return counts
+
+    def chain_lines(self) -> list[str]:
+        """The log box's line on each citation chain of the command: its hits at each level (citations.chain_line)."""
+        lines = []
+        for chained in self.chains:
+            with self._reading():
+                held = self._hit_ids(chained.ids())
+            lines.append(citations.chain_line(chained, [len(held.intersection(level)) for level in chained.levels]))
+        return lines
+
+    def citation_rows(self, closest: Sequence[PatentRecord]) -> list[citations.Citation]:
+        """The citations between each of the `closest` records and every hit
+        of the search, both ways (citations.among_hits), with their levels
+        where the command holds chains."""
+        with self._reading():
+            return citations.among_hits(self._links(), [(r.pn, r.cites) for r in closest], self._hit_ids, self.chains)
+
+    def _links(self) -> CitationLinks:
+        """The engine's look-ups of citations, read in the result's connection."""
+        raise NotImplementedError
+
+    def _hit_ids(self, ids: set[int]) -> set[int]:
+        """Those of `ids` that are hits of the search (ranked or not)."""
+        raise NotImplementedError
+
+    def _reading(self) -> AbstractContextManager[None]:
+        """The context the result's own reads run in (cancel polled, the engine's errors said in Chinese)."""
+        raise NotImplementedError
 
     def _all_ranked(self) -> bool:
         """Whether the table of ranked hits holds every hit (no limit cut it)."""

@@ -6,7 +6,8 @@ top-level AND on its own (pizza 877 筆、near 3 筆、box 60 筆，同時符合
 each side of a proximity, and says of an operand that holds nothing why:
 the word is in no record, the field holds no value in the whole collection,
 the date range lies outside the collection's dates, no legal status or
-document type maps to the value of LS= or DT= (with the values held, counted). It also names a word
+document type maps to the value of LS= or DT= (with the values held, counted), a citation chain's
+patent is cited by none or cites nothing the collection holds. It also names a word
 that is an operator of another search system written as a word (pizza near
 box) with the form to write instead.
 
@@ -22,9 +23,10 @@ import dataclasses
 import logging
 from collections.abc import Callable, Iterator
 
+from . import citations
 from .contract import SPAN_FIELDS, Cancelled
 from .field_values import NORMALISED
-from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Similar, Term, nodes, parse
+from .query import And, Chain, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Similar, Term, nodes, parse
 from .records import DEFAULT_FIELDS, FIELDS, REGISTRY, written_fields
 from .shown import shown
 
@@ -59,6 +61,14 @@ class _Budget:
             return None
         self.left -= 1
         return self.store.search(Query(node, render(node), self.sets), limit=0, cancel=self.cancel).total
+
+    def chain_end(self, chain: Chain) -> str:
+        """Why a citation chain found nothing (citations.chain_end); "" once the budget is spent."""
+        if self.left <= 0:
+            return ""
+        self.left -= 1
+        followed = self.store.search(Query(chain, render(chain), self.sets), limit=0, cancel=self.cancel).chains
+        return citations.chain_end(followed[0]) if followed else ""
 
     def span(self, code: str) -> tuple[str, str] | None:
         if code not in self._spans:
@@ -119,6 +129,8 @@ def _why(node: Node, budget: _Budget) -> list[str]:
         return [f"{node.code}= 的描述文字沒有任何詞出現在資料庫的專利中"]
     if isinstance(node, Prior):
         return [f"沒有任何專利公開於 {node.number} 的最早優先權日之前"]
+    if isinstance(node, Chain) and (why := budget.chain_end(node)):
+        return [why]
     return [f"「{_shown(node)}」沒有任何專利"]
 
 
@@ -292,6 +304,8 @@ def render(node: Node, fields: tuple[str, ...] = DEFAULT_FIELDS) -> str:
         return f"{node.code}={node.number}" if node.number else f'{node.code}="{node.text}"'
     if isinstance(node, Prior):
         return f"PRIOR={node.number}"
+    if isinstance(node, Chain):
+        return f"{node.code}={node.number}"
     if (shared := _limit(node, fields)) is not None:
         return _limited(f"({render(node, shared)})", shared)
     if isinstance(node, Not):

@@ -115,7 +115,7 @@ class Families:
         """The hits among `cites` ("; "-separated publication numbers, a
         number without kind meaning every kind), `citing` itself left out."""
         found: dict[str, None] = {}
-        for listed in filter(None, ("".join(c.split()).upper() for c in cites.split(";"))):
+        for listed in pn.listed(cites):
             for place in self._listed(listed):
                 if (number := self._numbers[place]) != citing:
                     found[number] = None

@@ -7,6 +7,7 @@ transaction.
 
 from __future__ import annotations
 
+import contextlib
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import AbstractContextManager
 from typing import Protocol
@@ -14,7 +15,7 @@ from typing import Protocol
 import psycopg
 
 from . import pn, similar
-from .contract import MEMBER_KIND, ROW_BATCH, RankedHits, linked_sql
+from .contract import MEMBER_KIND, ROW_BATCH, CitationLinks, RankedHits, linked_sql
 from .facets import Facets
 from .pg_query import (
     TOKENS, CompiledQuery, Phrase, condition, listed_select, number_condition, posted_counts, similar_query, token_phrase,
@@ -61,6 +62,11 @@ class PgFamilyLinks:
     def linked(self, ids: set[int]) -> set[int]:
         member = "(m.pn = c.given OR m.pn ~ ('^' || c.given || '[A-Z][0-9]?$'))"
         return {row[0] for row in self._db.execute(linked_sql("= ANY(%(ids)s)", member), {"ids": sorted(ids)})}
+
+
+def citation_links(db: psycopg.Connection) -> CitationLinks:
+    """The server's look-ups of citations (citations.CitationLinks), each list bound as one array."""
+    return CitationLinks("= ANY(%s)", lambda sql, values: db.execute(sql, (values,)).fetchall())
 
 
 class PgVocabulary:
@@ -164,6 +170,23 @@ class PgSearchResult(RankedHits):
                 for column in ("r.applicants", "r.ipc", "substr(r.ad, 1, 4)", "substr(r.prd, 1, 4)")
             ]
         return Facets.of(*grouped[:3], top, grouped[3])
+
+    def _links(self) -> CitationLinks:
+        return citation_links(self._store.connection)
+
+    def _hit_ids(self, ids: set[int]) -> set[int]:
+        if not ids:
+            return set()
+        if self._all_ranked():
+            return {row[0] for row in self._fetch(f"SELECT id FROM {self._table} WHERE id = ANY(%s)", (sorted(ids),))}
+        sql = (f"SELECT r.id FROM records r JOIN patent_tokens {TOKENS} ON {TOKENS}.id = r.id "
+               f"WHERE r.id = ANY(%s) AND ({self._compiled.where})")
+        return {row[0] for row in self._fetch(sql, (sorted(ids), *self._compiled.params))}
+
+    @contextlib.contextmanager
+    def _reading(self) -> Iterator[None]:
+        with self._store.errors(), self._store.polling(self._cancel):
+            yield
 
     def _cited(self, form: str) -> tuple[str, tuple[str, ...]]:
         return "(value = %s AND (given = %s OR %s ~ ('^' || given || '[A-Z][0-9]?$')))", (pn.number_part(form), form, form)

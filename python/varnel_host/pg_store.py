@@ -32,7 +32,7 @@ import psycopg
 
 from . import pg_compact, pg_connection, pg_schema, pg_writer, pipeline, pn, similar, translate
 from .contract import (
-    PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, CheckedBatch, StoreError, TermPair, bilingual_records, bilingual_sql,
+    PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, CheckedBatch, CitationLinks, StoreError, TermPair, bilingual_records, bilingual_sql,
     checked_batch, earliest_sql, pair_of, pair_row, sample_numbers, span_sql,
 )
 from .pg_connection import describe
@@ -41,7 +41,7 @@ from .pg_query import (
     looked_up, looked_up_nodes, number_condition, phrase_counts, posted, posted_frequencies, posted_ids, ranked_phrases,
     ranked_units, token_column, unit_frequencies,
 )
-from .pg_result import PgCollection, PgFamilyLinks, PgSearchResult, PgVocabulary
+from .pg_result import PgCollection, PgFamilyLinks, PgSearchResult, PgVocabulary, citation_links
 from .query import Near, Node, Query, Term
 from .query_plan import both_sides, near_check, near_fields
 from .records import ATTRIBUTES, PatentRecord
@@ -417,6 +417,9 @@ class _PgSearch:
 
     def family_links(self) -> PgFamilyLinks:
         return PgFamilyLinks(self._db)
+
+    def citation_links(self) -> CitationLinks:
+        return citation_links(self._db)
 
     def earliest(self, parts: pn.Parts) -> tuple[int, str | None]:
         condition, params = number_condition(parts)

@@ -3,8 +3,8 @@
 A command is parsed (when given as text), the words written inside TR(…)
 joined by their translations (translate.py), its patterns and word forms
 expanded from the collection's vocabulary (expand.py), PRIOR= turned into
-date ranges, CPC=/CT=/LS=/DT=/FAM= terms and then NEAR/ADJ turned into tables of the
-records where they hold (query_plan.with_ids), compiled once (or planned by
+date ranges, CPC=/CT=/LS=/DT=/FAM= terms, citation chains (citations.py) and
+then NEAR/ADJ turned into tables of the records where they hold (query_plan.with_ids), compiled once (or planned by
 similar.py for SIM=, with the store's term table for a SIM= that crosses
 languages) and ranked. Each store gives the engine's side of these steps
 through a SearchBackend made for the one search; the order of the steps and
@@ -17,7 +17,7 @@ import contextlib
 from collections.abc import Callable, Iterable
 from typing import Generic, Protocol, TypeVar
 
-from . import pn, similar, translate
+from . import citations, pn, similar, translate
 from .expand import Vocabulary, expand, word_forms
 from .field_values import NORMALISED
 from .query import Near, Query, Term, parse
@@ -44,6 +44,8 @@ class SearchBackend(Protocol, Generic[Compiled, Result]):
         """The store's term table (translate.table_of), asked for only by a command holding TR(…)."""
 
     def family_links(self) -> FamilyLinks: ...
+
+    def citation_links(self) -> citations.CitationLinks: ...
 
     def earliest(self, parts: pn.Parts) -> tuple[int, str | None]:
         """How many records carry the number `parts` and the earliest priority (or application) date among them."""
@@ -103,7 +105,7 @@ def search(
             translated = _translate(backend, query, loaded, cancel)
             query = translated.query
         query = expand(query, backend.vocabulary(), cancel)
-        query = _resolve_codes(backend, query)
+        query, chains = _resolve_codes(backend, query)
         backend.look_up(query)
         query = _resolve_proximities(backend, query)
         if similarity is not None:  # the words chosen from the same state the hits come from
@@ -119,6 +121,8 @@ def search(
     result = backend.result(query, total, compiled, plan, cancel)
     if translated is not None:
         result.translation = translated  # type: ignore[attr-defined]
+    if chains:
+        result.chains = chains  # type: ignore[attr-defined]
     return result
 
 
@@ -133,9 +137,10 @@ def _translate(
     )
 
 
-def _resolve_codes(backend: SearchBackend, query: Query) -> Query:
-    """The command with each CPC=, CT=, LS=, DT= and FAM= term replaced by a
-    table of its records and each PRIOR= by its date range (query_plan.with_ids);
+def _resolve_codes(backend: SearchBackend, query: Query) -> tuple[Query, tuple[citations.Chained, ...]]:
+    """The command with each CPC=, CT=, LS=, DT= and FAM= term and each
+    citation chain replaced by a table of its records and each PRIOR= by its
+    date range (query_plan.with_ids); the chains as followed, level by level.
     LS= and DT= refused on a collection holding none of their values (query_plan.unheld)."""
     tables: dict = {}
     for number, term in enumerate(code_terms(query)):
@@ -148,7 +153,15 @@ def _resolve_codes(backend: SearchBackend, query: Query) -> Query:
             backend.fill_ids(name, sorted(family_of(backend.family_links(), term)))
         else:
             backend.fill_codes(name, term)
-    return with_ids(query, tables, prior_dates(query, backend.earliest))
+    followed = []
+    excluded = citations.excluded(query.root)
+    for number, chain in enumerate(citations.chains(query)):
+        chained = citations.follow(backend.citation_links(), chain, excluded[chain])
+        name = tables[chain] = f"{backend.table}_chain{number}"
+        backend.id_table(name)
+        backend.fill_ids(name, sorted(chained.ids()))
+        followed.append(chained)
+    return with_ids(query, tables, prior_dates(query, backend.earliest)), tuple(followed)
 
 
 def _resolve_proximities(backend: SearchBackend, query: Query) -> Query:

@@ -117,3 +117,24 @@ def number_part(stored: str) -> str:
     it does not have a number's shape."""
     parts = split(stored)
     return parts.number if parts else stored
+
+
+def listed(text: str) -> list[str]:
+    """The numbers of a "; "-separated list (a record's citations or family
+    members) as the stores keep them: upper case, no spaces, each once."""
+    return list(dict.fromkeys(filter(None, ("".join(item.split()).upper() for item in text.split(";")))))
+
+
+def cites(given: str, wanted: Parts) -> bool:
+    """Whether a citation written `given` (as listed() keeps it) names the
+    number `wanted` (a stored number's parts, or a typed one's): the same
+    number in one of its forms (looked_up()), the country where `wanted`
+    carries one, kinds compared only where both carry one. The rule of the
+    stores' CT= condition, for numbers already read."""
+    have = split(given)
+    if have is None:
+        return not wanted.country and wanted.number == given
+    return any(
+        form.number == have.number and form.country in ("", have.country) and (not form.kind or have.kind in ("", form.kind))
+        for form in looked_up(wanted)
+    )

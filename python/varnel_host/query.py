@@ -23,6 +23,10 @@ A command is made of
   it may be joined by AND to any other form, which then filters;
 * legal status and document type: LS=有效, DT=新型, by the few values
   field_values.py lists (LS=active is LS=有效; another word refused with the values);
+* citations: CT=<number> finds the records citing a publication (a code
+  term); CT/2= and CT/3= follow the citing records two or three levels,
+  REF=<number> the records a stored patent cites and REF/2=, REF/3= the
+  records those cite in turn (a Chain, resolved by citations.py);
 * dates on AD / ID: AD=20150101:20241231, AD=2015:2024 (whole years),
   AD=201503:202406 (whole months), open ends AD=2015: and ID=:20241231, or a
   single day, month or year (AD=20200101, AD=2020).
@@ -71,6 +75,8 @@ TRANSLATE_CODE = "TR"  # TR(…): the words inside searched with their translati
 ONE_LANGUAGE_CODE = "SIM1"  # SIM1="…": similarity in the text's own language only (1 language)
 SIMILAR_CODES = (SIMILAR_CODE, ONE_LANGUAGE_CODE)
 PRIOR_CODE = "PRIOR"  # PRIOR=<number>: published before that patent's earliest priority date
+CITING_CODE, CITED_CODE = "CT", "REF"  # CT/n=<number> the records citing it, n levels; REF/n=<number> those it cites
+MAX_CHAIN_LEVELS = 3
 
 _CHARACTER_MAP = {code: code - 0xFEE0 for code in range(0xFF01, 0xFF5F)}
 _CHARACTER_MAP.update({0x3000: " ", **dict.fromkeys(map(ord, "“”「」『』"), '"')})
@@ -207,7 +213,26 @@ class Near:
     ordered: bool
 
 
-Node = Union[Term, DateRange, Similar, Prior, And, Or, Translated, Not, Near]
+@dataclass(frozen=True)
+class Chain:
+    """The records linked to the patent with publication number `number` by
+    citations, up to `depth` levels: those citing it and those citing them
+    (CT/2=), or (backward) those it cites and those they cite (REF=, REF/2=).
+    `position` is the 1-based place of its code in the command."""
+
+    number: str
+    backward: bool
+    depth: int
+    position: int = field(default=1, compare=False)
+
+    @property
+    def code(self) -> str:
+        """The code as a command writes it: REF, REF/2, CT/3."""
+        code = CITED_CODE if self.backward else CITING_CODE
+        return f"{code}/{self.depth}" if self.depth > 1 else code
+
+
+Node = Union[Term, DateRange, Similar, Prior, Chain, And, Or, Translated, Not, Near]
 
 
 @dataclass(frozen=True)
@@ -260,27 +285,31 @@ def nodes(node: Node) -> Iterator[Node]:
 
 @dataclass(frozen=True)
 class _Token:
-    kind: str  # WORD PHRASE OP FIELD DATE LP RP AT SET NEAR TR
+    kind: str  # WORD PHRASE OP FIELD DATE LP RP AT SET NEAR TR CHAIN
     text: str
     pos: int  # 0-based index into the command
     fields: tuple[tuple[str, int], ...] = ()  # AT: (code, position) pairs
     truncated: bool = False  # PHRASE: a "*" follows the closing quote
-    distance: int = 0  # NEAR: the words allowed between
+    distance: int = 0  # NEAR: the words allowed between; CHAIN: its levels
 
 
 _CODES_SHOWN = "、".join(code if REGISTRY[code].caption == code else f"{code} {REGISTRY[code].caption}" for code in COMMAND_CODES) + (
-    "、SIM 相似檢索、SIM1 相似檢索（只比對原文的語言）、PRIOR 前案（早於優先權日）"
+    "、SIM 相似檢索、SIM1 相似檢索（只比對原文的語言）、PRIOR 前案（早於優先權日）、REF 該專利引用的專利、"
+    "CT/2 與 REF/2 引用鏈（最多 3 層）"
 )
 
 
 def _field_code(text: str, pos: int) -> str:
     code = text.upper()
+    if code == CITED_CODE:  # only a field list reaches here with it
+        raise QueryError("「REF」不能放在「@」後面，請寫成 REF=公開公告號，例如 REF=US8930553B2", pos + 1, text)
     if code not in COMMAND_CODES and code not in (*SIMILAR_CODES, PRIOR_CODE):
         raise QueryError(f"未知的欄位代碼「{text}」；可用的欄位代碼：{_CODES_SHOWN}", pos + 1, text)
     return code
 
 
 _SET = re.compile(r"#\d{1,9}")  # a numbered result set: #3
+_CHAIN = re.compile(r"(?i)(CT|REF)(?:/(\d+))?")  # before "=": CT/2=, REF=, REF/3=
 
 # Operators of other search systems that this language does not have, with
 # what to write instead. Matched on a whole unquoted word, any letter case.
@@ -366,6 +395,10 @@ def _lex(command: str) -> list[_Token]:
                 tokens.append(_Token("NEAR", near[1].upper(), i, distance=distance))
                 i = j
                 continue
+            if j < n and text[j] == "=" and (chain := _CHAIN.fullmatch(word)) and (chain[2] or chain[1].upper() == CITED_CODE):
+                tokens.append(_chain_token(word, chain, i))
+                i = j + 1
+                continue
             if not (j < n and text[j] == "=" and word.upper() in COMMAND_CODES):
                 _foreign(word, i)
             if j < n and text[j] == "=":
@@ -388,6 +421,18 @@ def _lex(command: str) -> list[_Token]:
                 tokens.append(_Token(kind, word.upper() if kind == "OP" else word, i))
                 i = j
     return tokens
+
+
+def _chain_token(word: str, chain: re.Match[str], at: int) -> _Token:
+    """CT/n= or REF/n= (REF= is one level): CT/1= is CT=, the records citing the patent."""
+    code = chain[1].upper()
+    depth = int(chain[2]) if chain[2] else 1
+    if not 1 <= depth <= MAX_CHAIN_LEVELS:
+        raise QueryError(f"「{word}=」：引用鏈的層數要是 1 到 {MAX_CHAIN_LEVELS}（最多 {MAX_CHAIN_LEVELS} 層）；請改寫成 {code}/{MAX_CHAIN_LEVELS}=…（三層），"
+                         f"或 {code}/2=…（兩層）、{code}=…（一層），例如 {code}/2=US8930553B2", at + 1, word)
+    if code == CITING_CODE and depth == 1:
+        return _Token("FIELD", CITING_CODE, at)
+    return _Token("CHAIN", code, at, distance=depth)
 
 
 def _lex_field_list(text: str, at: int, tokens: list[_Token]) -> int:
@@ -455,7 +500,7 @@ def _parse(command: str, sets: _Sets, depth: int) -> tuple[Query, int]:
     return query, parser.deepest - depth
 
 
-_OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD", "SET", "TR"}
+_OPERAND_START = {"WORD", "PHRASE", "LP", "FIELD", "SET", "TR", "CHAIN"}
 
 
 def _near_operand(node: Node) -> bool:
@@ -666,6 +711,8 @@ class _Parser:
             return self.group(token, depth)
         if token.kind == "TR":
             return self.translated(token, depth)
+        if token.kind == "CHAIN":
+            return _chain(token, self.peek() and self.take())
         if token.kind == "FIELD":
             if token.text in SIMILAR_CODES:
                 return _similar(token, self.peek() and self.take())
@@ -776,6 +823,8 @@ def _assign_fields(node: Node, fields: tuple[str, ...], limit: int = 0) -> Node:
                          limit, f"{code}=")
     if limit and isinstance(node, Prior):
         raise QueryError("PRIOR= 不能加欄位限定；請把它移到括號或欄位限定之外", limit, "PRIOR=")
+    if limit and isinstance(node, Chain):
+        raise QueryError(f"{node.code}= 不能加欄位限定；請把它移到括號或欄位限定之外", limit, f"{node.code}=")
     if limit and isinstance(node, DateRange):
         raise QueryError(f"日期條件 {node.field}= 不能加欄位限定；請把它移到括號或欄位限定之外", limit, node.field)
     return node
@@ -892,6 +941,17 @@ def _prior(token: _Token, value: _Token | None) -> Prior:
         raise QueryError(f"「PRIOR=」後面要是資料庫中專利的公開公告號，例如 PRIOR=TWI700214B{('（「' + shown + '」不是）') if shown else ''}",
                          token.pos + 1, "PRIOR=")
     return Prior(value.text, token.pos + 1)
+
+
+def _chain(token: _Token, value: _Token | None) -> Chain:
+    """REF=<number>, REF/n=<number>, CT/n=<number>: one publication number."""
+    backward = token.text == CITED_CODE
+    code = Chain("", backward, token.distance).code
+    if value is None or value.kind != "WORD" or pn.query_parts(value.text) is None:
+        shown = f"（「{value.text}」不是）" if value is not None and value.kind in ("WORD", "PHRASE") else ""
+        raise QueryError(f"「{code}=」後面要是一個公開公告號，例如 {code}=US8930553B2{shown}；"
+                         f"幾件專利請分開寫，例如 {code}=US8930553B2 OR {code}=TWI700214B", token.pos + 1, f"{code}=")
+    return Chain(value.text, backward, token.distance, token.pos + 1)
 
 
 def _check_similar(root: Node) -> None:

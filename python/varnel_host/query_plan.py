@@ -17,7 +17,7 @@ from typing import Protocol
 
 from . import _segment, pn, segment
 from .field_values import NORMALISED
-from .query import And, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term, Translated, nodes
+from .query import And, Chain, DateRange, Near, Node, Not, Or, Prior, Query, QueryError, Term, Translated, nodes
 from .records import CODE_FIELDS, REGISTRY
 from .segment import CJK, join_ipc, search_tokens
 
@@ -241,17 +241,17 @@ def near_check(near: Near) -> _segment.NearTest:
     return segment.near_check(_phrases(near.left), _phrases(near.right), near.distance, near.ordered)
 
 
-def with_ids(query: Query, tables: Mapping[Near | Term, str], dates: Mapping[Prior, DateRange] = {}) -> Query:
+def with_ids(query: Query, tables: Mapping[Near | Term | Chain, str], dates: Mapping[Prior, DateRange] = {}) -> Query:
     """The command with each proximity replaced by its sides AND the table of
-    the records where it holds, each code term by the table of its records
-    and each PRIOR= by its date range."""
+    the records where it holds, each code term and citation chain by the
+    table of its records and each PRIOR= by its date range."""
 
     def swap(node: Node) -> Node:
         if isinstance(node, Prior):
             return dates[node]
         if isinstance(node, Near):  # one resolved now, or left for its own step
             return And((node.left, node.right, IdTable(tables[node]))) if node in tables else node  # type: ignore[arg-type]
-        if isinstance(node, Term) and node in tables:
+        if isinstance(node, (Term, Chain)) and node in tables:
             return IdTable(tables[node])  # type: ignore[return-value]
         if isinstance(node, Not):
             return Not(swap(node.item))

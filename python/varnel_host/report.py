@@ -12,10 +12,13 @@ of each of the best families with score, abstract, first claim and the
 matched or shared words, those words marked in bold red inside the texts,
 how many records cite it and which other hits it cites, its legal status
 and document type as the export words them with the value LS= and DT=
-find them by), 統計圖表 (native
+find them by), 引用關係 (for each
+closest hit, the hits it cites and the hits citing it, among every hit of the
+search, with their levels when the command holds citation chains), 統計圖表 (native
 Excel charts over every hit: top applicants, hits per filing year, top IPC
 subclasses, hits per earliest priority year, each beside its data table) and 檢索條件 (a kept
 strategy's name, what its list holds and how many records it gained, the command and the command of every result set #k it used,
+the hits at each level of its citation chains,
 for a command holding TR(…) the command as translated and each word's translations (translate.py),
 the words a SIM= compares by, hit count, why a run found nothing (explain.py), rows listed and the list's cap,
 a note when the list was cut, settings as used, any adjustments made to them
@@ -60,7 +63,7 @@ from .families import Families
 from .field_values import DOCTYPE, STATUS
 from .facets import Facets
 from .records import Hit
-from .report_data import CHART_TOP, ListRow, ReportData
+from .report_data import CHART_TOP, Citation, ListRow, ReportData
 from .report_file import PartFile, os_error_of, remove_stale_parts
 from .report_file import problem as file_problem
 from .request import LIST_ROW_CAP, RunRequest
@@ -74,10 +77,12 @@ BIG5_CHARSET = 136  # tells Excel the Chinese font's character set
 LIST_SHEET = "檢索列表"
 FAMILY_SHEET = "同族列表"
 TOP_SHEET = "分析最接近專利數量"
+CITATION_SHEET = "引用關係"
 CHART_SHEET = "統計圖表"
 CONDITIONS_SHEET = "檢索條件"
 ZERO_CAPTION = "0 筆的原因"  # the conditions sheet's row of each line explaining a run that found nothing
 TRANSLATION_CAPTION = "翻譯"  # the conditions sheet's row of each line on a TR(…) word's translations
+CHAIN_CAPTION = "引用鏈"  # the conditions sheet's row of each citation chain's hits at each level
 
 # The public record page of a patent, by its canonical publication number.
 PATENT_PAGE_URL = "https://patents.google.com/patent/{pn}"
@@ -275,6 +280,12 @@ _TOP_LAYOUT = (
     number_column("0"), WRAPPED_TEXT, DATE, WRAPPED_TEXT, WRAPPED_TEXT, WRAPPED_TEXT,
 )
 _CONDITION_WIDTHS = (22, 80)
+# Who cites whom: a closest hit, the relation, another hit; the levels only for a command holding citation chains.
+_CITATION_COLUMNS = ("最接近專利", "關係", "命中專利", "命中專利名稱", "最接近專利的層級", "命中專利的層級")
+_CITATION_WIDTHS = (16, 10, 16, 44, 24, 24)
+_CITATION_LAYOUT = (LINK, TEXT, LINK, TEXT, TEXT, TEXT)
+CITES, CITED = "引用", "被引用"  # the closest hit cites the other hit; the other hit cites it
+NO_CITATIONS = "（最接近專利與其他命中專利之間沒有引用關係）"
 
 
 def _write_list(
@@ -358,6 +369,26 @@ def _write_top(
     HeldRows(cells, sheet, _TOP_LAYOUT, header=captions).write(rows, heights)
 
 
+def _write_citations(cells: _CellWriter, sheet: Worksheet, citations: Sequence[Citation], chained: bool) -> None:
+    """For each closest hit, best first, the hits it cites and then the hits
+    citing it; the levels of both in the command's chains when it holds any."""
+    width = len(_CITATION_COLUMNS) if chained else len(_CITATION_COLUMNS) - 2
+    captions = _CITATION_COLUMNS[:width]
+    cells.header(sheet, captions, _CITATION_WIDTHS[:width])
+    if not citations:
+        cells.text(sheet, 1, 0, NO_CITATIONS)
+        return
+    out = TableRows(cells, sheet, _CITATION_LAYOUT[:width], header=captions)
+    rows = [
+        ((c.closest, patent_url(c.closest)), CITES if c.cites else CITED, (c.other, patent_url(c.other)), c.title,
+         c.closest_level, c.other_level)[:width]
+        for c in citations
+    ]
+    for start in range(0, len(rows), ROW_BATCH):
+        out.write(rows[start : start + ROW_BATCH])
+    sheet.autofilter(0, 0, len(rows), width - 1)
+
+
 def with_alternate(main: str, alternate: str, apart: str = "\n") -> str:
     """A record's text with its other languages' text after it: the main
     language first, as the list sheet shows it (a damaged stored abstract,
@@ -434,6 +465,7 @@ def _write_conditions(
     translation: Sequence[str] = (),
     compared: Sequence[str] = (),
     strategy: Sequence[tuple[str, str | int]] = (),
+    chains: Sequence[str] = (),
 ) -> None:
     cells.header(sheet, ("項目", "內容"), _CONDITION_WIDTHS)
     capped = cap_note(total, cap)
@@ -445,6 +477,7 @@ def _write_conditions(
         *((TRANSLATION_CAPTION, line.removeprefix("翻譯：")) for line in translation),
         *((("比較詞", "、".join(compared)),) if compared else ()),
         ("命中總數", total),
+        *((CHAIN_CAPTION, line) for line in chains),
         *((ZERO_CAPTION, line) for line in explanation),
         ("列表筆數", listed),
         ("列表上限", cap),
@@ -546,12 +579,14 @@ def write_report(
             _write_families(cells, workbook.add_worksheet(FAMILY_SHEET), named, families)
             similar = request.query.similar() is not None
             _write_top(cells, workbook.add_worksheet(TOP_SHEET), data.closest, similar, data.cited_by, families)
+            _write_citations(cells, workbook.add_worksheet(CITATION_SHEET), data.citations, bool(data.chains))
             _write_charts(workbook, cells, workbook.add_worksheet(CHART_SHEET), data.facets, settings)
             conditions = workbook.add_worksheet(CONDITIONS_SHEET)
             _write_conditions(
                 cells, conditions, request.command, data.total, listed, request.list_row_cap, settings, now,
                 request.query.sets, request.explanation, request.translated, request.translation, data.compared,
                 _strategy_rows(request, data.fresh),
+                data.chains,
             )
         part.finish()
         path = _publish(part.path, folder, now)

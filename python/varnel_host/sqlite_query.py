@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass, replace
 
 from . import pn
-from .contract import MEMBER_KIND, date_range_sql, linked_sql
+from .contract import MEMBER_KIND, CitationLinks, date_range_sql, linked_sql
 from .field_values import NORMALISED
 from .query import And, DateRange, Near, Node, Not, Or, Query, Term, Translated, nodes
 from .query_plan import (
@@ -144,6 +144,11 @@ class SqliteFamilyLinks:
         member = "(m.pn = c.given OR m.pn GLOB c.given || '[A-Z]' OR m.pn GLOB c.given || '[A-Z][0-9]')"
         sql = linked_sql("IN (SELECT value FROM json_each(?1))", member)
         return {row[0] for row in self._db.execute(sql, (json.dumps(sorted(ids)),))}
+
+
+def citation_links(db: sqlite3.Connection) -> CitationLinks:
+    """The file's look-ups of citations (citations.CitationLinks), each list bound as one JSON array."""
+    return CitationLinks("IN (SELECT value FROM json_each(?))", lambda sql, values: db.execute(sql, (json.dumps(values),)))
 
 
 def compile_query(query: Query) -> CompiledQuery:

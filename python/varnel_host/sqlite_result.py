@@ -11,11 +11,11 @@ from contextlib import AbstractContextManager
 from typing import Protocol
 
 from . import pn, similar, sqlite_schema as schema
-from .contract import ROW_BATCH, RankedHits
+from .contract import ROW_BATCH, CitationLinks, RankedHits
 from .facets import FacetIndex, Facets, applicant_names, filing_year, ipc_subclasses
 from .query import Query
 from .records import LISTED_ATTRIBUTES, ROW_ATTRIBUTES, Hit
-from .sqlite_query import token_match, word_checks
+from .sqlite_query import citation_links, token_match, word_checks
 from .sqlite_schema import record_of
 
 FEW_ROWS = 32  # hits read at once whose words are looked up by id, not matched over the whole index
@@ -95,6 +95,17 @@ class SearchResult(RankedHits):
             self._store.connection.execute(
                 f"DELETE FROM {self._table} WHERE id NOT IN "
                 "(SELECT r.id FROM records r WHERE r.pn IN (SELECT value FROM json_each(?)))", (json.dumps(numbers),))
+
+    def _links(self) -> CitationLinks:
+        return citation_links(self._store.connection)
+
+    def _hit_ids(self, ids: set[int]) -> set[int]:
+        hits = self._table if self._all_ranked() else self._table + ALL_HITS
+        sql = f"SELECT id FROM {hits} WHERE id IN (SELECT value FROM json_each(?))"
+        return {row[0] for row in self._fetch(sql, (json.dumps(sorted(ids)),))} if ids else set()
+
+    def _reading(self) -> AbstractContextManager[None]:
+        return self._store.polling(self._cancel)
 
     def _cited(self, form: str) -> tuple[str, tuple[str, ...]]:
         return ("(value = ? AND (given = ? OR ? GLOB given || '[A-Z]' OR ? GLOB given || '[A-Z][0-9]'))",

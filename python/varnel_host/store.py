@@ -31,7 +31,7 @@ from contextlib import contextmanager
 
 from . import pipeline, pn, segment, similar, sqlite_schema as schema, sqlite_writer, translate
 from .contract import (
-    PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, Cancelled, CheckedBatch, ImportProblem, ImportReport, StoreError, TermPair,
+    PAIR_COLUMNS, TERM_PAIRS_STAMP, BatchCounts, Cancelled, CheckedBatch, CitationLinks, ImportProblem, ImportReport, StoreError, TermPair,
     bilingual_records, bilingual_sql, earliest_sql, pair_of, pair_row, sample_numbers, span_sql,
 )
 from .facets import FacetIndex
@@ -39,8 +39,8 @@ from .query import Near, Query, Term
 from .query_plan import B, K1, idf_of, near_check, near_fields, weight
 from .records import FIELDS, LONG_ATTRIBUTES, TEXT_FIELDS, UNREADABLE, PatentRecord
 from .sqlite_query import (
-    RECORDS_ALIAS, CompiledQuery, RankedUnit, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, code_sql, compile_query,
-    near_matches, number_sql,
+    RECORDS_ALIAS, CompiledQuery, RankedUnit, SqliteCollection, SqliteFamilyLinks, SqliteVocabulary, citation_links, code_sql,
+    compile_query, near_matches, number_sql,
 )
 from .sqlite_facets import FacetBuilder
 from .sqlite_result import ALL_HITS, SearchResult
@@ -540,6 +540,9 @@ class _SqliteSearch:
 
     def family_links(self) -> SqliteFamilyLinks:
         return SqliteFamilyLinks(self._db)
+
+    def citation_links(self) -> CitationLinks:
+        return citation_links(self._db)
 
     def earliest(self, parts: pn.Parts) -> tuple[int, str | None]:
         condition, params = number_sql(parts)

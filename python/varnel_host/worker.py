@@ -248,6 +248,8 @@ class Worker:
                      f"輸入 {strategy.label} {strategies.NEW_WORD} 只列出這些，並標示為已查看")
         if data.compared:  # a SIM=: what it compared by, words that crossed languages with their translations
             self.say(f"比較詞：{'、'.join(data.compared)}")
+        for line in data.chains:  # a citation chain's hits at each level
+            self.say(line)
         if not data.total:  # never a bare 0: which part left nothing, said and kept for the report
             request = explain.explained(request, self.store, self.say, self.stopping)
         damaged = []  # closest hits whose abstract and claims cannot be read
